@@ -1,0 +1,162 @@
+#include "longdouble/ld_text.h"
+
+#include <locale.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "longdouble/ld_common.h"
+
+namespace quarvel_longdouble::detail {
+
+namespace {
+
+// The process locale may use a decimal comma; text here always uses a full stop.
+locale_t c_locale() {
+  static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  return locale;
+}
+
+}  // namespace
+
+bool parse(const char* text, long double* value) {
+  if (text == nullptr) return false;
+  char* end = nullptr;
+  const long double parsed = strtold_l(text, &end, c_locale());
+  if (end == text || end == nullptr || *end != '\0') return false;
+  *value = parsed;
+  return true;
+}
+
+bool print(long double value, char* out, std::size_t capacity) {
+  if (out == nullptr || capacity == 0) return false;
+  const locale_t previous = uselocale(c_locale());
+  const int length = std::snprintf(out, capacity, "%.*Lg", 21, value);
+  uselocale(previous);
+  return length >= 0 && static_cast<std::size_t>(length) < capacity;
+}
+
+std::optional<std::string> c_text(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
+  return std::string(text);
+}
+
+std::string from_buffer(const char* buffer) { return std::string(buffer, ::strnlen(buffer, wrapper_buffer_size)); }
+
+}  // namespace quarvel_longdouble::detail
+
+using quarvel_longdouble::detail::parse;
+using quarvel_longdouble::detail::print;
+
+namespace {
+
+// Bytes 0-9 of the stored form are the processor's 80-bit value.
+constexpr std::size_t extended_bytes = 10;
+constexpr std::size_t stored_bytes = 16;
+
+}  // namespace
+
+extern "C" int quarvel_ld_encode(const char* text, unsigned char* out, std::size_t out_len) {
+  if (text == nullptr || out == nullptr || out_len != stored_bytes) return 0;
+  long double value;
+  if (!parse(text, &value)) return 0;
+  unsigned char bytes[sizeof(long double)];
+  std::memcpy(bytes, &value, sizeof value);
+  std::memset(out, 0, stored_bytes);
+  std::memcpy(out, bytes, extended_bytes);
+  return 1;
+}
+
+extern "C" int quarvel_ld_decode(const unsigned char* in, std::size_t in_len, char* out, std::size_t out_len) {
+  if (in == nullptr || in_len != stored_bytes || out == nullptr || out_len == 0) return 0;
+  unsigned char bytes[sizeof(long double)] = {};
+  std::memcpy(bytes, in, extended_bytes);
+  long double value;
+  std::memcpy(&value, bytes, sizeof value);
+  return print(value, out, out_len) ? 1 : 0;
+}
+
+extern "C" int quarvel_ld_classify(const char* text, int code) {
+  long double x;
+  if (!parse(text, &x)) return -1;
+  switch (code) {
+    case 0: return std::isnan(x) ? 1 : 0;
+    case 1: return std::isinf(x) ? 1 : 0;
+    case 2: return std::signbit(x) ? 1 : 0;
+    case 3: return x == 0.0L ? 1 : 0;
+    case 4: return std::isfinite(x) ? 1 : 0;
+    case 5: return std::fpclassify(x) == FP_SUBNORMAL ? 1 : 0;
+    default: return -1;
+  }
+}
+
+extern "C" int quarvel_ld_compare(const char* a, const char* b) {
+  long double x, y;
+  if (!parse(a, &x) || !parse(b, &y)) return 2;
+  if (std::isnan(x) || std::isnan(y)) return 2;
+  return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+extern "C" int quarvel_ld_compare_complex(const char* a_re, const char* a_im, const char* b_re, const char* b_im) {
+  long double ar, ai, br, bi;
+  if (!parse(a_re, &ar) || !parse(a_im, &ai) || !parse(b_re, &br) || !parse(b_im, &bi)) return 2;
+  if (std::isnan(ar) || std::isnan(ai) || std::isnan(br) || std::isnan(bi)) return 2;
+  if (ar < br) return -1;
+  if (ar > br) return 1;
+  return ai < bi ? -1 : (ai > bi ? 1 : 0);
+}
+
+namespace quarvel_longdouble {
+
+using detail::c_text;
+
+std::optional<Bytes16> encode(std::string_view text) {
+  auto s = c_text(text);
+  if (!s) return std::nullopt;
+  Bytes16 out{};
+  if (quarvel_ld_encode(s->c_str(), out.data(), out.size()) != 1) return std::nullopt;
+  return out;
+}
+
+std::optional<std::string> decode(const Bytes16& bytes) {
+  char buffer[detail::wrapper_buffer_size] = {};
+  if (quarvel_ld_decode(bytes.data(), bytes.size(), buffer, sizeof buffer) != 1) return std::nullopt;
+  return detail::from_buffer(buffer);
+}
+
+std::optional<bool> classify(std::string_view text, std::int32_t code) {
+  auto s = c_text(text);
+  if (!s) return std::nullopt;
+  const int r = quarvel_ld_classify(s->c_str(), code);
+  if (r < 0) return std::nullopt;
+  return r == 1;
+}
+
+std::optional<std::int8_t> compare(std::string_view a, std::string_view b) {
+  auto sa = c_text(a);
+  if (!sa) return std::nullopt;
+  auto sb = c_text(b);
+  if (!sb) return std::nullopt;
+  const int r = quarvel_ld_compare(sa->c_str(), sb->c_str());
+  if (r == 2) return std::nullopt;
+  return static_cast<std::int8_t>(r);
+}
+
+std::optional<std::int8_t> compare_complex(std::string_view a_re, std::string_view a_im, std::string_view b_re,
+                                           std::string_view b_im) {
+  auto s0 = c_text(a_re);
+  if (!s0) return std::nullopt;
+  auto s1 = c_text(a_im);
+  if (!s1) return std::nullopt;
+  auto s2 = c_text(b_re);
+  if (!s2) return std::nullopt;
+  auto s3 = c_text(b_im);
+  if (!s3) return std::nullopt;
+  const int r = quarvel_ld_compare_complex(s0->c_str(), s1->c_str(), s2->c_str(), s3->c_str());
+  if (r == 2) return std::nullopt;
+  return static_cast<std::int8_t>(r);
+}
+
+}  // namespace quarvel_longdouble
