@@ -1,0 +1,75 @@
+// Shared pieces of the element kernels: the C++ element type of each fixed-width
+// dtype, and integer results computed on 128 bits and wrapped to their width.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <type_traits>
+
+#include "storage/scalar.h"
+
+namespace quarvel_storage::ufunc {
+
+using i128 = __int128;
+using u128 = unsigned __int128;
+
+// The C++ type a kernel computes in for each fixed-width dtype (float16 as Half).
+template <DType::Code C> struct element;
+template <> struct element<DType::Bool> { using type = bool; };
+template <> struct element<DType::Int8> { using type = std::int8_t; };
+template <> struct element<DType::UInt8> { using type = std::uint8_t; };
+template <> struct element<DType::Int16> { using type = std::int16_t; };
+template <> struct element<DType::UInt16> { using type = std::uint16_t; };
+template <> struct element<DType::Int32> { using type = std::int32_t; };
+template <> struct element<DType::UInt32> { using type = std::uint32_t; };
+template <> struct element<DType::Int64> { using type = std::int64_t; };
+template <> struct element<DType::UInt64> { using type = std::uint64_t; };
+template <> struct element<DType::Float16> { using type = Half; };
+template <> struct element<DType::Float32> { using type = float; };
+template <> struct element<DType::Float64> { using type = double; };
+template <> struct element<DType::Complex64> { using type = std::complex<float>; };
+template <> struct element<DType::Complex128> { using type = std::complex<double>; };
+template <DType::Code C> using element_t = typename element<C>::type;
+
+// Two's-complement reduction of v modulo 2^width, read with the target's
+// signedness. Bool takes v != 0. Only for bool and integer targets.
+template <class T>
+constexpr T wrap_to(i128 v) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return v != 0;
+  } else {
+    return static_cast<T>(static_cast<std::make_unsigned_t<T>>(static_cast<u128>(v)));
+  }
+}
+
+// A bool or integer Scalar of dtype `out` holding v wrapped to its width.
+// `out` must be bool or an integer dtype.
+inline Scalar wrapped_scalar(i128 v, DType out) {
+  switch (out.code) {
+    case DType::Bool: return Scalar(wrap_to<bool>(v));
+    case DType::Int8: return Scalar(wrap_to<std::int8_t>(v));
+    case DType::UInt8: return Scalar(wrap_to<std::uint8_t>(v));
+    case DType::Int16: return Scalar(wrap_to<std::int16_t>(v));
+    case DType::UInt16: return Scalar(wrap_to<std::uint16_t>(v));
+    case DType::Int32: return Scalar(wrap_to<std::int32_t>(v));
+    case DType::UInt32: return Scalar(wrap_to<std::uint32_t>(v));
+    case DType::Int64: return Scalar(wrap_to<std::int64_t>(v));
+    default: return Scalar(wrap_to<std::uint64_t>(v));
+  }
+}
+
+// The value of a bool or integer scalar by its own signedness; CannotConvert otherwise.
+inline Result<i128> signed_value(const Scalar& value) {
+  return std::visit(
+      [](const auto& v) -> Result<i128> {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_integral_v<T>) {
+          return static_cast<i128>(v);
+        } else {
+          return fail(ErrorKind::CannotConvert);
+        }
+      },
+      value.storage());
+}
+
+}  // namespace quarvel_storage::ufunc
