@@ -1,0 +1,72 @@
+// What is known of each ufunc before any element is computed: its input and
+// output counts, identity, displayed type signatures, and the loop table that
+// turns input dtypes into the dtypes the kernel runs in.
+//
+// Names are compared byte for byte. The Op forms skip the name lookup, so a
+// caller that resolved its name once never compares text again.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kernels/ops.h"
+#include "storage/scalar.h"
+
+namespace quarvel_storage::ufunc {
+
+// The dtypes one kernel call runs in: callers cast operands to `inputs`.
+struct Loop {
+  std::vector<DType> inputs;
+  std::vector<DType> outputs;
+  bool operator==(const Loop&) const = default;
+};
+
+// One row of the loop table (rows in ascending byte order of name).
+struct LoopRow {
+  std::string_view name;
+  std::uint64_t nin;
+  std::uint64_t nout;
+};
+extern const std::array<LoopRow, op_count> loop_rows;
+
+// 2 for the two-input names and their aliases, else 1 (unknown names included).
+std::uint64_t input_count(std::string_view name);
+std::uint64_t input_count(Op op);
+// 2 for "modf", "frexp" and "divmod", else 1.
+std::uint64_t output_count(std::string_view name);
+std::uint64_t output_count(Op op);
+
+// Reduction identity of a canonical name; absent for aliases and unknown names.
+std::optional<Scalar> identity(std::string_view name);
+std::optional<Scalar> identity(Op op);
+
+// Bool counts as an integer here.
+constexpr bool is_integer(DType dtype) { return dtype.kind() == 'b' || dtype.kind() == 'i' || dtype.kind() == 'u'; }
+
+namespace type_signatures {
+// The displayed list of a canonical name, such as "dd->d"; empty for aliases
+// and unknown names. Display data: not derived from the loop table.
+std::vector<std::string> signatures(std::string_view name);
+std::vector<std::string> signatures(Op op);
+}  // namespace type_signatures
+std::vector<std::string> signatures(std::string_view name);
+std::vector<std::string> signatures(Op op);
+
+// The loop for these input dtypes, aliases normalised, long double widening
+// applied. CannotConvert for a wrong input count, an unknown name or an input
+// combination without a loop.
+Result<Loop> resolve_loop(std::string_view name, std::span<const DType> inputs);
+Result<Loop> resolve_loop(Op op, std::span<const DType> inputs);
+
+namespace loop_resolver {
+// The raw table entry of a canonical name: nin input codes, then the outputs.
+// No alias normalisation and no widening.
+std::optional<std::vector<DType>> resolve(std::string_view name, std::span<const DType> inputs, std::uint64_t nin);
+}  // namespace loop_resolver
+
+}  // namespace quarvel_storage::ufunc
