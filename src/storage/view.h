@@ -1,0 +1,137 @@
+// View: an n-dimensional strided window on a shared Buffer, its layout rules
+// and the constructors over fresh buffers.
+//
+// Strides are signed byte strides, the offset a byte offset of element
+// (0, ..., 0); a buffer element number counts elements. Value lists handed in or
+// out (snapshots, constructor inputs, gathered selections) are always in C order
+// of their shape, whatever the memory layout. All layout arithmetic is checked
+// against the signed 64-bit range (LayoutOverflow).
+//
+// Member functions live in four files: view.cpp (layout, constructors),
+// access.cpp (element reads, writes, assignments), layout.cpp (copies, casts,
+// reshape, transpose), indexing.cpp (subscripting, advanced selection and
+// assignment; its types are in indexing.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "storage/buffer.h"
+#include "storage/dtype.h"
+#include "storage/scalar.h"
+#include "storage/storage_error.h"
+
+namespace quarvel_storage {
+
+using Strides = std::vector<std::int64_t>;
+// One unsigned coordinate per dimension.
+using Coordinates = std::vector<std::uint64_t>;
+// Axes listed from the innermost (smallest stride) to the outermost.
+using AxisOrder = std::vector<std::size_t>;
+// A ufunc operand's shape and byte strides, for keep_order_axes.
+using OperandLayout = std::pair<Shape, Strides>;
+
+inline constexpr std::size_t max_dimensions = 64;
+
+// Reshape copy modes.
+enum class CopyMode : std::uint8_t { Never = 0, Always = 1, IfNeeded = 2 };
+
+struct IndexItem;
+struct AdvancedIndexLayout;
+struct IndexedView;
+
+// Product of the dimensions; LayoutOverflow above 2^63 - 1. No dimensions give 1.
+[[nodiscard]] Result<std::uint64_t> element_count(const Shape& shape);
+
+[[nodiscard]] Result<Strides> c_strides(DType dtype, const Shape& shape);
+[[nodiscard]] Result<Strides> f_strides(DType dtype, const Shape& shape);
+// The multi-index of position `linear` walked in C (last axis fastest) or F order.
+[[nodiscard]] Result<Coordinates> coordinates_for_order(const Shape& shape, std::uint64_t linear, bool f_order);
+[[nodiscard]] Result<Coordinates> coordinates_for_shape(const Shape& shape, std::uint64_t linear);
+
+// The C-order position in a source of `shape` of result index `index` when the
+// source is broadcast (right-aligned) to the result.
+[[nodiscard]] Result<std::uint64_t> broadcast_index(const Shape& shape, const Coordinates& index);
+
+// Contiguous strides in which every 0 dimension counts as 1 (reshape results).
+[[nodiscard]] Result<Strides> reshape_empty_strides(DType dtype, const Shape& shape, bool f_order);
+
+// The axis order (innermost first) that keeps the operands' memory order for a
+// result of `shape`; one vote to stay wins, zero strides do not vote.
+[[nodiscard]] Result<AxisOrder> keep_order_axes(const Shape& shape, std::span<const OperandLayout> operands);
+
+struct View {
+  Shape shape;
+  Strides strides;
+  BufferHandle buffer;
+  std::uint64_t offset = 0;
+  std::uint64_t len = 0;
+  ByteOrder byte_order = ByteOrder::Native;
+  DType dtype = DType::Float64;
+
+  std::size_t ndim() const { return shape.size(); }
+
+  // --- layout (view.cpp) ---------------------------------------------------
+  [[nodiscard]] Result<std::uint64_t> size() const;
+  [[nodiscard]] Result<void> validate_layout() const;
+  // Buffer element number of one full index (bounds-checked).
+  [[nodiscard]] Result<std::uint64_t> element_offset(const Coordinates& index) const;
+  bool is_c_contiguous() const;
+  bool is_f_contiguous() const;
+  // Buffer element numbers of all elements in C order.
+  [[nodiscard]] Result<std::vector<std::uint64_t>> all_element_offsets() const;
+
+  // --- constructors over a fresh buffer (view.cpp); values in C order, never cast
+  [[nodiscard]] static Result<View> allocated_order(DType dtype, ByteOrder byte_order, Shape shape, bool f_order);
+  [[nodiscard]] static Result<View> zeros_with_layout(DType dtype, ByteOrder byte_order, Shape shape, bool f_order);
+  [[nodiscard]] static Result<View> from_values(DType dtype, Shape shape, std::span<const Scalar> values);
+  [[nodiscard]] static Result<View> from_values_with_layout(DType dtype, ByteOrder byte_order, Shape shape,
+                                                            std::span<const Scalar> values, bool f_order);
+  [[nodiscard]] static Result<View> from_values_with_strides(DType dtype, ByteOrder byte_order, Shape shape,
+                                                             std::span<const Scalar> values, Strides strides);
+  [[nodiscard]] static Result<View> from_values_with_axis_order(DType dtype, ByteOrder byte_order, Shape shape,
+                                                                std::span<const Scalar> values,
+                                                                const AxisOrder& axis_order);
+
+  // --- element access (access.cpp); one lock acquisition per call ----------
+  [[nodiscard]] Result<Scalar> read_at(const Coordinates& index) const;
+  // `value` must already have the view's dtype.
+  [[nodiscard]] Result<void> write_at(const Coordinates& index, const Scalar& value) const;
+  // Every element in C order, read under one read lock.
+  [[nodiscard]] Result<std::vector<Scalar>> snapshot() const;
+  // Source broadcast to this view and cast to its dtype; the source is read and
+  // released before this view's write lock is taken (copy-then-write).
+  [[nodiscard]] Result<void> assign_view(const View& source) const;
+  // The leading elements in C order; values must have the view's dtype.
+  [[nodiscard]] Result<void> assign_prefix(std::span<const Scalar> values) const;
+  // `value` cast to the view's dtype, written to every element.
+  [[nodiscard]] Result<void> assign_scalar(const Scalar& value) const;
+
+  // --- copies, casts, reshape, transpose (layout.cpp) -----------------------
+  [[nodiscard]] Result<View> copy() const;
+  [[nodiscard]] Result<View> copy_order(bool f_order) const;
+  [[nodiscard]] Result<View> copy_with_axis_order(const AxisOrder& axis_order) const;
+  [[nodiscard]] Result<View> astype_with_axis_order(DType dtype, ByteOrder byte_order,
+                                                    const AxisOrder& axis_order) const;
+  // Same buffer, another tag ("=" <-> "<" only); never reinterprets bytes.
+  [[nodiscard]] Result<View> view_with_dtype_and_order(DType dtype, ByteOrder byte_order) const;
+  [[nodiscard]] Result<View> reshape_order(const Shape& new_shape, CopyMode copy_mode, bool f_order) const;
+  // No axes: reversed. Negative entries count from the end.
+  [[nodiscard]] Result<View> transpose(const std::optional<std::vector<std::int64_t>>& axes) const;
+
+  // --- indexing (indexing.cpp, types in indexing.h) -------------------------
+  // Basic items give a view over the same buffer; any advanced item gathers a copy.
+  [[nodiscard]] Result<View> index(std::span<const IndexItem> items) const;
+  [[nodiscard]] Result<AdvancedIndexLayout> advanced_offsets(std::span<const IndexItem> items) const;
+  [[nodiscard]] Result<IndexedView> advanced_index_view(std::span<const IndexItem> items) const;
+  // `value` (any dtype) cast to this view's dtype, written to every selected element.
+  [[nodiscard]] Result<void> assign_fancy_scalar(std::span<const IndexItem> items, const Scalar& value) const;
+  // `source` (any dtype) broadcast to the selection; repeated positions: last write wins.
+  [[nodiscard]] Result<void> assign_fancy_view(std::span<const IndexItem> items, const View& source) const;
+};
+
+}  // namespace quarvel_storage
