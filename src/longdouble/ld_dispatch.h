@@ -1,0 +1,59 @@
+// Plumbing shared by the arithmetic routines: operation tables matched by
+// name, NUL-terminated copies of every wrapper text and the 128-byte result
+// buffers.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "longdouble/ld_common.h"
+
+namespace quarvel_longdouble::detail {
+
+// The entry named exactly (with case) by name, or null; a null name matches
+// nothing.
+template <class Entry, std::size_t N>
+const Entry* find_operation(const Entry (&table)[N], const char* name) {
+  if (name == nullptr) return nullptr;
+  const std::string_view wanted(name);
+  for (const Entry& entry : table)
+    if (entry.name == wanted) return &entry;
+  return nullptr;
+}
+
+// NUL-terminated copies of every text, or absent when any holds a NUL byte
+// (the C routine must then not be called at all).
+template <class... Texts>
+std::optional<std::array<std::string, sizeof...(Texts)>> c_texts(Texts... texts) {
+  std::array<std::string, sizeof...(Texts)> copies;
+  std::size_t index = 0;
+  bool ok = true;
+  ((ok = ok && [&] {
+     auto copy = c_text(std::string_view(texts));
+     if (copy) copies[index++] = std::move(*copy);
+     return copy.has_value();
+   }()),
+   ...);
+  if (!ok) return std::nullopt;
+  return copies;
+}
+
+// One zero-filled result buffer.
+struct TextBuffer {
+  char bytes[wrapper_buffer_size] = {};
+  char* data() { return bytes; }
+  static constexpr std::size_t size() { return wrapper_buffer_size; }
+  std::string text() const { return from_buffer(bytes); }
+};
+
+// Two result buffers, read back as a pair of texts.
+struct PairBuffer {
+  TextBuffer first;
+  TextBuffer second;
+  std::pair<std::string, std::string> texts() const { return {first.text(), second.text()}; }
+};
+
+}  // namespace quarvel_longdouble::detail

@@ -1,0 +1,330 @@
+// Real long double operations by ufunc name, in the 80-bit extended format.
+#include <fenv.h>
+#include <math.h>
+
+#include <cstddef>
+#include <string_view>
+
+#include "longdouble/ld_common.h"
+#include "longdouble/ld_dispatch.h"
+#include "longdouble/ld_ops.h"
+
+using quarvel_longdouble::detail::find_operation;
+using quarvel_longdouble::detail::parse;
+using quarvel_longdouble::detail::print;
+
+namespace {
+
+using Real = long double;
+
+Real quiet_nan() { return ::nanl(""); }
+Real pi() { return ::acosl(-1.0L); }
+bool sign_differs(Real a, Real b) { return ::signbit(a) != ::signbit(b); }
+
+// ---- one operand ------------------------------------------------------------
+
+Real absolute(Real x) { return ::fabsl(x); }
+Real negative(Real x) { return -x; }
+Real positive(Real x) { return x; }
+Real reciprocal(Real x) { return 1.0L / x; }
+Real square(Real x) { return x * x; }
+Real square_root(Real x) { return __builtin_sqrtl(x); }
+// Both products are rounded (and may overflow) before the division.
+Real deg2rad(Real x) { return (x * pi()) / 180.0L; }
+Real rad2deg(Real x) { return (x * 180.0L) / pi(); }
+
+Real sign(Real x) {
+  if (::isnan(x)) return x;
+  if (x == 0.0L) return 0.0L;
+  return ::signbit(x) ? -1.0L : 1.0L;
+}
+
+// Distance to the next value away from zero, with the sign of x; -0 looks down.
+Real spacing(Real x) {
+  if (!::isfinite(x)) return quiet_nan();
+  const Real away = ::signbit(x) ? -HUGE_VALL : HUGE_VALL;
+  return ::nextafterl(x, away) - x;
+}
+
+struct UnaryEntry {
+  std::string_view name;
+  Real (*compute)(Real);
+};
+
+constexpr UnaryEntry unary_operations[] = {
+    {"absolute", absolute},   {"abs", absolute},        {"fabs", absolute},     {"acos", ::acosl},
+    {"arccos", ::acosl},      {"acosh", ::acoshl},      {"arccosh", ::acoshl},  {"asin", ::asinl},
+    {"arcsin", ::asinl},      {"asinh", ::asinhl},      {"arcsinh", ::asinhl},  {"atan", ::atanl},
+    {"arctan", ::atanl},      {"atanh", ::atanhl},      {"arctanh", ::atanhl},  {"cbrt", ::cbrtl},
+    {"ceil", ::ceill},        {"cos", ::cosl},          {"cosh", ::coshl},      {"deg2rad", deg2rad},
+    {"radians", deg2rad},     {"degrees", rad2deg},     {"rad2deg", rad2deg},   {"exp", ::expl},
+    {"exp2", ::exp2l},        {"expm1", ::expm1l},      {"floor", ::floorl},    {"log", ::logl},
+    {"log10", ::log10l},      {"log1p", ::log1pl},      {"log2", ::log2l},      {"negative", negative},
+    {"positive", positive},   {"conjugate", positive},  {"conj", positive},     {"reciprocal", reciprocal},
+    {"rint", ::rintl},        {"sign", sign},           {"sin", ::sinl},        {"sinh", ::sinhl},
+    {"spacing", spacing},     {"sqrt", square_root},    {"square", square},     {"tan", ::tanl},
+    {"tanh", ::tanhl},        {"trunc", ::truncl},
+};
+
+// ---- two operands -----------------------------------------------------------
+
+// The floored remainder: the sign of the divisor, and a zero carries it too.
+Real floored_remainder(Real x, Real y) {
+  Real r = ::fmodl(x, y);
+  if (r != 0.0L && sign_differs(r, y)) r += y;
+  return r == 0.0L ? ::copysignl(0.0L, y) : r;
+}
+
+// Quotient rounded toward minus infinity, derived from the remainder so that
+// it agrees with floored_remainder (floorl of the rounded quotient would give
+// 10 for 1 // 0.1, whose remainder is 0.0999...).
+Real floor_quotient(Real x, Real y) {
+  if (::isnan(x) || ::isnan(y)) return ::isnan(x) ? x : y;
+  if (y == 0.0L) return x / y;
+  if (::isinf(x)) return quiet_nan();
+  if (::isinf(y)) {
+    if (x == 0.0L) return x / y;
+    return sign_differs(x, y) ? -1.0L : 0.0L;
+  }
+  const Real mod = ::fmodl(x, y);
+  Real div = (x - mod) / y;
+  if (mod != 0.0L && sign_differs(mod, y)) div -= 1.0L;
+  if (div == 0.0L) return ::copysignl(0.0L, x / y);
+  Real floored = ::floorl(div);
+  if (div - floored > 0.5L) floored += 1.0L;
+  return floored;
+}
+
+// maximum/minimum return a NaN operand (x's first), fmax/fmin skip it; a tie
+// of two zeros keeps x in both families (fmaxl would leave it open).
+template <bool Larger, bool SkipNan>
+Real extremum(Real x, Real y) {
+  if (::isnan(x) || ::isnan(y)) {
+    if (SkipNan) return ::isnan(y) ? x : y;
+    return ::isnan(x) ? x : y;
+  }
+  if (x == 0.0L && y == 0.0L) return x;
+  if (Larger) return x > y ? x : y;
+  return x < y ? x : y;
+}
+
+Real heaviside(Real x, Real y) {
+  if (::isnan(x)) return x;
+  if (x < 0.0L) return 0.0L;
+  if (x == 0.0L) return y;
+  return 1.0L;
+}
+
+// Equal operands first, so two equal infinities never meet as inf - inf.
+Real logaddexp(Real x, Real y) {
+  if (x == y) return x + ::logl(2.0L);
+  if (x > y) return x + ::log1pl(::expl(y - x));
+  return y + ::log1pl(::expl(x - y));
+}
+
+Real logaddexp2(Real x, Real y) {
+  if (x == y) return x + 1.0L;
+  if (x > y) return x + ::log2l(1.0L + ::exp2l(y - x));
+  return y + ::log2l(1.0L + ::exp2l(x - y));
+}
+
+// The exponent saturates to the int range; NaN passes neither bound.
+Real ldexp(Real x, Real y) {
+  int n;
+  if (y >= 2147483647.0L)
+    n = 2147483647;
+  else if (y > -2147483648.0L)
+    n = static_cast<int>(y);
+  else
+    n = -2147483647 - 1;
+  return ::scalbnl(x, n);
+}
+
+Real add(Real x, Real y) { return x + y; }
+Real subtract(Real x, Real y) { return x - y; }
+Real multiply(Real x, Real y) { return x * y; }
+Real divide(Real x, Real y) { return x / y; }
+
+struct RealPair {
+  Real first;
+  Real second;
+};
+
+template <Real (*Compute)(Real, Real)>
+RealPair single(Real x, Real y) {
+  return {Compute(x, y), 0.0L};
+}
+
+RealPair divmod(Real x, Real y) { return {floor_quotient(x, y), floored_remainder(x, y)}; }
+
+struct BinaryEntry {
+  std::string_view name;
+  RealPair (*compute)(Real, Real);
+};
+
+constexpr BinaryEntry binary_operations[] = {
+    {"add", single<add>},
+    {"subtract", single<subtract>},
+    {"multiply", single<multiply>},
+    {"divide", single<divide>},
+    {"true_divide", single<divide>},
+    {"floor_divide", single<floor_quotient>},
+    {"fmod", single<::fmodl>},
+    {"remainder", single<floored_remainder>},
+    {"mod", single<floored_remainder>},
+    {"divmod", divmod},
+    {"power", single<::powl>},
+    {"pow", single<::powl>},
+    {"float_power", single<::powl>},
+    {"maximum", single<extremum<true, false>>},
+    {"minimum", single<extremum<false, false>>},
+    {"fmax", single<extremum<true, true>>},
+    {"fmin", single<extremum<false, true>>},
+    {"copysign", single<::copysignl>},
+    {"hypot", single<::hypotl>},
+    {"arctan2", single<::atan2l>},
+    {"atan2", single<::atan2l>},
+    {"heaviside", single<heaviside>},
+    {"logaddexp", single<logaddexp>},
+    {"logaddexp2", single<logaddexp2>},
+    {"nextafter", single<::nextafterl>},
+    {"ldexp", single<ldexp>},
+};
+
+bool parse_two(const char* a, const char* b, Real* x, Real* y) { return parse(a, x) && parse(b, y); }
+
+}  // namespace
+
+extern "C" int quarvel_ld_unary_real(const char* op, const char* x, char* out, std::size_t out_len) {
+  Real value;
+  if (!parse(x, &value)) return 0;
+  const UnaryEntry* entry = find_operation(unary_operations, op);
+  if (entry == nullptr) return 0;
+  return print(entry->compute(value), out, out_len) ? 1 : 0;
+}
+
+extern "C" int quarvel_ld_binary_real(const char* op, const char* x, const char* y, char* out, std::size_t out_len,
+                                      char* out2, std::size_t out2_len) {
+  Real a, b;
+  if (!parse_two(x, y, &a, &b)) return 0;
+  const BinaryEntry* entry = find_operation(binary_operations, op);
+  if (entry == nullptr) return 0;
+  const RealPair result = entry->compute(a, b);
+  if (!print(result.first, out, out_len)) return 0;
+  return print(result.second, out2, out2_len) ? 1 : 0;
+}
+
+extern "C" int quarvel_ld_frexp(const char* x, char* out, std::size_t out_len, int* exp) {
+  Real value;
+  if (!parse(x, &value) || out == nullptr || exp == nullptr) return 0;
+  int exponent = 0;
+  const Real mantissa = ::frexpl(value, &exponent);
+  *exp = exponent;
+  return print(mantissa, out, out_len) ? 1 : 0;
+}
+
+extern "C" int quarvel_ld_modf(const char* x, char* frac, std::size_t frac_len, char* int_part, std::size_t int_len) {
+  Real value;
+  if (!parse(x, &value) || frac == nullptr || int_part == nullptr) return 0;
+  Real integral;
+  const Real fractional = ::modfl(value, &integral);
+  if (!print(fractional, frac, frac_len)) return 0;
+  return print(integral, int_part, int_len) ? 1 : 0;
+}
+
+// g++ ignores FENV_ACCESS: the operands go through volatile objects so the
+// subtraction can be neither folded nor moved out of the held environment.
+extern "C" int quarvel_ld_logaddexp_intermediate_overflow(const char* a, const char* b) {
+  Real x, y;
+  if (!parse_two(a, b, &x, &y)) return -1;
+  if (!::isfinite(x) || !::isfinite(y)) return 0;
+  fenv_t saved;
+  const bool held = ::feholdexcept(&saved) == 0;
+  volatile Real left = x;
+  volatile Real right = y;
+  volatile Real difference = left - right;
+  const bool infinite = ::isinf(difference);
+  if (!held) return infinite ? 1 : 0;
+  const bool overflow = ::fetestexcept(FE_OVERFLOW) != 0 || infinite;
+  ::fesetenv(&saved);
+  return overflow ? 1 : 0;
+}
+
+extern "C" int quarvel_ld_logaddexp_intermediate_underflow(const char* a, const char* b, int base2) {
+  Real x, y;
+  if (!parse_two(a, b, &x, &y)) return -1;
+  if (!::isfinite(x) || !::isfinite(y)) return 0;
+  const Real t = -::fabsl(x - y);
+  fenv_t saved;
+  if (::feholdexcept(&saved) == 0) {
+    volatile Real exponent = t;
+    volatile Real power = base2 != 0 ? ::exp2l(exponent) : ::expl(exponent);
+    (void)power;
+    const bool underflow = ::fetestexcept(FE_UNDERFLOW) != 0;
+    if (::fesetenv(&saved) == 0) return underflow ? 1 : 0;
+  }
+  // Without the environment: compare the natural-log exponent with that of
+  // the smallest normal value, 2^-16382.
+  const Real u = base2 != 0 ? t * ::logl(2.0L) : t;
+  return u < ::logl(0x1p-16382L) ? 1 : 0;
+}
+
+namespace quarvel_longdouble {
+
+using detail::c_texts;
+using detail::PairBuffer;
+using detail::TextBuffer;
+
+std::optional<std::string> unary_real(std::string_view op, std::string_view x) {
+  auto s = c_texts(op, x);
+  if (!s) return std::nullopt;
+  TextBuffer out;
+  if (quarvel_ld_unary_real((*s)[0].c_str(), (*s)[1].c_str(), out.data(), out.size()) != 1) return std::nullopt;
+  return out.text();
+}
+
+std::optional<TextPair> binary_real(std::string_view op, std::string_view x, std::string_view y) {
+  auto s = c_texts(op, x, y);
+  if (!s) return std::nullopt;
+  PairBuffer out;
+  if (quarvel_ld_binary_real((*s)[0].c_str(), (*s)[1].c_str(), (*s)[2].c_str(), out.first.data(), out.first.size(),
+                             out.second.data(), out.second.size()) != 1)
+    return std::nullopt;
+  return out.texts();
+}
+
+std::optional<std::pair<std::string, std::int32_t>> frexp(std::string_view x) {
+  auto s = c_texts(x);
+  if (!s) return std::nullopt;
+  TextBuffer out;
+  int exponent = 0;
+  if (quarvel_ld_frexp((*s)[0].c_str(), out.data(), out.size(), &exponent) != 1) return std::nullopt;
+  return std::pair<std::string, std::int32_t>{out.text(), exponent};
+}
+
+std::optional<TextPair> modf(std::string_view x) {
+  auto s = c_texts(x);
+  if (!s) return std::nullopt;
+  PairBuffer out;
+  if (quarvel_ld_modf((*s)[0].c_str(), out.first.data(), out.first.size(), out.second.data(), out.second.size()) != 1)
+    return std::nullopt;
+  return out.texts();
+}
+
+std::optional<bool> logaddexp_intermediate_overflow(std::string_view a, std::string_view b) {
+  auto s = c_texts(a, b);
+  if (!s) return std::nullopt;
+  const int r = quarvel_ld_logaddexp_intermediate_overflow((*s)[0].c_str(), (*s)[1].c_str());
+  if (r < 0) return std::nullopt;
+  return r == 1;
+}
+
+std::optional<bool> logaddexp_intermediate_underflow(std::string_view a, std::string_view b, bool base2) {
+  auto s = c_texts(a, b);
+  if (!s) return std::nullopt;
+  const int r = quarvel_ld_logaddexp_intermediate_underflow((*s)[0].c_str(), (*s)[1].c_str(), base2 ? 1 : 0);
+  if (r < 0) return std::nullopt;
+  return r == 1;
+}
+
+}  // namespace quarvel_longdouble
