@@ -1,5 +1,141 @@
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
 import quarvel
+
+SCALAR_CLASSES = [
+    "BoolScalar", "Int8Scalar", "UInt8Scalar", "Int16Scalar", "UInt16Scalar", "Int32Scalar",
+    "UInt32Scalar", "Int64Scalar", "UInt64Scalar", "LongLongScalar", "ULongLongScalar",
+    "Float16Scalar", "Float32Scalar", "Float64Scalar", "Complex64Scalar", "Complex128Scalar",
+    "LongDoubleScalar", "ComplexLongDoubleScalar",
+]
+DTYPE_NAMES = [
+    "bool", "bool_", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64",
+    "float16", "float32", "float64", "complex64", "complex128", "byte", "ubyte", "short", "ushort",
+    "int_", "uint", "intp", "uintp", "intc", "uintc", "long", "ulong", "longlong", "ulonglong",
+    "float", "double", "single", "half", "csingle", "cdouble", "complex_", "longdouble",
+    "clongdouble", "float128", "complex256",
+]
 
 
 def test_version():
     assert quarvel.__version__ == "0.3.0"
+
+
+def test_all_order():
+    names = quarvel.quarvel.__all__
+    expected_prefix = ["__version__", "ComplexWarning", "DType"]
+    assert names[:3] == expected_prefix
+    # Array and ArrayFlags sit between DType and the scalar classes once they exist.
+    middle = [n for n in ("Array", "ArrayFlags") if hasattr(quarvel.quarvel, n)]
+    assert names[3:3 + len(middle)] == middle
+    start = 3 + len(middle)
+    assert names[start:start + 18] == SCALAR_CLASSES
+    start += 18
+    assert names[start:start + 40] == DTYPE_NAMES
+    start += 40
+    functions = [n for n in ("array", "zeros", "empty") if hasattr(quarvel.quarvel, n)]
+    assert names[start:start + len(functions) + 1] == functions + ["promote_types"]
+    assert len(set(names)) == len(names)
+    for name in names:
+        assert hasattr(quarvel.quarvel, name)
+
+
+def test_package_reexports_module():
+    assert quarvel.__all__ == quarvel.quarvel.__all__
+    for name in quarvel.__all__:
+        assert getattr(quarvel, name) is getattr(quarvel.quarvel, name)
+
+
+def test_module_doc_is_empty():
+    assert quarvel.quarvel.__doc__ == ""
+    assert quarvel.quarvel.__name__ == "quarvel.quarvel"
+
+
+def test_complex_warning_class():
+    cw = quarvel.ComplexWarning
+    assert issubclass(cw, RuntimeWarning)
+    assert cw.__module__ == "quarvel"
+    assert cw.__name__ == "ComplexWarning"
+
+
+def test_dtype_aliases_are_distinct_objects():
+    assert quarvel.int64 == quarvel.long
+    assert quarvel.int64 is not quarvel.long
+    assert quarvel.longdouble == quarvel.float128
+    assert isinstance(quarvel.bool, quarvel.DType)
+    assert isinstance(quarvel.float, quarvel.DType)
+
+
+@pytest.mark.parametrize("name", ["DType"] + SCALAR_CLASSES)
+def test_classes_live_in_quarvel(name):
+    cls = getattr(quarvel, name)
+    assert cls.__module__ == "quarvel"
+    assert cls.__qualname__ == name
+
+
+@pytest.mark.parametrize("name", ["DType"] + SCALAR_CLASSES)
+def test_classes_cannot_be_subclassed(name):
+    cls = getattr(quarvel, name)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize("name", SCALAR_CLASSES)
+def test_scalar_classes_cannot_be_instantiated(name):
+    cls = getattr(quarvel, name)
+    with pytest.raises(TypeError):
+        cls()
+    with pytest.raises(TypeError):
+        cls(1)
+
+
+@pytest.mark.parametrize("name", ["DType"] + SCALAR_CLASSES)
+def test_classes_are_immutable(name):
+    cls = getattr(quarvel, name)
+    with pytest.raises(TypeError):
+        cls.extra = 1
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+
+
+def test_second_import_returns_the_same_module():
+    result = run_python("""
+        import sys
+        import quarvel.quarvel as first
+        del sys.modules["quarvel.quarvel"]
+        import importlib
+        second = importlib.import_module("quarvel.quarvel")
+        assert second is first
+        assert second.__all__.count("DType") == 1
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_second_interpreter_is_refused():
+    result = run_python("""
+        import quarvel
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            print("skip")
+            raise SystemExit
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import quarvel")
+        except Exception as error:
+            print(type(error).__name__, "ImportError" in str(error))
+        else:
+            print("imported")
+    """)
+    assert result.returncode == 0, result.stderr
+    if result.stdout.strip() == "skip":
+        pytest.skip("no sub-interpreter support")
+    assert result.stdout.strip() == "RunFailedError True"
