@@ -1,0 +1,294 @@
+// quarvel.Array and quarvel.ArrayFlags: the objects, attributes, len and repr.
+#include "python/array_object.h"
+
+#include <new>
+#include <string>
+
+#include "python/args.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/module.h"
+#include "python/py_ref.h"
+
+namespace quarvel_python {
+
+using quarvel_storage::DType;
+using quarvel_storage::View;
+
+namespace {
+
+struct PyArrayFlags {
+  PyObject_HEAD
+  bool c_contiguous;
+  bool f_contiguous;
+  bool writeable;
+};
+
+PyArrayFlags* as_flags(PyObject* object) { return reinterpret_cast<PyArrayFlags*>(object); }
+
+template <class Slot>
+Slot type_slot(PyTypeObject* type, int slot) {
+  return reinterpret_cast<Slot>(PyType_GetSlot(type, slot));
+}
+
+// Instances hold C++ members: construct them in place after the allocation,
+// destroy them before the memory goes back.
+void free_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type_slot<freefunc>(type, Py_tp_free)(self);
+  Py_DECREF(type);
+}
+
+PyObject* make_type(PyType_Spec* spec) {
+  return PyType_FromSpec(spec);
+}
+
+PyObject* py_bool(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
+
+template <class Int>
+PyObject* int_tuple(const std::vector<Int>& values) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = std::is_signed_v<Int> ? PyLong_FromLongLong(static_cast<long long>(values[i]))
+                                           : PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(values[i]));
+    if (!item) return nullptr;
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return tuple.release();
+}
+
+// --- Array ------------------------------------------------------------------
+
+void Array_dealloc(PyObject* self) {
+  PyArray* array = as_array(self);
+  array->view.~View();
+  array->alias.~optional();
+  free_instance(self);
+}
+
+const View& view_of(PyObject* self) { return as_array(self)->view; }
+
+PyObject* Array_get_shape(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return int_tuple(view_of(self).shape); });
+}
+
+PyObject* Array_get_strides(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return int_tuple(view_of(self).strides); });
+}
+
+PyObject* Array_get_ndim(PyObject* self, void*) {
+  return PyLong_FromSize_t(view_of(self).ndim());
+}
+
+PyObject* Array_get_size(PyObject* self, void*) {
+  auto size = storage_value(view_of(self).size());
+  return size ? PyLong_FromUnsignedLongLong(*size) : nullptr;
+}
+
+PyObject* Array_get_itemsize(PyObject* self, void*) {
+  return PyLong_FromSize_t(view_of(self).dtype.itemsize());
+}
+
+PyObject* Array_get_nbytes(PyObject* self, void*) {
+  const View& view = view_of(self);
+  auto size = storage_value(view.size());
+  if (!size) return nullptr;
+  std::uint64_t bytes = 0;
+  if (__builtin_mul_overflow(*size, static_cast<std::uint64_t>(view.dtype.itemsize()), &bytes) ||
+      bytes > static_cast<std::uint64_t>(INT64_MAX))
+    return raise_storage_error(quarvel_storage::StorageError(quarvel_storage::ErrorKind::LayoutOverflow));
+  return PyLong_FromUnsignedLongLong(bytes);
+}
+
+PyObject* Array_get_writeable(PyObject*, void*) { return py_bool(true); }
+
+PyObject* Array_get_c_contiguous(PyObject* self, void*) { return py_bool(view_of(self).is_c_contiguous()); }
+
+PyObject* Array_get_f_contiguous(PyObject* self, void*) { return py_bool(view_of(self).is_f_contiguous()); }
+
+PyObject* Array_get_flags(PyObject* self, void*) {
+  PyTypeObject* type = array_flags_type();
+  if (!type) return nullptr;
+  PyObject* flags = type_slot<allocfunc>(type, Py_tp_alloc)(type, 0);
+  if (!flags) return nullptr;
+  as_flags(flags)->c_contiguous = view_of(self).is_c_contiguous();
+  as_flags(flags)->f_contiguous = view_of(self).is_f_contiguous();
+  as_flags(flags)->writeable = true;
+  return flags;
+}
+
+PyObject* Array_get_dtype(PyObject* self, void*) {
+  const View& view = view_of(self);
+  return new_dtype_object(view.dtype, view.byte_order, as_array(self)->alias).release();
+}
+
+PyObject* Array_get_T(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto transposed = storage_value(view_of(self).transpose(std::nullopt));
+    if (!transposed) return nullptr;
+    return new_array_object(std::move(*transposed), as_array(self)->alias);
+  });
+}
+
+Py_ssize_t Array_length(PyObject* self) {
+  const View& view = view_of(self);
+  if (view.ndim() == 0) {
+    PyErr_SetString(PyExc_TypeError, "len() of unsized object");
+    return -1;
+  }
+  if (view.shape[0] > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetNone(PyExc_OverflowError);
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(view.shape[0]);
+}
+
+PyObject* Array_repr(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&] {
+    const View& view = view_of(self);
+    const char order = view.dtype.code <= DType::UInt8 ? '|' : quarvel_storage::byte_order_char(view.byte_order);
+    std::string text = "quarvel.Array(shape=" + shape_text(view.shape) + ", dtype=quarvel.DType('";
+    if (order == '<' || order == '>') text += order;
+    text += view.dtype.name();
+    text += "'))";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyGetSetDef array_getset[] = {
+    {"shape", Array_get_shape, nullptr, nullptr, nullptr},
+    {"ndim", Array_get_ndim, nullptr, nullptr, nullptr},
+    {"size", Array_get_size, nullptr, nullptr, nullptr},
+    {"itemsize", Array_get_itemsize, nullptr, nullptr, nullptr},
+    {"nbytes", Array_get_nbytes, nullptr, nullptr, nullptr},
+    {"writeable", Array_get_writeable, nullptr, nullptr, nullptr},
+    {"flags", Array_get_flags, nullptr, nullptr, nullptr},
+    {"strides", Array_get_strides, nullptr, nullptr, nullptr},
+    {"dtype", Array_get_dtype, nullptr, nullptr, nullptr},
+    {"c_contiguous", Array_get_c_contiguous, nullptr, nullptr, nullptr},
+    {"f_contiguous", Array_get_f_contiguous, nullptr, nullptr, nullptr},
+    {"T", Array_get_T, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* Array_subscript_slot(PyObject* self, PyObject* key) {
+  return guarded<PyObject*>(nullptr, [&] { return Array_subscript(self, key); });
+}
+
+int Array_ass_subscript_slot(PyObject* self, PyObject* key, PyObject* value) {
+  return guarded<int>(-1, [&] { return Array_ass_subscript(self, key, value); });
+}
+
+PyType_Slot array_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Array_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(Array_repr)},
+    // Comparison operators come with the universal functions; the class is
+    // unhashable either way.
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_getset, array_getset},
+    {Py_tp_methods, array_methods},
+    {Py_mp_length, reinterpret_cast<void*>(Array_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(Array_subscript_slot)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(Array_ass_subscript_slot)},
+    {0, nullptr},
+};
+
+PyType_Spec array_spec = {
+    "quarvel.Array", sizeof(PyArray), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, array_slots,
+};
+
+// --- ArrayFlags ---------------------------------------------------------------
+
+PyObject* ArrayFlags_get_c(PyObject* self, void*) { return py_bool(as_flags(self)->c_contiguous); }
+PyObject* ArrayFlags_get_f(PyObject* self, void*) { return py_bool(as_flags(self)->f_contiguous); }
+PyObject* ArrayFlags_get_w(PyObject* self, void*) { return py_bool(as_flags(self)->writeable); }
+
+PyObject* ArrayFlags_subscript(PyObject* self, PyObject* key) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!PyUnicode_Check(key)) {
+      raise_argument_type_error("key", "str", key);
+      return nullptr;
+    }
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &length);
+    if (!utf8) {
+      // Text that is not valid UTF-8 names no flag.
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) return nullptr;
+      PyErr_Clear();
+    } else {
+      std::string upper(utf8, static_cast<std::size_t>(length));
+      for (char& c : upper)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      const PyArrayFlags* flags = as_flags(self);
+      if (upper == "C" || upper == "C_CONTIGUOUS") return py_bool(flags->c_contiguous);
+      if (upper == "F" || upper == "F_CONTIGUOUS") return py_bool(flags->f_contiguous);
+      if (upper == "W" || upper == "WRITEABLE") return py_bool(flags->writeable);
+    }
+    PyErr_SetObject(PyExc_KeyError, key);
+    return nullptr;
+  });
+}
+
+PyObject* ArrayFlags_repr(PyObject* self) {
+  const PyArrayFlags* flags = as_flags(self);
+  auto word = [](bool value) { return value ? "true" : "false"; };
+  return PyUnicode_FromFormat("quarvel.ArrayFlags(c_contiguous=%s, f_contiguous=%s, writeable=%s)",
+                              word(flags->c_contiguous), word(flags->f_contiguous), word(flags->writeable));
+}
+
+PyGetSetDef array_flags_getset[] = {
+    {"c_contiguous", ArrayFlags_get_c, nullptr, nullptr, nullptr},
+    {"f_contiguous", ArrayFlags_get_f, nullptr, nullptr, nullptr},
+    {"writeable", ArrayFlags_get_w, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot array_flags_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
+    {Py_tp_repr, reinterpret_cast<void*>(ArrayFlags_repr)},
+    {Py_tp_getset, array_flags_getset},
+    {Py_mp_subscript, reinterpret_cast<void*>(ArrayFlags_subscript)},
+    {0, nullptr},
+};
+
+PyType_Spec array_flags_spec = {
+    "quarvel.ArrayFlags", sizeof(PyArrayFlags), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, array_flags_slots,
+};
+
+PyTypeObject* cached_type(PyObject*& cell, PyType_Spec* spec) {
+  if (!cell) cell = make_type(spec);
+  return reinterpret_cast<PyTypeObject*>(cell);
+}
+
+PyObject* array_type_cell = nullptr;
+PyObject* array_flags_type_cell = nullptr;
+
+}  // namespace
+
+PyTypeObject* array_type() { return cached_type(array_type_cell, &array_spec); }
+PyTypeObject* array_flags_type() { return cached_type(array_flags_type_cell, &array_flags_spec); }
+
+bool is_array(PyObject* object) {
+  return array_type_cell && Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(array_type_cell);
+}
+
+PyObject* new_array_object(View view, std::optional<ScalarAlias> alias) {
+  PyTypeObject* type = array_type();
+  if (!type) return nullptr;
+  PyObject* object = type_slot<allocfunc>(type, Py_tp_alloc)(type, 0);
+  if (!object) return nullptr;
+  PyArray* array = as_array(object);
+  new (&array->view) View(std::move(view));
+  new (&array->alias) std::optional<ScalarAlias>(alias);
+  return object;
+}
+
+int add_array_classes(PyObject* module) {
+  if (add_class(module, array_type()) < 0) return -1;
+  return add_class(module, array_flags_type());
+}
+
+}  // namespace quarvel_python

@@ -1,0 +1,256 @@
+// array(data, dtype=None, copy=True, order="K"), empty and zeros.
+#include "python/construct.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <numeric>
+
+#include "python/args.h"
+#include "python/array_object.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/module.h"
+
+namespace quarvel_python {
+
+using quarvel_storage::AxisOrder;
+using quarvel_storage::ByteOrder;
+using quarvel_storage::DType;
+using quarvel_storage::Shape;
+using quarvel_storage::View;
+
+namespace {
+
+constexpr const char* array_order_text = "order must be 'C', 'F', 'A', or 'K'";
+constexpr const char* copy_refused = "copy=False cannot satisfy the requested dtype or memory order";
+
+bool is_order_letter(std::string_view order, std::string_view letters) {
+  return order.size() == 1 && letters.find(order[0]) != std::string_view::npos;
+}
+
+std::uint64_t stride_magnitude(std::int64_t stride) {
+  return stride < 0 ? 0 - static_cast<std::uint64_t>(stride) : static_cast<std::uint64_t>(stride);
+}
+
+AxisOrder c_axis_order(std::size_t n) {
+  AxisOrder axes(n);
+  for (std::size_t i = 0; i < n; ++i) axes[i] = n - 1 - i;
+  return axes;
+}
+
+AxisOrder f_axis_order(std::size_t n) {
+  AxisOrder axes(n);
+  std::iota(axes.begin(), axes.end(), std::size_t{0});
+  return axes;
+}
+
+// Whether only one of the two tags is big-endian (the only change that moves bytes).
+bool byte_order_changes(DType dtype, ByteOrder requested, ByteOrder source) {
+  if (dtype.itemsize() == 1) return false;
+  return (requested == ByteOrder::Big) != (source == ByteOrder::Big);
+}
+
+std::optional<Constructed> from_array(const PyArray* source, std::optional<DTypeSpec> spec, CopyRequest copy,
+                                      std::string_view order) {
+  const View& view = source->view;
+  auto axes = parse_array_axis_order(order, view);
+  if (!axes) return std::nullopt;
+  const DTypeSpec target = spec ? *spec : DTypeSpec{view.dtype, view.byte_order, source->alias};
+  auto wrap = [&](quarvel_storage::Result<View> made) -> std::optional<Constructed> {
+    auto built = storage_value(std::move(made));
+    if (!built) return std::nullopt;
+    return Constructed{std::move(*built), target.alias};
+  };
+  if (target.dtype != view.dtype) {
+    if (copy == CopyRequest::Never) return raise_error(PyExc_ValueError, copy_refused);
+    if (!warn_before_view_cast(view, target.dtype)) return std::nullopt;
+    return wrap(view.astype_with_axis_order(target.dtype, target.byteorder, *axes));
+  }
+  const bool layout_passes = (order == "C" && view.is_c_contiguous()) || (order == "F" && view.is_f_contiguous()) ||
+                             order == "A" || order == "K";
+  const bool reorders = byte_order_changes(view.dtype, target.byteorder, view.byte_order);
+  if (copy != CopyRequest::Always && layout_passes && !reorders) {
+    if (target.byteorder == view.byte_order) return Constructed{view, target.alias};
+    return wrap(view.view_with_dtype_and_order(target.dtype, target.byteorder));
+  }
+  if (copy == CopyRequest::Never) return raise_error(PyExc_ValueError, copy_refused);
+  if (target.byteorder == view.byte_order) return wrap(view.copy_with_axis_order(*axes));
+  return wrap(view.astype_with_axis_order(target.dtype, target.byteorder, *axes));
+}
+
+std::optional<Constructed> from_values(PyObject* data, std::optional<DTypeSpec> spec, CopyRequest copy,
+                                       std::string_view order) {
+  if (copy == CopyRequest::Never)
+    return raise_error(PyExc_ValueError, "copy=False cannot avoid allocating storage for this input");
+  if (!is_order_letter(order, "ACFK")) return raise_error(PyExc_ValueError, array_order_text);
+  if (!validate_rectangular_input(data, 0)) return std::nullopt;
+  auto flat = flatten(data, spec ? std::optional<DType>(spec->dtype) : std::nullopt, 0);
+  if (!flat) return std::nullopt;
+  DTypeSpec target;
+  if (spec) {
+    target = *spec;
+  } else {
+    target.dtype = infer_dtype(flat->values);
+    target.byteorder = ByteOrder::Native;
+    if (flat->alias_hint && alias_fits(*flat->alias_hint, target.dtype)) target.alias = flat->alias_hint;
+  }
+  if (!cast_values(flat->values, target.dtype)) return std::nullopt;
+  auto view = storage_value(View::from_values_with_layout(target.dtype, target.byteorder, std::move(flat->shape),
+                                                          flat->values, order == "F"));
+  if (!view) return std::nullopt;
+  return Constructed{std::move(*view), target.alias};
+}
+
+PyObject* wrap_constructed(std::optional<Constructed> made) {
+  if (!made) return nullptr;
+  return new_array_object(std::move(made->view), made->alias);
+}
+
+// --- module functions -----------------------------------------------------------
+
+constexpr Param array_params[] = {
+    {"data", ParamKind::PositionalOrKeyword, true},
+    {"dtype", ParamKind::PositionalOrKeyword, false},
+    {"copy", ParamKind::PositionalOrKeyword, false},
+    {"order", ParamKind::PositionalOrKeyword, false},
+};
+
+PyObject* array_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* bound[4] = {};
+    if (!parse_arguments(Signature{"array", array_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
+      return nullptr;
+    auto copy = copy_argument(bound[2], CopyRequest::Always);
+    if (!copy) return nullptr;
+    auto order = bound[3] ? text_argument(bound[3], "order") : std::optional<std::string>("K");
+    if (!order) return nullptr;
+    PyObject* dtype = bound[1] == Py_None ? nullptr : bound[1];
+    return wrap_constructed(array_from_object(bound[0], dtype, *copy, *order));
+  });
+}
+
+constexpr Param construct_params[] = {
+    {"shape", ParamKind::PositionalOrKeyword, true},
+    {"dtype", ParamKind::PositionalOrKeyword, false},
+    {"order", ParamKind::PositionalOrKeyword, false},
+};
+
+// empty and zeros: both give zero-filled storage.
+PyObject* construct(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* bound[3] = {};
+    if (!parse_arguments(Signature{name, construct_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
+      return nullptr;
+    auto order = bound[2] ? text_argument(bound[2], "order") : std::optional<std::string>("C");
+    if (!order) return nullptr;
+    auto objects = shape_dimensions(bound[0]);
+    if (!objects) return nullptr;
+    Shape shape;
+    for (const PyRef& object : *objects) {
+      if (PyBool_Check(object.get()))
+        return raise_null(PyExc_TypeError, "shape dimensions must be integers, not booleans");
+      const long long dimension = PyLong_AsLongLong(object.get());
+      if (dimension == -1 && PyErr_Occurred()) return nullptr;
+      if (dimension < 0) return raise_null(PyExc_ValueError, "negative dimensions are not allowed");
+      shape.push_back(static_cast<std::uint64_t>(dimension));
+    }
+    if (shape.size() > quarvel_storage::max_dimensions)
+      return raise_null(PyExc_ValueError, "maximum supported number of dimensions is 64");
+    if (*order != "C" && *order != "F")
+      return raise_null(PyExc_ValueError, "order must be 'C' or 'F'");
+    DTypeSpec target{DType::Float64, ByteOrder::Native, std::nullopt};
+    if (bound[1] && bound[1] != Py_None) {
+      auto spec = parse_dtype_spec(bound[1]);
+      if (!spec) return nullptr;
+      target = *spec;
+    }
+    auto view = storage_value(View::zeros_with_layout(target.dtype, target.byteorder, std::move(shape), *order == "F"));
+    if (!view) return nullptr;
+    return new_array_object(std::move(*view), target.alias);
+  });
+}
+
+PyObject* zeros_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return construct("zeros", args, nargs, kwnames);
+}
+
+PyObject* empty_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return construct("empty", args, nargs, kwnames);
+}
+
+PyMethodDef array_functions[] = {
+    {"array", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(array_function)),
+     METH_FASTCALL | METH_KEYWORDS, "array(data, dtype=None, copy=True, order=\"K\")\n--\n\n"},
+    {"zeros", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(zeros_function)),
+     METH_FASTCALL | METH_KEYWORDS, "zeros(shape, dtype=None, order=\"C\")\n--\n\n"},
+    {"empty", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(empty_function)),
+     METH_FASTCALL | METH_KEYWORDS, "empty(shape, dtype=None, order=\"C\")\n--\n\n"},
+};
+
+}  // namespace
+
+std::optional<Constructed> array_from_object(PyObject* data, PyObject* dtype, CopyRequest copy, std::string_view order) {
+  std::optional<DTypeSpec> spec;
+  if (dtype) {
+    spec = parse_dtype_spec(dtype);
+    if (!spec) return std::nullopt;
+  }
+  if (is_array(data)) return from_array(as_array(data), spec, copy, order);
+  return from_values(data, spec, copy, order);
+}
+
+std::optional<std::vector<PyRef>> shape_dimensions(PyObject* shape) {
+  if (PyTuple_Check(shape) || PyList_Check(shape)) {
+    const bool tuple = PyTuple_Check(shape);
+    const Py_ssize_t size = tuple ? PyTuple_Size(shape) : PyList_Size(shape);
+    std::vector<PyRef> items;
+    items.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i)
+      items.push_back(PyRef::borrow(tuple ? PyTuple_GetItem(shape, i) : PyList_GetItem(shape, i)));
+    return items;
+  }
+  if (PyBool_Check(shape)) return std::vector<PyRef>{PyRef::borrow(shape)};
+  PyRef operator_module = PyRef::steal(PyImport_ImportModule("operator"));
+  if (!operator_module) return std::nullopt;
+  PyRef index = PyRef::steal(PyObject_GetAttrString(operator_module.get(), "index"));
+  if (!index) return std::nullopt;
+  PyRef dimension = PyRef::steal(PyObject_CallFunctionObjArgs(index.get(), shape, nullptr));
+  if (!dimension) return std::nullopt;
+  return std::vector<PyRef>{std::move(dimension)};
+}
+
+std::optional<AxisOrder> parse_array_axis_order(std::string_view order, const View& view) {
+  if (!is_order_letter(order, "ACFK")) return raise_error(PyExc_ValueError, array_order_text);
+  const std::size_t n = view.ndim();
+  switch (order[0]) {
+    case 'C': return c_axis_order(n);
+    case 'F': return f_axis_order(n);
+    case 'A': return view.is_f_contiguous() && !view.is_c_contiguous() ? f_axis_order(n) : c_axis_order(n);
+    default: break;
+  }
+  if (n < 2 || view.is_c_contiguous()) return c_axis_order(n);
+  if (view.is_f_contiguous()) return f_axis_order(n);
+  // Innermost first by absolute stride; on a tie the later axis stays inside.
+  AxisOrder axes = c_axis_order(n);
+  std::stable_sort(axes.begin(), axes.end(), [&](std::size_t a, std::size_t b) {
+    return stride_magnitude(view.strides[a]) < stride_magnitude(view.strides[b]);
+  });
+  return axes;
+}
+
+std::optional<CopyRequest> copy_argument(PyObject* value, CopyRequest absent) {
+  if (!value) return absent;
+  if (value == Py_True) return CopyRequest::Always;
+  if (value == Py_False) return CopyRequest::Never;
+  if (value == Py_None) return CopyRequest::IfNeeded;
+  raise_argument_type_error("copy", "True, False or None", value);
+  return std::nullopt;
+}
+
+int add_array_functions(PyObject* module) {
+  for (PyMethodDef& def : array_functions)
+    if (add_function(module, &def) < 0) return -1;
+  return 0;
+}
+
+}  // namespace quarvel_python

@@ -1,0 +1,87 @@
+// Python values to stored element values: nested lists and tuples of numbers,
+// scalar objects and arrays become a shape and a row-major list of Scalars.
+//
+// Only list and tuple objects (and their subclasses) nest; every other object
+// is one value. Nesting is followed to a depth of 64 list or tuple levels.
+// Every function here returns nullopt / false with a Python error set.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <vector>
+
+#include "python/dtype_object.h"
+#include "python/py_ref.h"
+#include "storage/scalar.h"
+#include "storage/view.h"
+
+namespace quarvel_python {
+
+inline constexpr int max_nesting_depth = 64;
+
+struct Flattened {
+  quarvel_storage::Shape shape;
+  std::vector<quarvel_storage::Scalar> values;  // row-major
+  std::optional<ScalarAlias> alias_hint;
+};
+
+bool is_nested_sequence(PyObject* object);
+// The items of a list or tuple, by iteration (strong references).
+std::optional<std::vector<PyRef>> sequence_items(PyObject* object);
+
+// The shape the input would have; converts nothing. Too deep or ragged input
+// is reported here, before any element is converted.
+std::optional<quarvel_storage::Shape> validate_rectangular_input(PyObject* object, int depth);
+
+// With a target every value is converted to it; without, each keeps its own dtype.
+std::optional<Flattened> flatten(PyObject* object, std::optional<quarvel_storage::DType> target, int depth);
+
+// A Python value as a Scalar of its own dtype.
+std::optional<quarvel_storage::Scalar> value_to_untyped_scalar(PyObject* object);
+// A Python value as a Scalar of `target`, with the range checks on Python numbers.
+std::optional<quarvel_storage::Scalar> value_to_scalar(PyObject* object, quarvel_storage::DType target);
+
+// The warnings due before a whole view is cast to `target`.
+bool warn_view_cast_overflow(const quarvel_storage::View& view, quarvel_storage::DType target);
+// Everything due before casting an array source to `target`: the complex
+// discard warning, then the overflow check. Nothing when the dtypes agree.
+bool warn_before_view_cast(const quarvel_storage::View& view, quarvel_storage::DType target);
+
+// Each value through Scalar::cast, in order; the first failure is raised.
+bool cast_values(std::vector<quarvel_storage::Scalar>& values, quarvel_storage::DType target);
+
+// Set the error and return the failure value of the caller's convention.
+inline std::nullopt_t raise_error(PyObject* type, const char* text) {
+  PyErr_SetString(type, text);
+  return std::nullopt;
+}
+inline PyObject* raise_null(PyObject* type, const char* text) {
+  PyErr_SetString(type, text);
+  return nullptr;
+}
+inline bool raise_false(PyObject* type, const char* text) {
+  PyErr_SetString(type, text);
+  return false;
+}
+
+// Raises a storage error as its Python exception; always returns false.
+bool raise_storage(const quarvel_storage::StorageError& error);
+
+// Unwraps a storage result or raises its error.
+template <class T>
+std::optional<T> storage_value(quarvel_storage::Result<T> result) {
+  if (!result) {
+    raise_storage(result.error());
+    return std::nullopt;
+  }
+  return std::move(*result);
+}
+inline bool storage_ok(quarvel_storage::Result<void> result) {
+  return result ? true : raise_storage(result.error());
+}
+
+// "[2, 3]": shapes in messages.
+std::string shape_text(const std::vector<std::uint64_t>& shape);
+
+}  // namespace quarvel_python

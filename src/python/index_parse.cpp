@@ -1,0 +1,319 @@
+// Subscript keys: parsing into IndexItems and subscript reads.
+#include "python/index_parse.h"
+
+#include <climits>
+
+#include "python/array_object.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/py_ref.h"
+#include "python/scalar_object.h"
+
+namespace quarvel_python {
+
+using quarvel_storage::DType;
+using quarvel_storage::IndexItem;
+using quarvel_storage::Scalar;
+using quarvel_storage::Shape;
+using quarvel_storage::View;
+
+namespace {
+
+constexpr int max_index_nesting = 64;
+
+// A nested index list: its shape and values in row-major order.
+struct IndexList {
+  Shape shape;
+  std::vector<Scalar> values;
+};
+
+bool flatten_index_into(PyObject* object, int depth, Shape& shape, std::vector<Scalar>& values) {
+  if (depth > max_index_nesting) return raise_false(PyExc_IndexError, "index arrays may be nested at most 64 levels");
+  if (!is_nested_sequence(object)) {
+    auto value = value_to_untyped_scalar(object);
+    if (!value) return false;
+    values.push_back(std::move(*value));
+    shape.clear();
+    return true;
+  }
+  auto items = sequence_items(object);
+  if (!items) return false;
+  Shape first_shape;
+  for (std::size_t i = 0; i < items->size(); ++i) {
+    Shape item_shape;
+    if (!flatten_index_into((*items)[i].get(), depth + 1, item_shape, values)) return false;
+    if (i == 0) {
+      first_shape = std::move(item_shape);
+    } else if (item_shape != first_shape) {
+      return raise_false(PyExc_IndexError, "index arrays must be rectangular");
+    }
+  }
+  shape.assign(1, items->size());
+  shape.insert(shape.end(), first_shape.begin(), first_shape.end());
+  return true;
+}
+
+std::optional<IndexList> flatten_index_array(PyObject* object) {
+  IndexList list;
+  if (!flatten_index_into(object, 0, list.shape, list.values)) return std::nullopt;
+  return list;
+}
+
+bool all_bool(const std::vector<Scalar>& values) {
+  for (const Scalar& value : values)
+    if (value.dtype() != DType::Bool) return false;
+  return true;
+}
+
+// The combined dtype of an index list; an empty list is a boolean mask.
+DType index_list_dtype(const std::vector<Scalar>& values) {
+  if (values.empty()) return DType::Bool;
+  DType combined = values.front().dtype();
+  for (const Scalar& value : values) combined = DType::promote(combined, value.dtype());
+  return combined;
+}
+
+std::optional<IndexItem> make_mask(const View& view, std::size_t& cursor, Shape shape,
+                                   const std::vector<Scalar>& values) {
+  const std::size_t k = shape.size();
+  bool matches = cursor + k <= view.ndim();
+  for (std::size_t i = 0; matches && i < k; ++i) matches = shape[i] == view.shape[cursor + i];
+  if (!matches) return raise_error(PyExc_IndexError, "boolean index shape did not match the indexed array dimensions");
+  IndexItem::BoolMask mask{std::move(shape), {}};
+  for (std::size_t p = 0; p < values.size(); ++p)
+    if (values[p].truthy()) mask.positions.push_back(p);
+  cursor += k;
+  return IndexItem(std::move(mask));
+}
+
+std::optional<IndexItem> make_int_array(Shape shape, const std::vector<Scalar>& values, std::optional<DType> cast_to) {
+  IndexItem::IntArray array;
+  array.values.reserve(values.size());
+  for (const Scalar& value : values) {
+    std::optional<std::int64_t> index;
+    if (cast_to) {
+      auto cast = value.cast(*cast_to);
+      if (!cast) return raise_error(PyExc_IndexError, "index arrays must contain integers");
+      index = scalar_to_isize(*cast);
+    } else {
+      index = scalar_to_isize(value);
+    }
+    if (!index) return std::nullopt;
+    array.values.push_back(*index);
+  }
+  array.strides.assign(shape.size(), 0);
+  std::int64_t stride = 8;
+  for (std::size_t k = shape.size(); k-- > 0;) {
+    if (shape[k] > static_cast<std::uint64_t>(INT64_MAX))
+      return raise_error(PyExc_OverflowError, "index array shape is too large");
+    array.strides[k] = stride;
+    const std::int64_t length = shape[k] == 0 ? 1 : static_cast<std::int64_t>(shape[k]);
+    if (k > 0 && __builtin_mul_overflow(stride, length, &stride))
+      return raise_error(PyExc_OverflowError, "index array stride is too large");
+  }
+  array.shape = std::move(shape);
+  return IndexItem(std::move(array));
+}
+
+bool raise_too_many(std::size_t ndim, std::size_t count) {
+  return raise_storage(quarvel_storage::StorageError::too_many_indices(ndim, count));
+}
+
+// Axes an item consumes, before anything is converted; list results are kept
+// so the walk does not convert them twice. A list that fails to convert counts
+// one axis here and reports its error in the walk.
+std::optional<std::size_t> consumed_axes(PyObject* item, std::optional<IndexList>& list) {
+  if (item == Py_Ellipsis || item == Py_None || bool_scalar_value(item)) return 0;
+  if (is_array(item)) {
+    const View& view = as_array(item)->view;
+    return view.dtype == DType::Bool ? view.ndim() : 1;
+  }
+  if (!is_nested_sequence(item)) return 1;
+  list = flatten_index_array(item);
+  if (!list) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return std::nullopt;
+    PyErr_Clear();
+    return 1;
+  }
+  if (!list->values.empty() && all_bool(list->values)) return list->shape.size();
+  return 1;
+}
+
+}  // namespace
+
+bool ParsedIndex::is_basic() const {
+  for (const IndexItem& item : items)
+    if (item.is_advanced()) return false;
+  return true;
+}
+
+std::optional<std::int64_t> scalar_to_isize(const Scalar& scalar) {
+  return std::visit(
+      [](const auto& value) -> std::optional<std::int64_t> {
+        using T = std::decay_t<decltype(value)>;
+        if constexpr (std::is_same_v<T, std::uint64_t>) {
+          return value > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(value);
+        } else if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+          return static_cast<std::int64_t>(value);
+        } else {
+          return raise_error(PyExc_IndexError, "index arrays must contain integers");
+        }
+      },
+      scalar.storage());
+}
+
+std::optional<ParsedIndex> parse_indices(const View& view, PyObject* key) {
+  const std::size_t n = view.ndim();
+  std::vector<PyRef> items;
+  const bool tuple_key = PyTuple_Check(key);
+  if (tuple_key) {
+    const Py_ssize_t size = PyTuple_Size(key);
+    for (Py_ssize_t i = 0; i < size; ++i) items.push_back(PyRef::borrow(PyTuple_GetItem(key, i)));
+  } else {
+    items.push_back(PyRef::borrow(key));
+  }
+
+  std::size_t ellipses = 0;
+  for (const PyRef& item : items) ellipses += item.get() == Py_Ellipsis;
+  if (ellipses > 1) return raise_error(PyExc_IndexError, "an index can only have a single ellipsis");
+
+  std::vector<std::optional<IndexList>> lists(items.size());
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    auto consumed = consumed_axes(items[i].get(), lists[i]);
+    if (!consumed) return std::nullopt;
+    count += *consumed;
+  }
+  if (count > n) {
+    raise_too_many(n, count);
+    return std::nullopt;
+  }
+
+  ParsedIndex parsed;
+  std::size_t cursor = 0;
+  bool only_integers = true;
+  auto cursor_free = [&]() {
+    if (cursor < n) return true;
+    return raise_too_many(n, count);
+  };
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = items[i].get();
+    if (item == Py_Ellipsis) {
+      for (std::size_t k = 0; k < n - count; ++k) {
+        const std::uint64_t length = view.shape[cursor++];
+        parsed.items.push_back(IndexItem::Slice{0, 1, length});
+        only_integers = false;
+      }
+      continue;
+    }
+    if (item == Py_None) {
+      parsed.items.push_back(IndexItem::NewAxis{});
+      only_integers = false;
+      continue;
+    }
+    if (PySlice_Check(item)) {
+      if (!cursor_free()) return std::nullopt;
+      const std::uint64_t length = view.shape[cursor];
+      if (length > static_cast<std::uint64_t>(INT64_MAX))
+        return raise_error(PyExc_OverflowError, "axis is too large to slice");
+      Py_ssize_t start = 0, stop = 0, step = 0;
+      if (PySlice_Unpack(item, &start, &stop, &step) < 0) return std::nullopt;
+      const Py_ssize_t selected = PySlice_AdjustIndices(static_cast<Py_ssize_t>(length), &start, &stop, step);
+      parsed.items.push_back(IndexItem::Slice{start, step, static_cast<std::uint64_t>(selected)});
+      only_integers = false;
+      ++cursor;
+      continue;
+    }
+    if (auto truth = bool_scalar_value(item)) {
+      parsed.items.push_back(IndexItem::BoolValue{*truth});
+      only_integers = false;
+      continue;
+    }
+    if (is_array(item)) {
+      const View& index_view = as_array(item)->view;
+      const DType dtype = index_view.dtype;
+      if (dtype != DType::Bool && !cursor_free()) return std::nullopt;
+      if (dtype != DType::Bool && !dtype.is_integer())
+        return raise_error(PyExc_IndexError, "index arrays must have an integer or boolean dtype");
+      auto values = storage_value(index_view.snapshot());
+      if (!values) return std::nullopt;
+      auto made = dtype == DType::Bool ? make_mask(view, cursor, index_view.shape, *values)
+                                       : make_int_array(index_view.shape, *values, std::nullopt);
+      if (!made) return std::nullopt;
+      if (dtype != DType::Bool) ++cursor;
+      parsed.items.push_back(std::move(*made));
+      only_integers = false;
+      continue;
+    }
+    if (is_nested_sequence(item)) {
+      if (!cursor_free()) return std::nullopt;
+      if (!lists[i]) lists[i] = flatten_index_array(item);
+      if (!lists[i]) return std::nullopt;
+      IndexList& list = *lists[i];
+      const DType combined = index_list_dtype(list.values);
+      std::optional<IndexItem> made;
+      switch (combined.kind()) {
+        case 'b': made = make_mask(view, cursor, std::move(list.shape), list.values); break;
+        case 'i':
+        case 'u':
+          made = make_int_array(std::move(list.shape), list.values, combined);
+          ++cursor;
+          break;
+        default: return raise_error(PyExc_IndexError, "index arrays must contain only integers or booleans");
+      }
+      if (!made) return std::nullopt;
+      parsed.items.push_back(std::move(*made));
+      only_integers = false;
+      continue;
+    }
+    PyRef number = PyRef::steal(PyNumber_Index(item));
+    long long index = number ? PyLong_AsLongLong(number.get()) : -1;
+    if (index == -1 && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return std::nullopt;
+      return raise_error(PyExc_IndexError, "indices must be integers, slices, ellipsis, None, or integer arrays");
+    }
+    if (!cursor_free()) return std::nullopt;
+    parsed.items.push_back(IndexItem::Integer{index});
+    ++cursor;
+  }
+  if (n == 0) {
+    parsed.scalar = tuple_key && items.empty();
+  } else {
+    parsed.scalar = only_integers && parsed.items.size() == n;
+  }
+  return parsed;
+}
+
+std::optional<std::vector<std::int64_t>> parse_axes(PyObject* object) {
+  auto items = sequence_items(object);
+  if (!items) return std::nullopt;
+  std::vector<std::int64_t> axes;
+  for (const PyRef& item : *items) {
+    if (PyBool_Check(item.get()))
+      return raise_error(PyExc_TypeError, "axes must contain integers, not booleans");
+    const long long axis = PyLong_AsLongLong(item.get());
+    if (axis == -1 && PyErr_Occurred()) return std::nullopt;
+    axes.push_back(axis);
+  }
+  return axes;
+}
+
+PyObject* Array_subscript(PyObject* self, PyObject* key) {
+  PyArray* array = as_array(self);
+  auto parsed = parse_indices(array->view, key);
+  if (!parsed) return nullptr;
+  auto selection = storage_value(array->view.index(parsed->items));
+  if (!selection) return nullptr;
+  bool zero_d_index_array = false;
+  for (const IndexItem& item : parsed->items) {
+    if (auto* ints = std::get_if<IndexItem::IntArray>(&item.kind)) zero_d_index_array |= ints->shape.empty();
+  }
+  if (selection->ndim() == 0 && (parsed->scalar || zero_d_index_array)) {
+    auto value = storage_value(selection->read_at({}));
+    if (!value) return nullptr;
+    return scalar_to_python(*value, array->alias).release();
+  }
+  return new_array_object(std::move(*selection), array->alias);
+}
+
+}  // namespace quarvel_python
