@@ -1,0 +1,177 @@
+// Element reads, writes and assignments under the buffer's lock. Every
+// operation holds at most one buffer lock at a time: a source is read and
+// released before a destination's write lock is taken, so overlapping
+// assignment behaves like copy-then-write and cannot deadlock.
+#include <utility>
+
+#include "storage/checked.h"
+#include "storage/view.h"
+#include "storage/view_detail.h"
+
+namespace quarvel_storage {
+
+using checked::allocation_guard;
+
+namespace view_detail {
+
+Result<LockedBuffer::ReadGuard> lock_for_reading(const View& view) {
+  if (!view.buffer) return fail(ErrorKind::InvalidLayout);
+  return view.buffer->read();
+}
+
+Result<LockedBuffer::WriteGuard> lock_for_writing(const View& view) {
+  if (!view.buffer) return fail(ErrorKind::InvalidLayout);
+  return view.buffer->write();
+}
+
+Result<void> check_broadcast(const Shape& from, const Shape& to) {
+  bool fits = from.size() <= to.size();
+  for (std::size_t i = 1; fits && i <= from.size(); ++i) {
+    const std::uint64_t f = from[from.size() - i], t = to[to.size() - i];
+    fits = f == 1 || f == t;
+  }
+  if (!fits) return fail(StorageError::broadcast_mismatch(from, to));
+  return {};
+}
+
+Result<std::uint64_t> broadcast_position(const Shape& shape, std::span<const std::uint64_t> index) {
+  const std::size_t lead = index.size() - shape.size();
+  std::uint64_t position = 0;
+  for (std::size_t j = 0; j < shape.size(); ++j) {
+    const std::uint64_t coordinate = shape[j] == 1 ? 0 : index[j + lead];
+    if (coordinate >= shape[j])
+      return fail(StorageError::index_out_of_bounds(clamp_index_to_i64(coordinate), j, shape[j]));
+    auto scaled = checked::mul_u64(position, shape[j]);
+    if (!scaled || __builtin_add_overflow(*scaled, coordinate, &position)) return fail(ErrorKind::LayoutOverflow);
+  }
+  return position;
+}
+
+Result<std::vector<Scalar>> broadcast_cast_values(const View& source, const Shape& target, DType dtype) {
+  if (auto fits = check_broadcast(source.shape, target); !fits) return fail(fits.error());
+  auto values = source.snapshot();
+  if (!values) return fail(values.error());
+  auto count = element_count(target);
+  if (!count) return fail(count.error());
+  std::vector<Scalar> out;
+  if (auto room = checked::reserve(out, *count); !room) return fail(room.error());
+  return allocation_guard([&]() -> Result<std::vector<Scalar>> {
+    const bool same_shape = source.shape == target;
+    Coordinates coords(target.size(), 0);
+    for (std::uint64_t p = 0; p < *count; ++p) {
+      std::uint64_t at = p;
+      if (!same_shape) {
+        auto position = broadcast_position(source.shape, coords);
+        if (!position) return fail(position.error());
+        at = *position;
+        next_c_order(coords, target);
+      }
+      auto cast = (*values)[at].cast(dtype);
+      if (!cast) return fail(cast.error());
+      out.push_back(std::move(*cast));
+    }
+    return std::move(out);
+  });
+}
+
+Result<void> write_elements(const View& view, std::span<const std::uint64_t> offsets, std::span<const Scalar> values) {
+  auto guard = lock_for_writing(view);
+  if (!guard) return fail(guard.error());
+  for (std::size_t i = 0; i < values.size(); ++i)
+    if (auto written = (*guard)->write_as(offsets[i], view.dtype, view.byte_order, values[i]); !written)
+      return written;
+  return {};
+}
+
+Result<void> fill_elements(const View& view, std::span<const std::uint64_t> offsets, const Scalar& value) {
+  auto guard = lock_for_writing(view);
+  if (!guard) return fail(guard.error());
+  for (std::uint64_t offset : offsets)
+    if (auto written = (*guard)->write_as(offset, view.dtype, view.byte_order, value); !written) return written;
+  return {};
+}
+
+Result<Scalar> read_element(const View& view, std::uint64_t element) {
+  return allocation_guard([&]() -> Result<Scalar> {
+    auto guard = lock_for_reading(view);
+    if (!guard) return fail(guard.error());
+    return (*guard)->read_as(element, view.dtype, view.byte_order);
+  });
+}
+
+Result<std::vector<Scalar>> read_elements(const View& view, std::span<const std::uint64_t> offsets) {
+  std::vector<Scalar> values;
+  if (auto room = checked::reserve(values, offsets.size()); !room) return fail(room.error());
+  return allocation_guard([&]() -> Result<std::vector<Scalar>> {
+    auto guard = lock_for_reading(view);
+    if (!guard) return fail(guard.error());
+    for (std::uint64_t offset : offsets) {
+      auto value = (*guard)->read_as(offset, view.dtype, view.byte_order);
+      if (!value) return fail(value.error());
+      values.push_back(std::move(*value));
+    }
+    return std::move(values);
+  });
+}
+
+}  // namespace view_detail
+
+Result<std::uint64_t> broadcast_index(const Shape& shape, const Coordinates& index) {
+  if (index.size() < shape.size()) return fail(ErrorKind::InvalidAdvancedIndex);
+  return view_detail::broadcast_position(shape, index);
+}
+
+Result<Scalar> View::read_at(const Coordinates& index) const {
+  if (index.size() != ndim()) return fail(StorageError::wrong_index_count(index.size(), ndim()));
+  auto element = element_offset(index);
+  if (!element) return fail(element.error());
+  return view_detail::read_element(*this, *element);
+}
+
+Result<void> View::write_at(const Coordinates& index, const Scalar& value) const {
+  if (value.dtype() != dtype) return fail(ErrorKind::DTypeMismatch);
+  if (index.size() != ndim()) return fail(StorageError::wrong_index_count(index.size(), ndim()));
+  auto element = element_offset(index);
+  if (!element) return fail(element.error());
+  const std::uint64_t one[1] = {*element};
+  return view_detail::fill_elements(*this, one, value);
+}
+
+Result<std::vector<Scalar>> View::snapshot() const {
+  auto offsets = all_element_offsets();
+  if (!offsets) return fail(offsets.error());
+  return view_detail::read_elements(*this, *offsets);
+}
+
+Result<void> View::assign_view(const View& source) const {
+  return allocation_guard([&]() -> Result<void> {
+    auto values = view_detail::broadcast_cast_values(source, shape, dtype);
+    if (!values) return fail(values.error());
+    auto offsets = all_element_offsets();
+    if (!offsets) return fail(offsets.error());
+    return view_detail::write_elements(*this, *offsets, *values);
+  });
+}
+
+Result<void> View::assign_prefix(std::span<const Scalar> values) const {
+  return allocation_guard([&]() -> Result<void> {
+    auto offsets = all_element_offsets();
+    if (!offsets) return fail(offsets.error());
+    if (values.size() > offsets->size()) return fail(ErrorKind::ShapeMismatch);
+    for (const Scalar& v : values)
+      if (v.dtype() != dtype) return fail(ErrorKind::DTypeMismatch);
+    return view_detail::write_elements(*this, *offsets, values);
+  });
+}
+
+Result<void> View::assign_scalar(const Scalar& value) const {
+  return allocation_guard([&]() -> Result<void> {
+    auto cast = value.cast(dtype);
+    if (!cast) return fail(cast.error());
+    auto offsets = all_element_offsets();
+    if (!offsets) return fail(offsets.error());
+    return view_detail::fill_elements(*this, *offsets, *cast);
+  });
+}
+
+}  // namespace quarvel_storage

@@ -1,0 +1,296 @@
+#include "storage/view.h"
+
+#include <algorithm>
+
+#include "storage/checked.h"
+#include "storage/view_detail.h"
+
+namespace quarvel_storage {
+
+using checked::allocation_guard;
+
+namespace {
+
+std::int64_t itemsize_i64(DType dtype) { return static_cast<std::int64_t>(dtype.itemsize()); }
+
+// Contiguous byte strides, innermost axis last (C) or first (F). With
+// `zero_as_one` a 0 dimension multiplies the running stride by 1 instead of
+// making every stride 0. The product after the outermost axis is checked too,
+// so the whole byte size fits.
+Result<Strides> contiguous_strides(DType dtype, const Shape& shape, bool f_order, bool zero_as_one) {
+  return allocation_guard([&]() -> Result<Strides> {
+    Strides strides(shape.size(), 0);
+    if (!zero_as_one && std::find(shape.begin(), shape.end(), 0) != shape.end()) return strides;
+    std::int64_t running = itemsize_i64(dtype);
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+      const std::size_t k = f_order ? i : shape.size() - 1 - i;
+      strides[k] = running;
+      auto next = checked::mul_dim_i64(shape[k] == 0 ? 1 : shape[k], running);
+      if (!next) return fail(next.error());
+      running = *next;
+    }
+    return strides;
+  });
+}
+
+// Fills a fresh buffer: value p (C order of `shape`) is stored at byte
+// Σ coordinate·stride. No lock: nobody else can see the buffer yet.
+Result<BufferHandle> filled_buffer(DType dtype, ByteOrder order, const Shape& shape, std::span<const Scalar> values,
+                                   const Strides& strides) {
+  auto buffer = Buffer::zeroed(dtype, order, values.size());
+  if (!buffer) return fail(buffer.error());
+  const std::int64_t size = itemsize_i64(dtype);
+  Coordinates coords(shape.size(), 0);
+  for (std::size_t p = 0; p < values.size(); ++p) {
+    std::int64_t byte = 0;
+    for (std::size_t k = 0; k < coords.size(); ++k) {
+      auto term = checked::mul_dim_i64(coords[k], strides[k]);
+      if (!term) return fail(term.error());
+      auto sum = checked::add_i64(byte, *term);
+      if (!sum) return fail(sum.error());
+      byte = *sum;
+    }
+    if (byte < 0 || byte % size != 0) return fail(ErrorKind::InvalidLayout);
+    auto written = buffer->write_as(static_cast<std::uint64_t>(byte / size), dtype, order, values[p]);
+    if (!written) return fail(written.error());
+    view_detail::next_c_order(coords, shape);
+  }
+  return share_buffer(std::move(*buffer));
+}
+
+// Element count whose byte size also fits the signed range.
+Result<std::uint64_t> storable_count(DType dtype, const Shape& shape) {
+  auto count = element_count(shape);
+  if (!count) return count;
+  auto bytes = checked::mul_u64(*count, dtype.itemsize());
+  if (!bytes || *bytes > checked::i64_max) return fail(ErrorKind::LayoutOverflow);
+  return count;
+}
+
+Result<void> check_values(DType dtype, std::uint64_t count, std::span<const Scalar> values) {
+  if (values.size() != count) return fail(ErrorKind::ShapeMismatch);
+  for (const Scalar& v : values)
+    if (v.dtype() != dtype) return fail(ErrorKind::DTypeMismatch);
+  return {};
+}
+
+// C order walks the axes last to first, F order first to last; axes of
+// length 1 never decide.
+bool contiguous(const View& view, bool c_order) {
+  if (view.shape.empty()) return true;
+  auto count = element_count(view.shape);
+  if (!count || *count == 0) return true;
+  std::int64_t expected = itemsize_i64(view.dtype);
+  const std::size_t n = view.shape.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t k = c_order ? n - 1 - i : i;
+    if (view.shape[k] > 1 && view.strides[k] != expected) return false;
+    auto next = checked::mul_dim_i64(view.shape[k], expected);
+    if (!next) return false;
+    expected = *next;
+  }
+  return true;
+}
+
+}  // namespace
+
+// --- shape arithmetic --------------------------------------------------------
+
+Result<std::uint64_t> element_count(const Shape& shape) {
+  std::uint64_t count = 1;
+  for (std::uint64_t dim : shape) {
+    auto next = checked::mul_u64(count, dim);
+    if (!next) return next;
+    count = *next;
+  }
+  if (count > checked::i64_max) return fail(ErrorKind::LayoutOverflow);
+  return count;
+}
+
+Result<Strides> c_strides(DType dtype, const Shape& shape) { return contiguous_strides(dtype, shape, false, false); }
+Result<Strides> f_strides(DType dtype, const Shape& shape) { return contiguous_strides(dtype, shape, true, false); }
+
+Result<Strides> reshape_empty_strides(DType dtype, const Shape& shape, bool f_order) {
+  return contiguous_strides(dtype, shape, f_order, true);
+}
+
+Result<Coordinates> coordinates_for_order(const Shape& shape, std::uint64_t linear, bool f_order) {
+  auto count = element_count(shape);
+  if (!count) return fail(count.error());
+  if (linear >= *count) return fail(ErrorKind::InvalidLayout);  // also: no dimensions, position above 0
+  return allocation_guard([&]() -> Result<Coordinates> {
+    Coordinates coords(shape.size(), 0);
+    std::uint64_t rest = linear;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+      const std::size_t k = f_order ? i : shape.size() - 1 - i;
+      coords[k] = rest % shape[k];
+      rest /= shape[k];
+    }
+    return coords;
+  });
+}
+
+Result<Coordinates> coordinates_for_shape(const Shape& shape, std::uint64_t linear) {
+  return coordinates_for_order(shape, linear, false);
+}
+
+// --- layout ------------------------------------------------------------------
+
+Result<std::uint64_t> View::size() const { return element_count(shape); }
+
+Result<void> View::validate_layout() const {
+  if (shape.size() != strides.size()) return fail(ErrorKind::InvalidLayout);
+  auto count = element_count(shape);
+  if (!count) return fail(count.error());
+  if (*count == 0) return {};
+  auto start = checked::to_i64(offset);
+  if (!start) return fail(start.error());
+  std::int64_t low = *start, high = *start;
+  for (std::size_t k = 0; k < shape.size(); ++k) {
+    auto extent = checked::mul_dim_i64(shape[k] - 1, strides[k]);
+    if (!extent) return fail(extent.error());
+    auto moved = checked::add_i64(*extent >= 0 ? high : low, *extent);
+    if (!moved) return fail(moved.error());
+    (*extent >= 0 ? high : low) = *moved;
+  }
+  auto end = checked::add_i64(high, itemsize_i64(dtype));
+  if (!end) return fail(end.error());
+  auto limit = checked::mul_dim_i64(len, itemsize_i64(dtype));
+  if (!limit) return fail(limit.error());
+  if (low < 0 || *end > *limit) return fail(ErrorKind::InvalidLayout);
+  return {};
+}
+
+Result<std::uint64_t> View::element_offset(const Coordinates& index) const {
+  const std::size_t axes = std::min(shape.size(), index.size());
+  for (std::size_t k = 0; k < axes; ++k)
+    if (index[k] >= shape[k])
+      return fail(StorageError::index_out_of_bounds(clamp_index_to_i64(index[k]), k, shape[k]));
+  auto byte = checked::to_i64(offset);
+  if (!byte) return fail(byte.error());
+  for (std::size_t k = 0; k < axes; ++k) {
+    auto term = checked::mul_dim_i64(index[k], strides[k]);
+    if (!term) return fail(term.error());
+    byte = checked::add_i64(*byte, *term);
+    if (!byte) return fail(byte.error());
+  }
+  const std::int64_t size = itemsize_i64(dtype);
+  if (*byte < 0 || *byte % size != 0) return fail(ErrorKind::InvalidLayout);
+  const std::uint64_t element = static_cast<std::uint64_t>(*byte / size);
+  if (element >= len) return fail(ErrorKind::InvalidLayout);
+  return element;
+}
+
+bool View::is_c_contiguous() const { return contiguous(*this, true); }
+bool View::is_f_contiguous() const { return contiguous(*this, false); }
+
+Result<std::vector<std::uint64_t>> View::all_element_offsets() const {
+  auto count = element_count(shape);
+  if (!count) return fail(count.error());
+  std::vector<std::uint64_t> offsets;
+  if (auto room = checked::reserve(offsets, *count); !room) return fail(room.error());
+  return allocation_guard([&]() -> Result<std::vector<std::uint64_t>> {
+    Coordinates coords(shape.size(), 0);
+    for (std::uint64_t p = 0; p < *count; ++p) {
+      auto element = element_offset(coords);
+      if (!element) return fail(element.error());
+      offsets.push_back(*element);
+      view_detail::next_c_order(coords, shape);
+    }
+    return std::move(offsets);
+  });
+}
+
+// --- constructors ------------------------------------------------------------
+
+Result<ByteOrder> view_detail::storage_byte_order(DType dtype, ByteOrder requested) {
+  if (dtype.itemsize() == 1) return ByteOrder::NotApplicable;
+  if (requested == ByteOrder::NotApplicable) return fail(ErrorKind::InvalidLayout);
+  return requested;
+}
+
+Result<View> View::allocated_order(DType dtype, ByteOrder byte_order, Shape shape, bool f_order) {
+  return allocation_guard([&]() -> Result<View> {
+    auto count = storable_count(dtype, shape);
+    if (!count) return fail(count.error());
+    auto strides = f_order ? f_strides(dtype, shape) : c_strides(dtype, shape);
+    if (!strides) return fail(strides.error());
+    auto buffer = Buffer::zeroed(dtype, byte_order, *count);
+    if (!buffer) return fail(buffer.error());
+    auto handle = share_buffer(std::move(*buffer));
+    if (!handle) return fail(handle.error());
+    return View{std::move(shape), std::move(*strides), std::move(*handle), 0, *count, byte_order, dtype};
+  });
+}
+
+Result<View> View::zeros_with_layout(DType dtype, ByteOrder byte_order, Shape shape, bool f_order) {
+  auto order = view_detail::storage_byte_order(dtype, byte_order);
+  if (!order) return fail(order.error());
+  return allocated_order(dtype, *order, std::move(shape), f_order);
+}
+
+Result<View> View::from_values(DType dtype, Shape shape, std::span<const Scalar> values) {
+  return from_values_with_layout(dtype, ByteOrder::Native, std::move(shape), values, false);
+}
+
+Result<View> View::from_values_with_layout(DType dtype, ByteOrder byte_order, Shape shape,
+                                           std::span<const Scalar> values, bool f_order) {
+  return allocation_guard([&]() -> Result<View> {
+    auto count = storable_count(dtype, shape);
+    if (!count) return fail(count.error());
+    if (auto ok = check_values(dtype, *count, values); !ok) return fail(ok.error());
+    auto order = view_detail::storage_byte_order(dtype, byte_order);
+    if (!order) return fail(order.error());
+    // F layout stores value p (C order) at its F-order position: the same
+    // placement as writing through the F strides.
+    auto strides = f_order ? f_strides(dtype, shape) : c_strides(dtype, shape);
+    if (!strides) return fail(strides.error());
+    auto handle = filled_buffer(dtype, *order, shape, values, *strides);
+    if (!handle) return fail(handle.error());
+    return View{std::move(shape), std::move(*strides), std::move(*handle), 0, *count, *order, dtype};
+  });
+}
+
+Result<View> View::from_values_with_strides(DType dtype, ByteOrder byte_order, Shape shape,
+                                            std::span<const Scalar> values, Strides strides) {
+  return allocation_guard([&]() -> Result<View> {
+    auto count = storable_count(dtype, shape);
+    if (!count) return fail(count.error());
+    if (values.size() != *count) return fail(ErrorKind::ShapeMismatch);
+    if (shape.size() != strides.size()) return fail(ErrorKind::InvalidLayout);
+    if (auto ok = check_values(dtype, *count, values); !ok) return fail(ok.error());
+    auto order = view_detail::storage_byte_order(dtype, byte_order);
+    if (!order) return fail(order.error());
+    auto handle = filled_buffer(dtype, *order, shape, values, strides);
+    if (!handle) return fail(handle.error());
+    View view{std::move(shape), std::move(strides), std::move(*handle), 0, *count, *order, dtype};
+    if (auto ok = view.validate_layout(); !ok) return fail(ok.error());
+    return view;
+  });
+}
+
+Result<View> View::from_values_with_axis_order(DType dtype, ByteOrder byte_order, Shape shape,
+                                               std::span<const Scalar> values, const AxisOrder& axis_order) {
+  return allocation_guard([&]() -> Result<View> {
+    const std::size_t n = shape.size();
+    if (axis_order.size() != n) return fail(ErrorKind::InvalidLayout);
+    std::vector<bool> seen(n, false);
+    for (std::size_t a : axis_order) {
+      if (a >= n || seen[a]) return fail(ErrorKind::InvalidLayout);
+      seen[a] = true;
+    }
+    Strides strides(n, 0);
+    if (std::find(shape.begin(), shape.end(), 0) == shape.end()) {
+      std::int64_t running = itemsize_i64(dtype);
+      for (std::size_t a : axis_order) {
+        strides[a] = running;
+        auto next = checked::mul_dim_i64(shape[a], running);
+        if (!next) return fail(next.error());
+        running = *next;
+      }
+    }
+    return from_values_with_strides(dtype, byte_order, std::move(shape), values, std::move(strides));
+  });
+}
+
+}  // namespace quarvel_storage
