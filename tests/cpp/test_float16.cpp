@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+
+#include "storage/float16.h"
+
+using namespace quarvel_storage;
+
+namespace {
+
+//   binary16:  s eeeee mmmmmmmmmm      value (-1)^s * (1024 + m) * 2^(e - 25), or m * 2^-24 when e == 0
+double half_value_from_fields(std::uint16_t bits) {
+  const int e = (bits >> 10) & 0x1F;
+  const int m = bits & 0x3FF;
+  const double magnitude = e == 0 ? std::ldexp(m, -24) : std::ldexp(1024 + m, e - 25);
+  return (bits & 0x8000) ? -magnitude : magnitude;
+}
+
+// The next step above the largest finite half, where the infinity rounding begins.
+constexpr double half_overflow_step = 65536.0;
+
+double positive_value(std::uint16_t bits) { return bits == 0x7C00 ? half_overflow_step : half_value_from_fields(bits); }
+
+// Oracle: the nearest half by exact comparisons. Positive finite halves grow
+// with their bit patterns; 2|x| and lo + hi are exact doubles, so comparing them
+// decides the rounding without any rounding of its own.
+std::uint16_t nearest_half_bits(double x) {
+  const std::uint16_t sign = std::signbit(x) ? 0x8000 : 0;
+  const double a = std::fabs(x);
+  if (a >= half_overflow_step) return sign | 0x7C00;
+  std::uint16_t lo = 0, hi = 0x7C00;  // value(lo) <= a < value(hi)
+  while (hi - lo > 1) {
+    const std::uint16_t mid = static_cast<std::uint16_t>((lo + hi) / 2);
+    (positive_value(mid) <= a ? lo : hi) = mid;
+  }
+  const double twice = 2 * a, sum = positive_value(lo) + positive_value(hi);
+  std::uint16_t k = twice < sum ? lo : (twice > sum ? hi : ((lo & 1) ? hi : lo));
+  return sign | k;
+}
+
+bool is_nan_bits(std::uint16_t bits) { return (bits & 0x7C00) == 0x7C00 && (bits & 0x3FF) != 0; }
+
+TEST(Float16, EveryBitPatternToFloatAndBack) {
+  for (std::uint32_t b = 0; b <= 0xFFFF; ++b) {
+    const std::uint16_t bits = static_cast<std::uint16_t>(b);
+    const float f = half_bits_to_float(bits);
+    EXPECT_EQ(std::signbit(f), (bits & 0x8000) != 0) << std::hex << b;
+    if (is_nan_bits(bits)) {
+      ASSERT_TRUE(std::isnan(f)) << std::hex << b;
+      // The payload sits in the top mantissa bits of the float.
+      EXPECT_EQ((std::bit_cast<std::uint32_t>(f) >> 13) & 0x3FF, bits & 0x3FFu) << std::hex << b;
+      // Back to half: still NaN, same sign and payload, made quiet.
+      const std::uint16_t back = float_to_half_bits(f);
+      EXPECT_EQ(back, bits | 0x200) << std::hex << b;
+      continue;
+    }
+    if ((bits & 0x7FFF) == 0x7C00) {
+      ASSERT_TRUE(std::isinf(f)) << std::hex << b;
+    } else {
+      ASSERT_EQ(static_cast<double>(f), half_value_from_fields(bits)) << std::hex << b;
+    }
+    ASSERT_EQ(float_to_half_bits(f), bits) << std::hex << b;
+    ASSERT_EQ(double_to_half_bits(f), bits) << std::hex << b;
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(round_to_half(f)), std::bit_cast<std::uint32_t>(f)) << std::hex << b;
+  }
+}
+
+// Every midpoint between neighbouring halves is a tie and goes to the even
+// pattern; the doubles just beside it go to the nearer neighbour.
+TEST(Float16, DoublesAtAndBesideTies) {
+  for (std::uint16_t k = 0; k < 0x7C00; ++k) {
+    const double lo = positive_value(k), hi = positive_value(static_cast<std::uint16_t>(k + 1));
+    const double mid = (lo + hi) / 2;
+    const std::uint16_t even = (k & 1) ? k + 1 : k;
+    const std::uint16_t above = static_cast<std::uint16_t>(k + 1);  // 0x7C00 is infinity
+    for (double sign : {1.0, -1.0}) {
+      const std::uint16_t s = sign < 0 ? 0x8000 : 0;
+      ASSERT_EQ(double_to_half_bits(sign * mid), s | even) << mid;
+      ASSERT_EQ(double_to_half_bits(sign * std::nextafter(mid, 0.0)), s | k) << mid;
+      ASSERT_EQ(double_to_half_bits(sign * std::nextafter(mid, 1e9)), s | above) << mid;
+    }
+  }
+  EXPECT_EQ(double_to_half_bits(65520.0), 0x7C00);
+  EXPECT_EQ(double_to_half_bits(std::nextafter(65520.0, 0.0)), 0x7BFF);
+  EXPECT_EQ(double_to_half_bits(0x1p-25), 0x0000);
+  EXPECT_EQ(double_to_half_bits(-0x1p-25), 0x8000);
+  EXPECT_EQ(double_to_half_bits(std::nextafter(0x1p-25, 1.0)), 0x0001);
+  EXPECT_EQ(double_to_half_bits(0x1p-1074), 0x0000);
+  EXPECT_EQ(double_to_half_bits(-1e300), 0xFC00);
+  EXPECT_EQ(double_to_half_bits(std::numeric_limits<double>::infinity()), 0x7C00);
+}
+
+// A double just above a half tie rounds up, even where rounding to single
+// precision first would land exactly on the tie and then go to even.
+TEST(Float16, NoDoubleRoundingThroughSingle) {
+  struct Row {
+    double value;
+    std::uint16_t bits;
+  };
+  const Row rows[] = {
+      {1.0 + 0x1p-11 + 0x1p-40, 0x3C01},     // float(x) == 1 + 2^-11, a tie that goes down
+      {-(1.0 + 0x1p-11 + 0x1p-40), 0xBC01},
+      {0x1p-25 + 0x1p-60, 0x0001},           // above half the smallest subnormal
+      {65520.0 - 0x1p-30, 0x7BFF},           // below the overflow threshold, float rounds to it
+      {2048.0 + 1.0 + 0x1p-35, 0x6801},      // 2049 + tiny: up to 2050
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(double_to_half_bits(r.value), r.bits) << r.value;
+    EXPECT_EQ(nearest_half_bits(r.value), r.bits) << r.value;
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(round_to_half(r.value)),
+              std::bit_cast<std::uint32_t>(half_bits_to_float(r.bits)));
+  }
+}
+
+TEST(Float16, RandomDoublesAndFloatsMatchOracle) {
+  std::mt19937_64 random(16);
+  std::uniform_real_distribution<double> exponent(-30.0, 17.0);
+  for (int i = 0; i < 200000; ++i) {
+    double x = std::exp2(exponent(random));
+    if (i & 1) x = -x;
+    ASSERT_EQ(double_to_half_bits(x), nearest_half_bits(x)) << std::hexfloat << x;
+    const float f = static_cast<float>(x);
+    ASSERT_EQ(float_to_half_bits(f), nearest_half_bits(f)) << std::hexfloat << f;
+  }
+  // Raw bit patterns cover the far ends of the double range too.
+  for (int i = 0; i < 100000; ++i) {
+    const double x = std::bit_cast<double>(random());
+    if (std::isnan(x)) continue;
+    ASSERT_EQ(double_to_half_bits(x), nearest_half_bits(x)) << std::hexfloat << x;
+  }
+}
+
+TEST(Float16, NanStaysNan) {
+  const double nans[] = {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
+                         std::bit_cast<double>(0x7FF0000000000001ull)};
+  for (double x : nans) {
+    const std::uint16_t bits = double_to_half_bits(x);
+    EXPECT_TRUE(is_nan_bits(bits)) << std::hex << bits;
+    EXPECT_EQ((bits & 0x8000) != 0, std::signbit(x));
+    EXPECT_TRUE(std::isnan(round_to_half(x)));
+  }
+}
+
+}  // namespace
