@@ -27,18 +27,9 @@ def test_version():
 
 def test_all_order():
     names = quarvel.quarvel.__all__
-    expected_prefix = ["__version__", "ComplexWarning", "DType"]
-    assert names[:3] == expected_prefix
-    # Array and ArrayFlags sit between DType and the scalar classes once they exist.
-    middle = [n for n in ("Array", "ArrayFlags") if hasattr(quarvel.quarvel, n)]
-    assert names[3:3 + len(middle)] == middle
-    start = 3 + len(middle)
-    assert names[start:start + 18] == SCALAR_CLASSES
-    start += 18
-    assert names[start:start + 40] == DTYPE_NAMES
-    start += 40
-    functions = [n for n in ("array", "zeros", "empty") if hasattr(quarvel.quarvel, n)]
-    assert names[start:start + len(functions) + 1] == functions + ["promote_types"]
+    expected = (["__version__", "ComplexWarning", "DType", "Array", "ArrayFlags"] + SCALAR_CLASSES
+                + DTYPE_NAMES + ["array", "zeros", "empty", "promote_types"])
+    assert names[:len(expected)] == expected
     assert len(set(names)) == len(names)
     for name in names:
         assert hasattr(quarvel.quarvel, name)
@@ -77,7 +68,7 @@ def test_classes_live_in_quarvel(name):
     assert cls.__qualname__ == name
 
 
-@pytest.mark.parametrize("name", ["DType"] + SCALAR_CLASSES)
+@pytest.mark.parametrize("name", ["DType", "Array", "ArrayFlags"] + SCALAR_CLASSES)
 def test_classes_cannot_be_subclassed(name):
     cls = getattr(quarvel, name)
     with pytest.raises(TypeError):
