@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "longdouble/ld_common.h"
@@ -55,5 +56,33 @@ struct PairBuffer {
   TextBuffer second;
   std::pair<std::string, std::string> texts() const { return {first.text(), second.text()}; }
 };
+
+// Copies the texts and calls routine(text..., out, capacity): the result text,
+// or absent when a text holds a NUL byte or the routine does not return 1.
+template <class Routine, class... Texts>
+std::optional<std::string> call_for_text(Routine routine, Texts... texts) {
+  auto copies = c_texts(texts...);
+  if (!copies) return std::nullopt;
+  TextBuffer out;
+  const int status = std::apply(
+      [&](const auto&... copy) { return routine(copy.c_str()..., out.data(), out.size()); }, *copies);
+  if (status != 1) return std::nullopt;
+  return out.text();
+}
+
+// The same with two outputs, routine(text..., out, capacity, out2, capacity2).
+template <class Routine, class... Texts>
+std::optional<std::pair<std::string, std::string>> call_for_pair(Routine routine, Texts... texts) {
+  auto copies = c_texts(texts...);
+  if (!copies) return std::nullopt;
+  PairBuffer out;
+  const int status = std::apply(
+      [&](const auto&... copy) {
+        return routine(copy.c_str()..., out.first.data(), out.first.size(), out.second.data(), out.second.size());
+      },
+      *copies);
+  if (status != 1) return std::nullopt;
+  return out.texts();
+}
 
 }  // namespace quarvel_longdouble::detail

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <tuple>
 
 #include "longdouble/ld_common.h"
 #include "longdouble/ld_dispatch.h"
@@ -272,59 +273,50 @@ extern "C" int quarvel_ld_logaddexp_intermediate_underflow(const char* a, const 
 namespace quarvel_longdouble {
 
 using detail::c_texts;
-using detail::PairBuffer;
-using detail::TextBuffer;
+using detail::call_for_pair;
+using detail::call_for_text;
 
 std::optional<std::string> unary_real(std::string_view op, std::string_view x) {
-  auto s = c_texts(op, x);
-  if (!s) return std::nullopt;
-  TextBuffer out;
-  if (quarvel_ld_unary_real((*s)[0].c_str(), (*s)[1].c_str(), out.data(), out.size()) != 1) return std::nullopt;
-  return out.text();
+  return call_for_text(quarvel_ld_unary_real, op, x);
 }
 
 std::optional<TextPair> binary_real(std::string_view op, std::string_view x, std::string_view y) {
-  auto s = c_texts(op, x, y);
-  if (!s) return std::nullopt;
-  PairBuffer out;
-  if (quarvel_ld_binary_real((*s)[0].c_str(), (*s)[1].c_str(), (*s)[2].c_str(), out.first.data(), out.first.size(),
-                             out.second.data(), out.second.size()) != 1)
-    return std::nullopt;
-  return out.texts();
+  return call_for_pair(quarvel_ld_binary_real, op, x, y);
 }
 
 std::optional<std::pair<std::string, std::int32_t>> frexp(std::string_view x) {
-  auto s = c_texts(x);
-  if (!s) return std::nullopt;
-  TextBuffer out;
   int exponent = 0;
-  if (quarvel_ld_frexp((*s)[0].c_str(), out.data(), out.size(), &exponent) != 1) return std::nullopt;
-  return std::pair<std::string, std::int32_t>{out.text(), exponent};
+  auto mantissa = call_for_text(
+      [&](const char* text, char* out, std::size_t out_len) { return quarvel_ld_frexp(text, out, out_len, &exponent); },
+      x);
+  if (!mantissa) return std::nullopt;
+  return std::pair<std::string, std::int32_t>{std::move(*mantissa), exponent};
 }
 
-std::optional<TextPair> modf(std::string_view x) {
-  auto s = c_texts(x);
-  if (!s) return std::nullopt;
-  PairBuffer out;
-  if (quarvel_ld_modf((*s)[0].c_str(), out.first.data(), out.first.size(), out.second.data(), out.second.size()) != 1)
-    return std::nullopt;
-  return out.texts();
+std::optional<TextPair> modf(std::string_view x) { return call_for_pair(quarvel_ld_modf, x); }
+
+namespace {
+
+// A check's C result as an optional bool: absent for -1 (unreadable text).
+template <class Routine, class... Texts>
+std::optional<bool> call_for_flag(Routine routine, Texts... texts) {
+  auto copies = c_texts(texts...);
+  if (!copies) return std::nullopt;
+  const int status = std::apply([&](const auto&... copy) { return routine(copy.c_str()...); }, *copies);
+  if (status < 0) return std::nullopt;
+  return status == 1;
 }
+
+}  // namespace
 
 std::optional<bool> logaddexp_intermediate_overflow(std::string_view a, std::string_view b) {
-  auto s = c_texts(a, b);
-  if (!s) return std::nullopt;
-  const int r = quarvel_ld_logaddexp_intermediate_overflow((*s)[0].c_str(), (*s)[1].c_str());
-  if (r < 0) return std::nullopt;
-  return r == 1;
+  return call_for_flag(quarvel_ld_logaddexp_intermediate_overflow, a, b);
 }
 
 std::optional<bool> logaddexp_intermediate_underflow(std::string_view a, std::string_view b, bool base2) {
-  auto s = c_texts(a, b);
-  if (!s) return std::nullopt;
-  const int r = quarvel_ld_logaddexp_intermediate_underflow((*s)[0].c_str(), (*s)[1].c_str(), base2 ? 1 : 0);
-  if (r < 0) return std::nullopt;
-  return r == 1;
+  return call_for_flag(
+      [base2](const char* x, const char* y) { return quarvel_ld_logaddexp_intermediate_underflow(x, y, base2 ? 1 : 0); },
+      a, b);
 }
 
 }  // namespace quarvel_longdouble

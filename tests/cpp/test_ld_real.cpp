@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "longdouble/ld_ops.h"
 
 using namespace std::string_literals;
+using ld_test::buffer;
 using ld_test::expect_text;
 using ld_test::value_of;
 namespace ld = quarvel_longdouble;
@@ -482,9 +482,6 @@ TEST(LdRealBadInput, NullTextsFail) {
   EXPECT_EQ(quarvel_ld_modf("1.5", nullptr, sizeof out, out2, sizeof out2), 0);
   EXPECT_EQ(quarvel_ld_modf("1.5", out, sizeof out, nullptr, sizeof out2), 0);
 }
-
-// Exactly sized heap buffers, so the sanitizer build catches any write past them.
-std::unique_ptr<char[]> buffer(std::size_t size) { return std::make_unique<char[]>(size); }
 
 TEST(LdRealBadInput, ShortBuffers) {
   // "1.5" needs 4 bytes; 3 leaves the truncated text.

@@ -105,9 +105,9 @@ UNARY_COMPLEX = {
 }
 COMPLEX_INPUTS = [("0.5", "0.25"), ("-1.5", "2"), ("3", "-0.75"), ("-0.2", "-0.3"), ("0.1", "4")]
 UNARY_COMPLEX_EXTRA = {
-    # Both formulas of the own arc tangents, and the pole neighbourhood.
-    "arctan": [("0", "0.5"), ("0.001", "0.999"), ("1e-20", "3")],
-    "arctanh": [("0.25", "0"), ("0.5", "0"), ("0.75", "0.5"), ("0.999", "0.001")],
+    # Both formulas of the own arc tangents, and the branch cuts.
+    "arctan": [("0", "0.5"), ("0.1", "0.8"), ("1e-20", "3")],
+    "arctanh": [("0.25", "0"), ("0.5", "0"), ("0.75", "0.5"), ("0.8", "0.1"), ("3", "1e-20")],
     "log1p": [("1e-10", "1e-10"), ("-0.4", "0.3"), ("0.6", "0.1")],
     "expm1": [("1e-10", "1e-10"), ("-3", "2")],
 }
