@@ -15,11 +15,12 @@ def tolist(a):
     return [to_python(a[i]) for i in range(len(a))]
 
 
-def shares_buffer(a, b):
-    """Whether a write through `a` shows in `b` (both non-empty, same shape)."""
-    index = (0,) * a.ndim
-    old = a[index].item()
-    a[index] = 1 if not old else 0
-    seen = b[index].item() != old
-    a[index] = old
+def shares_buffer(view, base):
+    """Whether a write to the first element of `view` shows in `base` (both non-empty)."""
+    before = tolist(base)
+    first = (0,) * view.ndim
+    old = view[first].item()
+    view[first] = 0 if old else 1
+    seen = tolist(base) != before
+    view[first] = old
     return seen
