@@ -248,8 +248,7 @@ PyObject* DType_get_isnative(PyObject* self, void*) {
 PyObject* DType_get_str(PyObject* self, void*) {
   const PyDType* d = as_dtype(self);
   const char order = is_one_byte(d->dtype) ? '|' : (d->byteorder == ByteOrder::Big ? '>' : '<');
-  const std::string text = order + std::string(1, d->dtype.kind()) + std::to_string(d->dtype.itemsize());
-  return PyUnicode_FromString(text.c_str());
+  return PyUnicode_FromFormat("%c%c%zu", order, d->dtype.kind(), d->dtype.itemsize());
 }
 PyObject* DType_get_type(PyObject* self, void*) {
   const PyDType* d = as_dtype(self);
@@ -258,12 +257,16 @@ PyObject* DType_get_type(PyObject* self, void*) {
   return PyObject_GetAttrString(package.get(), scalar_class_name(d->dtype, d->alias));
 }
 
-PyObject* DType_str(PyObject* self) { return PyUnicode_FromString(display_name(as_dtype(self)).c_str()); }
+PyObject* DType_str(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&] { return PyUnicode_FromString(display_name(as_dtype(self)).c_str()); });
+}
 PyObject* DType_repr(PyObject* self) {
-  return PyUnicode_FromString(("quarvel.DType('" + display_name(as_dtype(self)) + "')").c_str());
+  return guarded<PyObject*>(nullptr, [&] {
+    return PyUnicode_FromFormat("quarvel.DType('%s')", display_name(as_dtype(self)).c_str());
+  });
 }
 
-PyObject* DType_newbyteorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* newbyteorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr Param params[] = {{"new_order", ParamKind::PositionalOrKeyword, false}};
   PyObject* new_order = nullptr;
   if (!parse_arguments({"newbyteorder", params}, CallArgs::from_vector(args, nargs, kwnames), {&new_order, 1}))
@@ -291,7 +294,11 @@ PyObject* DType_newbyteorder(PyObject* self, PyObject* const* args, Py_ssize_t n
   return new_dtype_object(d->dtype, order, d->alias).release();
 }
 
-PyObject* DType_richcompare(PyObject* self, PyObject* other, int op) {
+PyObject* DType_newbyteorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&] { return newbyteorder(self, args, nargs, kwnames); });
+}
+
+PyObject* richcompare(PyObject* self, PyObject* other, int op) {
   if (!is_dtype(self)) Py_RETURN_NOTIMPLEMENTED;
   if (op != Py_EQ && op != Py_NE) Py_RETURN_FALSE;
   const PyDType* d = as_dtype(self);
@@ -303,6 +310,10 @@ PyObject* DType_richcompare(PyObject* self, PyObject* other, int op) {
   const bool equal = theirs && theirs->first == d->dtype &&
                      (is_one_byte(d->dtype) || (theirs->second == ByteOrder::Big) == (d->byteorder == ByteOrder::Big));
   return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+PyObject* DType_richcompare(PyObject* self, PyObject* other, int op) {
+  return guarded<PyObject*>(nullptr, [&] { return richcompare(self, other, op); });
 }
 
 PyGetSetDef dtype_getset[] = {

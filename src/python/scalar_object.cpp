@@ -117,6 +117,7 @@ PyObject* Scalar_repr(PyObject* self) {
 }
 
 PyObject* Scalar_item(PyObject* self, PyObject*) { return python_value(value_of(self)); }
+PyObject* Scalar_index(PyObject* self) { return python_value(value_of(self)); }
 
 int Scalar_bool(PyObject* self) { return value_of(self).truthy() ? 1 : 0; }
 
@@ -232,7 +233,7 @@ PyType_Slot integer_slots[] = {
     QUARVEL_SCALAR_COMMON,
     {Py_nb_int, slot(Scalar_int)},
     {Py_nb_float, slot(Scalar_float)},
-    {Py_nb_index, slot(Scalar_item)},
+    {Py_nb_index, slot(Scalar_index)},
     {Py_tp_richcompare, slot(Scalar_richcompare)},
     {Py_tp_hash, slot(PyObject_HashNotImplemented)},
     {Py_tp_methods, number_methods},
