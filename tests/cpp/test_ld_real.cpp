@@ -1,7 +1,9 @@
 #include <fenv.h>
 #include <gtest/gtest.h>
 
-#include <map>
+#include <clocale>
+#include <cstdio>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -327,16 +329,27 @@ TEST(LdRealExact, Binary) {
   }
 }
 
-// Quotient and remainder recombine to the dividend (exactly, for these).
+// Over random operands: an integral quotient and a remainder with the
+// divisor's sign, no larger than it, that recombine to the dividend up to the
+// rounding of the product.
 TEST(LdRealExact, DivmodRecombines) {
-  for (const auto& [x, y] : std::vector<std::pair<const char*, const char*>>{
-           {"1", "0.1"}, {"-1", "0.1"}, {"7.5", "-2"}, {"1e20", "3"}, {"-0.3", "0.1"}, {"100", "0.7"}}) {
+  std::mt19937_64 random(20240607);
+  std::uniform_real_distribution<double> mantissa(-1.0, 1.0);
+  std::uniform_int_distribution<int> exponent(-40, 40);
+  for (int i = 0; i < 2000; ++i) {
+    char x[64], y[64];
+    std::snprintf(x, sizeof x, "%.17fe%d", mantissa(random), exponent(random));
+    std::snprintf(y, sizeof y, "%.17fe%d", mantissa(random), exponent(random) / 4);
     auto r = ld::binary_real("divmod", x, y);
     ASSERT_TRUE(r.has_value());
     const long double q = value_of(r->first), m = value_of(r->second), a = value_of(x), b = value_of(y);
+    if (b == 0.0L) continue;
     EXPECT_EQ(q, ::floorl(q)) << x << " " << y;
-    EXPECT_LE(::fabsl(q * b + m - a), ::fabsl(a) * 0x1p-62L) << x << " " << y;
-    EXPECT_LT(::fabsl(m), ::fabsl(b)) << x << " " << y;
+    EXPECT_LE(::fabsl(m), ::fabsl(b)) << x << " " << y;  // equal when m + b rounds to b
+    EXPECT_TRUE(m == 0.0L || std::signbit(m) == std::signbit(b)) << x << " " << y;
+    EXPECT_LE(::fabsl(q * b + m - a), ::fmaxl(::fabsl(a), ::fabsl(b)) * 0x1p-62L) << x << " " << y;
+    EXPECT_EQ(ld::binary_real("floor_divide", x, y)->first, r->first);
+    EXPECT_EQ(ld::binary_real("remainder", x, y)->first, r->second);
   }
 }
 
@@ -456,6 +469,22 @@ TEST(LdRealBadInput, MalformedTextGivesNoResult) {
   EXPECT_EQ(ld::unary_real("abs", "-0x1p-3"), "0.125");
   EXPECT_EQ(ld::unary_real("negative", "1e5000"), "-inf");
   EXPECT_EQ(ld::unary_real("negative", "INFINITY"), "-inf");
+}
+
+// Text is read and written with a full stop whatever the process locale.
+TEST(LdRealBadInput, LocaleIndependent) {
+  const char* comma_locale = nullptr;
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "ru_RU.UTF-8"})
+    if (std::setlocale(LC_NUMERIC, name) != nullptr) {
+      comma_locale = name;
+      break;
+    }
+  if (comma_locale == nullptr) GTEST_SKIP() << "no locale with a decimal comma installed";
+  auto half = ld::binary_real("divide", "1", "2");
+  auto comma = ld::unary_real("abs", "-1,5");
+  std::setlocale(LC_NUMERIC, "C");
+  EXPECT_EQ(half, (ld::TextPair{"0.5", "0"}));
+  EXPECT_FALSE(comma.has_value());
 }
 
 TEST(LdRealBadInput, NulBytesGiveNoResult) {
