@@ -91,12 +91,18 @@ std::optional<ByteOrder> prefix_order(char c) {
 
 // --- text escapes -----------------------------------------------------------
 
+// The interpreter's own notion (str.isprintable), so messages escape exactly
+// what Python's repr would; asked only for non-ASCII characters of an error text.
 bool is_printable(char32_t c) {
-  if (c < 0x20 || (c >= 0x7f && c <= 0xa0) || c == 0xad) return false;
-  if (c >= 0xd800 && c <= 0xdfff) return false;  // lone surrogates
-  if ((c >= 0x200b && c <= 0x200f) || (c >= 0x2028 && c <= 0x202e) || (c >= 0x2060 && c <= 0x206f)) return false;
-  if (c == 0xfeff || (c >= 0xfff9 && c <= 0xfffb) || c > 0x10ffff) return false;
-  return true;
+  if (c < 0x80) return c >= 0x20 && c != 0x7f;
+  if (c > 0x10ffff) return false;
+  PyRef text = PyRef::steal(PyUnicode_FromOrdinal(static_cast<int>(c)));
+  PyRef answer = text ? PyRef::steal(PyObject_CallMethod(text.get(), "isprintable", nullptr)) : PyRef();
+  if (!answer) {
+    PyErr_Clear();
+    return false;
+  }
+  return answer.get() == Py_True;
 }
 
 void append_utf8(std::string& out, char32_t c) {

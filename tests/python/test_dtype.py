@@ -1,6 +1,7 @@
 import pickle
 
 import pytest
+from hypothesis import given, strategies as st
 
 import quarvel
 
@@ -337,3 +338,30 @@ def test_type_follows_the_package_attribute(monkeypatch):
 def test_not_picklable_by_accident():
     with pytest.raises(Exception):
         pickle.loads(pickle.dumps(quarvel.float64))
+
+
+def quoted(text):
+    """The oracle for refused spellings: escapes as the interpreter sees printability."""
+    named = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0"}
+    return '"' + "".join(
+        named.get(ch) or (ch if ch.isprintable() else "\\u{%x}" % ord(ch)) for ch in text) + '"'
+
+
+@given(st.one_of(st.text(), st.builds("".join, st.lists(st.sampled_from(["<", ">", "|", "="] + list(SPELLINGS)),
+                                                                  max_size=3))))
+def test_any_text_parses_or_is_quoted(text):
+    try:
+        d = quarvel.DType(text)
+    except ValueError as error:
+        assert text not in SPELLINGS
+        assert str(error) == "unsupported preview dtype " + quoted(text)
+    else:
+        body = text[1:] if text[:1] in ("<", "=", ">", "|") else text
+        assert d.name == SPELLINGS[body]
+
+
+@pytest.mark.parametrize("text", ["\u00a0", "\u0301", "\u2000", "\ue000", "\U000e0001", "\u0378", "\u00ad"])
+def test_quoting_follows_printability(text):
+    with pytest.raises(ValueError) as info:
+        quarvel.DType(text)
+    assert str(info.value) == "unsupported preview dtype " + quoted(text)
