@@ -39,10 +39,6 @@ void free_instance(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* make_type(PyType_Spec* spec) {
-  return PyType_FromSpec(spec);
-}
-
 PyObject* py_bool(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
 
 template <class Int>
@@ -69,66 +65,56 @@ void Array_dealloc(PyObject* self) {
 
 const View& view_of(PyObject* self) { return as_array(self)->view; }
 
-PyObject* Array_get_shape(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return int_tuple(view_of(self).shape); });
+// Getters build their result on every access; none takes the buffer's lock.
+PyObject* shape(PyObject* self) { return int_tuple(view_of(self).shape); }
+PyObject* strides(PyObject* self) { return int_tuple(view_of(self).strides); }
+PyObject* ndim(PyObject* self) { return PyLong_FromSize_t(view_of(self).ndim()); }
+PyObject* itemsize(PyObject* self) { return PyLong_FromSize_t(view_of(self).dtype.itemsize()); }
+PyObject* writeable(PyObject*) { return py_bool(true); }
+PyObject* c_contiguous(PyObject* self) { return py_bool(view_of(self).is_c_contiguous()); }
+PyObject* f_contiguous(PyObject* self) { return py_bool(view_of(self).is_f_contiguous()); }
+
+PyObject* size(PyObject* self) {
+  auto count = storage_value(view_of(self).size());
+  return count ? PyLong_FromUnsignedLongLong(*count) : nullptr;
 }
 
-PyObject* Array_get_strides(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return int_tuple(view_of(self).strides); });
-}
-
-PyObject* Array_get_ndim(PyObject* self, void*) {
-  return PyLong_FromSize_t(view_of(self).ndim());
-}
-
-PyObject* Array_get_size(PyObject* self, void*) {
-  auto size = storage_value(view_of(self).size());
-  return size ? PyLong_FromUnsignedLongLong(*size) : nullptr;
-}
-
-PyObject* Array_get_itemsize(PyObject* self, void*) {
-  return PyLong_FromSize_t(view_of(self).dtype.itemsize());
-}
-
-PyObject* Array_get_nbytes(PyObject* self, void*) {
+PyObject* nbytes(PyObject* self) {
   const View& view = view_of(self);
-  auto size = storage_value(view.size());
-  if (!size) return nullptr;
+  auto count = storage_value(view.size());
+  if (!count) return nullptr;
   std::uint64_t bytes = 0;
-  if (__builtin_mul_overflow(*size, static_cast<std::uint64_t>(view.dtype.itemsize()), &bytes) ||
+  if (__builtin_mul_overflow(*count, static_cast<std::uint64_t>(view.dtype.itemsize()), &bytes) ||
       bytes > static_cast<std::uint64_t>(INT64_MAX))
     return raise_storage_error(quarvel_storage::StorageError(quarvel_storage::ErrorKind::LayoutOverflow));
   return PyLong_FromUnsignedLongLong(bytes);
 }
 
-PyObject* Array_get_writeable(PyObject*, void*) { return py_bool(true); }
-
-PyObject* Array_get_c_contiguous(PyObject* self, void*) { return py_bool(view_of(self).is_c_contiguous()); }
-
-PyObject* Array_get_f_contiguous(PyObject* self, void*) { return py_bool(view_of(self).is_f_contiguous()); }
-
-PyObject* Array_get_flags(PyObject* self, void*) {
+PyObject* flags(PyObject* self) {
   PyTypeObject* type = array_flags_type();
   if (!type) return nullptr;
-  PyObject* flags = type_slot<allocfunc>(type, Py_tp_alloc)(type, 0);
-  if (!flags) return nullptr;
-  as_flags(flags)->c_contiguous = view_of(self).is_c_contiguous();
-  as_flags(flags)->f_contiguous = view_of(self).is_f_contiguous();
-  as_flags(flags)->writeable = true;
-  return flags;
+  PyObject* snapshot = type_slot<allocfunc>(type, Py_tp_alloc)(type, 0);
+  if (!snapshot) return nullptr;
+  as_flags(snapshot)->c_contiguous = view_of(self).is_c_contiguous();
+  as_flags(snapshot)->f_contiguous = view_of(self).is_f_contiguous();
+  as_flags(snapshot)->writeable = true;
+  return snapshot;
 }
 
-PyObject* Array_get_dtype(PyObject* self, void*) {
+PyObject* dtype(PyObject* self) {
   const View& view = view_of(self);
   return new_dtype_object(view.dtype, view.byte_order, as_array(self)->alias).release();
 }
 
-PyObject* Array_get_T(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto transposed = storage_value(view_of(self).transpose(std::nullopt));
-    if (!transposed) return nullptr;
-    return new_array_object(std::move(*transposed), as_array(self)->alias);
-  });
+PyObject* transposed(PyObject* self) {
+  auto view = storage_value(view_of(self).transpose(std::nullopt));
+  if (!view) return nullptr;
+  return new_array_object(std::move(*view), as_array(self)->alias);
+}
+
+template <PyObject* (*Get)(PyObject*)>
+PyObject* getter(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return Get(self); });
 }
 
 Py_ssize_t Array_length(PyObject* self) {
@@ -157,18 +143,18 @@ PyObject* Array_repr(PyObject* self) {
 }
 
 PyGetSetDef array_getset[] = {
-    {"shape", Array_get_shape, nullptr, nullptr, nullptr},
-    {"ndim", Array_get_ndim, nullptr, nullptr, nullptr},
-    {"size", Array_get_size, nullptr, nullptr, nullptr},
-    {"itemsize", Array_get_itemsize, nullptr, nullptr, nullptr},
-    {"nbytes", Array_get_nbytes, nullptr, nullptr, nullptr},
-    {"writeable", Array_get_writeable, nullptr, nullptr, nullptr},
-    {"flags", Array_get_flags, nullptr, nullptr, nullptr},
-    {"strides", Array_get_strides, nullptr, nullptr, nullptr},
-    {"dtype", Array_get_dtype, nullptr, nullptr, nullptr},
-    {"c_contiguous", Array_get_c_contiguous, nullptr, nullptr, nullptr},
-    {"f_contiguous", Array_get_f_contiguous, nullptr, nullptr, nullptr},
-    {"T", Array_get_T, nullptr, nullptr, nullptr},
+    {"shape", getter<shape>, nullptr, nullptr, nullptr},
+    {"ndim", getter<ndim>, nullptr, nullptr, nullptr},
+    {"size", getter<size>, nullptr, nullptr, nullptr},
+    {"itemsize", getter<itemsize>, nullptr, nullptr, nullptr},
+    {"nbytes", getter<nbytes>, nullptr, nullptr, nullptr},
+    {"writeable", getter<writeable>, nullptr, nullptr, nullptr},
+    {"flags", getter<flags>, nullptr, nullptr, nullptr},
+    {"strides", getter<strides>, nullptr, nullptr, nullptr},
+    {"dtype", getter<dtype>, nullptr, nullptr, nullptr},
+    {"c_contiguous", getter<c_contiguous>, nullptr, nullptr, nullptr},
+    {"f_contiguous", getter<f_contiguous>, nullptr, nullptr, nullptr},
+    {"T", getter<transposed>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -259,7 +245,7 @@ PyType_Spec array_flags_spec = {
 };
 
 PyTypeObject* cached_type(PyObject*& cell, PyType_Spec* spec) {
-  if (!cell) cell = make_type(spec);
+  if (!cell) cell = PyType_FromSpec(spec);
   return reinterpret_cast<PyTypeObject*>(cell);
 }
 

@@ -57,40 +57,40 @@ bool flatten_into(PyObject* object, std::optional<DType> target, int depth, Shap
     if (!value) return false;
     values.push_back(std::move(*value));
     shape.clear();
-    hint = scalar_alias_from_value(object);
+    // Plain Python numbers never carry an alias; skip the attribute lookups.
+    const bool plain = PyLong_CheckExact(object) || PyFloat_CheckExact(object) || PyComplex_CheckExact(object);
+    hint = plain ? std::nullopt : scalar_alias_from_value(object);
     return true;
   }
-  auto items = sequence_items(object);
-  if (!items) return false;
-  shape.assign(1, items->size());
-  hint.reset();
-  if (items->empty()) return true;
   const std::size_t first_value = values.size();
-  Shape first_shape;
   std::optional<ScalarAlias> combined;
   bool hints_disagree = false;
-  for (std::size_t i = 0; i < items->size(); ++i) {
-    Shape item_shape;
-    std::optional<ScalarAlias> item_hint;
-    if (!flatten_into((*items)[i].get(), target, depth + 1, item_shape, values, item_hint)) return false;
-    if (i == 0) {
-      first_shape = item_shape;
-    } else if (item_shape != first_shape) {
-      return fail_value(ragged);
-    }
-    if (item_hint) {
-      if (!combined) {
-        combined = item_hint;
-      } else if (*combined != *item_hint) {
-        hints_disagree = true;
-      }
-    }
-  }
-  shape.insert(shape.end(), first_shape.begin(), first_shape.end());
-  if (!hints_disagree && combined) {
-    hint = hint_for_values(combined, std::span<const Scalar>(values).subspan(first_value));
-  }
+  const bool walked = walk_nested(object, depth, shape, PyExc_ValueError, ragged,
+                                  [&](PyObject* item, int item_depth, Shape& item_shape) {
+                                    std::optional<ScalarAlias> item_hint;
+                                    if (!flatten_into(item, target, item_depth, item_shape, values, item_hint))
+                                      return false;
+                                    if (item_hint && combined && *combined != *item_hint) hints_disagree = true;
+                                    if (item_hint && !combined) combined = item_hint;
+                                    return true;
+                                  });
+  if (!walked) return false;
+  hint.reset();
+  if (!hints_disagree) hint = hint_for_values(combined, std::span<const Scalar>(values).subspan(first_value));
   return true;
+}
+
+bool validate_into(PyObject* object, int depth, Shape& shape) {
+  if (depth > max_nesting_depth) return fail_value(nesting_too_deep);
+  if (is_array(object)) {
+    shape = as_array(object)->view.shape;
+    return true;
+  }
+  if (!is_nested_sequence(object)) {
+    shape.clear();
+    return true;
+  }
+  return walk_nested(object, depth, shape, PyExc_ValueError, ragged, validate_into);
 }
 
 // Step 7 of the untyped conversion: a quarvel object with a DType `dtype`.
@@ -228,27 +228,8 @@ std::optional<std::vector<PyRef>> sequence_items(PyObject* object) {
 }
 
 std::optional<Shape> validate_rectangular_input(PyObject* object, int depth) {
-  if (depth > max_nesting_depth) {
-    fail_value(nesting_too_deep);
-    return std::nullopt;
-  }
-  if (is_array(object)) return as_array(object)->view.shape;
-  if (!is_nested_sequence(object)) return Shape{};
-  auto items = sequence_items(object);
-  if (!items) return std::nullopt;
-  Shape shape{items->size()};
-  Shape reference;
-  for (std::size_t i = 0; i < items->size(); ++i) {
-    auto item_shape = validate_rectangular_input((*items)[i].get(), depth + 1);
-    if (!item_shape) return std::nullopt;
-    if (i == 0) {
-      reference = std::move(*item_shape);
-    } else if (*item_shape != reference) {
-      fail_value(ragged);
-      return std::nullopt;
-    }
-  }
-  shape.insert(shape.end(), reference.begin(), reference.end());
+  Shape shape;
+  if (!validate_into(object, depth, shape)) return std::nullopt;
   return shape;
 }
 

@@ -30,6 +30,31 @@ bool is_nested_sequence(PyObject* object);
 // The items of a list or tuple, by iteration (strong references).
 std::optional<std::vector<PyRef>> sequence_items(PyObject* object);
 
+// Walks the items of a list or tuple: `visit(item, depth + 1, item_shape)`
+// flattens one item; every item's shape must equal the first's, else
+// `ragged_type` with `ragged_text`. `shape` becomes the item count followed by
+// the items' shape.
+template <class Visit>
+bool walk_nested(PyObject* sequence, int depth, quarvel_storage::Shape& shape, PyObject* ragged_type,
+                 const char* ragged_text, Visit&& visit) {
+  auto items = sequence_items(sequence);
+  if (!items) return false;
+  quarvel_storage::Shape first;
+  for (std::size_t i = 0; i < items->size(); ++i) {
+    quarvel_storage::Shape item_shape;
+    if (!visit((*items)[i].get(), depth + 1, item_shape)) return false;
+    if (i == 0) {
+      first = std::move(item_shape);
+    } else if (item_shape != first) {
+      PyErr_SetString(ragged_type, ragged_text);
+      return false;
+    }
+  }
+  shape.assign(1, items->size());
+  shape.insert(shape.end(), first.begin(), first.end());
+  return true;
+}
+
 // The shape the input would have; converts nothing. Too deep or ragged input
 // is reported here, before any element is converted.
 std::optional<quarvel_storage::Shape> validate_rectangular_input(PyObject* object, int depth);

@@ -36,21 +36,10 @@ bool flatten_index_into(PyObject* object, int depth, Shape& shape, std::vector<S
     shape.clear();
     return true;
   }
-  auto items = sequence_items(object);
-  if (!items) return false;
-  Shape first_shape;
-  for (std::size_t i = 0; i < items->size(); ++i) {
-    Shape item_shape;
-    if (!flatten_index_into((*items)[i].get(), depth + 1, item_shape, values)) return false;
-    if (i == 0) {
-      first_shape = std::move(item_shape);
-    } else if (item_shape != first_shape) {
-      return raise_false(PyExc_IndexError, "index arrays must be rectangular");
-    }
-  }
-  shape.assign(1, items->size());
-  shape.insert(shape.end(), first_shape.begin(), first_shape.end());
-  return true;
+  return walk_nested(object, depth, shape, PyExc_IndexError, "index arrays must be rectangular",
+                     [&](PyObject* item, int item_depth, Shape& item_shape) {
+                       return flatten_index_into(item, item_depth, item_shape, values);
+                     });
 }
 
 std::optional<IndexList> flatten_index_array(PyObject* object) {

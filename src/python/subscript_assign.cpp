@@ -42,21 +42,10 @@ bool flatten_assignment_into(PyObject* object, DType target, int depth, Shape& s
     atoms.emplace_back(PyRef::borrow(object));
     return true;
   }
-  auto items = sequence_items(object);
-  if (!items) return false;
-  Shape first_shape;
-  for (std::size_t i = 0; i < items->size(); ++i) {
-    Shape item_shape;
-    if (!flatten_assignment_into((*items)[i].get(), target, depth + 1, item_shape, atoms)) return false;
-    if (i == 0) {
-      first_shape = std::move(item_shape);
-    } else if (item_shape != first_shape) {
-      return raise_false(PyExc_ValueError, "input sequence is ragged");
-    }
-  }
-  shape.assign(1, items->size());
-  shape.insert(shape.end(), first_shape.begin(), first_shape.end());
-  return true;
+  return walk_nested(object, depth, shape, PyExc_ValueError, "input sequence is ragged",
+                     [&](PyObject* item, int item_depth, Shape& item_shape) {
+                       return flatten_assignment_into(item, target, item_depth, item_shape, atoms);
+                     });
 }
 
 std::optional<Scalar> convert_assignment_atom(const SequenceAtom& atom, DType target) {
