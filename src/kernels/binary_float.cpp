@@ -1,0 +1,378 @@
+#include "kernels/binary_float.h"
+
+#include <cmath>
+#include <limits>
+
+#include "kernels/next_after.h"
+#include "storage/float16.h"
+
+namespace quarvel_storage::ufunc {
+namespace {
+
+// The C library function of each precision, named so that no overload
+// resolution can quietly promote a float call to double.
+template <class F> struct Math;
+template <> struct Math<float> {
+  static float pow(float a, float b) { return ::powf(a, b); }
+  static float fmod(float a, float b) { return ::fmodf(a, b); }
+  static float hypot(float a, float b) { return ::hypotf(a, b); }
+  static float atan2(float a, float b) { return ::atan2f(a, b); }
+  static float exp(float x) { return ::expf(x); }
+  static float exp2(float x) { return ::exp2f(x); }
+  static float log(float x) { return ::logf(x); }
+  static float log1p(float x) { return ::log1pf(x); }
+  static float sin(float x) { return ::sinf(x); }
+  static float cos(float x) { return ::cosf(x); }
+  static constexpr float ln2 = 0.6931472f;
+  static constexpr DType dtype = DType::Float32;
+};
+template <> struct Math<double> {
+  static double pow(double a, double b) { return ::pow(a, b); }
+  static double fmod(double a, double b) { return ::fmod(a, b); }
+  static double hypot(double a, double b) { return ::hypot(a, b); }
+  static double atan2(double a, double b) { return ::atan2(a, b); }
+  static double exp(double x) { return ::exp(x); }
+  static double exp2(double x) { return ::exp2(x); }
+  static double log(double x) { return ::log(x); }
+  static double log1p(double x) { return ::log1p(x); }
+  static double sin(double x) { return ::sin(x); }
+  static double cos(double x) { return ::cos(x); }
+  static constexpr double ln2 = 0.6931471805599453;
+  static constexpr DType dtype = DType::Float64;
+};
+
+template <class F> constexpr F nan_value = std::numeric_limits<F>::quiet_NaN();
+template <class F> constexpr F inf_value = std::numeric_limits<F>::infinity();
+
+// Sign bits, so -0.0 and negative NaNs count as negative.
+template <class F> bool same_sign(F a, F b) { return std::signbit(a) == std::signbit(b); }
+
+template <class F> F heaviside(F a, F b) {
+  if (std::isnan(a)) return a;
+  if (a < 0) return 0;
+  if (a > 0) return 1;
+  return b;
+}
+
+// maximum/minimum: NaN wins (the first one), a tie of zeros takes b.
+template <class F, bool Larger> F nan_propagating_extreme(F a, F b) {
+  if (std::isnan(a)) return a;
+  if (std::isnan(b)) return b;
+  if (a == 0 && b == 0) return b;
+  if constexpr (Larger) return b <= a ? a : b;
+  else return a <= b ? a : b;
+}
+
+// fmax/fmin: a NaN operand is skipped, a tie of zeros takes a.
+template <class F, bool Larger> F nan_skipping_extreme(F a, F b) {
+  if (std::isnan(b)) return a;
+  if (std::isnan(a)) return b;
+  if (a == 0 && b == 0) return a;
+  if constexpr (Larger) return b <= a ? a : b;
+  else return a <= b ? a : b;
+}
+
+template <class F> F next_after_own(F a, F b) { return static_cast<F>(next_after_dtype(Math<F>::dtype, a, b)); }
+
+// Saturating truncation: the kernels never trap on an out-of-range float.
+i128 saturating_i128(double x) {
+  constexpr double limit = 170141183460469231731687303715884105728.0;  // 2^127
+  if (std::isnan(x)) return 0;
+  const double t = std::trunc(x);
+  if (t < -limit) return std::numeric_limits<i128>::min();
+  if (t >= limit) return std::numeric_limits<i128>::max();
+  return static_cast<i128>(t);
+}
+
+template <class F> BinaryFunction<F> real_binary(Op op) {
+  using M = Math<F>;
+  switch (op) {
+    case Op::add: return [](F a, F b) { return a + b; };
+    case Op::subtract: return [](F a, F b) { return a - b; };
+    case Op::multiply: return [](F a, F b) { return a * b; };
+    case Op::divide: return [](F a, F b) { return a / b; };
+    case Op::floor_divide: return floor_divide<F>;
+    case Op::remainder: return float_remainder<F>;
+    case Op::fmod: return M::fmod;
+    case Op::power:
+    case Op::float_power: return M::pow;
+    case Op::hypot: return M::hypot;
+    case Op::arctan2: return M::atan2;
+    case Op::copysign: return [](F a, F b) { return std::copysign(a, b); };
+    case Op::heaviside: return heaviside<F>;
+    case Op::logaddexp: return logaddexp<F>;
+    case Op::logaddexp2: return logaddexp2<F>;
+    case Op::nextafter: return next_after_own<F>;
+    case Op::maximum: return nan_propagating_extreme<F, true>;
+    case Op::minimum: return nan_propagating_extreme<F, false>;
+    case Op::fmax: return nan_skipping_extreme<F, true>;
+    case Op::fmin: return nan_skipping_extreme<F, false>;
+    case Op::gcd:
+      if constexpr (std::is_same_v<F, double>) return gcd_f64;
+      return nullptr;
+    case Op::lcm:
+      if constexpr (std::is_same_v<F, double>) return lcm_f64;
+      return nullptr;
+    default: return nullptr;
+  }
+}
+
+template <class F> std::complex<F> complex_add(std::complex<F> a, std::complex<F> b) {
+  return {a.real() + b.real(), a.imag() + b.imag()};
+}
+template <class F> std::complex<F> complex_subtract(std::complex<F> a, std::complex<F> b) {
+  return {a.real() - b.real(), a.imag() - b.imag()};
+}
+// The plain product: no recovery of infinities from NaN parts.
+template <class F> std::complex<F> complex_multiply(std::complex<F> a, std::complex<F> b) {
+  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+template <class F, Op E> std::complex<F> complex_extreme_of(std::complex<F> a, std::complex<F> b) {
+  return *complex_extreme<F>(E, a, b);
+}
+
+template <class F> BinaryFunction<std::complex<F>> complex_binary(Op op) {
+  switch (op) {
+    case Op::add: return complex_add<F>;
+    case Op::subtract: return complex_subtract<F>;
+    case Op::multiply: return complex_multiply<F>;
+    case Op::divide: return complex_divide<F>;
+    case Op::power:
+    case Op::float_power: return complex_power<F>;
+    case Op::maximum: return complex_extreme_of<F, Op::maximum>;
+    case Op::minimum: return complex_extreme_of<F, Op::minimum>;
+    case Op::fmax: return complex_extreme_of<F, Op::fmax>;
+    case Op::fmin: return complex_extreme_of<F, Op::fmin>;
+    default: return nullptr;
+  }
+}
+
+// e^(x + iy), with the special cases the power needs.
+template <class F> std::complex<F> complex_exp(F x, F y) {
+  using M = Math<F>;
+  if (std::isinf(x) && x < 0 && !std::isfinite(y)) return {0, 0};
+  if (std::isinf(x) && x > 0 && (y == 0 || !std::isfinite(y))) return {x, std::isinf(y) ? nan_value<F> : y};
+  if (std::isnan(x) && y == 0) return {x, y};
+  const F e = M::exp(x);
+  return {e * M::cos(y), e * M::sin(y)};
+}
+
+// The quotient with both operands scaled by powers of two into [1, 2), so no
+// intermediate overflows or underflows; Smith's ordering keeps the ratio <= 1.
+template <class F> std::complex<F> scaled_divide(std::complex<F> a, std::complex<F> b) {
+  const int eb = std::ilogb(std::fmax(std::fabs(b.real()), std::fabs(b.imag())));
+  int ea = 0;
+  if (std::isfinite(a.real()) && std::isfinite(a.imag()) && (a.real() != 0 || a.imag() != 0))
+    ea = std::ilogb(std::fmax(std::fabs(a.real()), std::fabs(a.imag())));
+  const F ar = std::scalbn(a.real(), -ea), ai = std::scalbn(a.imag(), -ea);
+  const F br = std::scalbn(b.real(), -eb), bi = std::scalbn(b.imag(), -eb);
+  F re, im;
+  if (std::fabs(br) >= std::fabs(bi)) {
+    const F r = bi / br, den = br + bi * r;
+    re = (ar + ai * r) / den;
+    im = (ai - ar * r) / den;
+  } else {
+    const F r = br / bi, den = bi + br * r;
+    re = (ar * r + ai) / den;
+    im = (ai * r - ar) / den;
+  }
+  return {std::scalbn(re, ea - eb), std::scalbn(im, ea - eb)};
+}
+
+template <class F> Result<F> known(BinaryFunction<F> f, F a, F b) {
+  if (!f) return fail(ErrorKind::CannotConvert);
+  return f(a, b);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+template <class F> F floor_divide(F a, F b) {
+  if (std::isnan(a) || std::isnan(b)) return nan_value<F>;
+  if (b == 0) return a / b;
+  if (std::isinf(a)) return nan_value<F>;
+  if (std::isinf(b)) {
+    if (a == 0) return std::copysign(F(0), a / b);
+    return same_sign(a, b) ? F(0) : F(-1);
+  }
+  const F mod = Math<F>::fmod(a, b);
+  F div = (a - mod) / b;
+  if (mod != 0 && !same_sign(mod, b)) div = div - 1;
+  if (div == 0) return std::copysign(F(0), a / b);
+  F f = std::floor(div);
+  if (div - f > F(0.5)) f = f + 1;
+  return f;
+}
+
+template <class F> F float_remainder(F a, F b) {
+  if (std::isinf(a) || std::isnan(a) || std::isnan(b) || b == 0) return nan_value<F>;
+  if (std::isinf(b)) {
+    if (a == 0) return std::copysign(F(0), b);
+    return same_sign(a, b) ? a : b;
+  }
+  const F mod = Math<F>::fmod(a, b);
+  if (mod == 0) return std::copysign(F(0), b);
+  return same_sign(mod, b) ? mod : mod + b;
+}
+
+namespace {
+template <class F, bool Base2> F logaddexp_impl(F a, F b) {
+  using M = Math<F>;
+  if (std::isnan(a) || std::isnan(b)) return nan_value<F>;
+  if ((std::isinf(a) && a > 0) || (std::isinf(b) && b > 0)) return inf_value<F>;
+  if (std::isinf(a)) return b == 0 ? F(0) : b;
+  if (std::isinf(b)) return a == 0 ? F(0) : a;
+  const F m = a > b ? a : b;
+  const F d = -std::fabs(a - b);
+  if constexpr (Base2) return m + M::log1p(M::exp2(d)) / M::ln2;
+  else return m + M::log1p(M::exp(d));
+}
+}  // namespace
+
+template <class F> F logaddexp(F a, F b) { return logaddexp_impl<F, false>(a, b); }
+template <class F> F logaddexp2(F a, F b) { return logaddexp_impl<F, true>(a, b); }
+
+namespace {
+// x * 2^n. Powers beyond +-cutoff leave every finite x at infinity or zero;
+// otherwise steps of 2^up and 2^-down bring n into the range of one power.
+template <class F, int Cutoff, int Up, int Down> F scale_pow2(F x, i128 n) {
+  if (std::isnan(x) || std::isinf(x) || x == 0) return x;
+  if (n > Cutoff) return std::copysign(inf_value<F>, x);
+  if (n < -Cutoff) return std::copysign(F(0), x);
+  int k = static_cast<int>(n);
+  const F up = std::ldexp(F(1), Up), down = std::ldexp(F(1), -Down);
+  while (k > Up) {
+    x = x * up;
+    k -= Up;
+  }
+  while (k < -Down) {
+    x = x * down;
+    k += Down;
+  }
+  return x * std::ldexp(F(1), k);
+}
+}  // namespace
+
+float scale_pow2_f32(float x, i128 n) { return scale_pow2<float, 512, 127, 126>(x, n); }
+double scale_pow2_f64(double x, i128 n) { return scale_pow2<double, 4096, 1023, 1022>(x, n); }
+
+template <class F> std::complex<F> complex_divide(std::complex<F> a, std::complex<F> b) {
+  const F ar = a.real(), ai = a.imag(), br = b.real(), bi = b.imag();
+  if (br == 0 && bi == 0) {
+    auto part = [](F x) {
+      if (std::isnan(x)) return x;
+      return x == 0 ? nan_value<F> : std::copysign(inf_value<F>, x);
+    };
+    return {part(ar), part(ai)};
+  }
+  const F d = bi * bi + br * br;
+  if (!std::isnormal(d) && std::isfinite(br) && std::isfinite(bi)) return scaled_divide(a, b);
+  return {(ar * br + ai * bi) / d, (ai * br - ar * bi) / d};
+}
+
+template <class F> std::complex<F> complex_power(std::complex<F> a, std::complex<F> b) {
+  using M = Math<F>;
+  const F ar = a.real(), ai = a.imag(), br = b.real(), bi = b.imag();
+  if (ar == 0 && ai == 0) {
+    if (br < 0) return {nan_value<F>, nan_value<F>};
+    if constexpr (std::is_same_v<F, float>)
+      if (std::isnan(br)) return {nan_value<F>, nan_value<F>};
+  }
+  if (br == 0 && bi == 0) return {1, 0};
+  const F log_r = M::log(M::hypot(ar, ai));
+  const F t = M::atan2(ai, ar);
+  return complex_exp<F>(br * log_r - bi * t, bi * log_r + br * t);
+}
+
+template <class F> std::optional<std::complex<F>> complex_extreme(Op op, std::complex<F> a, std::complex<F> b) {
+  auto has_nan = [](std::complex<F> z) { return std::isnan(z.real()) || std::isnan(z.imag()); };
+  auto less = [](std::complex<F> x, std::complex<F> y) {
+    return x.real() < y.real() || (x.real() == y.real() && x.imag() < y.imag());
+  };
+  switch (op) {
+    case Op::fmax:
+    case Op::fmin:
+      if (has_nan(b)) return a;
+      if (has_nan(a)) return b;
+      break;
+    case Op::maximum:
+    case Op::minimum:
+      if (has_nan(a)) return a;
+      if (has_nan(b)) return b;
+      break;
+    default: return std::nullopt;
+  }
+  if (op == Op::fmax || op == Op::maximum) return less(a, b) ? b : a;
+  return less(b, a) ? b : a;
+}
+
+template float floor_divide<float>(float, float);
+template double floor_divide<double>(double, double);
+template float float_remainder<float>(float, float);
+template double float_remainder<double>(double, double);
+template float logaddexp<float>(float, float);
+template double logaddexp<double>(double, double);
+template float logaddexp2<float>(float, float);
+template double logaddexp2<double>(double, double);
+template std::complex<float> complex_divide<float>(std::complex<float>, std::complex<float>);
+template std::complex<double> complex_divide<double>(std::complex<double>, std::complex<double>);
+template std::complex<float> complex_power<float>(std::complex<float>, std::complex<float>);
+template std::complex<double> complex_power<double>(std::complex<double>, std::complex<double>);
+template std::optional<std::complex<float>> complex_extreme<float>(Op, std::complex<float>, std::complex<float>);
+template std::optional<std::complex<double>> complex_extreme<double>(Op, std::complex<double>, std::complex<double>);
+
+Result<std::complex<double>> complex_extreme(std::string_view name, std::complex<double> a, std::complex<double> b) {
+  const std::optional<Op> op = op_from_name(name);
+  std::optional<std::complex<double>> r = op ? complex_extreme<double>(*op, a, b) : std::nullopt;
+  if (!r) return fail(ErrorKind::CannotConvert);
+  return *r;
+}
+
+bool extrema_zero_tie_selects_left(std::string_view name) { return name != "maximum" && name != "minimum"; }
+
+double gcd_f64(double a, double b) { return static_cast<double>(gcd(saturating_i128(a), saturating_i128(b))); }
+double lcm_f64(double a, double b) { return static_cast<double>(lcm(saturating_i128(a), saturating_i128(b))); }
+
+BinaryFunction<float> real_binary_f32(Op op) { return real_binary<float>(op); }
+BinaryFunction<double> real_binary_f64(Op op) { return real_binary<double>(op); }
+BinaryFunction<std::complex<float>> complex_binary_f32(Op op) { return complex_binary<float>(op); }
+BinaryFunction<std::complex<double>> complex_binary_f64(Op op) { return complex_binary<double>(op); }
+
+Result<float> binary_float32(Op op, float a, float b) { return known(real_binary<float>(op), a, b); }
+
+Result<float> binary_float32(std::string_view name, float a, float b) {
+  const std::optional<Op> op = op_from_name(name);
+  if (!op) return fail(ErrorKind::CannotConvert);
+  return binary_float32(*op, a, b);
+}
+
+Result<Half> binary_float16(Op op, float a, float b) {
+  if (op == Op::nextafter) return Half{static_cast<float>(next_after_dtype(DType::Float16, a, b))};
+  const Result<float> r = binary_float32(op, a, b);
+  if (!r) return std::unexpected(r.error());
+  return Half{half_bits_to_float(float_to_half_bits(*r))};
+}
+
+Result<double> binary_float64(Op op, double a, double b, DType output) {
+  if (op == Op::nextafter) return next_after_dtype(output, a, b);
+  return known(real_binary<double>(op), a, b);
+}
+
+Result<Scalar> binary_complex64(Op op, std::complex<float> a, std::complex<float> b) {
+  const Result<std::complex<float>> r = known(complex_binary<float>(op), a, b);
+  if (!r) return std::unexpected(r.error());
+  return Scalar(*r);
+}
+
+Result<Scalar> binary_complex64(std::string_view name, std::complex<float> a, std::complex<float> b) {
+  const std::optional<Op> op = op_from_name(name);
+  if (!op) return fail(ErrorKind::CannotConvert);
+  return binary_complex64(*op, a, b);
+}
+
+Result<std::complex<double>> binary_complex128(Op op, std::complex<double> a, std::complex<double> b) {
+  return known(complex_binary<double>(op), a, b);
+}
+
+}  // namespace quarvel_storage::ufunc

@@ -1,0 +1,76 @@
+// Two-input float and complex kernels in single and double precision.
+//
+// Each formula is one template over float and double. A typed loop resolves
+// its Op to a function pointer once (`real_binary_f32`, ...; null when the Op
+// has no such form) and calls it per element; the Scalar dispatch in binary.cpp
+// calls the same functions, so both give identical bits. None of these raise
+// or record floating-point faults: callers classify the results.
+#pragma once
+
+#include <cmath>
+#include <complex>
+#include <string_view>
+
+#include "kernels/binary.h"
+#include "kernels/ops.h"
+#include "storage/scalar.h"
+
+namespace quarvel_storage::ufunc {
+
+template <class T>
+using BinaryFunction = T (*)(T, T);
+
+// nextafter here steps in the function's own precision.
+BinaryFunction<float> real_binary_f32(Op op);
+BinaryFunction<double> real_binary_f64(Op op);
+BinaryFunction<std::complex<float>> complex_binary_f32(Op op);
+BinaryFunction<std::complex<double>> complex_binary_f64(Op op);
+
+// CannotConvert for a name without a single-precision form (gcd and lcm included).
+Result<float> binary_float32(Op op, float a, float b);
+Result<float> binary_float32(std::string_view name, float a, float b);
+// Float16 results: computed in single precision, rounded once to half
+// (nextafter steps one half-precision unit).
+Result<Half> binary_float16(Op op, float a, float b);
+// Double precision; nextafter steps in the precision of `output`.
+Result<double> binary_float64(Op op, double a, double b, DType output);
+
+Result<Scalar> binary_complex64(Op op, std::complex<float> a, std::complex<float> b);
+Result<Scalar> binary_complex64(std::string_view name, std::complex<float> a, std::complex<float> b);
+Result<std::complex<double>> binary_complex128(Op op, std::complex<double> a, std::complex<double> b);
+
+// Python-style floor division and remainder (the remainder takes the divisor's sign).
+template <class F> F floor_divide(F a, F b);
+template <class F> F float_remainder(F a, F b);
+
+// log(exp(a) + exp(b)) and log2(2^a + 2^b) without overflow.
+template <class F> F logaddexp(F a, F b);
+template <class F> F logaddexp2(F a, F b);
+inline float logaddexp_f32(float a, float b) { return logaddexp(a, b); }
+
+// x * 2^n, in steps that stay in range.
+float scale_pow2_f32(float x, i128 n);
+double scale_pow2_f64(double x, i128 n);
+
+// Plain formula while |b|^2 is finite and normal, a scaled quotient otherwise;
+// by zero, each part of a gives an infinity of its sign, or NaN if zero or NaN.
+template <class F> std::complex<F> complex_divide(std::complex<F> a, std::complex<F> b);
+inline std::complex<double> complex_divide_f64(std::complex<double> a, std::complex<double> b) {
+  return complex_divide(a, b);
+}
+template <class F> std::complex<F> complex_power(std::complex<F> a, std::complex<F> b);
+
+// maximum/minimum propagate NaN, fmax/fmin skip it; lexicographic order.
+template <class F> std::optional<std::complex<F>> complex_extreme(Op op, std::complex<F> a, std::complex<F> b);
+Result<std::complex<double>> complex_extreme(std::string_view name, std::complex<double> a, std::complex<double> b);
+
+// How a tie of two zeros is settled: false for maximum and minimum (they take
+// the second operand), true for every other name.
+bool extrema_zero_tie_selects_left(std::string_view name);
+constexpr bool extrema_zero_tie_selects_left(Op op) { return op != Op::maximum && op != Op::minimum; }
+
+// gcd and lcm of doubles: truncated, saturated to 128-bit integers (NaN as 0).
+double gcd_f64(double a, double b);
+double lcm_f64(double a, double b);
+
+}  // namespace quarvel_storage::ufunc
