@@ -116,6 +116,9 @@ TEST(ScalarConversion, AsF64) {
       {Scalar(std::int64_t{(std::int64_t{1} << 53) + 1}), 0x1p53},  // tie: to even
       {Scalar(std::int64_t{(std::int64_t{1} << 53) + 3}), 0x1p53 + 4},
       {Scalar(std::uint64_t{UINT64_MAX}), 0x1p64},
+      {Scalar(std::uint64_t{(1ull << 63) + (1ull << 10)}), 0x1p63},  // tie: to even
+      {Scalar(std::uint64_t{(1ull << 63) + (1ull << 10) + 1}), 0x1p63 + 0x1p11},
+      {Scalar(std::int64_t{-(1ll << 62) - (3ll << 9)}), -0x1p62 - 0x1p11},  // tie: to even
       {Scalar(std::int64_t{INT64_MIN}), -0x1p63},
       {Scalar::half(65504.0f), 65504.0},
       {Scalar(0.1f), 0.100000001490116119384765625},
