@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "storage_test_util.h"
 
 using namespace storage_test;
@@ -71,6 +74,61 @@ TEST(Reshape, Table) {
       EXPECT_EQ(*c.source.read_at(*from), *r->read_at(*to)) << i;
     }
   }
+}
+
+// Random strided sources (transposed, stepped, reversed) reshaped to random
+// shapes of the same size: shared results must be valid views, and shared or
+// copied, the elements are renumbered in the chosen order.
+TEST(Reshape, RandomStridedSourcesKeepElementOrder) {
+  std::mt19937 rng(20261206);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  int shared_count = 0, copied_count = 0;
+  for (int trial = 0; trial < 400; ++trial) {
+    Shape base_shape;
+    for (int k = pick(1, 4); k > 0; --k) base_shape.push_back(pick(1, 4));
+    View source = arange(base_shape);
+    std::vector<std::int64_t> axes(base_shape.size());
+    for (std::size_t k = 0; k < axes.size(); ++k) axes[k] = static_cast<std::int64_t>(k);
+    std::shuffle(axes.begin(), axes.end(), rng);
+    source = *source.transpose(axes);
+    std::vector<IndexItem> items;
+    for (std::uint64_t n : source.shape) {
+      const std::int64_t step = pick(0, 3) == 0 ? -1 : pick(1, 2);
+      const std::uint64_t length = (n + static_cast<std::uint64_t>(std::abs(step)) - 1) / std::abs(step);
+      items.push_back(IndexItem::Slice{step > 0 ? 0 : static_cast<std::int64_t>(n) - 1, step, length});
+    }
+    source = *source.index(items);
+
+    std::uint64_t count = *source.size();
+    Shape target;
+    for (std::uint64_t rest = count; rest > 1;) {
+      std::uint64_t d = static_cast<std::uint64_t>(pick(2, 6));
+      while (rest % d != 0) --d;
+      if (d == 1) d = rest;
+      target.push_back(d);
+      rest /= d;
+      if (pick(0, 3) == 0) target.push_back(1);
+    }
+    const bool f_order = pick(0, 1) == 1;
+    auto never = source.reshape_order(target, CopyMode::Never, f_order);
+    auto needed = source.reshape_order(target, CopyMode::IfNeeded, f_order);
+    ASSERT_TRUE(needed.has_value()) << error_text(needed);
+    ASSERT_EQ(never.has_value(), needed->buffer == source.buffer);
+    if (!never) {
+      ASSERT_EQ(never.error().kind, ErrorKind::InvalidLayout);
+      ++copied_count;
+    } else {
+      ASSERT_TRUE(never->validate_layout().has_value());
+      ++shared_count;
+    }
+    for (std::uint64_t i = 0; i < count; ++i) {
+      auto from = coordinates_for_order(source.shape, i, f_order);
+      auto to = coordinates_for_order(target, i, f_order);
+      ASSERT_EQ(*source.read_at(*from), *needed->read_at(*to)) << "trial " << trial << " element " << i;
+    }
+  }
+  EXPECT_GT(shared_count, 50);
+  EXPECT_GT(copied_count, 50);
 }
 
 TEST(Reshape, CopyInFOrderLaysElementsFOrder) {
