@@ -549,10 +549,12 @@ std::optional<ScalarAlias> dtype_alias_for_spec(std::string_view text, DType dty
 
 std::optional<DTypeSpec> parse_dtype_spec(PyObject* object) {
   if (auto spec = dtype_object_spec(object)) return spec;
-  if (PyUnicode_Check(object)) return parse_str_spec(object);
-  if (auto spec = builtin_type_spec(object)) return spec;
-  if (PyErr_Occurred()) return std::nullopt;
-  return attribute_spec(object);
+  return guarded<std::optional<DTypeSpec>>(std::nullopt, [&]() -> std::optional<DTypeSpec> {
+    if (PyUnicode_Check(object)) return parse_str_spec(object);
+    if (auto spec = builtin_type_spec(object)) return spec;
+    if (PyErr_Occurred()) return std::nullopt;
+    return attribute_spec(object);
+  });
 }
 
 DType infer_dtype(std::span<const Scalar> scalars) {

@@ -321,13 +321,13 @@ bool has_class(PyObject* object, int index) {
 }  // namespace
 
 PyRef scalar_to_python(const Scalar& value, std::optional<ScalarAlias> hint) {
-  return new_scalar_object(class_for(value.dtype(), hint), value, std::nullopt);
+  // Copying long double texts may throw; callers need not be guarded.
+  return guarded<PyRef>(PyRef(), [&] { return new_scalar_object(class_for(value.dtype(), hint), value, std::nullopt); });
 }
 
 bool is_scalar_object(PyObject* object) {
-  for (int i = 0; i < scalar_class_count; ++i)
-    if (has_class(object, i)) return true;
-  return false;
+  // All 18 classes, and only they, share this deallocator: one test instead of 18.
+  return PyType_GetSlot(Py_TYPE(object), Py_tp_dealloc) == reinterpret_cast<void*>(Scalar_dealloc);
 }
 
 std::optional<Scalar> scalar_object_value(PyObject* object) {
