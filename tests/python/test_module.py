@@ -130,3 +130,29 @@ def test_second_interpreter_is_refused():
     if result.stdout.strip() == "skip":
         pytest.skip("no sub-interpreter support")
     assert result.stdout.strip() == "RunFailedError True"
+
+
+# The one argument parser words its errors as the interpreter does.
+@pytest.mark.parametrize("call,message", [
+    (lambda: quarvel.array(), "array() missing required argument 'data' (pos 1)"),
+    (lambda: quarvel.array([1], data=[1]), "argument for array() given by name ('data') and position (1)"),
+    (lambda: quarvel.array([1], None, dtype=None), "argument for array() given by name ('dtype') and position (2)"),
+    (lambda: quarvel.array([1], None, True, "K", 5), "array() takes at most 4 arguments (5 given)"),
+    (lambda: quarvel.zeros(3, bogus=1), "'bogus' is an invalid keyword argument for zeros()"),
+    (lambda: quarvel.zeros(shape=3, dtype=None, order="C", x=1),
+     "zeros() takes at most 3 keyword arguments (4 given)"),
+    (lambda: quarvel.empty(dtype="f8"), "empty() missing required argument 'shape' (pos 1)"),
+    (lambda: quarvel.zeros(3).reshape(), "reshape() missing required argument 'shape' (pos 1)"),
+])
+def test_argument_errors_follow_the_interpreter(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_functions_carry_text_signatures():
+    assert quarvel.promote_types.__text_signature__ == "(left, right)"
+    for name in ("array", "zeros", "empty", "promote_types"):
+        function = getattr(quarvel, name)
+        assert function.__name__ == name
+        assert function.__self__ is quarvel.quarvel
