@@ -280,13 +280,18 @@ PyObject* newbyteorder(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   const PyDType* d = as_dtype(self);
   char request = 'S';
   if (new_order) {
-    auto text = text_argument(new_order, "new_order");
-    if (!text) return nullptr;
-    if (text->size() != 1 || std::string_view("<=>S|").find((*text)[0]) == std::string_view::npos) {
+    if (!PyUnicode_Check(new_order)) {
+      raise_argument_type_error("new_order", "str", new_order);
+      return nullptr;
+    }
+    // Read as code points: any str, lone surrogates included, is a value to refuse.
+    const Py_UCS4 c = PyUnicode_GetLength(new_order) == 1 ? PyUnicode_ReadChar(new_order, 0) : 0;
+    if (c == 0 || c > 0x7f || std::string_view("<=>S|").find(static_cast<char>(c)) == std::string_view::npos) {
+      PyErr_Clear();
       PyErr_SetString(PyExc_ValueError, "new byte order must be '=', '<', '>', '|', or 'S'");
       return nullptr;
     }
-    request = (*text)[0];
+    request = static_cast<char>(c);
   }
   ByteOrder order = d->byteorder;
   switch (request) {
