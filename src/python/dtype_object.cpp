@@ -143,24 +143,6 @@ void append_escaped(std::string& out, char32_t c) {
   out += "\\u{" + hex + "}";
 }
 
-// Decodes well-formed UTF-8; a malformed byte stands for itself as U+FFFD.
-template <class F>
-void for_each_code_point(std::string_view text, F&& f) {
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char lead = static_cast<unsigned char>(text[i]);
-    const std::size_t n = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > text.size()) {
-      f(U'\ufffd');
-      ++i;
-      continue;
-    }
-    char32_t c = n == 1 ? lead : (lead & (0x7f >> n));
-    for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3f);
-    f(c);
-    i += n;
-  }
-}
-
 // --- the class --------------------------------------------------------------
 
 PyDType* as_dtype(PyObject* object) { return reinterpret_cast<PyDType*>(object); }
@@ -582,12 +564,6 @@ std::optional<ScalarAlias> scalar_alias_from_value(PyObject* object) {
   }
   auto spec = dtype_object_spec(dtype.get());
   return spec ? spec->alias : std::nullopt;
-}
-
-std::string quoted_text(std::string_view utf8) {
-  std::string out = "\"";
-  for_each_code_point(utf8, [&](char32_t c) { append_escaped(out, c); });
-  return out + "\"";
 }
 
 std::optional<std::string> quoted_str(PyObject* text) {

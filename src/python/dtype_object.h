@@ -81,11 +81,10 @@ quarvel_storage::DType infer_dtype(std::span<const quarvel_storage::Scalar> scal
 // The alias carried by a quarvel scalar or array; never fails.
 std::optional<ScalarAlias> scalar_alias_from_value(PyObject* object);
 
-// A text as a double-quoted literal for error messages: backslash and double
-// quote escaped, \t \r \n \0, other non-printable characters as \u{hex}.
-std::string quoted_text(std::string_view utf8);
-// The same for a str object (lone surrogates are escaped too); nullopt with
-// the error set only when the str cannot be read.
+// A str as a double-quoted literal for error messages: backslash and double
+// quote escaped, \t \r \n \0, other non-printable characters (lone
+// surrogates included) as \u{hex}; nullopt with the error set only when the
+// str cannot be read.
 std::optional<std::string> quoted_str(PyObject* text);
 
 // Module start-up: the DType objects under their 40 names; promote_types.
