@@ -58,7 +58,8 @@ bool flatten_into(PyObject* object, std::optional<DType> target, int depth, Shap
     values.push_back(std::move(*value));
     shape.clear();
     // Plain Python numbers never carry an alias; skip the attribute lookups.
-    const bool plain = PyLong_CheckExact(object) || PyFloat_CheckExact(object) || PyComplex_CheckExact(object);
+    const bool plain = PyLong_CheckExact(object) || PyBool_Check(object) || PyFloat_CheckExact(object) ||
+                       PyComplex_CheckExact(object);
     hint = plain ? std::nullopt : scalar_alias_from_value(object);
     return true;
   }
