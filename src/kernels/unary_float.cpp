@@ -1,0 +1,548 @@
+// One-input float and complex functions. Complex arithmetic is spelled out on
+// the parts: the library's complex operators recover NaNs in ways the formulas
+// here must not.
+#include "kernels/unary_float.h"
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <utility>
+
+#include "kernels/binary_float.h"
+#include "kernels/next_after.h"
+#include "storage/float16.h"
+
+namespace quarvel_storage::ufunc {
+namespace {
+
+template <class F>
+using Complex = std::complex<F>;
+
+template <class F>
+struct Constants;
+template <>
+struct Constants<double> {
+  static constexpr double deg2rad = 0.017453292519943295;
+  static constexpr double rad2deg = 57.29577951308232;
+  static constexpr double ln2 = 0.6931471805599453;
+  static constexpr double ln10 = 2.302585092994046;
+  // Above this, e^x may overflow although e^x cos y does not.
+  static constexpr double exp_overflow_risk = 708.0;
+};
+template <>
+struct Constants<float> {
+  static constexpr float deg2rad = 0.017453292f;
+  static constexpr float rad2deg = 57.29578f;
+  static constexpr float ln2 = 0.6931472f;
+  static constexpr float ln10 = 2.3025851f;
+  static constexpr float exp_overflow_risk = 88.0f;
+};
+
+constexpr double half_pi = 1.5707963267948966;
+constexpr double quarter_pi = 0.7853981633974483;
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// ---- real functions --------------------------------------------------------
+
+// Not the C atanh: this form gives exact infinities at +-1.
+template <class F>
+F real_atanh(F x) {
+  return F(0.5) * std::log1p((F(2) * x) / (F(1) - x));
+}
+
+double spacing_f64(double x) { return spacing_in(DType::Float64, x); }
+
+template <class F>
+constexpr UnaryFunction<F> real_function(Op op) {
+  using C = Constants<F>;
+  switch (op) {
+    case Op::cos: return [](F x) { return std::cos(x); };
+    case Op::sin: return [](F x) { return std::sin(x); };
+    case Op::tan: return [](F x) { return std::tan(x); };
+    case Op::exp: return [](F x) { return std::exp(x); };
+    case Op::log: return [](F x) { return std::log(x); };
+    case Op::cosh: return [](F x) { return std::cosh(x); };
+    case Op::sinh: return [](F x) { return std::sinh(x); };
+    case Op::tanh: return [](F x) { return std::tanh(x); };
+    case Op::exp2: return [](F x) { return std::exp2(x); };
+    case Op::log2: return [](F x) { return std::log2(x); };
+    case Op::cbrt: return [](F x) { return std::cbrt(x); };
+    case Op::expm1: return [](F x) { return std::expm1(x); };
+    case Op::log10: return [](F x) { return std::log10(x); };
+    case Op::log1p: return [](F x) { return std::log1p(x); };
+    case Op::arccos: return [](F x) { return std::acos(x); };
+    case Op::arcsin: return [](F x) { return std::asin(x); };
+    case Op::arctan: return [](F x) { return std::atan(x); };
+    case Op::arccosh: return [](F x) { return std::acosh(x); };
+    case Op::arcsinh: return [](F x) { return std::asinh(x); };
+    case Op::arctanh: return &real_atanh<F>;
+    case Op::sqrt: return [](F x) { return std::sqrt(x); };
+    case Op::ceil: return [](F x) { return std::ceil(x); };
+    case Op::floor: return [](F x) { return std::floor(x); };
+    case Op::trunc: return [](F x) { return std::trunc(x); };
+    case Op::rint: return [](F x) { return std::rint(x); };
+    case Op::deg2rad:
+    case Op::radians: return [](F x) { return x * C::deg2rad; };
+    case Op::degrees:
+    case Op::rad2deg: return [](F x) { return x * C::rad2deg; };
+    case Op::square: return [](F x) { return x * x; };
+    case Op::reciprocal: return [](F x) { return F(1) / x; };
+    case Op::negative: return [](F x) { return -x; };
+    case Op::positive:
+      if constexpr (std::is_same_v<F, float>) return [](F x) { return x; };
+      return nullptr;
+    case Op::spacing:
+      if constexpr (std::is_same_v<F, float>) return &spacing_f32;
+      else return &spacing_f64;
+    default: return nullptr;
+  }
+}
+
+// float16 elements run the single-precision function; the result is rounded once.
+template <Op O>
+Half rounded_to_half(Half x) {
+  return Half{round_to_half(real_function<float>(O)(x.value))};
+}
+
+// Indexed by Op; only entries whose single-precision function exists are handed out.
+template <std::size_t... I>
+constexpr std::array<UnaryFunction<Half>, op_count> make_half_table(std::index_sequence<I...>) {
+  return {{&rounded_to_half<static_cast<Op>(I)>...}};
+}
+constexpr auto half_functions = make_half_table(std::make_index_sequence<op_count>());
+
+// ---- complex helpers -------------------------------------------------------
+
+// Evaluates a double-precision routine and narrows its parts.
+template <UnaryFunction<Complex<double>> f>
+Complex<float> through_double(Complex<float> z) {
+  const Complex<double> r = f(Complex<double>(z.real(), z.imag()));
+  return {static_cast<float>(r.real()), static_cast<float>(r.imag())};
+}
+
+// The inner square root of the inverse functions. With `acosh_sign`, a
+// negative real w with zero imaginary part takes the sign of that zero.
+Complex<double> inner_sqrt(double a, double b, bool acosh_sign = false) {
+  if (b == 0) {
+    if (std::signbit(a)) {
+      const double root = std::sqrt(-a);
+      return {0.0, acosh_sign ? std::copysign(root, b) : root};
+    }
+    return {std::sqrt(a), b};
+  }
+  if (a != 0 || std::isnan(a)) {
+    const double r = std::hypot(a, b), t = std::atan2(b, a) / 2;
+    const double root = std::sqrt(r);
+    return {root * std::cos(t), root * std::sin(t)};
+  }
+  const double root = std::sqrt(std::fabs(b) / 2);
+  return {root, std::copysign(root, b)};
+}
+
+// ---- complex functions -----------------------------------------------------
+
+template <class F>
+Complex<F> complex_cos(Complex<F> z) {
+  const F x = z.real(), y = z.imag();
+  return {std::cos(x) * std::cosh(y), -(std::sin(x) * std::sinh(y))};
+}
+template <class F>
+Complex<F> complex_sin(Complex<F> z) {
+  const F x = z.real(), y = z.imag();
+  return {std::sin(x) * std::cosh(y), std::cos(x) * std::sinh(y)};
+}
+template <class F>
+Complex<F> complex_cosh(Complex<F> z) {
+  const F x = z.real(), y = z.imag();
+  return {std::cosh(x) * std::cos(y), std::sinh(x) * std::sin(y)};
+}
+template <class F>
+Complex<F> complex_sinh(Complex<F> z) {
+  const F x = z.real(), y = z.imag();
+  return {std::sinh(x) * std::cos(y), std::cosh(x) * std::sin(y)};
+}
+
+// e^x (cos y + i sin y). A zero y stays exact (so real input gives a real
+// result even when e^x overflows), and for large x e^x is applied in two
+// halves so that a finite product does not overflow on the way.
+template <class F>
+Complex<F> complex_exp(Complex<F> z) {
+  const F x = z.real(), y = z.imag();
+  if (y == 0) return {std::exp(x), y};
+  if (std::isinf(x) && !std::isfinite(y)) {
+    if (x < 0) return {F(0), F(0)};
+    return {x, std::numeric_limits<F>::quiet_NaN()};
+  }
+  const F c = std::cos(y), s = std::sin(y);
+  if (x > Constants<F>::exp_overflow_risk) {
+    const F half = std::exp(x / 2);
+    return {(half * c) * half, (half * s) * half};
+  }
+  const F e = std::exp(x);
+  return {e * c, e * s};
+}
+
+// (log |z|, arg z). |z| is scaled by a power of two when it would overflow or
+// fall below the normal range, so a finite z never has an infinite logarithm
+// and a subnormal one keeps its digits; elsewhere this is log hypot(x, y).
+template <class F>
+Complex<F> complex_log(Complex<F> z) {
+  using limits = std::numeric_limits<F>;
+  const F x = z.real(), y = z.imag();
+  const F arg = std::atan2(y, x);
+  const F magnitude = std::hypot(x, y);
+  if (std::isinf(magnitude) && std::isfinite(x) && std::isfinite(y))
+    return {std::log(std::hypot(x / 2, y / 2)) + Constants<F>::ln2, arg};
+  if (magnitude < limits::min() && magnitude > 0) {
+    constexpr int p = limits::digits + 1;
+    constexpr F two_p = static_cast<F>(std::uint64_t{1} << p);
+    return {std::log(std::hypot(x * two_p, y * two_p)) - p * Constants<F>::ln2, arg};
+  }
+  return {std::log(magnitude), arg};
+}
+
+template <class F, F divisor>
+Complex<F> complex_log_base(Complex<F> z) {
+  const Complex<F> l = complex_log(z);
+  return {l.real() / divisor, l.imag() / divisor};
+}
+
+// The principal square root, with C99's special values. Inputs near the ends
+// of the range are scaled by an even power of two first, so that x + |z|
+// neither overflows nor loses digits to underflow.
+template <class F>
+Complex<F> complex_sqrt(Complex<F> z) {
+  using limits = std::numeric_limits<F>;
+  const F x = z.real(), y = z.imag();
+  if (std::isinf(y)) return {limits::infinity(), y};
+  if (std::isnan(x)) return {x, x};
+  if (std::isinf(x)) {
+    if (x > 0) return {x, std::isnan(y) ? y : std::copysign(F(0), y)};
+    return {std::isnan(y) ? y : F(0), std::copysign(limits::infinity(), y)};
+  }
+  if (std::isnan(y)) return {y, y};
+  if (x == 0 && y == 0) return {F(0), y};
+
+  constexpr int p = limits::digits + 1;
+  constexpr F two_p = static_cast<F>(std::uint64_t{1} << p);
+  F ax = std::fabs(x), ay = std::fabs(y), unscale = 1;
+  const F larger = ax > ay ? ax : ay;
+  if (larger > limits::max() / 8) {
+    ax /= 4, ay /= 4, unscale = 2;
+  } else if (larger < limits::min() * two_p * two_p) {
+    ax *= two_p * two_p, ay *= two_p * two_p, unscale = 1 / two_p;
+  }
+  const F s = std::sqrt((ax + std::hypot(ax, ay)) / 2);
+  const F d = ay / (2 * s);
+  const F big = s * unscale, small = d * unscale;
+  if (x >= 0) return {big, std::copysign(small, y)};
+  return {small, std::copysign(big, y)};
+}
+
+template <class F>
+Complex<F> complex_square(Complex<F> z) {
+  const F x = z.real(), y = z.imag();
+  return {x * x - y * y, x * y + y * x};
+}
+
+template <class F>
+Complex<F> complex_rint(Complex<F> z) {
+  return {std::rint(z.real()), std::rint(z.imag())};
+}
+
+// 1 / z is the quotient of 1 + 0i by z, so it shares the division's handling
+// of zero and of divisors whose squared magnitude leaves the normal range.
+template <class F>
+Complex<F> complex_reciprocal(Complex<F> z) {
+  return complex_divide<F>({F(1), F(0)}, z);
+}
+
+template <class F>
+Complex<F> complex_exp2(Complex<F> z) {
+  return complex_power<F>({F(2), F(0)}, z);
+}
+
+Complex<double> complex_acos_f64(Complex<double> z) {
+  const Complex<double> a = complex_asin_f64(z);
+  return {half_pi - a.real(), -a.imag()};
+}
+
+template <class F>
+Complex<F> complex_expm1(Complex<F> z) {
+  const F x = z.real(), y = z.imag();
+  const F half_sine = std::sin(y / 2);
+  const F re = std::expm1(x) * std::cos(y) - F(2) * (half_sine * half_sine);
+  return {re, y == 0 ? y : std::exp(x) * std::sin(y)};
+}
+
+template <class F>
+Complex<F> complex_log1p(Complex<F> z) {
+  const F x = z.real(), y = z.imag();
+  const F re = std::hypot(x, y) < F(0.5) ? F(0.5) * std::log1p(x * x + F(2) * x + y * y)
+                                         : std::log(std::hypot(x + 1, y));
+  return {re, std::atan2(y, x + 1)};
+}
+
+// tan and tanh share one evaluation: tanh(a + ib) with a the "large" part.
+// Beyond |a| = 20 the hyperbolic functions are replaced by t = e^(-2|a|) so
+// that they do not overflow; the result there is exactly +-1 for huge |a|.
+Complex<double> tanh_parts(double a, double b) {
+  if (std::fabs(a) < 20) {
+    const double d = std::cosh(2 * a) + std::cos(2 * b);
+    return {std::sinh(2 * a) / d, std::sin(2 * b) / d};
+  }
+  const double t = std::exp(-2 * std::fabs(a));
+  const double d = 2 * t * std::cos(2 * b) + t * t + 1;
+  const double s = std::isnan(a) ? nan : std::copysign(1.0, a);
+  return {s * (1 - t * t) / d, 2 * t * std::sin(2 * b) / d};
+}
+
+template <class F>
+constexpr UnaryFunction<Complex<F>> complex_function(Op op) {
+  constexpr bool single = std::is_same_v<F, float>;
+  using C = Constants<F>;
+  switch (op) {
+    case Op::cos: return &complex_cos<F>;
+    case Op::sin: return &complex_sin<F>;
+    case Op::cosh: return &complex_cosh<F>;
+    case Op::sinh: return &complex_sinh<F>;
+    case Op::exp: return &complex_exp<F>;
+    case Op::log: return &complex_log<F>;
+    case Op::log2: return &complex_log_base<F, C::ln2>;
+    case Op::log10: return &complex_log_base<F, C::ln10>;
+    case Op::sqrt: return &complex_sqrt<F>;
+    case Op::rint: return &complex_rint<F>;
+    case Op::square: return &complex_square<F>;
+    case Op::negative: return [](Complex<F> z) { return Complex<F>(-z.real(), -z.imag()); };
+    case Op::conjugate: return [](Complex<F> z) { return Complex<F>(z.real(), -z.imag()); };
+    case Op::expm1: return &complex_expm1<F>;
+    case Op::log1p: return &complex_log1p<F>;
+    case Op::exp2: return &complex_exp2<F>;
+    case Op::reciprocal: return &complex_reciprocal<F>;
+    default: break;
+  }
+  if constexpr (single) {
+    switch (op) {
+      case Op::tan: return &complex_tan_f32;
+      case Op::tanh: return &complex_tanh_f32;
+      case Op::arcsin: return &through_double<complex_asin_f64>;
+      case Op::arccos: return &through_double<complex_acos_f64>;
+      case Op::arctan: return &through_double<complex_atan_f64>;
+      case Op::arccosh: return &through_double<complex_acosh_f64>;
+      case Op::arcsinh: return &through_double<complex_asinh_f64>;
+      case Op::arctanh: return &through_double<complex_atanh_f64>;
+      default: return nullptr;
+    }
+  } else {
+    switch (op) {
+      case Op::tan: return &complex_tan_f64;
+      case Op::tanh: return &complex_tanh_f64;
+      case Op::arcsin: return &complex_asin_f64;
+      case Op::arccos: return &complex_acos_f64;
+      case Op::arctan: return &complex_atan_f64;
+      case Op::arccosh: return &complex_acosh_f64;
+      case Op::arcsinh: return &complex_asinh_f64;
+      case Op::arctanh: return &complex_atanh_f64;
+      default: return nullptr;
+    }
+  }
+}
+
+// Beyond this magnitude the squares in atan and atanh overflow.
+constexpr double atan_safe_limit = 3.351951982485649e153;
+
+bool in_atan_safe_range(double x, double y) {
+  return std::isfinite(x) && std::isfinite(y) && std::fabs(x) < atan_safe_limit && std::fabs(y) < atan_safe_limit;
+}
+
+}  // namespace
+
+// ---- public entry points ---------------------------------------------------
+
+UnaryFunction<float> real_function_f32(Op op) { return real_function<float>(op); }
+UnaryFunction<double> real_function_f64(Op op) { return real_function<double>(op); }
+UnaryFunction<Half> real_function_f16(Op op) {
+  if (op == Op::spacing) return &spacing_f16;
+  if (real_function<float>(op) == nullptr) return nullptr;
+  return half_functions[static_cast<int>(op)];
+}
+UnaryFunction<std::complex<float>> complex_function_f32(Op op) { return complex_function<float>(op); }
+UnaryFunction<std::complex<double>> complex_function_f64(Op op) { return complex_function<double>(op); }
+
+Result<float> unary_float32(Op op, float x) {
+  const UnaryFunction<float> f = real_function<float>(op);
+  if (f == nullptr) return fail(ErrorKind::CannotConvert);
+  return f(x);
+}
+
+Result<float> unary_float32(std::string_view name, float x) {
+  const std::optional<Op> op = op_from_name(name);
+  if (!op) return fail(ErrorKind::CannotConvert);
+  return unary_float32(*op, x);
+}
+
+Result<Scalar> unary_float_or_complex(Op op, const Scalar& x, DType out) {
+  const DType in = x.dtype();
+  if (out == DType::Complex64 && in == DType::Complex64) {
+    const UnaryFunction<std::complex<float>> f = complex_function<float>(op);
+    if (f == nullptr) return fail(ErrorKind::CannotConvert);
+    return Scalar(f(x.get<std::complex<float>>()));
+  }
+  if (out == DType::Float32 && in == DType::Float32) {
+    const UnaryFunction<float> f = real_function<float>(op);
+    if (f == nullptr) return fail(ErrorKind::CannotConvert);
+    return Scalar(f(x.get<float>()));
+  }
+  if (out == DType::Float16 && in == DType::Float16) {
+    const UnaryFunction<Half> f = real_function_f16(op);
+    if (f == nullptr) return fail(ErrorKind::CannotConvert);
+    return Scalar(f(x.get<Half>()));
+  }
+  if (in.is_complex()) {
+    const UnaryFunction<std::complex<double>> f = complex_function<double>(op);
+    if (f == nullptr) return fail(ErrorKind::CannotConvert);
+    const Result<std::complex<double>> z = x.as_complex();
+    if (!z) return fail(z.error());
+    return Scalar(f(*z)).cast(out);
+  }
+  // The step of spacing is taken in the precision of the output.
+  const UnaryFunction<double> f = real_function<double>(op);
+  if (f == nullptr) return fail(ErrorKind::CannotConvert);
+  const Result<double> v = x.as_f64();
+  if (!v) return fail(v.error());
+  const double result = op == Op::spacing ? spacing_in(out, *v) : f(*v);
+  return Scalar(result).cast(out);
+}
+
+Result<Scalar> unary_float_or_complex(std::string_view name, const Scalar& x, DType out) {
+  const std::optional<Op> op = op_from_name(name);
+  if (!op) return fail(ErrorKind::CannotConvert);
+  return unary_float_or_complex(*op, x, out);
+}
+
+// ---- spacing ---------------------------------------------------------------
+
+// binary32:  s eeeeeeee mmmmmmmmmmmmmmmmmmmmmmm
+// One more on the pattern of a nonzero value is the next magnitude of its sign.
+float spacing_f32(float x) {
+  if (!std::isfinite(x)) return std::numeric_limits<float>::quiet_NaN();
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
+  const std::uint32_t next = x == 0 ? 1u : bits + 1;
+  return std::bit_cast<float>(next) - x;
+}
+
+// binary16:  s eeeee mmmmmmmmmm
+Half spacing_f16(Half x) {
+  if (!std::isfinite(x.value)) return Half{std::numeric_limits<float>::quiet_NaN()};
+  const std::uint16_t h = float_to_half_bits(x.value);
+  const std::uint16_t next = (h & 0x7FFF) == 0 ? 0x0001 : (h == 0x7C00 ? h : static_cast<std::uint16_t>(h + 1));
+  return Half{round_to_half(half_bits_to_float(next) - x.value)};
+}
+
+double spacing_in(DType dtype, double x) {
+  const double direction = x == 0 ? inf : std::copysign(inf, x);
+  return next_after_dtype(dtype, x, direction) - x;
+}
+
+// ---- tangents --------------------------------------------------------------
+
+std::complex<double> complex_tanh_f64(std::complex<double> z) { return tanh_parts(z.real(), z.imag()); }
+
+// tan z = -i tanh(iz): swap the parts in and out.
+std::complex<double> complex_tan_f64(std::complex<double> z) {
+  const std::complex<double> t = tanh_parts(z.imag(), z.real());
+  return {t.imag(), t.real()};
+}
+
+std::complex<float> complex_tan_f32(std::complex<float> z) { return through_double<complex_tan_f64>(z); }
+std::complex<float> complex_tanh_f32(std::complex<float> z) { return through_double<complex_tanh_f64>(z); }
+
+std::complex<float> complex_expm1_f32(std::complex<float> z) { return complex_expm1(z); }
+std::complex<double> complex_expm1_f64(std::complex<double> z) { return complex_expm1(z); }
+std::complex<float> complex_log1p_f32(std::complex<float> z) { return complex_log1p(z); }
+std::complex<double> complex_log1p_f64(std::complex<double> z) { return complex_log1p(z); }
+
+// ---- inverse functions -----------------------------------------------------
+
+std::complex<double> complex_asin_f64(std::complex<double> z) {
+  const double x = z.real(), y = z.imag();
+  if (std::isfinite(x) && std::isfinite(y)) {
+    const double a = 0.5 * std::hypot(x + 1, y) + 0.5 * std::hypot(x - 1, y);
+    const double ratio = x / a;
+    const double re = std::asin(ratio > 1 ? 1 : (ratio < -1 ? -1 : ratio));
+    const double below = (a - x) / a, above = (a + x) / a;
+    const double p = (below > 0 ? below : 0) * (above > 0 ? above : 0);
+    double t = 0;
+    if (p > 0) {
+      t = std::asinh(y / std::sqrt(p));
+    } else if (a > 1) {
+      t = a > 6.703903964971298e153 ? std::log(a) + Constants<double>::ln2
+                                    : std::log1p((a - 1) + std::sqrt((a + 1) * (a - 1)));
+    }
+    return {re, std::copysign(std::fabs(t), y)};
+  }
+  // -i log(iz + sqrt(1 - z^2)), keeping the products by zero of iz.
+  const std::complex<double> s = inner_sqrt(y * y - x * x + 1, -2 * x * y);
+  const double u_re = s.real() + (0 * x - y), u_im = s.imag() + (0 * y + x);
+  const double l_re = std::log(std::hypot(u_re, u_im)), l_im = std::atan2(u_im, u_re);
+  return {l_im + l_re * -0.0, l_im * -0.0 - l_re};
+}
+
+std::complex<double> complex_atan_f64(std::complex<double> z) {
+  const double x = z.real(), y = z.imag();
+  if (in_atan_safe_range(x, y)) {
+    const double d = (y - 1) * (y - 1) + x * x;
+    const double im = d == 0 ? std::log(x * x + (y + 1) * (y + 1)) - std::log(d) : std::log1p(4 * y / d);
+    return {0.5 * std::atan2(2 * x, 1 - x * x - y * y), 0.25 * im};
+  }
+  // (i/2) (log(1 - iz) - log(1 + iz)); a NaN or infinite difference spoils both parts.
+  const double p_re = 1 - y, p_im = x, q_re = 1 + y, q_im = -x;
+  const double arg_diff = std::atan2(p_im, p_re) - std::atan2(q_im, q_re);
+  const double log_diff = std::log(std::hypot(q_re, q_im)) - std::log(std::hypot(p_re, p_im));
+  return {(arg_diff + 0 * log_diff) / 2, (log_diff + 0 * arg_diff) / 2};
+}
+
+std::complex<double> complex_atanh_f64(std::complex<double> z) {
+  const double x = z.real(), y = z.imag();
+  if (in_atan_safe_range(x, y)) {
+    const double re = std::fabs(x) >= 0.5
+                          ? 0.5 * (std::log(std::hypot(1 + x, y)) - std::log(std::hypot(1 - x, y)))
+                          : 0.25 * std::log1p(4 * x / ((1 - x) * (1 - x) + y * y));
+    const double im =
+        y == 0 && std::fabs(x) == 1 ? std::copysign(quarter_pi, y) : 0.5 * std::atan2(2 * y, 1 - x * x - y * y);
+    return {re, im};
+  }
+  const double log_diff = std::log(std::hypot(1 + x, y)) - std::log(std::hypot(1 - x, -y));
+  const double arg_diff = std::atan2(y, 1 + x) - std::atan2(-y, 1 - x);
+  return {(2 * log_diff + 0 * arg_diff) / 4, (2 * arg_diff - 0 * log_diff) / 4};
+}
+
+// 2 log(sqrt((z + 1)/2) + sqrt((z - 1)/2)). Each half is taken as the complex
+// quotient by 2 + 0i: its products by zero turn an infinite part into NaN, and
+// a zero imaginary part keeps its sign.
+std::complex<double> complex_acosh_f64(std::complex<double> z) {
+  const double x = z.real(), y = z.imag();
+  const auto half = [y](double w) { return inner_sqrt(w / 2 + y * 0.0, y / 2 - w * 0.0, true); };
+  const std::complex<double> s1 = half(x + 1), s2 = half(x - 1);
+  const double u_re = s1.real() + s2.real(), u_im = s1.imag() + s2.imag();
+  const double re = 2 * std::log(std::hypot(u_re, u_im));
+  double im = 2 * std::atan2(u_im, u_re);
+  if (y == 0 && x < 1) im = std::copysign(std::fabs(im), y);
+  return {re, im};
+}
+
+std::complex<double> complex_asinh_f64(std::complex<double> z) {
+  const double x = z.real(), y = z.imag();
+  const std::complex<double> s = inner_sqrt(x * x - y * y + 1, 2 * x * y);
+  if (x < 0) {
+    const double a = s.real() - x, b = s.imag() - y;
+    return {-std::log(std::hypot(a, b)), -std::atan2(b, a)};
+  }
+  const double a = x + s.real(), b = y + s.imag();
+  return {std::log(std::hypot(a, b)), std::atan2(b, a)};
+}
+
+}  // namespace quarvel_storage::ufunc

@@ -1,0 +1,61 @@
+// One-input float and complex functions: trigonometric, hyperbolic and their
+// inverses, exponentials, logarithms, roots, rounding, angle conversion,
+// spacing, and square, reciprocal and negation of complex values.
+//
+// Each function exists once per element type. A typed loop resolves its Op to a
+// function pointer once (`real_function_*`, `complex_function_*`; null when
+// the Op has no such form) and calls it per element; the Scalar entry
+// `unary_float_or_complex` picks the same pointers, so both give identical bits.
+//
+// Precision: float32 and complex64 elements compute in single precision,
+// float16 elements in single precision rounded once to half, the rest in double.
+#pragma once
+
+#include <complex>
+#include <string_view>
+
+#include "kernels/ops.h"
+#include "storage/scalar.h"
+
+namespace quarvel_storage::ufunc {
+
+template <class T>
+using UnaryFunction = T (*)(T);
+
+UnaryFunction<float> real_function_f32(Op op);
+UnaryFunction<double> real_function_f64(Op op);
+UnaryFunction<Half> real_function_f16(Op op);
+UnaryFunction<std::complex<float>> complex_function_f32(Op op);
+UnaryFunction<std::complex<double>> complex_function_f64(Op op);
+
+// The single-precision real functions; CannotConvert for a name they lack.
+Result<float> unary_float32(Op op, float x);
+Result<float> unary_float32(std::string_view name, float x);
+
+// Chooses the precision from the input and output dtypes, evaluates, and
+// returns a scalar of the output dtype. Long double outputs never come here.
+Result<Scalar> unary_float_or_complex(Op op, const Scalar& x, DType out);
+Result<Scalar> unary_float_or_complex(std::string_view name, const Scalar& x, DType out);
+
+// The distance from x to the next value away from zero, signed like x.
+float spacing_f32(float x);
+Half spacing_f16(Half x);
+// The step taken in the precision of `dtype` (float16, float32, else float64),
+// the difference in double precision.
+double spacing_in(DType dtype, double x);
+
+std::complex<float> complex_tan_f32(std::complex<float> z);
+std::complex<double> complex_tan_f64(std::complex<double> z);
+std::complex<float> complex_tanh_f32(std::complex<float> z);
+std::complex<double> complex_tanh_f64(std::complex<double> z);
+std::complex<double> complex_asin_f64(std::complex<double> z);
+std::complex<double> complex_atan_f64(std::complex<double> z);
+std::complex<double> complex_acosh_f64(std::complex<double> z);
+std::complex<double> complex_asinh_f64(std::complex<double> z);
+std::complex<double> complex_atanh_f64(std::complex<double> z);
+std::complex<float> complex_expm1_f32(std::complex<float> z);
+std::complex<double> complex_expm1_f64(std::complex<double> z);
+std::complex<float> complex_log1p_f32(std::complex<float> z);
+std::complex<double> complex_log1p_f64(std::complex<double> z);
+
+}  // namespace quarvel_storage::ufunc
