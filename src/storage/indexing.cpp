@@ -107,6 +107,7 @@ Result<std::int64_t> shifted_offset(std::int64_t offset, std::uint64_t at, std::
 }
 
 Result<View> basic_index(const View& view, std::span<const IndexItem> items) {
+  if (view.strides.size() != view.ndim()) return fail(ErrorKind::InvalidLayout);
   std::uint64_t consumed = 0;
   for (const IndexItem& item : items) consumed += axes_consumed(item);
   if (consumed > view.ndim()) return fail(StorageError::too_many_indices(view.ndim(), consumed));
@@ -215,6 +216,7 @@ Result<Strides> gather_strides(const View& view, std::span<const IndexItem> item
 }
 
 Result<AdvancedIndexLayout> resolve_advanced(const View& view, std::span<const IndexItem> items) {
+  if (view.strides.size() != view.ndim()) return fail(ErrorKind::InvalidLayout);
   std::optional<std::size_t> first_placing, last_placing;
   std::vector<Shape> index_shapes(items.size());
   bool any_advanced = false;

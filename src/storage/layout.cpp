@@ -169,6 +169,7 @@ Result<View> View::view_with_dtype_and_order(DType to, ByteOrder to_order) const
 Result<View> View::transpose(const std::optional<std::vector<std::int64_t>>& axes) const {
   return allocation_guard([&]() -> Result<View> {
     const std::size_t n = ndim();
+    if (strides.size() != n) return fail(ErrorKind::InvalidLayout);
     std::vector<std::size_t> order(n);
     if (!axes) {
       for (std::size_t i = 0; i < n; ++i) order[i] = n - 1 - i;

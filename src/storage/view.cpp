@@ -78,6 +78,7 @@ Result<void> check_values(DType dtype, std::uint64_t count, std::span<const Scal
 // length 1 never decide.
 bool contiguous(const View& view, bool c_order) {
   if (view.shape.empty()) return true;
+  if (view.strides.size() != view.shape.size()) return false;
   auto count = element_count(view.shape);
   if (!count || *count == 0) return true;
   std::int64_t expected = itemsize_i64(view.dtype);
@@ -162,6 +163,7 @@ Result<void> View::validate_layout() const {
 }
 
 Result<std::uint64_t> View::element_offset(const Coordinates& index) const {
+  if (strides.size() != shape.size()) return fail(ErrorKind::InvalidLayout);
   const std::size_t axes = std::min(shape.size(), index.size());
   for (std::size_t k = 0; k < axes; ++k)
     if (index[k] >= shape[k])

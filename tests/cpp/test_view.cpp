@@ -118,6 +118,21 @@ TEST(LayoutCheck, Table) {
   EXPECT_EQ(error_kind(huge_len.validate_layout()), ErrorKind::LayoutOverflow);
 }
 
+TEST(LayoutCheck, MalformedViewsFailWithoutReadingPastTheirStrides) {
+  View v = over_float64(6, {2, 3}, {24}, 0);
+  EXPECT_EQ(error_kind(v.read_at({1, 1})), ErrorKind::InvalidLayout);
+  EXPECT_EQ(error_kind(v.snapshot()), ErrorKind::InvalidLayout);
+  EXPECT_EQ(error_kind(v.index(std::vector<IndexItem>{IndexItem::Integer{1}})), ErrorKind::InvalidLayout);
+  EXPECT_EQ(error_kind(v.advanced_offsets(std::vector<IndexItem>{IndexItem::BoolValue{true}})),
+            ErrorKind::InvalidLayout);
+  EXPECT_EQ(error_kind(v.transpose(std::nullopt)), ErrorKind::InvalidLayout);
+  EXPECT_EQ(error_kind(v.reshape_order({6}, CopyMode::IfNeeded, false)), ErrorKind::InvalidLayout);
+  EXPECT_FALSE(v.is_c_contiguous());
+  View no_buffer;
+  EXPECT_EQ(error_kind(no_buffer.read_at({})), ErrorKind::InvalidLayout);
+  EXPECT_EQ(error_kind(no_buffer.assign_scalar(Scalar(1.0))), ErrorKind::InvalidLayout);
+}
+
 TEST(ElementOffset, BoundsAddressesAndNoDimensions) {
   View v = arange({3, 4});
   EXPECT_EQ(*v.element_offset({2, 3}), 11u);
