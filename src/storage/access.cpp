@@ -47,26 +47,24 @@ Result<std::uint64_t> broadcast_position(const Shape& shape, std::span<const std
   return position;
 }
 
-Result<std::vector<Scalar>> broadcast_cast_values(const View& source, const Shape& target, DType dtype) {
-  if (auto fits = check_broadcast(source.shape, target); !fits) return fail(fits.error());
-  auto values = source.snapshot();
-  if (!values) return fail(values.error());
+Result<std::vector<Scalar>> broadcast_cast_values(std::span<const Scalar> values, const Shape& shape,
+                                                  const Shape& target, DType dtype) {
   auto count = element_count(target);
   if (!count) return fail(count.error());
   std::vector<Scalar> out;
   if (auto room = checked::reserve(out, *count); !room) return fail(room.error());
   return allocation_guard([&]() -> Result<std::vector<Scalar>> {
-    const bool same_shape = source.shape == target;
+    const bool same_shape = shape == target;
     Coordinates coords(target.size(), 0);
     for (std::uint64_t p = 0; p < *count; ++p) {
       std::uint64_t at = p;
       if (!same_shape) {
-        auto position = broadcast_position(source.shape, coords);
+        auto position = broadcast_position(shape, coords);
         if (!position) return fail(position.error());
         at = *position;
         next_c_order(coords, target);
       }
-      auto cast = (*values)[at].cast(dtype);
+      auto cast = values[at].cast(dtype);
       if (!cast) return fail(cast.error());
       out.push_back(std::move(*cast));
     }
@@ -145,10 +143,14 @@ Result<std::vector<Scalar>> View::snapshot() const {
 
 Result<void> View::assign_view(const View& source) const {
   return allocation_guard([&]() -> Result<void> {
-    auto values = view_detail::broadcast_cast_values(source, shape, dtype);
-    if (!values) return fail(values.error());
+    if (auto fits = view_detail::check_broadcast(source.shape, shape); !fits) return fail(fits.error());
+    // Read and released before the destination's write lock is taken.
+    auto source_values = source.snapshot();
+    if (!source_values) return fail(source_values.error());
     auto offsets = all_element_offsets();
     if (!offsets) return fail(offsets.error());
+    auto values = view_detail::broadcast_cast_values(*source_values, source.shape, shape, dtype);
+    if (!values) return fail(values.error());
     return view_detail::write_elements(*this, *offsets, *values);
   });
 }

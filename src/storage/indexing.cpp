@@ -385,9 +385,12 @@ Result<void> View::assign_fancy_view(std::span<const IndexItem> items, const Vie
   return allocation_guard([&]() -> Result<void> {
     auto layout = advanced_offsets(items);
     if (!layout) return fail(layout.error());
-    // Written in selection order, so a repeated position keeps the last value.
-    auto values = view_detail::broadcast_cast_values(source, layout->shape, dtype);
+    if (auto fits = view_detail::check_broadcast(source.shape, layout->shape); !fits) return fail(fits.error());
+    auto source_values = source.snapshot();
+    if (!source_values) return fail(source_values.error());
+    auto values = view_detail::broadcast_cast_values(*source_values, source.shape, layout->shape, dtype);
     if (!values) return fail(values.error());
+    // Written in selection order, so a repeated position keeps the last value.
     return view_detail::write_elements(*this, layout->offsets, *values);
   });
 }

@@ -29,9 +29,10 @@ Result<void> check_broadcast(const Shape& from, const Shape& to);
 // coordinates of `index` (length-1 source axes take 0).
 Result<std::uint64_t> broadcast_position(const Shape& shape, std::span<const std::uint64_t> index);
 
-// The source's values broadcast to `target` in C order, each cast to `dtype`.
-// The source is read under its own lock, released before this returns.
-Result<std::vector<Scalar>> broadcast_cast_values(const View& source, const Shape& target, DType dtype);
+// `values` (C order of `shape`) broadcast to `target` in C order, each cast
+// to `dtype`; the caller has checked the broadcast.
+Result<std::vector<Scalar>> broadcast_cast_values(std::span<const Scalar> values, const Shape& shape,
+                                                  const Shape& target, DType dtype);
 
 // One write lock for all: values[i] goes to element offsets[i]; the first
 // failing write ends the loop.
