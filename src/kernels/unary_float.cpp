@@ -47,7 +47,8 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 // ---- real functions --------------------------------------------------------
 
-// Not the C atanh: this form gives exact infinities at +-1.
+// Deliberately the ratio form rather than the C atanh (the two can differ in
+// the last bit); it is exact at +-1, where it gives the infinities.
 template <class F>
 F real_atanh(F x) {
   return F(0.5) * std::log1p((F(2) * x) / (F(1) - x));
