@@ -9,6 +9,8 @@
 #include <complex>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <initializer_list>
 #include <fstream>
 #include <limits>
 #include <random>
@@ -230,6 +232,45 @@ TEST(RealFunctions, ArctanhIsHalfLog1pOfTheRatio) {
   EXPECT_EQ(run(Op::arctanh, Scalar(-1.0), DType::Float64).get<double>(), -inf);
   EXPECT_TRUE(std::isnan(run(Op::arctanh, Scalar(2.0), DType::Float64).get<double>()));
   EXPECT_NEAR(run(Op::arctanh, Scalar(0.5), DType::Float64).get<double>(), 0.5493061443340548, 1e-16);
+}
+
+// A typed loop calls the element functions directly; the Scalar dispatch must
+// give the same bits for every element type and operation.
+template <class T>
+bool same_bits(T a, T b) {
+  if constexpr (std::is_same_v<T, Half>) {
+    return std::bit_cast<std::uint32_t>(a.value) == std::bit_cast<std::uint32_t>(b.value);
+  } else if constexpr (std::is_floating_point_v<T>) {
+    return std::memcmp(&a, &b, sizeof(T)) == 0 || (std::isnan(a) && std::isnan(b));
+  } else {
+    return same_bits(a.real(), b.real()) && same_bits(a.imag(), b.imag());
+  }
+}
+
+template <class T>
+void expect_dispatch_matches(ufunc::UnaryFunction<T> (*lookup)(Op), std::initializer_list<T> values) {
+  int checked = 0;
+  for (int i = 0; i < ufunc::op_count; ++i) {
+    const Op op = static_cast<Op>(i);
+    const ufunc::UnaryFunction<T> f = lookup(op);
+    if (f == nullptr) continue;
+    for (T x : values) {
+      const Scalar input(x);
+      auto result = ufunc::unary(op, input, input.dtype());
+      ASSERT_TRUE(result.has_value()) << ufunc::op_name(op);
+      EXPECT_TRUE(same_bits((*result)[0].get<T>(), f(x))) << ufunc::op_name(op) << " of " << input.dtype().name();
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 0);
+}
+
+TEST(PrecisionChoice, ElementFunctionsMatchTheDispatch) {
+  expect_dispatch_matches<float>(&ufunc::real_function_f32, {0.3f, -2.5f, 0.0f, -0.0f, 1e30f, INFINITY, NAN});
+  expect_dispatch_matches<double>(&ufunc::real_function_f64, {0.3, -2.5, 0.0, -0.0, 1e300, -inf, nan});
+  expect_dispatch_matches<Half>(&ufunc::real_function_f16, {Half{0.5f}, Half{-3.0f}, Half{65504.0f}, Half{-0.0f}});
+  expect_dispatch_matches<c64>(&ufunc::complex_function_f32, {c64(0.3f, -2.5f), c64(0, 0), c64(-1, 0.5f)});
+  expect_dispatch_matches<c128>(&ufunc::complex_function_f64, {c128(0.3, -2.5), c128(0, 0), c128(-1, 0.5)});
 }
 
 // ---- spacing ---------------------------------------------------------------
