@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "storage_test_util.h"
 
 using namespace storage_test;
@@ -214,6 +216,92 @@ TEST(AdvancedIndex, Errors) {
   Items many(70, N{});
   many.push_back(int_array_of({1}, 0));
   EXPECT_EQ(error_kind(v.advanced_offsets(many)), ErrorKind::LayoutOverflow);
+}
+
+// Random mixes of integers, slices, new axes and index arrays: the gathered
+// copy, the element-by-element selection and an oracle that walks the items
+// directly must agree, and writing the gathered copy back changes nothing.
+TEST(AdvancedIndex, RandomSelectionsAgree) {
+  std::mt19937 rng(6120);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  for (int trial = 0; trial < 300; ++trial) {
+    Shape shape;
+    for (int k = pick(1, 4); k > 0; --k) shape.push_back(pick(1, 4));
+    View source = arange(shape);
+    if (pick(0, 1)) source = *source.transpose(std::nullopt);
+    const std::uint64_t index_length = pick(1, 3);
+    Items items;
+    for (std::uint64_t n : source.shape) {
+      if (pick(0, 4) == 0) items.push_back(N{});
+      switch (pick(0, 2)) {
+        case 0: items.push_back(I{pick(-static_cast<int>(n), static_cast<int>(n) - 1)}); break;
+        case 1: items.push_back(full_slice(n)); break;
+        default: {
+          std::vector<std::int64_t> values;
+          for (std::uint64_t i = 0; i < index_length; ++i) values.push_back(pick(-static_cast<int>(n), static_cast<int>(n) - 1));
+          items.push_back(int_array({index_length}, values));
+        }
+      }
+    }
+    if (std::none_of(items.begin(), items.end(), [](const IndexItem& i) { return i.is_advanced(); }))
+      items.push_back(B{true});
+
+    auto gathered = source.index(items);
+    ASSERT_TRUE(gathered.has_value()) << error_text(gathered);
+    ASSERT_TRUE(gathered->validate_layout().has_value());
+    auto selection = source.advanced_index_view(items);
+    ASSERT_TRUE(selection.has_value());
+    ASSERT_EQ(selection->shape, gathered->shape);
+
+    // Oracle: where each item's result dimension lands, by the placement rule.
+    std::optional<std::size_t> first, last;
+    for (std::size_t i = 0; i < items.size(); ++i)
+      if (items[i].is_advanced() || std::holds_alternative<I>(items[i].kind)) {
+        if (!first) first = i;
+        last = i;
+      }
+    bool separated = false;
+    for (std::size_t i = *first + 1; i < *last; ++i)
+      separated |= std::holds_alternative<S>(items[i].kind) || std::holds_alternative<N>(items[i].kind);
+    constexpr std::size_t broadcast_dims = 1;  // the arrays (or the true scalar) are one-dimensional
+
+    const std::uint64_t count = *gathered->size();
+    for (std::uint64_t p = 0; p < count; ++p) {
+      Coordinates at = *coordinates_for_shape(gathered->shape, p);
+      std::size_t next_dim = separated ? broadcast_dims : 0;
+      std::size_t broadcast_at = 0;
+      Coordinates from;
+      std::size_t axis = 0;
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!separated && i == *first) {
+          broadcast_at = next_dim;
+          next_dim += broadcast_dims;
+        }
+        const auto& kind = items[i].kind;
+        if (const auto* integer = std::get_if<I>(&kind)) {
+          const std::int64_t n = static_cast<std::int64_t>(source.shape[axis++]);
+          from.push_back(static_cast<std::uint64_t>(integer->index < 0 ? integer->index + n : integer->index));
+        } else if (std::holds_alternative<S>(kind)) {
+          from.push_back(at[next_dim++]);
+          ++axis;
+        } else if (std::holds_alternative<N>(kind)) {
+          ++next_dim;
+        } else if (const auto* array = std::get_if<IndexItem::IntArray>(&kind)) {
+          const std::int64_t n = static_cast<std::int64_t>(source.shape[axis++]);
+          const std::int64_t v = array->values[at[broadcast_at]];
+          from.push_back(static_cast<std::uint64_t>(v < 0 ? v + n : v));
+        }
+      }
+      for (; axis < source.ndim(); ++axis) from.push_back(at[next_dim++]);
+      auto expected = source.read_at(from);
+      ASSERT_TRUE(expected.has_value()) << "trial " << trial;
+      ASSERT_EQ(*gathered->read_at(at), *expected) << "trial " << trial << " position " << p;
+      ASSERT_EQ(*selection->read_at(at), *expected) << "trial " << trial << " position " << p;
+    }
+    const auto before = contents(source);
+    ASSERT_TRUE(source.assign_fancy_view(items, *gathered).has_value());
+    ASSERT_EQ(contents(source), before);
+  }
 }
 
 TEST(IndexedView, ReadsAndWritesThrough) {
