@@ -116,11 +116,15 @@ Result<Scalar> decode_element(const std::uint8_t* p, ByteOrder order) {
 }
 
 // Encodes one long double text into a 16-byte scratch form, swapped when asked.
+// The text routines allocate; an exhausted allocator is AllocationFailed here,
+// inside any write lock, rather than an exception that would poison it.
 Result<quarvel_longdouble::Bytes16> long_double_form(std::string_view text, ByteOrder order) {
-  auto form = quarvel_longdouble::encode(text);
-  if (!form) return fail(ErrorKind::CannotConvert);
-  if (order == ByteOrder::Big) std::reverse(form->begin(), form->end());
-  return *form;
+  return checked::allocation_guard([&]() -> Result<quarvel_longdouble::Bytes16> {
+    auto form = quarvel_longdouble::encode(text);
+    if (!form) return fail(ErrorKind::CannotConvert);
+    if (order == ByteOrder::Big) std::reverse(form->begin(), form->end());
+    return *form;
+  });
 }
 
 template <std::size_t I>
@@ -232,9 +236,11 @@ Result<std::string> decode_long_double(std::span<const std::uint8_t, 16> bytes, 
   quarvel_longdouble::Bytes16 form;
   std::copy(bytes.begin(), bytes.end(), form.begin());
   if (byte_order == ByteOrder::Big) std::reverse(form.begin(), form.end());
-  auto text = quarvel_longdouble::decode(form);
-  if (!text) return fail(ErrorKind::CannotConvert);
-  return std::move(*text);
+  return checked::allocation_guard([&]() -> Result<std::string> {
+    auto text = quarvel_longdouble::decode(form);
+    if (!text) return fail(ErrorKind::CannotConvert);
+    return std::move(*text);
+  });
 }
 
 Result<void> encode_long_double(std::string_view text, std::span<std::uint8_t, 16> bytes, ByteOrder byte_order) {
