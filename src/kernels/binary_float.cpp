@@ -268,7 +268,15 @@ template <class F> std::complex<F> complex_divide(std::complex<F> a, std::comple
   }
   const F d = bi * bi + br * br;
   if (!std::isnormal(d) && std::isfinite(br) && std::isfinite(bi)) return scaled_divide(a, b);
-  return {(ar * br + ai * bi) / d, (ai * br - ar * bi) / d};
+  const std::complex<F> plain((ar * br + ai * bi) / d, (ai * br - ar * bi) / d);
+  // With finite operands, a numerator product that overflows or underflows
+  // would make the plain quotient infinite, zero or imprecise.
+  if (std::isfinite(ar) && std::isfinite(ai) && std::isfinite(br) && std::isfinite(bi)) {
+    auto in_range = [](F x, F y) { return x == 0 || y == 0 || std::isnormal(x * y); };
+    const bool exact_range = in_range(ar, br) && in_range(ai, bi) && in_range(ai, br) && in_range(ar, bi);
+    if (!exact_range || !std::isfinite(plain.real()) || !std::isfinite(plain.imag())) return scaled_divide(a, b);
+  }
+  return plain;
 }
 
 template <class F> std::complex<F> complex_power(std::complex<F> a, std::complex<F> b) {

@@ -529,6 +529,10 @@ TEST(ComplexDivide, ScaledWhenDivisorSquareLeavesNormalRange) {
   EXPECT_EQ(complex_divide_f64(C(1e-300, 1e-300), C(1e-300, 1e-300)), C(1, 0));
   EXPECT_EQ(complex_divide_f64(C(4e-310, 0), C(2e-310, 0)), C(2, 0));
   EXPECT_EQ(complex_divide_f64(C(3, 0), C(0, 1e-170)), C(0, -3e170));
+  // Divisor in range, but a numerator product overflows or underflows.
+  EXPECT_EQ(complex_divide_f64(C(1e300, 0), C(1e10, 0)), C(1e300 / 1e10, 0));
+  EXPECT_EQ(complex_divide_f64(C(0, 1e-300), C(1e-20, 0)), C(0, 1e-300 / 1e-20));
+  EXPECT_EQ(complex_divide_f64(C(0, 1e300), C(0, 1e10)), C(1e300 / 1e10, 0));
   const C huge = complex_divide_f64(C(1.7e308, 1.7e308), C(1e-10, 1e-10));
   EXPECT_TRUE(std::isinf(huge.real()));
   const std::complex<float> f = complex_divide(std::complex<float>(1e30f, 1e30f), std::complex<float>(1e30f, 1e30f));
@@ -539,6 +543,32 @@ TEST(ComplexDivide, ScaledWhenDivisorSquareLeavesNormalRange) {
   EXPECT_EQ(one(Op::divide, Scalar(std::complex<float>(1e30f, 1e30f)), Scalar(std::complex<float>(1e30f, 1e30f)),
                 DType::Complex64),
             Scalar(std::complex<float>(1, 0)));
+}
+
+// Divisors whose squared magnitude overflows or underflows, and dividends
+// whose products with them overflow, against the quotient computed in
+// extended precision (wide enough for these exponents).
+TEST(ComplexDivide, ScaledQuotientIsAccurate) {
+  using C = std::complex<double>;
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<double> mantissa(-1.0, 1.0);
+  std::uniform_int_distribution<int> exponent(-1070, 1020), wide(520, 1020);
+  for (int i = 0; i < 30000; ++i) {
+    // Thirds: |b|^2 overflows, |b|^2 underflows, anything.
+    const int eb = i % 3 == 0 ? wide(rng) : i % 3 == 1 ? -wide(rng) - 50 : exponent(rng);
+    const C a(std::ldexp(mantissa(rng), exponent(rng)), std::ldexp(mantissa(rng), exponent(rng)));
+    const C b(std::ldexp(mantissa(rng), eb), std::ldexp(mantissa(rng), eb + (i % 7) - 3));
+    if (b == C(0, 0)) continue;
+    const long double ar = a.real(), ai = a.imag(), br = b.real(), bi = b.imag();
+    const long double d = br * br + bi * bi;
+    const long double er = (ar * br + ai * bi) / d, ei = (ai * br - ar * bi) / d;
+    const C q = complex_divide_f64(a, b);
+    const long double magnitude = std::hypot(er, ei);
+    if (magnitude > 1e307L || magnitude < 1e-290L) continue;
+    const long double tolerance = magnitude * 4 * std::numeric_limits<double>::epsilon();
+    EXPECT_LE(std::fabs(q.real() - er), tolerance) << a << " / " << b;
+    EXPECT_LE(std::fabs(q.imag() - ei), tolerance) << a << " / " << b;
+  }
 }
 
 TEST(ComplexDivide, ByZero) {
