@@ -686,6 +686,35 @@ TEST(Refusals, NameFamiliesOutsideTheirDtypes) {
   EXPECT_FALSE(binary_complex64("remainder", {1, 1}, {1, 1}));
 }
 
+// Any operand dtypes with any output dtype: a result of the output dtype (Bool
+// for comparisons and logical names) or CannotConvert, never anything else.
+TEST(Refusals, EveryDtypeCombinationGivesAResultOrKindThree) {
+  const std::int64_t values[] = {3, -2, 0};
+  for (int i = 0; i < op_count; ++i) {
+    const Op op = static_cast<Op>(i);
+    if (input_count(op) != 2) continue;
+    const bool gives_bool = op == Op::equal || op == Op::not_equal || op == Op::less || op == Op::less_equal ||
+                            op == Op::greater || op == Op::greater_equal || op == Op::logical_and ||
+                            op == Op::logical_or || op == Op::logical_xor;
+    for (std::size_t a = 0; a < 16; ++a)
+      for (std::size_t b = 0; b < 16; ++b)
+        for (std::size_t out = 0; out < 16; ++out)
+          for (std::size_t k = 0; k < 3; ++k) {
+            const Scalar x = *Scalar(values[k]).cast(DType::from_index(a));
+            const Scalar y = *Scalar(values[(k + 1) % 3]).cast(DType::from_index(b));
+            const DType output = DType::from_index(out);
+            const Result<KernelOutputs> r = binary(op, x, y, output);
+            if (!r) {
+              EXPECT_EQ(r.error().kind, ErrorKind::CannotConvert) << op_name(op);
+              continue;
+            }
+            for (const Scalar& s : *r)
+              EXPECT_EQ(s.dtype(), gives_bool ? DType(DType::Bool) : output)
+                  << op_name(op) << " " << x.dtype().name() << " " << y.dtype().name() << " -> " << output.name();
+          }
+  }
+}
+
 // Every loop the table offers is computed for ordinary operands.
 TEST(Refusals, EveryTableLoopIsComputed) {
   for (int i = 0; i < op_count; ++i) {
