@@ -40,10 +40,9 @@ std::optional<Shape> reshape_dimensions(PyObject* shape_object, std::uint64_t co
   std::optional<std::size_t> unknown;
   std::uint64_t known = 1;
   for (const PyRef& object : *objects) {
-    if (PyBool_Check(object.get()))
-      return raise_error(PyExc_TypeError, "shape dimensions must be integers, not booleans");
-    const long long dimension = PyLong_AsLongLong(object.get());
-    if (dimension == -1 && PyErr_Occurred()) return std::nullopt;
+    auto value = dimension_value(object.get());
+    if (!value) return std::nullopt;
+    const std::int64_t dimension = *value;
     if (dimension == -1) {
       if (unknown) return raise_error(PyExc_ValueError, "can only specify one unknown dimension");
       unknown = shape.size();
@@ -77,7 +76,7 @@ PyObject* Array_reshape(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* bound[3] = {};
     if (!parse_arguments(Signature{"reshape", reshape_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
       return nullptr;
-    auto order = bound[1] ? text_argument(bound[1], "order") : std::optional<std::string>("C");
+    auto order = order_argument(bound[1], "C");
     if (!order) return nullptr;
     auto copy = copy_argument(bound[2], CopyRequest::IfNeeded);
     if (!copy) return nullptr;
@@ -120,7 +119,7 @@ PyObject* Array_astype(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* bound[2] = {};
     if (!parse_arguments(Signature{"astype", astype_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
       return nullptr;
-    auto order = bound[1] ? text_argument(bound[1], "order") : std::optional<std::string>("K");
+    auto order = order_argument(bound[1], "K");
     if (!order) return nullptr;
     auto spec = parse_dtype_spec(bound[0]);
     if (!spec) return nullptr;

@@ -122,7 +122,7 @@ PyObject* array_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
       return nullptr;
     auto copy = copy_argument(bound[2], CopyRequest::Always);
     if (!copy) return nullptr;
-    auto order = bound[3] ? text_argument(bound[3], "order") : std::optional<std::string>("K");
+    auto order = order_argument(bound[3], "K");
     if (!order) return nullptr;
     PyObject* dtype = bound[1] == Py_None ? nullptr : bound[1];
     return wrap_constructed(array_from_object(bound[0], dtype, *copy, *order));
@@ -141,18 +141,16 @@ PyObject* construct(const char* name, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* bound[3] = {};
     if (!parse_arguments(Signature{name, construct_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
       return nullptr;
-    auto order = bound[2] ? text_argument(bound[2], "order") : std::optional<std::string>("C");
+    auto order = order_argument(bound[2], "C");
     if (!order) return nullptr;
     auto objects = shape_dimensions(bound[0]);
     if (!objects) return nullptr;
     Shape shape;
     for (const PyRef& object : *objects) {
-      if (PyBool_Check(object.get()))
-        return raise_null(PyExc_TypeError, "shape dimensions must be integers, not booleans");
-      const long long dimension = PyLong_AsLongLong(object.get());
-      if (dimension == -1 && PyErr_Occurred()) return nullptr;
-      if (dimension < 0) return raise_null(PyExc_ValueError, "negative dimensions are not allowed");
-      shape.push_back(static_cast<std::uint64_t>(dimension));
+      auto dimension = dimension_value(object.get());
+      if (!dimension) return nullptr;
+      if (*dimension < 0) return raise_null(PyExc_ValueError, "negative dimensions are not allowed");
+      shape.push_back(static_cast<std::uint64_t>(*dimension));
     }
     if (shape.size() > quarvel_storage::max_dimensions)
       return raise_null(PyExc_ValueError, "maximum supported number of dimensions is 64");
@@ -200,15 +198,7 @@ std::optional<Constructed> array_from_object(PyObject* data, PyObject* dtype, Co
 }
 
 std::optional<std::vector<PyRef>> shape_dimensions(PyObject* shape) {
-  if (PyTuple_Check(shape) || PyList_Check(shape)) {
-    const bool tuple = PyTuple_Check(shape);
-    const Py_ssize_t size = tuple ? PyTuple_Size(shape) : PyList_Size(shape);
-    std::vector<PyRef> items;
-    items.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i)
-      items.push_back(PyRef::borrow(tuple ? PyTuple_GetItem(shape, i) : PyList_GetItem(shape, i)));
-    return items;
-  }
+  if (is_nested_sequence(shape)) return stored_items(shape);
   if (PyBool_Check(shape)) return std::vector<PyRef>{PyRef::borrow(shape)};
   PyRef operator_module = PyRef::steal(PyImport_ImportModule("operator"));
   if (!operator_module) return std::nullopt;
@@ -236,6 +226,25 @@ std::optional<AxisOrder> parse_array_axis_order(std::string_view order, const Vi
     return stride_magnitude(view.strides[a]) < stride_magnitude(view.strides[b]);
   });
   return axes;
+}
+
+std::optional<std::int64_t> dimension_value(PyObject* object) {
+  if (PyBool_Check(object)) return raise_error(PyExc_TypeError, "shape dimensions must be integers, not booleans");
+  const long long dimension = PyLong_AsLongLong(object);
+  if (dimension == -1 && PyErr_Occurred()) return std::nullopt;
+  return dimension;
+}
+
+std::optional<std::string> order_argument(PyObject* value, const char* absent) {
+  if (!value) return std::string(absent);
+  if (PyUnicode_Check(value) && !PyUnicode_AsUTF8AndSize(value, nullptr)) {
+    // A str that has no UTF-8 form (a lone surrogate) is still a str: it is
+    // refused as a wrong letter, like any other text.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) return std::nullopt;
+    PyErr_Clear();
+    return std::string("?");
+  }
+  return text_argument(value, "order");
 }
 
 std::optional<CopyRequest> copy_argument(PyObject* value, CopyRequest absent) {

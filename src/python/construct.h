@@ -3,7 +3,9 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -28,6 +30,13 @@ std::optional<Constructed> array_from_object(PyObject* data, PyObject* dtype, Co
 // A shape argument as dimension objects: the items of a tuple or list, a bool
 // as itself, anything else through operator.index.
 std::optional<std::vector<PyRef>> shape_dimensions(PyObject* shape);
+
+// One shape dimension: TypeError for a bool, else the interpreter's integer
+// conversion (its errors pass through). The sign is the caller's to judge.
+std::optional<std::int64_t> dimension_value(PyObject* object);
+
+// The `order` argument as text (`absent` when missing); TypeError unless a str.
+std::optional<std::string> order_argument(PyObject* value, const char* absent);
 
 // The axis order (innermost first) for an order letter among C, F, A, K.
 std::optional<quarvel_storage::AxisOrder> parse_array_axis_order(std::string_view order,

@@ -209,21 +209,29 @@ std::string shape_text(const std::vector<std::uint64_t>& shape) {
 
 bool is_nested_sequence(PyObject* object) { return PyList_Check(object) || PyTuple_Check(object); }
 
-std::optional<std::vector<PyRef>> sequence_items(PyObject* object) {
+std::vector<PyRef> stored_items(PyObject* object) {
+  const bool list = PyList_Check(object);
+  const Py_ssize_t size = list ? PyList_Size(object) : PyTuple_Size(object);
   std::vector<PyRef> items;
+  items.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i)
+    items.push_back(PyRef::borrow(list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i)));
+  return items;
+}
+
+std::optional<std::vector<PyRef>> sequence_items(PyObject* object) {
   // Exact lists and tuples iterate over their own storage; subclasses may
   // define their own iteration.
-  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-    const bool list = PyList_CheckExact(object);
-    const Py_ssize_t size = list ? PyList_Size(object) : PyTuple_Size(object);
-    items.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i)
-      items.push_back(PyRef::borrow(list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i)));
-    return items;
-  }
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) return stored_items(object);
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) return std::nullopt;
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) items.push_back(std::move(item));
+  std::vector<PyRef> items;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    items.push_back(std::move(item));
+    // An iterator written in C that never ends runs no bytecode, so nothing
+    // else would notice an interrupt before memory runs out.
+    if (items.size() % 4096 == 0 && PyErr_CheckSignals() < 0) return std::nullopt;
+  }
   if (PyErr_Occurred()) return std::nullopt;
   return items;
 }

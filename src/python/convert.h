@@ -29,6 +29,9 @@ struct Flattened {
 bool is_nested_sequence(PyObject* object);
 // The items of a list or tuple, by iteration (strong references).
 std::optional<std::vector<PyRef>> sequence_items(PyObject* object);
+// The items a list or tuple (or a subclass of either) holds in its own
+// storage, without running any Python code (strong references).
+std::vector<PyRef> stored_items(PyObject* object);
 
 // Walks the items of a list or tuple: `visit(item, depth + 1, item_shape)`
 // flattens one item; every item's shape must equal the first's, else

@@ -153,14 +153,8 @@ std::optional<std::int64_t> scalar_to_isize(const Scalar& scalar) {
 
 std::optional<ParsedIndex> parse_indices(const View& view, PyObject* key) {
   const std::size_t n = view.ndim();
-  std::vector<PyRef> items;
   const bool tuple_key = PyTuple_Check(key);
-  if (tuple_key) {
-    const Py_ssize_t size = PyTuple_Size(key);
-    for (Py_ssize_t i = 0; i < size; ++i) items.push_back(PyRef::borrow(PyTuple_GetItem(key, i)));
-  } else {
-    items.push_back(PyRef::borrow(key));
-  }
+  const std::vector<PyRef> items = tuple_key ? stored_items(key) : std::vector<PyRef>{PyRef::borrow(key)};
 
   std::size_t ellipses = 0;
   for (const PyRef& item : items) ellipses += item.get() == Py_Ellipsis;

@@ -61,20 +61,22 @@ bool broadcasts_to(const Shape& source, const Shape& target) {
   return true;
 }
 
-// The row-major source position that target position p reads.
+// The row-major source position that target position p reads. Walks the axes
+// from the last, so no coordinate list is built per element.
 std::optional<std::uint64_t> broadcast_source_index(const Shape& source, const Shape& target, std::uint64_t p) {
-  std::vector<std::uint64_t> coordinates(target.size());
-  for (std::size_t k = target.size(); k-- > 0;) {
-    if (target[k] == 0) return raise_error(PyExc_ValueError, "invalid empty assignment coordinate");
-    coordinates[k] = p % target[k];
-    p /= target[k];
-  }
   const std::size_t lead = target.size() - source.size();
   std::uint64_t position = 0;
-  for (std::size_t k = 0; k < source.size(); ++k) {
-    const std::uint64_t coordinate = source[k] == 1 ? 0 : coordinates[lead + k];
-    if (__builtin_mul_overflow(position, source[k], &position) ||
-        __builtin_add_overflow(position, coordinate, &position))
+  std::uint64_t weight = 1;  // row-major weight of the source axis under the cursor
+  for (std::size_t k = target.size(); k-- > 0;) {
+    if (target[k] == 0) return raise_error(PyExc_ValueError, "invalid empty assignment coordinate");
+    const std::uint64_t coordinate = p % target[k];
+    p /= target[k];
+    if (k < lead) continue;
+    const std::uint64_t length = source[k - lead];
+    std::uint64_t term = 0;
+    if ((length != 1 && (__builtin_mul_overflow(coordinate, weight, &term) ||
+                         __builtin_add_overflow(position, term, &position))) ||
+        __builtin_mul_overflow(weight, length, &weight))
       return raise_error(PyExc_ValueError, "assignment shape exceeds supported limits");
   }
   return position;

@@ -1,6 +1,8 @@
 """array, zeros and empty: nested input, dtype inference and conversion, sharing and copying."""
 import inspect
+import itertools
 import math
+import signal
 import warnings
 
 import pytest
@@ -115,6 +117,30 @@ class BrokenItem:
         raise ArithmeticError("broken")
 
 
+def test_endless_list_subclass_can_be_interrupted():
+    # An iterator written in C runs no bytecode, so only the conversion itself
+    # can notice the signal. The bound keeps a regression from eating memory:
+    # it then ends with the element's TypeError instead of the signal's error.
+    class Endless(list):
+        def __iter__(self):
+            return itertools.repeat("x", 20_000_000)
+
+    class Interrupted(Exception):
+        pass
+
+    def interrupt(signum, frame):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        with pytest.raises(Interrupted):
+            q.array(Endless())
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 def test_objects_with_item():
     assert tolist(q.array([Item(5), Item(2.5)])) == [5.0, 2.5]
     for value in (SelfItem(), BrokenItem(), Item("text")):
@@ -218,10 +244,14 @@ def test_value_path_copy_false_refused_before_order():
         q.array([1, 2], copy=False, order="Z")
 
 
-@pytest.mark.parametrize("order", ["Z", "", "c", "CF", "k"])
-def test_value_path_bad_order(order):
+@pytest.mark.parametrize("order", ["Z", "", "c", "CF", "k", "\ud800", "C\x00"])
+def test_bad_order_letters(order):
     with pytest.raises(ValueError, match=r"^order must be 'C', 'F', 'A', or 'K'$"):
         q.array([[1], [2, 3]], order=order)
+    with pytest.raises(ValueError, match=r"^order must be 'C', 'F', 'A', or 'K'$"):
+        q.array(q.zeros(2), order=order)
+    with pytest.raises(ValueError, match=r"^order must be 'C' or 'F'$"):
+        q.zeros(2, order=order)
 
 
 def test_dtype_error_comes_first():
@@ -283,6 +313,63 @@ def test_array_path_order_checked_before_copy_decision():
     a = q.array([1.0])
     with pytest.raises(ValueError, match=r"^order must be 'C', 'F', 'A', or 'K'$"):
         q.array(a, dtype="int8", copy=False, order="X")
+
+
+def c_source():
+    return q.array([[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]])
+
+
+def f_source():
+    return c_source().T
+
+
+def strided_source():
+    return q.zeros((2, 3, 4)).transpose(1, 0, 2)
+
+
+REFUSED = "copy=False cannot satisfy the requested dtype or memory order"
+
+
+@pytest.mark.parametrize("source, kwargs, outcome", [
+    (c_source, {}, "copy"),
+    (c_source, {"copy": True, "order": "A"}, "copy"),
+    (c_source, {"copy": None}, "share"),
+    (c_source, {"copy": False}, "share"),
+    (c_source, {"copy": False, "order": "C"}, "share"),
+    (c_source, {"copy": False, "order": "A"}, "share"),
+    (c_source, {"copy": None, "order": "F"}, "copy"),
+    (c_source, {"copy": False, "order": "F"}, REFUSED),
+    (f_source, {"copy": False, "order": "F"}, "share"),
+    (f_source, {"copy": None, "order": "C"}, "copy"),
+    (f_source, {"copy": False, "order": "C"}, REFUSED),
+    (strided_source, {"copy": False, "order": "K"}, "share"),
+    (strided_source, {"copy": False, "order": "A"}, "share"),
+    (strided_source, {"copy": None, "order": "C"}, "copy"),
+    (c_source, {"copy": False, "dtype": "float64"}, "share"),
+    (c_source, {"copy": False, "dtype": "<f8"}, "share"),
+    (c_source, {"copy": True, "dtype": "<f8"}, "copy"),
+    (c_source, {"copy": None, "dtype": ">f8"}, "copy"),
+    (c_source, {"copy": False, "dtype": ">f8"}, REFUSED),
+    (c_source, {"copy": None, "dtype": "float32"}, "copy"),
+    (c_source, {"copy": False, "dtype": "float32"}, REFUSED),
+    (c_source, {"copy": False, "dtype": "float32", "order": "K"}, REFUSED),
+])
+def test_array_path_decision(source, kwargs, outcome):
+    a = source()
+    if outcome not in ("share", "copy"):
+        with pytest.raises(ValueError, match="^" + outcome + "$"):
+            q.array(a, **kwargs)
+        return
+    b = q.array(a, **kwargs)
+    assert b is not a and b.shape == a.shape
+    assert tolist(b) == tolist(a)
+    assert shares_buffer(b, a) == (outcome == "share")
+    if outcome == "share":
+        assert b.strides == a.strides
+    if kwargs.get("order") == "C":
+        assert b.c_contiguous
+    if kwargs.get("order") == "F":
+        assert b.f_contiguous
 
 
 def test_relabel_and_byte_swap():

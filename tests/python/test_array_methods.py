@@ -55,6 +55,7 @@ def test_reshape_of_single_and_empty_arrays():
     (((2, 3),), {"order": "K"}, ValueError, r"^order must be 'C', 'F', or 'A'$"),
     ((("x",),), {"order": "c"}, ValueError, r"^order must be 'C', 'F', or 'A'$"),
     (((2, 3),), {"order": ""}, ValueError, r"^order must be 'C', 'F', or 'A'$"),
+    (((2, 3),), {"order": "\ud800"}, ValueError, r"^order must be 'C', 'F', or 'A'$"),
     ((2, 3), {}, TypeError, "order"),
     (((2, 3),), {"copy": 0}, TypeError, "copy"),
     ((2.0,), {}, TypeError, None),
@@ -181,6 +182,7 @@ def test_astype_byte_order_alias_and_layout():
 @pytest.mark.parametrize("args, kwargs, error, text", [
     (("float64",), {"order": "X"}, ValueError, r"^order must be 'C', 'F', 'A', or 'K'$"),
     (("float64",), {"order": "k"}, ValueError, r"^order must be 'C', 'F', 'A', or 'K'$"),
+    (("float64",), {"order": "\ud800"}, ValueError, r"^order must be 'C', 'F', 'A', or 'K'$"),
     (("bogus",), {}, ValueError, "^unsupported preview dtype"),
     ((None,), {}, TypeError, "^dtype must be"),
     ((), {}, TypeError, None),

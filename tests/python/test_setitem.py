@@ -2,6 +2,7 @@
 import warnings
 
 import pytest
+from hypothesis import given, strategies as st
 
 import quarvel as q
 from array_helpers import tolist
@@ -215,3 +216,67 @@ def test_long_double_and_complex_targets():
     assert tolist(c) == [1 + 2j, 3j]
     with pytest.raises(TypeError, match="^cannot convert a sequence to a scalar array element$"):
         c[1] = [3j]
+
+
+# --- broadcasting of nested sequences against a Python oracle ----------------------
+
+def nested_list(shape, start=0):
+    """Nested lists of the given shape holding start, start + 1, ... in row-major order."""
+    if not shape:
+        return start
+    step = 1
+    for n in shape[1:]:
+        step *= n
+    return [nested_list(shape[1:], start + i * step) for i in range(shape[0])]
+
+
+def broadcast_oracle(source, source_shape, target_shape):
+    """What each target position reads, by the broadcasting rule written out in Python."""
+    lead = len(target_shape) - len(source_shape)
+
+    def build(prefix):
+        k = len(prefix)
+        if k == len(target_shape):
+            value = source
+            for axis, length in enumerate(source_shape):
+                value = value[0 if length == 1 else prefix[lead + axis]]
+            return value
+        return [build(prefix + (i,)) for i in range(target_shape[k])]
+
+    return build(())
+
+
+@st.composite
+def broadcast_case(draw):
+    target = tuple(draw(st.lists(st.integers(0, 3), min_size=1, max_size=4)))
+    kept = draw(st.integers(1, len(target)))
+    source = tuple(1 if draw(st.booleans()) else n for n in target[len(target) - kept:])
+    if draw(st.integers(0, 4)) == 0:
+        # one wrong length, or one dimension too many
+        if draw(st.booleans()):
+            at = draw(st.integers(0, len(source) - 1))
+            source = source[:at] + (source[at] + 2,) + source[at + 1:]
+        else:
+            source = (2,) + source
+    return target, source
+
+
+@given(broadcast_case())
+def test_sequence_broadcasting_matches_oracle(case):
+    target_shape, source_shape = case
+    a = q.zeros(target_shape, dtype="int64")
+    a[...] = -1
+    before = tolist(a)
+    source = nested_list(source_shape, start=1)
+    if 0 in source_shape:
+        # nested lists cannot hold the lengths after an empty level
+        source_shape = source_shape[:source_shape.index(0) + 1]
+    fits = len(source_shape) <= len(target_shape) and all(
+        s in (1, t) for s, t in zip(source_shape[::-1], target_shape[::-1]))
+    if fits:
+        a[...] = source
+        assert tolist(a) == broadcast_oracle(source, source_shape, target_shape)
+    else:
+        with pytest.raises(ValueError, match="^could not broadcast input array from shape"):
+            a[...] = source
+        assert tolist(a) == before
