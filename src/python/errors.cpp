@@ -31,9 +31,12 @@ constexpr Py_ssize_t warning_stack_level = 1;
 }  // namespace
 
 PyRef map_storage_error(const quarvel_storage::StorageError& error) {
-  const MappedError mapped = mapped_storage_error(error);
-  return new_exception(exception_type(mapped.exception), mapped.text.data(),
-                       static_cast<Py_ssize_t>(mapped.text.size()));
+  // Formatting the message allocates; callers need not be guarded.
+  return guarded<PyRef>(PyRef(), [&] {
+    const MappedError mapped = mapped_storage_error(error);
+    return new_exception(exception_type(mapped.exception), mapped.text.data(),
+                         static_cast<Py_ssize_t>(mapped.text.size()));
+  });
 }
 
 PyObject* raise_exception(const PyRef& exception) {
@@ -70,8 +73,10 @@ bool emit_cast_overflow_warning() {
 }
 
 bool warn_scalar_cast_overflow(const quarvel_storage::Scalar& value, quarvel_storage::DType target) {
-  if (!cast_overflows(value, target)) return true;
-  return emit_cast_overflow_warning();
+  // Reading long double text allocates.
+  const int overflows = guarded<int>(-1, [&] { return cast_overflows(value, target) ? 1 : 0; });
+  if (overflows < 0) return false;
+  return overflows == 0 || emit_cast_overflow_warning();
 }
 
 PyObject* internal_fault_class() {

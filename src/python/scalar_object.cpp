@@ -119,17 +119,25 @@ PyObject* Scalar_repr(PyObject* self) {
 PyObject* Scalar_item(PyObject* self, PyObject*) { return python_value(value_of(self)); }
 PyObject* Scalar_index(PyObject* self) { return python_value(value_of(self)); }
 
-int Scalar_bool(PyObject* self) { return value_of(self).truthy() ? 1 : 0; }
-
-PyObject* Scalar_int(PyObject* self) {
-  PyRef number = PyRef::steal(python_value(value_of(self)));
-  return number ? PyNumber_Long(number.get()) : nullptr;
+// Long double truth reads the text, which may allocate.
+int Scalar_bool(PyObject* self) {
+  return guarded<int>(-1, [&] { return value_of(self).truthy() ? 1 : 0; });
 }
 
-PyObject* Scalar_float(PyObject* self) {
+// The Python value through the builtins of that name, looked up at each call,
+// so int() and float() of a scalar behave exactly as on the Python number.
+PyObject* call_builtin(const char* name, PyObject* self) {
   PyRef number = PyRef::steal(python_value(value_of(self)));
-  return number ? PyNumber_Float(number.get()) : nullptr;
+  if (!number) return nullptr;
+  PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
+  if (!builtins) return nullptr;
+  PyRef function = PyRef::steal(PyObject_GetAttrString(builtins.get(), name));
+  if (!function) return nullptr;
+  return PyObject_CallFunctionObjArgs(function.get(), number.get(), nullptr);
 }
+
+PyObject* Scalar_int(PyObject* self) { return call_builtin("int", self); }
+PyObject* Scalar_float(PyObject* self) { return call_builtin("float", self); }
 
 PyObject* Scalar_richcompare(PyObject* self, PyObject* other, int op) {
   if (!is_scalar_object(self)) Py_RETURN_NOTIMPLEMENTED;
@@ -159,23 +167,27 @@ PyObject* LongDouble_str(PyObject* self) {
 }
 
 PyObject* LongDouble_float(PyObject* self) {
-  auto parsed = quarvel_storage::parse_f64(value_of(self).get<LongDoubleText>().text);
-  if (!parsed) {
-    PyErr_SetString(PyExc_ValueError, "invalid long double scalar");
-    return nullptr;
-  }
-  return PyFloat_FromDouble(*parsed);
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto parsed = quarvel_storage::parse_f64(value_of(self).get<LongDoubleText>().text);
+    if (!parsed) {
+      PyErr_SetString(PyExc_ValueError, "invalid long double scalar");
+      return nullptr;
+    }
+    return PyFloat_FromDouble(*parsed);
+  });
 }
 
 PyObject* ComplexLongDouble_complex(PyObject* self, PyObject*) {
-  const auto& texts = value_of(self).get<ComplexLongDoubleText>();
-  auto re = quarvel_storage::parse_f64(texts.re);
-  auto im = quarvel_storage::parse_f64(texts.im);
-  if (!re || !im) {
-    PyErr_SetString(PyExc_ValueError, "invalid complex long double scalar");
-    return nullptr;
-  }
-  return PyComplex_FromDoubles(*re, *im);
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const auto& texts = value_of(self).get<ComplexLongDoubleText>();
+    auto re = quarvel_storage::parse_f64(texts.re);
+    auto im = quarvel_storage::parse_f64(texts.im);
+    if (!re || !im) {
+      PyErr_SetString(PyExc_ValueError, "invalid complex long double scalar");
+      return nullptr;
+    }
+    return PyComplex_FromDoubles(*re, *im);
+  });
 }
 
 template <std::string ComplexLongDoubleText::*Part>

@@ -175,6 +175,27 @@ def test_float(value, dtype, expected):
     assert type(result) is float and result == expected
 
 
+def test_int_and_float_go_through_the_builtins(monkeypatch):
+    import builtins
+
+    seen = []
+    real_int, real_float = builtins.int, builtins.float
+
+    def spy(real):
+        def call(value):
+            seen.append((real.__name__, value, type(value)))
+            return real(value)
+        return call
+
+    monkeypatch.setattr(builtins, "int", spy(real_int))
+    monkeypatch.setattr(builtins, "float", spy(real_float))
+    assert real_int(scalar(2.5, "f")) == 2
+    assert real_float(scalar(7, "u2")) == 7.0
+    assert real_int(scalar(True, "?")) == 1
+    monkeypatch.undo()
+    assert seen == [("int", 2.5, float), ("float", 7, int), ("int", True, bool)]
+
+
 @pytest.mark.parametrize("dtype", ["F", "D", "G"])
 def test_complex_classes_refuse_int_and_float(dtype):
     s = scalar(1 + 2j, dtype)
