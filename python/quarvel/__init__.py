@@ -1,6 +1,5 @@
 """quarvel: n-dimensional numeric arrays."""
 from . import quarvel as _native
-from .quarvel import *  # noqa: F401,F403
+from .quarvel import *  # noqa: F401,F403  (__version__ included)
 
-__all__ = list(getattr(_native, "__all__", ()))
-__version__ = _native.__version__
+__all__ = list(_native.__all__)
