@@ -2,6 +2,7 @@
 
 #include <locale.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,17 +15,27 @@ namespace quarvel_longdouble::detail {
 namespace {
 
 // The process locale may use a decimal comma; text here always uses a full stop.
+// Null when the C locale object cannot be made (no memory): the caller then
+// refuses the text instead of handing a null locale to the C library. A failure
+// is not remembered, so a later call tries again.
 locale_t c_locale() {
-  static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  return locale;
+  static std::atomic<locale_t> cached{static_cast<locale_t>(0)};
+  if (const locale_t known = cached.load(std::memory_order_acquire)) return known;
+  const locale_t made = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  if (made == static_cast<locale_t>(0)) return made;
+  locale_t expected = static_cast<locale_t>(0);
+  if (cached.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return made;
+  freelocale(made);  // another thread was first
+  return expected;
 }
 
 }  // namespace
 
 bool parse(const char* text, long double* value) {
-  if (text == nullptr) return false;
+  const locale_t c = c_locale();
+  if (text == nullptr || c == static_cast<locale_t>(0)) return false;
   char* end = nullptr;
-  const long double parsed = strtold_l(text, &end, c_locale());
+  const long double parsed = strtold_l(text, &end, c);
   if (end == text || end == nullptr || *end != '\0') return false;
   *value = parsed;
   return true;
@@ -32,7 +43,9 @@ bool parse(const char* text, long double* value) {
 
 bool print(long double value, char* out, std::size_t capacity) {
   if (out == nullptr || capacity == 0) return false;
-  const locale_t previous = uselocale(c_locale());
+  const locale_t c = c_locale();
+  if (c == static_cast<locale_t>(0)) return false;
+  const locale_t previous = uselocale(c);
   const int length = std::snprintf(out, capacity, "%.*Lg", 21, value);
   uselocale(previous);
   return length >= 0 && static_cast<std::size_t>(length) < capacity;

@@ -157,31 +157,40 @@ Result<__int128> decimal_to_i128(std::string_view text) {
     if (!parse_exponent(text.substr(e + 1), &exponent)) return refuse();
   }
 
-  std::string digits;
-  std::int64_t before_point = -1;
+  // Digits and their count before the point; the point may stand anywhere.
+  std::int64_t digit_count = 0, before_point = -1;
   for (char c : mantissa) {
     if (is_digit(c)) {
-      digits.push_back(c);
+      ++digit_count;
     } else if (c == '.' && before_point < 0) {
-      before_point = static_cast<std::int64_t>(digits.size());
+      before_point = digit_count;
     } else {
       return refuse();
     }
   }
-  if (digits.empty()) return refuse();
-  if (before_point < 0) before_point = static_cast<std::int64_t>(digits.size());
+  if (digit_count == 0) return refuse();
+  if (before_point < 0) before_point = digit_count;
 
   // In 64 bits: a huge exponent must not wrap around into a small position.
   const std::int64_t integer_digits = before_point + exponent;
   if (integer_digits <= 0) return __int128{0};
   if (integer_digits >= 40) return refuse();
 
+  // The first integer_digits digits, padded with zeros past the last one.
   const u128 max = ~u128{0};
   u128 magnitude = 0;
-  for (std::int64_t i = 0; i < integer_digits; ++i) {
-    const unsigned d = i < static_cast<std::int64_t>(digits.size()) ? static_cast<unsigned>(digits[i] - '0') : 0u;
+  std::int64_t taken = 0;
+  for (char c : mantissa) {
+    if (c == '.') continue;
+    if (taken == integer_digits) break;
+    const unsigned d = static_cast<unsigned>(c - '0');
     if (magnitude > (max - d) / 10) return refuse();
     magnitude = magnitude * 10 + d;
+    ++taken;
+  }
+  for (; taken < integer_digits; ++taken) {
+    if (magnitude > max / 10) return refuse();
+    magnitude *= 10;
   }
 
   const u128 limit = u128{1} << 127;

@@ -1,9 +1,8 @@
 #include "storage/scalar.h"
 
-#include <locale.h>
-#include <stdlib.h>
-
+#include <algorithm>
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -47,10 +46,28 @@ bool is_plain_decimal(std::string_view text) {
   return i > exponent_start && i == text.size();
 }
 
-// strtod follows LC_NUMERIC; the text here always uses a full stop.
-locale_t c_numeric_locale() {
-  static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  return locale;
+// Whether a plain decimal that from_chars found out of range lies beyond the
+// largest double rather than below the smallest: its leading nonzero digit
+// stands at a power of ten >= 0. Out-of-range values are far from 1 either way.
+bool beyond_largest_double(std::string_view text) {
+  const std::size_t e = text.find_first_of("eE");
+  const std::string_view mantissa = text.substr(0, e);
+  std::int64_t power = -1;  // of the leading nonzero digit, relative to the point
+  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+  for (std::size_t i = 0; i < mantissa.size(); ++i) {
+    if (mantissa[i] == '.' || mantissa[i] == '0') continue;
+    power = i < point ? static_cast<std::int64_t>(point - i) - 1 : -static_cast<std::int64_t>(i - point);
+    break;
+  }
+  std::int64_t exponent = 0;  // saturated: only its sign against `power` matters
+  if (e != std::string_view::npos) {
+    std::string_view digits = text.substr(e + 1);
+    const bool negative = !digits.empty() && digits.front() == '-';
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+    for (char c : digits) exponent = std::min<std::int64_t>(exponent * 10 + (c - '0'), std::int64_t{1} << 40);
+    if (negative) exponent = -exponent;
+  }
+  return power + exponent >= 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -141,12 +158,6 @@ bool test(const Scalar& value, Predicate p) {
       value.storage());
 }
 
-Result<double> parse_for_cast(const std::string& text) {
-  auto x = parse_f64(text);
-  if (!x) return fail(ErrorKind::CannotConvert);
-  return *x;
-}
-
 }  // namespace
 
 Result<double> parse_f64(std::string_view text) {
@@ -158,9 +169,14 @@ Result<double> parse_f64(std::string_view text) {
     return sign * std::numeric_limits<double>::infinity();
   if (equals_ignoring_case(body, "nan")) return std::copysign(std::numeric_limits<double>::quiet_NaN(), sign);
   if (!is_plain_decimal(body)) return fail(ErrorKind::CannotConvert);
-  // The grammar is checked; strtod only supplies the correctly rounded value.
-  const std::string terminated(text);
-  return strtod_l(terminated.c_str(), nullptr, c_numeric_locale());
+  // The grammar is checked; from_chars supplies the correctly rounded value and,
+  // unlike strtod, never reads the process locale (a decimal comma there must
+  // not change the parse). It leaves the value alone when the result overflows
+  // or underflows to zero, so those two ends are settled here.
+  double magnitude = 0.0;
+  if (std::from_chars(body.data(), body.data() + body.size(), magnitude).ec == std::errc::result_out_of_range)
+    magnitude = beyond_largest_double(body) ? std::numeric_limits<double>::infinity() : 0.0;
+  return negative ? -magnitude : magnitude;
 }
 
 Scalar Scalar::zero(DType dtype) {
@@ -195,9 +211,9 @@ Result<double> Scalar::as_f64() const {
         } else if constexpr (std::is_same_v<T, Half>) {
           return static_cast<double>(v.value);
         } else if constexpr (std::is_same_v<T, LongDoubleText>) {
-          return parse_for_cast(v.text);
+          return parse_f64(v.text);
         } else if constexpr (std::is_same_v<T, ComplexLongDoubleText>) {
-          return parse_for_cast(v.re);
+          return parse_f64(v.re);
         } else {
           return static_cast<double>(v.real());
         }
@@ -209,9 +225,9 @@ Result<std::complex<double>> Scalar::as_complex() const {
   if (const auto* c = get_if<std::complex<float>>()) return std::complex<double>(c->real(), c->imag());
   if (const auto* c = get_if<std::complex<double>>()) return *c;
   if (const auto* c = get_if<ComplexLongDoubleText>()) {
-    const auto re = parse_for_cast(c->re);
+    const auto re = parse_f64(c->re);
     if (!re) return std::unexpected(re.error());
-    const auto im = parse_for_cast(c->im);
+    const auto im = parse_f64(c->im);
     if (!im) return std::unexpected(im.error());
     return std::complex<double>(*re, *im);
   }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <locale.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -268,13 +270,23 @@ TEST(LongDoubleWrappers, NulByteRefused) {
 // A decimal-comma process locale must not change parsing or printing.
 TEST(LongDoubleWrappers, IgnoreProcessLocale) {
   const DecimalCommaLocale locale(LC_ALL);
-  if (!locale.active()) GTEST_SKIP() << "no decimal-comma locale installed";
+  if (!locale.active()) GTEST_SKIP() << "no decimal-comma locale and no localedef";
   auto b = ld::encode("1.5");
   ASSERT_TRUE(b.has_value());
   EXPECT_EQ(ld::decode(*b), "1.5");
   EXPECT_FALSE(ld::encode("1,5").has_value());
   EXPECT_EQ(ld::classify("0.5", ld::IsZero), false);
   EXPECT_EQ(ld::compare("1.25", "1.5"), -1);
+
+  // A thread's own decimal-comma locale is ignored as well, and still in force afterwards.
+  const locale_t comma = duplocale(LC_GLOBAL_LOCALE);
+  ASSERT_NE(comma, static_cast<locale_t>(0));
+  const locale_t before = uselocale(comma);
+  EXPECT_EQ(ld::decode(*b), "1.5");
+  EXPECT_EQ(ld::compare("0.5", "0,5"), std::nullopt);
+  EXPECT_EQ(uselocale(static_cast<locale_t>(0)), comma);
+  uselocale(before);
+  freelocale(comma);
 }
 
 }  // namespace
