@@ -108,23 +108,39 @@ bool raise_too_many(std::size_t ndim, std::size_t count) {
   return raise_storage(quarvel_storage::StorageError::too_many_indices(ndim, count));
 }
 
-// Axes an item consumes, before anything is converted; list results are kept
-// so the walk does not convert them twice. A list that fails to convert counts
-// one axis here and reports its error in the walk.
-std::optional<std::size_t> consumed_axes(PyObject* item, std::optional<IndexList>& list) {
+// A nested index list, read once: either its flattened form or the error that
+// reading it raised, held back until the walk reaches the item.
+struct ReadList {
+  std::optional<IndexList> list;
+  PyRef error_type, error_value, error_traceback;
+
+  void restore_error() {
+    PyErr_Restore(error_type.release(), error_value.release(), error_traceback.release());
+  }
+};
+
+// Axes an item consumes, before anything is converted. Lists are read here,
+// once, so the walk consumes exactly the axes counted even when the items'
+// item() answers differently on a second call; a list that fails to read
+// counts one axis and reports its error in the walk.
+std::optional<std::size_t> consumed_axes(PyObject* item, ReadList& read) {
   if (item == Py_Ellipsis || item == Py_None || bool_scalar_value(item)) return 0;
   if (is_array(item)) {
     const View& view = as_array(item)->view;
     return view.dtype == DType::Bool ? view.ndim() : 1;
   }
   if (!is_nested_sequence(item)) return 1;
-  list = flatten_index_array(item);
-  if (!list) {
+  read.list = flatten_index_array(item);
+  if (!read.list) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return std::nullopt;
-    PyErr_Clear();
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    read.error_type = PyRef::steal(type);
+    read.error_value = PyRef::steal(value);
+    read.error_traceback = PyRef::steal(traceback);
     return 1;
   }
-  if (!list->values.empty() && all_bool(list->values)) return list->shape.size();
+  if (!read.list->values.empty() && all_bool(read.list->values)) return read.list->shape.size();
   return 1;
 }
 
@@ -160,7 +176,7 @@ std::optional<ParsedIndex> parse_indices(const View& view, PyObject* key) {
   for (const PyRef& item : items) ellipses += item.get() == Py_Ellipsis;
   if (ellipses > 1) return raise_error(PyExc_IndexError, "an index can only have a single ellipsis");
 
-  std::vector<std::optional<IndexList>> lists(items.size());
+  std::vector<ReadList> lists(items.size());
   std::size_t count = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
     auto consumed = consumed_axes(items[i].get(), lists[i]);
@@ -230,9 +246,11 @@ std::optional<ParsedIndex> parse_indices(const View& view, PyObject* key) {
     }
     if (is_nested_sequence(item)) {
       if (!cursor_free()) return std::nullopt;
-      if (!lists[i]) lists[i] = flatten_index_array(item);
-      if (!lists[i]) return std::nullopt;
-      IndexList& list = *lists[i];
+      if (!lists[i].list) {
+        lists[i].restore_error();
+        return std::nullopt;
+      }
+      IndexList& list = *lists[i].list;
       const DType combined = index_list_dtype(list.values);
       std::optional<IndexItem> made;
       switch (combined.kind()) {

@@ -122,6 +122,24 @@ def test_nested_index_lists_depth():
         a[[deep]]
 
 
+def test_index_lists_are_read_once():
+    # the axis count and the walk see the same list even when item() answers
+    # differently on a second call
+    class FailsFirst:
+        calls = 0
+
+        def item(self):
+            FailsFirst.calls += 1
+            if FailsFirst.calls == 1:
+                raise ArithmeticError("first call")
+            return True
+
+    a = grid(2, 2)
+    with pytest.raises(TypeError, match="^numeric arrays accept"):
+        a[[[FailsFirst(), True], [True, True]], ...]
+    assert FailsFirst.calls == 1
+
+
 def test_huge_unsigned_index_values_are_out_of_bounds():
     a = grid(4)
     text = "^index 9223372036854775807 is out of bounds for axis 0 with size 4$"
