@@ -95,7 +95,7 @@ TEST(Reshape, RandomStridedSourcesKeepElementOrder) {
     for (std::uint64_t n : source.shape) {
       const std::int64_t step = pick(0, 3) == 0 ? -1 : pick(1, 2);
       const std::uint64_t length = (n + static_cast<std::uint64_t>(std::abs(step)) - 1) / std::abs(step);
-      items.push_back(IndexItem::Slice{step > 0 ? 0 : static_cast<std::int64_t>(n) - 1, step, length});
+      items.emplace_back(IndexItem::Slice{step > 0 ? 0 : static_cast<std::int64_t>(n) - 1, step, length});
     }
     source = *source.index(items);
 
