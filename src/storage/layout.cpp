@@ -144,10 +144,12 @@ Result<View> View::astype_with_axis_order(DType to, ByteOrder to_order, const Ax
   return allocation_guard([&]() -> Result<View> {
     auto values = snapshot();
     if (!values) return fail(values.error());
-    for (Scalar& v : *values) {
-      auto cast = v.cast(to);
-      if (!cast) return fail(cast.error());
-      v = std::move(*cast);
+    if (to != dtype) {
+      for (Scalar& v : *values) {
+        auto cast = v.cast(to);
+        if (!cast) return fail(cast.error());
+        v = std::move(*cast);
+      }
     }
     return from_values_with_axis_order(to, to_order, shape, *values, axis_order);
   });
@@ -216,13 +218,14 @@ Result<View> View::reshape_order(const Shape& new_shape, CopyMode copy_mode, boo
     if (!f_order) {
       ordered = std::move(*values);
     } else {
+      // Storage position i holds the element at F-order coordinates i.
       ordered.reserve(values->size());
+      Coordinates coords(shape.size(), 0);
       for (std::uint64_t i = 0; i < *count; ++i) {
-        auto coords = coordinates_for_order(shape, i, true);
-        if (!coords) return fail(coords.error());
         std::uint64_t c_position = 0;
-        for (std::size_t k = 0; k < shape.size(); ++k) c_position = c_position * shape[k] + (*coords)[k];
+        for (std::size_t k = 0; k < shape.size(); ++k) c_position = c_position * shape[k] + coords[k];
         ordered.push_back(std::move((*values)[c_position]));
+        view_detail::next_f_order(coords, shape);
       }
     }
     auto buffer = Buffer::from_values(dtype, byte_order, ordered);

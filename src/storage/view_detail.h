@@ -17,6 +17,14 @@ inline void next_c_order(Coordinates& coords, const Shape& shape) {
   }
 }
 
+// Steps F-order coordinates to the next position (first axis fastest).
+inline void next_f_order(Coordinates& coords, const Shape& shape) {
+  for (std::size_t k = 0; k < coords.size(); ++k) {
+    if (++coords[k] < shape[k]) return;
+    coords[k] = 0;
+  }
+}
+
 // The tag a new buffer of `dtype` is stored with: 1-byte dtypes always "|",
 // multi-byte dtypes never.
 Result<ByteOrder> storage_byte_order(DType dtype, ByteOrder requested);
