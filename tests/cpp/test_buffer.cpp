@@ -254,4 +254,44 @@ TEST(Lock, WriterLeftByAnExceptionPoisonsForever) {
   }
 }
 
+// Only a writer left by an exception poisons: a reader left that way does
+// not, nor does a writer that runs to its end while another exception is
+// already unwinding the stack.
+TEST(Lock, OnlyAnAbandonedWriterPoisons) {
+  auto handle = share_buffer(*Buffer::zeroed(DType::Int32, ByteOrder::Native, 1));
+  ASSERT_TRUE(handle.has_value());
+  LockedBuffer& lock = **handle;
+  try {
+    auto reader = lock.read();
+    ASSERT_TRUE(reader.has_value());
+    throw 1;
+  } catch (int) {
+  }
+  EXPECT_FALSE(lock.poisoned());
+
+  struct WritesDuringUnwinding {
+    LockedBuffer& lock;
+    ~WritesDuringUnwinding() {
+      auto writer = lock.write();
+      EXPECT_TRUE(writer.has_value());
+    }
+  };
+  try {
+    WritesDuringUnwinding during{lock};
+    throw 2;
+  } catch (int) {
+  }
+  EXPECT_FALSE(lock.poisoned());
+  EXPECT_TRUE(lock.read().has_value());
+
+  try {
+    auto writer = lock.write();
+    ASSERT_TRUE(writer.has_value());
+    throw 3;
+  } catch (int) {
+  }
+  EXPECT_TRUE(lock.poisoned());
+  EXPECT_EQ(lock.read().error().kind, ErrorKind::LockPoisoned);
+}
+
 }  // namespace

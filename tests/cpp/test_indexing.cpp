@@ -93,6 +93,21 @@ TEST(BasicIndex, EmptySliceFromMinusOneKeepsTheOffset) {
   EXPECT_TRUE(contents(*again).empty());
 }
 
+// An offset that would fall below the buffer is kept as it was for an empty
+// result (it shows no element) and refused for a non-empty one.
+TEST(BasicIndex, OffsetBelowTheBufferStart) {
+  View empty = *View::zeros_with_layout(DType::Float64, ByteOrder::Native, {3, 0}, false);
+  empty.strides = {-8, 8};
+  auto row = empty.index(Items{I{2}});
+  ASSERT_TRUE(row.has_value()) << error_text(row);
+  EXPECT_EQ(row->offset, 0u);
+  EXPECT_EQ(row->shape, Shape{0});
+
+  View broken = arange({3});
+  broken.strides = {-8};  // lowest element at byte -16
+  EXPECT_EQ(error_kind(broken.index(Items{I{2}})), ErrorKind::InvalidLayout);
+}
+
 TEST(AdvancedIndex, PlacementOfBroadcastDimensions) {
   struct Case {
     const char* name;
@@ -389,9 +404,46 @@ TEST(FancyAssign, ErrorsBeforeWriting) {
   View v = arange({3}, DType::Int32);
   EXPECT_EQ(error_kind(v.assign_fancy_scalar(Items{int_array({1}, {3})}, Scalar(1.0))), ErrorKind::IndexOutOfBounds);
   EXPECT_FALSE(v.assign_fancy_scalar(Items{int_array({1}, {0})}, Scalar::long_double("junk")).has_value());
+  // The value is converted before the index is looked at.
+  EXPECT_EQ(error_kind(v.assign_fancy_scalar(Items{int_array({1}, {3})}, Scalar::long_double("junk"))),
+            error_kind(Scalar::long_double("junk").cast(DType::Int32)));
+  // The selection is resolved and checked against the source before anything is read.
+  View poisoned_source = arange({1});
+  poison(poisoned_source);
+  EXPECT_EQ(error_kind(v.assign_fancy_view(Items{int_array({1}, {3})}, poisoned_source)),
+            ErrorKind::IndexOutOfBounds);
+  EXPECT_EQ(error_kind(v.assign_fancy_view(Items{int_array({2}, {0, 1})}, arange({3}))),
+            ErrorKind::BroadcastMismatch);
+  EXPECT_EQ(error_kind(v.assign_fancy_view(Items{int_array({1}, {0})}, poisoned_source)), ErrorKind::LockPoisoned);
   EXPECT_EQ(contents(v), (std::vector<double>{0, 1, 2}));
   poison(v);
   EXPECT_EQ(error_kind(v.assign_fancy_scalar(Items{int_array({1}, {0})}, Scalar(1.0))), ErrorKind::LockPoisoned);
+}
+
+TEST(AdvancedIndex, PoisonedSourceFailsOnlyWhereElementsAreRead) {
+  View v = arange({3, 4});
+  poison(v);
+  EXPECT_EQ(error_kind(v.index(Items{int_array({2}, {0, 1})})), ErrorKind::LockPoisoned);
+  EXPECT_EQ(error_kind(v.assign_fancy_view(Items{int_array({1}, {0})}, arange({4}))), ErrorKind::LockPoisoned);
+  // Resolving a selection and basic subscripting touch no element.
+  EXPECT_TRUE(v.advanced_offsets(Items{int_array({2}, {0, 1})}).has_value());
+  EXPECT_TRUE(v.advanced_index_view(Items{int_array({2}, {0, 1})}).has_value());
+  EXPECT_TRUE(v.index(Items{I{1}}).has_value());
+}
+
+TEST(AdvancedIndex, GatheredCopyKeepsTheSourceTag) {
+  auto big = View::from_values_with_layout(DType::Int32, ByteOrder::Big, {3},
+                                           std::vector<Scalar>{Scalar(std::int32_t{1}), Scalar(std::int32_t{2}),
+                                                               Scalar(std::int32_t{3})},
+                                           false);
+  ASSERT_TRUE(big.has_value());
+  auto gathered = big->index(Items{int_array({2}, {2, 0})});
+  ASSERT_TRUE(gathered.has_value()) << error_text(gathered);
+  EXPECT_EQ(gathered->byte_order, ByteOrder::Big);
+  auto guard = gathered->buffer->read();
+  auto bytes = (*guard)->data.bytes();
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.end()),
+            (std::vector<std::uint8_t>{0, 0, 0, 3, 0, 0, 0, 1}));
 }
 
 }  // namespace
