@@ -262,6 +262,10 @@ bool is_array(PyObject* object) {
 }
 
 PyObject* new_array_object(View view, std::optional<ScalarAlias> alias) {
+  // Views may gain axes (new axes, stacked arrays) past the 64 every other
+  // entry point allows; no Array is made with more.
+  if (view.ndim() > quarvel_storage::max_dimensions)
+    return raise_storage_error(quarvel_storage::StorageError(quarvel_storage::ErrorKind::LayoutOverflow));
   PyTypeObject* type = array_type();
   if (!type) return nullptr;
   PyObject* object = type_slot<allocfunc>(type, Py_tp_alloc)(type, 0);

@@ -34,7 +34,9 @@ struct PyArray {
 PyTypeObject* array_type();
 PyTypeObject* array_flags_type();
 
-// A new Array (new reference) over `view`; null with MemoryError set on failure.
+// A new Array (new reference) over `view`; null with MemoryError set on failure,
+// or ValueError "array shape or byte strides exceed supported limits" for a
+// view of more than 64 dimensions.
 PyObject* new_array_object(quarvel_storage::View view, std::optional<ScalarAlias> alias);
 
 // Exact type test (the class cannot be subclassed).

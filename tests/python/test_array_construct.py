@@ -56,8 +56,10 @@ def test_list_of_arrays_stacks_their_shapes():
     inner = q.zeros((2, 3))
     assert q.array([inner, inner]).shape == (2, 2, 3)
     # the arrays' own dimensions do not count towards the nesting depth
-    deep = q.zeros((1,) * 64)
-    assert q.array([deep]).ndim == 65
+    assert q.array([[q.zeros((1,) * 62)]]).ndim == 64
+    # but no array has more than 64 dimensions
+    with pytest.raises(ValueError, match="^array shape or byte strides exceed supported limits$"):
+        q.array([q.zeros((1,) * 64)])
 
 
 def test_nesting_depth_limit():

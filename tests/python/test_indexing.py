@@ -52,6 +52,14 @@ def test_basic_views(key, shape, values):
         assert shares_buffer(view, a)
 
 
+def test_new_axes_up_to_64_dimensions():
+    assert q.array(1.0)[(None,) * 64].ndim == 64
+    with pytest.raises(ValueError, match="^array shape or byte strides exceed supported limits$"):
+        q.array(1.0)[(None,) * 65]
+    with pytest.raises(ValueError, match="^array shape or byte strides exceed supported limits$"):
+        q.zeros((1,) * 63)[None, ..., None]
+
+
 def test_zero_dimensional_keys():
     a = q.array(7.5)
     assert a[()].item() == 7.5 and is_scalar(a[()])
