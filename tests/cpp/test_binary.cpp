@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <fstream>
 #include <limits>
 #include <random>
@@ -18,6 +20,24 @@
 #include "kernels/binary_float.h"
 #include "kernels/kernels.h"
 #include "kernels/loop_table.h"
+
+// Counts heap allocations while a test holds `counting_allocations` set.
+namespace {
+bool counting_allocations = false;
+std::size_t allocations_seen = 0;
+}  // namespace
+
+// The replacement pairs malloc with free itself.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  if (counting_allocations) ++allocations_seen;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -260,6 +280,23 @@ TEST(IntegerCases, BoolOutputsBehaveAsLogic) {
     }
 }
 
+// Unsigned outputs read each operand's own bits zero-extended from its own
+// width; signed outputs read each operand by its own signedness.
+TEST(IntegerCases, OperandsReadInTheOutputsMode) {
+  const Scalar minus_one(std::int8_t{-1}), u255(std::uint8_t{255});
+  EXPECT_EQ(one(Op::add, minus_one, Scalar(std::uint8_t{0}), DType::UInt16), Scalar(std::uint16_t{255}));
+  EXPECT_EQ(one(Op::multiply, minus_one, minus_one, DType::UInt16), Scalar(std::uint16_t{65025}));
+  EXPECT_EQ(one(Op::multiply, minus_one, minus_one, DType::Int16), Scalar(std::int16_t{1}));
+  EXPECT_EQ(one(Op::add, u255, minus_one, DType::Int16), Scalar(std::int16_t{254}));
+  EXPECT_EQ(one(Op::maximum, minus_one, Scalar(std::uint8_t{3}), DType::UInt16), Scalar(std::uint16_t{255}));
+  EXPECT_EQ(one(Op::maximum, minus_one, Scalar(std::uint8_t{3}), DType::Int16), Scalar(std::int16_t{3}));
+  // 2^64 - 1 squared keeps its low 64 bits: 1.
+  const Scalar umax(std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(one(Op::multiply, umax, umax, DType::UInt64), Scalar(std::uint64_t{1}));
+  EXPECT_EQ(one(Op::add, umax, Scalar(true), DType::UInt64), Scalar(std::uint64_t{0}));
+  EXPECT_EQ(one(Op::add, Scalar(true), Scalar(true), DType::Int8), Scalar(std::int8_t{2}));
+}
+
 // ---------------------------------------------------------------------------
 // Comparisons and logical operations.
 
@@ -299,6 +336,39 @@ TEST(Comparisons, NanAndComplex) {
   EXPECT_TRUE(holds(Op::greater, Scalar(std::complex<double>(2, 0)), Scalar(std::complex<double>(1, 3))));
   EXPECT_TRUE(holds(Op::equal, Scalar(std::complex<float>(-0.0f, 1)), Scalar(std::complex<double>(0, 1))));
   EXPECT_TRUE(holds(Op::equal, Scalar(-0.0), Scalar(0.0f)));
+}
+
+// x86-64 long double holds every 64-bit integer and every double exactly, so
+// its comparison is an exact oracle.
+TEST(Comparisons, IntegerAgainstFloatMatchesExtendedPrecision) {
+  std::mt19937_64 rng(5);
+  std::uniform_int_distribution<int> shift(0, 63), nudge(-3, 3);
+  const Op all[] = {Op::less, Op::less_equal, Op::equal, Op::not_equal, Op::greater, Op::greater_equal};
+  auto expected = [](Op op, long double x, long double y) {
+    switch (op) {
+      case Op::less: return x < y;
+      case Op::less_equal: return x <= y;
+      case Op::equal: return x == y;
+      case Op::not_equal: return x != y;
+      case Op::greater: return x > y;
+      default: return x >= y;
+    }
+  };
+  for (int i = 0; i < 4000; ++i) {
+    const std::uint64_t raw = rng() >> shift(rng);
+    const bool as_signed = i % 2 == 0;
+    const Scalar v = as_signed ? Scalar(static_cast<std::int64_t>(raw)) : Scalar(raw);
+    const long double exact = as_signed ? static_cast<long double>(static_cast<std::int64_t>(raw))
+                                        : static_cast<long double>(raw);
+    // The nearest double and its neighbours, and a value half a unit away.
+    double x = static_cast<double>(exact);
+    for (int k = nudge(rng); k != 0; k += k > 0 ? -1 : 1) x = std::nextafter(x, k > 0 ? inf : -inf);
+    if (i % 5 == 0) x += 0.5;
+    for (Op op : all) {
+      EXPECT_EQ(holds(op, v, Scalar(x)), expected(op, exact, x)) << op_name(op) << " " << raw << " " << x;
+      EXPECT_EQ(holds(op, Scalar(x), v), expected(op, x, exact)) << op_name(op) << " " << x << " " << raw;
+    }
+  }
 }
 
 TEST(Logical, TruthinessOnly) {
@@ -618,6 +688,63 @@ TEST(ComplexArithmetic, MultiplyKeepsPlainFormula) {
   EXPECT_EQ(one(Op::add, Scalar(C(1, 9)), Scalar(2.0), DType::Float64), Scalar(3.0));
 }
 
+// Complex64 computes in single precision only when both operands are
+// complex64; otherwise in double precision, rounded once. (1 + 2^-13)^2 - 1
+// is 2^-12 + 2^-26 exactly, but 2^-12 once the square is rounded to float.
+TEST(ComplexArithmetic, Complex64PrecisionFollowsTheOperands) {
+  const float a = 1.0f + std::ldexp(1.0f, -13);
+  const std::complex<float> z(a, 1.0f);
+  const Scalar single = one(Op::multiply, Scalar(z), Scalar(z), DType::Complex64);
+  EXPECT_EQ(single.get<std::complex<float>>().real(), std::ldexp(1.0f, -12));
+  const float exact = std::ldexp(1.0f, -12) + std::ldexp(1.0f, -26);
+  const Scalar widened(std::complex<double>(a, 1.0));
+  EXPECT_EQ(one(Op::multiply, Scalar(z), widened, DType::Complex64).get<std::complex<float>>().real(), exact);
+  EXPECT_EQ(one(Op::multiply, widened, Scalar(z), DType::Complex64).get<std::complex<float>>().real(), exact);
+  // A real operand is taken as complex in double precision as well.
+  EXPECT_EQ(one(Op::multiply, Scalar(z), Scalar(a), DType::Complex64).get<std::complex<float>>().real(),
+            static_cast<float>(static_cast<double>(a) * a));
+  // Complex128 outputs keep every bit of the double-precision product.
+  EXPECT_EQ(one(Op::multiply, Scalar(z), Scalar(z), DType::Complex128).get<std::complex<double>>().real(),
+            static_cast<double>(exact));
+}
+
+// Integer outputs: an integer first operand takes the integer path; a float
+// first operand goes through double precision and is cast to the output.
+TEST(Dispatch, IntegerOutputWithFloatFirstOperand) {
+  EXPECT_EQ(one(Op::add, Scalar(2.75), Scalar(std::int32_t{1}), DType::Int32), Scalar(std::int32_t{3}));
+  EXPECT_EQ(one(Op::multiply, Scalar(std::complex<double>(2.5, 7)), Scalar(std::int32_t{3}), DType::Int32),
+            Scalar(std::int32_t{7}));
+  EXPECT_TRUE(refused(Op::add, Scalar(std::int32_t{1}), Scalar(2.75), DType::Int32));
+  // ldexp to float32 from a float64 operand scales in double and rounds once:
+  // (0.5 + 2^-40) * 2^-149 rounds up to the smallest subnormal, where rounding
+  // the operand to single first would leave a tie that rounds to zero.
+  EXPECT_EQ(one(Op::ldexp, Scalar(0.5 + std::ldexp(1.0, -40)), Scalar(std::int32_t{-149}), DType::Float32),
+            Scalar(std::numeric_limits<float>::denorm_min()));
+  EXPECT_EQ(one(Op::ldexp, Scalar(0.5f), Scalar(std::int32_t{-149}), DType::Float32), Scalar(0.0f));
+}
+
+// The alias spellings of the two-input names compute as their canonical names.
+TEST(Dispatch, TwoInputAliasesByName) {
+  const struct {
+    std::string_view alias;
+    Op op;
+    Scalar a, b;
+    DType out;
+  } cases[] = {
+      {"mod", Op::remainder, Scalar(std::int32_t{-7}), Scalar(std::int32_t{2}), DType::Int32},
+      {"pow", Op::power, Scalar(std::int32_t{3}), Scalar(std::int32_t{4}), DType::Int32},
+      {"atan2", Op::arctan2, Scalar(1.0), Scalar(-1.0), DType::Float64},
+      {"true_divide", Op::divide, Scalar(1.0), Scalar(3.0), DType::Float64},
+      {"bitwise_left_shift", Op::left_shift, Scalar(std::int8_t{3}), Scalar(std::int8_t{5}), DType::Int8},
+      {"bitwise_right_shift", Op::right_shift, Scalar(std::int8_t{-100}), Scalar(std::int8_t{3}), DType::Int8},
+  };
+  for (const auto& c : cases) {
+    const Result<KernelOutputs> by_alias = binary(c.alias, c.a, c.b, c.out);
+    ASSERT_TRUE(by_alias) << c.alias;
+    EXPECT_EQ((*by_alias)[0], one(c.op, c.a, c.b, c.out)) << c.alias;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Long double outputs go through the extended-precision library.
 
@@ -639,6 +766,20 @@ TEST(LongDouble, LibraryAndDoubleFallback) {
   EXPECT_TRUE(holds(Op::greater, Scalar::long_double("1.0000000000000000001"), Scalar(1.0)));
   EXPECT_TRUE(holds(Op::not_equal, Scalar::long_double("nan"), Scalar(1.0)));
   EXPECT_FALSE(holds(Op::equal, Scalar::long_double("nan"), Scalar(1.0)));
+}
+
+TEST(LongDouble, ComplexThroughTheLibrary) {
+  const Scalar z = one(Op::multiply, Scalar::complex_long_double("1", "2"), Scalar::complex_long_double("3", "4"),
+                       DType::ComplexLongDouble);
+  ASSERT_EQ(z.dtype(), DType::ComplexLongDouble);
+  EXPECT_EQ(z.get<ComplexLongDoubleText>().re, "-5");
+  EXPECT_EQ(z.get<ComplexLongDoubleText>().im, "10");
+  // 2^-60 survives in 80 bits: the sum is not computed through double.
+  const Scalar s = one(Op::add, Scalar::long_double("1"), Scalar::long_double("8.67361737988403547206e-19"),
+                       DType::LongDouble);
+  EXPECT_NE(s.get<LongDoubleText>().text, "1");
+  EXPECT_TRUE(refused(Op::remainder, Scalar::complex_long_double("1", "2"), Scalar::complex_long_double("3", "4"),
+                      DType::ComplexLongDouble));
 }
 
 // ---------------------------------------------------------------------------
@@ -735,6 +876,45 @@ TEST(Refusals, EveryTableLoopIsComputed) {
           EXPECT_EQ((*r)[k].dtype(), loop->outputs[k]) << op_name(op) << " " << inputs[0].name() << inputs[1].name();
       }
   }
+}
+
+// The Op forms compute fixed-width elements without touching the heap: every
+// loop the table offers, for every two-input name.
+TEST(Dispatch, FixedWidthElementsAllocateNothing) {
+  struct Call {
+    Op op;
+    Scalar a, b;
+    DType out;
+  };
+  std::vector<Call> calls;
+  for (int i = 0; i < op_count; ++i) {
+    const Op op = static_cast<Op>(i);
+    if (input_count(op) != 2) continue;
+    for (std::size_t a = 0; a < 16; ++a)
+      for (std::size_t b = 0; b < 16; ++b) {
+        const std::vector<DType> inputs = {DType::from_index(a), DType::from_index(b)};
+        const Result<Loop> loop = resolve_loop(op, inputs);
+        if (!loop || loop->inputs[0].is_long_double() || loop->outputs[0].is_long_double()) continue;
+        for (std::int64_t x : {-3, 0, 5})
+          calls.push_back({op, *Scalar(x).cast(loop->inputs[0]), *Scalar(std::int64_t{2}).cast(loop->inputs[1]),
+                           loop->outputs[0]});
+      }
+  }
+  ASSERT_GT(calls.size(), 1000u);
+  std::size_t computed = 0;
+  allocations_seen = 0;
+  counting_allocations = true;
+  for (const Call& c : calls) computed += binary(c.op, c.a, c.b, c.out).has_value();
+  counting_allocations = false;
+  EXPECT_EQ(allocations_seen, 0u);
+  EXPECT_EQ(computed, calls.size());
+  // The counter does see allocations: 21-digit long double texts live on the heap.
+  const Scalar x = Scalar::long_double("0.1");
+  counting_allocations = true;
+  const bool ok = binary(Op::add, x, x, DType::LongDouble).has_value();
+  counting_allocations = false;
+  EXPECT_TRUE(ok);
+  EXPECT_GT(allocations_seen, 0u);
 }
 
 }  // namespace
