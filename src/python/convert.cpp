@@ -279,6 +279,9 @@ std::optional<Scalar> value_to_untyped_scalar(PyObject* object) {
     if (im == -1.0 && PyErr_Occurred()) return std::nullopt;
     return Scalar(std::complex<double>(re, im));
   }
+  // The scalar classes are immutable and hold their value: what the dtype and
+  // item() lookups below would rebuild, read directly.
+  if (auto value = scalar_object_value(object)) return value;
   // An object's item() may hand back a fresh object each time: bound the
   // recursion so such input raises RecursionError instead of exhausting the stack.
   if (Py_EnterRecursiveCall(" while converting a value to an array element")) return std::nullopt;

@@ -52,6 +52,20 @@ def test_scalar_objects_keep_their_dtype():
     assert q.array([long_long, 1.5]).dtype.char == "d"
 
 
+@pytest.mark.parametrize("dtype, value", [
+    ("bool", True), ("int8", -7), ("uint8", 200), ("int16", -300), ("uint16", 60000), ("int32", -2**31),
+    ("uint32", 2**32 - 1), ("int64", -2**63), ("uint64", 2**64 - 1), ("q", 5), ("Q", 6),
+    ("float16", 0.333), ("float32", 1e38), ("float64", -0.1), ("complex64", 1.5 - 2.5j),
+    ("complex128", 1e300j), ("longdouble", 0.1), ("clongdouble", 0.1 + 0.2j),
+])
+def test_scalar_objects_convert_to_their_own_value(dtype, value):
+    source = q.array([value], dtype=dtype)
+    element = source[0]
+    for result in (q.array(element), q.array([element, element])):
+        assert result.dtype == source.dtype and result.dtype.char == source.dtype.char
+        assert repr(result[(0,) * result.ndim]) == repr(element)
+
+
 def test_list_of_arrays_stacks_their_shapes():
     inner = q.zeros((2, 3))
     assert q.array([inner, inner]).shape == (2, 2, 3)
