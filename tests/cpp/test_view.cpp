@@ -13,6 +13,8 @@ extern "C" __attribute__((visibility("default"), used)) const char* __asan_defau
 
 namespace {
 
+using B = IndexItem::BoolValue;
+
 constexpr std::uint64_t two_62 = std::uint64_t{1} << 62;
 
 struct StridesCase {
@@ -255,6 +257,34 @@ TEST(Constructors, EmptyShapesAndSharing) {
   ASSERT_TRUE(b.write_at({1}, Scalar(9.0)).has_value());
   EXPECT_EQ(contents(a), (std::vector<double>{0, 9, 2}));
   EXPECT_EQ(a.buffer.use_count(), 2);
+}
+
+// A stride-0 view may show far more elements than any list of them could
+// hold: every operation that lists them reports the failed allocation instead
+// of letting a C++ exception out.
+TEST(Allocation, ListingTooManyElementsFails) {
+  View huge = over_float64(1, {std::uint64_t{1} << 61}, {0}, 0);
+  ASSERT_TRUE(huge.validate_layout().has_value());
+  struct Case {
+    const char* name;
+    std::string error;
+  } cases[] = {
+      {"all_element_offsets", error_text(huge.all_element_offsets())},
+      {"snapshot", error_text(huge.snapshot())},
+      {"copy", error_text(huge.copy())},
+      {"copying reshape", error_text(huge.reshape_order({std::uint64_t{1} << 60, 2}, CopyMode::Always, false))},
+      {"assign_scalar", error_text(huge.assign_scalar(Scalar(1.0)))},
+      {"assign_view", error_text(huge.assign_view(arange({1})))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.error, "array allocation failed");
+  }
+  // A gathered copy of it could not even be laid out (2^61 float64 elements).
+  EXPECT_EQ(error_kind(huge.index(std::vector<IndexItem>{full_slice(std::uint64_t{1} << 61), B{true}})),
+            ErrorKind::LayoutOverflow);
+  EXPECT_TRUE(huge.reshape_order({std::uint64_t{1} << 60, 2}, CopyMode::Never, false).has_value());
+  EXPECT_EQ(*huge.read_at({12345}), Scalar(0.0));
 }
 
 }  // namespace
