@@ -140,7 +140,9 @@ std::optional<std::size_t> consumed_axes(PyObject* item, ReadList& read) {
     read.error_traceback = PyRef::steal(traceback);
     return 1;
   }
-  if (!read.list->values.empty() && all_bool(read.list->values)) return read.list->shape.size();
+  // The walk takes an empty list as a boolean mask over all its dimensions
+  // ([[]] spans two axes), so it is counted that way too.
+  if (all_bool(read.list->values)) return read.list->shape.size();
   return 1;
 }
 
@@ -199,6 +201,7 @@ std::optional<ParsedIndex> parse_indices(const View& view, PyObject* key) {
     PyObject* item = items[i].get();
     if (item == Py_Ellipsis) {
       for (std::size_t k = 0; k < n - count; ++k) {
+        if (!cursor_free()) return std::nullopt;
         const std::uint64_t length = view.shape[cursor++];
         parsed.items.push_back(IndexItem::Slice{0, 1, length});
         only_integers = false;

@@ -206,6 +206,26 @@ def test_boolean_masks():
         a[0, [[True, False, True]]]
 
 
+@pytest.mark.parametrize("shape, key, result", [
+    ((1, 0), ([[]],), (0,)),
+    ((1, 0), ([[]], ...), (0,)),
+    ((1, 0, 2), ([[]], ...), (0, 2)),
+    ((1, 0, 2), ([[]], 0), (0,)),
+    ((1, 0, 2), (..., [[]]), "^boolean index shape did not match the indexed array dimensions$"),
+    ((1, 0, 2), ([[]], 0, 0), r"^too many indices for array: array is 3-dimensional, but 4 were indexed$"),
+])
+def test_empty_nested_lists_are_masks_over_all_their_dimensions(shape, key, result):
+    a = q.zeros(shape)
+    if isinstance(result, str):
+        with pytest.raises(IndexError, match=result):
+            a[key]
+        with pytest.raises(IndexError, match=result):
+            a[key] = 1.0
+    else:
+        assert a[key].shape == result
+        a[key] = 1.0
+
+
 @pytest.mark.parametrize("key, shape", [
     ((slice(None), [[0, 1, 2], [1, 2, 3]], [0, 1, 2]), (5, 2, 3)),
     (([[0, 1, 2], [1, 2, 3]], slice(None), [0, 1, 2]), (2, 3, 6)),
