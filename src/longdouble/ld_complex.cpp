@@ -154,17 +154,23 @@ bool inside_safe_range(Complex z) {
   return ::isfinite(z.re) && ::isfinite(z.im) && ::fabsl(z.re) < limit && ::fabsl(z.im) < limit;
 }
 
+// The imaginary part is odd in im and is computed for |im|: near -i the
+// log1p argument would sit at -1 and round onto the pole. When D is too small
+// for log1p (subnormal, zero at the pole, or 4|im| / D overflowing), log D is
+// taken as 2 log hypot, which does not underflow.
 Complex complex_atan(Real re, Real im) {
-  const Real im_minus_one = -1.0L + im;
-  const Real d = im_minus_one * im_minus_one + re * re;
-  Real imag;
-  if (d != 0.0L) {
-    imag = 0.25L * ::log1pl(4.0L * im / d);
+  const Real m = ::fabsl(im);
+  const Real m_minus_one = -1.0L + m;
+  const Real d = m_minus_one * m_minus_one + re * re;
+  const Real ratio = 4.0L * m / d;
+  Real magnitude;
+  if (d >= LDBL_MIN && ::isfinite(ratio)) {
+    magnitude = 0.25L * ::log1pl(ratio);
   } else {
-    const Real im_plus_one = im + 1.0L;
-    imag = 0.25L * (::logl(re * re + im_plus_one * im_plus_one) - ::logl(d));
+    const Real m_plus_one = m + 1.0L;
+    magnitude = 0.25L * (::logl(re * re + m_plus_one * m_plus_one) - 2.0L * ::logl(::hypotl(m_minus_one, re)));
   }
-  return {0.5L * ::atan2l(2.0L * re, (1.0L - re * re) - im * im), imag};
+  return {0.5L * ::atan2l(2.0L * re, (1.0L - re * re) - im * im), ::copysignl(magnitude, im)};
 }
 
 Complex complex_atanh(Real re, Real im) {

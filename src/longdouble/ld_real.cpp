@@ -96,18 +96,23 @@ Real floor_quotient(Real x, Real y) {
   return floored;
 }
 
-// maximum/minimum return a NaN operand (x's first), fmax/fmin skip it; a tie
-// of two zeros keeps x in both families (fmaxl would leave it open).
-template <bool Larger, bool SkipNan>
+// NaN-propagating (x's NaN first); a tie of two zeros keeps x.
+template <bool Larger>
 Real extremum(Real x, Real y) {
-  if (::isnan(x) || ::isnan(y)) {
-    if (SkipNan) return ::isnan(y) ? x : y;
-    return ::isnan(x) ? x : y;
-  }
+  if (::isnan(x)) return x;
+  if (::isnan(y)) return y;
   if (x == 0.0L && y == 0.0L) return x;
   if (Larger) return x > y ? x : y;
   return x < y ? x : y;
 }
+
+// NaN-ignoring: the library's fmaxl/fminl. g++ treats them as commutative
+// and may swap the operands of a direct call, which flips the zero a tie of
+// -0 and +0 gives; a call through these pointers keeps x first in every build.
+Real (*const volatile library_fmax)(Real, Real) = ::fmaxl;
+Real (*const volatile library_fmin)(Real, Real) = ::fminl;
+Real fmax_in_order(Real x, Real y) { return library_fmax(x, y); }
+Real fmin_in_order(Real x, Real y) { return library_fmin(x, y); }
 
 Real heaviside(Real x, Real y) {
   if (::isnan(x)) return x;
@@ -177,10 +182,10 @@ constexpr BinaryEntry binary_operations[] = {
     {"power", single<::powl>},
     {"pow", single<::powl>},
     {"float_power", single<::powl>},
-    {"maximum", single<extremum<true, false>>},
-    {"minimum", single<extremum<false, false>>},
-    {"fmax", single<extremum<true, true>>},
-    {"fmin", single<extremum<false, true>>},
+    {"maximum", single<extremum<true>>},
+    {"minimum", single<extremum<false>>},
+    {"fmax", single<fmax_in_order>},
+    {"fmin", single<fmin_in_order>},
     {"copysign", single<::copysignl>},
     {"hypot", single<::hypotl>},
     {"arctan2", single<::atan2l>},

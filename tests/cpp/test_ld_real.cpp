@@ -1,13 +1,15 @@
 #include <fenv.h>
 #include <gtest/gtest.h>
 
-#include <clocale>
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "decimal_comma_locale.h"
 #include "ld_test_support.h"
 #include "longdouble/ld_ops.h"
 
@@ -263,17 +265,19 @@ const BinaryCase exact_binary[] = {
     {"minimum", "-0", "0", "-0"},
     {"minimum", "0", "-0", "0"},
     {"minimum", "1", "2", "1"},
-    // NaN-ignoring; a tie of zeros keeps the first operand, as in the other float types.
+    // NaN-ignoring; the C standard leaves the sign of a tie of zeros open.
     {"fmax", "nan", "1", "1"},
     {"fmax", "1", "nan", "1"},
     {"fmax", "nan", "nan", "nan"},
-    {"fmax", "-0", "0", "-0"},
-    {"fmax", "0", "-0", "0"},
+    {"fmax", "-0", "0", "±0"},
+    {"fmax", "0", "-0", "±0"},
     {"fmax", "3", "2", "3"},
+    {"fmax", "-inf", "nan", "-inf"},
     {"fmin", "nan", "1", "1"},
-    {"fmin", "-0", "0", "-0"},
-    {"fmin", "0", "-0", "0"},
+    {"fmin", "-0", "0", "±0"},
+    {"fmin", "0", "-0", "±0"},
     {"fmin", "3", "2", "2"},
+    {"fmin", "nan", "inf", "inf"},
     {"copysign", "2", "-0", "-2"},
     {"copysign", "-2", "0", "2"},
     {"copysign", "3", "-nan", "-3"},
@@ -388,6 +392,25 @@ TEST(LdRealExact, Modf) {
   EXPECT_TRUE(std::isnan(value_of(nan->first)) && std::isnan(value_of(nan->second)));
 }
 
+// fmax and fmin are the C library's fmaxl and fminl, zero ties included.
+TEST(LdRealExact, FmaxFminAreTheLibraryFunctions) {
+  long double (*volatile library_max)(long double, long double) = ::fmaxl;
+  long double (*volatile library_min)(long double, long double) = ::fminl;
+  const char* values[] = {"-0", "0", "1", "-2.5", "inf", "-inf", "nan"};
+  for (const char* x : values)
+    for (const char* y : values) {
+      const long double a = value_of(x), b = value_of(y);
+      for (const auto& [name, library] : {std::pair{"fmax", library_max}, std::pair{"fmin", library_min}}) {
+        const long double expected = library(a, b);
+        const auto r = ld::binary_real(name, x, y);
+        ASSERT_TRUE(r.has_value());
+        const long double got = value_of(r->first);
+        EXPECT_TRUE(std::isnan(expected) ? std::isnan(got) : got == expected && std::signbit(got) == std::signbit(expected))
+            << name << "(" << x << ", " << y << ") = " << r->first;
+      }
+    }
+}
+
 // ---- log-add-exp intermediate checks -------------------------------------------
 
 TEST(LdRealLogaddexpChecks, Overflow) {
@@ -421,6 +444,25 @@ TEST(LdRealLogaddexpChecks, CallerEnvironmentIsKept) {
   EXPECT_EQ(quarvel_ld_logaddexp_intermediate_underflow("0", "20000", 0), 1);
   EXPECT_EQ(fetestexcept(FE_OVERFLOW | FE_UNDERFLOW), 0);
   EXPECT_NE(fetestexcept(FE_DIVBYZERO), 0);
+  feclearexcept(FE_ALL_EXCEPT);
+}
+
+// The difference is taken inside the held environment too: none of its flags
+// leak, and an enabled overflow or underflow trap never fires.
+TEST(LdRealLogaddexpChecks, DifferenceStaysInsideTheHeldEnvironment) {
+  const std::string negative_largest = "-" + largest;
+  feclearexcept(FE_ALL_EXCEPT);
+  EXPECT_EQ(quarvel_ld_logaddexp_intermediate_underflow(largest.c_str(), negative_largest.c_str(), 0), 0);
+  EXPECT_EQ(quarvel_ld_logaddexp_intermediate_overflow("1", "3"), 0);
+  EXPECT_EQ(fetestexcept(FE_ALL_EXCEPT & ~FE_INEXACT), 0);  // parsing the decimal texts is inexact
+  feenableexcept(FE_OVERFLOW | FE_UNDERFLOW);
+  const int overflow = quarvel_ld_logaddexp_intermediate_overflow(largest.c_str(), negative_largest.c_str());
+  const int underflow_of_difference = quarvel_ld_logaddexp_intermediate_underflow(largest.c_str(), negative_largest.c_str(), 0);
+  const int underflow = quarvel_ld_logaddexp_intermediate_underflow("0", "20000", 1);
+  fedisableexcept(FE_ALL_EXCEPT);
+  EXPECT_EQ(overflow, 1);
+  EXPECT_EQ(underflow_of_difference, 0);
+  EXPECT_EQ(underflow, 1);
   feclearexcept(FE_ALL_EXCEPT);
 }
 
@@ -471,20 +513,29 @@ TEST(LdRealBadInput, MalformedTextGivesNoResult) {
   EXPECT_EQ(ld::unary_real("negative", "INFINITY"), "-inf");
 }
 
-// Text is read and written with a full stop whatever the process locale.
+// Every routine reads and writes a full stop whatever the process locale.
 TEST(LdRealBadInput, LocaleIndependent) {
-  const char* comma_locale = nullptr;
-  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "ru_RU.UTF-8"})
-    if (std::setlocale(LC_NUMERIC, name) != nullptr) {
-      comma_locale = name;
-      break;
-    }
-  if (comma_locale == nullptr) GTEST_SKIP() << "no locale with a decimal comma installed";
-  auto half = ld::binary_real("divide", "1", "2");
-  auto comma = ld::unary_real("abs", "-1,5");
-  std::setlocale(LC_NUMERIC, "C");
-  EXPECT_EQ(half, (ld::TextPair{"0.5", "0"}));
+  std::optional<std::string> root, comma;
+  std::optional<ld::TextPair> half, parts, complex_root, quotient;
+  std::optional<std::pair<std::string, std::int32_t>> split;
+  {
+    const DecimalCommaLocale locale(LC_ALL);
+    if (!locale.active()) GTEST_SKIP() << "no locale with a decimal comma available";
+    root = ld::unary_real("sqrt", "2.25");
+    comma = ld::unary_real("abs", "-1,5");
+    half = ld::binary_real("divide", "1", "2");
+    parts = ld::modf("-2.5");
+    split = ld::frexp("0.75");
+    complex_root = ld::unary_complex("sqrt", "-2.25", "0");
+    quotient = ld::binary_complex("divide", "1.5", "0", "2", "0");
+  }
+  EXPECT_EQ(root, "1.5");
   EXPECT_FALSE(comma.has_value());
+  EXPECT_EQ(half, (ld::TextPair{"0.5", "0"}));
+  EXPECT_EQ(parts, (ld::TextPair{"-0.5", "-2"}));
+  EXPECT_EQ(split, (std::pair<std::string, std::int32_t>{"0.75", 0}));
+  EXPECT_EQ(complex_root, (ld::TextPair{"0", "1.5"}));
+  EXPECT_EQ(quotient, (ld::TextPair{"0.75", "0"}));
 }
 
 TEST(LdRealBadInput, NulBytesGiveNoResult) {
