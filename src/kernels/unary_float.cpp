@@ -1,6 +1,7 @@
 // One-input float and complex functions. Complex arithmetic is spelled out on
 // the parts: the library's complex operators recover NaNs in ways the formulas
-// here must not.
+// here must not. Where a formula would overflow, underflow or cancel, the C
+// library's complex function of the same name answers instead.
 #include "kernels/unary_float.h"
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "kernels/binary_float.h"
@@ -44,6 +46,63 @@ constexpr double half_pi = 1.5707963267948966;
 constexpr double quarter_pi = 0.7853981633974483;
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// ---- the C library's complex functions --------------------------------------
+
+// Where the formulas below overflow, underflow or cancel (and for infinite or
+// NaN parts, where their products by zero and infinity give NaN for defined
+// values), the C library's complex functions take over: they follow C99's
+// annex G special values and evaluate carefully near the ends of the range.
+extern "C" {
+_Complex double ccos(_Complex double);
+_Complex double csin(_Complex double);
+_Complex double ccosh(_Complex double);
+_Complex double csinh(_Complex double);
+_Complex double ctan(_Complex double);
+_Complex double ctanh(_Complex double);
+_Complex double casin(_Complex double);
+_Complex double cacos(_Complex double);
+_Complex double catan(_Complex double);
+_Complex double casinh(_Complex double);
+_Complex double cacosh(_Complex double);
+_Complex double catanh(_Complex double);
+_Complex float ccosf(_Complex float);
+_Complex float csinf(_Complex float);
+_Complex float ccoshf(_Complex float);
+_Complex float csinhf(_Complex float);
+}
+
+// One row per function: the double form, and the single form where a
+// single-precision formula needs one (the others are narrowed from double).
+struct LibraryEntry {
+  _Complex double (*f64)(_Complex double);
+  _Complex float (*f32)(_Complex float);
+};
+enum class Library { cos, sin, cosh, sinh, tan, tanh, asin, acos, atan, asinh, acosh, atanh };
+constexpr LibraryEntry library_functions[] = {
+    {ccos, ccosf},    {csin, csinf},    {ccosh, ccoshf},  {csinh, csinhf},  {ctan, nullptr},   {ctanh, nullptr},
+    {casin, nullptr}, {cacos, nullptr}, {catan, nullptr}, {casinh, nullptr}, {cacosh, nullptr}, {catanh, nullptr},
+};
+
+template <class F>
+Complex<F> library(Library f, Complex<F> z) {
+  const LibraryEntry& entry = library_functions[static_cast<int>(f)];
+  if constexpr (std::is_same_v<F, float>) {
+    if (entry.f32 == nullptr) {
+      const Complex<double> r = library(f, Complex<double>(z.real(), z.imag()));
+      return {static_cast<float>(r.real()), static_cast<float>(r.imag())};
+    }
+  }
+  std::conditional_t<std::is_same_v<F, float>, _Complex float, _Complex double> w;
+  __real__ w = z.real();
+  __imag__ w = z.imag();
+  if constexpr (std::is_same_v<F, float>) {
+    w = entry.f32(w);
+  } else {
+    w = entry.f64(w);
+  }
+  return {__real__ w, __imag__ w};
+}
 
 // ---- real functions --------------------------------------------------------
 
@@ -145,24 +204,36 @@ Complex<double> inner_sqrt(double a, double b, bool acosh_sign = false) {
 
 // ---- complex functions -----------------------------------------------------
 
+// The product formulas, kept while the hyperbolic factor (of h, the part
+// that feeds cosh and sinh) is finite and both parts are finite: beyond
+// cosh's overflow a product with a cosine or sine below 1 can still be finite.
+template <class F>
+bool products_hold(F h, F other) {
+  return std::isfinite(std::cosh(h)) && std::isfinite(other);
+}
+
 template <class F>
 Complex<F> complex_cos(Complex<F> z) {
   const F x = z.real(), y = z.imag();
+  if (!products_hold(y, x)) return library(Library::cos, z);
   return {std::cos(x) * std::cosh(y), -(std::sin(x) * std::sinh(y))};
 }
 template <class F>
 Complex<F> complex_sin(Complex<F> z) {
   const F x = z.real(), y = z.imag();
+  if (!products_hold(y, x)) return library(Library::sin, z);
   return {std::sin(x) * std::cosh(y), std::cos(x) * std::sinh(y)};
 }
 template <class F>
 Complex<F> complex_cosh(Complex<F> z) {
   const F x = z.real(), y = z.imag();
+  if (!products_hold(x, y)) return library(Library::cosh, z);
   return {std::cosh(x) * std::cos(y), std::sinh(x) * std::sin(y)};
 }
 template <class F>
 Complex<F> complex_sinh(Complex<F> z) {
   const F x = z.real(), y = z.imag();
+  if (!products_hold(x, y)) return library(Library::sinh, z);
   return {std::sinh(x) * std::cos(y), std::cosh(x) * std::sin(y)};
 }
 
@@ -186,9 +257,21 @@ Complex<F> complex_exp(Complex<F> z) {
   return {e * c, e * s};
 }
 
+// a*a + b*b + c with the squares formed exactly (fma gives each product's
+// rounding error), for sums that cancel.
+template <class F>
+F squares_plus(F a, F b, F c) {
+  const F aa = a * a, bb = b * b;
+  const F errors = std::fma(a, a, -aa) + std::fma(b, b, -bb);
+  const F big = aa > bb ? aa : bb, small = aa > bb ? bb : aa;
+  return ((c + big) + small) + errors;
+}
+
 // (log |z|, arg z). |z| is scaled by a power of two when it would overflow or
 // fall below the normal range, so a finite z never has an infinite logarithm
-// and a subnormal one keeps its digits; elsewhere this is log hypot(x, y).
+// and a subnormal one keeps its digits; near |z| = 1, where log hypot(x, y)
+// loses a small real part, the real part is log1p(x^2 + y^2 - 1) / 2;
+// elsewhere this is log hypot(x, y).
 template <class F>
 Complex<F> complex_log(Complex<F> z) {
   using limits = std::numeric_limits<F>;
@@ -202,6 +285,7 @@ Complex<F> complex_log(Complex<F> z) {
     constexpr F two_p = static_cast<F>(std::uint64_t{1} << p);
     return {std::log(std::hypot(x * two_p, y * two_p)) - p * Constants<F>::ln2, arg};
   }
+  if (magnitude > F(0.75) && magnitude < F(1.5)) return {F(0.5) * std::log1p(squares_plus(x, y, F(-1))), arg};
   return {std::log(magnitude), arg};
 }
 
@@ -243,10 +327,14 @@ Complex<F> complex_sqrt(Complex<F> z) {
   return {small, std::copysign(big, y)};
 }
 
+// When both squares overflow, x^2 - y^2 is inf - inf; (x - y)(x + y) gives
+// the real part (zero, finite or infinite) instead of NaN.
 template <class F>
 Complex<F> complex_square(Complex<F> z) {
   const F x = z.real(), y = z.imag();
-  return {x * x - y * y, x * y + y * x};
+  F re = x * x - y * y;
+  if (std::isnan(re) && std::isfinite(x) && std::isfinite(y)) re = (x - y) * (x + y);
+  return {re, x * y + y * x};
 }
 
 template <class F>
@@ -266,14 +354,15 @@ Complex<F> complex_exp2(Complex<F> z) {
   return complex_power<F>({F(2), F(0)}, z);
 }
 
-Complex<double> complex_acos_f64(Complex<double> z) {
-  const Complex<double> a = complex_asin_f64(z);
-  return {half_pi - a.real(), -a.imag()};
-}
-
+// Where e^x overflows (a finite result may remain) or a part is infinite or
+// NaN, e^z - 1 is taken from the complex exponential, which handles both.
 template <class F>
 Complex<F> complex_expm1(Complex<F> z) {
   const F x = z.real(), y = z.imag();
+  if (!(x <= Constants<F>::exp_overflow_risk) || !std::isfinite(y)) {
+    const Complex<F> e = complex_exp(z);
+    return {e.real() - F(1), y == 0 ? y : e.imag()};
+  }
   const F half_sine = std::sin(y / 2);
   const F re = std::expm1(x) * std::cos(y) - F(2) * (half_sine * half_sine);
   return {re, y == 0 ? y : std::exp(x) * std::sin(y)};
@@ -282,23 +371,37 @@ Complex<F> complex_expm1(Complex<F> z) {
 template <class F>
 Complex<F> complex_log1p(Complex<F> z) {
   const F x = z.real(), y = z.imag();
-  const F re = std::hypot(x, y) < F(0.5) ? F(0.5) * std::log1p(x * x + F(2) * x + y * y)
-                                         : std::log(std::hypot(x + 1, y));
+  F re;
+  if (std::hypot(x, y) < F(0.5)) {
+    const F sum = x * x + F(2) * x + y * y;
+    // Near the circle |z + 1| = 1 the sum cancels: form it again with exact squares.
+    const bool cancels = std::fabs(sum) < F(0.5) * (std::fabs(F(2) * x) + y * y);
+    re = F(0.5) * std::log1p(cancels ? squares_plus(x, y, F(2) * x) : sum);
+  } else if (const F m = std::hypot(x + 1, y); m > F(0.75) && m < F(1.5)) {
+    re = F(0.5) * std::log1p(squares_plus(x, y, F(2) * x));  // |z + 1|^2 - 1 from the exact x
+  } else {
+    // The complex logarithm scales a magnitude that would overflow or be subnormal.
+    re = complex_log(Complex<F>(x + 1, y)).real();
+  }
   return {re, std::atan2(y, x + 1)};
 }
 
 // tan and tanh share one evaluation: tanh(a + ib) with a the "large" part.
 // Beyond |a| = 20 the hyperbolic functions are replaced by t = e^(-2|a|) so
 // that they do not overflow; the result there is exactly +-1 for huge |a|.
-Complex<double> tanh_parts(double a, double b) {
+// Absent for infinite or NaN parts, and near a pole (b near pi/2 + k pi, a
+// small), where cosh 2a + cos 2b cancels.
+std::optional<Complex<double>> tanh_parts(double a, double b) {
+  if (!std::isfinite(a) || !std::isfinite(b)) return std::nullopt;
   if (std::fabs(a) < 20) {
     const double d = std::cosh(2 * a) + std::cos(2 * b);
-    return {std::sinh(2 * a) / d, std::sin(2 * b) / d};
+    if (d < 0.5) return std::nullopt;
+    return Complex<double>(std::sinh(2 * a) / d, std::sin(2 * b) / d);
   }
   const double t = std::exp(-2 * std::fabs(a));
   const double d = 2 * t * std::cos(2 * b) + t * t + 1;
   const double s = std::isnan(a) ? nan : std::copysign(1.0, a);
-  return {s * (1 - t * t) / d, 2 * t * std::sin(2 * b) / d};
+  return Complex<double>(s * (1 - t * t) / d, 2 * t * std::sin(2 * b) / d);
 }
 
 template <class F>
@@ -450,12 +553,15 @@ double spacing_in(DType dtype, double x) {
 
 // ---- tangents --------------------------------------------------------------
 
-std::complex<double> complex_tanh_f64(std::complex<double> z) { return tanh_parts(z.real(), z.imag()); }
+std::complex<double> complex_tanh_f64(std::complex<double> z) {
+  if (const auto t = tanh_parts(z.real(), z.imag())) return *t;
+  return library(Library::tanh, z);
+}
 
 // tan z = -i tanh(iz): swap the parts in and out.
 std::complex<double> complex_tan_f64(std::complex<double> z) {
-  const std::complex<double> t = tanh_parts(z.imag(), z.real());
-  return {t.imag(), t.real()};
+  if (const auto t = tanh_parts(z.imag(), z.real())) return {t->imag(), t->real()};
+  return library(Library::tan, z);
 }
 
 std::complex<float> complex_tan_f32(std::complex<float> z) { return through_double<complex_tan_f64>(z); }
@@ -467,83 +573,117 @@ std::complex<float> complex_log1p_f32(std::complex<float> z) { return complex_lo
 std::complex<double> complex_log1p_f64(std::complex<double> z) { return complex_log1p(z); }
 
 // ---- inverse functions -----------------------------------------------------
+//
+// Each formula runs where it keeps its accuracy; the C library's function
+// (same branch cuts) takes the regions where it overflows, underflows or
+// cancels, and infinite or NaN parts.
 
-std::complex<double> complex_asin_f64(std::complex<double> z) {
-  const double x = z.real(), y = z.imag();
-  if (std::isfinite(x) && std::isfinite(y)) {
-    const double a = 0.5 * std::hypot(x + 1, y) + 0.5 * std::hypot(x - 1, y);
-    const double ratio = x / a;
-    const double re = std::asin(ratio > 1 ? 1 : (ratio < -1 ? -1 : ratio));
-    const double below = (a - x) / a, above = (a + x) / a;
-    const double p = (below > 0 ? below : 0) * (above > 0 ? above : 0);
-    double t = 0;
-    if (p > 0) {
-      t = std::asinh(y / std::sqrt(p));
-    } else if (a > 1) {
-      t = a > 6.703903964971298e153 ? std::log(a) + Constants<double>::ln2
-                                    : std::log1p((a - 1) + std::sqrt((a + 1) * (a - 1)));
-    }
-    return {re, std::copysign(std::fabs(t), y)};
-  }
-  // -i log(iz + sqrt(1 - z^2)), keeping the products by zero of iz.
-  const std::complex<double> s = inner_sqrt(y * y - x * x + 1, -2 * x * y);
-  const double u_re = s.real() + (0 * x - y), u_im = s.imag() + (0 * y + x);
-  const double l_re = std::log(std::hypot(u_re, u_im)), l_im = std::atan2(u_im, u_re);
-  return {l_im + l_re * -0.0, l_im * -0.0 - l_re};
+namespace {
+
+// asin(x + iy) by A = (|z + 1| + |z - 1|)/2: real part asin(x/A), imaginary
+// part asinh(y / sqrt(P)) with P = 1 - (x/A)^2. Absent when P < 1/4 (x/A near
+// +-1: P cancels and asin is steep, near the real axis beyond +-1 and for
+// large |x|) or overflows.
+std::optional<Complex<double>> asin_formula(double x, double y) {
+  if (!std::isfinite(x) || !std::isfinite(y)) return std::nullopt;
+  const double a = 0.5 * std::hypot(x + 1, y) + 0.5 * std::hypot(x - 1, y);
+  const double ratio = x / a;
+  const double below = (a - x) / a, above = (a + x) / a;
+  const double p = (below > 0 ? below : 0) * (above > 0 ? above : 0);
+  if (!(p >= 0.25 && p < 2)) return std::nullopt;
+  const double re = std::asin(ratio > 1 ? 1 : (ratio < -1 ? -1 : ratio));
+  return Complex<double>(re, std::copysign(std::fabs(std::asinh(y / std::sqrt(p))), y));
 }
 
+// Beyond this magnitude the squares in asinh overflow.
+constexpr double asinh_safe_limit = 1e150;
+
+// The logarithm of a magnitude between these loses the relative accuracy of
+// a small real part.
+bool near_one(double magnitude, double low, double high) { return magnitude > low && magnitude < high; }
+
+}  // namespace
+
+std::complex<double> complex_asin_f64(std::complex<double> z) {
+  if (const auto r = asin_formula(z.real(), z.imag())) return *r;
+  return library(Library::asin, z);
+}
+
+std::complex<double> complex_acos_f64(std::complex<double> z) {
+  if (const auto a = asin_formula(z.real(), z.imag())) return {half_pi - a->real(), -a->imag()};
+  return library(Library::acos, z);
+}
+
+// The formulas are -i atanh(iz) and atanh written out; absent beyond
+// atan_safe_limit, where 1 - x^2 - y^2 cancels near the unit circle close to
+// the axis, where the log1p argument nears -1 and where the denominator is not
+// normal.
 std::complex<double> complex_atan_f64(std::complex<double> z) {
   const double x = z.real(), y = z.imag();
   if (in_atan_safe_range(x, y)) {
     const double d = (y - 1) * (y - 1) + x * x;
-    const double im = d == 0 ? std::log(x * x + (y + 1) * (y + 1)) - std::log(d) : std::log1p(4 * y / d);
-    return {0.5 * std::atan2(2 * x, 1 - x * x - y * y), 0.25 * im};
+    const double ratio = 4 * y / d;
+    const double circle = 1 - x * x - y * y;
+    if (d >= std::numeric_limits<double>::min() && ratio >= -0.5 &&
+        std::fmax(std::fabs(2 * x), std::fabs(circle)) >= 0.25)
+      return {0.5 * std::atan2(2 * x, circle), 0.25 * std::log1p(ratio)};
   }
-  // (i/2) (log(1 - iz) - log(1 + iz)); a NaN or infinite difference spoils both parts.
-  const double p_re = 1 - y, p_im = x, q_re = 1 + y, q_im = -x;
-  const double arg_diff = std::atan2(p_im, p_re) - std::atan2(q_im, q_re);
-  const double log_diff = std::log(std::hypot(q_re, q_im)) - std::log(std::hypot(p_re, p_im));
-  return {(arg_diff + 0 * log_diff) / 2, (log_diff + 0 * arg_diff) / 2};
+  return library(Library::atan, z);
 }
 
 std::complex<double> complex_atanh_f64(std::complex<double> z) {
   const double x = z.real(), y = z.imag();
-  if (in_atan_safe_range(x, y)) {
-    const double re = std::fabs(x) >= 0.5
-                          ? 0.5 * (std::log(std::hypot(1 + x, y)) - std::log(std::hypot(1 - x, y)))
-                          : 0.25 * std::log1p(4 * x / ((1 - x) * (1 - x) + y * y));
-    const double im =
-        y == 0 && std::fabs(x) == 1 ? std::copysign(quarter_pi, y) : 0.5 * std::atan2(2 * y, 1 - x * x - y * y);
-    return {re, im};
+  if (!in_atan_safe_range(x, y)) return library(Library::atanh, z);
+  // atanh(+-1 +- 0i): the imaginary part is a quarter turn with the sign of y.
+  const bool unit = y == 0 && std::fabs(x) == 1;
+  const double circle = 1 - x * x - y * y;
+  if (!unit && y != 0 && std::fmax(std::fabs(2 * y), std::fabs(circle)) < 0.25) return library(Library::atanh, z);
+  double re;
+  if (std::fabs(x) >= 0.5) {
+    const double l1 = std::log(std::hypot(1 + x, y)), l2 = std::log(std::hypot(1 - x, y));
+    // The difference of two logarithms of nearly equal magnitudes (large |z|) cancels.
+    if (std::fabs(l1) + std::fabs(l2) + 2 > 8 * std::fabs(l1 - l2)) return library(Library::atanh, z);
+    re = 0.5 * (l1 - l2);
+  } else {
+    re = 0.25 * std::log1p(4 * x / ((1 - x) * (1 - x) + y * y));
   }
-  const double log_diff = std::log(std::hypot(1 + x, y)) - std::log(std::hypot(1 - x, -y));
-  const double arg_diff = std::atan2(y, 1 + x) - std::atan2(-y, 1 - x);
-  return {(2 * log_diff + 0 * arg_diff) / 4, (2 * arg_diff - 0 * log_diff) / 4};
+  const double im = unit ? std::copysign(quarter_pi, y) : 0.5 * std::atan2(2 * y, circle);
+  return {re, im};
 }
 
 // 2 log(sqrt((z + 1)/2) + sqrt((z - 1)/2)). Each half is taken as the complex
-// quotient by 2 + 0i: its products by zero turn an infinite part into NaN, and
-// a zero imaginary part keeps its sign.
+// quotient by 2 + 0i (its products by zero kept, so a zero imaginary part
+// keeps its sign) without forming 2w, which could overflow.
 std::complex<double> complex_acosh_f64(std::complex<double> z) {
   const double x = z.real(), y = z.imag();
+  if (!std::isfinite(x) || !std::isfinite(y)) return library(Library::acosh, z);
   const auto half = [y](double w) { return inner_sqrt(w / 2 + y * 0.0, y / 2 - w * 0.0, true); };
   const std::complex<double> s1 = half(x + 1), s2 = half(x - 1);
   const double u_re = s1.real() + s2.real(), u_im = s1.imag() + s2.imag();
-  const double re = 2 * std::log(std::hypot(u_re, u_im));
+  const double m = std::hypot(u_re, u_im);
+  // |u| >= 1; near 1 (z near +-1, or close to the cut) its logarithm loses the small real part.
+  if (near_one(m, 0, 1.4142135623730951)) return library(Library::acosh, z);
   double im = 2 * std::atan2(u_im, u_re);
   if (y == 0 && x < 1) im = std::copysign(std::fabs(im), y);
-  return {re, im};
+  return {2 * std::log(m), im};
 }
 
 std::complex<double> complex_asinh_f64(std::complex<double> z) {
   const double x = z.real(), y = z.imag();
+  // A zero real part takes no sign here: the cut beyond +-i gets the value of
+  // the side reached counter-clockwise (the left half-plane below -i).
+  const std::complex<double> on_cut(x == 0 && std::fabs(y) > 1 ? std::copysign(0.0, y) : x, y);
+  if (!std::isfinite(x) || !std::isfinite(y) || std::fmax(std::fabs(x), std::fabs(y)) > asinh_safe_limit)
+    return library(Library::asinh, z);
+  // Below -i with a zero real part, y + sqrt(y^2 - 1) cancels.
+  if (x == 0 && y < -1) return library(Library::asinh, on_cut);
   const std::complex<double> s = inner_sqrt(x * x - y * y + 1, 2 * x * y);
-  if (x < 0) {
-    const double a = s.real() - x, b = s.imag() - y;
-    return {-std::log(std::hypot(a, b)), -std::atan2(b, a)};
-  }
-  const double a = x + s.real(), b = y + s.imag();
-  return {std::log(std::hypot(a, b)), std::atan2(b, a)};
+  const bool left = x < 0;
+  const double a = left ? s.real() - x : x + s.real(), b = left ? s.imag() - y : y + s.imag();
+  const double m = std::hypot(a, b);
+  if (near_one(m, 0.5, 2)) return library(Library::asinh, on_cut);
+  const double re = std::log(m), im = std::atan2(b, a);
+  return left ? std::complex<double>(-re, -im) : std::complex<double>(re, im);
 }
 
 }  // namespace quarvel_storage::ufunc

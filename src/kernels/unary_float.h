@@ -49,6 +49,7 @@ std::complex<double> complex_tan_f64(std::complex<double> z);
 std::complex<float> complex_tanh_f32(std::complex<float> z);
 std::complex<double> complex_tanh_f64(std::complex<double> z);
 std::complex<double> complex_asin_f64(std::complex<double> z);
+std::complex<double> complex_acos_f64(std::complex<double> z);
 std::complex<double> complex_atan_f64(std::complex<double> z);
 std::complex<double> complex_acosh_f64(std::complex<double> z);
 std::complex<double> complex_asinh_f64(std::complex<double> z);
