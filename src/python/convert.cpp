@@ -19,8 +19,6 @@ using quarvel_storage::View;
 
 namespace {
 
-constexpr const char* nesting_too_deep = "array nesting is too deep";
-constexpr const char* ragged = "input sequence is ragged";
 constexpr const char* not_numeric = "numeric arrays accept Python bool, int, float, and complex scalar values";
 
 bool fail_value(const char* text) { return raise_false(PyExc_ValueError, text); }
@@ -42,11 +40,8 @@ bool flatten_into(PyObject* object, std::optional<DType> target, int depth, Shap
   if (depth > max_nesting_depth) return fail_value(nesting_too_deep);
   if (is_array(object)) {
     const View& view = as_array(object)->view;
-    auto snapshot = storage_value(view.snapshot());
+    auto snapshot = array_elements(view, target);
     if (!snapshot) return false;
-    if (target && *target != view.dtype) {
-      if (!warn_before_view_cast(view, *target) || !cast_values(*snapshot, *target)) return false;
-    }
     shape = view.shape;
     values.insert(values.end(), std::make_move_iterator(snapshot->begin()), std::make_move_iterator(snapshot->end()));
     hint = as_array(object)->alias;
@@ -66,7 +61,7 @@ bool flatten_into(PyObject* object, std::optional<DType> target, int depth, Shap
   const std::size_t first_value = values.size();
   std::optional<ScalarAlias> combined;
   bool hints_disagree = false;
-  const bool walked = walk_nested(object, depth, shape, PyExc_ValueError, ragged,
+  const bool walked = walk_nested(object, depth, shape, PyExc_ValueError, ragged_input,
                                   [&](PyObject* item, int item_depth, Shape& item_shape) {
                                     std::optional<ScalarAlias> item_hint;
                                     if (!flatten_into(item, target, item_depth, item_shape, values, item_hint))
@@ -91,7 +86,7 @@ bool validate_into(PyObject* object, int depth, Shape& shape) {
     shape.clear();
     return true;
   }
-  return walk_nested(object, depth, shape, PyExc_ValueError, ragged, validate_into);
+  return walk_nested(object, depth, shape, PyExc_ValueError, ragged_input, validate_into);
 }
 
 // Step 7 of the untyped conversion: a quarvel object with a DType `dtype`.
@@ -372,6 +367,15 @@ bool warn_before_view_cast(const View& view, DType target) {
   if (view.dtype == target) return true;
   if (view.dtype.is_complex() && is_real_target(target) && !emit_complex_warning()) return false;
   return warn_view_cast_overflow(view, target);
+}
+
+std::optional<std::vector<Scalar>> array_elements(const View& view, std::optional<DType> target) {
+  auto values = storage_value(view.snapshot());
+  if (!values) return std::nullopt;
+  if (target && *target != view.dtype) {
+    if (!warn_before_view_cast(view, *target) || !cast_values(*values, *target)) return std::nullopt;
+  }
+  return values;
 }
 
 bool cast_values(std::vector<Scalar>& values, DType target) {

@@ -19,6 +19,8 @@
 namespace quarvel_python {
 
 inline constexpr int max_nesting_depth = 64;
+inline constexpr const char* nesting_too_deep = "array nesting is too deep";
+inline constexpr const char* ragged_input = "input sequence is ragged";
 
 struct Flattened {
   quarvel_storage::Shape shape;
@@ -75,6 +77,11 @@ bool warn_view_cast_overflow(const quarvel_storage::View& view, quarvel_storage:
 // Everything due before casting an array source to `target`: the complex
 // discard warning, then the overflow check. Nothing when the dtypes agree.
 bool warn_before_view_cast(const quarvel_storage::View& view, quarvel_storage::DType target);
+
+// An array's elements in row-major order; with a target other than its dtype,
+// cast to it after the warnings due before the cast.
+std::optional<std::vector<quarvel_storage::Scalar>> array_elements(const quarvel_storage::View& view,
+                                                                   std::optional<quarvel_storage::DType> target);
 
 // Each value through Scalar::cast, in order; the first failure is raised.
 bool cast_values(std::vector<quarvel_storage::Scalar>& values, quarvel_storage::DType target);

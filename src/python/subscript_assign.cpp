@@ -27,12 +27,11 @@ struct AssignmentSequence {
 
 bool flatten_assignment_into(PyObject* object, DType target, int depth, Shape& shape,
                              std::vector<SequenceAtom>& atoms) {
-  if (depth > max_nesting_depth) return raise_false(PyExc_ValueError, "array nesting is too deep");
+  if (depth > max_nesting_depth) return raise_false(PyExc_ValueError, nesting_too_deep);
   if (is_array(object)) {
     const View& view = as_array(object)->view;
-    auto values = storage_value(view.snapshot());
+    auto values = array_elements(view, target);
     if (!values) return false;
-    if (!warn_before_view_cast(view, target) || !cast_values(*values, target)) return false;
     shape = view.shape;
     for (Scalar& value : *values) atoms.emplace_back(std::move(value));
     return true;
@@ -42,7 +41,7 @@ bool flatten_assignment_into(PyObject* object, DType target, int depth, Shape& s
     atoms.emplace_back(PyRef::borrow(object));
     return true;
   }
-  return walk_nested(object, depth, shape, PyExc_ValueError, "input sequence is ragged",
+  return walk_nested(object, depth, shape, PyExc_ValueError, ragged_input,
                      [&](PyObject* item, int item_depth, Shape& item_shape) {
                        return flatten_assignment_into(item, target, item_depth, item_shape, atoms);
                      });
