@@ -231,7 +231,7 @@ extern "C" int quarvel_ld_frexp(const char* x, char* out, std::size_t out_len, i
 
 extern "C" int quarvel_ld_modf(const char* x, char* frac, std::size_t frac_len, char* int_part, std::size_t int_len) {
   Real value;
-  if (!parse(x, &value) || frac == nullptr || int_part == nullptr) return 0;
+  if (!parse(x, &value)) return 0;
   Real integral;
   const Real fractional = ::modfl(value, &integral);
   if (!print(fractional, frac, frac_len)) return 0;

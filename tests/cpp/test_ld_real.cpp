@@ -560,7 +560,9 @@ TEST(LdRealBadInput, NullTextsFail) {
   EXPECT_EQ(quarvel_ld_frexp("8", nullptr, sizeof out, &exponent), 0);
   EXPECT_EQ(quarvel_ld_modf(nullptr, out, sizeof out, out2, sizeof out2), 0);
   EXPECT_EQ(quarvel_ld_modf("1.5", nullptr, sizeof out, out2, sizeof out2), 0);
+  // The outputs fail in order: the fractional part is already written.
   EXPECT_EQ(quarvel_ld_modf("1.5", out, sizeof out, nullptr, sizeof out2), 0);
+  EXPECT_STREQ(out, "0.5");
 }
 
 TEST(LdRealBadInput, ShortBuffers) {
