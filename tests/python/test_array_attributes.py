@@ -100,7 +100,9 @@ def test_flags_keys(key, expected):
     assert q.zeros((2, 3)).flags[key] is expected
 
 
-@pytest.mark.parametrize("key", ["", "A", "WRITABLE", " C", "C ", "CONTIGUOUS", "\u00e7", "\ud800"])
+# only ASCII letters change case: dotless i and long s would upper-case to I and S
+@pytest.mark.parametrize("key", ["", "A", "WRITABLE", " C", "C ", "CONTIGUOUS", "\u00e7", "\ud800",
+                                 "wr\u0131teable", "c_contiguou\u017f", "\uff23"])
 def test_flags_unknown_keys(key):
     with pytest.raises(KeyError) as info:
         q.zeros(2).flags[key]

@@ -169,6 +169,40 @@ def test_objects_with_item():
         q.array([1], dtype="float32")[0] = FreshItem()
 
 
+class Raises:
+    """item() raises the given exception; __module__ may claim to be quarvel's."""
+
+    def __init__(self, error, where="item"):
+        self.error, self.where = error, where
+
+    @property
+    def dtype(self):
+        if self.where == "dtype":
+            raise self.error
+        return q.float64
+
+    def item(self):
+        raise self.error
+
+
+class QuarvelRaises(Raises):
+    __module__ = "quarvel"
+
+
+@pytest.mark.parametrize("make", [Raises, QuarvelRaises, lambda e: QuarvelRaises(e, "dtype")])
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, RecursionError])
+def test_interrupts_from_value_hooks_pass_through(make, error):
+    # only ordinary exceptions are turned into the conversion's TypeError
+    with pytest.raises(error):
+        q.array([make(error())])
+    with pytest.raises(error):
+        q.zeros(2)[0] = make(error())
+    with pytest.raises(error):
+        q.zeros(2)[[make(error())]]
+    with pytest.raises(TypeError, match="^numeric arrays accept"):
+        q.array([make(LookupError())])
+
+
 # --- value path: conversion to a requested dtype ------------------------------
 
 RANGE = "^Python int is outside the requested dtype range$"
