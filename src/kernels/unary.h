@@ -93,17 +93,25 @@ F sign_real(F x) {
 }
 
 // z / |z|, with the direction of an infinite part where only one is infinite.
+// Finite parts whose magnitude overflows, or is subnormal (and so has lost
+// digits), are scaled by a power of two first.
 template <class F>
 std::complex<F> sign_complex(std::complex<F> z) {
+  using limits = std::numeric_limits<F>;
   const F re = z.real(), im = z.imag();
   const F m = std::hypot(re, im);
-  const F nan = std::numeric_limits<F>::quiet_NaN();
+  const F nan = limits::quiet_NaN();
   if (std::isnan(m)) return {nan, nan};
   if (m == 0) return {F(0), F(0)};
   if (std::isinf(m)) {
     if (std::isinf(re) && std::isinf(im)) return {nan, nan};
     if (std::isinf(re)) return {std::copysign(F(1), re), F(0)};
-    return {F(0), std::copysign(F(1), im)};
+    if (std::isinf(im)) return {F(0), std::copysign(F(1), im)};
+    return sign_complex(std::complex<F>(re / 2, im / 2));
+  }
+  if (m < limits::min()) {
+    const F scale = std::ldexp(F(1), limits::digits + 1);
+    return sign_complex(std::complex<F>(re * scale, im * scale));
   }
   return {re / m, im / m};
 }

@@ -200,6 +200,16 @@ TEST(Sign, ComplexValues) {
     EXPECT_TRUE(std::isnan(s.real()) && std::isnan(s.imag())) << z;
   }
   EXPECT_EQ(one("sign", Scalar(c64(0, -5)), DType::Complex64), Scalar(c64(0, -1)));
+  // |z| overflows or is subnormal although the direction is plain.
+  const double root_half = std::sqrt(0.5);
+  for (c128 z : {c128(1.5e308, -1.5e308), c128(1e-323, -1e-323), c128(3e-320, -3e-320)}) {
+    const c128 s = one("sign", Scalar(z), DType::Complex128).get<c128>();
+    EXPECT_NEAR(s.real(), root_half, 2e-16) << z;
+    EXPECT_NEAR(s.imag(), -root_half, 2e-16) << z;
+  }
+  const c64 s = one("sign", Scalar(c64(3e38f, 3.2e38f)), DType::Complex64).get<c64>();
+  EXPECT_NEAR(s.real(), 0.6839411f, 1e-7f);
+  EXPECT_NEAR(s.imag(), 0.7295372f, 1e-7f);
 }
 
 TEST(Absolute, FloatsAndComplex) {
@@ -370,7 +380,11 @@ TEST(LongDouble, UnreadableTextFallsThroughToTheDoublePath) {
   auto result = ufunc::unary("sqrt", Scalar::long_double("abc"), DType::LongDouble);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error().kind, ErrorKind::CannotConvert);
+  // Finite means neither NaN nor infinite, as the two predicates read the text.
   EXPECT_EQ(one("isnan", Scalar::long_double("abc"), DType::Bool), Scalar(false));
+  EXPECT_EQ(one("isinf", Scalar::long_double("abc"), DType::Bool), Scalar(false));
+  EXPECT_EQ(one("isfinite", Scalar::long_double("abc"), DType::Bool), Scalar(true));
+  EXPECT_EQ(one("isfinite", Scalar::complex_long_double("abc", "inf"), DType::Bool), Scalar(false));
 }
 
 // ---- every loop of the table, and the refused combinations --------------------
