@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "longdouble/ld_common.h"
+#include "longdouble/ld_dispatch.h"
 
 namespace quarvel_longdouble::detail {
 
@@ -125,6 +126,16 @@ namespace quarvel_longdouble {
 
 using detail::c_text;
 
+namespace {
+
+// -1, 0 or 1; absent for the routines' 2 (unordered or unreadable).
+std::optional<std::int8_t> ordering(int result) {
+  if (result == 2) return std::nullopt;
+  return static_cast<std::int8_t>(result);
+}
+
+}  // namespace
+
 std::optional<Bytes16> encode(std::string_view text) {
   auto s = c_text(text);
   if (!s) return std::nullopt;
@@ -148,28 +159,17 @@ std::optional<bool> classify(std::string_view text, std::int32_t code) {
 }
 
 std::optional<std::int8_t> compare(std::string_view a, std::string_view b) {
-  auto sa = c_text(a);
-  if (!sa) return std::nullopt;
-  auto sb = c_text(b);
-  if (!sb) return std::nullopt;
-  const int r = quarvel_ld_compare(sa->c_str(), sb->c_str());
-  if (r == 2) return std::nullopt;
-  return static_cast<std::int8_t>(r);
+  const auto texts = detail::c_texts(a, b);
+  if (!texts) return std::nullopt;
+  return ordering(quarvel_ld_compare((*texts)[0].c_str(), (*texts)[1].c_str()));
 }
 
 std::optional<std::int8_t> compare_complex(std::string_view a_re, std::string_view a_im, std::string_view b_re,
                                            std::string_view b_im) {
-  auto s0 = c_text(a_re);
-  if (!s0) return std::nullopt;
-  auto s1 = c_text(a_im);
-  if (!s1) return std::nullopt;
-  auto s2 = c_text(b_re);
-  if (!s2) return std::nullopt;
-  auto s3 = c_text(b_im);
-  if (!s3) return std::nullopt;
-  const int r = quarvel_ld_compare_complex(s0->c_str(), s1->c_str(), s2->c_str(), s3->c_str());
-  if (r == 2) return std::nullopt;
-  return static_cast<std::int8_t>(r);
+  const auto texts = detail::c_texts(a_re, a_im, b_re, b_im);
+  if (!texts) return std::nullopt;
+  const auto& t = *texts;
+  return ordering(quarvel_ld_compare_complex(t[0].c_str(), t[1].c_str(), t[2].c_str(), t[3].c_str()));
 }
 
 }  // namespace quarvel_longdouble
