@@ -6,11 +6,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  echo "== installing GoogleTest (libgtest-dev)"
+# GoogleTest, and the locale sources from which the tests compile a
+# decimal-comma locale (they would skip those checks without them).
+debian_packages=""
+[ -f /usr/include/gtest/gtest.h ] || debian_packages="$debian_packages libgtest-dev"
+[ -f /usr/share/i18n/locales/de_DE ] || debian_packages="$debian_packages locales"
+if [ -n "$debian_packages" ]; then
+  echo "== installing Debian packages:$debian_packages"
   if [ "$(id -u)" = 0 ]; then sudo=""; else sudo="sudo"; fi
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libgtest-dev >/dev/null
+  # shellcheck disable=SC2086
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $debian_packages >/dev/null
 fi
 
 # The stable-ABI module needs CMake 3.26 or newer; an older one on PATH is
