@@ -268,13 +268,20 @@ template <class F> std::complex<F> complex_divide(std::complex<F> a, std::comple
   }
   const F d = bi * bi + br * br;
   if (!std::isnormal(d) && std::isfinite(br) && std::isfinite(bi)) return scaled_divide(a, b);
-  const std::complex<F> plain((ar * br + ai * bi) / d, (ai * br - ar * bi) / d);
-  // With finite operands, a numerator product that overflows or underflows
-  // would make the plain quotient infinite, zero or imprecise.
+  const F nr = ar * br + ai * bi, ni = ai * br - ar * bi;
+  const std::complex<F> plain(nr / d, ni / d);
+  // With finite operands, a numerator part that overflowed, or that is
+  // subnormal or zero because a product underflowed, would make the plain
+  // quotient infinite, zero or imprecise. Any other numerator is as good as
+  // the formula's, and keeps its bits.
   if (std::isfinite(ar) && std::isfinite(ai) && std::isfinite(br) && std::isfinite(bi)) {
-    auto in_range = [](F x, F y) { return x == 0 || y == 0 || std::isnormal(x * y); };
-    const bool exact_range = in_range(ar, br) && in_range(ai, bi) && in_range(ai, br) && in_range(ar, bi);
-    if (!exact_range || !std::isfinite(plain.real()) || !std::isfinite(plain.imag())) return scaled_divide(a, b);
+    auto underflowed = [](F x, F y) { return x != 0 && y != 0 && !std::isnormal(x * y); };
+    auto lost = [&](F n, F x1, F y1, F x2, F y2) {
+      return !std::isfinite(n) || (!std::isnormal(n) && (underflowed(x1, y1) || underflowed(x2, y2)));
+    };
+    if (lost(nr, ar, br, ai, bi) || lost(ni, ai, br, ar, bi) || !std::isfinite(plain.real()) ||
+        !std::isfinite(plain.imag()))
+      return scaled_divide(a, b);
   }
   return plain;
 }

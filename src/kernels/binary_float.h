@@ -52,10 +52,10 @@ inline float logaddexp_f32(float a, float b) { return logaddexp(a, b); }
 float scale_pow2_f32(float x, i128 n);
 double scale_pow2_f64(double x, i128 n);
 
-// The plain formula while |b|^2 and, for finite operands, every product of
-// the numerator stay normal and its quotient finite; otherwise a quotient
-// scaled by powers of two. By zero, each part of a gives an infinity of its
-// sign, or NaN if zero or NaN.
+// The plain formula while |b|^2 stays normal and, for finite operands, the
+// numerator neither overflows nor loses bits to an underflowed product and
+// the quotient is finite; otherwise a quotient scaled by powers of two. By
+// zero, each part of a gives an infinity of its sign, or NaN if zero or NaN.
 template <class F> std::complex<F> complex_divide(std::complex<F> a, std::complex<F> b);
 inline std::complex<double> complex_divide_f64(std::complex<double> a, std::complex<double> b) {
   return complex_divide(a, b);

@@ -592,6 +592,40 @@ TEST(ComplexDivide, PlainFormulaInNormalRange) {
   EXPECT_TRUE(same_double(0.08f, qf.imag()));
 }
 
+// The quotient keeps the plain formula's bits whenever |b|^2 and both
+// numerator parts are normal, even where one product of a part underflows.
+template <class F>
+void expect_plain_quotient_bits(std::mt19937_64& rng, int tiny_exponent) {
+  using C = std::complex<F>;
+  std::uniform_real_distribution<F> mantissa(-1, 1);
+  std::uniform_int_distribution<int> wide(tiny_exponent, -tiny_exponent / 2), near(-40, 40);
+  int checked = 0;
+  for (int i = 0; i < 200000; ++i) {
+    C a(std::ldexp(mantissa(rng), wide(rng)), std::ldexp(mantissa(rng), near(rng)));
+    if (i % 2) a = C(a.imag(), a.real());
+    const C b(std::ldexp(mantissa(rng), near(rng)), std::ldexp(mantissa(rng), near(rng)));
+    const F d = b.imag() * b.imag() + b.real() * b.real();
+    const F nr = a.real() * b.real() + a.imag() * b.imag(), ni = a.imag() * b.real() - a.real() * b.imag();
+    if (!std::isnormal(d) || !std::isnormal(nr) || !std::isnormal(ni)) continue;
+    const C q = complex_divide(a, b);
+    ASSERT_TRUE(same_double(nr / d, q.real()) && same_double(ni / d, q.imag())) << a << " / " << b;
+    ++checked;
+  }
+  EXPECT_GT(checked, 10000);
+}
+
+TEST(ComplexDivide, PlainBitsWheneverTheNumeratorIsNormal) {
+  std::mt19937_64 rng(9);
+  expect_plain_quotient_bits<double>(rng, -1070);
+  expect_plain_quotient_bits<float>(rng, -148);
+  // One product underflows; the other carries the part.
+  using C = std::complex<double>;
+  const C q = complex_divide_f64(C(0x1.9c8d6f729a65p-79, -0x1.98748605b7de4p-992),
+                                 C(-0x1.0c36ac285f6e4p-62, -0x1.4feecd4d25bep+37));
+  EXPECT_TRUE(same_double(-0x1.f6064ea1607f8p-216, q.real()));
+  EXPECT_TRUE(same_double(0x1.3a63789effc82p-116, q.imag()));
+}
+
 TEST(ComplexDivide, ScaledWhenDivisorSquareLeavesNormalRange) {
   using C = std::complex<double>;
   EXPECT_EQ(complex_divide_f64(C(1e300, 1e300), C(1e300, 1e300)), C(1, 0));
@@ -856,26 +890,33 @@ TEST(Refusals, EveryDtypeCombinationGivesAResultOrKindThree) {
   }
 }
 
-// Every loop the table offers is computed for ordinary operands.
-TEST(Refusals, EveryTableLoopIsComputed) {
+// Calls fn(op, loop) for every loop the table offers a two-input name.
+template <class F>
+void for_each_two_input_loop(F fn) {
   for (int i = 0; i < op_count; ++i) {
     const Op op = static_cast<Op>(i);
     if (input_count(op) != 2) continue;
     for (std::size_t a = 0; a < 16; ++a)
       for (std::size_t b = 0; b < 16; ++b) {
         const std::vector<DType> inputs = {DType::from_index(a), DType::from_index(b)};
-        const Result<Loop> loop = resolve_loop(op, inputs);
-        if (!loop) continue;
-        const Result<Scalar> x = Scalar(std::int64_t{3}).cast(loop->inputs[0]);
-        const Result<Scalar> y = Scalar(std::int64_t{2}).cast(loop->inputs[1]);
-        ASSERT_TRUE(x && y);
-        const Result<KernelOutputs> r = binary(op, *x, *y, loop->outputs[0]);
-        ASSERT_TRUE(r) << op_name(op) << " " << inputs[0].name() << " " << inputs[1].name();
-        ASSERT_EQ(r->size(), loop->outputs.size());
-        for (std::size_t k = 0; k < r->size(); ++k)
-          EXPECT_EQ((*r)[k].dtype(), loop->outputs[k]) << op_name(op) << " " << inputs[0].name() << inputs[1].name();
+        if (const Result<Loop> loop = resolve_loop(op, inputs)) fn(op, *loop);
       }
   }
+}
+
+// Every loop the table offers is computed for ordinary operands.
+TEST(Refusals, EveryTableLoopIsComputed) {
+  for_each_two_input_loop([](Op op, const Loop& loop) {
+    const Result<Scalar> x = Scalar(std::int64_t{3}).cast(loop.inputs[0]);
+    const Result<Scalar> y = Scalar(std::int64_t{2}).cast(loop.inputs[1]);
+    ASSERT_TRUE(x && y);
+    const std::string where = std::string(op_name(op)) + " " + std::string(loop.inputs[0].name()) + " " +
+                              std::string(loop.inputs[1].name());
+    const Result<KernelOutputs> r = binary(op, *x, *y, loop.outputs[0]);
+    ASSERT_TRUE(r) << where;
+    ASSERT_EQ(r->size(), loop.outputs.size()) << where;
+    for (std::size_t k = 0; k < r->size(); ++k) EXPECT_EQ((*r)[k].dtype(), loop.outputs[k]) << where;
+  });
 }
 
 // The Op forms compute fixed-width elements without touching the heap: every
@@ -887,19 +928,12 @@ TEST(Dispatch, FixedWidthElementsAllocateNothing) {
     DType out;
   };
   std::vector<Call> calls;
-  for (int i = 0; i < op_count; ++i) {
-    const Op op = static_cast<Op>(i);
-    if (input_count(op) != 2) continue;
-    for (std::size_t a = 0; a < 16; ++a)
-      for (std::size_t b = 0; b < 16; ++b) {
-        const std::vector<DType> inputs = {DType::from_index(a), DType::from_index(b)};
-        const Result<Loop> loop = resolve_loop(op, inputs);
-        if (!loop || loop->inputs[0].is_long_double() || loop->outputs[0].is_long_double()) continue;
-        for (std::int64_t x : {-3, 0, 5})
-          calls.push_back({op, *Scalar(x).cast(loop->inputs[0]), *Scalar(std::int64_t{2}).cast(loop->inputs[1]),
-                           loop->outputs[0]});
-      }
-  }
+  for_each_two_input_loop([&](Op op, const Loop& loop) {
+    if (loop.inputs[0].is_long_double() || loop.outputs[0].is_long_double()) return;
+    for (std::int64_t x : {-3, 0, 5})
+      calls.push_back(
+          {op, *Scalar(x).cast(loop.inputs[0]), *Scalar(std::int64_t{2}).cast(loop.inputs[1]), loop.outputs[0]});
+  });
   ASSERT_GT(calls.size(), 1000u);
   std::size_t computed = 0;
   allocations_seen = 0;
