@@ -136,14 +136,19 @@ Complex log1p(Complex z) {
   return {re, ::atan2l(z.im, 1.0L + z.re)};
 }
 
+// Finite parts whose magnitude overflows, or is subnormal (and so has lost
+// digits), are first scaled by a power of two, which is exact: z / |z| must
+// keep its direction and unit length there too.
 Complex sign(Complex z) {
   const Real m = __builtin_cabsl(to_builtin(z));
   if (::isnan(m)) return {quiet_nan(), quiet_nan()};
   if (m == 0.0L) return {0.0L, 0.0L};
+  if (m < LDBL_MIN) return sign({::scalbnl(z.re, LDBL_MANT_DIG + 1), ::scalbnl(z.im, LDBL_MANT_DIG + 1)});
   if (::isfinite(m)) return {z.re / m, z.im / m};
   if (::isinf(z.re) && ::isinf(z.im)) return {quiet_nan(), quiet_nan()};
   if (::isinf(z.re)) return {::copysignl(1.0L, z.re), 0.0L};
-  return {0.0L, ::copysignl(1.0L, z.im)};
+  if (::isinf(z.im)) return {0.0L, ::copysignl(1.0L, z.im)};
+  return sign({0.5L * z.re, 0.5L * z.im});
 }
 
 // Own arc tangents: accurate near the axes, where the library's can lose the

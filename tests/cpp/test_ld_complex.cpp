@@ -309,6 +309,11 @@ const UnaryCase unary_cases[] = {
     {"sign", "inf", "-inf", "nan", "nan"},
     {"sign", "nan", "0", "nan", "nan"},
     {"sign", "1e4000", "1e4000", "0.707106781186547524382", "0.707106781186547524382"},
+    // |z| overflows or is subnormal: the direction is still that of z.
+    {"sign", "1e4932", "-1e4932", "0.707106781186547524382", "-0.707106781186547524382"},
+    {"sign", "-0x1.5p16383", "0x1.cp16383", "-0.600000000000000000022", "0.800000000000000000011"},
+    {"sign", "0x1p-16445", "-0", "1", "-0"},
+    {"sign", "-0x3p-16445", "0x4p-16445", "-0.600000000000000000022", "0.800000000000000000011"},
 };
 
 TEST(LdComplexExact, UnaryAndSpecialValues) {
@@ -344,6 +349,22 @@ TEST(LdComplexExact, ArcTangentSymmetries) {
           EXPECT_EQ(*opposite, (ld::TextPair{negated(z->first), negated(z->second)})) << context;
         }
       }
+}
+
+// sign(z) has unit length and the direction of z also where |z| overflows or
+// is subnormal (its rounding there would skew the quotients).
+TEST(LdComplexExact, SignKeepsUnitLengthAtTheRangeEnds) {
+  const std::pair<const char*, const char*> cases[] = {{"0x1p-16445", "0x1p-16445"},
+                                                       {"-0x5p-16440", "0x3p-16441"},
+                                                       {"1e4932", "1e4931"},
+                                                       {"0x1.fffp16383", "-0x1.fffp16383"}};
+  for (const auto& [re, im] : cases) {
+    const auto r = ld::unary_complex("sign", re, im);
+    ASSERT_TRUE(r.has_value()) << re << ", " << im;
+    const long double s_re = value_of(r->first), s_im = value_of(r->second);
+    EXPECT_LE(::fabsl(::hypotl(s_re, s_im) - 1.0L), 0x1p-62L) << re << ", " << im << " -> " << r->first << ", " << r->second;
+    EXPECT_LE(::fabsl(s_re / s_im / (value_of(re) / value_of(im)) - 1.0L), 0x1p-61L) << re << ", " << im;
+  }
 }
 
 // ---- two operands --------------------------------------------------------------
