@@ -30,9 +30,16 @@ Real positive(Real x) { return x; }
 Real reciprocal(Real x) { return 1.0L / x; }
 Real square(Real x) { return x * x; }
 Real square_root(Real x) { return __builtin_sqrtl(x); }
-// Both products are rounded (and may overflow) before the division.
-Real deg2rad(Real x) { return (x * pi()) / 180.0L; }
-Real rad2deg(Real x) { return (x * 180.0L) / pi(); }
+// The product is rounded before the division. Where it alone overflows, the
+// quotient is taken first, so a representable result never becomes infinite.
+Real deg2rad(Real x) {
+  const Real product = x * pi();
+  return ::isinf(product) && ::isfinite(x) ? (x / 180.0L) * pi() : product / 180.0L;
+}
+Real rad2deg(Real x) {
+  const Real product = x * 180.0L;
+  return ::isinf(product) && ::isfinite(x) ? (x / pi()) * 180.0L : product / pi();
+}
 
 Real sign(Real x) {
   if (::isnan(x)) return x;

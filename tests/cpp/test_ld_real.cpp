@@ -142,12 +142,14 @@ const UnaryCase exact_unary[] = {
     {"spacing", "-1.18973149535723176502e+4932", "-inf"},
     {"spacing", "inf", "nan"},
     {"spacing", "nan", "nan"},
-    // pi = acosl(-1); the product is rounded (and may overflow) before dividing.
+    // pi = acosl(-1); only a result beyond the range overflows.
     {"deg2rad", "180", "3.14159265358979323851"},
     {"deg2rad", "-0", "-0"},
-    {"deg2rad", "1e4932", "inf"},
+    {"deg2rad", "-inf", "-inf"},
+    {"deg2rad", "nan", "nan"},
     {"degrees", "3.14159265358979323851", "180"},
     {"degrees", "1e4931", "inf"},
+    {"degrees", "-inf", "-inf"},
     {"exp", "-inf", "0"},
     {"exp", "0", "1"},
     {"exp", "12000", "inf"},
