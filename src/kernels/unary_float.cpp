@@ -32,6 +32,7 @@ struct Constants<double> {
   static constexpr double ln10 = 2.302585092994046;
   // Above this, e^x may overflow although e^x cos y does not.
   static constexpr double exp_overflow_risk = 708.0;
+  static constexpr double exp2_overflow_risk = 1023.0;
 };
 template <>
 struct Constants<float> {
@@ -40,6 +41,7 @@ struct Constants<float> {
   static constexpr float ln2 = 0.6931472f;
   static constexpr float ln10 = 2.3025851f;
   static constexpr float exp_overflow_risk = 88.0f;
+  static constexpr float exp2_overflow_risk = 127.0f;
 };
 
 constexpr double half_pi = 1.5707963267948966;
@@ -237,24 +239,31 @@ Complex<F> complex_sinh(Complex<F> z) {
   return {std::sinh(x) * std::cos(y), std::cosh(x) * std::sin(y)};
 }
 
-// e^x (cos y + i sin y). A zero y stays exact (so real input gives a real
-// result even when e^x overflows), and for large x e^x is applied in two
-// halves so that a finite product does not overflow on the way.
-template <class F>
-Complex<F> complex_exp(Complex<F> z) {
-  const F x = z.real(), y = z.imag();
-  if (y == 0) return {std::exp(x), y};
+// power(x) (cos t + i sin t), t the angle of the imaginary part y. A zero y
+// stays exact (so real input gives a real result even when power(x)
+// overflows), and beyond `overflow_risk` power(x) is applied in two halves so
+// that a finite product does not overflow on the way.
+template <class F, class Power>
+Complex<F> polar_power(F x, F y, F t, Power power, F overflow_risk) {
+  if (y == 0) return {power(x), y};
   if (std::isinf(x) && !std::isfinite(y)) {
     if (x < 0) return {F(0), F(0)};
     return {x, std::numeric_limits<F>::quiet_NaN()};
   }
-  const F c = std::cos(y), s = std::sin(y);
-  if (x > Constants<F>::exp_overflow_risk) {
-    const F half = std::exp(x / 2);
+  const F c = std::cos(t), s = std::sin(t);
+  if (x > overflow_risk) {
+    const F half = power(x / 2);
     return {(half * c) * half, (half * s) * half};
   }
-  const F e = std::exp(x);
+  const F e = power(x);
   return {e * c, e * s};
+}
+
+// e^x (cos y + i sin y).
+template <class F>
+Complex<F> complex_exp(Complex<F> z) {
+  return polar_power(z.real(), z.imag(), z.imag(), [](F v) { return std::exp(v); },
+                     Constants<F>::exp_overflow_risk);
 }
 
 // a*a + b*b + c with the squares formed exactly (fma gives each product's
@@ -349,9 +358,15 @@ Complex<F> complex_reciprocal(Complex<F> z) {
   return complex_divide<F>({F(1), F(0)}, z);
 }
 
+// The complex power of 2 + 0i; where 2^x overflows (a product with a cosine
+// or sine can still be finite, and a zero imaginary part stays zero) or a part
+// is not finite, 2^x (cos(y ln 2) + i sin(y ln 2)) instead.
 template <class F>
 Complex<F> complex_exp2(Complex<F> z) {
-  return complex_power<F>({F(2), F(0)}, z);
+  const F x = z.real(), y = z.imag();
+  if (std::isfinite(y) && x <= Constants<F>::exp2_overflow_risk) return complex_power<F>({F(2), F(0)}, z);
+  return polar_power(x, y, y * Constants<F>::ln2, [](F v) { return std::exp2(v); },
+                     Constants<F>::exp2_overflow_risk);
 }
 
 // Where e^x overflows (a finite result may remain) or a part is infinite or
