@@ -52,13 +52,12 @@ bool is_plain_decimal(std::string_view text) {
 bool beyond_largest_double(std::string_view text) {
   const std::size_t e = text.find_first_of("eE");
   const std::string_view mantissa = text.substr(0, e);
-  std::int64_t power = -1;  // of the leading nonzero digit, relative to the point
   const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
-  for (std::size_t i = 0; i < mantissa.size(); ++i) {
-    if (mantissa[i] == '.' || mantissa[i] == '0') continue;
-    power = i < point ? static_cast<std::int64_t>(point - i) - 1 : -static_cast<std::int64_t>(i - point);
-    break;
-  }
+  const std::size_t lead = mantissa.find_first_not_of("0.");
+  if (lead == std::string_view::npos) return false;  // a zero, whatever its exponent
+  // The power of ten of the leading nonzero digit, before the exponent.
+  const std::int64_t power =
+      lead < point ? static_cast<std::int64_t>(point - lead) - 1 : -static_cast<std::int64_t>(lead - point);
   std::int64_t exponent = 0;  // saturated: only its sign against `power` matters
   if (e != std::string_view::npos) {
     std::string_view digits = text.substr(e + 1);
