@@ -336,13 +336,16 @@ Complex<F> complex_sqrt(Complex<F> z) {
   return {small, std::copysign(big, y)};
 }
 
-// When both squares overflow, x^2 - y^2 is inf - inf; (x - y)(x + y) gives
-// the real part (zero, finite or infinite) instead of NaN.
+// Where x^2 - y^2 cancels (|x| near |y|) or a square overflows (the
+// difference may still be finite, or inf - inf), (x - y)(x + y) gives the real
+// part without that loss.
 template <class F>
 Complex<F> complex_square(Complex<F> z) {
   const F x = z.real(), y = z.imag();
-  F re = x * x - y * y;
-  if (std::isnan(re) && std::isfinite(x) && std::isfinite(y)) re = (x - y) * (x + y);
+  const F xx = x * x, yy = y * y;
+  F re = xx - yy;
+  const bool lossy = std::isinf(xx) || std::isinf(yy) || !(std::fabs(re) >= F(0.5) * std::fmax(xx, yy));
+  if (lossy && std::isfinite(x) && std::isfinite(y)) re = (x - y) * (x + y);
   return {re, x * y + y * x};
 }
 

@@ -404,6 +404,7 @@ TEST(ComplexRoutines, SoundWhereTheFormulasFail) {
       {"exp2", {inf, -0.0}, {inf, -0.0}},
       {"square", {1e200, 1e200}, {0, inf}},
       {"square", {-3e200, 1e200}, {inf, -inf}},
+      {"square", {1.9983399132406239, 1.998339913240624}, {-8.874411930828714e-16, 7.986724817701089}},
   };
   for (const Case& c : cases) {
     const c128 got = complex_result(c.name, c.z);
@@ -426,6 +427,7 @@ TEST(ComplexRoutines, SoundWhereTheFormulasFail) {
       {"arctan", {INFINITY, 0}, {1.5707964f, 0}},
       {"tan", {1.5707964f, 0}, {static_cast<float>(std::tan(static_cast<double>(1.5707964f))), 0}},
       {"exp2", {128.2f, 2}, {7.170983992509165e+37f, INFINITY}},
+      {"square", {-1.86099622e+19f, -1.04693947e+19f}, {2.3672246707766033e+38f, INFINITY}},
   };
   for (const auto& c : single) {
     const auto result = ufunc::unary(c.name, Scalar(c.z), DType::Complex64);
@@ -458,6 +460,7 @@ TEST(ComplexRoutines, FormulasKeptWhereTheyHold) {
                    {0.5 * std::atan2(2 * x, 1 - x * x - y * y), 0.25 * std::log1p(4 * -y / d)});
   const double den = std::cosh(2 * x) + std::cos(2 * y);
   expect_same_bits(complex_result("tanh", {x, y}), {std::sinh(2 * x) / den, std::sin(2 * y) / den});
+  expect_same_bits(complex_result("square", {x, y}), {x * x - y * y, x * y + y * x});
   const double big = 700 + x - x;
   expect_same_bits(complex_result("cosh", {big, y}), {std::cosh(big) * std::cos(y), std::sinh(big) * std::sin(y)});
 }
