@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
@@ -250,6 +251,28 @@ TEST(ParseF64, RoundsTiesToEven) {
     if (std::fabs(v) > 1e-300 && std::fabs(v) < 1e300) check(v);
   }
   EXPECT_GT(checked, 100);
+}
+
+// Oracle: the C library's correctly rounded strtod (the tests run in the C
+// locale), on random digit strings whose values reach past both ends of the
+// double range.
+TEST(ParseF64, AgreesWithLibraryParse) {
+  std::mt19937_64 random(1074);
+  std::uniform_int_distribution<int> digit(0, 9), length(1, 40), exponent(-420, 420);
+  for (int i = 0; i < 20000; ++i) {
+    std::string text = (i & 1) ? "-" : "";
+    const int digits = length(random);
+    const int point = static_cast<int>(random() % (digits + 1));
+    for (int d = 0; d < digits; ++d) {
+      if (d == point) text += '.';
+      text += static_cast<char>('0' + digit(random));
+    }
+    text += "e" + std::to_string(exponent(random));
+    const auto x = parse_f64(text);
+    ASSERT_TRUE(x.has_value()) << text;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(*x), std::bit_cast<std::uint64_t>(std::strtod(text.c_str(), nullptr)))
+        << text;
+  }
 }
 
 // A decimal-comma process locale must not change the parse.
