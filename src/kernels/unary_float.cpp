@@ -47,7 +47,6 @@ struct Constants<float> {
 constexpr double half_pi = 1.5707963267948966;
 constexpr double quarter_pi = 0.7853981633974483;
 constexpr double inf = std::numeric_limits<double>::infinity();
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 // ---- the C library's complex functions --------------------------------------
 
@@ -206,37 +205,32 @@ Complex<double> inner_sqrt(double a, double b, bool acosh_sign = false) {
 
 // ---- complex functions -----------------------------------------------------
 
-// The product formulas, kept while the hyperbolic factor (of h, the part
-// that feeds cosh and sinh) is finite and both parts are finite: beyond
-// cosh's overflow a product with a cosine or sine below 1 can still be finite.
-template <class F>
-bool products_hold(F h, F other) {
-  return std::isfinite(std::cosh(h)) && std::isfinite(other);
-}
-
+// The product formulas hold while both parts and the cosh factor are finite;
+// beyond cosh's overflow a product with a cosine or sine below 1 can still be
+// finite, and 0 times an infinity would make NaN of a zero part.
 template <class F>
 Complex<F> complex_cos(Complex<F> z) {
-  const F x = z.real(), y = z.imag();
-  if (!products_hold(y, x)) return library(Library::cos, z);
-  return {std::cos(x) * std::cosh(y), -(std::sin(x) * std::sinh(y))};
+  const F x = z.real(), y = z.imag(), ch = std::cosh(y);
+  if (!std::isfinite(ch) || !std::isfinite(x)) return library(Library::cos, z);
+  return {std::cos(x) * ch, -(std::sin(x) * std::sinh(y))};
 }
 template <class F>
 Complex<F> complex_sin(Complex<F> z) {
-  const F x = z.real(), y = z.imag();
-  if (!products_hold(y, x)) return library(Library::sin, z);
-  return {std::sin(x) * std::cosh(y), std::cos(x) * std::sinh(y)};
+  const F x = z.real(), y = z.imag(), ch = std::cosh(y);
+  if (!std::isfinite(ch) || !std::isfinite(x)) return library(Library::sin, z);
+  return {std::sin(x) * ch, std::cos(x) * std::sinh(y)};
 }
 template <class F>
 Complex<F> complex_cosh(Complex<F> z) {
-  const F x = z.real(), y = z.imag();
-  if (!products_hold(x, y)) return library(Library::cosh, z);
-  return {std::cosh(x) * std::cos(y), std::sinh(x) * std::sin(y)};
+  const F x = z.real(), y = z.imag(), ch = std::cosh(x);
+  if (!std::isfinite(ch) || !std::isfinite(y)) return library(Library::cosh, z);
+  return {ch * std::cos(y), std::sinh(x) * std::sin(y)};
 }
 template <class F>
 Complex<F> complex_sinh(Complex<F> z) {
-  const F x = z.real(), y = z.imag();
-  if (!products_hold(x, y)) return library(Library::sinh, z);
-  return {std::sinh(x) * std::cos(y), std::cosh(x) * std::sin(y)};
+  const F x = z.real(), y = z.imag(), ch = std::cosh(x);
+  if (!std::isfinite(ch) || !std::isfinite(y)) return library(Library::sinh, z);
+  return {std::sinh(x) * std::cos(y), ch * std::sin(y)};
 }
 
 // power(x) (cos t + i sin t), t the angle of the imaginary part y. A zero y
@@ -418,7 +412,7 @@ std::optional<Complex<double>> tanh_parts(double a, double b) {
   }
   const double t = std::exp(-2 * std::fabs(a));
   const double d = 2 * t * std::cos(2 * b) + t * t + 1;
-  const double s = std::isnan(a) ? nan : std::copysign(1.0, a);
+  const double s = std::copysign(1.0, a);
   return Complex<double>(s * (1 - t * t) / d, 2 * t * std::sin(2 * b) / d);
 }
 
