@@ -610,10 +610,6 @@ std::optional<Complex<double>> asin_formula(double x, double y) {
 // Beyond this magnitude the squares in asinh overflow.
 constexpr double asinh_safe_limit = 1e150;
 
-// The logarithm of a magnitude between these loses the relative accuracy of
-// a small real part.
-bool near_one(double magnitude, double low, double high) { return magnitude > low && magnitude < high; }
-
 }  // namespace
 
 std::complex<double> complex_asin_f64(std::complex<double> z) {
@@ -674,7 +670,7 @@ std::complex<double> complex_acosh_f64(std::complex<double> z) {
   const double u_re = s1.real() + s2.real(), u_im = s1.imag() + s2.imag();
   const double m = std::hypot(u_re, u_im);
   // |u| >= 1; near 1 (z near +-1, or close to the cut) its logarithm loses the small real part.
-  if (near_one(m, 0, 1.4142135623730951)) return library(Library::acosh, z);
+  if (m < 1.4142135623730951) return library(Library::acosh, z);
   double im = 2 * std::atan2(u_im, u_re);
   if (y == 0 && x < 1) im = std::copysign(std::fabs(im), y);
   return {2 * std::log(m), im};
@@ -685,15 +681,16 @@ std::complex<double> complex_asinh_f64(std::complex<double> z) {
   // A zero real part takes no sign here: the cut beyond +-i gets the value of
   // the side reached counter-clockwise (the left half-plane below -i).
   const std::complex<double> on_cut(x == 0 && std::fabs(y) > 1 ? std::copysign(0.0, y) : x, y);
-  if (!std::isfinite(x) || !std::isfinite(y) || std::fmax(std::fabs(x), std::fabs(y)) > asinh_safe_limit)
-    return library(Library::asinh, z);
+  if (!std::isfinite(x) || !std::isfinite(y)) return library(Library::asinh, z);
   // Below -i with a zero real part, y + sqrt(y^2 - 1) cancels.
   if (x == 0 && y < -1) return library(Library::asinh, on_cut);
+  if (std::fmax(std::fabs(x), std::fabs(y)) > asinh_safe_limit) return library(Library::asinh, on_cut);
   const std::complex<double> s = inner_sqrt(x * x - y * y + 1, 2 * x * y);
   const bool left = x < 0;
   const double a = left ? s.real() - x : x + s.real(), b = left ? s.imag() - y : y + s.imag();
   const double m = std::hypot(a, b);
-  if (near_one(m, 0.5, 2)) return library(Library::asinh, on_cut);
+  // Near |u| = 1 its logarithm loses a small real part.
+  if (m > 0.5 && m < 2) return library(Library::asinh, on_cut);
   const double re = std::log(m), im = std::atan2(b, a);
   return left ? std::complex<double>(-re, -im) : std::complex<double>(re, im);
 }
