@@ -20,6 +20,7 @@
 #include "kernels/binary_float.h"
 #include "kernels/kernels.h"
 #include "kernels/loop_table.h"
+#include "storage/float16.h"
 
 // Counts heap allocations while a test holds `counting_allocations` set.
 namespace {
@@ -429,6 +430,11 @@ TEST(Float16Rounding, NextafterStepsOneHalfUnit) {
   EXPECT_EQ(one(Op::nextafter, Scalar::half(65504.0f), Scalar::half(std::numeric_limits<float>::infinity()),
                 DType::Float16),
             Scalar::half(std::numeric_limits<float>::infinity()));
+  // A NaN operand gives the canonical quiet NaN; two zeros give the second.
+  const Scalar q = one(Op::nextafter, Scalar::half(1.0f), Scalar::half(std::nanf("")), DType::Float16);
+  EXPECT_EQ(float_to_half_bits(q.get<Half>().value), 0x7E00);
+  const Scalar z = one(Op::nextafter, Scalar::half(0.0f), Scalar::half(-0.0f), DType::Float16);
+  EXPECT_TRUE(std::signbit(z.get<Half>().value));
 }
 
 TEST(Float32Rounding, ArithmeticInSinglePrecision) {
@@ -949,6 +955,85 @@ TEST(Dispatch, FixedWidthElementsAllocateNothing) {
   counting_allocations = false;
   EXPECT_TRUE(ok);
   EXPECT_GT(allocations_seen, 0u);
+}
+
+// A typed loop calls the element forms directly; they give the same bits as
+// the Scalar dispatch for every two-input name and element type.
+template <class T>
+bool same_bits(const T& x, const Scalar& s) {
+  const T* v = s.get_if<T>();
+  if (!v) return false;
+  if constexpr (std::is_floating_point_v<T>) {
+    return same_double(x, *v);
+  } else if constexpr (std::is_integral_v<T>) {
+    return x == *v;
+  } else {
+    return same_double(x.real(), v->real()) && same_double(x.imag(), v->imag());
+  }
+}
+
+template <class T>
+void expect_element_forms_agree(const std::vector<T>& values) {
+  const DType d = Scalar(T{}).dtype();
+  for (int i = 0; i < op_count; ++i) {
+    const Op op = static_cast<Op>(i);
+    // divmod has two outputs and ldexp an integer exponent; logical names
+    // have no element form.
+    if (input_count(op) != 2 || op == Op::divmod || op == Op::ldexp || op == Op::logical_and ||
+        op == Op::logical_or || op == Op::logical_xor)
+      continue;
+    const bool comparison = op == Op::less || op == Op::less_equal || op == Op::equal || op == Op::not_equal ||
+                            op == Op::greater || op == Op::greater_equal;
+    for (const T& a : values)
+      for (const T& b : values) {
+        const Result<KernelOutputs> r = binary(op, Scalar(a), Scalar(b), d);
+        if (comparison) {
+          ASSERT_TRUE(r);
+          EXPECT_EQ((*r)[0], Scalar(comparison_holds(op, compare_values(a, b)))) << op_name(op);
+          continue;
+        }
+        std::optional<T> typed;
+        if constexpr (std::is_integral_v<T>) {
+          typed = integer_binary(op, a, b);
+          if (!typed) typed = bitwise_binary(op, a, b);
+        } else {
+          BinaryFunction<T> f = nullptr;
+          if constexpr (std::is_same_v<T, float>) f = real_binary_f32(op);
+          if constexpr (std::is_same_v<T, double>) f = real_binary_f64(op);
+          if constexpr (std::is_same_v<T, std::complex<float>>) f = complex_binary_f32(op);
+          if constexpr (std::is_same_v<T, std::complex<double>>) f = complex_binary_f64(op);
+          if (f) typed = f(a, b);
+        }
+        ASSERT_EQ(typed.has_value(), r.has_value()) << op_name(op) << " " << d.name();
+        if (typed) {
+          EXPECT_TRUE(same_bits(*typed, (*r)[0])) << op_name(op) << " " << d.name();
+        }
+      }
+  }
+}
+
+TEST(Dispatch, ElementFormsGiveTheScalarBits) {
+  const std::vector<double> reals = {0.0, -0.0, 1.5, -2.25, 7.0, 1e300, -1e-310, inf, -inf, nan};
+  std::vector<float> floats;
+  std::vector<std::complex<float>> complex64;
+  std::vector<std::complex<double>> complex128;
+  for (double x : reals) {
+    floats.push_back(static_cast<float>(x));
+    for (double y : {0.0, -3.5, nan}) {
+      complex64.emplace_back(static_cast<float>(x), static_cast<float>(y));
+      complex128.emplace_back(x, y);
+    }
+  }
+  expect_element_forms_agree(reals);
+  expect_element_forms_agree(floats);
+  expect_element_forms_agree(complex64);
+  expect_element_forms_agree(complex128);
+  expect_element_forms_agree(std::vector<bool>{false, true});
+  expect_element_forms_agree(sample_values<std::int8_t>());
+  expect_element_forms_agree(sample_values<std::uint16_t>());
+  expect_element_forms_agree(sample_values<std::int32_t>());
+  expect_element_forms_agree(sample_values<std::uint64_t>());
+  expect_element_forms_agree(sample_values<std::int64_t>());
 }
 
 }  // namespace
