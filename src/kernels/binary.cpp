@@ -50,8 +50,6 @@ std::optional<IntegerOperand> integer_operand(const Scalar& s) {
       s.storage());
 }
 
-bool integral_dtype(DType d) { return is_integer(d); }
-
 // Both operands converted one way; the first error is returned.
 Result<std::pair<Scalar, Scalar>> cast_both(const Scalar& a, const Scalar& b, DType to) {
   Result<Scalar> x = a.cast(to);
@@ -135,7 +133,7 @@ unsigned output_width(DType out) { return out == DType::Bool ? 8 : out.integer_b
 
 Result<KernelOutputs> bitwise(Op op, const Scalar& a, const Scalar& b, DType out) {
   const std::optional<IntegerOperand> ia = integer_operand(a), ib = integer_operand(b);
-  if (!ia || !ib || !integral_dtype(out)) return fail(ErrorKind::CannotConvert);
+  if (!ia || !ib || !is_integer(out)) return fail(ErrorKind::CannotConvert);
   const std::optional<i128> r =
       bitwise_arithmetic(op, ia->bits, ia->value, ib->bits, ib->value, output_width(out), out.is_signed_integer());
   if (!r) return fail(ErrorKind::CannotConvert);
@@ -230,7 +228,7 @@ Result<KernelOutputs> binary_dispatch(Op op, const Scalar& a, const Scalar& b, D
     return KernelOutputs(std::move((*quotient)[0]), std::move((*remainder)[0]));
   }
   const DType da = a.dtype(), db = b.dtype();
-  if (integral_dtype(out) && da.kind() != 'f' && da.kind() != 'c') return integer_path(op, a, b, out);
+  if (is_integer(out) && da.kind() != 'f' && da.kind() != 'c') return integer_path(op, a, b, out);
   if (op == Op::ldexp) return ldexp_path(a, b, out);
 
   if (out == DType::Float16) {
