@@ -1,0 +1,67 @@
+// Element throughput of the scalar path: kernels, casts and view snapshots.
+// Build with -DQUARVEL_BUILD_BENCH=ON and run build/<dir>/bench_core.
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "kernels/kernels.h"
+#include "storage/view.h"
+
+using namespace quarvel_storage;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+template <class F>
+void report(const char* label, long count, F&& body) {
+  const auto start = Clock::now();
+  body();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("%-40s %8.1f ns/element\n", label, seconds * 1e9 / static_cast<double>(count));
+}
+
+long sink = 0;  // printed at the end so the work is not optimised away
+
+}  // namespace
+
+int main() {
+  constexpr long n = 2'000'000;
+  const Scalar i32(std::int32_t{12345}), f64(1.25), f32(2.5f);
+  const Scalar c128(std::complex<double>(1.5, -0.5));
+  const Scalar ld = Scalar::long_double("1.25");
+
+  auto run_binary = [&](const char* label, ufunc::Op op, const Scalar& a, DType out, long count) {
+    report(label, count, [&] {
+      for (long i = 0; i < count; ++i) sink += ufunc::binary(op, a, a, out)->size();
+    });
+  };
+  run_binary("binary add int32", ufunc::Op::add, i32, DType::Int32, n);
+  run_binary("binary add float32", ufunc::Op::add, f32, DType::Float32, n);
+  run_binary("binary add float64", ufunc::Op::add, f64, DType::Float64, n);
+  run_binary("binary divide complex128", ufunc::Op::divide, c128, DType::Complex128, n);
+  run_binary("binary add long double (text)", ufunc::Op::add, ld, DType::LongDouble, n / 20);
+
+  report("unary sqrt float64", n, [&] {
+    for (long i = 0; i < n; ++i) sink += ufunc::unary(ufunc::Op::sqrt, f64, DType::Float64)->size();
+  });
+  report("cast float64 -> int16", n, [&] {
+    for (long i = 0; i < n; ++i) sink += static_cast<long>(f64.cast(DType::Int16)->dtype().index());
+  });
+  report("cast float64 -> long double (exact text)", n / 20, [&] {
+    for (long i = 0; i < n / 20; ++i) sink += static_cast<long>(f64.cast(DType::LongDouble)->dtype().index());
+  });
+
+  std::vector<Scalar> values(1 << 20, f64);
+  auto view = View::from_values(DType::Float64, {1u << 10, 1u << 10}, values);
+  if (!view) return 1;
+  report("view snapshot float64 (1M)", static_cast<long>(values.size()), [&] {
+    sink += static_cast<long>(view->snapshot()->size());
+  });
+  auto transposed = view->transpose(std::nullopt);
+  if (!transposed) return 1;
+  report("view copy of a transpose float64 (1M)", static_cast<long>(values.size()), [&] {
+    sink += static_cast<long>(transposed->copy()->ndim());
+  });
+  std::printf("(checksum %ld)\n", sink);
+  return 0;
+}
