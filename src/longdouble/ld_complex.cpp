@@ -159,6 +159,20 @@ bool inside_safe_range(Complex z) {
   return ::isfinite(z.re) && ::isfinite(z.im) && ::fabsl(z.re) < limit && ::fabsl(z.im) < limit;
 }
 
+// 1 - re² - im², the second atan2 argument of both arc tangents. Near the
+// unit circle the rounded squares cancel against 1 and take the small part of
+// z with them (atan just off ±i, atanh just off ±1 lose half their digits).
+// Once the plain form falls below 1/2 its leading bit has cancelled; there the
+// larger magnitude b lies in [1/2, 2], so 1 - b is exact and
+// (1 - b)(1 + b) - a² keeps every digit. Elsewhere the plain form stands.
+Real one_minus_squares(Real re, Real im) {
+  const Real plain = (1.0L - re * re) - im * im;
+  if (::fabsl(plain) >= 0.5L) return plain;
+  const Real x = ::fabsl(re), y = ::fabsl(im);
+  const Real b = x < y ? y : x, a = x < y ? x : y;
+  return (1.0L - b) * (1.0L + b) - a * a;
+}
+
 // The imaginary part is odd in im and is computed for |im|: near -i the
 // log1p argument would sit at -1 and round onto the pole. When D is too small
 // for log1p (subnormal, zero at the pole, or 4|im| / D overflowing), log D is
@@ -175,7 +189,7 @@ Complex complex_atan(Real re, Real im) {
     const Real m_plus_one = m + 1.0L;
     magnitude = 0.25L * (::logl(re * re + m_plus_one * m_plus_one) - 2.0L * ::logl(::hypotl(m_minus_one, re)));
   }
-  return {0.5L * ::atan2l(2.0L * re, (1.0L - re * re) - im * im), ::copysignl(magnitude, im)};
+  return {0.5L * ::atan2l(2.0L * re, one_minus_squares(re, im)), ::copysignl(magnitude, im)};
 }
 
 Complex complex_atanh(Real re, Real im) {
@@ -187,7 +201,7 @@ Complex complex_atanh(Real re, Real im) {
   } else {
     real = 0.5L * (::logl(::hypotl(1.0L + re, im)) - ::logl(::hypotl(1.0L - re, im)));
   }
-  return {real, 0.5L * ::atan2l(2.0L * im, (1.0L - re * re) - im * im)};
+  return {real, 0.5L * ::atan2l(2.0L * im, one_minus_squares(re, im))};
 }
 
 Complex atan(Complex z) {
