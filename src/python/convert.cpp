@@ -186,6 +186,18 @@ bool float_fits_integer(double value, DType target) {
   return r >= 0.0 && r < std::ldexp(1.0, bits);
 }
 
+// The same check on the exact integer part of long double text, whose nearest
+// double can round across a 64-bit bound (2^63 - 1 reads as 2^63). Absent when
+// the text has no plain integer part; the double then decides.
+std::optional<bool> text_fits_integer(const std::string& text, DType target) {
+  const auto truncated = quarvel_storage::decimal_to_i128(text);
+  if (!truncated) return std::nullopt;
+  const __int128 one = 1;
+  const unsigned bits = target.integer_bits();
+  if (target.is_signed_integer()) return *truncated >= -(one << (bits - 1)) && *truncated < (one << (bits - 1));
+  return *truncated >= 0 && *truncated < (one << bits);
+}
+
 }  // namespace
 
 bool raise_storage(const quarvel_storage::StorageError& error) {
@@ -336,9 +348,15 @@ std::optional<Scalar> value_to_scalar(PyObject* object, DType target) {
       }
     }
     if (source.kind() == 'f') {
-      auto as_double = storage_value(value->as_f64());
-      if (!as_double) return std::nullopt;
-      if (!float_fits_integer(*as_double, target)) {
+      std::optional<bool> fits;
+      if (const auto* long_double = value->get_if<quarvel_storage::LongDoubleText>())
+        fits = text_fits_integer(long_double->text, target);
+      if (!fits) {
+        auto as_double = storage_value(value->as_f64());
+        if (!as_double) return std::nullopt;
+        fits = float_fits_integer(*as_double, target);
+      }
+      if (!*fits) {
         PyErr_SetString(PyExc_OverflowError, "Python float is outside the requested dtype range");
         return std::nullopt;
       }

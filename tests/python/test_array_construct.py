@@ -251,6 +251,27 @@ def test_unsigned_float_range():
         q.array(256.0, dtype="uint8")
 
 
+@pytest.mark.parametrize("source, dtype, fits", [
+    # long double values at the 64-bit bounds, where the nearest double can lie beyond them
+    (2**63 - 1, "int64", True), (2**63, "int64", False),
+    (2**64 - 1, "uint64", True), (2**64 - 1, "int64", False),
+    (-(2**63), "int64", True), (-1, "uint64", False),
+])
+def test_long_double_range_uses_the_exact_value(source, dtype, fits):
+    value = q.array([source], dtype="uint64" if source >= 2**63 else "int64").astype("longdouble")[0]
+    target = q.zeros(1, dtype=dtype)
+    if fits:
+        assert q.array([value], dtype=dtype)[0].item() == source
+        target[0] = value
+        assert target[0].item() == source
+        return
+    with pytest.raises(OverflowError, match=FLOAT_RANGE):
+        q.array([value], dtype=dtype)
+    with pytest.raises(OverflowError, match=FLOAT_RANGE):
+        target[0] = value
+    assert target[0].item() == 0
+
+
 def test_scalar_objects_wrap_without_range_check():
     big = q.array([300])[0]
     assert q.array([big], dtype="int8")[0].item() == 44
