@@ -13,7 +13,7 @@
 #include "longdouble/ld_text.h"
 #include "storage/float16.h"
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
 namespace {
 
 // Two's-complement arithmetic without signed overflow.
@@ -133,7 +133,7 @@ unsigned output_width(DType out) { return out == DType::Bool ? 8 : out.integer_b
 
 Result<KernelOutputs> bitwise(Op op, const Scalar& a, const Scalar& b, DType out) {
   const std::optional<IntegerOperand> ia = integer_operand(a), ib = integer_operand(b);
-  if (!ia || !ib || !is_integer(out)) return fail(ErrorKind::CannotConvert);
+  if (!ia || !ib || !is_bool_or_integer(out)) return fail(ErrorKind::CannotConvert);
   const std::optional<i128> r =
       bitwise_arithmetic(op, ia->bits, ia->value, ib->bits, ib->value, output_width(out), out.is_signed_integer());
   if (!r) return fail(ErrorKind::CannotConvert);
@@ -228,7 +228,7 @@ Result<KernelOutputs> binary_dispatch(Op op, const Scalar& a, const Scalar& b, D
     return KernelOutputs(std::move((*quotient)[0]), std::move((*remainder)[0]));
   }
   const DType da = a.dtype(), db = b.dtype();
-  if (is_integer(out) && da.kind() != 'f' && da.kind() != 'c') return integer_path(op, a, b, out);
+  if (is_bool_or_integer(out) && da.kind() != 'f' && da.kind() != 'c') return integer_path(op, a, b, out);
   if (op == Op::ldexp) return ldexp_path(a, b, out);
 
   if (out == DType::Float16) {
@@ -368,4 +368,4 @@ Result<KernelOutputs> binary(std::string_view name, const Scalar& a, const Scala
   return binary_dispatch(*op, a, b, output);
 }
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

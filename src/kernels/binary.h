@@ -12,7 +12,7 @@
 #include "kernels/element.h"
 #include "kernels/ops.h"
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
 
 enum class Ordering : std::uint8_t { less, equal, greater, unordered };
 
@@ -119,4 +119,4 @@ Ordering compare_values(T a, T b) {
   }
 }
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

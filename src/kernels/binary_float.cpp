@@ -6,7 +6,7 @@
 #include "kernels/next_after.h"
 #include "storage/float16.h"
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
 namespace {
 
 // The C library function of each precision, named so that no overload
@@ -390,4 +390,4 @@ Result<std::complex<double>> binary_complex128(Op op, std::complex<double> a, st
   return known(complex_binary<double>(op), a, b);
 }
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

@@ -12,10 +12,11 @@
 #include <string_view>
 
 #include "kernels/binary.h"
+#include "kernels/element.h"
 #include "kernels/ops.h"
 #include "storage/scalar.h"
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
 
 template <class T>
 using BinaryFunction = T (*)(T, T);
@@ -75,4 +76,4 @@ constexpr bool extrema_zero_tie_selects_left(Op op) { return op != Op::maximum &
 double gcd_f64(double a, double b);
 double lcm_f64(double a, double b);
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

@@ -6,9 +6,25 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "storage/float16.h"
 #include "storage/scalar.h"
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
+
+// The storage core's value types, which every kernel takes and returns.
+using quarvel_storage::ComplexLongDoubleText;
+using quarvel_storage::DType;
+using quarvel_storage::ErrorKind;
+using quarvel_storage::fail;
+using quarvel_storage::Half;
+using quarvel_storage::LongDoubleText;
+using quarvel_storage::Result;
+using quarvel_storage::Scalar;
+using quarvel_storage::StorageError;
+using quarvel_storage::double_to_half_bits;
+using quarvel_storage::float_to_half_bits;
+using quarvel_storage::half_bits_to_float;
+using quarvel_storage::round_to_half;
 
 using i128 = __int128;
 using u128 = unsigned __int128;
@@ -72,4 +88,4 @@ inline Result<i128> signed_value(const Scalar& value) {
       value.storage());
 }
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

@@ -9,10 +9,11 @@
 #include <cstddef>
 #include <string_view>
 
+#include "kernels/element.h"
 #include "kernels/ops.h"
 #include "storage/scalar.h"
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
 
 // One result per ufunc output: two for modf, frexp and divmod, else one.
 class KernelOutputs {
@@ -39,4 +40,4 @@ Result<KernelOutputs> binary(Op op, const Scalar& a, const Scalar& b, DType outp
 Result<KernelOutputs> unary(std::string_view name, const Scalar& input, DType output);
 Result<KernelOutputs> binary(std::string_view name, const Scalar& a, const Scalar& b, DType output);
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

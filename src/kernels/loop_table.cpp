@@ -4,10 +4,11 @@
 #include <cmath>
 #include <limits>
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
 namespace {
 
 using enum DType::Code;
+using quarvel_storage::DType;
 
 // ---------------------------------------------------------------------------
 // Loop rules. Each row is a rule over the input dtypes (after long double
@@ -26,7 +27,7 @@ constexpr LoopPiece make_piece(std::initializer_list<DType::Code> codes) {
 }
 constexpr LoopPiece same3(DType d) { return make_piece({d.code, d.code, d.code}); }
 
-constexpr bool integral(DType d) { return is_integer(d); }
+constexpr bool integral(DType d) { return is_bool_or_integer(d); }
 constexpr bool complex_kind(DType d) { return d.kind() == 'c'; }
 
 // The float a dtype computes in: float16 for 1-byte integers and bool, float32
@@ -186,24 +187,8 @@ constexpr LoopPiece one_input_piece(Op op, DType x) {
   }
 }
 
-constexpr std::uint64_t output_count_of(Op op) {
-  return op == Op::modf || op == Op::frexp || op == Op::divmod ? 2 : 1;
-}
-
-constexpr std::uint64_t input_count_of(Op op) {
-  switch (op) {
-    case Op::add: case Op::arctan2: case Op::bitwise_and: case Op::bitwise_or: case Op::bitwise_xor:
-    case Op::copysign: case Op::divide: case Op::divmod: case Op::equal: case Op::float_power:
-    case Op::floor_divide: case Op::fmax: case Op::fmin: case Op::fmod: case Op::gcd: case Op::greater:
-    case Op::greater_equal: case Op::heaviside: case Op::hypot: case Op::lcm: case Op::ldexp:
-    case Op::left_shift: case Op::less: case Op::less_equal: case Op::logaddexp: case Op::logaddexp2:
-    case Op::logical_and: case Op::logical_or: case Op::logical_xor: case Op::maximum: case Op::minimum:
-    case Op::multiply: case Op::nextafter: case Op::not_equal: case Op::power: case Op::remainder:
-    case Op::right_shift: case Op::subtract:
-      return 2;
-    default: return 1;
-  }
-}
+constexpr std::uint64_t input_count_of(Op op) { return op_info(op).nin; }
+constexpr std::uint64_t output_count_of(Op op) { return op_info(op).nout; }
 
 // Two-input rows are indexed by first code * 16 + second code, one-input rows
 // by the input code alone.
@@ -260,13 +245,6 @@ std::optional<std::vector<DType>> table_lookup(Op op, std::span<const DType> inp
   codes.reserve(piece.size);
   for (std::uint8_t i = 0; i < piece.size; ++i) codes.push_back(piece.codes[i]);
   return codes;
-}
-
-// Only the canonical spellings: aliases have no identity and no signatures.
-std::optional<Op> canonical_op(std::string_view name) {
-  for (int i = 0; i < op_count; ++i)
-    if (op_names[i] == name) return static_cast<Op>(i);
-  return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------
@@ -330,7 +308,8 @@ constexpr bool names_contain(std::string_view names, std::string_view name) {
 
 // Every canonical name belongs to exactly one group.
 constexpr bool signature_groups_cover_ops() {
-  for (std::string_view name : op_names) {
+  for (const OpInfo& info : op_table) {
+    const std::string_view name = info.name;
     int hits = 0;
     for (const SignatureGroup& group : signature_groups) hits += names_contain(group.names, name);
     if (hits != 1) return false;
@@ -342,13 +321,6 @@ static_assert(signature_groups_cover_ops());
 }  // namespace
 
 // ---------------------------------------------------------------------------
-
-const std::array<LoopRow, op_count> loop_rows = [] {
-  std::array<LoopRow, op_count> rows{};
-  for (int i = 0; i < op_count; ++i)
-    rows[i] = {op_names[i], input_count_of(static_cast<Op>(i)), output_count_of(static_cast<Op>(i))};
-  return rows;
-}();
 
 std::uint64_t input_count(Op op) { return input_count_of(op); }
 std::uint64_t output_count(Op op) { return output_count_of(op); }
@@ -364,21 +336,16 @@ std::uint64_t output_count(std::string_view name) {
 }
 
 std::optional<Scalar> identity(Op op) {
-  switch (op) {
-    case Op::add:
-    case Op::gcd:
-    case Op::hypot:
-    case Op::bitwise_or:
-    case Op::bitwise_xor: return Scalar(std::int64_t{0});
-    case Op::multiply: return Scalar(std::int64_t{1});
-    case Op::bitwise_and: return Scalar(std::int64_t{-1});
-    case Op::logaddexp:
-    case Op::logaddexp2: return Scalar(-std::numeric_limits<double>::infinity());
-    case Op::logical_or:
-    case Op::logical_xor: return Scalar(false);
-    case Op::logical_and: return Scalar(true);
-    default: return std::nullopt;
+  switch (op_info(op).identity) {
+    case Identity::None: return std::nullopt;
+    case Identity::Zero: return Scalar(std::int64_t{0});
+    case Identity::One: return Scalar(std::int64_t{1});
+    case Identity::MinusOne: return Scalar(std::int64_t{-1});
+    case Identity::MinusInfinity: return Scalar(-std::numeric_limits<double>::infinity());
+    case Identity::False: return Scalar(false);
+    case Identity::True: return Scalar(true);
   }
+  return std::nullopt;
 }
 
 std::optional<Scalar> identity(std::string_view name) {
@@ -446,4 +413,4 @@ Result<Loop> resolve_loop(std::string_view name, std::span<const DType> inputs) 
   return resolve_loop(*op, inputs);
 }
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

@@ -14,10 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "kernels/element.h"
 #include "kernels/ops.h"
 #include "storage/scalar.h"
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
 
 // The dtypes one kernel call runs in: callers cast operands to `inputs`.
 struct Loop {
@@ -25,14 +26,6 @@ struct Loop {
   std::vector<DType> outputs;
   bool operator==(const Loop&) const = default;
 };
-
-// One row of the loop table (rows in ascending byte order of name).
-struct LoopRow {
-  std::string_view name;
-  std::uint64_t nin;
-  std::uint64_t nout;
-};
-extern const std::array<LoopRow, op_count> loop_rows;
 
 // 2 for the two-input names and their aliases, else 1 (unknown names included).
 std::uint64_t input_count(std::string_view name);
@@ -45,8 +38,8 @@ std::uint64_t output_count(Op op);
 std::optional<Scalar> identity(std::string_view name);
 std::optional<Scalar> identity(Op op);
 
-// Bool counts as an integer here.
-constexpr bool is_integer(DType dtype) { return dtype.kind() == 'b' || dtype.kind() == 'i' || dtype.kind() == 'u'; }
+// Kind "b", "i" or "u": what the integer kernels accept.
+constexpr bool is_bool_or_integer(DType dtype) { return dtype.code <= DType::UInt64; }
 
 namespace type_signatures {
 // The displayed list of a canonical name, such as "dd->d"; empty for aliases
@@ -69,4 +62,4 @@ namespace loop_resolver {
 std::optional<std::vector<DType>> resolve(std::string_view name, std::span<const DType> inputs, std::uint64_t nin);
 }  // namespace loop_resolver
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

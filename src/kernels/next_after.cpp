@@ -11,7 +11,7 @@
 
 #include "storage/float16.h"
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
 namespace {
 
 struct Binary64 {
@@ -64,4 +64,4 @@ double next_after_dtype(DType dtype, double a, double b) {
   }
 }
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

@@ -2,10 +2,11 @@
 // else float64), returned as a double. Used by nextafter and spacing.
 #pragma once
 
+#include "kernels/element.h"
 #include "storage/dtype.h"
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
 
 double next_after_dtype(DType dtype, double a, double b);
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

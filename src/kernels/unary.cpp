@@ -13,7 +13,7 @@
 #include "longdouble/ld_ops.h"
 #include "longdouble/ld_text.h"
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
 namespace {
 
 using ld_code = quarvel_longdouble::ClassifyCode;
@@ -106,19 +106,19 @@ std::optional<Result<KernelOutputs>> long_double_output(Op op, const Scalar& x, 
 
 // An integer result in a bool or integer output; other outputs have no such loop.
 Result<KernelOutputs> integer_result(i128 v, DType out) {
-  if (!is_integer(out)) return fail(ErrorKind::CannotConvert);
+  if (!is_bool_or_integer(out)) return fail(ErrorKind::CannotConvert);
   return KernelOutputs(wrapped_scalar(v, out));
 }
 
 Result<i128> integer_input(const Scalar& x) {
-  if (!is_integer(x.dtype())) return fail(ErrorKind::CannotConvert);
+  if (!is_bool_or_integer(x.dtype())) return fail(ErrorKind::CannotConvert);
   return signed_value(x);
 }
 
 // negative and square: integer arithmetic into integer outputs, else the
 // float64 fallback.
 Result<KernelOutputs> integer_unary(const Scalar& x, DType out, i128 (*integer_op)(i128), double (*float_op)(double)) {
-  if (is_integer(out)) {
+  if (is_bool_or_integer(out)) {
     const Result<i128> v = integer_input(x);
     if (!v) return fail(v.error());
     return integer_result(integer_op(*v), out);
@@ -136,7 +136,7 @@ Result<KernelOutputs> integer_reciprocal(const Scalar& x, DType out) {
 
 Result<KernelOutputs> invert(const Scalar& x, DType out) {
   if (out == DType::Bool) return KernelOutputs(Scalar(!x.truthy()));
-  if (!is_integer(x.dtype())) return fail(ErrorKind::CannotConvert);
+  if (!is_bool_or_integer(x.dtype())) return fail(ErrorKind::CannotConvert);
   const u128 bits = std::visit(
       [](const auto& v) -> u128 {
         if constexpr (std::is_integral_v<std::decay_t<decltype(v)>>) return zero_extended_bits(v);
@@ -156,7 +156,7 @@ Result<KernelOutputs> bitwise_count(const Scalar& x, DType out) {
 
 Result<KernelOutputs> absolute(const Scalar& x, DType out) {
   const DType in = x.dtype();
-  if (is_integer(in)) {
+  if (is_bool_or_integer(in)) {
     const Result<i128> v = signed_value(x);
     if (!v) return fail(v.error());
     return integer_result(magnitude_integer(*v), out);
@@ -246,7 +246,7 @@ Result<KernelOutputs> float_or_complex(Op op, const Scalar& x, DType out) {
 
 // ceil, floor and trunc leave integers as they are.
 Result<KernelOutputs> rounding(Op op, const Scalar& x, DType out) {
-  if (is_integer(x.dtype())) return one(x.cast(out));
+  if (is_bool_or_integer(x.dtype())) return one(x.cast(out));
   return float_or_complex(op, x, out);
 }
 
@@ -257,7 +257,7 @@ Result<KernelOutputs> unary(Op op, const Scalar& x, DType out) {
   if (out.is_long_double()) {
     if (auto computed = long_double_output(op, x, out)) return std::move(*computed);
   }
-  const bool integral = is_integer(x.dtype());
+  const bool integral = is_bool_or_integer(x.dtype());
   switch (op) {
     case Op::absolute: return absolute(x, out);
     case Op::fabs: return fabs(x, out);
@@ -300,4 +300,4 @@ Result<KernelOutputs> unary(std::string_view name, const Scalar& x, DType out) {
   return unary(*op, x, out);
 }
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

@@ -18,7 +18,7 @@
 
 #include "kernels/element.h"
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
 
 // ---- integers --------------------------------------------------------------
 
@@ -203,4 +203,4 @@ bool element_is_finite(T x) {
   return !element_is_nan(x) && !element_is_infinite(x);
 }
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

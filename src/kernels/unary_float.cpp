@@ -16,7 +16,7 @@
 #include "kernels/next_after.h"
 #include "storage/float16.h"
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
 namespace {
 
 template <class F>
@@ -695,4 +695,4 @@ std::complex<double> complex_asinh_f64(std::complex<double> z) {
   return left ? std::complex<double>(-re, -im) : std::complex<double>(re, im);
 }
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

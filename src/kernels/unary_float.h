@@ -14,10 +14,11 @@
 #include <complex>
 #include <string_view>
 
+#include "kernels/element.h"
 #include "kernels/ops.h"
 #include "storage/scalar.h"
 
-namespace quarvel_storage::ufunc {
+namespace quarvel_kernels {
 
 template <class T>
 using UnaryFunction = T (*)(T);
@@ -59,4 +60,4 @@ std::complex<double> complex_expm1_f64(std::complex<double> z);
 std::complex<float> complex_log1p_f32(std::complex<float> z);
 std::complex<double> complex_log1p_f64(std::complex<double> z);
 
-}  // namespace quarvel_storage::ufunc
+}  // namespace quarvel_kernels

@@ -43,7 +43,7 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 namespace {
 
 using namespace quarvel_storage;
-using namespace quarvel_storage::ufunc;
+using namespace quarvel_kernels;
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();

@@ -23,8 +23,8 @@ using quarvel_storage::ErrorKind;
 using quarvel_storage::Half;
 using quarvel_storage::LongDoubleText;
 using quarvel_storage::Scalar;
-namespace ufunc = quarvel_storage::ufunc;
-using ufunc::Op;
+namespace kernels = quarvel_kernels;
+using kernels::Op;
 using c64 = std::complex<float>;
 using c128 = std::complex<double>;
 
@@ -33,16 +33,16 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 std::uint64_t bits64(double v) { return std::bit_cast<std::uint64_t>(v); }
 
-ufunc::KernelOutputs run(std::string_view name, const Scalar& x, DType out) {
-  auto result = ufunc::unary(name, x, out);
+kernels::KernelOutputs run(std::string_view name, const Scalar& x, DType out) {
+  auto result = kernels::unary(name, x, out);
   EXPECT_TRUE(result.has_value()) << name << " on " << x.dtype().name() << " -> " << out.name();
-  return result ? *result : ufunc::KernelOutputs(Scalar());
+  return result ? *result : kernels::KernelOutputs(Scalar());
 }
 
 Scalar one(std::string_view name, const Scalar& x, DType out) { return run(name, x, out)[0]; }
 
 void expect_refused(std::string_view name, const Scalar& x, DType out) {
-  auto result = ufunc::unary(name, x, out);
+  auto result = kernels::unary(name, x, out);
   ASSERT_FALSE(result.has_value()) << name << " on " << x.dtype().name() << " -> " << out.name();
   EXPECT_EQ(result.error().kind, ErrorKind::CannotConvert);
 }
@@ -91,19 +91,19 @@ TYPED_TEST(IntegerUnary, WrapAtTheOwnWidth) {
     EXPECT_EQ(one("bitwise_not", s, d), Scalar(inverted));
     EXPECT_EQ(one("positive", s, d), s);
     // The element forms give the same bits.
-    EXPECT_EQ((ufunc::negative_element<T, T>(x)), negative);
-    EXPECT_EQ((ufunc::square_element<T, T>(x)), square);
-    EXPECT_EQ((ufunc::absolute_element<T, T>(x)), absolute);
-    EXPECT_EQ((ufunc::invert_element<T, T>(x)), inverted);
+    EXPECT_EQ((kernels::negative_element<T, T>(x)), negative);
+    EXPECT_EQ((kernels::square_element<T, T>(x)), square);
+    EXPECT_EQ((kernels::absolute_element<T, T>(x)), absolute);
+    EXPECT_EQ((kernels::invert_element<T, T>(x)), inverted);
 
     const T reciprocal = x == 1 ? T(1) : (std::is_signed_v<T> && x == T(-1) ? x : T(0));
     EXPECT_EQ(one("reciprocal", s, d), Scalar(reciprocal));
-    EXPECT_EQ((ufunc::reciprocal_element<T, T>(x)), reciprocal);
+    EXPECT_EQ((kernels::reciprocal_element<T, T>(x)), reciprocal);
 
     const std::uint64_t magnitude = x < 0 ? 0 - as_u64(x) : as_u64(x);
     const auto count = static_cast<std::uint8_t>(std::popcount(magnitude));
     EXPECT_EQ(one("bitwise_count", s, DType::UInt8), Scalar(count));
-    EXPECT_EQ((ufunc::bitwise_count_element<std::uint8_t, T>(x)), count);
+    EXPECT_EQ((kernels::bitwise_count_element<std::uint8_t, T>(x)), count);
   }
 }
 
@@ -147,8 +147,8 @@ TEST(BoolUnary, TruthValues) {
   EXPECT_EQ(one("bitwise_count", t, DType::UInt8), Scalar(std::uint8_t{1}));
   EXPECT_EQ(one("absolute", t, DType::Bool), t);
   EXPECT_EQ(one("logical_not", t, DType::Bool), f);
-  EXPECT_EQ((ufunc::invert_element<bool, bool>(true)), false);
-  EXPECT_EQ((ufunc::bitwise_count_element<std::uint8_t, bool>(true)), 1);
+  EXPECT_EQ((kernels::invert_element<bool, bool>(true)), false);
+  EXPECT_EQ((kernels::bitwise_count_element<std::uint8_t, bool>(true)), 1);
 }
 
 TEST(IntegerUnary, FloatOutputsUseTheFloat64Fallback) {
@@ -186,8 +186,8 @@ TEST(Sign, RealValues) {
   EXPECT_EQ(one("sign", Scalar(std::int16_t{-9}), DType::Int16), Scalar(std::int16_t{-1}));
   EXPECT_EQ(one("sign", Scalar(std::uint32_t{9}), DType::UInt32), Scalar(std::uint32_t{1}));
   EXPECT_EQ(one("sign", Scalar(1e-30f), DType::Float32), Scalar(1.0f));
-  EXPECT_EQ(ufunc::sign_real(-0.0f), 0.0f);
-  EXPECT_FALSE(std::signbit(ufunc::sign_real(-0.0f)));
+  EXPECT_EQ(kernels::sign_real(-0.0f), 0.0f);
+  EXPECT_FALSE(std::signbit(kernels::sign_real(-0.0f)));
 }
 
 TEST(Sign, ComplexValues) {
@@ -221,7 +221,7 @@ TEST(Absolute, FloatsAndComplex) {
   expect_same(one("absolute", Scalar(c128(inf, nan)), DType::Float64), Scalar(inf));
   // A complex long double with a float64 output: double precision.
   expect_same(one("absolute", Scalar::complex_long_double("3", "-4"), DType::Float64), Scalar(5.0));
-  EXPECT_EQ(ufunc::complex_magnitude(c128(1e300, 1e300)), std::hypot(1e300, 1e300));
+  EXPECT_EQ(kernels::complex_magnitude(c128(1e300, 1e300)), std::hypot(1e300, 1e300));
 }
 
 TEST(Conjugate, FlipsTheImaginarySign) {
@@ -283,7 +283,7 @@ TEST(Frexp, MatchesCFrexp) {
   EXPECT_EQ(smallest[1], Scalar(std::int32_t{-1073}));
   const auto eight = run("frexp", Scalar(8.0), DType::Float64);
   EXPECT_EQ(eight[1], Scalar(std::int32_t{4}));
-  const auto subnormal_f = ufunc::frexp_parts(1e-45f);
+  const auto subnormal_f = kernels::frexp_parts(1e-45f);
   EXPECT_EQ(subnormal_f.first, 0.5f);
   EXPECT_EQ(subnormal_f.second, -148);
   const auto from_int = run("frexp", Scalar(std::int8_t{-12}), DType::Float16);
@@ -334,9 +334,9 @@ TEST(Predicates, EveryDtype) {
     EXPECT_EQ(one("isinf", c.x, DType::Bool), Scalar(c.infinite));
     EXPECT_EQ(one("isfinite", c.x, DType::Bool), Scalar(c.finite));
   }
-  EXPECT_TRUE(ufunc::element_is_nan(c128(1, nan)));
-  EXPECT_TRUE(ufunc::element_is_finite(std::int8_t{-1}));
-  EXPECT_FALSE(ufunc::element_is_finite(Half{INFINITY}));
+  EXPECT_TRUE(kernels::element_is_nan(c128(1, nan)));
+  EXPECT_TRUE(kernels::element_is_finite(std::int8_t{-1}));
+  EXPECT_FALSE(kernels::element_is_finite(Half{INFINITY}));
 }
 
 TEST(Predicates, Signbit) {
@@ -377,7 +377,7 @@ TEST(LongDouble, OutputsComputedInExtendedPrecision) {
 }
 
 TEST(LongDouble, UnreadableTextFallsThroughToTheDoublePath) {
-  auto result = ufunc::unary("sqrt", Scalar::long_double("abc"), DType::LongDouble);
+  auto result = kernels::unary("sqrt", Scalar::long_double("abc"), DType::LongDouble);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error().kind, ErrorKind::CannotConvert);
   // Finite means neither NaN nor infinite, as the two predicates read the text.
@@ -395,20 +395,20 @@ Scalar sample_of(DType dtype) {
 
 TEST(LoopTable, EveryOneInputLoopRuns) {
   int loops = 0;
-  for (int i = 0; i < ufunc::op_count; ++i) {
+  for (int i = 0; i < kernels::op_count; ++i) {
     const Op op = static_cast<Op>(i);
-    if (ufunc::input_count(op) != 1) continue;
+    if (kernels::input_count(op) != 1) continue;
     for (int code = 0; code < DType::count; ++code) {
       const DType given = DType::from_index(code);
-      const auto loop = ufunc::resolve_loop(op, std::span<const DType>(&given, 1));
+      const auto loop = kernels::resolve_loop(op, std::span<const DType>(&given, 1));
       if (!loop) continue;
       ++loops;
       const Scalar x = *sample_of(given).cast(loop->inputs[0]);
-      auto result = ufunc::unary(op, x, loop->outputs[0]);
-      ASSERT_TRUE(result.has_value()) << ufunc::op_name(op) << " " << given.name();
-      ASSERT_EQ(result->size(), loop->outputs.size()) << ufunc::op_name(op);
+      auto result = kernels::unary(op, x, loop->outputs[0]);
+      ASSERT_TRUE(result.has_value()) << kernels::op_name(op) << " " << given.name();
+      ASSERT_EQ(result->size(), loop->outputs.size()) << kernels::op_name(op);
       for (std::size_t k = 0; k < result->size(); ++k)
-        EXPECT_EQ((*result)[k].dtype(), loop->outputs[k]) << ufunc::op_name(op) << " " << given.name();
+        EXPECT_EQ((*result)[k].dtype(), loop->outputs[k]) << kernels::op_name(op) << " " << given.name();
     }
   }
   EXPECT_GT(loops, 500);

@@ -31,9 +31,9 @@ using quarvel_storage::ErrorKind;
 using quarvel_storage::Half;
 using quarvel_storage::half_bits_to_float;
 using quarvel_storage::Scalar;
-using quarvel_storage::ufunc::next_after_dtype;
-using quarvel_storage::ufunc::Op;
-namespace ufunc = quarvel_storage::ufunc;
+using quarvel_kernels::next_after_dtype;
+using quarvel_kernels::Op;
+namespace kernels = quarvel_kernels;
 using c64 = std::complex<float>;
 using c128 = std::complex<double>;
 
@@ -106,8 +106,8 @@ TEST(NextAfterDtype, Float16Steps) {
 float to_half_independently(double value) { return static_cast<float>(static_cast<_Float16>(value)); }
 
 Scalar run(Op op, const Scalar& x, DType out) {
-  auto result = ufunc::unary_float_or_complex(op, x, out);
-  EXPECT_TRUE(result.has_value()) << ufunc::op_name(op);
+  auto result = kernels::unary_float_or_complex(op, x, out);
+  EXPECT_TRUE(result.has_value()) << kernels::op_name(op);
   return result ? *result : Scalar();
 }
 
@@ -138,7 +138,7 @@ TEST(PrecisionChoice, Float16ResultsRoundedOnce) {
           !(std::isnan(value) && std::isnan(want)))
         ++mismatches;
     }
-    EXPECT_EQ(mismatches, 0) << ufunc::op_name(c.op);
+    EXPECT_EQ(mismatches, 0) << kernels::op_name(c.op);
   }
 }
 
@@ -164,7 +164,7 @@ TEST(PrecisionChoice, Float32ResultsRoundedOnce) {
       const float got = run(c.op, Scalar(x), DType::Float32).get<float>();
       const float want = static_cast<float>(c.reference(x));
       ASSERT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(want))
-          << ufunc::op_name(c.op) << " of " << x;
+          << kernels::op_name(c.op) << " of " << x;
     }
   }
 }
@@ -190,18 +190,18 @@ TEST(PrecisionChoice, Complex64RunsSinglePrecisionOrThroughDouble) {
   EXPECT_EQ(sine, c64(std::sin(0.75f) * std::cosh(-0.5f), std::cos(0.75f) * std::sinh(-0.5f)));
   // ...and the double routines, narrowed, for tan, tanh and the inverse functions.
   const c64 arcsine = run(Op::arcsin, Scalar(z), DType::Complex64).get<c64>();
-  const c128 wide = ufunc::complex_asin_f64(c128(0.75, -0.5));
+  const c128 wide = kernels::complex_asin_f64(c128(0.75, -0.5));
   EXPECT_EQ(arcsine, c64(static_cast<float>(wide.real()), static_cast<float>(wide.imag())));
-  EXPECT_EQ(ufunc::complex_tan_f32(z), c64(static_cast<float>(ufunc::complex_tan_f64(c128(0.75, -0.5)).real()),
-                                           static_cast<float>(ufunc::complex_tan_f64(c128(0.75, -0.5)).imag())));
+  EXPECT_EQ(kernels::complex_tan_f32(z), c64(static_cast<float>(kernels::complex_tan_f64(c128(0.75, -0.5)).real()),
+                                           static_cast<float>(kernels::complex_tan_f64(c128(0.75, -0.5)).imag())));
   // Every complex64 function stays close to its double counterpart.
   for (Op op : {Op::cos, Op::sin, Op::cosh, Op::sinh, Op::tan, Op::tanh, Op::exp, Op::exp2, Op::log, Op::log2,
                 Op::log10, Op::sqrt, Op::expm1, Op::log1p, Op::arcsin, Op::arccos, Op::arctan, Op::arccosh,
                 Op::arcsinh, Op::arctanh, Op::square, Op::reciprocal}) {
     const c64 single = run(op, Scalar(z), DType::Complex64).get<c64>();
     const c128 dbl = run(op, Scalar(c128(0.75, -0.5)), DType::Complex128).get<c128>();
-    EXPECT_NEAR(single.real(), dbl.real(), 4e-7 * std::abs(dbl)) << ufunc::op_name(op);
-    EXPECT_NEAR(single.imag(), dbl.imag(), 4e-7 * std::abs(dbl)) << ufunc::op_name(op);
+    EXPECT_NEAR(single.real(), dbl.real(), 4e-7 * std::abs(dbl)) << kernels::op_name(op);
+    EXPECT_NEAR(single.imag(), dbl.imag(), 4e-7 * std::abs(dbl)) << kernels::op_name(op);
   }
 }
 
@@ -210,21 +210,21 @@ TEST(PrecisionChoice, NamesThePathDoesNotList) {
   for (const char* name : {"cbrt", "ceil", "floor", "trunc", "deg2rad", "radians", "degrees", "rad2deg", "spacing"}) {
     for (DType out : {DType::Complex64, DType::Complex128}) {
       const Scalar x = out == DType::Complex64 ? Scalar(c64(1, 1)) : Scalar(c128(1, 1));
-      auto result = ufunc::unary_float_or_complex(name, x, out);
+      auto result = kernels::unary_float_or_complex(name, x, out);
       ASSERT_FALSE(result.has_value()) << name;
       EXPECT_EQ(result.error().kind, ErrorKind::CannotConvert);
     }
   }
-  EXPECT_EQ(*ufunc::unary_float32("positive", -2.5f), -2.5f);
-  EXPECT_FALSE(ufunc::unary_float_or_complex("positive", Scalar(2.5), DType::Float64).has_value());
+  EXPECT_EQ(*kernels::unary_float32("positive", -2.5f), -2.5f);
+  EXPECT_FALSE(kernels::unary_float_or_complex("positive", Scalar(2.5), DType::Float64).has_value());
   for (const char* name : {"add", "absolute", "isnan", "cosine", "", "SIN", "arctan2", "atan2"}) {
-    auto result = ufunc::unary_float32(name, 1.0f);
+    auto result = kernels::unary_float32(name, 1.0f);
     ASSERT_FALSE(result.has_value()) << name;
     EXPECT_EQ(result.error().kind, ErrorKind::CannotConvert);
   }
   // Aliases of the inverse functions are understood.
-  EXPECT_EQ(*ufunc::unary_float32("acos", 0.5f), std::acos(0.5f));
-  EXPECT_EQ(*ufunc::unary_float32("arctanh", 1.0f), std::numeric_limits<float>::infinity());
+  EXPECT_EQ(*kernels::unary_float32("acos", 0.5f), std::acos(0.5f));
+  EXPECT_EQ(*kernels::unary_float32("arctanh", 1.0f), std::numeric_limits<float>::infinity());
 }
 
 TEST(RealFunctions, ArctanhIsHalfLog1pOfTheRatio) {
@@ -248,17 +248,17 @@ bool same_bits(T a, T b) {
 }
 
 template <class T>
-void expect_dispatch_matches(ufunc::UnaryFunction<T> (*lookup)(Op), std::initializer_list<T> values) {
+void expect_dispatch_matches(kernels::UnaryFunction<T> (*lookup)(Op), std::initializer_list<T> values) {
   int checked = 0;
-  for (int i = 0; i < ufunc::op_count; ++i) {
+  for (int i = 0; i < kernels::op_count; ++i) {
     const Op op = static_cast<Op>(i);
-    const ufunc::UnaryFunction<T> f = lookup(op);
+    const kernels::UnaryFunction<T> f = lookup(op);
     if (f == nullptr) continue;
     for (T x : values) {
       const Scalar input(x);
-      auto result = ufunc::unary(op, input, input.dtype());
-      ASSERT_TRUE(result.has_value()) << ufunc::op_name(op);
-      EXPECT_TRUE(same_bits((*result)[0].get<T>(), f(x))) << ufunc::op_name(op) << " of " << input.dtype().name();
+      auto result = kernels::unary(op, input, input.dtype());
+      ASSERT_TRUE(result.has_value()) << kernels::op_name(op);
+      EXPECT_TRUE(same_bits((*result)[0].get<T>(), f(x))) << kernels::op_name(op) << " of " << input.dtype().name();
       ++checked;
     }
   }
@@ -266,11 +266,11 @@ void expect_dispatch_matches(ufunc::UnaryFunction<T> (*lookup)(Op), std::initial
 }
 
 TEST(PrecisionChoice, ElementFunctionsMatchTheDispatch) {
-  expect_dispatch_matches<float>(&ufunc::real_function_f32, {0.3f, -2.5f, 0.0f, -0.0f, 1e30f, INFINITY, NAN});
-  expect_dispatch_matches<double>(&ufunc::real_function_f64, {0.3, -2.5, 0.0, -0.0, 1e300, -inf, nan});
-  expect_dispatch_matches<Half>(&ufunc::real_function_f16, {Half{0.5f}, Half{-3.0f}, Half{65504.0f}, Half{-0.0f}});
-  expect_dispatch_matches<c64>(&ufunc::complex_function_f32, {c64(0.3f, -2.5f), c64(0, 0), c64(-1, 0.5f)});
-  expect_dispatch_matches<c128>(&ufunc::complex_function_f64, {c128(0.3, -2.5), c128(0, 0), c128(-1, 0.5)});
+  expect_dispatch_matches<float>(&kernels::real_function_f32, {0.3f, -2.5f, 0.0f, -0.0f, 1e30f, INFINITY, NAN});
+  expect_dispatch_matches<double>(&kernels::real_function_f64, {0.3, -2.5, 0.0, -0.0, 1e300, -inf, nan});
+  expect_dispatch_matches<Half>(&kernels::real_function_f16, {Half{0.5f}, Half{-3.0f}, Half{65504.0f}, Half{-0.0f}});
+  expect_dispatch_matches<c64>(&kernels::complex_function_f32, {c64(0.3f, -2.5f), c64(0, 0), c64(-1, 0.5f)});
+  expect_dispatch_matches<c128>(&kernels::complex_function_f64, {c128(0.3, -2.5), c128(0, 0), c128(-1, 0.5)});
 }
 
 // ---- spacing ---------------------------------------------------------------
@@ -330,7 +330,7 @@ TEST(Spacing, Float16HalfPrecisionRule) {
 // ---- complex routines: fixed cases -----------------------------------------
 
 c128 complex_result(const char* name, c128 z) {
-  auto result = ufunc::unary(name, Scalar(z), DType::Complex128);
+  auto result = kernels::unary(name, Scalar(z), DType::Complex128);
   EXPECT_TRUE(result.has_value()) << name;
   return result ? (*result)[0].get<c128>() : c128();
 }
@@ -433,7 +433,7 @@ TEST(ComplexRoutines, SoundWhereTheFormulasFail) {
       {"square", {-1.86099622e+19f, -1.04693947e+19f}, {2.3672246707766033e+38f, INFINITY}},
   };
   for (const auto& c : single) {
-    const auto result = ufunc::unary(c.name, Scalar(c.z), DType::Complex64);
+    const auto result = kernels::unary(c.name, Scalar(c.z), DType::Complex64);
     ASSERT_TRUE(result.has_value());
     const c64 got = (*result)[0].get<c64>();
     SCOPED_TRACE(testing::Message() << c.name << c.z << " gave " << got);
@@ -485,11 +485,11 @@ TEST(ComplexRoutines, Reciprocal) {
   const double x = 3.0, y = -7.0, d = x * x + y * y;
   expect_same_bits(complex_result("reciprocal", {x, y}), {(x + 0 * y) / d, (0 * x - y) / d});
   // complex64 follows the same rule in single precision.
-  const auto single = ufunc::unary("reciprocal", Scalar(c64(0, 0)), DType::Complex64);
+  const auto single = kernels::unary("reciprocal", Scalar(c64(0, 0)), DType::Complex64);
   ASSERT_TRUE(single.has_value());
   EXPECT_EQ((*single)[0].get<c64>().real(), INFINITY);
   EXPECT_TRUE(std::isnan((*single)[0].get<c64>().imag()));
-  const auto scaled = ufunc::unary("reciprocal", Scalar(c64(1e30f, 0)), DType::Complex64);
+  const auto scaled = kernels::unary("reciprocal", Scalar(c64(1e30f, 0)), DType::Complex64);
   EXPECT_EQ((*scaled)[0].get<c64>().real(), 1e-30f);
 }
 
@@ -604,7 +604,7 @@ TEST(CmathTable, Complex64OneInputFunctions) {
     if (skipped.count(row.id) || !single(row.re) || !single(row.im) || !representable(row.want_re) ||
         !representable(row.want_im))
       continue;
-    auto result = ufunc::unary(row.function, Scalar(c64(static_cast<float>(row.re), static_cast<float>(row.im))),
+    auto result = kernels::unary(row.function, Scalar(c64(static_cast<float>(row.re), static_cast<float>(row.im))),
                                DType::Complex64);
     ASSERT_TRUE(result.has_value()) << row.id;
     const c64 z = (*result)[0].get<c64>();
