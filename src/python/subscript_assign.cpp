@@ -52,14 +52,6 @@ std::optional<Scalar> convert_assignment_atom(const SequenceAtom& atom, DType ta
   return value_to_scalar(std::get<PyRef>(atom).get(), target);
 }
 
-bool broadcasts_to(const Shape& source, const Shape& target) {
-  if (source.size() > target.size()) return false;
-  const std::size_t lead = target.size() - source.size();
-  for (std::size_t k = 0; k < source.size(); ++k)
-    if (source[k] != 1 && source[k] != target[lead + k]) return false;
-  return true;
-}
-
 // The row-major source position that target position p reads. Walks the axes
 // from the last, so no coordinate list is built per element.
 std::optional<std::uint64_t> broadcast_source_index(const Shape& source, const Shape& target, std::uint64_t p) {
@@ -107,7 +99,7 @@ bool assign_basic_sequence(const View& selection, bool scalar_key, PyObject* val
   if (!source_count) return raise_false(PyExc_ValueError, "array shape exceeds supported limits");
   if (*source_count != sequence.atoms.size())
     return raise_false(PyExc_ValueError, "input sequence has an invalid shape");
-  if (!broadcasts_to(sequence.shape, selection.shape)) {
+  if (!quarvel_storage::broadcasts_to(sequence.shape, selection.shape)) {
     // A value that cannot convert is the better report than the shapes.
     if (sequence.shape.size() <= selection.ndim()) {
       for (const SequenceAtom& atom : sequence.atoms)

@@ -25,12 +25,7 @@ Result<LockedBuffer::WriteGuard> lock_for_writing(const View& view) {
 }
 
 Result<void> check_broadcast(const Shape& from, const Shape& to) {
-  bool fits = from.size() <= to.size();
-  for (std::size_t i = 1; fits && i <= from.size(); ++i) {
-    const std::uint64_t f = from[from.size() - i], t = to[to.size() - i];
-    fits = f == 1 || f == t;
-  }
-  if (!fits) return fail(StorageError::broadcast_mismatch(from, to));
+  if (!broadcasts_to(from, to)) return fail(StorageError::broadcast_mismatch(from, to));
   return {};
 }
 

@@ -77,22 +77,6 @@ OperandLayout operand_layout(const IndexItem& item) {
   return {index_shape(item), Strides{8}};
 }
 
-// Right-aligned merge of the advanced items' index shapes.
-Result<Shape> broadcast_index_shapes(const std::vector<Shape>& shapes) {
-  std::size_t n = 0;
-  for (const Shape& s : shapes) n = std::max(n, s.size());
-  Shape out(n, 1);
-  for (const Shape& s : shapes) {
-    for (std::size_t i = 1; i <= s.size(); ++i) {
-      std::uint64_t& b = out[n - i];
-      const std::uint64_t d = s[s.size() - i];
-      if (b == 1) b = d;
-      else if (d != 1 && d != b) return fail(ErrorKind::InvalidAdvancedIndex);
-    }
-  }
-  return out;
-}
-
 struct ResultDim {
   std::uint64_t dim;
   std::int64_t source_stride;  // basic dimensions only
@@ -234,8 +218,8 @@ Result<AdvancedIndexLayout> resolve_advanced(const View& view, std::span<const I
   std::vector<Shape> advanced_shapes;
   for (std::size_t i = 0; i < items.size(); ++i)
     if (items[i].is_advanced()) advanced_shapes.push_back(index_shapes[i]);
-  auto bshape = broadcast_index_shapes(advanced_shapes);
-  if (!bshape) return fail(bshape.error());
+  auto bshape = broadcast_shapes(advanced_shapes);
+  if (!bshape) return fail(ErrorKind::InvalidAdvancedIndex);
 
   // Broadcast dimensions replace a contiguous block of placing items;
   // separated by a slice or new axis, they go first.

@@ -108,6 +108,30 @@ Result<std::uint64_t> element_count(const Shape& shape) {
   return count;
 }
 
+Result<Shape> broadcast_shapes(std::span<const Shape> shapes) {
+  Shape out;
+  for (const Shape& shape : shapes) {
+    Shape next = out;
+    if (shape.size() > next.size()) next.insert(next.begin(), shape.size() - next.size(), 1);
+    for (std::size_t i = 1; i <= shape.size(); ++i) {
+      std::uint64_t& merged = next[next.size() - i];
+      const std::uint64_t length = shape[shape.size() - i];
+      if (merged == 1) merged = length;
+      else if (length != 1 && length != merged) return fail(StorageError::broadcast_mismatch(shape, out));
+    }
+    out = std::move(next);
+  }
+  return out;
+}
+
+bool broadcasts_to(const Shape& from, const Shape& to) {
+  if (from.size() > to.size()) return false;
+  const std::size_t lead = to.size() - from.size();
+  for (std::size_t k = 0; k < from.size(); ++k)
+    if (from[k] != 1 && from[k] != to[lead + k]) return false;
+  return true;
+}
+
 Result<Strides> c_strides(DType dtype, const Shape& shape) { return contiguous_strides(dtype, shape, false, false); }
 Result<Strides> f_strides(DType dtype, const Shape& shape) { return contiguous_strides(dtype, shape, true, false); }
 

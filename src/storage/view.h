@@ -53,6 +53,15 @@ struct IndexedView;
 [[nodiscard]] Result<Coordinates> coordinates_for_order(const Shape& shape, std::uint64_t linear, bool f_order);
 [[nodiscard]] Result<Coordinates> coordinates_for_shape(const Shape& shape, std::uint64_t linear);
 
+// Right-aligned broadcast of shapes, merged left to right: each length pairs
+// with the running result's from the last axis back; equal lengths or a 1
+// (which takes the other, so 1 with 0 gives 0) merge. The first shape that
+// does not fit fails with BroadcastMismatch{from: that shape, to: the running
+// result}. No shapes give the empty shape.
+[[nodiscard]] Result<Shape> broadcast_shapes(std::span<const Shape> shapes);
+// Whether `from` broadcasts to exactly `to` (each length 1 or equal).
+bool broadcasts_to(const Shape& from, const Shape& to);
+
 // The C-order position in a source of `shape` of result index `index` when the
 // source is broadcast (right-aligned) to the result.
 [[nodiscard]] Result<std::uint64_t> broadcast_index(const Shape& shape, const Coordinates& index);
