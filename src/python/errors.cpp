@@ -90,9 +90,11 @@ bool emit_complex_warning() {
                       warning_stack_level) == 0;
 }
 
-bool emit_cast_overflow_warning() {
-  return PyErr_WarnEx(PyExc_RuntimeWarning, "overflow encountered in cast", warning_stack_level) == 0;
+bool emit_runtime_warning(const char* text) {
+  return PyErr_WarnEx(PyExc_RuntimeWarning, text, warning_stack_level) == 0;
 }
+
+bool emit_cast_overflow_warning() { return emit_runtime_warning("overflow encountered in cast"); }
 
 bool warn_scalar_cast_overflow(const quarvel_storage::Scalar& value, quarvel_storage::DType target) {
   // Reading long double text allocates.

@@ -47,6 +47,7 @@ PyRef python_int_range_error();
 // under an error filter it returns false with the warning's exception set, and
 // the caller must stop the operation.
 [[nodiscard]] bool emit_complex_warning();
+[[nodiscard]] bool emit_runtime_warning(const char* text);
 [[nodiscard]] bool emit_cast_overflow_warning();
 // Warns "overflow encountered in cast" when casting `value` to float16,
 // float32 or complex64 turns a finite part infinite.

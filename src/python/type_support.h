@@ -11,6 +11,8 @@
 
 #include <Python.h>
 
+#include <utility>
+
 #include "python/errors.h"
 
 namespace quarvel_python {
@@ -44,6 +46,16 @@ void free_instance(PyObject* self);
 template <PyObject* (*Get)(PyObject*)>
 PyObject* getter(PyObject* self, void* closure);
 
+// The garbage-collection slots and the dealloc of a class (flag
+// Py_TPFLAGS_HAVE_GC) whose instances own the Python objects held in
+// `Members`, each possibly null. Such instances can sit in reference cycles.
+template <class Object, PyObject* Object::*... Members>
+struct OwnedReferences {
+  static int traverse(PyObject* self, visitproc visit, void* arg);
+  static int clear(PyObject* self);
+  static void dealloc(PyObject* self);
+};
+
 // -----------------------------------------------------------------------------
 
 template <class Slot>
@@ -65,6 +77,30 @@ PyCFunction as_cfunction(F* function) {
 template <PyObject* (*Get)(PyObject*)>
 PyObject* getter(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&] { return Get(self); });
+}
+
+template <class Object, PyObject* Object::*... Members>
+int OwnedReferences<Object, Members...>::traverse(PyObject* self, visitproc visit, void* arg) {
+  Object* object = reinterpret_cast<Object*>(self);
+  int status = 0;
+  ((status = status ? status : (object->*Members ? visit(object->*Members, arg) : 0)), ...);
+  // A heap type's instances keep their class alive.
+  return status ? status : visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg);
+}
+
+template <class Object, PyObject* Object::*... Members>
+int OwnedReferences<Object, Members...>::clear(PyObject* self) {
+  Object* object = reinterpret_cast<Object*>(self);
+  // Each member is emptied before its object goes, as Py_CLEAR does.
+  (Py_XDECREF(std::exchange(object->*Members, nullptr)), ...);
+  return 0;
+}
+
+template <class Object, PyObject* Object::*... Members>
+void OwnedReferences<Object, Members...>::dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  clear(self);
+  free_instance(self);
 }
 
 }  // namespace quarvel_python
