@@ -6,7 +6,24 @@
 # is non-zero if any stage failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# A job per core as far as memory allows: compiling a test file under the
+# sanitizers takes up to 1.5 GB, which a machine with many cores (or a
+# container's memory limit) may not grant to every core.
 jobs=$(nproc 2>/dev/null || echo 2)
+available_kb=$(sed -n 's/^MemAvailable: *\([0-9][0-9]*\) kB$/\1/p' /proc/meminfo 2>/dev/null || true)
+memory=${available_kb:+$((available_kb * 1024))}
+for limit_file in /sys/fs/cgroup/memory.max /sys/fs/cgroup/memory/memory.limit_in_bytes; do
+  limit=$(cat "$limit_file" 2>/dev/null || true)
+  case $limit in
+    '' | *[!0-9]*) ;;
+    *) if [ -z "$memory" ] || [ "$limit" -lt "$memory" ]; then memory=$limit; fi ;;
+  esac
+done
+if [ -n "$memory" ] && [ $((memory / 1500000000)) -lt "$jobs" ]; then
+  jobs=$((memory / 1500000000))
+  [ "$jobs" -ge 1 ] || jobs=1
+fi
 
 # GoogleTest, and the locale sources from which the tests compile a
 # decimal-comma locale (they would skip those checks without them).
