@@ -1,10 +1,29 @@
 #!/usr/bin/env bash
-# The one test command: installs what the tests need, builds, runs the C++ tests
-# (plain and under AddressSanitizer + UndefinedBehaviorSanitizer) and the Python
-# tests. Exits non-zero on any failure.
+# The one test command: installs what the tests need, then runs three stages,
+# the C++ tests plain and under AddressSanitizer + UndefinedBehaviorSanitizer
+# and the Python tests. Every stage runs even when an earlier one failed, so one
+# red stage never hides another; a line per stage sums up, and the exit status
+# is non-zero if any stage failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# A job per core as far as memory allows: compiling a test file under the
+# sanitizers takes up to 1.5 GB, which a machine with many cores (or a
+# container's memory limit) may not grant to every core.
 jobs=$(nproc 2>/dev/null || echo 2)
+available_kb=$(sed -n 's/^MemAvailable: *\([0-9][0-9]*\) kB$/\1/p' /proc/meminfo 2>/dev/null || true)
+memory=${available_kb:+$((available_kb * 1024))}
+for limit_file in /sys/fs/cgroup/memory.max /sys/fs/cgroup/memory/memory.limit_in_bytes; do
+  limit=$(cat "$limit_file" 2>/dev/null || true)
+  case $limit in
+    '' | *[!0-9]*) ;;
+    *) if [ -z "$memory" ] || [ "$limit" -lt "$memory" ]; then memory=$limit; fi ;;
+  esac
+done
+if [ -n "$memory" ] && [ $((memory / 1500000000)) -lt "$jobs" ]; then
+  jobs=$((memory / 1500000000))
+  [ "$jobs" -ge 1 ] || jobs=1
+fi
 
 # GoogleTest, and the locale sources from which the tests compile a
 # decimal-comma locale (they would skip those checks without them).
@@ -38,23 +57,55 @@ if ! command -v ninja >/dev/null; then
   PATH="$(python3 -c 'import ninja; print(ninja.BIN_DIR)'):$PATH"
 fi
 
-echo "== installing quarvel with its test extras"
-python3 -m pip install --quiet ".[test]"
-
-for variant in plain sanitize; do
-  dir="build/cpp-$variant"
-  san=OFF
+cpp_tests() {
+  local variant=$1 san=OFF
+  local dir="build/cpp-$variant"
   [ "$variant" = sanitize ] && san=ON
-  echo "== C++ tests ($variant)"
   "$cmake" -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUARVEL_BUILD_MODULE=OFF -DQUARVEL_BUILD_TESTS=ON -DQUARVEL_SANITIZE=$san >/dev/null
   "$cmake" --build "$dir" -j "$jobs"
   # Any sanitizer report aborts the test process (see QUARVEL_SANITIZE), which fails its test.
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$ctest" --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs"
-done
+}
 
-echo "== Python tests"
-# Run from outside the source tree so the installed package is the one imported.
-root=$(pwd)
-(cd /tmp && python3 -m pytest -q -p no:cacheprovider "$root/tests/python")
+python_tests() {
+  echo "installing quarvel with its test extras"
+  python3 -m pip install --quiet ".[test]"
+  # Run from outside the source tree so the installed package is the one imported.
+  local root
+  root=$(pwd)
+  (cd /tmp && python3 -m pytest -q -p no:cacheprovider "$root/tests/python")
+}
+
+# Each stage runs in a subshell that stops at its first failing command; the
+# caller's errexit is off meanwhile, so the failure ends that stage only.
+stage_names=()
+stage_failed=()
+stage() {
+  local name=$1 status
+  shift
+  echo "== $name"
+  set +e
+  (set -e; "$@")
+  status=$?
+  set -e
+  stage_names+=("$name")
+  stage_failed+=("$((status != 0))")
+}
+
+stage "plain C++ tests" cpp_tests plain
+stage "sanitizer C++ tests" cpp_tests sanitize
+stage "Python tests" python_tests
+
+echo "== summary"
+any_failed=0
+for i in "${!stage_names[@]}"; do
+  if [ "${stage_failed[$i]}" = 1 ]; then
+    echo "${stage_names[$i]}: failed"
+    any_failed=1
+  else
+    echo "${stage_names[$i]}: passed"
+  fi
+done
+exit "$any_failed"

@@ -2,7 +2,8 @@
 // that read back to the same value at its own precision, laid out
 // positionally ("1.0", "0.0001", "-0.0") or, for a nonzero magnitude below
 // 1e-4 or from 1e16 on, in exponent form ("1e16", "1.5e-5"); "NaN", "inf".
-// No Python here.
+// The bounds apply to the stored value, not to its digits: the float32
+// nearest 1e-4 lies below it and so prints as "1e-4". No Python here.
 #pragma once
 
 #include <charconv>
@@ -27,7 +28,10 @@ std::string float_text(F value) {
   if (digits.size() > 1) digits.erase(1, 1);  // drop the point
   const int exponent = std::atoi(scientific.c_str() + e_at + 1);
 
-  if (value != 0 && (exponent < -4 || exponent >= 16)) {
+  // Both bounds compared in double: 1e16 is exact there, and no double lies
+  // between 1e-4 and the double nearest it, so each test is exact for every F.
+  const double magnitude = std::fabs(static_cast<double>(value));
+  if (value != 0 && (magnitude < 1e-4 || magnitude >= 1e16)) {
     out += digits[0];
     if (digits.size() > 1) out += "." + digits.substr(1);
     return out + "e" + std::to_string(exponent);

@@ -52,9 +52,10 @@ Result<void> check_slice(const Slice& s, std::uint64_t n) {
   return {};
 }
 
-// Result stride of a slice; an empty slice keeps the axis' stride.
+// Result stride of a slice. A slice of at most one element never takes its
+// step, so it keeps the axis' stride: a huge step must not overflow there.
 Result<std::int64_t> slice_stride(const Slice& s, std::int64_t stride) {
-  if (s.length == 0) return stride;
+  if (s.length <= 1) return stride;
   return checked::mul_i64(s.step, stride);
 }
 

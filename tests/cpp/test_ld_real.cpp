@@ -87,6 +87,9 @@ TEST(LdRealNames, RefusedNames) {
 }
 
 // ---- exact results -----------------------------------------------------------
+// What this code decides to the last bit: IEEE operations, rounding to
+// integers, the special values the C standard fixes. Results the C library
+// rounds are held to mpmath further down.
 
 struct UnaryCase {
   const char* op;
@@ -116,7 +119,6 @@ const UnaryCase exact_unary[] = {
     {"sqrt", "-1", "nan"},
     {"sqrt", "-0", "-0"},
     {"sqrt", "inf", "inf"},
-    {"cbrt", "-27", "-3"},
     {"ceil", "-0.5", "-0"},
     {"ceil", "2.1", "3"},
     {"floor", "-2.5", "-3"},
@@ -142,27 +144,21 @@ const UnaryCase exact_unary[] = {
     {"spacing", "-1.18973149535723176502e+4932", "-inf"},
     {"spacing", "inf", "nan"},
     {"spacing", "nan", "nan"},
-    // pi = acosl(-1); only a result beyond the range overflows.
-    {"deg2rad", "180", "3.14159265358979323851"},
     {"deg2rad", "-0", "-0"},
     {"deg2rad", "-inf", "-inf"},
     {"deg2rad", "nan", "nan"},
-    {"degrees", "3.14159265358979323851", "180"},
+    // Only a result beyond the range overflows.
     {"degrees", "1e4931", "inf"},
     {"degrees", "-inf", "-inf"},
     {"exp", "-inf", "0"},
     {"exp", "0", "1"},
     {"exp", "12000", "inf"},
-    {"exp2", "-16445", "3.64519953188247460253e-4951"},
-    {"exp2", "10", "1024"},
     {"expm1", "-0", "-0"},
     {"expm1", "-inf", "-1"},
     {"log", "0", "-inf"},
     {"log", "-1", "nan"},
     {"log", "1", "0"},
-    {"log10", "1000", "3"},
     {"log1p", "-1", "-inf"},
-    {"log2", "0.125", "-3"},
     {"cos", "0", "1"},
     {"sin", "-0", "-0"},
     {"tan", "-0", "-0"},
@@ -251,7 +247,6 @@ const BinaryCase exact_binary[] = {
     {"divmod", "1", "0", "inf", "nan"},
     {"divmod", "-6", "3", "-2", "0"},
     {"divmod", "6", "-3", "-2", "-0"},
-    {"power", "2", "10", "1024"},
     {"power", "0", "-1", "inf"},
     {"power", "-8", "0.5", "nan"},
     {"power", "1", "nan", "1"},
@@ -284,14 +279,11 @@ const BinaryCase exact_binary[] = {
     {"copysign", "-2", "0", "2"},
     {"copysign", "3", "-nan", "-3"},
     {"copysign", "-3", "nan", "3"},
-    {"hypot", "3", "4", "5"},
     {"hypot", "inf", "nan", "inf"},
-    // 3·2^16000, 4·2^16000: no overflow of the squares inside.
-    {"hypot", "0x3p16000", "0x4p16000", "1.50973466861961378977e+4817"},
-    {"arctan2", "0", "-0", "3.14159265358979323851"},
-    {"arctan2", "-0", "-0", "-3.14159265358979323851"},
+    // pi from atan2l, whose last bit is the library's.
+    {"arctan2", "0", "-0", "~3.14159265358979323851"},
+    {"arctan2", "-0", "-0", "-~3.14159265358979323851"},
     {"arctan2", "-0", "1", "-0"},
-    {"arctan2", "1", "0", "1.57079632679489661926"},
     {"heaviside", "0", "0.5", "0.5"},
     {"heaviside", "-0", "0.5", "0.5"},
     {"heaviside", "0", "nan", "nan"},
@@ -302,7 +294,6 @@ const BinaryCase exact_binary[] = {
     {"logaddexp", "-inf", "-inf", "-inf"},
     {"logaddexp", "inf", "-inf", "inf"},
     {"logaddexp", "-inf", "inf", "inf"},
-    {"logaddexp", "0", "0", "0.693147180559945309429"},
     {"logaddexp", "nan", "1", "nan"},
     {"logaddexp2", "3", "3", "4"},
     {"logaddexp2", "-inf", "-inf", "-inf"},
@@ -469,10 +460,7 @@ TEST(LdRealLogaddexpChecks, DifferenceStaysInsideTheHeldEnvironment) {
 }
 
 // ---- transcendental results against mpmath ------------------------------------
-
-// The C library's extended functions are within 2 units in the last place of
-// the correctly rounded value here (deg2rad and degrees round twice).
-constexpr long double max_ulps = 2;
+// Each within library_ulps of the 64-bit-precision mpmath value.
 
 TEST(LdRealReference, Unary) {
   const auto cases = ld_test::reference_cases("unary_real", 1);
@@ -482,7 +470,7 @@ TEST(LdRealReference, Unary) {
     covered.insert(c.op);
     auto r = ld::unary_real(c.op, c.inputs[0]);
     ASSERT_TRUE(r.has_value()) << c.describe();
-    EXPECT_LE(ld_test::ulps_apart(value_of(*r), value_of(c.expected[0])), max_ulps)
+    EXPECT_LE(ld_test::ulps_apart(value_of(*r), value_of(c.expected[0])), ld_test::library_ulps)
         << c.describe() << " = " << *r << ", expected " << c.expected[0];
   }
   EXPECT_EQ(covered.size(), 23u);
@@ -494,7 +482,7 @@ TEST(LdRealReference, Binary) {
   for (const auto& c : cases) {
     auto r = ld::binary_real(c.op, c.inputs[0], c.inputs[1]);
     ASSERT_TRUE(r.has_value()) << c.describe();
-    EXPECT_LE(ld_test::ulps_apart(value_of(r->first), value_of(c.expected[0])), max_ulps)
+    EXPECT_LE(ld_test::ulps_apart(value_of(r->first), value_of(c.expected[0])), ld_test::library_ulps)
         << c.describe() << " = " << r->first << ", expected " << c.expected[0];
   }
 }
@@ -518,7 +506,7 @@ TEST(LdRealBadInput, MalformedTextGivesNoResult) {
 // Every routine reads and writes a full stop whatever the process locale.
 TEST(LdRealBadInput, LocaleIndependent) {
   std::optional<std::string> root, comma;
-  std::optional<ld::TextPair> half, parts, complex_root, quotient;
+  std::optional<ld::TextPair> half, parts, complex_square, quotient;
   std::optional<std::pair<std::string, std::int32_t>> split;
   {
     const DecimalCommaLocale locale(LC_ALL);
@@ -528,7 +516,7 @@ TEST(LdRealBadInput, LocaleIndependent) {
     half = ld::binary_real("divide", "1", "2");
     parts = ld::modf("-2.5");
     split = ld::frexp("0.75");
-    complex_root = ld::unary_complex("sqrt", "-2.25", "0");
+    complex_square = ld::unary_complex("square", "0", "1.5");
     quotient = ld::binary_complex("divide", "1.5", "0", "2", "0");
   }
   EXPECT_EQ(root, "1.5");
@@ -536,7 +524,7 @@ TEST(LdRealBadInput, LocaleIndependent) {
   EXPECT_EQ(half, (ld::TextPair{"0.5", "0"}));
   EXPECT_EQ(parts, (ld::TextPair{"-0.5", "-2"}));
   EXPECT_EQ(split, (std::pair<std::string, std::int32_t>{"0.75", 0}));
-  EXPECT_EQ(complex_root, (ld::TextPair{"0", "1.5"}));
+  EXPECT_EQ(complex_square, (ld::TextPair{"-2.25", "0"}));
   EXPECT_EQ(quotient, (ld::TextPair{"0.75", "0"}));
 }
 

@@ -40,6 +40,9 @@ def test_scalar_results(key, expected):
     ((0, slice(None, None, -2)), (2,), [2, 0]),
     ((slice(5, 0, -1), slice(1, None)), (1, 2), [[4, 5]]),
     ((slice(0, 0),), (0, 3), []),
+    # One element under a step whose byte stride would overflow.
+    ((slice(None, None, 2**62),), (1, 3), [[0, 1, 2]]),
+    ((slice(1, None, -2**62), slice(2, None, 2**63 - 1)), (1, 1), [[5]]),
     ((None, ..., None), (1, 2, 3, 1), [[[[0], [1], [2]], [[3], [4], [5]]]]),
     ((...,), (2, 3), [[0, 1, 2], [3, 4, 5]]),
     ((), (2, 3), [[0, 1, 2], [3, 4, 5]]),
@@ -50,6 +53,17 @@ def test_basic_views(key, shape, values):
     assert isinstance(view, q.Array) and view.shape == shape and tolist(view) == values
     if view.size:
         assert shares_buffer(view, a)
+
+
+@pytest.mark.parametrize("dtype, key, values", [
+    ("int8", slice(None, None, 2**62), [7, 0, 0, 0, 0]),
+    ("float64", slice(3, None, -2**62), [0, 0, 0, 7, 0]),
+])
+def test_one_element_slice_keeps_the_axis_stride(dtype, key, values):
+    a = q.zeros(5, dtype=dtype)
+    assert a[key].strides == a.strides
+    a[key] = 7
+    assert tolist(a) == values
 
 
 def test_new_axes_up_to_64_dimensions():
@@ -234,6 +248,7 @@ def test_empty_nested_lists_are_masks_over_all_their_dimensions(shape, key, resu
     (([[0], [1]], [[0, 1, 2]]), (2, 3, 7)),
     ((None, [0, 1], slice(None), 1), (2, 1, 6)),
     ((..., [1, 2]), (5, 6, 2)),
+    ((slice(None, None, 2**62), [0, 1]), (1, 2, 7)),
 ])
 def test_placement_of_advanced_dimensions(key, shape):
     assert grid(5, 6, 7)[key].shape == shape

@@ -39,7 +39,9 @@ def f32(value):
     (2.0**-24, "e", "Float16Scalar", "5.9604645e-8"),
     (0.1, "float32", "Float32Scalar", "0.1"),
     (3.4028234663852886e38, "f", "Float32Scalar", "3.4028235e38"),
-    (1e-4, "f", "Float32Scalar", "0.0001"),
+    # The float32 nearest 1e-4 is below it: exponent form, whatever its shortest digits.
+    (1e-4, "f", "Float32Scalar", "1e-4"),
+    (-1e-4, "f", "Float32Scalar", "-1e-4"),
     (16777217.0, "f", "Float32Scalar", "16777216.0"),
     (1e16, "float64", "Float64Scalar", "1e16"),
     (1e15, "d", "Float64Scalar", "1000000000000000.0"),
@@ -59,6 +61,7 @@ def f32(value):
     (5e-324, "d", "Float64Scalar", "5e-324"),
     (1 + 2j, "complex64", "Complex64Scalar", "(1.0, 2.0)"),
     (0.1 - 1e20j, "F", "Complex64Scalar", "(0.1, -1e20)"),
+    (complex(1e-4, -1e-4), "F", "Complex64Scalar", "(1e-4, -1e-4)"),
     (complex(0.1, -0.0), "complex128", "Complex128Scalar", "(0.1, -0.0)"),
     (complex(float("nan"), float("inf")), "D", "Complex128Scalar", "(NaN, inf)"),
     (1.5, "float128", "LongDoubleScalar", "'1.5'"),
@@ -110,7 +113,7 @@ def test_float32_text_is_shortest_round_trip(value):
         shorter = float(f"{value:.{digits - 2}e}")
         assert f32(shorter) != value
     magnitude = abs(value)
-    assert ("e" in text) == (magnitude != 0 and (magnitude < f32(1e-4) or magnitude >= f32(1e16)))
+    assert ("e" in text) == (magnitude != 0 and (magnitude < 1e-4 or magnitude >= 1e16))
 
 
 @pytest.mark.parametrize("value,dtype,item_type", [

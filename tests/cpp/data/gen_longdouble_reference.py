@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Reference values for the long double transcendental operations.
 
-Every input is a decimal text that rounds to one 64-bit-significand value (the
-x86-64 extended format); mpmath evaluates the exact function of that value
-with 64 guard bits and rounds the result to 64 significand bits. Output lines:
+Every input is a decimal or C hexadecimal text that rounds to one
+64-bit-significand value (the x86-64 extended format); mpmath evaluates the
+exact function of that value with 64 guard bits and rounds the result to 64
+significand bits. Output lines:
 
     kind op input... expected...
 
@@ -20,8 +21,16 @@ GUARD = 64
 
 
 def value(text):
+    """A decimal or C hexadecimal ("-0x1.cp16383") text, rounded to 64 bits."""
+    if "0x" in text:
+        digits, _, exponent = text.lstrip("-").removeprefix("0x").partition("p")
+        whole, _, fraction = digits.partition(".")
+        x = mpmath.ldexp(int(whole + fraction, 16), int(exponent) - 4 * len(fraction))
+        x = -x if text.startswith("-") else x
+    else:
+        x = mpf(text)
     with mp.workprec(BITS):
-        return mpf(text)
+        return +x
 
 
 def rounded(x):
@@ -54,18 +63,20 @@ UNARY_REAL_INPUTS = {
     "asinh": ["-3", "0.1", "1.5", "1e50"],
     "atan": ["-20", "0.1", "1", "3.5", "1e-15"],
     "atanh": ["-0.9", "0.1", "0.5", "0.999999"],
-    "cbrt": ["-27.5", "0.001", "2", "1e300"],
+    "cbrt": ["-27.5", "-27", "0.001", "2", "1e300"],
     "cos": ["-2.5", "0.1", "1", "3", "100"],
     "cosh": ["-2.5", "0.1", "10", "1000"],
-    "deg2rad": ["1", "45", "-270", "1e100", "1e4932", "-1.1e4932"],
-    "degrees": ["1", "0.5", "-3", "1e-100", "1e4930", "-2e4930"],
+    "deg2rad": ["1", "45", "180", "-270", "1e100", "1e4932", "-1.1e4932"],
+    "degrees": ["1", "0.5", "-3", "3.14159265358979323851", "1e-100", "1e4930", "-2e4930"],
     "exp": ["-20", "-0.5", "0.1", "1", "700", "11000"],
-    "exp2": ["-10.5", "0.1", "1.25", "100.75", "-16000"],
+    # 2^-16445 is the smallest subnormal; rounding to 64 bits here knows no
+    # subnormals, so only an exact result may fall below the normal range.
+    "exp2": ["-10.5", "0.1", "1.25", "10", "100.75", "-16000", "-16445"],
     "expm1": ["-1", "1e-10", "0.1", "5"],
     "log": ["0.1", "0.5", "2", "1e100", "1e-4000"],
-    "log10": ["0.1", "2", "7", "12345.5"],
+    "log10": ["0.1", "2", "7", "1000", "12345.5"],
     "log1p": ["-0.5", "1e-12", "0.1", "100"],
-    "log2": ["0.1", "3", "1e30", "1000000"],
+    "log2": ["0.1", "0.125", "3", "1e30", "1000000"],
     "sin": ["-2.5", "0.1", "1", "3", "100", "1e-9"],
     "sinh": ["-2.5", "0.1", "1e-8", "30"],
     "sqrt": ["2", "0.1", "3", "1e-300", "12345.678"],
@@ -81,10 +92,11 @@ BINARY_REAL = {
     "logaddexp2": lambda x, y: mpmath.log(mpmath.power(2, x) + mpmath.power(2, y), 2),
 }
 BINARY_REAL_INPUTS = {
-    "power": [("2", "0.5"), ("1.5", "-3.25"), ("10", "20"), ("0.1", "7"), ("3", "100.5")],
-    "hypot": [("3", "4"), ("0.1", "0.2"), ("1e-300", "1e-301"), ("-7", "1e5")],
-    "arctan2": [("1", "2"), ("-1", "-2"), ("0.1", "-5"), ("3", "0.001")],
-    "logaddexp": [("1", "2"), ("-5", "5"), ("1000", "999"), ("0.1", "-0.2")],
+    "power": [("2", "0.5"), ("2", "10"), ("1.5", "-3.25"), ("10", "20"), ("0.1", "7"), ("3", "100.5")],
+    # 3·2^16000, 4·2^16000: no overflow of the squares inside.
+    "hypot": [("3", "4"), ("0.1", "0.2"), ("1e-300", "1e-301"), ("-7", "1e5"), ("0x3p16000", "0x4p16000")],
+    "arctan2": [("1", "2"), ("-1", "-2"), ("0.1", "-5"), ("3", "0.001"), ("1", "0")],
+    "logaddexp": [("0", "0"), ("1", "2"), ("-5", "5"), ("1000", "999"), ("0.1", "-0.2")],
     "logaddexp2": [("1", "2"), ("-5", "5"), ("1000", "999.5"), ("0.1", "-0.2")],
 }
 
@@ -111,6 +123,9 @@ NEAR_UNIT_CIRCLE = [("1e-10", "1"), ("-1e-10", "-1"), ("1e-10", "-1"), ("1e-5", 
                     ("2e-15", "-0.999999999999999"), ("1e-9", "0.99999999999999999995"), ("-1e-300", "1"),
                     ("0.7", "-0.7141428428542850"), ("-0.28", "0.96"), ("0.3", "0.75"), ("-0.6", "-0.8000001")]
 UNARY_COMPLEX_EXTRA = {
+    # A plain modulus, then moduli that overflow or are subnormal.
+    "sign": [("3", "4"), ("1e4000", "1e4000"), ("1e4932", "-1e4932"), ("-0x1.5p16383", "0x1.cp16383"),
+             ("-0x3p-16445", "0x4p-16445")],
     # Both formulas of the own arc tangents, and the branch cuts.
     "arctan": [("0", "0.5"), ("0.1", "0.8"), ("1e-20", "3"), ("1e-20", "-1"), ("0.1", "-1"), ("-0.25", "-0.9"),
                ("1e-2470", "1"), ("1e-4900", "-1")] + NEAR_UNIT_CIRCLE,
