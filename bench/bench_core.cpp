@@ -30,19 +30,19 @@ int main() {
   const Scalar c128(std::complex<double>(1.5, -0.5));
   const Scalar ld = Scalar::long_double("1.25");
 
-  auto run_binary = [&](const char* label, kernels::Op op, const Scalar& a, DType out, long count) {
+  auto run_binary = [&](const char* label, quarvel_kernels::Op op, const Scalar& a, DType out, long count) {
     report(label, count, [&] {
-      for (long i = 0; i < count; ++i) sink += kernels::binary(op, a, a, out)->size();
+      for (long i = 0; i < count; ++i) sink += quarvel_kernels::binary(op, a, a, out)->size();
     });
   };
-  run_binary("binary add int32", kernels::Op::add, i32, DType::Int32, n);
-  run_binary("binary add float32", kernels::Op::add, f32, DType::Float32, n);
-  run_binary("binary add float64", kernels::Op::add, f64, DType::Float64, n);
-  run_binary("binary divide complex128", kernels::Op::divide, c128, DType::Complex128, n);
-  run_binary("binary add long double (text)", kernels::Op::add, ld, DType::LongDouble, n / 20);
+  run_binary("binary add int32", quarvel_kernels::Op::add, i32, DType::Int32, n);
+  run_binary("binary add float32", quarvel_kernels::Op::add, f32, DType::Float32, n);
+  run_binary("binary add float64", quarvel_kernels::Op::add, f64, DType::Float64, n);
+  run_binary("binary divide complex128", quarvel_kernels::Op::divide, c128, DType::Complex128, n);
+  run_binary("binary add long double (text)", quarvel_kernels::Op::add, ld, DType::LongDouble, n / 20);
 
   report("unary sqrt float64", n, [&] {
-    for (long i = 0; i < n; ++i) sink += kernels::unary(kernels::Op::sqrt, f64, DType::Float64)->size();
+    for (long i = 0; i < n; ++i) sink += quarvel_kernels::unary(quarvel_kernels::Op::sqrt, f64, DType::Float64)->size();
   });
   report("cast float64 -> int16", n, [&] {
     for (long i = 0; i < n; ++i) sink += static_cast<long>(f64.cast(DType::Int16)->dtype().index());
