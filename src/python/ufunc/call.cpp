@@ -70,21 +70,42 @@ bool check_new_output_size(const Shape& shape, std::span<const DType> dtypes) {
   return true;
 }
 
-namespace {
-
-// Results of the element loop, one list per output in row-major order.
-struct ElementResults {
-  std::vector<std::vector<Scalar>> values;
-  std::vector<std::uint8_t> selected;
-  std::uint32_t faults = 0;
-};
-
-bool reserve_results(ElementResults& results, std::size_t nout, std::uint64_t count) {
-  results.values.resize(nout);
-  for (auto& list : results.values)
-    if (!storage_ok(quarvel_storage::checked::reserve(list, count))) return false;
-  return storage_ok(quarvel_storage::checked::reserve(results.selected, count));
+std::optional<bool> PreparedCall::selects(const Coordinates& coordinates) const {
+  if (!mask) return true;
+  auto flag = mask->read(coordinates, shape.size());
+  if (!flag) return std::nullopt;
+  return flag->truthy();
 }
+
+bool ElementResults::reserve(std::size_t nout, std::uint64_t count) {
+  values.resize(nout);
+  for (auto& list : values)
+    if (!storage_ok(quarvel_storage::checked::reserve(list, count))) return false;
+  return storage_ok(quarvel_storage::checked::reserve(selected, count));
+}
+
+void ElementResults::skip(const Loop& loop) {
+  selected.push_back(0);
+  for (std::size_t j = 0; j < values.size(); ++j) values[j].push_back(Scalar::zero(loop.outputs[j]));
+}
+
+bool ElementResults::record(Op op, std::span<const Scalar> inputs, quarvel_kernels::KernelOutputs& computed,
+                            const Loop& loop) {
+  faults |= quarvel_kernels::classify_errors(op, inputs, std::span(computed.begin(), computed.size()));
+  selected.push_back(1);
+  for (std::size_t j = 0; j < values.size(); ++j) {
+    Scalar& value = computed[j];
+    if (value.dtype() != loop.outputs[j]) {
+      auto cast = storage_value(value.cast(loop.outputs[j]));
+      if (!cast) return false;
+      value = std::move(*cast);
+    }
+    values[j].push_back(std::move(value));
+  }
+  return true;
+}
+
+namespace {
 
 // The exponent-0.5 cases of power on plain numbers: -inf gives NaN, -0.0 gives -0.0.
 std::optional<Scalar> power_replacement(const Scalar& base, const Scalar& exponent, DType output) {
@@ -98,22 +119,18 @@ std::optional<Scalar> power_replacement(const Scalar& base, const Scalar& expone
 
 std::optional<ElementResults> element_loop(const PreparedCall& call) {
   ElementResults results;
-  const std::size_t nout = call.loop.outputs.size();
-  if (!reserve_results(results, nout, call.count)) return std::nullopt;
+  if (!results.reserve(call.loop.outputs.size(), call.count)) return std::nullopt;
   bool replace_power = call.op == Op::power && call.operands.size() == 2 && call.loop.outputs[0].kind() == 'f';
   for (const Operand& operand : call.operands) replace_power = replace_power && !operand.is_array;
   const std::size_t rank = call.shape.size();
   Coordinates coordinates(rank, 0);
   std::vector<Scalar> inputs(call.operands.size());
   for (std::uint64_t k = 0; k < call.count; ++k, quarvel_storage::view_detail::next_c_order(coordinates, call.shape)) {
-    if (call.mask) {
-      auto flag = call.mask->read(coordinates, rank);
-      if (!flag) return std::nullopt;
-      if (!flag->truthy()) {
-        results.selected.push_back(0);
-        for (std::size_t j = 0; j < nout; ++j) results.values[j].push_back(Scalar::zero(call.loop.outputs[j]));
-        continue;
-      }
+    const std::optional<bool> selected = call.selects(coordinates);
+    if (!selected) return std::nullopt;
+    if (!*selected) {
+      results.skip(call.loop);
+      continue;
     }
     for (std::size_t i = 0; i < inputs.size(); ++i) {
       auto value = call.operands[i].read_as(coordinates, rank, call.loop.inputs[i]);
@@ -131,29 +148,20 @@ std::optional<ElementResults> element_loop(const PreparedCall& call) {
       if (!replaced && PyErr_Occurred()) return std::nullopt;
       if (replaced) (*computed)[0] = std::move(*replaced);
     }
-    results.faults |= quarvel_kernels::classify_errors(call.op, inputs, std::span(computed->begin(), computed->size()));
-    results.selected.push_back(1);
-    for (std::size_t j = 0; j < nout; ++j) {
-      Scalar& value = (*computed)[j];
-      if (value.dtype() != call.loop.outputs[j]) {
-        auto cast = storage_value(value.cast(call.loop.outputs[j]));
-        if (!cast) return std::nullopt;
-        value = std::move(*cast);
-      }
-      results.values[j].push_back(std::move(value));
-    }
+    if (!results.record(call.op, inputs, *computed, call.loop)) return std::nullopt;
   }
   return results;
 }
 
-PyObject* element_call(const PreparedCall& call) {
-  auto results = element_loop(call);
-  if (!results) return nullptr;
+}  // namespace
+
+PyObject* deliver_results(const PreparedCall& call, const ElementResults& results, const OperandPlacement& placement,
+                          bool direct_scalars) {
   const std::size_t nout = call.loop.outputs.size();
   auto outputs = parse_outputs(call.arguments.out, nout);
   if (!outputs) return nullptr;
-  if (outputs->empty()) outputs->assign(nout, nullptr);
-  const OperandPlacement placement{call.operands, {}};
+  const bool given_any = !outputs->empty();
+  if (!given_any) outputs->assign(nout, nullptr);
 
   // Every given output checked and its values cast, output by output, before any write.
   std::vector<std::vector<Scalar>> cast_values(nout);
@@ -164,7 +172,7 @@ PyObject* element_call(const PreparedCall& call) {
     if (!check_output_array(call.name, array, call.shape, call.loop.outputs[j], call.arguments.casting))
       return nullptr;
     if (!storage_ok(quarvel_storage::checked::reserve(cast_values[j], call.count))) return nullptr;
-    for (const Scalar& value : results->values[j]) {
+    for (const Scalar& value : results.values[j]) {
       auto cast = storage_value(value.cast(array.dtype));
       if (!cast) return nullptr;
       cast_values[j].push_back(std::move(*cast));
@@ -173,31 +181,29 @@ PyObject* element_call(const PreparedCall& call) {
   std::vector<PyRef> made(nout);
   for (std::size_t j = 0; j < nout; ++j) {
     if ((*outputs)[j] || call.shape.empty()) continue;
-    auto view = new_output_view(call.loop.outputs[j], call.shape, results->values[j], call.arguments.order, placement);
+    auto view = new_output_view(call.loop.outputs[j], call.shape, results.values[j], call.arguments.order, placement);
     if (!view) return nullptr;
     made[j] = PyRef::steal(new_array_object(std::move(*view), alias_hint(call.operands, call.loop.outputs[j])));
     if (!made[j]) return nullptr;
   }
   Coordinates coordinates(call.shape.size(), 0);
   for (std::uint64_t k = 0; k < call.count; ++k, quarvel_storage::view_detail::next_c_order(coordinates, call.shape)) {
-    if (!results->selected[k]) continue;
+    if (!results.selected[k]) continue;
     for (std::size_t j = 0; j < nout; ++j) {
       if (!(*outputs)[j]) continue;
       if (!storage_ok(as_array((*outputs)[j])->view.write_at(coordinates, cast_values[j][k]))) return nullptr;
     }
   }
-  if (!report_errors(call.name, results->faults)) return nullptr;
+  if (!report_errors(call.name, results.faults)) return nullptr;
   std::vector<PyRef> objects(nout);
   for (std::size_t j = 0; j < nout; ++j) {
     if ((*outputs)[j]) objects[j] = PyRef::borrow((*outputs)[j]);
     else if (made[j]) objects[j] = std::move(made[j]);
-    else objects[j] = scalar_result(call, results->values[j], j, call.arguments.out != nullptr && call.arguments.out != Py_None);
+    else objects[j] = scalar_result(call, results.values[j], j, direct_scalars || given_any);
     if (!objects[j]) return nullptr;
   }
   return pack_results(objects);
 }
-
-}  // namespace
 
 PyRef scalar_result(const PreparedCall& call, std::span<const Scalar> values, std::size_t output, bool out_given) {
   const DType dtype = call.loop.outputs[output];
@@ -259,7 +265,9 @@ std::optional<PreparedCall> prepare_call(std::string_view name, std::size_t nin,
 PyObject* call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs) {
   auto prepared = prepare_call(name, nin, nout, args, kwargs);
   if (!prepared || !check_new_output_size(prepared->shape, prepared->loop.outputs)) return nullptr;
-  return element_call(*prepared);
+  auto results = element_loop(*prepared);
+  if (!results) return nullptr;
+  return deliver_results(*prepared, *results, OperandPlacement{prepared->operands, {}}, false);
 }
 
 }  // namespace quarvel_python::ufunc

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kernels/kernels.h"
 #include "kernels/ops.h"
 #include "python/py_ref.h"
 #include "python/ufunc/call_args.h"
@@ -25,7 +26,36 @@ struct PreparedCall {
   std::optional<Operand> mask;
   Loop loop;
   std::uint64_t count = 0;
+
+  // Whether the element at these output coordinates is computed: always
+  // without a mask, else the mask's truth there. Nullopt with the error set.
+  std::optional<bool> selects(const Coordinates& coordinates) const;
 };
+
+// What an element loop collects: one list of results per output in row-major
+// order, one selection flag per element, the faults ORed over all of them.
+struct ElementResults {
+  std::vector<std::vector<Scalar>> values;
+  std::vector<std::uint8_t> selected;
+  std::uint32_t faults = 0;
+
+  // Room for `count` elements of every output, reserved before the loop;
+  // MemoryError when it cannot be had.
+  [[nodiscard]] bool reserve(std::size_t nout, std::uint64_t count);
+  // An unselected element: the zero of each output's loop dtype.
+  void skip(const Loop& loop);
+  // A computed element: its faults ORed in, each result kept in its loop dtype.
+  [[nodiscard]] bool record(quarvel_kernels::Op op, std::span<const Scalar> inputs,
+                            quarvel_kernels::KernelOutputs& computed, const Loop& loop);
+};
+
+// Everything after the element loop of a call or of outer: the given outputs
+// checked and cast (all before any write), new arrays made, the selected
+// elements written, the one fault report, then the result objects.
+// `direct_scalars`: a 0-d result without a given array is made from its value
+// even when no output argument was given.
+PyObject* deliver_results(const PreparedCall& call, const ElementResults& results, const OperandPlacement& placement,
+                          bool direct_scalars);
 
 // Phases 1 to 5 of a call. Nullopt with the error set.
 std::optional<PreparedCall> prepare_call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args,
