@@ -23,8 +23,6 @@ PyObject* reduceat_method(std::string_view, PyObject*, PyObject*) {
   return raise_null(PyExc_NotImplementedError, pending);
 }
 
-PyObject* outer_method(std::string_view, PyObject*, PyObject*) { return raise_null(PyExc_NotImplementedError, pending); }
-
 PyObject* at_method(std::string_view, PyObject* const*, Py_ssize_t, PyObject*) {
   return raise_null(PyExc_NotImplementedError, pending);
 }
