@@ -1,14 +1,16 @@
-"""ufunc.outer. Oracles: nested Python loops and math."""
+"""ufunc.outer and ufunc.at. Oracles: nested Python loops and math."""
 import math
 import warnings
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import quarvel as q
 from array_helpers import tolist
 
 WHERE_TEXT = ("'where' used without 'out', expect uninitialized memory in output. If this is intentional, "
               "use out=None.")
+COMPLEX_TEXT = "Casting complex values to real discards the imaginary part"
 NOT_NUMERIC = "numeric arrays accept Python bool, int, float, and complex scalar values"
 
 
@@ -238,3 +240,144 @@ def test_outer_fault_report_after_out_is_written():
         q.divide.outer([1.0, 0.0, 2.0], [0.0, 0.0])
     assert [str(w.message) for w in caught] == ["divide by zero encountered in divide",
                                                 "invalid value encountered in divide"]
+
+
+# --- at ----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("ufunc, start, indices, b, expected", [
+    (q.add, [0.0] * 4, [0, 0, 2], 1, [2.0, 0.0, 1.0, 0.0]),
+    (q.add, [0.0] * 4, [0, 0], [1, 2], [3.0, 0.0, 0.0, 0.0]),
+    (q.add, [0.0] * 3, [0, 2, 2], q.array([5.0]), [5.0, 0.0, 10.0]),
+    (q.add, [0.0] * 3, [0, 2, 2], q.array(5.0), [5.0, 0.0, 10.0]),
+    (q.multiply, [1, 2, 3, 4], [1, 1, 1], 3, [1, 54, 3, 4]),
+    (q.multiply, [1 + 1j, 2j], [0, 0], 1j, [-1 - 1j, 2j]),
+    (q.subtract, [10, 20, 30], [-1, 0], q.array([5, 6]), [4, 20, 25]),
+    (q.add, [1, 2, 3, 4], slice(1, 3), 10, [1, 12, 13, 4]),
+    (q.add, [1, 2, 3, 4], slice(None, None, -2), [100, 200], [1, 202, 3, 104]),
+    (q.add, [1, 2, 3, 4], 2, 5, [1, 2, 8, 4]),
+    (q.add, [1, 2, 3, 4], (Ellipsis,), 1, [2, 3, 4, 5]),
+    (q.add, [1, 2, 3, 4], q.array([True, False, True, False]), [10, 20], [11, 2, 23, 4]),
+    (q.add, [1, 2, 3, 4], q.array([False] * 4), 7, [1, 2, 3, 4]),
+    (q.add, [1, 2, 3, 4], q.array([False] * 4), [], [1, 2, 3, 4]),
+    (q.add, [1, 2], True, 1, [2, 3]),
+    (q.maximum, [1.0, 5.0], [0, 1, 0], [3.0, 2.0, 2.0], [3.0, 5.0]),
+    (q.negative, [1, 2, 3, 4], [1, 3], None, [1, -2, 3, -4]),
+    (q.negative, [1, 2, 3, 4], [1, 1], None, [1, 2, 3, 4]),
+    (q.sqrt, [4.0, 9.0], [1], None, [4.0, 3.0]),
+    (q.invert, [True, False], [0, 0, 0], None, [False, False]),
+])
+def test_at_updates_in_place(ufunc, start, indices, b, expected):
+    a = q.array(start)
+    assert (ufunc.at(a, indices) if b is None else ufunc.at(a, indices, b)) is None
+    assert tolist(a) == expected
+
+
+def test_at_two_dimensional_indices_and_views():
+    a = q.zeros((2, 3), dtype="int64")
+    q.add.at(a, (1, 2), 5)
+    q.add.at(a, ([0, 0, 1], [1, 1, 0]), [1, 2, 3])
+    q.add.at(a, (slice(None), 0), [10])
+    q.add.at(a, 0, [100, 200, 300])
+    q.add.at(a[1, ::2], [1, 1], 1)
+    assert tolist(a) == [[110, 203, 300], [13, 0, 7]]
+
+
+@given(st.lists(st.tuples(st.integers(0, 5), st.integers(-1000, 1000)), max_size=12))
+@settings(max_examples=60, deadline=None)
+def test_at_repeated_indices_accumulate(updates):
+    expected = [7] * 6
+    for i, v in updates:
+        expected[i] -= v
+    a = q.array([7] * 6, dtype="int64")
+    q.subtract.at(a, q.array([i for i, _ in updates], dtype="int64"), q.array([v for _, v in updates], dtype="int64"))
+    assert tolist(a) == expected
+
+
+def test_at_reads_b_whole_before_writing():
+    a = q.array([1, 2, 3, 4])
+    q.add.at(a, [1, 2, 3], a[:3])
+    assert tolist(a) == [1, 3, 5, 7]
+
+
+@pytest.mark.parametrize("dtype, start, b, expected", [
+    ("int8", 127, 1, -128),  # the int enters as int64; the result wraps back into int8
+    ("uint8", 0, -1, 255),
+    ("int8", 1, 1.75, 2),  # float64 loop, truncated into int8
+    ("float32", 1.0, 2**70, 2.0**70),
+    ("bool", False, 1j, True),  # a complex loop into bool: no warning
+])
+def test_at_has_no_weak_promotion(dtype, start, b, expected):
+    a = q.array([start], dtype=dtype)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        q.add.at(a, [0], b)
+    assert tolist(a) == [expected]
+
+
+@pytest.mark.parametrize("dtype", ["float16", "float32", "float128", "complex64", "complex256", "uint16"])
+def test_at_keeps_the_array_dtype(dtype):
+    a = q.array([1, 1, 1], dtype=dtype)
+    q.add.at(a, [0, 2, 2], q.array([1, 2, 3], dtype=dtype))
+    assert a.dtype.name == dtype
+    assert tolist(a.astype("complex128")) == [2, 1, 6]
+
+
+def test_at_complex_discard_warns_once_before_any_write():
+    a = q.zeros(3)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        q.add.at(a, [0, 1, 1], 1 + 2j)
+    assert [(w.category, str(w.message)) for w in caught] == [(q.ComplexWarning, COMPLEX_TEXT)]
+    assert tolist(a) == [1.0, 2.0, 0.0]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for target in (a, q.zeros(1, dtype="int8")):
+            with pytest.raises(q.ComplexWarning):
+                q.add.at(target, [0], 1j)
+    assert tolist(a) == [1.0, 2.0, 0.0]
+
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda a: q.add.at([1.0], [0], 1), TypeError, "first argument to ufunc.at must be a Quarvel array"),
+    (lambda a: q.divmod.at([1], [0], 1), TypeError, "first argument to ufunc.at must be a Quarvel array"),
+    (lambda a: q.add.at(q.zeros(()), 0, 1), TypeError, "ufunc.at requires an array with at least one dimension"),
+    (lambda a: q.divmod.at(a, [0], 1), TypeError, "divmod does not support the at method"),
+    (lambda a: q.divmod.at(q.zeros(()), [0], 1), TypeError, "divmod does not support the at method"),
+    (lambda a: q.modf.at(a, [0]), TypeError, "modf does not support the at method"),
+    (lambda a: q.frexp.at(a, [0]), TypeError, "frexp does not support the at method"),
+    (lambda a: q.add.at(a, [1]), TypeError, "binary ufunc.at requires a third operand"),
+    (lambda a: q.add.at(a, [1], None), TypeError, "binary ufunc.at requires a third operand"),
+    (lambda a: q.negative.at(a, [1], 5), TypeError, "unary ufunc.at takes only the array and indices"),
+    (lambda a: q.add.at(a, [0, 1, 2], q.zeros(2)), ValueError,
+     "operands could not be broadcast together with shapes [3] [2]"),
+    (lambda a: q.add.at(a, [0, 1, 2], q.zeros((1, 3))), ValueError,
+     "right operand cannot be broadcast to the indexed target shape"),
+    (lambda a: q.add.at(a, q.array([False] * 3), q.zeros(2)), ValueError,
+     "operands could not be broadcast together with shapes [0] [2]"),
+    (lambda a: q.add.at(a, [0, 3], 1), IndexError, None),
+    (lambda a: q.add.at(a, [0], 10**400), OverflowError, "int too large to convert to float"),
+    (lambda a: q.add.at(q.zeros(1, dtype="int64"), [0], 2**70), OverflowError,
+     "Python int is outside the supported 64-bit numeric range"),
+    (lambda a: q.add.at(a, [0], b=1), TypeError, "'b' is an invalid keyword argument for at()"),
+    (lambda a: q.add.at(a), TypeError, "at() takes at least 2 positional arguments (1 given)"),
+    (lambda a: q.add.at(a, [0], 1, 2), TypeError, "at() takes at most 3 arguments (4 given)"),
+])
+def test_at_refusals_leave_a_unchanged(call, error, text):
+    a = q.array([1.0, 2.0, 3.0])
+    raises_exactly(error, text, lambda: call(a))
+    assert tolist(a) == [1.0, 2.0, 3.0]
+
+
+def test_at_fault_report_after_every_write():
+    f = q.array([1.0, 2.0])
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        q.divide.at(f, [0, 1], 0.0)
+    assert [str(w.message) for w in caught] == ["divide by zero encountered in divide"]
+    assert tolist(f) == [math.inf, math.inf]
+    g = q.array([1.0, 2.0])
+    with q.errstate(divide="raise"), pytest.raises(FloatingPointError, match="^divide by zero encountered in divide$"):
+        q.divide.at(g, [0, 1], 0.0)
+    assert tolist(g) == [math.inf, math.inf]
+    with q.errstate(all="raise"):  # nothing selected: nothing to report
+        assert q.divide.at(g, q.array([False, False]), 0.0) is None

@@ -23,8 +23,4 @@ PyObject* reduceat_method(std::string_view, PyObject*, PyObject*) {
   return raise_null(PyExc_NotImplementedError, pending);
 }
 
-PyObject* at_method(std::string_view, PyObject* const*, Py_ssize_t, PyObject*) {
-  return raise_null(PyExc_NotImplementedError, pending);
-}
-
 }  // namespace quarvel_python::ufunc
