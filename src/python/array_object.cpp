@@ -3,6 +3,7 @@
 
 #include <new>
 #include <string>
+#include <vector>
 
 #include "python/args.h"
 #include "python/convert.h"
@@ -151,23 +152,33 @@ int Array_ass_subscript_slot(PyObject* self, PyObject* key, PyObject* value) {
   return guarded<int>(-1, [&] { return Array_ass_subscript(self, key, value); });
 }
 
-PyType_Slot array_slots[] = {
+const PyType_Slot array_own_slots[] = {
     {Py_tp_dealloc, slot(Array_dealloc)},
     {Py_tp_repr, slot(Array_repr)},
-    // Comparison operators come with the universal functions; the class is
-    // unhashable either way.
+    // Comparisons are elementwise, so the class is unhashable.
     {Py_tp_hash, slot(PyObject_HashNotImplemented)},
     {Py_tp_getset, array_getset},
     {Py_tp_methods, array_methods},
     {Py_mp_length, slot(Array_length)},
     {Py_mp_subscript, slot(Array_subscript_slot)},
     {Py_mp_ass_subscript, slot(Array_ass_subscript_slot)},
-    {0, nullptr},
 };
+
+// The class's own slots followed by its operators (array_operators.cpp).
+PyType_Slot* array_slots() {
+  static std::vector<PyType_Slot> table = [] {
+    std::vector<PyType_Slot> all(std::begin(array_own_slots), std::end(array_own_slots));
+    const std::span<const PyType_Slot> operators = array_operator_slots();
+    all.insert(all.end(), operators.begin(), operators.end());
+    all.push_back({0, nullptr});
+    return all;
+  }();
+  return table.data();
+}
 
 PyType_Spec array_spec = {
     "quarvel.Array", sizeof(PyArray), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, array_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, nullptr,
 };
 
 // --- ArrayFlags ---------------------------------------------------------------
@@ -234,7 +245,10 @@ PyTypeObject* array_flags_type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* array_type() { return cached_type(array_type_cell, array_spec); }
+PyTypeObject* array_type() {
+  array_spec.slots = array_slots();
+  return cached_type(array_type_cell, array_spec);
+}
 PyTypeObject* array_flags_type() { return cached_type(array_flags_type_cell, array_flags_spec); }
 
 bool is_array(PyObject* object) {

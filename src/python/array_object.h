@@ -17,6 +17,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <span>
 
 #include "python/dtype_object.h"
 #include "storage/view.h"
@@ -51,5 +52,6 @@ int add_array_functions(PyObject* module);
 PyObject* Array_subscript(PyObject* self, PyObject* key);              // index_parse.cpp
 int Array_ass_subscript(PyObject* self, PyObject* key, PyObject* value);  // subscript_assign.cpp
 extern PyMethodDef array_methods[];                                    // array_methods.cpp
+std::span<const PyType_Slot> array_operator_slots();                    // array_operators.cpp
 
 }  // namespace quarvel_python

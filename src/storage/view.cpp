@@ -298,24 +298,46 @@ Result<View> View::from_values_with_strides(DType dtype, ByteOrder byte_order, S
 Result<View> View::from_values_with_axis_order(DType dtype, ByteOrder byte_order, Shape shape,
                                                std::span<const Scalar> values, const AxisOrder& axis_order) {
   return allocation_guard([&]() -> Result<View> {
-    const std::size_t n = shape.size();
-    if (axis_order.size() != n) return fail(ErrorKind::InvalidLayout);
-    std::vector<bool> seen(n, false);
-    for (std::size_t a : axis_order) {
-      if (a >= n || seen[a]) return fail(ErrorKind::InvalidLayout);
-      seen[a] = true;
-    }
-    Strides strides(n, 0);
-    if (std::find(shape.begin(), shape.end(), 0) == shape.end()) {
-      std::int64_t running = itemsize_i64(dtype);
-      for (std::size_t a : axis_order) {
-        strides[a] = running;
-        auto next = checked::mul_dim_i64(shape[a], running);
-        if (!next) return fail(next.error());
-        running = *next;
-      }
-    }
-    return from_values_with_strides(dtype, byte_order, std::move(shape), values, std::move(strides));
+    auto strides = axis_order_strides(dtype, shape, axis_order);
+    if (!strides) return fail(strides.error());
+    return from_values_with_strides(dtype, byte_order, std::move(shape), values, std::move(*strides));
+  });
+}
+
+Result<Strides> axis_order_strides(DType dtype, const Shape& shape, const AxisOrder& axis_order) {
+  const std::size_t n = shape.size();
+  if (axis_order.size() != n) return fail(ErrorKind::InvalidLayout);
+  std::vector<bool> seen(n, false);
+  for (std::size_t a : axis_order) {
+    if (a >= n || seen[a]) return fail(ErrorKind::InvalidLayout);
+    seen[a] = true;
+  }
+  Strides strides(n, 0);
+  if (std::find(shape.begin(), shape.end(), 0) != shape.end()) return strides;
+  std::int64_t running = itemsize_i64(dtype);
+  for (std::size_t a : axis_order) {
+    strides[a] = running;
+    auto next = checked::mul_dim_i64(shape[a], running);
+    if (!next) return fail(next.error());
+    running = *next;
+  }
+  return strides;
+}
+
+Result<View> View::zeros_with_strides(DType dtype, ByteOrder byte_order, Shape shape, Strides strides) {
+  return allocation_guard([&]() -> Result<View> {
+    auto count = storable_count(dtype, shape);
+    if (!count) return fail(count.error());
+    if (shape.size() != strides.size()) return fail(ErrorKind::InvalidLayout);
+    auto order = view_detail::storage_byte_order(dtype, byte_order);
+    if (!order) return fail(order.error());
+    auto buffer = Buffer::zeroed(dtype, *order, *count);
+    if (!buffer) return fail(buffer.error());
+    auto handle = share_buffer(std::move(*buffer));
+    if (!handle) return fail(handle.error());
+    View view{std::move(shape), std::move(strides), std::move(*handle), 0, *count, *order, dtype};
+    if (auto ok = view.validate_layout(); !ok) return fail(ok.error());
+    return view;
   });
 }
 

@@ -69,6 +69,10 @@ bool broadcasts_to(const Shape& from, const Shape& to);
 // Contiguous strides in which every 0 dimension counts as 1 (reshape results).
 [[nodiscard]] Result<Strides> reshape_empty_strides(DType dtype, const Shape& shape, bool f_order);
 
+// Strides contiguous in `axis_order` (innermost first, a permutation of the
+// axes); all zero for a shape without elements.
+[[nodiscard]] Result<Strides> axis_order_strides(DType dtype, const Shape& shape, const AxisOrder& axis_order);
+
 // The axis order (innermost first) that keeps the operands' memory order for a
 // result of `shape`; one vote to stay wins, zero strides do not vote.
 [[nodiscard]] Result<AxisOrder> keep_order_axes(const Shape& shape, std::span<const OperandLayout> operands);
@@ -97,6 +101,9 @@ struct View {
   // --- constructors over a fresh buffer (view.cpp); values in C order, never cast
   [[nodiscard]] static Result<View> allocated_order(DType dtype, ByteOrder byte_order, Shape shape, bool f_order);
   [[nodiscard]] static Result<View> zeros_with_layout(DType dtype, ByteOrder byte_order, Shape shape, bool f_order);
+  // Zero elements laid out with the given strides (which must fit the shape).
+  [[nodiscard]] static Result<View> zeros_with_strides(DType dtype, ByteOrder byte_order, Shape shape,
+                                                       Strides strides);
   [[nodiscard]] static Result<View> from_values(DType dtype, Shape shape, std::span<const Scalar> values);
   [[nodiscard]] static Result<View> from_values_with_layout(DType dtype, ByteOrder byte_order, Shape shape,
                                                             std::span<const Scalar> values, bool f_order);

@@ -11,10 +11,6 @@ constexpr char pending[] = "ufunc engine not built yet";
 
 }  // namespace
 
-PyObject* call(std::string_view, std::size_t, std::size_t, PyObject*, PyObject*) {
-  return raise_null(PyExc_NotImplementedError, pending);
-}
-
 PyObject* reduce_method(std::string_view, PyObject*, PyObject*) {
   return raise_null(PyExc_NotImplementedError, pending);
 }
@@ -24,12 +20,6 @@ PyObject* accumulate_method(std::string_view, PyObject*, PyObject*) {
 }
 
 PyObject* reduceat_method(std::string_view, PyObject*, PyObject*) {
-  return raise_null(PyExc_NotImplementedError, pending);
-}
-
-PyObject* outer_method(std::string_view, PyObject*, PyObject*) { return raise_null(PyExc_NotImplementedError, pending); }
-
-PyObject* at_method(std::string_view, PyObject* const*, Py_ssize_t, PyObject*) {
   return raise_null(PyExc_NotImplementedError, pending);
 }
 

@@ -1,0 +1,78 @@
+// The arguments of a ufunc call and of outer: keywords, outputs, broadcasting,
+// the `where` mask and the layout of new outputs.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "python/py_ref.h"
+#include "python/ufunc/casting.h"
+#include "python/ufunc/operand.h"
+
+namespace quarvel_python::ufunc {
+
+// Keyword values are borrowed from the call; null means absent.
+struct CallArguments {
+  PyObject* out = nullptr;        // None included
+  PyObject* where = nullptr;      // None included
+  CastingRule casting = CastingRule::SameKind;
+  char order = 'K';
+  PyObject* dtype = nullptr;      // None counts as absent
+  PyObject* signature = nullptr;  // from `signature` or `sig`; None counts as absent
+  PyRef out_holder;               // a tuple of Nones made for a positional None
+};
+
+// The checks of a call before its operands are converted: positional count,
+// keywords, positional output, the `where` warning, casting, order, subok.
+std::optional<CallArguments> parse_call_arguments(std::string_view name, std::size_t nin, std::size_t nout,
+                                                  PyObject* args, PyObject* kwargs);
+
+// The keywords of outer, each value checked when the dictionary walk meets it.
+std::optional<CallArguments> parse_outer_keywords(PyObject* kwargs);
+
+// TypeError "unexpected keyword argument '{key}'" for the first key not allowed;
+// a key that is not text fails with the text conversion's TypeError.
+bool ensure_known_method_kwargs(PyObject* kwargs, std::span<const std::string_view> allowed);
+
+// The UserWarning of a `where` mask without an output; false when it is an error.
+bool warn_where_without_out();
+
+// An `order` keyword value: one of C, F, A, K.
+std::optional<char> parse_order(PyObject* value);
+// A `subok` keyword value: exactly True or False.
+bool check_subok(PyObject* value);
+
+// The broadcast of two shapes, or ValueError "operands could not be broadcast
+// together with shapes {a} {b}".
+std::optional<Shape> broadcast_shape(const Shape& a, const Shape& b);
+// The product of the dimensions, or ValueError "array shape exceeds supported limits".
+std::optional<std::uint64_t> element_count(const Shape& shape);
+
+// `out` as one entry per output (null for None entries); an empty list when
+// absent or None.
+std::optional<std::vector<PyObject*>> parse_outputs(PyObject* out, std::size_t nout);
+
+// The mask of `where`: converted, of bool dtype ("where must be a boolean array
+// or scalar") and broadcastable to exactly the output shape; `outer_text` picks
+// outer's wording of the shape message.
+std::optional<Operand> convert_mask(PyObject* where, const Shape& output_shape, bool outer_text);
+
+// The strides of a new output of `shape` in the layout `order` selects (C, F,
+// A or K), the operands' layouts deciding A and K; each operand's axes may be
+// first widened to the output's dimension count, later operands starting at
+// `axis_offsets[i]` (outer). Nullopt with the error set.
+struct OperandPlacement {
+  std::span<const Operand> operands;
+  std::span<const std::size_t> axis_offsets;  // empty: the operands' own views, unchanged
+};
+std::optional<quarvel_storage::Strides> output_strides(DType dtype, const Shape& shape, char order,
+                                                       const OperandPlacement& placement);
+
+// "[2, 3]".
+std::string shape_list(const Shape& shape);
+
+}  // namespace quarvel_python::ufunc

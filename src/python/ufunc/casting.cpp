@@ -1,0 +1,315 @@
+#include "python/ufunc/casting.h"
+
+#include <string>
+
+#include "python/args.h"
+#include "python/convert.h"
+#include "python/errors.h"
+
+namespace quarvel_python::ufunc {
+
+namespace {
+
+using quarvel_storage::ByteOrder;
+
+constexpr std::string_view rule_texts[] = {"no", "equiv", "safe", "same_kind", "unsafe"};
+
+int kind_rank(DType d) {
+  switch (d.kind()) {
+    case 'b': return 0;
+    case 'i':
+    case 'u': return 1;
+    case 'f': return 2;
+    default: return 3;
+  }
+}
+
+// Significand bits of a real float, or of each part of a complex value.
+unsigned precision(DType d) {
+  switch (d.code) {
+    case DType::Float16: return 11;
+    case DType::Float32:
+    case DType::Complex64: return 24;
+    case DType::Float64:
+    case DType::Complex128: return 53;
+    default: return 64;
+  }
+}
+
+bool safe_cast(DType from, DType to) {
+  if (from == DType::Bool || from == to) return true;
+  const int rf = kind_rank(from), rt = kind_rank(to);
+  if (rf > rt) return false;
+  if (rf == rt) {
+    if (rf == 1) {
+      if (from.kind() == to.kind()) return from.integer_bits() <= to.integer_bits();
+      if (from.is_unsigned_integer()) return from.integer_bits() < to.integer_bits();
+      return false;
+    }
+    return precision(from) <= precision(to);
+  }
+  if (rf == 1) return from.integer_bits() <= precision(to);
+  return precision(from) <= precision(to);
+}
+
+bool is_logical_binary(std::string_view name) {
+  return name == "logical_and" || name == "logical_or" || name == "logical_xor";
+}
+
+std::nullopt_t no_matching_loop(std::string_view name) {
+  const std::string text = "no loop matching the specified signature and casting was found for ufunc '" +
+                           std::string(name) + "'";
+  return raise_error(PyExc_TypeError, text.c_str());
+}
+
+// The first input that the loop refuses under the rule raises; true when all pass.
+bool inputs_castable(std::string_view name, std::span<const Operand> operands, std::span<const DType> dtype_list,
+                     const Loop& loop, CastingRule rule, bool raise) {
+  const std::size_t n = std::min({loop.inputs.size(), dtype_list.size(), operands.size()});
+  for (std::size_t i = 0; i < n; ++i) {
+    if (can_cast_ufunc_operand(name, operands[i], dtype_list[i], loop.inputs[i], rule)) continue;
+    if (raise) {
+      const DType from = operands[i].is_array ? operands[i].dtype : dtype_list[i];
+      raise_cast_refused(name, "input", from, loop.inputs[i], rule);
+    }
+    return false;
+  }
+  return true;
+}
+
+// A dtype argument's dtype; nullopt with the error set.
+std::optional<DType> requested_dtype(PyObject* object) {
+  auto spec = parse_dtype_spec(object);
+  if (!spec) return std::nullopt;
+  return spec->dtype;
+}
+
+bool loop_matches(const Loop& loop, std::span<const std::optional<DType>> requested) {
+  for (std::size_t i = 0; i < requested.size(); ++i) {
+    const DType actual = i < loop.inputs.size() ? loop.inputs[i] : loop.outputs[i - loop.inputs.size()];
+    if (requested[i] && *requested[i] != actual) return false;
+  }
+  return true;
+}
+
+std::optional<Loop> parse_loop_signature(std::string_view name, std::size_t nin, std::size_t nout, PyObject* signature,
+                                         const Loop& default_loop, std::span<const DType> dtype_list,
+                                         std::span<const Operand> operands, CastingRule rule) {
+  const std::vector<std::string> listed = quarvel_kernels::signatures(name);
+  std::vector<std::optional<DType>> requested;
+  if (PyUnicode_Check(signature)) {
+    auto text = utf8_text(signature);
+    if (!text) return std::nullopt;
+    for (const std::string& entry : listed)
+      if (entry == *text) return parse_signature_text(*text, nin, nout);
+    if (auto spec = parse_dtype_spec(signature)) {
+      return Loop{std::vector<DType>(nin, spec->dtype), std::vector<DType>(nout, spec->dtype)};
+    }
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;
+    PyErr_Clear();
+    auto quoted = quoted_str(signature);
+    if (!quoted) return std::nullopt;
+    const std::string message = "signature " + *quoted + " is not a supported loop for ufunc '" + std::string(name) + "'";
+    return raise_error(PyExc_TypeError, message.c_str());
+  }
+  if (PyTuple_Check(signature) || PyList_Check(signature)) {
+    PyRef items = PyRef::steal(PySequence_Tuple(signature));
+    if (!items) return std::nullopt;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(items.get()); ++i) {
+      PyObject* item = PyTuple_GetItem(items.get(), i);
+      if (item == Py_None) {
+        requested.emplace_back();
+        continue;
+      }
+      auto dtype = requested_dtype(item);
+      if (!dtype) return std::nullopt;
+      requested.emplace_back(*dtype);
+    }
+  } else {
+    auto dtype = requested_dtype(signature);
+    if (!dtype) return std::nullopt;
+    requested.assign(nin + nout, *dtype);
+  }
+  if (requested.size() != nin + nout) {
+    const std::string text = "signature for ufunc '" + std::string(name) + "' must describe " +
+                             std::to_string(nin + nout) + " input and output dtypes";
+    return raise_error(PyExc_TypeError, text.c_str());
+  }
+  if (loop_matches(default_loop, requested)) return default_loop;
+  for (const std::string& entry : listed) {
+    auto loop = parse_signature_text(entry, nin, nout);
+    if (!loop) {
+      PyErr_Clear();
+      continue;
+    }
+    if (loop_matches(*loop, requested) && inputs_castable(name, operands, dtype_list, *loop, rule, false))
+      return loop;
+  }
+  const std::string text = "no supported loop matches the requested signature for ufunc '" + std::string(name) + "'";
+  return raise_error(PyExc_TypeError, text.c_str());
+}
+
+std::optional<Loop> resolve_requested_dtype_loop(std::string_view name, std::size_t nin, std::size_t nout,
+                                                 DType requested, std::span<const DType> dtype_list,
+                                                 std::span<const Operand> operands, CastingRule rule) {
+  std::optional<Loop> closest, chosen;
+  int closest_score = -1, chosen_score = -1;
+  for (const std::string& entry : quarvel_kernels::signatures(name)) {
+    auto loop = parse_signature_text(entry, nin, nout);
+    if (!loop) {
+      PyErr_Clear();
+      continue;
+    }
+    bool outputs_match = true;
+    for (DType output : loop->outputs) outputs_match = outputs_match && output == requested;
+    if (!outputs_match) continue;
+    int score = 0;
+    for (std::size_t i = 0; i < std::min(loop->inputs.size(), dtype_list.size()); ++i)
+      score += loop->inputs[i] == dtype_list[i];
+    if (score > closest_score) {
+      closest = loop;
+      closest_score = score;
+    }
+    if (score > chosen_score && inputs_castable(name, operands, dtype_list, *loop, rule, false)) {
+      chosen = loop;
+      chosen_score = score;
+    }
+  }
+  if (chosen) return chosen;
+  if (closest) {
+    inputs_castable(name, operands, dtype_list, *closest, rule, true);
+    if (PyErr_Occurred()) return std::nullopt;
+  }
+  return no_matching_loop(name);
+}
+
+}  // namespace
+
+std::string_view casting_rule_text(CastingRule rule) { return rule_texts[static_cast<int>(rule)]; }
+
+std::optional<CastingRule> parse_casting_rule(PyObject* value) {
+  auto text = text_argument(value, "casting");
+  if (!text) return std::nullopt;
+  for (int i = 0; i < 5; ++i)
+    if (*text == rule_texts[i]) return static_cast<CastingRule>(i);
+  return raise_error(PyExc_ValueError, "casting must be one of 'no', 'equiv', 'safe', 'same_kind', or 'unsafe'");
+}
+
+bool can_cast(DType from, DType to, CastingRule rule) {
+  switch (rule) {
+    case CastingRule::No:
+    case CastingRule::Equiv: return from == to;
+    case CastingRule::Unsafe: return true;
+    case CastingRule::SameKind: return kind_rank(from) <= kind_rank(to);
+    case CastingRule::Safe: return safe_cast(from, to);
+  }
+  return false;
+}
+
+bool can_cast_ufunc_operand(std::string_view name, const Operand& operand, DType fallback, DType to,
+                            CastingRule rule) {
+  if (is_logical_binary(name) && rule == CastingRule::SameKind && to == DType::Bool) return true;
+  const DType from = operand.is_array ? operand.dtype : fallback;
+  if (from == to && rule == CastingRule::No && operand.is_array && operand.view->byte_order == ByteOrder::Big)
+    return false;
+  return can_cast(from, to, rule);
+}
+
+bool is_truthiness_ufunc(std::string_view name) { return is_logical_binary(name) || name == "logical_not"; }
+
+std::optional<std::vector<DType>> loop_dtype_list(std::string_view name, std::span<const Operand> operands) {
+  if (operands.size() == 2 && name != "ldexp") {
+    const Operand& a = operands[0];
+    const Operand& b = operands[1];
+    if ((a.is_array && b.weak) || (b.is_array && a.weak)) {
+      auto common = weak_promote(a, b);
+      if (!common) return std::nullopt;
+      return std::vector<DType>{*common, *common};
+    }
+  }
+  std::vector<DType> list;
+  for (const Operand& operand : operands) list.push_back(operand.dtype);
+  return list;
+}
+
+std::optional<Loop> choose_loop(std::string_view name, std::size_t nin, std::size_t nout,
+                                std::span<const Operand> operands, std::span<const DType> dtype_list,
+                                CastingRule rule, PyObject* dtype, PyObject* signature) {
+  auto default_loop = storage_value(quarvel_kernels::resolve_loop(name, dtype_list));
+  if (!default_loop) return std::nullopt;
+  if (!inputs_castable(name, operands, dtype_list, *default_loop, rule, true)) return std::nullopt;
+  if (signature) {
+    auto loop = parse_loop_signature(name, nin, nout, signature, *default_loop, dtype_list, operands, rule);
+    if (!loop || !inputs_castable(name, operands, dtype_list, *loop, rule, true)) return std::nullopt;
+    return loop;
+  }
+  if (dtype) {
+    auto requested = requested_dtype(dtype);
+    if (!requested) return std::nullopt;
+    if (is_truthiness_ufunc(name)) {
+      if (*requested == DType::Bool) return default_loop;
+      return no_matching_loop(name);
+    }
+    return resolve_requested_dtype_loop(name, nin, nout, *requested, dtype_list, operands, rule);
+  }
+  return default_loop;
+}
+
+std::optional<DType> dtype_from_loop_code(char code) {
+  switch (code) {
+    case '?': return DType::Bool;
+    case 'b': return DType::Int8;
+    case 'B': return DType::UInt8;
+    case 'h': return DType::Int16;
+    case 'H': return DType::UInt16;
+    case 'i': return DType::Int32;
+    case 'I': return DType::UInt32;
+    case 'l':
+    case 'q': return DType::Int64;
+    case 'L':
+    case 'Q': return DType::UInt64;
+    case 'e': return DType::Float16;
+    case 'f': return DType::Float32;
+    case 'd': return DType::Float64;
+    case 'g': return DType::LongDouble;
+    case 'F': return DType::Complex64;
+    case 'D': return DType::Complex128;
+    case 'G': return DType::ComplexLongDouble;
+    default: return std::nullopt;
+  }
+}
+
+std::optional<Loop> parse_signature_text(std::string_view text, std::size_t nin, std::size_t nout) {
+  const std::size_t arrow = text.find("->");
+  if (arrow == std::string_view::npos)
+    return raise_error(PyExc_TypeError, "signature must use the compact 'inputs->outputs' form");
+  Loop loop;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (i == arrow || i == arrow + 1) continue;
+    auto dtype = dtype_from_loop_code(text[i]);
+    if (!dtype) return raise_error(PyExc_TypeError, "signature contains an unsupported dtype code");
+    (i < arrow ? loop.inputs : loop.outputs).push_back(*dtype);
+  }
+  if (loop.inputs.size() != nin || loop.outputs.size() != nout)
+    return raise_error(PyExc_TypeError, "signature has the wrong number of inputs or outputs");
+  return loop;
+}
+
+bool validate_repeated_ufunc_loop(std::string_view name, const Loop& loop, const char* method) {
+  if (is_logical_binary(name)) return true;
+  bool same = !loop.outputs.empty();
+  for (DType input : loop.inputs) same = same && input == loop.outputs[0];
+  if (same) return true;
+  const std::string text = "no loop matching the specified signature and casting was found for ufunc '" +
+                           std::string(name) + "' " + method;
+  return raise_false(PyExc_TypeError, text.c_str());
+}
+
+std::nullopt_t raise_cast_refused(std::string_view name, const char* side, DType from, DType to, CastingRule rule) {
+  const std::string text = "ufunc '" + std::string(name) + "' " + side + " cannot be cast from " +
+                           std::string(from.name()) + " to " + std::string(to.name()) + " with casting rule '" +
+                           std::string(casting_rule_text(rule)) + "'";
+  return raise_error(PyExc_TypeError, text.c_str());
+}
+
+}  // namespace quarvel_python::ufunc

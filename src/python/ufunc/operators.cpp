@@ -1,0 +1,51 @@
+#include "python/ufunc/operators.h"
+
+#include "kernels/ops.h"
+#include "python/array_object.h"
+#include "python/py_ref.h"
+#include "python/ufunc/engines.h"
+
+namespace quarvel_python::ufunc {
+
+namespace {
+
+// A second Array over the operand's elements, so the engine never holds the
+// object the slot was called on.
+PyRef twin(PyObject* array) {
+  const PyArray* source = as_array(array);
+  return PyRef::steal(new_array_object(source->view, source->alias));
+}
+
+PyObject* binary_call(PyObject* array, PyObject* other, std::string_view name, std::size_t nout, bool reflected,
+                      bool in_place) {
+  PyRef self = twin(array);
+  if (!self) return nullptr;
+  PyRef args = PyRef::steal(reflected ? PyTuple_Pack(2, other, self.get()) : PyTuple_Pack(2, self.get(), other));
+  if (!args) return nullptr;
+  PyRef kwargs;
+  if (in_place) {
+    kwargs = PyRef::steal(PyDict_New());
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), "out", self.get()) < 0) return nullptr;
+  }
+  return call(name, 2, nout, args.get(), kwargs.get());
+}
+
+}  // namespace
+
+PyObject* operator_call(PyObject* array, PyObject* other, std::string_view name, bool reflected, bool in_place) {
+  return binary_call(array, other, name, 1, reflected, in_place);
+}
+
+PyObject* unary_operator_call(PyObject* array, std::string_view name) {
+  PyRef self = twin(array);
+  if (!self) return nullptr;
+  PyRef args = PyRef::steal(PyTuple_Pack(1, self.get()));
+  if (!args) return nullptr;
+  return call(name, 1, 1, args.get(), nullptr);
+}
+
+PyObject* divmod_operator_call(PyObject* array, PyObject* other, bool reflected) {
+  return binary_call(array, other, "divmod", 2, reflected, false);
+}
+
+}  // namespace quarvel_python::ufunc
