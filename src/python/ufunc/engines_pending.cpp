@@ -11,18 +11,6 @@ constexpr char pending[] = "ufunc engine not built yet";
 
 }  // namespace
 
-PyObject* reduce_method(std::string_view, PyObject*, PyObject*) {
-  return raise_null(PyExc_NotImplementedError, pending);
-}
-
-PyObject* accumulate_method(std::string_view, PyObject*, PyObject*) {
-  return raise_null(PyExc_NotImplementedError, pending);
-}
-
-PyObject* reduceat_method(std::string_view, PyObject*, PyObject*) {
-  return raise_null(PyExc_NotImplementedError, pending);
-}
-
 PyObject* outer_method(std::string_view, PyObject*, PyObject*) { return raise_null(PyExc_NotImplementedError, pending); }
 
 PyObject* at_method(std::string_view, PyObject* const*, Py_ssize_t, PyObject*) {
