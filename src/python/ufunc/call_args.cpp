@@ -182,15 +182,18 @@ std::optional<CallArguments> parse_outer_keywords(PyObject* kwargs) {
   return parsed;
 }
 
-bool ensure_known_method_kwargs(PyObject* kwargs, std::span<const std::string_view> allowed) {
+bool ensure_known_method_kwargs(PyObject* kwargs, std::span<const std::string_view> allowed,
+                                std::string_view function) {
   Py_ssize_t position = 0;
   PyObject* key;
   PyObject* value;
   while (kwargs && PyDict_Next(kwargs, &position, &key, &value)) {
     auto text = key_text(key);
     if (!text) return false;
-    if (std::find(allowed.begin(), allowed.end(), *text) == allowed.end())
-      return raise_text(PyExc_TypeError, "unexpected keyword argument '" + *text + "'");
+    if (std::find(allowed.begin(), allowed.end(), *text) == allowed.end()) {
+      const std::string prefix = function.empty() ? "" : std::string(function) + "() got an ";
+      return raise_text(PyExc_TypeError, prefix + "unexpected keyword argument '" + *text + "'");
+    }
   }
   return true;
 }

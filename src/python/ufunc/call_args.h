@@ -34,9 +34,11 @@ std::optional<CallArguments> parse_call_arguments(std::string_view name, std::si
 // The keywords of outer, each value checked when the dictionary walk meets it.
 std::optional<CallArguments> parse_outer_keywords(PyObject* kwargs);
 
-// TypeError "unexpected keyword argument '{key}'" for the first key not allowed;
-// a key that is not text fails with the text conversion's TypeError.
-bool ensure_known_method_kwargs(PyObject* kwargs, std::span<const std::string_view> allowed);
+// TypeError "unexpected keyword argument '{key}'" for the first key not allowed,
+// prefixed by "{function}() got an " when a function name is given; a key that
+// is not text fails with the text conversion's TypeError.
+bool ensure_known_method_kwargs(PyObject* kwargs, std::span<const std::string_view> allowed,
+                                std::string_view function = {});
 
 // The UserWarning of a `where` mask without an output; false when it is an error.
 bool warn_where_without_out();

@@ -305,6 +305,13 @@ bool validate_repeated_ufunc_loop(std::string_view name, const Loop& loop, const
   return raise_false(PyExc_TypeError, text.c_str());
 }
 
+bool validate_reduce_loop(std::string_view name, const Loop& loop) {
+  if (is_logical_binary(name)) return true;
+  if (!loop.inputs.empty() && !loop.outputs.empty() && loop.inputs[0] == loop.outputs[0]) return true;
+  no_matching_loop(name);
+  return false;
+}
+
 std::nullopt_t raise_cast_refused(std::string_view name, const char* side, DType from, DType to, CastingRule rule) {
   const std::string text = "ufunc '" + std::string(name) + "' " + side + " cannot be cast from " +
                            std::string(from.name()) + " to " + std::string(to.name()) + " with casting rule '" +

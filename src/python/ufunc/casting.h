@@ -55,6 +55,9 @@ std::optional<Loop> parse_signature_text(std::string_view text, std::size_t nin,
 // accumulate and reduceat: the loop's inputs must equal its first output
 // (logical_and/or/xor excepted).
 bool validate_repeated_ufunc_loop(std::string_view name, const Loop& loop, const char* method);
+// reduce: the loop's first input must equal its first output
+// (logical_and/or/xor excepted).
+bool validate_reduce_loop(std::string_view name, const Loop& loop);
 
 // "ufunc '{name}' {input|output} cannot be cast from {from} to {to} with casting rule '{rule}'".
 std::nullopt_t raise_cast_refused(std::string_view name, const char* side, DType from, DType to, CastingRule rule);

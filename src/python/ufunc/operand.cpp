@@ -164,7 +164,9 @@ std::optional<Scalar> Operand::read(const Coordinates& coordinates, std::size_t 
   if (!view) return *scalar;
   const std::size_t n = view->ndim();
   const std::size_t lead = rank > n ? rank - n : 0;
-  Coordinates own(n, 0);
+  // Reused from read to read: the element loops allocate nothing per element.
+  thread_local Coordinates own;
+  own.assign(n, 0);
   for (std::size_t i = 0; i < n; ++i)
     if (view->shape[i] != 1) own[i] = coordinates[lead + i];
   return storage_value(view->read_at(own));

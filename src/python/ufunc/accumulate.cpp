@@ -1,0 +1,109 @@
+// ufunc.accumulate: the running results of a two-input ufunc along one axis.
+// Each line starts with its own first element; every later result is the
+// ufunc of the previous result and the current element. The running value
+// stays in the loop's input dtype (float16 included: no wider accumulator).
+#include "python/args.h"
+#include "python/errors.h"
+#include "python/ufunc/call_engine.h"
+#include "python/ufunc/casting.h"
+#include "python/ufunc/engines.h"
+#include "python/ufunc/method_support.h"
+#include "storage/view_detail.h"
+
+namespace quarvel_python::ufunc {
+
+namespace {
+
+using quarvel_kernels::Op;
+
+constexpr std::string_view accumulate_keywords[] = {"axis", "dtype", "out"};
+
+struct PreparedAccumulate {
+  Op op;
+  AxisInput input;
+  Shape shape;
+  DType left;    // the running value
+  DType right;   // each element
+  DType result;
+};
+
+std::optional<PreparedAccumulate> prepare_accumulate(std::string_view name, PyObject* array,
+                                                     const AxisMethodParameters& parameters) {
+  const std::optional<Op> op = quarvel_kernels::op_from_name(name);
+  if (!op) return raise_error(PyExc_TypeError, "unknown ufunc");
+  auto input = prepare_axis_input(*op, name, "accumulation", array, parameters.axis);
+  if (!input) return std::nullopt;
+  auto loop = reduction_loop(*op, input->input.dtype, parameters.dtype);
+  if (!loop || !validate_repeated_ufunc_loop(name, *loop, "accumulate")) return std::nullopt;
+  Shape shape = input->input.shape();
+  return PreparedAccumulate{*op, std::move(*input), std::move(shape), loop->inputs[0], loop->inputs[1],
+                            loop->outputs[0]};
+}
+
+// Line by line in row-major order of the other axes; each result lands at its
+// own row-major place, so `values` starts as zeros of the result dtype.
+std::optional<std::uint32_t> element_accumulate(const PreparedAccumulate& prepared, std::vector<Scalar>& values) {
+  using quarvel_storage::view_detail::next_c_order;
+  const Operand& input = prepared.input.input;
+  const std::size_t axis = prepared.input.axis;
+  const std::size_t rank = prepared.shape.size();
+  const std::uint64_t length = prepared.shape[axis];
+  std::uint32_t faults = 0;
+  if (values.empty()) return faults;
+  Shape lanes = prepared.shape;
+  lanes[axis] = 1;
+  const std::uint64_t lane_count = values.size() / length;
+  Coordinates coordinates(rank, 0);
+  Scalar operands[2];  // the running value and the element
+  for (std::uint64_t lane = 0; lane < lane_count; ++lane) {
+    for (std::uint64_t k = 0; k < length; ++k) {
+      coordinates[axis] = k;
+      auto element = input.read_as(coordinates, rank, prepared.right);
+      if (!element) return std::nullopt;
+      std::optional<Scalar> running;
+      if (k == 0) {
+        running = cast_to(std::move(*element), prepared.left);
+      } else {
+        operands[1] = std::move(*element);
+        auto next = fold_step(prepared.op, operands, prepared.result, faults);
+        if (next) running = cast_to(std::move(*next), prepared.left);
+      }
+      if (!running) return std::nullopt;
+      auto index = linear_for_shape(prepared.shape, coordinates);
+      auto stored = index ? cast_to(*running, prepared.result) : std::nullopt;
+      if (!stored) return std::nullopt;
+      values[*index] = std::move(*stored);
+      operands[0] = std::move(*running);
+    }
+    coordinates[axis] = 0;
+    next_c_order(coordinates, lanes);
+  }
+  return faults;
+}
+
+PyObject* accumulate(std::string_view name, PyObject* array, const AxisMethodParameters& parameters) {
+  auto prepared = prepare_accumulate(name, array, parameters);
+  if (!prepared) return nullptr;
+  auto values = zero_result(prepared->shape, prepared->result);
+  if (!values) return nullptr;
+  // The element path; a typed loop for the prepared dtypes would take its place here.
+  auto faults = element_accumulate(*prepared, *values);
+  if (!faults) return nullptr;
+  SingleResult result{std::move(prepared->shape), prepared->result, std::move(*values),
+                      alias_hint(std::span(&prepared->input.input, 1), prepared->result)};
+  return deliver_and_report(name, std::move(result), parameters.out, false, *faults);
+}
+
+}  // namespace
+
+PyObject* accumulate_method(std::string_view name, PyObject* args, PyObject* kwargs) {
+  static constexpr Param params[] = {{"array", ParamKind::PositionalOnly, true}};
+  static constexpr Signature signature{"accumulate", params, true, true};
+  PyObject* array = nullptr;
+  if (!parse_arguments(signature, CallArgs::from_tuple(args, kwargs), std::span(&array, 1))) return nullptr;
+  auto parameters = parse_axis_method_parameters({args, 1, kwargs}, "accumulate", 1, accumulate_keywords);
+  if (!parameters) return nullptr;
+  return accumulate(name, array, *parameters);
+}
+
+}  // namespace quarvel_python::ufunc

@@ -1,0 +1,265 @@
+#include "python/ufunc/method_support.h"
+
+#include <string>
+
+#include "kernels/classify.h"
+#include "kernels/kernels.h"
+#include "kernels/loop_table.h"
+#include "python/array_object.h"
+#include "python/errors.h"
+#include "python/scalar_object.h"
+#include "python/ufunc/call_args.h"
+#include "python/ufunc/call_engine.h"
+#include "python/ufunc/casting.h"
+#include "python/ufunc/report.h"
+#include "storage/checked.h"
+#include "storage/view_detail.h"
+
+namespace quarvel_python::ufunc {
+
+using quarvel_kernels::Op;
+
+std::optional<PyObject*> method_parameter(const MethodArguments& arguments, Py_ssize_t index, const char* name) {
+  const bool positional = arguments.extra_count() > index;
+  PyObject* value = positional ? PyTuple_GetItem(arguments.tuple, arguments.first + index) : nullptr;
+  if (!arguments.kwargs) return value;
+  PyRef key = PyRef::steal(PyUnicode_FromString(name));
+  if (!key) return std::nullopt;
+  PyObject* keyword = PyDict_GetItemWithError(arguments.kwargs, key.get());
+  if (!keyword && PyErr_Occurred()) return std::nullopt;
+  if (positional && keyword) {
+    PyErr_Format(PyExc_TypeError, "got multiple values for argument '%s'", name);
+    return std::nullopt;
+  }
+  return positional ? value : keyword;
+}
+
+namespace {
+
+constexpr char axis_error_not_a_class[] = "quarvel.AxisError must be an exception class";
+
+}  // namespace
+
+PyRef axis_error(const std::string& message) {
+  // Looked up at every raise, so replacing quarvel.AxisError takes effect.
+  PyRef package = PyRef::steal(PyImport_ImportModule("quarvel"));
+  if (!package) return {};
+  PyRef type = PyRef::steal(PyObject_GetAttrString(package.get(), "AxisError"));
+  if (!type) return {};
+  // A class that is no exception class could not be raised either.
+  if (!PyExceptionClass_Check(type.get())) return raise_null(PyExc_TypeError, axis_error_not_a_class), PyRef();
+  PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return {};
+  PyRef exception = PyRef::steal(PyObject_CallFunctionObjArgs(type.get(), text.get(), nullptr));
+  if (exception && !PyExceptionInstance_Check(exception.get()))
+    return raise_null(PyExc_TypeError, axis_error_not_a_class), PyRef();
+  return exception;
+}
+
+std::nullopt_t raise_axis_out_of_bounds(std::int64_t axis, std::size_t ndim) {
+  raise_exception(axis_error("axis " + std::to_string(axis) + " is out of bounds for array of dimension " +
+                             std::to_string(ndim)));
+  return std::nullopt;
+}
+
+std::optional<std::size_t> normalize_axis(std::int64_t axis, std::size_t ndim) {
+  const std::int64_t rank = static_cast<std::int64_t>(ndim);
+  const std::int64_t index = axis < 0 ? axis + rank : axis;
+  if (index < 0 || index >= rank) return raise_axis_out_of_bounds(axis, ndim);
+  return static_cast<std::size_t>(index);
+}
+
+std::optional<std::int64_t> single_axis_argument(PyObject* axis, const char* method) {
+  const auto multiple = [&] {
+    PyErr_Format(PyExc_ValueError, "%s does not allow multiple axes", method);
+    return std::nullopt;
+  };
+  if (axis == Py_None) return multiple();
+  if (PyTuple_Check(axis)) {
+    if (PyTuple_Size(axis) != 1) return multiple();
+    axis = PyTuple_GetItem(axis, 0);
+  }
+  if (PyBool_Check(axis)) return raise_error(PyExc_TypeError, "an integer is required");
+  const long value = PyLong_AsLong(axis);
+  if (value == -1 && PyErr_Occurred()) return std::nullopt;
+  return static_cast<std::int64_t>(value);
+}
+
+std::optional<AxisMethodParameters> parse_axis_method_parameters(const MethodArguments& arguments,
+                                                                 const char* method, int leading,
+                                                                 std::span<const std::string_view> allowed) {
+  constexpr Py_ssize_t parameter_count = 3;
+  if (arguments.extra_count() > parameter_count) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional arguments (%zd given)", method,
+                 static_cast<int>(leading + parameter_count), arguments.extra_count() + leading);
+    return std::nullopt;
+  }
+  if (!ensure_known_method_kwargs(arguments.kwargs, allowed)) return std::nullopt;
+  auto axis = method_parameter(arguments, 0, "axis");
+  auto dtype = axis ? method_parameter(arguments, 1, "dtype") : std::nullopt;
+  auto out = dtype ? method_parameter(arguments, 2, "out") : std::nullopt;
+  if (!out) return std::nullopt;
+  std::int64_t index = 0;
+  if (*axis) {
+    auto read = single_axis_argument(*axis, method);
+    if (!read) return std::nullopt;
+    index = *read;
+  }
+  return AxisMethodParameters{index, *dtype == Py_None ? nullptr : *dtype, *out};
+}
+
+std::optional<AxisInput> prepare_axis_input(Op op, std::string_view name, const char* what, PyObject* array,
+                                            std::int64_t axis) {
+  if (!check_binary_method(op, name, what)) return std::nullopt;
+  auto input = Operand::from_python(array);
+  if (!input) return std::nullopt;
+  auto index = normalize_axis(axis, input->shape().size());
+  if (!index) return std::nullopt;
+  return AxisInput{std::move(*input), *index};
+}
+
+std::optional<quarvel_kernels::Loop> reduction_loop(Op op, DType input, PyObject* dtype) {
+  auto requested = accumulator_dtype(op, input, dtype);
+  if (!requested) return std::nullopt;
+  const DType pair[] = {*requested, *requested};
+  return storage_value(quarvel_kernels::resolve_loop(op, pair));
+}
+
+bool check_binary_method(Op op, std::string_view name, const char* what) {
+  if (quarvel_kernels::input_count(op) == 2 && op != Op::divmod) return true;
+  const std::string text = std::string(name) + " is not a binary " + what + " ufunc";
+  return raise_false(PyExc_TypeError, text.c_str());
+}
+
+std::optional<DType> accumulator_dtype(Op op, DType input, PyObject* dtype) {
+  if (dtype) {
+    auto spec = parse_dtype_spec(dtype);
+    if (!spec) return std::nullopt;
+    return spec->dtype;
+  }
+  if (op != Op::add && op != Op::multiply) return input;
+  switch (input.code) {
+    case DType::Bool:
+    case DType::Int8:
+    case DType::Int16:
+    case DType::Int32: return DType(DType::Int64);
+    case DType::UInt8:
+    case DType::UInt16:
+    case DType::UInt32: return DType(DType::UInt64);
+    default: return input;
+  }
+}
+
+DType reduction_accumulator_dtype(Op op, DType dtype) {
+  if ((op == Op::add || op == Op::multiply) && dtype == DType::Float16) return DType::Float32;
+  return dtype;
+}
+
+std::optional<Scalar> scalar_loop(Op op, const Scalar& left, const Scalar& right, DType dtype) {
+  auto computed = quarvel_kernels::binary(op, left, right, dtype);
+  if (!computed) {
+    raise_storage(computed.error());
+    return std::nullopt;
+  }
+  if (computed->size() == 0) return raise_error(PyExc_TypeError, "ufunc loop returned no value");
+  return std::move((*computed)[0]);
+}
+
+std::optional<Scalar> fold_step(Op op, std::span<const Scalar, 2> operands, DType dtype, std::uint32_t& faults) {
+  auto next = scalar_loop(op, operands[0], operands[1], dtype);
+  if (next) faults |= quarvel_kernels::classify_errors(op, operands, std::span(&*next, 1));
+  return next;
+}
+
+std::optional<Scalar> cast_to(Scalar value, DType dtype) {
+  if (value.dtype() == dtype) return value;
+  return storage_value(value.cast(dtype));
+}
+
+std::optional<bool> selected(const std::optional<Operand>& mask, const Coordinates& coordinates, std::size_t rank) {
+  if (!mask) return true;
+  auto flag = mask->read(coordinates, rank);
+  if (!flag) return std::nullopt;
+  return flag->truthy();
+}
+
+std::optional<std::uint64_t> linear_for_shape(const Shape& shape, const Coordinates& coordinates) {
+  if (shape.size() != coordinates.size()) return raise_error(PyExc_ValueError, "coordinate rank mismatch");
+  std::uint64_t index = 0;
+  for (std::size_t k = 0; k < shape.size(); ++k)
+    if (__builtin_mul_overflow(index, shape[k], &index) || __builtin_add_overflow(index, coordinates[k], &index))
+      return raise_error(PyExc_ValueError, "array shape exceeds supported limits");
+  return index;
+}
+
+std::optional<std::vector<Scalar>> reserve_result(const Shape& shape, DType dtype) {
+  auto count = element_count(shape);
+  if (!count) return std::nullopt;
+  const DType dtypes[] = {dtype};
+  if (!check_new_output_size(shape, dtypes)) return std::nullopt;
+  std::vector<Scalar> values;
+  if (!storage_ok(quarvel_storage::checked::reserve(values, *count))) return std::nullopt;
+  return values;
+}
+
+std::optional<std::vector<Scalar>> zero_result(const Shape& shape, DType dtype) {
+  auto values = reserve_result(shape, dtype);
+  if (!values) return std::nullopt;
+  values->assign(*element_count(shape), Scalar::zero(dtype));
+  return values;
+}
+
+namespace {
+
+bool raise_output_cast(DType from, DType to) {
+  PyErr_Format(PyExc_TypeError, "cannot cast ufunc output from %s to %s with casting rule 'same_kind'",
+               std::string(from.name()).c_str(), std::string(to.name()).c_str());
+  return false;
+}
+
+// Every value is cast before the first write, so a failing cast leaves `out`
+// untouched.
+bool write_output(SingleResult& result, const View& target) {
+  if (!can_cast(result.dtype, target.dtype, CastingRule::SameKind))
+    return raise_output_cast(result.dtype, target.dtype);
+  if (target.shape != result.shape) return raise_false(PyExc_ValueError, "output array has an incorrect shape");
+  for (Scalar& value : result.values) {
+    auto cast = cast_to(std::move(value), target.dtype);
+    if (!cast) return false;
+    value = std::move(*cast);
+  }
+  Coordinates coordinates(result.shape.size(), 0);
+  for (const Scalar& value : result.values) {
+    if (!storage_ok(target.write_at(coordinates, value))) return false;
+    quarvel_storage::view_detail::next_c_order(coordinates, result.shape);
+  }
+  return true;
+}
+
+}  // namespace
+
+PyRef finish_single(SingleResult result, PyObject* out, bool scalar_ok) {
+  auto outputs = parse_outputs(out, 1);
+  if (!outputs) return {};
+  PyObject* given = outputs->empty() ? nullptr : (*outputs)[0];
+  if (given) {
+    if (!is_array(given)) return raise_null(PyExc_TypeError, "out must be a Quarvel array"), PyRef();
+    if (!write_output(result, as_array(given)->view)) return {};
+    return PyRef::borrow(given);
+  }
+  if (scalar_ok && result.shape.empty())
+    return scalar_to_python(result.values.empty() ? Scalar::zero(result.dtype) : result.values[0], result.alias);
+  auto view = storage_value(View::from_values_with_layout(result.dtype, default_byte_order(result.dtype),
+                                                          std::move(result.shape), result.values, false));
+  if (!view) return {};
+  return PyRef::steal(new_array_object(std::move(*view), result.alias));
+}
+
+PyObject* deliver_and_report(std::string_view name, SingleResult result, PyObject* out, bool scalar_ok,
+                             std::uint32_t faults) {
+  PyRef delivered = finish_single(std::move(result), out, scalar_ok);
+  if (!delivered || !report_errors(name, faults)) return nullptr;
+  return delivered.release();
+}
+
+}  // namespace quarvel_python::ufunc

@@ -1,0 +1,334 @@
+// ufunc.reduce: folds an array along one, several or all axes, sequentially
+// in row-major order of the reduced axes, from `initial`, else the ufunc's
+// identity, else the first selected element.
+//
+// Every result element is folded into memory before any is delivered, so an
+// `out` sharing the input's buffer is read completely before it is written.
+#include <algorithm>
+#include <string>
+
+#include "kernels/loop_table.h"
+#include "python/args.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/ufunc/call_args.h"
+#include "python/ufunc/call_engine.h"
+#include "python/ufunc/casting.h"
+#include "python/ufunc/engines.h"
+#include "python/ufunc/method_support.h"
+#include "storage/view_detail.h"
+
+namespace quarvel_python::ufunc {
+
+namespace {
+
+using quarvel_kernels::Op;
+
+constexpr std::string_view reduce_keywords[] = {"out", "axis", "dtype", "where", "initial", "keepdims"};
+constexpr Py_ssize_t reduce_parameter_count = 6;
+
+struct ReduceParameters {
+  PyObject* array;
+  PyObject* axis;     // None: every axis
+  PyObject* dtype;    // null: none requested
+  PyObject* out;      // null: not given
+  bool keepdims;
+  PyObject* initial;  // null or None: no initial value
+  PyObject* where;    // null: not given
+};
+
+// A reduction after every check and the loop choice: what the fold needs.
+struct PreparedReduce {
+  std::string_view name;
+  Op op;
+  Operand input;
+  // The input's shape, or [1] for an input without dimensions reduced as one element.
+  Shape shape;
+  std::vector<std::size_t> axes;  // ascending
+  Shape reduced_shape;
+  std::uint64_t reduced_count = 0;
+  Shape result_shape;
+  std::uint64_t result_count = 0;
+  // For each result axis, the input axis whose coordinate it carries
+  // (SIZE_MAX for a reduced axis kept as length 1).
+  std::vector<std::size_t> kept_axes;
+  DType accumulator;  // a0: the running value
+  DType element;      // a1: each folded element
+  DType result;
+  std::optional<Operand> mask;
+  std::optional<Scalar> start;
+};
+
+struct Folded {
+  std::vector<Scalar> values;
+  std::uint32_t faults = 0;
+};
+
+// --- arguments -----------------------------------------------------------------------
+
+// keepdims through operator.index, then the C long and C int ranges.
+std::optional<bool> keepdims_flag(PyObject* value) {
+  PyRef module = PyRef::steal(PyImport_ImportModule("operator"));
+  if (!module) return std::nullopt;
+  PyRef index = PyRef::steal(PyObject_GetAttrString(module.get(), "index"));
+  if (!index) return std::nullopt;
+  PyRef integer = PyRef::steal(PyObject_CallFunctionObjArgs(index.get(), value, nullptr));
+  if (!integer) {
+    if (!PyFloat_Check(value)) return std::nullopt;
+    PyErr_Clear();
+    return raise_error(PyExc_TypeError, "integer argument expected, got float");
+  }
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+  if (number == -1 && PyErr_Occurred()) return std::nullopt;
+  if (overflow) return raise_error(PyExc_OverflowError, "Python int too large to convert to C long");
+  if (number < INT32_MIN || number > INT32_MAX)
+    return raise_error(PyExc_OverflowError, "Python int too large to convert to C int");
+  return number != 0;
+}
+
+std::optional<ReduceParameters> parse_reduce_arguments(PyObject* args, PyObject* kwargs) {
+  static constexpr Param params[] = {{"array", ParamKind::PositionalOnly, true}};
+  static constexpr Signature signature{"reduce", params, true, true};
+  PyObject* array = nullptr;
+  if (!parse_arguments(signature, CallArgs::from_tuple(args, kwargs), std::span(&array, 1))) return std::nullopt;
+  const MethodArguments arguments{args, 1, kwargs};
+  if (arguments.extra_count() > reduce_parameter_count) {
+    PyErr_Format(PyExc_TypeError, "reduce() takes at most %d positional arguments (%zd given)",
+                 static_cast<int>(reduce_parameter_count + 1), arguments.extra_count() + 1);
+    return std::nullopt;
+  }
+  if (!ensure_known_method_kwargs(kwargs, reduce_keywords, "reduce")) return std::nullopt;
+  PyObject* given[reduce_parameter_count];
+  static constexpr const char* names[] = {"axis", "dtype", "out", "keepdims", "initial", "where"};
+  for (Py_ssize_t i = 0; i < reduce_parameter_count; ++i) {
+    auto value = method_parameter(arguments, i, names[i]);
+    if (!value) return std::nullopt;
+    given[i] = *value;
+  }
+  ReduceParameters parsed{array, given[0], given[1] == Py_None ? nullptr : given[1], given[2], false, given[4],
+                          given[5]};
+  if (given[3]) {
+    auto flag = keepdims_flag(given[3]);
+    if (!flag) return std::nullopt;
+    parsed.keepdims = *flag;
+  }
+  return parsed;
+}
+
+// --- axes ----------------------------------------------------------------------------
+
+std::optional<std::int64_t> axis_integer(PyObject* item) {
+  if (PyBool_Check(item)) return raise_error(PyExc_TypeError, "an integer is required");
+  // The interpreter's C long conversion, as for the one axis of accumulate.
+  const long value = PyLong_AsLong(item);
+  if (value == -1 && PyErr_Occurred()) return std::nullopt;
+  return static_cast<std::int64_t>(value);
+}
+
+// The items of an axis tuple as integers, all converted before any is checked.
+std::optional<std::vector<std::int64_t>> normalize_axes(PyObject* tuple) {
+  std::vector<std::int64_t> axes;
+  const Py_ssize_t count = PyTuple_Size(tuple);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    auto axis = axis_integer(PyTuple_GetItem(tuple, i));
+    if (!axis) return std::nullopt;
+    axes.push_back(*axis);
+  }
+  return axes;
+}
+
+// The axes as given: every axis for None, a tuple's items, or one integer.
+std::optional<std::vector<std::int64_t>> requested_axes(PyObject* axis, std::size_t ndim) {
+  if (axis == Py_None) {
+    std::vector<std::int64_t> all(ndim);
+    for (std::size_t i = 0; i < ndim; ++i) all[i] = static_cast<std::int64_t>(i);
+    return all;
+  }
+  if (PyTuple_Check(axis)) return normalize_axes(axis);
+  auto single = axis_integer(axis);
+  if (!single) return std::nullopt;
+  return std::vector<std::int64_t>{*single};
+}
+
+// Range and repetition checked in the given order; ascending.
+std::optional<std::vector<std::size_t>> checked_axes(std::span<const std::int64_t> given, std::size_t ndim) {
+  std::vector<std::size_t> axes;
+  for (std::int64_t axis : given) {
+    auto index = normalize_axis(axis, ndim);
+    if (!index) return std::nullopt;
+    if (std::find(axes.begin(), axes.end(), *index) != axes.end())
+      return raise_error(PyExc_ValueError, "repeated axis in `axis` argument");
+    axes.push_back(*index);
+  }
+  std::sort(axes.begin(), axes.end());
+  return axes;
+}
+
+// An input without dimensions folds as the one element of shape [1] for None,
+// 0 and -1; the empty tuple reduces nothing; every other axis is out of range.
+bool prepare_axes(PreparedReduce& reduce, PyObject* axis) {
+  const std::size_t ndim = reduce.input.shape().size();
+  reduce.shape = reduce.input.shape();
+  auto given = requested_axes(axis, ndim);
+  if (!given) return false;
+  if (ndim == 0 && (axis == Py_None || (!PyTuple_Check(axis) && ((*given)[0] == 0 || (*given)[0] == -1)))) {
+    reduce.shape = {1};
+    reduce.axes = {0};
+    return true;
+  }
+  auto axes = checked_axes(*given, ndim);
+  if (!axes) return false;
+  reduce.axes = std::move(*axes);
+  return true;
+}
+
+// --- the engine ------------------------------------------------------------------------
+
+bool reorderable(Op op) {
+  return quarvel_kernels::identity(op).has_value() || op == Op::maximum || op == Op::minimum || op == Op::fmax ||
+         op == Op::fmin;
+}
+
+bool prepare_mask(PreparedReduce& reduce, PyObject* where) {
+  auto mask = Operand::from_mask(where);
+  if (!mask) return false;
+  if (mask->dtype != DType::Bool) return raise_false(PyExc_TypeError, "where must be boolean");
+  const Shape& input_shape = reduce.input.shape();
+  auto merged = broadcast_shape(input_shape, mask->shape());
+  if (!merged) return false;
+  if (*merged != input_shape)
+    return raise_false(PyExc_ValueError, "where mask cannot be broadcast to the reduction input");
+  reduce.mask = std::move(*mask);
+  return true;
+}
+
+bool prepare_start(PreparedReduce& reduce, PyObject* initial) {
+  if (initial && initial != Py_None) {
+    auto value = value_to_untyped_scalar(initial);
+    if (!value) return false;
+    reduce.start = storage_value(value->cast(reduce.accumulator));
+    return reduce.start.has_value();
+  }
+  if (auto identity = quarvel_kernels::identity(reduce.op)) {
+    // An identity the accumulator cannot hold leaves the fold to its first element.
+    if (auto cast = identity->cast(reduce.accumulator)) reduce.start = std::move(*cast);
+  }
+  return true;
+}
+
+void prepare_shapes(PreparedReduce& reduce, bool keepdims) {
+  const bool no_dimensions = reduce.input.shape().empty();
+  for (std::size_t i = 0; i < reduce.shape.size(); ++i) {
+    const bool reduced = std::binary_search(reduce.axes.begin(), reduce.axes.end(), i);
+    if (reduced) reduce.reduced_shape.push_back(reduce.shape[i]);
+    if (no_dimensions || (reduced && !keepdims)) continue;
+    reduce.result_shape.push_back(reduced ? 1 : reduce.shape[i]);
+    reduce.kept_axes.push_back(reduced ? SIZE_MAX : i);
+  }
+}
+
+std::optional<PreparedReduce> prepare_reduce(std::string_view name, const ReduceParameters& parameters) {
+  const std::optional<Op> op = quarvel_kernels::op_from_name(name);
+  if (!op) return raise_error(PyExc_TypeError, "unknown ufunc");
+  if (!check_binary_method(*op, name, "reduction")) return std::nullopt;
+  auto input = Operand::from_python(parameters.array);
+  if (!input) return std::nullopt;
+  PreparedReduce reduce;
+  reduce.name = name;
+  reduce.op = *op;
+  reduce.input = std::move(*input);
+  if (!prepare_axes(reduce, parameters.axis)) return std::nullopt;
+
+  auto loop = reduction_loop(reduce.op, reduce.input.dtype, parameters.dtype);
+  if (!loop || !validate_reduce_loop(name, *loop)) return std::nullopt;
+  if (reduce.axes.size() >= 2 && !reorderable(reduce.op)) {
+    const std::string text =
+        "reduction operation '" + std::string(name) + "' is not reorderable, so at most one axis may be specified";
+    return raise_error(PyExc_ValueError, text.c_str());
+  }
+  reduce.accumulator = reduction_accumulator_dtype(reduce.op, loop->inputs[0]);
+  reduce.element = reduction_accumulator_dtype(reduce.op, loop->inputs[1]);
+  reduce.result = loop->outputs[0];
+
+  if (parameters.where && !prepare_mask(reduce, parameters.where)) return std::nullopt;
+  if (!prepare_start(reduce, parameters.initial)) return std::nullopt;
+  prepare_shapes(reduce, parameters.keepdims);
+  auto reduced_count = element_count(reduce.reduced_shape);
+  auto result_count = reduced_count ? element_count(reduce.result_shape) : std::nullopt;
+  if (!result_count) return std::nullopt;
+  reduce.reduced_count = *reduced_count;
+  reduce.result_count = *result_count;
+  return reduce;
+}
+
+// The fold of every result element, in row-major order, one element at a time.
+std::optional<Folded> element_fold(const PreparedReduce& reduce, std::vector<Scalar> values) {
+  using quarvel_storage::view_detail::next_c_order;
+  Folded folded{std::move(values)};
+  const std::size_t rank = reduce.shape.size();
+  Coordinates coordinates(rank, 0), result(reduce.result_shape.size(), 0), position(reduce.axes.size(), 0);
+  Scalar operands[2];  // the accumulator and the element, as the kernel and the classification take them
+  for (std::uint64_t k = 0; k < reduce.result_count; ++k, next_c_order(result, reduce.result_shape)) {
+    for (std::size_t j = 0; j < result.size(); ++j)
+      if (reduce.kept_axes[j] != SIZE_MAX) coordinates[reduce.kept_axes[j]] = result[j];
+    bool started = reduce.start.has_value();
+    if (started) operands[0] = *reduce.start;
+    std::fill(position.begin(), position.end(), 0);
+    for (std::uint64_t r = 0; r < reduce.reduced_count; ++r, next_c_order(position, reduce.reduced_shape)) {
+      for (std::size_t j = 0; j < position.size(); ++j) coordinates[reduce.axes[j]] = position[j];
+      auto take = selected(reduce.mask, coordinates, rank);
+      if (!take) return std::nullopt;
+      if (!*take) continue;
+      auto element = reduce.input.read_as(coordinates, rank, reduce.element);
+      if (!element) return std::nullopt;
+      if (!started) {
+        auto first = cast_to(std::move(*element), reduce.accumulator);
+        if (!first) return std::nullopt;
+        operands[0] = std::move(*first);
+        started = true;
+        continue;
+      }
+      operands[1] = std::move(*element);
+      auto next = fold_step(reduce.op, operands, reduce.accumulator, folded.faults);
+      auto kept = next ? cast_to(std::move(*next), reduce.accumulator) : std::nullopt;
+      if (!kept) return std::nullopt;
+      operands[0] = std::move(*kept);
+    }
+    if (!started) return raise_error(PyExc_ValueError, "zero-size array to reduction operation which has no identity");
+    auto stored = cast_to(operands[0], reduce.result);
+    if (!stored) return std::nullopt;
+    folded.values.push_back(std::move(*stored));
+  }
+  return folded;
+}
+
+PyObject* reduce(std::string_view name, const ReduceParameters& parameters) {
+  auto prepared = prepare_reduce(name, parameters);
+  if (!prepared) return nullptr;
+  auto values = reserve_result(prepared->result_shape, prepared->result);
+  if (!values) return nullptr;
+  // The element path; a typed loop for the prepared dtypes would take its place here.
+  auto folded = element_fold(*prepared, std::move(*values));
+  if (!folded) return nullptr;
+  SingleResult result{std::move(prepared->result_shape), prepared->result, std::move(folded->values),
+                      alias_hint(std::span(&prepared->input, 1), prepared->result)};
+  const bool scalar_ok = !parameters.keepdims || prepared->input.shape().empty();
+  return deliver_and_report(name, std::move(result), parameters.out, scalar_ok, folded->faults);
+}
+
+}  // namespace
+
+PyObject* reduce_method(std::string_view name, PyObject* args, PyObject* kwargs) {
+  auto parameters = parse_reduce_arguments(args, kwargs);
+  if (!parameters) return nullptr;
+  PyRef default_axis;
+  if (!parameters->axis) {
+    default_axis = PyRef::steal(PyLong_FromLong(0));
+    if (!default_axis) return nullptr;
+    parameters->axis = default_axis.get();
+  }
+  return reduce(name, *parameters);
+}
+
+}  // namespace quarvel_python::ufunc
