@@ -162,7 +162,7 @@ bool parse_arguments(const Signature& sig, const CallArgs& args, std::span<PyObj
     }
     out[i] = value;
   }
-  if (bound_by_keyword < nkw) {
+  if (bound_by_keyword < nkw && !sig.varkeywords) {
     raise_leftover_keyword(sig, args, bound_positionally);
     return false;
   }
@@ -177,6 +177,15 @@ void raise_argument_type_error(const char* name, const char* expected, PyObject*
   PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(got)));
   if (!type_name) return;
   PyErr_Format(PyExc_TypeError, "argument '%s': must be %s, not %U", name, expected, type_name.get());
+}
+
+void raise_cast_type_error(PyObject* got, const char* target, const char* name) {
+  PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(got)));
+  if (!type_name) return;
+  if (name)
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be cast as '%s'", name, type_name.get(), target);
+  else
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", type_name.get(), target);
 }
 
 std::optional<std::string> utf8_text(PyObject* text) {

@@ -28,6 +28,7 @@ struct Signature {
   const char* function;          // shown as "function()" in messages
   std::span<const Param> params;
   bool varargs = false;          // surplus positionals are left to the caller instead of refused
+  bool varkeywords = false;      // keywords that name no parameter are left to the caller instead of refused
 };
 
 // One call's arguments: a tuple and an optional keyword dict (tp_new, tp_call,
@@ -63,6 +64,11 @@ class CallArgs {
 void raise_argument_error(const char* name, const char* message);
 // TypeError "argument '{name}': must be {expected}, not {type name}".
 void raise_argument_type_error(const char* name, const char* expected, PyObject* got);
+
+// TypeError "'{type}' object cannot be cast as '{target}'" for a value of the
+// wrong type ({type} its type's qualified name), prefixed by "argument
+// '{name}': " when a name is given.
+void raise_cast_type_error(PyObject* got, const char* target, const char* name = nullptr);
 
 // A str argument as UTF-8 text; the argument TypeError otherwise.
 std::optional<std::string> text_argument(PyObject* value, const char* name);

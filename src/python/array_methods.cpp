@@ -7,6 +7,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/index_parse.h"
+#include "python/type_support.h"
 
 namespace quarvel_python {
 
@@ -133,11 +134,6 @@ PyObject* Array_astype(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* Array_copy(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&] { return wrap(as_array(self)->view.copy(), as_array(self)->alias); });
-}
-
-template <class F>
-PyCFunction as_cfunction(F function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 }  // namespace

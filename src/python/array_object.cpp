@@ -9,6 +9,7 @@
 #include "python/errors.h"
 #include "python/module.h"
 #include "python/py_ref.h"
+#include "python/type_support.h"
 
 namespace quarvel_python {
 
@@ -25,19 +26,6 @@ struct PyArrayFlags {
 };
 
 PyArrayFlags* as_flags(PyObject* object) { return reinterpret_cast<PyArrayFlags*>(object); }
-
-template <class Slot>
-Slot type_slot(PyTypeObject* type, int slot) {
-  return reinterpret_cast<Slot>(PyType_GetSlot(type, slot));
-}
-
-// Instances hold C++ members: construct them in place after the allocation,
-// destroy them before the memory goes back.
-void free_instance(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  type_slot<freefunc>(type, Py_tp_free)(self);
-  Py_DECREF(type);
-}
 
 PyObject* py_bool(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
 
@@ -56,6 +44,8 @@ PyObject* int_tuple(const std::vector<Int>& values) {
 
 // --- Array ------------------------------------------------------------------
 
+// The C++ members are built in place after the allocation and destroyed
+// before the memory goes back.
 void Array_dealloc(PyObject* self) {
   PyArray* array = as_array(self);
   array->view.~View();
@@ -93,7 +83,7 @@ PyObject* nbytes(PyObject* self) {
 PyObject* flags(PyObject* self) {
   PyTypeObject* type = array_flags_type();
   if (!type) return nullptr;
-  PyObject* snapshot = type_slot<allocfunc>(type, Py_tp_alloc)(type, 0);
+  PyObject* snapshot = allocate_instance(type);
   if (!snapshot) return nullptr;
   as_flags(snapshot)->c_contiguous = view_of(self).is_c_contiguous();
   as_flags(snapshot)->f_contiguous = view_of(self).is_f_contiguous();
@@ -110,11 +100,6 @@ PyObject* transposed(PyObject* self) {
   auto view = storage_value(view_of(self).transpose(std::nullopt));
   if (!view) return nullptr;
   return new_array_object(std::move(*view), as_array(self)->alias);
-}
-
-template <PyObject* (*Get)(PyObject*)>
-PyObject* getter(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return Get(self); });
 }
 
 Py_ssize_t Array_length(PyObject* self) {
@@ -167,16 +152,16 @@ int Array_ass_subscript_slot(PyObject* self, PyObject* key, PyObject* value) {
 }
 
 PyType_Slot array_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(Array_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(Array_repr)},
+    {Py_tp_dealloc, slot(Array_dealloc)},
+    {Py_tp_repr, slot(Array_repr)},
     // Comparison operators come with the universal functions; the class is
     // unhashable either way.
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_hash, slot(PyObject_HashNotImplemented)},
     {Py_tp_getset, array_getset},
     {Py_tp_methods, array_methods},
-    {Py_mp_length, reinterpret_cast<void*>(Array_length)},
-    {Py_mp_subscript, reinterpret_cast<void*>(Array_subscript_slot)},
-    {Py_mp_ass_subscript, reinterpret_cast<void*>(Array_ass_subscript_slot)},
+    {Py_mp_length, slot(Array_length)},
+    {Py_mp_subscript, slot(Array_subscript_slot)},
+    {Py_mp_ass_subscript, slot(Array_ass_subscript_slot)},
     {0, nullptr},
 };
 
@@ -232,10 +217,10 @@ PyGetSetDef array_flags_getset[] = {
 };
 
 PyType_Slot array_flags_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
-    {Py_tp_repr, reinterpret_cast<void*>(ArrayFlags_repr)},
+    {Py_tp_dealloc, slot(free_instance)},
+    {Py_tp_repr, slot(ArrayFlags_repr)},
     {Py_tp_getset, array_flags_getset},
-    {Py_mp_subscript, reinterpret_cast<void*>(ArrayFlags_subscript)},
+    {Py_mp_subscript, slot(ArrayFlags_subscript)},
     {0, nullptr},
 };
 
@@ -244,21 +229,16 @@ PyType_Spec array_flags_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, array_flags_slots,
 };
 
-PyTypeObject* cached_type(PyObject*& cell, PyType_Spec* spec) {
-  if (!cell) cell = PyType_FromSpec(spec);
-  return reinterpret_cast<PyTypeObject*>(cell);
-}
-
-PyObject* array_type_cell = nullptr;
-PyObject* array_flags_type_cell = nullptr;
+PyTypeObject* array_type_cell = nullptr;
+PyTypeObject* array_flags_type_cell = nullptr;
 
 }  // namespace
 
-PyTypeObject* array_type() { return cached_type(array_type_cell, &array_spec); }
-PyTypeObject* array_flags_type() { return cached_type(array_flags_type_cell, &array_flags_spec); }
+PyTypeObject* array_type() { return cached_type(array_type_cell, array_spec); }
+PyTypeObject* array_flags_type() { return cached_type(array_flags_type_cell, array_flags_spec); }
 
 bool is_array(PyObject* object) {
-  return array_type_cell && Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(array_type_cell);
+  return array_type_cell && Py_TYPE(object) == array_type_cell;
 }
 
 PyObject* new_array_object(View view, std::optional<ScalarAlias> alias) {
@@ -268,7 +248,7 @@ PyObject* new_array_object(View view, std::optional<ScalarAlias> alias) {
     return raise_storage_error(quarvel_storage::StorageError(quarvel_storage::ErrorKind::LayoutOverflow));
   PyTypeObject* type = array_type();
   if (!type) return nullptr;
-  PyObject* object = type_slot<allocfunc>(type, Py_tp_alloc)(type, 0);
+  PyObject* object = allocate_instance(type);
   if (!object) return nullptr;
   PyArray* array = as_array(object);
   new (&array->view) View(std::move(view));

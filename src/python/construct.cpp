@@ -10,6 +10,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/module.h"
+#include "python/type_support.h"
 
 namespace quarvel_python {
 
@@ -177,12 +178,12 @@ PyObject* empty_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyMethodDef array_functions[] = {
-    {"array", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(array_function)),
-     METH_FASTCALL | METH_KEYWORDS, "array(data, dtype=None, copy=True, order=\"K\")\n--\n\n"},
-    {"zeros", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(zeros_function)),
-     METH_FASTCALL | METH_KEYWORDS, "zeros(shape, dtype=None, order=\"C\")\n--\n\n"},
-    {"empty", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(empty_function)),
-     METH_FASTCALL | METH_KEYWORDS, "empty(shape, dtype=None, order=\"C\")\n--\n\n"},
+    {"array", as_cfunction(array_function), METH_FASTCALL | METH_KEYWORDS,
+     "array(data, dtype=None, copy=True, order=\"K\")\n--\n\n"},
+    {"zeros", as_cfunction(zeros_function), METH_FASTCALL | METH_KEYWORDS,
+     "zeros(shape, dtype=None, order=\"C\")\n--\n\n"},
+    {"empty", as_cfunction(empty_function), METH_FASTCALL | METH_KEYWORDS,
+     "empty(shape, dtype=None, order=\"C\")\n--\n\n"},
 };
 
 }  // namespace

@@ -200,11 +200,6 @@ std::optional<bool> text_fits_integer(const std::string& text, DType target) {
 
 }  // namespace
 
-bool raise_storage(const quarvel_storage::StorageError& error) {
-  raise_storage_error(error);
-  return false;
-}
-
 std::string shape_text(const std::vector<std::uint64_t>& shape) {
   std::string text = "[";
   for (std::size_t i = 0; i < shape.size(); ++i) {

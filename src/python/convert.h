@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "python/dtype_object.h"
+#include "python/errors.h"
 #include "python/py_ref.h"
 #include "storage/scalar.h"
 #include "storage/view.h"
@@ -85,36 +86,6 @@ std::optional<std::vector<quarvel_storage::Scalar>> array_elements(const quarvel
 
 // Each value through Scalar::cast, in order; the first failure is raised.
 bool cast_values(std::vector<quarvel_storage::Scalar>& values, quarvel_storage::DType target);
-
-// Set the error and return the failure value of the caller's convention.
-inline std::nullopt_t raise_error(PyObject* type, const char* text) {
-  PyErr_SetString(type, text);
-  return std::nullopt;
-}
-inline PyObject* raise_null(PyObject* type, const char* text) {
-  PyErr_SetString(type, text);
-  return nullptr;
-}
-inline bool raise_false(PyObject* type, const char* text) {
-  PyErr_SetString(type, text);
-  return false;
-}
-
-// Raises a storage error as its Python exception; always returns false.
-bool raise_storage(const quarvel_storage::StorageError& error);
-
-// Unwraps a storage result or raises its error.
-template <class T>
-std::optional<T> storage_value(quarvel_storage::Result<T> result) {
-  if (!result) {
-    raise_storage(result.error());
-    return std::nullopt;
-  }
-  return std::move(*result);
-}
-inline bool storage_ok(quarvel_storage::Result<void> result) {
-  return result ? true : raise_storage(result.error());
-}
 
 // "[2, 3]": shapes in messages.
 std::string shape_text(const std::vector<std::uint64_t>& shape);

@@ -6,6 +6,7 @@
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/module.h"
+#include "python/type_support.h"
 
 namespace quarvel_python {
 
@@ -205,13 +206,6 @@ PyObject* DType_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void DType_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free(self);
-  Py_DECREF(type);
-}
-
 PyObject* DType_get_name(PyObject* self, void*) {
   const std::string_view name = as_dtype(self)->dtype.name();
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
@@ -323,19 +317,19 @@ PyGetSetDef dtype_getset[] = {
 };
 
 PyMethodDef dtype_methods[] = {
-    {"newbyteorder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(DType_newbyteorder)),
+    {"newbyteorder", as_cfunction(DType_newbyteorder),
      METH_FASTCALL | METH_KEYWORDS, "newbyteorder($self, new_order='S')\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot dtype_slots[] = {
     {Py_tp_doc, const_cast<char*>("DType(name)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(DType_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(DType_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(DType_repr)},
-    {Py_tp_str, reinterpret_cast<void*>(DType_str)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(DType_richcompare)},
+    {Py_tp_new, slot(DType_new)},
+    {Py_tp_dealloc, slot(free_instance)},
+    {Py_tp_repr, slot(DType_repr)},
+    {Py_tp_str, slot(DType_str)},
+    {Py_tp_hash, slot(PyObject_HashNotImplemented)},
+    {Py_tp_richcompare, slot(DType_richcompare)},
     {Py_tp_getset, dtype_getset},
     {Py_tp_methods, dtype_methods},
     {0, nullptr},
@@ -344,6 +338,7 @@ PyType_Slot dtype_slots[] = {
 PyType_Spec dtype_spec = {
     "quarvel.DType", sizeof(PyDType), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, dtype_slots,
 };
+PyTypeObject* dtype_type_cell = nullptr;
 
 // --- parse_dtype_spec helpers ------------------------------------------------
 
@@ -423,7 +418,7 @@ PyObject* promote_types_function(PyObject*, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef promote_types_def = {
-    "promote_types", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(promote_types_function)),
+    "promote_types", as_cfunction(promote_types_function),
     METH_FASTCALL | METH_KEYWORDS, "promote_types(left, right)\n--\n\n"};
 
 struct AliasRow {
@@ -450,17 +445,12 @@ constexpr AliasRow dtype_alias_rows[] = {
 
 // --- public ------------------------------------------------------------------
 
-PyTypeObject* dtype_type() {
-  static PyTypeObject* type = nullptr;  // kept for the life of the process
-  if (!type) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&dtype_spec));
-  return type;
-}
+PyTypeObject* dtype_type() { return cached_type(dtype_type_cell, dtype_spec); }
 
 PyRef new_dtype_object(DType dtype, ByteOrder byteorder, std::optional<ScalarAlias> alias) {
   PyTypeObject* type = dtype_type();
   if (!type) return {};
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyRef object = PyRef::steal(alloc(type, 0));
+  PyRef object = PyRef::steal(allocate_instance(type));
   if (!object) return {};
   PyDType* d = as_dtype(object.get());
   d->alias = alias;

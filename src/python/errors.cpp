@@ -49,6 +49,28 @@ PyObject* raise_storage_error(const quarvel_storage::StorageError& error) {
   return raise_exception(map_storage_error(error));
 }
 
+std::nullopt_t raise_error(PyObject* type, const char* text) {
+  PyErr_SetString(type, text);
+  return std::nullopt;
+}
+
+PyObject* raise_null(PyObject* type, const char* text) {
+  PyErr_SetString(type, text);
+  return nullptr;
+}
+
+bool raise_false(PyObject* type, const char* text) {
+  PyErr_SetString(type, text);
+  return false;
+}
+
+bool raise_storage(const quarvel_storage::StorageError& error) {
+  raise_storage_error(error);
+  return false;
+}
+
+bool storage_ok(quarvel_storage::Result<void> result) { return result ? true : raise_storage(result.error()); }
+
 PyRef python_int_range_error() {
   static constexpr char text[] = "Python int is outside the requested dtype range";
   return new_exception(PyExc_OverflowError, text, sizeof text - 1);
@@ -68,9 +90,11 @@ bool emit_complex_warning() {
                       warning_stack_level) == 0;
 }
 
-bool emit_cast_overflow_warning() {
-  return PyErr_WarnEx(PyExc_RuntimeWarning, "overflow encountered in cast", warning_stack_level) == 0;
+bool emit_runtime_warning(const char* text) {
+  return PyErr_WarnEx(PyExc_RuntimeWarning, text, warning_stack_level) == 0;
 }
+
+bool emit_cast_overflow_warning() { return emit_runtime_warning("overflow encountered in cast"); }
 
 bool warn_scalar_cast_overflow(const quarvel_storage::Scalar& value, quarvel_storage::DType target) {
   // Reading long double text allocates.

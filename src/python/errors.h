@@ -1,5 +1,6 @@
-// Storage errors as Python exceptions, the cast warnings, and the boundary
-// that turns a C++ fault into the internal-fault exception.
+// Storage errors as Python exceptions, the one-line raises of every error
+// path, the cast warnings, and the boundary that turns a C++ fault into the
+// internal-fault exception.
 //
 // Conventions: functions returning PyRef give a new exception object (not
 // raised); functions returning bool give false with the Python error set.
@@ -9,6 +10,8 @@
 
 #include <exception>
 #include <new>
+#include <optional>
+#include <utility>
 
 #include "python/py_ref.h"
 #include "storage/dtype.h"
@@ -24,6 +27,19 @@ PyObject* raise_storage_error(const quarvel_storage::StorageError& error);
 // Raises an exception object made by one of the functions here.
 PyObject* raise_exception(const PyRef& exception);
 
+// Set the error and return the failure value of the caller's convention.
+std::nullopt_t raise_error(PyObject* type, const char* text);
+PyObject* raise_null(PyObject* type, const char* text);
+bool raise_false(PyObject* type, const char* text);
+
+// Raises a storage error as its Python exception; always returns false.
+bool raise_storage(const quarvel_storage::StorageError& error);
+
+// Unwraps a storage result or raises its error.
+template <class T>
+std::optional<T> storage_value(quarvel_storage::Result<T> result);
+bool storage_ok(quarvel_storage::Result<void> result);
+
 // OverflowError "Python int is outside the requested dtype range" (not raised).
 PyRef python_int_range_error();
 
@@ -31,6 +47,7 @@ PyRef python_int_range_error();
 // under an error filter it returns false with the warning's exception set, and
 // the caller must stop the operation.
 [[nodiscard]] bool emit_complex_warning();
+[[nodiscard]] bool emit_runtime_warning(const char* text);
 [[nodiscard]] bool emit_cast_overflow_warning();
 // Warns "overflow encountered in cast" when casting `value` to float16,
 // float32 or complex64 turns a finite part infinite.
@@ -56,6 +73,17 @@ R guarded(R failure, F&& body) noexcept {
     raise_internal_fault("unidentified internal fault");
   }
   return failure;
+}
+
+// -----------------------------------------------------------------------------
+
+template <class T>
+std::optional<T> storage_value(quarvel_storage::Result<T> result) {
+  if (!result) {
+    raise_storage(result.error());
+    return std::nullopt;
+  }
+  return std::move(*result);
 }
 
 }  // namespace quarvel_python

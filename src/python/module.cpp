@@ -17,6 +17,7 @@
 #include "python/errors.h"
 #include "python/py_ref.h"
 #include "python/scalar_object.h"
+#include "python/ufunc/ufunc_object.h"
 
 namespace quarvel_python {
 
@@ -55,6 +56,19 @@ int add_class(PyObject* module, PyTypeObject* type) {
   return add(module, text, reinterpret_cast<PyObject*>(type));
 }
 
+PyRef new_python_class(const char* name, PyObject* bases) {
+  PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
+  if (!builtins) return {};
+  PyRef type = PyRef::steal(PyObject_GetAttrString(builtins.get(), "type"));
+  if (!type) return {};
+  PyRef namespace_dict = PyRef::steal(PyDict_New());
+  PyRef module_name = PyRef::steal(PyUnicode_FromString("quarvel"));
+  PyRef class_name = PyRef::steal(PyUnicode_FromString(name));
+  if (!namespace_dict || !module_name || !class_name) return {};
+  if (PyDict_SetItemString(namespace_dict.get(), "__module__", module_name.get()) < 0) return {};
+  return PyRef::steal(PyObject_CallFunctionObjArgs(type.get(), class_name.get(), bases, namespace_dict.get(), nullptr));
+}
+
 }  // namespace quarvel_python
 
 namespace {
@@ -66,18 +80,9 @@ PyModuleDef quarvel_module = {
 };
 
 int add_complex_warning(PyObject* module) {
-  PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
-  if (!builtins) return -1;
-  PyRef type = PyRef::steal(PyObject_GetAttrString(builtins.get(), "type"));
-  if (!type) return -1;
   PyRef bases = PyRef::steal(PyTuple_Pack(1, PyExc_RuntimeWarning));
-  PyRef namespace_dict = PyRef::steal(PyDict_New());
-  PyRef module_name = PyRef::steal(PyUnicode_FromString("quarvel"));
-  PyRef class_name = PyRef::steal(PyUnicode_FromString("ComplexWarning"));
-  if (!bases || !namespace_dict || !module_name || !class_name) return -1;
-  if (PyDict_SetItemString(namespace_dict.get(), "__module__", module_name.get()) < 0) return -1;
-  PyRef warning = PyRef::steal(
-      PyObject_CallFunctionObjArgs(type.get(), class_name.get(), bases.get(), namespace_dict.get(), nullptr));
+  if (!bases) return -1;
+  PyRef warning = new_python_class("ComplexWarning", bases.get());
   if (!warning) return -1;
   return add(module, "ComplexWarning", warning.get());
 }
@@ -92,9 +97,9 @@ int register_module(PyObject* module) {
   if (add_dtype_objects(module) < 0) return -1;
   if (add_array_functions(module) < 0) return -1;
   if (add_dtype_functions(module) < 0) return -1;
-  // Last: the universal-function layer registers its classes, context variable,
-  // AxisError, error-policy functions and ufunc objects here.
-  return 0;
+  // Last: the universal-function layer's classes, context variable, AxisError,
+  // error-policy functions and ufunc objects.
+  return ufunc::add_ufunc_layer(module);
 }
 
 int initialise_module(PyObject* module) {

@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include "python/py_ref.h"
+
 namespace quarvel_python {
 
 // Appends `name` to the module's __all__ (made as a list on first use; a
@@ -19,5 +21,10 @@ int add_function(PyObject* module, PyMethodDef* def);
 
 // Adds a class under its Python name (the last component of its spec name).
 int add_class(PyObject* module, PyTypeObject* type);
+
+// A plain Python class made by the built-in `type` with the given bases and
+// __module__ "quarvel" (the module's exception and warning classes). Null
+// with the error set on failure.
+PyRef new_python_class(const char* name, PyObject* bases);
 
 }  // namespace quarvel_python

@@ -8,6 +8,7 @@
 #include "python/errors.h"
 #include "python/float_text.h"
 #include "python/module.h"
+#include "python/type_support.h"
 
 namespace quarvel_python {
 
@@ -88,18 +89,14 @@ std::string value_text(const Scalar& value) {
 PyTypeObject* scalar_class(int index);
 
 void Scalar_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   as_scalar(self)->value.~Scalar();
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyRef new_scalar_object(int index, Scalar value, std::optional<ScalarAlias> alias) {
   PyTypeObject* type = scalar_class(index);
   if (!type) return {};
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyRef object = PyRef::steal(alloc(type, 0));
+  PyRef object = PyRef::steal(allocate_instance(type));
   if (!object) return {};
   // The allocator zeroes the memory; the C++ members are built in place.
   new (&as_scalar(object.get())->value) Scalar(std::move(value));
@@ -199,11 +196,6 @@ PyObject* ComplexLongDouble_part(PyObject* self, void*) {
 }
 
 // --- class specifications -----------------------------------------------------
-
-template <class F>
-void* slot(F* function) {
-  return reinterpret_cast<void*>(function);
-}
 
 constexpr char item_doc[] = "item($self)\n--\n\n";
 constexpr char complex_doc[] = "__complex__($self)\n--\n\n";
@@ -318,11 +310,7 @@ PyType_Spec scalar_specs[scalar_class_count] = {
 // Made on first use and kept for the life of the process.
 PyTypeObject* scalar_classes[scalar_class_count] = {};
 
-PyTypeObject* scalar_class(int index) {
-  if (!scalar_classes[index])
-    scalar_classes[index] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&scalar_specs[index]));
-  return scalar_classes[index];
-}
+PyTypeObject* scalar_class(int index) { return cached_type(scalar_classes[index], scalar_specs[index]); }
 
 bool has_class(PyObject* object, int index) {
   PyTypeObject* type = scalar_class(index);
@@ -339,7 +327,7 @@ PyRef scalar_to_python(const Scalar& value, std::optional<ScalarAlias> hint) {
 
 bool is_scalar_object(PyObject* object) {
   // All 18 classes, and only they, share this deallocator: one test instead of 18.
-  return PyType_GetSlot(Py_TYPE(object), Py_tp_dealloc) == reinterpret_cast<void*>(Scalar_dealloc);
+  return type_slot<destructor>(Py_TYPE(object), Py_tp_dealloc) == Scalar_dealloc;
 }
 
 std::optional<Scalar> scalar_object_value(PyObject* object) {

@@ -1,0 +1,20 @@
+// The engines behind a ufunc object: its call and its five methods. Each
+// binds its own arguments.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <string_view>
+
+namespace quarvel_python::ufunc {
+// Each returns a new reference, or null with the Python exception set.
+// `name` is the canonical name of the ufunc object (the operator bridges will pass
+// "true_divide" too); args/kwargs are the call's own tuple and dict (kwargs may be null).
+PyObject* call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs);
+PyObject* reduce_method(std::string_view name, PyObject* args, PyObject* kwargs);      // args: (array, *rest)
+PyObject* accumulate_method(std::string_view name, PyObject* args, PyObject* kwargs);  // args: (array, *rest)
+PyObject* reduceat_method(std::string_view name, PyObject* args, PyObject* kwargs);    // args: (array, *rest)
+PyObject* outer_method(std::string_view name, PyObject* args, PyObject* kwargs);       // args: as given
+PyObject* at_method(std::string_view name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+}  // namespace quarvel_python::ufunc

@@ -1,0 +1,215 @@
+#include "python/ufunc/error_policy.h"
+
+#include <string>
+
+#include "python/args.h"
+#include "python/dtype_object.h"
+
+namespace quarvel_python::ufunc {
+
+namespace {
+
+constexpr Py_ssize_t errcall_item = 4;
+constexpr Py_ssize_t stack_item = 5;
+constexpr Py_ssize_t context_size = 6;
+constexpr Py_ssize_t saved_state_size = 5;  // the modes and the errcall
+
+// The native module as the package's submodule, or loaded on its own; found
+// in sys.modules on every call (the module is not cached, only its names),
+// imported only when absent.
+PyRef policy_module() {
+  static constexpr const char* spellings[2] = {"quarvel.quarvel", "quarvel"};
+  static PyObject* names[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    if (!names[i] && !(names[i] = PyUnicode_InternFromString(spellings[i]))) return {};
+    PyRef module = PyRef::steal(PyImport_GetModule(names[i]));
+    if (module || PyErr_Occurred()) return module;
+  }
+  return PyRef::steal(PyImport_ImportModule(spellings[0]));
+}
+
+PyRef context_variable() {
+  PyRef module = policy_module();
+  if (!module) return {};
+  return PyRef::steal(PyObject_GetAttrString(module.get(), "_ERROR_CONTEXT"));
+}
+
+// Item `index` of a tuple (borrowed); the interpreter's IndexError when it is too short.
+PyObject* item(PyObject* tuple, Py_ssize_t index) { return PyTuple_GetItem(tuple, index); }
+
+PyObject* tuple_item(PyObject* tuple, Py_ssize_t index) {
+  PyObject* value = item(tuple, index);
+  if (value && !PyTuple_Check(value)) {
+    raise_cast_type_error(value, "tuple");
+    return nullptr;
+  }
+  return value;
+}
+
+PyRef mode_name(ErrorMode mode) {
+  const std::string_view name = error_mode_names[static_cast<int>(mode)];
+  return PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
+
+// Takes a new reference into the tuple being filled.
+bool put(PyObject* tuple, Py_ssize_t index, PyRef value) {
+  if (!value) return false;
+  PyTuple_SetItem(tuple, index, value.release());
+  return true;
+}
+
+}  // namespace
+
+std::optional<ErrorMode> parse_error_mode(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (!utf8) return std::nullopt;
+  const std::string_view candidate(utf8, static_cast<std::size_t>(size));
+  for (std::size_t i = 0; i < error_mode_names.size(); ++i)
+    if (error_mode_names[i] == candidate) return static_cast<ErrorMode>(i);
+  auto quoted = quoted_str(text);
+  if (!quoted) return std::nullopt;
+  const std::string message = "invalid error mode " + *quoted + "; expected ignore, warn, raise, call, print, or log";
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  return std::nullopt;
+}
+
+std::optional<ErrorOverrides> ErrorOverrides::parse(std::span<PyObject* const, 5> texts) {
+  std::optional<ErrorMode> all;
+  if (texts[0] && !(all = parse_error_mode(texts[0]))) return std::nullopt;
+  ErrorOverrides overrides;
+  for (int c = 0; c < error_category_count; ++c) {
+    PyObject* text = texts[c + 1];
+    overrides.modes[c] = text ? parse_error_mode(text) : all;
+    if (text && !overrides.modes[c]) return std::nullopt;
+  }
+  return overrides;
+}
+
+ErrorState ErrorOverrides::applied_to(const ErrorState& state) const {
+  ErrorState changed = state;
+  for (int c = 0; c < error_category_count; ++c)
+    if (modes[c]) changed.modes[c] = *modes[c];
+  return changed;
+}
+
+PyRef make_error_context(const ErrorState& state, PyObject* errcall, PyObject* stack) {
+  PyRef context = PyRef::steal(PyTuple_New(context_size));
+  if (!context) return {};
+  for (int c = 0; c < error_category_count; ++c)
+    if (!put(context.get(), c, mode_name(state.modes[c]))) return {};
+  put(context.get(), errcall_item, PyRef::borrow(errcall ? errcall : Py_None));
+  put(context.get(), stack_item, PyRef::borrow(stack));
+  return context;
+}
+
+PyRef current_error_context() {
+  PyRef variable = context_variable();
+  if (!variable) return {};
+  PyRef value = PyRef::steal(PyObject_CallMethod(variable.get(), "get", nullptr));
+  if (!value) {
+    // No value in this context yet: the default policy.
+    if (!PyErr_ExceptionMatches(PyExc_LookupError)) return {};
+    PyErr_Clear();
+    PyRef empty = PyRef::steal(PyTuple_New(0));
+    if (!empty) return {};
+    return make_error_context(default_error_state, nullptr, empty.get());
+  }
+  if (!PyTuple_Check(value.get())) {
+    raise_cast_type_error(value.get(), "tuple");
+    return {};
+  }
+  return value;
+}
+
+bool set_error_context(const ErrorState& state, PyObject* errcall, PyObject* stack) {
+  PyRef context = make_error_context(state, errcall, stack);
+  if (!context) return false;
+  PyRef variable = context_variable();
+  if (!variable) return false;
+  // The token is dropped: policies are restored through the stack only.
+  PyRef token = PyRef::steal(PyObject_CallMethod(variable.get(), "set", "(O)", context.get()));
+  return static_cast<bool>(token);
+}
+
+std::optional<ErrorState> error_state_from_context(PyObject* context) {
+  ErrorState state;
+  for (int c = 0; c < error_category_count; ++c) {
+    PyObject* name = item(context, c);
+    if (!name) return std::nullopt;
+    if (!PyUnicode_Check(name)) {
+      raise_cast_type_error(name, "str");
+      return std::nullopt;
+    }
+    auto mode = parse_error_mode(name);
+    if (!mode) return std::nullopt;
+    state.modes[c] = *mode;
+  }
+  return state;
+}
+
+std::optional<PyObject*> error_call_from_context(PyObject* context) {
+  PyObject* errcall = item(context, errcall_item);
+  if (!errcall) return std::nullopt;
+  return errcall == Py_None ? nullptr : errcall;
+}
+
+PyObject* error_stack_from_context(PyObject* context) { return tuple_item(context, stack_item); }
+
+std::optional<CurrentPolicy> current_policy(bool with_stack) {
+  PyRef context = current_error_context();
+  if (!context) return std::nullopt;
+  auto state = error_state_from_context(context.get());
+  if (!state) return std::nullopt;
+  auto errcall = error_call_from_context(context.get());
+  if (!errcall) return std::nullopt;
+  PyObject* stack = with_stack ? error_stack_from_context(context.get()) : nullptr;
+  if (with_stack && !stack) return std::nullopt;
+  return CurrentPolicy{std::move(context), *state, *errcall, stack};
+}
+
+bool enter_error_state(const ErrorOverrides& overrides, CallChange call_change) {
+  auto current = current_policy(true);
+  if (!current) return false;
+  // The saved state holds the very objects of the current tuple.
+  PyRef saved = PyRef::steal(PyTuple_GetSlice(current->context.get(), 0, saved_state_size));
+  if (!saved) return false;
+  const Py_ssize_t depth = PyTuple_Size(current->stack);
+  // Built item by item: a tuple subclass's own concatenation is not asked.
+  PyRef pushed = PyRef::steal(PyTuple_New(depth + 1));
+  if (!pushed) return false;
+  for (Py_ssize_t i = 0; i < depth; ++i) put(pushed.get(), i, PyRef::borrow(item(current->stack, i)));
+  put(pushed.get(), depth, std::move(saved));
+  return set_error_context(overrides.applied_to(current->state), call_change ? call_change : current->errcall,
+                           pushed.get());
+}
+
+bool exit_error_state() {
+  PyRef context = current_error_context();
+  if (!context) return false;
+  PyObject* stack = error_stack_from_context(context.get());
+  if (!stack) return false;
+  const Py_ssize_t depth = PyTuple_Size(stack);
+  if (depth == 0) return true;
+  PyObject* saved = tuple_item(stack, depth - 1);
+  if (!saved) return false;
+  auto state = error_state_from_context(saved);
+  if (!state) return false;
+  auto errcall = error_call_from_context(saved);
+  if (!errcall) return false;
+  PyRef rest = PyRef::steal(PyTuple_GetSlice(stack, 0, depth - 1));
+  if (!rest) return false;
+  return set_error_context(*state, *errcall, rest.get());
+}
+
+PyRef error_state_dict(const ErrorState& state) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return {};
+  for (int c = 0; c < error_category_count; ++c) {
+    PyRef name = mode_name(state.modes[c]);
+    if (!name || PyDict_SetItemString(dict.get(), error_categories[c].name, name.get()) < 0) return {};
+  }
+  return dict;
+}
+
+}  // namespace quarvel_python::ufunc
