@@ -58,19 +58,23 @@ constexpr T wrap_to(__int128 v) {
   }
 }
 
-// NaN and both saturation ends are settled before the conversion, so it only
-// ever sees a value strictly inside the range, which fits a 64-bit integer of
-// the range's signedness (outside it the conversion would be undefined).
+// NaN and both saturation ends are settled around the conversion, which only
+// ever sees a value inside the range: that fits a 64-bit integer of the
+// range's signedness (outside it the conversion would be undefined). Selects,
+// not branches, so loops over many elements stay straight.
 template <class T>
 T float_to_integer(double x) {
-  if (std::isnan(x)) return T{0};
   constexpr IntegerRange r = integer_range(dtype_of<T>);
-  if (x <= static_cast<double>(r.lo)) return wrap_to<T>(r.lo);
-  if (x >= static_cast<double>(r.hi)) return wrap_to<T>(r.hi - 1);
+  constexpr double lo = static_cast<double>(r.lo), hi = static_cast<double>(r.hi);
+  const double inside = (x > lo && x < hi) ? x : lo;
   if constexpr (std::is_same_v<T, std::uint64_t>) {
-    return static_cast<std::uint64_t>(x);
+    std::uint64_t v = static_cast<std::uint64_t>(inside);
+    v = x >= hi ? ~std::uint64_t{0} : v;
+    return x != x ? 0 : v;
   } else {
-    return wrap_to<T>(static_cast<std::int64_t>(x));
+    std::int64_t v = static_cast<std::int64_t>(inside);
+    v = x >= hi ? static_cast<std::int64_t>(r.hi - 1) : v;
+    return wrap_to<T>(x != x ? 0 : v);
   }
 }
 
@@ -130,20 +134,38 @@ T cast_element(const S& v) {
   }
 }
 
+// The same range in doubles, for checks run on every element: a value is
+// below it once it is at most `below`, the largest double at most lo - 1
+// (truncation toward zero brings anything above that back to lo).
+struct FloatRange {
+  double below;
+  double hi;
+};
+
+constexpr FloatRange float_range(DType target) {
+  const IntegerRange r = integer_range(target);
+  double below = static_cast<double>(r.lo - 1);
+  // -2^63 - 1 rounds up to -2^63: step down one spacing (below is a power of two there).
+  while (static_cast<__int128>(below) > r.lo - 1) below += below * 0x1p-52;
+  return {below, static_cast<double>(r.hi)};
+}
+
 // Whether a float-to-integer cast of v leaves the range in which it is
 // faithful (non-finite values included); never for bool and integer sources.
+// Branch-free, so scans over many elements vectorise.
 template <class S>
-bool integer_cast_is_invalid(const S& v, DType target) {
+bool integer_cast_is_invalid(const S& v, const FloatRange& range) {
   if constexpr (is_float_element<S> || is_std_complex<S>) {
-    if (!target.is_integer()) return false;
     const double x = real_as_double(v);
-    if (!std::isfinite(x)) return true;
-    const double t = std::trunc(x);
-    const IntegerRange r = integer_range(target);
-    return t < static_cast<double>(r.lo) || t >= static_cast<double>(r.hi);
+    return std::isnan(x) | (x >= range.hi) | (x <= range.below);
   } else {
     return false;
   }
+}
+
+template <class S>
+bool integer_cast_is_invalid(const S& v, DType target) {
+  return target.is_integer() && integer_cast_is_invalid(v, float_range(target));
 }
 
 }  // namespace quarvel_storage
