@@ -130,32 +130,29 @@ using view_detail::CopyLayout;
 // do, with the same checks in the same order: the element count (whose bytes
 // must fit), the tag, then the strides; each element is written where the
 // result's strides put it.
-Result<CopyLayout> layout_with_strides(const View& view, DType to, ByteOrder to_order,
-                                       Result<Strides> (*strides_for)(const View&, DType)) {
+template <class StridesFor>
+Result<CopyLayout> layout_with_strides(const View& view, DType to, ByteOrder to_order, StridesFor&& strides_for) {
   auto count = element_count(view.shape);
   if (!count) return fail(count.error());
   auto bytes = checked::mul_u64(*count, to.itemsize());
   if (!bytes || *bytes > checked::i64_max) return fail(ErrorKind::LayoutOverflow);
   auto order = view_detail::storage_byte_order(to, to_order);
   if (!order) return fail(order.error());
-  auto strides = strides_for(view, to);
+  Result<Strides> strides = strides_for();
   if (!strides) return fail(strides.error());
   return CopyLayout{view.shape, *strides, *order, *count, *strides};
 }
 
 Result<CopyLayout> copy_layout(const View& view, DType to, ByteOrder to_order, bool f_order) {
-  return layout_with_strides(view, to, to_order, f_order ? [](const View& v, DType d) { return f_strides(d, v.shape); }
-                                                         : [](const View& v, DType d) { return c_strides(d, v.shape); });
+  return layout_with_strides(view, to, to_order,
+                             [&] { return f_order ? f_strides(to, view.shape) : c_strides(to, view.shape); });
 }
 
 Result<CopyLayout> axis_order_layout(const View& view, DType to, ByteOrder to_order, const AxisOrder& axis_order) {
   // The element path checks the axis order before anything else.
   auto strides = view_detail::axis_order_strides(to, view.shape, axis_order);
   if (!strides) return fail(strides.error());
-  auto made = layout_with_strides(view, to, to_order, [](const View&, DType) -> Result<Strides> { return Strides(); });
-  if (!made) return made;
-  made->strides = made->write_strides = std::move(*strides);
-  return made;
+  return layout_with_strides(view, to, to_order, [&]() -> Result<Strides> { return std::move(*strides); });
 }
 
 }  // namespace
