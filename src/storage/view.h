@@ -109,8 +109,8 @@ struct View {
   // element_base checks the whole layout once, in the order the element path
   // meets the same faults: validate_raw_layout's errors, then DTypeMismatch when
   // the buffer holds another dtype and InvalidLayout when it is shorter than
-  // `len` (neither checked for a view without elements); InvalidLayout for a
-  // guard of another buffer.
+  // `len`; InvalidLayout for a guard of another buffer. A view without
+  // elements gets the buffer's start (never read) and no buffer check.
   [[nodiscard]] Result<const std::uint8_t*> element_base(const LockedBuffer::ReadGuard& guard) const;
   [[nodiscard]] Result<std::uint8_t*> element_base(const LockedBuffer::WriteGuard& guard) const;
   // The lock-free part: validate_layout, and every element aligned to the
