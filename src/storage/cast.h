@@ -111,6 +111,13 @@ std::complex<double> as_complex_double(const S& v) {
   }
 }
 
+// The bits of v cast to float16: rounded once from its double. Stored as
+// they are, they are what storing cast_element<Half>(v) writes.
+template <class S>
+std::uint16_t half_bits_of(const S& v) {
+  return double_to_half_bits(real_as_double(v));
+}
+
 template <class T, class S>
 T cast_element(const S& v) {
   if constexpr (std::is_same_v<T, S>) {
@@ -128,7 +135,7 @@ T cast_element(const S& v) {
     const std::complex<double> z = as_complex_double(v);
     return T(static_cast<F>(z.real()), static_cast<F>(z.imag()));
   } else if constexpr (std::is_same_v<T, Half>) {
-    return Half{round_to_half(real_as_double(v))};
+    return Half{half_bits_to_float(half_bits_of(v))};
   } else {
     return static_cast<T>(real_as_double(v));
   }

@@ -29,7 +29,12 @@ void convert(const std::uint8_t* src, std::int64_t src_stride, std::uint8_t* dst
     for (std::uint64_t i = 0; i < n; ++i, src += src_stride, dst += dst_stride) std::memcpy(dst, src, in_size);
   } else {
     auto one = [](const std::uint8_t* from, std::uint8_t* to) {
-      store_element<T, SwapOut>(to, cast_element<T>(load_element<S, SwapIn>(from)));
+      if constexpr (std::is_same_v<T, Half> && !std::is_same_v<S, Half>) {
+        // Rounded once to its bits, not to a Half and back to them.
+        store_half_bits<SwapOut>(to, half_bits_of(load_element<S, SwapIn>(from)));
+      } else {
+        store_element<T, SwapOut>(to, cast_element<T>(load_element<S, SwapIn>(from)));
+      }
     };
     // The unit-stride form lets the compiler vectorise.
     if (src_stride == in_size && dst_stride == out_size) {

@@ -100,6 +100,12 @@ T load_element(const std::uint8_t* p) {
   }
 }
 
+// A float16 element from its bits.
+template <bool Swap>
+void store_half_bits(std::uint8_t* p, std::uint16_t bits) {
+  element_detail::store_bits<std::uint16_t, Swap>(p, bits);
+}
+
 // Its bytes: bool as 0/1.
 template <class T, bool Swap>
 void store_element(std::uint8_t* p, const T& v) {
@@ -109,7 +115,7 @@ void store_element(std::uint8_t* p, const T& v) {
   } else if constexpr (std::is_integral_v<T>) {
     store_bits<std::make_unsigned_t<T>, Swap>(p, static_cast<std::make_unsigned_t<T>>(v));
   } else if constexpr (std::is_same_v<T, Half>) {
-    store_bits<std::uint16_t, Swap>(p, float_to_half_bits(v.value));
+    store_half_bits<Swap>(p, float_to_half_bits(v.value));
   } else if constexpr (std::is_floating_point_v<T>) {
     store_float<T, Swap>(p, v);
   } else {
