@@ -347,20 +347,12 @@ void for_each_selected(const Shape& shape, std::span<const std::uint64_t> offset
                   });
 }
 
-// The buffer's first byte under a guard that element_base has accepted:
-// selections hold buffer element numbers, not positions in the view.
-template <class Pointer>
-Pointer buffer_start(const View& view, Pointer base) {
-  return base - view.offset;
-}
-
 // A typed gather: the selected elements, in selection order, into a fresh
 // buffer laid out by the selection's strides.
 Result<View> typed_gather(const View& view, AdvancedIndexLayout& layout) {
   auto guard = view_detail::lock_for_reading(view);
   if (!guard) return fail(guard.error());
-  auto base = view.element_base(*guard);
-  if (!base) return fail(base.error());
+  if (auto ok = view.element_base(*guard); !ok) return fail(ok.error());  // its checks; see `start`
   auto count = element_count(layout.shape);
   if (!count) return fail(count.error());
   auto bytes = checked::mul_u64(*count, view.dtype.itemsize());
@@ -371,7 +363,8 @@ Result<View> typed_gather(const View& view, AdvancedIndexLayout& layout) {
   if (!order) return fail(order.error());
   auto buffer = Buffer::uninitialized(view.dtype, *order, *count);
   if (!buffer) return fail(buffer.error());
-  const std::uint8_t* start = buffer_start(view, *base);
+  // Selections hold buffer element numbers, counted from the buffer's start.
+  const std::uint8_t* start = (*guard)->data.data();
   const std::uint64_t size = view.dtype.itemsize();
   const ConvertLoop move = find_conversion(view.dtype, view.byte_order, view.dtype, *order);
   for_each_selected(layout.shape, layout.offsets, buffer->data.data(), layout.strides,
@@ -390,9 +383,9 @@ Result<void> write_selected(const View& view, const AdvancedIndexLayout& layout,
                             const Strides& companion_strides, Write&& write) {
   auto guard = view_detail::lock_for_writing(view);
   if (!guard) return fail(guard.error());
-  auto base = view.element_base(*guard);
-  if (!base) return fail(base.error());
-  std::uint8_t* start = buffer_start(view, *base);
+  if (auto ok = view.element_base(*guard); !ok) return fail(ok.error());  // its checks; see `start`
+  // Selections hold buffer element numbers, counted from the buffer's start.
+  std::uint8_t* start = (*guard)->data.data();
   const std::uint64_t size = view.dtype.itemsize();
   for_each_selected(layout.shape, layout.offsets, companion, companion_strides,
                     [&](std::uint64_t element, std::uint8_t* from) { write(start + element * size, from); });
