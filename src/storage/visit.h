@@ -83,8 +83,13 @@ template <class Test>
   }
   with_element_type(view.dtype, [&]<class T>(std::type_identity<T>) {
     auto run = [&]<bool Swap>(const std::uint8_t* p, std::int64_t stride, std::uint64_t n) {
+      constexpr std::int64_t size = stored_size<T>;
       bool hit = false;
-      for (std::uint64_t i = 0; i < n; ++i) hit |= test(load_element<T, Swap>(p + static_cast<std::int64_t>(i) * stride));
+      if (stride == size) {  // the unit-stride form vectorises
+        for (std::uint64_t i = 0; i < n; ++i) hit |= test(load_element<T, Swap>(p + i * size));
+      } else {
+        for (std::uint64_t i = 0; i < n; ++i) hit |= test(load_element<T, Swap>(p + static_cast<std::int64_t>(i) * stride));
+      }
       found = found || hit;
     };
     const bool swap = swaps(view.byte_order);
