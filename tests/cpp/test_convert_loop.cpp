@@ -62,10 +62,12 @@ Bytes specials(DType dtype) {
   const auto& values = patterns(part, is_float);
   Bytes out;
   for (std::uint64_t re : values) {
-    append_bits(out, re, part);
-    if (!dtype.is_complex()) continue;
+    if (!dtype.is_complex()) {
+      append_bits(out, re, part);
+      continue;
+    }
     for (std::uint64_t im : {values[0], values[3], values[8], values[9], re}) {
-      if (im != values[0]) append_bits(out, re, part);
+      append_bits(out, re, part);
       append_bits(out, im, part);
     }
   }
