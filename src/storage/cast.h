@@ -20,16 +20,6 @@
 
 namespace quarvel_storage {
 
-// The dtype of an element type (its index in the Scalar variant).
-template <class T>
-inline constexpr DType dtype_of = [] {
-  return []<class... Ts>(std::type_identity<std::variant<Ts...>>) {
-    std::size_t i = 0;
-    ((std::is_same_v<T, Ts> ? false : (++i, true)) && ...);
-    return DType::from_index(i);
-  }(std::type_identity<Scalar::Storage>{});
-}();
-
 // The range [lo, hi) in which a float-to-integer cast is faithful. It is also
 // where values saturate: the 8- and 16-bit targets saturate at the 32-bit
 // range and then wrap, the wider ones saturate at their own range.

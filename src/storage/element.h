@@ -31,6 +31,16 @@ struct element {
 template <DType::Code C>
 using element_t = typename element<C>::type;
 
+// The dtype of an element type (its index in the Scalar variant).
+template <class T>
+inline constexpr DType dtype_of = [] {
+  return []<class... Ts>(std::type_identity<std::variant<Ts...>>) {
+    std::size_t i = 0;
+    ((std::is_same_v<T, Ts> ? false : (++i, true)) && ...);
+    return DType::from_index(i);
+  }(std::type_identity<Scalar::Storage>{});
+}();
+
 template <class T>
 inline constexpr bool is_std_complex = false;
 template <class F>
