@@ -1,5 +1,6 @@
-// Element throughput of the scalar path: kernels, casts and view snapshots,
-// and what fault classification adds to a typed float64 loop.
+// Element throughput of the scalar path (kernels, casts, view snapshots), of
+// the typed loops (conversion loops, copies on either path), and what fault
+// classification adds to a typed float64 loop.
 // Build with -DQUARVEL_BUILD_BENCH=ON and run build/<dir>/bench_core.
 #include <algorithm>
 #include <chrono>
@@ -11,6 +12,7 @@
 
 #include "kernels/classify.h"
 #include "kernels/kernels.h"
+#include "storage/convert_loop.h"
 #include "storage/view.h"
 
 using namespace quarvel_storage;
@@ -128,9 +130,22 @@ int main() {
   });
   auto transposed = view->transpose(std::nullopt);
   if (!transposed) return 1;
-  report("view copy of a transpose float64 (1M)", static_cast<long>(values.size()), [&] {
-    sink += static_cast<long>(transposed->copy()->ndim());
-  });
+  for (LoopPath path : {LoopPath::Element, LoopPath::Typed}) {
+    const bool typed = path == LoopPath::Typed;
+    report(typed ? "typed copy of a transpose float64 (1M)" : "element copy of a transpose float64 (1M)",
+           static_cast<long>(values.size()), [&] { sink += static_cast<long>(transposed->copy(path)->ndim()); });
+  }
+  std::vector<std::uint8_t> from(8 * values.size()), to(8 * values.size());
+  auto run_loop = [&](const char* label, DType a, ByteOrder a_order, DType b) {
+    const ConvertLoop loop = find_conversion(a, a_order, b, ByteOrder::Native);
+    const auto in = static_cast<std::int64_t>(a.itemsize()), out = static_cast<std::int64_t>(b.itemsize());
+    report(label, static_cast<long>(values.size()), [&] { loop(from.data(), in, to.data(), out, values.size()); });
+    sink += to[1];
+  };
+  run_loop("convert loop float64 -> float32 (1M)", DType::Float64, ByteOrder::Native, DType::Float32);
+  run_loop("convert loop float64 -> int32 (1M)", DType::Float64, ByteOrder::Native, DType::Int32);
+  run_loop("convert loop >float64 -> float64 (1M)", DType::Float64, ByteOrder::Big, DType::Float64);
+  run_loop("convert loop int16 -> float16 (1M)", DType::Int16, ByteOrder::Native, DType::Float16);
   std::printf("(checksum %ld)\n", sink);
   return 0;
 }

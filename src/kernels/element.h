@@ -5,8 +5,9 @@
 #include <complex>
 #include <cstdint>
 #include <type_traits>
-#include <utility>
 
+#include "storage/cast.h"
+#include "storage/element.h"
 #include "storage/float16.h"
 #include "storage/scalar.h"
 
@@ -30,50 +31,19 @@ using quarvel_storage::round_to_half;
 using i128 = __int128;
 using u128 = unsigned __int128;
 
-// The C++ type a kernel computes in for each fixed-width dtype (float16 as Half).
-template <DType::Code C> struct element;
-template <> struct element<DType::Bool> { using type = bool; };
-template <> struct element<DType::Int8> { using type = std::int8_t; };
-template <> struct element<DType::UInt8> { using type = std::uint8_t; };
-template <> struct element<DType::Int16> { using type = std::int16_t; };
-template <> struct element<DType::UInt16> { using type = std::uint16_t; };
-template <> struct element<DType::Int32> { using type = std::int32_t; };
-template <> struct element<DType::UInt32> { using type = std::uint32_t; };
-template <> struct element<DType::Int64> { using type = std::int64_t; };
-template <> struct element<DType::UInt64> { using type = std::uint64_t; };
-template <> struct element<DType::Float16> { using type = Half; };
-template <> struct element<DType::Float32> { using type = float; };
-template <> struct element<DType::Float64> { using type = double; };
-template <> struct element<DType::Complex64> { using type = std::complex<float>; };
-template <> struct element<DType::Complex128> { using type = std::complex<double>; };
-template <DType::Code C> using element_t = typename element<C>::type;
+// The C++ type a kernel computes in for each fixed-width dtype (float16 as
+// Half), and the two's-complement reduction of v modulo 2^width read with the
+// target's signedness (bool takes v != 0): the storage core's own.
+using quarvel_storage::element;
+using quarvel_storage::element_t;
+using quarvel_storage::wrap_to;
 
-// The dtype code of a fixed-width element type (the inverse of element_t), -1
-// for any other type.
-template <class T, std::size_t... Codes>
-constexpr int element_code_among(std::index_sequence<Codes...>) {
-  int code = -1;
-  ((std::is_same_v<T, element_t<static_cast<DType::Code>(Codes)>> ? (code = static_cast<int>(Codes)) : 0), ...);
-  return code;
-}
+// Whether T is one of the fixed-width element types, and its dtype.
 template <class T>
-inline constexpr int element_code = element_code_among<T>(std::make_index_sequence<DType::Complex128 + 1>{});
-template <class T>
-inline constexpr bool is_fixed_element = element_code<T> >= 0;
+inline constexpr bool is_fixed_element = quarvel_storage::dtype_of<T>.index() < DType::LongDouble;
 template <class T>
   requires is_fixed_element<T>
-inline constexpr DType element_dtype = DType::from_index(static_cast<std::size_t>(element_code<T>));
-
-// Two's-complement reduction of v modulo 2^width, read with the target's
-// signedness. Bool takes v != 0. Only for bool and integer targets.
-template <class T>
-constexpr T wrap_to(i128 v) {
-  if constexpr (std::is_same_v<T, bool>) {
-    return v != 0;
-  } else {
-    return static_cast<T>(static_cast<std::make_unsigned_t<T>>(static_cast<u128>(v)));
-  }
-}
+inline constexpr DType element_dtype = quarvel_storage::dtype_of<T>;
 
 // A bool or integer Scalar of dtype `out` holding v wrapped to its width.
 // `out` must be bool or an integer dtype.

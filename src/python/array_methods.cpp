@@ -5,6 +5,7 @@
 #include "python/array_object.h"
 #include "python/construct.h"
 #include "python/convert.h"
+#include "python/element_path.h"
 #include "python/errors.h"
 #include "python/index_parse.h"
 #include "python/type_support.h"
@@ -89,7 +90,7 @@ PyObject* Array_reshape(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!count) return nullptr;
     auto shape = reshape_dimensions(bound[0], *count);
     if (!shape) return nullptr;
-    return wrap(view.reshape_order(*shape, storage_copy_mode(*copy), f_order), as_array(self)->alias);
+    return wrap(view.reshape_order(*shape, storage_copy_mode(*copy), f_order, loop_path()), as_array(self)->alias);
   });
 }
 
@@ -128,12 +129,12 @@ PyObject* Array_astype(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     auto axes = parse_array_axis_order(*order, view);
     if (!axes) return nullptr;
     if (!warn_before_view_cast(view, spec->dtype)) return nullptr;
-    return wrap(view.astype_with_axis_order(spec->dtype, spec->byteorder, *axes), spec->alias);
+    return wrap(view.astype_with_axis_order(spec->dtype, spec->byteorder, *axes, loop_path()), spec->alias);
   });
 }
 
 PyObject* Array_copy(PyObject* self, PyObject*) {
-  return guarded<PyObject*>(nullptr, [&] { return wrap(as_array(self)->view.copy(), as_array(self)->alias); });
+  return guarded<PyObject*>(nullptr, [&] { return wrap(as_array(self)->view.copy(loop_path()), as_array(self)->alias); });
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "python/args.h"
 #include "python/array_object.h"
 #include "python/convert.h"
+#include "python/element_path.h"
 #include "python/errors.h"
 #include "python/module.h"
 #include "python/type_support.h"
@@ -65,7 +66,7 @@ std::optional<Constructed> from_array(const PyArray* source, std::optional<DType
   if (target.dtype != view.dtype) {
     if (copy == CopyRequest::Never) return raise_error(PyExc_ValueError, copy_refused);
     if (!warn_before_view_cast(view, target.dtype)) return std::nullopt;
-    return wrap(view.astype_with_axis_order(target.dtype, target.byteorder, *axes));
+    return wrap(view.astype_with_axis_order(target.dtype, target.byteorder, *axes, loop_path()));
   }
   const bool layout_passes = (order == "C" && view.is_c_contiguous()) || (order == "F" && view.is_f_contiguous()) ||
                              order == "A" || order == "K";
@@ -75,8 +76,8 @@ std::optional<Constructed> from_array(const PyArray* source, std::optional<DType
     return wrap(view.view_with_dtype_and_order(target.dtype, target.byteorder));
   }
   if (copy == CopyRequest::Never) return raise_error(PyExc_ValueError, copy_refused);
-  if (target.byteorder == view.byte_order) return wrap(view.copy_with_axis_order(*axes));
-  return wrap(view.astype_with_axis_order(target.dtype, target.byteorder, *axes));
+  if (target.byteorder == view.byte_order) return wrap(view.copy_with_axis_order(*axes, loop_path()));
+  return wrap(view.astype_with_axis_order(target.dtype, target.byteorder, *axes, loop_path()));
 }
 
 std::optional<Constructed> from_values(PyObject* data, std::optional<DTypeSpec> spec, CopyRequest copy,
@@ -84,7 +85,17 @@ std::optional<Constructed> from_values(PyObject* data, std::optional<DTypeSpec> 
   if (copy == CopyRequest::Never)
     return raise_error(PyExc_ValueError, "copy=False cannot avoid allocating storage for this input");
   if (!is_order_letter(order, "ACFK")) return raise_error(PyExc_ValueError, array_order_text);
-  if (!validate_rectangular_input(data, 0)) return std::nullopt;
+  auto input = scan_nested_input(data);
+  if (!input) return std::nullopt;
+  // Plain numbers go straight into typed storage; anything else through Scalars.
+  const bool typed = loop_path() == quarvel_storage::LoopPath::Typed && input->plain &&
+                     (spec ? !spec->dtype.is_long_double() : !input->scalar_objects);
+  if (typed) {
+    const DTypeSpec target = spec ? *spec : DTypeSpec{input->inferred.value_or(DType::Float64), ByteOrder::Native, {}};
+    auto view = fill_from_nested(data, *input, target.dtype, target.byteorder, order == "F", spec.has_value());
+    if (!view) return std::nullopt;
+    return Constructed{std::move(*view), target.alias};
+  }
   auto flat = flatten(data, spec ? std::optional<DType>(spec->dtype) : std::nullopt, 0);
   if (!flat) return std::nullopt;
   DTypeSpec target;

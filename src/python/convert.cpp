@@ -2,13 +2,19 @@
 #include "python/convert.h"
 
 #include <cmath>
+#include <complex>
+#include <type_traits>
 #include <span>
 #include <string>
 
 #include "python/array_object.h"
+#include "python/element_path.h"
 #include "python/error_tables.h"
 #include "python/errors.h"
 #include "python/scalar_object.h"
+#include "storage/cast.h"
+#include "storage/element.h"
+#include "storage/visit.h"
 
 namespace quarvel_python {
 
@@ -76,17 +82,83 @@ bool flatten_into(PyObject* object, std::optional<DType> target, int depth, Shap
   return true;
 }
 
-bool validate_into(PyObject* object, int depth, Shape& shape) {
+// Sorts one leaf for the typed fill: a plain Python number adds its dtype to
+// the running promotion; a scalar object needs a target; anything else (an
+// array, another object, an int beyond 64 bits) leaves it to the Scalar path.
+void scan_leaf(PyObject* object, NestedInput& scan) {
+  std::optional<DType> dtype;
+  if (PyBool_Check(object)) {
+    dtype = DType::Bool;
+  } else if (PyLong_CheckExact(object)) {
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (overflow == 0) {
+      dtype = DType::Int64;
+    } else if (overflow > 0) {
+      PyLong_AsUnsignedLongLong(object);
+      if (PyErr_Occurred()) PyErr_Clear();
+      else dtype = DType::UInt64;
+    }
+  } else if (PyFloat_CheckExact(object)) {
+    dtype = DType::Float64;
+  } else if (PyComplex_CheckExact(object)) {
+    dtype = DType::Complex128;
+  } else if (is_scalar_object(object)) {
+    scan.scalar_objects = true;
+    return;
+  }
+  if (!dtype) {
+    scan.plain = false;
+    return;
+  }
+  if (scan.inferred != dtype) scan.inferred = scan.inferred ? DType::promote(*scan.inferred, *dtype) : *dtype;
+}
+
+// The common case of validate_into with a scan, run first: exact lists and
+// tuples of plain leaves, read through borrowed references since nothing here
+// runs Python code. False at the first thing it does not take (anything not
+// plain, raggedness, too deep nesting), with nothing reported and nothing
+// run: the general walk then starts over and reports what it meets.
+bool quick_scan(PyObject* object, int depth, Shape& shape, NestedInput& scan) {
+  if (depth > max_nesting_depth) return false;
+  const bool list = PyList_CheckExact(object);
+  if (!list && !PyTuple_CheckExact(object)) {
+    if (is_array(object) || is_nested_sequence(object)) return false;
+    shape.clear();
+    scan_leaf(object, scan);
+    return scan.plain;
+  }
+  const Py_ssize_t size = list ? PyList_Size(object) : PyTuple_Size(object);
+  Shape first, item_shape;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i);
+    if (!quick_scan(item, depth + 1, item_shape, scan)) return false;
+    if (i == 0) first = item_shape;
+    else if (item_shape != first) return false;
+  }
+  shape.assign(1, static_cast<std::uint64_t>(size));
+  shape.insert(shape.end(), first.begin(), first.end());
+  return true;
+}
+
+bool validate_into(PyObject* object, int depth, Shape& shape, NestedInput* scan) {
   if (depth > max_nesting_depth) return fail_value(nesting_too_deep);
   if (is_array(object)) {
     shape = as_array(object)->view.shape;
+    if (scan) scan->plain = false;
     return true;
   }
   if (!is_nested_sequence(object)) {
     shape.clear();
+    if (scan && scan->plain) scan_leaf(object, *scan);
     return true;
   }
-  return walk_nested(object, depth, shape, PyExc_ValueError, ragged_input, validate_into);
+  // Subclasses may run code while they are walked.
+  if (scan && !PyList_CheckExact(object) && !PyTuple_CheckExact(object)) scan->plain = false;
+  return walk_nested(object, depth, shape, PyExc_ValueError, ragged_input,
+                     [&](PyObject* item, int item_depth, Shape& item_shape) {
+                       return validate_into(item, item_depth, item_shape, scan);
+                     });
 }
 
 // Step 7 of the untyped conversion: a quarvel object with a DType `dtype`.
@@ -125,30 +197,13 @@ bool integer_in_range(DType target, long long signed_value, bool negative, unsig
   return bits == 64 || unsigned_value < (1ULL << bits);
 }
 
-template <class Int>
-Scalar integer_scalar(unsigned long long bits) {
-  return Scalar(static_cast<Int>(bits));
-}
-
-// An in-range Python int as a Scalar of integer dtype `target`.
-Scalar make_integer(DType target, bool negative, long long signed_value, unsigned long long unsigned_value) {
-  const unsigned long long bits = negative ? static_cast<unsigned long long>(signed_value) : unsigned_value;
-  switch (target.code) {
-    case DType::Int8: return integer_scalar<std::int8_t>(bits);
-    case DType::UInt8: return integer_scalar<std::uint8_t>(bits);
-    case DType::Int16: return integer_scalar<std::int16_t>(bits);
-    case DType::UInt16: return integer_scalar<std::uint16_t>(bits);
-    case DType::Int32: return integer_scalar<std::int32_t>(bits);
-    case DType::UInt32: return integer_scalar<std::uint32_t>(bits);
-    case DType::Int64: return integer_scalar<std::int64_t>(bits);
-    default: return integer_scalar<std::uint64_t>(bits);
-  }
-}
-
-std::optional<Scalar> python_int_to_integer(PyObject* object, DType target) {
+// An in-range Python int as an element of integer type T; OverflowError
+// otherwise.
+template <class T>
+bool python_int_to_element(PyObject* object, DType target, T& out) {
   int overflow = 0;
   const long long signed_value = PyLong_AsLongLongAndOverflow(object, &overflow);
-  if (signed_value == -1 && PyErr_Occurred()) return std::nullopt;
+  if (signed_value == -1 && PyErr_Occurred()) return false;
   unsigned long long unsigned_value = 0;
   bool negative = false;
   if (overflow == 0) {
@@ -157,20 +212,17 @@ std::optional<Scalar> python_int_to_integer(PyObject* object, DType target) {
   } else if (overflow > 0) {
     unsigned_value = PyLong_AsUnsignedLongLong(object);
     if (unsigned_value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return std::nullopt;
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
       PyErr_Clear();
       overflow = 2;
     }
   }
   if (overflow < 0 || overflow == 2 || !integer_in_range(target, signed_value, negative, unsigned_value)) {
     raise_exception(python_int_range_error());
-    return std::nullopt;
+    return false;
   }
-  return make_integer(target, negative, signed_value, unsigned_value);
-}
-
-bool is_binary_float_or_small_complex(DType target) {
-  return target.is_binary_float() || target == DType::Complex64 || target == DType::Complex128;
+  out = static_cast<T>(negative ? static_cast<unsigned long long>(signed_value) : unsigned_value);
+  return true;
 }
 
 bool is_real_target(DType target) {
@@ -197,6 +249,190 @@ std::optional<bool> text_fits_integer(const std::string& text, DType target) {
   if (target.is_signed_integer()) return *truncated >= -(one << (bits - 1)) && *truncated < (one << (bits - 1));
   return *truncated >= 0 && *truncated < (one << bits);
 }
+
+bool refuse_complex_to_real() {
+  return raise_false(PyExc_TypeError, "cannot cast a complex scalar to a real dtype");
+}
+
+// NaN and infinity cannot become integers.
+bool check_finite_for_integer(double value) {
+  if (std::isnan(value)) return raise_false(PyExc_ValueError, "cannot convert float NaN to integer");
+  if (std::isinf(value)) return raise_false(PyExc_OverflowError, "cannot convert float infinity to integer");
+  return true;
+}
+
+bool refuse_float_range() {
+  return raise_false(PyExc_OverflowError, "Python float is outside the requested dtype range");
+}
+
+// What a Python value of element type S meets before its cast to `target`, in
+// this order: a complex value to a real dtype; for integer targets NaN,
+// infinity and a float's range; then the overflow warning. False with the
+// error set.
+template <class S>
+bool check_python_cast(const S& value, DType target) {
+  if (quarvel_storage::is_std_complex<S> && is_real_target(target)) return refuse_complex_to_real();
+  if (target.is_integer()) {
+    const double x = quarvel_storage::real_as_double(value);
+    if (!check_finite_for_integer(x)) return false;
+    if constexpr (quarvel_storage::is_float_element<S>)
+      if (!float_fits_integer(x, target)) return refuse_float_range();
+  }
+  return !element_cast_overflows(value, target) || emit_cast_overflow_warning();
+}
+
+// The same for a long double value, whose text decides where it can.
+bool check_text_cast(const Scalar& value, DType target) {
+  const DType source = value.dtype();
+  if (source.is_complex() && is_real_target(target)) return refuse_complex_to_real();
+  if (target.is_integer()) {
+    if (auto as_double = value.as_f64(); as_double && !check_finite_for_integer(*as_double)) return false;
+    if (source.kind() == 'f') {
+      std::optional<bool> fits = text_fits_integer(value.get<quarvel_storage::LongDoubleText>().text, target);
+      if (!fits) {
+        auto as_double = storage_value(value.as_f64());
+        if (!as_double) return false;
+        fits = float_fits_integer(*as_double, target);
+      }
+      if (!*fits) return refuse_float_range();
+    }
+  }
+  return warn_scalar_cast_overflow(value, target);
+}
+
+bool check_cast(const Scalar& value, DType target) {
+  return std::visit(
+      [&](const auto& v) {
+        using S = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<S, quarvel_storage::LongDoubleText> ||
+                      std::is_same_v<S, quarvel_storage::ComplexLongDoubleText>) {
+          return check_text_cast(value, target);
+        } else {
+          return check_python_cast(v, target);
+        }
+      },
+      value.storage());
+}
+
+template <class T, class S>
+bool checked_cast(const S& value, DType target, T& out) {
+  if (!check_python_cast(value, target)) return false;
+  out = quarvel_storage::cast_element<T>(value);
+  return true;
+}
+
+// One Python value as an element of `target` (fixed-width, element type T),
+// with the range checks on Python numbers and the cast warnings. Python ints
+// take their own way: to bool by truth, to integers exactly, to floats through
+// the nearest double.
+template <class T>
+bool value_to_element(PyObject* object, DType target, T& out) {
+  if (PyLong_Check(object)) {
+    const bool exact_bool = PyBool_Check(object);
+    if constexpr (std::is_same_v<T, bool>) {
+      const int truth = PyObject_IsTrue(object);
+      if (truth < 0) return false;
+      out = truth != 0;
+      return true;
+    } else if constexpr (std::is_integral_v<T>) {
+      if (!exact_bool) return python_int_to_element(object, target, out);
+    } else {
+      if (!exact_bool) {
+        const double value = PyLong_AsDouble(object);
+        if (value == -1.0 && PyErr_Occurred()) {
+          if (!error_is_discardable()) return false;
+          PyErr_Clear();  // beyond the doubles: the 64-bit conversion below reports it
+        } else {
+          if (element_cast_overflows(value, target) && !emit_cast_overflow_warning()) return false;
+          out = quarvel_storage::cast_element<T>(value);
+          return true;
+        }
+      }
+    }
+  }
+  if (PyFloat_CheckExact(object)) return checked_cast(PyFloat_AsDouble(object), target, out);
+  auto value = value_to_untyped_scalar(object);
+  if (!value) return false;
+  return std::visit(
+      [&](const auto& v) -> bool {
+        using S = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<S, quarvel_storage::LongDoubleText> ||
+                      std::is_same_v<S, quarvel_storage::ComplexLongDoubleText>) {
+          if (!check_text_cast(*value, target)) return false;
+          auto cast = storage_value(value->cast(target));
+          if (!cast) return false;
+          out = std::get<T>(cast->storage());
+          return true;
+        } else {
+          return checked_cast(v, target, out);
+        }
+      },
+      value->storage());
+}
+
+// A plain Python number (the leaf kinds scan_leaf accepts) as an element of T
+// by the cast rules alone: what a value of its own dtype cast to the inferred
+// dtype gives.
+template <class T>
+T plain_number_element(PyObject* object) {
+  using quarvel_storage::cast_element;
+  if (PyBool_Check(object)) return cast_element<T>(object == Py_True);
+  if (PyFloat_CheckExact(object)) return cast_element<T>(PyFloat_AsDouble(object));
+  if (PyComplex_CheckExact(object))
+    return cast_element<T>(std::complex<double>(PyComplex_RealAsDouble(object), PyComplex_ImagAsDouble(object)));
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+  if (overflow == 0) return cast_element<T>(static_cast<std::int64_t>(value));
+  return cast_element<T>(static_cast<std::uint64_t>(PyLong_AsUnsignedLongLong(object)));
+}
+
+// Writes nested input into a fresh typed buffer, each leaf where the strides
+// put its coordinates. The scan found exact lists and tuples only; a warning
+// may still run code that changes them, so every length is checked again.
+template <class T>
+struct NestedFill {
+  const Shape& shape;
+  const quarvel_storage::Strides& strides;
+  DType target;
+  quarvel_storage::ByteOrder order;
+  bool checked;
+
+  bool leaf(PyObject* object, std::uint8_t* at) const {
+    T value;
+    if (!checked) {
+      value = plain_number_element<T>(object);
+    } else if (!value_to_element(object, target, value)) {
+      return false;
+    }
+    quarvel_storage::store_element<T>(at, value, order);
+    return true;
+  }
+
+  bool fill(PyObject* object, std::size_t depth, std::uint8_t* at) const {
+    if (depth == shape.size()) return leaf(object, at);
+    const bool list = PyList_CheckExact(object);
+    if (!list && !PyTuple_CheckExact(object)) return fail_value(ragged_input);
+    if (!checked) {
+      // No Python code runs while unchecked values are written: the scanned
+      // lists stay as they were.
+      for (std::uint64_t i = 0; i < shape[depth]; ++i) {
+        const Py_ssize_t at_i = static_cast<Py_ssize_t>(i);
+        PyObject* item = list ? PyList_GetItem(object, at_i) : PyTuple_GetItem(object, at_i);
+        if (!fill(item, depth + 1, at + static_cast<std::int64_t>(i) * strides[depth])) return false;
+      }
+      return true;
+    }
+    const PyRef hold = PyRef::borrow(object);
+    for (std::uint64_t i = 0; i < shape[depth]; ++i) {
+      const Py_ssize_t size = list ? PyList_Size(object) : PyTuple_Size(object);
+      if (size < 0 || static_cast<std::uint64_t>(size) != shape[depth]) return fail_value(ragged_input);
+      const Py_ssize_t at_i = static_cast<Py_ssize_t>(i);
+      const PyRef item = PyRef::borrow(list ? PyList_GetItem(object, at_i) : PyTuple_GetItem(object, at_i));
+      if (!fill(item.get(), depth + 1, at + static_cast<std::int64_t>(i) * strides[depth])) return false;
+    }
+    return true;
+  }
+};
 
 }  // namespace
 
@@ -240,7 +476,7 @@ std::optional<std::vector<PyRef>> sequence_items(PyObject* object) {
 
 std::optional<Shape> validate_rectangular_input(PyObject* object, int depth) {
   Shape shape;
-  if (!validate_into(object, depth, shape)) return std::nullopt;
+  if (!validate_into(object, depth, shape, nullptr)) return std::nullopt;
   return shape;
 }
 
@@ -306,74 +542,63 @@ std::optional<Scalar> value_to_untyped_scalar(PyObject* object) {
 }
 
 std::optional<Scalar> value_to_scalar(PyObject* object, DType target) {
-  const bool exact_bool = PyBool_Check(object);
-  if (target == DType::Bool && PyLong_Check(object)) {
-    const int truth = PyObject_IsTrue(object);
-    if (truth < 0) return std::nullopt;
-    return Scalar(truth != 0);
-  }
-  if (target.is_integer() && PyLong_Check(object) && !exact_bool) return python_int_to_integer(object, target);
-  if (is_binary_float_or_small_complex(target) && PyLong_Check(object) && !exact_bool) {
-    const double value = PyLong_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred()) {
-      if (!error_is_discardable()) return std::nullopt;
-      PyErr_Clear();
-    } else {
-      const Scalar wide(value);
-      if (!warn_scalar_cast_overflow(wide, target)) return std::nullopt;
-      return storage_value(wide.cast(target));
-    }
+  if (!target.is_long_double()) {
+    return quarvel_storage::with_element_type(target, [&]<class T>(std::type_identity<T>) -> std::optional<Scalar> {
+      T out{};
+      if (!value_to_element(object, target, out)) return std::nullopt;
+      return Scalar(out);
+    });
   }
   auto value = value_to_untyped_scalar(object);
-  if (!value) return std::nullopt;
-  const DType source = value->dtype();
-  if (source.is_complex() && is_real_target(target)) {
-    PyErr_SetString(PyExc_TypeError, "cannot cast a complex scalar to a real dtype");
-    return std::nullopt;
-  }
-  if (target.is_integer()) {
-    if (auto as_double = value->as_f64()) {
-      if (std::isnan(*as_double)) {
-        PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
-        return std::nullopt;
-      }
-      if (std::isinf(*as_double)) {
-        PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
-        return std::nullopt;
-      }
-    }
-    if (source.kind() == 'f') {
-      std::optional<bool> fits;
-      if (const auto* long_double = value->get_if<quarvel_storage::LongDoubleText>())
-        fits = text_fits_integer(long_double->text, target);
-      if (!fits) {
-        auto as_double = storage_value(value->as_f64());
-        if (!as_double) return std::nullopt;
-        fits = float_fits_integer(*as_double, target);
-      }
-      if (!*fits) {
-        PyErr_SetString(PyExc_OverflowError, "Python float is outside the requested dtype range");
-        return std::nullopt;
-      }
-    }
-  }
-  if (!warn_scalar_cast_overflow(*value, target)) return std::nullopt;
+  if (!value || !check_cast(*value, target)) return std::nullopt;
   return storage_value(value->cast(target));
 }
 
+std::optional<NestedInput> scan_nested_input(PyObject* object) {
+  NestedInput scan;
+  if (quick_scan(object, 0, scan.shape, scan)) return scan;
+  scan = NestedInput();
+  if (!validate_into(object, 0, scan.shape, &scan)) return std::nullopt;
+  return scan;
+}
+
+std::optional<View> fill_from_nested(PyObject* object, const NestedInput& input, DType dtype,
+                                     quarvel_storage::ByteOrder byte_order, bool f_order, bool checked) {
+  auto made = storage_value(View::zeros_with_layout(dtype, byte_order, input.shape, f_order));
+  if (!made) return std::nullopt;
+  // Nobody else sees the buffer yet; the lock is only the way to its bytes.
+  auto guard = storage_value(made->buffer->write());
+  if (!guard) return std::nullopt;
+  auto base = storage_value(made->element_base(*guard));
+  if (!base) return std::nullopt;
+  const bool filled = quarvel_storage::with_element_type(dtype, [&]<class T>(std::type_identity<T>) {
+    return NestedFill<T>{made->shape, made->strides, dtype, made->byte_order, checked}.fill(object, 0, *base);
+  });
+  if (!filled) return std::nullopt;
+  return made;
+}
+
 bool warn_view_cast_overflow(const View& view, DType target) {
-  const char kind = target.kind();
-  const bool integer = kind == 'i' || kind == 'u';
-  if (!integer && !cast_overflow_limit(target)) return true;
-  auto values = storage_value(view.snapshot());
-  if (!values) return false;
-  for (const Scalar& value : *values) {
-    // Stack level 1 from C is the Python line that called in.
-    if (integer && value.integer_cast_is_invalid(target))
-      return PyErr_WarnEx(PyExc_RuntimeWarning, "invalid value encountered in cast", 1) == 0;
-    if (!integer && cast_overflows(value, target)) return emit_cast_overflow_warning();
-  }
-  return true;
+  const bool integer = target.is_integer();
+  const auto limit = cast_overflow_limit(target);
+  if (!integer && !limit) return true;
+  const auto range = quarvel_storage::float_range(target);
+  // Scanned under the lock; the warning (which may run Python code) after it.
+  auto scanned = quarvel_storage::any_element(view, loop_path(), [&](const auto& value) -> bool {
+    if constexpr (std::is_same_v<std::decay_t<decltype(value)>, Scalar>) {
+      return integer ? value.integer_cast_is_invalid(target) : cast_overflows(value, target);
+    } else if (integer) {
+      return quarvel_storage::integer_cast_is_invalid(value, range);
+    } else {
+      return element_cast_overflows(value, *limit);
+    }
+  });
+  auto found = storage_value(std::move(scanned));
+  if (!found) return false;
+  if (!*found) return true;
+  // Stack level 1 from C is the Python line that called in.
+  if (integer) return PyErr_WarnEx(PyExc_RuntimeWarning, "invalid value encountered in cast", 1) == 0;
+  return emit_cast_overflow_warning();
 }
 
 bool warn_before_view_cast(const View& view, DType target) {

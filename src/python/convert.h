@@ -65,6 +65,29 @@ bool walk_nested(PyObject* sequence, int depth, quarvel_storage::Shape& shape, P
 // is reported here, before any element is converted.
 std::optional<quarvel_storage::Shape> validate_rectangular_input(PyObject* object, int depth);
 
+// Nested input validated as validate_rectangular_input does, and sorted for
+// the typed fill: `plain` when every sequence is an exact list or tuple and
+// every leaf a Python bool, int (within 64 bits), float or complex, or a scalar
+// object (`scalar_objects`); `inferred` is the promotion of the plain numbers'
+// dtypes in order (absent for none).
+struct NestedInput {
+  quarvel_storage::Shape shape;
+  bool plain = true;
+  bool scalar_objects = false;
+  std::optional<quarvel_storage::DType> inferred;
+};
+std::optional<NestedInput> scan_nested_input(PyObject* object);
+
+// Plain nested input written straight into a new array of fixed-width
+// `dtype`: with `checked`, each value as value_to_scalar converts it (checks
+// and warnings, in C order); without, by the cast rules alone (the values'
+// own dtypes cast to the one they infer to). The result's layout is
+// View::zeros_with_layout's.
+std::optional<quarvel_storage::View> fill_from_nested(PyObject* object, const NestedInput& input,
+                                                      quarvel_storage::DType dtype,
+                                                      quarvel_storage::ByteOrder byte_order, bool f_order,
+                                                      bool checked);
+
 // With a target every value is converted to it; without, each keeps its own dtype.
 std::optional<Flattened> flatten(PyObject* object, std::optional<quarvel_storage::DType> target, int depth);
 

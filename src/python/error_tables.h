@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "storage/cast.h"
 #include "storage/dtype.h"
 #include "storage/scalar.h"
 #include "storage/storage_error.h"
@@ -71,15 +73,32 @@ inline std::optional<CastOverflowLimit> cast_overflow_limit(quarvel_storage::DTy
   }
 }
 
-// Whether casting `value` to `target` overflows a finite part to infinity.
-// A value that cannot be read as doubles is left to the cast itself.
+// Whether casting a value with these parts under `limit` overflows a finite
+// part to infinity.
+inline bool cast_overflows(std::complex<double> parts, const CastOverflowLimit& limit) {
+  // Branch-free, so scans over many elements vectorise.
+  auto beyond = [&](double part) { return std::isfinite(part) & (std::fabs(part) >= limit.threshold); };
+  return beyond(parts.real()) | (limit.imaginary_too & beyond(parts.imag()));
+}
+
+// The same for one fixed-width element.
+template <class S>
+bool element_cast_overflows(const S& value, const CastOverflowLimit& limit) {
+  return cast_overflows(quarvel_storage::as_complex_double(value), limit);
+}
+template <class S>
+bool element_cast_overflows(const S& value, quarvel_storage::DType target) {
+  const auto limit = cast_overflow_limit(target);
+  return limit && element_cast_overflows(value, *limit);
+}
+
+// The same for a Scalar; a value that cannot be read as doubles is left to the
+// cast itself.
 inline bool cast_overflows(const quarvel_storage::Scalar& value, quarvel_storage::DType target) {
   const auto limit = cast_overflow_limit(target);
   if (!limit) return false;
   const auto pair = value.as_complex();
-  if (!pair) return false;
-  auto beyond = [&](double part) { return std::isfinite(part) && std::fabs(part) >= limit->threshold; };
-  return beyond(pair->real()) || (limit->imaginary_too && beyond(pair->imag()));
+  return pair && cast_overflows(*pair, *limit);
 }
 
 }  // namespace quarvel_python

@@ -5,9 +5,11 @@
 
 #include "python/array_object.h"
 #include "python/convert.h"
+#include "python/element_path.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
 #include "python/scalar_object.h"
+#include "storage/visit.h"
 
 namespace quarvel_python {
 
@@ -63,33 +65,51 @@ DType index_list_dtype(const std::vector<Scalar>& values) {
 }
 
 std::optional<IndexItem> make_mask(const View& view, std::size_t& cursor, Shape shape,
-                                   const std::vector<Scalar>& values) {
+                                   std::vector<std::uint64_t> positions) {
   const std::size_t k = shape.size();
   bool matches = cursor + k <= view.ndim();
   for (std::size_t i = 0; matches && i < k; ++i) matches = shape[i] == view.shape[cursor + i];
   if (!matches) return raise_error(PyExc_IndexError, "boolean index shape did not match the indexed array dimensions");
-  IndexItem::BoolMask mask{std::move(shape), {}};
-  for (std::size_t p = 0; p < values.size(); ++p)
-    if (values[p].truthy()) mask.positions.push_back(p);
   cursor += k;
-  return IndexItem(std::move(mask));
+  return IndexItem(IndexItem::BoolMask{std::move(shape), std::move(positions)});
 }
 
-std::optional<IndexItem> make_int_array(Shape shape, const std::vector<Scalar>& values, std::optional<DType> cast_to) {
-  IndexItem::IntArray array;
-  array.values.reserve(values.size());
-  for (const Scalar& value : values) {
-    std::optional<std::int64_t> index;
-    if (cast_to) {
-      auto cast = value.cast(*cast_to);
-      if (!cast) return raise_error(PyExc_IndexError, "index arrays must contain integers");
-      index = scalar_to_isize(*cast);
-    } else {
-      index = scalar_to_isize(value);
-    }
-    if (!index) return std::nullopt;
-    array.values.push_back(*index);
+// The C-order positions of the true values.
+std::vector<std::uint64_t> true_positions(const std::vector<Scalar>& values) {
+  std::vector<std::uint64_t> positions;
+  for (std::size_t p = 0; p < values.size(); ++p)
+    if (values[p].truthy()) positions.push_back(p);
+  return positions;
+}
+
+// An index value as a signed size: unsigned values beyond the signed range
+// clamp (they are out of bounds either way).
+template <class T>
+std::int64_t index_value(T value) {
+  if constexpr (std::is_same_v<T, std::uint64_t>) {
+    return value > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(value);
+  } else {
+    return static_cast<std::int64_t>(value);
   }
+}
+
+// The index values of a list, each cast to the list's combined dtype first.
+std::optional<std::vector<std::int64_t>> list_index_values(const std::vector<Scalar>& values, DType cast_to) {
+  std::vector<std::int64_t> out;
+  out.reserve(values.size());
+  for (const Scalar& value : values) {
+    auto cast = value.cast(cast_to);
+    if (!cast) return raise_error(PyExc_IndexError, "index arrays must contain integers");
+    auto index = scalar_to_isize(*cast);
+    if (!index) return std::nullopt;
+    out.push_back(*index);
+  }
+  return out;
+}
+
+std::optional<IndexItem> make_int_array(Shape shape, std::vector<std::int64_t> values) {
+  IndexItem::IntArray array;
+  array.values = std::move(values);
   array.strides.assign(shape.size(), 0);
   std::int64_t stride = 8;
   for (std::size_t k = shape.size(); k-- > 0;) {
@@ -158,10 +178,8 @@ std::optional<std::int64_t> scalar_to_isize(const Scalar& scalar) {
   return std::visit(
       [](const auto& value) -> std::optional<std::int64_t> {
         using T = std::decay_t<decltype(value)>;
-        if constexpr (std::is_same_v<T, std::uint64_t>) {
-          return value > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(value);
-        } else if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
-          return static_cast<std::int64_t>(value);
+        if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+          return index_value(value);
         } else {
           return raise_error(PyExc_IndexError, "index arrays must contain integers");
         }
@@ -237,10 +255,29 @@ std::optional<ParsedIndex> parse_indices(const View& view, PyObject* key) {
       if (dtype != DType::Bool && !cursor_free()) return std::nullopt;
       if (dtype != DType::Bool && !dtype.is_integer())
         return raise_error(PyExc_IndexError, "index arrays must have an integer or boolean dtype");
-      auto values = storage_value(index_view.snapshot());
-      if (!values) return std::nullopt;
-      auto made = dtype == DType::Bool ? make_mask(view, cursor, index_view.shape, *values)
-                                       : make_int_array(index_view.shape, *values, std::nullopt);
+      // Read typed under the index array's lock: no Scalar per index.
+      std::vector<std::uint64_t> positions;
+      std::vector<std::int64_t> values;
+      std::uint64_t p = 0;
+      auto read = quarvel_storage::visit_elements(index_view, loop_path(), [&](const auto& value) {
+        using T = std::decay_t<decltype(value)>;
+        if constexpr (std::is_same_v<T, Scalar>) {
+          if (value.dtype() == DType::Bool) {
+            if (value.truthy()) positions.push_back(p);
+          } else {
+            values.push_back(scalar_to_isize(value).value_or(0));  // an integer dtype: never refused
+          }
+        } else if constexpr (std::is_same_v<T, bool>) {
+          if (value) positions.push_back(p);
+        } else if constexpr (std::is_integral_v<T>) {
+          values.push_back(index_value(value));
+        }
+        ++p;
+        return true;
+      });
+      if (!storage_ok(std::move(read))) return std::nullopt;
+      auto made = dtype == DType::Bool ? make_mask(view, cursor, index_view.shape, std::move(positions))
+                                       : make_int_array(index_view.shape, std::move(values));
       if (!made) return std::nullopt;
       if (dtype != DType::Bool) ++cursor;
       parsed.items.push_back(std::move(*made));
@@ -257,12 +294,15 @@ std::optional<ParsedIndex> parse_indices(const View& view, PyObject* key) {
       const DType combined = index_list_dtype(list.values);
       std::optional<IndexItem> made;
       switch (combined.kind()) {
-        case 'b': made = make_mask(view, cursor, std::move(list.shape), list.values); break;
+        case 'b': made = make_mask(view, cursor, std::move(list.shape), true_positions(list.values)); break;
         case 'i':
-        case 'u':
-          made = make_int_array(std::move(list.shape), list.values, combined);
+        case 'u': {
+          auto values = list_index_values(list.values, combined);
+          if (!values) return std::nullopt;
+          made = make_int_array(std::move(list.shape), std::move(*values));
           ++cursor;
           break;
+        }
         default: return raise_error(PyExc_IndexError, "index arrays must contain only integers or booleans");
       }
       if (!made) return std::nullopt;
@@ -306,7 +346,7 @@ PyObject* Array_subscript(PyObject* self, PyObject* key) {
   PyArray* array = as_array(self);
   auto parsed = parse_indices(array->view, key);
   if (!parsed) return nullptr;
-  auto selection = storage_value(array->view.index(parsed->items));
+  auto selection = storage_value(array->view.index(parsed->items, loop_path()));
   if (!selection) return nullptr;
   bool zero_d_index_array = false;
   for (const IndexItem& item : parsed->items) {

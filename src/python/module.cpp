@@ -14,6 +14,7 @@
 
 #include "python/array_object.h"
 #include "python/dtype_object.h"
+#include "python/element_path.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
 #include "python/scalar_object.h"
@@ -103,6 +104,7 @@ int register_module(PyObject* module) {
 }
 
 int initialise_module(PyObject* module) {
+  element_path_forced();  // the switch is read at import, once
   PyRef version = PyRef::steal(PyUnicode_FromString("0.3.0"));
   if (!version || add(module, "__version__", version.get()) < 0) return -1;
   return register_module(module);

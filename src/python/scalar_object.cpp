@@ -121,20 +121,16 @@ int Scalar_bool(PyObject* self) {
   return guarded<int>(-1, [&] { return value_of(self).truthy() ? 1 : 0; });
 }
 
-// The Python value through the builtins of that name, looked up at each call,
-// so int() and float() of a scalar behave exactly as on the Python number.
-PyObject* call_builtin(const char* name, PyObject* self) {
+// int() and float() of the Python value: what the built-in int and float do
+// with one argument that is a Python number, without looking them up.
+template <PyObject* (*Convert)(PyObject*)>
+PyObject* Scalar_number(PyObject* self) {
   PyRef number = PyRef::steal(python_value(value_of(self)));
-  if (!number) return nullptr;
-  PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
-  if (!builtins) return nullptr;
-  PyRef function = PyRef::steal(PyObject_GetAttrString(builtins.get(), name));
-  if (!function) return nullptr;
-  return PyObject_CallFunctionObjArgs(function.get(), number.get(), nullptr);
+  return number ? Convert(number.get()) : nullptr;
 }
 
-PyObject* Scalar_int(PyObject* self) { return call_builtin("int", self); }
-PyObject* Scalar_float(PyObject* self) { return call_builtin("float", self); }
+PyObject* Scalar_int(PyObject* self) { return Scalar_number<PyNumber_Long>(self); }
+PyObject* Scalar_float(PyObject* self) { return Scalar_number<PyNumber_Float>(self); }
 
 PyObject* Scalar_richcompare(PyObject* self, PyObject* other, int op) {
   if (!is_scalar_object(self)) Py_RETURN_NOTIMPLEMENTED;

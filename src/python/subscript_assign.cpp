@@ -3,6 +3,7 @@
 
 #include "python/array_object.h"
 #include "python/convert.h"
+#include "python/element_path.h"
 #include "python/errors.h"
 #include "python/index_parse.h"
 #include "storage/checked.h"
@@ -78,11 +79,29 @@ bool assign_sequence_to_single(const View& selection, PyObject* value, DType tar
     case 'b': {
       const int truth = PyObject_IsTrue(value);
       if (truth < 0) return false;
-      return storage_ok(selection.assign_scalar(Scalar(truth != 0)));
+      return storage_ok(selection.assign_scalar(Scalar(truth != 0), loop_path()));
     }
     case 'f': return raise_false(PyExc_ValueError, "setting an array element with a sequence");
     default: return raise_false(PyExc_TypeError, "cannot convert a sequence to a scalar array element");
   }
+}
+
+// Plain nested numbers into a basic selection, through a typed temporary:
+// every value converted in C order (a value that cannot convert is the better
+// report than the shapes), none when the selection is empty and the shapes
+// differ, then the temporary broadcast into the selection.
+bool assign_plain_sequence(const View& selection, PyObject* value, const NestedInput& input, DType target) {
+  const bool fits = quarvel_storage::broadcasts_to(input.shape, selection.shape);
+  if (!fits && input.shape.size() > selection.ndim())
+    return raise_storage(quarvel_storage::StorageError::broadcast_mismatch(input.shape, selection.shape));
+  auto count = storage_value(selection.size());
+  if (!count) return false;
+  if (fits && *count == 0 && input.shape != selection.shape)
+    return storage_ok(selection.assign_prefix({}, quarvel_storage::LoopPath::Typed));
+  auto source = fill_from_nested(value, input, target, selection.byte_order, false, true);
+  if (!source) return false;
+  if (!fits) return raise_storage(quarvel_storage::StorageError::broadcast_mismatch(input.shape, selection.shape));
+  return storage_ok(selection.assign_view(*source, quarvel_storage::LoopPath::Typed));
 }
 
 bool assign_basic_sequence(const View& selection, bool scalar_key, PyObject* value, DType target) {
@@ -92,7 +111,10 @@ bool assign_basic_sequence(const View& selection, bool scalar_key, PyObject* val
                        "setting an array element with a sequence. The requested array would exceed the maximum "
                        "number of dimension of 0.");
   }
-  if (!validate_rectangular_input(value, 0)) return false;
+  auto input = scan_nested_input(value);
+  if (!input) return false;
+  if (loop_path() == quarvel_storage::LoopPath::Typed && input->plain && !target.is_long_double())
+    return assign_plain_sequence(selection, value, *input, target);
   AssignmentSequence sequence;
   if (!flatten_assignment_into(value, target, 0, sequence.shape, sequence.atoms)) return false;
   auto source_count = quarvel_storage::element_count(sequence.shape);
@@ -133,12 +155,15 @@ bool assign_basic_sequence(const View& selection, bool scalar_key, PyObject* val
       values.push_back(*slot);
     }
   }
-  return storage_ok(selection.assign_prefix(values));
+  return storage_ok(selection.assign_prefix(values, loop_path()));
 }
 
 // An advanced key with a nested sequence: the sequence becomes a temporary array.
 std::optional<View> sequence_source(PyObject* value, DType target) {
-  if (!validate_rectangular_input(value, 0)) return std::nullopt;
+  auto input = scan_nested_input(value);
+  if (!input) return std::nullopt;
+  if (loop_path() == quarvel_storage::LoopPath::Typed && input->plain && !target.is_long_double())
+    return fill_from_nested(value, *input, target, quarvel_storage::ByteOrder::Native, false, true);
   auto flat = flatten(value, target, 0);
   if (!flat || !cast_values(flat->values, target)) return std::nullopt;
   return storage_value(View::from_values(target, std::move(flat->shape), flat->values));
@@ -157,26 +182,26 @@ int Array_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   const DType target = view.dtype;
   bool done = false;
   if (parsed->is_basic()) {
-    auto selection = storage_value(view.index(parsed->items));
+    auto selection = storage_value(view.index(parsed->items, loop_path()));
     if (!selection) return -1;
     if (is_array(value)) {
       const View& source = as_array(value)->view;
-      done = warn_before_view_cast(source, target) && storage_ok(selection->assign_view(source));
+      done = warn_before_view_cast(source, target) && storage_ok(selection->assign_view(source, loop_path()));
     } else if (is_nested_sequence(value)) {
       done = assign_basic_sequence(*selection, parsed->scalar, value, target);
     } else {
       auto scalar = value_to_scalar(value, target);
-      done = scalar && storage_ok(selection->assign_scalar(*scalar));
+      done = scalar && storage_ok(selection->assign_scalar(*scalar, loop_path()));
     }
   } else if (is_array(value)) {
     const View& source = as_array(value)->view;
-    done = warn_before_view_cast(source, target) && storage_ok(view.assign_fancy_view(parsed->items, source));
+    done = warn_before_view_cast(source, target) && storage_ok(view.assign_fancy_view(parsed->items, source, loop_path()));
   } else if (is_nested_sequence(value)) {
     auto source = sequence_source(value, target);
-    done = source && storage_ok(view.assign_fancy_view(parsed->items, *source));
+    done = source && storage_ok(view.assign_fancy_view(parsed->items, *source, loop_path()));
   } else {
     auto scalar = value_to_scalar(value, target);
-    done = scalar && storage_ok(view.assign_fancy_scalar(parsed->items, *scalar));
+    done = scalar && storage_ok(view.assign_fancy_scalar(parsed->items, *scalar, loop_path()));
   }
   return done ? 0 : -1;
 }

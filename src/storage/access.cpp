@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "storage/checked.h"
+#include "storage/element.h"
 #include "storage/view.h"
 #include "storage/view_detail.h"
 
@@ -136,9 +137,41 @@ Result<std::vector<Scalar>> View::snapshot() const {
   return view_detail::read_elements(*this, *offsets);
 }
 
-Result<void> View::assign_view(const View& source) const {
+namespace {
+
+// The second half of a typed copy-then-write: `staged` (C order of `shape`,
+// already of the view's dtype and tag) broadcast into `view`.
+Result<void> write_staged(const View& view, const Buffer& staged, const Shape& shape) {
+  auto strides = c_strides(view.dtype, shape);
+  if (!strides) return fail(strides.error());
+  const Strides read = view_detail::broadcast_strides(shape, *strides, view.shape);
+  auto guard = view_detail::lock_for_writing(view);
+  if (!guard) return fail(guard.error());
+  auto base = view.element_base(*guard);
+  if (!base) return fail(base.error());
+  // Same dtype and tag: the loop only moves the (already canonical) bytes.
+  const ConvertLoop move = find_conversion(view.dtype, view.byte_order, view.dtype, view.byte_order);
+  for_each_row<2>(view.shape, {const_cast<std::uint8_t*>(staged.data.data()), *base},
+                  {read.data(), view.strides.data()},
+                  [&](const std::array<std::uint8_t*, 2>& p, const std::array<std::int64_t, 2>& s, std::uint64_t n) {
+                    // A broadcast target element keeps the last value written to it.
+                    if (s[1] == 0) return move(p[0] + static_cast<std::int64_t>(n - 1) * s[0], 0, p[1], 0, 1);
+                    move(p[0], s[0], p[1], s[1], n);
+                  });
+  return {};
+}
+
+}  // namespace
+
+Result<void> View::assign_view(const View& source, LoopPath path) const {
   return allocation_guard([&]() -> Result<void> {
     if (auto fits = view_detail::check_broadcast(source.shape, shape); !fits) return fail(fits.error());
+    if (view_detail::takes_typed_path(source, path) && view_detail::takes_typed_path(*this, path)) {
+      // Staged and the source released before the destination's write lock.
+      auto staged = view_detail::staged_copy(source, dtype, byte_order);
+      if (!staged) return fail(staged.error());
+      return write_staged(*this, *staged, source.shape);
+    }
     // Read and released before the destination's write lock is taken.
     auto source_values = source.snapshot();
     if (!source_values) return fail(source_values.error());
@@ -150,8 +183,29 @@ Result<void> View::assign_view(const View& source) const {
   });
 }
 
-Result<void> View::assign_prefix(std::span<const Scalar> values) const {
+Result<void> View::assign_prefix(std::span<const Scalar> values, LoopPath path) const {
   return allocation_guard([&]() -> Result<void> {
+    if (view_detail::takes_typed_path(*this, path)) {
+      auto count = element_count(shape);
+      if (values.size() > *count) return fail(ErrorKind::ShapeMismatch);
+      for (const Scalar& v : values)
+        if (v.dtype() != dtype) return fail(ErrorKind::DTypeMismatch);
+      auto guard = view_detail::lock_for_writing(*this);
+      if (!guard) return fail(guard.error());
+      auto base = element_base(*guard);
+      if (!base) return fail(base.error());
+      with_element_type(dtype, [&]<class T>(std::type_identity<T>) {
+        std::size_t next = 0;
+        for_each_row<1>(shape, {*base}, {strides.data()},
+                        [&](const std::array<std::uint8_t*, 1>& p, const std::array<std::int64_t, 1>& s,
+                            std::uint64_t n) {
+                          for (std::uint64_t i = 0; i < n && next < values.size(); ++i, ++next)
+                            store_element<T>(p[0] + static_cast<std::int64_t>(i) * s[0],
+                                             std::get<T>(values[next].storage()), byte_order);
+                        });
+      });
+      return {};
+    }
     auto offsets = all_element_offsets();
     if (!offsets) return fail(offsets.error());
     if (values.size() > offsets->size()) return fail(ErrorKind::ShapeMismatch);
@@ -161,10 +215,21 @@ Result<void> View::assign_prefix(std::span<const Scalar> values) const {
   });
 }
 
-Result<void> View::assign_scalar(const Scalar& value) const {
+Result<void> View::assign_scalar(const Scalar& value, LoopPath path) const {
   return allocation_guard([&]() -> Result<void> {
     auto cast = value.cast(dtype);
     if (!cast) return fail(cast.error());
+    if (view_detail::takes_typed_path(*this, path)) {
+      const auto pattern = view_detail::encoded(*cast, dtype, byte_order);
+      auto guard = view_detail::lock_for_writing(*this);
+      if (!guard) return fail(guard.error());
+      auto base = element_base(*guard);
+      if (!base) return fail(base.error());
+      for_each_row<1>(shape, {*base}, {strides.data()},
+                      [&](const std::array<std::uint8_t*, 1>& p, const std::array<std::int64_t, 1>& s,
+                          std::uint64_t n) { view_detail::fill_run(p[0], s[0], n, pattern.data(), dtype.itemsize()); });
+      return {};
+    }
     auto offsets = all_element_offsets();
     if (!offsets) return fail(offsets.error());
     return view_detail::fill_elements(*this, *offsets, *cast);

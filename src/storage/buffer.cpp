@@ -11,7 +11,7 @@
 
 #include "longdouble/ld_text.h"
 #include "storage/checked.h"
-#include "storage/float16.h"
+#include "storage/element.h"
 
 namespace quarvel_storage {
 
@@ -30,12 +30,15 @@ ByteStore& ByteStore::operator=(ByteStore&& other) noexcept {
 
 ByteStore::~ByteStore() { std::free(data_); }
 
-Result<ByteStore> ByteStore::zeroed(std::uint64_t size) {
+Result<ByteStore> ByteStore::zeroed(std::uint64_t size) { return allocate(size, true); }
+Result<ByteStore> ByteStore::uninitialized(std::uint64_t size) { return allocate(size, false); }
+
+Result<ByteStore> ByteStore::allocate(std::uint64_t size, bool zero) {
   ByteStore out;
   if (size == 0) return out;
   if (size > checked::i64_max) return fail(ErrorKind::LayoutOverflow);
   // calloc: large zero buffers come from fresh pages and are not touched here.
-  void* bytes = std::calloc(static_cast<std::size_t>(size), 1);
+  void* bytes = zero ? std::calloc(static_cast<std::size_t>(size), 1) : std::malloc(static_cast<std::size_t>(size));
   if (bytes == nullptr) return fail(ErrorKind::AllocationFailed);
   out.data_ = static_cast<std::uint8_t*>(bytes);
   out.size_ = size;
@@ -48,70 +51,24 @@ namespace {
 
 using u128 = unsigned __int128;
 
-template <class U>
-U load_bits(const std::uint8_t* p, ByteOrder order) {
-  U v;
-  std::memcpy(&v, p, sizeof(U));
-  if constexpr (sizeof(U) > 1) {
-    if (order == ByteOrder::Big) v = std::byteswap(v);
-  }
-  return v;
-}
-
-template <class U>
-void store_bits(std::uint8_t* p, U v, ByteOrder order) {
-  if constexpr (sizeof(U) > 1) {
-    if (order == ByteOrder::Big) v = std::byteswap(v);
-  }
-  std::memcpy(p, &v, sizeof(U));
-}
-
-template <class F>
-using bits_of = std::conditional_t<sizeof(F) == 4, std::uint32_t, std::uint64_t>;
-
-template <class F>
-F load_float(const std::uint8_t* p, ByteOrder order) {
-  return std::bit_cast<F>(load_bits<bits_of<F>>(p, order));
-}
-
-template <class F>
-void store_float(std::uint8_t* p, F v, ByteOrder order) {
-  store_bits(p, std::bit_cast<bits_of<F>>(v), order);
-}
-
-template <class T>
-inline constexpr bool is_std_complex = false;
-template <class F>
-inline constexpr bool is_std_complex<std::complex<F>> = true;
-
 std::span<const std::uint8_t, 16> part16(const std::uint8_t* p) { return std::span<const std::uint8_t, 16>(p, 16); }
 
 // One element of variant alternative I (= dtype code) from its bytes.
 template <std::size_t I>
 Result<Scalar> decode_element(const std::uint8_t* p, ByteOrder order) {
   using T = std::variant_alternative_t<I, Scalar::Storage>;
-  if constexpr (std::is_same_v<T, bool>) {
-    return Scalar(p[0] != 0);
-  } else if constexpr (std::is_integral_v<T>) {
-    return Scalar(static_cast<T>(load_bits<std::make_unsigned_t<T>>(p, order)));
-  } else if constexpr (std::is_same_v<T, Half>) {
-    return Scalar::half(half_bits_to_float(load_bits<std::uint16_t>(p, order)));
-  } else if constexpr (std::is_floating_point_v<T>) {
-    return Scalar(load_float<T>(p, order));
-  } else if constexpr (is_std_complex<T>) {
-    using F = typename T::value_type;
-    return Scalar(T(load_float<F>(p, order), load_float<F>(p + sizeof(F), order)));
-  } else if constexpr (std::is_same_v<T, LongDoubleText>) {
+  if constexpr (std::is_same_v<T, LongDoubleText>) {
     auto text = decode_long_double(part16(p), order);
     if (!text) return fail(text.error());
     return Scalar::long_double(std::move(*text));
-  } else {
-    static_assert(std::is_same_v<T, ComplexLongDoubleText>);
+  } else if constexpr (std::is_same_v<T, ComplexLongDoubleText>) {
     auto re = decode_long_double(part16(p), order);
     if (!re) return fail(re.error());
     auto im = decode_long_double(part16(p + 16), order);
     if (!im) return fail(im.error());
     return Scalar::complex_long_double(std::move(*re), std::move(*im));
+  } else {
+    return Scalar(load_element<T>(p, order));
   }
 }
 
@@ -131,24 +88,11 @@ template <std::size_t I>
 Result<void> encode_element(std::uint8_t* p, ByteOrder order, const Scalar& value) {
   using T = std::variant_alternative_t<I, Scalar::Storage>;
   const T& v = std::get<I>(value.storage());
-  if constexpr (std::is_same_v<T, bool>) {
-    p[0] = v ? 1 : 0;
-  } else if constexpr (std::is_integral_v<T>) {
-    store_bits(p, static_cast<std::make_unsigned_t<T>>(v), order);
-  } else if constexpr (std::is_same_v<T, Half>) {
-    store_bits(p, float_to_half_bits(v.value), order);
-  } else if constexpr (std::is_floating_point_v<T>) {
-    store_float(p, v, order);
-  } else if constexpr (is_std_complex<T>) {
-    using F = typename T::value_type;
-    store_float(p, v.real(), order);
-    store_float(p + sizeof(F), v.imag(), order);
-  } else if constexpr (std::is_same_v<T, LongDoubleText>) {
+  if constexpr (std::is_same_v<T, LongDoubleText>) {
     auto form = long_double_form(v.text, order);
     if (!form) return fail(form.error());
     std::memcpy(p, form->data(), 16);
-  } else {
-    static_assert(std::is_same_v<T, ComplexLongDoubleText>);
+  } else if constexpr (std::is_same_v<T, ComplexLongDoubleText>) {
     // Both parts are encoded before either is stored: a failure leaves the
     // element as it was rather than half written.
     auto re = long_double_form(v.re, order);
@@ -157,6 +101,8 @@ Result<void> encode_element(std::uint8_t* p, ByteOrder order, const Scalar& valu
     if (!im) return fail(im.error());
     std::memcpy(p, re->data(), 16);
     std::memcpy(p + 16, im->data(), 16);
+  } else {
+    store_element<T>(p, v, order);
   }
   return {};
 }
@@ -190,12 +136,24 @@ Result<std::uint64_t> element_start(const Buffer& buffer, std::uint64_t element)
 
 // --- Buffer ------------------------------------------------------------------
 
-Result<Buffer> Buffer::zeroed(DType dtype, ByteOrder byte_order, std::uint64_t count) {
+namespace {
+
+Result<Buffer> allocate_buffer(DType dtype, ByteOrder byte_order, std::uint64_t count, bool zero) {
   auto size = checked::mul_u64(count, dtype.itemsize());
   if (!size || *size > checked::i64_max) return fail(ErrorKind::LayoutOverflow);
-  auto bytes = ByteStore::zeroed(*size);
+  auto bytes = zero ? ByteStore::zeroed(*size) : ByteStore::uninitialized(*size);
   if (!bytes) return fail(bytes.error());
   return Buffer{std::move(*bytes), byte_order, dtype};
+}
+
+}  // namespace
+
+Result<Buffer> Buffer::zeroed(DType dtype, ByteOrder byte_order, std::uint64_t count) {
+  return allocate_buffer(dtype, byte_order, count, true);
+}
+
+Result<Buffer> Buffer::uninitialized(DType dtype, ByteOrder byte_order, std::uint64_t count) {
+  return allocate_buffer(dtype, byte_order, count, false);
 }
 
 Result<Buffer> Buffer::from_values(DType dtype, ByteOrder byte_order, std::span<const Scalar> values) {

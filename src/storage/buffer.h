@@ -41,6 +41,9 @@ class ByteStore {
 
   // AllocationFailed when the bytes cannot be had; size 0 allocates nothing.
   [[nodiscard]] static Result<ByteStore> zeroed(std::uint64_t size);
+  // The same without zeroing, for a caller that writes every byte before any
+  // is read (a recycled block then costs no clearing and no fresh pages).
+  [[nodiscard]] static Result<ByteStore> uninitialized(std::uint64_t size);
 
   std::uint8_t* data() { return data_; }
   const std::uint8_t* data() const { return data_; }
@@ -49,6 +52,7 @@ class ByteStore {
   std::span<const std::uint8_t> bytes() const { return {data_, static_cast<std::size_t>(size_)}; }
 
  private:
+  static Result<ByteStore> allocate(std::uint64_t size, bool zero);
   std::uint8_t* data_ = nullptr;
   std::uint64_t size_ = 0;
 };
@@ -60,6 +64,8 @@ struct Buffer {
 
   // `count` zero elements of `dtype`; count × itemsize must fit the signed range.
   [[nodiscard]] static Result<Buffer> zeroed(DType dtype, ByteOrder byte_order, std::uint64_t count);
+  // `count` elements whose bytes the caller writes, every one, before any read.
+  [[nodiscard]] static Result<Buffer> uninitialized(DType dtype, ByteOrder byte_order, std::uint64_t count);
   // One element per value, in order; every value must already have `dtype`.
   [[nodiscard]] static Result<Buffer> from_values(DType dtype, ByteOrder byte_order, std::span<const Scalar> values);
 
@@ -89,6 +95,7 @@ class LockedBuffer {
    public:
     const Buffer& operator*() const { return owner_->buffer_; }
     const Buffer* operator->() const { return &owner_->buffer_; }
+    bool guards(const LockedBuffer& buffer) const { return owner_ == &buffer; }
 
    private:
     friend class LockedBuffer;
@@ -105,6 +112,7 @@ class LockedBuffer {
     ~WriteGuard();
     Buffer& operator*() const { return owner_->buffer_; }
     Buffer* operator->() const { return &owner_->buffer_; }
+    bool guards(const LockedBuffer& buffer) const { return owner_ == &buffer; }
 
    private:
     friend class LockedBuffer;

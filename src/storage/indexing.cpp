@@ -4,6 +4,7 @@
 #include "storage/indexing.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 #include "storage/checked.h"
@@ -332,12 +333,75 @@ Result<AdvancedIndexLayout> resolve_advanced(const View& view, std::span<const I
 
 }  // namespace
 
-Result<View> View::index(std::span<const IndexItem> items) const {
+namespace {
+
+// Visits the selected buffer elements in selection order (C order of
+// `shape`), paired with a position of a companion operand of that shape:
+// `visit(element, companion_pointer)`.
+template <class Visit>
+void for_each_selected(const Shape& shape, std::span<const std::uint64_t> offsets, std::uint8_t* companion,
+                       const Strides& companion_strides, Visit&& visit) {
+  std::size_t next = 0;
+  for_each_row<1>(shape, {companion}, {companion_strides.data()},
+                  [&](const std::array<std::uint8_t*, 1>& p, const std::array<std::int64_t, 1>& s, std::uint64_t n) {
+                    for (std::uint64_t i = 0; i < n; ++i) visit(offsets[next++], p[0] + static_cast<std::int64_t>(i) * s[0]);
+                  });
+}
+
+// A typed gather: the selected elements, in selection order, into a fresh
+// buffer laid out by the selection's strides.
+Result<View> typed_gather(const View& view, AdvancedIndexLayout& layout) {
+  auto guard = view_detail::lock_for_reading(view);
+  if (!guard) return fail(guard.error());
+  if (auto ok = view.element_base(*guard); !ok) return fail(ok.error());  // its checks; see `start`
+  auto count = element_count(layout.shape);
+  if (!count) return fail(count.error());
+  auto bytes = checked::mul_u64(*count, view.dtype.itemsize());
+  if (!bytes || *bytes > checked::i64_max) return fail(ErrorKind::LayoutOverflow);
+  if (layout.offsets.size() != *count) return fail(ErrorKind::ShapeMismatch);
+  if (layout.shape.size() != layout.strides.size()) return fail(ErrorKind::InvalidLayout);
+  auto order = view_detail::storage_byte_order(view.dtype, view.byte_order);
+  if (!order) return fail(order.error());
+  auto buffer = Buffer::uninitialized(view.dtype, *order, *count);
+  if (!buffer) return fail(buffer.error());
+  // Selections hold buffer element numbers, counted from the buffer's start.
+  const std::uint8_t* start = (*guard)->data.data();
+  const std::uint64_t size = view.dtype.itemsize();
+  const ConvertLoop move = find_conversion(view.dtype, view.byte_order, view.dtype, *order);
+  for_each_selected(layout.shape, layout.offsets, buffer->data.data(), layout.strides,
+                    [&](std::uint64_t element, std::uint8_t* to) { move(start + element * size, 0, to, 0, 1); });
+  auto handle = share_buffer(std::move(*buffer));
+  if (!handle) return fail(handle.error());
+  View out{std::move(layout.shape), std::move(layout.strides), std::move(*handle), 0, *count, *order, view.dtype};
+  if (auto ok = out.validate_layout(); !ok) return fail(ok.error());
+  return out;
+}
+
+// Writes `next(to)` into every selected element of `view` under its write lock,
+// in selection order (a repeated position keeps the last write).
+template <class Write>
+Result<void> write_selected(const View& view, const AdvancedIndexLayout& layout, std::uint8_t* companion,
+                            const Strides& companion_strides, Write&& write) {
+  auto guard = view_detail::lock_for_writing(view);
+  if (!guard) return fail(guard.error());
+  if (auto ok = view.element_base(*guard); !ok) return fail(ok.error());  // its checks; see `start`
+  // Selections hold buffer element numbers, counted from the buffer's start.
+  std::uint8_t* start = (*guard)->data.data();
+  const std::uint64_t size = view.dtype.itemsize();
+  for_each_selected(layout.shape, layout.offsets, companion, companion_strides,
+                    [&](std::uint64_t element, std::uint8_t* from) { write(start + element * size, from); });
+  return {};
+}
+
+}  // namespace
+
+Result<View> View::index(std::span<const IndexItem> items, LoopPath path) const {
   return allocation_guard([&]() -> Result<View> {
     if (std::none_of(items.begin(), items.end(), [](const IndexItem& i) { return i.is_advanced(); }))
       return basic_index(*this, items);
     auto layout = advanced_offsets(items);
     if (!layout) return fail(layout.error());
+    if (view_detail::takes_typed_path(*this, path)) return typed_gather(*this, *layout);
     auto values = view_detail::read_elements(*this, layout->offsets);
     if (!values) return fail(values.error());
     return from_values_with_strides(dtype, byte_order, std::move(layout->shape), *values, std::move(layout->strides));
@@ -356,21 +420,39 @@ Result<IndexedView> View::advanced_index_view(std::span<const IndexItem> items) 
   });
 }
 
-Result<void> View::assign_fancy_scalar(std::span<const IndexItem> items, const Scalar& value) const {
+Result<void> View::assign_fancy_scalar(std::span<const IndexItem> items, const Scalar& value, LoopPath path) const {
   return allocation_guard([&]() -> Result<void> {
     auto cast = value.cast(dtype);
     if (!cast) return fail(cast.error());
     auto layout = advanced_offsets(items);
     if (!layout) return fail(layout.error());
+    if (view_detail::takes_typed_path(*this, path)) {
+      const auto pattern = view_detail::encoded(*cast, dtype, byte_order);
+      const std::size_t size = dtype.itemsize();
+      const Strides none(layout->shape.size(), 0);
+      return write_selected(*this, *layout, nullptr, none,
+                            [&](std::uint8_t* to, std::uint8_t*) { std::memcpy(to, pattern.data(), size); });
+    }
     return view_detail::fill_elements(*this, layout->offsets, *cast);
   });
 }
 
-Result<void> View::assign_fancy_view(std::span<const IndexItem> items, const View& source) const {
+Result<void> View::assign_fancy_view(std::span<const IndexItem> items, const View& source, LoopPath path) const {
   return allocation_guard([&]() -> Result<void> {
     auto layout = advanced_offsets(items);
     if (!layout) return fail(layout.error());
     if (auto fits = view_detail::check_broadcast(source.shape, layout->shape); !fits) return fail(fits.error());
+    if (view_detail::takes_typed_path(source, path) && view_detail::takes_typed_path(*this, path)) {
+      // Staged and the source released before this view's write lock.
+      auto staged = view_detail::staged_copy(source, dtype, byte_order);
+      if (!staged) return fail(staged.error());
+      auto staged_strides = c_strides(dtype, source.shape);
+      if (!staged_strides) return fail(staged_strides.error());
+      const Strides read = view_detail::broadcast_strides(source.shape, *staged_strides, layout->shape);
+      const ConvertLoop move = find_conversion(dtype, byte_order, dtype, byte_order);
+      return write_selected(*this, *layout, staged->data.data(), read,
+                            [&](std::uint8_t* to, std::uint8_t* from) { move(from, 0, to, 0, 1); });
+    }
     auto source_values = source.snapshot();
     if (!source_values) return fail(source_values.error());
     auto values = view_detail::broadcast_cast_values(*source_values, source.shape, layout->shape, dtype);

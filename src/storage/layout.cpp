@@ -124,24 +124,60 @@ Result<std::optional<Strides>> reshape_view_strides(const View& view, const Shap
   return grouped_strides(view, new_shape, f_order);
 }
 
+using view_detail::CopyLayout;
+
+// The typed copies lay their results out as the element path's constructors
+// do, with the same checks in the same order: the element count (whose bytes
+// must fit), the tag, then the strides; each element is written where the
+// result's strides put it.
+template <class StridesFor>
+Result<CopyLayout> layout_with_strides(const View& view, DType to, ByteOrder to_order, StridesFor&& strides_for) {
+  auto count = element_count(view.shape);
+  if (!count) return fail(count.error());
+  auto bytes = checked::mul_u64(*count, to.itemsize());
+  if (!bytes || *bytes > checked::i64_max) return fail(ErrorKind::LayoutOverflow);
+  auto order = view_detail::storage_byte_order(to, to_order);
+  if (!order) return fail(order.error());
+  Result<Strides> strides = strides_for();
+  if (!strides) return fail(strides.error());
+  return CopyLayout{view.shape, *strides, *order, *count, *strides};
+}
+
+Result<CopyLayout> copy_layout(const View& view, DType to, ByteOrder to_order, bool f_order) {
+  return layout_with_strides(view, to, to_order,
+                             [&] { return f_order ? f_strides(to, view.shape) : c_strides(to, view.shape); });
+}
+
+Result<CopyLayout> axis_order_layout(const View& view, DType to, ByteOrder to_order, const AxisOrder& axis_order) {
+  // The element path checks the axis order before anything else.
+  auto strides = axis_order_strides(to, view.shape, axis_order);
+  if (!strides) return fail(strides.error());
+  return layout_with_strides(view, to, to_order, [&]() -> Result<Strides> { return std::move(*strides); });
+}
+
 }  // namespace
 
-Result<View> View::copy() const { return copy_order(false); }
+Result<View> View::copy(LoopPath path) const { return copy_order(false, path); }
 
-Result<View> View::copy_order(bool f_order) const {
+Result<View> View::copy_order(bool f_order, LoopPath path) const {
   return allocation_guard([&]() -> Result<View> {
+    if (view_detail::takes_typed_path(*this, path))
+      return view_detail::typed_copy(*this, dtype, [&] { return copy_layout(*this, dtype, byte_order, f_order); });
     auto values = snapshot();
     if (!values) return fail(values.error());
     return from_values_with_layout(dtype, byte_order, shape, *values, f_order);
   });
 }
 
-Result<View> View::copy_with_axis_order(const AxisOrder& axis_order) const {
-  return astype_with_axis_order(dtype, byte_order, axis_order);
+Result<View> View::copy_with_axis_order(const AxisOrder& axis_order, LoopPath path) const {
+  return astype_with_axis_order(dtype, byte_order, axis_order, path);
 }
 
-Result<View> View::astype_with_axis_order(DType to, ByteOrder to_order, const AxisOrder& axis_order) const {
+Result<View> View::astype_with_axis_order(DType to, ByteOrder to_order, const AxisOrder& axis_order,
+                                          LoopPath path) const {
   return allocation_guard([&]() -> Result<View> {
+    if (view_detail::takes_typed_path(*this, path) && !to.is_long_double())
+      return view_detail::typed_copy(*this, to, [&] { return axis_order_layout(*this, to, to_order, axis_order); });
     auto values = snapshot();
     if (!values) return fail(values.error());
     if (to != dtype) {
@@ -196,7 +232,7 @@ Result<View> View::transpose(const std::optional<std::vector<std::int64_t>>& axe
   });
 }
 
-Result<View> View::reshape_order(const Shape& new_shape, CopyMode copy_mode, bool f_order) const {
+Result<View> View::reshape_order(const Shape& new_shape, CopyMode copy_mode, bool f_order, LoopPath path) const {
   return allocation_guard([&]() -> Result<View> {
     auto count = element_count(new_shape);
     if (!count) return fail(count.error());
@@ -212,6 +248,23 @@ Result<View> View::reshape_order(const Shape& new_shape, CopyMode copy_mode, boo
 
     // Copy: the source's elements renumbered in the chosen order (both sides
     // C, or both F), read under one lock.
+    auto out_strides = [&]() -> Result<Strides> {
+      if (*count == 0) return reshape_empty_strides(dtype, new_shape, f_order);
+      return f_order ? f_strides(dtype, new_shape) : c_strides(dtype, new_shape);
+    };
+    if (view_detail::takes_typed_path(*this, path)) {
+      // Storage position i holds the source element at C (or F) position i:
+      // the source's own contiguous strides in that order place it there.
+      return view_detail::typed_copy(*this, dtype, [&]() -> Result<CopyLayout> {
+        auto bytes = checked::mul_u64(*count, dtype.itemsize());
+        if (!bytes || *bytes > checked::i64_max) return fail(ErrorKind::LayoutOverflow);
+        auto write = f_order ? f_strides(dtype, shape) : c_strides(dtype, shape);
+        if (!write) return fail(write.error());
+        auto strides_out = out_strides();
+        if (!strides_out) return fail(strides_out.error());
+        return CopyLayout{new_shape, std::move(*strides_out), byte_order, *count, std::move(*write)};
+      });
+    }
     auto values = snapshot();
     if (!values) return fail(values.error());
     std::vector<Scalar> ordered;
@@ -230,8 +283,7 @@ Result<View> View::reshape_order(const Shape& new_shape, CopyMode copy_mode, boo
     }
     auto buffer = Buffer::from_values(dtype, byte_order, ordered);
     if (!buffer) return fail(buffer.error());
-    auto strides_out = *count == 0 ? reshape_empty_strides(dtype, new_shape, f_order)
-                                   : (f_order ? f_strides(dtype, new_shape) : c_strides(dtype, new_shape));
+    auto strides_out = out_strides();
     if (!strides_out) return fail(strides_out.error());
     auto handle = share_buffer(std::move(*buffer));
     if (!handle) return fail(handle.error());

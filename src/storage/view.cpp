@@ -207,6 +207,40 @@ Result<std::uint64_t> View::element_offset(const Coordinates& index) const {
   return element;
 }
 
+Result<void> View::validate_raw_layout() const {
+  if (auto ok = validate_layout(); !ok) return ok;
+  const std::int64_t size = itemsize_i64(dtype);
+  if (offset % static_cast<std::uint64_t>(size) != 0) return fail(ErrorKind::InvalidLayout);
+  for (std::size_t k = 0; k < shape.size(); ++k)
+    if (shape[k] > 1 && strides[k] % size != 0) return fail(ErrorKind::InvalidLayout);
+  return {};
+}
+
+namespace {
+
+template <class Guard>
+auto raw_base(const View& view, const Guard& guard) -> Result<decltype(guard->data.data())> {
+  if (!view.buffer || !guard.guards(*view.buffer)) return fail(ErrorKind::InvalidLayout);
+  if (auto ok = view.validate_raw_layout(); !ok) return fail(ok.error());
+  const Buffer& buffer = *guard;
+  auto count = element_count(view.shape);
+  // A view without elements is never read through its base (which may lie past an empty buffer).
+  if (*count == 0) return guard->data.data();
+  if (buffer.dtype != view.dtype) return fail(ErrorKind::DTypeMismatch);
+  if (view.len > buffer.element_count()) return fail(ErrorKind::InvalidLayout);
+  return guard->data.data() + view.offset;
+}
+
+}  // namespace
+
+Result<const std::uint8_t*> View::element_base(const LockedBuffer::ReadGuard& guard) const {
+  return raw_base(*this, guard);
+}
+
+Result<std::uint8_t*> View::element_base(const LockedBuffer::WriteGuard& guard) const {
+  return raw_base(*this, guard);
+}
+
 bool View::is_c_contiguous() const { return contiguous(*this, true); }
 bool View::is_f_contiguous() const { return contiguous(*this, false); }
 

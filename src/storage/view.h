@@ -40,6 +40,12 @@ inline constexpr std::size_t max_dimensions = 64;
 // Reshape copy modes.
 enum class CopyMode : std::uint8_t { Never = 0, Always = 1, IfNeeded = 2 };
 
+// How bulk operations run over fixed-width dtypes: typed loops on raw element
+// pointers, or element at a time through Scalars (kept to test the typed loops
+// against). Both give the same values, layouts, errors and their order. Long
+// double dtypes always go element at a time.
+enum class LoopPath : std::uint8_t { Typed, Element };
+
 struct IndexItem;
 struct AdvancedIndexLayout;
 struct IndexedView;
@@ -98,6 +104,23 @@ struct View {
   // Buffer element numbers of all elements in C order.
   [[nodiscard]] Result<std::vector<std::uint64_t>> all_element_offsets() const;
 
+  // --- raw element access (view.cpp) ----------------------------------------
+  // Typed loops reach the elements through pointers while a guard of the
+  // view's buffer is held:
+  //   auto guard = view.buffer->read();            // or write()
+  //   auto base = view.element_base(*guard);       // element (0, ..., 0)
+  //   element at coordinates c: *base + sum(c[k] * strides[k])
+  // element_base checks the whole layout once, in the order the element path
+  // meets the same faults: validate_raw_layout's errors, then DTypeMismatch when
+  // the buffer holds another dtype and InvalidLayout when it is shorter than
+  // `len`; InvalidLayout for a guard of another buffer. A view without
+  // elements gets the buffer's start (never read) and no buffer check.
+  [[nodiscard]] Result<const std::uint8_t*> element_base(const LockedBuffer::ReadGuard& guard) const;
+  [[nodiscard]] Result<std::uint8_t*> element_base(const LockedBuffer::WriteGuard& guard) const;
+  // The lock-free part: validate_layout, and every element aligned to the
+  // itemsize (the element path refuses the others).
+  [[nodiscard]] Result<void> validate_raw_layout() const;
+
   // --- constructors over a fresh buffer (view.cpp); values in C order, never cast
   [[nodiscard]] static Result<View> allocated_order(DType dtype, ByteOrder byte_order, Shape shape, bool f_order);
   [[nodiscard]] static Result<View> zeros_with_layout(DType dtype, ByteOrder byte_order, Shape shape, bool f_order);
@@ -121,33 +144,36 @@ struct View {
   [[nodiscard]] Result<std::vector<Scalar>> snapshot() const;
   // Source broadcast to this view and cast to its dtype; the source is read and
   // released before this view's write lock is taken (copy-then-write).
-  [[nodiscard]] Result<void> assign_view(const View& source) const;
+  [[nodiscard]] Result<void> assign_view(const View& source, LoopPath path = LoopPath::Typed) const;
   // The leading elements in C order; values must have the view's dtype.
-  [[nodiscard]] Result<void> assign_prefix(std::span<const Scalar> values) const;
+  [[nodiscard]] Result<void> assign_prefix(std::span<const Scalar> values, LoopPath path = LoopPath::Typed) const;
   // `value` cast to the view's dtype, written to every element.
-  [[nodiscard]] Result<void> assign_scalar(const Scalar& value) const;
+  [[nodiscard]] Result<void> assign_scalar(const Scalar& value, LoopPath path = LoopPath::Typed) const;
 
   // --- copies, casts, reshape, transpose (layout.cpp) -----------------------
-  [[nodiscard]] Result<View> copy() const;
-  [[nodiscard]] Result<View> copy_order(bool f_order) const;
-  [[nodiscard]] Result<View> copy_with_axis_order(const AxisOrder& axis_order) const;
-  [[nodiscard]] Result<View> astype_with_axis_order(DType dtype, ByteOrder byte_order,
-                                                    const AxisOrder& axis_order) const;
+  [[nodiscard]] Result<View> copy(LoopPath path = LoopPath::Typed) const;
+  [[nodiscard]] Result<View> copy_order(bool f_order, LoopPath path = LoopPath::Typed) const;
+  [[nodiscard]] Result<View> copy_with_axis_order(const AxisOrder& axis_order, LoopPath path = LoopPath::Typed) const;
+  [[nodiscard]] Result<View> astype_with_axis_order(DType dtype, ByteOrder byte_order, const AxisOrder& axis_order,
+                                                    LoopPath path = LoopPath::Typed) const;
   // Same buffer, another tag ("=" <-> "<" only); never reinterprets bytes.
   [[nodiscard]] Result<View> view_with_dtype_and_order(DType dtype, ByteOrder byte_order) const;
-  [[nodiscard]] Result<View> reshape_order(const Shape& new_shape, CopyMode copy_mode, bool f_order) const;
+  [[nodiscard]] Result<View> reshape_order(const Shape& new_shape, CopyMode copy_mode, bool f_order,
+                                          LoopPath path = LoopPath::Typed) const;
   // No axes: reversed. Negative entries count from the end.
   [[nodiscard]] Result<View> transpose(const std::optional<std::vector<std::int64_t>>& axes) const;
 
   // --- indexing (indexing.cpp, types in indexing.h) -------------------------
   // Basic items give a view over the same buffer; any advanced item gathers a copy.
-  [[nodiscard]] Result<View> index(std::span<const IndexItem> items) const;
+  [[nodiscard]] Result<View> index(std::span<const IndexItem> items, LoopPath path = LoopPath::Typed) const;
   [[nodiscard]] Result<AdvancedIndexLayout> advanced_offsets(std::span<const IndexItem> items) const;
   [[nodiscard]] Result<IndexedView> advanced_index_view(std::span<const IndexItem> items) const;
   // `value` (any dtype) cast to this view's dtype, written to every selected element.
-  [[nodiscard]] Result<void> assign_fancy_scalar(std::span<const IndexItem> items, const Scalar& value) const;
+  [[nodiscard]] Result<void> assign_fancy_scalar(std::span<const IndexItem> items, const Scalar& value,
+                                                LoopPath path = LoopPath::Typed) const;
   // `source` (any dtype) broadcast to the selection; repeated positions: last write wins.
-  [[nodiscard]] Result<void> assign_fancy_view(std::span<const IndexItem> items, const View& source) const;
+  [[nodiscard]] Result<void> assign_fancy_view(std::span<const IndexItem> items, const View& source,
+                                              LoopPath path = LoopPath::Typed) const;
 };
 
 }  // namespace quarvel_storage

@@ -1,0 +1,24 @@
+// Typed conversion loops between the fixed-width dtypes.
+//
+// A loop converts n elements of dtype `from` stored under byte order
+// `from_order` into dtype `to` stored under `to_order`, each side advanced by
+// its own byte stride (any sign). Its result is bit for bit what decode ->
+// Scalar::cast -> encode gives: both run the element rules of cast.h and the
+// codec of element.h. Source and destination must not overlap unless they are
+// the same elements with the same stride and itemsize.
+#pragma once
+
+#include <cstdint>
+
+#include "storage/dtype.h"
+
+namespace quarvel_storage {
+
+using ConvertLoop = void (*)(const std::uint8_t* src, std::int64_t src_stride, std::uint8_t* dst,
+                             std::int64_t dst_stride, std::uint64_t n);
+
+// Null when either side is long double or complex long double (those keep
+// their text path).
+ConvertLoop find_conversion(DType from, ByteOrder from_order, DType to, ByteOrder to_order);
+
+}  // namespace quarvel_storage
