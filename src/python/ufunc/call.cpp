@@ -265,9 +265,11 @@ std::optional<PreparedCall> prepare_call(std::string_view name, std::size_t nin,
 PyObject* call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs) {
   auto prepared = prepare_call(name, nin, nout, args, kwargs);
   if (!prepared || !check_new_output_size(prepared->shape, prepared->loop.outputs)) return nullptr;
+  const OperandPlacement placement{prepared->operands, {}};
+  if (auto result = typed_elementwise(*prepared, placement)) return *result;
   auto results = element_loop(*prepared);
   if (!results) return nullptr;
-  return deliver_results(*prepared, *results, OperandPlacement{prepared->operands, {}}, false);
+  return deliver_results(*prepared, *results, placement, false);
 }
 
 }  // namespace quarvel_python::ufunc

@@ -81,6 +81,11 @@ bool check_new_output_size(const Shape& shape, std::span<const DType> dtypes);
 // argument was given, else through a new array read back.
 PyRef scalar_result(const PreparedCall& call, std::span<const Scalar> values, std::size_t output, bool out_given);
 
+// The typed path of a prepared call or outer (operands placed as `placement`
+// says): nullopt when the element loop must run instead; otherwise the result,
+// or null with the error set.
+std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const OperandPlacement& placement);
+
 // One object, or a tuple of them.
 PyObject* pack_results(std::vector<PyRef>& objects);
 

@@ -149,13 +149,13 @@ std::optional<ElementResults> outer_loop(const PreparedOuter& prepared) {
 PyObject* outer_method(std::string_view name, PyObject* args, PyObject* kwargs) {
   auto prepared = prepare_outer(name, args, kwargs);
   if (!prepared) return nullptr;
-  // Every check is done and the loop chosen: a typed loop over the operands'
-  // dtypes slots in here, with the element loop below as its reference.
-  auto results = outer_loop(*prepared);
-  if (!results) return nullptr;
   // New arrays of order K keep `a`'s axes first, `b`'s after them.
   const std::size_t axis_offsets[] = {0, prepared->call.operands[0].shape().size()};
-  return deliver_results(prepared->call, *results, OperandPlacement{prepared->call.operands, axis_offsets}, true);
+  const OperandPlacement placement{prepared->call.operands, axis_offsets};
+  if (auto result = typed_elementwise(prepared->call, placement)) return *result;
+  auto results = outer_loop(*prepared);
+  if (!results) return nullptr;
+  return deliver_results(prepared->call, *results, placement, true);
 }
 
 }  // namespace quarvel_python::ufunc

@@ -1,0 +1,239 @@
+#include "kernels/typed_run.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <utility>
+#include <variant>
+
+#include "storage/checked.h"
+#include "storage/convert_loop.h"
+#include "storage/traverse.h"
+
+namespace quarvel_kernels {
+
+namespace {
+
+using quarvel_storage::ByteOrder;
+using quarvel_storage::ConvertLoop;
+using quarvel_storage::LockedBuffer;
+
+// Elements per chunk: small enough that the conversion buffers stay in cache.
+constexpr std::uint64_t chunk = 512;
+// At most two inputs, two outputs and a mask.
+constexpr std::size_t max_operands = 5;
+
+bool in_place_format(const View& view, DType loop_dtype) {
+  return view.dtype == loop_dtype && view.byte_order != ByteOrder::Big;
+}
+
+// The buffers of a run, each locked once: for writing when an output lives in it.
+class RunLocks {
+ public:
+  Result<void> acquire(const TypedRun& run) {
+    std::vector<std::pair<LockedBuffer*, bool>> wanted;
+    auto add = [&](const RunOperand& operand, bool write) {
+      if (operand.view && operand.view->buffer) wanted.emplace_back(operand.view->buffer.get(), write);
+    };
+    for (const RunOperand& output : run.outputs) add(output, true);
+    for (const RunOperand& input : run.inputs) add(input, false);
+    if (run.mask) add(*run.mask, false);
+    // One guard per buffer, taken in address order.
+    std::sort(wanted.begin(), wanted.end(), [](const auto& a, const auto& b) {
+      return a.first != b.first ? a.first < b.first : a.second > b.second;
+    });
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+      if (i > 0 && wanted[i].first == wanted[i - 1].first) continue;
+      if (wanted[i].second) {
+        auto guard = wanted[i].first->write();
+        if (!guard) return fail(guard.error());
+        guards_.emplace_back(std::move(*guard));
+      } else {
+        auto guard = std::as_const(*wanted[i].first).read();
+        if (!guard) return fail(guard.error());
+        guards_.emplace_back(std::move(*guard));
+      }
+    }
+    return {};
+  }
+
+  // The element (0, ..., 0) of a view whose buffer this run holds.
+  Result<std::uint8_t*> base(const View& view) const {
+    for (const Guard& guard : guards_) {
+      if (const auto* write = std::get_if<LockedBuffer::WriteGuard>(&guard); write && write->guards(*view.buffer))
+        return view.element_base(*write);
+      if (const auto* read = std::get_if<LockedBuffer::ReadGuard>(&guard); read && read->guards(*view.buffer)) {
+        auto base = view.element_base(*read);
+        if (!base) return fail(base.error());
+        return const_cast<std::uint8_t*>(*base);
+      }
+    }
+    return fail(ErrorKind::InvalidLayout);
+  }
+
+ private:
+  using Guard = std::variant<LockedBuffer::ReadGuard, LockedBuffer::WriteGuard>;
+  std::vector<Guard> guards_;
+};
+
+// How one operand reaches the kernel: in place, or through a chunk buffer.
+struct Lane {
+  ConvertLoop convert = nullptr;         // null: in place
+  std::int64_t loop_itemsize = 0;
+  std::vector<std::uint8_t> staged;      // chunk of loop-dtype elements
+  std::vector<std::uint8_t> converted;   // masked outputs: chunk in the output's format
+  std::int64_t own_itemsize = 0;
+};
+
+void masked_copy(const std::uint8_t* from, std::uint8_t* to, std::int64_t to_stride, std::int64_t itemsize,
+                 std::uint64_t n, const std::uint8_t* mask, std::int64_t mask_stride) {
+  for (std::uint64_t i = 0; i < n; ++i, from += itemsize, to += to_stride, mask += mask_stride)
+    if (*mask != 0) std::memcpy(to, from, static_cast<std::size_t>(itemsize));
+}
+
+}  // namespace
+
+Strides broadcast_strides(const View& view, const Shape& shape) {
+  Strides strides(shape.size(), 0);
+  const std::size_t lead = shape.size() - view.ndim();
+  for (std::size_t i = 0; i < view.ndim(); ++i)
+    if (view.shape[i] != 1) strides[lead + i] = view.strides[i];
+  return strides;
+}
+
+bool run_is_typed(std::span<const View* const> inputs, std::span<const View* const> outputs, const Loop& loop) {
+  for (DType dtype : loop.inputs)
+    if (dtype.is_long_double()) return false;
+  for (DType dtype : loop.outputs)
+    if (dtype.is_long_double()) return false;
+  for (std::size_t i = 0; i < inputs.size(); ++i)
+    if (inputs[i] && !quarvel_storage::find_conversion(inputs[i]->dtype, inputs[i]->byte_order, loop.inputs[i],
+                                                       ByteOrder::Native))
+      return false;
+  for (std::size_t j = 0; j < outputs.size(); ++j)
+    if (outputs[j] && !quarvel_storage::find_conversion(loop.outputs[j], ByteOrder::Native, outputs[j]->dtype,
+                                                        outputs[j]->byte_order))
+      return false;
+  return true;
+}
+
+bool loop_may_refuse(Op op, const Loop& loop) {
+  return op == Op::power && is_bool_or_integer(loop.inputs[1]);
+}
+
+Result<std::uint32_t> run_typed(const TypedRun& run) {
+  const std::size_t nin = run.inputs.size(), nout = run.outputs.size();
+  RunLocks locks;
+  if (auto locked = locks.acquire(run); !locked) return fail(locked.error());
+
+  // Operands in kernel order (inputs, outputs), then the mask.
+  std::array<std::uint8_t*, max_operands> bases{};
+  std::array<const std::int64_t*, max_operands> strides{};
+  static const Strides no_strides(quarvel_storage::max_dimensions + 1, 0);
+  strides.fill(no_strides.data());
+  std::array<Lane, max_operands> lanes;
+  auto place = [&](std::size_t slot, const RunOperand& operand) -> Result<void> {
+    auto base = locks.base(*operand.view);
+    if (!base) return fail(base.error());
+    bases[slot] = *base;
+    strides[slot] = operand.strides.data();
+    return {};
+  };
+  return quarvel_storage::checked::allocation_guard([&]() -> Result<std::uint32_t> {
+    for (std::size_t i = 0; i < nin; ++i) {
+      const View& view = *run.inputs[i].view;
+      if (auto placed = place(i, run.inputs[i]); !placed) return fail(placed.error());
+      if (in_place_format(view, run.loop.inputs[i])) continue;
+      Lane& lane = lanes[i];
+      lane.convert = quarvel_storage::find_conversion(view.dtype, view.byte_order, run.loop.inputs[i], ByteOrder::Native);
+      lane.loop_itemsize = static_cast<std::int64_t>(run.loop.inputs[i].itemsize());
+      lane.staged.resize(chunk * run.loop.inputs[i].itemsize());
+    }
+    for (std::size_t j = 0; j < nout; ++j) {
+      const View& view = *run.outputs[j].view;
+      if (auto placed = place(nin + j, run.outputs[j]); !placed) return fail(placed.error());
+      if (in_place_format(view, run.loop.outputs[j])) continue;
+      Lane& lane = lanes[nin + j];
+      lane.convert = quarvel_storage::find_conversion(run.loop.outputs[j], ByteOrder::Native, view.dtype, view.byte_order);
+      lane.loop_itemsize = static_cast<std::int64_t>(run.loop.outputs[j].itemsize());
+      lane.own_itemsize = static_cast<std::int64_t>(view.dtype.itemsize());
+      lane.staged.resize(chunk * run.loop.outputs[j].itemsize());
+      if (run.mask) lane.converted.resize(chunk * view.dtype.itemsize());
+    }
+    const std::size_t mask_slot = nin + nout;
+    if (run.mask)
+      if (auto placed = place(mask_slot, *run.mask); !placed) return fail(placed.error());
+
+    std::uint32_t faults = 0;
+    bool refused = false;
+    std::array<std::uint8_t*, max_operands> args{};
+    std::array<std::int64_t, max_operands> arg_strides{};
+    quarvel_storage::for_each_row<max_operands>(
+        run.shape, bases, strides,
+        [&](const std::array<std::uint8_t*, max_operands>& row, const std::array<std::int64_t, max_operands>& inner,
+            std::uint64_t count) {
+          for (std::uint64_t done = 0; done < count && !refused; done += chunk) {
+            const std::uint64_t n = std::min(chunk, count - done);
+            auto at = [&](std::size_t slot) { return row[slot] + static_cast<std::int64_t>(done) * inner[slot]; };
+            for (std::size_t slot = 0; slot < nin + nout; ++slot) {
+              Lane& lane = lanes[slot];
+              if (!lane.convert) {
+                args[slot] = at(slot);
+                arg_strides[slot] = inner[slot];
+                continue;
+              }
+              args[slot] = lane.staged.data();
+              arg_strides[slot] = lane.loop_itemsize;
+              if (slot < nin) lane.convert(at(slot), inner[slot], lane.staged.data(), lane.loop_itemsize, n);
+            }
+            const std::uint8_t* mask = run.mask ? at(mask_slot) : nullptr;
+            const LoopResult result = run.kernel(args.data(), arg_strides.data(), n, mask, inner[mask_slot]);
+            faults |= result.faults;
+            if (result.failed) {
+              refused = true;
+              return;
+            }
+            for (std::size_t slot = nin; slot < nin + nout; ++slot) {
+              Lane& lane = lanes[slot];
+              if (!lane.convert) continue;
+              if (!mask) {
+                lane.convert(lane.staged.data(), lane.loop_itemsize, at(slot), inner[slot], n);
+                continue;
+              }
+              lane.convert(lane.staged.data(), lane.loop_itemsize, lane.converted.data(), lane.own_itemsize, n);
+              masked_copy(lane.converted.data(), at(slot), inner[slot], lane.own_itemsize, n, mask, inner[mask_slot]);
+            }
+          }
+        });
+    if (refused) return fail(ErrorKind::CannotConvert);
+    return faults;
+  });
+}
+
+bool views_overlap(const View& a, const View& b) {
+  if (!a.buffer || a.buffer != b.buffer) return false;
+  auto extent = [](const View& v, std::int64_t& low, std::int64_t& high) {
+    low = high = static_cast<std::int64_t>(v.offset);
+    for (std::size_t k = 0; k < v.ndim(); ++k) {
+      if (v.shape[k] == 0) return false;
+      const std::int64_t reach = static_cast<std::int64_t>(v.shape[k] - 1) * v.strides[k];
+      (reach < 0 ? low : high) += reach;
+    }
+    high += static_cast<std::int64_t>(v.dtype.itemsize());
+    return true;
+  };
+  std::int64_t a_low, a_high, b_low, b_high;
+  if (!extent(a, a_low, a_high) || !extent(b, b_low, b_high)) return false;
+  return a_low < b_high && b_low < a_high;
+}
+
+bool reads_in_place(const View& input, const Strides& input_strides, const View& output,
+                    const Strides& output_strides) {
+  if (input.buffer != output.buffer || input.offset != output.offset || input.dtype.itemsize() != output.dtype.itemsize())
+    return false;
+  for (std::size_t k = 0; k < output.ndim(); ++k)
+    if (output.shape[k] > 1 && input_strides[k] != output_strides[k]) return false;
+  return true;
+}
+
+}  // namespace quarvel_kernels

@@ -1,0 +1,72 @@
+// A typed run: one strided kernel loop applied over a shape to views of any
+// fixed-width dtype and byte order, the way the element loop would apply the
+// kernel one element at a time.
+//
+// Each buffer is locked once for the whole run (for writing when any output
+// lives in it). Rows are walked in C order and cut into chunks; an operand
+// already in its loop dtype and native order is handed to the kernel in place,
+// any other is converted chunk by chunk through a small native buffer (inputs
+// before the kernel, outputs after it). With a mask, only selected output
+// elements are written.
+//
+// The caller settles what the element loop would make observable: operands
+// that alias an output at other positions are copied first, scalars arrive as
+// 0-d views of their loop dtype, a scalar mask is resolved, and new outputs are
+// zero-filled views of their loop dtype.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "kernels/loop_table.h"
+#include "kernels/strided_loops.h"
+#include "storage/view.h"
+
+namespace quarvel_kernels {
+
+using quarvel_storage::Shape;
+using quarvel_storage::Strides;
+using quarvel_storage::View;
+
+// A view and its byte strides over the run's shape (0 along broadcast axes).
+struct RunOperand {
+  const View* view = nullptr;
+  Strides strides;
+};
+
+// The strides that place `view` in a run of `shape`: aligned with the last
+// axes, length-1 axes and missing axes broadcast.
+Strides broadcast_strides(const View& view, const Shape& shape);
+
+struct TypedRun {
+  Shape shape;
+  std::vector<RunOperand> inputs;   // converted to loop.inputs[i]
+  std::vector<RunOperand> outputs;  // written from loop.outputs[j]
+  std::optional<RunOperand> mask;   // a bool view; nonzero bytes select
+  Loop loop;
+  StridedLoop kernel = nullptr;
+};
+
+// Whether every dtype of the run (operand views and loop) has a typed
+// conversion; false sends the call to the element loop.
+bool run_is_typed(std::span<const View* const> inputs, std::span<const View* const> outputs, const Loop& loop);
+
+// Whether the kernel may refuse an element of this loop (a negative integer
+// exponent of power): such runs write only into new arrays, so a refusal leaves
+// nothing half written for the element loop to redo and report.
+bool loop_may_refuse(Op op, const Loop& loop);
+
+// The OR of the kernel's fault flags. CannotConvert if the kernel refused an
+// element (callers rule that out beforehand, since it may come after writes).
+[[nodiscard]] Result<std::uint32_t> run_typed(const TypedRun& run);
+
+// Whether two views may share bytes (same buffer, intersecting byte ranges).
+bool views_overlap(const View& a, const View& b);
+// Whether an input placed by `input_strides` reads, at every position of the
+// run, exactly the element the output writes there.
+bool reads_in_place(const View& input, const Strides& input_strides, const View& output,
+                    const Strides& output_strides);
+
+}  // namespace quarvel_kernels
