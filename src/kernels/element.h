@@ -5,6 +5,7 @@
 #include <complex>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "storage/float16.h"
 #include "storage/scalar.h"
@@ -46,6 +47,22 @@ template <> struct element<DType::Float64> { using type = double; };
 template <> struct element<DType::Complex64> { using type = std::complex<float>; };
 template <> struct element<DType::Complex128> { using type = std::complex<double>; };
 template <DType::Code C> using element_t = typename element<C>::type;
+
+// The dtype code of a fixed-width element type (the inverse of element_t), -1
+// for any other type.
+template <class T, std::size_t... Codes>
+constexpr int element_code_among(std::index_sequence<Codes...>) {
+  int code = -1;
+  ((std::is_same_v<T, element_t<static_cast<DType::Code>(Codes)>> ? (code = static_cast<int>(Codes)) : 0), ...);
+  return code;
+}
+template <class T>
+inline constexpr int element_code = element_code_among<T>(std::make_index_sequence<DType::Complex128 + 1>{});
+template <class T>
+inline constexpr bool is_fixed_element = element_code<T> >= 0;
+template <class T>
+  requires is_fixed_element<T>
+inline constexpr DType element_dtype = DType::from_index(static_cast<std::size_t>(element_code<T>));
 
 // Two's-complement reduction of v modulo 2^width, read with the target's
 // signedness. Bool takes v != 0. Only for bool and integer targets.

@@ -1,0 +1,409 @@
+#include "kernels/classify.h"
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "longdouble/ld_ops.h"
+
+namespace quarvel_kernels {
+namespace {
+
+using i128 = __int128;
+
+constexpr bool is_integer_kind(DType d) { return d.kind() == 'b' || d.kind() == 'i' || d.kind() == 'u'; }
+
+template <class T>
+std::optional<T> read(const Result<T>& r) {
+  return r ? std::optional<T>(*r) : std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// Exactness of subnormal results
+
+// A finite double as (-1)^negative * significand * 2^exponent.
+//
+//   binary64:  s eeeeeeeeeee ffff...f(52)
+//   E != 0:    significand = f + 2^52, exponent = E - 1075
+//   E == 0:    significand = f,        exponent = -1074
+struct Decomposed {
+  bool negative = false;
+  unsigned __int128 significand = 0;
+  int exponent = 0;
+  bool operator==(const Decomposed&) const = default;
+};
+
+Decomposed decompose(double x) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  if (biased == 0) return {(bits >> 63) != 0, fraction, -1074};
+  return {(bits >> 63) != 0, fraction | (std::uint64_t{1} << 52), biased - 1075};
+}
+
+// Odd significand, or the one zero with sign 0 and exponent 0.
+Decomposed normalised(Decomposed d) {
+  if (d.significand == 0) return {};
+  const auto low = static_cast<std::uint64_t>(d.significand);
+  const int zeros = low != 0 ? std::countr_zero(low) : 64 + std::countr_zero(static_cast<std::uint64_t>(d.significand >> 64));
+  d.significand >>= zeros;
+  d.exponent += zeros;
+  return d;
+}
+
+bool product_matches(std::optional<double> lhs, std::optional<double> rhs, double actual) {
+  if (!lhs || !rhs) return false;
+  if (!std::isfinite(*lhs) || !std::isfinite(*rhs) || !std::isfinite(actual)) return false;
+  const Decomposed a = decompose(*lhs), b = decompose(*rhs);
+  const Decomposed product{a.negative != b.negative, a.significand * b.significand, a.exponent + b.exponent};
+  return normalised(product) == normalised(decompose(actual));
+}
+
+bool sum_matches(std::optional<double> lhs, std::optional<double> rhs, double actual) {
+  if (!lhs || !rhs) return false;
+  const double a = *lhs, b = *rhs;
+  const double s = a + b;
+  if (!std::isfinite(s) || s != actual) return false;
+  // Two-sum: the rounding error of a + b, exact in double precision.
+  const double t = s - a;
+  const double e = (a - (s - t)) + (b - t);
+  return e == 0.0;
+}
+
+// Only integer exponents in range have an exact power of two to compare.
+bool exp2_matches(std::optional<double> exponent, double actual) {
+  if (!exponent) return false;
+  const double x = *exponent;
+  if (x - std::trunc(x) != 0.0 || x < -1074 || x > 1023) return false;
+  const int n = static_cast<int>(x);
+  const std::uint64_t bits = n < -1022 ? std::uint64_t{1} << (n + 1074) : static_cast<std::uint64_t>(n + 1023) << 52;
+  return std::bit_cast<double>(bits) == actual;
+}
+
+bool ldexp_matches(std::optional<double> mantissa, std::optional<double> exponent, double actual) {
+  if (!mantissa || !exponent) return false;
+  const double a = *mantissa, n = *exponent;
+  if (!(std::fabs(n) <= 4096) || n - std::trunc(n) != 0.0) return false;
+  if (!std::isfinite(a) || !std::isfinite(actual)) return false;
+  Decomposed scaled = normalised(decompose(a));
+  if (a != 0) scaled.exponent += static_cast<std::int32_t>(n);
+  return scaled == normalised(decompose(actual));
+}
+
+// ---------------------------------------------------------------------------
+// Steps
+
+// log(m) of the result dtype's smallest normal m, as the C library computes
+// it: the rules compare against its bits, so no compile-time fold stands in.
+std::optional<double> log_smallest_normal(DType result) {
+  using classify_detail::smallest_normal;
+  static const std::array<double, 3> logs = [] {
+    volatile double m16 = smallest_normal<Half>, m32 = smallest_normal<float>, m64 = smallest_normal<double>;
+    return std::array<double, 3>{std::log(m16), std::log(m32), std::log(m64)};
+  }();
+  if (!result.is_binary_float()) return std::nullopt;
+  return logs[result.code - DType::Float16];
+}
+
+struct InputFacts {
+  bool some_nan = false;
+  bool all_finite = true;
+  bool some_zero = false;
+  bool all_integer = true;
+  bool divisor_zero = false;       // two inputs only
+  bool dividend_infinite = false;  // two inputs only
+  bool first_is_minus_one = false;
+};
+
+InputFacts input_facts(std::span<const FaultValue> in) {
+  InputFacts facts;
+  for (const FaultValue& v : in) {
+    facts.some_nan = facts.some_nan || v.nan;
+    facts.all_finite = facts.all_finite && v.finite;
+    facts.some_zero = facts.some_zero || v.zero;
+    facts.all_integer = facts.all_integer && is_integer_kind(v.dtype);
+  }
+  if (in.size() == 2) {
+    facts.divisor_zero = in[1].zero;
+    facts.dividend_infinite = in[0].infinite;
+  }
+  if (!in.empty()) {
+    const FaultValue& first = in[0];
+    facts.first_is_minus_one = first.dtype.kind() == 'c'
+                                   ? first.pair && first.pair->real() == -1.0 && first.pair->imag() == 0.0
+                                   : first.real && *first.real == -1.0;
+  }
+  return facts;
+}
+
+// Divide by zero, and invalid value from zero by zero.
+std::uint32_t zero_rule_flags(ZeroRule rule, std::span<const FaultValue> in, const InputFacts& facts) {
+  const bool two = in.size() == 2, one = in.size() == 1;
+  // x / 0 with x not an integer: 0 / 0 is invalid, a finite x divides by zero.
+  const auto float_division = [&]() -> std::uint32_t {
+    if (in[0].zero) return fault_invalid;
+    return in[0].finite ? fault_divide : 0;
+  };
+  switch (rule) {
+    case ZeroRule::none: return 0;
+    case ZeroRule::integer_remainder: return two && facts.divisor_zero && facts.all_integer ? fault_divide : 0;
+    case ZeroRule::floor_division:
+      if (!two || !facts.divisor_zero) return 0;
+      return facts.all_integer ? fault_divide : float_division();
+    case ZeroRule::division: return two && facts.divisor_zero ? float_division() : 0;
+    case ZeroRule::zero_input: return one && in[0].zero ? fault_divide : 0;
+    case ZeroRule::minus_one: return one && facts.first_is_minus_one ? fault_divide : 0;
+    case ZeroRule::unit_real: {
+      if (in.empty() || !in[0].pair) return 0;
+      const std::complex<double> z = *in[0].pair;
+      return std::fabs(z.real()) == 1.0 && z.imag() == 0.0 ? fault_divide : 0;
+    }
+    case ZeroRule::zero_base: {
+      if (!two || !in[0].zero || !in[1].real || !(*in[1].real < 0.0)) return 0;
+      for (const FaultValue& v : in)
+        if (v.dtype.kind() == 'c') return 0;
+      return fault_divide;
+    }
+  }
+  return 0;
+}
+
+bool both_long_double(std::span<const FaultValue> in) {
+  return in[0].dtype == DType::LongDouble && in[1].dtype == DType::LongDouble;
+}
+
+// Both inputs as finite doubles, or absent.
+std::optional<std::pair<double, double>> finite_pair(std::span<const FaultValue> in) {
+  if (!in[0].real || !in[1].real || !std::isfinite(*in[0].real) || !std::isfinite(*in[1].real)) return std::nullopt;
+  return std::pair{*in[0].real, *in[1].real};
+}
+
+// a - b overflows, whatever the result.
+bool intermediate_overflows(std::span<const FaultValue> in) {
+  if (both_long_double(in))
+    return quarvel_longdouble::logaddexp_intermediate_overflow(in[0].long_double_text, in[1].long_double_text) ==
+           true;
+  const auto ab = finite_pair(in);
+  return ab && std::isinf(ab->first - ab->second);
+}
+
+// e^-|a - b| (2^-|a - b|) underflows in the result dtype, compared by logarithms.
+bool intermediate_underflows(std::span<const FaultValue> in, DType result, bool base2) {
+  if (result == DType::LongDouble)
+    return both_long_double(in) && quarvel_longdouble::logaddexp_intermediate_underflow(
+                                       in[0].long_double_text, in[1].long_double_text, base2) == true;
+  const std::optional<double> log_m = log_smallest_normal(result);
+  const auto ab = finite_pair(in);
+  if (!log_m || !ab) return false;
+  const double d = ab->first - ab->second;
+  if (!std::isfinite(d)) return false;
+  return base2 ? *log_m > std::fabs(d) * -0.6931471805599453 : *log_m > -std::fabs(d);
+}
+
+// a / b lands below the result dtype's normal range and is not exact there.
+bool quotient_underflows(std::span<const FaultValue> in, DType result) {
+  const std::optional<double> log_m = log_smallest_normal(result);
+  if (!log_m || !in[0].real || !in[1].real) return false;
+  const double a = *in[0].real, b = *in[1].real;
+  const auto ordinary = [](double x) { return x != 0 && std::isfinite(x); };
+  if (!ordinary(a) || !ordinary(b)) return false;
+  if (!(std::log(std::fabs(a)) - std::log(std::fabs(b)) < *log_m)) return false;
+  const double q = a / b;
+  if (q == 0.0) return true;
+  const Result<Scalar> rounded = Scalar(q).cast(result);
+  return !product_matches(rounded ? read(rounded->as_f64()) : std::nullopt, b, a);
+}
+
+// Whether a subnormal result is the exact value of its operation.
+bool subnormal_is_exact(Op op, ExactRow row, std::span<const FaultValue> in, const FaultValue& out) {
+  if (!out.pair || out.pair->imag() != 0.0 || out.dtype.kind() != 'f' || !out.real) return false;
+  if (in.size() != op_info(op).nin) return false;
+  const double v = *out.real;
+  const std::optional<double> a = in[0].real;
+  const std::optional<double> b = in.size() == 2 ? in[1].real : std::nullopt;
+  switch (row) {
+    case ExactRow::never: return false;
+    case ExactRow::magnitude: return a && v == std::fabs(*a);
+    case ExactRow::same: return a && v == *a;
+    case ExactRow::negated: return a && v == -*a;
+    case ExactRow::square: return product_matches(a, a, v);
+    case ExactRow::reciprocal: return product_matches(v, a, 1.0);
+    case ExactRow::power_of_two: return exp2_matches(a, v);
+    case ExactRow::spacing: return in[0].finite && !in[0].zero && !in[0].subnormal;
+    case ExactRow::sum: return sum_matches(a, b, v);
+    case ExactRow::difference: return sum_matches(a, b ? -*b : std::numeric_limits<double>::quiet_NaN(), v);
+    case ExactRow::product: return product_matches(a, b, v);
+    case ExactRow::quotient: return product_matches(v, b, a ? *a : std::numeric_limits<double>::quiet_NaN());
+    case ExactRow::either: return (a && v == *a) || (b && v == *b);
+    case ExactRow::copysign: return a && b && v == std::copysign(*a, *b);
+    case ExactRow::ldexp: return ldexp_matches(a, b, v);
+  }
+  return false;
+}
+
+std::uint32_t result_flags(Op op, std::span<const FaultValue> in, const FaultValue& out, const InputFacts& facts,
+                           bool divided_by_zero) {
+  const FaultRule& rule = fault_rule(op);
+  std::uint32_t flags = 0;
+  const bool nan_expected = facts.some_nan || (rule.nan_for_infinite_input && !in.empty() && in[0].infinite) ||
+                            (rule.nan_for_zero_divisor && facts.divisor_zero) ||
+                            (rule.nan_for_infinite_dividend && facts.dividend_infinite);
+  if (out.nan && !nan_expected) flags |= fault_invalid;
+  if (out.infinite && facts.all_finite && !divided_by_zero) flags |= fault_over;
+  if (out.subnormal && !subnormal_is_exact(op, rule.exact, in, out)) flags |= fault_under;
+  // cos of a tiny nonzero x is 1 - x^2/2, which rounds to 1 only by losing a
+  // term below the float16/float32 normal range.
+  if (rule.small_cosine && in.size() == 1 && (out.dtype == DType::Float16 || out.dtype == DType::Float32) &&
+      in[0].real && *in[0].real != 0 && std::fabs(*in[0].real) < 0x1p-63 && out.real && std::fabs(*out.real) == 1.0)
+    flags |= fault_under;
+  const char kind = out.dtype.kind();
+  if (rule.flush_to_zero && in.size() == op_info(op).nin && (kind == 'f' || kind == 'c') && out.zero &&
+      !facts.some_zero && facts.all_finite)
+    flags |= fault_under;
+  return flags;
+}
+
+// The value tests, shared by the record and scalar_is_*.
+struct ValueTests {
+  bool nan = false;
+  bool infinite = false;
+  bool finite = false;
+};
+
+ValueTests value_tests(const Scalar& value, const std::optional<double>& real,
+                       const std::optional<std::complex<double>>& pair) {
+  const DType dtype = value.dtype();
+  if (dtype.is_long_double()) return {value.is_nan(), value.is_infinite(), value.is_finite()};
+  if (dtype.kind() == 'c') {
+    if (!pair) return {};
+    const double re = pair->real(), im = pair->imag();
+    return {std::isnan(re) || std::isnan(im), std::isinf(re) || std::isinf(im), std::isfinite(re) && std::isfinite(im)};
+  }
+  if (!real) return {};
+  return {std::isnan(*real), std::isinf(*real), std::isfinite(*real)};
+}
+
+ValueTests value_tests(const Scalar& value) {
+  return value_tests(value, read(value.as_f64()), read(value.as_complex()));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+bool scalar_is_nan(const Scalar& value) { return value_tests(value).nan; }
+bool scalar_is_infinite(const Scalar& value) { return value_tests(value).infinite; }
+bool scalar_is_finite(const Scalar& value) { return value_tests(value).finite; }
+
+bool exact_product_matches(const Scalar& lhs, const Scalar& rhs, double actual) {
+  return product_matches(read(lhs.as_f64()), read(rhs.as_f64()), actual);
+}
+bool exact_sum_matches(const Scalar& lhs, const Scalar& rhs, double actual) {
+  return sum_matches(read(lhs.as_f64()), read(rhs.as_f64()), actual);
+}
+bool exact_exp2_matches(const Scalar& exponent, double actual) { return exp2_matches(read(exponent.as_f64()), actual); }
+
+FaultValue fault_value(const Scalar& value) {
+  FaultValue v;
+  v.dtype = value.dtype();
+  v.real = read(value.as_f64());
+  v.pair = read(value.as_complex());
+  const ValueTests tests = value_tests(value, v.real, v.pair);
+  v.nan = tests.nan;
+  v.infinite = tests.infinite;
+  v.finite = tests.finite;
+  v.zero = v.dtype.is_long_double() ? value.is_zero() : v.pair && v.pair->real() == 0.0 && v.pair->imag() == 0.0;
+  v.subnormal = value.is_subnormal();
+  if (const LongDoubleText* text = value.get_if<LongDoubleText>()) v.long_double_text = text->text;
+  return v;
+}
+
+// The same record from an element, read as the Scalar services read it:
+// integers and bool converted (64-bit ones rounded), float16 through its
+// float, complex values by both parts; subnormal against the element's own
+// smallest normal.
+template <class T>
+  requires is_fixed_element<T>
+FaultValue fault_value(T element) {
+  FaultValue v;
+  v.dtype = element_dtype<T>;
+  using classify_detail::smallest_normal;
+  double re = 0.0, im = 0.0;
+  bool subnormal = false;
+  // Parts are exact as doubles, so the comparison is the element's own.
+  const auto below_normal = [](double part, double smallest) {
+    return part != 0 && !std::isnan(part) && std::fabs(part) < smallest;
+  };
+  if constexpr (std::is_same_v<T, Half>) {
+    re = element.value;
+    subnormal = below_normal(re, smallest_normal<Half>);
+  } else if constexpr (std::is_floating_point_v<T>) {
+    re = element;
+    subnormal = below_normal(re, smallest_normal<T>);
+  } else if constexpr (classify_detail::is_complex_element<T>) {
+    using F = typename T::value_type;
+    re = element.real();
+    im = element.imag();
+    subnormal = below_normal(re, smallest_normal<F>) || below_normal(im, smallest_normal<F>);
+  } else {
+    re = static_cast<double>(element);
+  }
+  v.real = re;
+  v.pair = std::complex<double>(re, im);
+  v.nan = std::isnan(re) || std::isnan(im);
+  v.infinite = std::isinf(re) || std::isinf(im);
+  v.finite = !v.nan && !v.infinite;
+  v.zero = re == 0.0 && im == 0.0;
+  v.subnormal = subnormal;
+  return v;
+}
+
+template FaultValue fault_value(bool);
+template FaultValue fault_value(std::int8_t);
+template FaultValue fault_value(std::uint8_t);
+template FaultValue fault_value(std::int16_t);
+template FaultValue fault_value(std::uint16_t);
+template FaultValue fault_value(std::int32_t);
+template FaultValue fault_value(std::uint32_t);
+template FaultValue fault_value(std::int64_t);
+template FaultValue fault_value(std::uint64_t);
+template FaultValue fault_value(Half);
+template FaultValue fault_value(float);
+template FaultValue fault_value(double);
+template FaultValue fault_value(std::complex<float>);
+template FaultValue fault_value(std::complex<double>);
+
+std::uint32_t classify_faults(Op op, std::span<const FaultValue> in, std::span<const FaultValue> out) {
+  const FaultRule& rule = fault_rule(op);
+  const InputFacts facts = input_facts(in);
+  std::uint32_t flags = zero_rule_flags(rule.zero, in, facts);
+  const bool divided_by_zero = (flags & fault_divide) != 0;
+  if (rule.log_add_exp) {
+    if (facts.some_nan) flags |= fault_invalid;
+    if (in.size() == 2 && intermediate_overflows(in)) flags |= fault_over;
+  }
+  if (out.empty()) return flags;
+  const DType result = out[0].dtype;
+  if (rule.log_add_exp && in.size() == 2 && intermediate_underflows(in, result, rule.base2)) flags |= fault_under;
+  if (rule.quotient_underflow && in.size() == 2 && quotient_underflows(in, result)) flags |= fault_under;
+  for (const FaultValue& o : out) flags |= result_flags(op, in, o, facts, divided_by_zero);
+  return flags;
+}
+
+std::uint32_t classify_errors(Op op, std::span<const Scalar> inputs, std::span<const Scalar> outputs) {
+  // Records on the stack for the counts of the catalogue; more only on the heap.
+  constexpr std::size_t inline_count = 4;
+  const std::size_t total = inputs.size() + outputs.size();
+  std::array<FaultValue, inline_count> small;
+  std::vector<FaultValue> large;
+  if (total > inline_count) large.resize(total);
+  const std::span<FaultValue> records(total > inline_count ? large.data() : small.data(), total);
+  for (std::size_t i = 0; i < inputs.size(); ++i) records[i] = fault_value(inputs[i]);
+  for (std::size_t i = 0; i < outputs.size(); ++i) records[inputs.size() + i] = fault_value(outputs[i]);
+  return classify_faults(op, records.first(inputs.size()), records.subspan(inputs.size()));
+}
+
+}  // namespace quarvel_kernels

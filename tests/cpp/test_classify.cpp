@@ -1,0 +1,689 @@
+// Fault classification: tables per category on float16/32/64, complex and
+// long double values, the exactness tests, and the typed forms against the
+// Scalar form on every fixed-width loop of the loop table.
+//
+// Expected flags come from the rules and values built from exact bit fields
+// (std::ldexp, hex literals), never from the classifier itself; the results
+// handed in are what an IEEE computation gives, worked out by hand.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <random>
+#include <set>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kernels/classify.h"
+#include "kernels/kernels.h"
+#include "kernels/loop_table.h"
+#include "storage/float16.h"
+
+namespace {
+
+using namespace quarvel_kernels;
+using quarvel_storage::round_to_half;
+using c64 = std::complex<float>;
+using c128 = std::complex<double>;
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr std::uint32_t D = fault_divide, O = fault_over, U = fault_under, I = fault_invalid;
+
+Scalar f16(double x) { return Scalar::half(round_to_half(x)); }
+Scalar f32(double x) { return Scalar(static_cast<float>(x)); }
+Scalar f64(double x) { return Scalar(x); }
+Scalar cf(double re, double im) { return Scalar(c64(static_cast<float>(re), static_cast<float>(im))); }
+Scalar cd(double re, double im) { return Scalar(c128(re, im)); }
+Scalar ld(const char* text) { return Scalar::long_double(text); }
+Scalar cld(const char* re, const char* im) { return Scalar::complex_long_double(re, im); }
+Scalar i8(std::int8_t v) { return Scalar(v); }
+Scalar i32(std::int32_t v) { return Scalar(v); }
+Scalar i64(std::int64_t v) { return Scalar(v); }
+Scalar u64(std::uint64_t v) { return Scalar(v); }
+double p2(int e) { return std::ldexp(1.0, e); }
+
+std::string flag_text(std::uint32_t flags) {
+  std::string text;
+  for (auto [bit, name] : {std::pair{D, "divide"}, {O, "over"}, {U, "under"}, {I, "invalid"}})
+    if (flags & bit) text += std::string(text.empty() ? "" : "|") + name;
+  return text.empty() ? "none" : text;
+}
+
+std::string value_text(const Scalar& v) {
+  char buffer[96];
+  if (const auto* t = v.get_if<LongDoubleText>()) return "ld " + t->text;
+  if (const auto* t = v.get_if<ComplexLongDoubleText>()) return "cld " + t->re + " " + t->im;
+  const auto pair = v.as_complex();
+  std::snprintf(buffer, sizeof buffer, "%s(%a, %a)", std::string(v.dtype().name()).c_str(), pair->real(),
+                pair->imag());
+  return buffer;
+}
+
+std::string call_text(Op op, std::span<const Scalar> in, std::span<const Scalar> out) {
+  std::string text(op_name(op));
+  for (const Scalar& v : in) text += " " + value_text(v);
+  text += " ->";
+  for (const Scalar& v : out) text += " " + value_text(v);
+  return text;
+}
+
+struct Row {
+  Op op;
+  std::vector<Scalar> in;
+  std::vector<Scalar> out;
+  std::uint32_t flags;
+};
+
+void check(const std::vector<Row>& rows) {
+  for (const Row& row : rows) {
+    EXPECT_EQ(flag_text(classify_errors(row.op, row.in, row.out)), flag_text(row.flags))
+        << call_text(row.op, row.in, row.out);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Categories
+
+TEST(ClassifyErrors, DivideByZeroAndZeroByZero) {
+  check({
+      {Op::divide, {f64(1), f64(0)}, {f64(inf)}, D},  // the infinite quotient adds no overflow
+      {Op::divide, {f64(-1), f64(-0.0)}, {f64(inf)}, D},
+      {Op::divide, {f64(0), f64(0)}, {f64(nan)}, I},
+      {Op::divide, {f64(inf), f64(0)}, {f64(inf)}, 0},
+      {Op::divide, {f64(nan), f64(0)}, {f64(nan)}, 0},
+      {Op::divide, {f32(1), f32(0)}, {f32(inf)}, D},
+      {Op::divide, {f16(-2), f16(0)}, {f16(-inf)}, D},
+      {Op::divide, {cd(1, 0), cd(0, 0)}, {cd(inf, nan)}, D | I},  // the NaN part is no suppressed NaN
+      {Op::divide, {cd(0, 0), cd(0, -0.0)}, {cd(nan, nan)}, I},
+      {Op::divide, {cd(1, 0), cd(0, 1e-300)}, {cd(0, -1e300)}, 0},  // a divisor with one nonzero part
+      // The kinds do not matter to divide.
+      {Op::divide, {i64(1), i64(0)}, {f64(inf)}, D},
+      {Op::divide, {i64(0), i64(0)}, {f64(nan)}, I},
+      // Integer remainders and floor divisions by zero, zero by zero too.
+      {Op::remainder, {i32(7), i32(0)}, {i32(0)}, D},
+      {Op::fmod, {i32(7), i32(0)}, {i32(0)}, D},
+      {Op::floor_divide, {i32(7), i32(0)}, {i32(0)}, D},
+      {Op::divmod, {i32(7), i32(0)}, {i32(0), i32(0)}, D},
+      {Op::remainder, {i8(0), i8(0)}, {i8(0)}, D},
+      {Op::fmod, {u64(0), u64(0)}, {u64(0)}, D},
+      {Op::floor_divide, {i64(0), i64(0)}, {i64(0)}, D},
+      {Op::divmod, {Scalar(false), Scalar(false)}, {i8(0), i8(0)}, D},
+      // Float remainders by zero report nothing, NaN or not.
+      {Op::remainder, {f64(1), f64(0)}, {f64(nan)}, 0},
+      {Op::fmod, {f64(1), f64(0)}, {f64(nan)}, 0},
+      {Op::fmod, {f32(0), f32(0)}, {f32(nan)}, 0},
+      {Op::remainder, {i32(7), f64(0)}, {f64(nan)}, 0},  // one input not of integer kind
+      {Op::floor_divide, {f64(1), f64(0)}, {f64(inf)}, D},
+      {Op::divmod, {f64(1), f64(0)}, {f64(inf), f64(nan)}, D},  // the NaN remainder adds no invalid
+      {Op::floor_divide, {f64(0), f64(0)}, {f64(nan)}, I},
+      {Op::divmod, {f16(-0.0), f16(0)}, {f16(nan), f16(nan)}, I},
+      {Op::floor_divide, {f64(inf), f64(0)}, {f64(nan)}, 0},
+      {Op::floor_divide, {f64(nan), f64(0)}, {f64(nan)}, 0},
+      // One-input poles.
+      {Op::reciprocal, {f64(0)}, {f64(inf)}, D},
+      {Op::reciprocal, {f32(-0.0)}, {f32(-inf)}, D},
+      {Op::reciprocal, {f16(0)}, {f16(inf)}, D},
+      {Op::reciprocal, {i8(0)}, {i8(0)}, D},
+      {Op::reciprocal, {cd(0, 0)}, {cd(inf, nan)}, D | I},
+      {Op::reciprocal, {cd(0, 2)}, {cd(0, -0.5)}, 0},
+      {Op::log, {f64(0)}, {f64(-inf)}, D},
+      {Op::log2, {f64(-0.0)}, {f64(-inf)}, D},
+      {Op::log10, {f32(0)}, {f32(-inf)}, D},
+      {Op::log, {cf(0, 0)}, {cf(-inf, 0)}, D},
+      {Op::log, {f64(-1)}, {f64(nan)}, I},
+      {Op::log1p, {f64(-1)}, {f64(-inf)}, D},
+      {Op::log1p, {cd(-1, 0)}, {cd(-inf, 0)}, D},
+      {Op::log1p, {cd(-1, 1e-300)}, {cd(-690.7, 1.5707963267948966)}, 0},
+      {Op::log1p, {f64(-2)}, {f64(nan)}, I},
+      {Op::arctanh, {f64(1)}, {f64(inf)}, D},
+      {Op::arctanh, {f64(-1)}, {f64(-inf)}, D},
+      {Op::arctanh, {cd(1, -0.0)}, {cd(inf, 0)}, D},
+      {Op::arctanh, {cd(1, 1)}, {cd(0.4023594781085251, 1.0172219678978514)}, 0},
+      {Op::power, {f64(0), f64(-2)}, {f64(inf)}, D},
+      {Op::power, {f64(-0.0), f64(-3)}, {f64(-inf)}, D},
+      {Op::power, {f64(0), f64(-0.0)}, {f64(1)}, 0},
+      {Op::power, {f64(0), f64(nan)}, {f64(nan)}, 0},
+      {Op::float_power, {f32(0), f32(-1)}, {f32(inf)}, D},
+      {Op::power, {i64(0), i64(-1)}, {i64(0)}, D},
+      // A complex zero base is no pole here: only the result's own values count.
+      {Op::power, {cd(0, 0), cd(-2, 0)}, {cd(nan, nan)}, I},
+      {Op::power, {cd(0, 0), cd(-2, 0)}, {cd(inf, 0)}, O},
+  });
+}
+
+TEST(ClassifyErrors, Overflow) {
+  check({
+      {Op::exp, {f64(1000)}, {f64(inf)}, O},
+      {Op::exp, {f64(inf)}, {f64(inf)}, 0},
+      {Op::exp, {f32(100)}, {f32(inf)}, O},
+      {Op::multiply, {f16(60000), f16(2)}, {f16(inf)}, O},
+      {Op::add, {f64(1.7976931348623157e308), f64(1e292)}, {f64(inf)}, O},
+      {Op::add, {f64(inf), f64(1)}, {f64(inf)}, 0},
+      {Op::multiply, {cd(1e300, 0), cd(1e300, 0)}, {cd(inf, nan)}, O | I},
+      {Op::square, {cf(1e30, 0)}, {cf(inf, 0)}, O},
+      {Op::exp, {ld("12000")}, {ld("inf")}, O},
+      {Op::exp, {cld("12000", "0")}, {cld("inf", "0")}, O},
+      // The log-add-exp difference overflows although the result is finite.
+      {Op::logaddexp, {f64(1e308), f64(-1e308)}, {f64(1e308)}, O},
+      {Op::logaddexp2, {f64(-1e308), f64(1e308)}, {f64(1e308)}, O},
+      {Op::logaddexp, {f64(1e308), f64(1e308)}, {f64(1e308)}, 0},
+      {Op::logaddexp, {f64(inf), f64(-1e308)}, {f64(inf)}, 0},
+      {Op::logaddexp, {ld("1e4932"), ld("-1e4932")}, {}, O},
+      {Op::logaddexp, {ld("1e4932"), ld("1e4932")}, {}, 0},
+      // A float32 difference is taken in double precision: no overflow there,
+      // but e^-6e38 underflows in float32.
+      {Op::logaddexp, {f32(3e38), f32(-3e38)}, {f32(3e38)}, U},
+  });
+}
+
+TEST(ClassifyErrors, UnderflowOfZeroAndSubnormalResults) {
+  const double smallest = p2(-1074), largest_subnormal = p2(-1022) - p2(-1074);
+  check({
+      // Flushed to zero.
+      {Op::exp, {f64(-1000)}, {f64(0)}, U},
+      {Op::exp, {f64(-inf)}, {f64(0)}, 0},
+      {Op::exp2, {f32(-200)}, {f32(0)}, U},
+      {Op::expm1, {f64(-1e-320)}, {f64(-1e-320)}, 0},  // subnormal and equal to x: exact
+      {Op::multiply, {f64(1e-200), f64(1e-200)}, {f64(0)}, U},
+      {Op::multiply, {f64(0), f64(1e-200)}, {f64(0)}, 0},
+      {Op::multiply, {f64(inf), f64(0)}, {f64(nan)}, I},
+      {Op::multiply, {cd(1e-200, 0), cd(1e-200, 0)}, {cd(0, 0)}, U},
+      {Op::square, {f64(p2(-600))}, {f64(0)}, U},
+      {Op::ldexp, {f64(1), i32(-1080)}, {f64(0)}, U},
+      {Op::ldexp, {f64(0), i32(-5000)}, {f64(0)}, 0},
+      {Op::divide, {f64(1e-300), f64(1e300)}, {f64(0)}, U},
+      {Op::power, {f16(0.001), f16(10)}, {f16(0)}, U},
+      {Op::reciprocal, {f32(1e39)}, {f32(0)}, 0},  // float32 1e39 is infinite: not all inputs finite
+      {Op::deg2rad, {f64(p2(-1074))}, {f64(0)}, U},
+      {Op::sin, {f64(0)}, {f64(0)}, 0},
+      {Op::subtract, {f64(1e-300), f64(1e-300)}, {f64(0)}, 0},  // not a flushing operation
+      {Op::multiply, {ld("1e-4000"), ld("1e-4000")}, {ld("0")}, U},
+      // Exact subnormal results.
+      {Op::multiply, {f64(p2(-1070)), f64(0.5)}, {f64(p2(-1071))}, 0},
+      {Op::multiply, {f64(3 * smallest), f64(0.5)}, {f64(2 * smallest)}, U},  // 1.5 units rounded to 2
+      {Op::add, {f64(smallest), f64(smallest)}, {f64(2 * smallest)}, 0},
+      {Op::add, {f64(smallest), f64(smallest)}, {f64(smallest)}, U},  // not their sum
+      {Op::add, {f64(1), f64(-1 + smallest)}, {f64(0)}, 0},
+      {Op::subtract, {f64(p2(-1072)), f64(smallest)}, {f64(3 * smallest)}, 0},
+      {Op::subtract, {f64(p2(-1022)), f64(smallest)}, {f64(largest_subnormal)}, 0},
+      {Op::add, {f32(0x1p-149), f32(0x1p-148)}, {f32(0x1.8p-148)}, 0},
+      {Op::add, {f16(0x1p-24), f16(0x1p-20)}, {f16(0x1.1p-20)}, 0},
+      {Op::square, {f64(p2(-537))}, {f64(smallest)}, 0},
+      {Op::square, {f64(3 * p2(-530))}, {f64(9 * p2(-1060))}, 0},
+      {Op::square, {f64(1.5 * p2(-537))}, {f64(2 * smallest)}, U},  // 2.25 units rounded to 2
+      {Op::reciprocal, {f64(p2(1023))}, {f64(p2(-1023))}, 0},
+      {Op::reciprocal, {f64(3 * p2(1022))}, {f64(std::ldexp(0x1.5555555555554p-2, -1022))}, U},
+      {Op::exp2, {f64(-1074)}, {f64(smallest)}, 0},
+      {Op::exp2, {i64(-1030)}, {f64(p2(-1030))}, 0},
+      {Op::exp2, {f64(-1073.5)}, {f64(smallest)}, U},
+      {Op::exp2, {f64(-1074)}, {f64(2 * smallest)}, U},
+      {Op::divide, {f64(p2(-1022)), f64(2)}, {f64(p2(-1023))}, 0},
+      {Op::divide, {f64(p2(-1022)), f64(3)}, {f64(std::ldexp(0x1.5555555555554p-2, -1022))}, U},
+      {Op::absolute, {f64(-smallest)}, {f64(smallest)}, 0},
+      {Op::fabs, {f32(-0x1p-140)}, {f32(0x1p-140)}, 0},
+      {Op::negative, {f64(smallest)}, {f64(-smallest)}, 0},
+      {Op::positive, {f16(0x1p-20)}, {f16(0x1p-20)}, 0},
+      {Op::conjugate, {f64(smallest)}, {f64(smallest)}, 0},
+      {Op::sinh, {f64(1e-310)}, {f64(1e-310)}, 0},
+      {Op::tanh, {f64(1e-310)}, {f64(1e-310)}, 0},
+      {Op::sin, {f64(1e-310)}, {f64(1e-310)}, U},  // no exact row for sin
+      {Op::modf, {f64(1e-310)}, {f64(1e-310), f64(0)}, 0},
+      {Op::frexp, {f64(1e-310)}, {f64(0.5), i32(-1029)}, 0},
+      {Op::maximum, {f64(smallest), f64(-1)}, {f64(smallest)}, 0},
+      {Op::fmin, {f64(nan), f64(smallest)}, {f64(smallest)}, 0},
+      {Op::minimum, {f64(1), f64(2)}, {f64(smallest)}, U},
+      {Op::copysign, {f64(smallest), f64(-1)}, {f64(-smallest)}, 0},
+      {Op::copysign, {f64(smallest), f64(-1)}, {f64(smallest)}, U},
+      {Op::ldexp, {f64(1), i32(-1074)}, {f64(smallest)}, 0},
+      {Op::ldexp, {f64(3), i64(-1075)}, {f64(2 * smallest)}, U},
+      {Op::ldexp, {f64(p2(-1074)), i32(5000)}, {f64(smallest)}, U},  // |n| above 4096
+      {Op::spacing, {f64(p2(-1022))}, {f64(smallest)}, 0},
+      {Op::spacing, {f64(smallest)}, {f64(smallest)}, U},  // a subnormal input
+      {Op::spacing, {f64(0)}, {f64(smallest)}, U},
+      {Op::spacing, {f16(0x1p-14)}, {f16(0x1p-24)}, 0},
+      // A subnormal part of a complex result always underflows.
+      {Op::add, {cd(smallest, 1), cd(0, 0)}, {cd(smallest, 1)}, U},
+      {Op::conjugate, {cf(1, 0x1p-140)}, {cf(1, -0x1p-140)}, U},
+      {Op::multiply, {cd(1, 0), cd(1, 0)}, {cd(1, 0)}, 0},
+      // Long double: subnormal below 2^-16382, read as a double for exactness.
+      {Op::add, {ld("3e-4950"), ld("0")}, {ld("3e-4950")}, 0},  // both read as 0.0, their exact sum
+      {Op::sin, {ld("3e-4950")}, {ld("3e-4950")}, U},
+      {Op::add, {cld("3e-4950", "0"), cld("0", "0")}, {cld("3e-4950", "0")}, U},
+  });
+}
+
+TEST(ClassifyErrors, UnderflowOfIntermediates) {
+  check({
+      // e^-|a-b| against the result dtype's smallest normal: log(2^-1022) = -708.396...
+      {Op::logaddexp, {f64(0), f64(-800)}, {f64(0)}, U},
+      {Op::logaddexp, {f64(0), f64(-700)}, {f64(std::exp(-700.0))}, 0},
+      {Op::logaddexp, {f64(-709), f64(0)}, {f64(std::exp(-709.0))}, U},
+      {Op::logaddexp, {f64(-708), f64(0)}, {f64(std::exp(-708.0))}, 0},
+      {Op::logaddexp2, {f64(0), f64(-1023)}, {f64(std::ldexp(1 / std::log(2.0), -1023))}, U},
+      {Op::logaddexp2, {f64(0), f64(-1000)}, {f64(std::ldexp(1 / std::log(2.0), -1000))}, 0},
+      {Op::logaddexp2, {f64(0), f64(-1022.5)}, {f64(0)}, U},
+      {Op::logaddexp, {f32(0), f32(-88)}, {f32(0)}, U},  // log(2^-126) = -87.34
+      {Op::logaddexp, {f32(0), f32(-87)}, {f32(std::exp(-87.0))}, 0},
+      {Op::logaddexp2, {f32(0), f32(-127)}, {f32(0)}, U},
+      {Op::logaddexp2, {f32(0), f32(-125)}, {f32(0)}, 0},
+      {Op::logaddexp, {f16(0), f16(-10)}, {f16(0)}, U},  // log(2^-14) = -9.70
+      {Op::logaddexp, {f16(0), f16(-9.5)}, {f16(0)}, 0},
+      {Op::logaddexp2, {f16(0), f16(-15)}, {f16(0)}, U},
+      {Op::logaddexp2, {f16(-13), f16(0)}, {f16(0)}, 0},
+      {Op::logaddexp, {f64(nan), f64(1)}, {f64(nan)}, I},
+      {Op::logaddexp2, {f64(1), f64(nan)}, {f64(1)}, I},
+      {Op::logaddexp, {f64(-inf), f64(0)}, {f64(0)}, 0},
+      {Op::logaddexp, {f64(0), f64(-800)}, {}, 0},  // no results: underflow is never looked for
+      {Op::logaddexp, {ld("0"), ld("-20000")}, {ld("0")}, U},
+      {Op::logaddexp, {ld("0"), ld("-11000")}, {ld("1e-4777")}, 0},
+      {Op::logaddexp2, {ld("0"), ld("-20000")}, {ld("0")}, U},
+      {Op::logaddexp, {ld("0"), ld("-20000")}, {f64(0)}, U},  // a float64 result reads the inputs as doubles
+      // The quotient a / b below the result's normal range, unless exact there.
+      {Op::arctan2, {f64(1e-300), f64(1e300)}, {f64(0)}, U},
+      {Op::floor_divide, {f64(p2(-1022)), f64(3)}, {f64(0)}, U},
+      {Op::floor_divide, {f64(p2(-1022)), f64(4)}, {f64(0)}, 0},
+      {Op::floor_divide, {f64(p2(-1000)), f64(3)}, {f64(0)}, 0},  // log ratio above log(2^-1022)
+      {Op::divmod, {f64(p2(-1022)), f64(3)}, {f64(0), f64(p2(-1022))}, U},
+      {Op::divmod, {f64(-p2(-1022)), f64(-4)}, {f64(0), f64(-p2(-1022))}, 0},
+      {Op::floor_divide, {f32(0x1p-126), f32(3)}, {f32(0)}, U},
+      {Op::floor_divide, {f32(0x1p-126), f32(4)}, {f32(0)}, 0},
+      {Op::floor_divide, {f32(0x1p-126), f32(0x1p30)}, {f32(0)}, U},  // 2^-156 is 0 in float32
+      {Op::floor_divide, {f16(0x1p-14), f16(3)}, {f16(0)}, U},
+      {Op::floor_divide, {f16(0x1p-14), f16(4)}, {f16(0)}, 0},
+      {Op::floor_divide, {f64(0), f64(1e300)}, {f64(0)}, 0},
+      {Op::floor_divide, {f64(1e-300), f64(inf)}, {f64(0)}, 0},
+      {Op::floor_divide, {i64(1), i64(1000)}, {i64(0)}, 0},
+      {Op::divide, {f64(p2(-1022)), f64(4)}, {f64(p2(-1024))}, 0},  // divide has no quotient rule
+      // cos of a tiny nonzero x rounds to 1 in float16 and float32.
+      {Op::cos, {f32(1e-20)}, {f32(1)}, U},
+      {Op::cos, {f32(-0x1p-64)}, {f32(1)}, U},
+      {Op::cos, {f32(0x1p-63)}, {f32(1)}, 0},
+      {Op::cos, {f64(1e-20)}, {f64(1)}, 0},
+      {Op::cos, {f32(0)}, {f32(1)}, 0},
+      {Op::cos, {f16(0)}, {f16(1)}, 0},
+      {Op::cos, {f16(0x1p-24)}, {f16(1)}, 0},
+      {Op::cos, {f64(1e-20)}, {f32(1)}, U},  // the result's dtype decides
+      {Op::cos, {cf(1e-20, 0)}, {cf(1, 0)}, 0},
+  });
+}
+
+TEST(ClassifyErrors, InvalidAndItsSuppressions) {
+  check({
+      {Op::sqrt, {f64(-1)}, {f64(nan)}, I},
+      {Op::sqrt, {f16(-1)}, {f16(nan)}, I},
+      {Op::sqrt, {f64(nan)}, {f64(nan)}, 0},
+      {Op::add, {f64(inf), f64(-inf)}, {f64(nan)}, I},
+      {Op::multiply, {f32(0), f32(inf)}, {f32(nan)}, I},
+      {Op::divide, {f64(inf), f64(inf)}, {f64(nan)}, I},
+      {Op::add, {cd(1, 0), cd(2, 0)}, {cd(nan, 0)}, I},
+      {Op::add, {cd(1, nan), cd(2, 0)}, {cd(3, nan)}, 0},  // a NaN part is a NaN input
+      {Op::sqrt, {ld("-1")}, {ld("nan")}, I},
+      {Op::sqrt, {cld("nan", "0")}, {cld("nan", "nan")}, 0},
+      // NaN results that are no invalid value.
+      {Op::spacing, {f64(inf)}, {f64(nan)}, 0},
+      {Op::spacing, {f32(-inf)}, {f32(nan)}, 0},
+      {Op::remainder, {f64(inf), f64(2)}, {f64(nan)}, 0},
+      {Op::fmod, {f64(inf), f64(2)}, {f64(nan)}, 0},
+      {Op::divmod, {f64(-inf), f64(2)}, {f64(nan), f64(nan)}, 0},
+      {Op::floor_divide, {f64(inf), f64(2)}, {f64(nan)}, 0},
+      {Op::floor_divide, {f64(2), f64(inf)}, {f64(nan)}, I},  // only an infinite dividend
+      {Op::fmod, {f32(1), f32(-0.0)}, {f32(nan)}, 0},
+      {Op::divide, {f64(inf), f64(2)}, {f64(nan)}, I},  // divide is not on the list
+      {Op::sin, {f64(inf)}, {f64(nan)}, I},
+  });
+}
+
+TEST(ClassifyErrors, IntegerResultsReportNothingOnTheirOwn) {
+  check({
+      {Op::add, {i8(127), i8(1)}, {i8(-128)}, 0},
+      {Op::multiply, {i64(1LL << 62), i64(4)}, {i64(0)}, 0},
+      {Op::negative, {i8(-128)}, {i8(-128)}, 0},
+      {Op::square, {i8(0)}, {i8(0)}, 0},  // zero in and out: no flush for integers
+      {Op::multiply, {i64(0), i64(5)}, {i64(0)}, 0},
+      {Op::left_shift, {i32(1), i32(40)}, {i32(0)}, 0},
+      {Op::power, {i32(2), i32(40)}, {i32(0)}, 0},
+      {Op::less, {f64(nan), f64(1)}, {Scalar(false)}, 0},
+      {Op::isnan, {f64(nan)}, {Scalar(true)}, 0},
+      {Op::frexp, {f64(inf)}, {f64(inf), i32(0)}, 0},
+  });
+}
+
+TEST(ClassifyErrors, UnreadableLongDoubleText) {
+  // Neither NaN, infinite, finite nor zero: no rule that needs the value fires.
+  check({
+      {Op::divide, {ld("1"), ld("bogus")}, {ld("1")}, 0},
+      {Op::divide, {ld("bogus"), ld("0")}, {ld("inf")}, 0},  // dividend not finite: no divide
+      {Op::log, {ld("bogus")}, {ld("1")}, 0},
+      {Op::add, {ld("bogus"), ld("1")}, {ld("nan")}, I},
+      {Op::add, {ld("bogus"), ld("1")}, {ld("inf")}, 0},
+      {Op::logaddexp, {ld("bogus"), ld("1")}, {ld("1")}, 0},
+      {Op::multiply, {ld("bogus"), ld("1")}, {ld("0")}, 0},  // not all inputs finite
+      {Op::add, {ld("1"), ld("1")}, {cld("3e-4950", "bogus")}, U},
+  });
+}
+
+TEST(ClassifyErrors, WithoutOutputsOnlyInputRulesRun) {
+  check({
+      {Op::divide, {f64(1), f64(0)}, {}, D},
+      {Op::divide, {f64(0), f64(0)}, {}, I},
+      {Op::logaddexp, {f64(1e308), f64(-1e308)}, {}, O},
+      {Op::logaddexp, {f64(nan), f64(0)}, {}, I},
+      {Op::floor_divide, {f64(p2(-1022)), f64(3)}, {}, 0},
+      {Op::exp, {f64(-1000)}, {}, 0},
+  });
+}
+
+TEST(ClassifyErrors, InputCountsOtherThanTheCatalogues) {
+  check({
+      {Op::divide, {f64(1), f64(0), f64(0)}, {f64(inf)}, O},        // three inputs: no divisor
+      {Op::arctanh, {f64(1), f64(5)}, {f64(inf)}, D},              // one or more inputs
+      {Op::multiply, {f64(1e-200), f64(1e-200), f64(1)}, {f64(0)}, 0},  // flush needs two
+      {Op::add, {f64(p2(-1074))}, {f64(p2(-1074))}, U},            // no one-input row for add
+      {Op::exp, {}, {f64(inf)}, O},                               // all of no inputs are finite
+      {Op::sqrt, {}, {f64(nan)}, I},
+  });
+  // Wider calls than the catalogue's counts still work.
+  const std::vector<Scalar> five = {f64(1), f64(2), f64(3), f64(4), f64(inf)};
+  EXPECT_EQ(classify_errors(Op::add, std::span(five).first(4), std::span(five).last(1)), O);
+}
+
+// ---------------------------------------------------------------------------
+// The exactness tests on their own.
+
+TEST(ExactnessTests, ProductSumAndPowerOfTwo) {
+  const double smallest = p2(-1074), near_two = 0x1.fffffffffffffp0;
+  // (2^53 - 1)^2 needs 106 bits: only the 128-bit product tells it from its rounding.
+  EXPECT_FALSE(exact_product_matches(f64(near_two), f64(near_two), near_two * near_two));
+  EXPECT_TRUE(exact_product_matches(f64(p2(-537)), f64(p2(-537)), smallest));
+  EXPECT_TRUE(exact_product_matches(f64(-0.0), f64(5), 0.0));
+  EXPECT_TRUE(exact_product_matches(f64(0), f64(-5), -0.0));
+  EXPECT_TRUE(exact_product_matches(f64(-3), f64(p2(-1074)), -3 * smallest));
+  EXPECT_FALSE(exact_product_matches(f64(-3), f64(p2(-1074)), 3 * smallest));
+  EXPECT_FALSE(exact_product_matches(f64(inf), f64(1), inf));
+  EXPECT_FALSE(exact_product_matches(f64(nan), f64(1), nan));
+  EXPECT_FALSE(exact_product_matches(ld("bogus"), f64(1), 1));
+  EXPECT_TRUE(exact_product_matches(i64(3), f16(0.5), 1.5));
+  EXPECT_TRUE(exact_product_matches(cd(2, 7), f64(2), 4));  // the real part only
+
+  EXPECT_TRUE(exact_sum_matches(f64(smallest), f64(-smallest), 0.0));
+  EXPECT_TRUE(exact_sum_matches(f64(1), f64(p2(-52)), 1 + p2(-52)));
+  EXPECT_FALSE(exact_sum_matches(f64(1), f64(p2(-60)), 1.0));  // rounded
+  EXPECT_FALSE(exact_sum_matches(f64(1e308), f64(1e308), inf));
+  EXPECT_FALSE(exact_sum_matches(f64(1), f64(1), 3));
+  EXPECT_FALSE(exact_sum_matches(f64(1), ld("bogus"), 1));
+
+  EXPECT_TRUE(exact_exp2_matches(f64(-1074), smallest));
+  EXPECT_TRUE(exact_exp2_matches(f64(-1022), p2(-1022)));
+  EXPECT_TRUE(exact_exp2_matches(f64(1023), p2(1023)));
+  EXPECT_TRUE(exact_exp2_matches(i64(-3), 0.125));
+  EXPECT_FALSE(exact_exp2_matches(f64(-1075), 0.0));
+  EXPECT_FALSE(exact_exp2_matches(f64(1024), inf));
+  EXPECT_FALSE(exact_exp2_matches(f64(-1073.5), smallest));
+  EXPECT_FALSE(exact_exp2_matches(f64(nan), nan));
+  EXPECT_FALSE(exact_exp2_matches(ld("bogus"), 1));
+}
+
+TEST(ExactnessTests, ValueTests) {
+  struct Case {
+    Scalar value;
+    bool nan, infinite, finite;
+  };
+  for (const Case& c : std::vector<Case>{
+           {f64(nan), true, false, false},
+           {f32(-inf), false, true, false},
+           {f16(65504), false, false, true},
+           {i64(-1), false, false, true},
+           {Scalar(true), false, false, true},
+           {cd(1, nan), true, false, false},
+           {cf(inf, nan), true, true, false},
+           {cd(1, -inf), false, true, false},
+           {ld("-inf"), false, true, false},
+           {ld("1e4000"), false, false, true},  // finite as a long double, infinite as a double
+           {ld("bogus"), false, false, false},
+           {cld("1", "nan"), true, false, false},
+           {cld("1", "bogus"), false, false, false},
+       }) {
+    EXPECT_EQ(scalar_is_nan(c.value), c.nan) << value_text(c.value);
+    EXPECT_EQ(scalar_is_infinite(c.value), c.infinite) << value_text(c.value);
+    EXPECT_EQ(scalar_is_finite(c.value), c.finite) << value_text(c.value);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Typed forms against the Scalar form, on every fixed-width loop.
+
+using TypedRun = std::uint32_t (*)(std::span<const Scalar>, std::span<const Scalar>);
+
+template <class... T>
+struct TypeList {};
+using FixedTypes = TypeList<bool, std::int8_t, std::uint8_t, std::int16_t, std::uint16_t, std::int32_t, std::uint32_t,
+                            std::int64_t, std::uint64_t, Half, float, double, c64, c128>;
+
+template <class... T, class F>
+void for_each_type(TypeList<T...>, F f) {
+  (f.template operator()<T>(), ...);
+}
+
+std::string loop_key(Op op, std::span<const DType> dtypes) {
+  std::string key(op_name(op));
+  for (DType d : dtypes) key += " " + std::string(d.name());
+  return key;
+}
+
+template <class T>
+T element(const Scalar& s) {
+  return s.get<T>();
+}
+
+template <Op op, class... T>
+std::uint32_t typed_run(std::span<const Scalar> in, std::span<const Scalar> out) {
+  using L = TypeList<T...>;
+  if constexpr (sizeof...(T) == 2) {
+    return []<class A, class R>(TypeList<A, R>, auto in, auto out) {
+      return classify_unary<op>(element<A>(in[0]), element<R>(out[0]));
+    }(L{}, in, out);
+  } else if constexpr (op_info(op).nin == 1) {
+    return []<class A, class R1, class R2>(TypeList<A, R1, R2>, auto in, auto out) {
+      return classify_unary2<op>(element<A>(in[0]), element<R1>(out[0]), element<R2>(out[1]));
+    }(L{}, in, out);
+  } else if constexpr (sizeof...(T) == 3) {
+    return []<class A, class B, class R>(TypeList<A, B, R>, auto in, auto out) {
+      return classify_binary<op>(element<A>(in[0]), element<B>(in[1]), element<R>(out[0]));
+    }(L{}, in, out);
+  } else {
+    return []<class A, class B, class R1, class R2>(TypeList<A, B, R1, R2>, auto in, auto out) {
+      return classify_binary2<op>(element<A>(in[0]), element<B>(in[1]), element<R1>(out[0]), element<R2>(out[1]));
+    }(L{}, in, out);
+  }
+}
+
+using Registry = std::map<std::string, TypedRun>;
+
+template <Op op, class... T>
+void add_run(Registry& registry) {
+  const DType dtypes[] = {element_dtype<T>...};
+  registry.emplace(loop_key(op, dtypes), &typed_run<op, T...>);
+}
+
+// The typed instantiations the loops of each operation may need: the loop
+// table's shapes, listed by hand. A loop the table gives without one here
+// fails the test below rather than going untested.
+template <Op op>
+void add_runs(Registry& registry) {
+  using enum Op;
+  constexpr int nin = op_info(op).nin, nout = op_info(op).nout;
+  constexpr bool predicate = op == isfinite || op == isinf || op == isnan || op == logical_not || op == signbit;
+  constexpr bool comparison =
+      op == equal || op == not_equal || op == less || op == less_equal || op == greater || op == greater_equal;
+  constexpr bool logical = op == logical_and || op == logical_or || op == logical_xor;
+  for_each_type(FixedTypes{}, [&]<class A>() {
+    if constexpr (nin == 1 && nout == 1) {
+      if constexpr (predicate) add_run<op, A, bool>(registry);
+      else if constexpr (op == bitwise_count) add_run<op, A, std::uint8_t>(registry);
+      else add_run<op, A, A>(registry);
+    } else if constexpr (nin == 1) {
+      add_run<op, A, A, A>(registry);
+      add_run<op, A, A, std::int32_t>(registry);
+    } else if constexpr (nout == 2) {
+      add_run<op, A, A, A, A>(registry);
+    } else if constexpr (logical) {
+      for_each_type(FixedTypes{}, [&]<class B>() { add_run<op, A, B, bool>(registry); });
+    } else if constexpr (comparison) {
+      add_run<op, A, A, bool>(registry);
+    } else if constexpr (op == ldexp) {
+      add_run<op, A, std::int32_t, A>(registry);
+      add_run<op, A, std::int64_t, A>(registry);
+    } else {
+      add_run<op, A, A, A>(registry);
+    }
+  });
+  if constexpr (op == absolute) {
+    add_run<op, c64, float>(registry);
+    add_run<op, c128, double>(registry);
+  } else if constexpr (comparison) {
+    add_run<op, std::int64_t, std::uint64_t, bool>(registry);
+    add_run<op, std::uint64_t, std::int64_t, bool>(registry);
+  }
+}
+
+const Registry& typed_runs() {
+  static const Registry registry = [] {
+    Registry r;
+    [&]<std::size_t... Ops>(std::index_sequence<Ops...>) {
+      (add_runs<static_cast<Op>(Ops)>(r), ...);
+    }(std::make_index_sequence<op_count>{});
+    return r;
+  }();
+  return registry;
+}
+
+// Values that sit on the rules' edges, as doubles.
+std::vector<double> special_reals() {
+  const double flt_min = std::numeric_limits<float>::min(), flt_max = std::numeric_limits<float>::max();
+  std::vector<double> v = {
+      0.0, 1.0, 2.0, 3.0, 0.5, 0.1, 4.0, 1e300, 1e-300, 1e308, 1.7976931348623157e308, 710, 1000, 0x1p30,
+      p2(-1074), 3 * p2(-1074), p2(-1022) - p2(-1074), p2(-1022), p2(-1021), p2(-537), p2(1023), 3 * p2(1022),
+      flt_min, flt_min / 2, 0x1p-149, flt_max, 3.5e38, 0x1p-14, 0x1p-24, 0x1p-15, 65504, 65520,
+      p2(-63), std::nextafter(p2(-63), 0.0), std::nextafter(p2(-63), 1.0), 1e-20,
+      // Log-add-exp differences around |log m| and |log m| / ln 2.
+      708.3964185322641, std::nextafter(708.3964185322641, 0.0), std::nextafter(708.3964185322641, 1e9), 1022,
+      std::nextafter(1022.0, 0.0), 1023, 87.33654475055310898657, 87.5, 126, 127, 9.704060527839234, 9.75, 14, 15,
+      127, 255, 32767, 65535, 0x1p31, 0x1p63, 0x1p64, inf, nan};
+  const std::size_t n = v.size();
+  for (std::size_t i = 0; i < n; ++i) v.push_back(-v[i]);
+  return v;
+}
+
+std::vector<Scalar> values_of(DType dtype, int random_count, std::mt19937_64& random) {
+  std::vector<Scalar> out;
+  if (dtype.is_complex()) {
+    const std::vector<double> parts = {0.0, -0.0, 1.0, -1.0, 3.0, p2(-1074), 1e-300, 0x1p-126, 1e300,
+                                       1e38, inf, -inf, nan};
+    for (double re : parts)
+      for (double im : parts) out.push_back(*Scalar(c128(re, im)).cast(dtype));
+  } else if (dtype.is_binary_float() || dtype == DType::Bool) {
+    for (double x : special_reals()) out.push_back(*Scalar(x).cast(dtype));
+  } else {
+    // Wrapped from the 64-bit extremes and small values.
+    for (std::int64_t x : {0LL, 1LL, -1LL, 2LL, 3LL, 7LL, 127LL, -128LL, 255LL, 32767LL, -32768LL, 65535LL,
+                           2147483647LL, -2147483647LL - 1, 4294967295LL, -1000LL, 1000LL})
+      out.push_back(*Scalar(static_cast<std::int64_t>(x)).cast(dtype));
+    for (std::uint64_t x : {std::numeric_limits<std::uint64_t>::max(), std::uint64_t{1} << 63,
+                            (std::uint64_t{1} << 63) - 1})
+      out.push_back(*Scalar(x).cast(dtype));
+  }
+  // Random bit patterns, and random values near the bottom of each range.
+  for (int i = 0; i < random_count; ++i) {
+    const std::uint64_t bits = random();
+    const double tiny = std::ldexp(1.0 + static_cast<double>(bits >> 12) * 0x1p-52, -1080 + static_cast<int>(bits % 70));
+    const double tiny_float = std::ldexp(1.0 + static_cast<double>(bits >> 41) * 0x1p-23, -152 + static_cast<int>(bits % 30));
+    const double tiny_half = std::ldexp(1.0 + static_cast<double>(bits >> 54) * 0x1p-10, -26 + static_cast<int>(bits % 14));
+    switch (dtype.code) {
+      case DType::Float16:
+        out.push_back(Scalar::half(quarvel_storage::half_bits_to_float(static_cast<std::uint16_t>(bits))));
+        out.push_back(*Scalar(tiny_half).cast(dtype));
+        break;
+      case DType::Float32:
+        out.push_back(Scalar(std::bit_cast<float>(static_cast<std::uint32_t>(bits))));
+        out.push_back(Scalar(static_cast<float>(tiny_float)));
+        break;
+      case DType::Float64:
+        out.push_back(Scalar(std::bit_cast<double>(bits)));
+        out.push_back(Scalar(bits & 1 ? -tiny : tiny));
+        break;
+      case DType::Complex64:
+        out.push_back(Scalar(c64(std::bit_cast<float>(static_cast<std::uint32_t>(bits)),
+                                 std::bit_cast<float>(static_cast<std::uint32_t>(bits >> 32)))));
+        break;
+      case DType::Complex128:
+        out.push_back(Scalar(c128(std::bit_cast<double>(bits), bits & 1 ? tiny : 0.0)));
+        break;
+      default: out.push_back(*Scalar(bits).cast(dtype)); break;
+    }
+  }
+  return out;
+}
+
+class TypedMatchesScalar : public testing::TestWithParam<int> {};
+
+TEST_P(TypedMatchesScalar, OnEveryLoopOfTheTable) {
+  const Op op = static_cast<Op>(GetParam());
+  const int nin = static_cast<int>(op_info(op).nin);
+  // The distinct loops over every combination of fixed-width input dtypes.
+  std::set<std::string> seen;
+  std::vector<Loop> loops;
+  for (int a = 0; a <= DType::Complex128; ++a)
+    for (int b = 0; b <= (nin == 2 ? DType::Complex128 : 0); ++b) {
+      const DType given[] = {DType::from_index(a), DType::from_index(b)};
+      Result<Loop> loop = resolve_loop(op, std::span(given, nin));
+      if (!loop) continue;
+      std::vector<DType> dtypes = loop->inputs;
+      dtypes.insert(dtypes.end(), loop->outputs.begin(), loop->outputs.end());
+      if (seen.insert(loop_key(op, dtypes)).second) loops.push_back(*loop);
+    }
+  std::mt19937_64 random(0x5eed + GetParam());
+  int mismatches = 0;
+  for (const Loop& loop : loops) {
+    std::vector<DType> dtypes = loop.inputs;
+    dtypes.insert(dtypes.end(), loop.outputs.begin(), loop.outputs.end());
+    const auto run = typed_runs().find(loop_key(op, dtypes));
+    ASSERT_NE(run, typed_runs().end()) << "no typed instantiation for " << loop_key(op, dtypes);
+    // Every pair of a binary loop's values, and many more random values for one input.
+    const std::vector<Scalar> first = values_of(loop.inputs[0], nin == 1 ? 2000 : 24, random);
+    const std::vector<Scalar> second =
+        nin == 2 ? values_of(loop.inputs[1], 24, random) : std::vector<Scalar>{Scalar()};
+    for (const Scalar& a : first)
+      for (const Scalar& b : second) {
+        const Scalar pair[] = {a, b};
+        const std::span<const Scalar> in(pair, nin);
+        const Result<KernelOutputs> out = nin == 1 ? unary(op, a, loop.outputs[0]) : binary(op, a, b, loop.outputs[0]);
+        if (!out) continue;  // refused (a negative integer power)
+        const std::span<const Scalar> results(out->begin(), out->size());
+        bool dtypes_match = results.size() == loop.outputs.size();
+        for (std::size_t i = 0; dtypes_match && i < results.size(); ++i)
+          dtypes_match = results[i].dtype() == loop.outputs[i];
+        ASSERT_TRUE(dtypes_match) << "kernel result dtypes differ from the loop: " << call_text(op, in, results);
+        const std::uint32_t expected = classify_errors(op, in, results);
+        const std::uint32_t typed = run->second(in, results);
+        if (typed != expected && ++mismatches <= 20)
+          ADD_FAILURE() << call_text(op, in, results) << ": typed " << flag_text(typed) << ", Scalar form "
+                        << flag_text(expected);
+      }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllOperations, TypedMatchesScalar, testing::Range(0, op_count),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return std::string(op_name(static_cast<Op>(info.param)));
+                         });
+
+}  // namespace
