@@ -105,7 +105,13 @@ Complex negative(Complex z) { return {-z.re, -z.im}; }
 Complex conjugate(Complex z) { return {z.re, -z.im}; }
 Complex rint(Complex z) { return {::rintl(z.re), ::rintl(z.im)}; }
 Complex square(Complex z) { return multiply(z, z); }
-Complex exp2(Complex z) { return power({2.0L, 0.0L}, z); }
+// e^(z log 2) with each part scaled by log 2, as cpowl(2, z) computes it for
+// finite z; cpowl's complex product with log 2 + 0i would turn 0 · inf into a
+// NaN part, so 2^(inf + 0i) would not be inf + 0i.
+Complex exp2(Complex z) {
+  const Real ln2 = ::logl(2.0L);
+  return library<c_exp>({z.re * ln2, z.im * ln2});
+}
 
 Complex reciprocal(Complex z) {
   if (is_zero(z)) return {HUGE_VALL, quiet_nan()};
@@ -121,7 +127,13 @@ Complex log2(Complex z) { return log_scaled(z, ::logl(2.0L)); }
 
 // cos(im) - 1 = -2 sin²(im/2) keeps the real part accurate near zero. A zero
 // imaginary part stays as it is (e^inf · 0 would make it NaN for a real inf).
+// An infinite or NaN imaginary part takes the special values of cexpl less
+// one, as the other complex types do (e^-inf is 0 whatever the angle).
 Complex expm1(Complex z) {
+  if (!::isfinite(z.im)) {
+    const Complex e = library<c_exp>(z);
+    return {e.re - 1.0L, e.im};
+  }
   const Real s = ::sinl(0.5L * z.im);
   const Real real = ::expm1l(z.re) * ::cosl(z.im) + (-2.0L * s) * s;
   return {real, z.im == 0.0L ? z.im : ::expl(z.re) * ::sinl(z.im)};
