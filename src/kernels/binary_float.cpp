@@ -235,20 +235,23 @@ template <class F> F logaddexp2(F a, F b) { return logaddexp_impl<F, true>(a, b)
 
 namespace {
 // x * 2^n. Powers beyond +-cutoff leave every finite x at infinity or zero;
-// otherwise steps of 2^up and 2^-down bring n into the range of one power.
+// otherwise steps of 2^up and 2^-step bring n into the range of one power.
+// The downward steps stop the digits of F short of 2^-down: a step into the
+// subnormals would round, and the last product round a second time.
 template <class F, int Cutoff, int Up, int Down> F scale_pow2(F x, i128 n) {
   if (std::isnan(x) || std::isinf(x) || x == 0) return x;
   if (n > Cutoff) return std::copysign(inf_value<F>, x);
   if (n < -Cutoff) return std::copysign(F(0), x);
   int k = static_cast<int>(n);
-  const F up = std::ldexp(F(1), Up), down = std::ldexp(F(1), -Down);
+  constexpr int step = Down - std::numeric_limits<F>::digits;
+  const F up = std::ldexp(F(1), Up), down = std::ldexp(F(1), -step);
   while (k > Up) {
     x = x * up;
     k -= Up;
   }
   while (k < -Down) {
     x = x * down;
-    k += Down;
+    k += step;
   }
   return x * std::ldexp(F(1), k);
 }

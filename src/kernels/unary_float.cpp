@@ -108,10 +108,13 @@ Complex<F> library(Library f, Complex<F> z) {
 // ---- real functions --------------------------------------------------------
 
 // Deliberately the ratio form rather than the C atanh (the two can differ in
-// the last bit); it is exact at +-1, where it gives the infinities.
+// the last bit); it is exact at +-1, where it gives the infinities. Taken on
+// |x|, where 1 - |x| is exact from 1/2 up: 1 - x of a negative x rounds, and
+// near -1 the logarithm magnifies that into most of the digits.
 template <class F>
 F real_atanh(F x) {
-  return F(0.5) * std::log1p((F(2) * x) / (F(1) - x));
+  const F a = std::fabs(x);
+  return std::copysign(F(0.5) * std::log1p((F(2) * a) / (F(1) - a)), x);
 }
 
 double spacing_f64(double x) { return spacing_in(DType::Float64, x); }
