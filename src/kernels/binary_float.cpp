@@ -87,10 +87,10 @@ i128 saturating_i128(double x) {
 template <class F> BinaryFunction<F> real_binary(Op op) {
   using M = Math<F>;
   switch (op) {
-    case Op::add: return [](F a, F b) { return a + b; };
-    case Op::subtract: return [](F a, F b) { return a - b; };
-    case Op::multiply: return [](F a, F b) { return a * b; };
-    case Op::divide: return [](F a, F b) { return a / b; };
+    case Op::add: return real_arithmetic<Op::add, F>;
+    case Op::subtract: return real_arithmetic<Op::subtract, F>;
+    case Op::multiply: return real_arithmetic<Op::multiply, F>;
+    case Op::divide: return real_arithmetic<Op::divide, F>;
     case Op::floor_divide: return floor_divide<F>;
     case Op::remainder: return float_remainder<F>;
     case Op::fmod: return M::fmod;
@@ -118,7 +118,7 @@ template <class F> BinaryFunction<F> real_binary(Op op) {
 }
 
 template <class F> std::complex<F> complex_add(std::complex<F> a, std::complex<F> b) {
-  return {a.real() + b.real(), a.imag() + b.imag()};
+  return {real_arithmetic<Op::add>(a.real(), b.real()), real_arithmetic<Op::add>(a.imag(), b.imag())};
 }
 template <class F> std::complex<F> complex_subtract(std::complex<F> a, std::complex<F> b) {
   return {a.real() - b.real(), a.imag() - b.imag()};

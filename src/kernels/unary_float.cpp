@@ -143,7 +143,7 @@ constexpr UnaryFunction<F> real_function(Op op) {
     case Op::arccosh: return [](F x) { return std::acosh(x); };
     case Op::arcsinh: return [](F x) { return std::asinh(x); };
     case Op::arctanh: return &real_atanh<F>;
-    case Op::sqrt: return [](F x) { return std::sqrt(x); };
+    case Op::sqrt: return &inline_real<Op::sqrt, F>;
     case Op::ceil: return [](F x) { return std::ceil(x); };
     case Op::floor: return [](F x) { return std::floor(x); };
     case Op::trunc: return [](F x) { return std::trunc(x); };
@@ -152,8 +152,8 @@ constexpr UnaryFunction<F> real_function(Op op) {
     case Op::radians: return [](F x) { return x * C::deg2rad; };
     case Op::degrees:
     case Op::rad2deg: return [](F x) { return x * C::rad2deg; };
-    case Op::square: return [](F x) { return x * x; };
-    case Op::reciprocal: return [](F x) { return F(1) / x; };
+    case Op::square: return &inline_real<Op::square, F>;
+    case Op::reciprocal: return &inline_real<Op::reciprocal, F>;
     case Op::negative: return [](F x) { return -x; };
     case Op::positive:
       if constexpr (std::is_same_v<F, float>) return [](F x) { return x; };
