@@ -1,6 +1,12 @@
+<<<<<<< HEAD
 // Element throughput of the scalar path (kernels, casts, view snapshots), of
 // the typed loops (conversion loops, copies on either path), and what fault
 // classification adds to a typed float64 loop.
+=======
+// Element throughput of the scalar path: kernels, casts and view snapshots,
+// what fault classification adds to a typed float64 loop, and the typed
+// strided loops over a million elements in each layout.
+>>>>>>> kernel-loops
 // Build with -DQUARVEL_BUILD_BENCH=ON and run build/<dir>/bench_core.
 #include <algorithm>
 #include <chrono>
@@ -8,11 +14,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "kernels/classify.h"
 #include "kernels/kernels.h"
+<<<<<<< HEAD
 #include "storage/convert_loop.h"
+=======
+#include "kernels/strided_loops.h"
+>>>>>>> kernel-loops
 #include "storage/view.h"
 
 using namespace quarvel_storage;
@@ -77,9 +88,86 @@ void bench_classification(const char* label, const std::vector<double>& a, const
   sink += static_cast<long>(r[a.size() / 2]);
 }
 
+// One strided loop call over n elements, the fastest of several: operand k
+// starts at `bases[k]` and steps `strides[k]` bytes.
+double loop_ns_per_element(quarvel_kernels::Op op, std::vector<DType> dtypes, std::vector<std::uint8_t*> bases,
+                           std::vector<std::int64_t> strides, std::uint64_t n) {
+  const std::size_t nin = quarvel_kernels::op_info(op).nin;
+  const std::span<const DType> all(dtypes);
+  const quarvel_kernels::StridedLoop loop = quarvel_kernels::find_strided_loop(op, all.first(nin), all.subspan(nin));
+  if (loop == nullptr) return -1;
+  double best = 1e30;
+  for (int run = 0; run < 15; ++run) {
+    const auto start = Clock::now();
+    sink += loop(bases.data(), strides.data(), n, nullptr, 0).faults;
+    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count() * 1e9 / static_cast<double>(n));
+  }
+  return best;
+}
+
+// float64/int64 add, float64 less and sqrt over a million elements: contiguous,
+// every other element, the second operand broadcast, and a reduction (input 0
+// and the output one element with stride 0).
+void bench_strided_loops() {
+  using quarvel_kernels::Op;
+  constexpr std::uint64_t n = 1'000'000;
+  // Twice the elements, so the strided layouts fit; values ordinary and nonzero.
+  std::vector<double> a(2 * n), b(2 * n), out(2 * n, 1.0);
+  std::vector<std::int64_t> ia(2 * n), ib(2 * n), iout(2 * n, 1);
+  std::vector<std::uint8_t> flags(2 * n, 1);
+  for (std::uint64_t i = 0; i < 2 * n; ++i) {
+    a[i] = 1.0 + static_cast<double>(i % 97) * 0.37;
+    b[i] = 0.5 + static_cast<double>(i % 89) * 0.21;
+    ia[i] = static_cast<std::int64_t>(i * 2654435761u);
+    ib[i] = static_cast<std::int64_t>(i % 1000);
+  }
+  const auto bytes = [](auto& v) { return reinterpret_cast<std::uint8_t*>(v.data()); };
+  struct Case {
+    const char* label;
+    Op op;
+    std::vector<DType> dtypes;
+    std::vector<std::uint8_t*> bases;
+    std::vector<std::int64_t> unit;  // element sizes of the operands
+  };
+  const DType f64 = DType::Float64, i64 = DType::Int64, b1 = DType::Bool;
+  const std::vector<Case> cases = {
+      {"float64 add", Op::add, {f64, f64, f64}, {bytes(a), bytes(b), bytes(out)}, {8, 8, 8}},
+      {"float64 subtract", Op::subtract, {f64, f64, f64}, {bytes(a), bytes(b), bytes(out)}, {8, 8, 8}},
+      {"float64 multiply", Op::multiply, {f64, f64, f64}, {bytes(a), bytes(b), bytes(out)}, {8, 8, 8}},
+      {"int64 add", Op::add, {i64, i64, i64}, {bytes(ia), bytes(ib), bytes(iout)}, {8, 8, 8}},
+      {"float64 less", Op::less, {f64, f64, b1}, {bytes(a), bytes(b), bytes(flags)}, {8, 8, 1}},
+      {"float64 sqrt", Op::sqrt, {f64, f64}, {bytes(a), bytes(out)}, {8, 8}},
+  };
+  std::printf("%-18s %12s %12s %12s %12s  (ns/element, %llu elements)\n", "strided loop", "contiguous", "stride 2",
+              "broadcast", "reduction", static_cast<unsigned long long>(n));
+  for (const Case& c : cases) {
+    std::vector<std::int64_t> twice;
+    for (std::int64_t u : c.unit) twice.push_back(2 * u);
+    std::vector<std::int64_t> broadcast = c.unit;
+    broadcast[quarvel_kernels::op_info(c.op).nin - 1] = 0;
+    std::printf("%-18s %12.3f %12.3f", c.label, loop_ns_per_element(c.op, c.dtypes, c.bases, c.unit, n),
+                loop_ns_per_element(c.op, c.dtypes, c.bases, twice, n));
+    if (c.dtypes.size() == 3) {
+      std::printf(" %12.3f", loop_ns_per_element(c.op, c.dtypes, c.bases, broadcast, n));
+    } else {
+      std::printf(" %12s", "-");
+    }
+    // A running product of these values leaves the range: every step would
+    // be an overflow taken through the classification's slow path.
+    if (c.dtypes.size() == 3 && c.dtypes[0] == c.dtypes[2] && c.op != Op::multiply) {
+      const std::vector<std::uint8_t*> fold = {c.bases[2], c.bases[1], c.bases[2]};
+      std::printf(" %12.3f", loop_ns_per_element(c.op, c.dtypes, fold, {0, c.unit[1], 0}, n));
+    } else {
+      std::printf(" %12s", "-");
+    }
+    std::printf("\n");
+  }
+}
+
 }  // namespace
 
 int main() {
+  bench_strided_loops();
   constexpr long n = 2'000'000;
   const Scalar i32(std::int32_t{12345}), f64(1.25), f32(2.5f);
   const Scalar c128(std::complex<double>(1.5, -0.5));

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The one test command: installs what the tests need, then runs three stages,
-# the C++ tests plain and under AddressSanitizer + UndefinedBehaviorSanitizer
-# and the Python tests. Every stage runs even when an earlier one failed, so one
-# red stage never hides another; a line per stage sums up, and the exit status
-# is non-zero if any stage failed.
+# The one test command: installs what the tests need, then runs four stages,
+# the C++ tests plain and under AddressSanitizer + UndefinedBehaviorSanitizer,
+# and the Python tests against the installed module and against a sanitizer
+# build of it. Every stage runs even when an earlier one failed, so one red
+# stage never hides another; a line per stage sums up, and the exit status is
+# non-zero if any stage failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -78,6 +79,41 @@ python_tests() {
   (cd /tmp && python3 -m pytest -q -p no:cacheprovider "$root/tests/python")
 }
 
+# The Python suite against a sanitizer build of the module, imported from its
+# build tree. The runtimes must be loaded before anything else, hence LD_PRELOAD
+# into the interpreter binary itself (a pyenv shim is a shell script, which
+# would carry them into the shell instead). PYTHONMALLOC=malloc lets the leak
+# checker see every object the module allocates; allocator_may_return_null
+# turns malloc's refusal of impossible sizes into the MemoryError the tests
+# expect. AddressSanitizer reports go to log files, so a child interpreter's
+# count too; any line in them fails the stage, save the warning each refused
+# size leaves. UndefinedBehaviorSanitizer takes no log file and halts the
+# process, so pytest leaves file descriptor 2 uncaptured for its report.
+sanitizer_python_tests() {
+  local dir="build/python-sanitize" root python reports
+  root=$(pwd)
+  "$cmake" -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQUARVEL_BUILD_MODULE=ON -DQUARVEL_BUILD_TESTS=OFF -DQUARVEL_SANITIZE=ON >/dev/null
+  "$cmake" --build "$dir" -j "$jobs"
+  python=$(readlink -f "$(python3 -c 'import sys; print(sys.executable)')")
+  reports="$root/$dir/reports"
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  local status=0
+  (cd /tmp && env PYTHONPATH="$root/$dir/pkg" PYTHONMALLOC=malloc \
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS="allocator_may_return_null=1:detect_leaks=1:log_path=$reports/asan" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    "$python" -m pytest -q -p no:cacheprovider --capture=sys "$root/tests/python") || status=$?
+  local refused='^==[0-9]+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes$'
+  if [ -n "$(ls -A "$reports")" ] && grep -qvE "$refused" "$reports"/*; then
+    echo "sanitizer reports:"
+    grep -vhE "$refused" "$reports"/*
+    status=1
+  fi
+  return "$status"
+}
+
 # Each stage runs in a subshell that stops at its first failing command; the
 # caller's errexit is off meanwhile, so the failure ends that stage only.
 stage_names=()
@@ -97,6 +133,7 @@ stage() {
 stage "plain C++ tests" cpp_tests plain
 stage "sanitizer C++ tests" cpp_tests sanitize
 stage "Python tests" python_tests
+stage "sanitizer Python tests" sanitizer_python_tests
 
 echo "== summary"
 any_failed=0

@@ -16,21 +16,6 @@
 namespace quarvel_kernels {
 namespace {
 
-// Two's-complement arithmetic without signed overflow.
-i128 wrapping_negate(i128 v) { return static_cast<i128>(-static_cast<u128>(v)); }
-i128 wrapping_abs(i128 v) { return v < 0 ? wrapping_negate(v) : v; }
-i128 truncated_quotient(i128 a, i128 b) { return b == -1 ? wrapping_negate(a) : a / b; }
-i128 truncated_remainder(i128 a, i128 b) { return b == -1 ? 0 : a % b; }
-
-i128 power_by_squaring(i128 base, i128 exponent) {
-  u128 result = 1, square = static_cast<u128>(base);
-  for (u128 e = static_cast<u128>(exponent); e != 0; e >>= 1) {
-    if (e & 1) result *= square;
-    square *= square;
-  }
-  return static_cast<i128>(result);
-}
-
 // An integer operand: its own bits zero-extended, and its value.
 struct IntegerOperand {
   u128 bits;
@@ -141,11 +126,7 @@ Result<KernelOutputs> bitwise(Op op, const Scalar& a, const Scalar& b, DType out
 }
 
 Result<KernelOutputs> logical(Op op, const Scalar& a, const Scalar& b) {
-  bool r;
-  if (op == Op::logical_and) r = a.truthy() && b.truthy();
-  else if (op == Op::logical_or) r = a.truthy() || b.truthy();
-  else r = a.truthy() != b.truthy();
-  return KernelOutputs(Scalar(r));
+  return KernelOutputs(Scalar(logical_holds(op, a.truthy(), b.truthy())));
 }
 
 // Result of the extended-precision library; absent when it has no answer.
@@ -306,54 +287,38 @@ i128 lcm(i128 a, i128 b) {
   return wrapping_abs(static_cast<i128>(static_cast<u128>(truncated_quotient(a, g)) * static_cast<u128>(b)));
 }
 
+i128 lcm_of_unsigned(i128 a, i128 b) {
+  if (a == 0 || b == 0) return 0;
+  return static_cast<i128>(static_cast<u128>(a / gcd(a, b)) * static_cast<u128>(b));
+}
+
 std::optional<i128> integer_arithmetic(Op op, i128 a, i128 b, bool signed_mode) {
   switch (op) {
-    case Op::add: return static_cast<i128>(static_cast<u128>(a) + static_cast<u128>(b));
-    case Op::subtract: return static_cast<i128>(static_cast<u128>(a) - static_cast<u128>(b));
-    case Op::multiply: return static_cast<i128>(static_cast<u128>(a) * static_cast<u128>(b));
-    case Op::floor_divide: {
-      if (b == 0) return 0;
-      const i128 q = truncated_quotient(a, b);
-      const bool inexact = truncated_remainder(a, b) != 0;
-      return inexact && ((a < 0) != (b < 0)) ? q - 1 : q;
-    }
-    case Op::remainder: {
-      if (b == 0) return 0;
-      const i128 r = truncated_remainder(a, b);
-      return r != 0 && ((r < 0) != (b < 0)) ? r + b : r;
-    }
-    case Op::fmod: return b == 0 ? 0 : truncated_remainder(a, b);
-    case Op::power:
-      if (b < 0) return std::nullopt;
-      return power_by_squaring(a, b);
-    case Op::maximum:
-    case Op::fmax: return a < b ? b : a;
-    case Op::minimum:
-    case Op::fmin: return b < a ? b : a;
+    case Op::add: return integer_arithmetic<Op::add>(a, b);
+    case Op::subtract: return integer_arithmetic<Op::subtract>(a, b);
+    case Op::multiply: return integer_arithmetic<Op::multiply>(a, b);
+    case Op::floor_divide: return integer_arithmetic<Op::floor_divide>(a, b);
+    case Op::remainder: return integer_arithmetic<Op::remainder>(a, b);
+    case Op::fmod: return integer_arithmetic<Op::fmod>(a, b);
+    case Op::power: return integer_arithmetic<Op::power>(a, b);
+    case Op::maximum: return integer_arithmetic<Op::maximum>(a, b);
+    case Op::fmax: return integer_arithmetic<Op::fmax>(a, b);
+    case Op::minimum: return integer_arithmetic<Op::minimum>(a, b);
+    case Op::fmin: return integer_arithmetic<Op::fmin>(a, b);
     case Op::gcd: return gcd(a, b);
-    case Op::lcm: {
-      if (signed_mode) return lcm(a, b);
-      // Unsigned operands: the product may pass 2^127 and must wrap, not be negated.
-      if (a == 0 || b == 0) return 0;
-      return static_cast<i128>(static_cast<u128>(a / gcd(a, b)) * static_cast<u128>(b));
-    }
+    case Op::lcm: return signed_mode ? lcm(a, b) : lcm_of_unsigned(a, b);
     default: return std::nullopt;
   }
 }
 
 std::optional<i128> bitwise_arithmetic(Op op, u128 a_bits, i128 a_value, u128 b_bits, i128 b_value, unsigned width,
                                        bool signed_output) {
-  const bool negative_count = b_value < 0;
-  const unsigned count = negative_count ? 0 : static_cast<unsigned>(b_value > 64 ? 64 : b_value);
-  const bool shifted_out = negative_count || count == width;
   switch (op) {
-    case Op::bitwise_and: return static_cast<i128>(a_bits & b_bits);
-    case Op::bitwise_or: return static_cast<i128>(a_bits | b_bits);
-    case Op::bitwise_xor: return static_cast<i128>(a_bits ^ b_bits);
-    case Op::left_shift: return shifted_out ? 0 : static_cast<i128>(a_bits << count);
-    case Op::right_shift:
-      if (shifted_out) return signed_output && a_value < 0 ? -1 : 0;
-      return signed_output ? a_value >> count : static_cast<i128>(a_bits >> count);
+    case Op::bitwise_and: return static_cast<i128>(bitwise_logic<Op::bitwise_and>(a_bits, b_bits));
+    case Op::bitwise_or: return static_cast<i128>(bitwise_logic<Op::bitwise_or>(a_bits, b_bits));
+    case Op::bitwise_xor: return static_cast<i128>(bitwise_logic<Op::bitwise_xor>(a_bits, b_bits));
+    case Op::left_shift: return shifted<Op::left_shift>(a_bits, a_value, b_value, width, signed_output);
+    case Op::right_shift: return shifted<Op::right_shift>(a_bits, a_value, b_value, width, signed_output);
     default: return std::nullopt;
   }
 }

@@ -87,10 +87,10 @@ i128 saturating_i128(double x) {
 template <class F> BinaryFunction<F> real_binary(Op op) {
   using M = Math<F>;
   switch (op) {
-    case Op::add: return [](F a, F b) { return a + b; };
-    case Op::subtract: return [](F a, F b) { return a - b; };
-    case Op::multiply: return [](F a, F b) { return a * b; };
-    case Op::divide: return [](F a, F b) { return a / b; };
+    case Op::add: return real_arithmetic<Op::add, F>;
+    case Op::subtract: return real_arithmetic<Op::subtract, F>;
+    case Op::multiply: return real_arithmetic<Op::multiply, F>;
+    case Op::divide: return real_arithmetic<Op::divide, F>;
     case Op::floor_divide: return floor_divide<F>;
     case Op::remainder: return float_remainder<F>;
     case Op::fmod: return M::fmod;
@@ -118,7 +118,7 @@ template <class F> BinaryFunction<F> real_binary(Op op) {
 }
 
 template <class F> std::complex<F> complex_add(std::complex<F> a, std::complex<F> b) {
-  return {a.real() + b.real(), a.imag() + b.imag()};
+  return {real_arithmetic<Op::add>(a.real(), b.real()), real_arithmetic<Op::add>(a.imag(), b.imag())};
 }
 template <class F> std::complex<F> complex_subtract(std::complex<F> a, std::complex<F> b) {
   return {a.real() - b.real(), a.imag() - b.imag()};
@@ -235,20 +235,23 @@ template <class F> F logaddexp2(F a, F b) { return logaddexp_impl<F, true>(a, b)
 
 namespace {
 // x * 2^n. Powers beyond +-cutoff leave every finite x at infinity or zero;
-// otherwise steps of 2^up and 2^-down bring n into the range of one power.
+// otherwise steps of 2^up and 2^-step bring n into the range of one power.
+// The downward steps stop the digits of F short of 2^-down: a step into the
+// subnormals would round, and the last product round a second time.
 template <class F, int Cutoff, int Up, int Down> F scale_pow2(F x, i128 n) {
   if (std::isnan(x) || std::isinf(x) || x == 0) return x;
   if (n > Cutoff) return std::copysign(inf_value<F>, x);
   if (n < -Cutoff) return std::copysign(F(0), x);
   int k = static_cast<int>(n);
-  const F up = std::ldexp(F(1), Up), down = std::ldexp(F(1), -Down);
+  constexpr int step = Down - std::numeric_limits<F>::digits;
+  const F up = std::ldexp(F(1), Up), down = std::ldexp(F(1), -step);
   while (k > Up) {
     x = x * up;
     k -= Up;
   }
   while (k < -Down) {
     x = x * down;
-    k += Down;
+    k += step;
   }
   return x * std::ldexp(F(1), k);
 }

@@ -21,6 +21,34 @@ namespace quarvel_kernels {
 template <class T>
 using BinaryFunction = T (*)(T, T);
 
+// The four arithmetic operations, inlined by a typed loop; the tables below
+// hand out the same functions.
+//
+// Of two NaN operands the processor returns the one it is handed first, and
+// a compiler may hand a sum's or a product's operands over in either order:
+// so a NaN second operand is combined with itself, which returns it quieted
+// wherever the formula is compiled. The choice falls on the second operand
+// and on an operand rather than a result: a running sum's chain then waits
+// for no test (a fold tests its next operand aside), and a loop evaluates no
+// arithmetic on a branch not taken (which would keep it from vectorising).
+template <Op op>
+inline constexpr bool is_real_arithmetic =
+    op == Op::add || op == Op::subtract || op == Op::multiply || op == Op::divide;
+template <Op op, class F>
+  requires is_real_arithmetic<op>
+F real_arithmetic(F a, F b) {
+  if constexpr (op == Op::subtract) {
+    return a - b;
+  } else if constexpr (op == Op::divide) {
+    return a / b;
+  } else {
+    F first = a;
+    if (std::isnan(b)) [[unlikely]]
+      first = b;
+    return op == Op::add ? first + b : first * b;
+  }
+}
+
 // nextafter here steps in the function's own precision.
 BinaryFunction<float> real_binary_f32(Op op);
 BinaryFunction<double> real_binary_f64(Op op);

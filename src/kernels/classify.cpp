@@ -343,7 +343,7 @@ FaultValue fault_value(T element) {
   } else if constexpr (std::is_floating_point_v<T>) {
     re = element;
     subnormal = below_normal(re, smallest_normal<T>);
-  } else if constexpr (classify_detail::is_complex_element<T>) {
+  } else if constexpr (is_complex_element<T>) {
     using F = typename T::value_type;
     re = element.real();
     im = element.imag();

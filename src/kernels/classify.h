@@ -49,6 +49,18 @@ template <Op op, class A, class B, class R>
 template <Op op, class A, class B, class R1, class R2>  // divmod
 [[nodiscard]] std::uint32_t classify_binary2(A a, B b, R1 q, R2 m);
 
+// The inline screen of each typed form alone: true only where the form gives
+// 0 without its out-of-line rest. A loop may screen a block of elements this
+// way and classify one by one only the blocks that fail.
+template <Op op, class A, class R>
+bool screen_unary(A x, R r);
+template <Op op, class A, class R1, class R2>
+bool screen_unary2(A x, R1 r1, R2 r2);
+template <Op op, class A, class B, class R>
+bool screen_binary(A a, B b, R r);
+template <Op op, class A, class B, class R1, class R2>
+bool screen_binary2(A a, B b, R1 q, R2 m);
+
 // The classification's value tests. Long double values answer through the
 // Scalar predicates; complex64 and complex128 through both parts of their
 // complex reading; everything else through its double reading. A value that
@@ -191,11 +203,6 @@ constexpr const FaultRule& fault_rule(Op op) { return fault_rules[static_cast<st
 
 namespace classify_detail {
 
-template <class T>
-inline constexpr bool is_complex_element = false;
-template <class F>
-inline constexpr bool is_complex_element<std::complex<F>> = true;
-
 // The float element types with a normal range of their own: float16 (held as
 // a float), float32, float64.
 template <class T>
@@ -217,18 +224,6 @@ inline constexpr double smallest_normal = [] {
   return m;
 }();
 
-// The double reading of the real part (what Scalar::as_f64 gives).
-template <class T>
-double real_reading(T x) {
-  if constexpr (std::is_same_v<T, Half>) {
-    return x.value;
-  } else if constexpr (is_complex_element<T>) {
-    return x.real();
-  } else {
-    return static_cast<double>(x);
-  }
-}
-
 template <class T>
 bool is_zero_element(T x) {
   if constexpr (std::is_same_v<T, Half>) {
@@ -241,19 +236,25 @@ bool is_zero_element(T x) {
 }
 
 // Finite, nonzero and normal, from the bits alone: with the sign shifted out,
-// the biased exponent field lies in [lowest, all ones) exactly when the
-// pattern lies in one unsigned range.
+// the biased exponent field e lies in [lowest, all ones) exactly when
+// e - lowest, taken modulo 2^width (a field below `lowest` wraps far above),
+// is below all_ones - lowest.
 //
 //   binary64:  s eeeeeeeeeee f(52)    lowest 1
 //   binary32:  s eeeeeeee f(23)       lowest 1; float16 values, held as floats,
 //                                     from 2^-14: lowest 127 - 14
+//
+// Shifts and adds only, no unsigned comparison: SSE2 has no 64-bit compare,
+// and a loop screening a block of float64 results this way stays vectorised.
 template <class F>
 bool is_normal_bits(F v, unsigned lowest) {
   using Bits = std::conditional_t<sizeof(F) == 8, std::uint64_t, std::uint32_t>;
   constexpr int field = std::numeric_limits<F>::digits;  // exponent's place once the sign is out
+  constexpr int width = sizeof(Bits) * 8 - field;
   constexpr Bits all_ones = std::numeric_limits<F>::max_exponent * 2 - 1;
   const Bits u = static_cast<Bits>(std::bit_cast<Bits>(v) << 1);
-  return static_cast<Bits>(u - (Bits{lowest} << field)) < static_cast<Bits>((all_ones - lowest) << field);
+  const Bits above = static_cast<Bits>(u - (Bits{lowest} << field)) >> field;  // e - lowest, wrapped
+  return ((above + ((Bits{1} << width) - (all_ones - lowest))) >> width) == 0;
 }
 
 template <class T>
@@ -414,39 +415,59 @@ constexpr bool form_fits = op_info(op).nin == nin && op_info(op).nout == nout;
 }  // namespace classify_detail
 
 template <Op op, class A, class R>
-std::uint32_t classify_unary(A x, R r) {
+bool screen_unary(A x, R r) {
   using namespace classify_detail;
   static_assert(form_fits<op, 1, 1>);
-  if (is_ordinary_result(r) && inputs_quiet<op, R>(x)) [[likely]]
+  return is_ordinary_result(r) && inputs_quiet<op, R>(x);
+}
+
+template <Op op, class A, class R1, class R2>
+bool screen_unary2(A x, R1 r1, R2 r2) {
+  using namespace classify_detail;
+  static_assert(form_fits<op, 1, 2>);
+  return is_ordinary_result(r1) && is_ordinary_result(r2) && inputs_quiet<op, R1, R2>(x);
+}
+
+template <Op op, class A, class B, class R>
+bool screen_binary(A a, B b, R r) {
+  using namespace classify_detail;
+  static_assert(form_fits<op, 2, 1>);
+  return is_ordinary_result(r) && inputs_quiet<op, R>(a, b);
+}
+
+template <Op op, class A, class B, class R1, class R2>
+bool screen_binary2(A a, B b, R1 q, R2 m) {
+  using namespace classify_detail;
+  static_assert(form_fits<op, 2, 2>);
+  return is_ordinary_result(q) && is_ordinary_result(m) && inputs_quiet<op, R1, R2>(a, b);
+}
+
+template <Op op, class A, class R>
+std::uint32_t classify_unary(A x, R r) {
+  if (screen_unary<op>(x, r)) [[likely]]
     return 0;
-  return unary_rest<op>(x, r);
+  return classify_detail::unary_rest<op>(x, r);
 }
 
 template <Op op, class A, class R1, class R2>
 std::uint32_t classify_unary2(A x, R1 r1, R2 r2) {
-  using namespace classify_detail;
-  static_assert(form_fits<op, 1, 2>);
-  if (is_ordinary_result(r1) && is_ordinary_result(r2) && inputs_quiet<op, R1, R2>(x)) [[likely]]
+  if (screen_unary2<op>(x, r1, r2)) [[likely]]
     return 0;
-  return unary_rest<op>(x, r1, r2);
+  return classify_detail::unary_rest<op>(x, r1, r2);
 }
 
 template <Op op, class A, class B, class R>
 std::uint32_t classify_binary(A a, B b, R r) {
-  using namespace classify_detail;
-  static_assert(form_fits<op, 2, 1>);
-  if (is_ordinary_result(r) && inputs_quiet<op, R>(a, b)) [[likely]]
+  if (screen_binary<op>(a, b, r)) [[likely]]
     return 0;
-  return binary_rest<op>(a, b, r);
+  return classify_detail::binary_rest<op>(a, b, r);
 }
 
 template <Op op, class A, class B, class R1, class R2>
 std::uint32_t classify_binary2(A a, B b, R1 q, R2 m) {
-  using namespace classify_detail;
-  static_assert(form_fits<op, 2, 2>);
-  if (is_ordinary_result(q) && is_ordinary_result(m) && inputs_quiet<op, R1, R2>(a, b)) [[likely]]
+  if (screen_binary2<op>(a, b, q, m)) [[likely]]
     return 0;
-  return binary_rest<op>(a, b, q, m);
+  return classify_detail::binary_rest<op>(a, b, q, m);
 }
 
 }  // namespace quarvel_kernels

@@ -2,6 +2,8 @@
 // dtype, and integer results computed on 128 bits and wrapped to their width.
 #pragma once
 
+#include <bit>
+#include <cmath>
 #include <complex>
 #include <cstdint>
 #include <type_traits>
@@ -38,12 +40,54 @@ using quarvel_storage::element;
 using quarvel_storage::element_t;
 using quarvel_storage::wrap_to;
 
+template <class T>
+inline constexpr bool is_complex_element = quarvel_storage::is_std_complex<T>;
+
 // Whether T is one of the fixed-width element types, and its dtype.
 template <class T>
 inline constexpr bool is_fixed_element = quarvel_storage::dtype_of<T>.index() < DType::LongDouble;
 template <class T>
   requires is_fixed_element<T>
 inline constexpr DType element_dtype = quarvel_storage::dtype_of<T>;
+
+// A float as a conversion to double (and back) leaves it: a signalling NaN
+// comes out quiet.
+//
+//   binary32:  s 11111111 q m(22)    q, the quiet bit, set
+//
+// Spelled out because the Scalar path converts in one translation unit and
+// narrows in another, while here an inlined round trip would fold away.
+inline float quieted(float x) {
+  return std::isnan(x) ? std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x00400000u) : x;
+}
+
+// The double reading of an element's real part (what Scalar::as_f64 gives).
+template <class T>
+  requires is_fixed_element<T>
+double real_reading(T x) {
+  if constexpr (std::is_same_v<T, Half>) {
+    return quieted(x.value);
+  } else if constexpr (std::is_same_v<T, float>) {
+    return quieted(x);
+  } else if constexpr (std::is_same_v<T, std::complex<float>>) {
+    return quieted(x.real());
+  } else if constexpr (is_complex_element<T>) {
+    return x.real();
+  } else {
+    return static_cast<double>(x);
+  }
+}
+
+// A double rounded to a binary float element type, as Scalar::cast rounds it.
+template <class F>
+F rounded_from_double(double x) {
+  if constexpr (std::is_same_v<F, Half>) {
+    return Half{round_to_half(x)};
+  } else {
+    static_assert(std::is_same_v<F, float> || std::is_same_v<F, double>);
+    return static_cast<F>(x);
+  }
+}
 
 // A bool or integer Scalar of dtype `out` holding v wrapped to its width.
 // `out` must be bool or an integer dtype.

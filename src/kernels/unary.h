@@ -203,4 +203,18 @@ bool element_is_finite(T x) {
   return !element_is_nan(x) && !element_is_infinite(x);
 }
 
+// Nonzero, NaN included; either part of a complex value.
+template <class T>
+bool element_is_truthy(T x) {
+  if constexpr (std::is_integral_v<T>) {
+    return x != 0;
+  } else if constexpr (std::is_same_v<T, Half>) {
+    return x.value != 0;
+  } else if constexpr (std::is_floating_point_v<T>) {
+    return x != 0;
+  } else {
+    return x.real() != 0 || x.imag() != 0;
+  }
+}
+
 }  // namespace quarvel_kernels

@@ -108,10 +108,13 @@ Complex<F> library(Library f, Complex<F> z) {
 // ---- real functions --------------------------------------------------------
 
 // Deliberately the ratio form rather than the C atanh (the two can differ in
-// the last bit); it is exact at +-1, where it gives the infinities.
+// the last bit); it is exact at +-1, where it gives the infinities. Taken on
+// |x|, where 1 - |x| is exact from 1/2 up: 1 - x of a negative x rounds, and
+// near -1 the logarithm magnifies that into most of the digits.
 template <class F>
 F real_atanh(F x) {
-  return F(0.5) * std::log1p((F(2) * x) / (F(1) - x));
+  const F a = std::fabs(x);
+  return std::copysign(F(0.5) * std::log1p((F(2) * a) / (F(1) - a)), x);
 }
 
 double spacing_f64(double x) { return spacing_in(DType::Float64, x); }
@@ -140,7 +143,7 @@ constexpr UnaryFunction<F> real_function(Op op) {
     case Op::arccosh: return [](F x) { return std::acosh(x); };
     case Op::arcsinh: return [](F x) { return std::asinh(x); };
     case Op::arctanh: return &real_atanh<F>;
-    case Op::sqrt: return [](F x) { return std::sqrt(x); };
+    case Op::sqrt: return &inline_real<Op::sqrt, F>;
     case Op::ceil: return [](F x) { return std::ceil(x); };
     case Op::floor: return [](F x) { return std::floor(x); };
     case Op::trunc: return [](F x) { return std::trunc(x); };
@@ -149,8 +152,8 @@ constexpr UnaryFunction<F> real_function(Op op) {
     case Op::radians: return [](F x) { return x * C::deg2rad; };
     case Op::degrees:
     case Op::rad2deg: return [](F x) { return x * C::rad2deg; };
-    case Op::square: return [](F x) { return x * x; };
-    case Op::reciprocal: return [](F x) { return F(1) / x; };
+    case Op::square: return &inline_real<Op::square, F>;
+    case Op::reciprocal: return &inline_real<Op::reciprocal, F>;
     case Op::negative: return [](F x) { return -x; };
     case Op::positive:
       if constexpr (std::is_same_v<F, float>) return [](F x) { return x; };

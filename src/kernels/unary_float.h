@@ -11,6 +11,7 @@
 // float16 elements in single precision rounded once to half, the rest in double.
 #pragma once
 
+#include <cmath>
 #include <complex>
 #include <string_view>
 
@@ -22,6 +23,17 @@ namespace quarvel_kernels {
 
 template <class T>
 using UnaryFunction = T (*)(T);
+
+// The real functions a typed loop inlines; the tables below hand out the same.
+template <Op op>
+inline constexpr bool is_inline_real = op == Op::sqrt || op == Op::square || op == Op::reciprocal;
+template <Op op, class F>
+  requires is_inline_real<op>
+F inline_real(F x) {
+  if constexpr (op == Op::sqrt) return std::sqrt(x);
+  if constexpr (op == Op::square) return x * x;
+  if constexpr (op == Op::reciprocal) return F(1) / x;
+}
 
 UnaryFunction<float> real_function_f32(Op op);
 UnaryFunction<double> real_function_f64(Op op);

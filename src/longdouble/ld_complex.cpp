@@ -105,7 +105,13 @@ Complex negative(Complex z) { return {-z.re, -z.im}; }
 Complex conjugate(Complex z) { return {z.re, -z.im}; }
 Complex rint(Complex z) { return {::rintl(z.re), ::rintl(z.im)}; }
 Complex square(Complex z) { return multiply(z, z); }
-Complex exp2(Complex z) { return power({2.0L, 0.0L}, z); }
+// e^(z log 2) with each part scaled by log 2, as cpowl(2, z) computes it for
+// finite z; cpowl's complex product with log 2 + 0i would turn 0 · inf into a
+// NaN part, so 2^(inf + 0i) would not be inf + 0i.
+Complex exp2(Complex z) {
+  const Real ln2 = ::logl(2.0L);
+  return library<c_exp>({z.re * ln2, z.im * ln2});
+}
 
 Complex reciprocal(Complex z) {
   if (is_zero(z)) return {HUGE_VALL, quiet_nan()};
@@ -121,7 +127,13 @@ Complex log2(Complex z) { return log_scaled(z, ::logl(2.0L)); }
 
 // cos(im) - 1 = -2 sin²(im/2) keeps the real part accurate near zero. A zero
 // imaginary part stays as it is (e^inf · 0 would make it NaN for a real inf).
+// An infinite or NaN imaginary part takes the special values of cexpl less
+// one, as the other complex types do (e^-inf is 0 whatever the angle).
 Complex expm1(Complex z) {
+  if (!::isfinite(z.im)) {
+    const Complex e = library<c_exp>(z);
+    return {e.re - 1.0L, e.im};
+  }
   const Real s = ::sinl(0.5L * z.im);
   const Real real = ::expm1l(z.re) * ::cosl(z.im) + (-2.0L * s) * s;
   return {real, z.im == 0.0L ? z.im : ::expl(z.re) * ::sinl(z.im)};
@@ -173,23 +185,23 @@ Real one_minus_squares(Real re, Real im) {
   return (1.0L - b) * (1.0L + b) - a * a;
 }
 
-// The imaginary part is odd in im and is computed for |im|: near -i the
-// log1p argument would sit at -1 and round onto the pole. When D is too small
-// for log1p (subnormal, zero at the pole, or 4|im| / D overflowing), log D is
-// taken as 2 log hypot, which does not underflow.
-Complex complex_atan(Real re, Real im) {
-  const Real m = ::fabsl(im);
+// 0.25 log(((1 + m)² + other²) / ((1 - m)² + other²)) for m >= 0: the part of
+// the arc tangents that is odd in m (the imaginary part of atan with m = |im|,
+// the real part of atanh with m = |re|), as 0.25 log1p(4m / D); taken for |im|,
+// near -i the log1p argument would sit at -1 and round onto the pole. When D
+// is too small for log1p (subnormal, zero at the pole, or 4m / D overflowing),
+// log D is taken as 2 log hypot, which does not underflow.
+Real quarter_log_ratio(Real m, Real other) {
   const Real m_minus_one = -1.0L + m;
-  const Real d = m_minus_one * m_minus_one + re * re;
+  const Real d = m_minus_one * m_minus_one + other * other;
   const Real ratio = 4.0L * m / d;
-  Real magnitude;
-  if (d >= LDBL_MIN && ::isfinite(ratio)) {
-    magnitude = 0.25L * ::log1pl(ratio);
-  } else {
-    const Real m_plus_one = m + 1.0L;
-    magnitude = 0.25L * (::logl(re * re + m_plus_one * m_plus_one) - 2.0L * ::logl(::hypotl(m_minus_one, re)));
-  }
-  return {0.5L * ::atan2l(2.0L * re, one_minus_squares(re, im)), ::copysignl(magnitude, im)};
+  if (d >= LDBL_MIN && ::isfinite(ratio)) return 0.25L * ::log1pl(ratio);
+  const Real m_plus_one = m + 1.0L;
+  return 0.25L * (::logl(other * other + m_plus_one * m_plus_one) - 2.0L * ::logl(::hypotl(m_minus_one, other)));
+}
+
+Complex complex_atan(Real re, Real im) {
+  return {0.5L * ::atan2l(2.0L * re, one_minus_squares(re, im)), ::copysignl(quarter_log_ratio(::fabsl(im), re), im)};
 }
 
 Complex complex_atanh(Real re, Real im) {
@@ -199,7 +211,11 @@ Complex complex_atanh(Real re, Real im) {
     const Real one_minus = 1.0L - re;
     real = 0.25L * ::log1pl(4.0L * re / (one_minus * one_minus + im * im));
   } else {
-    real = 0.5L * (::logl(::hypotl(1.0L + re, im)) - ::logl(::hypotl(1.0L - re, im)));
+    const Real l1 = ::logl(::hypotl(1.0L + re, im)), l2 = ::logl(::hypotl(1.0L - re, im));
+    // The difference of two nearly equal logarithms (|im| large beside re)
+    // cancels; there the part is taken as atan's, which keeps its digits.
+    const bool cancels = ::fabsl(l1) + ::fabsl(l2) + 2.0L > 8.0L * ::fabsl(l1 - l2);
+    real = cancels ? ::copysignl(quarter_log_ratio(::fabsl(re), im), re) : 0.5L * (l1 - l2);
   }
   return {real, 0.5L * ::atan2l(2.0L * im, one_minus_squares(re, im))};
 }

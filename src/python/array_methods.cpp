@@ -141,11 +141,16 @@ PyObject* Array_copy(PyObject* self, PyObject*) {
 
 PyMethodDef array_methods[] = {
     {"reshape", as_cfunction(Array_reshape), METH_FASTCALL | METH_KEYWORDS,
-     "reshape($self, shape, order=\"C\", copy=None)\n--\n\n"},
-    {"transpose", as_cfunction(Array_transpose), METH_VARARGS, "transpose($self, *axes)\n--\n\n"},
+     "reshape($self, shape, order=\"C\", copy=None)\n--\n\n"
+     "The elements in a new shape; shares the buffer where strides can express it."},
+    {"transpose", as_cfunction(Array_transpose), METH_VARARGS, "transpose($self, *axes)\n--\n\n"
+     "A view with the axes permuted; reversed when none are given."},
     {"astype", as_cfunction(Array_astype), METH_FASTCALL | METH_KEYWORDS,
-     "astype($self, dtype, order=\"K\")\n--\n\n"},
-    {"copy", as_cfunction(Array_copy), METH_NOARGS, "copy($self)\n--\n\n"},
+     "astype($self, dtype, order=\"K\")\n--\n\n"
+     "A copy with the elements converted to another dtype."},
+    {"copy", as_cfunction(Array_copy), METH_NOARGS,
+     "copy($self)\n--\n\n"
+     "A copy in a buffer of its own, in row-major order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

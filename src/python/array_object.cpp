@@ -129,18 +129,20 @@ PyObject* Array_repr(PyObject* self) {
 }
 
 PyGetSetDef array_getset[] = {
-    {"shape", getter<shape>, nullptr, nullptr, nullptr},
-    {"ndim", getter<ndim>, nullptr, nullptr, nullptr},
-    {"size", getter<size>, nullptr, nullptr, nullptr},
-    {"itemsize", getter<itemsize>, nullptr, nullptr, nullptr},
-    {"nbytes", getter<nbytes>, nullptr, nullptr, nullptr},
-    {"writeable", getter<writeable>, nullptr, nullptr, nullptr},
-    {"flags", getter<flags>, nullptr, nullptr, nullptr},
-    {"strides", getter<strides>, nullptr, nullptr, nullptr},
-    {"dtype", getter<dtype>, nullptr, nullptr, nullptr},
-    {"c_contiguous", getter<c_contiguous>, nullptr, nullptr, nullptr},
-    {"f_contiguous", getter<f_contiguous>, nullptr, nullptr, nullptr},
-    {"T", getter<transposed>, nullptr, nullptr, nullptr},
+    {"shape", getter<shape>, nullptr, "The length of each dimension, as a tuple.", nullptr},
+    {"ndim", getter<ndim>, nullptr, "The number of dimensions.", nullptr},
+    {"size", getter<size>, nullptr, "The number of elements.", nullptr},
+    {"itemsize", getter<itemsize>, nullptr, "Size of one element in bytes.", nullptr},
+    {"nbytes", getter<nbytes>, nullptr, "Bytes the elements take: size times itemsize.", nullptr},
+    {"writeable", getter<writeable>, nullptr, "Whether elements may be assigned (always True).", nullptr},
+    {"flags", getter<flags>, nullptr, "A snapshot of the layout flags.", nullptr},
+    {"strides", getter<strides>, nullptr, "Bytes to step along each dimension, as a tuple.", nullptr},
+    {"dtype", getter<dtype>, nullptr, "The element type.", nullptr},
+    {"c_contiguous", getter<c_contiguous>, nullptr, "Whether the elements lie in row-major order without gaps.",
+     nullptr},
+    {"f_contiguous", getter<f_contiguous>, nullptr,
+     "Whether the elements lie in column-major order without gaps.", nullptr},
+    {"T", getter<transposed>, nullptr, "A view with the axes reversed.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -221,13 +223,17 @@ PyObject* ArrayFlags_repr(PyObject* self) {
 }
 
 PyGetSetDef array_flags_getset[] = {
-    {"c_contiguous", ArrayFlags_get_c, nullptr, nullptr, nullptr},
-    {"f_contiguous", ArrayFlags_get_f, nullptr, nullptr, nullptr},
-    {"writeable", ArrayFlags_get_w, nullptr, nullptr, nullptr},
+    {"c_contiguous", ArrayFlags_get_c, nullptr, "Whether the elements lie in row-major order without gaps.",
+     nullptr},
+    {"f_contiguous", ArrayFlags_get_f, nullptr, "Whether the elements lie in column-major order without gaps.",
+     nullptr},
+    {"writeable", ArrayFlags_get_w, nullptr, "Whether elements may be assigned (always True).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot array_flags_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A snapshot of an array's layout flags, also read by key: 'C', 'F', 'W' or the "
+                                  "attribute names.")},
     {Py_tp_dealloc, slot(free_instance)},
     {Py_tp_repr, slot(ArrayFlags_repr)},
     {Py_tp_getset, array_flags_getset},

@@ -190,11 +190,14 @@ PyObject* empty_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyMethodDef array_functions[] = {
     {"array", as_cfunction(array_function), METH_FASTCALL | METH_KEYWORDS,
-     "array(data, dtype=None, copy=True, order=\"K\")\n--\n\n"},
+     "array(data, dtype=None, copy=True, order=\"K\")\n--\n\n"
+     "Make an array from a number, nested lists or tuples of numbers, or an array."},
     {"zeros", as_cfunction(zeros_function), METH_FASTCALL | METH_KEYWORDS,
-     "zeros(shape, dtype=None, order=\"C\")\n--\n\n"},
+     "zeros(shape, dtype=None, order=\"C\")\n--\n\n"
+     "Make an array of the given shape filled with zeros."},
     {"empty", as_cfunction(empty_function), METH_FASTCALL | METH_KEYWORDS,
-     "empty(shape, dtype=None, order=\"C\")\n--\n\n"},
+     "empty(shape, dtype=None, order=\"C\")\n--\n\n"
+     "Make an array of the given shape; its elements are zero, as with zeros."},
 };
 
 }  // namespace

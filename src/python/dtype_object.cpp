@@ -304,21 +304,25 @@ PyObject* DType_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyGetSetDef dtype_getset[] = {
-    {"name", DType_get_name, nullptr, nullptr, nullptr},
-    {"itemsize", DType_get_itemsize, nullptr, nullptr, nullptr},
-    {"alignment", DType_get_alignment, nullptr, nullptr, nullptr},
-    {"byteorder", DType_get_byteorder, nullptr, nullptr, nullptr},
-    {"kind", DType_get_kind, nullptr, nullptr, nullptr},
-    {"char", DType_get_char, nullptr, nullptr, nullptr},
-    {"isnative", DType_get_isnative, nullptr, nullptr, nullptr},
-    {"str", DType_get_str, nullptr, nullptr, nullptr},
-    {"type", DType_get_type, nullptr, nullptr, nullptr},
+    {"name", DType_get_name, nullptr, "The dtype's name, such as 'float64'.", nullptr},
+    {"itemsize", DType_get_itemsize, nullptr, "Size of one element in bytes.", nullptr},
+    {"alignment", DType_get_alignment, nullptr, "Alignment of one element in bytes.", nullptr},
+    {"byteorder", DType_get_byteorder, nullptr,
+     "Byte order: '=' native, '<' little-endian, '>' big-endian, '|' not applicable.", nullptr},
+    {"kind", DType_get_kind, nullptr, "Kind: 'b' bool, 'i' signed, 'u' unsigned, 'f' floating, 'c' complex.",
+     nullptr},
+    {"char", DType_get_char, nullptr, "The one-character type code.", nullptr},
+    {"isnative", DType_get_isnative, nullptr, "Whether elements are stored in the machine's byte order.", nullptr},
+    {"str", DType_get_str, nullptr, "Byte order, kind and size as text, such as '<f8'.", nullptr},
+    {"type", DType_get_type, nullptr, "The scalar class of the dtype's elements.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef dtype_methods[] = {
     {"newbyteorder", as_cfunction(DType_newbyteorder),
-     METH_FASTCALL | METH_KEYWORDS, "newbyteorder($self, new_order='S')\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS,
+     "newbyteorder($self, new_order='S')\n--\n\n"
+     "The same dtype with the byte order given ('S' swaps the current one)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -419,7 +423,9 @@ PyObject* promote_types_function(PyObject*, PyObject* const* args, Py_ssize_t na
 
 PyMethodDef promote_types_def = {
     "promote_types", as_cfunction(promote_types_function),
-    METH_FASTCALL | METH_KEYWORDS, "promote_types(left, right)\n--\n\n"};
+    METH_FASTCALL | METH_KEYWORDS,
+    "promote_types(left, right)\n--\n\n"
+    "The smallest dtype to which values of both dtypes can be cast without loss."};
 
 struct AliasRow {
   const char* name;

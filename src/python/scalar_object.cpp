@@ -193,8 +193,10 @@ PyObject* ComplexLongDouble_part(PyObject* self, void*) {
 
 // --- class specifications -----------------------------------------------------
 
-constexpr char item_doc[] = "item($self)\n--\n\n";
-constexpr char complex_doc[] = "__complex__($self)\n--\n\n";
+constexpr char item_doc[] = "item($self)\n--\n\nThe element as a Python bool, int, float or complex.";
+// A Python float would round the 64-bit mantissa away.
+constexpr char long_double_item_doc[] = "item($self)\n--\n\nA new scalar with the same value.";
+constexpr char complex_doc[] = "__complex__($self)\n--\n\nThe element as a Python complex.";
 
 PyMethodDef number_methods[] = {
     {"item", Scalar_item, METH_NOARGS, item_doc},
@@ -206,23 +208,26 @@ PyMethodDef complex_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 PyMethodDef long_double_methods[] = {
-    {"item", LongDouble_copy, METH_NOARGS, item_doc},
+    {"item", LongDouble_copy, METH_NOARGS, long_double_item_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 PyMethodDef complex_long_double_methods[] = {
-    {"item", LongDouble_copy, METH_NOARGS, item_doc},
+    {"item", LongDouble_copy, METH_NOARGS, long_double_item_doc},
     {"__complex__", ComplexLongDouble_complex, METH_NOARGS, complex_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
+constexpr char dtype_doc[] = "The element's dtype.";
 PyGetSetDef dtype_getset[] = {
-    {"dtype", Scalar_get_dtype, nullptr, nullptr, nullptr},
+    {"dtype", Scalar_get_dtype, nullptr, dtype_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyGetSetDef complex_long_double_getset[] = {
-    {"dtype", Scalar_get_dtype, nullptr, nullptr, nullptr},
-    {"real", ComplexLongDouble_part<&ComplexLongDoubleText::re>, nullptr, nullptr, nullptr},
-    {"imag", ComplexLongDouble_part<&ComplexLongDoubleText::im>, nullptr, nullptr, nullptr},
+    {"dtype", Scalar_get_dtype, nullptr, dtype_doc, nullptr},
+    {"real", ComplexLongDouble_part<&ComplexLongDoubleText::re>, nullptr, "The real part, a long double scalar.",
+     nullptr},
+    {"imag", ComplexLongDouble_part<&ComplexLongDoubleText::im>, nullptr,
+     "The imaginary part, a long double scalar.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -231,6 +236,7 @@ PyGetSetDef complex_long_double_getset[] = {
 
 PyType_Slot integer_slots[] = {
     QUARVEL_SCALAR_COMMON,
+    {Py_tp_doc, const_cast<char*>("A value of an integer dtype; item() gives the Python int.")},
     {Py_nb_int, slot(Scalar_int)},
     {Py_nb_float, slot(Scalar_float)},
     {Py_nb_index, slot(Scalar_index)},
@@ -243,6 +249,8 @@ PyType_Slot integer_slots[] = {
 // Bool and the binary floats: numbers without __index__.
 PyType_Slot real_slots[] = {
     QUARVEL_SCALAR_COMMON,
+    {Py_tp_doc, const_cast<char*>("A value of the bool or a binary floating-point dtype; item() gives the Python "
+                                  "bool or float.")},
     {Py_nb_int, slot(Scalar_int)},
     {Py_nb_float, slot(Scalar_float)},
     {Py_tp_richcompare, slot(Scalar_richcompare)},
@@ -253,6 +261,7 @@ PyType_Slot real_slots[] = {
 };
 PyType_Slot complex_slots[] = {
     QUARVEL_SCALAR_COMMON,
+    {Py_tp_doc, const_cast<char*>("A value of a complex dtype; item() gives the Python complex.")},
     {Py_tp_richcompare, slot(Scalar_richcompare)},
     {Py_tp_hash, slot(PyObject_HashNotImplemented)},
     {Py_tp_methods, complex_methods},
@@ -262,6 +271,7 @@ PyType_Slot complex_slots[] = {
 // No comparison of their own: the long double classes compare and hash by identity.
 PyType_Slot long_double_slots[] = {
     QUARVEL_SCALAR_COMMON,
+    {Py_tp_doc, const_cast<char*>("A value of the 80-bit long double dtype; str() gives its decimal text.")},
     {Py_tp_str, slot(LongDouble_str)},
     {Py_nb_float, slot(LongDouble_float)},
     {Py_tp_methods, long_double_methods},
@@ -270,6 +280,7 @@ PyType_Slot long_double_slots[] = {
 };
 PyType_Slot complex_long_double_slots[] = {
     QUARVEL_SCALAR_COMMON,
+    {Py_tp_doc, const_cast<char*>("A value of the complex long double dtype; real and imag give its parts.")},
     {Py_tp_methods, complex_long_double_methods},
     {Py_tp_getset, complex_long_double_getset},
     {0, nullptr},

@@ -454,6 +454,24 @@ TEST(Float32Rounding, ArithmeticInSinglePrecision) {
   EXPECT_TRUE(refused(Op::lcm, Scalar::half(4.0f), Scalar::half(6.0f), DType::Float16));
 }
 
+// Of two NaNs a sum or a product gives the second, quieted, whatever order a
+// compiler hands the operands to the processor in; a single NaN is kept.
+//   binary64 s 11111111111 q m(51), binary32 s 11111111 q m(22): q the quiet bit
+TEST(NanOperands, SumsAndProductsOfTwoNansGiveTheSecondQuieted) {
+  const double a = std::bit_cast<double>(0x7FF8000000000001ull), b = std::bit_cast<double>(0xFFF0000000000002ull);
+  const float af = std::bit_cast<float>(0x7FC00001u), bf = std::bit_cast<float>(0xFF800002u);
+  for (Op op : {Op::add, Op::multiply}) {
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(one_as(op, a, b, DType::Float64)), 0xFFF8000000000002ull) << op_name(op);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(one_as(op, b, a, DType::Float64)), 0x7FF8000000000001ull) << op_name(op);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(one_as(op, a, 2.0, DType::Float64)), 0x7FF8000000000001ull);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(one_as(op, 2.0, b, DType::Float64)), 0xFFF8000000000002ull);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(one_as(op, af, bf, DType::Float32)), 0xFFC00002u) << op_name(op);
+  }
+  const Scalar sum = one(Op::add, Scalar(std::complex<double>(a, 1)), Scalar(std::complex<double>(b, 2)),
+                         DType::Complex128);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(sum.get<std::complex<double>>().real()), 0xFFF8000000000002ull);
+}
+
 // ---------------------------------------------------------------------------
 // Float64 floor division and remainder against Python's float // and %.
 

@@ -186,7 +186,8 @@ const UnaryCase unary_cases[] = {
     {"exp2", "0", "0", "1", "0"},
     {"exp2", "1", "0", "~2", "0"},
     {"exp2", "-inf", "0", "±0", "±0"},
-    {"exp2", "nan", "0", "nan", "nan"},
+    {"exp2", "inf", "0", "inf", "0"},
+    {"exp2", "nan", "0", "nan", "0"},
 
     // A zero imaginary part is kept, so a real infinity stays real.
     {"expm1", "0", "0", "0", "0"},

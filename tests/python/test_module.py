@@ -1,3 +1,5 @@
+import inspect
+import pydoc
 import subprocess
 import sys
 import textwrap
@@ -156,3 +158,46 @@ def test_functions_carry_text_signatures():
         function = getattr(quarvel, name)
         assert function.__name__ == name
         assert function.__self__ is quarvel.quarvel
+
+
+# --- help() ----------------------------------------------------------------------
+
+# Names whose documentation is fixed as their text signature alone, or as none.
+UNDOCUMENTED = {
+    "DType", "Array", "ufunc", "errstate", "ComplexWarning", "AxisError",
+    "ufunc.reduce", "ufunc.accumulate", "ufunc.reduceat", "ufunc.outer", "ufunc.at",
+    "errstate.__enter__", "errstate.__exit__", "seterr", "geterr", "seterrcall", "geterrcall",
+}
+
+
+def public_callables():
+    """(name, object, the object help() is asked about) for each public function
+    and class and each method and property the module defines on a class."""
+    seen = set()
+    for name in quarvel.__all__:
+        value = getattr(quarvel, name)
+        if isinstance(value, type) and value not in seen:
+            seen.add(value)
+            yield name, value, value
+            for member, attribute in vars(value).items():
+                kind = type(attribute).__name__
+                # help() lists no property with a double-underscore name
+                if kind == "method_descriptor" or kind == "getset_descriptor" and not member.startswith("__"):
+                    yield f"{name}.{member}", attribute, value
+        elif type(value).__name__ == "builtin_function_or_method":
+            yield name, value, value
+
+
+PUBLIC_CALLABLES = [pytest.param(*entry, id=entry[0]) for entry in public_callables()]
+
+
+@pytest.mark.parametrize("name, obj, owner", PUBLIC_CALLABLES)
+def test_help_shows_a_summary_line(name, obj, owner):
+    if name in UNDOCUMENTED:
+        assert not obj.__doc__
+        return
+    summary = (obj.__doc__ or "").strip().split("\n")[0]
+    assert summary
+    assert summary in pydoc.render_doc(owner, renderer=pydoc.plaintext)
+    if getattr(obj, "__text_signature__", None):
+        inspect.signature(obj)  # the summary follows the signature without hiding it

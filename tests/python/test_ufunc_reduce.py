@@ -423,9 +423,13 @@ def test_axis_error_is_the_module_class_of_the_moment(call, monkeypatch):
 
 # --- sizes and fault reports ---------------------------------------------------------------------
 
-def test_result_size_is_checked_before_the_fold():
+@pytest.mark.impossible_allocation
+def test_result_too_large_to_hold_is_a_memory_error():
     with pytest.raises(MemoryError):
         q.add.reduce(q.zeros((0, 2**40)), axis=0)
+
+
+def test_result_size_is_checked_before_the_fold():
     with pytest.raises(ValueError, match="^array shape or byte strides exceed supported limits$"):
         q.add.reduce(q.zeros((0, 2**61), dtype="int8"), axis=0)  # int64 sums: 2**64 bytes
     assert q.add.reduce(q.zeros((0, 2**40)), axis=1).shape == (0,)

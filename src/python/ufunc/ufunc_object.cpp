@@ -52,14 +52,14 @@ PyObject* identity(PyObject* self) {
 }
 
 PyGetSetDef ufunc_getset[] = {
-    {"__name__", getter<name>, nullptr, nullptr, nullptr},
-    {"nin", getter<nin>, nullptr, nullptr, nullptr},
-    {"nout", getter<nout>, nullptr, nullptr, nullptr},
-    {"nargs", getter<nargs>, nullptr, nullptr, nullptr},
-    {"types", getter<types>, nullptr, nullptr, nullptr},
-    {"ntypes", getter<ntypes>, nullptr, nullptr, nullptr},
-    {"signature", getter<signature>, nullptr, nullptr, nullptr},
-    {"identity", getter<identity>, nullptr, nullptr, nullptr},
+    {"__name__", getter<name>, nullptr, "The canonical name, which an alias shares.", nullptr},
+    {"nin", getter<nin>, nullptr, "The number of inputs.", nullptr},
+    {"nout", getter<nout>, nullptr, "The number of outputs.", nullptr},
+    {"nargs", getter<nargs>, nullptr, "The number of inputs and outputs.", nullptr},
+    {"types", getter<types>, nullptr, "The loops, as type codes such as 'dd->d'.", nullptr},
+    {"ntypes", getter<ntypes>, nullptr, "The number of loops.", nullptr},
+    {"signature", getter<signature>, nullptr, "Always None: every loop works element by element.", nullptr},
+    {"identity", getter<identity>, nullptr, "The value an empty reduction starts from, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,0 +1,519 @@
+// The typed strided loop template and the generation of its table, for the
+// translation units that instantiate them (strided_loop_table.h lists them).
+//
+// A loop takes one of three paths, all with sequential results:
+//   blocks    no mask, and no output touching another operand but an input
+//             at identical positions: a block of inputs is read and computed
+//             whole and screened at once, then written. Contiguous (inputs
+//             possibly broadcast) it vectorises; strided it serves only
+//             float results, whose screen it batches;
+//   fold      input 0 and the output one element with stride 0 (a
+//             reduction): the running value stays in a register;
+//   elements  anything else, one element after another.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "kernels/classify.h"
+#include "kernels/element_forms.h"
+#include "kernels/loop_rules.h"
+#include "kernels/strided_loop_table.h"
+#include "kernels/strided_loops.h"
+
+namespace quarvel_kernels::strided_table {
+
+using loop_rules::LoopPiece;
+using namespace element_forms;
+
+// ---- element access ----------------------------------------------------------
+
+template <class T>
+T load(const std::uint8_t* p) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return *p != 0;
+  } else if constexpr (std::is_same_v<T, Half>) {
+    std::uint16_t bits;
+    std::memcpy(&bits, p, sizeof bits);
+    return Half{quarvel_storage::half_bits_to_float(bits)};
+  } else {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+}
+
+template <class T>
+void store(std::uint8_t* p, T v) {
+  if constexpr (std::is_same_v<T, bool>) {
+    *p = v ? 1 : 0;
+  } else if constexpr (std::is_same_v<T, Half>) {
+    const std::uint16_t bits = float_to_half_bits(v.value);
+    std::memcpy(p, &bits, sizeof bits);
+  } else {
+    std::memcpy(p, &v, sizeof v);
+  }
+}
+
+constexpr std::ptrdiff_t offset(std::uint64_t i, std::int64_t stride) {
+  return static_cast<std::ptrdiff_t>(i) * static_cast<std::ptrdiff_t>(stride);
+}
+
+// ---- one loop's kernel -------------------------------------------------------
+
+// The form, its classification and its screen for the element types of one
+// loop. Every arity takes (a, b, r1, r2): b repeats a's type for one input and
+// r2 repeats r1's for one output, and both go unused.
+template <Op op, LoopPiece piece>
+struct Kernel {
+  static constexpr std::size_t nin = op_info(op).nin, nout = op_info(op).nout;
+  template <std::size_t i>
+  using at = element_t<piece.codes[i]>;
+  using A = at<0>;
+  using B = at<nin - 1>;
+  using R1 = at<nin>;
+  using R2 = at<nin + nout - 1>;
+
+  static constexpr bool calls_function =
+      nout == 1 && (nin == 1 ? unary_calls_function<op, A>() : binary_calls_function<op, A, B>());
+  using State = std::conditional_t<!calls_function, NoState,
+                                   std::conditional_t<nin == 1, UnaryState<op, A>, BinaryState<op, A, B>>>;
+
+  // Only integer powers refuse an element (a negative exponent), and a
+  // function the tables lack.
+  static constexpr bool may_refuse = calls_function || (op == Op::power && std::is_signed_v<A>);
+  static constexpr bool has_half = std::is_same_v<A, Half> || std::is_same_v<B, Half> ||
+                                   std::is_same_v<R1, Half> || std::is_same_v<R2, Half>;
+  // Float16 conversions are calls; those loops gain nothing from blocks. Nor
+  // do the logical operations' 588 loops over every pair of input dtypes
+  // repay their code in blocks.
+  static constexpr bool blockwise = !may_refuse && !has_half && !is_logical<op>;
+  static constexpr bool float_results = !std::is_integral_v<R1> || !std::is_integral_v<R2>;
+  // A float16 running value would skip the quieting of NaNs its store makes.
+  static constexpr bool foldable = nin == 2 && nout == 1 && std::is_same_v<A, R1> && !has_half;
+
+  static State state() {
+    if constexpr (!calls_function) {
+      return {};
+    } else if constexpr (nin == 1) {
+      return unary_state<op, A>();
+    } else {
+      return binary_state<op, A, B>();
+    }
+  }
+
+  static bool compute(const State& state, A a, [[maybe_unused]] B b, R1& r1, [[maybe_unused]] R2& r2) {
+    if constexpr (nin == 1 && nout == 1) {
+      return unary_form<op, A, R1>(state, a, r1);
+    } else if constexpr (nin == 1) {
+      return unary2_form<op, A, R1, R2>(state, a, r1, r2);
+    } else if constexpr (nout == 1) {
+      return binary_form<op, A, B, R1>(state, a, b, r1);
+    } else {
+      return binary2_form<op, A, B, R1, R2>(state, a, b, r1, r2);
+    }
+  }
+
+  static std::uint32_t classify(A a, [[maybe_unused]] B b, R1 r1, [[maybe_unused]] R2 r2) {
+    if constexpr (nin == 1 && nout == 1) {
+      return classify_unary<op>(a, r1);
+    } else if constexpr (nin == 1) {
+      return classify_unary2<op>(a, r1, r2);
+    } else if constexpr (nout == 1) {
+      return classify_binary<op>(a, b, r1);
+    } else {
+      return classify_binary2<op>(a, b, r1, r2);
+    }
+  }
+
+  static bool screen(A a, [[maybe_unused]] B b, R1 r1, [[maybe_unused]] R2 r2) {
+    if constexpr (nin == 1 && nout == 1) {
+      return screen_unary<op>(a, r1);
+    } else if constexpr (nin == 1) {
+      return screen_unary2<op>(a, r1, r2);
+    } else if constexpr (nout == 1) {
+      return screen_binary<op>(a, b, r1);
+    } else {
+      return screen_binary2<op>(a, b, r1, r2);
+    }
+  }
+
+  static constexpr std::size_t size(std::size_t arg) {
+    constexpr std::size_t sizes[] = {sizeof(A), sizeof(B), sizeof(R1), sizeof(R2)};
+    return sizes[arg < nin ? arg : arg - nin + 2];
+  }
+};
+
+// ---- elements ----------------------------------------------------------------
+
+// The operands' pointers and strides held in locals: read through the
+// caller's arrays, they would be read again after every store (which, for
+// all the compiler knows, may change them).
+template <class K>
+struct Operands {
+  static constexpr std::size_t count = K::nin + K::nout;
+  std::uint8_t* base[count];
+  std::int64_t stride[count];
+  Operands(std::uint8_t* const* args, const std::int64_t* strides) {
+    std::copy(args, args + count, base);
+    std::copy(strides, strides + count, stride);
+  }
+  std::uint8_t* at(std::size_t k, std::ptrdiff_t i) const { return base[k] + i * stride[k]; }
+};
+
+template <class K, bool masked>
+LoopResult elementwise(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
+                       std::uint64_t n, const std::uint8_t* mask, std::int64_t mask_stride) {
+  using A = typename K::A;
+  using B = typename K::B;
+  const Operands<K> operands(args, strides);
+  LoopResult result;
+  // A signed count, so that the products below become pointer steps.
+  const auto count = static_cast<std::ptrdiff_t>(n);
+  for (std::ptrdiff_t i = 0; i < count; ++i) {
+    if constexpr (masked) {
+      if (mask[i * mask_stride] == 0) continue;
+    }
+    const A a = load<A>(operands.at(0, i));
+    B b{};
+    if constexpr (K::nin == 2) b = load<B>(operands.at(1, i));
+    typename K::R1 r1{};
+    typename K::R2 r2{};
+    if (!K::compute(state, a, b, r1, r2)) {
+      result.failed = true;
+      return result;
+    }
+    result.faults |= K::classify(a, b, r1, r2);
+    store(operands.at(K::nin, i), r1);
+    if constexpr (K::nout == 2) store(operands.at(K::nin + 1, i), r2);
+  }
+  return result;
+}
+
+// ---- blocks ------------------------------------------------------------------
+
+constexpr std::size_t block_size = 256;
+
+// The bytes an operand of n > 0 elements touches.
+struct ByteRange {
+  std::uintptr_t begin, end;
+  bool overlaps(const ByteRange& other) const { return begin < other.end && other.begin < end; }
+};
+inline ByteRange bytes_of(const std::uint8_t* p, std::int64_t stride, std::uint64_t n, std::size_t size) {
+  const auto first = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t last = first + static_cast<std::uintptr_t>(offset(n - 1, stride));
+  return {std::min(first, last), std::max(first, last) + size};
+}
+
+enum class Blocks : std::uint8_t { none, contiguous, strided };
+
+// Blocks need every output apart from the other operands (or exactly an
+// input: same start, same stride) and never a stride 0 output; they are
+// contiguous when the outputs are and the inputs are too or broadcast.
+template <class K>
+Blocks blocks_layout(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n) {
+  constexpr std::size_t nargs = K::nin + K::nout;
+  bool contiguous = true;
+  for (std::size_t k = 0; k < nargs; ++k) {
+    const auto size = static_cast<std::int64_t>(K::size(k));
+    if (k >= K::nin && strides[k] == 0) return Blocks::none;
+    contiguous = contiguous && (strides[k] == size || (k < K::nin && strides[k] == 0));
+  }
+  for (std::size_t k = K::nin; k < nargs; ++k) {
+    const ByteRange out = bytes_of(args[k], strides[k], n, K::size(k));
+    for (std::size_t j = 0; j < nargs; ++j) {
+      if (j == k || !out.overlaps(bytes_of(args[j], strides[j], n, K::size(j)))) continue;
+      if (j >= K::nin || args[j] != args[k] || strides[j] != strides[k]) return Blocks::none;
+    }
+  }
+  return contiguous ? Blocks::contiguous : Blocks::strided;
+}
+
+// Within a block, a bool result of a float64 comparison is held as 0.0 or
+// 1.0: SSE2 cannot narrow a 64-bit comparison mask to a byte, but it can a
+// double, so the comparison and the store both stay vectorised.
+template <class R, class A>
+using lane_t = std::conditional_t<std::is_same_v<R, bool> && std::is_same_v<A, double>, double, R>;
+
+template <class L, class R>
+L to_lane(R r) {
+  if constexpr (std::is_same_v<L, R>) {
+    return r;
+  } else {
+    return r ? L(1) : L(0);
+  }
+}
+template <class R, class L>
+R from_lane(L lane) {
+  if constexpr (std::is_same_v<L, R>) {
+    return lane;
+  } else {
+    return static_cast<int>(lane) != 0;
+  }
+}
+
+template <class K>
+struct Block {
+  using First = lane_t<typename K::R1, typename K::A>;
+  First first[block_size];
+  typename K::R2 second[K::nout == 2 ? block_size : 1];
+};
+
+// Where one block reads and writes: its operands' first elements and the
+// byte steps between its elements (the element sizes when contiguous, which
+// the code below spells as constants so that the compiler sees them).
+struct BlockPlace {
+  const std::uint8_t* in[2];
+  std::ptrdiff_t in_step[2];
+  std::uint8_t* out[2];
+  std::ptrdiff_t out_step[2];
+};
+
+template <class T, bool contiguous>
+std::ptrdiff_t step_of(std::ptrdiff_t step) {
+  return contiguous ? static_cast<std::ptrdiff_t>(sizeof(T)) : step;
+}
+
+// Computes a block into `block` and counts the elements the screen passes.
+// Its count is a constant: such a loop vectorises even where the compiler
+// will not add a remainder loop (-O2).
+template <class K, bool contiguous>
+std::size_t compute_block(const typename K::State& state, const BlockPlace& place, Block<K>& block) {
+  using A = typename K::A;
+  using B = typename K::B;
+  const std::ptrdiff_t step_a = step_of<A, contiguous>(place.in_step[0]);
+  const std::ptrdiff_t step_b = step_of<B, contiguous>(place.in_step[1]);
+  std::uint64_t quiet = 0;  // 64 bits: narrowing a float64 lane's count would stop the vectoriser
+  for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j) {
+    const A a = load<A>(place.in[0] + j * step_a);
+    B b{};
+    if constexpr (K::nin == 2) b = load<B>(place.in[1] + j * step_b);
+    typename K::R1 r1{};
+    typename K::R2 unused{};
+    typename K::R2& r2 = K::nout == 2 ? block.second[j] : unused;
+    K::compute(state, a, b, r1, r2);
+    quiet += K::screen(a, b, r1, r2);
+    block.first[j] = to_lane<typename Block<K>::First>(r1);
+  }
+  return static_cast<std::size_t>(quiet);
+}
+
+// The flags of a computed block, its inputs read again.
+template <class K, bool contiguous>
+std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block) {
+  using A = typename K::A;
+  using B = typename K::B;
+  const std::ptrdiff_t step_a = step_of<A, contiguous>(place.in_step[0]);
+  const std::ptrdiff_t step_b = step_of<B, contiguous>(place.in_step[1]);
+  std::uint32_t faults = 0;
+  for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j) {
+    B b{};
+    if constexpr (K::nin == 2) b = load<B>(place.in[1] + j * step_b);
+    faults |= K::classify(load<A>(place.in[0] + j * step_a), b, from_lane<typename K::R1>(block.first[j]),
+                          block.second[K::nout == 2 ? j : 0]);
+  }
+  return faults;
+}
+
+template <class K, bool contiguous>
+void store_block(const Block<K>& block, const BlockPlace& place) {
+  using R1 = typename K::R1;
+  using R2 = typename K::R2;
+  constexpr auto count = static_cast<std::ptrdiff_t>(block_size);
+  const std::ptrdiff_t step1 = step_of<R1, contiguous>(place.out_step[0]);
+  for (std::ptrdiff_t j = 0; j < count; ++j) store(place.out[0] + j * step1, from_lane<R1>(block.first[j]));
+  if constexpr (K::nout == 2) {
+    const std::ptrdiff_t step2 = step_of<R2, contiguous>(place.out_step[1]);
+    for (std::ptrdiff_t j = 0; j < count; ++j) store(place.out[1] + j * step2, block.second[j]);
+  }
+}
+
+// Each whole block is read and computed, screened, classified element by
+// element only where the screen failed (its inputs still intact), and then
+// written; the elements after the last whole block go one by one.
+template <class K, bool contiguous>
+LoopResult blockwise(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
+                     std::uint64_t n) {
+  constexpr std::size_t b_arg = K::nin - 1, out2_arg = K::nin + K::nout - 1;
+  const std::uint8_t* in[2] = {args[0], args[b_arg]};
+  const std::int64_t in_strides[2] = {strides[0], strides[b_arg]};
+  // Contiguous blocks read a broadcast input from a block of copies of it.
+  std::uint8_t copies[2][contiguous ? block_size * 16 : 1];
+  if constexpr (contiguous) {
+    for (std::size_t j = 0; j < K::nin; ++j) {
+      if (strides[j] != 0) continue;
+      for (std::size_t i = 0; i < block_size; ++i) std::memcpy(copies[j] + i * K::size(j), args[j], K::size(j));
+      in[j] = copies[j];
+    }
+  }
+  LoopResult result;
+  Block<K> block;
+  const std::uint64_t whole = n - n % block_size;
+  for (std::uint64_t start = 0; start < whole; start += block_size) {
+    const BlockPlace place{{in[0] + offset(start, in_strides[0]), in[1] + offset(start, in_strides[1])},
+                           {in_strides[0], in_strides[1]},
+                           {args[K::nin] + offset(start, strides[K::nin]),
+                            args[out2_arg] + offset(start, strides[out2_arg])},
+                           {strides[K::nin], strides[out2_arg]}};
+    if (compute_block<K, contiguous>(state, place, block) != block_size)
+      result.faults |= classify_block<K, contiguous>(place, block);
+    store_block<K, contiguous>(block, place);
+  }
+  if (whole == n) return result;
+  std::uint8_t* rest[K::nin + K::nout];
+  for (std::size_t k = 0; k < K::nin + K::nout; ++k) rest[k] = args[k] + offset(whole, strides[k]);
+  const LoopResult tail = elementwise<K, false>(state, rest, strides, n - whole, nullptr, 0);
+  return {result.faults | tail.faults, tail.failed};
+}
+
+// ---- fold --------------------------------------------------------------------
+
+// Input 0 and the output are one element (stride 0) that input 1 never touches.
+template <class K>
+bool fold_applies(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n) {
+  if (args[0] != args[2] || strides[0] != 0 || strides[2] != 0) return false;
+  const ByteRange operand = bytes_of(args[1], strides[1], n, sizeof(typename K::B));
+  return !operand.overlaps(bytes_of(args[2], 0, 1, sizeof(typename K::R1)));
+}
+
+// One step of a fold: the new running value and its flags, or not ok where
+// the element is refused.
+template <class K>
+struct FoldStep {
+  typename K::R1 running;
+  std::uint32_t faults;
+  bool ok;
+};
+
+template <class K>
+FoldStep<K> fold_step(const typename K::State& state, typename K::R1 running, typename K::B b) {
+  typename K::R1 r{};
+  typename K::R2 unused{};
+  if (!K::compute(state, running, b, r, unused)) return {running, 0, false};
+  return {r, K::classify(running, b, r, unused), true};
+}
+
+// The same step for a NaN operand, out of line: in the loop's own step the
+// compiler then knows b is no NaN, so a formula's NaN test on it
+// (real_arithmetic) leaves the running value's chain.
+template <class K>
+[[gnu::noinline, gnu::cold]] FoldStep<K> fold_step_of_nan(const typename K::State& state, typename K::R1 running,
+                                                          typename K::B b) {
+  return fold_step<K>(state, running, b);
+}
+
+template <class K>
+LoopResult fold(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
+                std::uint64_t n) {
+  using B = typename K::B;
+  LoopResult result;
+  typename K::R1 running = load<typename K::R1>(args[0]);
+  const std::uint8_t* operand = args[1];
+  const std::int64_t stride = strides[1];
+  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
+    const B b = load<B>(operand + i * stride);
+    const FoldStep<K> step =
+        element_is_nan(b) ? fold_step_of_nan<K>(state, running, b) : fold_step<K>(state, running, b);
+    if (!step.ok) {
+      result.failed = true;
+      break;
+    }
+    result.faults |= step.faults;
+    running = step.running;
+  }
+  store(args[2], running);
+  return result;
+}
+
+// ---- the loop ----------------------------------------------------------------
+
+template <Op op, LoopPiece piece>
+LoopResult strided_loop(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n,
+                        const std::uint8_t* mask, std::int64_t mask_stride) {
+  using K = Kernel<op, piece>;
+  const typename K::State state = K::state();
+  if (mask != nullptr) return elementwise<K, true>(state, args, strides, n, mask, mask_stride);
+  if (n == 0) return {};
+  if constexpr (K::blockwise) {
+    switch (blocks_layout<K>(args, strides, n)) {
+      case Blocks::contiguous: return blockwise<K, true>(state, args, strides, n);
+      case Blocks::strided:
+        // Strided blocks do not vectorise; they pay only by screening float
+        // results at once rather than one by one.
+        if constexpr (K::float_results) return blockwise<K, false>(state, args, strides, n);
+        break;
+      case Blocks::none: break;
+    }
+  }
+  if constexpr (K::foldable) {
+    if (fold_applies<K>(args, strides, n)) return fold<K>(state, args, strides, n);
+  }
+  return elementwise<K, false>(state, args, strides, n, nullptr, 0);
+}
+
+// ---- the table ---------------------------------------------------------------
+
+inline constexpr int fixed_width_count = DType::Complex128 + 1;  // bool .. complex128
+
+// The distinct loops the rules give `op` over fixed-width inputs.
+struct LoopList {
+  std::array<LoopPiece, fixed_width_count * fixed_width_count> pieces{};
+  std::size_t count = 0;
+};
+
+// Fixed-width inputs never widen to long double; were a rule to, that loop
+// would be left to the element path rather than fail to compile.
+constexpr bool is_fixed_width(const LoopPiece& piece) {
+  for (std::size_t i = 0; i < piece.size; ++i)
+    if (DType(piece.codes[i]).is_long_double()) return false;
+  return true;
+}
+
+template <Op op>
+constexpr LoopList fixed_width_loops = [] {
+  LoopList list;
+  const int second_count = op_info(op).nin == 2 ? fixed_width_count : 1;
+  for (int a = 0; a < fixed_width_count; ++a) {
+    for (int b = 0; b < second_count; ++b) {
+      const LoopPiece piece = loop_rules::loop_piece(op, DType::from_index(a), DType::from_index(b));
+      if (piece.size == 0 || !is_fixed_width(piece)) continue;
+      if (std::find(list.pieces.begin(), list.pieces.begin() + list.count, piece) != list.pieces.begin() + list.count)
+        continue;
+      list.pieces[list.count++] = piece;
+    }
+  }
+  return list;
+}();
+
+template <Op op, std::size_t... I>
+constexpr std::array<LoopEntry, sizeof...(I)> make_entries(std::index_sequence<I...>) {
+  return {LoopEntry{fixed_width_loops<op>.pieces[I], &strided_loop<op, fixed_width_loops<op>.pieces[I]>}...};
+}
+
+// Only the operations of `group` are instantiated; the others have no entries.
+template <LoopGroup group, Op op>
+constexpr auto entries_in = [] {
+  if constexpr (group_of(op) == group) {
+    return make_entries<op>(std::make_index_sequence<fixed_width_loops<op>.count>{});
+  } else {
+    return std::array<LoopEntry, 0>{};
+  }
+}();
+
+template <LoopGroup group, std::size_t... I>
+constexpr std::array<std::span<const LoopEntry>, op_count> make_group_table(std::index_sequence<I...>) {
+  return {std::span<const LoopEntry>(entries_in<group, static_cast<Op>(I)>)...};
+}
+
+template <LoopGroup group>
+std::span<const LoopEntry> loops_in(Op op) {
+  static constexpr auto table = make_group_table<group>(std::make_index_sequence<op_count>{});
+  return table[static_cast<std::size_t>(op)];
+}
+
+}  // namespace quarvel_kernels::strided_table

@@ -1,0 +1,27 @@
+// Finding the typed strided loop of a call in the table of its group.
+#include "kernels/strided_loops.h"
+
+#include "kernels/strided_loop_table.h"
+
+namespace quarvel_kernels {
+
+StridedLoop find_strided_loop(Op op, std::span<const DType> inputs, std::span<const DType> outputs) {
+  using namespace strided_table;
+  const OpInfo& info = op_info(op);
+  if (inputs.size() != info.nin || outputs.size() != info.nout) return nullptr;
+  std::span<const LoopEntry> loops;
+  switch (group_of(op)) {
+    case LoopGroup::one_input: loops = one_input_loops(op); break;
+    case LoopGroup::truth: loops = truth_loops(op); break;
+    case LoopGroup::two_input: loops = two_input_loops(op); break;
+  }
+  for (const LoopEntry& entry : loops) {
+    bool same = true;
+    for (std::size_t i = 0; i < info.nin; ++i) same = same && entry.piece.codes[i] == inputs[i].code;
+    for (std::size_t j = 0; j < info.nout; ++j) same = same && entry.piece.codes[info.nin + j] == outputs[j].code;
+    if (same) return entry.loop;
+  }
+  return nullptr;
+}
+
+}  // namespace quarvel_kernels

@@ -1,0 +1,352 @@
+// Typed strided loops against the element path. On every loop resolve_loop
+// gives for fixed-width inputs, edge and random values (crossed pairwise for
+// two inputs) go through the loop in several layouts and through the Scalar
+// kernel with classify_errors; result bits, fault flags and refusals must
+// agree exactly. The element path is the oracle here: its own tests hold it
+// to mpmath, math and hand-worked IEEE results.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "kernel_test_values.h"
+#include "kernels/strided_loops.h"
+#include "storage/buffer.h"
+
+namespace {
+
+using namespace kernel_test;
+using quarvel_storage::Buffer;
+using quarvel_storage::ByteOrder;
+using Bytes = std::vector<std::uint8_t>;
+using Element = std::pair<std::size_t, std::size_t>;  // indices of its values in the first and second column
+
+constexpr std::uint8_t sentinel = 0xA5;  // bytes a loop must leave alone
+
+// Values as a dtype stores them: encoded once, so the Scalars are what a
+// loop reads back (a float16 signalling NaN, say, is stored quiet).
+struct Column {
+  DType dtype;
+  Bytes bytes;
+  std::vector<Scalar> values;
+  std::size_t size() const { return values.size(); }
+  const std::uint8_t* at(std::size_t i) const { return bytes.data() + i * dtype.itemsize(); }
+};
+
+Column column_of(DType dtype, std::span<const Scalar> values) {
+  Buffer buffer = *Buffer::from_values(dtype, ByteOrder::Native, values);
+  Column column{dtype, Bytes(buffer.data.bytes().begin(), buffer.data.bytes().end()), {}};
+  for (std::size_t i = 0; i < values.size(); ++i) column.values.push_back(*buffer.read_as(i, dtype, ByteOrder::Native));
+  return column;
+}
+
+// The element path on the inputs of one element: results cast to the loop's
+// output dtypes, their bytes, and the flags of the results before that cast.
+struct Expected {
+  bool refused = false;
+  std::uint32_t faults = 0;
+  std::vector<Column> results;
+};
+
+Expected element_path(Op op, const Loop& loop, std::span<const Scalar> inputs) {
+  const Result<KernelOutputs> out = inputs.size() == 1 ? unary(op, inputs[0], loop.outputs[0])
+                                                       : binary(op, inputs[0], inputs[1], loop.outputs[0]);
+  if (!out) return {true, 0, {}};
+  Expected expected{false, classify_errors(op, inputs, std::span(out->begin(), out->size())), {}};
+  for (std::size_t j = 0; j < loop.outputs.size(); ++j) {
+    const Scalar value = *(*out)[j].cast(loop.outputs[j]);
+    expected.results.push_back(column_of(loop.outputs[j], std::span(&value, 1)));
+  }
+  return expected;
+}
+
+// One loop's operands: the first input's values, the second's (one empty
+// slot for one input), and the element path on every pair (a, b), a major.
+struct Case {
+  Op op;
+  Loop loop;
+  StridedLoop run;
+  std::vector<Column> columns;
+  std::vector<Expected> expected;
+  std::size_t first() const { return columns[0].size(); }
+  std::size_t second() const { return columns.size() == 2 ? columns[1].size() : 1; }
+  std::string text(std::size_t a, std::size_t b) const {
+    std::vector<Scalar> in = {columns[0].values[a]};
+    if (columns.size() == 2) in.push_back(columns[1].values[b]);
+    return loop_key(op, loop.inputs) + ": " + call_text(op, in, {});
+  }
+};
+
+Case make_case(Op op, const Loop& loop, std::mt19937_64& random) {
+  Case c{op, loop, find_strided_loop(op, loop.inputs, loop.outputs), {}, {}};
+  const int random_count = loop.inputs.size() == 1 ? 400 : 8;  // pairs of two inputs are many already
+  for (DType dtype : loop.inputs) c.columns.push_back(column_of(dtype, values_of(dtype, random_count, random)));
+  for (std::size_t a = 0; a < c.first(); ++a)
+    for (std::size_t b = 0; b < c.second(); ++b) {
+      std::vector<Scalar> in = {c.columns[0].values[a]};
+      if (c.columns.size() == 2) in.push_back(c.columns[1].values[b]);
+      c.expected.push_back(element_path(op, loop, in));
+    }
+  return c;
+}
+
+// An operand as a loop sees it: a pointer to element 0 and a byte stride,
+// over storage that may hold gaps (and sentinel bytes) between elements.
+struct Operand {
+  Bytes storage;
+  std::uint8_t* base;
+  std::int64_t stride;
+  std::uint8_t* at(std::size_t i) { return base + static_cast<std::ptrdiff_t>(i) * stride; }
+};
+
+Operand copy_of(const Operand& o) {
+  Operand copy{o.storage, nullptr, o.stride};
+  copy.base = copy.storage.data() + (o.base - o.storage.data());
+  return copy;
+}
+
+// n elements of `size` bytes, `step` elements apart (negative: last first),
+// every byte sentinel.
+Operand spaced(std::size_t n, std::size_t size, int step) {
+  const std::size_t span = n == 0 ? 0 : (n - 1) * static_cast<std::size_t>(std::abs(step)) + 1;
+  Operand o{Bytes(span * size, sentinel), nullptr, static_cast<std::int64_t>(step) * static_cast<std::int64_t>(size)};
+  o.base = o.storage.data() + (step < 0 ? (span - 1) * size : 0);
+  return o;
+}
+
+std::string hex(const std::uint8_t* p, std::size_t size) {
+  std::string text;
+  char digits[3];
+  for (std::size_t i = size; i-- > 0;) std::snprintf(digits, sizeof digits, "%02x", p[i]), text += digits;
+  return text;
+}
+
+// One call: the elements are indices into the case, `inputs[j]` already
+// holds their bytes; outputs start sentinel. Checks what the element path
+// gives in that order: bits of every element up to the first refused one
+// (later ones untouched), the OR of their flags, and the refusal.
+// With `in_place`, output 0 is input 0's very memory (elements left unwritten
+// keep their input bytes).
+void check_call(const Case& c, const std::string& layout, std::vector<Element> elements,
+                std::vector<Operand> inputs, int output_step, const Bytes* mask = nullptr, bool in_place = false) {
+  const std::size_t n = elements.size(), nin = c.loop.inputs.size();
+  std::vector<Operand> outputs;
+  for (DType d : c.loop.outputs) outputs.push_back(spaced(n, d.itemsize(), output_step));
+  if (in_place) outputs[0] = copy_of(inputs[0]);
+  std::vector<std::uint8_t*> args;
+  std::vector<std::int64_t> strides;
+  for (std::vector<Operand>* operands : {&inputs, &outputs})
+    for (Operand& o : *operands) args.push_back(o.base), strides.push_back(o.stride);
+  if (in_place) args[nin] = args[0];
+  const LoopResult got = c.run(args.data(), strides.data(), n, mask ? mask->data() : nullptr, 1);
+  if (in_place) std::swap(outputs[0], inputs[0]);  // the results, and the bytes the inputs held
+
+  LoopResult want;
+  bool stopped = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto [a, b] = elements[i];
+    const Expected& e = c.expected[a * c.second() + b];
+    const bool computed = !stopped && (mask == nullptr || (*mask)[i] != 0);
+    if (computed && e.refused) want.failed = stopped = true;
+    const bool written = computed && !e.refused;
+    if (written) want.faults |= e.faults;
+    for (std::size_t j = 0; j < outputs.size(); ++j) {
+      const std::size_t size = c.loop.outputs[j].itemsize();
+      const Bytes expected = written ? Bytes(e.results[j].at(0), e.results[j].at(0) + size)
+                             : in_place && j == 0 ? Bytes(inputs[0].at(i), inputs[0].at(i) + size)
+                                                  : Bytes(size, sentinel);
+      if (!std::equal(expected.begin(), expected.end(), outputs[j].at(i))) {
+        ADD_FAILURE() << layout << ", element " << i << ", output " << j << ": " << c.text(a, b) << " gives "
+                      << hex(outputs[j].at(i), size) << ", element path " << hex(expected.data(), size);
+        return;
+      }
+    }
+  }
+  EXPECT_EQ(got.failed, want.failed) << layout << " " << c.text(elements[0].first, elements[0].second);
+  EXPECT_EQ(flag_text(got.faults), flag_text(want.faults)) << layout << " " << loop_key(c.op, c.loop.inputs);
+}
+
+// The input column `j` gathered for these elements, `step` apart.
+Operand gathered(const Case& c, std::size_t j, const std::vector<Element>& elements, int step) {
+  const Column& column = c.columns[j];
+  Operand o = spaced(elements.size(), column.dtype.itemsize(), step);
+  for (std::size_t i = 0; i < elements.size(); ++i)
+    std::memcpy(o.at(i), column.at(j == 0 ? elements[i].first : elements[i].second), column.dtype.itemsize());
+  return o;
+}
+// One element of column `j` for every element of the call (stride 0).
+Operand broadcast(const Case& c, std::size_t j, std::size_t index) {
+  Operand o{Bytes(c.columns[j].at(index), c.columns[j].at(index) + c.columns[j].dtype.itemsize()), nullptr, 0};
+  o.base = o.storage.data();
+  return o;
+}
+
+class StridedLoops : public testing::TestWithParam<int> {};
+
+TEST_P(StridedLoops, GiveTheElementPathsBitsFlagsAndRefusals) {
+  const Op op = static_cast<Op>(GetParam());
+  std::mt19937_64 random(0x10095 + GetParam());
+  for (const Loop& loop : fixed_width_loops(op)) {
+    const Case c = make_case(op, loop, random);
+    ASSERT_NE(c.run, nullptr) << "no typed loop for " << loop_key(op, loop.inputs);
+    const std::size_t nin = loop.inputs.size();
+    std::vector<Element> all;
+    for (std::size_t a = 0; a < c.first(); ++a)
+      for (std::size_t b = 0; b < c.second(); ++b) all.emplace_back(a, b);
+    const auto inputs = [&](const auto& elements, int step) {
+      std::vector<Operand> in;
+      for (std::size_t j = 0; j < nin; ++j) in.push_back(gathered(c, j, elements, step));
+      return in;
+    };
+    // Each element alone: its own flags and refusal.
+    for (const auto& element : all) check_call(c, "alone", {element}, inputs(std::vector{element}, 1), 1);
+    check_call(c, "contiguous", all, inputs(all, 1), 1);
+    check_call(c, "reversed with gaps", all, inputs(all, -2), -3);
+    Bytes mask(all.size());
+    for (std::uint8_t& m : mask) m = static_cast<std::uint8_t>(random() % 3 == 0 ? 0 : random() | 1);
+    check_call(c, "masked", all, inputs(all, 1), 1, &mask);
+    if (loop.outputs[0] == loop.inputs[0]) check_call(c, "in place", all, inputs(all, 1), 1, nullptr, true);
+    // Some values of one input against the column of the other, repeated
+    // over more than two blocks of 256 and a remainder.
+    for (std::size_t j = 0; j < nin; ++j) {
+      const std::size_t count = j == 0 ? c.first() : c.second();
+      for (std::size_t k = 0; k < count; k += 7) {
+        std::vector<Element> column;
+        for (const auto& e : all)
+          if ((j == 0 ? e.first : e.second) == k) column.push_back(e);
+        std::vector<Element> elements;
+        for (std::size_t i = 0; i < 2 * 256 + 37; ++i) elements.push_back(column[i % column.size()]);
+        std::vector<Operand> in = inputs(elements, 1);
+        in[j] = broadcast(c, j, k);
+        check_call(c, "broadcast input " + std::to_string(j), elements, std::move(in), 1);
+      }
+    }
+    if (HasFailure()) return;  // one loop's failures tell enough
+  }
+}
+
+// A loop whose first input has its output's dtype chains through its own
+// output: a reduction (input 0 and the output one element, stride 0, input 1
+// read backwards) and an accumulation (input 0 the output one element back).
+// Each step reads what the one before it wrote.
+class ChainedLoops : public testing::TestWithParam<int> {};
+
+TEST_P(ChainedLoops, ReadWhatTheStepBeforeWrote) {
+  const Op op = static_cast<Op>(GetParam());
+  std::mt19937_64 random(0xc4a1 + GetParam());
+  for (const Loop& loop : fixed_width_loops(op)) {
+    if (loop.inputs[0] != loop.outputs[0]) continue;
+    const DType dtype = loop.outputs[0];
+    const std::size_t size = dtype.itemsize(), size1 = loop.inputs[1].itemsize();
+    const Column starts = column_of(dtype, values_of(dtype, 4, random));
+    const Column operands = column_of(loop.inputs[1], values_of(loop.inputs[1], 4, random));
+    const std::size_t n = operands.size();
+    const StridedLoop run = find_strided_loop(op, loop.inputs, loop.outputs);
+    ASSERT_NE(run, nullptr) << loop_key(op, loop.inputs);
+    for (std::size_t k = 0; k < starts.size(); k += 7) {
+      // The element path's chain: the running value as stored after each step.
+      Bytes chain(starts.at(k), starts.at(k) + size);
+      LoopResult want;
+      Scalar running = starts.values[k];
+      for (std::size_t i = 0; i < n && !want.failed; ++i) {
+        const Scalar in[] = {running, operands.values[i]};
+        const Expected e = element_path(op, loop, in);
+        want.failed = e.refused;
+        if (e.refused) break;
+        want.faults |= e.faults;
+        running = e.results[0].values[0];
+        chain.insert(chain.end(), e.results[0].at(0), e.results[0].at(0) + size);
+      }
+      const std::string text = loop_key(op, loop.inputs) + " from " + value_text(starts.values[k]);
+
+      Bytes accumulated(starts.at(k), starts.at(k) + size);
+      accumulated.resize((n + 1) * size, sentinel);
+      std::uint8_t* args[] = {accumulated.data(), const_cast<std::uint8_t*>(operands.at(0)), accumulated.data() + size};
+      std::int64_t strides[] = {static_cast<std::int64_t>(size), static_cast<std::int64_t>(size1),
+                                static_cast<std::int64_t>(size)};
+      LoopResult got = run(args, strides, n, nullptr, 0);
+      EXPECT_TRUE(std::equal(chain.begin(), chain.end(), accumulated.begin())) << "accumulation " << text;
+      EXPECT_EQ(got.failed, want.failed) << "accumulation " << text;
+      EXPECT_EQ(flag_text(got.faults), flag_text(want.faults)) << "accumulation " << text;
+
+      // The same chain with input 1 reversed in memory, read from its end.
+      Bytes reversed(n * size1);
+      for (std::size_t i = 0; i < n; ++i) std::memcpy(reversed.data() + (n - 1 - i) * size1, operands.at(i), size1);
+      Bytes folded(starts.at(k), starts.at(k) + size);
+      std::uint8_t* fold_args[] = {folded.data(), reversed.data() + (n - 1) * size1, folded.data()};
+      std::int64_t fold_strides[] = {0, -static_cast<std::int64_t>(size1), 0};
+      got = run(fold_args, fold_strides, n, nullptr, 0);
+      EXPECT_TRUE(std::equal(folded.begin(), folded.end(), chain.end() - static_cast<std::ptrdiff_t>(size)))
+          << "reduction " << text;
+      EXPECT_EQ(got.failed, want.failed) << "reduction " << text;
+      EXPECT_EQ(flag_text(got.faults), flag_text(want.faults)) << "reduction " << text;
+    }
+    if (HasFailure()) return;
+  }
+}
+
+std::string op_param_name(const testing::TestParamInfo<int>& info) {
+  return std::string(op_name(static_cast<Op>(info.param)));
+}
+
+std::vector<int> two_input_one_output_ops() {
+  std::vector<int> ops;
+  for (int i = 0; i < op_count; ++i)
+    if (op_table[i].nin == 2 && op_table[i].nout == 1) ops.push_back(i);
+  return ops;
+}
+
+INSTANTIATE_TEST_SUITE_P(AllOperations, StridedLoops, testing::Range(0, op_count), op_param_name);
+INSTANTIATE_TEST_SUITE_P(TwoInputOperations, ChainedLoops, testing::ValuesIn(two_input_one_output_ops()),
+                         op_param_name);
+
+}  // namespace
+
+namespace {
+
+DType signature_dtype(char c) {
+  constexpr std::string_view chars = "?bBhHiIlLefdFDgG";
+  if (c == 'q') return DType::Int64;
+  if (c == 'Q') return DType::UInt64;
+  return DType::from_index(chars.find(c));
+}
+
+TEST(StridedLoops, FixedWidthLoopsOnly) {
+  // Every displayed signature without a long double has a loop.
+  for (int i = 0; i < op_count; ++i) {
+    const Op op = static_cast<Op>(i);
+    for (const std::string& signature : signatures(op)) {
+      if (signature.find_first_of("gG") != std::string::npos) continue;
+      std::vector<DType> in, out;
+      const std::size_t arrow = signature.find("->");
+      for (char ch : signature.substr(0, arrow)) in.push_back(signature_dtype(ch));
+      for (char ch : signature.substr(arrow + 2)) out.push_back(signature_dtype(ch));
+      EXPECT_NE(find_strided_loop(op, in, out), nullptr) << op_name(op) << " " << signature;
+    }
+  }
+  struct Absent {
+    Op op;
+    std::vector<DType> in, out;
+  };
+  using enum DType::Code;
+  for (const Absent& absent : std::vector<Absent>{
+           {Op::add, {LongDouble, LongDouble}, {LongDouble}},
+           {Op::isnan, {ComplexLongDouble}, {Bool}},
+           {Op::ldexp, {LongDouble, Int32}, {LongDouble}},
+           {Op::logical_and, {LongDouble, Int8}, {Bool}},
+           {Op::add, {Float64, Float64}, {Float32}},  // not the rules' output
+           {Op::add, {Int8, Float64}, {Float64}},     // inputs the rules would cast first
+           {Op::add, {Float64}, {Float64}},           // counts
+           {Op::divmod, {Int8, Int8}, {Int8}},
+       })
+    EXPECT_EQ(find_strided_loop(absent.op, absent.in, absent.out), nullptr)
+        << op_name(absent.op) << " " << loop_key(absent.op, absent.in);
+}
+
+}  // namespace
