@@ -246,7 +246,9 @@ bool is_zero_element(T x) {
 //
 // Shifts and adds only, no unsigned comparison: SSE2 has no 64-bit compare,
 // and a loop screening a block of float64 results this way stays vectorised.
-template <class F>
+// With `or_zero`, a zero of either sign passes too: u - 1 has its top bit set
+// and u has not only for u = 0, so that bit masks the refusal off.
+template <bool or_zero = false, class F>
 bool is_normal_bits(F v, unsigned lowest) {
   using Bits = std::conditional_t<sizeof(F) == 8, std::uint64_t, std::uint32_t>;
   constexpr int field = std::numeric_limits<F>::digits;  // exponent's place once the sign is out
@@ -254,15 +256,21 @@ bool is_normal_bits(F v, unsigned lowest) {
   constexpr Bits all_ones = std::numeric_limits<F>::max_exponent * 2 - 1;
   const Bits u = static_cast<Bits>(std::bit_cast<Bits>(v) << 1);
   const Bits above = static_cast<Bits>(u - (Bits{lowest} << field)) >> field;  // e - lowest, wrapped
-  return ((above + ((Bits{1} << width) - (all_ones - lowest))) >> width) == 0;
+  const Bits refused = (above + ((Bits{1} << width) - (all_ones - lowest))) >> width;  // 0 or 1
+  if constexpr (or_zero) {
+    const Bits zero = static_cast<Bits>(static_cast<Bits>(u - 1) & static_cast<Bits>(~u)) >> (sizeof(Bits) * 8 - 1);
+    return (refused & (zero ^ 1)) == 0;
+  } else {
+    return refused == 0;
+  }
 }
 
-template <class T>
+template <bool or_zero = false, class T>
 bool is_normal_result(T r) {
   if constexpr (std::is_same_v<T, Half>) {
-    return is_normal_bits(r.value, 127 + normal_exponent_floor<Half>);
+    return is_normal_bits<or_zero>(r.value, 127 + normal_exponent_floor<Half>);
   } else {
-    return is_normal_bits(r, 1);
+    return is_normal_bits<or_zero>(r, 1);
   }
 }
 
@@ -358,13 +366,16 @@ bool cosine_quiet(A x) {
 
 // What the first, inline screen accepts of a result: a nonzero normal real
 // value; a complex value with zero or normal parts, not both zero; any bool or
-// integer. Nothing else is decided inline, so the usual case costs one test.
-template <class T>
+// integer; and a zero where op flushes nothing to zero (no rule reads a zero
+// result then). Nothing else is decided inline, so the usual case costs a test
+// or two.
+template <Op op, class T>
 bool is_ordinary_result(T r) {
+  constexpr bool zero_is_quiet = !fault_rule(op).flush_to_zero;
   if constexpr (is_real_float_element<T>) {
-    return is_normal_result(r);
+    return is_normal_result<zero_is_quiet>(r);
   } else if constexpr (is_complex_element<T>) {
-    return is_plain_result(r) && !is_zero_element(r);
+    return is_plain_result(r) && (zero_is_quiet || !is_zero_element(r));
   } else {
     return true;
   }
@@ -418,28 +429,28 @@ template <Op op, class A, class R>
 bool screen_unary(A x, R r) {
   using namespace classify_detail;
   static_assert(form_fits<op, 1, 1>);
-  return is_ordinary_result(r) && inputs_quiet<op, R>(x);
+  return is_ordinary_result<op>(r) && inputs_quiet<op, R>(x);
 }
 
 template <Op op, class A, class R1, class R2>
 bool screen_unary2(A x, R1 r1, R2 r2) {
   using namespace classify_detail;
   static_assert(form_fits<op, 1, 2>);
-  return is_ordinary_result(r1) && is_ordinary_result(r2) && inputs_quiet<op, R1, R2>(x);
+  return is_ordinary_result<op>(r1) && is_ordinary_result<op>(r2) && inputs_quiet<op, R1, R2>(x);
 }
 
 template <Op op, class A, class B, class R>
 bool screen_binary(A a, B b, R r) {
   using namespace classify_detail;
   static_assert(form_fits<op, 2, 1>);
-  return is_ordinary_result(r) && inputs_quiet<op, R>(a, b);
+  return is_ordinary_result<op>(r) && inputs_quiet<op, R>(a, b);
 }
 
 template <Op op, class A, class B, class R1, class R2>
 bool screen_binary2(A a, B b, R1 q, R2 m) {
   using namespace classify_detail;
   static_assert(form_fits<op, 2, 2>);
-  return is_ordinary_result(q) && is_ordinary_result(m) && inputs_quiet<op, R1, R2>(a, b);
+  return is_ordinary_result<op>(q) && is_ordinary_result<op>(m) && inputs_quiet<op, R1, R2>(a, b);
 }
 
 template <Op op, class A, class R>

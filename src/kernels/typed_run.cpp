@@ -164,6 +164,8 @@ Result<std::uint32_t> run_typed(const TypedRun& run) {
     if (run.mask)
       if (auto placed = place(mask_slot, *run.mask); !placed) return fail(placed.error());
 
+    bool staged = false;
+    for (const Lane& lane : lanes) staged = staged || lane.convert != nullptr;
     std::uint32_t faults = 0;
     bool refused = false;
     std::array<std::uint8_t*, max_operands> args{};
@@ -172,8 +174,10 @@ Result<std::uint32_t> run_typed(const TypedRun& run) {
         run.shape, bases, strides,
         [&](const std::array<std::uint8_t*, max_operands>& row, const std::array<std::int64_t, max_operands>& inner,
             std::uint64_t count) {
-          for (std::uint64_t done = 0; done < count && !refused; done += chunk) {
-            const std::uint64_t n = std::min(chunk, count - done);
+          // Runs that convert nothing go to the kernel whole.
+          const std::uint64_t step = staged ? chunk : count;
+          for (std::uint64_t done = 0; done < count && !refused; done += step) {
+            const std::uint64_t n = std::min(step, count - done);
             auto at = [&](std::size_t slot) { return row[slot] + static_cast<std::int64_t>(done) * inner[slot]; };
             for (std::size_t slot = 0; slot < nin + nout; ++slot) {
               Lane& lane = lanes[slot];
