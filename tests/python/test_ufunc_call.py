@@ -142,6 +142,14 @@ def test_signature_and_dtype_refusals(kwargs, error, text):
     assert str(caught.value) == text
 
 
+def test_signature_outputs_take_the_loop_dtypes():
+    # the kernels give bool and int32 here; every result is cast to the loop's dtype
+    less = q.less(q.array([1.0, 3.0]), 2.0, signature="float64")
+    mantissa, exponent = q.frexp(q.array([8.0]), signature="float64")
+    assert (dtype_name(less), tolist(less)) == ("float64", [1.0, 0.0])
+    assert (dtype_name(exponent), tolist(mantissa), tolist(exponent)) == ("float64", [0.5], [4.0])
+
+
 def test_truthiness_ufunc_dtype():
     a = q.zeros(2)
     assert dtype_name(q.logical_and(a, a, dtype="bool")) == "bool"
