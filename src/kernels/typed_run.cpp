@@ -214,6 +214,25 @@ Result<std::uint32_t> run_typed(const TypedRun& run) {
   });
 }
 
+Result<void> convert_typed(const Shape& shape, const RunOperand& from, const RunOperand& to) {
+  const ConvertLoop convert =
+      quarvel_storage::find_conversion(from.view->dtype, from.view->byte_order, to.view->dtype, to.view->byte_order);
+  if (!convert) return fail(ErrorKind::CannotConvert);
+  TypedRun pair{shape, {from}, {to}, std::nullopt, {}, nullptr};
+  RunLocks locks;
+  if (auto locked = locks.acquire(pair); !locked) return fail(locked.error());
+  auto source = locks.base(*from.view);
+  if (!source) return fail(source.error());
+  auto target = locks.base(*to.view);
+  if (!target) return fail(target.error());
+  quarvel_storage::for_each_row<2>(shape, {*source, *target}, {from.strides.data(), to.strides.data()},
+                                   [&](const std::array<std::uint8_t*, 2>& row,
+                                       const std::array<std::int64_t, 2>& inner, std::uint64_t count) {
+                                     convert(row[0], inner[0], row[1], inner[1], count);
+                                   });
+  return {};
+}
+
 bool views_overlap(const View& a, const View& b) {
   if (!a.buffer || a.buffer != b.buffer) return false;
   auto extent = [](const View& v, std::int64_t& low, std::int64_t& high) {

@@ -62,6 +62,11 @@ bool loop_may_refuse(Op op, const Loop& loop);
 // element (callers rule that out beforehand, since it may come after writes).
 [[nodiscard]] Result<std::uint32_t> run_typed(const TypedRun& run);
 
+// Each element of `from` converted to the dtype and byte order of `to`, at
+// the same position of `shape` (the bits of Scalar::cast). The two must not
+// share bytes. CannotConvert when either side has no typed conversion.
+[[nodiscard]] Result<void> convert_typed(const Shape& shape, const RunOperand& from, const RunOperand& to);
+
 // Whether two views may share bytes (same buffer, intersecting byte ranges).
 bool views_overlap(const View& a, const View& b);
 // Whether an input placed by `input_strides` reads, at every position of the

@@ -142,35 +142,40 @@ def resolve(arrays_made, key):
     return key
 
 
-def run_case(steps):
-    """Every step's result (or exception) and the warnings it gave, in order."""
-    made, report = [], []
+def run_case(steps, run=run_step, show=describe, made=None):
+    """Every step's result (or exception), the warnings it gave and the fault
+    reports an errstate(all="call") callback received, in order; `made`
+    collects the results."""
+    made, report = [] if made is None else made, []
     for step in steps:
-        with warnings.catch_warnings(record=True) as caught:
+        faults = []
+        with warnings.catch_warnings(record=True) as caught, \
+                quarvel.errstate(all="call", call=lambda *args: faults.append(args)):
             warnings.simplefilter("always")
             try:
-                result = run_step(made, step)
-                outcome = describe(result)
+                result = run(made, step)
+                outcome = show(result)
             except Exception as error:  # the classes and texts are what is compared
                 result, outcome = None, ("raised", type(error).__name__, str(error))
         made.append(result)
-        report.append((outcome, [(w.category.__name__, str(w.message)) for w in caught]))
+        report.append((outcome, [(w.category.__name__, str(w.message)) for w in caught], faults))
     return report
 
 
-def serve():
+def serve(run=run_case):
     """The element-path side: cases in, reports out, over pipes."""
     stdin, stdout = sys.stdin.buffer, sys.stdout.buffer
     while True:
         case = pickle.load(stdin)
-        pickle.dump(run_case(case), stdout)
+        pickle.dump(run(case), stdout)
         stdout.flush()
 
 
-@pytest.fixture(scope="module")
-def element_path():
+def element_path_child(script):
+    """`script` run with QUARVEL_ELEMENT_PATH=1 as the serving child: a function
+    from a case to its report there."""
     env = dict(os.environ, QUARVEL_ELEMENT_PATH="1")
-    child = subprocess.Popen([sys.executable, os.path.abspath(__file__)], env=env, stdin=subprocess.PIPE,
+    child = subprocess.Popen([sys.executable, os.path.abspath(script)], env=env, stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE)
 
     def run(steps):
@@ -181,6 +186,11 @@ def element_path():
     yield run
     child.kill()
     child.wait()
+
+
+@pytest.fixture(scope="module")
+def element_path():
+    yield from element_path_child(__file__)
 
 
 def check(element_path, steps):

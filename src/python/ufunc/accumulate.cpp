@@ -19,6 +19,7 @@ using quarvel_kernels::Op;
 constexpr std::string_view accumulate_keywords[] = {"axis", "dtype", "out"};
 
 struct PreparedAccumulate {
+  std::string_view name;
   Op op;
   AxisInput input;
   Shape shape;
@@ -36,7 +37,7 @@ std::optional<PreparedAccumulate> prepare_accumulate(std::string_view name, PyOb
   auto loop = reduction_loop(*op, input->input.dtype, parameters.dtype);
   if (!loop || !validate_repeated_ufunc_loop(name, *loop, "accumulate")) return std::nullopt;
   Shape shape = input->input.shape();
-  return PreparedAccumulate{*op, std::move(*input), std::move(shape), loop->inputs[0], loop->inputs[1],
+  return PreparedAccumulate{name, *op, std::move(*input), std::move(shape), loop->inputs[0], loop->inputs[1],
                             loop->outputs[0]};
 }
 
@@ -81,12 +82,44 @@ std::optional<std::uint32_t> element_accumulate(const PreparedAccumulate& prepar
   return faults;
 }
 
+// The typed path: the first element of every line converted into the result,
+// then one run along the axis whose input 0 is the result one position back,
+// so each step reads the value the step before wrote. The running value must
+// live in the result itself (left, right and result dtypes alike).
+std::optional<PyObject*> typed_accumulate(const PreparedAccumulate& prepared, PyObject* out) {
+  const Operand& input = prepared.input.input;
+  if (!input.view || input.big_int || prepared.left != prepared.result || prepared.right != prepared.result ||
+      !typed_path_open({input.dtype, prepared.result}))
+    return std::nullopt;
+  const quarvel_kernels::StridedLoop kernel = fold_kernel(prepared.op, prepared.result, prepared.result);
+  if (!kernel) return std::nullopt;
+  auto results = new_result_view(prepared.result, prepared.shape);
+  if (!results) return nullptr;
+  const View& source = *input.view;
+  const std::size_t axis = prepared.input.axis;
+  const std::uint64_t length = prepared.shape[axis];
+  std::uint32_t faults = 0;
+  if (length > 0) {
+    const View first = axis_range(source, axis, 0, 1), first_result = axis_range(*results, axis, 0, 1);
+    if (!convert_raising(first.shape, placed(first), placed(first_result))) return nullptr;
+    const View rest = axis_range(source, axis, 1, length - 1);
+    const View previous = axis_range(*results, axis, 0, length - 1), next = axis_range(*results, axis, 1, length - 1);
+    quarvel_kernels::TypedRun run{rest.shape, {placed(previous), placed(rest)}, {placed(next)}, std::nullopt,
+                                  fold_loop(prepared.result, prepared.result), kernel};
+    auto ran = run_raising(run);
+    if (!ran) return nullptr;
+    faults = *ran;
+  }
+  return deliver_view_and_report(prepared.name, std::move(*results),
+                                 alias_hint(std::span(&input, 1), prepared.result), out, false, faults);
+}
+
 PyObject* accumulate(std::string_view name, PyObject* array, const AxisMethodParameters& parameters) {
   auto prepared = prepare_accumulate(name, array, parameters);
   if (!prepared) return nullptr;
+  if (auto typed = typed_accumulate(*prepared, parameters.out)) return *typed;
   auto values = zero_result(prepared->shape, prepared->result);
   if (!values) return nullptr;
-  // The element path; a typed loop for the prepared dtypes would take its place here.
   auto faults = element_accumulate(*prepared, *values);
   if (!faults) return nullptr;
   SingleResult result{std::move(prepared->shape), prepared->result, std::move(*values),

@@ -5,7 +5,11 @@
 // There is no casting rule and no weak-scalar adjustment: the loop comes from
 // the dtypes as given (a Python int enters as int64), and each result is cast
 // back to `a`'s dtype, wrapping or dropping an imaginary part as casts do.
+#include <algorithm>
+#include <cstdlib>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "kernels/classify.h"
@@ -17,6 +21,7 @@
 #include "python/index_parse.h"
 #include "python/ufunc/call_args.h"
 #include "python/ufunc/engines.h"
+#include "python/ufunc/method_support.h"
 #include "python/ufunc/operand.h"
 #include "python/ufunc/report.h"
 #include "storage/checked.h"
@@ -60,6 +65,7 @@ struct PreparedAt {
   DType array_dtype;
   bool binary = false;
   std::uint64_t count = 0;
+  std::optional<Operand> right_operand;  // binary: `b`
   std::vector<Scalar> right;  // binary: one value per target element, in the loop's second input dtype
 };
 
@@ -117,15 +123,15 @@ std::optional<PreparedAt> prepare_at(std::string_view name, PyObject* const* arg
   if (binary && !right) return raise_error(PyExc_TypeError, "binary ufunc.at requires a third operand");
   if (!binary && right) return raise_error(PyExc_TypeError, "unary ufunc.at takes only the array and indices");
 
-  PreparedAt at{name, *op, std::move(*target), {}, view.dtype, binary, 0, {}};
+  PreparedAt at{name, *op, std::move(*target), {}, view.dtype, binary, 0, std::move(right), {}};
   const Shape& shape = target_shape(at.target);
   std::vector<DType> input_dtypes{view.dtype};
   if (binary) {
-    auto merged = broadcast_shape(shape, right->shape());
+    auto merged = broadcast_shape(shape, at.right_operand->shape());
     if (!merged) return std::nullopt;
     if (*merged != shape)
       return raise_error(PyExc_ValueError, "right operand cannot be broadcast to the indexed target shape");
-    input_dtypes.push_back(right->dtype);
+    input_dtypes.push_back(at.right_operand->dtype);
   }
   auto loop = storage_value(quarvel_kernels::resolve_loop(*op, input_dtypes));
   if (!loop) return std::nullopt;
@@ -134,7 +140,6 @@ std::optional<PreparedAt> prepare_at(std::string_view name, PyObject* const* arg
   auto count = element_count(shape);
   if (!count) return std::nullopt;
   at.count = *count;
-  if (binary && !read_right_values(at, *right)) return std::nullopt;
   return at;
 }
 
@@ -163,13 +168,139 @@ bool update_elements(const PreparedAt& at, const Selection& target, std::uint32_
   return true;
 }
 
+// --- the typed path ------------------------------------------------------------------
+
+// Whether every position of `view` is an element of its own: along the axes
+// sorted by stride, each step clears everything the inner axes reach. A run
+// reads a block or chunk whole before writing it, so on a target meeting an
+// element twice the second reading would miss the first writing.
+bool elements_distinct(const View& view) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> axes;  // |stride|, length
+  for (std::size_t k = 0; k < view.ndim(); ++k) {
+    if (view.shape[k] == 0) return true;
+    if (view.shape[k] > 1) axes.emplace_back(static_cast<std::uint64_t>(std::abs(view.strides[k])), view.shape[k]);
+  }
+  std::sort(axes.begin(), axes.end());
+  std::uint64_t reach = view.dtype.itemsize();
+  for (const auto& [stride, length] : axes) {
+    if (stride < reach) return false;
+    reach = stride * (length - 1) + reach;
+  }
+  return true;
+}
+
+// `b` converted whole to `dtype` into a private array of its own shape,
+// before anything is written: a `b` that views `a` is seen as it was.
+std::optional<View> right_copy(const Operand& right, DType dtype) {
+  if (!right.view) {
+    auto value = right.read_as({}, 0, dtype);
+    if (!value) return std::nullopt;
+    return storage_value(View::from_values(dtype, {}, std::span(&*value, 1)));
+  }
+  auto copy = storage_value(View::zeros_with_layout(dtype, default_byte_order(dtype), right.view->shape, false));
+  if (!copy || !convert_raising(copy->shape, placed(*right.view), placed(*copy))) return std::nullopt;
+  return copy;
+}
+
+// A basic target of distinct elements: one run over the view, in place.
+std::optional<std::uint32_t> update_view(const PreparedAt& at, quarvel_kernels::StridedLoop kernel,
+                                         const View& target, const std::optional<View>& right) {
+  quarvel_kernels::TypedRun run{target.shape, {placed(target)}, {placed(target)}, std::nullopt, at.loop, kernel};
+  if (right) run.inputs.push_back(placed(*right, quarvel_kernels::broadcast_strides(*right, target.shape)));
+  return run_raising(run);
+}
+
+// An advanced target: its listed elements one at a time (a repeated offset
+// sees the value written before), each converted to the loop dtype, computed
+// by the kernel on one element and converted back; `a` locked once.
+std::optional<std::uint32_t> update_selection(const PreparedAt& at, quarvel_kernels::StridedLoop kernel,
+                                              const IndexedView& target, const std::optional<View>& right) {
+  using quarvel_storage::ByteOrder;
+  const View& array = target.view;
+  const auto read =
+      quarvel_storage::find_conversion(array.dtype, array.byte_order, at.loop.inputs[0], ByteOrder::Native);
+  const auto write =
+      quarvel_storage::find_conversion(at.loop.outputs[0], ByteOrder::Native, array.dtype, array.byte_order);
+  auto guard = storage_value(array.buffer->write());
+  if (!guard || !storage_value(array.element_base(*guard))) return std::nullopt;
+  std::optional<quarvel_storage::LockedBuffer::ReadGuard> right_guard;
+  const std::uint8_t* right_base = nullptr;
+  if (right) {
+    right_guard = storage_value(std::as_const(*right->buffer).read());
+    auto base = right_guard ? storage_value(right->element_base(*right_guard)) : std::nullopt;
+    if (!base) return std::nullopt;
+    right_base = *base;
+  }
+  // Selections hold buffer element numbers, counted from the buffer's start.
+  std::uint8_t* start = (*guard)->data.data();
+  const std::uint64_t itemsize = array.dtype.itemsize();
+  alignas(16) std::uint8_t value[16], result[16];
+  const std::int64_t strides[3] = {0, 0, 0};
+  std::uint32_t faults = 0;
+  std::uint64_t i = 0;
+  auto update = [&](const std::uint8_t* right_element) {
+    std::uint8_t* element = start + target.offsets[i++] * itemsize;
+    read(element, 0, value, 0, 1);
+    // Kernel order: the inputs, then the output.
+    std::uint8_t* args[3] = {value, result, nullptr};
+    if (right_element) args[1] = const_cast<std::uint8_t*>(right_element), args[2] = result;
+    faults |= kernel(args, strides, 1, nullptr, 0).faults;
+    write(result, 0, element, 0, 1);
+  };
+  if (!right) {
+    while (i < at.count) update(nullptr);
+    return faults;
+  }
+  const quarvel_storage::Strides right_strides = quarvel_kernels::broadcast_strides(*right, target.shape);
+  auto row = [&](const std::array<std::uint8_t*, 1>& first, const std::array<std::int64_t, 1>& inner,
+                 std::uint64_t count) {
+    for (std::uint64_t k = 0; k < count; ++k) update(first[0] + static_cast<std::int64_t>(k) * inner[0]);
+  };
+  quarvel_storage::for_each_row<1>(target.shape, {const_cast<std::uint8_t*>(right_base)}, {right_strides.data()}, row);
+  return faults;
+}
+
+// Nullopt when the element loop must serve: long double or big int
+// operands, no typed kernel, a kernel that may refuse an element (the
+// element loop stops there with the earlier writes kept), or a basic target
+// meeting an element twice.
+std::optional<PyObject*> typed_at(const PreparedAt& at) {
+  const View& array = std::visit(
+      [](const auto& target) -> const View& {
+        if constexpr (std::is_same_v<std::decay_t<decltype(target)>, View>) return target;
+        else return target.view;
+      },
+      at.target);
+  const Operand* right = at.binary ? &*at.right_operand : nullptr;
+  if (at.count == 0 || (right && (right->big_int || !typed_path_open({right->dtype}))) ||
+      !typed_path_open({array.dtype}) || quarvel_kernels::loop_may_refuse(at.op, at.loop))
+    return std::nullopt;
+  const View* inputs[] = {&array, nullptr};
+  const View* outputs[] = {&array};
+  if (!quarvel_kernels::run_is_typed(std::span(inputs, at.loop.inputs.size()), outputs, at.loop)) return std::nullopt;
+  const quarvel_kernels::StridedLoop kernel =
+      quarvel_kernels::find_strided_loop(at.op, at.loop.inputs, at.loop.outputs);
+  const View* basic = std::get_if<View>(&at.target);
+  if (!kernel || (basic && !elements_distinct(*basic))) return std::nullopt;
+
+  std::optional<View> right_values;
+  if (right) {
+    right_values = right_copy(*right, at.loop.inputs[1]);
+    if (!right_values) return nullptr;
+  }
+  auto faults = basic ? update_view(at, kernel, *basic, right_values)
+                      : update_selection(at, kernel, std::get<IndexedView>(at.target), right_values);
+  if (!faults || !report_errors(at.name, *faults)) return nullptr;
+  Py_RETURN_NONE;
+}
+
 }  // namespace
 
 PyObject* at_method(std::string_view name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto prepared = prepare_at(name, args, nargs, kwnames);
   if (!prepared) return nullptr;
-  // Every check is done, the loop chosen and `b` read: a typed loop for the
-  // target's dtype slots in here, with the element loop below as its reference.
+  if (auto typed = typed_at(*prepared)) return *typed;
+  if (prepared->binary && !read_right_values(*prepared, *prepared->right_operand)) return nullptr;
   std::uint32_t faults = 0;
   const bool done =
       std::visit([&](const auto& target) { return update_elements(*prepared, target, faults); }, prepared->target);

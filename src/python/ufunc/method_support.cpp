@@ -6,6 +6,7 @@
 #include "kernels/kernels.h"
 #include "kernels/loop_table.h"
 #include "python/array_object.h"
+#include "python/element_path.h"
 #include "python/errors.h"
 #include "python/scalar_object.h"
 #include "python/ufunc/call_args.h"
@@ -217,12 +218,17 @@ bool raise_output_cast(DType from, DType to) {
   return false;
 }
 
+// The cast rule before the shape.
+bool check_output(DType dtype, const Shape& shape, const View& target) {
+  if (!can_cast(dtype, target.dtype, CastingRule::SameKind)) return raise_output_cast(dtype, target.dtype);
+  if (target.shape != shape) return raise_false(PyExc_ValueError, "output array has an incorrect shape");
+  return true;
+}
+
 // Every value is cast before the first write, so a failing cast leaves `out`
 // untouched.
 bool write_output(SingleResult& result, const View& target) {
-  if (!can_cast(result.dtype, target.dtype, CastingRule::SameKind))
-    return raise_output_cast(result.dtype, target.dtype);
-  if (target.shape != result.shape) return raise_false(PyExc_ValueError, "output array has an incorrect shape");
+  if (!check_output(result.dtype, result.shape, target)) return false;
   for (Scalar& value : result.values) {
     auto cast = cast_to(std::move(value), target.dtype);
     if (!cast) return false;
@@ -236,14 +242,21 @@ bool write_output(SingleResult& result, const View& target) {
   return true;
 }
 
+// The one output of a method: null for none; nullopt with the error set.
+std::optional<PyObject*> given_output(PyObject* out) {
+  auto outputs = parse_outputs(out, 1);
+  if (!outputs) return std::nullopt;
+  PyObject* given = outputs->empty() ? nullptr : (*outputs)[0];
+  if (given && !is_array(given)) return raise_error(PyExc_TypeError, "out must be a Quarvel array");
+  return given;
+}
+
 }  // namespace
 
 PyRef finish_single(SingleResult result, PyObject* out, bool scalar_ok) {
-  auto outputs = parse_outputs(out, 1);
-  if (!outputs) return {};
-  PyObject* given = outputs->empty() ? nullptr : (*outputs)[0];
-  if (given) {
-    if (!is_array(given)) return raise_null(PyExc_TypeError, "out must be a Quarvel array"), PyRef();
+  auto output = given_output(out);
+  if (!output) return {};
+  if (PyObject* given = *output) {
     if (!write_output(result, as_array(given)->view)) return {};
     return PyRef::borrow(given);
   }
@@ -258,6 +271,91 @@ PyRef finish_single(SingleResult result, PyObject* out, bool scalar_ok) {
 PyObject* deliver_and_report(std::string_view name, SingleResult result, PyObject* out, bool scalar_ok,
                              std::uint32_t faults) {
   PyRef delivered = finish_single(std::move(result), out, scalar_ok);
+  if (!delivered || !report_errors(name, faults)) return nullptr;
+  return delivered.release();
+}
+
+}  // namespace quarvel_python::ufunc
+
+namespace quarvel_python::ufunc {
+
+bool typed_path_open(std::initializer_list<DType> dtypes) {
+  if (element_path_forced()) return false;
+  for (DType dtype : dtypes)
+    if (dtype.is_long_double()) return false;
+  return true;
+}
+
+quarvel_kernels::Loop fold_loop(DType running, DType element) { return {{running, element}, {running}}; }
+
+quarvel_kernels::StridedLoop fold_kernel(Op op, DType running, DType element) {
+  const quarvel_kernels::Loop loop = fold_loop(running, element);
+  if (quarvel_kernels::loop_may_refuse(op, loop)) return nullptr;
+  return quarvel_kernels::find_strided_loop(op, loop.inputs, loop.outputs);
+}
+
+View axis_range(const View& view, std::size_t axis, std::uint64_t start, std::uint64_t length) {
+  View range = view;
+  range.offset = static_cast<std::uint64_t>(static_cast<std::int64_t>(view.offset) +
+                                            static_cast<std::int64_t>(start) * view.strides[axis]);
+  range.shape[axis] = length;
+  return range;
+}
+
+quarvel_kernels::RunOperand placed(const View& view, quarvel_storage::Strides strides) {
+  return {&view, std::move(strides)};
+}
+
+quarvel_kernels::RunOperand placed(const View& view) { return {&view, view.strides}; }
+
+std::optional<View> new_result_view(DType dtype, const Shape& shape) {
+  const DType dtypes[] = {dtype};
+  if (!storage_value(quarvel_storage::element_count(shape)) || !check_new_output_size(shape, dtypes))
+    return std::nullopt;
+  return storage_value(View::zeros_with_layout(dtype, default_byte_order(dtype), shape, false));
+}
+
+std::optional<std::uint32_t> run_raising(const quarvel_kernels::TypedRun& run) {
+  return storage_value(quarvel_kernels::run_typed(run));
+}
+
+bool convert_raising(const Shape& shape, const quarvel_kernels::RunOperand& from,
+                     const quarvel_kernels::RunOperand& to) {
+  return storage_ok(quarvel_kernels::convert_typed(shape, from, to));
+}
+
+std::optional<View> as_result_view(View computed, DType dtype) {
+  if (computed.dtype == dtype) return computed;
+  auto result = new_result_view(dtype, computed.shape);
+  if (!result || !convert_raising(computed.shape, placed(computed), placed(*result))) return std::nullopt;
+  return result;
+}
+
+PyObject* deliver_view_and_report(std::string_view name, View values, std::optional<ScalarAlias> alias,
+                                  PyObject* out, bool scalar_ok, std::uint32_t faults) {
+  auto output = given_output(out);
+  if (!output) return nullptr;
+  PyRef delivered;
+  if (PyObject* given = *output) {
+    const View& target = as_array(given)->view;
+    if (target.dtype.is_long_double()) {
+      // Long double outputs take their values through Scalars.
+      auto snapshot = storage_value(values.snapshot());
+      if (!snapshot) return nullptr;
+      SingleResult result{values.shape, values.dtype, std::move(*snapshot), alias};
+      return deliver_and_report(name, std::move(result), out, scalar_ok, faults);
+    }
+    if (!check_output(values.dtype, values.shape, target) ||
+        !convert_raising(values.shape, placed(values), placed(target)))
+      return nullptr;
+    delivered = PyRef::borrow(given);
+  } else if (scalar_ok && values.shape.empty()) {
+    auto value = storage_value(values.read_at({}));
+    if (!value) return nullptr;
+    delivered = scalar_to_python(*value, alias);
+  } else {
+    delivered = PyRef::steal(new_array_object(std::move(values), alias));
+  }
   if (!delivered || !report_errors(name, faults)) return nullptr;
   return delivered.release();
 }

@@ -4,13 +4,15 @@
 // result as a new array, a Python scalar or into a caller's `out` array.
 //
 // Every engine runs in three stages: checks and loop choice, the fold, then
-// delivery and the one fault report. The fold is the only stage a typed loop
-// replaces.
+// delivery and the one fault report. The typed path replaces the fold (and
+// delivers from an array instead of a list of values) when every dtype
+// involved has a fixed width; the element fold stays as its reference.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,6 +21,7 @@
 
 #include "kernels/loop_table.h"
 #include "kernels/ops.h"
+#include "kernels/typed_run.h"
 #include "python/dtype_object.h"
 #include "python/py_ref.h"
 #include "python/ufunc/operand.h"
@@ -143,5 +146,41 @@ PyRef finish_single(SingleResult result, PyObject* out, bool scalar_ok);
 // raises drops the result (values written into `out` stay written).
 PyObject* deliver_and_report(std::string_view name, SingleResult result, PyObject* out, bool scalar_ok,
                              std::uint32_t faults);
+
+// --- the typed path ----------------------------------------------------------------
+
+// Whether the typed path may serve: not forced off, and no dtype long double.
+bool typed_path_open(std::initializer_list<DType> dtypes);
+
+// The loop of one fold step: (running, element) -> running.
+quarvel_kernels::Loop fold_loop(DType running, DType element);
+// Its typed kernel; null when there is none or when it may refuse an element
+// (the element path then serves, and raises where the refusal comes).
+quarvel_kernels::StridedLoop fold_kernel(quarvel_kernels::Op op, DType running, DType element);
+
+// `view` restricted to positions [start, start + length) of `axis`; same buffer.
+View axis_range(const View& view, std::size_t axis, std::uint64_t start, std::uint64_t length);
+
+// A view placed over a run of `shape` by `strides`.
+quarvel_kernels::RunOperand placed(const View& view, quarvel_storage::Strides strides);
+quarvel_kernels::RunOperand placed(const View& view);
+
+// A new zero-filled result of `dtype`: C layout, the dtype's default byte
+// order; its size checked as reserve_result does. Nullopt with the error set.
+std::optional<View> new_result_view(DType dtype, const Shape& shape);
+
+// run_typed and convert_typed with their storage errors raised.
+std::optional<std::uint32_t> run_raising(const quarvel_kernels::TypedRun& run);
+bool convert_raising(const Shape& shape, const quarvel_kernels::RunOperand& from,
+                     const quarvel_kernels::RunOperand& to);
+
+// `computed` as a new result of `dtype` (itself when it has that dtype).
+std::optional<View> as_result_view(View computed, DType dtype);
+
+// deliver_and_report for a result held in `values` (a new array of the
+// result dtype in C layout): the same checks in the same order, the values
+// converted straight into `out` or handed over as the new array.
+PyObject* deliver_view_and_report(std::string_view name, View values, std::optional<ScalarAlias> alias,
+                                  PyObject* out, bool scalar_ok, std::uint32_t faults);
 
 }  // namespace quarvel_python::ufunc

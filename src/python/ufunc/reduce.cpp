@@ -23,6 +23,7 @@ namespace quarvel_python::ufunc {
 namespace {
 
 using quarvel_kernels::Op;
+using quarvel_storage::Strides;
 
 constexpr std::string_view reduce_keywords[] = {"out", "axis", "dtype", "where", "initial", "keepdims"};
 constexpr Py_ssize_t reduce_parameter_count = 6;
@@ -303,12 +304,88 @@ std::optional<Folded> element_fold(const PreparedReduce& reduce, std::vector<Sca
   return folded;
 }
 
+// --- the typed path -------------------------------------------------------------------
+
+// Whether typed runs can give each accumulator its elements as the element
+// fold does: an array input with dimensions, no long double, a kernel for
+// (a0, a1) -> a0 that never refuses, and something to fold. Without a start
+// value the first element is taken over cast once (so a1 must be a0), and a
+// mask would make the first selected element differ per result.
+quarvel_kernels::StridedLoop typed_fold_kernel(const PreparedReduce& reduce) {
+  const Operand& input = reduce.input;
+  if (!input.view || input.big_int || input.shape().empty() || reduce.result_count == 0 ||
+      !typed_path_open({input.dtype, reduce.accumulator, reduce.element, reduce.result}))
+    return nullptr;
+  if (!reduce.start && (reduce.mask || reduce.reduced_count == 0 || reduce.accumulator != reduce.element))
+    return nullptr;
+  return fold_kernel(reduce.op, reduce.accumulator, reduce.element);
+}
+
+// One typed run over `region` (the input or a box of it) folding into the
+// accumulators, which sit at stride 0 along the reduced axes.
+std::optional<std::uint32_t> fold_region(const PreparedReduce& reduce, quarvel_kernels::StridedLoop kernel,
+                                         const View& region, const View& accumulators, const Strides& placement) {
+  quarvel_kernels::TypedRun run{region.shape, {}, {}, std::nullopt, fold_loop(reduce.accumulator, reduce.element),
+                                kernel};
+  run.inputs = {placed(accumulators, placement), placed(region)};
+  run.outputs = {placed(accumulators, placement)};
+  if (reduce.mask && reduce.mask->view)
+    run.mask = placed(*reduce.mask->view, quarvel_kernels::broadcast_strides(*reduce.mask->view, region.shape));
+  return run_raising(run);
+}
+
+// The fold as typed runs over the input's shape. The accumulator of result k
+// meets its elements in row-major order of the reduced positions: from a
+// start value, one run over the whole input; without one, the first element
+// is copied in and the rest folded box by box (for reduced axes r0 < r1 < ...:
+// r_last from 1 with the others at 0, then r_last-1 from 1 with the later
+// ones whole, and so on).
+std::optional<PyObject*> typed_reduce(const PreparedReduce& reduce, const ReduceParameters& parameters) {
+  const quarvel_kernels::StridedLoop kernel = typed_fold_kernel(reduce);
+  if (!kernel) return std::nullopt;
+  const DType result_dtypes[] = {reduce.result};
+  if (!check_new_output_size(reduce.result_shape, result_dtypes)) return nullptr;
+  auto accumulators = new_result_view(reduce.accumulator, reduce.result_shape);
+  if (!accumulators) return nullptr;
+  Strides placement(reduce.shape.size(), 0);
+  for (std::size_t j = 0; j < reduce.kept_axes.size(); ++j)
+    if (reduce.kept_axes[j] != SIZE_MAX) placement[reduce.kept_axes[j]] = accumulators->strides[j];
+  const View& input = *reduce.input.view;
+  std::uint32_t faults = 0;
+  if (reduce.start) {
+    if (!storage_ok(accumulators->assign_scalar(*reduce.start))) return nullptr;
+    const bool none_selected = reduce.mask && !reduce.mask->view && !reduce.mask->scalar->truthy();
+    auto ran = none_selected ? std::optional<std::uint32_t>(0)
+                             : fold_region(reduce, kernel, input, *accumulators, placement);
+    if (!ran) return nullptr;
+    faults = *ran;
+  } else {
+    View first = input;
+    for (std::size_t axis : reduce.axes) first = axis_range(first, axis, 0, 1);
+    if (!convert_raising(first.shape, placed(first), placed(*accumulators, placement))) return nullptr;
+    for (std::size_t i = reduce.axes.size(); i-- > 0;) {
+      const std::size_t axis = reduce.axes[i];
+      View box = axis_range(input, axis, 1, input.shape[axis] - 1);
+      for (std::size_t j = 0; j < i; ++j) box = axis_range(box, reduce.axes[j], 0, 1);
+      auto ran = fold_region(reduce, kernel, box, *accumulators, placement);
+      if (!ran) return nullptr;
+      faults |= *ran;
+    }
+  }
+  auto result = as_result_view(std::move(*accumulators), reduce.result);
+  if (!result) return nullptr;
+  const bool scalar_ok = !parameters.keepdims || reduce.input.shape().empty();
+  return deliver_view_and_report(reduce.name, std::move(*result),
+                                 alias_hint(std::span(&reduce.input, 1), reduce.result), parameters.out, scalar_ok,
+                                 faults);
+}
+
 PyObject* reduce(std::string_view name, const ReduceParameters& parameters) {
   auto prepared = prepare_reduce(name, parameters);
   if (!prepared) return nullptr;
+  if (auto typed = typed_reduce(*prepared, parameters)) return *typed;
   auto values = reserve_result(prepared->result_shape, prepared->result);
   if (!values) return nullptr;
-  // The element path; a typed loop for the prepared dtypes would take its place here.
   auto folded = element_fold(*prepared, std::move(*values));
   if (!folded) return nullptr;
   SingleResult result{std::move(prepared->result_shape), prepared->result, std::move(folded->values),

@@ -22,6 +22,7 @@ namespace quarvel_python::ufunc {
 namespace {
 
 using quarvel_kernels::Op;
+using quarvel_storage::Strides;
 
 // `indices` by keyword has been bound by then.
 constexpr std::string_view reduceat_keywords[] = {"axis", "dtype", "out", "indices"};
@@ -142,12 +143,51 @@ std::optional<std::uint32_t> element_reduceat(const PreparedReduceat& prepared, 
   return faults;
 }
 
+// The typed path, segment by segment for every lane at once: the start
+// element converted into the segment's running values (one per lane, at
+// stride 0 along the axis), then one run over the rest of the segment.
+std::optional<PyObject*> typed_reduceat(const PreparedReduceat& prepared, std::string_view name, PyObject* out) {
+  const Operand& input = prepared.input.input;
+  if (!input.view || input.big_int || prepared.left != prepared.right ||
+      !typed_path_open({input.dtype, prepared.left, prepared.result}))
+    return std::nullopt;
+  const quarvel_kernels::StridedLoop kernel = fold_kernel(prepared.op, prepared.left, prepared.right);
+  if (!kernel) return std::nullopt;
+  const DType result_dtypes[] = {prepared.result};
+  if (!check_new_output_size(prepared.result_shape, result_dtypes)) return nullptr;
+  auto running = new_result_view(prepared.left, prepared.result_shape);
+  if (!running) return nullptr;
+  const View& source = *input.view;
+  const std::size_t axis = prepared.input.axis;
+  const std::uint64_t length = prepared.shape[axis], segments = prepared.starts.size();
+  std::uint32_t faults = 0;
+  for (std::uint64_t j = 0; j < segments; ++j) {
+    const std::uint64_t start = prepared.starts[j];
+    const std::uint64_t end = j + 1 < segments ? prepared.starts[j + 1] : length;
+    const View first = axis_range(source, axis, start, 1), target = axis_range(*running, axis, j, 1);
+    if (!convert_raising(first.shape, placed(first), placed(target))) return nullptr;
+    if (end <= start + 1) continue;
+    const View rest = axis_range(source, axis, start + 1, end - start - 1);
+    Strides along = target.strides;
+    along[axis] = 0;
+    quarvel_kernels::TypedRun run{rest.shape, {placed(target, along), placed(rest)}, {placed(target, along)},
+                                  std::nullopt, fold_loop(prepared.left, prepared.right), kernel};
+    auto ran = run_raising(run);
+    if (!ran) return nullptr;
+    faults |= *ran;
+  }
+  auto result = as_result_view(std::move(*running), prepared.result);
+  if (!result) return nullptr;
+  return deliver_view_and_report(name, std::move(*result), alias_hint(std::span(&input, 1), prepared.result), out,
+                                 false, faults);
+}
+
 PyObject* reduceat(std::string_view name, PyObject* array, PyObject* indices, const AxisMethodParameters& parameters) {
   auto prepared = prepare_reduceat(name, array, indices, parameters);
   if (!prepared) return nullptr;
+  if (auto typed = typed_reduceat(*prepared, name, parameters.out)) return *typed;
   auto values = zero_result(prepared->result_shape, prepared->result);
   if (!values) return nullptr;
-  // The element path; a typed loop for the prepared dtypes would take its place here.
   auto faults = element_reduceat(*prepared, *values);
   if (!faults) return nullptr;
   SingleResult result{std::move(prepared->result_shape), prepared->result, std::move(*values),
