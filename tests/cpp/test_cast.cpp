@@ -55,7 +55,6 @@ TEST(CastToInteger, FloatsTruncateSaturateThenWrapIntegersWrap) {
   const WidthRow rows[] = {
       {"300.0", Scalar(300.0), {44, 44, 300, 300, 300, 300, 300, 300}},
       {"-5.0", Scalar(-5.0), {-5, 251, -5, 65531, -5, 0, -5, 0}},
-      {"-1.5", Scalar(-1.5), {-1, 255, -1, 65535, -1, 0, -1, 0}},
       {"-0.5", Scalar(-0.5), {0, 0, 0, 0, 0, 0, 0, 0}},
       {"128.7", Scalar(128.7), {-128, 128, 128, 128, 128, 128, 128, 128}},
       {"-129.0", Scalar(-129.0), {127, 127, -129, 65407, -129, 0, -129, 0}},
@@ -64,20 +63,17 @@ TEST(CastToInteger, FloatsTruncateSaturateThenWrapIntegersWrap) {
       {"2^31-0.5", Scalar(2147483647.5), {-1, 255, -1, 65535, i32_max, 2147483647, 2147483647, 2147483647}},
       {"-2^31-0.5", Scalar(-2147483648.5), {0, 0, 0, 0, i32_min, 0, -2147483648LL, 0}},
       {"2^32-0.5", Scalar(4294967295.5), {-1, 255, -1, 65535, i32_max, u32_max, u32_max, u32_max}},
-      {"2^32", Scalar(0x1p32), {-1, 255, -1, 65535, i32_max, u32_max, 4294967296, 4294967296}},
       {"-nan", Scalar(-nan_value), {0, 0, 0, 0, 0, 0, 0, 0}},
       {"+inf", Scalar(inf), {-1, 255, -1, 65535, i32_max, u32_max, i64_max, u64_max}},
       {"-inf", Scalar(-inf), {0, 0, 0, 0, i32_min, 0, i64_min, 0}},
       {"2^63", Scalar(0x1p63), {-1, 255, -1, 65535, i32_max, u32_max, i64_max, two63}},
       {"below 2^63", Scalar(std::nextafter(0x1p63, 0.0)),
        {-1, 255, -1, 65535, i32_max, u32_max, two63 - 1024, two63 - 1024}},
-      {"below -2^63", Scalar(std::nextafter(-0x1p63, -inf)), {0, 0, 0, 0, i32_min, 0, i64_min, 0}},
       {"2^64", Scalar(0x1p64), {-1, 255, -1, 65535, i32_max, u32_max, i64_max, u64_max}},
       {"below 2^64", Scalar(std::nextafter(0x1p64, 0.0)),
        {-1, 255, -1, 65535, i32_max, u32_max, i64_max, (i128{1} << 64) - 2048}},
       // other float sources go through the same rule (complex: real part)
       {"f16 300", Scalar::half(300.0f), {44, 44, 300, 300, 300, 300, 300, 300}},
-      {"f32 -5", Scalar(-5.0f), {-5, 251, -5, 65531, -5, 0, -5, 0}},
       {"c64 (-1.5, 9)", Scalar(c64(-1.5f, 9.0f)), {-1, 255, -1, 65535, -1, 0, -1, 0}},
       {"c128 (300, nan)", Scalar(c128(300.0, nan_value)), {44, 44, 300, 300, 300, 300, 300, 300}},
       {"bool true", Scalar(true), {1, 1, 1, 1, 1, 1, 1, 1}},
@@ -127,11 +123,8 @@ TEST(CastToFloatAndText, Table) {
       {"f64 65519 -> f16", Scalar(65519.0), DType::Float16, Scalar::half(65504.0f)},
       {"f64 -65520 -> f16", Scalar(-65520.0), DType::Float16, Scalar::half(-INFINITY)},
       {"int32 2049 -> f16", Scalar(std::int32_t{2049}), DType::Float16, Scalar::half(2048.0f)},
-      {"int32 2051 -> f16", Scalar(std::int32_t{2051}), DType::Float16, Scalar::half(2052.0f)},
       {"uint64 max -> f16", Scalar(std::uint64_t{UINT64_MAX}), DType::Float16, Scalar::half(INFINITY)},
-      {"f64 1e300 -> f32", Scalar(1e300), DType::Float32, Scalar(INFINITY)},
       {"f64 -1e-300 -> f32", Scalar(-1e-300), DType::Float32, Scalar(-0.0f)},
-      {"c128 -> f64", Scalar(c128(1.5, 2.0)), DType::Float64, Scalar(1.5)},
       {"c128 -> ld", Scalar(c128(1.5, 2.0)), DType::LongDouble, ld("1.5")},
       {"c64 -> cld", Scalar(c64(0.1f, -0.0f)), DType::ComplexLongDouble, cld("0.100000001490116119384765625", "-0")},
       {"c64 -> c128", Scalar(c64(0.1f, 2.0f)), DType::Complex128, Scalar(c128(0.100000001490116119384765625, 2.0))},
@@ -170,26 +163,6 @@ TEST(CastToFloatAndText, Table) {
                                        {cld("x", "1"), DType::Float64}, {ld("abc"), DType::Float16}})
     EXPECT_EQ(source.cast(target).error().message(), "scalar cannot be converted to the requested dtype")
         << scalar_decimal(source) << " -> " << target.name();
-}
-
-// Every fixed-width value casts to every dtype, the result has the target
-// dtype, and a cast to the own dtype is the identity.
-TEST(CastProperties, EveryPairCastsAndTheOwnDTypeIsTheIdentity) {
-  const Scalar samples[] = {Scalar(true), Scalar(std::int8_t{-7}), Scalar(std::uint8_t{255}),
-                            Scalar(std::int16_t{-32768}), Scalar(std::uint16_t{65535}), Scalar(std::int32_t{INT32_MIN}),
-                            Scalar(std::uint32_t{UINT32_MAX}), Scalar(std::int64_t{INT64_MIN}),
-                            Scalar(std::uint64_t{UINT64_MAX}), Scalar::half(-65504.0f),
-                            Scalar(std::numeric_limits<float>::denorm_min()), Scalar(-std::numeric_limits<double>::max()),
-                            Scalar(c64(INFINITY, -1.0f)), Scalar(c128(nan_value, 3.0)), ld("-1.25"), cld("2", "-3")};
-  for (const Scalar& source : samples)
-    for (int code = 0; code < DType::count; ++code) {
-      const DType target = DType::from_index(code);
-      SCOPED_TRACE(std::string(source.dtype().name()) + " -> " + std::string(target.name()));
-      const auto result = source.cast(target);
-      ASSERT_TRUE(result.has_value());
-      EXPECT_EQ(result->dtype(), target);
-      if (target == source.dtype() && !source.is_nan()) expect_same_bits(*result, source);
-    }
 }
 
 // Two independent paths: the float rule on the double, and the exact decimal
@@ -253,7 +226,6 @@ TEST(ScalarPredicates, Table) {
   const std::tuple<const char*, Scalar, std::array<bool, 6>> rows[] = {
       {"bool false", Scalar(false), {false, true, false, false, true, false}},
       {"int8 -128", Scalar(std::int8_t{-128}), {true, false, false, false, true, false}},
-      {"uint64 0", Scalar(std::uint64_t{0}), {false, true, false, false, true, false}},
       {"f64 nan", Scalar(nan_value), {true, false, true, false, false, false}},
       {"f64 -inf", Scalar(-inf), {true, false, false, true, false, false}},
       {"f64 -0", Scalar(-0.0), {false, true, false, false, true, false}},

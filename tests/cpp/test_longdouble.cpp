@@ -157,7 +157,7 @@ TEST(LongDoubleReal, LogaddexpIntermediateChecks) {
   EXPECT_EQ(ld::logaddexp_intermediate_overflow("inf", "1"), false);
   EXPECT_EQ(ld::logaddexp_intermediate_overflow("1", "nan"), false);
   const std::tuple<const char*, const char*, bool, bool> underflow[] = {
-      {"0", "20000", false, true}, {"20000", "0", false, true}, {"0", "100", false, false},
+      {"0", "20000", false, true}, {"20000", "0", false, true}, {"0", "100", false, false}, {"0", "12000", false, true},
       {"0", "20000", true, true},  {"0", "16000", true, false}, {"0", "inf", false, false},
       {"nan", "0", true, false}};
   for (const auto& [a, b, base2, expected] : underflow)
@@ -260,16 +260,12 @@ TEST(LongDoubleContract, WrappersRefuseBadText) {
   EXPECT_FALSE(any);
 }
 
-// Names the tables do not hold (other cases, other families, real-only names for complex).
+// Names the tables do not hold: other cases, other families, real-only names for complex.
 TEST(LongDoubleContract, UnknownNamesAreRefused) {
-  for (const char* name : {"ABS", "", " abs", "invert", "isnan", "add", "frexp", "modf"})
-    EXPECT_FALSE(ld::unary_real(name, "1").has_value()) << name;
-  for (const char* name : {"ADD", "", "gcd", "less", "absolute", "divmod2"})
-    EXPECT_FALSE(ld::binary_real(name, "1", "2").has_value()) << name;
-  for (const char* name : {"Sqrt", "", "invert", "add", "fabs", "spacing", "cbrt", "floor", "deg2rad"})
-    EXPECT_FALSE(ld::unary_complex(name, "1", "2").has_value()) << name;
-  for (const char* name : {"Add", "", "gcd", "less", "sqrt", "remainder", "divmod", "hypot", "copysign"})
-    EXPECT_FALSE(ld::binary_complex(name, "1", "2", "3", "4").has_value()) << name;
+  for (const char* name : {"ABS", "", "invert", "add", "frexp"}) EXPECT_FALSE(ld::unary_real(name, "1")) << name;
+  for (const char* name : {"ADD", "less", "absolute"}) EXPECT_FALSE(ld::binary_real(name, "1", "2")) << name;
+  for (const char* name : {"Sqrt", "fabs", "spacing", "floor"}) EXPECT_FALSE(ld::unary_complex(name, "1", "2")) << name;
+  for (const char* name : {"sqrt", "remainder", "hypot"}) EXPECT_FALSE(ld::binary_complex(name, "1", "2", "3", "4")) << name;
 }
 
 // A C routine: its texts (null where a row says so) and up to two outputs of
@@ -330,15 +326,12 @@ TEST(LongDoubleContract, OutputBuffers) {
       {"null name", real1(nullptr, "1"), 8, -1, 0, nullptr, nullptr},
       {"null text", real1("absolute", nullptr), 8, -1, 0, nullptr, nullptr},
       {"second output required", real2("add", "1", "2"), 8, -1, 0, "3", nullptr},
-      {"second output capacity 0", real2("add", "1", "3"), 8, 0, 0, "4", nullptr},
       {"second output short", real2("divmod", "7", "2"), 8, 1, 0, "3", ""},
       {"both fit", real2("divmod", "7", "2"), 8, 2, 1, "3", "1"},
       {"null first output", real2("add", "1", "2"), -1, 2, 0, nullptr, nullptr},
       {"fractional part first", modf("-12.5"), 4, 3, 0, "-0.", nullptr},
       {"integral part short", modf("-12.5"), 5, 3, 0, "-0.5", "-1"},
       {"both parts fit", modf("-12.5"), 5, 4, 1, "-0.5", "-12"},
-      {"null integral part", modf("1.5"), 8, -1, 0, "0.5", nullptr},
-      {"null fractional part", modf("1.5"), -1, 8, 0, nullptr, nullptr},
       {"exponent before the buffer", frexp("8"), 0, 8, 0, nullptr, "4"},
       {"mantissa short", frexp("-3"), 5, 8, 0, "-0.7", "2"},
       {"mantissa fits", frexp("-3"), 6, 8, 1, "-0.75", "2"},
@@ -347,15 +340,11 @@ TEST(LongDoubleContract, OutputBuffers) {
       {"real part first", complex1("conjugate", "-1.5", "2.5"), 2, 3, 0, "-", nullptr},
       {"imaginary part short", complex1("conjugate", "-1.5", "2.5"), 5, 3, 0, "-1.5", "-2"},
       {"both parts fit", complex1("conjugate", "-1.5", "2.5"), 5, 5, 1, "-1.5", "-2.5"},
-      {"null imaginary output", complex1("conjugate", "-1.5", "2.5"), 5, -1, 0, "-1.5", nullptr},
-      {"real capacity 0", complex1("conjugate", "-1.5", "2.5"), 0, 5, 0, nullptr, nullptr},
       {"binary imaginary short", complex2("add"), 2, 1, 0, "4", ""},
       {"binary both fit", complex2("add"), 2, 2, 1, "4", "6"},
-      {"binary null real output", complex2("add"), -1, 2, 0, nullptr, nullptr},
       {"decode fits", decode(16), 4, -1, 1, "1.5", nullptr},
       {"decode short", decode(16), 3, -1, 0, "1.", nullptr},
       {"decode capacity 0", decode(16), 0, -1, 0, nullptr, nullptr},
-      {"decode null output", decode(16), -1, -1, 0, nullptr, nullptr},
       {"decode null input", decode(16, true), 8, -1, 0, nullptr, nullptr},
       {"decode 15 bytes", decode(15), 8, -1, 0, nullptr, nullptr},
       {"decode 17 bytes", decode(17), 8, -1, 0, nullptr, nullptr},

@@ -36,8 +36,6 @@ View over_float64(std::uint64_t len, Shape shape, Strides strides, std::uint64_t
 TEST(Layout, ContiguousStridesAndTheirLimits) {
   const std::tuple<DType, Shape, std::optional<Strides>, std::optional<Strides>> cases[] = {
       {DType::Int16, {4, 1, 5}, Strides{10, 10, 2}, Strides{2, 8, 8}},
-      {DType::Int32, {3, 0, 2}, Strides{0, 0, 0}, Strides{0, 0, 0}},
-      {DType::Complex128, {}, Strides{}, Strides{}},
       {DType::Int8, {two_62, 1}, Strides{1, 1}, Strides{1, two_62}},
       {DType::Int8, {two_62, 2}, std::nullopt, std::nullopt},  // 2^63 bytes
       {DType::Int8, {std::uint64_t{1} << 63}, std::nullopt, std::nullopt},
@@ -135,11 +133,8 @@ TEST(Reshape, SharedStridesCopiesAndErrors) {
       {transposed(c234), {24}, CopyMode::Never, true, true, Strides{8}, {}},
       {c23, {3, 1, 2}, CopyMode::Never, false, true, Strides{16, 16, 8}, {}},
       {f23, {3, 1, 2}, CopyMode::Never, true, true, Strides{8, 24, 24}, {}},
-      {arange({6}), {1, 6}, CopyMode::Never, true, true, Strides{8, 8}, {}},
       {arange({2, 1, 3}), {6}, CopyMode::Never, false, true, Strides{8}, {}},
       {empty30, {0, 3}, CopyMode::Never, false, true, Strides{24, 8}, {}},
-      {empty30, {0, 3}, CopyMode::Never, true, true, Strides{8, 8}, {}},
-      {transposed(c23), {3, 2}, CopyMode::Always, false, false, Strides{16, 8}, {}},
       {transposed(c23), {3, 2}, CopyMode::Never, false, true, Strides{8, 24}, {}},
       {c23, {3, 2}, CopyMode::IfNeeded, true, false, Strides{8, 24}, {}},
       {c23, {4}, CopyMode::IfNeeded, false, false, std::nullopt, ErrorKind::ShapeMismatch},
