@@ -16,17 +16,17 @@ class DecimalCommaLocale {
   explicit DecimalCommaLocale(int category) : category_(category), previous_(std::setlocale(category, nullptr)) {
     for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "de_DE", "fr_FR"})
       if (switch_to(name)) return;
-    const std::string& dir = generated_dir();
-    if (dir.empty()) return;
+    static const Generated generated;
+    if (generated.dir.empty()) return;
     if (const char* old = std::getenv("LOCPATH")) previous_locpath_ = old;
-    ::setenv("LOCPATH", dir.c_str(), 1);
+    ::setenv("LOCPATH", generated.dir.c_str(), 1);
     locpath_set_ = true;
-    if (switch_to("de_DE.UTF-8")) return;
-    restore_locpath();
+    switch_to("de_DE.UTF-8");
   }
   ~DecimalCommaLocale() {
     std::setlocale(category_, previous_.c_str());
-    restore_locpath();
+    if (locpath_set_ && previous_locpath_) ::setenv("LOCPATH", previous_locpath_->c_str(), 1);
+    if (locpath_set_ && !previous_locpath_) ::unsetenv("LOCPATH");
   }
   DecimalCommaLocale(const DecimalCommaLocale&) = delete;
   DecimalCommaLocale& operator=(const DecimalCommaLocale&) = delete;
@@ -41,41 +41,23 @@ class DecimalCommaLocale {
     return false;
   }
 
-  void restore_locpath() {
-    if (!locpath_set_) return;
-    if (previous_locpath_) {
-      ::setenv("LOCPATH", previous_locpath_->c_str(), 1);
-    } else {
-      ::unsetenv("LOCPATH");
-    }
-    locpath_set_ = false;
-  }
-
   // A directory holding de_DE.UTF-8, or empty when localedef is missing or fails.
-  static const std::string& generated_dir() {
-    struct Generated {
-      std::string dir;
-      Generated() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quarvel-locale-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) return;
-        const std::string command = "localedef -i de_DE -f UTF-8 '" + pattern + "/de_DE.UTF-8' >/dev/null 2>&1";
-        std::error_code ignored;
-        // Its exit status also counts warnings; whether the locale loads is checked on use.
-        (void)std::system(command.c_str());
-        if (std::filesystem::exists(pattern + "/de_DE.UTF-8/LC_NUMERIC", ignored)) {
-          dir = pattern;
-        } else {
-          std::filesystem::remove_all(pattern, ignored);
-        }
-      }
-      ~Generated() {
-        std::error_code ignored;
-        if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
-      }
-    };
-    static const Generated generated;
-    return generated.dir;
-  }
+  struct Generated {
+    std::string dir;
+    Generated() {
+      std::string pattern = (std::filesystem::temp_directory_path() / "quarvel-locale-XXXXXX").string();
+      if (::mkdtemp(pattern.data()) == nullptr) return;
+      // Its exit status also counts warnings; whether the locale loads is checked on use.
+      (void)std::system(("localedef -i de_DE -f UTF-8 '" + pattern + "/de_DE.UTF-8' >/dev/null 2>&1").c_str());
+      std::error_code ignored;
+      if (std::filesystem::exists(pattern + "/de_DE.UTF-8/LC_NUMERIC", ignored)) dir = pattern;
+      else std::filesystem::remove_all(pattern, ignored);
+    }
+    ~Generated() {
+      std::error_code ignored;
+      if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+    }
+  };
 
   int category_;
   std::string previous_;

@@ -1,6 +1,6 @@
-// Values and texts shared by the kernel tests that hold two paths to the same
-// bits over every fixed-width loop: edge values per dtype, random values, the
-// loops themselves, and readable texts of flags and calls.
+// Shared by the kernel tests: the integer type list, a bit-exact comparison
+// of results, edge and random values per dtype, the fixed-width loops of each
+// operation, and readable texts of flags and calls.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,12 +10,15 @@
 #include <complex>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <set>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "kernels/classify.h"
@@ -34,6 +37,9 @@ inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 inline double p2(int e) { return std::ldexp(1.0, e); }
 
+using IntegerTypes = ::testing::Types<std::int8_t, std::uint8_t, std::int16_t, std::uint16_t, std::int32_t,
+                                      std::uint32_t, std::int64_t, std::uint64_t>;
+
 inline std::string flag_text(std::uint32_t flags) {
   std::string text;
   for (auto [bit, name] : {std::pair{fault_divide, "divide"}, {fault_over, "over"}, {fault_under, "under"},
@@ -50,6 +56,21 @@ inline std::string value_text(const Scalar& v) {
   std::snprintf(buffer, sizeof buffer, "%s(%a, %a)", std::string(v.dtype().name()).c_str(), pair->real(),
                 pair->imag());
   return buffer;
+}
+
+// Same dtype and the same bits: signed zeros and NaN payloads count; long
+// double values by their text.
+inline ::testing::AssertionResult same_bits(const Scalar& want, const Scalar& got) {
+  const bool same = want.dtype() == got.dtype() && std::visit(
+      [&](const auto& w) {
+        using T = std::decay_t<decltype(w)>;
+        const T& g = got.get<T>();
+        if constexpr (std::is_trivially_copyable_v<T>) return std::memcmp(&w, &g, sizeof(T)) == 0;
+        else return w == g;
+      },
+      want.storage());
+  if (same) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "want " << value_text(want) << ", got " << value_text(got);
 }
 
 inline std::string call_text(Op op, std::span<const Scalar> in, std::span<const Scalar> out) {

@@ -1,5 +1,5 @@
-// Helpers for the long double arithmetic tests: reading and comparing result
-// text, and the mpmath reference data file.
+// Helpers for the long double tests: reading and comparing result text, and
+// the mpmath reference data file.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -38,8 +37,7 @@ inline void expect_text(const std::string& expected, const std::string& actual, 
   const std::string either_sign = "\u00b1";
   if (const std::size_t near = expected.find('~'); near <= 1) {
     const std::string want = expected.substr(0, near) + expected.substr(near + 1);
-    EXPECT_LE(ulps_apart(value_of(actual), value_of(want)), library_ulps)
-        << context << ": got " << actual << ", want " << want;
+    EXPECT_LE(ulps_apart(value_of(actual), value_of(want)), library_ulps) << context << ": got " << actual;
   } else if (expected == "nan") {
     EXPECT_TRUE(std::isnan(value_of(actual))) << context << ": got " << actual;
   } else if (expected.rfind(either_sign, 0) == 0) {
@@ -52,14 +50,13 @@ inline void expect_text(const std::string& expected, const std::string& actual, 
 
 // One line of longdouble_reference.txt: kind, op, inputs, expected results.
 struct ReferenceCase {
-  std::string kind;
   std::string op;
   std::vector<std::string> inputs;
   std::vector<std::string> expected;
   std::string describe() const {
     std::string s = op + "(";
-    for (std::size_t i = 0; i < inputs.size(); ++i) s += (i ? ", " : "") + inputs[i];
-    return s + ")";
+    for (const std::string& input : inputs) s += input + (&input == &inputs.back() ? ")" : ", ");
+    return s;
   }
 };
 
@@ -68,15 +65,11 @@ inline std::vector<ReferenceCase> reference_cases(const std::string& kind, std::
   std::vector<ReferenceCase> cases;
   std::ifstream file(std::string(QUARVEL_TEST_DATA_DIR) + "/longdouble_reference.txt");
   EXPECT_TRUE(file.good()) << "missing longdouble_reference.txt";
-  std::string line;
-  while (std::getline(file, line)) {
-    if (line.empty() || line[0] == '#') continue;
+  for (std::string line, line_kind; std::getline(file, line);) {
     std::istringstream fields(line);
     ReferenceCase c;
-    fields >> c.kind >> c.op;
-    if (c.kind != kind) continue;
-    std::string field;
-    while (fields >> field) (c.inputs.size() < input_count ? c.inputs : c.expected).push_back(field);
+    if (!(fields >> line_kind >> c.op) || line_kind != kind) continue;
+    for (std::string field; fields >> field;) (c.inputs.size() < input_count ? c.inputs : c.expected).push_back(field);
     cases.push_back(std::move(c));
   }
   return cases;

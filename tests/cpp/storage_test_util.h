@@ -71,14 +71,9 @@ inline void poison(const View& view) {
 
 inline IndexItem full_slice(std::uint64_t n) { return IndexItem::Slice{0, 1, n}; }
 
+// A C-ordered int64 index array.
 inline IndexItem int_array(Shape shape, std::vector<std::int64_t> values) {
-  Strides strides(shape.size(), 0);
-  std::int64_t running = 8;
-  for (std::size_t k = shape.size(); k-- > 0;) {
-    strides[k] = running;
-    running *= static_cast<std::int64_t>(shape[k] == 0 ? 1 : shape[k]);
-  }
-  return IndexItem::IntArray{std::move(shape), std::move(strides), std::move(values)};
+  return IndexItem::IntArray{shape, *c_strides(DType::Int64, shape), std::move(values)};
 }
 
 // An index array of `shape` with every value `fill`.

@@ -1,14 +1,22 @@
+// Buffers: the byte format of every dtype in both byte orders, element access
+// errors, allocation, the poisoning lock; and the typed conversion loops and
+// row traversal against the element path they replace (decode -> Scalar::cast
+// -> encode, itself held to oracles in test_cast.cpp) and a plain C-order walk.
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <algorithm>
+#include <bit>
 #include <complex>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "storage/buffer.h"
-#include "storage/float16.h"
+#include "storage/convert_loop.h"
+#include "storage/traverse.h"
+#include "storage/view.h"
 
 using namespace quarvel_storage;
 
@@ -22,276 +30,289 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes bytes_of(const Buffer& buffer) {
-  auto span = buffer.data.bytes();
-  return Bytes(span.begin(), span.end());
-}
-
-Buffer one_element(DType dtype, ByteOrder order, const Scalar& value) {
-  auto buffer = Buffer::zeroed(dtype, order, 1);
-  EXPECT_TRUE(buffer.has_value());
-  auto written = buffer->write_as(0, dtype, order, value);
-  EXPECT_TRUE(written.has_value()) << (written ? "" : written.error().message());
-  return std::move(*buffer);
-}
-
-Bytes with_tail(Bytes head, std::size_t zeros) {
-  head.insert(head.end(), zeros, 0);
-  return head;
-}
-
+Bytes bytes_of(const Buffer& buffer) { return Bytes(buffer.data.data(), buffer.data.data() + buffer.data.size()); }
 Bytes reversed(Bytes b) { return Bytes(b.rbegin(), b.rend()); }
-
-const Bytes ld_one_and_half = with_tail({0, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0x3F}, 6);
-const Bytes ld_minus_two = with_tail({0, 0, 0, 0, 0, 0, 0, 0x80, 0x00, 0xC0}, 6);
-
-struct ElementCase {
-  const char* name;
-  DType dtype;
-  ByteOrder order;
-  Scalar value;
-  Bytes bytes;
-};
-
-Bytes concat(Bytes a, const Bytes& b) {
+Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
 
-std::vector<ElementCase> element_cases() {
-  return {
-      {"bool true", DType::Bool, ByteOrder::NotApplicable, Scalar(true), {0x01}},
-      {"int8 -1", DType::Int8, ByteOrder::NotApplicable, Scalar(std::int8_t{-1}), {0xFF}},
-      {"int16 -2 native", DType::Int16, ByteOrder::Native, Scalar(std::int16_t{-2}), {0xFE, 0xFF}},
-      {"int16 -2 big", DType::Int16, ByteOrder::Big, Scalar(std::int16_t{-2}), {0xFF, 0xFE}},
-      {"int32 1 little", DType::Int32, ByteOrder::Little, Scalar(std::int32_t{1}), {1, 0, 0, 0}},
-      {"int32 1 big", DType::Int32, ByteOrder::Big, Scalar(std::int32_t{1}), {0, 0, 0, 1}},
-      {"uint32 big", DType::UInt32, ByteOrder::Big, Scalar(std::uint32_t{0xA1B2C3D4}), {0xA1, 0xB2, 0xC3, 0xD4}},
-      {"uint64 big", DType::UInt64, ByteOrder::Big, Scalar(std::uint64_t{0x0102030405060708}),
-       {1, 2, 3, 4, 5, 6, 7, 8}},
-      {"int64 min little", DType::Int64, ByteOrder::Little, Scalar(std::int64_t{INT64_MIN}),
-       {0, 0, 0, 0, 0, 0, 0, 0x80}},
-      {"float16 max native", DType::Float16, ByteOrder::Native, Scalar::half(65504.0f), {0xFF, 0x7B}},
-      {"float16 max big", DType::Float16, ByteOrder::Big, Scalar::half(65504.0f), {0x7B, 0xFF}},
-      {"float32 1 big", DType::Float32, ByteOrder::Big, Scalar(1.0f), {0x3F, 0x80, 0, 0}},
-      {"float64 -0 little", DType::Float64, ByteOrder::Little, Scalar(-0.0), {0, 0, 0, 0, 0, 0, 0, 0x80}},
-      {"float64 1 big", DType::Float64, ByteOrder::Big, Scalar(1.0), {0x3F, 0xF0, 0, 0, 0, 0, 0, 0}},
-      {"complex64 big", DType::Complex64, ByteOrder::Big, Scalar(std::complex<float>(1.0f, 2.0f)),
-       {0x3F, 0x80, 0, 0, 0x40, 0, 0, 0}},
-      {"complex64 little", DType::Complex64, ByteOrder::Little, Scalar(std::complex<float>(1.0f, 2.0f)),
-       {0, 0, 0x80, 0x3F, 0, 0, 0, 0x40}},
-      {"complex128 big", DType::Complex128, ByteOrder::Big, Scalar(std::complex<double>(1.0, -2.0)),
-       {0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0}},
-      {"long double 1.5 native", DType::LongDouble, ByteOrder::Native, Scalar::long_double("1.5"), ld_one_and_half},
-      {"long double 1.5 big", DType::LongDouble, ByteOrder::Big, Scalar::long_double("1.5"),
-       reversed(ld_one_and_half)},
-      {"complex long double little", DType::ComplexLongDouble, ByteOrder::Little,
-       Scalar::complex_long_double("1.5", "-2"), concat(ld_one_and_half, ld_minus_two)},
-      {"complex long double big", DType::ComplexLongDouble, ByteOrder::Big,
-       Scalar::complex_long_double("1.5", "-2"), concat(reversed(ld_one_and_half), reversed(ld_minus_two))},
-  };
+Buffer one_element(DType dtype, ByteOrder order, const Scalar& value) {
+  auto buffer = Buffer::zeroed(dtype, order, 1);
+  EXPECT_TRUE(buffer && buffer->write_as(0, dtype, order, value).has_value());
+  return std::move(*buffer);
 }
+
+// x87 extended values: bytes 0-7 significand, 8-9 sign and exponent, then 6 zero bytes.
+const Bytes ld_one_and_half = Bytes{0, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0x3F} + Bytes(6, 0);
+const Bytes ld_minus_two = Bytes{0, 0, 0, 0, 0, 0, 0, 0x80, 0x00, 0xC0} + Bytes(6, 0);
+const Bytes ld_tenth = Bytes{0xCD, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xFB, 0x3F} + Bytes(6, 0);
+constexpr const char* tenth = "0.100000000000000000001";  // every significand byte nonzero
 
 TEST(ElementBytes, EveryFormatAndByteOrder) {
-  for (const ElementCase& c : element_cases()) {
-    SCOPED_TRACE(c.name);
-    Buffer buffer = one_element(c.dtype, c.order, c.value);
-    EXPECT_EQ(bytes_of(buffer), c.bytes);
-    auto back = buffer.read_as(0, c.dtype, c.order);
-    ASSERT_TRUE(back.has_value());
-    EXPECT_EQ(*back, c.value);
+  using L = ByteOrder;
+  const std::tuple<DType, ByteOrder, Scalar, Bytes> cases[] = {
+      {DType::Bool, L::NotApplicable, Scalar(true), {0x01}},
+      {DType::Int8, L::NotApplicable, Scalar(std::int8_t{-1}), {0xFF}},
+      {DType::Int16, L::Native, Scalar(std::int16_t{-2}), {0xFE, 0xFF}},
+      {DType::Int16, L::Big, Scalar(std::int16_t{-2}), {0xFF, 0xFE}},
+      {DType::Int32, L::Little, Scalar(std::int32_t{1}), {1, 0, 0, 0}},
+      {DType::UInt32, L::Big, Scalar(std::uint32_t{0xA1B2C3D4}), {0xA1, 0xB2, 0xC3, 0xD4}},
+      {DType::UInt64, L::Big, Scalar(std::uint64_t{0x0102030405060708}), {1, 2, 3, 4, 5, 6, 7, 8}},
+      {DType::Int64, L::Little, Scalar(std::int64_t{INT64_MIN}), {0, 0, 0, 0, 0, 0, 0, 0x80}},
+      {DType::Float16, L::Native, Scalar::half(65504.0f), {0xFF, 0x7B}},
+      {DType::Float16, L::Big, Scalar::half(65504.0f), {0x7B, 0xFF}},
+      {DType::Float32, L::Big, Scalar(1.0f), {0x3F, 0x80, 0, 0}},
+      {DType::Float64, L::Little, Scalar(-0.0), {0, 0, 0, 0, 0, 0, 0, 0x80}},
+      {DType::Float64, L::Big, Scalar(1.0), {0x3F, 0xF0, 0, 0, 0, 0, 0, 0}},
+      {DType::Complex64, L::Big, Scalar(std::complex<float>(1.0f, 2.0f)), {0x3F, 0x80, 0, 0, 0x40, 0, 0, 0}},
+      {DType::Complex64, L::Little, Scalar(std::complex<float>(1.0f, 2.0f)), {0, 0, 0x80, 0x3F, 0, 0, 0, 0x40}},
+      {DType::Complex128, L::Big, Scalar(std::complex<double>(1.0, -2.0)),
+       {0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0}},
+      {DType::LongDouble, L::Native, Scalar::long_double("1.5"), ld_one_and_half},
+      {DType::LongDouble, L::Native, Scalar::long_double(tenth), ld_tenth},
+      {DType::LongDouble, L::Big, Scalar::long_double(tenth), reversed(ld_tenth)},
+      {DType::ComplexLongDouble, L::Little, Scalar::complex_long_double("1.5", "-2"), ld_one_and_half + ld_minus_two},
+      {DType::ComplexLongDouble, L::Big, Scalar::complex_long_double(tenth, tenth), reversed(ld_tenth) + reversed(ld_tenth)},
+  };
+  for (const auto& [dtype, order, value, bytes] : cases) {
+    SCOPED_TRACE(std::string(dtype.name()) + byte_order_char(order) + scalar_decimal(value));
+    const Buffer buffer = one_element(dtype, order, value);
+    EXPECT_EQ(bytes_of(buffer), bytes);
+    EXPECT_EQ(buffer.read_as(0, dtype, order), value);
   }
-}
-
-TEST(ElementBytes, TagOfTheReaderDecides) {
-  Buffer buffer = one_element(DType::Int32, ByteOrder::Little, Scalar(std::int32_t{1}));
-  EXPECT_EQ(*buffer.read_as(0, DType::Int32, ByteOrder::Big), Scalar(std::int32_t{16777216}));
-  EXPECT_EQ(*buffer.read_as(0, DType::Int32, ByteOrder::Native), Scalar(std::int32_t{1}));
-}
-
-TEST(ElementBytes, AnyNonzeroBoolByteIsTrueAndWritesBackAsOne) {
-  auto store = Buffer::from_values(DType::UInt8, ByteOrder::NotApplicable, std::vector<Scalar>{Scalar(std::uint8_t{2})});
-  ASSERT_TRUE(store.has_value());
-  Buffer as_bool{std::move(store->data), ByteOrder::NotApplicable, DType::Bool};
-  auto value = as_bool.read_as(0, DType::Bool, ByteOrder::NotApplicable);
-  ASSERT_TRUE(value.has_value());
-  EXPECT_EQ(*value, Scalar(true));
-  ASSERT_TRUE(as_bool.write_as(0, DType::Bool, ByteOrder::NotApplicable, *value).has_value());
+  // The reader's tag decides; any nonzero bool byte is true, and writes back as 1.
+  const Buffer one = one_element(DType::Int32, ByteOrder::Little, Scalar(std::int32_t{1}));
+  EXPECT_EQ(one.read_as(0, DType::Int32, ByteOrder::Big), Scalar(std::int32_t{16777216}));
+  Buffer as_bool{std::move(Buffer::from_values(DType::UInt8, ByteOrder::NotApplicable, std::vector{Scalar(std::uint8_t{2})})->data),
+                 ByteOrder::NotApplicable, DType::Bool};
+  EXPECT_EQ(as_bool.read_as(0, DType::Bool, ByteOrder::NotApplicable), Scalar(true));
+  ASSERT_TRUE(as_bool.write_as(0, DType::Bool, ByteOrder::NotApplicable, Scalar(true)).has_value());
   EXPECT_EQ(bytes_of(as_bool), Bytes{1});
 }
 
-TEST(ElementBytes, EveryFloat16PatternRoundTrips) {
-  auto buffer = Buffer::zeroed(DType::Float16, ByteOrder::Big, 1);
-  ASSERT_TRUE(buffer.has_value());
-  for (std::uint32_t bits = 0; bits < 0x10000; ++bits) {
-    const float value = half_bits_to_float(static_cast<std::uint16_t>(bits));
-    if (std::isnan(value)) continue;
-    ASSERT_TRUE(buffer->write_as(0, DType::Float16, ByteOrder::Big, Scalar::half(value)).has_value());
-    const Bytes expected{static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits & 0xFF)};
-    ASSERT_EQ(bytes_of(*buffer), expected) << bits;
-    ASSERT_EQ(*buffer->read_as(0, DType::Float16, ByteOrder::Big), Scalar::half(value)) << bits;
-  }
-}
-
-TEST(ElementAccessErrors, PositionAndDType) {
-  auto buffer = Buffer::zeroed(DType::Float64, ByteOrder::Native, 3);
-  ASSERT_TRUE(buffer.has_value());
-  struct Case {
-    const char* name;
-    Result<Scalar> got;
-    ErrorKind kind;
-  } cases[] = {
-      {"past the end", buffer->read_as(3, DType::Float64, ByteOrder::Native), ErrorKind::InvalidLayout},
-      {"other dtype", buffer->read_as(0, DType::Float32, ByteOrder::Native), ErrorKind::DTypeMismatch},
-      {"byte offset overflows", buffer->read_as(std::uint64_t{1} << 61, DType::Float64, ByteOrder::Native),
-       ErrorKind::LayoutOverflow},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_FALSE(c.got.has_value());
-    EXPECT_EQ(c.got.error().kind, c.kind);
-  }
-  EXPECT_EQ(buffer->read_as(3, DType::Float64, ByteOrder::Native).error().message(),
-            "array view has an invalid or out-of-bounds layout");
-  EXPECT_EQ(buffer->read_as(0, DType::Int64, ByteOrder::Native).error().message(),
-            "source and destination dtypes must match");
-}
-
-TEST(ElementAccessErrors, WritesNeverCastAndFailuresChangeNothing) {
-  Buffer ints = one_element(DType::Int32, ByteOrder::Native, Scalar(std::int32_t{7}));
-  auto wrong = ints.write_as(0, DType::Int32, ByteOrder::Native, Scalar(std::int64_t{1}));
-  ASSERT_FALSE(wrong.has_value());
-  EXPECT_EQ(wrong.error().message(), "source and destination dtypes must match");
-
-  Buffer ld = one_element(DType::LongDouble, ByteOrder::Native, Scalar::long_double("1.5"));
-  auto bad = ld.write_as(0, DType::LongDouble, ByteOrder::Native, Scalar::long_double("abc"));
-  ASSERT_FALSE(bad.has_value());
-  EXPECT_EQ(bad.error().message(), "scalar cannot be converted to the requested dtype");
-  EXPECT_EQ(bytes_of(ld), ld_one_and_half);
-}
-
-TEST(ElementAccessErrors, ComplexLongDoubleWriteIsAllOrNothing) {
+TEST(ElementBytes, AccessErrorsChangeNothing) {
+  Buffer buffer = one_element(DType::LongDouble, ByteOrder::Native, Scalar::long_double("1.5"));
+  const std::pair<Result<Scalar>, const char*> reads[] = {
+      {buffer.read_as(1, DType::LongDouble, ByteOrder::Native), "array view has an invalid or out-of-bounds layout"},
+      {buffer.read_as(0, DType::Float32, ByteOrder::Native), "source and destination dtypes must match"},
+      {buffer.read_as(std::uint64_t{1} << 60, DType::LongDouble, ByteOrder::Native),
+       "array shape or byte strides exceed supported limits"}};
+  for (const auto& [got, text] : reads) EXPECT_EQ(got.error().message(), text);
+  // Writes never cast; text that does not parse, in either part, writes nothing.
+  EXPECT_EQ(buffer.write_as(0, DType::LongDouble, ByteOrder::Native, Scalar(1.0)).error().kind, ErrorKind::DTypeMismatch);
+  EXPECT_EQ(buffer.write_as(0, DType::LongDouble, ByteOrder::Native, Scalar::long_double("abc")).error().message(),
+            "scalar cannot be converted to the requested dtype");
+  EXPECT_EQ(bytes_of(buffer), ld_one_and_half);
   for (ByteOrder order : {ByteOrder::Native, ByteOrder::Big}) {
-    Buffer buffer = one_element(DType::ComplexLongDouble, order, Scalar::complex_long_double("1.5", "-2"));
-    const Bytes before = bytes_of(buffer);
-    const std::vector<std::pair<std::string, std::string>> bad_parts = {
-        {"3", "abc"}, {"abc", "3"}, {"4", std::string("5\0", 2)}};
-    for (const auto& [re, im] : bad_parts) {
-      auto r = buffer.write_as(0, DType::ComplexLongDouble, order, Scalar::complex_long_double(re, im));
-      ASSERT_FALSE(r.has_value()) << re << " " << im;
-      EXPECT_EQ(r.error().kind, ErrorKind::CannotConvert);
-      EXPECT_EQ(bytes_of(buffer), before);
+    Buffer pair = one_element(DType::ComplexLongDouble, order, Scalar::complex_long_double("1.5", "-2"));
+    const Bytes before = bytes_of(pair);
+    for (const auto& [re, im] : {std::pair<std::string, std::string>{"3", "abc"}, {"abc", "3"}, {"4", std::string("5\0", 2)}}) {
+      auto r = pair.write_as(0, DType::ComplexLongDouble, order, Scalar::complex_long_double(re, im));
+      EXPECT_EQ(r.error().kind, ErrorKind::CannotConvert) << re << " " << im;
+      EXPECT_EQ(bytes_of(pair), before);
     }
   }
 }
 
-TEST(FromValues, EmptyMixedAndOrdered) {
-  auto empty = Buffer::from_values(DType::Float64, ByteOrder::Native, std::vector<Scalar>{});
-  ASSERT_TRUE(empty.has_value());
-  EXPECT_EQ(empty->data.size(), 0u);
-  EXPECT_EQ(empty->element_count(), 0u);
-
-  auto mixed = Buffer::from_values(DType::Int16, ByteOrder::Native,
-                                   std::vector<Scalar>{Scalar(std::int16_t{1}), Scalar(std::int32_t{2})});
-  ASSERT_FALSE(mixed.has_value());
-  EXPECT_EQ(mixed.error().kind, ErrorKind::DTypeMismatch);
-
-  auto bad_text = Buffer::from_values(DType::LongDouble, ByteOrder::Native,
-                                      std::vector<Scalar>{Scalar::long_double("1"), Scalar::long_double("1x")});
-  ASSERT_FALSE(bad_text.has_value());
-  EXPECT_EQ(bad_text.error().kind, ErrorKind::CannotConvert);
-
-  auto ok = Buffer::from_values(DType::Int16, ByteOrder::Big,
-                                std::vector<Scalar>{Scalar(std::int16_t{1}), Scalar(std::int16_t{2})});
+TEST(BufferMaking, FromValuesAndAllocation) {
+  auto ok = Buffer::from_values(DType::Int16, ByteOrder::Big, std::vector{Scalar(std::int16_t{1}), Scalar(std::int16_t{2})});
   ASSERT_TRUE(ok.has_value());
   EXPECT_EQ(bytes_of(*ok), (Bytes{0, 1, 0, 2}));
-  EXPECT_EQ(ok->byte_order, ByteOrder::Big);
-  EXPECT_EQ(ok->dtype, DType::Int16);
+  EXPECT_EQ(Buffer::from_values(DType::Float64, ByteOrder::Native, std::vector<Scalar>{})->element_count(), 0u);
+  EXPECT_EQ(Buffer::from_values(DType::Int16, ByteOrder::Native, std::vector{Scalar(std::int16_t{1}), Scalar(std::int32_t{2})})
+                .error().kind, ErrorKind::DTypeMismatch);
+  EXPECT_EQ(Buffer::from_values(DType::LongDouble, ByteOrder::Native,
+                                std::vector{Scalar::long_double("1"), Scalar::long_double("1x")}).error().kind,
+            ErrorKind::CannotConvert);
+  EXPECT_EQ(Buffer::zeroed(DType::Int8, ByteOrder::NotApplicable, std::uint64_t{1} << 62).error().message(),
+            "array allocation failed");
+  EXPECT_EQ(Buffer::zeroed(DType::Float64, ByteOrder::Native, std::uint64_t{1} << 60).error().kind,
+            ErrorKind::LayoutOverflow);
 }
 
-TEST(Allocation, SizesAreCheckedAndFailuresReported) {
-  auto too_big = Buffer::zeroed(DType::Int8, ByteOrder::NotApplicable, std::uint64_t{1} << 62);
-  ASSERT_FALSE(too_big.has_value());
-  EXPECT_EQ(too_big.error().message(), "array allocation failed");
-  auto overflow = Buffer::zeroed(DType::Float64, ByteOrder::Native, std::uint64_t{1} << 60);
-  ASSERT_FALSE(overflow.has_value());
-  EXPECT_EQ(overflow.error().kind, ErrorKind::LayoutOverflow);
-}
-
-TEST(ByteHelpers, ReadUnsignedAndLongDoubleForms) {
+TEST(BufferMaking, ByteHelpers) {
   const Bytes b{1, 2, 3};
   EXPECT_EQ(static_cast<std::uint64_t>(*read_unsigned(b, ByteOrder::Little)), 0x030201u);
   EXPECT_EQ(static_cast<std::uint64_t>(*read_unsigned(b, ByteOrder::Big)), 0x010203u);
-  EXPECT_EQ(static_cast<std::uint64_t>(*read_unsigned({}, ByteOrder::Big)), 0u);
-  const Bytes seventeen(17, 0);
-  EXPECT_EQ(read_unsigned(seventeen, ByteOrder::Little).error().kind, ErrorKind::InvalidLayout);
-
+  EXPECT_EQ(read_unsigned(Bytes(17, 0), ByteOrder::Little).error().kind, ErrorKind::InvalidLayout);
   std::uint8_t form[16] = {};
-  ASSERT_TRUE(encode_long_double("1.5", form, ByteOrder::Big).has_value());
-  EXPECT_EQ(Bytes(form, form + 16), reversed(ld_one_and_half));
-  EXPECT_EQ(*decode_long_double(form, ByteOrder::Big), "1.5");
+  ASSERT_TRUE(encode_long_double(tenth, form, ByteOrder::Big).has_value());
+  EXPECT_EQ(Bytes(form, form + 16), reversed(ld_tenth));
+  EXPECT_EQ(decode_long_double(form, ByteOrder::Big), tenth);
   EXPECT_EQ(encode_long_double("1.5 ", form, ByteOrder::Big).error().kind, ErrorKind::CannotConvert);
-  EXPECT_EQ(Bytes(form, form + 16), reversed(ld_one_and_half));
+  EXPECT_EQ(Bytes(form, form + 16), reversed(ld_tenth));
 }
 
-TEST(Lock, WriterLeftByAnExceptionPoisonsForever) {
-  auto handle = share_buffer(*Buffer::zeroed(DType::Int32, ByteOrder::Native, 2));
-  ASSERT_TRUE(handle.has_value());
-  LockedBuffer& lock = **handle;
-  lock.run_writer_for_testing([](Buffer& b) { ASSERT_TRUE(b.write_as(0, DType::Int32, ByteOrder::Native, Scalar(std::int32_t{3}))); });
-  EXPECT_FALSE(lock.poisoned());
-  { auto reader = lock.read(); ASSERT_TRUE(reader.has_value()); }
-
-  EXPECT_THROW(lock.run_writer_for_testing([](Buffer&) { throw std::runtime_error("fault"); }), std::runtime_error);
-  EXPECT_TRUE(lock.poisoned());
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    auto reader = lock.read();
-    ASSERT_FALSE(reader.has_value());
-    EXPECT_EQ(reader.error().message(), "array storage lock was poisoned");
-    auto writer = lock.write();
-    ASSERT_FALSE(writer.has_value());
-    EXPECT_EQ(writer.error().kind, ErrorKind::LockPoisoned);
-  }
-}
-
-// Only a writer left by an exception poisons: a reader left that way does
-// not, nor does a writer that runs to its end while another exception is
-// already unwinding the stack.
-TEST(Lock, OnlyAnAbandonedWriterPoisons) {
-  auto handle = share_buffer(*Buffer::zeroed(DType::Int32, ByteOrder::Native, 1));
-  ASSERT_TRUE(handle.has_value());
-  LockedBuffer& lock = **handle;
+// A writer left by an exception poisons the lock for good; a reader left that
+// way does not, nor does a writer that runs to its end while another
+// exception is already unwinding the stack.
+TEST(Lock, OnlyAnAbandonedWriterPoisonsAndForGood) {
+  const BufferHandle handle = *share_buffer(*Buffer::zeroed(DType::Int32, ByteOrder::Native, 1));
+  LockedBuffer& lock = *handle;
   try {
     auto reader = lock.read();
-    ASSERT_TRUE(reader.has_value());
     throw 1;
   } catch (int) {
   }
-  EXPECT_FALSE(lock.poisoned());
-
   struct WritesDuringUnwinding {
     LockedBuffer& lock;
-    ~WritesDuringUnwinding() {
-      auto writer = lock.write();
-      EXPECT_TRUE(writer.has_value());
-    }
+    ~WritesDuringUnwinding() { EXPECT_TRUE(lock.write().has_value()); }
   };
   try {
     WritesDuringUnwinding during{lock};
     throw 2;
   } catch (int) {
   }
+  lock.run_writer_for_testing([](Buffer& b) { EXPECT_TRUE(b.write_as(0, DType::Int32, ByteOrder::Native, Scalar(3)).has_value()); });
   EXPECT_FALSE(lock.poisoned());
   EXPECT_TRUE(lock.read().has_value());
-
-  try {
-    auto writer = lock.write();
-    ASSERT_TRUE(writer.has_value());
-    throw 3;
-  } catch (int) {
+  EXPECT_THROW(lock.run_writer_for_testing([](Buffer&) { throw std::runtime_error("fault"); }), std::runtime_error);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_TRUE(lock.poisoned());
+    EXPECT_EQ(lock.read().error().message(), "array storage lock was poisoned");
+    EXPECT_EQ(lock.write().error().kind, ErrorKind::LockPoisoned);
   }
-  EXPECT_TRUE(lock.poisoned());
-  EXPECT_EQ(lock.read().error().kind, ErrorKind::LockPoisoned);
+}
+
+// ---- typed conversion loops ----------------------------------------------------------
+
+void append_bits(Bytes& out, std::uint64_t bits, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) out.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+}
+
+// Bit patterns of one real part per width: zeros, extremes, wrap points and
+// the edges of every float format (subnormals, NaNs quiet and signalling,
+// infinities, values that round or saturate at an integer bound).
+const std::vector<std::uint64_t>& patterns(std::size_t size, bool is_float) {
+  static const std::vector<std::uint64_t> p1 = {0, 1, 2, 0x7F, 0x80, 0xFF, 0x55};
+  static const std::vector<std::uint64_t> p2 = {0, 1, 0x7FFF, 0x8000, 0xFFFF, 0x1234};
+  static const std::vector<std::uint64_t> p4 = {0, 1, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x12345678};
+  static const std::vector<std::uint64_t> p8 = {0, 1, 0x7FFFFFFFFFFFFFFF, 0x8000000000000000, 0xFFFFFFFFFFFFFFFF,
+                                                0x0123456789ABCDEF};
+  static const std::vector<std::uint64_t> f2 = {0x0000, 0x8000, 0x0001, 0x03FF, 0x0400, 0x7BFF, 0xFBFF, 0x7C00,
+                                                0xFC00, 0x7E00, 0x7C01, 0xFE3F, 0x3C00, 0x3E00, 0xC100};
+  auto f32 = [](float f) { return std::uint64_t{std::bit_cast<std::uint32_t>(f)}; };
+  auto f64 = [](double d) { return std::bit_cast<std::uint64_t>(d); };
+  static const std::vector<std::uint64_t> f4 = {
+      f32(0.0f), f32(-0.0f), 0x00000001, 0x007FFFFF, 0x7F7FFFFF, 0xFF7FFFFF, 0x7F800000, 0xFF800000, 0x7FC00000,
+      0x7F800001, 0xFFC01234, f32(2.5f), f32(-2.5f), f32(65504.0f), f32(65520.0f), f32(2147483648.0f),
+      f32(-2147483904.0f), f32(4294967296.0f), f32(9.2233720e18f), f32(1.8446744e19f), f32(3e-8f)};
+  static const std::vector<std::uint64_t> f8 = {
+      f64(0.0), f64(-0.0), 1, 0x000FFFFFFFFFFFFF, 0x7FEFFFFFFFFFFFFF, 0xFFEFFFFFFFFFFFFF, 0x7FF0000000000000,
+      0xFFF0000000000000, 0x7FF8000000000000, 0x7FF0000000000001, 0xFFF8DEADBEEF0000, f64(0.5), f64(-1.5),
+      f64(3.4028235677973366e38), f64(3.4028235677973362e38), f64(65519.99), f64(-2147483648.5), f64(4294967295.9),
+      f64(9223372036854775808.0), f64(-9223372036854777856.0), f64(18446744073709551616.0), f64(1e-310),
+      f64(5.960464477539063e-08), f64(2.9802322387695312e-08)};
+  if (is_float) return size == 2 ? f2 : (size == 4 ? f4 : f8);
+  return size == 1 ? p1 : (size == 2 ? p2 : (size == 4 ? p4 : p8));
+}
+
+// Little-endian bytes of every special value of `dtype` (complex: each part
+// pattern beside a few others), one element after another.
+Bytes specials(DType dtype) {
+  const std::size_t part = dtype.is_complex() ? dtype.itemsize() / 2 : dtype.itemsize();
+  const auto& values = patterns(part, dtype.kind() == 'f' || dtype.kind() == 'c');
+  Bytes out;
+  for (std::uint64_t re : values) {
+    if (!dtype.is_complex()) append_bits(out, re, part);
+    if (dtype.is_complex())
+      for (std::uint64_t im : {values[0], values[3], values[8], values[9], re}) {
+        append_bits(out, re, part);
+        append_bits(out, im, part);
+      }
+  }
+  return out;
+}
+
+// decode -> Scalar::cast -> encode, one element at a time through Buffers.
+Bytes element_path(const Bytes& source, DType from, ByteOrder from_order, DType to, ByteOrder to_order) {
+  const std::size_t n = source.size() / from.itemsize();
+  Buffer in = *Buffer::zeroed(from, from_order, n), out = *Buffer::zeroed(to, to_order, n);
+  std::memcpy(in.data.data(), source.data(), source.size());
+  for (std::size_t i = 0; i < n; ++i)
+    EXPECT_TRUE(out.write_as(i, to, to_order, *in.read_as(i, from, from_order)->cast(to)).has_value());
+  return bytes_of(out);
+}
+
+TEST(ConvertLoop, GivesTheElementPathsBitsForEveryPairAndByteOrder) {
+  for (std::size_t f = 0; f < DType::LongDouble; ++f)
+    for (std::size_t t = 0; t < DType::LongDouble; ++t)
+      for (ByteOrder from_order : {ByteOrder::Little, ByteOrder::Big})
+        for (ByteOrder to_order : {ByteOrder::Little, ByteOrder::Big}) {
+          const DType from = DType::from_index(f), to = DType::from_index(t);
+          SCOPED_TRACE(std::string(from.name()) + byte_order_char(from_order) + " -> " + std::string(to.name()) +
+                       byte_order_char(to_order));
+          const Bytes source = specials(from);
+          const std::size_t n = source.size() / from.itemsize();
+          const auto in = static_cast<std::int64_t>(from.itemsize()), out = static_cast<std::int64_t>(to.itemsize());
+          const ConvertLoop loop = find_conversion(from, from_order, to, to_order);
+          ASSERT_NE(loop, nullptr);
+          const Bytes expected = element_path(source, from, from_order, to, to_order);
+          Bytes unit(n * out, 0xAA);
+          loop(source.data(), in, unit.data(), out, n);
+          EXPECT_EQ(unit, expected);
+          // The source read backwards into a packed row, and forwards into every other slot.
+          Bytes backwards(n * out), spread(2 * n * out, 0xAA), want_backwards(n * out), want_spread(2 * n * out, 0xAA);
+          for (std::size_t i = 0; i < n; ++i) {
+            std::copy_n(expected.begin() + (n - 1 - i) * out, out, want_backwards.begin() + i * out);
+            std::copy_n(expected.begin() + i * out, out, want_spread.begin() + 2 * i * out);
+          }
+          loop(source.data() + (n - 1) * in, -in, backwards.data(), out, n);
+          loop(source.data(), in, spread.data(), 2 * out, n);
+          EXPECT_EQ(backwards, want_backwards);
+          EXPECT_EQ(spread, want_spread);
+        }
+  // Long double keeps its text path.
+  EXPECT_EQ(find_conversion(DType::LongDouble, ByteOrder::Native, DType::Float64, ByteOrder::Native), nullptr);
+  EXPECT_EQ(find_conversion(DType::Int8, ByteOrder::Native, DType::ComplexLongDouble, ByteOrder::Native), nullptr);
+}
+
+// Two operands' byte offsets at every position, from the rows for_each_row
+// hands over, against a plain C-order walk of the coordinates.
+TEST(ForEachRow, VisitsInCOrderAndMergesNestedAxes) {
+  using Visit = std::pair<std::int64_t, std::int64_t>;
+  const std::tuple<const char*, Shape, Strides, Strides, int> cases[] = {
+      {"no axes: one element", {}, {}, {}, 1},
+      {"a zero length", {3, 0, 2}, {16, 16, 8}, {16, 16, 8}, 0},
+      {"all ones", {1, 1}, {8, 8}, {4, 4}, 1},
+      {"contiguous merges to one run", {2, 3, 4}, {96, 32, 8}, {48, 16, 4}, 1},
+      {"length-1 axes between merge too", {2, 1, 3}, {24, 999, 8}, {12, 5, 4}, 1},
+      {"one transposed operand", {4, 3}, {24, 8}, {8, 32}, 4},
+      {"negative strides", {3, 2}, {-16, -8}, {8, 24}, 3},
+      {"reversed rows merge", {3, 2}, {-16, 8}, {-16, 8}, 3},
+      {"broadcast operand", {4, 3}, {0, 8}, {24, 8}, 4},
+      {"broadcast everywhere merges", {4, 3}, {0, 0}, {24, 8}, 1},
+      {"overlapping outer step", {3, 4}, {8, 8}, {32, 8}, 3},
+  };
+  static std::uint8_t arena[1 << 16];
+  std::uint8_t* base = arena + (1 << 15);
+  for (const auto& [name, shape, a, b, expected_rows] : cases) {
+    SCOPED_TRACE(name);
+    std::vector<Visit> visits, walked;
+    int rows = 0;
+    for_each_row<2>(shape, {base, base}, {a.data(), b.data()},
+                    [&](const std::array<std::uint8_t*, 2>& p, const std::array<std::int64_t, 2>& s, std::uint64_t n) {
+                      ++rows;
+                      for (std::uint64_t i = 0; i < n; ++i)
+                        visits.push_back({p[0] - base + static_cast<std::int64_t>(i) * s[0],
+                                          p[1] - base + static_cast<std::int64_t>(i) * s[1]});
+                    });
+    std::uint64_t count = 1;
+    for (auto d : shape) count *= d;
+    std::vector<std::uint64_t> c(shape.size(), 0);
+    for (std::uint64_t p = 0; p < count; ++p) {
+      Visit v{0, 0};
+      for (std::size_t k = 0; k < shape.size(); ++k) {
+        v.first += static_cast<std::int64_t>(c[k]) * a[k];
+        v.second += static_cast<std::int64_t>(c[k]) * b[k];
+      }
+      walked.push_back(v);
+      for (std::size_t k = shape.size(); k-- > 0 && ++c[k] == shape[k];) c[k] = 0;
+    }
+    EXPECT_EQ(visits, walked);
+    EXPECT_EQ(rows, expected_rows);
+  }
 }
 
 }  // namespace

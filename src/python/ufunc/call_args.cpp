@@ -15,8 +15,6 @@ namespace {
 using quarvel_storage::OperandLayout;
 using quarvel_storage::Strides;
 
-constexpr std::string_view call_keywords[] = {"out", "where", "casting", "order", "dtype", "subok", "signature", "sig"};
-
 bool raise_text(PyObject* type, const std::string& text) { return raise_false(type, text.c_str()); }
 
 // The key as text; false with the conversion's TypeError for a key that is not.
@@ -26,6 +24,29 @@ std::optional<std::string> key_text(PyObject* key) {
     return std::nullopt;
   }
   return utf8_text(key);
+}
+
+// Visits the keywords in the dictionary's order as (text, value) until `visit`
+// returns false (with the error set); a key that is not text fails first.
+template <class Visit>
+bool for_each_keyword(PyObject* kwargs, Visit&& visit) {
+  Py_ssize_t position = 0;
+  PyObject* key;
+  PyObject* value;
+  while (kwargs && PyDict_Next(kwargs, &position, &key, &value)) {
+    auto text = key_text(key);
+    if (!text || !visit(*text, value)) return false;
+  }
+  return true;
+}
+
+// `signature` and `sig` fill one slot, and only one of them may be given; a
+// None counts as given but leaves the slot empty.
+bool take_signature(CallArguments& parsed, bool& seen, PyObject* value) {
+  if (seen) return raise_false(PyExc_TypeError, "signature and sig cannot both be provided");
+  seen = true;
+  if (value != Py_None) parsed.signature = value;
+  return true;
 }
 
 // One operand's (shape, strides), widened to `ndim` axes from `offset` when asked.
@@ -92,33 +113,18 @@ std::optional<CallArguments> parse_call_arguments(std::string_view name, std::si
   PyObject* order = nullptr;
   PyObject* subok = nullptr;
   bool signature_seen = false;
-  Py_ssize_t position = 0;
-  PyObject* key;
-  PyObject* value;
-  while (kwargs && PyDict_Next(kwargs, &position, &key, &value)) {
-    auto text = key_text(key);
-    if (!text) return std::nullopt;
-    if (*text == "signature" || *text == "sig") {
-      if (signature_seen) return raise_error(PyExc_TypeError, "signature and sig cannot both be provided");
-      signature_seen = true;
-      if (value != Py_None) parsed.signature = value;
-    } else if (*text == "out") {
-      parsed.out = value;
-    } else if (*text == "where") {
-      parsed.where = value;
-    } else if (*text == "casting") {
-      casting = value;
-    } else if (*text == "order") {
-      order = value;
-    } else if (*text == "dtype") {
-      parsed.dtype = value == Py_None ? nullptr : value;
-    } else if (*text == "subok") {
-      subok = value;
-    } else {
-      const std::string message = std::string(name) + "() got an unexpected keyword argument '" + *text + "'";
-      return raise_error(PyExc_TypeError, message.c_str());
-    }
-  }
+  const bool keywords_ok = for_each_keyword(kwargs, [&](const std::string& text, PyObject* value) {
+    if (text == "signature" || text == "sig") return take_signature(parsed, signature_seen, value);
+    if (text == "out") parsed.out = value;
+    else if (text == "where") parsed.where = value;
+    else if (text == "casting") casting = value;
+    else if (text == "order") order = value;
+    else if (text == "dtype") parsed.dtype = value == Py_None ? nullptr : value;
+    else if (text == "subok") subok = value;
+    else return raise_text(PyExc_TypeError, std::string(name) + "() got an unexpected keyword argument '" + text + "'");
+    return true;
+  });
+  if (!keywords_ok) return std::nullopt;
   if (parsed.dtype && parsed.signature)
     return raise_error(PyExc_TypeError, "cannot specify both 'signature' and 'dtype'");
   const bool out_keyword = parsed.out != nullptr;
@@ -151,51 +157,38 @@ std::optional<CallArguments> parse_call_arguments(std::string_view name, std::si
 std::optional<CallArguments> parse_outer_keywords(PyObject* kwargs) {
   CallArguments parsed;
   bool signature_seen = false;
-  Py_ssize_t position = 0;
-  PyObject* key;
-  PyObject* value;
-  while (kwargs && PyDict_Next(kwargs, &position, &key, &value)) {
-    auto text = key_text(key);
-    if (!text) return std::nullopt;
-    if (*text == "out") {
+  const bool keywords_ok = for_each_keyword(kwargs, [&](const std::string& text, PyObject* value) {
+    if (text == "signature" || text == "sig") return take_signature(parsed, signature_seen, value);
+    if (text == "out") {
       parsed.out = value;
-    } else if (*text == "where") {
+    } else if (text == "where") {
       parsed.where = value;
-    } else if (*text == "dtype") {
+    } else if (text == "dtype") {
       if (value != Py_None) parsed.dtype = value;
-    } else if (*text == "order") {
+    } else if (text == "order") {
       auto letter = parse_order(value);
-      if (!letter) return std::nullopt;
+      if (!letter) return false;
       parsed.order = *letter;
-    } else if (*text == "subok") {
-      if (!check_subok(value)) return std::nullopt;
-    } else if (*text == "casting") {
+    } else if (text == "subok") {
+      return check_subok(value);
+    } else if (text == "casting") {
       auto rule = parse_casting_rule(value);
-      if (!rule) return std::nullopt;
+      if (!rule) return false;
       parsed.casting = *rule;
-    } else if (*text == "signature" || *text == "sig") {
-      if (signature_seen) return raise_error(PyExc_TypeError, "signature and sig cannot both be provided");
-      signature_seen = true;
-      if (value != Py_None) parsed.signature = value;
     }
-  }
+    return true;
+  });
+  if (!keywords_ok) return std::nullopt;
   return parsed;
 }
 
 bool ensure_known_method_kwargs(PyObject* kwargs, std::span<const std::string_view> allowed,
                                 std::string_view function) {
-  Py_ssize_t position = 0;
-  PyObject* key;
-  PyObject* value;
-  while (kwargs && PyDict_Next(kwargs, &position, &key, &value)) {
-    auto text = key_text(key);
-    if (!text) return false;
-    if (std::find(allowed.begin(), allowed.end(), *text) == allowed.end()) {
-      const std::string prefix = function.empty() ? "" : std::string(function) + "() got an ";
-      return raise_text(PyExc_TypeError, prefix + "unexpected keyword argument '" + *text + "'");
-    }
-  }
-  return true;
+  return for_each_keyword(kwargs, [&](const std::string& text, PyObject*) {
+    if (std::find(allowed.begin(), allowed.end(), text) != allowed.end()) return true;
+    const std::string prefix = function.empty() ? "" : std::string(function) + "() got an ";
+    return raise_text(PyExc_TypeError, prefix + "unexpected keyword argument '" + text + "'");
+  });
 }
 
 std::optional<std::vector<PyObject*>> parse_outputs(PyObject* out, std::size_t nout) {
