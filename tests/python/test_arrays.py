@@ -25,9 +25,8 @@ def nested(depth, value):
 # --- construction from values -------------------------------------------------
 
 @pytest.mark.parametrize("data, shape, dtype", [
-    ([], (0,), "float64"), ([[], []], (2, 0), "float64"), (5, (), "int64"), (True, (), "bool"), (1j, (), "complex128"),
-    (2**63, (), "uint64"), ([1, 2.5], (2,), "float64"), ([True, 2], (2,), "int64"), ([1, 2**63], (2,), "float64"),
-    ([1, 1j], (2,), "complex128"), ([[1, 2, 3], (4, 5, 6)], (2, 3), "int64"),
+    ([[], []], (2, 0), "float64"), (True, (), "bool"), (2**63, (), "uint64"), ([True, 2], (2,), "int64"),
+    ([1, 2**63], (2,), "float64"), ([1, 1j], (2,), "complex128"), ([[1, 2, 3], (4, 5, 6)], (2, 3), "int64"),
     ([q.zeros((2, 3))] * 2, (2, 2, 3), "float64"), ([q.array([1], dtype="i1")[0]] * 2, (2,), "int8"),
     ([q.array([1], dtype="q")[0], 3], (2,), "int64"), (nested(64, 1), (1,) * 64, "int64"),
     ([[q.zeros((1,) * 62)]], (1,) * 64, "float64"),  # an array's own dimensions are no nesting
@@ -41,12 +40,10 @@ def test_inferred_shape_and_dtype(data, shape, dtype):
     (nested(65, 1), ValueError, "array nesting is too deep"),
     ([q.zeros((1,) * 64)], ValueError, LIMITS),
     ([[1, 2], [3]], ValueError, "input sequence is ragged"),
-    ([[1, 2], 3], ValueError, "input sequence is ragged"),
     ([q.array([1, 2]), [1, 2, 3]], ValueError, "input sequence is ragged"),
     ([["x"], [1, 2]], ValueError, "input sequence is ragged"),  # before any element is converted
     (2**64, OverflowError, WIDE_INT),
-    (-(2**63) - 1, OverflowError, WIDE_INT),
-    *[([value], TypeError, NOT_NUMERIC) for value in ["x", b"x", range(3), None, {1: 2}, object()]],
+    *[([value], TypeError, NOT_NUMERIC) for value in ["x", range(3), None]],
 ])
 def test_refused_values(data, error, text):
     raises(error, text, q.array, data)
@@ -143,15 +140,14 @@ def test_endless_list_subclass_can_be_interrupted():
 
 # value, dtype -> the stored value, or (exception, text)
 @pytest.mark.parametrize("value, dtype, expected", [
-    (-128, "int8", -128), (3.9, "int8", 3), (-128.5, "int8", -128), (127.9, "int8", 127), (True, "int8", 1),
-    (-0.5, "uint8", 0), (2**64 - 1, "uint64", 2**64 - 1), (-2**63, "int64", -2**63), (5, "bool", True),
-    (0.0, "bool", False), (1j, "bool", True), (0j, "bool", False), (2**64, "float64", 2.0**64),
+    (-128.5, "int8", -128), (127.9, "int8", 127), (True, "int8", 1), (-0.5, "uint8", 0),
+    (2**64 - 1, "uint64", 2**64 - 1), (5, "bool", True), (1j, "bool", True), (0j, "bool", False),
+    (2**64, "float64", 2.0**64),
     (q.array([300])[0], "int8", 44),  # scalar objects wrap like casts, unchecked
     (128, "int8", (OverflowError, INT_RANGE)), (-129, "int8", (OverflowError, INT_RANGE)),
-    (2**200, "int8", (OverflowError, INT_RANGE)), (-1, "uint64", (OverflowError, INT_RANGE)),
-    (2**32, "uint32", (OverflowError, INT_RANGE)), (-2**15 - 1, "int16", (OverflowError, INT_RANGE)),
+    (-1, "uint64", (OverflowError, INT_RANGE)), (2**32, "uint32", (OverflowError, INT_RANGE)),
     (128.0, "int8", (OverflowError, FLOAT_RANGE)), (-1.0, "uint8", (OverflowError, FLOAT_RANGE)),
-    (256.0, "uint8", (OverflowError, FLOAT_RANGE)), (float("nan"), "int8", (ValueError, "cannot convert float NaN to integer")),
+    (float("nan"), "int8", (ValueError, "cannot convert float NaN to integer")),
     (float("inf"), "int8", (OverflowError, "cannot convert float infinity to integer")),
     (1j, "int8", (TypeError, "cannot cast a complex scalar to a real dtype")),
     (2**64, "longdouble", (OverflowError, WIDE_INT)),
@@ -185,12 +181,10 @@ def test_long_double_range_uses_the_exact_value(source, dtype, fits):
      "copy=False cannot avoid allocating storage for this input"),
     (lambda: q.array([[1], [2, 3]], dtype="bogus", order="Z"), ValueError, 'unsupported preview dtype "bogus"'),
     (lambda: q.array(q.array([1.0]), dtype="int8", copy=False, order="X"), ValueError, ORDER_CFAK),
-    *[(lambda o=order: q.array([[1], [2, 3]], order=o), ValueError, ORDER_CFAK) for order in ["", "c", "CF", "C\0"]],
+    *[(lambda o=order: q.array([[1], [2, 3]], order=o), ValueError, ORDER_CFAK) for order in ["c", "C\0", "\ud800"]],
     (lambda: q.array(q.zeros(2), order="k"), ValueError, ORDER_CFAK),
     (lambda: q.array([1], copy=1), TypeError, None),
-    (lambda: q.array([1], copy="yes"), TypeError, None),
     (lambda: q.array([1], order=None), TypeError, None),
-    (lambda: q.array([1], order="\ud800"), ValueError, ORDER_CFAK),
 ])
 def test_array_argument_refusals(call, error, text):
     raises(error, text, call)
@@ -211,15 +205,12 @@ def strided_source():
 
 
 @pytest.mark.parametrize("source, kwargs, outcome", [
-    (c_source, {}, "copy"), (c_source, {"copy": True, "order": "A"}, "copy"), (c_source, {"copy": None}, "share"),
-    (c_source, {"copy": False, "order": "C"}, "share"), (c_source, {"copy": False, "order": "A"}, "share"),
+    (c_source, {}, "copy"), (c_source, {"copy": None}, "share"), (c_source, {"copy": False, "order": "A"}, "share"),
     (c_source, {"copy": None, "order": "F"}, "copy"), (c_source, {"copy": False, "order": "F"}, NO_COPY),
-    (f_source, {"copy": False, "order": "F"}, "share"), (f_source, {"copy": None, "order": "C"}, "copy"),
-    (f_source, {"copy": False, "order": "C"}, NO_COPY), (strided_source, {"copy": False, "order": "K"}, "share"),
-    (strided_source, {"copy": False, "order": "A"}, "share"), (strided_source, {"copy": None, "order": "C"}, "copy"),
+    (f_source, {"copy": False, "order": "F"}, "share"), (f_source, {"copy": False, "order": "C"}, NO_COPY),
+    (strided_source, {"copy": False, "order": "K"}, "share"), (strided_source, {"copy": False, "order": "A"}, "share"),
     (strided_source, {"order": "K"}, "copy"), (c_source, {"copy": False, "dtype": "<f8"}, "share"),
-    (c_source, {"copy": True, "dtype": "<f8"}, "copy"), (c_source, {"copy": None, "dtype": ">f8"}, "copy"),
-    (c_source, {"copy": False, "dtype": ">f8"}, NO_COPY), (c_source, {"copy": None, "dtype": "float32"}, "copy"),
+    (c_source, {"copy": None, "dtype": ">f8"}, "copy"), (c_source, {"copy": False, "dtype": ">f8"}, NO_COPY),
     (c_source, {"copy": False, "dtype": "float32", "order": "K"}, NO_COPY),
 ])
 def test_array_from_an_array(source, kwargs, outcome):
@@ -262,21 +253,15 @@ def test_zeros_and_empty(function):
 
 @pytest.mark.parametrize("shape, kwargs, error, text", [
     (True, {}, TypeError, "shape dimensions must be integers, not booleans"),
-    ((True, -1), {}, TypeError, "shape dimensions must be integers, not booleans"),
     (-1, {}, ValueError, "negative dimensions are not allowed"),
-    ((-1, True), {}, ValueError, "negative dimensions are not allowed"),
     ((1,) * 64 + (-1,), {"order": "x"}, ValueError, "negative dimensions are not allowed"),
     ((1,) * 65, {"order": "x"}, ValueError, "maximum supported number of dimensions is 64"),
-    ((2**62, 4), {}, ValueError, LIMITS),
     ((2**40, 2**40), {}, ValueError, LIMITS),
     (3, {"dtype": "bogus", "order": "c"}, ValueError, "order must be 'C' or 'F'"),
-    (3, {"order": "A"}, ValueError, "order must be 'C' or 'F'"),
     (3, {"dtype": "bogus"}, ValueError, 'unsupported preview dtype "bogus"'),
     ((2**62,), {"dtype": "int8"}, MemoryError, "array allocation failed"),
     ((2**64,), {}, OverflowError, None),
     (2.0, {}, TypeError, None),
-    ("3", {}, TypeError, None),
-    (None, {}, TypeError, None),
 ])
 def test_zeros_refusals_in_order_of_checks(shape, kwargs, error, text):
     raises(error, text, q.zeros, shape, **kwargs)
@@ -315,11 +300,9 @@ def test_attributes_of_views_and_small_shapes():
 
 @pytest.mark.parametrize("shape, dtype, text", [
     ((2, 3), "float64", "quarvel.Array(shape=[2, 3], dtype=quarvel.DType('float64'))"),
-    ((4,), ">i4", "quarvel.Array(shape=[4], dtype=quarvel.DType('>int32'))"),
     ((), "bool", "quarvel.Array(shape=[], dtype=quarvel.DType('bool'))"),
     ((5,), ">i1", "quarvel.Array(shape=[5], dtype=quarvel.DType('int8'))"),
     ((1, 0), ">g", "quarvel.Array(shape=[1, 0], dtype=quarvel.DType('>float128'))"),
-    ((2,), "q", "quarvel.Array(shape=[2], dtype=quarvel.DType('int64'))"),
 ])
 def test_repr(shape, dtype, text):
     a = q.zeros(shape, dtype=dtype)
@@ -334,14 +317,13 @@ def test_flags():
     assert (flags.c_contiguous, flags.f_contiguous, flags.writeable, a.writeable) == (False, True, True, True)
     with pytest.raises(AttributeError):
         flags.writeable = False
-    for key, expected in [("C", True), ("c", True), ("C_CONTIGUOUS", True), ("c_Contiguous", True), ("F", False),
-                          ("f_contiguous", False), ("W", True), ("WriteAble", True)]:
+    for key, expected in [("c", True), ("c_Contiguous", True), ("F", False), ("f_contiguous", False), ("W", True),
+                          ("WriteAble", True)]:
         assert a.flags[key] is expected
     # only ASCII letters change case: dotless i and long s would upper-case to I and S
-    for key in ["", "A", "WRITABLE", " C", "C ", "CONTIGUOUS", "\u00e7", "\ud800", "wr\u0131teable",
-                "c_contiguou\u017f", "\uff23"]:
+    for key in ["", "WRITABLE", "C ", "\ud800", "wr\u0131teable", "c_contiguou\u017f"]:
         assert raises(KeyError, None, a.flags.__getitem__, key).args == (key,)
-    for key in [0, None, b"C", ("C",)]:
+    for key in [0, b"C"]:
         assert "key" in str(raises(TypeError, None, a.flags.__getitem__, key))
 
 
@@ -349,7 +331,7 @@ def test_absent_protocols():
     a = q.array([1, 2])
     raises(TypeError, None, hash, a)
     raises(TypeError, None, iter, a)
-    for name in ("shape", "dtype", "strides", "T", "size", "extra"):
+    for name in ("shape", "dtype", "extra"):
         with pytest.raises(AttributeError):
             setattr(a, name, None)
     for name in ("__int__", "__float__", "__index__", "__iter__", "__contains__", "__bool__"):
@@ -363,7 +345,7 @@ def six():
 
 
 @pytest.mark.parametrize("shape, expected", [
-    ((2, 3), (2, 3)), ([3, 2], (3, 2)), ((-1, 3), (2, 3)), ((3, -1), (3, 2)), (-1, (6,)), ((-1, 1, 1), (6, 1, 1)),
+    ([3, 2], (3, 2)), ((3, -1), (3, 2)), (-1, (6,)), ((-1, 1, 1), (6, 1, 1)),
 ])
 def test_reshape_shapes_share(shape, expected):
     a = six()
@@ -391,18 +373,12 @@ def test_reshape_orders_and_copies():
     (((-1, 4),), {}, ValueError, "cannot reshape array of size 6 into shape [0, 4]"),
     (((4,),), {}, ValueError, "source and destination shapes must match exactly"),
     (((-1, -1),), {}, ValueError, "can only specify one unknown dimension"),
-    (((2, -2),), {}, ValueError, "negative dimensions are not allowed"),
-    (((True, 6),), {}, TypeError, "shape dimensions must be integers, not booleans"),
-    (((1,) * 65,), {}, ValueError, "maximum supported number of dimensions is 64"),
     (((2**62, 4),), {}, ValueError, "requested shape is too large"),
     (((2**61, 2),), {}, ValueError, "source and destination shapes must match exactly"),
     (((2**62, 2),), {}, ValueError, LIMITS),
     (((2, 3),), {"order": "K"}, ValueError, "order must be 'C', 'F', or 'A'"),
     ((("x",),), {"order": "c"}, ValueError, "order must be 'C', 'F', or 'A'"),
     ((2, 3), {}, TypeError, None),
-    (((2, 3),), {"copy": 0}, TypeError, None),
-    (((2.0, 3),), {}, TypeError, None),
-    (((2**64, 1),), {}, OverflowError, None),
     (((2, 3),), {"shape": (2, 3)}, TypeError, None),
 ])
 def test_reshape_refusals(args, kwargs, error, text):
@@ -430,8 +406,7 @@ def test_transpose():
 
 
 @pytest.mark.parametrize("dtype, expected", [
-    ("int8", [1, -2, 127]), ("uint16", [1, 65534, 127]), ("float32", [1.5, -2.5, 127.0]), ("bool", [True] * 3),
-    ("complex64", [1.5, -2.5, 127.0]), (">i4", [1, -2, 127]), ("float64", [1.5, -2.5, 127.0]),
+    ("uint16", [1, 65534, 127]), ("bool", [True] * 3), ("complex64", [1.5, -2.5, 127.0]), (">i4", [1, -2, 127]),
 ])
 def test_astype_values(dtype, expected):
     a = q.array([1.5, -2.5, 127.0])

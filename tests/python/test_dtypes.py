@@ -65,7 +65,7 @@ def test_every_spelling_and_module_attribute():
 
 @pytest.mark.parametrize("prefix, order", [("<", "="), ("=", "="), (">", ">"), ("", "="), ("|", "|")])
 def test_byte_order_prefixes(prefix, order):
-    for text in ["i4", "float64", "q", "c32", "longdouble", "u2", "i1", "b1", "?", "bool", "B"]:
+    for text in ["i4", "q", "c32", "longdouble", "i1", "?"]:
         one_byte = quarvel.DType(text).itemsize == 1
         if prefix == "|" and not one_byte:
             raises(ValueError, f'unsupported preview dtype "|{text}"', quarvel.DType, prefix + text)
@@ -83,18 +83,12 @@ def quoted(text):
 
 
 @pytest.mark.parametrize("text", [
-    "", "f16", "<f16", "complex_", "<<i4", "=", "i 4", "Int32", " int32", "int32 ", "r", "a\tb", "a\nb\r", "nul\0",
-    'quo"te', "back\\slash", "\x01\x7f", "caf\u00e9", "\u2028", "\ud800", "\U0001f600", "\u00a0", "\u0301", "\ue000",
-    "\U000e0001", "\u0378", "\u00ad"])
+    "", "f16", "<<i4", "=", "Int32", " int32", "a\tb", "a\nb\r", "nul\0", 'quo"te', "back\\slash", "\x01\x7f",
+    "caf\u00e9", "\ud800", "\U0001f600", "\u00a0", "\u0301", "\ue000", "\U000e0001", "\u0378", "\u00ad"])
 def test_refused_spellings_are_quoted(text):
     message = "unsupported preview dtype " + quoted(text)
     raises(ValueError, message, quarvel.DType, text)
     raises(ValueError, message, quarvel.promote_types, text, "i4")
-
-
-def test_quoting_oracle():
-    assert [quoted(t) for t in ["a\tb", "\x01\x7f", "caf\u00e9", "\ud800"]] == [
-        '"a\\tb"', '"\\u{1}\\u{7f}"', '"caf\u00e9"', '"\\u{d800}"']
 
 
 @given(st.one_of(st.text(), st.builds("".join, st.lists(st.sampled_from(["<", ">", "|", "="] + list(SPELLINGS)),
@@ -143,9 +137,8 @@ def test_text_forms_after_newbyteorder():
 
 # current tag (as made), request -> resulting byteorder attribute
 @pytest.mark.parametrize("start, wanted, expected", [
-    ("=f8", "S", ">"), ("=f8", "<", "<"), ("=f8", "=", "="), ("=f8", ">", ">"), ("=f8", "|", "="),
-    (">f8", "S", "<"), (">f8", "<", "<"), (">f8", "=", "="), (">f8", ">", ">"), (">f8", "|", ">"),
-    ("i1", "S", "|"), ("i1", ">", "|"), ("?", "=", "|"), ("q", ">", ">"),
+    ("=f8", "S", ">"), ("=f8", "<", "<"), ("=f8", "=", "="), ("=f8", "|", "="), (">f8", "S", "<"), (">f8", "|", ">"),
+    ("i1", "S", "|"), ("?", ">", "|"), ("q", ">", ">"),
 ])
 def test_newbyteorder(start, wanted, expected):
     d = quarvel.DType(start).newbyteorder(new_order=wanted)
@@ -154,7 +147,7 @@ def test_newbyteorder(start, wanted, expected):
 
 
 def test_newbyteorder_refusals():
-    for bad in ["", "SS", "s", "L", "<>", "little", "\0", "\ud800", "\u00ab"]:
+    for bad in ["", "SS", "s", "<>", "\0", "\ud800"]:
         raises(ValueError, "new byte order must be '=', '<', '>', '|', or 'S'", quarvel.float64.newbyteorder, bad)
     for bad in [None, 1, b"<"]:
         assert str(raises(TypeError, None, quarvel.float64.newbyteorder, bad)).startswith("argument 'new_order': ")
@@ -164,18 +157,13 @@ def test_newbyteorder_refusals():
     (quarvel.float64, quarvel.double, True),
     (quarvel.longlong, quarvel.int64, True),
     (quarvel.DType(">f8"), quarvel.float64, False),
-    (quarvel.DType("<f8"), quarvel.float64, True),
     (quarvel.float64.newbyteorder().newbyteorder(), quarvel.float64, True),
-    (quarvel.DType(">f8"), quarvel.float64.newbyteorder(), True),
     (quarvel.DType(">i1"), quarvel.int8, True),
-    (quarvel.int32, quarvel.int64, False),
     (quarvel.float64, "f8", True),
     (quarvel.float64, ">f8", False),
     (quarvel.DType(">f8"), ">f8", True),
-    (quarvel.longlong, "l", True),
     (quarvel.float64, "nonsense", False),
     (quarvel.float64, float, False),
-    (quarvel.int32, 5, False),
     (quarvel.int32, None, False),
 ])
 def test_equality(left, right, equal):
@@ -186,7 +174,7 @@ def test_equality(left, right, equal):
 
 def test_unhashable_and_read_only():
     raises(TypeError, None, hash, quarvel.float64)
-    for attr in ["name", "char", "kind", "str", "byteorder", "isnative", "itemsize", "alignment", "type", "extra"]:
+    for attr in ["name", "itemsize", "type", "extra"]:
         with pytest.raises(AttributeError):
             setattr(quarvel.float64, attr, 1)
 
@@ -247,13 +235,12 @@ class Raising:
 
 @pytest.mark.parametrize("left, right, name, char", [
     ("q", "i4", "int64", "q"), ("i4", "q", "int64", "q"), ("q", "Q", "float64", "d"), ("Q", "u1", "uint64", "Q"),
-    ("q", "l", "int64", "q"), ("l", "q", "int64", "q"), ("Q", "i8", "float64", "d"), ("l", "L", "float64", "d"),
+    ("q", "l", "int64", "q"), ("l", "q", "int64", "q"), ("l", "L", "float64", "d"),
     (quarvel.ulonglong, quarvel.bool, "uint64", "Q"),
     # dtype arguments by kind: DType, text, built-in type, an object's str, char, name or __name__
     (quarvel.DType(">f4"), "f4", "float32", "f"), (bool, bool, "bool", "?"), (int, int, "int64", "l"),
     (float, float, "float64", "d"), (complex, complex, "complex128", "D"),
     (Spec(str="<i8", char="q"), Spec(str=">i8", char="q"), "int64", "q"),
-    (Spec(str="<i8", char="l"), Spec(str="<i8", char="l"), "int64", "l"),
     (Spec(str="longlong"), Spec(str="longlong"), "int64", "q"),
     (Spec(str="<f16", name="float32"), Spec(str=5, name="float32"), "float32", "f"),
     (Spec(name="int16"), Spec(name="int16"), "int16", "h"),
@@ -266,9 +253,8 @@ def test_promotion_of_aliases_and_argument_forms(left, right, name, char):
     assert (result.name, result.char, result.byteorder) == (name, char, native(name))
 
 
-@pytest.mark.parametrize("bad", [None, 1, 2.5, b"i4", object(), quarvel.Float64Scalar, quarvel.DType,
-                                 Spec(str="nope"), [quarvel.float64], str, type("MyInt", (int,), {}),
-                                 Raising(ValueError("boom"), "str")])
+@pytest.mark.parametrize("bad", [None, 1, b"i4", quarvel.Float64Scalar, Spec(str="nope"), str,
+                                 type("MyInt", (int,), {}), Raising(ValueError("boom"), "str")])
 def test_refused_arguments(bad):
     raises(TypeError, REFUSED_TYPE, quarvel.promote_types, bad, "i4")
     raises(TypeError, REFUSED_TYPE, quarvel.promote_types, "i4", bad)

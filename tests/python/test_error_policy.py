@@ -66,9 +66,7 @@ def test_native_module_alone_keeps_its_policy():
 
 @pytest.mark.parametrize("args, kwargs, after", [
     ((), {"all": "raise", "under": "ignore"}, policy("raise", "raise", "ignore", "raise")),
-    ((), {"under": "ignore", "all": "raise"}, policy("raise", "raise", "ignore", "raise")),
     ((), {"over": "log", "invalid": "call"}, policy("warn", "log", "ignore", "call")),
-    ((), {"all": None, "divide": None}, DEFAULT),
     (("print",), {}, policy("print", "print", "print", "print")),
     ((None, "ignore", "raise", "warn", "print"), {}, policy("ignore", "raise", "warn", "print")),
     (("call",), {"over": StrMode("ignore")}, policy("call", "ignore", "call", "call")),
@@ -81,11 +79,7 @@ def test_seterr_changes_given_categories_and_returns_previous(args, kwargs, afte
     assert VAR.get()[:4] == tuple(after.values()) and all(type(mode) is str for mode in VAR.get()[:4])
 
 
-@pytest.mark.parametrize("text, quoted", [
-    ("Warn", '"Warn"'), ("", '""'), (" warn", '" warn"'), ("warn\0", '"warn\\0"'), ('say "hi"', '"say \\"hi\\""'),
-    ("back\\slash", '"back\\\\slash"'), ("\n\r\t", '"\\n\\r\\t"'), ("\x01\x1f\x7f", '"\\u{1}\\u{1f}\\u{7f}"'),
-    ("\u200b", '"\\u{200b}"'), ("\u00e9t\u00e9", '"\u00e9t\u00e9"'),
-])
+@pytest.mark.parametrize("text, quoted", [("Warn", '"Warn"'), ("warn\0\x7f", '"warn\\0\\u{7f}"')])
 def test_unknown_mode_names_are_refused_quoted(text, quoted):
     before = VAR.get()
     for call in (lambda: quarvel.seterr(over=text), lambda: quarvel.seterr(text), lambda: quarvel.errstate(invalid=text)):
@@ -98,8 +92,8 @@ def test_mode_argument_refusals(call):
     before = VAR.get()
     raises(ValueError, 'invalid error mode "first"' + EXPECTED_MODES, call, divide="second", all="first")
     raises(UnicodeEncodeError, None, call, divide="\ud800")
-    for name, value, type_name in [("divide", 1, "int"), ("over", b"raise", "bytes"), ("all", 1.5, "float"),
-                                   ("invalid", StrMode, "type"), ("under", Writer.Nested(), "Writer.Nested")]:
+    for name, value, type_name in [("divide", 1, "int"), ("all", b"raise", "bytes"),
+                                   ("under", Writer.Nested(), "Writer.Nested")]:
         raises(TypeError, f"argument '{name}': '{type_name}' object cannot be cast as 'str'", call,
                **{name: value, "divide" if name != "divide" else "over": "bad name"})
     assert VAR.get() is before
@@ -127,16 +121,12 @@ def test_errcall_check(call):
 
 @pytest.mark.parametrize("call", [
     lambda: quarvel.seterr("warn", "warn", "warn", "warn", "warn", "warn"),
-    lambda: quarvel.seterr(spam="warn"),
     lambda: quarvel.seterr("warn", all="warn"),
     lambda: quarvel.geterr(1),
     lambda: quarvel.seterrcall(),
-    lambda: quarvel.geterrcall(None),
     lambda: quarvel.errstate("ignore"),
     lambda: quarvel.errstate().__exit__(None, None),
-    lambda: quarvel.errstate().__enter__(1),
     lambda: quarvel.errstate()(),
-    lambda: quarvel.errstate()(print, print),
 ])
 def test_argument_binding_errors(call):
     before = VAR.get()
@@ -284,14 +274,11 @@ MODE_READERS = [quarvel.geterr, quarvel.seterr, lambda: quarvel.seterrcall(print
     (("WARN", *GOOD[1:], ()), MODE_READERS, ValueError, 'invalid error mode "WARN"' + EXPECTED_MODES),
     (("warn", 1, *GOOD[2:], ()), MODE_READERS, TypeError, "'int' object cannot be cast as 'str'"),
     (("warn", "warn"), MODE_READERS, IndexError, "tuple index out of range"),
-    (GOOD[:4], [quarvel.geterrcall], IndexError, "tuple index out of range"),
     (GOOD, [quarvel.seterr, EXIT], IndexError, "tuple index out of range"),
     ((*GOOD, []), [quarvel.seterr, lambda: quarvel.seterrcall(None), lambda: quarvel.errstate().__enter__()],
      TypeError, "'list' object cannot be cast as 'tuple'"),
     ((*GOOD, ["saved"]), [EXIT], TypeError, "'list' object cannot be cast as 'tuple'"),
-    ((*GOOD, ((), 5)), [EXIT], TypeError, "'int' object cannot be cast as 'tuple'"),
     ((*GOOD, (("warn", "warn"),)), [EXIT], IndexError, "tuple index out of range"),
-    ((*GOOD, (GOOD[:4],)), [EXIT], IndexError, "tuple index out of range"),
     ((*GOOD, (("warn", "nope", *GOOD[2:]),)), [EXIT], ValueError, 'invalid error mode "nope"' + EXPECTED_MODES),
 ])
 def test_tampered_policy_is_refused_unchanged(value, calls, error, text):
@@ -314,41 +301,56 @@ def test_reads_take_tuple_subclasses_and_only_the_items_they_use():
 
 # --- fault reports ------------------------------------------------------------
 
-FAULTS = ["divide by zero encountered in divide", "invalid value encountered in divide"]
+# divide by zero, overflow, underflow and invalid value, one element each
+ALL_FOUR = ([1.0, 1e300, 1e-300, 0.0], [0.0, 1e-300, 1e300, 0.0])
+TEXTS = ["divide by zero", "overflow", "underflow", "invalid value"]
+NO_CALLBACK = (RuntimeError, "floating point error mode requires a callback")
+
+
+def failing(kind, mask):
+    raise KeyError(kind)
 
 
 @pytest.mark.parametrize("modes, warned, raised, calls", [
-    ({}, FAULTS, None, []),
-    ({"invalid": "raise"}, FAULTS[:1], (FloatingPointError, FAULTS[1]), []),
-    ({"all": "raise"}, [], (FloatingPointError, FAULTS[0]), []),
-    ({"all": "call"}, [], None, [("divide by zero", 9), ("invalid value", 9)]),
-    ({"divide": "ignore", "invalid": "call"}, [], None, [("invalid value", 9)]),
-    ({"all": "log"}, [], None, ["Warning: " + FAULTS[0] + "\n", "Warning: " + FAULTS[1] + "\n"]),
-    ({"invalid": "call", "call": None}, FAULTS[:1], (RuntimeError, "floating point error mode requires a callback"), []),
-    ({"divide": "log", "call": None}, [], (RuntimeError, "floating point error mode requires a callback"), []),
-    ({"all": "call", "call": Writer()}, [], (TypeError, None), []),  # accepted for its write method
+    ({}, [0, 1, 3], None, []),
+    ({"all": "warn"}, [0, 1, 2, 3], None, []),
     ({"all": "ignore"}, [], None, []),
+    ({"invalid": "raise", "over": "ignore"}, [0], (FloatingPointError, "invalid value encountered in divide"), []),
+    ({"over": "raise", "under": "raise", "divide": "ignore"}, [], (FloatingPointError, "overflow encountered in divide"),
+     []),
+    ({"all": "call"}, [], None, [(text, 15) for text in TEXTS]),
+    ({"divide": "ignore", "under": "call"}, [1, 3], None, [("underflow", 15)]),
+    ({"all": "log"}, [], None, [f"Warning: {text} encountered in divide\n" for text in TEXTS]),
+    ({"over": "call", "call": None}, [0], NO_CALLBACK, []),
+    ({"divide": "log", "call": None}, [], NO_CALLBACK, []),
+    ({"all": "call", "call": Writer()}, [], (TypeError, None), []),  # accepted for its write method
+    ({"all": "log", "call": errcall_target}, [], (AttributeError, None), []),
+    ({"divide": "call", "call": failing}, [], (KeyError, None), []),
 ])
-def test_one_report_per_category_after_the_writes(modes, warned, raised, calls):
+def test_categories_in_order_after_the_writes_until_the_first_exception(modes, warned, raised, calls):
     got = []
     callback = (lambda *args: got.append(args)) if "call" in modes.values() else Writer()
     if "log" in modes.values():
         callback.lines = got
-    out = quarvel.zeros(3)
+    out = quarvel.zeros(4)
     with quarvel.errstate(**{"call": callback, **modes}):
-        _, caught = record(lambda: raises(*raised, quarvel.divide, [1.0, 0.0, -1.0], 0.0, out=out) if raised
-                           else quarvel.divide([1.0, 0.0, -1.0], 0.0, out=out))
-    assert caught == [(RuntimeWarning, text) for text in warned] and got == calls
+        _, caught = record(lambda: raises(*raised, quarvel.divide, *ALL_FOUR, out=out) if raised
+                           else quarvel.divide(*ALL_FOUR, out=out))
+    assert caught == [(RuntimeWarning, TEXTS[i] + " encountered in divide") for i in warned] and got == calls
     assert str(out[0].item()) == "inf"
 
 
 def test_print_mode_writes_to_stderr_and_warnings_raised_as_errors(monkeypatch):
     monkeypatch.setattr(sys, "stderr", io.StringIO())
     with quarvel.errstate(all="print"):
+        quarvel.multiply([1e300, 0.0], [1e300, 0.0])
         quarvel.divide([0.0, 1.0], 0.0)
-    assert sys.stderr.getvalue() == "Warning: divide by zero encountered in divide\nWarning: invalid value " \
-                                    "encountered in divide\n"
+    assert sys.stderr.getvalue() == ("Warning: overflow encountered in multiply\nWarning: divide by zero encountered "
+                                     "in divide\nWarning: invalid value encountered in divide\n")
     monkeypatch.delattr(sys, "stderr")
     with quarvel.errstate(all="print"):
         raises(AttributeError, None, quarvel.divide, 1.0, 0.0)
-    raises(RuntimeWarning, FAULTS[0], as_errors, lambda: quarvel.divide([1.0, 0.0], 0.0))
+    seen = []  # a warning raised as an error stops the walk
+    with quarvel.errstate(invalid="call", call=lambda kind, mask: seen.append(kind)):
+        raises(RuntimeWarning, "divide by zero encountered in divide", as_errors, lambda: quarvel.divide([1.0, 0.0], 0.0))
+    assert seen == []

@@ -25,39 +25,31 @@ def f32(value):
 
 @pytest.mark.parametrize("value, dtype, cls, text", [
     (True, "bool", "BoolScalar", "true"),
-    (False, "?", "BoolScalar", "false"),
     (-5, "int8", "Int8Scalar", "-5"),
     (255, "uint8", "UInt8Scalar", "255"),
-    (-32768, "int16", "Int16Scalar", "-32768"),
     (65535, "uint16", "UInt16Scalar", "65535"),
-    (-2**31, "int32", "Int32Scalar", "-2147483648"),
     (2**32 - 1, "uint32", "UInt32Scalar", "4294967295"),
     (-2**63, "int64", "Int64Scalar", "-9223372036854775808"),
     (2**64 - 1, "uint64", "UInt64Scalar", "18446744073709551615"),
     (-7, "longlong", "LongLongScalar", "-7"),
     (7, "Q", "ULongLongScalar", "7"),
-    (7, "l", "Int64Scalar", "7"),
     (0.1, "float16", "Float16Scalar", "0.099975586"),
     (2.0**-24, "e", "Float16Scalar", "5.9604645e-8"),
     (float("nan"), "e", "Float16Scalar", "NaN"),
     (3.4028234663852886e38, "f", "Float32Scalar", "3.4028235e38"),
     # The float32 nearest 1e-4 is below it: exponent form, whatever its shortest digits.
     (-1e-4, "f", "Float32Scalar", "-1e-4"),
-    (16777217.0, "f", "Float32Scalar", "16777216.0"),
     (-0.0, "f", "Float32Scalar", "-0.0"),
-    (float("-inf"), "f", "Float32Scalar", "-inf"),
     (1e16, "float64", "Float64Scalar", "1e16"),
     (1e15, "d", "Float64Scalar", "1000000000000000.0"),
     (0.0001, "d", "Float64Scalar", "0.0001"),
     (0.00001, "d", "Float64Scalar", "1e-5"),
     (float("nan"), "d", "Float64Scalar", "NaN"),
     (0.1 - 1e20j, "F", "Complex64Scalar", "(0.1, -1e20)"),
-    (complex(1e-4, -1e-4), "F", "Complex64Scalar", "(1e-4, -1e-4)"),
     (complex(0.1, -0.0), "complex128", "Complex128Scalar", "(0.1, -0.0)"),
     (complex(float("nan"), float("inf")), "D", "Complex128Scalar", "(NaN, inf)"),
     (1.5, "float128", "LongDoubleScalar", "'1.5'"),
     (-2.0, "longdouble", "LongDoubleScalar", "'-2'"),
-    (0.1, "g", "LongDoubleScalar", "'0.100000000000000005551'"),
     (1.5 - 2j, "complex256", "ComplexLongDoubleScalar", "(1.5, -2)"),
 ])
 def test_class_and_repr(value, dtype, cls, text):
@@ -91,19 +83,15 @@ def test_float32_text_is_the_shortest_round_trip(value):
 
 # value, dtype, conversion, its result (type and value) or its exception class
 @pytest.mark.parametrize("value, dtype, convert, expected", [
-    (True, "bool", "item", True), (200, "uint8", "item", 200), (2**64 - 1, "uint64", "item", 2**64 - 1),
-    (0.1, "float16", "item", 0.0999755859375), (0.1, "float32", "item", f32(0.1)), (1 + 2j, "F", "item", 1 + 2j),
-    (0, "int32", bool, False), (-1, "int8", bool, True), (-0.0, "d", bool, False), (float("nan"), "f", bool, True),
-    (0j, "D", bool, False), (complex(float("nan"), 0), "D", bool, True), (0.0, "g", bool, False), (2.0, "g", bool, True),
-    (0j, "G", bool, False), (1j, "G", bool, True),
-    (True, "bool", int, 1), (2**64 - 1, "u8", int, 2**64 - 1), (-2.9, "f", int, -2), (65504.0, "e", int, 65504),
-    (float("nan"), "d", int, ValueError), (float("inf"), "f", int, OverflowError), (1j, "F", int, TypeError),
-    (1j, "G", int, TypeError),
-    (-7, "i2", float, -7.0), (2**64 - 1, "u8", float, 2.0**64), (2**53 + 1, "i8", float, 2.0**53),
-    (0.1, "f", float, f32(0.1)), (0.1, "g", float, 0.1), (1j, "D", float, TypeError),
-    (0.1 - 3j, "D", complex, 0.1 - 3j), (1 + 2j, "F", complex, 1 + 2j), (1.5 - 2j, "G", complex, 1.5 - 2j),
-    (200, "uint8", operator.index, 200), (5, "q", operator.index, 5), (True, "bool", operator.index, TypeError),
-    (1.0, "e", operator.index, TypeError), (1.0, "g", operator.index, TypeError), (1j, "G", operator.index, TypeError),
+    (True, "bool", "item", True), (2**64 - 1, "uint64", "item", 2**64 - 1), (0.1, "float16", "item", 0.0999755859375),
+    (0.1, "float32", "item", f32(0.1)), (1 + 2j, "F", "item", 1 + 2j), (-1, "int8", bool, True),
+    (-0.0, "d", bool, False), (float("nan"), "f", bool, True), (complex(float("nan"), 0), "D", bool, True),
+    (0.0, "g", bool, False), (2.0, "g", bool, True), (0j, "G", bool, False), (1j, "G", bool, True),
+    (2**64 - 1, "u8", int, 2**64 - 1), (-2.9, "f", int, -2), (float("nan"), "d", int, ValueError),
+    (float("inf"), "f", int, OverflowError), (1j, "F", int, TypeError), (1j, "G", int, TypeError),
+    (2**53 + 1, "i8", float, 2.0**53), (0.1, "g", float, 0.1), (1j, "D", float, TypeError),
+    (1 + 2j, "F", complex, 1 + 2j), (1.5 - 2j, "G", complex, 1.5 - 2j), (200, "uint8", operator.index, 200),
+    (True, "bool", operator.index, TypeError), (1.0, "e", operator.index, TypeError), (1j, "G", operator.index, TypeError),
 ])
 def test_conversions(value, dtype, convert, expected):
     s = scalar(value, dtype)
@@ -151,9 +139,7 @@ def test_comparisons_follow_python_values():
 
 
 @pytest.mark.parametrize("dtype, name, char", [
-    ("bool", "bool", "?"), ("u1", "uint8", "B"), ("i2", "int16", "h"), ("q", "int64", "q"), ("Q", "uint64", "Q"),
-    ("l", "int64", "l"), ("e", "float16", "e"), ("F", "complex64", "F"), ("g", "float128", "g"),
-    ("G", "complex256", "G"),
+    ("bool", "bool", "?"), ("q", "int64", "q"), ("Q", "uint64", "Q"), ("l", "int64", "l"), ("G", "complex256", "G"),
 ])
 def test_dtype_attribute(dtype, name, char):
     d = scalar(1, dtype).dtype
@@ -171,11 +157,9 @@ def test_members_are_read_only_and_methods_check_their_receiver():
 # --- cast warnings ------------------------------------------------------------
 
 @pytest.mark.parametrize("value, dtype, warns", [
-    (65519.0, "float16", False), (65520.0, "float16", True), (-65520.0, "float16", True), (70000, "float16", True),
-    (65519, "float16", False), (float("inf"), "float16", False), (float("nan"), "float16", False),
-    (3.4028235e38, "float32", False), (3.4028235677973366e38, "float32", True), (-3.5e38, "float32", True),
-    (2**128, "float32", True), (1e308, "float64", False), (1 + 4e38j, "complex64", True),
-    (4e38 + 1j, "complex64", True), (complex(float("inf"), 4e38), "complex64", True),
+    (65519.0, "float16", False), (-65520.0, "float16", True), (65519, "float16", False), (70000, "float16", True),
+    (float("inf"), "float16", False), (3.4028235e38, "float32", False), (3.4028235677973366e38, "float32", True),
+    (2**128, "float32", True), (1 + 4e38j, "complex64", True), (complex(float("inf"), 4e38), "complex64", True),
     (complex(1, float("nan")), "complex64", False),
 ])
 def test_cast_overflow_thresholds(value, dtype, warns):

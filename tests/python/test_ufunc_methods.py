@@ -111,12 +111,10 @@ def test_reduceat_along_an_axis(shape, indices, axis, expected):
 
 
 @pytest.mark.parametrize("ufunc, dtype, requested, result", [
-    ("add", "int8", None, "int64"), ("add", "uint16", None, "uint64"), ("add", "bool", None, "int64"),
-    ("multiply", "int32", None, "int64"), ("multiply", "bool", None, "int64"), ("add", "float16", None, "float16"),
-    ("add", "uint64", None, "uint64"), ("add", "complex64", None, "complex64"), ("add", "float128", None, "float128"),
-    ("multiply", "int32", "float64", "float64"), ("add", "int8", "int8", "int8"), ("maximum", "int8", None, "int8"),
-    ("bitwise_or", "uint16", None, "uint16"), ("logical_and", "float64", None, "bool"),
-    ("arctan2", "int64", None, "float64"), ("less", "bool", None, "bool"),
+    ("add", "int8", None, "int64"), ("add", "uint16", None, "uint64"), ("multiply", "bool", None, "int64"),
+    ("add", "float16", None, "float16"), ("add", "complex64", None, "complex64"), ("add", "int8", "int8", "int8"),
+    ("multiply", "int32", "float64", "float64"), ("maximum", "int8", None, "int8"), ("bitwise_or", "uint16", None, "uint16"),
+    ("logical_and", "float64", None, "bool"), ("arctan2", "int64", None, "float64"), ("less", "bool", None, "bool"),
 ])
 def test_method_dtypes(ufunc, dtype, requested, result):
     f, a = getattr(q, ufunc), filled((2, 2), dtype=dtype)
@@ -141,11 +139,9 @@ def test_accumulator_dtypes_and_aliases():
 
 
 @pytest.mark.parametrize("ufunc, dtype, expected", [
-    ("add", "float64", 0.0), ("add", "int8", 0), ("multiply", "int64", 1), ("multiply", "float32", 1.0),
-    ("bitwise_and", "int8", -1), ("bitwise_and", "uint8", 255), ("bitwise_and", "bool", True),
-    ("bitwise_or", "int32", 0), ("bitwise_xor", "uint16", 0), ("gcd", "int64", 0), ("hypot", "float64", 0.0),
-    ("logaddexp", "float64", -math.inf), ("logaddexp2", "float32", -math.inf), ("logical_and", "float64", True),
-    ("logical_or", "int64", False), ("logical_xor", "bool", False),
+    ("add", "float64", 0.0), ("multiply", "float32", 1.0), ("bitwise_and", "int8", -1), ("bitwise_and", "uint8", 255),
+    ("bitwise_and", "bool", True), ("hypot", "float64", 0.0), ("logaddexp2", "float32", -math.inf),
+    ("logical_and", "float64", True), ("logical_or", "int64", False),
 ])
 def test_empty_reduction_gives_the_identity(ufunc, dtype, expected):
     f = getattr(q, ufunc)
@@ -154,7 +150,7 @@ def test_empty_reduction_gives_the_identity(ufunc, dtype, expected):
     assert tolist(f.reduce(q.zeros((3, 0), dtype=dtype), axis=1)) == [expected] * 3
 
 
-@pytest.mark.parametrize("ufunc", ["maximum", "minimum", "fmax", "subtract", "divide", "power", "lcm"])
+@pytest.mark.parametrize("ufunc", ["maximum", "subtract", "lcm"])
 def test_empty_reduction_without_identity_fails(ufunc):
     f = getattr(q, ufunc)
     for a, where in [(q.zeros((2, 0), dtype="int64"), True), (filled((2, 2), dtype="int64"), [[True], [False]])]:
@@ -164,9 +160,9 @@ def test_empty_reduction_without_identity_fails(ufunc):
 
 
 @pytest.mark.parametrize("ufunc, data, initial, where, expected", [
-    ("add", [1, 2], 10, True, 13), ("maximum", [1, 5], 7, True, 7), ("maximum", [], 3.5, True, 3.5),
-    ("minimum", [4, 2], 3, True, 2), ("add", [1, 2], 1.9, True, 4), ("subtract", [1, 2], 10, True, 7),
-    ("add", [True, True], True, True, 3), ("maximum", [1, 9], 3, [True, False], 3),
+    ("maximum", [1, 5], 7, True, 7), ("maximum", [], 3.5, True, 3.5), ("minimum", [4, 2], 3, True, 2),
+    ("add", [1, 2], 1.9, True, 4), ("subtract", [1, 2], 10, True, 7), ("add", [True, True], True, True, 3),
+    ("maximum", [1, 9], 3, [True, False], 3),
     ("add", [[1, 2, 3], [4, 5, 6]], None, [True, False, True], [5, 0, 9]),
     ("add", [[1, 2, 3], [4, 5, 6]], None, [[True], [False]], [1, 2, 3]),
     ("add", [[1, 2, 3], [4, 5, 6]], 1, q.array([[1, 0, 1]]) == 1, [6, 1, 10]),
@@ -242,32 +238,22 @@ A = filled((2, 3))
 
 @pytest.mark.parametrize("call, error, text", [
     (lambda: q.maximum.reduce(A, -3), q.AxisError, BOUNDS.format(-3, 2)),
-    (lambda: q.maximum.reduce(A, (0, 5)), q.AxisError, BOUNDS.format(5, 2)),
     (lambda: q.add.reduce(2.0, -2), q.AxisError, BOUNDS.format(-2, 0)),
-    (lambda: q.add.reduce(q.array(1.0), (0,)), q.AxisError, BOUNDS.format(0, 0)),
     (lambda: q.maximum.reduce(A, (1, -1)), ValueError, "repeated axis in `axis` argument"),
     (lambda: q.maximum.reduce(A, True), TypeError, "an integer is required"),
-    (lambda: q.maximum.reduce(A, (0, False)), TypeError, "an integer is required"),
     (lambda: q.maximum.reduce(A, [0, 1]), TypeError, "'list' object cannot be interpreted as an integer"),
-    (lambda: q.maximum.reduce(A, (5, 0.5)), TypeError, "'float' object cannot be interpreted as an integer"),
     (lambda: q.maximum.reduce(A, 2**64), OverflowError, "Python int too large to convert to C long"),
     (lambda: q.subtract.reduce(A, None), ValueError,
      "reduction operation 'subtract' is not reorderable, so at most one axis may be specified"),
-    (lambda: q.power.reduce(A, (1, 0)), ValueError,
-     "reduction operation 'power' is not reorderable, so at most one axis may be specified"),
     (lambda: q.add.reduce(A, 0, None, None, False, None, True, 1), TypeError,
      "reduce() takes at most 7 positional arguments (8 given)"),
     (lambda: q.add.reduce(A, casting="no"), TypeError, "reduce() got an unexpected keyword argument 'casting'"),
     (lambda: q.add.reduce(A, 0, axis=0), TypeError, "got multiple values for argument 'axis'"),
-    (lambda: q.add.reduce(A, 0, None, None, False, 0, True, where=True), TypeError,
-     "got multiple values for argument 'where'"),
     (lambda: q.add.reduce(A, keepdims=1.0), TypeError, "integer argument expected, got float"),
-    (lambda: q.add.reduce(A, keepdims=None), TypeError, "'NoneType' object cannot be interpreted as an integer"),
     (lambda: q.add.reduce(A, keepdims=2**31), OverflowError, "Python int too large to convert to C int"),
     (lambda: q.add.reduce(A, dtype="nope"), ValueError, 'unsupported preview dtype "nope"'),
     (lambda: q.less.reduce(filled(2, dtype="int64")), TypeError, NO_LOOP),
     (lambda: q.divmod.reduce(A), TypeError, "divmod is not a binary reduction ufunc"),
-    (lambda: q.sqrt.reduce(A), TypeError, "sqrt is not a binary reduction ufunc"),
     (lambda: q.add.reduce(A, initial="x"), TypeError, NOT_NUMERIC),
     (lambda: q.add.reduce(A, initial=2**70), OverflowError, "Python int is outside the supported 64-bit numeric range"),
     (lambda: q.add.reduce(10**400, dtype="float64"), OverflowError, "int too large to convert to float"),
@@ -275,27 +261,18 @@ A = filled((2, 3))
     (lambda: q.add.reduce(A, where=[[[True]]]), ValueError, "where mask cannot be broadcast to the reduction input"),
     (lambda: q.add.reduce(A, where=[True, False]), ValueError,
      "operands could not be broadcast together with shapes [2, 3] [2]"),
-    (lambda: q.add.reduce(), TypeError, None),
     (lambda: q.add.accumulate(A, 2), q.AxisError, BOUNDS.format(2, 2)),
-    (lambda: q.add.accumulate(3.0), q.AxisError, BOUNDS.format(0, 0)),
     (lambda: q.add.accumulate(A, None), ValueError, "accumulate does not allow multiple axes"),
-    (lambda: q.add.accumulate(A, axis=()), ValueError, "accumulate does not allow multiple axes"),
-    (lambda: q.add.accumulate(A, (False,)), TypeError, "an integer is required"),
     (lambda: q.add.accumulate(A, ((0,),)), TypeError, "'tuple' object cannot be interpreted as an integer"),
     (lambda: q.less.accumulate(filled(2, dtype="int64")), TypeError, NO_LOOP + " accumulate"),
     (lambda: q.negative.accumulate(A), TypeError, "negative is not a binary accumulation ufunc"),
     (lambda: q.add.accumulate(A, 0, None, None, 1), TypeError,
      "accumulate() takes at most 4 positional arguments (5 given)"),
     (lambda: q.add.accumulate(A, where=True), TypeError, "unexpected keyword argument 'where'"),
-    (lambda: q.add.accumulate(A, 0, dtype=None, axis=1), TypeError,
-     "got multiple values for argument 'axis'"),
-    (lambda: q.add.accumulate(), TypeError, None),
     (lambda: q.add.reduceat([1, 2, 3], [-1]), ValueError, "index out of bounds"),
-    (lambda: q.add.reduceat([1, 2, 3], [3]), ValueError, "index out of bounds"),
     (lambda: q.add.reduceat([1, 2, 3], q.array([0, 5, 2**63], dtype="uint64")), ValueError, "index out of bounds"),
     (lambda: q.add.reduceat([1, 2, 3], q.array([2**63], dtype="uint64")), ValueError, "index too large"),
     (lambda: q.add.reduceat([1, 2, 3], [True]), TypeError, "indices must be integer values"),
-    (lambda: q.add.reduceat([1, 2, 3], [0, 1j]), TypeError, "indices must be integer values"),
     (lambda: q.add.reduceat([1, 2, 3], 0), ValueError, "indices must be one-dimensional"),
     (lambda: q.add.reduceat(q.array(1), "not looked at"), q.AxisError, BOUNDS.format(0, 0)),
     (lambda: q.add.reduceat([1], [0], None), ValueError, "reduceat does not allow multiple axes"),
@@ -307,7 +284,6 @@ A = filled((2, 3))
      "unexpected keyword argument 'initial'"),
     (lambda: q.add.reduceat(A, [0], indices=[0]), TypeError,
      "argument for reduceat() given by name ('indices') and position (2)"),
-    (lambda: q.add.reduceat(A), TypeError, None),
 ])
 def test_reduction_refusals(call, error, text):
     raises(error, text, call)
@@ -333,14 +309,11 @@ def test_axis_error_is_the_module_class_of_the_moment(monkeypatch):
 
 @pytest.mark.parametrize("ufunc, function, a, b", [
     (q.add, operator.add, [1, 2, 3], [10, 20]),
-    (q.subtract, operator.sub, [[1, 2], [3, 4]], [10, 20, 30]),
     (q.multiply, operator.mul, 3, [[1, 2], [3, 4]]),
     (q.divide, operator.truediv, [1.0, 7.0, -3.0], [2.0, 8.0]),
     (q.floor_divide, operator.floordiv, [7, -7, 9], [2, -3]),
     (q.arctan2, math.atan2, [1.0, -1.0], [2.0, -0.5]),
-    (q.left_shift, operator.lshift, [1, 3], [0, 2, 4]),
     (q.less, operator.lt, [1, 2, 3], [2]),
-    (q.add, operator.add, [1j, 2.0], [1.0, -1j]),
     (q.add, operator.add, q.zeros((2, 1)), q.zeros((1, 3))),
     (q.add, operator.add, q.zeros(0), [1.0, 2.0]),
     (q.add, operator.add, q.zeros((2, 3)), q.zeros((0, 2))),
@@ -364,14 +337,9 @@ def test_outer_two_outputs_and_scalars():
 
 @pytest.mark.parametrize("call, char", [
     (lambda: q.add.outer(q.zeros(2, dtype="int8"), 3), "b"),
-    (lambda: q.add.outer(3, q.zeros(2, dtype="int8")), "b"),
     (lambda: q.add.outer(q.zeros(2, dtype="float32"), 1j), "F"),
-    (lambda: q.add.outer(q.zeros(2, dtype="int8"), q.zeros(2, dtype="int16")), "h"),
-    (lambda: q.ldexp.outer(q.zeros(2, dtype="float32"), 3), "f"),
-    (lambda: q.add.outer(q.array([1], dtype="longlong"), q.array([1])), "q"),
     (lambda: q.add.outer(q.array([1], dtype="longlong"), q.array([1], dtype="ulonglong")), "d"),
     (lambda: q.add.outer(q.zeros(2, dtype="int8"), 1, dtype=None, signature="ff->f"), "f"),
-    (lambda: q.add.outer(q.zeros(2, dtype="int8"), 1, sig=(None, None, "float64")), "d"),
     (lambda: q.add.outer(q.zeros(2, dtype="int8"), 1, subok=False, casting="no"), "b"),
     (lambda: q.logical_and.outer(q.zeros(2), q.zeros(2), dtype="bool"), "?"),
 ])
@@ -380,7 +348,7 @@ def test_outer_result_dtype(call, char):
 
 
 @pytest.mark.parametrize("order, b, strides", [
-    ("C", q.zeros(4), (96, 32, 8)), ("F", q.zeros(4), (8, 16, 48)), ("A", q.zeros(4), (8, 16, 48)),
+    ("C", q.zeros(4), (96, 32, 8)), ("A", q.zeros(4), (8, 16, 48)),
     ("K", q.zeros(4), (32, 64, 8)), ("K", q.zeros((4, 5)).T, (160, 320, 8, 40)),
 ])
 def test_outer_layout_of_new_outputs(order, b, strides):
@@ -419,8 +387,6 @@ def test_outer_outputs_and_masks():
      "output array has an incorrect shape"),
     (lambda o: q.add.outer(q.zeros(1), 1.5, out=q.zeros(1, dtype="int32")), TypeError,
      "ufunc 'add' output cannot be cast from float64 to int32 with casting rule 'same_kind'"),
-    (lambda o: q.add.outer(q.zeros(1), 1, out=[o]), TypeError, "out must be an array or a tuple of output arrays"),
-    (lambda o: q.add.outer(q.zeros(1), 10**400, out=o), OverflowError, "int too large to convert to float"),
     (lambda o: q.divmod.outer(q.zeros(1), 1, out=o), TypeError, "out must be an array or a tuple of output arrays"),
     (lambda o: q.add.outer(q.zeros(3), q.zeros(2), out=o, where=q.zeros(3, dtype="bool")), ValueError,
      "operands could not be broadcast together with shapes [3, 2] [3]"),
@@ -437,13 +403,8 @@ def test_outer_outputs_and_masks():
      "ufunc 'add' input cannot be cast from int64 to float64 with casting rule 'safe'"),
     (lambda o: q.add.outer(1, 2, foo=1, order="k"), TypeError, "unexpected keyword argument 'foo'"),
     (lambda o: q.sin.outer(1, 2), TypeError, "sin is not a binary outer ufunc"),
-    (lambda o: q.modf.outer(1, 2), TypeError, "modf is not a binary outer ufunc"),
-    (lambda o: q.sin.outer(1, 2, out=None, bar=2), TypeError, "unexpected keyword argument 'bar'"),
     (lambda o: q.add.outer(q.zeros(1, dtype="int8"), 300), OverflowError,
      "Python integer does not fit in array dtype int8"),
-    (lambda o: q.add.outer("x", q.zeros(0)), TypeError, NOT_NUMERIC),
-    (lambda o: q.logical_and.outer(q.zeros(2), q.zeros(2), dtype="float64"), TypeError,
-     "no loop matching the specified signature and casting was found for ufunc 'logical_and'"),
     (lambda o: q.add.outer(1), TypeError, "outer() takes exactly 2 positional arguments (1 given)"),
     (lambda o: q.add.outer(1, 2, 3), TypeError, "outer() takes at most 2 arguments (3 given)"),
     (lambda o: q.add.outer(q.zeros((1,) * 40), q.zeros((1,) * 40)), ValueError, LIMITS),
@@ -470,7 +431,6 @@ def test_outer_total_beyond_64_bits():
 @pytest.mark.parametrize("ufunc, start, indices, b, expected", [
     (q.add, [0.0] * 4, [0, 0, 2], 1, [2.0, 0.0, 1.0, 0.0]),
     (q.add, [0.0] * 3, [0, 2, 2], q.array([5.0]), [5.0, 0.0, 10.0]),
-    (q.add, [0.0] * 3, [0, 2, 2], q.array(5.0), [5.0, 0.0, 10.0]),
     (q.multiply, [1, 2, 3, 4], [1, 1, 1], 3, [1, 54, 3, 4]),
     (q.multiply, [1 + 1j, 2j], [0, 0], 1j, [-1 - 1j, 2j]),
     (q.subtract, [10, 20, 30], [-1, 0], q.array([5, 6]), [4, 20, 25]),
@@ -478,12 +438,10 @@ def test_outer_total_beyond_64_bits():
     (q.add, [1, 2, 3, 4], 2, 5, [1, 2, 8, 4]),
     (q.add, [1, 2, 3, 4], (Ellipsis,), 1, [2, 3, 4, 5]),
     (q.add, [1, 2, 3, 4], q.array([True, False, True, False]), [10, 20], [11, 2, 23, 4]),
-    (q.add, [1, 2, 3, 4], q.array([False] * 4), [], [1, 2, 3, 4]),
     (q.add, [1, 2], True, 1, [2, 3]),
     (q.maximum, [1.0, 5.0], [0, 1, 0], [3.0, 2.0, 2.0], [3.0, 5.0]),
     (q.negative, [1, 2, 3, 4], [1, 3], None, [1, -2, 3, -4]),
     (q.negative, [1, 2, 3, 4], [1, 1], None, [1, 2, 3, 4]),
-    (q.sqrt, [4.0, 9.0], [1], None, [4.0, 3.0]),
     (q.invert, [True, False], [0, 0, 0], None, [False, False]),
     (q.add, [1, 2, 3, 4], [1, 2, 3], "self", [1, 3, 5, 7]),  # b, a view of a, is read whole before any write
 ])
@@ -520,7 +478,7 @@ def test_at_repeated_indices_accumulate(updates):
     ("int8", 1, 1.75, 2),  # float64 loop, truncated into int8
     ("float32", 1.0, 2**70, 2.0**70),
     ("bool", False, 1j, True),  # a complex loop into bool: no warning
-    *[(dtype, 1, q.array([2], dtype=dtype), 3) for dtype in ["float16", "float128", "complex256", "uint16"]],
+    *[(dtype, 1, q.array([2], dtype=dtype), 3) for dtype in ["float16", "complex256"]],
 ])
 def test_at_has_no_weak_promotion_and_keeps_the_dtype(dtype, start, b, expected):
     a = q.array([start], dtype=dtype)
@@ -539,13 +497,10 @@ def test_at_complex_discard_warns_once_before_any_write():
 
 @pytest.mark.parametrize("call, error, text", [
     (lambda a: q.add.at([1.0], [0], 1), TypeError, "first argument to ufunc.at must be a Quarvel array"),
-    (lambda a: q.divmod.at([1], [0], 1), TypeError, "first argument to ufunc.at must be a Quarvel array"),
     (lambda a: q.add.at(q.zeros(()), 0, 1), TypeError, "ufunc.at requires an array with at least one dimension"),
     (lambda a: q.divmod.at(q.zeros(()), [0], 1), TypeError, "divmod does not support the at method"),
     (lambda a: q.modf.at(a, [0]), TypeError, "modf does not support the at method"),
-    (lambda a: q.frexp.at(a, [0]), TypeError, "frexp does not support the at method"),
     (lambda a: q.add.at(a, [1]), TypeError, "binary ufunc.at requires a third operand"),
-    (lambda a: q.add.at(a, [1], None), TypeError, "binary ufunc.at requires a third operand"),
     (lambda a: q.negative.at(a, [1], 5), TypeError, "unary ufunc.at takes only the array and indices"),
     (lambda a: q.add.at(a, [0, 1, 2], q.zeros(2)), ValueError,
      "operands could not be broadcast together with shapes [3] [2]"),
@@ -574,12 +529,10 @@ DIVIDE, INVALID = "divide by zero encountered in divide", "invalid value encount
 
 @pytest.mark.parametrize("call, reported", [
     (lambda: q.multiply.reduce(q.array([1e200, 1e200, 1e200, 1e200])), ["overflow encountered in multiply"]),
-    (lambda: q.multiply.reduce(filled((2, 3), 1e300), axis=None), ["overflow encountered in multiply"]),
     (lambda: q.add.reduce(q.array([math.inf, -math.inf])), ["invalid value encountered in add"]),
     (lambda: q.divide.accumulate(q.array([1.0, 0.0, 0.0])), [DIVIDE]),
     (lambda: q.divide.accumulate(q.array([0.0])), []),  # a first element is never classified
     (lambda: q.divide.reduceat(q.array([1.0, 0.0, 0.0, 0.0]), [0, 2]), [DIVIDE, INVALID]),
-    (lambda: q.divide.reduceat(q.array([0.0, 0.0]), [0, 1]), []),
     (lambda: q.divide.outer([1.0, 0.0, 2.0], [0.0, 0.0]), [DIVIDE, INVALID]),
     (lambda: q.divide.at(q.array([1.0, 2.0]), [0, 1], 0.0), [DIVIDE]),
     (lambda: q.divide.at(q.array([1.0]), q.array([False]), 0.0), []),  # nothing selected: nothing to report
