@@ -120,13 +120,9 @@ def test_errcall_check(call):
 
 
 @pytest.mark.parametrize("call", [
-    lambda: quarvel.seterr("warn", "warn", "warn", "warn", "warn", "warn"),
-    lambda: quarvel.seterr("warn", all="warn"),
-    lambda: quarvel.geterr(1),
-    lambda: quarvel.seterrcall(),
-    lambda: quarvel.errstate("ignore"),
-    lambda: quarvel.errstate().__exit__(None, None),
-    lambda: quarvel.errstate()(),
+    lambda: quarvel.seterr("warn", "warn", "warn", "warn", "warn", "warn"), lambda: quarvel.seterr("warn", all="warn"),
+    lambda: quarvel.geterr(1), lambda: quarvel.seterrcall(), lambda: quarvel.errstate("ignore"),
+    lambda: quarvel.errstate().__exit__(None, None), lambda: quarvel.errstate()(),
 ])
 def test_argument_binding_errors(call):
     before = VAR.get()
@@ -312,17 +308,14 @@ def failing(kind, mask):
 
 
 @pytest.mark.parametrize("modes, warned, raised, calls", [
-    ({}, [0, 1, 3], None, []),
-    ({"all": "warn"}, [0, 1, 2, 3], None, []),
-    ({"all": "ignore"}, [], None, []),
+    ({}, [0, 1, 3], None, []), ({"all": "warn"}, [0, 1, 2, 3], None, []), ({"all": "ignore"}, [], None, []),
     ({"invalid": "raise", "over": "ignore"}, [0], (FloatingPointError, "invalid value encountered in divide"), []),
     ({"over": "raise", "under": "raise", "divide": "ignore"}, [], (FloatingPointError, "overflow encountered in divide"),
      []),
     ({"all": "call"}, [], None, [(text, 15) for text in TEXTS]),
     ({"divide": "ignore", "under": "call"}, [1, 3], None, [("underflow", 15)]),
     ({"all": "log"}, [], None, [f"Warning: {text} encountered in divide\n" for text in TEXTS]),
-    ({"over": "call", "call": None}, [0], NO_CALLBACK, []),
-    ({"divide": "log", "call": None}, [], NO_CALLBACK, []),
+    ({"over": "call", "call": None}, [0], NO_CALLBACK, []), ({"divide": "log", "call": None}, [], NO_CALLBACK, []),
     ({"all": "call", "call": Writer()}, [], (TypeError, None), []),  # accepted for its write method
     ({"all": "log", "call": errcall_target}, [], (AttributeError, None), []),
     ({"divide": "call", "call": failing}, [], (KeyError, None), []),

@@ -12,16 +12,13 @@ import pytest
 import quarvel
 from helpers import MODULE_DTYPES, SCALAR_CLASSES, raises
 
-UFUNC_NAMES = """
-abs absolute acos acosh add arccos arccosh arcsin arcsinh arctan arctan2 arctanh asin asinh atan atan2 atanh
-bitwise_and bitwise_count bitwise_invert bitwise_left_shift bitwise_not bitwise_or bitwise_right_shift
-bitwise_xor cbrt ceil conj conjugate copysign cos cosh deg2rad degrees divide divmod equal exp exp2 expm1 fabs
-float_power floor floor_divide fmax fmin fmod frexp gcd greater greater_equal heaviside hypot invert isfinite
-isinf isnan lcm ldexp left_shift less less_equal log log10 log1p log2 logaddexp logaddexp2 logical_and
-logical_not logical_or logical_xor maximum minimum mod modf multiply negative nextafter not_equal positive pow
-power rad2deg radians reciprocal remainder right_shift rint sign signbit sin sinh spacing sqrt square subtract
-tan tanh true_divide trunc
-""".split()
+UFUNC_NAMES = """abs absolute acos acosh add arccos arccosh arcsin arcsinh arctan arctan2 arctanh asin asinh atan atan2
+atanh bitwise_and bitwise_count bitwise_invert bitwise_left_shift bitwise_not bitwise_or bitwise_right_shift bitwise_xor
+cbrt ceil conj conjugate copysign cos cosh deg2rad degrees divide divmod equal exp exp2 expm1 fabs float_power floor
+floor_divide fmax fmin fmod frexp gcd greater greater_equal heaviside hypot invert isfinite isinf isnan lcm ldexp
+left_shift less less_equal log log10 log1p log2 logaddexp logaddexp2 logical_and logical_not logical_or logical_xor
+maximum minimum mod modf multiply negative nextafter not_equal positive pow power rad2deg radians reciprocal remainder
+right_shift rint sign signbit sin sinh spacing sqrt square subtract tan tanh true_divide trunc""".split()
 NAMES = (["__version__", "ComplexWarning", "DType", "Array", "ArrayFlags"] + SCALAR_CLASSES + list(MODULE_DTYPES)
          + ["array", "zeros", "empty", "promote_types", "ufunc", "errstate", "_ERROR_CONTEXT", "AxisError", "geterr",
             "seterr", "geterrcall", "seterrcall"] + UFUNC_NAMES)
@@ -43,8 +40,7 @@ def test_classes():
         assert (cls.__module__, cls.__qualname__) == ("quarvel", name)
         raises(TypeError, None, type, "Sub", (cls,), {})
     for name in ["DType"] + SCALAR_CLASSES:
-        with pytest.raises(TypeError):
-            getattr(quarvel, name).extra = 1
+        raises(TypeError, None, setattr, getattr(quarvel, name), "extra", 1)
     for cls, args in [(quarvel.Array, ()), (quarvel.ArrayFlags, ()), (quarvel.ufunc, ("add",))] + [
             (getattr(quarvel, name), (1,)) for name in SCALAR_CLASSES]:
         raises(TypeError, None, cls)
@@ -60,30 +56,23 @@ def test_one_module_per_process():
         import quarvel.quarvel as first
         del sys.modules["quarvel.quarvel"]
         assert importlib.import_module("quarvel.quarvel") is first
-        try:
-            import _xxsubinterpreters as interpreters
-        except ImportError:
-            raise SystemExit
+        import _xxsubinterpreters as interpreters
         try:
             interpreters.run_string(interpreters.create(), "import quarvel")
         except Exception as error:
             print(type(error).__name__, "ImportError" in str(error))
-        else:
-            print("imported twice")
     """)], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() in ("", "RunFailedError True")
+    assert result.stdout == "RunFailedError True\n"
 
 
 # The one argument parser words its errors as the interpreter does.
 @pytest.mark.parametrize("call, message", [
     (lambda: quarvel.array(), "array() missing required argument 'data' (pos 1)"),
     (lambda: quarvel.empty(dtype="f8"), "empty() missing required argument 'shape' (pos 1)"),
-    (lambda: quarvel.promote_types("i4"), "promote_types() missing required argument 'right' (pos 2)"),
     (lambda: quarvel.array([1], data=[1]), "argument for array() given by name ('data') and position (1)"),
     (lambda: quarvel.array([1], None, True, "K", 5), "array() takes at most 4 arguments (5 given)"),
     (lambda: quarvel.DType("i4", name="i8"), "DType() takes at most 1 argument (2 given)"),
-    (lambda: quarvel.zeros(3, bogus=1), "'bogus' is an invalid keyword argument for zeros()"),
     (lambda: quarvel.zeros(shape=3, dtype=None, order="C", x=1), "zeros() takes at most 3 keyword arguments (4 given)"),
 ])
 def test_argument_errors_follow_the_interpreter(call, message):
@@ -95,17 +84,11 @@ def test_keywords_bind_by_name():
 
 
 @pytest.mark.parametrize("obj, signature", [
-    (quarvel.array, "(data, dtype=None, copy=True, order='K')"),
-    (quarvel.zeros, "(shape, dtype=None, order='C')"),
-    (quarvel.promote_types, "(left, right)"),
-    (quarvel.DType, "(name)"),
-    (quarvel.DType.newbyteorder, "(self, /, new_order='S')"),
-    (quarvel.Complex128Scalar.__complex__, "(self, /)"),
+    (quarvel.array, "(data, dtype=None, copy=True, order='K')"), (quarvel.promote_types, "(left, right)"),
+    (quarvel.DType, "(name)"), (quarvel.DType.newbyteorder, "(self, /, new_order='S')"),
     (quarvel.errstate, "(*, all=None, divide=None, over=None, under=None, invalid=None, **kwargs)"),
     (quarvel.seterr, "(all=None, divide=None, over=None, under=None, invalid=None)"),
-    (quarvel.add.reduce, "(array, /, *args, **kwargs)"),
-    (quarvel.add.reduceat, "(array, /, indices, *args, **kwargs)"),
-    (quarvel.add.outer, "(a, b, /, **kwargs)"),
+    (quarvel.add.reduceat, "(array, /, indices, *args, **kwargs)"), (quarvel.add.outer, "(a, b, /, **kwargs)"),
     (quarvel.add.at, "(a, indices, b=None, /)"),
 ])
 def test_text_signatures(obj, signature):

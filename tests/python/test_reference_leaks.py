@@ -12,6 +12,7 @@ import warnings
 import pytest
 
 import quarvel as q
+from helpers import as_errors
 
 WARM_UP = 5
 REPEATS = 60
@@ -45,18 +46,11 @@ def failing_callback(kind, flag):
 
 
 def policy(operation, **modes):
-    def run():
-        with q.errstate(**modes):
-            return operation()
-    return run
+    return lambda: q.errstate(**modes)(operation)()
 
 
 def as_error(operation):
-    def run():
-        with warnings.catch_warnings():
-            warnings.simplefilter("error")
-            return operation()
-    return run
+    return lambda: as_errors(operation)
 
 
 def in_place(a, text=False):
@@ -69,9 +63,7 @@ class Host:
         return q.geterr()
 
 
-DEEP = [1.0]
-for _ in range(70):
-    DEEP = [DEEP]
+DEEP = eval("[" * 70 + "1.0" + "]" * 70)
 L = q.array([1.1, 2j], dtype="clongdouble")
 F = q.array([[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]])
 I = q.array([1, 2, 3], dtype="int16")

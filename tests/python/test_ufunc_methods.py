@@ -162,8 +162,7 @@ def test_empty_reduction_without_identity_fails(ufunc):
 @pytest.mark.parametrize("ufunc, data, initial, where, expected", [
     ("maximum", [1, 5], 7, True, 7), ("maximum", [], 3.5, True, 3.5), ("minimum", [4, 2], 3, True, 2),
     ("add", [1, 2], 1.9, True, 4), ("subtract", [1, 2], 10, True, 7), ("add", [True, True], True, True, 3),
-    ("maximum", [1, 9], 3, [True, False], 3),
-    ("add", [[1, 2, 3], [4, 5, 6]], None, [True, False, True], [5, 0, 9]),
+    ("maximum", [1, 9], 3, [True, False], 3), ("add", [[1, 2, 3], [4, 5, 6]], None, [True, False, True], [5, 0, 9]),
     ("add", [[1, 2, 3], [4, 5, 6]], None, [[True], [False]], [1, 2, 3]),
     ("add", [[1, 2, 3], [4, 5, 6]], 1, q.array([[1, 0, 1]]) == 1, [6, 1, 10]),
     ("add", [[1, 2], [3, 4]], None, None, [0, 0]), ("add", [[1, 2], [3, 4]], None, 2.5, [4, 6]),
@@ -308,15 +307,11 @@ def test_axis_error_is_the_module_class_of_the_moment(monkeypatch):
 # --- outer --------------------------------------------------------------------
 
 @pytest.mark.parametrize("ufunc, function, a, b", [
-    (q.add, operator.add, [1, 2, 3], [10, 20]),
-    (q.multiply, operator.mul, 3, [[1, 2], [3, 4]]),
+    (q.add, operator.add, [1, 2, 3], [10, 20]), (q.multiply, operator.mul, 3, [[1, 2], [3, 4]]),
     (q.divide, operator.truediv, [1.0, 7.0, -3.0], [2.0, 8.0]),
-    (q.floor_divide, operator.floordiv, [7, -7, 9], [2, -3]),
-    (q.arctan2, math.atan2, [1.0, -1.0], [2.0, -0.5]),
-    (q.less, operator.lt, [1, 2, 3], [2]),
-    (q.add, operator.add, q.zeros((2, 1)), q.zeros((1, 3))),
-    (q.add, operator.add, q.zeros(0), [1.0, 2.0]),
-    (q.add, operator.add, q.zeros((2, 3)), q.zeros((0, 2))),
+    (q.floor_divide, operator.floordiv, [7, -7, 9], [2, -3]), (q.arctan2, math.atan2, [1.0, -1.0], [2.0, -0.5]),
+    (q.less, operator.lt, [1, 2, 3], [2]), (q.add, operator.add, q.zeros((2, 1)), q.zeros((1, 3))),
+    (q.add, operator.add, q.zeros(0), [1.0, 2.0]), (q.add, operator.add, q.zeros((2, 3)), q.zeros((0, 2))),
 ])
 def test_outer_against_nested_loops(ufunc, function, a, b):
     result = ufunc.outer(a, b)
@@ -431,17 +426,13 @@ def test_outer_total_beyond_64_bits():
 @pytest.mark.parametrize("ufunc, start, indices, b, expected", [
     (q.add, [0.0] * 4, [0, 0, 2], 1, [2.0, 0.0, 1.0, 0.0]),
     (q.add, [0.0] * 3, [0, 2, 2], q.array([5.0]), [5.0, 0.0, 10.0]),
-    (q.multiply, [1, 2, 3, 4], [1, 1, 1], 3, [1, 54, 3, 4]),
-    (q.multiply, [1 + 1j, 2j], [0, 0], 1j, [-1 - 1j, 2j]),
+    (q.multiply, [1, 2, 3, 4], [1, 1, 1], 3, [1, 54, 3, 4]), (q.multiply, [1 + 1j, 2j], [0, 0], 1j, [-1 - 1j, 2j]),
     (q.subtract, [10, 20, 30], [-1, 0], q.array([5, 6]), [4, 20, 25]),
     (q.add, [1, 2, 3, 4], slice(None, None, -2), [100, 200], [1, 202, 3, 104]),
-    (q.add, [1, 2, 3, 4], 2, 5, [1, 2, 8, 4]),
-    (q.add, [1, 2, 3, 4], (Ellipsis,), 1, [2, 3, 4, 5]),
+    (q.add, [1, 2, 3, 4], 2, 5, [1, 2, 8, 4]), (q.add, [1, 2, 3, 4], (Ellipsis,), 1, [2, 3, 4, 5]),
     (q.add, [1, 2, 3, 4], q.array([True, False, True, False]), [10, 20], [11, 2, 23, 4]),
-    (q.add, [1, 2], True, 1, [2, 3]),
-    (q.maximum, [1.0, 5.0], [0, 1, 0], [3.0, 2.0, 2.0], [3.0, 5.0]),
-    (q.negative, [1, 2, 3, 4], [1, 3], None, [1, -2, 3, -4]),
-    (q.negative, [1, 2, 3, 4], [1, 1], None, [1, 2, 3, 4]),
+    (q.add, [1, 2], True, 1, [2, 3]), (q.maximum, [1.0, 5.0], [0, 1, 0], [3.0, 2.0, 2.0], [3.0, 5.0]),
+    (q.negative, [1, 2, 3, 4], [1, 3], None, [1, -2, 3, -4]), (q.negative, [1, 2, 3, 4], [1, 1], None, [1, 2, 3, 4]),
     (q.invert, [True, False], [0, 0, 0], None, [False, False]),
     (q.add, [1, 2, 3, 4], [1, 2, 3], "self", [1, 3, 5, 7]),  # b, a view of a, is read whole before any write
 ])
