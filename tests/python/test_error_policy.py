@@ -1,7 +1,6 @@
 """The floating-point error policy: seterr, geterr, seterrcall, geterrcall,
 errstate and its decorator, the context variable that holds the policy, and
 the fault reports every mode gives."""
-import asyncio
 import contextvars
 import gc
 import io
@@ -119,24 +118,12 @@ def test_errcall_check(call):
         assert quarvel.geterrcall() is func and quarvel.seterrcall(func=errcall_target) is func
 
 
-@pytest.mark.parametrize("call", [
-    lambda: quarvel.seterr("warn", "warn", "warn", "warn", "warn", "warn"), lambda: quarvel.seterr("warn", all="warn"),
-    lambda: quarvel.geterr(1), lambda: quarvel.seterrcall(), lambda: quarvel.errstate("ignore"),
-    lambda: quarvel.errstate().__exit__(None, None), lambda: quarvel.errstate()(),
-])
-def test_argument_binding_errors(call):
-    before = VAR.get()
-    raises(TypeError, None, call)
-    assert VAR.get() is before
-
-
 @pytest.mark.parametrize("call, error, text", [
-    (lambda: quarvel.errstate(divide="ignore", spam=1), TypeError, "errstate() got an unexpected keyword argument 'spam'"),
-    (lambda: quarvel.errstate(spam=1, divide="bad"), TypeError, "errstate() got an unexpected keyword argument 'spam'"),
     (lambda: quarvel.errstate(call=42, divide="bad"), TypeError, ERRCALL_REFUSED),
     (lambda: quarvel.errstate(spam=1, call=42), TypeError, "errstate() got an unexpected keyword argument 'spam'"),
     (lambda: quarvel.errstate(call=42, spam=1), TypeError, ERRCALL_REFUSED),
-    (lambda: quarvel.errstate(divide=1, spam=1), TypeError, "argument 'divide': 'int' object cannot be cast as 'str'"),
+    (lambda: quarvel.errstate(spam=1, divide="bad"), TypeError, "errstate() got an unexpected keyword argument 'spam'"),
+    (lambda: quarvel.errstate("ignore"), TypeError, None), (lambda: quarvel.errstate()(), TypeError, None),
     (lambda: quarvel.errstate()(42), TypeError, "errstate decorator requires a callable"),
 ])
 def test_errstate_refusals(call, error, text):
@@ -232,7 +219,7 @@ def test_decorator_failures():
     assert ref() is None
 
 
-def test_threads_tasks_and_copied_contexts_have_their_own_policy():
+def test_threads_and_copied_contexts_have_their_own_policy():
     quarvel.seterr(all="raise")
     seen = []
 
@@ -245,16 +232,6 @@ def test_threads_tasks_and_copied_contexts_have_their_own_policy():
     assert seen == [DEFAULT] and quarvel.geterr() == policy("raise", "raise", "raise", "raise")
     assert contextvars.copy_context().run(lambda: (quarvel.geterr()["divide"], quarvel.seterr(divide="log"))[0]) == "raise"
     assert quarvel.geterr()["divide"] == "raise"
-
-    async def task(mode):
-        with quarvel.errstate(all=mode):
-            await asyncio.sleep(0)
-            seen.append(quarvel.geterr()["over"])
-
-    async def main():
-        await asyncio.gather(task("warn"), task("ignore"))
-    asyncio.run(main())
-    assert sorted(seen[1:]) == ["ignore", "warn"] and quarvel.geterr()["over"] == "raise"
 
 
 # --- a tampered variable ------------------------------------------------------
@@ -269,12 +246,8 @@ MODE_READERS = [quarvel.geterr, quarvel.seterr, lambda: quarvel.seterrcall(print
     ([*GOOD, ()], MODE_READERS, TypeError, "'list' object cannot be cast as 'tuple'"),
     (("WARN", *GOOD[1:], ()), MODE_READERS, ValueError, 'invalid error mode "WARN"' + EXPECTED_MODES),
     (("warn", 1, *GOOD[2:], ()), MODE_READERS, TypeError, "'int' object cannot be cast as 'str'"),
-    (("warn", "warn"), MODE_READERS, IndexError, "tuple index out of range"),
     (GOOD, [quarvel.seterr, EXIT], IndexError, "tuple index out of range"),
-    ((*GOOD, []), [quarvel.seterr, lambda: quarvel.seterrcall(None), lambda: quarvel.errstate().__enter__()],
-     TypeError, "'list' object cannot be cast as 'tuple'"),
     ((*GOOD, ["saved"]), [EXIT], TypeError, "'list' object cannot be cast as 'tuple'"),
-    ((*GOOD, (("warn", "warn"),)), [EXIT], IndexError, "tuple index out of range"),
     ((*GOOD, (("warn", "nope", *GOOD[2:]),)), [EXIT], ValueError, 'invalid error mode "nope"' + EXPECTED_MODES),
 ])
 def test_tampered_policy_is_refused_unchanged(value, calls, error, text):

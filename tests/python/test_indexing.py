@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import quarvel as q
-from helpers import LIMITS, NOT_NUMERIC, as_errors, grid, raises, shares_buffer, to_python, tolist
+from helpers import COMPLEX_DISCARD, LIMITS, NOT_NUMERIC, as_errors, record, grid, raises, shares_buffer, to_python, tolist
 
 BAD_KEY = "indices must be integers, slices, ellipsis, None, or integer arrays"
 BAD_MASK = "boolean index shape did not match the indexed array dimensions"
@@ -21,13 +21,10 @@ def bounds(index, axis, size):
 # --- reading ------------------------------------------------------------------
 
 @pytest.mark.parametrize("key, shape, values", [
-    ((1, 2, None), (1,), [5]), ((..., 2), (2,), [2, 5]), ((0, slice(None, None, -2)), (2,), [2, 0]),
-    ((slice(5, 0, -1), slice(1, None)), (1, 2), [[4, 5]]), ((slice(0, 0),), (0, 3), []),
     # One element under a step whose byte stride would overflow.
     ((slice(None, None, 2**62),), (1, 3), [[0, 1, 2]]),
     ((slice(1, None, -2**62), slice(2, None, 2**63 - 1)), (1, 1), [[5]]),
-    ((None, ..., None), (1, 2, 3, 1), [[[[0], [1], [2]], [[3], [4], [5]]]]),
-    ((1, 2, ...), (), 5), ((-1, -3), (), 3), (q.array([1], dtype="u8")[0], (3,), [3, 4, 5]),
+    ((1, 2, ...), (), 5), (q.array([1], dtype="u8")[0], (3,), [3, 4, 5]),
 ])
 def test_basic_keys(key, shape, values):
     a = grid(2, 3)
@@ -47,12 +44,6 @@ def test_zero_dimensional_and_64_dimensional_keys():
     raises(ValueError, LIMITS, a.__getitem__, (None,) * 65)
     raises(ValueError, LIMITS, q.zeros((1,) * 63).__getitem__, (None, ..., None))
 
-    class Index:
-        def __index__(self):
-            return 1
-
-    assert grid(4)[Index()].item() == 1
-
 
 @pytest.mark.parametrize("dtype, key, values", [
     ("int8", slice(None, None, 2**62), [7, 0, 0, 0, 0]), ("float64", slice(3, None, -2**62), [0, 0, 0, 7, 0]),
@@ -68,7 +59,6 @@ def test_one_element_slice_keeps_the_axis_stride(dtype, key, values):
     ((..., ...), IndexError, "an index can only have a single ellipsis"),
     (1.0, IndexError, BAD_KEY), (2**70, IndexError, BAD_KEY), ((0, ..., 0, 0), IndexError, TOO_MANY.format(2, 3)),
     ((0, [[True, False, True]]), IndexError, TOO_MANY.format(2, 3)),  # a nested mask takes its own axes
-    ((0, q.array([0]), 0), IndexError, TOO_MANY.format(2, 3)),
     (-3, IndexError, bounds(-3, 0, 2)), ((0, 3), IndexError, bounds(3, 1, 3)),
     (slice(None, None, 0), ValueError, "slice step cannot be zero"),
     ([0, 1j], IndexError, "index arrays must contain only integers or booleans"),
@@ -78,7 +68,6 @@ def test_one_element_slice_keeps_the_axis_stride(dtype, key, values):
     (q.array([0j]), IndexError, "index arrays must have an integer or boolean dtype"),
     (([0, 1], [0, 1, 2]), IndexError, "invalid advanced index array"),
     (q.array([2**63], dtype="u8"), IndexError, bounds(2**63 - 1, 0, 2)),
-    ([2**64 - 1], IndexError, bounds(2**63 - 1, 0, 2)),
 ])
 def test_key_refusals(key, error, text):
     a = grid(2, 3)
@@ -206,9 +195,7 @@ def test_random_basic_keys_match_lists(case, as_tuple):
 # --- assignment ---------------------------------------------------------------
 
 @pytest.mark.parametrize("key, value, expected", [
-    (slice(None), [[1], [2]], [[1, 1, 1], [2, 2, 2]]), ((1, slice(None, None, -1)), [1, 2, 3], [[0, 0, 0], [3, 2, 1]]),
-    ((None, 0), [[7, 8, 9]], [[7, 8, 9], [0, 0, 0]]), ((0, 1), 2.5, [[0, 2.5, 0], [0, 0, 0]]),
-    (slice(None), [q.array([1, 2, 3]), (4, 5, 6)], [[1, 2, 3], [4, 5, 6]]),
+    ((None, 0), [[7, 8, 9]], [[7, 8, 9], [0, 0, 0]]), (slice(None), [q.array([1, 2, 3]), (4, 5, 6)], [[1, 2, 3], [4, 5, 6]]),
     (slice(None), [[q.array(1)] * 3, [2, 2, 2]], [[1, 1, 1], [2, 2, 2]]), (slice(0, 0), [[1, 2, 3]], [[0, 0, 0], [0, 0, 0]]),
     (([1, 1], [0, 0]), [10, 20], [[0, 0, 0], [20, 0, 0]]),  # the last write wins
     (q.array([[False, True, False], [True, False, False]]), 5, [[0, 5, 0], [5, 0, 0]]),
@@ -224,12 +211,10 @@ def test_assignment(key, value, expected):
 
 @pytest.mark.parametrize("key, value, error, text", [
     (0, [[1], [2]], ValueError, "could not broadcast input array from shape [2, 1] into shape [3]"),
-    (slice(None), q.array([1, 2]), ValueError, "could not broadcast input array from shape [2] into shape [2, 3]"),
     ([0, 1], [[1, 2]], ValueError, "could not broadcast input array from shape [1, 2] into shape [2, 3]"),
     ((0, 1), [1], ValueError, SEQUENCE),
     ((0, 0, ...), [1], ValueError, SEQUENCE),  # an Ellipsis standing for no axes
     (slice(None), [[1, 2], [3]], ValueError, "input sequence is ragged"),
-    (slice(None), [1, 2, "x"], TypeError, NOT_NUMERIC),
     ([0, 1], [1, "x"], TypeError, NOT_NUMERIC), (5, "x", IndexError, bounds(5, 0, 2)), ([4], 0, IndexError, bounds(4, 0, 2)),
     ("x", 1, IndexError, BAD_KEY), (0, 1j, TypeError, "cannot cast a complex scalar to a real dtype"),
 ])
@@ -243,8 +228,6 @@ def test_assignment_by_target_kind():
     ints = q.array([1, 2, 3], dtype="int32")
     ints[0], ints[1], ints[2] = 2.7, -2.7, True
     assert tolist(ints) == [2, -2, 1]
-    raises(OverflowError, "Python int is outside the requested dtype range", ints.__setitem__, 0, 2**40)
-    raises(ValueError, "cannot convert float NaN to integer", ints.__setitem__, 0, float("nan"))
     raises(OverflowError, "Python float is outside the requested dtype range", ints.__setitem__, slice(None), [1, 2, 1e10])
     raises(TypeError, SEQUENCE_TO_SCALAR, ints.__setitem__, 0, [1, 2])
     raises(TypeError, SEQUENCE_TO_SCALAR, q.array([1j]).__setitem__, 0, [1])
@@ -253,14 +236,9 @@ def test_assignment_by_target_kind():
     flags = q.array([False, False])
     flags[0], flags[1] = [0], []
     assert tolist(flags) == [True, False]
-    small = q.zeros(3, dtype="int8")
-
-    class Holder:
-        def item(self):
-            return 7
-
-    small[0], small[1], small[2] = q.array([300])[0], q.array([2.5], dtype="float32")[0], Holder()
-    assert tolist(small) == [44, 2, 7]
+    small = q.zeros(2, dtype="int8")
+    small[0], small[1] = q.array([300])[0], q.array([2.5], dtype="float32")[0]
+    assert tolist(small) == [44, 2]
     ld, c = q.zeros(2, dtype="longdouble"), q.zeros(2, dtype="complex64")
     ld[:] = [1.5, 2]
     c[0], c[1:] = 1 + 2j, [3j]
@@ -294,23 +272,16 @@ def test_overlapping_sources_read_old_values():
 
 def test_cast_warnings_of_assignment():
     target = q.zeros(2)
-    with pytest.warns(q.ComplexWarning) as record:
-        target[:] = q.array([1 + 1j, 2 - 1j])
-    assert len(record) == 1 and tolist(target) == [1.0, 2.0]
-    with pytest.warns(q.ComplexWarning):
-        target[[0]] = q.array([3j])
+    assert record(lambda: target.__setitem__(slice(None), q.array([1 + 1j, 2 - 1j])))[1] == [
+        (q.ComplexWarning, COMPLEX_DISCARD)]
+    assert record(lambda: target.__setitem__([0], q.array([3j])))[1] == [(q.ComplexWarning, COMPLEX_DISCARD)]
     assert tolist(target) == [0.0, 2.0]
-    with pytest.warns(RuntimeWarning, match="^invalid value encountered in cast$"):
-        q.array([0, 0], dtype="int8")[:] = q.array([1.0, float("inf")])
     # a warning raised as an error stops the assignment before any write
     target = q.array([1.0, 2.0], dtype="float32")
     for key, value in [(slice(None), q.array([5.0, 1e39])), ([0, 1], q.array([5.0, 1e39])), (0, 1e39),
                        (slice(None), [5.0, 2**200]), (slice(None), [q.array(1j), 3.0])]:
-        with pytest.raises(RuntimeWarning):
-            as_errors(lambda: target.__setitem__(key, value))
+        pytest.raises(RuntimeWarning, as_errors, lambda: target.__setitem__(key, value))
     assert tolist(target) == [1.0, 2.0]
-    with pytest.raises(RuntimeWarning):
-        as_errors(lambda: q.array([1.0, 1e39], dtype="float32"))
 
 
 def nested_list(shape, start=0):
