@@ -154,7 +154,7 @@ def test_long_double_range_uses_the_exact_value(source, dtype, fits):
         assert target[0].item() == 0
 
 
-@pytest.mark.parametrize("call, error, text", [
+CONSTRUCTION_REFUSALS = [
     *[(lambda d=data: q.array(d), error, text) for data, error, text in [
         (nested(65, 1), ValueError, "array nesting is too deep"), ([q.zeros((1,) * 64)], ValueError, LIMITS),
         ([[1, 2], [3]], ValueError, "input sequence is ragged"), ([q.array([1, 2]), [1, 2, 3]], ValueError, "input sequence is ragged"),
@@ -174,7 +174,10 @@ def test_long_double_range_uses_the_exact_value(source, dtype, fits):
         ((2**40, 2**40), {}, ValueError, LIMITS), (3, {"dtype": "bogus", "order": "c"}, ValueError, "order must be 'C' or 'F'"),
         (3, {"dtype": "bogus"}, ValueError, 'unsupported preview dtype "bogus"'), (2.0, {}, TypeError, None),
         ((2**62,), {"dtype": "int8"}, MemoryError, "array allocation failed")]],
-])
+]
+
+
+@pytest.mark.parametrize("call, error, text", CONSTRUCTION_REFUSALS)
 def test_construction_refusals(call, error, text):
     raises(error, text, call)
 
@@ -320,7 +323,7 @@ def test_reshape_orders_and_copies():
     assert q.array([1, 2], dtype="q").reshape((2, 1)).dtype.char == "q"
 
 
-@pytest.mark.parametrize("args, kwargs, error, text", [
+RESHAPE_REFUSALS = [
     (((-1, 4),), {}, ValueError, "cannot reshape array of size 6 into shape [0, 4]"),
     (((4,),), {}, ValueError, "source and destination shapes must match exactly"),
     (((-1, -1),), {}, ValueError, "can only specify one unknown dimension"),
@@ -329,7 +332,10 @@ def test_reshape_orders_and_copies():
     (((2, 3),), {"order": "K"}, ValueError, "order must be 'C', 'F', or 'A'"),
     ((("x",),), {"order": "c"}, ValueError, "order must be 'C', 'F', or 'A'"),
     ((2, 3), {}, TypeError, None), (((2, 3),), {"shape": (2, 3)}, TypeError, None),
-])
+]
+
+
+@pytest.mark.parametrize("args, kwargs, error, text", RESHAPE_REFUSALS)
 def test_reshape_refusals(args, kwargs, error, text):
     a = six()
     raises(error, text, a.reshape, *args, **kwargs)

@@ -118,14 +118,17 @@ def test_errcall_check(call):
         assert quarvel.geterrcall() is func and quarvel.seterrcall(func=errcall_target) is func
 
 
-@pytest.mark.parametrize("call, error, text", [
+ERRSTATE_REFUSALS = [
     (lambda: quarvel.errstate(call=42, divide="bad"), TypeError, ERRCALL_REFUSED),
     (lambda: quarvel.errstate(spam=1, call=42), TypeError, "errstate() got an unexpected keyword argument 'spam'"),
     (lambda: quarvel.errstate(call=42, spam=1), TypeError, ERRCALL_REFUSED),
     (lambda: quarvel.errstate(spam=1, divide="bad"), TypeError, "errstate() got an unexpected keyword argument 'spam'"),
     (lambda: quarvel.errstate("ignore"), TypeError, None), (lambda: quarvel.errstate()(), TypeError, None),
     (lambda: quarvel.errstate()(42), TypeError, "errstate decorator requires a callable"),
-])
+]
+
+
+@pytest.mark.parametrize("call, error, text", ERRSTATE_REFUSALS)
 def test_errstate_refusals(call, error, text):
     before = VAR.get()
     raises(error, text, call)

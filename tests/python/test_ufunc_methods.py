@@ -215,7 +215,7 @@ A = filled((2, 3))
 
 
 # Refusals write nothing: `o` is unchanged.
-@pytest.mark.parametrize("call, error, text", [
+METHOD_REFUSALS = [
     (lambda o: q.maximum.reduce(A, -3), q.AxisError, BOUNDS.format(-3, 2)),
     (lambda o: q.add.reduceat(q.array(1), "not looked at"), q.AxisError, BOUNDS.format(0, 0)),
     (lambda o: q.maximum.reduce(A, (1, -1)), ValueError, "repeated axis in `axis` argument"),
@@ -278,7 +278,10 @@ A = filled((2, 3))
     (lambda o: q.add.at(o, [0], b=1), TypeError, "'b' is an invalid keyword argument for at()"),
     (lambda o: q.add.at(o), TypeError, "at() takes at least 2 positional arguments (1 given)"),
     (lambda o: q.add.at(o, [0], 1, 2), TypeError, "at() takes at most 3 arguments (4 given)"),
-])
+]
+
+
+@pytest.mark.parametrize("call, error, text", METHOD_REFUSALS)
 def test_method_refusals_write_nothing(call, error, text):
     o = q.array([[5.0] * 2] * 3)
     raises(error, text, call, o)
