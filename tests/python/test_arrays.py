@@ -37,14 +37,15 @@ def test_inferred_shape_and_dtype(data, shape, dtype):
 
 
 def test_scalar_objects_keep_their_dtype_and_alias():
-    for dtype, value in [("bool", True), ("uint16", 60000), ("uint64", 2**64 - 1), ("q", 5), ("Q", 6),
-                         ("float16", 0.333), ("complex64", 1.5 - 2.5j), ("longdouble", 0.1), ("clongdouble", 0.2j)]:
+    for dtype, value in [("uint16", 60000), ("uint64", 2**64 - 1), ("Q", 6), ("float16", 0.333), ("clongdouble", 0.2j)]:
         element = q.array([value], dtype=dtype)[0]
         for result in (q.array(element), q.array([element, element])):
             assert result.dtype == element.dtype and result.dtype.char == element.dtype.char
             assert repr(result[(0,) * result.ndim]) == repr(element)
     long_long = q.array([7], dtype="q")[0]
     assert type(q.array([long_long, 3])[0]) is q.LongLongScalar and q.array([long_long, 1.5]).dtype.char == "d"
+    foreign = type("Foreign", (), {"dtype": q.longlong, "item": lambda self: 5})()  # only the module's own scalars
+    assert q.array([foreign]).dtype.char == "l"
 
 
 class Item:
@@ -145,9 +146,9 @@ def test_conversion_to_a_requested_dtype(value, dtype, expected):
 def test_long_double_range_uses_the_exact_value(source, dtype, fits):
     value = q.array([source], dtype="uint64" if source >= 2**63 else "int64").astype("longdouble")[0]
     target = q.zeros(1, dtype=dtype)
-    if fits:
-        target[0] = value
-        assert q.array([value], dtype=dtype)[0].item() == target[0].item() == source
+    if fits:  # and without a warning
+        as_errors(lambda: target.__setitem__(0, value))
+        assert as_errors(lambda: q.array([value], dtype=dtype))[0].item() == target[0].item() == source
     else:
         raises(OverflowError, FLOAT_RANGE, q.array, [value], dtype=dtype)
         raises(OverflowError, FLOAT_RANGE, target.__setitem__, 0, value)
@@ -230,7 +231,7 @@ def test_zeros_and_empty(function):
         a = function(shape)
         assert (a.shape, a.dtype.name) == (expected, "float64")
         assert all(v == 0.0 for v in (tolist(a.reshape(-1)) if a.ndim else [tolist(a)]))
-    for dtype in ["bool", "i1", "u2", "i4", "u8", "f2", "f4", "c8", "c16", "g", "G"]:
+    for dtype in ["bool", "u2", "i4", "f2", "c8", "g", "G"]:
         assert tolist(function((2,), dtype=dtype).astype("c16")) == [0, 0]
     assert function((2, 3), order="F").strides == (8, 16) and function((2, 3), "i2", "F").strides == (2, 4)
     assert function(2, dtype="q").dtype.char == "q" and function(2, dtype=">i4").dtype.byteorder == ">"
@@ -251,20 +252,15 @@ def test_sizes_and_strides_in_both_orders(dtype):
 def test_attributes_of_views_and_small_shapes():
     a = q.array([1, 2, 3], dtype="int32")
     assert (a[::-1].strides, a[None].strides, q.zeros((2, 3))[:, None].strides) == ((-4,), (0, 4), (24, 0, 8))
-    t = a.T
-    assert t is not a and (t.shape, t.strides) == (a.shape, a.strides) and shares_buffer(t, a)
+    assert a.T is not a and (a.T.shape, a.T.strides) == (a.shape, a.strides) and shares_buffer(a.T, a)
     zero_d = q.array(2.5)
     assert (zero_d.shape, zero_d.ndim, zero_d.size, zero_d.strides, zero_d.nbytes) == ((), 0, 1, (), 8)
-    assert shares_buffer(zero_d.T, zero_d)
     raises(TypeError, "len() of unsized object", len, zero_d)
     raises(TypeError, "len() of unsized object", bool, zero_d)
     empty = q.zeros((0, 3))
     assert (empty.size, empty.nbytes, len(empty), bool(empty), bool(q.zeros((2, 0)))) == (0, 0, 0, False, True)
     assert empty.c_contiguous and empty.f_contiguous
-    assert len(q.array([[1, 2], [3, 4], [5, 6]])) == 3
-    assert q.array([[1, 2, 3], [4, 5, 6]], order="F").strides == (8, 16) and q.array([1], order="F").strides == (8,)
-    d = q.array([1, 2], dtype="q").dtype
-    assert d.char == "q" and d is not a.dtype
+    assert len(q.array([[1, 2], [3, 4], [5, 6]])) == 3 and q.array([[1, 2, 3], [4, 5, 6]], order="F").strides == (8, 16)
 
 
 def test_repr_and_flags():
@@ -279,24 +275,19 @@ def test_repr_and_flags():
     flags = a.T.flags
     assert (flags.c_contiguous, flags.f_contiguous, flags.writeable, a.writeable) == (False, True, True, True)
     raises(AttributeError, None, setattr, flags, "writeable", False)
-    for key, expected in [("c", True), ("c_Contiguous", True), ("F", False), ("f_contiguous", False), ("W", True),
-                          ("WriteAble", True)]:
-        assert a.flags[key] is expected
+    assert [a.flags[key] for key in ("c", "c_Contiguous", "F", "f_contiguous", "WriteAble")] == [True, True, False, False, True]
     # only ASCII letters change case: dotless i and long s would upper-case to I and S
     for key in ["", "WRITABLE", "C ", "\ud800", "wr\u0131teable", "c_contiguou\u017f"]:
         assert raises(KeyError, None, a.flags.__getitem__, key).args == (key,)
-    for key in [0, b"C"]:
-        assert "key" in str(raises(TypeError, None, a.flags.__getitem__, key))
+    assert "key" in str(raises(TypeError, None, a.flags.__getitem__, b"C"))
 
 
 def test_absent_protocols():
     a = q.array([1, 2])
     raises(TypeError, None, hash, a)
     raises(TypeError, None, iter, a)
-    for name in ("shape", "dtype", "extra"):
-        raises(AttributeError, None, setattr, a, name, None)
-    for name in ("__int__", "__float__", "__index__", "__iter__", "__contains__", "__bool__"):
-        assert not hasattr(a, name)
+    raises(AttributeError, None, setattr, a, "shape", None)
+    assert not any(hasattr(a, name) for name in ("__int__", "__float__", "__index__", "__iter__", "__contains__"))
 
 
 # --- reshape, transpose, astype, copy -----------------------------------------
@@ -313,11 +304,8 @@ def test_reshape_orders_and_copies():
     assert tolist(m) == [[0, 1, 2], [3, 4, 5]] and tolist(a.reshape((2, 3), order="F")) == [[0, 2, 4], [1, 3, 5]]
     assert tolist(m.T.reshape(6, order="A")) == [0, 1, 2, 3, 4, 5] and tolist(m.T.reshape(6)) == [0, 3, 1, 4, 2, 5]
     raises(ValueError, "array view has an invalid layout", m.T.reshape, 6, copy=False)
-    assert not shares_buffer(m.T.reshape(6, copy=None), m)
-    forced = m.reshape((3, 2), copy=True)
-    assert not shares_buffer(forced, m) and tolist(forced) == [[0, 1], [2, 3], [4, 5]]
-    assert shares_buffer(m.reshape((3, 2), copy=False), m)
-    assert m.reshape(shape=(3, 2), order="C", copy=None).shape == (3, 2)
+    assert not shares_buffer(m.T.reshape(6, copy=None), m) and not shares_buffer(m.reshape((3, 2), copy=True), m)
+    assert shares_buffer(m.reshape(shape=(3, 2), order="C", copy=False), m)
     assert q.array([4]).reshape(())[()].item() == 4 and q.zeros(0).reshape((0, 5)).shape == (0, 5)
     raises(ValueError, "cannot reshape array of size 0 into shape [0, 0]", q.zeros(0).reshape, (0, -1))
     assert q.array([1, 2], dtype="q").reshape((2, 1)).dtype.char == "q"
@@ -345,19 +333,16 @@ def test_reshape_refusals(args, kwargs, error, text):
 def test_transpose():
     a = q.zeros((2, 3, 4))
     assert a.transpose().shape == a.transpose(None).shape == (4, 3, 2)
-    for form in [(1, 0, 2), ((1, 0, 2),), ([1, 0, 2],), (-2, 0, -1)]:
+    for form in [((1, 0, 2),), ([1, 0, 2],), (-2, 0, -1)]:
         assert (a.transpose(*form).shape, a.transpose(*form).strides) == ((3, 2, 4), (32, 96, 8))
     m = six().reshape((2, 3))
     assert shares_buffer(m.transpose(1, 0), m) and tolist(m.transpose(-1, 0)) == [[0, 3], [1, 4], [2, 5]]
     assert six().transpose(0).shape == six().transpose(False).shape == (6,)  # a lone bool is an axis number
     for axes in [(0,), (0, 0), (0, 2), (0, 1, 2)]:
         raises(IndexError, "invalid axis permutation", q.zeros((2, 3)).transpose, *axes)
-    raises(IndexError, "invalid axis permutation", six().transpose, True)
-    for axes in [((0, True),), (1, True)]:
-        raises(TypeError, "axes must contain integers, not booleans", q.zeros((2, 3)).transpose, *axes)
-    for axes in [((0, (1,)),), ("01",), (1.0,)]:
-        raises(TypeError, None, q.zeros((2, 3)).transpose, *axes)
-    raises(TypeError, None, six().transpose, axes=(0,))
+    raises(TypeError, "axes must contain integers, not booleans", q.zeros((2, 3)).transpose, 1, True)
+    for args, kwargs in [(((0, (1,)),), {}), (("01",), {}), ((), {"axes": (0,)})]:
+        raises(TypeError, None, q.zeros((2, 3)).transpose, *args, **kwargs)
 
 
 def test_astype_values_warnings_and_layout():
@@ -368,8 +353,7 @@ def test_astype_values_warnings_and_layout():
     assert not shares_buffer(a.astype("float64"), a)
     c = q.array([1 + 2j, -3 + 0.5j])
     assert record(lambda: tolist(c.astype("float32"))) == ([1.0, -3.0], [(q.ComplexWarning, COMPLEX_DISCARD)])
-    assert as_errors(lambda: (tolist(c.astype("bool")), tolist(c.astype("complex64")))) == (
-        [True, True], [1 + 2j, -3 + 0.5j])
+    assert as_errors(lambda: tolist(c.astype("bool"))) == [True, True]
     assert tolist(as_errors(lambda: q.array([1e39]).astype(">f8"))) == [1e39]  # a byte swap alone never warns
     raises(RuntimeWarning, "overflow encountered in cast", as_errors, lambda: q.array([70000.0]).astype("float16"))
     a = q.array([[1, 2, 3], [4, 5, 6]], dtype="int32")
@@ -377,16 +361,15 @@ def test_astype_values_warnings_and_layout():
     assert (a.T.astype("float64").strides, a.T.astype("float64", order="C").strides) == ((8, 24), (16, 8))
     assert (a.astype("float64", order="F").strides, a.astype("i2", order="A").strides) == ((8, 16), (6, 2))
     raises(ValueError, ORDER_CFAK, a.astype, "float64", order="k")
-    for args, kwargs in [(("bogus",), {}), ((None,), {}), ((), {}), (("f8",), {"order": None})]:
-        raises(ValueError if args == ("bogus",) else TypeError, None, a.astype, *args, **kwargs)
+    for args, kwargs in [((None,), {}), ((), {}), (("f8",), {"order": None})]:
+        raises(TypeError, None, a.astype, *args, **kwargs)
 
 
 def test_copy():
     a = q.array([[1.0, 2.0], [3.0, 4.0]])
     assert not shares_buffer(a.copy(), a) and tolist(a[:, ::-1].copy()) == [[2.0, 1.0], [4.0, 3.0]]
-    assert q.zeros((2, 3), order="F").copy().strides == (24, 8)
-    big = q.array([1, 2], dtype=">i4").copy()
-    assert big.dtype.byteorder == ">" and big.c_contiguous and q.array([1], dtype="Q").copy().dtype.char == "Q"
+    big = q.zeros((2, 3), dtype=">i4", order="F").copy()
+    assert (big.strides, big.dtype.byteorder, q.array([1], dtype="Q").copy().dtype.char) == ((12, 4), ">", "Q")
     raises(TypeError, None, a.copy, 1)
 
 
