@@ -4,10 +4,7 @@ the fault reports every mode gives."""
 import contextvars
 import gc
 import io
-import os
-import subprocess
 import sys
-import threading
 import weakref
 
 import pytest
@@ -52,15 +49,6 @@ def test_unset_variable_reads_as_default_policy():
         assert quarvel.seterr() == DEFAULT  # stores a tuple even when nothing changes
         return VAR.get()
     assert contextvars.Context().run(fresh) == GOOD + ((),)
-
-
-def test_native_module_alone_keeps_its_policy():
-    # Loaded as the top-level module "quarvel", outside the package.
-    code = ("import quarvel; assert quarvel.__name__ == 'quarvel' and not hasattr(quarvel, '__path__'); "
-            "quarvel.seterr(divide='raise'); print(quarvel.geterr()['divide'])")
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(quarvel.quarvel.__file__))
-    assert subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
-                          check=True).stdout == "raise\n"
 
 
 @pytest.mark.parametrize("args, kwargs, after", [
@@ -158,14 +146,6 @@ def test_errstate_blocks_nest_and_restore():
     assert VAR.get() is before
 
 
-def test_saved_state_keeps_the_objects_and_exit_writes_fresh_names():
-    divide = StrMode("raise")
-    VAR.set((divide, "warn", "ignore", "warn", None, ()))
-    with quarvel.errstate(over="log"):
-        assert VAR.get()[5][0][0] is divide and VAR.get()[:2] == ("raise", "log")
-    assert VAR.get() == ("raise", "warn", "ignore", "warn", None, ()) and type(VAR.get()[0]) is str
-
-
 def decorated_target(x, *, y=0):
     """Decorated target."""
     if x is None:
@@ -222,21 +202,6 @@ def test_decorator_failures():
     assert ref() is None
 
 
-def test_threads_and_copied_contexts_have_their_own_policy():
-    quarvel.seterr(all="raise")
-    seen = []
-
-    def worker():
-        seen.append(quarvel.geterr())
-        quarvel.seterr(all="print")
-    thread = threading.Thread(target=worker)
-    thread.start()
-    thread.join()
-    assert seen == [DEFAULT] and quarvel.geterr() == policy("raise", "raise", "raise", "raise")
-    assert contextvars.copy_context().run(lambda: (quarvel.geterr()["divide"], quarvel.seterr(divide="log"))[0]) == "raise"
-    assert quarvel.geterr()["divide"] == "raise"
-
-
 # --- a tampered variable ------------------------------------------------------
 
 EXIT = lambda: quarvel.errstate().__exit__(None, None, None)  # noqa: E731
@@ -259,16 +224,6 @@ def test_tampered_policy_is_refused_unchanged(value, calls, error, text):
         raises(error, text, call)
         assert VAR.get() is value
     assert quarvel.add(1.0, 1.0) == 2.0  # no fault: the policy is not read
-
-
-def test_reads_take_tuple_subclasses_and_only_the_items_they_use():
-    VAR.set(GOOD[:4])  # no errcall, no stack
-    assert quarvel.geterr() == DEFAULT
-    tuple_class = type("ContextTuple", (tuple,), {})
-    VAR.set(tuple_class(("ignore", "warn", "ignore", "warn", None, tuple_class((tuple_class(("raise",) * 4 + (print,)),)))))
-    assert quarvel.geterr()["divide"] == "ignore"
-    EXIT()
-    assert VAR.get() == ("raise", "raise", "raise", "raise", print, ()) and type(VAR.get()) is tuple
 
 
 # --- fault reports ------------------------------------------------------------

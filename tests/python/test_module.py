@@ -1,8 +1,7 @@
-"""The module's shape: its names in order, its classes, help() texts, text
-signatures, the one argument parser's errors, one module per process."""
+"""The module's shape: its names in order, its classes, text signatures, the
+one argument parser's errors, one module per process."""
 import contextvars
 import inspect
-import pydoc
 import subprocess
 import sys
 import textwrap
@@ -79,10 +78,6 @@ def test_argument_errors_follow_the_interpreter(call, message):
     raises(TypeError, message, call)
 
 
-def test_keywords_bind_by_name():
-    assert quarvel.promote_types(right="i1", left="u1").name == "int16" and quarvel.DType(name="u8").name == "uint64"
-
-
 @pytest.mark.parametrize("obj, signature", [
     (quarvel.array, "(data, dtype=None, copy=True, order='K')"), (quarvel.promote_types, "(left, right)"),
     (quarvel.DType, "(name)"), (quarvel.DType.newbyteorder, "(self, /, new_order='S')"),
@@ -93,44 +88,3 @@ def test_keywords_bind_by_name():
 ])
 def test_text_signatures(obj, signature):
     assert str(inspect.signature(obj)) == signature
-
-
-# Names whose documentation is fixed as their text signature alone, or as none.
-UNDOCUMENTED = {
-    "DType", "Array", "ufunc", "errstate", "ComplexWarning", "AxisError",
-    "ufunc.reduce", "ufunc.accumulate", "ufunc.reduceat", "ufunc.outer", "ufunc.at",
-    "errstate.__enter__", "errstate.__exit__", "seterr", "geterr", "seterrcall", "geterrcall",
-}
-
-
-def public_callables():
-    """(name, object, the object help() is asked about) for each public function
-    and class and each method and property the module defines on a class."""
-    seen = set()
-    for name in quarvel.__all__:
-        value = getattr(quarvel, name)
-        if isinstance(value, type) and value not in seen:
-            seen.add(value)
-            yield name, value, value
-            for member, attribute in vars(value).items():
-                kind = type(attribute).__name__
-                # help() lists no property with a double-underscore name
-                if kind == "method_descriptor" or kind == "getset_descriptor" and not member.startswith("__"):
-                    yield f"{name}.{member}", attribute, value
-        elif type(value).__name__ == "builtin_function_or_method":
-            yield name, value, value
-
-
-def test_help_shows_a_summary_line():
-    rendered = {}
-    for name, obj, owner in public_callables():
-        if name in UNDOCUMENTED:
-            assert not obj.__doc__, name
-            continue
-        summary = (obj.__doc__ or "").strip().split("\n")[0]
-        if owner not in rendered:
-            rendered[owner] = pydoc.render_doc(owner, renderer=pydoc.plaintext)
-        assert summary and summary in rendered[owner], name
-        if getattr(obj, "__text_signature__", None):
-            inspect.signature(obj)  # the summary follows the signature without hiding it
-    assert "reduce(self, array, /, *args, **kwargs)" in pydoc.render_doc(quarvel.add, renderer=pydoc.plaintext)

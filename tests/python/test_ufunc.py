@@ -171,15 +171,10 @@ def test_call_refusals_write_nothing(call, error, text):
     assert tolist(o) == [5.0]
 
 
-
-
-def test_out_forms():
+def test_outputs_masks_and_layouts():
     a, o = q.array([1.0, 2.0]), q.zeros(2)
-    assert q.add(a, a, o) is o and tolist(o) == [2.0, 4.0]
-    assert q.add(a, a, out=o) is o and q.add(a, a, out=(o,)) is o
-    assert tolist(q.add(a, a, out=(None,))) == [2.0, 4.0] and isinstance(q.add(a, a, out=None), q.Array)
-    quotient, remainder = q.divmod(q.array([7, 8]), 3, None)
-    assert tolist(quotient) == [2, 2] and tolist(remainder) == [1, 2]
+    assert q.add(a, a, o) is o and q.add(a, a, out=o) is o and q.add(a, a, out=(o,)) is o and tolist(o) == [2.0, 4.0]
+    assert tolist(q.add(a, a, out=(None,))) == [2.0, 4.0]
     same = q.zeros(2, dtype="int64")
     q.divmod(q.array([7, 9]), 4, out=(same, same))  # one array for both outputs holds the remainders
     assert tolist(same) == [3, 1]
@@ -187,35 +182,21 @@ def test_out_forms():
     assert q.add(1.0, 2.0, out=zero_d) is zero_d and zero_d[()].item() == 3.0
     quotient, remainder = q.divmod(7, 2)
     assert (type(quotient), quotient.item(), remainder.item()) == (q.Int64Scalar, 3, 1)
-
-
-@pytest.mark.parametrize("where, expected", [
-    (None, [9.0, 9.0, 9.0]), (True, [2.0, 3.0, 4.0]), (2.5, [2.0, 3.0, 4.0]), (0.0, [9.0, 9.0, 9.0]),
-    ([True, False, True], [2.0, 9.0, 4.0]),
-])
-def test_where_keeps_unselected_output(where, expected):
-    o = q.array([9.0, 9.0, 9.0])
-    assert q.add(q.array([1.0, 2.0, 3.0]), 1, out=o, where=where) is o and tolist(o) == expected
+    for where, expected in [(None, [9.0, 9.0, 9.0]), (2.5, [2.0, 3.0, 4.0]), ([True, False, True], [2.0, 9.0, 4.0])]:
+        o = q.array([9.0, 9.0, 9.0])
+        assert q.add(q.array([1.0, 2.0, 3.0]), 1, out=o, where=where) is o and tolist(o) == expected
     m = q.zeros((2, 3))
     q.add(q.zeros((2, 3)), 1, out=m, where=q.array([True, False, True]))  # along trailing axes
     assert tolist(m) == [[1.0, 0.0, 1.0], [1.0, 0.0, 1.0]]
-
-
-def test_where_without_out_warns_once_and_zero_fills():
     result, caught = record(lambda: q.add(q.array([1, 2]), 1, where=[True, False]))
     assert caught == [(UserWarning, WHERE_WITHOUT_OUT)] and tolist(result) == [2, 0]
     assert tolist(as_errors(lambda: q.add(q.array([1, 2]), 1, where=False, out=None))) == [0, 0]
-
-
-@pytest.mark.parametrize("make, order, strides", [
-    *[(lambda: q.array([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]]).T, o, s) for o, s in [("C", (24, 8)), ("A", (8, 16))]],
-    (lambda: q.zeros((2, 3))[:, ::-1], "K", (24, 8)), (lambda: q.zeros((4, 3)).T, "K", (8, 24)),
-])
-def test_layout_of_new_outputs(make, order, strides):
-    a = make()
-    result = q.negative(a, order=order)
-    assert result.strides == q.add(a, 1, order=order).strides == strides
-    assert tolist(result) == [[-x for x in row] for row in tolist(a)]
+    f = q.array([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]]).T
+    for a, order, strides in [(f, "C", (24, 8)), (f, "A", (8, 16)), (q.zeros((2, 3))[:, ::-1], "K", (24, 8)),
+                              (q.zeros((4, 3)).T, "K", (8, 24))]:
+        result = q.negative(a, order=order)
+        assert result.strides == q.add(a, 1, order=order).strides == strides
+        assert tolist(result) == [[-x for x in row] for row in tolist(a)]
 
 
 @q.errstate(invalid="ignore")
@@ -224,15 +205,6 @@ def test_power_replacement_only_for_plain_numbers():
     r = q.power(-0.0, 0.5).item()
     assert r == 0.0 and math.copysign(1.0, r) == -1.0
     assert tolist(q.power(q.array([-math.inf, -0.0]), 0.5))[0] == math.inf
-
-
-def test_inputs_are_read_before_the_output_is_written():
-    a = q.array([1.0, 2.0, 3.0])
-    q.add(a, a, out=a)
-    assert tolist(a) == [2.0, 4.0, 6.0]
-    b = q.array([1.0, 2.0, 3.0, 4.0])
-    q.add(b[1:], b[:-1], out=b[1:])
-    assert tolist(b) == [1.0, 3.0, 5.0, 7.0]
 
 
 def test_outputs_too_large_are_refused_before_the_loop():
@@ -265,10 +237,8 @@ def test_in_place_operators():
     a = q.array([1, 2])
     view, original = a[:], a
     a += 1
-    a *= 3
-    a //= 2
     a <<= 1
-    assert a is original and tolist(view) == [6, 8]
+    assert a is original and tolist(view) == [4, 6]
     b = q.array([1, 2], dtype="int32")
     with pytest.raises(TypeError, match="output cannot be cast from float64 to int32 with casting rule 'same_kind'"):
         b += 1.5
