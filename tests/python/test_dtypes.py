@@ -8,24 +8,14 @@ import quarvel
 from helpers import CHAR_NAMES, CHARS, MODULE_DTYPES, NAMES, ONE_BYTE, raises
 
 # name: kind, itemsize, alignment, str, scalar class
-ATTRIBUTES = {line.split()[0]: line.split()[1:] for line in """
-bool b 1 1 |b1 BoolScalar
-int8 i 1 1 |i1 Int8Scalar
-uint8 u 1 1 |u1 UInt8Scalar
-int16 i 2 2 <i2 Int16Scalar
-uint16 u 2 2 <u2 UInt16Scalar
-int32 i 4 4 <i4 Int32Scalar
-uint32 u 4 4 <u4 UInt32Scalar
-int64 i 8 8 <i8 Int64Scalar
-uint64 u 8 8 <u8 UInt64Scalar
-float16 f 2 2 <f2 Float16Scalar
-float32 f 4 4 <f4 Float32Scalar
-float64 f 8 8 <f8 Float64Scalar
-complex64 c 8 4 <c8 Complex64Scalar
-complex128 c 16 8 <c16 Complex128Scalar
-float128 f 16 16 <f16 LongDoubleScalar
+ATTRIBUTES = {entry.split()[0]: entry.split()[1:] for entry in """
+bool b 1 1 |b1 BoolScalar; int8 i 1 1 |i1 Int8Scalar; uint8 u 1 1 |u1 UInt8Scalar
+int16 i 2 2 <i2 Int16Scalar; uint16 u 2 2 <u2 UInt16Scalar; int32 i 4 4 <i4 Int32Scalar
+uint32 u 4 4 <u4 UInt32Scalar; int64 i 8 8 <i8 Int64Scalar; uint64 u 8 8 <u8 UInt64Scalar
+float16 f 2 2 <f2 Float16Scalar; float32 f 4 4 <f4 Float32Scalar; float64 f 8 8 <f8 Float64Scalar
+complex64 c 8 4 <c8 Complex64Scalar; complex128 c 16 8 <c16 Complex128Scalar; float128 f 16 16 <f16 LongDoubleScalar
 complex256 c 32 16 <c32 ComplexLongDoubleScalar
-""".strip().split("\n")}
+""".strip().replace("\n", "; ").split("; ")}
 # Every accepted spelling, by dtype.
 SPELLINGS = {text: name for name, texts in {
     "bool": "? b1 bool bool_", "int8": "b i1 int8 byte", "uint8": "B u1 uint8 ubyte", "int16": "h i2 int16 short",
@@ -163,31 +153,19 @@ def test_type_follows_the_package_attribute(monkeypatch):
 
 # --- promote_types ------------------------------------------------------------
 
-# The promotion table, row by row in the order of NAMES (columns likewise).
+# The promotion table by type characters, row by row in the order of NAMES (columns likewise).
 ROWS = """
-bool       int8       uint8      int16      uint16     int32      uint32     int64      uint64     float16    float32    float64    complex64  complex128 float128   complex256
-int8       int8       int16      int16      int32      int32      int64      int64      float64    float16    float32    float64    complex64  complex128 float128   complex256
-uint8      int16      uint8      int16      uint16     int32      uint32     int64      uint64     float16    float32    float64    complex64  complex128 float128   complex256
-int16      int16      int16      int16      int32      int32      int64      int64      float64    float32    float32    float64    complex64  complex128 float128   complex256
-uint16     int32      uint16     int32      uint16     int32      uint32     int64      uint64     float32    float32    float64    complex64  complex128 float128   complex256
-int32      int32      int32      int32      int32      int32      int64      int64      float64    float64    float64    float64    complex128 complex128 float128   complex256
-uint32     int64      uint32     int64      uint32     int64      uint32     int64      uint64     float64    float64    float64    complex128 complex128 float128   complex256
-int64      int64      int64      int64      int64      int64      int64      int64      float64    float64    float64    float64    complex128 complex128 float128   complex256
-uint64     float64    uint64     float64    uint64     float64    uint64     float64    uint64     float64    float64    float64    complex128 complex128 float128   complex256
-float16    float16    float16    float32    float32    float64    float64    float64    float64    float16    float32    float64    complex64  complex128 float128   complex256
-float32    float32    float32    float32    float32    float64    float64    float64    float64    float32    float32    float64    complex64  complex128 float128   complex256
-float64    float64    float64    float64    float64    float64    float64    float64    float64    float64    float64    float64    complex128 complex128 float128   complex256
-complex64  complex64  complex64  complex64  complex64  complex128 complex128 complex128 complex128 complex64  complex64  complex128 complex64  complex128 complex256 complex256
-complex128 complex128 complex128 complex128 complex128 complex128 complex128 complex128 complex128 complex128 complex128 complex128 complex128 complex128 complex256 complex256
-float128   float128   float128   float128   float128   float128   float128   float128   float128   float128   float128   float128   complex256 complex256 float128   complex256
-complex256 complex256 complex256 complex256 complex256 complex256 complex256 complex256 complex256 complex256 complex256 complex256 complex256 complex256 complex256 complex256
+?bBhHiIlLefdFDgG bbhhiilldefdFDgG BhBhHiIlLefdFDgG hhhhiilldffdFDgG
+HiHiHiIlLffdFDgG iiiiiillddddDDgG IlIlIlIlLdddDDgG llllllllddddDDgG
+LdLdLdLdLdddDDgG eeeffddddefdFDgG fffffddddffdFDgG ddddddddddddDDgG
+FFFFFDDDDFFDFDGG DDDDDDDDDDDDDDGG ggggggggggggGGgG GGGGGGGGGGGGGGGG
 """
 
 
 def test_promotion_table():
-    table = [row.split() for row in ROWS.strip().split("\n")]
+    table = ROWS.split()
     for (i, left), (j, right) in itertools.product(enumerate(NAMES), repeat=2):
-        result, expected = quarvel.promote_types(left, right), table[i][j]
+        result, expected = quarvel.promote_types(left, right), dict(zip(CHARS.values(), CHARS))[table[i][j]]
         assert (result.name, result.char, result.byteorder) == (expected, CHARS[expected], native(expected)), (
             left, right)
 
