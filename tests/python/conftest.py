@@ -1,13 +1,6 @@
-"""Hypothesis runs without its timing checks: on a slow or busy machine a
-correct example may take longer than its default deadline.
-
-Every test starts from the default error policy and leaves the policy
-variable as it found it.
-
-Under AddressSanitizer a failed operator new reports out-of-memory and aborts
-the process instead of throwing, so tests that rely on an impossible
-allocation raising MemoryError are marked `impossible_allocation` and skipped
-there (malloc and calloc failures still return null and run)."""
+"""Hypothesis without deadlines; every test starts from the default error policy.
+Under AddressSanitizer a failed operator new aborts instead of throwing: tests
+marked `impossible_allocation` are skipped there."""
 import ctypes
 
 import pytest

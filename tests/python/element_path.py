@@ -1,11 +1,7 @@
-"""Runs differential cases: a case is a list of steps (make an array, copy,
-cast, reshape, subscript, call a ufunc or one of its methods), each reported
-as its result (shape, strides, dtype, element bits) or exception, its warnings
-and the fault reports an errstate(all="call") callback receives; then every
-array made, so writes through `out`, `at` and views are compared too.
-
-Run as a script with QUARVEL_ELEMENT_PATH=1 it serves cases over its pipes:
-the element-at-a-time side of the typed-loop tests."""
+"""Runs differential cases: steps (make, copy, cast, reshape, subscript, ufunc
+calls and methods) reported as results or exceptions, warnings and fault
+reports, then every array made. Run as a script with QUARVEL_ELEMENT_PATH=1 it
+serves cases over its pipes: the element-at-a-time side of the typed-loop tests."""
 import itertools
 import os
 import pickle

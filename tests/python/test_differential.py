@@ -1,9 +1,6 @@
-"""The typed loops against the element-at-a-time path they replace: each
-case runs here and in a child process started with QUARVEL_ELEMENT_PATH=1
-(element_path.py), and the reports must be equal. Copies, casts, reshapes,
-gathers, assignments, construction; every ufunc called plainly and through
-outer, reduce, accumulate, reduceat and at, over both byte orders, reversed,
-offset, strided and F-ordered views, overlapping and shared outputs."""
+"""The typed loops against the element-at-a-time path they replace: each case runs
+here and in a child process with QUARVEL_ELEMENT_PATH=1, and the reports must be
+equal. Every ufunc and method over both byte orders and every kind of view."""
 import itertools
 import struct
 import warnings

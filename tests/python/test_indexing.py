@@ -185,7 +185,7 @@ def test_random_basic_keys_match_lists(case, as_tuple):
 # --- assignment ---------------------------------------------------------------
 
 @pytest.mark.parametrize("key, value, expected", [
-    ((None, 0), [[7, 8, 9]], [[7, 8, 9], [0, 0, 0]]), (slice(None), [q.array([1, 2, 3]), (4, 5, 6)], [[1, 2, 3], [4, 5, 6]]),
+    (slice(None), [[1], [2]], [[1, 1, 1], [2, 2, 2]]), ((None, 0), [[7, 8, 9]], [[7, 8, 9], [0, 0, 0]]), (slice(None), [q.array([1, 2, 3]), (4, 5, 6)], [[1, 2, 3], [4, 5, 6]]),
     (slice(None), [[q.array(1)] * 3, [2, 2, 2]], [[1, 1, 1], [2, 2, 2]]), (slice(0, 0), [[1, 2, 3]], [[0, 0, 0], [0, 0, 0]]),
     (([1, 1], [0, 0]), [10, 20], [[0, 0, 0], [20, 0, 0]]),  # the last write wins
     (q.array([[False, True, False], [True, False, False]]), 5, [[0, 5, 0], [5, 0, 0]]),
@@ -275,64 +275,3 @@ def test_cast_warnings_of_assignment():
                        (slice(None), [5.0, 2**200]), (slice(None), [q.array(1j), 3.0])]:
         pytest.raises(RuntimeWarning, as_errors, lambda: target.__setitem__(key, value))
     assert tolist(target) == [1.0, 2.0]
-
-
-def nested_list(shape, start=0):
-    """Nested lists of the given shape holding start, start + 1, ... in row-major order."""
-    if not shape:
-        return start
-    step = 1
-    for n in shape[1:]:
-        step *= n
-    return [nested_list(shape[1:], start + i * step) for i in range(shape[0])]
-
-
-def broadcast_oracle(source, source_shape, target_shape):
-    """What each target position reads, by the broadcasting rule written out in Python."""
-    lead = len(target_shape) - len(source_shape)
-
-    def build(prefix):
-        if len(prefix) == len(target_shape):
-            value = source
-            for axis, length in enumerate(source_shape):
-                value = value[0 if length == 1 else prefix[lead + axis]]
-            return value
-        return [build(prefix + (i,)) for i in range(target_shape[len(prefix)])]
-
-    return build(())
-
-
-@st.composite
-def broadcast_case(draw):
-    target = tuple(draw(st.lists(st.integers(0, 3), min_size=1, max_size=4)))
-    kept = draw(st.integers(1, len(target)))
-    source = tuple(1 if draw(st.booleans()) else n for n in target[len(target) - kept:])
-    if draw(st.integers(0, 4)) == 0:
-        # one wrong length, or one dimension too many
-        if draw(st.booleans()):
-            at = draw(st.integers(0, len(source) - 1))
-            source = source[:at] + (source[at] + 2,) + source[at + 1:]
-        else:
-            source = (2,) + source
-    return target, source
-
-
-@given(broadcast_case())
-def test_sequence_broadcasting_matches_oracle(case):
-    target_shape, source_shape = case
-    a = q.zeros(target_shape, dtype="int64")
-    a[...] = -1
-    before = tolist(a)
-    source = nested_list(source_shape, start=1)
-    if 0 in source_shape:
-        # nested lists cannot hold the lengths after an empty level
-        source_shape = source_shape[:source_shape.index(0) + 1]
-    fits = len(source_shape) <= len(target_shape) and all(
-        s in (1, t) for s, t in zip(source_shape[::-1], target_shape[::-1]))
-    if fits:
-        a[...] = source
-        assert tolist(a) == broadcast_oracle(source, source_shape, target_shape)
-    else:
-        with pytest.raises(ValueError, match="^could not broadcast input array from shape"):
-            a[...] = source
-        assert tolist(a) == before

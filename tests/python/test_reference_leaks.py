@@ -1,10 +1,6 @@
-"""Every public entry point, on success and on each error path, leaves nothing
-behind: each area's calls, repeated after a warm-up, grow neither the
-interpreter's allocated blocks nor the number of live objects of the module's
-classes. Instances of a heap type hold a reference to it, so the type's
-reference count counts them (Array takes no weak references and is not
-tracked by the collector). Under PYTHONMALLOC=malloc no blocks are counted;
-the sanitizer run's leak checker watches the memory there."""
+"""Every public entry point, on success and on each error path, repeated after a
+warm-up, grows neither the allocated blocks nor the live objects of the module's
+classes (counted by the reference count of their heap types)."""
 import gc
 import sys
 import warnings

@@ -102,14 +102,6 @@ def test_reduceat_folds_every_segment(values, data):
     assert tolist(getattr(q, ufunc).reduceat(q.array(values), indices)) == expected
 
 
-@pytest.mark.parametrize("shape, indices, axis, expected", [
-    ([8], [], 0, []), ([4, 2], [1, 0], 1, [[1, 1], [3, 5], [5, 9], [7, 13]]), ([4, 2], [1, 0], -2, [[2, 3], [12, 16]]),
-    ([4, 2], [], 1, [[], [], [], []]), ([8], q.array([3, 1], dtype="uint8"), 0, [3, 28]),
-])
-def test_reduceat_along_an_axis(shape, indices, axis, expected):
-    assert tolist(q.add.reduceat(q.array(nest(list(range(8)), shape)), indices, axis=axis)) == expected
-
-
 @pytest.mark.parametrize("ufunc, dtype, requested, result", [
     ("add", "int8", None, "int64"), ("add", "uint16", None, "uint64"), ("multiply", "bool", None, "int64"),
     ("add", "float16", None, "float16"), ("add", "complex64", None, "complex64"), ("add", "int8", "int8", "int8"),
