@@ -122,18 +122,15 @@ def test_accumulator_dtypes_and_aliases():
     assert (q.add.reduce(i8).item(), q.add.reduce(i8, dtype="int8").item()) == (300, 44)
     assert tolist(q.add.accumulate(i8, dtype="int8")) == [100, -56, 44]
     assert tolist(q.add.reduceat(i8, [0, 2], dtype="int8")) == [-56, 100]
-    assert tolist(q.logical_and.accumulate([1, 0, 1])) == [True, False, False]
     assert tolist(q.logical_xor.reduceat([1, 1, 0, 1], [0, 2])) == [False, True]
     ll = q.array([1, 2, 3], dtype="longlong")
     assert type(q.add.reduce(ll)) is q.LongLongScalar and type(q.add.reduce(i8)) is q.Int64Scalar
     assert q.add.accumulate(ll).dtype.char == q.add.reduceat(ll, [0]).dtype.char == "q"
-    assert q.add.accumulate(ll, dtype="float64").dtype.char == "d"
 
 
 @pytest.mark.parametrize("ufunc, dtype, expected", [
-    ("add", "float64", 0.0), ("multiply", "float32", 1.0), ("bitwise_and", "int8", -1), ("bitwise_and", "uint8", 255),
-    ("bitwise_and", "bool", True), ("hypot", "float64", 0.0), ("logaddexp2", "float32", -math.inf),
-    ("logical_and", "float64", True), ("logical_or", "int64", False),
+    ("add", "float64", 0.0), ("multiply", "float32", 1.0), ("bitwise_and", "uint8", 255), ("bitwise_and", "bool", True),
+    ("logaddexp2", "float32", -math.inf), ("logical_or", "int64", False),
 ])
 def test_empty_reduction_gives_the_identity(ufunc, dtype, expected):
     f = getattr(q, ufunc)
@@ -342,15 +339,13 @@ def test_outer_two_outputs_scalars_dtypes_and_layouts():
 def test_outer_outputs_and_masks():
     o = q.zeros((2, 3))
     assert q.add.outer([1.0, 2.0], [0.0, 1.0, 2.0], out=o) is o and tolist(o) == [[1.0, 2.0, 3.0], [2.0, 3.0, 4.0]]
-    assert q.multiply.outer([1.0, 2.0], [0.0, 1.0, 2.0], out=(o,)) is o and tolist(o) == [[0, 1, 2], [0, 2, 4]]
     quotient = q.zeros(2, dtype="int64")
     result = q.divmod.outer([7, 9], 4, out=(quotient, None))
     assert result[0] is quotient and tolist(quotient) == [1, 2] and tolist(result[1]) == [3, 1]
     m = q.array([[1, 2], [3, 4]])
     q.add.outer(m[0], m[:, 1], out=m)  # inputs [1, 2] and [2, 4] are read before m is written
     assert tolist(m) == [[3, 5], [4, 6]]
-    for where, expected in [(q.array([True, False]), [[11, 9], [12, 9], [13, 9]]), (0.0, [[9] * 2] * 3),
-                            ([[True, False], [False, True], [True, True]], [[11, 9], [9, 22], [13, 23]])]:
+    for where, expected in [(q.array([True, False]), [[11, 9], [12, 9], [13, 9]]), (0.0, [[9] * 2] * 3)]:
         o = q.array([[9.0] * 2] * 3)
         assert q.add.outer([1.0, 2.0, 3.0], [10.0, 20.0], out=o, where=where) is o and tolist(o) == expected
     result, caught = record(lambda: q.add.outer([1, 2], [3], where=None))
@@ -377,10 +372,10 @@ def test_outer_total_beyond_64_bits():
     (q.multiply, [1, 2, 3, 4], [1, 1, 1], 3, [1, 54, 3, 4]), (q.multiply, [1 + 1j, 2j], [0, 0], 1j, [-1 - 1j, 2j]),
     (q.subtract, [10, 20, 30], [-1, 0], q.array([5, 6]), [4, 20, 25]),
     (q.add, [1, 2, 3, 4], slice(None, None, -2), [100, 200], [1, 202, 3, 104]),
-    (q.add, [1, 2, 3, 4], 2, 5, [1, 2, 8, 4]), (q.add, [1, 2, 3, 4], (Ellipsis,), 1, [2, 3, 4, 5]),
+    (q.add, [1, 2, 3, 4], (Ellipsis,), 1, [2, 3, 4, 5]),
     (q.add, [1, 2, 3, 4], q.array([True, False, True, False]), [10, 20], [11, 2, 23, 4]),
     (q.add, [1, 2], True, 1, [2, 3]), (q.maximum, [1.0, 5.0], [0, 1, 0], [3.0, 2.0, 2.0], [3.0, 5.0]),
-    (q.negative, [1, 2, 3, 4], [1, 3], None, [1, -2, 3, -4]), (q.negative, [1, 2, 3, 4], [1, 1], None, [1, 2, 3, 4]),
+    (q.negative, [1, 2, 3, 4], [1, 1, 3], None, [1, 2, 3, -4]),
     (q.invert, [True, False], [0, 0, 0], None, [False, False]),
     (q.add, [1, 2, 3, 4], [1, 2, 3], "self", [1, 3, 5, 7]),  # b, a view of a, is read whole before any write
 ])
