@@ -2,7 +2,6 @@
 import itertools
 
 import pytest
-from hypothesis import given, strategies as st
 
 import quarvel
 from helpers import CHAR_NAMES, CHARS, MODULE_DTYPES, NAMES, ONE_BYTE, raises
@@ -79,19 +78,6 @@ def test_refused_spellings_are_quoted(text):
     message = "unsupported preview dtype " + quoted(text)
     raises(ValueError, message, quarvel.DType, text)
     raises(ValueError, message, quarvel.promote_types, text, "i4")
-
-
-@given(st.one_of(st.text(), st.builds("".join, st.lists(st.sampled_from(["<", ">", "|", "="] + list(SPELLINGS)),
-                                                                  max_size=3))))
-def test_any_text_parses_or_is_quoted(text):
-    try:
-        d = quarvel.DType(text)
-    except ValueError as error:
-        assert text not in SPELLINGS
-        assert str(error) == "unsupported preview dtype " + quoted(text)
-    else:
-        body = text[1:] if text[:1] in ("<", "=", ">", "|") else text
-        assert d.name == SPELLINGS[body]
 
 
 def test_text_forms():

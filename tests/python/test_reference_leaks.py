@@ -91,22 +91,19 @@ def new_o():
 CASES = {
     "construction": ([
         lambda: q.array([[1, 2], [3, 4.5]], dtype="float32"), lambda: q.array(F, copy=False),
-        lambda: q.array([1j, 2], dtype="clongdouble"), lambda: q.array(2**64 - 1),
-        lambda: q.zeros((2, 3), dtype=">i4", order="F"), lambda: q.empty([4], "f2"),
+        lambda: q.array([1j, 2], dtype="clongdouble"), lambda: q.zeros((2, 3), dtype=">i4", order="F"),
     ], rows(test_arrays.CONSTRUCTION_REFUSALS) + [
         (lambda: q.array(F, dtype="i4", copy=False), ValueError), (lambda: q.array(DEEP), ValueError),
         (lambda: q.array([1.0, Boom()]), TypeError), (lambda: q.zeros((2, BadIndex())), Boom),
     ]),
     "dtypes and scalars": ([
-        lambda: (q.DType(">c16"), q.DType("longdouble").newbyteorder()),
-        lambda: (q.DType("f8").str, repr(q.DType("u2")), q.DType("i4") == "i4"),
+        lambda: (q.DType("longdouble").newbyteorder(), repr(q.DType("u2")), q.DType("i4") == "i4"),
         lambda: q.promote_types("i8", q.DType("u8")),
         lambda: (S.item(), float(S), int(S), bool(S), repr(S), str(S), S == 2.0, S < 1),
         lambda: (repr(q.array(1.1, dtype="longdouble")[()]), str(L[0]), str(L.astype("f2")[1]), L[1].real),
     ], [
         (lambda: q.DType("i3"), ValueError), (lambda: q.DType(4), TypeError),
-        (lambda: q.DType("i4").newbyteorder("x"), ValueError), (lambda: hash(q.DType("i4")), TypeError),
-        (lambda: q.promote_types("i8", "nope"), ValueError), (lambda: q.promote_types("i8"), TypeError),
+        (lambda: q.DType("i4").newbyteorder("x"), ValueError), (lambda: q.promote_types("i8", "nope"), ValueError),
         (lambda: int(q.array(float("nan"))[()]), ValueError),
     ]),
     "array methods": ([
@@ -129,8 +126,7 @@ CASES = {
     ]),
     "ufunc calls": ([
         lambda: q.add(F, I[:, None][:2, :1]), lambda: q.multiply(F, 2, out=q.zeros((2, 3)), where=[True, False, True]),
-        lambda: q.divmod(I, 2), lambda: q.add(I, 1, dtype="float32", casting="unsafe"),
-        lambda: q.add(I, I, signature="dd->d"), lambda: q.sqrt(2.0), lambda: in_place(F.copy()),
+        lambda: q.divmod(I, 2), lambda: q.add(I, I, signature="dd->d"), lambda: q.sqrt(2.0), lambda: in_place(F.copy()),
         lambda: (F + 1, 2 * F, -F, F ** 2, F < 3, I // 2, I % 2, ~I, I << 1, abs(-F)),
         lambda: (q.add.types, q.add.identity, q.add.signature, repr(q.add), q.add.ntypes),
     ], rows(test_ufunc.CALL_REFUSALS, lambda call: lambda: call(q.array([5.0]))) + [
@@ -144,15 +140,13 @@ CASES = {
         lambda: q.subtract.outer(F, I), lambda: q.add.at(F.copy(), ([0, 0, 1], [1, 1, 2]), 1.0),
         lambda: q.negative.at(I.copy(), [0, 0]),
     ], rows(test_ufunc_methods.METHOD_REFUSALS, lambda call: lambda: call(new_o())) + [
-        (lambda: q.add.reduce(F, 2), q.AxisError), (lambda: q.add.reduce(F, BadIndex()), Boom),
-        (lambda: q.minimum.reduce(q.zeros((0, 2))), ValueError), (lambda: q.add.accumulate(F, out=q.zeros(3)), ValueError),
-        (lambda: q.add.reduceat(F, [0.5]), TypeError), (lambda: q.add.at(F.copy(), [0], Boom()), TypeError),
+        (lambda: q.add.reduce(F, BadIndex()), Boom), (lambda: q.minimum.reduce(q.zeros((0, 2))), ValueError),
+        (lambda: q.add.accumulate(F, out=q.zeros(3)), ValueError), (lambda: q.add.at(F.copy(), [0], Boom()), TypeError),
     ]),
     "error policy": ([
         lambda: q.divide(F, 0.0), policy(lambda: q.log(q.zeros(3)), divide="call", call=lambda kind, flag: None),
         policy(lambda: q.sqrt(q.array(-1.0)), invalid="log", call=Writer()),
-        lambda: q.seterr(**q.seterr(all="raise", under="ignore")), lambda: q.geterr(),
-        lambda: q.seterrcall(q.seterrcall(Writer())), lambda: q.geterrcall(),
+        lambda: q.seterr(**q.seterr(all="raise", under="ignore")), lambda: q.seterrcall(q.seterrcall(Writer())),
         policy(lambda: q.geterr(), all="ignore", call=print), lambda: q.errstate(over="raise")(q.geterr)(),
         lambda: (DECORATED.__name__, DECORATED.__wrapped__, DECORATED.__doc__), lambda: Host().method(),
     ], rows(test_error_policy.ERRSTATE_REFUSALS) + [

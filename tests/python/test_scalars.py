@@ -61,37 +61,6 @@ def test_float64_text_is_the_shortest_round_trip(value):
 
 
 # value, dtype, conversion, its result (type and value) or its exception class
-@pytest.mark.parametrize("value, dtype, convert, expected", [
-    (True, "bool", "item", True), (2**64 - 1, "uint64", "item", 2**64 - 1), (0.1, "float16", "item", 0.0999755859375),
-    (0.1, "float32", "item", f32(0.1)), (1 + 2j, "F", "item", 1 + 2j), (-1, "int8", bool, True),
-    (-0.0, "d", bool, False), (float("nan"), "f", bool, True), (complex(float("nan"), 0), "D", bool, True),
-    (0.0, "g", bool, False), (2.0, "g", bool, True), (0j, "G", bool, False), (1j, "G", bool, True),
-    (2**64 - 1, "u8", int, 2**64 - 1), (-2.9, "f", int, -2), (float("nan"), "d", int, ValueError),
-    (float("inf"), "f", int, OverflowError), (1j, "F", int, TypeError), (1j, "G", int, TypeError),
-    (2**53 + 1, "i8", float, 2.0**53), (0.1, "g", float, 0.1), (1j, "D", float, TypeError),
-    (1 + 2j, "F", complex, 1 + 2j), (1.5 - 2j, "G", complex, 1.5 - 2j), (200, "uint8", operator.index, 200),
-    (True, "bool", operator.index, TypeError), (1.0, "e", operator.index, TypeError), (1j, "G", operator.index, TypeError),
-])
-def test_conversions(value, dtype, convert, expected):
-    s = scalar(value, dtype)
-    call = s.item if convert == "item" else lambda: convert(s)
-    if isinstance(expected, type):
-        raises(expected, None, call)
-    else:
-        result = call()
-        assert type(result) is type(expected) and result == expected
-
-
-def test_conversions_look_up_no_builtins(monkeypatch):
-    import builtins
-    real_int, real_float = builtins.int, builtins.float
-    monkeypatch.setattr(builtins, "int", None)
-    monkeypatch.setattr(builtins, "float", None)
-    results = [real_int(scalar(2.5, "f")), real_float(scalar(7, "u2"))]
-    monkeypatch.undo()
-    assert results == [2, 7.0] and type(results[0]) is int
-
-
 def test_long_double_items_are_copies_with_parts():
     c = scalar(1.5 - 2j, "G")
     assert type(c.item()) is type(c) and c.item() is not c and repr(c.item()) == repr(c)
