@@ -45,45 +45,39 @@ def test_scalar_objects_keep_their_dtype_and_alias():
     assert q.array([foreign]).dtype.char == "l"
 
 
-class Item:
-    def __init__(self, result):
-        self.result = result
+class Hook:
+    """item() gives `result` (called when callable) or raises it; a `dtype` property may raise it first."""
 
-    def item(self):
-        return self.result() if callable(self.result) else self.result
-
-
-class Raises:
-    """item() raises the given exception; a dtype property may raise it first."""
-
-    def __init__(self, error, where="item"):
-        self.error, self.where = error, where
+    def __init__(self, result, where="item"):
+        self.result, self.where = result, where
 
     @property
     def dtype(self):
         if self.where == "dtype":
-            raise self.error
+            raise self.result
         return q.float64
 
     def item(self):
-        raise self.error
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result() if callable(self.result) else self.result
 
 
-class QuarvelRaises(Raises):
+class QuarvelHook(Hook):
     __module__ = "quarvel"
 
 
 def test_objects_with_item():
-    assert tolist(q.array([Item(5), Item(2.5)])) == [5.0, 2.5]
-    for value in (Item("text"), Raises(ArithmeticError())):
+    assert tolist(q.array([Hook(5), Hook(2.5)])) == [5.0, 2.5]
+    for value in (Hook("text"), Hook(ArithmeticError())):
         raises(TypeError, NOT_NUMERIC, q.array, [value])
     # an item() chain that never ends is stopped, not followed into a crash
-    endless = Item(lambda: Item(endless.item))
+    endless = Hook(lambda: Hook(endless.item))
     raises(RecursionError, None, q.array, [endless])
     raises(RecursionError, None, q.array([1], dtype="float32").__setitem__, 0, endless)
 
 
-@pytest.mark.parametrize("make", [Raises, QuarvelRaises, lambda e: QuarvelRaises(e, "dtype")])
+@pytest.mark.parametrize("make", [Hook, QuarvelHook, lambda e: QuarvelHook(e, "dtype")])
 def test_interrupts_from_value_hooks_pass_through(make):
     # only ordinary exceptions are turned into the conversion's TypeError
     for error in (KeyboardInterrupt, SystemExit, RecursionError):
@@ -187,23 +181,17 @@ def test_array_from_an_array(source, kwargs, outcome):
     assert b.c_contiguous or kwargs.get("order") != "C"
     assert b.f_contiguous or kwargs.get("order") != "F"
     assert b.dtype.byteorder == (">" if kwargs.get("dtype") == ">f8" else "=")
-
-
-def test_shared_results_carry_the_requested_alias():
-    a = q.array([1, 2])
-    b = q.array(a, dtype="q", copy=False)
-    assert b.dtype.char == "q" and shares_buffer(b, a) and q.array(b).dtype.char == "q"
-    assert q.array(b, dtype="int64", copy=None).dtype.char == "l"
+    shared = q.array(q.array([1, 2]), dtype="q", copy=False)  # a shared result carries the requested alias
+    assert shared.dtype.char == q.array(shared).dtype.char == "q" and q.array(shared, dtype="int64").dtype.char == "l"
 
 
 # --- zeros and empty ----------------------------------------------------------
 
 @pytest.mark.parametrize("function", [q.zeros, q.empty])
 def test_zeros_and_empty(function):
-    for shape, expected in [(3, (3,)), ((2, 3), (2, 3)), ([2, 3], (2, 3)), ((), ()), (0, (0,)), ((1,) * 64, (1,) * 64)]:
+    for shape, expected in [(3, (3,)), ([2, 3], (2, 3)), ((), ()), ((1,) * 64, (1,) * 64)]:
         a = function(shape)
-        assert (a.shape, a.dtype.name) == (expected, "float64")
-        assert all(v == 0.0 for v in (tolist(a.reshape(-1)) if a.ndim else [tolist(a)]))
+        assert (a.shape, a.dtype.name, set(tolist(a.reshape(-1)))) == (expected, "float64", {0.0})
     for dtype in ["bool", "u2", "i4", "f2", "c8", "g", "G"]:
         assert tolist(function((2,), dtype=dtype).astype("c16")) == [0, 0]
     assert function((2, 3), order="F").strides == (8, 16) and function((2, 3), "i2", "F").strides == (2, 4)
@@ -237,14 +225,11 @@ def test_attributes_of_views_and_small_shapes():
 
 
 def test_repr_and_flags():
-    for shape, dtype, text in [((2, 3), "float64", "[2, 3], dtype=quarvel.DType('float64')"),
-                               ((), "bool", "[], dtype=quarvel.DType('bool')"),
-                               ((5,), ">i1", "[5], dtype=quarvel.DType('int8')"),
+    for shape, dtype, text in [((), "bool", "[], dtype=quarvel.DType('bool')"), ((5,), ">i1", "[5], dtype=quarvel.DType('int8')"),
                                ((1, 0), ">g", "[1, 0], dtype=quarvel.DType('>float128')")]:
         assert repr(q.zeros(shape, dtype=dtype)) == str(q.zeros(shape, dtype=dtype)) == f"quarvel.Array(shape={text})"
     a = q.zeros((2, 3))
     assert repr(a.flags) == "quarvel.ArrayFlags(c_contiguous=true, f_contiguous=false, writeable=true)"
-    assert repr(q.zeros(3).flags) == "quarvel.ArrayFlags(c_contiguous=true, f_contiguous=true, writeable=true)"
     flags = a.T.flags
     assert (flags.c_contiguous, flags.f_contiguous, flags.writeable, a.writeable) == (False, True, True, True)
     raises(AttributeError, None, setattr, flags, "writeable", False)
