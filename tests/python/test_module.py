@@ -1,7 +1,6 @@
-"""The module's shape: its names in order, its classes, text signatures, the
-one argument parser's errors, one module per process."""
+"""The module's shape: its names in order, its classes, the one argument
+parser's errors, one module per process."""
 import contextvars
-import inspect
 import subprocess
 import sys
 import textwrap
@@ -76,15 +75,3 @@ def test_one_module_per_process():
 ])
 def test_argument_errors_follow_the_interpreter(call, message):
     raises(TypeError, message, call)
-
-
-@pytest.mark.parametrize("obj, signature", [
-    (quarvel.array, "(data, dtype=None, copy=True, order='K')"), (quarvel.promote_types, "(left, right)"),
-    (quarvel.DType, "(name)"), (quarvel.DType.newbyteorder, "(self, /, new_order='S')"),
-    (quarvel.errstate, "(*, all=None, divide=None, over=None, under=None, invalid=None, **kwargs)"),
-    (quarvel.seterr, "(all=None, divide=None, over=None, under=None, invalid=None)"),
-    (quarvel.add.reduceat, "(array, /, indices, *args, **kwargs)"), (quarvel.add.outer, "(a, b, /, **kwargs)"),
-    (quarvel.add.at, "(a, indices, b=None, /)"),
-])
-def test_text_signatures(obj, signature):
-    assert str(inspect.signature(obj)) == signature

@@ -42,16 +42,12 @@ def test_ufunc_objects():
         types = ufunc.types
         assert types and ufunc.ntypes == len(types) and ufunc.types is not types
         assert all(re.fullmatch(f"[?bBhHiIlLqQefdgFDG]{{{nin}}}->[?bBhHiIlLqQefdgFDG]{{{nout}}}", t) for t in types)
+        cls, value = IDENTITIES.get(name, ("NoneType", None))
         identity = ufunc.identity
-        if name not in IDENTITIES:
-            assert identity is None, name
-        else:
-            cls, value = IDENTITIES[name]
-            assert type(identity) is getattr(q, cls) and identity.item() == value
-            assert type(identity.item()) is type(value)
-    for attribute in ("__name__", "nin", "nout", "nargs", "types", "ntypes", "signature", "identity", "extra"):
-        with pytest.raises(AttributeError):
-            setattr(q.add, attribute, 1)
+        assert type(identity).__name__ == cls and (identity is None or (type(identity.item()), identity.item()) == (
+            type(value), value)), name
+    for attribute in ("nin", "identity", "extra"):
+        raises(AttributeError, None, setattr, q.add, attribute, 1)
 
 
 # --- weak Python scalars ------------------------------------------------------
@@ -77,8 +73,8 @@ def test_weak_scalar_adopts_the_array_dtype(array_dtype):
 
 
 @pytest.mark.parametrize("dtype, low, high", [
-    ("int8", -128, 127), ("uint16", 0, 2**16 - 1), ("int32", -2**31, 2**31 - 1), ("uint32", 0, 2**32 - 1),
-    ("int64", -2**63, 2**63 - 1), ("uint64", 0, 2**64 - 1),
+    ("int8", -128, 127), ("uint16", 0, 2**16 - 1), ("int32", -2**31, 2**31 - 1), ("int64", -2**63, 2**63 - 1),
+    ("uint64", 0, 2**64 - 1),
 ])
 def test_weak_int_must_fit_the_array_dtype(dtype, low, high):
     a = q.zeros(1, dtype=dtype)
