@@ -206,7 +206,7 @@ def test_tampered_policy_is_refused_unchanged(value, calls, error, text):
     for call in calls:
         raises(error, text, call)
         assert VAR.get() is value
-    assert quarvel.add(1.0, 1.0) == 2.0  # no fault: the policy is not read
+    assert quarvel.add(1.0, 1.0) == quarvel.add(quarvel.array([1.0]), 1.0)[0] == 2.0  # no fault: the policy is not read
 
 
 # --- fault reports ------------------------------------------------------------

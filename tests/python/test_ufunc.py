@@ -201,6 +201,12 @@ def test_power_replacement_only_for_plain_numbers():
     assert tolist(q.power(q.array([-math.inf, -0.0]), 0.5))[0] == math.inf
 
 
+def test_inputs_are_read_before_the_output_is_written():
+    a = q.array([1.0, 2.0, 3.0, 4.0])
+    q.add(a[1:], a[:-1], out=a[1:])
+    assert tolist(a) == [1.0, 3.0, 5.0, 7.0]
+
+
 def test_outputs_too_large_are_refused_before_the_loop():
     # 2**62 float64 results; the inputs' zero pages are never touched
     try:
