@@ -40,8 +40,10 @@ def test_zero_dimensional_and_64_dimensional_keys():
     a = q.array(7.5)
     assert a[()].item() == 7.5 and not isinstance(a[()], q.Array) and a[...].shape == () and a[None].shape == (1,)
     assert q.array(5)[True].shape == (1,) and q.array(1.0)[(None,) * 64].ndim == 64
-    raises(IndexError, TOO_MANY.format(0, 1), a.__getitem__, 0)
-    raises(ValueError, LIMITS, a.__getitem__, (None,) * 65)
+    a = q.array([[1, 2]], dtype="q")  # the alias survives reads
+    assert a[0].dtype.char == a[[0]].dtype.char == "q" and type(a[0, 1]) is q.LongLongScalar
+    raises(IndexError, TOO_MANY.format(0, 1), q.array(7.5).__getitem__, 0)
+    raises(ValueError, LIMITS, q.array(7.5).__getitem__, (None,) * 65)
     raises(ValueError, LIMITS, q.zeros((1,) * 63).__getitem__, (None, ..., None))
 
 
@@ -123,11 +125,6 @@ def test_empty_nested_lists_are_masks_over_all_their_dimensions(shape, key, resu
     else:
         assert a[key].shape == result
         a[key] = 1.0
-
-
-def test_alias_survives_reads():
-    a = q.array([[1, 2]], dtype="q")
-    assert a[0].dtype.char == a[[0]].dtype.char == "q" and type(a[0, 1]) is q.LongLongScalar
 
 
 def list_index(value, items):
@@ -223,14 +220,10 @@ def test_assignment_by_target_kind():
     raises(OverflowError, "Python float is outside the requested dtype range", ints.__setitem__, slice(None), [1, 2, 1e10])
     raises(TypeError, SEQUENCE_TO_SCALAR, ints.__setitem__, 0, [1, 2])
     raises(TypeError, SEQUENCE_TO_SCALAR, q.array([1j]).__setitem__, 0, [1])
-    raises(ValueError, SEQUENCE, q.array([1.0], dtype="float16").__setitem__, 0, (1.0,))
     assert tolist(ints) == [2, -2, 1]
     flags = q.array([False, False])
     flags[0], flags[1] = [0], []
     assert tolist(flags) == [True, False]
-    small = q.zeros(2, dtype="int8")
-    small[0], small[1] = q.array([300])[0], q.array([2.5], dtype="float32")[0]
-    assert tolist(small) == [44, 2]
     ld, c = q.zeros(2, dtype="longdouble"), q.zeros(2, dtype="complex64")
     ld[:] = [1.5, 2]
     c[0], c[1:] = 1 + 2j, [3j]

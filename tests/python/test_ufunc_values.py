@@ -642,15 +642,11 @@ def distance(got, want, code, ulps):
 
 
 def show(x):
-    if isinstance(x, (tuple, list)):
+    if isinstance(x, (tuple, list, Norm)):
         return "(" + ", ".join(map(show, x)) + ")"
-    if isinstance(x, Norm):
-        return show(x.value)
-    if finite(x) or isinstance(x, mpmath.mpf):
-        with mpmath.workprec(80):
-            return mpmath.nstr(to_mpf(x) if finite(x) else x, 21)
-    return {id(FINITE): "finite", id(INFINITE): "+-inf", id(NAN_PART): "a NaN part",
-            id(INF_PART): "an infinite part"}.get(id(x), repr(x))
+    with mpmath.workprec(80):
+        return mpmath.nstr(to_mpf(x) if finite(x) else x, 21) if finite(x) or isinstance(x, mpmath.mpf) else {
+            id(FINITE): "finite", id(INFINITE): "+-inf", id(NAN_PART): "NaN part", id(INF_PART): "inf part"}.get(id(x), repr(x))
 
 
 # ---- the test --------------------------------------------------------------------------
