@@ -1,7 +1,6 @@
 """The typed loops against the element-at-a-time path they replace: each case runs
 here and in a child process with QUARVEL_ELEMENT_PATH=1, and the reports must be
 equal. Every ufunc and method over both byte orders and every kind of view."""
-import itertools
 import struct
 import warnings
 

@@ -65,7 +65,8 @@ KEY_REFUSALS = [
     (slice(None, None, 0), ValueError, "slice step cannot be zero"),
     ([0, 1j], IndexError, "index arrays must contain only integers or booleans"),
     ([[0], [1, 0]], IndexError, "index arrays must be rectangular"),
-    ([], IndexError, BAD_MASK), (q.array([True, False, True]), IndexError, BAD_MASK), ([0, -3], IndexError, bounds(-3, 0, 2)),
+    ([], IndexError, BAD_MASK), (q.array([True, False, True]), IndexError, BAD_MASK),
+    ([0, -3], IndexError, bounds(-3, 0, 2)),
     ([0, "x"], TypeError, NOT_NUMERIC),
     (q.array([0j]), IndexError, "index arrays must have an integer or boolean dtype"),
     (([0, 1], [0, 1, 2]), IndexError, "invalid advanced index array"),
@@ -93,7 +94,8 @@ def test_nested_index_lists():
     ((3,), [-1], [2]), ((3,), q.array(2), 2), ((2, 3), q.array([[True, False, True], [False, False, True]]), [0, 2, 5]),
     ((2, 3), [[True, False, True], [False, False, True]], [0, 2, 5]), ((2, 3), [False, True], [[3, 4, 5]]),
     ((2, 3), (slice(None), [True, False, True]), [[0, 2], [3, 5]]), ((3, 4), ([0, 2], slice(1, 3)), [[1, 2], [9, 10]]),
-    ((3, 4), ([0, 2], [3, 0]), [3, 8]), ((2, 3), (0, False), []), ((2, 3), q.array([True])[0], [[[0, 1, 2], [3, 4, 5]]]),
+    ((3, 4), ([0, 2], [3, 0]), [3, 8]), ((2, 3), (0, False), []),
+    ((2, 3), q.array([True])[0], [[[0, 1, 2], [3, 4, 5]]]),
     ((2, 3), (0, True), [[0, 1, 2]]), ((3, 4), ([[0], [2]], [1, 3]), [[1, 3], [9, 11]]),
 ])
 def test_advanced_keys_copy(shape, key, result):
@@ -106,16 +108,19 @@ def test_advanced_keys_copy(shape, key, result):
 
 
 @pytest.mark.parametrize("key, shape", [
-    ((slice(None), [[0, 1, 2], [1, 2, 3]], [0, 1, 2]), (5, 2, 3)), (([[0, 1, 2], [1, 2, 3]], slice(None), [0, 1, 2]), (2, 3, 6)),
+    ((slice(None), [[0, 1, 2], [1, 2, 3]], [0, 1, 2]), (5, 2, 3)),
+    (([[0, 1, 2], [1, 2, 3]], slice(None), [0, 1, 2]), (2, 3, 6)),
     ((0, slice(None), [0, 1]), (2, 6)), ((slice(None), 0, [0, 1]), (5, 2)), (([[0], [1]], [[0, 1, 2]]), (2, 3, 7)),
-    ((None, [0, 1], slice(None), 1), (2, 1, 6)), ((..., [1, 2]), (5, 6, 2)), ((slice(None, None, 2**62), [0, 1]), (1, 2, 7)),
+    ((None, [0, 1], slice(None), 1), (2, 1, 6)), ((..., [1, 2]), (5, 6, 2)),
+    ((slice(None, None, 2**62), [0, 1]), (1, 2, 7)),
 ])
 def test_placement_of_advanced_dimensions(key, shape):
     assert grid(5, 6, 7)[key].shape == shape
 
 
 @pytest.mark.parametrize("shape, key, result", [
-    ((1, 0, 2), ([[]], ...), (0, 2)), ((1, 0, 2), (..., [[]]), BAD_MASK), ((1, 0, 2), ([[]], 0, 0), TOO_MANY.format(3, 4)),
+    ((1, 0, 2), ([[]], ...), (0, 2)), ((1, 0, 2), (..., [[]]), BAD_MASK),
+    ((1, 0, 2), ([[]], 0, 0), TOO_MANY.format(3, 4)),
 ])
 def test_empty_nested_lists_are_masks_over_all_their_dimensions(shape, key, result):
     a = q.zeros(shape)
@@ -181,8 +186,10 @@ def test_random_basic_keys_match_lists(case, as_tuple):
 # --- assignment ---------------------------------------------------------------
 
 @pytest.mark.parametrize("key, value, expected", [
-    (slice(None), [[1], [2]], [[1, 1, 1], [2, 2, 2]]), ((None, 0), [[7, 8, 9]], [[7, 8, 9], [0, 0, 0]]), (slice(None), [q.array([1, 2, 3]), (4, 5, 6)], [[1, 2, 3], [4, 5, 6]]),
-    (slice(None), [[q.array(1)] * 3, [2, 2, 2]], [[1, 1, 1], [2, 2, 2]]), (slice(0, 0), [[1, 2, 3]], [[0, 0, 0], [0, 0, 0]]),
+    (slice(None), [[1], [2]], [[1, 1, 1], [2, 2, 2]]), ((None, 0), [[7, 8, 9]], [[7, 8, 9], [0, 0, 0]]),
+    (slice(None), [q.array([1, 2, 3]), (4, 5, 6)], [[1, 2, 3], [4, 5, 6]]),
+    (slice(None), [[q.array(1)] * 3, [2, 2, 2]], [[1, 1, 1], [2, 2, 2]]),
+    (slice(0, 0), [[1, 2, 3]], [[0, 0, 0], [0, 0, 0]]),
     (([1, 1], [0, 0]), [10, 20], [[0, 0, 0], [20, 0, 0]]),  # the last write wins
     (q.array([[False, True, False], [True, False, False]]), 5, [[0, 5, 0], [5, 0, 0]]),
     (([-1],), q.array([[3.9] * 3]), [[0, 0, 0], [3.9, 3.9, 3.9]]), (([[0], [1]], [1, 2]), 1, [[0, 1, 1], [0, 1, 1]]),
@@ -201,7 +208,8 @@ ASSIGNMENT_REFUSALS = [
     ((0, 1), [1], ValueError, SEQUENCE),
     ((0, 0, ...), [1], ValueError, SEQUENCE),  # an Ellipsis standing for no axes
     (slice(None), [[1, 2], [3]], ValueError, "input sequence is ragged"),
-    ([0, 1], [1, "x"], TypeError, NOT_NUMERIC), (5, "x", IndexError, bounds(5, 0, 2)), ([4], 0, IndexError, bounds(4, 0, 2)),
+    ([0, 1], [1, "x"], TypeError, NOT_NUMERIC), (5, "x", IndexError, bounds(5, 0, 2)),
+    ([4], 0, IndexError, bounds(4, 0, 2)),
     ("x", 1, IndexError, BAD_KEY), (0, 1j, TypeError, "cannot cast a complex scalar to a real dtype"),
 ]
 

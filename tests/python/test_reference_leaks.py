@@ -121,7 +121,8 @@ CASES = {
     ], rows(test_indexing.KEY_REFUSALS, lambda key: lambda: grid(2, 3)[key])
         + rows(test_indexing.ASSIGNMENT_REFUSALS, lambda key, value: lambda: F.copy().__setitem__(key, value)) + [
         (lambda: F[BadIndex()], IndexError), (lambda: I.copy().__setitem__(0, 2**40), OverflowError),
-        (lambda: F.copy().__setitem__(0, [1.0, 2.0, Boom()]), TypeError), (lambda: F.__delitem__(0), NotImplementedError),
+        (lambda: F.copy().__setitem__(0, [1.0, 2.0, Boom()]), TypeError),
+        (lambda: F.__delitem__(0), NotImplementedError),
     ]),
     "ufunc calls": ([
         lambda: q.add(F, I[:, None][:2, :1]), lambda: q.multiply(F, 2, out=q.zeros((2, 3)), where=[True, False, True]),

@@ -1,8 +1,6 @@
 """Scalar objects: classes, text, conversions, comparisons; the warnings of
 casts. Oracles: the interpreter's float repr, struct for float32."""
-import math
 import operator
-import re
 import struct
 
 import pytest

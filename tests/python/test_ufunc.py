@@ -87,12 +87,14 @@ def test_weak_int_must_fit_the_array_dtype(dtype, low, high):
     (lambda: q.add(q.zeros(2, dtype="int8"), q.array(1.0, dtype="float32")[()]), "float32"),  # typed: plain rules
     (lambda: q.add(q.array(1, dtype="int8")[()], 1), "Int64Scalar"),  # two scalars: no weak rule
     (lambda: q.add([1, 2], 3), "int64"),  # a list is an array operand
-    (lambda: q.add(q.zeros(1, dtype="float32"), 2**70), "float32"), (lambda: q.ldexp(q.zeros(2, dtype="float32"), 3), "float32"),
+    (lambda: q.add(q.zeros(1, dtype="float32"), 2**70), "float32"),
+    (lambda: q.ldexp(q.zeros(2, dtype="float32"), 3), "float32"),
     (lambda: q.add(q.array([1, 2], dtype="q"), q.array([1, 2], dtype="Q")), "d"),
     (lambda: q.add(q.array(1, dtype="q"), 1), "LongLongScalar"),
     (lambda: q.add(q.zeros(2).astype(">f8"), q.zeros(2).astype(">f8"), casting="equiv"), "float64"),
     *[(lambda kw=kw: q.add(q.zeros(2, dtype="int8"), q.zeros(2, dtype="int8"), **kw), expected) for kw, expected in [
-        ({"signature": "dd->d"}, "float64"), ({"signature": "float32"}, "float32"), ({"sig": ["f", "f", "f"]}, "float32"),
+        ({"signature": "dd->d"}, "float64"), ({"signature": "float32"}, "float32"),
+        ({"sig": ["f", "f", "f"]}, "float32"),
         ({"signature": (None, None, "float32")}, "float32"), ({"dtype": None, "signature": "ff->f"}, "float32")]],
     (lambda: q.logical_and(q.zeros(2), q.zeros(2), dtype="bool"), "bool"),
 ])

@@ -646,7 +646,7 @@ def show(x):
         return "(" + ", ".join(map(show, x)) + ")"
     with mpmath.workprec(80):
         return mpmath.nstr(to_mpf(x) if finite(x) else x, 21) if finite(x) or isinstance(x, mpmath.mpf) else {
-            id(FINITE): "finite", id(INFINITE): "+-inf", id(NAN_PART): "NaN part", id(INF_PART): "inf part"}.get(id(x), repr(x))
+            id(FINITE): "finite", id(INFINITE): "+-inf", id(NAN_PART): "NaN", id(INF_PART): "inf"}.get(id(x), repr(x))
 
 
 # ---- the test --------------------------------------------------------------------------
