@@ -1,5 +1,8 @@
 """Arrays: array, zeros and empty; attributes, flags and repr; reshape,
 transpose, astype and copy. Oracle: nested Python lists."""
+import itertools
+import signal
+
 import pytest
 from hypothesis import given, strategies as st
 
@@ -85,6 +88,22 @@ def test_interrupts_from_value_hooks_pass_through(make):
         raises(error, None, q.zeros(2).__setitem__, 0, make(error()))
         raises(error, None, q.zeros(2).__getitem__, [make(error())])
     raises(TypeError, NOT_NUMERIC, q.array, [make(LookupError())])
+
+
+def test_endless_list_subclass_can_be_interrupted():
+    # An iterator written in C runs no bytecode: only the conversion itself can notice the signal.
+    endless = type("Endless", (list,), {"__iter__": lambda self: itertools.repeat("x", 20_000_000)})()
+
+    def interrupt(signum, frame):
+        raise InterruptedError
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        raises(InterruptedError, None, q.array, endless)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 @pytest.mark.parametrize("value, dtype, expected", [
