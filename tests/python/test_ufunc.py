@@ -95,7 +95,8 @@ def test_weak_int_must_fit_the_array_dtype(dtype, low, high):
     *[(lambda kw=kw: q.add(q.zeros(2, dtype="int8"), q.zeros(2, dtype="int8"), **kw), expected) for kw, expected in [
         ({"signature": "dd->d"}, "float64"), ({"signature": "float32"}, "float32"),
         ({"sig": ["f", "f", "f"]}, "float32"),
-        ({"signature": (None, None, "float32")}, "float32"), ({"dtype": None, "signature": "ff->f"}, "float32")]],
+        ({"signature": (None, None, "float32")}, "float32"), ({"dtype": None, "signature": "ff->f"}, "float32"),
+        ({"dtype": q.float32}, "float32")]],
     (lambda: q.logical_and(q.zeros(2), q.zeros(2), dtype="bool"), "bool"),
 ])
 def test_result_dtype(call, expected):
