@@ -32,7 +32,7 @@ def at(nested, coordinates):
 
 
 def positions(shape):
-    return itertools.product(*(range(n) for n in shape))
+    return itertools.product(*map(range, shape))
 
 
 def fold_lists(nested, shape, axes, step, keepdims):
@@ -385,16 +385,6 @@ def test_at_updates_in_place(ufunc, start, indices, b, expected):
     assert tolist(a) == expected
 
 
-def test_at_two_dimensional_indices_and_views():
-    a = q.zeros((2, 3), dtype="int64")
-    q.add.at(a, (1, 2), 5)
-    q.add.at(a, ([0, 0, 1], [1, 1, 0]), [1, 2, 3])
-    q.add.at(a, (slice(None), 0), [10])
-    q.add.at(a, 0, [100, 200, 300])
-    q.add.at(a[1, ::2], [1, 1], 1)
-    assert tolist(a) == [[110, 203, 300], [13, 0, 7]]
-
-
 @pytest.mark.parametrize("dtype, start, b, expected", [
     ("int8", 127, 1, -128),  # the int enters as int64; the result wraps back into int8
     ("uint8", 0, -1, 255), ("int8", 1, 1.75, 2),  # float64 loop, truncated into int8
@@ -407,13 +397,20 @@ def test_at_has_no_weak_promotion_and_keeps_the_dtype(dtype, start, b, expected)
     assert a.dtype.name == dtype and tolist(a.astype("complex128")) == [expected]
 
 
-def test_at_complex_discard_warns_once_before_any_write():
+def test_at_two_dimensional_keys_views_and_complex_discard():
     a = q.zeros(3)
     assert record(lambda: q.add.at(a, [0, 1, 1], 1 + 2j))[1] == [(q.ComplexWarning, COMPLEX_DISCARD)]
     assert tolist(a) == [1.0, 2.0, 0.0]
     for target in (a, q.zeros(1, dtype="int8")):
-        raises(q.ComplexWarning, None, as_errors, lambda: q.add.at(target, [0], 1j))
+        raises(q.ComplexWarning, None, as_errors, lambda: q.add.at(target, [0], 1j))  # warned before any write
     assert tolist(a) == [1.0, 2.0, 0.0]
+    a = q.zeros((2, 3), dtype="int64")
+    q.add.at(a, (1, 2), 5)
+    q.add.at(a, ([0, 0, 1], [1, 1, 0]), [1, 2, 3])
+    q.add.at(a, (slice(None), 0), [10])
+    q.add.at(a, 0, [100, 200, 300])
+    q.add.at(a[1, ::2], [1, 1], 1)
+    assert tolist(a) == [[110, 203, 300], [13, 0, 7]]
 
 
 # --- fault reports ------------------------------------------------------------
