@@ -1,19 +1,25 @@
-"""Hypothesis runs without its timing checks: on a slow or busy machine a
-correct example may take longer than its default deadline.
-
-Under AddressSanitizer a failed operator new reports out-of-memory and aborts
-the process instead of throwing, so tests that rely on an impossible
-allocation raising MemoryError are marked `impossible_allocation` and skipped
-there (malloc and calloc failures still return null and run)."""
+"""Hypothesis without deadlines; every test starts from the default error policy.
+Under AddressSanitizer a failed operator new aborts instead of throwing: tests
+marked `impossible_allocation` are skipped there."""
 import ctypes
 
 import pytest
 from hypothesis import HealthCheck, settings
 
+import quarvel
+
 settings.register_profile("any_machine", deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile("any_machine")
 
 UNDER_ADDRESS_SANITIZER = hasattr(ctypes.CDLL(None), "__asan_init")
+DEFAULT_CONTEXT = ("warn", "warn", "ignore", "warn", None, ())
+
+
+@pytest.fixture(autouse=True)
+def default_policy():
+    token = quarvel._ERROR_CONTEXT.set(DEFAULT_CONTEXT)
+    yield
+    quarvel._ERROR_CONTEXT.reset(token)
 
 
 def pytest_configure(config):

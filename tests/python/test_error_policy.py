@@ -1,30 +1,22 @@
 """The floating-point error policy: seterr, geterr, seterrcall, geterrcall,
-errstate and its decorator, and the context variable that holds the policy."""
-import asyncio
+errstate and its decorator, the context variable that holds the policy, and
+the fault reports every mode gives."""
 import contextvars
-import os
-import subprocess
+import gc
+import io
 import sys
-import threading
+import weakref
 
 import pytest
 
 import quarvel
+from helpers import as_errors, raises, record
 
 VAR = quarvel._ERROR_CONTEXT
 DEFAULT = {"divide": "warn", "over": "warn", "under": "ignore", "invalid": "warn"}
-MODES = ["ignore", "warn", "raise", "call", "print", "log"]
+GOOD = ("warn", "warn", "ignore", "warn", None)
 EXPECTED_MODES = "; expected ignore, warn, raise, call, print, or log"
 ERRCALL_REFUSED = "errcall must be callable, have a write method, or be None"
-
-
-@pytest.fixture(autouse=True)
-def default_policy():
-    """Each test starts from the default policy with an empty stack and leaves
-    the variable as it found it."""
-    token = VAR.set(("warn", "warn", "ignore", "warn", None, ()))
-    yield
-    VAR.reset(token)
 
 
 def policy(divide, over, under, invalid):
@@ -36,170 +28,53 @@ def errcall_target(*args):
 
 
 class Writer:
+    def __init__(self):
+        self.lines = []
+
     def write(self, text):
-        pass
+        self.lines.append(text)
 
     class Nested:
         pass
-
-
-class Callable:
-    def __call__(self):
-        pass
-
-
-# --- defaults and the variable -------------------------------------------------
-
-def test_unset_variable_reads_as_default_policy():
-    def fresh():
-        with pytest.raises(LookupError):
-            VAR.get()
-        assert list(quarvel.geterr().items()) == list(DEFAULT.items())
-        assert quarvel.geterrcall() is None
-        assert quarvel.seterr() == DEFAULT  # stores a tuple even when nothing changes
-        return VAR.get()
-    assert contextvars.Context().run(fresh) == ("warn", "warn", "ignore", "warn", None, ())
-
-
-def test_variable_is_shared_by_package_and_native_module():
-    assert quarvel._ERROR_CONTEXT is quarvel.quarvel._ERROR_CONTEXT
-    quarvel.quarvel._ERROR_CONTEXT.set(("raise", "warn", "ignore", "warn", None, ()))
-    assert quarvel.geterr()["divide"] == "raise"
-
-
-def test_native_module_alone_keeps_its_policy():
-    # Loaded as the top-level module "quarvel", outside the package.
-    folder = os.path.dirname(quarvel.quarvel.__file__)
-    code = ("import quarvel; assert quarvel.__name__ == 'quarvel' and not hasattr(quarvel, '__path__'); "
-            "quarvel.seterr(divide='raise'); print(quarvel.geterr()['divide'])")
-    env = dict(os.environ, PYTHONPATH=folder)
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
-    assert out.stdout == "raise\n"
-
-
-# --- seterr and geterr -----------------------------------------------------------
-
-@pytest.mark.parametrize("args,kwargs,after", [
-    ((), {"all": "raise", "under": "ignore"}, policy("raise", "raise", "ignore", "raise")),
-    ((), {"under": "ignore", "all": "raise"}, policy("raise", "raise", "ignore", "raise")),
-    ((), {"all": "print"}, policy("print", "print", "print", "print")),
-    ((), {"over": "log", "invalid": "call"}, policy("warn", "log", "ignore", "call")),
-    ((), {"all": None, "divide": None}, DEFAULT),
-    (("raise",), {}, policy("raise", "raise", "raise", "raise")),
-    ((None, "ignore", "raise", "warn", "print"), {}, policy("ignore", "raise", "warn", "print")),
-    (("call",), {"over": "ignore"}, policy("call", "ignore", "call", "call")),
-])
-def test_seterr_changes_given_categories_and_returns_previous(args, kwargs, after):
-    quarvel.seterrcall(errcall_target)
-    assert quarvel.seterr(*args, **kwargs) == DEFAULT
-    assert quarvel.geterr() == after
-    assert quarvel.geterrcall() is errcall_target  # seterr keeps the errcall
-    assert list(quarvel.seterr().items()) == list(after.items())
-
-
-@pytest.mark.parametrize("mode", MODES)
-def test_every_mode_name_is_accepted(mode):
-    quarvel.seterr(all=mode)
-    assert quarvel.geterr() == policy(mode, mode, mode, mode)
-    assert VAR.get()[:4] == (mode,) * 4
 
 
 class StrMode(str):
     pass
 
 
-def test_str_subclass_mode_is_accepted():
-    quarvel.seterr(divide=StrMode("raise"))
-    assert quarvel.geterr()["divide"] == "raise"
-    assert type(VAR.get()[0]) is str
+def test_unset_variable_reads_as_default_policy():
+    def fresh():
+        raises(LookupError, None, VAR.get)
+        assert list(quarvel.geterr().items()) == list(DEFAULT.items()) and quarvel.geterrcall() is None
+        assert quarvel.seterr() == DEFAULT  # stores a tuple even when nothing changes
+        return VAR.get()
+    assert contextvars.Context().run(fresh) == GOOD + ((),)
 
 
-# text given, its quoted form in the message
-REFUSED = [
-    ("Warn", '"Warn"'),
-    ("WARN", '"WARN"'),
-    ("", '""'),
-    (" warn", '" warn"'),
-    ("warn\0", '"warn\\0"'),
-    ('say "hi"', '"say \\"hi\\""'),
-    ("back\\slash", '"back\\\\slash"'),
-    ("\n\r\t", '"\\n\\r\\t"'),
-    ("\x01\x1f\x7f", '"\\u{1}\\u{1f}\\u{7f}"'),
-    ("\u200b", '"\\u{200b}"'),
-    ("\u00e9t\u00e9", '"\u00e9t\u00e9"'),
-]
-
-
-@pytest.mark.parametrize("text,quoted", REFUSED)
-@pytest.mark.parametrize("call", [
-    lambda t: quarvel.seterr(over=t),
-    lambda t: quarvel.seterr(t),
-    lambda t: quarvel.errstate(invalid=t),
+@pytest.mark.parametrize("args, kwargs, after", [
+    ((), {"all": "raise", "under": "ignore"}, policy("raise", "raise", "ignore", "raise")),
+    (("print",), {}, policy("print", "print", "print", "print")),
+    ((None, "ignore", "raise", "warn", "print"), {}, policy("ignore", "raise", "warn", "print")),
+    (("call",), {"over": StrMode("ignore")}, policy("call", "ignore", "call", "call")),
 ])
-def test_unknown_mode_names_are_refused_quoted(call, text, quoted):
-    before = VAR.get()
-    with pytest.raises(ValueError) as info:
-        call(text)
-    assert str(info.value) == "invalid error mode " + quoted + EXPECTED_MODES
-    assert VAR.get() is before
-
-
-def test_all_is_parsed_before_the_categories():
-    with pytest.raises(ValueError, match='^invalid error mode "first"'):
-        quarvel.seterr(divide="second", all="first")
-
-
-def test_lone_surrogate_mode_fails_to_encode():
-    with pytest.raises(UnicodeEncodeError):
-        quarvel.seterr(divide="\ud800")
+def test_seterr_changes_given_categories_and_returns_previous(args, kwargs, after):
+    quarvel.seterrcall(errcall_target)
+    assert quarvel.seterr(*args, **kwargs) == DEFAULT
+    assert list(quarvel.geterr().items()) == list(after.items())
+    assert quarvel.geterrcall() is errcall_target  # seterr keeps the errcall
+    assert VAR.get()[:4] == tuple(after.values()) and all(type(mode) is str for mode in VAR.get()[:4])
 
 
 @pytest.mark.parametrize("call", [quarvel.seterr, quarvel.errstate])
-@pytest.mark.parametrize("name,value,type_name", [
-    ("divide", 1, "int"),
-    ("over", b"raise", "bytes"),
-    ("all", 1.5, "float"),
-    ("invalid", StrMode, "type"),
-    ("under", Writer.Nested(), "Writer.Nested"),  # the qualified name
-])
-def test_non_str_modes_are_refused(call, name, value, type_name):
+def test_mode_argument_refusals(call):
     before = VAR.get()
-    with pytest.raises(TypeError) as info:
-        call(**{name: value, "divide" if name != "divide" else "over": "bad name"})
-    assert str(info.value) == f"argument '{name}': '{type_name}' object cannot be cast as 'str'"
+    raises(ValueError, 'invalid error mode "warn\\0\\u{7f}"' + EXPECTED_MODES, call, over="warn\0\x7f")
+    raises(ValueError, 'invalid error mode "first"' + EXPECTED_MODES, call, divide="second", all="first")
+    raises(UnicodeEncodeError, None, call, divide="\ud800")
+    for name, value, type_name in [("divide", 1, "int"), ("under", Writer.Nested(), "Writer.Nested")]:
+        raises(TypeError, f"argument '{name}': '{type_name}' object cannot be cast as 'str'", call,
+               **{name: value, "divide" if name != "divide" else "over": "bad name"})
     assert VAR.get() is before
-
-
-@pytest.mark.parametrize("call", [
-    lambda: quarvel.seterr("warn", "warn", "warn", "warn", "warn", "warn"),
-    lambda: quarvel.seterr(spam="warn"),
-    lambda: quarvel.seterr("warn", all="warn"),
-    lambda: quarvel.geterr(1),
-    lambda: quarvel.seterrcall(),
-    lambda: quarvel.seterrcall(None, None),
-    lambda: quarvel.geterrcall(None),
-    lambda: quarvel.errstate("ignore"),
-    lambda: quarvel.errstate().__exit__(None, None),
-    lambda: quarvel.errstate().__enter__(1),
-    lambda: quarvel.errstate()(),
-    lambda: quarvel.errstate()(print, print),
-])
-def test_argument_binding_errors(call):
-    before = VAR.get()
-    with pytest.raises(TypeError):
-        call()
-    assert VAR.get() is before
-
-
-# --- seterrcall and geterrcall ---------------------------------------------------
-
-@pytest.mark.parametrize("func", [errcall_target, print, lambda *a: None, Writer(), Callable(), Writer, None])
-def test_seterrcall_accepts_callables_writers_and_none(func):
-    assert quarvel.seterrcall(func) is None
-    assert quarvel.geterrcall() is func
-    assert quarvel.seterrcall(func=errcall_target) is func
-    assert quarvel.geterrcall() is errcall_target
-    assert quarvel.geterr() == DEFAULT
 
 
 class RaisingLookup:
@@ -209,113 +84,57 @@ class RaisingLookup:
         raise AttributeError(name)
 
 
-class MissingLookup:
-    def __getattr__(self, name):
-        raise AttributeError(name)
-
-
 @pytest.mark.parametrize("call", [quarvel.seterrcall, lambda f: quarvel.errstate(call=f)])
-@pytest.mark.parametrize("func,error,text", [
-    (42, TypeError, ERRCALL_REFUSED),
-    ("write", TypeError, ERRCALL_REFUSED),
-    (object(), TypeError, ERRCALL_REFUSED),
-    (MissingLookup(), TypeError, ERRCALL_REFUSED),
-    (RaisingLookup(), RuntimeError, "lookup failed"),
-])
-def test_refused_errcalls(call, func, error, text):
+def test_errcall_check(call):
     quarvel.seterrcall(errcall_target)
     before = VAR.get()
-    with pytest.raises(error) as info:
-        call(func)
-    assert type(info.value) is error and str(info.value) == text
+    for func in [42, "write"]:
+        raises(TypeError, ERRCALL_REFUSED, call, func)
+    raises(RuntimeError, "lookup failed", call, RaisingLookup())
+    assert VAR.get() is before
+    for func in [errcall_target, print, Writer(), Writer, None]:
+        assert quarvel.seterrcall(func) is errcall_target
+        assert quarvel.geterrcall() is func and quarvel.seterrcall(func=errcall_target) is func
+
+
+ERRSTATE_REFUSALS = [
+    (lambda: quarvel.errstate(spam=1, call=42), TypeError, "errstate() got an unexpected keyword argument 'spam'"),
+    (lambda: quarvel.errstate(call=42, spam=1), TypeError, ERRCALL_REFUSED),
+    (lambda: quarvel.errstate(spam=1, divide="bad"), TypeError, "errstate() got an unexpected keyword argument 'spam'"),
+    (lambda: quarvel.errstate("ignore"), TypeError, None), (lambda: quarvel.errstate()(), TypeError, None),
+    (lambda: quarvel.errstate()(42), TypeError, "errstate decorator requires a callable"),
+]
+
+
+@pytest.mark.parametrize("call, error, text", ERRSTATE_REFUSALS)
+def test_errstate_refusals(call, error, text):
+    before = VAR.get()
+    raises(error, text, call)
     assert VAR.get() is before
 
-
-# --- errstate ---------------------------------------------------------------------
 
 def test_errstate_blocks_nest_and_restore():
     quarvel.seterr(divide="print")
-    inner = quarvel.errstate(divide="raise")
-    with quarvel.errstate(all="ignore") as bound:
-        assert bound is None
-        assert quarvel.geterr() == policy("ignore", "ignore", "ignore", "ignore")
+    quarvel.seterrcall(errcall_target)
+    inner = quarvel.errstate(divide="raise", call=None)
+    with quarvel.errstate(all="ignore", call=print) as bound:
+        assert bound is None and quarvel.geterr() == policy("ignore", "ignore", "ignore", "ignore")
         with inner:
-            assert quarvel.geterr() == policy("raise", "ignore", "ignore", "ignore")
+            assert quarvel.geterr() == policy("raise", "ignore", "ignore", "ignore") and quarvel.geterrcall() is None
             with inner:  # one object, entered again inside itself
                 assert len(VAR.get()[5]) == 3
-            assert quarvel.geterr() == policy("raise", "ignore", "ignore", "ignore")
-        assert quarvel.geterr() == policy("ignore", "ignore", "ignore", "ignore")
-    assert quarvel.geterr() == policy("print", "warn", "ignore", "warn")
-    assert VAR.get()[5] == ()
-
-
-def test_exception_in_block_propagates_and_restores():
-    with pytest.raises(KeyError):
-        with quarvel.errstate(over="raise", call=print):
-            raise KeyError("inside")
-    assert quarvel.geterr() == DEFAULT and quarvel.geterrcall() is None
-
-
-def test_change_inside_block_is_replaced_on_exit():
-    quarvel.seterrcall(errcall_target)
-    with quarvel.errstate(all="ignore"):
-        quarvel.seterr(all="raise")
-        quarvel.seterrcall(print)
-    assert quarvel.geterr() == DEFAULT and quarvel.geterrcall() is errcall_target
-
-
-@pytest.mark.parametrize("kwargs,inside", [
-    ({}, errcall_target),
-    ({"call": None}, None),
-    ({"call": print}, print),
-    ({"call": Writer}, Writer),
-])
-def test_errstate_call_keyword(kwargs, inside):
-    quarvel.seterrcall(errcall_target)
-    with quarvel.errstate(**kwargs):
-        assert quarvel.geterrcall() is inside
-    assert quarvel.geterrcall() is errcall_target
-
-
-def test_saved_state_keeps_the_objects_and_exit_writes_fresh_names():
-    divide = StrMode("raise")
-    VAR.set((divide, "warn", "ignore", "warn", None, ()))
-    with quarvel.errstate(over="log"):
-        assert VAR.get()[5][0][0] is divide
-        assert VAR.get()[:2] == ("raise", "log")
-    assert VAR.get() == ("raise", "warn", "ignore", "warn", None, ())
-    assert type(VAR.get()[0]) is str
-
-
-def test_exit_with_empty_stack_changes_nothing():
+            quarvel.seterr(all="warn")  # replaced by the saved state on exit
+        assert quarvel.geterr() == policy("ignore", "ignore", "ignore", "ignore") and quarvel.geterrcall() is print
+    assert quarvel.geterr() == policy("print", "warn", "ignore", "warn") and quarvel.geterrcall() is errcall_target
+    with pytest.raises(KeyError), quarvel.errstate(over="raise"):
+        raise KeyError("inside")
+    assert VAR.get() == ("print", "warn", "ignore", "warn", errcall_target, ())
+    state = quarvel.errstate(all="raise")  # exit with an empty stack changes nothing
     before = VAR.get()
-    state = quarvel.errstate(all="raise")
-    assert state.__exit__(None, None, None) is False
-    assert state.__exit__(exc_type=None, exc_value=None, traceback=None) is False
+    assert state.__exit__(None, None, None) is False and state.__exit__(exc_type=None, exc_value=None,
+                                                                       traceback=None) is False
     assert VAR.get() is before
 
-
-@pytest.mark.parametrize("call,error,text", [
-    (lambda: quarvel.errstate(divide="ignore", spam=1), TypeError,
-     "errstate() got an unexpected keyword argument 'spam'"),
-    (lambda: quarvel.errstate(spam=1, divide="bad"), TypeError,
-     "errstate() got an unexpected keyword argument 'spam'"),
-    (lambda: quarvel.errstate(call=42, divide="bad"), TypeError, ERRCALL_REFUSED),
-    (lambda: quarvel.errstate(spam=1, call=42), TypeError, "errstate() got an unexpected keyword argument 'spam'"),
-    (lambda: quarvel.errstate(call=42, spam=1), TypeError, ERRCALL_REFUSED),
-    (lambda: quarvel.errstate(divide=1, spam=1), TypeError, "argument 'divide': 'int' object cannot be cast as 'str'"),
-    (lambda: quarvel.errstate(divide="bad"), ValueError, 'invalid error mode "bad"' + EXPECTED_MODES),
-    (lambda: quarvel.errstate()(42), TypeError, "errstate decorator requires a callable"),
-])
-def test_errstate_refusals(call, error, text):
-    before = VAR.get()
-    with pytest.raises(error) as info:
-        call()
-    assert type(info.value) is error and str(info.value) == text
-    assert VAR.get() is before
-
-
-# --- the decorator -----------------------------------------------------------------
 
 def decorated_target(x, *, y=0):
     """Decorated target."""
@@ -324,200 +143,121 @@ def decorated_target(x, *, y=0):
     return quarvel.geterr()["over"], quarvel.geterrcall(), x + y
 
 
-def test_decorator_runs_function_under_policy_and_restores():
-    decorated = quarvel.errstate(over="raise", call=print)(decorated_target)
-    assert decorated(1, y=2) == ("raise", print, 3)
-    assert quarvel.geterr() == DEFAULT and quarvel.geterrcall() is None
-    with pytest.raises(LookupError, match="target failed"):
-        decorated(None)
-    assert quarvel.geterr() == DEFAULT and VAR.get()[5] == ()
-
-
-def test_decorator_forwards_identity_attributes():
-    decorated = quarvel.errstate(over="raise")(decorated_target)
-    assert type(decorated).__name__ == "PyErrStateDecorator"
-    assert type(decorated).__module__ == "quarvel"
-    assert not hasattr(quarvel, "PyErrStateDecorator")
-    assert decorated.__wrapped__ is decorated_target
-    assert decorated.__name__ == "decorated_target"
-    assert decorated.__qualname__ == "decorated_target"
-    assert decorated.__doc__ == "Decorated target."
-    decorated_target.note = "kept"
-    assert decorated.note == "kept"  # other attributes come from the wrapped callable
-    with pytest.raises(AttributeError):
-        decorated.missing_attribute
-    with pytest.raises(AttributeError):  # a callable without __name__
-        quarvel.errstate()(Callable()).__name__
-    with pytest.raises(TypeError):  # made only by errstate
-        type(decorated)(print)
-
-
 class Host:
     @quarvel.errstate(over="raise")
     def method(self, value):
         """Method doc."""
         return self, value, quarvel.geterr()["over"]
 
-    callable_attribute = quarvel.errstate()(Callable())
+    callable_attribute = quarvel.errstate()(type("Callable", (), {"__call__": lambda self: None})())
 
 
-def test_decorator_binds_as_method():
+def test_decorator():
+    decorated = quarvel.errstate(over="raise", call=print)(decorated_target)
+    assert decorated(1, y=2) == ("raise", print, 3)
+    raises(LookupError, "target failed", decorated, None)
+    assert VAR.get() == GOOD + ((),)
+    assert not hasattr(quarvel, type(decorated).__name__) and type(decorated).__module__ == "quarvel"
+    assert decorated.__wrapped__ is decorated_target and decorated.__doc__ == "Decorated target."
+    decorated_target.note = "kept"
+    assert decorated.note == "kept"  # other attributes come from the wrapped callable
+    raises(TypeError, None, type(decorated), print)  # made only by errstate
     host = Host()
-    assert host.method(5) == (host, 5, "raise")
-    assert Host.method(host, 6) == (host, 6, "raise")
-    assert host.method.__name__ == "method" and host.method.__doc__ == "Method doc."
-    assert host.method.__wrapped__.__self__ is host
-    assert quarvel.geterr() == DEFAULT
+    assert host.method(5) == (host, 5, "raise") and Host.method(host, 6) == (host, 6, "raise")
+    assert (host.method.__name__, host.method.__doc__, host.method.__wrapped__.__self__) == ("method", "Method doc.", host)
+    raises(AttributeError, None, getattr, host, "callable_attribute")  # binding needs the wrapped __get__
 
 
-def test_decorator_binding_needs_wrapped_get():
-    with pytest.raises(AttributeError):
-        Host().callable_attribute
-
-
-def test_decorator_call_exception_wins_over_restore_failure():
-    def breaks_policy():
+def test_decorator_failures():
+    def breaks_policy(result):
         VAR.set(42)
-        raise KeyError("from the call")
-    with pytest.raises(KeyError):
-        quarvel.errstate(all="ignore")(breaks_policy)()
-
-
-def test_decorator_restore_failure_is_raised_after_success():
-    def breaks_policy():
-        VAR.set(42)
-        return "dropped"
-    with pytest.raises(TypeError, match="^'int' object cannot be cast as 'tuple'$"):
-        quarvel.errstate(all="ignore")(breaks_policy)()
-
-
-def test_decorator_enter_failure_skips_the_call():
-    calls = []
-    VAR.set(42)
-    with pytest.raises(TypeError):
-        quarvel.errstate()(lambda: calls.append(1))()
-    assert calls == []
-
-
-# --- isolation -----------------------------------------------------------------------
-
-def test_threads_have_their_own_policy():
-    quarvel.seterr(all="raise")
-    seen = []
-
-    def worker():
-        seen.append(quarvel.geterr())
-        quarvel.seterr(all="print")
-        seen.append(quarvel.geterr())
-    thread = threading.Thread(target=worker)
-    thread.start()
-    thread.join()
-    assert seen == [DEFAULT, policy("print", "print", "print", "print")]
-    assert quarvel.geterr() == policy("raise", "raise", "raise", "raise")
-
-
-def test_copied_context_starts_from_current_and_keeps_its_changes():
-    quarvel.seterr(divide="raise")
-
-    def inside():
-        before = quarvel.geterr()["divide"]
-        quarvel.seterr(divide="log")
-        return before
-    assert contextvars.copy_context().run(inside) == "raise"
-    assert quarvel.geterr()["divide"] == "raise"
-
-
-def test_asyncio_tasks_have_their_own_policy():
-    async def task(mode, seen):
-        with quarvel.errstate(all=mode):
-            await asyncio.sleep(0)
-            seen.append(quarvel.geterr()["over"])
-            await asyncio.sleep(0)
-            seen.append(quarvel.geterr()["over"])
-
-    async def main():
-        seen = []
-        quarvel.seterr(over="print")
-        await asyncio.gather(task("raise", seen), task("ignore", seen))
-        return seen, quarvel.geterr()["over"]
-    seen, after = asyncio.run(main())
-    assert sorted(seen) == ["ignore", "ignore", "raise", "raise"]
-    assert after == "print"
-
-
-# --- a tampered variable ------------------------------------------------------------
-
-GOOD = ("warn", "warn", "ignore", "warn", None)
-EXIT = lambda: quarvel.errstate().__exit__(None, None, None)  # noqa: E731
-# value set from Python, exception of every read of the modes, its text
-BROKEN_MODES = [
-    (42, TypeError, "'int' object cannot be cast as 'tuple'"),
-    ([*GOOD, ()], TypeError, "'list' object cannot be cast as 'tuple'"),
-    (("WARN", *GOOD[1:], ()), ValueError, 'invalid error mode "WARN"' + EXPECTED_MODES),
-    (("warn", 1, *GOOD[2:], ()), TypeError, "'int' object cannot be cast as 'str'"),
-    (("warn", "warn"), IndexError, "tuple index out of range"),
-]
-MODE_READERS = [
-    quarvel.geterr,
-    quarvel.seterr,
-    lambda: quarvel.seterr(all="raise"),
-    lambda: quarvel.seterrcall(print),
-    lambda: quarvel.errstate().__enter__(),
-    lambda: quarvel.errstate()(print)("decorated"),
-]
-# value whose modes read, the call, its exception and text
-BROKEN_STACKS = [
-    (GOOD, quarvel.seterr, IndexError, "tuple index out of range"),
-    (GOOD, EXIT, IndexError, "tuple index out of range"),
-    ((*GOOD, []), quarvel.seterr, TypeError, "'list' object cannot be cast as 'tuple'"),
-    ((*GOOD, []), lambda: quarvel.seterrcall(None), TypeError, "'list' object cannot be cast as 'tuple'"),
-    ((*GOOD, []), lambda: quarvel.errstate().__enter__(), TypeError, "'list' object cannot be cast as 'tuple'"),
-    ((*GOOD, ["saved"]), EXIT, TypeError, "'list' object cannot be cast as 'tuple'"),
-    ((*GOOD, ((), 5)), EXIT, TypeError, "'int' object cannot be cast as 'tuple'"),
-    ((*GOOD, (("warn", "warn"),)), EXIT, IndexError, "tuple index out of range"),
-    ((*GOOD, (GOOD[:4],)), EXIT, IndexError, "tuple index out of range"),
-    ((*GOOD, (("warn", "nope", *GOOD[2:]),)), EXIT, ValueError, 'invalid error mode "nope"' + EXPECTED_MODES),
-]
-
-
-@pytest.mark.parametrize("value,call,error,text", BROKEN_STACKS + [
-    (value, call, error, text) for value, error, text in BROKEN_MODES for call in MODE_READERS])
-def test_tampered_policy_is_refused_unchanged(value, call, error, text):
-    VAR.set(value)
-    with pytest.raises(error) as info:
-        call()
-    assert type(info.value) is error and str(info.value) == text
-    assert VAR.get() is value
-
-
-def test_reads_need_only_the_items_they_use():
-    VAR.set(GOOD[:4])  # no errcall, no stack
-    assert quarvel.geterr() == DEFAULT
-    with pytest.raises(IndexError):
-        quarvel.geterrcall()
-
-
-class ContextTuple(tuple):
-    pass
-
-
-def test_tuple_subclasses_are_read():
-    saved = ContextTuple(("raise", "raise", "raise", "raise", print))
-    VAR.set(ContextTuple(("ignore", "warn", "ignore", "warn", None, ContextTuple((saved,)))))
-    assert quarvel.geterr()["divide"] == "ignore"
-    quarvel.errstate().__exit__(None, None, None)
-    assert VAR.get() == ("raise", "raise", "raise", "raise", print, ())
-    assert type(VAR.get()) is tuple
-
-
-def test_decorator_cycles_are_collected():
-    import gc
-    import weakref
+        if result is None:
+            raise KeyError("from the call")
+        return result
+    raises(KeyError, None, quarvel.errstate(all="ignore")(breaks_policy), None)  # the call's error wins
 
     def target():
         pass
-    target.decorated = quarvel.errstate(call=target)(target)  # target -> decorator -> target
+    target.decorated = quarvel.errstate(call=target)(target)  # a cycle, collected
     ref = weakref.ref(target)
     del target
     gc.collect()
     assert ref() is None
+
+
+# --- a tampered variable ------------------------------------------------------
+
+EXIT = lambda: quarvel.errstate().__exit__(None, None, None)  # noqa: E731
+MODE_READERS = [quarvel.geterr, quarvel.seterr, lambda: quarvel.seterrcall(print), lambda: quarvel.errstate().__enter__(),
+                lambda: quarvel.errstate()(print)("decorated"), lambda: quarvel.divide(1.0, 0.0)]
+
+
+@pytest.mark.parametrize("value, calls, error, text", [
+    (42, MODE_READERS, TypeError, "'int' object cannot be cast as 'tuple'"),
+    ([*GOOD, ()], MODE_READERS, TypeError, "'list' object cannot be cast as 'tuple'"),
+    (("WARN", *GOOD[1:], ()), MODE_READERS, ValueError, 'invalid error mode "WARN"' + EXPECTED_MODES),
+    (("warn", 1, *GOOD[2:], ()), MODE_READERS, TypeError, "'int' object cannot be cast as 'str'"),
+    (GOOD, [quarvel.seterr, EXIT], IndexError, "tuple index out of range"),
+    ((*GOOD, ["saved"]), [EXIT], TypeError, "'list' object cannot be cast as 'tuple'"),
+    ((*GOOD, (("warn", "nope", *GOOD[2:]),)), [EXIT], ValueError, 'invalid error mode "nope"' + EXPECTED_MODES),
+])
+def test_tampered_policy_is_refused_unchanged(value, calls, error, text):
+    VAR.set(value)
+    for call in calls:
+        raises(error, text, call)
+        assert VAR.get() is value
+    assert quarvel.add(1.0, 1.0) == quarvel.add(quarvel.array([1.0]), 1.0)[0] == 2.0  # no fault: the policy is not read
+
+
+# --- fault reports ------------------------------------------------------------
+
+# divide by zero, overflow, underflow and invalid value, one element each
+ALL_FOUR = ([1.0, 1e300, 1e-300, 0.0], [0.0, 1e-300, 1e300, 0.0])
+TEXTS = ["divide by zero", "overflow", "underflow", "invalid value"]
+NO_CALLBACK = (RuntimeError, "floating point error mode requires a callback")
+
+
+def failing(kind, mask):
+    raise KeyError(kind)
+
+
+@pytest.mark.parametrize("modes, warned, raised, calls", [
+    ({}, [0, 1, 3], None, []), ({"all": "warn"}, [0, 1, 2, 3], None, []), ({"all": "ignore"}, [], None, []),
+    ({"invalid": "raise", "over": "ignore"}, [0], (FloatingPointError, "invalid value encountered in divide"), []),
+    ({"over": "raise", "under": "raise", "divide": "ignore"}, [], (FloatingPointError, "overflow encountered in divide"),
+     []),
+    ({"all": "call"}, [], None, [(text, 15) for text in TEXTS]),
+    ({"divide": "ignore", "under": "call"}, [1, 3], None, [("underflow", 15)]),
+    ({"all": "log"}, [], None, [f"Warning: {text} encountered in divide\n" for text in TEXTS]),
+    ({"over": "call", "call": None}, [0], NO_CALLBACK, []), ({"divide": "log", "call": None}, [], NO_CALLBACK, []),
+    ({"all": "call", "call": Writer()}, [], (TypeError, None), []),  # accepted for its write method
+    ({"all": "log", "call": errcall_target}, [], (AttributeError, None), []),
+    ({"divide": "call", "call": failing}, [], (KeyError, None), []),
+])
+def test_categories_in_order_after_the_writes_until_the_first_exception(modes, warned, raised, calls):
+    got = []
+    callback = (lambda *args: got.append(args)) if "call" in modes.values() else Writer()
+    if "log" in modes.values():
+        callback.lines = got
+    out = quarvel.zeros(4)
+    with quarvel.errstate(**{"call": callback, **modes}):
+        _, caught = record(lambda: raises(*raised, quarvel.divide, *ALL_FOUR, out=out) if raised
+                           else quarvel.divide(*ALL_FOUR, out=out))
+    assert caught == [(RuntimeWarning, TEXTS[i] + " encountered in divide") for i in warned] and got == calls
+    assert str(out[0].item()) == "inf"
+
+
+def test_print_mode_writes_to_stderr_and_warnings_raised_as_errors(monkeypatch):
+    monkeypatch.setattr(sys, "stderr", io.StringIO())
+    with quarvel.errstate(all="print"):
+        quarvel.multiply([1e300, 0.0], [1e300, 0.0])
+        quarvel.divide([0.0, 1.0], 0.0)
+    assert sys.stderr.getvalue() == ("Warning: overflow encountered in multiply\nWarning: divide by zero encountered "
+                                     "in divide\nWarning: invalid value encountered in divide\n")
+    monkeypatch.delattr(sys, "stderr")
+    with quarvel.errstate(all="print"):
+        raises(AttributeError, None, quarvel.divide, 1.0, 0.0)
+    seen = []  # a warning raised as an error stops the walk
+    with quarvel.errstate(invalid="call", call=lambda kind, mask: seen.append(kind)):
+        raises(RuntimeWarning, "divide by zero encountered in divide", as_errors, lambda: quarvel.divide([1.0, 0.0], 0.0))
+    assert seen == []
