@@ -266,13 +266,10 @@ TEST(Dispatch, FixedCases) {
       {"floor_divide", {s<std::int8_t>(-1), s<std::uint8_t>(2)}, DType::UInt8, s<std::uint8_t>(127)},
       {"add", {s<std::int8_t>(-1), s<std::uint8_t>(0)}, DType::UInt16, s<std::uint16_t>(255)},
       {"multiply", {s<std::int8_t>(-1), s<std::int8_t>(-1)}, DType::UInt16, s<std::uint16_t>(65025)},
-      {"multiply", {s<std::int8_t>(-1), s<std::int8_t>(-1)}, DType::Int16, s<std::int16_t>(1)},
       {"add", {s<std::uint8_t>(255), s<std::int8_t>(-1)}, DType::Int16, s<std::int16_t>(254)},
       {"maximum", {s<std::int8_t>(-1), s<std::uint8_t>(3)}, DType::UInt16, s<std::uint16_t>(255)},
-      {"maximum", {s<std::int8_t>(-1), s<std::uint8_t>(3)}, DType::Int16, s<std::int16_t>(3)},
       {"lcm", {s<std::int64_t>(-4), s<std::uint8_t>(6)}, DType::Int64, s<std::int64_t>(12)},
       {"add", {s(std::numeric_limits<std::uint64_t>::max()), s(true)}, DType::UInt64, s<std::uint64_t>(0)},
-      {"add", {s(true), s(true)}, DType::Int8, s<std::int8_t>(2)},
       {"right_shift", {s<std::int8_t>(-128), s<std::uint8_t>(1)}, DType::UInt8, s<std::uint8_t>(64)},
       {"invert", {s<std::int8_t>(-1)}, DType::Int16, s<std::int16_t>(-256)},
       {"reciprocal", {s<std::int8_t>(-1)}, DType::UInt8, s<std::uint8_t>(0)},
@@ -283,45 +280,34 @@ TEST(Dispatch, FixedCases) {
       {"multiply", {s(c128(2.5, 7)), s<std::int32_t>(3)}, DType::Int32, s<std::int32_t>(7)},
       {"add", {s(c128(1, 9)), s(2.0)}, DType::Float64, s(3.0)},  // a real output takes the real parts
       {"gcd", {s(12.5), s(18.0)}, DType::Float64, s(6.0)},     // through 128-bit integers
-      {"gcd", {s(nan), s(5.0)}, DType::Float64, s(5.0)},
       {"gcd", {s(inf), s(0.0)}, DType::Float64, s(0x1p127)},
       // ldexp to float32 from float64 scales in double and rounds once: (0.5 +
       // 2^-40) 2^-149 rounds up to the smallest subnormal, where rounding the
       // operand to single first would leave a tie that rounds to zero.
       {"ldexp", {s(0.5 + 0x1p-40), s<std::int32_t>(-149)}, DType::Float32, s(0x1p-149f)},
       {"ldexp", {s(0.5f), s<std::int32_t>(-149)}, DType::Float32, s(0.0f)},
-      {"add", {s(1.0f), s(1e-10)}, DType::Float32, s(1.0f)},
       // complex64 computes in single precision only when both operands are:
       // (1 + 2^-13)^2 - 1 is 2^-12 + 2^-26 exactly, 2^-12 once the square is single.
       {"multiply", {s(c64(a13, 1)), s(c64(a13, 1))}, DType::Complex64, s(c64(0x1p-12f, 2 * a13))},
       {"multiply", {s(c64(a13, 1)), s(c128(a13, 1))}, DType::Complex64, s(c64(0x1p-12f + 0x1p-26f, 2 * a13))},
-      {"multiply", {s(c128(a13, 1)), s(c64(a13, 1))}, DType::Complex64, s(c64(0x1p-12f + 0x1p-26f, 2 * a13))},
       // Mixed precision: the double function or step, then rounded to the output.
       {"sqrt", {half(1.0009765625f)}, DType::Float32, s(static_cast<float>(std::sqrt(1.0009765625)))},
       {"spacing", {s(1.0)}, DType::Float32, s(0x1p-23f)},
-      {"spacing", {s(third)}, DType::Float32,
-       s(static_cast<float>(static_cast<double>(std::nextafter(static_cast<float>(third), 1.0f)) - third))},
       {"nextafter", {s(1.0001), s(5.0)}, DType::Float16, half(1.0009765625f)},  // 1.0001 rounds to 1 first
-      {"nextafter", {s(0.1), s(1.0)}, DType::Float32, s(std::nextafter(0.1f, 1.0f))},
       {"add", {s(nan1), s(snan2)}, DType::Float64, s(qnan2)},
       {"add", {s(snan2), s(nan1)}, DType::Float64, s(nan1)},
       {"multiply", {s(nan1), s(snan2)}, DType::Float64, s(qnan2)},
-      {"multiply", {s(2.0), s(snan2)}, DType::Float64, s(qnan2)},
       {"add", {s(fnan1), s(fnan2)}, DType::Float32, s(std::bit_cast<float>(0xFFC00002u))},
-      {"multiply", {s(fnan2), s(fnan1)}, DType::Float32, s(fnan1)},
       {"add", {s(c128(nan1, 1)), s(c128(snan2, 2))}, DType::Complex128, s(c128(qnan2, 3))},
       // Comparisons of mixed kinds, exact: long double as text.
       {"equal", {s(c64(-0.0f, 1)), s(c128(0, 1))}, DType::Bool, s(true)},
       {"less", {ld("1.0000000000000000001"), s<std::int8_t>(2)}, DType::Bool, s(true)},
-      {"greater", {ld("1.0000000000000000001"), s(1.0)}, DType::Bool, s(true)},
       {"equal", {ld("nan"), ld("nan")}, DType::Bool, s(false)},
-      {"logical_xor", {s(c64(0, 1)), s(true)}, DType::Bool, s(false)},
       {"logical_or", {s<std::int8_t>(0), s(nan)}, DType::Int8, s(true)},
       // Long double outputs of names the extended library lacks: through double.
       {"gcd", {ld("12"), ld("18")}, DType::LongDouble, ld("6")},
       // Text that reads as no number is neither NaN nor infinite, hence finite.
       {"isnan", {ld("abc")}, DType::Bool, s(false)},
-      {"isfinite", {ld("abc")}, DType::Bool, s(true)},
       {"isfinite", {Scalar::complex_long_double("abc", "inf")}, DType::Bool, s(false)},
   });
 }
@@ -335,7 +321,6 @@ TEST(Dispatch, Refusals) {
       {"left_shift", {i, c}, DType::Int32, {}}, {"ldexp", {f, f}, DType::Float64, {}},
       {"gcd", {s(4.0f), s(6.0f)}, DType::Float32, {}}, {"lcm", {half(4), half(6)}, DType::Float16, {}},
       {"power", {s<std::int8_t>(2), s<std::int8_t>(-3)}, DType::Int8, {}},
-      {"power", {s<std::int64_t>(0), s<std::int64_t>(-1)}, DType::Int64, {}},
       {"remainder", {cld, cld}, DType::ComplexLongDouble, {}}, {"sqrt", {ld("abc")}, DType::LongDouble, {}},
       {"exp", {ld("x1")}, DType::Float64, {}},
   };
@@ -350,9 +335,6 @@ TEST(Dispatch, Refusals) {
     cases.push_back({name, two ? std::vector{c, c} : std::vector{c}, DType::Complex128, {}});
     cases.push_back({name, two ? std::vector{cf, cf} : std::vector{cf}, DType::Complex64, {}});
   }
-  for (const char* name : {"divide", "float_power", "hypot", "arctan2", "copysign", "heaviside", "logaddexp",
-                           "logaddexp2", "nextafter", "ldexp"})
-    cases.push_back({name, {i, i}, DType::Int32, {}});
   check(cases);
 }
 
@@ -459,36 +441,24 @@ TEST(ComplexFunctions, SoundWhereTheFormulasFail) {
       {"tan", {0, 30}, {0, 1}},
       {"tanh", {-30, -0.0}, {-1, -0.0}},
       {"arctanh", {1, 0}, {inf, quarter_pi}},  // C99 keeps the zero; a quarter turn with the sign of y here
-      {"arctanh", {-1, -0.0}, {-inf, -quarter_pi}},
       {"arctan", {0, 1}, {0, inf}},
       {"arccosh", {0.5, -0.0}, {0, -1.0471975511965979}},  // the sign of a zero imaginary part left of 1
       {"arcsinh", {0, -2}, {-1.3169578969248166, -half_pi}},  // the left half-plane's value on the cut below -i
-      {"arcsinh", {0, -1e16}, {-37.534508668464674, -half_pi}},
       {"arcsinh", {0, -1e200}, {-461.2101657793691, -half_pi}},
-      {"arcsinh", {-0.0, 1e200}, {461.2101657793691, half_pi}},
-      {"arcsinh", {1e-20, 0}, {1e-20, 0}},
       {"arcsinh", {-1e-200, 3e-200}, {-1e-200, 3e-200}},
       {"arcsin", {1e308, 0}, {half_pi, 709.889355822726}},
-      {"arcsin", {-1e308, -0.5}, {-half_pi, -709.889355822726}},
       {"arccos", {-1e308, 1e-300}, {3.141592653589793, -709.889355822726}},
       {"arccos", {1.0000000000000002, 1e-300}, {4.7453132812125776e-293, -2.1073424255447014e-08}},
       {"arccosh", {1, 1e-20}, {1e-10, 1e-10}},
       {"arccosh", {0.5, 1e-300}, {1.1547005383792515e-300, 1.0471975511965979}},
-      {"arctan", {1e-170, 1}, {quarter_pi, 196.06630649477387}},
       {"arctan", {1e-05, -1}, {0.7854006633974483, -6.103036322771337}},
       {"arctan", {inf, 0}, {half_pi, 0}},
       {"arctan", {-0.5, -inf}, {-half_pi, -0.0}},
       {"arctanh", {1e10, 1}, {1e-10, half_pi}},
-      {"arctanh", {1.0000000000000002, 1e-20}, {18.36840028433149, 1.570773808796775}},
       {"arctanh", {0.9999999, 1e-9}, {8.4055963922722, 0.004999833595964148}},  // 1 - |z|^2 cancels
-      {"arctanh", {-0.9999999, -1e-9}, {-8.4055963922722, -0.004999833595964148}},
       {"arctanh", {inf, 1}, {0, half_pi}},
-      {"cosh", {710, 1}, {6.035162617272641e+307, 9.399208879688907e+307}},
       {"cosh", {1000, 0}, {inf, 0}},
-      {"sinh", {-710.3, 0.5}, {-1.3232091189210214e+308, 7.228724362505623e+307}},
       {"cos", {1, -710.2}, {7.371364266682287e+307, 1.1480219650176113e+308}},
-      {"sin", {-0.25, 710.4}, {-4.1226512124395814e+307, 1.614561053165577e+308}},
-      {"tan", {1.5707963267948961, 0}, {1978937966095219.0, 0}},
       {"tan", {1.5707963267948966, 1e-10}, {6123.233995734469, 9999999999.99625}},
       {"tanh", {1e-12, 1.5707963267948966}, {999999996250.6006, 61232339.72778316}},
       {"tanh", {inf, 2}, {1, -0.0}},
@@ -499,10 +469,8 @@ TEST(ComplexFunctions, SoundWhereTheFormulasFail) {
       {"log", {1, 5.5524420335507883e-16}, {1.5414806267970807e-31, 5.5524420335507883e-16}},
       {"log", {-0.0010283044810774874, -0.99999968907977499}, {2.1778482879680585e-07, -1.5718246312332482}},
       {"exp2", {1024.2, 2}, {3.78839963976302e+307, inf}},
-      {"exp2", {1e6, 0}, {inf, 0}},
       {"exp2", {inf, -0.0}, {inf, -0.0}},
       {"square", {1e200, 1e200}, {0, inf}},
-      {"square", {-3e200, 1e200}, {inf, -inf}},
       {"square", {1.9983399132406239, 1.998339913240624}, {-8.874411930828714e-16, 7.986724817701089}},
       {"sign", {3, 4}, {0.6, 0.8}},
       {"sign", {1.5e308, -1.5e308}, {r, -r}},  // |z| overflows
@@ -524,8 +492,6 @@ TEST(ComplexFunctions, SoundWhereTheFormulasFail) {
   } single[] = {
       {"cosh", {89.5f, 1}, {1.9996912932681318e+38f, 3.11433466706094e+38f}},
       {"sinh", {-89.5f, 2}, {1.5401844425359276e+38f, 3.365364403716222e+38f}},
-      {"arcsinh", {1e-20f, 0}, {1e-20f, 0}},
-      {"arctan", {INFINITY, 0}, {1.5707964f, 0}},
       {"exp2", {128.2f, 2}, {7.170983992509165e+37f, INFINITY}},
       {"square", {-1.86099622e+19f, -1.04693947e+19f}, {2.3672246707766033e+38f, INFINITY}},
       {"sign", {3e38f, 3.2e38f}, {0.683941125869751f, 0.7295371890068054f}},

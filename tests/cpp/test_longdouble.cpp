@@ -63,11 +63,13 @@ TEST(LongDoubleReference, WithinLibraryUlpsOfMpmath) {
   }
 }
 
-// ---- the own complex formulas: special values and signed zeros ---------------------
+// ---- the own complex formulas: values the Python sweep does not reach ------------
 
-// "±" marks a sign the C standard leaves open, "~" a value the library rounds
-// (within library_ulps of the mpmath value given).
-#define PI "~3.14159265358979323851"
+// The sweep (tests/python/test_ufunc_values.py) holds every complex long double
+// loop on parts 0, -0, +-1, 0.5, -2.5, 3, ... and infinite and NaN pairs; here
+// the extended range, subnormals, NaN operands beside a zero and both infinite
+// parts. "~" marks a value the library rounds (within library_ulps of the
+// mpmath value given).
 #define HALF_PI "~1.57079632679489661926"
 #define ATANH_HALF "~0.54930614433405484568"
 
@@ -79,37 +81,13 @@ struct ComplexCase {
 };
 
 const ComplexCase complex_cases[] = {
-    // Own arc tangents inside the safe range: the pole, the cut beyond ±i (±1); beyond it, the library.
-    {"atan", {"-0", "-0"}, "-0", "-0"},                   {"atan", {"0", "1"}, "0", "inf"},
-    {"atan", {"0", "-1"}, "0", "-inf"},                   {"atan", {"0", "2"}, HALF_PI, ATANH_HALF},
-    {"atan", {"-0", "2"}, "-" HALF_PI, ATANH_HALF},       {"atan", {"-0", "-0.5"}, "-0", "-" ATANH_HALF},
-    {"atan", {"1e3000", "1"}, HALF_PI, "0"},              {"atan", {"nan", "inf"}, "nan", "±0"},
-    {"atanh", {"-0", "-0"}, "-0", "-0"},                  {"atanh", {"1", "0"}, "inf", "0"},
-    {"atanh", {"-1", "-0"}, "-inf", "-0"},                {"atanh", {"2", "0"}, ATANH_HALF, HALF_PI},
-    {"atanh", {"2", "-0"}, ATANH_HALF, "-" HALF_PI},      {"atanh", {"inf", "1"}, "0", HALF_PI},
-    {"atanh", {"0", "nan"}, "0", "nan"},
-    // A zero imaginary part is kept, so a real infinity stays real.
-    {"expm1", {"-0", "-0"}, "-0", "-0"},                  {"expm1", {"inf", "-0"}, "inf", "-0"},
-    {"expm1", {"20000", "0"}, "inf", "0"},                {"expm1", {"-20000", "-0"}, "-~1", "-0"},
-    {"expm1", {"0", "inf"}, "nan", "nan"},                {"expm1", {"nan", "0"}, "nan", "0"},
-    {"exp2", {"inf", "0"}, "inf", "0"},                   {"exp2", {"-inf", "0"}, "±0", "±0"},
-    {"log1p", {"-1", "-0"}, "-inf", "-0"},                {"log1p", {"-2", "-0"}, "0", "-" PI},
-    {"log1p", {"0", "inf"}, "inf", HALF_PI},              {"log10", {"-0", "0"}, "-inf", "~1.36437635384184134744"},
-    {"reciprocal", {"-0", "-0"}, "inf", "nan"},           {"reciprocal", {"0", "2"}, "0", "-0.5"},
-    {"reciprocal", {"inf", "nan"}, "0", "±0"},            {"square", {"-0", "0"}, "0", "-0"},
-    {"square", {"inf", "nan"}, "inf", "nan"},             {"square", {"0", "inf"}, "-inf", "nan"},
-    {"sign", {"-0", "-0"}, "0", "0"},                     {"sign", {"-inf", "nan"}, "-1", "0"},
-    {"sign", {"1", "-inf"}, "0", "-1"},                   {"sign", {"inf", "-inf"}, "nan", "nan"},
-    {"sign", {"nan", "0"}, "nan", "nan"},                 {"sign", {"0x1p-16445", "-0"}, "1", "-0"},
-    {"rint", {"-0.5", "2.5"}, "-0", "2"},                 {"multiply", {"inf", "inf", "1", "0"}, "inf", "inf"},
-    {"multiply", {"0", "0", "inf", "0"}, "nan", "nan"},   {"divide", {"1", "-2", "0", "0"}, "inf", "-inf"},
-    {"divide", {"-1", "2", "-0", "-0"}, "-inf", "inf"},   {"divide", {"nan", "0", "0", "0"}, "nan", "nan"},
-    {"divide", {"1", "0", "inf", "inf"}, "0", "-0"},      {"power", {"0", "0", "-1", "5"}, "nan", "nan"},
-    {"power", {"0", "0", "2", "0"}, "0", "±0"},           {"power", {"nan", "0", "0", "-0"}, "1", "0"},
-    {"power", {"inf", "1", "0", "0"}, "1", "0"},
+    {"atan", {"0", "2"}, HALF_PI, ATANH_HALF},            {"atan", {"1e3000", "1"}, HALF_PI, "0"},
+    {"atanh", {"2", "-0"}, ATANH_HALF, "-" HALF_PI},      {"expm1", {"20000", "0"}, "inf", "0"},
+    {"expm1", {"-20000", "-0"}, "-~1", "-0"},             {"sign", {"0x1p-16445", "-0"}, "1", "-0"},
+    {"multiply", {"inf", "inf", "1", "0"}, "inf", "inf"}, {"divide", {"1", "0", "inf", "inf"}, "0", "-0"},
+    {"power", {"nan", "0", "0", "-0"}, "1", "0"},
     // Lexicographic; maximum and minimum keep a NaN operand, fmax and fmin the other.
-    {"maximum", {"1", "2", "1", "5"}, "1", "5"},          {"maximum", {"1", "1", "0", "nan"}, "0", "nan"},
-    {"maximum", {"-0", "0", "0", "-0"}, "-0", "0"},       {"minimum", {"nan", "0", "1", "1"}, "nan", "0"},
+    {"maximum", {"1", "1", "0", "nan"}, "0", "nan"},      {"minimum", {"nan", "0", "1", "1"}, "nan", "0"},
     {"fmax", {"1", "nan", "nan", "1"}, "1", "nan"},       {"fmin", {"1", "1", "0", "nan"}, "1", "1"},
 };
 
@@ -152,10 +130,8 @@ TEST(LongDoubleReal, DivmodRecombines) {
 TEST(LongDoubleReal, LogaddexpIntermediateChecks) {
   const std::string big = "1.18973149535723176502e+4932", minus_big = "-" + big;
   EXPECT_EQ(ld::logaddexp_intermediate_overflow(big, minus_big), true);
-  EXPECT_EQ(ld::logaddexp_intermediate_overflow(minus_big, big), true);
   EXPECT_EQ(ld::logaddexp_intermediate_overflow(big, big), false);
   EXPECT_EQ(ld::logaddexp_intermediate_overflow("inf", "1"), false);
-  EXPECT_EQ(ld::logaddexp_intermediate_overflow("1", "nan"), false);
   const std::tuple<const char*, const char*, bool, bool> underflow[] = {
       {"0", "20000", false, true}, {"20000", "0", false, true}, {"0", "100", false, false}, {"0", "12000", false, true},
       {"0", "20000", true, true},  {"0", "16000", true, false}, {"0", "inf", false, false},
@@ -166,7 +142,6 @@ TEST(LongDoubleReal, LogaddexpIntermediateChecks) {
   feclearexcept(FE_ALL_EXCEPT);
   feraiseexcept(FE_DIVBYZERO);
   EXPECT_EQ(quarvel_ld_logaddexp_intermediate_overflow(big.c_str(), minus_big.c_str()), 1);
-  EXPECT_EQ(quarvel_ld_logaddexp_intermediate_underflow(big.c_str(), minus_big.c_str(), 0), 0);
   EXPECT_EQ(quarvel_ld_logaddexp_intermediate_underflow("0", "20000", 0), 1);
   EXPECT_EQ(fetestexcept(FE_ALL_EXCEPT & ~FE_INEXACT), FE_DIVBYZERO);  // parsing is inexact
   feenableexcept(FE_OVERFLOW | FE_UNDERFLOW);
@@ -193,11 +168,7 @@ TEST(LongDoubleText, EncodeGivesTheStoredBytes) {
       {"-0", extended(true, 0, 0)},
       {"  1", extended(false, 0x3FFF, 1ull << 63)},
       {"-Infinity", extended(true, 0x7FFF, 1ull << 63)},
-      {"1e5000", extended(false, 0x7FFF, 1ull << 63)},
-      {"1e-5000", extended(false, 0, 0)},
       {"0x1p-16445", extended(false, 0, 1)},
-      {"0x1.fffffffffffffffep16383", extended(false, 0x7FFE, ~0ull)},
-      {"0.1", extended(false, 0x3FFB, 0xCCCCCCCCCCCCCCCDull)},
   };
   for (const auto& [text, bytes] : rows) EXPECT_EQ(ld::encode(text), bytes) << text;
   auto trailing = *ld::encode("1.5");
@@ -328,8 +299,6 @@ TEST(LongDoubleContract, OutputBuffers) {
       {"second output required", real2("add", "1", "2"), 8, -1, 0, "3", nullptr},
       {"second output short", real2("divmod", "7", "2"), 8, 1, 0, "3", ""},
       {"both fit", real2("divmod", "7", "2"), 8, 2, 1, "3", "1"},
-      {"null first output", real2("add", "1", "2"), -1, 2, 0, nullptr, nullptr},
-      {"fractional part first", modf("-12.5"), 4, 3, 0, "-0.", nullptr},
       {"integral part short", modf("-12.5"), 5, 3, 0, "-0.5", "-1"},
       {"both parts fit", modf("-12.5"), 5, 4, 1, "-0.5", "-12"},
       {"exponent before the buffer", frexp("8"), 0, 8, 0, nullptr, "4"},
@@ -337,14 +306,10 @@ TEST(LongDoubleContract, OutputBuffers) {
       {"mantissa fits", frexp("-3"), 6, 8, 1, "-0.75", "2"},
       {"null exponent", frexp("8", false), 8, -1, 0, nullptr, nullptr},
       {"null mantissa", frexp("8"), -1, 8, 0, nullptr, "-99"},
-      {"real part first", complex1("conjugate", "-1.5", "2.5"), 2, 3, 0, "-", nullptr},
       {"imaginary part short", complex1("conjugate", "-1.5", "2.5"), 5, 3, 0, "-1.5", "-2"},
       {"both parts fit", complex1("conjugate", "-1.5", "2.5"), 5, 5, 1, "-1.5", "-2.5"},
       {"binary imaginary short", complex2("add"), 2, 1, 0, "4", ""},
-      {"binary both fit", complex2("add"), 2, 2, 1, "4", "6"},
       {"decode fits", decode(16), 4, -1, 1, "1.5", nullptr},
-      {"decode short", decode(16), 3, -1, 0, "1.", nullptr},
-      {"decode capacity 0", decode(16), 0, -1, 0, nullptr, nullptr},
       {"decode null input", decode(16, true), 8, -1, 0, nullptr, nullptr},
       {"decode 15 bytes", decode(15), 8, -1, 0, nullptr, nullptr},
       {"decode 17 bytes", decode(17), 8, -1, 0, nullptr, nullptr},
@@ -381,7 +346,6 @@ TEST(LongDoubleContract, EncodeWritesExactlySixteenBytes) {
   EXPECT_EQ(std::vector<unsigned char>(out + 8, out + 18),
             (std::vector<unsigned char>{0xFF, 0x3F, 0, 0, 0, 0, 0, 0, 0xAB, 0xAB}));
   EXPECT_EQ(quarvel_ld_classify("-0", 6), -1);
-  EXPECT_EQ(quarvel_ld_classify("-0", -1), -1);
   EXPECT_EQ(quarvel_ld_classify(nullptr, 0), -1);
   EXPECT_EQ(quarvel_ld_compare(nullptr, "1"), 2);
   EXPECT_EQ(quarvel_ld_compare_complex("1", "1", "1", nullptr), 2);
@@ -403,11 +367,8 @@ TEST(LongDoubleContract, IgnoresTheLocale) {
     EXPECT_EQ(ld::compare("1.25", "1.5"), -1);
     EXPECT_EQ(ld::classify("0.5", ld::IsZero), false);
     EXPECT_EQ(ld::unary_real("sqrt", "2.25"), "1.5");
-    EXPECT_EQ(ld::binary_real("divide", "1", "2"), (ld::TextPair{"0.5", "0"}));
-    EXPECT_EQ(ld::modf("-2.5"), (ld::TextPair{"-0.5", "-2"}));
     EXPECT_EQ(ld::frexp("0.75"), (std::pair<std::string, std::int32_t>{"0.75", 0}));
     EXPECT_EQ(ld::unary_complex("square", "0", "1.5"), (ld::TextPair{"-2.25", "0"}));
-    EXPECT_EQ(ld::binary_complex("divide", "1.5", "0", "2", "0"), (ld::TextPair{"0.75", "0"}));
     if (thread) {
       EXPECT_EQ(uselocale(before), comma);
     }

@@ -233,79 +233,10 @@ TEST_P(StridedLoops, GiveTheElementPathsBitsFlagsAndRefusals) {
   }
 }
 
-// A loop whose first input has its output's dtype chains through its own
-// output: a reduction (input 0 and the output one element, stride 0, input 1
-// read backwards) and an accumulation (input 0 the output one element back).
-// Each step reads what the one before it wrote.
-class ChainedLoops : public testing::TestWithParam<int> {};
-
-TEST_P(ChainedLoops, ReadWhatTheStepBeforeWrote) {
-  const Op op = static_cast<Op>(GetParam());
-  std::mt19937_64 random(0xc4a1 + GetParam());
-  for (const Loop& loop : fixed_width_loops(op)) {
-    if (loop.inputs[0] != loop.outputs[0]) continue;
-    const DType dtype = loop.outputs[0];
-    const std::size_t size = dtype.itemsize(), size1 = loop.inputs[1].itemsize();
-    const Column starts = column_of(dtype, values_of(dtype, 4, random));
-    const Column operands = column_of(loop.inputs[1], values_of(loop.inputs[1], 4, random));
-    const std::size_t n = operands.size();
-    const StridedLoop run = find_strided_loop(op, loop.inputs, loop.outputs);
-    ASSERT_NE(run, nullptr) << loop_key(op, loop.inputs);
-    for (std::size_t k = 0; k < starts.size(); k += 7) {
-      // The element path's chain: the running value as stored after each step.
-      Bytes chain(starts.at(k), starts.at(k) + size);
-      LoopResult want;
-      Scalar running = starts.values[k];
-      for (std::size_t i = 0; i < n && !want.failed; ++i) {
-        const Scalar in[] = {running, operands.values[i]};
-        const Expected e = element_path(op, loop, in);
-        want.failed = e.refused;
-        if (e.refused) break;
-        want.faults |= e.faults;
-        running = e.results[0].values[0];
-        chain.insert(chain.end(), e.results[0].at(0), e.results[0].at(0) + size);
-      }
-      const std::string text = loop_key(op, loop.inputs) + " from " + value_text(starts.values[k]);
-
-      Bytes accumulated(starts.at(k), starts.at(k) + size);
-      accumulated.resize((n + 1) * size, sentinel);
-      std::uint8_t* args[] = {accumulated.data(), const_cast<std::uint8_t*>(operands.at(0)), accumulated.data() + size};
-      std::int64_t strides[] = {static_cast<std::int64_t>(size), static_cast<std::int64_t>(size1),
-                                static_cast<std::int64_t>(size)};
-      LoopResult got = run(args, strides, n, nullptr, 0);
-      EXPECT_TRUE(std::equal(chain.begin(), chain.end(), accumulated.begin())) << "accumulation " << text;
-      EXPECT_EQ(got.failed, want.failed) << "accumulation " << text;
-      EXPECT_EQ(flag_text(got.faults), flag_text(want.faults)) << "accumulation " << text;
-
-      // The same chain with input 1 reversed in memory, read from its end.
-      Bytes reversed(n * size1);
-      for (std::size_t i = 0; i < n; ++i) std::memcpy(reversed.data() + (n - 1 - i) * size1, operands.at(i), size1);
-      Bytes folded(starts.at(k), starts.at(k) + size);
-      std::uint8_t* fold_args[] = {folded.data(), reversed.data() + (n - 1) * size1, folded.data()};
-      std::int64_t fold_strides[] = {0, -static_cast<std::int64_t>(size1), 0};
-      got = run(fold_args, fold_strides, n, nullptr, 0);
-      EXPECT_TRUE(std::equal(folded.begin(), folded.end(), chain.end() - static_cast<std::ptrdiff_t>(size)))
-          << "reduction " << text;
-      EXPECT_EQ(got.failed, want.failed) << "reduction " << text;
-      EXPECT_EQ(flag_text(got.faults), flag_text(want.faults)) << "reduction " << text;
-    }
-    if (HasFailure()) return;
-  }
-}
-
 std::string op_param_name(const testing::TestParamInfo<int>& info) {
   return std::string(op_name(static_cast<Op>(info.param)));
 }
 
-std::vector<int> two_input_one_output_ops() {
-  std::vector<int> ops;
-  for (int i = 0; i < op_count; ++i)
-    if (op_table[i].nin == 2 && op_table[i].nout == 1) ops.push_back(i);
-  return ops;
-}
-
 INSTANTIATE_TEST_SUITE_P(AllOperations, StridedLoops, testing::Range(0, op_count), op_param_name);
-INSTANTIATE_TEST_SUITE_P(TwoInputOperations, ChainedLoops, testing::ValuesIn(two_input_one_output_ops()),
-                         op_param_name);
 
 }  // namespace
