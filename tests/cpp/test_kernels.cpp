@@ -254,7 +254,6 @@ void check(const std::vector<Case>& cases) {
 
 TEST(Dispatch, FixedCases) {
   const float a13 = 1.0f + 0x1p-13f;
-  const double third = 1.0 / 3;
   // binary64 s 11111111111 q m(51): q the quiet bit. Of two NaNs a sum or a
   // product gives the second, quieted, whatever order a compiler picks.
   const double nan1 = std::bit_cast<double>(0x7FF8000000000001ull), snan2 = std::bit_cast<double>(0xFFF0000000000002ull);
@@ -264,46 +263,30 @@ TEST(Dispatch, FixedCases) {
       // Unsigned outputs read each operand's bits zero-extended from its own
       // width; signed outputs read each by its own signedness.
       {"floor_divide", {s<std::int8_t>(-1), s<std::uint8_t>(2)}, DType::UInt8, s<std::uint8_t>(127)},
-      {"add", {s<std::int8_t>(-1), s<std::uint8_t>(0)}, DType::UInt16, s<std::uint16_t>(255)},
-      {"multiply", {s<std::int8_t>(-1), s<std::int8_t>(-1)}, DType::UInt16, s<std::uint16_t>(65025)},
       {"add", {s<std::uint8_t>(255), s<std::int8_t>(-1)}, DType::Int16, s<std::int16_t>(254)},
-      {"maximum", {s<std::int8_t>(-1), s<std::uint8_t>(3)}, DType::UInt16, s<std::uint16_t>(255)},
-      {"lcm", {s<std::int64_t>(-4), s<std::uint8_t>(6)}, DType::Int64, s<std::int64_t>(12)},
-      {"add", {s(std::numeric_limits<std::uint64_t>::max()), s(true)}, DType::UInt64, s<std::uint64_t>(0)},
-      {"right_shift", {s<std::int8_t>(-128), s<std::uint8_t>(1)}, DType::UInt8, s<std::uint8_t>(64)},
-      {"invert", {s<std::int8_t>(-1)}, DType::Int16, s<std::int16_t>(-256)},
-      {"reciprocal", {s<std::int8_t>(-1)}, DType::UInt8, s<std::uint8_t>(0)},
       {"invert", {s<std::int32_t>(6)}, DType::Bool, s(false)},  // a bool output negates the truth
-      {"square", {s<std::uint64_t>(1ull << 40)}, DType::Float64, s(0x1p80)},
       // An integer output: a float first operand goes through double and is cast.
       {"add", {s(2.75), s<std::int32_t>(1)}, DType::Int32, s<std::int32_t>(3)},
-      {"multiply", {s(c128(2.5, 7)), s<std::int32_t>(3)}, DType::Int32, s<std::int32_t>(7)},
       {"add", {s(c128(1, 9)), s(2.0)}, DType::Float64, s(3.0)},  // a real output takes the real parts
       {"gcd", {s(12.5), s(18.0)}, DType::Float64, s(6.0)},     // through 128-bit integers
-      {"gcd", {s(inf), s(0.0)}, DType::Float64, s(0x1p127)},
       // ldexp to float32 from float64 scales in double and rounds once: (0.5 +
       // 2^-40) 2^-149 rounds up to the smallest subnormal, where rounding the
       // operand to single first would leave a tie that rounds to zero.
       {"ldexp", {s(0.5 + 0x1p-40), s<std::int32_t>(-149)}, DType::Float32, s(0x1p-149f)},
-      {"ldexp", {s(0.5f), s<std::int32_t>(-149)}, DType::Float32, s(0.0f)},
       // complex64 computes in single precision only when both operands are:
       // (1 + 2^-13)^2 - 1 is 2^-12 + 2^-26 exactly, 2^-12 once the square is single.
       {"multiply", {s(c64(a13, 1)), s(c64(a13, 1))}, DType::Complex64, s(c64(0x1p-12f, 2 * a13))},
       {"multiply", {s(c64(a13, 1)), s(c128(a13, 1))}, DType::Complex64, s(c64(0x1p-12f + 0x1p-26f, 2 * a13))},
       // Mixed precision: the double function or step, then rounded to the output.
       {"sqrt", {half(1.0009765625f)}, DType::Float32, s(static_cast<float>(std::sqrt(1.0009765625)))},
-      {"spacing", {s(1.0)}, DType::Float32, s(0x1p-23f)},
       {"nextafter", {s(1.0001), s(5.0)}, DType::Float16, half(1.0009765625f)},  // 1.0001 rounds to 1 first
       {"add", {s(nan1), s(snan2)}, DType::Float64, s(qnan2)},
       {"add", {s(snan2), s(nan1)}, DType::Float64, s(nan1)},
-      {"multiply", {s(nan1), s(snan2)}, DType::Float64, s(qnan2)},
       {"add", {s(fnan1), s(fnan2)}, DType::Float32, s(std::bit_cast<float>(0xFFC00002u))},
       {"add", {s(c128(nan1, 1)), s(c128(snan2, 2))}, DType::Complex128, s(c128(qnan2, 3))},
       // Comparisons of mixed kinds, exact: long double as text.
-      {"equal", {s(c64(-0.0f, 1)), s(c128(0, 1))}, DType::Bool, s(true)},
       {"less", {ld("1.0000000000000000001"), s<std::int8_t>(2)}, DType::Bool, s(true)},
       {"equal", {ld("nan"), ld("nan")}, DType::Bool, s(false)},
-      {"logical_or", {s<std::int8_t>(0), s(nan)}, DType::Int8, s(true)},
       // Long double outputs of names the extended library lacks: through double.
       {"gcd", {ld("12"), ld("18")}, DType::LongDouble, ld("6")},
       // Text that reads as no number is neither NaN nor infinite, hence finite.
@@ -312,30 +295,20 @@ TEST(Dispatch, FixedCases) {
   });
 }
 
-// Combinations the kernels do not compute: CannotConvert.
+// Combinations the kernels do not compute: CannotConvert. The loop table
+// refuses first for ufunc calls; here the names, counts and kinds the Scalar
+// forms meet on their own.
 TEST(Dispatch, Refusals) {
   const Scalar i(std::int32_t{3}), f(1.5), c(c128(1, 1)), cf(c64(1, 1)), cld = Scalar::complex_long_double("1", "2");
-  std::vector<Case> cases = {
+  check({
       {"no_such", {f}, DType::Float64, {}}, {"Add", {f, f}, DType::Float64, {}}, {"sqrt", {f, f}, DType::Float64, {}},
       {"atan2", {f}, DType::Float64, {}},  {"add", {i, f}, DType::Int32, {}},    {"bitwise_and", {f, i}, DType::Int32, {}},
       {"left_shift", {i, c}, DType::Int32, {}}, {"ldexp", {f, f}, DType::Float64, {}},
-      {"gcd", {s(4.0f), s(6.0f)}, DType::Float32, {}}, {"lcm", {half(4), half(6)}, DType::Float16, {}},
-      {"power", {s<std::int8_t>(2), s<std::int8_t>(-3)}, DType::Int8, {}},
+      {"power", {s<std::int8_t>(2), s<std::int8_t>(-3)}, DType::Int8, {}}, {"invert", {half(1)}, DType::Int8, {}},
       {"remainder", {cld, cld}, DType::ComplexLongDouble, {}}, {"sqrt", {ld("abc")}, DType::LongDouble, {}},
-      {"exp", {ld("x1")}, DType::Float64, {}},
-  };
-  for (const Scalar& x : {half(1), f, cf, ld("1")})
-    for (const char* name : {"invert", "bitwise_count"}) cases.push_back({name, {x}, DType::Int8, {}});
-  for (const char* name : {"invert", "bitwise_count", "reciprocal", "absolute"})
-    for (DType out : {DType::Float16, DType::Complex128}) cases.push_back({name, {i}, out, {}});
-  for (const char* name : {"cbrt", "ceil", "floor", "trunc", "deg2rad", "degrees", "spacing", "floor_divide",
-                           "remainder", "fmod", "divmod", "hypot", "arctan2", "copysign", "heaviside", "logaddexp",
-                           "logaddexp2", "nextafter", "gcd", "lcm"}) {
-    const bool two = input_count(name) == 2;
-    cases.push_back({name, two ? std::vector{c, c} : std::vector{c}, DType::Complex128, {}});
-    cases.push_back({name, two ? std::vector{cf, cf} : std::vector{cf}, DType::Complex64, {}});
-  }
-  check(cases);
+      {"exp", {ld("x1")}, DType::Float64, {}}, {"cbrt", {c}, DType::Complex128, {}},
+      {"floor_divide", {cf, cf}, DType::Complex64, {}}, {"divide", {i, i}, DType::Int32, {}},
+  });
 }
 
 // The Op forms compute fixed-width elements without touching the heap: every
