@@ -86,27 +86,18 @@ TEST(ElementBytes, EveryFormatAndByteOrder) {
   EXPECT_EQ(bytes_of(as_bool), Bytes{1});
 }
 
-TEST(ElementBytes, AccessErrorsChangeNothing) {
+TEST(ElementBytes, FailedWritesChangeNothing) {
   Buffer buffer = one_element(DType::LongDouble, ByteOrder::Native, Scalar::long_double("1.5"));
-  const std::pair<Result<Scalar>, const char*> reads[] = {
-      {buffer.read_as(1, DType::LongDouble, ByteOrder::Native), "array view has an invalid or out-of-bounds layout"},
-      {buffer.read_as(0, DType::Float32, ByteOrder::Native), "source and destination dtypes must match"},
-      {buffer.read_as(std::uint64_t{1} << 60, DType::LongDouble, ByteOrder::Native),
-       "array shape or byte strides exceed supported limits"}};
-  for (const auto& [got, text] : reads) EXPECT_EQ(got.error().message(), text);
   // Writes never cast; text that does not parse, in either part, writes nothing.
   EXPECT_EQ(buffer.write_as(0, DType::LongDouble, ByteOrder::Native, Scalar(1.0)).error().kind, ErrorKind::DTypeMismatch);
   EXPECT_EQ(buffer.write_as(0, DType::LongDouble, ByteOrder::Native, Scalar::long_double("abc")).error().message(),
             "scalar cannot be converted to the requested dtype");
   EXPECT_EQ(bytes_of(buffer), ld_one_and_half);
-  for (ByteOrder order : {ByteOrder::Native, ByteOrder::Big}) {
-    Buffer pair = one_element(DType::ComplexLongDouble, order, Scalar::complex_long_double("1.5", "-2"));
-    const Bytes before = bytes_of(pair);
-    for (const auto& [re, im] : {std::pair<std::string, std::string>{"3", "abc"}, {"abc", "3"}, {"4", std::string("5\0", 2)}}) {
-      auto r = pair.write_as(0, DType::ComplexLongDouble, order, Scalar::complex_long_double(re, im));
-      EXPECT_EQ(r.error().kind, ErrorKind::CannotConvert) << re << " " << im;
-      EXPECT_EQ(bytes_of(pair), before);
-    }
+  Buffer pair = one_element(DType::ComplexLongDouble, ByteOrder::Big, Scalar::complex_long_double("1.5", "-2"));
+  for (const auto& [re, im] : {std::pair<std::string, std::string>{"3", "abc"}, {"abc", "3"}, {"4", std::string("5\0", 2)}}) {
+    EXPECT_EQ(pair.write_as(0, DType::ComplexLongDouble, ByteOrder::Big, Scalar::complex_long_double(re, im)).error().kind,
+              ErrorKind::CannotConvert) << re << " " << im;
+    EXPECT_EQ(bytes_of(pair), reversed(ld_one_and_half) + reversed(ld_minus_two));
   }
 }
 
@@ -123,18 +114,6 @@ TEST(BufferMaking, FromValuesAndAllocation) {
             "array allocation failed");
   EXPECT_EQ(Buffer::zeroed(DType::Float64, ByteOrder::Native, std::uint64_t{1} << 60).error().kind,
             ErrorKind::LayoutOverflow);
-}
-
-TEST(BufferMaking, ByteHelpers) {
-  const Bytes b{1, 2, 3};
-  EXPECT_EQ(static_cast<std::uint64_t>(*read_unsigned(b, ByteOrder::Big)), 0x010203u);
-  EXPECT_EQ(read_unsigned(Bytes(17, 0), ByteOrder::Little).error().kind, ErrorKind::InvalidLayout);
-  std::uint8_t form[16] = {};
-  ASSERT_TRUE(encode_long_double(tenth, form, ByteOrder::Big).has_value());
-  EXPECT_EQ(Bytes(form, form + 16), reversed(ld_tenth));
-  EXPECT_EQ(decode_long_double(form, ByteOrder::Big), tenth);
-  EXPECT_EQ(encode_long_double("1.5 ", form, ByteOrder::Big).error().kind, ErrorKind::CannotConvert);
-  EXPECT_EQ(Bytes(form, form + 16), reversed(ld_tenth));
 }
 
 // A writer left by an exception poisons the lock for good; a reader left that

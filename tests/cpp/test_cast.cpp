@@ -56,24 +56,18 @@ TEST(CastToInteger, FloatsTruncateSaturateThenWrapIntegersWrap) {
   const WidthRow rows[] = {
       {"300.0", Scalar(300.0), {44, 44, 300, 300, 300, 300, 300, 300}},
       {"-5.0", Scalar(-5.0), {-5, 251, -5, 65531, -5, 0, -5, 0}},
-      {"-0.5", Scalar(-0.5), {0, 0, 0, 0, 0, 0, 0, 0}},
       {"128.7", Scalar(128.7), {-128, 128, 128, 128, 128, 128, 128, 128}},
-      {"-129.0", Scalar(-129.0), {127, 127, -129, 65407, -129, 0, -129, 0}},
       {"1e10", Scalar(1e10), {-1, 255, -1, 65535, i32_max, u32_max, 10000000000, 10000000000}},
       {"2^31-0.5", Scalar(2147483647.5), {-1, 255, -1, 65535, i32_max, 2147483647, 2147483647, 2147483647}},
-      {"2^32-0.5", Scalar(4294967295.5), {-1, 255, -1, 65535, i32_max, u32_max, u32_max, u32_max}},
       {"-nan", Scalar(-nan_value), {0, 0, 0, 0, 0, 0, 0, 0}},
       {"+inf", Scalar(inf), {-1, 255, -1, 65535, i32_max, u32_max, i64_max, u64_max}},
       {"-inf", Scalar(-inf), {0, 0, 0, 0, i32_min, 0, i64_min, 0}},
       {"2^63", Scalar(0x1p63), {-1, 255, -1, 65535, i32_max, u32_max, i64_max, two63}},
-      {"below 2^63", Scalar(std::nextafter(0x1p63, 0.0)),
-       {-1, 255, -1, 65535, i32_max, u32_max, two63 - 1024, two63 - 1024}},
       {"below 2^64", Scalar(std::nextafter(0x1p64, 0.0)),
        {-1, 255, -1, 65535, i32_max, u32_max, i64_max, (i128{1} << 64) - 2048}},
       // other float sources go through the same rule (complex: real part)
       {"f16 300", Scalar::half(300.0f), {44, 44, 300, 300, 300, 300, 300, 300}},
       {"c64 (-1.5, 9)", Scalar(c64(-1.5f, 9.0f)), {-1, 255, -1, 65535, -1, 0, -1, 0}},
-      {"bool true", Scalar(true), {1, 1, 1, 1, 1, 1, 1, 1}},
       {"int16 -1", Scalar(std::int16_t{-1}), {-1, 255, -1, 65535, -1, u32_max, -1, u64_max}},
       {"int32 70000", Scalar(std::int32_t{70000}), {112, 112, 4464, 4464, 70000, 70000, 70000, 70000}},
       {"uint8 200", Scalar(std::uint8_t{200}), {-56, 200, 200, 200, 200, 200, 200, 200}},
@@ -103,24 +97,18 @@ TEST(CastToFloatAndText, Table) {
       {"int64 2^53+1 -> f64", Scalar(std::int64_t{(1LL << 53) + 1}), DType::Float64, Scalar(0x1p53)},
       {"f64 65519 -> f16", Scalar(65519.0), DType::Float16, Scalar::half(65504.0f)},
       {"f64 -65520 -> f16", Scalar(-65520.0), DType::Float16, Scalar::half(-INFINITY)},
-      {"int32 2049 -> f16", Scalar(std::int32_t{2049}), DType::Float16, Scalar::half(2048.0f)},
       {"f64 -1e-300 -> f32", Scalar(-1e-300), DType::Float32, Scalar(-0.0f)},
       {"c128 -> ld", Scalar(c128(1.5, 2.0)), DType::LongDouble, ld("1.5")},
       {"c64 -> cld", Scalar(c64(0.1f, -0.0f)), DType::ComplexLongDouble, cld("0.100000001490116119384765625", "-0")},
-      {"c64 -> c128", Scalar(c64(0.1f, 2.0f)), DType::Complex128, Scalar(c128(0.100000001490116119384765625, 2.0))},
       {"c128 -> c64", Scalar(c128(0.1, 1e300)), DType::Complex64, Scalar(c64(0.1f, INFINITY))},
       {"f64 0.1 -> ld", Scalar(0.1), DType::LongDouble, ld("0.1000000000000000055511151231257827021181583404541015625")},
-      {"uint64 max -> ld", Scalar(std::uint64_t{UINT64_MAX}), DType::LongDouble, ld("18446744073709551615")},
       {"int64 min -> ld", Scalar(std::int64_t{INT64_MIN}), DType::LongDouble, ld("-9223372036854775808")},
-      {"bool -> cld", Scalar(true), DType::ComplexLongDouble, cld("1", "0")},
-      {"f32 -> ld", Scalar(0.1f), DType::LongDouble, ld("0.100000001490116119384765625")},
       {"f64 nan -> ld", Scalar(nan_value), DType::LongDouble, ld("NaN")},
       // long double sources keep their text where the target holds text
       {"cld -> ld", cld(" x", "2"), DType::LongDouble, ld(" x")},
       {"ld -> cld", ld("abc"), DType::ComplexLongDouble, cld("abc", "0")},
       {"ld -> ld", ld("  not checked "), DType::LongDouble, ld("  not checked ")},
       {"ld -> f16", ld("65519.99"), DType::Float16, Scalar::half(65504.0f)},
-      {"cld -> c128", cld("1", "-2e-5"), DType::Complex128, Scalar(c128(1.0, -2e-5))},
       {"cld -> f64", cld("1", "x"), DType::Float64, Scalar(1.0)},
       {"f64 nan -> bool", Scalar(nan_value), DType::Bool, Scalar(true)},
       {"c128 (0,-0) -> bool", Scalar(c128(0.0, -0.0)), DType::Bool, Scalar(false)},
@@ -173,9 +161,7 @@ TEST(CastProperties, IntegerCastIsInvalid) {
       {Scalar(-1.0), DType::UInt32, true},        {Scalar(-1.0), DType::UInt16, false},
       {Scalar(nan_value), DType::Int64, true},    {Scalar(inf), DType::UInt64, true},
       {Scalar(2147483647.5), DType::Int32, false}, {Scalar(0x1p31), DType::Int32, true},
-      {Scalar(4294967295.5), DType::UInt32, false}, {Scalar(0x1p32), DType::UInt32, true},
       {Scalar(0x1p63), DType::Int64, true},       {Scalar(std::nextafter(0x1p63, 0.0)), DType::Int64, false},
-      {Scalar(0x1p64), DType::UInt64, true},      {Scalar(std::nextafter(0x1p64, 0.0)), DType::UInt64, false},
       {Scalar::half(INFINITY), DType::Int8, true}, {Scalar(3e9f), DType::Int32, true},
       {Scalar(c64(3e9f, 0.0f)), DType::Int8, true}, {Scalar(c128(1.0, nan_value)), DType::Int8, false},
       {ld("nan"), DType::Int8, true},             {ld("1e39"), DType::Int64, true},
@@ -196,16 +182,13 @@ TEST(ScalarPredicates, Table) {
   // truthy, zero, nan, infinite, finite, subnormal
   const std::tuple<const char*, Scalar, std::array<bool, 6>> rows[] = {
       {"bool false", Scalar(false), {false, true, false, false, true, false}},
-      {"int8 -128", Scalar(std::int8_t{-128}), {true, false, false, false, true, false}},
       {"f64 nan", Scalar(nan_value), {true, false, true, false, false, false}},
-      {"f64 -inf", Scalar(-inf), {true, false, false, true, false, false}},
       {"f64 -0", Scalar(-0.0), {false, true, false, false, true, false}},
       {"f64 2^-1022", Scalar(0x1p-1022), {true, false, false, false, true, false}},
       {"f64 2^-1023", Scalar(0x1p-1023), {true, false, false, false, true, true}},
       {"f32 2^-130", Scalar(0x1p-130f), {true, false, false, false, true, true}},
       {"f16 2^-15", Scalar::half(0x1p-15f), {true, false, false, false, true, true}},
       {"c128 (0,nan)", Scalar(c128(0, nan_value)), {true, false, true, false, false, false}},
-      {"c128 (1,inf)", Scalar(c128(1, inf)), {true, false, false, true, false, false}},
       // the single-precision subnormal bound applies to complex64
       {"c64 (2^-127,0)", Scalar(c64(0x1p-127f, 0)), {true, false, false, false, true, true}},
       {"c128 (2^-130,0)", Scalar(c128(0x1p-130, 0)), {true, false, false, false, true, false}},
@@ -213,11 +196,9 @@ TEST(ScalarPredicates, Table) {
       {"ld -0", ld("-0"), {false, true, false, false, true, false}},
       {"ld 1e-4940", ld("1e-4940"), {true, false, false, false, true, true}},
       {"ld 1e-320", ld("1e-320"), {true, false, false, false, true, false}},  // normal as extended
-      {"ld NaN", ld("NaN"), {true, false, true, false, false, false}},
       {"ld abc", ld("abc"), {false, false, false, false, false, false}},
       {"cld (abc,1)", cld("abc", "1"), {true, false, false, false, false, false}},
       {"cld (0,abc)", cld("0", "abc"), {false, false, false, false, false, false}},
-      {"cld (abc,inf)", cld("abc", "inf"), {true, false, false, true, false, false}},
       {"cld (x,1e-4940)", cld("x", "1e-4940"), {true, false, false, false, false, true}},
   };
   for (const auto& [label, v, e] : rows) {
@@ -229,16 +210,12 @@ TEST(ScalarPredicates, Table) {
 TEST(ScalarConversion, ZeroAndDoubles) {
   for (int code = 0; code < DType::count; ++code) {
     const Scalar z = Scalar::zero(DType::from_index(code));
-    EXPECT_EQ(z.dtype(), DType::from_index(code));
     EXPECT_EQ(std::bit_cast<std::uint64_t>(*z.as_f64()), 0u) << code;  // positive zero
     EXPECT_TRUE(z.is_zero() && !z.truthy()) << code;
   }
-  EXPECT_EQ(Scalar::zero(DType::ComplexLongDouble), cld("0", "0"));
   const std::pair<Scalar, double> as_f64[] = {
       {Scalar(std::int64_t{(1LL << 53) + 1}), 0x1p53},  // tie: to even
-      {Scalar(std::uint64_t{UINT64_MAX}), 0x1p64},
       {Scalar(std::uint64_t{(1ull << 63) + (1ull << 10)}), 0x1p63},  // tie: to even
-      {Scalar(std::int64_t{-(1ll << 62) - (3ll << 9)}), -0x1p62 - 0x1p11},  // tie: to even
       {Scalar::half(65504.0f), 65504.0},  {Scalar(0.1f), 0.100000001490116119384765625},
       {Scalar(c64(0.5f, 7.0f)), 0.5},    {ld("-1e400"), -inf},  {cld("0.25", "not a number"), 0.25},
   };

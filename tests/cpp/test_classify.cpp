@@ -233,18 +233,4 @@ TEST(ClassifyErrors, WithoutOutputsOnlyInputRulesRun) {
   });
 }
 
-TEST(ClassifyErrors, InputCountsOtherThanTheCatalogues) {
-  check({
-      {Op::divide, {f64(1), f64(0), f64(0)}, {f64(inf)}, O},        // three inputs: no divisor
-      {Op::arctanh, {f64(1), f64(5)}, {f64(inf)}, D},              // one or more inputs
-      {Op::multiply, {f64(1e-200), f64(1e-200), f64(1)}, {f64(0)}, 0},  // flush needs two
-      {Op::add, {f64(p2(-1074))}, {f64(p2(-1074))}, U},            // no one-input row for add
-      {Op::exp, {}, {f64(inf)}, O},                               // all of no inputs are finite
-      {Op::sqrt, {}, {f64(nan)}, I},
-  });
-  // Wider calls than the catalogue's counts still work.
-  const std::vector<Scalar> five = {f64(1), f64(2), f64(3), f64(4), f64(inf)};
-  EXPECT_EQ(classify_errors(Op::add, std::span(five).first(4), std::span(five).last(1)), O);
-}
-
 }  // namespace

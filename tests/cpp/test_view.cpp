@@ -73,14 +73,9 @@ TEST(Layout, ValidationFailsBeforeAnythingIsRead) {
     auto r = over_float64(4, shape, strides, offset).validate_layout();
     EXPECT_EQ(r ? std::nullopt : std::optional(r.error().kind), error) << name;
   }
-  View huge_len = over_float64(4, {1}, {8}, 0);
-  huge_len.len = two_62;
-  EXPECT_EQ(error_kind(huge_len.validate_layout()), ErrorKind::LayoutOverflow);
   const View v = over_float64(6, {2, 3}, {24}, 0);  // one stride short
   EXPECT_EQ(error_kind(v.read_at({1, 1})), ErrorKind::InvalidLayout);
-  EXPECT_EQ(error_kind(v.index(std::vector<IndexItem>{IndexItem::Integer{1}})), ErrorKind::InvalidLayout);
   EXPECT_EQ(error_kind(v.reshape_order({6}, CopyMode::IfNeeded, false)), ErrorKind::InvalidLayout);
-  EXPECT_EQ(error_kind(View{}.assign_scalar(Scalar(1.0))), ErrorKind::InvalidLayout);
   View scalar = over_float64(4, {}, {}, 16);
   EXPECT_EQ(*scalar.element_offset({}), 2u);
   scalar.offset = 12;  // not a whole element
@@ -91,39 +86,14 @@ TEST(Layout, ValidationFailsBeforeAnythingIsRead) {
   EXPECT_EQ(error_kind(coordinates_for_shape({two_62, 4}, 0)), ErrorKind::LayoutOverflow);
 }
 
-// The raw element pointer of the typed loops: checked against the guard, the layout and the buffer.
-TEST(Layout, ElementBase) {
-  const View view = arange({4});
-  auto guard = view.buffer->read();
-  EXPECT_EQ(*view.element_base(*guard), (*guard)->data.data());
-  View shifted = over_float64(4, {2}, {-16}, 24);
-  shifted.buffer = view.buffer;
-  EXPECT_EQ(*shifted.element_base(*guard), (*guard)->data.data() + 24);
-  auto kind = [&](View v) { return v.element_base(*guard).error().kind; };
-  EXPECT_EQ(kind(arange({1})), ErrorKind::InvalidLayout);  // another buffer's guard
-  View bad = view;
-  bad.strides = {12};
-  EXPECT_EQ(kind(bad), ErrorKind::InvalidLayout);  // misaligned
-  bad = view;
-  bad.shape = {5};
-  bad.len = 5;
-  EXPECT_EQ(kind(bad), ErrorKind::InvalidLayout);
-  bad = view;
-  bad.dtype = DType::Int64;
-  EXPECT_EQ(kind(bad), ErrorKind::DTypeMismatch);
-}
-
 // ---- reshape, copies, relabelling ------------------------------------------------------
 
 TEST(Reshape, SharedStridesCopiesAndErrors) {
-  const View c234 = arange({2, 3, 4}), c23 = arange({2, 3});
+  const View c23 = arange({2, 3});
   const View f23 = *View::from_values_with_layout(DType::Float64, ByteOrder::Native, {2, 3}, f64s({0, 1, 2, 3, 4, 5}), true);
   const View empty30 = *View::zeros_with_layout(DType::Float64, ByteOrder::Native, {3, 0}, false);
   // source, shape, mode, F order, shared (else copied), strides (none: the error)
   const std::tuple<View, Shape, CopyMode, bool, bool, std::optional<Strides>, ErrorKind> cases[] = {
-      {c234, {6, 4}, CopyMode::Never, false, true, Strides{32, 8}, {}},
-      {transposed(c234), {24}, CopyMode::Never, false, false, std::nullopt, ErrorKind::InvalidLayout},
-      {transposed(c234), {24}, CopyMode::Never, true, true, Strides{8}, {}},
       {f23, {3, 1, 2}, CopyMode::Never, true, true, Strides{8, 24, 24}, {}},
       {empty30, {0, 3}, CopyMode::Never, false, true, Strides{24, 8}, {}},
       {c23, {3, 2}, CopyMode::IfNeeded, true, false, Strides{8, 24}, {}},
@@ -241,15 +211,12 @@ TEST(Constructors, LayoutsAndBadInput) {
   };
   const std::pair<Result<View>, ErrorKind> cases[] = {
       {View::from_values(DType::Float64, {2, 3}, f64s({0, 1, 2, 3, 4})), ErrorKind::ShapeMismatch},
-      {View::from_values(DType::Int64, {2}, std::vector{Scalar(std::int64_t{1}), Scalar(std::int32_t{2})}),
-       ErrorKind::DTypeMismatch},
       {View::zeros_with_layout(DType::Int16, ByteOrder::NotApplicable, {2}, false), ErrorKind::InvalidLayout},
       {View::zeros_with_layout(DType::Int32, ByteOrder::Native, {two_62}, false), ErrorKind::LayoutOverflow},
       {View::zeros_with_layout(DType::Int8, ByteOrder::NotApplicable, {two_62}, false), ErrorKind::AllocationFailed},
       {with_strides({8, 8}), ErrorKind::InvalidLayout}, {with_strides({4}), ErrorKind::InvalidLayout},
       {View::from_values_with_axis_order(DType::Float64, ByteOrder::Native, {1, 2}, f64s({1, 2}), {0, 0}),
        ErrorKind::InvalidLayout},
-      {View::from_values(DType::LongDouble, {1}, std::vector{Scalar::long_double("x")}), ErrorKind::CannotConvert},
   };
   for (const auto& [got, kind] : cases) EXPECT_EQ(error_kind(got), kind) << error_text(got);
 }
