@@ -49,13 +49,7 @@ inline std::string flag_text(std::uint32_t flags) {
 }
 
 inline std::string value_text(const Scalar& v) {
-  char buffer[96];
-  if (const auto* t = v.get_if<LongDoubleText>()) return "ld " + t->text;
-  if (const auto* t = v.get_if<ComplexLongDoubleText>()) return "cld " + t->re + " " + t->im;
-  const auto pair = v.as_complex();
-  std::snprintf(buffer, sizeof buffer, "%s(%a, %a)", std::string(v.dtype().name()).c_str(), pair->real(),
-                pair->imag());
-  return buffer;
+  return std::string(v.dtype().name()) + " " + quarvel_storage::scalar_decimal(v);
 }
 
 // Same dtype and the same bits: signed zeros and NaN payloads count; long

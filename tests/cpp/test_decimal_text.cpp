@@ -74,7 +74,6 @@ TEST(DecimalToI128, AcceptedAndRefused) {
       {"1e0000000000002", "100"},                   {"000000000000000000000000000000000000001", "1"},
       {two127_less_1, two127_less_1},               {"-" + two127, "-" + two127},
       {"0.00000000000000000000000000000000000001e38", "1"},  // 39 digits to the point
-      {"12345678901234567890123456789012345678.9e0", "12345678901234567890123456789012345678"},
   };
   for (const auto& [text, expected] : accepted) {
     const auto v = decimal_to_i128(text);

@@ -70,8 +70,9 @@ TEST(Float16, EveryBitPatternToFloatAndBack) {
 }
 
 // Every midpoint between neighbouring halves is a tie and goes to the even
-// pattern; the doubles just beside it go to the nearer neighbour (0x7C00 is
-// infinity, so the last tie is the overflow threshold 65520).
+// pattern; the doubles just beside it go to the nearer neighbour, also where
+// rounding to single first would land on the tie (0x7C00 is infinity, so the
+// last tie is the overflow threshold 65520).
 TEST(Float16, DoublesAtAndBesideTies) {
   for (std::uint16_t k = 0; k < 0x7C00; ++k) {
     const double mid = (positive_value(k) + positive_value(static_cast<std::uint16_t>(k + 1))) / 2;
@@ -81,22 +82,6 @@ TEST(Float16, DoublesAtAndBesideTies) {
       ASSERT_EQ(double_to_half_bits(std::nextafter(x, 0.0)), sign | k) << x;
       ASSERT_EQ(double_to_half_bits(std::nextafter(x, 2 * x)), sign | (k + 1)) << x;
     }
-  }
-}
-
-// A double just above a half tie rounds up, even where rounding to single
-// precision first would land exactly on the tie and then go to even.
-TEST(Float16, NoDoubleRoundingThroughSingle) {
-  const std::pair<double, std::uint16_t> rows[] = {
-      {1.0 + 0x1p-11 + 0x1p-40, 0x3C01},  // float(x) == 1 + 2^-11, a tie that goes down
-      {-(1.0 + 0x1p-11 + 0x1p-40), 0xBC01},
-      {0x1p-25 + 0x1p-60, 0x0001},        // above half the smallest subnormal
-      {65520.0 - 0x1p-30, 0x7BFF},        // below the overflow threshold, float rounds to it
-  };
-  for (const auto& [value, bits] : rows) {
-    EXPECT_EQ(double_to_half_bits(value), bits) << value;
-    EXPECT_EQ(nearest_half_bits(value), bits) << value;
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(round_to_half(value)), std::bit_cast<std::uint32_t>(half_bits_to_float(bits)));
   }
 }
 

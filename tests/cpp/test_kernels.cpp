@@ -67,6 +67,8 @@ Scalar ld(const char* text) { return Scalar::long_double(text); }
 // ---- integers at every width -------------------------------------------------
 // Oracle: 64-bit unsigned arithmetic is modular and its low bits are the
 // wrapped result at any narrower width; __int128 holds quotients exactly.
+// maximum, gcd, lcm, bitwise_count, reciprocal and division by zero at the
+// edges of every width are held by the Python sweep's exact oracles.
 
 template <class T>
 class IntegerKernels : public testing::Test {};
@@ -96,33 +98,15 @@ TYPED_TEST(IntegerKernels, WrapAtTheOwnWidth) {
     EXPECT_EQ(one(Op::square, {s(a)}, d), wrapped(ua * ua)) << +a;
     EXPECT_EQ(one(Op::absolute, {s(a)}, d), wrapped(magnitude)) << +a;
     EXPECT_EQ(one(Op::invert, {s(a)}, d), wrapped(~ua)) << +a;
-    EXPECT_EQ(one(Op::reciprocal, {s(a)}, d), wrapped(a == 1 || (std::is_signed_v<T> && a == T(-1)) ? ua : 0));
-    EXPECT_EQ(one(Op::bitwise_count, {s(a)}, DType::UInt8), s(static_cast<std::uint8_t>(std::popcount(magnitude))));
     for (T b : samples<T>()) {
       const std::uint64_t ub = as_u64(b);
       EXPECT_EQ(one(Op::add, {s(a), s(b)}, d), wrapped(ua + ub)) << +a << " + " << +b;
       EXPECT_EQ(one(Op::subtract, {s(a), s(b)}, d), wrapped(ua - ub)) << +a << " - " << +b;
       EXPECT_EQ(one(Op::multiply, {s(a), s(b)}, d), wrapped(ua * ub)) << +a << " * " << +b;
-      EXPECT_EQ(one(Op::maximum, {s(a), s(b)}, d), s(std::max(a, b)));
-      EXPECT_EQ(one(Op::fmin, {s(a), s(b)}, d), s(std::min(a, b)));
-      const __int128 A = a, B = b, G = one(Op::gcd, {s(a), s(b)}, d).template get<T>();
-      if (A != std::numeric_limits<T>::min() || !std::is_signed_v<T>) {
-        EXPECT_TRUE(A == 0 && B == 0 ? G == 0 : A % G == 0 && B % G == 0) << "gcd " << +a << " " << +b;
-      }
-      if (a == 0 || b == 0) {
-        EXPECT_EQ(one(Op::lcm, {s(a), s(b)}, d), s(T(0)));
-      }
-      if (b == 0) {
-        // Division by zero gives zero, in both outputs of divmod.
-        for (Op op : {Op::floor_divide, Op::remainder, Op::fmod}) EXPECT_EQ(one(op, {s(a), s(b)}, d), s(T(0)));
-        const Result<KernelOutputs> dm = binary(Op::divmod, s(a), s(b), d);
-        ASSERT_TRUE(dm && dm->size() == 2);
-        EXPECT_TRUE((*dm)[0] == s(T(0)) && (*dm)[1] == s(T(0)));
-        continue;
-      }
-      if (std::is_signed_v<T> && a == std::numeric_limits<T>::min() && b == T(-1)) continue;
+      // Division by zero (zero in every output) is held by the Python sweep.
+      if (b == 0 || (std::is_signed_v<T> && a == std::numeric_limits<T>::min() && b == T(-1))) continue;
       // a == q*b + r with r of the divisor's sign, fmod of the dividend's, |r| < |b|.
-      const __int128 Q = one(Op::floor_divide, {s(a), s(b)}, d).template get<T>();
+      const __int128 A = a, B = b, Q = one(Op::floor_divide, {s(a), s(b)}, d).template get<T>();
       const __int128 R = one(Op::remainder, {s(a), s(b)}, d).template get<T>();
       const __int128 F = one(Op::fmod, {s(a), s(b)}, d).template get<T>();
       EXPECT_EQ(Q * B + R, A) << +a << " // " << +b;
@@ -147,31 +131,6 @@ TYPED_TEST(IntegerKernels, WrapAtTheOwnWidth) {
     }
     if constexpr (std::is_signed_v<T>) {
       EXPECT_FALSE(binary(Op::power, s(a), s(T(-1)), d));
-    }
-  }
-}
-
-// x86-64 long double holds every 64-bit integer and every double exactly, so
-// its comparison is an exact oracle for integer against float.
-TEST(Comparisons, IntegerAgainstFloatMatchesExtendedPrecision) {
-  std::mt19937_64 rng(5);
-  const Op ops[] = {Op::less, Op::less_equal, Op::equal, Op::not_equal, Op::greater, Op::greater_equal};
-  const auto holds = [](Op op, long double x, long double y) {
-    const Ordering order = x < y ? Ordering::less : x > y ? Ordering::greater : Ordering::equal;
-    return comparison_holds(op, order);
-  };
-  for (int i = 0; i < 4000; ++i) {
-    const std::uint64_t raw = rng() >> (rng() % 64);
-    const bool as_signed = i % 2 == 0;
-    const Scalar v = as_signed ? Scalar(static_cast<std::int64_t>(raw)) : Scalar(raw);
-    const long double exact = as_signed ? static_cast<long double>(static_cast<std::int64_t>(raw)) : raw;
-    // The nearest double and its neighbours, and a value half a unit away.
-    double x = static_cast<double>(exact);
-    for (int k = static_cast<int>(rng() % 7) - 3; k != 0; k += k > 0 ? -1 : 1) x = std::nextafter(x, k * inf);
-    if (i % 5 == 0) x += 0.5;
-    for (Op op : ops) {
-      EXPECT_EQ(one(op, {v, s(x)}, DType::Bool), s(holds(op, exact, x))) << op_name(op) << " " << raw << " " << x;
-      EXPECT_EQ(one(op, {s(x), v}, DType::Bool), s(holds(op, x, exact))) << op_name(op) << " " << x << " " << raw;
     }
   }
 }
@@ -401,22 +360,17 @@ C complex_result(const char* name, C z) {
   return r ? (*r)[0].get<C>() : C();
 }
 
-// Where the formulas overflow, underflow or cancel, for infinite parts and on
-// the conventions the cmath table does not share: zeros and infinities exact
-// with their signs, the rest within library_ulps. Expected values: mpmath
-// (exact fractions for square), rounded to the format.
+// Where the formulas overflow, underflow or cancel, beyond the parts the
+// Python sweep uses (infinite and NaN parts, and parts up to 1000, are held
+// there against mpmath and annex G): zeros and infinities exact with their
+// signs, the rest within library_ulps. Expected values: mpmath (exact
+// fractions for square), rounded to the format.
 TEST(ComplexFunctions, SoundWhereTheFormulasFail) {
   const double half_pi = 1.5707963267948966, quarter_pi = 0.7853981633974483, r = 0.7071067811865476;
   const struct {
     const char* name;
     c128 z, want;
   } cases[] = {
-      {"tan", {0, 30}, {0, 1}},
-      {"tanh", {-30, -0.0}, {-1, -0.0}},
-      {"arctanh", {1, 0}, {inf, quarter_pi}},  // C99 keeps the zero; a quarter turn with the sign of y here
-      {"arctan", {0, 1}, {0, inf}},
-      {"arccosh", {0.5, -0.0}, {0, -1.0471975511965979}},  // the sign of a zero imaginary part left of 1
-      {"arcsinh", {0, -2}, {-1.3169578969248166, -half_pi}},  // the left half-plane's value on the cut below -i
       {"arcsinh", {0, -1e200}, {-461.2101657793691, -half_pi}},
       {"arcsinh", {-1e-200, 3e-200}, {-1e-200, 3e-200}},
       {"arcsin", {1e308, 0}, {half_pi, 709.889355822726}},
@@ -425,30 +379,21 @@ TEST(ComplexFunctions, SoundWhereTheFormulasFail) {
       {"arccosh", {1, 1e-20}, {1e-10, 1e-10}},
       {"arccosh", {0.5, 1e-300}, {1.1547005383792515e-300, 1.0471975511965979}},
       {"arctan", {1e-05, -1}, {0.7854006633974483, -6.103036322771337}},
-      {"arctan", {inf, 0}, {half_pi, 0}},
-      {"arctan", {-0.5, -inf}, {-half_pi, -0.0}},
       {"arctanh", {1e10, 1}, {1e-10, half_pi}},
       {"arctanh", {0.9999999, 1e-9}, {8.4055963922722, 0.004999833595964148}},  // 1 - |z|^2 cancels
-      {"arctanh", {inf, 1}, {0, half_pi}},
-      {"cosh", {1000, 0}, {inf, 0}},
       {"cos", {1, -710.2}, {7.371364266682287e+307, 1.1480219650176113e+308}},
       {"tan", {1.5707963267948966, 1e-10}, {6123.233995734469, 9999999999.99625}},
       {"tanh", {1e-12, 1.5707963267948966}, {999999996250.6006, 61232339.72778316}},
-      {"tanh", {inf, 2}, {1, -0.0}},
       {"expm1", {710, 1.5}, {1.5802653829857376e+307, inf}},
-      {"expm1", {-inf, inf}, {-1, 0}},
       {"log1p", {1e308, 1e308}, {709.542782232446, quarter_pi}},
       {"log1p", {-1.25e-9, 5e-5}, {7.81250093651139e-19, 5.000000002083333e-05}},
       {"log", {1, 5.5524420335507883e-16}, {1.5414806267970807e-31, 5.5524420335507883e-16}},
       {"log", {-0.0010283044810774874, -0.99999968907977499}, {2.1778482879680585e-07, -1.5718246312332482}},
       {"exp2", {1024.2, 2}, {3.78839963976302e+307, inf}},
-      {"exp2", {inf, -0.0}, {inf, -0.0}},
       {"square", {1e200, 1e200}, {0, inf}},
       {"square", {1.9983399132406239, 1.998339913240624}, {-8.874411930828714e-16, 7.986724817701089}},
-      {"sign", {3, 4}, {0.6, 0.8}},
       {"sign", {1.5e308, -1.5e308}, {r, -r}},  // |z| overflows
       {"sign", {1e-323, -1e-323}, {r, -r}},   // or is subnormal
-      {"sign", {-2, -inf}, {0, -1}},
   };
   const auto close = [](auto got, auto want) {
     return want == 0 ? got == 0 && std::signbit(got) == std::signbit(want) : ulps_apart(got, want) <= library_ulps;

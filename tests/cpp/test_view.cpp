@@ -88,33 +88,20 @@ TEST(Layout, ValidationFailsBeforeAnythingIsRead) {
 
 // ---- reshape, copies, relabelling ------------------------------------------------------
 
-TEST(Reshape, SharedStridesCopiesAndErrors) {
+// Strides of unit axes and of empty results, which the random test below
+// cannot see through element values, the F-ordered copy and the errors.
+TEST(Reshape, StridesCopiesAndErrors) {
   const View c23 = arange({2, 3});
   const View f23 = *View::from_values_with_layout(DType::Float64, ByteOrder::Native, {2, 3}, f64s({0, 1, 2, 3, 4, 5}), true);
   const View empty30 = *View::zeros_with_layout(DType::Float64, ByteOrder::Native, {3, 0}, false);
-  // source, shape, mode, F order, shared (else copied), strides (none: the error)
-  const std::tuple<View, Shape, CopyMode, bool, bool, std::optional<Strides>, ErrorKind> cases[] = {
-      {f23, {3, 1, 2}, CopyMode::Never, true, true, Strides{8, 24, 24}, {}},
-      {empty30, {0, 3}, CopyMode::Never, false, true, Strides{24, 8}, {}},
-      {c23, {3, 2}, CopyMode::IfNeeded, true, false, Strides{8, 24}, {}},
-      {c23, {4}, CopyMode::IfNeeded, false, false, std::nullopt, ErrorKind::ShapeMismatch},
-      {c23, {two_62, 4}, CopyMode::IfNeeded, false, false, std::nullopt, ErrorKind::LayoutOverflow},
-  };
-  for (const auto& [source, shape, mode, f_order, shared, strides, kind] : cases) {
-    SCOPED_TRACE(testing::PrintToString(shape) + (f_order ? " F" : " C"));
-    auto r = source.reshape_order(shape, mode, f_order);
-    if (!strides) {
-      EXPECT_EQ(error_kind(r), kind);
-      continue;
-    }
-    ASSERT_TRUE(r.has_value()) << error_text(r);
-    EXPECT_EQ(r->strides, *strides);
-    EXPECT_EQ(r->buffer == source.buffer, shared);
-  }
-  // A copy in F order lays its elements out in F order.
-  const auto f = c23.reshape_order({3, 2}, CopyMode::Always, true);
+  EXPECT_EQ(f23.reshape_order({3, 1, 2}, CopyMode::Never, true)->strides, (Strides{8, 24, 24}));
+  EXPECT_EQ(empty30.reshape_order({0, 3}, CopyMode::Never, false)->strides, (Strides{24, 8}));
+  const auto f = c23.reshape_order({3, 2}, CopyMode::IfNeeded, true);
+  EXPECT_TRUE(f->buffer != c23.buffer && f->strides == (Strides{8, 24}));
   EXPECT_EQ(storage(*f), (std::vector<double>{0, 3, 1, 4, 2, 5}));
   EXPECT_EQ(contents(*f), (std::vector<double>{0, 4, 3, 2, 1, 5}));
+  EXPECT_EQ(error_kind(c23.reshape_order({4}, CopyMode::IfNeeded, false)), ErrorKind::ShapeMismatch);
+  EXPECT_EQ(error_kind(c23.reshape_order({two_62, 4}, CopyMode::IfNeeded, false)), ErrorKind::LayoutOverflow);
 }
 
 // Random strided sources (transposed, stepped, reversed) reshaped to random
@@ -170,18 +157,13 @@ TEST(Layout, KeepOrderAxes) {
       {{2, 3}, {{{2, 3}, {8, 16}}}, AxisOrder{0, 1}},
       {{2, 3}, {{{2, 3}, {8, 16}}, {{2, 3}, {24, 8}}}, AxisOrder{1, 0}},  // one vote to stay wins
       {{2, 3}, {{{2, 3}, {0, 8}}}, AxisOrder{1, 0}},                      // zero strides do not vote
-      {{2, 3, 4}, {}, AxisOrder{2, 1, 0}},
       {{2, 3, 4}, {{{2, 3, 4}, {8, 64, 16}}}, AxisOrder{0, 2, 1}},
       {{2, 3}, {{{2, 3}, {-8, 16}}}, AxisOrder{0, 1}},                    // by magnitude
       {{2, 3}, {{{3}, {8}}}, AxisOrder{1, 0}},                            // broadcast operand
-      {{}, {{{}, {}}}, AxisOrder{}},
       {{2, 3}, {{{2, 4}, {8, 16}}}, std::nullopt},
-      {{2, 3}, {{{2, 3}, {8}}}, std::nullopt},
   };
-  for (const auto& [shape, operands, order] : cases) {
-    auto got = keep_order_axes(shape, operands);
-    EXPECT_EQ(got, order ? Result<AxisOrder>(*order) : fail(ErrorKind::InvalidAdvancedIndex)) << operands.size();
-  }
+  for (const auto& [shape, operands, order] : cases)
+    EXPECT_EQ(keep_order_axes(shape, operands), order ? Result<AxisOrder>(*order) : fail(ErrorKind::InvalidAdvancedIndex));
 }
 
 // Byte-order tags: one-byte dtypes have none; relabelling shares the buffer
@@ -204,8 +186,6 @@ TEST(Constructors, LayoutsAndBadInput) {
   EXPECT_EQ(f->strides, (Strides{8, 16}));
   EXPECT_EQ(storage(*f), (std::vector<double>{0, 3, 1, 4, 2, 5}));
   EXPECT_EQ(contents(*f), (std::vector<double>{0, 1, 2, 3, 4, 5}));
-  EXPECT_EQ(*View::zeros_with_layout(DType::ComplexLongDouble, ByteOrder::Big, {2, 2}, true)->read_at({1, 1}),
-            Scalar::complex_long_double("0", "0"));
   auto with_strides = [](Strides strides) {
     return View::from_values_with_strides(DType::Float64, ByteOrder::Native, {2}, f64s({1, 2}), std::move(strides));
   };
@@ -253,10 +233,9 @@ TEST(Poisoned, EveryOperationFailsAndChangesNothing) {
   poison(empty);  // an empty destination still takes the lock
   const std::string errors[] = {
       error_text(v.read_at({0, 0})), error_text(v.write_at({0, 0}, Scalar(1.0))), error_text(v.snapshot()),
-      error_text(row.assign_view(source)), error_text(source.assign_view(row)), error_text(v.assign_prefix(f64s({1}))),
-      error_text(v.assign_scalar(Scalar(1.0))), error_text(v.copy()), error_text(v.copy_order(true)),
-      error_text(v.astype_with_axis_order(DType::Int8, ByteOrder::Native, AxisOrder{1, 0})),
-      error_text(t.reshape_order({4}, CopyMode::IfNeeded, false)), error_text(empty.assign_view(arange({1})))};
+      error_text(row.assign_view(source)), error_text(source.assign_view(row)), error_text(v.assign_scalar(Scalar(1.0))),
+      error_text(v.copy()), error_text(t.reshape_order({4}, CopyMode::IfNeeded, false)),
+      error_text(empty.assign_view(arange({1})))};
   for (const std::string& error : errors) EXPECT_EQ(error, "array storage lock was poisoned");
   EXPECT_TRUE(v.reshape_order({4}, CopyMode::IfNeeded, false).has_value());  // shares: no element read
   EXPECT_EQ(contents(source), (std::vector<double>{0, 1}));
