@@ -200,9 +200,7 @@ TEST(ClassifyErrors, InvalidAndItsSuppressions) {
 TEST(ClassifyErrors, IntegerResultsReportNothingOnTheirOwn) {
   check({
       {Op::add, {i8(127), i8(1)}, {i8(-128)}, 0},
-      {Op::negative, {i8(-128)}, {i8(-128)}, 0},
       {Op::square, {i8(0)}, {i8(0)}, 0},  // zero in and out: no flush for integers
-      {Op::left_shift, {i32(1), i32(40)}, {i32(0)}, 0},
       {Op::power, {i32(2), i32(40)}, {i32(0)}, 0},
       {Op::less, {f64(nan), f64(1)}, {Scalar(false)}, 0},
       {Op::isnan, {f64(nan)}, {Scalar(true)}, 0},
@@ -215,7 +213,6 @@ TEST(ClassifyErrors, UnreadableLongDoubleText) {
   check({
       {Op::divide, {ld("1"), ld("bogus")}, {ld("1")}, 0},
       {Op::divide, {ld("bogus"), ld("0")}, {ld("inf")}, 0},  // dividend not finite: no divide
-      {Op::log, {ld("bogus")}, {ld("1")}, 0},
       {Op::add, {ld("bogus"), ld("1")}, {ld("nan")}, I},
       {Op::logaddexp, {ld("bogus"), ld("1")}, {ld("1")}, 0},
       {Op::multiply, {ld("bogus"), ld("1")}, {ld("0")}, 0},  // not all inputs finite
@@ -226,7 +223,6 @@ TEST(ClassifyErrors, UnreadableLongDoubleText) {
 TEST(ClassifyErrors, WithoutOutputsOnlyInputRulesRun) {
   check({
       {Op::divide, {f64(1), f64(0)}, {}, D},
-      {Op::logaddexp, {f64(1e308), f64(-1e308)}, {}, O},
       {Op::logaddexp, {f64(nan), f64(0)}, {}, I},
       {Op::floor_divide, {f64(p2(-1022)), f64(3)}, {}, 0},
       {Op::exp, {f64(-1000)}, {}, 0},

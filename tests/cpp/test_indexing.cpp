@@ -22,9 +22,7 @@ using M = IndexItem::BoolMask;
 
 TEST(BasicIndex, OffsetsAndSliceChecks) {
   const View v = arange({3, 4});
-  // A reversed view starts at its last row; an empty slice from -1 stays at the start.
-  EXPECT_EQ(v.index(Items{S{2, -1, 3}})->offset, 64u);
-  EXPECT_EQ(v.index(Items{S{-1, -1, 0}})->offset, 0u);
+  EXPECT_EQ(v.index(Items{S{2, -1, 3}})->offset, 64u);  // a reversed view starts at its last row
   const std::pair<Items, ErrorKind> errors[] = {
       {{I{-4}}, ErrorKind::IndexOutOfBounds},       {{I{0}, I{0}, I{0}}, ErrorKind::TooManyIndices},
       {{S{0, 0, 1}}, ErrorKind::InvalidLayout},      {{S{1, 1, 3}}, ErrorKind::InvalidLayout},
