@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,8 +22,6 @@ inline long double value_of(const std::string& text) {
   return value;
 }
 
-// Exactly sized heap buffers, so the sanitizer build catches any write past them.
-inline std::unique_ptr<char[]> buffer(std::size_t size) { return std::make_unique<char[]>(size); }
 
 using test_ulps::library_ulps;
 using test_ulps::ulps_apart;

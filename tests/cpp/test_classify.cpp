@@ -114,6 +114,10 @@ TEST(ClassifyErrors, UnderflowOfZeroAndSubnormalResults) {
       {Op::expm1, {f64(-1e-320)}, {f64(-1e-320)}, 0},  // subnormal and equal to x: exact
       {Op::multiply, {f64(1e-200), f64(1e-200)}, {f64(0)}, U},
       {Op::ldexp, {f64(1), i32(-1080)}, {f64(0)}, U},
+      {Op::square, {f64(p2(-600))}, {f64(0)}, U},
+      {Op::power, {f16(0.001), f16(10)}, {f16(0)}, U},
+      {Op::deg2rad, {f64(p2(-1074))}, {f64(0)}, U},
+      {Op::exp2, {f32(-200)}, {f32(0)}, U},
       {Op::divide, {f64(1e-300), f64(1e300)}, {f64(0)}, U},
       {Op::reciprocal, {f32(1e39)}, {f32(0)}, 0},  // float32 1e39 is infinite: not all inputs finite
       {Op::subtract, {f64(1e-300), f64(1e-300)}, {f64(0)}, 0},  // not a flushing operation

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -270,7 +271,7 @@ TEST(LongDoubleContract, OutputBuffers) {
   for (const ContractCase& c : cases) {
     SCOPED_TRACE(c.name);
     // Exactly sized heap buffers, so the sanitizer build catches a write past them.
-    auto first = ld_test::buffer(std::max(c.capacity1, 1)), second = ld_test::buffer(std::max(c.capacity2, 1));
+    auto first = std::make_unique<char[]>(std::max(c.capacity1, 1)), second = std::make_unique<char[]>(std::max(c.capacity2, 1));
     first[0] = second[0] = '#';
     EXPECT_EQ(c.call(c.capacity1 < 0 ? nullptr : first.get(), std::max(c.capacity1, 0),
                      c.capacity2 < 0 ? nullptr : second.get(), std::max(c.capacity2, 0)),
