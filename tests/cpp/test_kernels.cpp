@@ -57,10 +57,7 @@ Scalar one(Op op, const std::vector<Scalar>& in, DType out) {
   return r ? (*r)[0] : Scalar();
 }
 
-template <class T>
-Scalar s(T v) {
-  return Scalar(v);
-}
+template <class T> Scalar s(T v) { return Scalar(v); }
 Scalar half(float v) { return Scalar::half(v); }
 Scalar ld(const char* text) { return Scalar::long_double(text); }
 
@@ -267,12 +264,7 @@ TEST(Dispatch, Refusals) {
 // The Op forms compute fixed-width elements without touching the heap: every
 // fixed-width loop of every name.
 TEST(Dispatch, FixedWidthElementsAllocateNothing) {
-  struct Call {
-    Op op;
-    std::vector<Scalar> in;
-    DType out;
-  };
-  std::vector<Call> calls;
+  std::vector<std::tuple<Op, std::vector<Scalar>, DType>> calls;
   for (int i = 0; i < op_count; ++i)
     for (const Loop& loop : fixed_width_loops(static_cast<Op>(i)))
       for (std::int64_t x : {-3, 0, 5}) {
@@ -284,8 +276,8 @@ TEST(Dispatch, FixedWidthElementsAllocateNothing) {
   std::size_t computed = 0;
   allocations_seen = 0;
   counting_allocations = true;
-  for (const Call& c : calls)
-    computed += (c.in.size() == 1 ? unary(c.op, c.in[0], c.out) : binary(c.op, c.in[0], c.in[1], c.out)).has_value();
+  for (const auto& [op, in, out] : calls)
+    computed += (in.size() == 1 ? unary(op, in[0], out) : binary(op, in[0], in[1], out)).has_value();
   counting_allocations = false;
   EXPECT_EQ(allocations_seen, 0u);
   EXPECT_EQ(computed, calls.size());

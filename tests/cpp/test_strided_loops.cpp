@@ -124,8 +124,7 @@ Operand spaced(std::size_t n, std::size_t size, int step) {
 
 std::string hex(const std::uint8_t* p, std::size_t size) {
   std::string text;
-  char digits[3];
-  for (std::size_t i = size; i-- > 0;) std::snprintf(digits, sizeof digits, "%02x", p[i]), text += digits;
+  for (std::size_t i = size; i-- > 0;) text += {"0123456789abcdef"[p[i] >> 4], "0123456789abcdef"[p[i] & 15]};
   return text;
 }
 

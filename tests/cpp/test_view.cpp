@@ -85,6 +85,20 @@ TEST(Layout, ValidationFailsBeforeAnythingIsRead) {
   EXPECT_EQ(error_kind(coordinates_for_shape({two_62, 4}, 0)), ErrorKind::LayoutOverflow);
 }
 
+// The typed loops' raw element pointer refuses what the element path cannot
+// read: another buffer's guard, strides that are not whole elements or that
+// reach past the buffer.
+TEST(Layout, ElementBaseRefusesWhatElementsCannotReach) {
+  View view = arange({4});
+  auto guard = view.buffer->read();
+  EXPECT_EQ(*view.element_base(*guard), (*guard)->data.data());
+  EXPECT_EQ(arange({1}).element_base(*guard).error().kind, ErrorKind::InvalidLayout);
+  for (std::int64_t stride : {12, 16}) {
+    view.strides = {stride};
+    EXPECT_EQ(view.element_base(*guard).error().kind, ErrorKind::InvalidLayout) << stride;
+  }
+}
+
 // ---- reshape, copies, relabelling ------------------------------------------------------
 
 // Strides of unit axes and of empty results, which the random test below
