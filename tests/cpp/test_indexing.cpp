@@ -1,8 +1,8 @@
 // Indexing: random mixed selections against an oracle that walks the items,
 // the strides and offsets of basic and gathered results, slice items that
 // Python never hands over unnormalised, the order in which errors win, and
-// the poisoned lock. tests/python/test_indexing.py and test_setitem.py hold
-// the values, placements and messages Python keys reach.
+// the poisoned lock. tests/python/test_differential.py holds the gathers and
+// assignments Python keys reach against the element path.
 #include <gtest/gtest.h>
 
 #include <random>

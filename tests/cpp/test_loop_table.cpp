@@ -1,7 +1,7 @@
 // Loop resolution for input dtypes a ufunc call's own signatures do not list
 // (mixed kinds, widths and long double widening), one row per rule, and the
-// refusals. Every listed signature, the counts and identities are checked
-// end to end by the Python suite (test_ufunc_values.py, test_ufunc_objects.py).
+// refusals. Every listed signature is swept end to end by
+// tests/python/test_ufunc_values.py.
 #include <gtest/gtest.h>
 
 #include <optional>
