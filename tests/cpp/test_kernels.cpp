@@ -171,14 +171,6 @@ TEST(RoundedOnce, OneInputFunctionsOnEveryHalfAndRandomFloats) {
           << op_name(o.op) << " of " << x;
     }
   }
-  // spacing: the gap to the next half away from zero, by the half's bit pattern.
-  for (std::uint32_t bits = 0; bits < 0x10000; ++bits) {
-    const float x = half_of(bits);
-    const bool finite = (bits & 0x7C00) != 0x7C00;
-    const std::uint32_t next = (bits & 0x7FFF) == 0 ? 1 : bits + 1;
-    const float want = finite ? to_half(static_cast<double>(half_of(next)) - x) : NAN;
-    ASSERT_TRUE(same_float(want, one(Op::spacing, {half(x)}, DType::Float16).get<Half>().value)) << x;
-  }
 }
 
 // ---- the Scalar dispatch's own rules -----------------------------------------

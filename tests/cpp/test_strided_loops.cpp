@@ -188,6 +188,40 @@ Operand broadcast(const Case& c, std::size_t j, std::size_t index) {
   return o;
 }
 
+// A loop whose first input has its output's dtype, chained through its own
+// output: an accumulation (input 0 the output one element back) and a fold
+// (input 0 and the output one element, stride 0). Each step reads what the
+// one before wrote, as in the element path's chain from the same start.
+void check_chains(const Case& c) {
+  const std::size_t size = c.loop.outputs[0].itemsize(), n = c.second();
+  const auto step = static_cast<std::int64_t>(size), step1 = static_cast<std::int64_t>(c.loop.inputs[1].itemsize());
+  for (std::size_t k = 0; k < c.first(); k += 7) {
+    Bytes chain(c.columns[0].at(k), c.columns[0].at(k) + step);
+    LoopResult want;
+    Scalar running = c.columns[0].values[k];
+    for (std::size_t b = 0; b < n; ++b) {
+      const Scalar in[] = {running, c.columns[1].values[b]};
+      const Expected e = element_path(c.op, c.loop, in);
+      if ((want.failed = e.refused)) break;
+      want.faults |= e.faults;
+      running = e.results[0].values[0];
+      chain.insert(chain.end(), e.results[0].at(0), e.results[0].at(0) + step);
+    }
+    Bytes accumulated(chain.begin(), chain.begin() + step), folded = accumulated;
+    accumulated.resize((n + 1) * size, sentinel);
+    std::uint8_t* column = const_cast<std::uint8_t*>(c.columns[1].at(0));
+    std::uint8_t* const accumulate_args[] = {accumulated.data(), column, accumulated.data() + size};
+    std::uint8_t* const fold_args[] = {folded.data(), column, folded.data()};
+    const std::int64_t accumulate_strides[] = {step, step1, step}, fold_strides[] = {0, step1, 0};
+    const std::string text = loop_key(c.op, c.loop.inputs) + " from " + value_text(c.columns[0].values[k]);
+    for (const LoopResult& got : {c.run(accumulate_args, accumulate_strides, n, nullptr, 0),
+                                  c.run(fold_args, fold_strides, n, nullptr, 0)})
+      EXPECT_TRUE(got.failed == want.failed && got.faults == want.faults) << text << ": " << flag_text(got.faults);
+    EXPECT_TRUE(std::equal(chain.begin(), chain.end(), accumulated.begin())) << "accumulation " << text;
+    EXPECT_TRUE(std::equal(folded.begin(), folded.end(), chain.end() - step)) << "fold " << text;
+  }
+}
+
 class StridedLoops : public testing::TestWithParam<int> {};
 
 TEST_P(StridedLoops, GiveTheElementPathsBitsFlagsAndRefusals) {
@@ -213,6 +247,7 @@ TEST_P(StridedLoops, GiveTheElementPathsBitsFlagsAndRefusals) {
     for (std::uint8_t& m : mask) m = static_cast<std::uint8_t>(random() % 3 == 0 ? 0 : random() | 1);
     check_call(c, "masked", all, inputs(all, 1), 1, &mask);
     if (loop.outputs[0] == loop.inputs[0]) check_call(c, "in place", all, inputs(all, 1), 1, nullptr, true);
+    if (nin == 2 && loop.outputs.size() == 1 && loop.outputs[0] == loop.inputs[0]) check_chains(c);
     // Some values of one input against the column of the other, repeated
     // over more than two blocks of 256 and a remainder.
     for (std::size_t j = 0; j < nin; ++j) {
