@@ -49,13 +49,7 @@ inline std::string flag_text(std::uint32_t flags) {
 }
 
 inline std::string value_text(const Scalar& v) {
-  char buffer[96];
-  if (const auto* t = v.get_if<LongDoubleText>()) return "ld " + t->text;
-  if (const auto* t = v.get_if<ComplexLongDoubleText>()) return "cld " + t->re + " " + t->im;
-  const auto pair = v.as_complex();
-  std::snprintf(buffer, sizeof buffer, "%s(%a, %a)", std::string(v.dtype().name()).c_str(), pair->real(),
-                pair->imag());
-  return buffer;
+  return std::string(v.dtype().name()) + " " + quarvel_storage::scalar_decimal(v);
 }
 
 // Same dtype and the same bits: signed zeros and NaN payloads count; long
@@ -138,23 +132,16 @@ inline std::vector<Scalar> values_of(DType dtype, int random_count, std::mt19937
                                        1e38, inf, -inf, nan};
     for (double re : parts)
       for (double im : parts) out.push_back(*Scalar(c128(re, im)).cast(dtype));
-    for (int i = 0; i < 3; ++i) {
-      if (dtype == DType::Complex64) {
-        out.push_back(Scalar(c64(float_nans[i], 1.0f)));
-        out.push_back(Scalar(c64(-2.0f, float_nans[i])));
-      } else {
-        out.push_back(Scalar(c128(double_nans[i], 1.0)));
-        out.push_back(Scalar(c128(-2.0, double_nans[i])));
-      }
-    }
+    for (int i = 0; i < 3; ++i)
+      for (bool imaginary : {false, true})
+        out.push_back(dtype == DType::Complex64 ? Scalar(imaginary ? c64(-2.0f, float_nans[i]) : c64(float_nans[i], 1.0f))
+                                                : Scalar(imaginary ? c128(-2.0, double_nans[i]) : c128(double_nans[i], 1.0)));
   } else if (dtype.is_binary_float() || dtype == DType::Bool) {
     for (double x : special_reals()) out.push_back(*Scalar(x).cast(dtype));
-    for (int i = 0; i < 3; ++i) {
-      if (dtype == DType::Float16)
-        out.push_back(Scalar::half(quarvel_storage::half_bits_to_float(half_nans[i])));
-      if (dtype == DType::Float32) out.push_back(Scalar(float_nans[i]));
-      if (dtype == DType::Float64) out.push_back(Scalar(double_nans[i]));
-    }
+    for (int i = 0; i < 3 && dtype != DType::Bool; ++i)
+      out.push_back(dtype == DType::Float16   ? Scalar::half(quarvel_storage::half_bits_to_float(half_nans[i]))
+                    : dtype == DType::Float32 ? Scalar(float_nans[i])
+                                              : Scalar(double_nans[i]));
   } else {
     // Wrapped from the 64-bit extremes and small values.
     for (std::int64_t x : {0LL, 1LL, -1LL, 2LL, 3LL, 7LL, 127LL, -128LL, 255LL, 32767LL, -32768LL, 65535LL,

@@ -76,11 +76,4 @@ inline IndexItem int_array(Shape shape, std::vector<std::int64_t> values) {
   return IndexItem::IntArray{shape, *c_strides(DType::Int64, shape), std::move(values)};
 }
 
-// An index array of `shape` with every value `fill`.
-inline IndexItem int_array_of(Shape shape, std::int64_t fill) {
-  std::uint64_t count = 1;
-  for (auto d : shape) count *= d;
-  return int_array(std::move(shape), std::vector<std::int64_t>(count, fill));
-}
-
 }  // namespace storage_test

@@ -31,14 +31,12 @@ constexpr std::uint32_t D = fault_divide, O = fault_over, U = fault_under, I = f
 Scalar f16(double x) { return Scalar::half(round_to_half(x)); }
 Scalar f32(double x) { return Scalar(static_cast<float>(x)); }
 Scalar f64(double x) { return Scalar(x); }
-Scalar cf(double re, double im) { return Scalar(c64(static_cast<float>(re), static_cast<float>(im))); }
 Scalar cd(double re, double im) { return Scalar(c128(re, im)); }
 Scalar ld(const char* text) { return Scalar::long_double(text); }
 Scalar cld(const char* re, const char* im) { return Scalar::complex_long_double(re, im); }
 Scalar i8(std::int8_t v) { return Scalar(v); }
 Scalar i32(std::int32_t v) { return Scalar(v); }
 Scalar i64(std::int64_t v) { return Scalar(v); }
-Scalar u64(std::uint64_t v) { return Scalar(v); }
 struct Row {
   Op op;
   std::vector<Scalar> in;
@@ -47,10 +45,9 @@ struct Row {
 };
 
 void check(const std::vector<Row>& rows) {
-  for (const Row& row : rows) {
+  for (const Row& row : rows)
     EXPECT_EQ(flag_text(classify_errors(row.op, row.in, row.out)), flag_text(row.flags))
         << call_text(row.op, row.in, row.out);
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -59,83 +56,50 @@ void check(const std::vector<Row>& rows) {
 TEST(ClassifyErrors, DivideByZeroAndZeroByZero) {
   check({
       {Op::divide, {f64(1), f64(0)}, {f64(inf)}, D},  // the infinite quotient adds no overflow
-      {Op::divide, {f64(-1), f64(-0.0)}, {f64(inf)}, D},
       {Op::divide, {f64(0), f64(0)}, {f64(nan)}, I},
       {Op::divide, {f64(inf), f64(0)}, {f64(inf)}, 0},
-      {Op::divide, {f64(nan), f64(0)}, {f64(nan)}, 0},
-      {Op::divide, {f16(-2), f16(0)}, {f16(-inf)}, D},
       {Op::divide, {cd(1, 0), cd(0, 0)}, {cd(inf, nan)}, D | I},  // the NaN part is no suppressed NaN
-      {Op::divide, {cd(0, 0), cd(0, -0.0)}, {cd(nan, nan)}, I},
       {Op::divide, {cd(1, 0), cd(0, 1e-300)}, {cd(0, -1e300)}, 0},  // a divisor with one nonzero part
       // The kinds do not matter to divide.
       {Op::divide, {i64(1), i64(0)}, {f64(inf)}, D},
-      {Op::divide, {i64(0), i64(0)}, {f64(nan)}, I},
       // Integer remainders and floor divisions by zero, zero by zero too.
       {Op::remainder, {i32(7), i32(0)}, {i32(0)}, D},
-      {Op::fmod, {i32(7), i32(0)}, {i32(0)}, D},
       {Op::floor_divide, {i32(7), i32(0)}, {i32(0)}, D},
       {Op::divmod, {i32(7), i32(0)}, {i32(0), i32(0)}, D},
-      {Op::remainder, {i8(0), i8(0)}, {i8(0)}, D},
-      {Op::fmod, {u64(0), u64(0)}, {u64(0)}, D},
-      {Op::divmod, {Scalar(false), Scalar(false)}, {i8(0), i8(0)}, D},
       // Float remainders by zero report nothing, NaN or not.
       {Op::remainder, {f64(1), f64(0)}, {f64(nan)}, 0},
-      {Op::fmod, {f64(1), f64(0)}, {f64(nan)}, 0},
       {Op::remainder, {i32(7), f64(0)}, {f64(nan)}, 0},  // one input not of integer kind
       {Op::floor_divide, {f64(1), f64(0)}, {f64(inf)}, D},
       {Op::divmod, {f64(1), f64(0)}, {f64(inf), f64(nan)}, D},  // the NaN remainder adds no invalid
       {Op::floor_divide, {f64(0), f64(0)}, {f64(nan)}, I},
-      {Op::divmod, {f16(-0.0), f16(0)}, {f16(nan), f16(nan)}, I},
       {Op::floor_divide, {f64(inf), f64(0)}, {f64(nan)}, 0},
-      {Op::floor_divide, {f64(nan), f64(0)}, {f64(nan)}, 0},
       // One-input poles.
       {Op::reciprocal, {f64(0)}, {f64(inf)}, D},
-      {Op::reciprocal, {i8(0)}, {i8(0)}, D},
       {Op::reciprocal, {cd(0, 0)}, {cd(inf, nan)}, D | I},
-      {Op::reciprocal, {cd(0, 2)}, {cd(0, -0.5)}, 0},
       {Op::log, {f64(0)}, {f64(-inf)}, D},
-      {Op::log2, {f64(-0.0)}, {f64(-inf)}, D},
-      {Op::log10, {f32(0)}, {f32(-inf)}, D},
-      {Op::log, {cf(0, 0)}, {cf(-inf, 0)}, D},
-      {Op::log, {f64(-1)}, {f64(nan)}, I},
       {Op::log1p, {f64(-1)}, {f64(-inf)}, D},
-      {Op::log1p, {cd(-1, 0)}, {cd(-inf, 0)}, D},
-      {Op::log1p, {cd(-1, 1e-300)}, {cd(-690.7, 1.5707963267948966)}, 0},
-      {Op::log1p, {f64(-2)}, {f64(nan)}, I},
       {Op::arctanh, {f64(1)}, {f64(inf)}, D},
-      {Op::arctanh, {cd(1, -0.0)}, {cd(inf, 0)}, D},
-      {Op::arctanh, {cd(1, 1)}, {cd(0.4023594781085251, 1.0172219678978514)}, 0},
       {Op::power, {f64(0), f64(-2)}, {f64(inf)}, D},
-      {Op::power, {f64(-0.0), f64(-3)}, {f64(-inf)}, D},
-      {Op::power, {f64(0), f64(-0.0)}, {f64(1)}, 0},
-      {Op::power, {f64(0), f64(nan)}, {f64(nan)}, 0},
-      {Op::float_power, {f32(0), f32(-1)}, {f32(inf)}, D},
       {Op::power, {i64(0), i64(-1)}, {i64(0)}, D},
       // A complex zero base is no pole here: only the result's own values count.
       {Op::power, {cd(0, 0), cd(-2, 0)}, {cd(nan, nan)}, I},
-      {Op::power, {cd(0, 0), cd(-2, 0)}, {cd(inf, 0)}, O},
   });
 }
 
 TEST(ClassifyErrors, Overflow) {
   check({
       {Op::exp, {f64(1000)}, {f64(inf)}, O},
-      {Op::exp, {f64(inf)}, {f64(inf)}, 0},
-      {Op::exp, {f32(100)}, {f32(inf)}, O},
       {Op::multiply, {f16(60000), f16(2)}, {f16(inf)}, O},
       {Op::add, {f64(1.7976931348623157e308), f64(1e292)}, {f64(inf)}, O},
       {Op::add, {f64(inf), f64(1)}, {f64(inf)}, 0},
       {Op::multiply, {cd(1e300, 0), cd(1e300, 0)}, {cd(inf, nan)}, O | I},
-      {Op::square, {cf(1e30, 0)}, {cf(inf, 0)}, O},
       {Op::exp, {ld("12000")}, {ld("inf")}, O},
-      {Op::exp, {cld("12000", "0")}, {cld("inf", "0")}, O},
       // The log-add-exp difference overflows although the result is finite.
       {Op::logaddexp, {f64(1e308), f64(-1e308)}, {f64(1e308)}, O},
       {Op::logaddexp2, {f64(-1e308), f64(1e308)}, {f64(1e308)}, O},
       {Op::logaddexp, {f64(1e308), f64(1e308)}, {f64(1e308)}, 0},
       {Op::logaddexp, {f64(inf), f64(-1e308)}, {f64(inf)}, 0},
       {Op::logaddexp, {ld("1e4932"), ld("-1e4932")}, {}, O},
-      {Op::logaddexp, {ld("1e4932"), ld("1e4932")}, {}, 0},
       // A float32 difference is taken in double precision: no overflow there,
       // but e^-6e38 underflows in float32.
       {Op::logaddexp, {f32(3e38), f32(-3e38)}, {f32(3e38)}, U},
@@ -143,78 +107,43 @@ TEST(ClassifyErrors, Overflow) {
 }
 
 TEST(ClassifyErrors, UnderflowOfZeroAndSubnormalResults) {
-  const double smallest = p2(-1074), largest_subnormal = p2(-1022) - p2(-1074);
+  const double smallest = p2(-1074);
   check({
       // Flushed to zero.
       {Op::exp, {f64(-1000)}, {f64(0)}, U},
-      {Op::exp, {f64(-inf)}, {f64(0)}, 0},
-      {Op::exp2, {f32(-200)}, {f32(0)}, U},
       {Op::expm1, {f64(-1e-320)}, {f64(-1e-320)}, 0},  // subnormal and equal to x: exact
       {Op::multiply, {f64(1e-200), f64(1e-200)}, {f64(0)}, U},
-      {Op::multiply, {f64(0), f64(1e-200)}, {f64(0)}, 0},
-      {Op::multiply, {f64(inf), f64(0)}, {f64(nan)}, I},
-      {Op::multiply, {cd(1e-200, 0), cd(1e-200, 0)}, {cd(0, 0)}, U},
-      {Op::square, {f64(p2(-600))}, {f64(0)}, U},
       {Op::ldexp, {f64(1), i32(-1080)}, {f64(0)}, U},
-      {Op::ldexp, {f64(0), i32(-5000)}, {f64(0)}, 0},
-      {Op::divide, {f64(1e-300), f64(1e300)}, {f64(0)}, U},
+      {Op::square, {f64(p2(-600))}, {f64(0)}, U},
       {Op::power, {f16(0.001), f16(10)}, {f16(0)}, U},
-      {Op::reciprocal, {f32(1e39)}, {f32(0)}, 0},  // float32 1e39 is infinite: not all inputs finite
       {Op::deg2rad, {f64(p2(-1074))}, {f64(0)}, U},
-      {Op::sin, {f64(0)}, {f64(0)}, 0},
+      {Op::exp2, {f32(-200)}, {f32(0)}, U},
+      {Op::divide, {f64(1e-300), f64(1e300)}, {f64(0)}, U},
+      {Op::reciprocal, {f32(1e39)}, {f32(0)}, 0},  // float32 1e39 is infinite: not all inputs finite
       {Op::subtract, {f64(1e-300), f64(1e-300)}, {f64(0)}, 0},  // not a flushing operation
-      {Op::multiply, {ld("1e-4000"), ld("1e-4000")}, {ld("0")}, U},
       // Exact subnormal results.
       {Op::multiply, {f64(p2(-1070)), f64(0.5)}, {f64(p2(-1071))}, 0},
       {Op::multiply, {f64(3 * smallest), f64(0.5)}, {f64(2 * smallest)}, U},  // 1.5 units rounded to 2
-      {Op::add, {f64(smallest), f64(smallest)}, {f64(2 * smallest)}, 0},
       {Op::add, {f64(smallest), f64(smallest)}, {f64(smallest)}, U},  // not their sum
-      {Op::add, {f64(1), f64(-1 + smallest)}, {f64(0)}, 0},
-      {Op::subtract, {f64(p2(-1072)), f64(smallest)}, {f64(3 * smallest)}, 0},
-      {Op::subtract, {f64(p2(-1022)), f64(smallest)}, {f64(largest_subnormal)}, 0},
-      {Op::add, {f32(0x1p-149), f32(0x1p-148)}, {f32(0x1.8p-148)}, 0},
-      {Op::add, {f16(0x1p-24), f16(0x1p-20)}, {f16(0x1.1p-20)}, 0},
-      {Op::square, {f64(p2(-537))}, {f64(smallest)}, 0},
-      {Op::square, {f64(3 * p2(-530))}, {f64(9 * p2(-1060))}, 0},
       {Op::square, {f64(1.5 * p2(-537))}, {f64(2 * smallest)}, U},  // 2.25 units rounded to 2
-      {Op::reciprocal, {f64(p2(1023))}, {f64(p2(-1023))}, 0},
       {Op::reciprocal, {f64(3 * p2(1022))}, {f64(std::ldexp(0x1.5555555555554p-2, -1022))}, U},
       {Op::exp2, {f64(-1074)}, {f64(smallest)}, 0},
-      {Op::exp2, {i64(-1030)}, {f64(p2(-1030))}, 0},
       {Op::exp2, {f64(-1073.5)}, {f64(smallest)}, U},
-      {Op::exp2, {f64(-1074)}, {f64(2 * smallest)}, U},
-      {Op::divide, {f64(p2(-1022)), f64(2)}, {f64(p2(-1023))}, 0},
       {Op::divide, {f64(p2(-1022)), f64(3)}, {f64(std::ldexp(0x1.5555555555554p-2, -1022))}, U},
       {Op::absolute, {f64(-smallest)}, {f64(smallest)}, 0},
-      {Op::fabs, {f32(-0x1p-140)}, {f32(0x1p-140)}, 0},
-      {Op::negative, {f64(smallest)}, {f64(-smallest)}, 0},
-      {Op::positive, {f16(0x1p-20)}, {f16(0x1p-20)}, 0},
-      {Op::conjugate, {f64(smallest)}, {f64(smallest)}, 0},
       {Op::sinh, {f64(1e-310)}, {f64(1e-310)}, 0},
-      {Op::tanh, {f64(1e-310)}, {f64(1e-310)}, 0},
       {Op::sin, {f64(1e-310)}, {f64(1e-310)}, U},  // no exact row for sin
-      {Op::modf, {f64(1e-310)}, {f64(1e-310), f64(0)}, 0},
-      {Op::frexp, {f64(1e-310)}, {f64(0.5), i32(-1029)}, 0},
       {Op::maximum, {f64(smallest), f64(-1)}, {f64(smallest)}, 0},
-      {Op::fmin, {f64(nan), f64(smallest)}, {f64(smallest)}, 0},
-      {Op::minimum, {f64(1), f64(2)}, {f64(smallest)}, U},
-      {Op::copysign, {f64(smallest), f64(-1)}, {f64(-smallest)}, 0},
       {Op::copysign, {f64(smallest), f64(-1)}, {f64(smallest)}, U},
       {Op::ldexp, {f64(1), i32(-1074)}, {f64(smallest)}, 0},
-      {Op::ldexp, {f64(3), i64(-1075)}, {f64(2 * smallest)}, U},
       {Op::ldexp, {f64(p2(-1074)), i32(5000)}, {f64(smallest)}, U},  // |n| above 4096
-      {Op::spacing, {f64(p2(-1022))}, {f64(smallest)}, 0},
       {Op::spacing, {f64(smallest)}, {f64(smallest)}, U},  // a subnormal input
-      {Op::spacing, {f64(0)}, {f64(smallest)}, U},
-      {Op::spacing, {f16(0x1p-14)}, {f16(0x1p-24)}, 0},
       // A subnormal part of a complex result always underflows.
       {Op::add, {cd(smallest, 1), cd(0, 0)}, {cd(smallest, 1)}, U},
-      {Op::conjugate, {cf(1, 0x1p-140)}, {cf(1, -0x1p-140)}, U},
       {Op::multiply, {cd(1, 0), cd(1, 0)}, {cd(1, 0)}, 0},
       // Long double: subnormal below 2^-16382, read as a double for exactness.
       {Op::add, {ld("3e-4950"), ld("0")}, {ld("3e-4950")}, 0},  // both read as 0.0, their exact sum
       {Op::sin, {ld("3e-4950")}, {ld("3e-4950")}, U},
-      {Op::add, {cld("3e-4950", "0"), cld("0", "0")}, {cld("3e-4950", "0")}, U},
   });
 }
 
@@ -222,63 +151,39 @@ TEST(ClassifyErrors, UnderflowOfIntermediates) {
   check({
       // e^-|a-b| against the result dtype's smallest normal: log(2^-1022) = -708.396...
       {Op::logaddexp, {f64(0), f64(-800)}, {f64(0)}, U},
-      {Op::logaddexp, {f64(0), f64(-700)}, {f64(std::exp(-700.0))}, 0},
-      {Op::logaddexp, {f64(-709), f64(0)}, {f64(std::exp(-709.0))}, U},
       {Op::logaddexp, {f64(-708), f64(0)}, {f64(std::exp(-708.0))}, 0},
       {Op::logaddexp2, {f64(0), f64(-1023)}, {f64(std::ldexp(1 / std::log(2.0), -1023))}, U},
-      {Op::logaddexp2, {f64(0), f64(-1000)}, {f64(std::ldexp(1 / std::log(2.0), -1000))}, 0},
-      {Op::logaddexp2, {f64(0), f64(-1022.5)}, {f64(0)}, U},
       {Op::logaddexp, {f32(0), f32(-88)}, {f32(0)}, U},  // log(2^-126) = -87.34
       {Op::logaddexp, {f32(0), f32(-87)}, {f32(std::exp(-87.0))}, 0},
-      {Op::logaddexp2, {f32(0), f32(-127)}, {f32(0)}, U},
-      {Op::logaddexp2, {f32(0), f32(-125)}, {f32(0)}, 0},
       {Op::logaddexp, {f16(0), f16(-10)}, {f16(0)}, U},  // log(2^-14) = -9.70
       {Op::logaddexp, {f16(0), f16(-9.5)}, {f16(0)}, 0},
-      {Op::logaddexp2, {f16(0), f16(-15)}, {f16(0)}, U},
-      {Op::logaddexp2, {f16(-13), f16(0)}, {f16(0)}, 0},
       {Op::logaddexp, {f64(nan), f64(1)}, {f64(nan)}, I},
-      {Op::logaddexp2, {f64(1), f64(nan)}, {f64(1)}, I},
-      {Op::logaddexp, {f64(-inf), f64(0)}, {f64(0)}, 0},
       {Op::logaddexp, {f64(0), f64(-800)}, {}, 0},  // no results: underflow is never looked for
       {Op::logaddexp, {ld("0"), ld("-20000")}, {ld("0")}, U},
       {Op::logaddexp, {ld("0"), ld("-11000")}, {ld("1e-4777")}, 0},
-      {Op::logaddexp2, {ld("0"), ld("-20000")}, {ld("0")}, U},
       {Op::logaddexp, {ld("0"), ld("-20000")}, {f64(0)}, U},  // a float64 result reads the inputs as doubles
       // The quotient a / b below the result's normal range, unless exact there.
       {Op::arctan2, {f64(1e-300), f64(1e300)}, {f64(0)}, U},
       {Op::floor_divide, {f64(p2(-1022)), f64(3)}, {f64(0)}, U},
       {Op::floor_divide, {f64(p2(-1022)), f64(4)}, {f64(0)}, 0},
       {Op::floor_divide, {f64(p2(-1000)), f64(3)}, {f64(0)}, 0},  // log ratio above log(2^-1022)
-      {Op::divmod, {f64(p2(-1022)), f64(3)}, {f64(0), f64(p2(-1022))}, U},
-      {Op::divmod, {f64(-p2(-1022)), f64(-4)}, {f64(0), f64(-p2(-1022))}, 0},
       {Op::floor_divide, {f32(0x1p-126), f32(3)}, {f32(0)}, U},
-      {Op::floor_divide, {f32(0x1p-126), f32(4)}, {f32(0)}, 0},
       {Op::floor_divide, {f32(0x1p-126), f32(0x1p30)}, {f32(0)}, U},  // 2^-156 is 0 in float32
-      {Op::floor_divide, {f16(0x1p-14), f16(3)}, {f16(0)}, U},
-      {Op::floor_divide, {f16(0x1p-14), f16(4)}, {f16(0)}, 0},
-      {Op::floor_divide, {f64(0), f64(1e300)}, {f64(0)}, 0},
-      {Op::floor_divide, {f64(1e-300), f64(inf)}, {f64(0)}, 0},
       {Op::floor_divide, {i64(1), i64(1000)}, {i64(0)}, 0},
       {Op::divide, {f64(p2(-1022)), f64(4)}, {f64(p2(-1024))}, 0},  // divide has no quotient rule
       // cos of a tiny nonzero x rounds to 1 in float16 and float32.
       {Op::cos, {f32(1e-20)}, {f32(1)}, U},
-      {Op::cos, {f32(-0x1p-64)}, {f32(1)}, U},
       {Op::cos, {f32(0x1p-63)}, {f32(1)}, 0},
-      {Op::cos, {f64(1e-20)}, {f64(1)}, 0},
-      {Op::cos, {f32(0)}, {f32(1)}, 0},
       {Op::cos, {f16(0x1p-24)}, {f16(1)}, 0},
       {Op::cos, {f64(1e-20)}, {f32(1)}, U},  // the result's dtype decides
-      {Op::cos, {cf(1e-20, 0)}, {cf(1, 0)}, 0},
   });
 }
 
 TEST(ClassifyErrors, InvalidAndItsSuppressions) {
   check({
       {Op::sqrt, {f64(-1)}, {f64(nan)}, I},
-      {Op::sqrt, {f16(-1)}, {f16(nan)}, I},
       {Op::sqrt, {f64(nan)}, {f64(nan)}, 0},
       {Op::add, {f64(inf), f64(-inf)}, {f64(nan)}, I},
-      {Op::multiply, {f32(0), f32(inf)}, {f32(nan)}, I},
       {Op::divide, {f64(inf), f64(inf)}, {f64(nan)}, I},
       {Op::add, {cd(1, 0), cd(2, 0)}, {cd(nan, 0)}, I},
       {Op::add, {cd(1, nan), cd(2, 0)}, {cd(3, nan)}, 0},  // a NaN part is a NaN input
@@ -287,7 +192,6 @@ TEST(ClassifyErrors, InvalidAndItsSuppressions) {
       // NaN results that are no invalid value.
       {Op::spacing, {f64(inf)}, {f64(nan)}, 0},
       {Op::remainder, {f64(inf), f64(2)}, {f64(nan)}, 0},
-      {Op::fmod, {f64(inf), f64(2)}, {f64(nan)}, 0},
       {Op::divmod, {f64(-inf), f64(2)}, {f64(nan), f64(nan)}, 0},
       {Op::floor_divide, {f64(inf), f64(2)}, {f64(nan)}, 0},
       {Op::floor_divide, {f64(2), f64(inf)}, {f64(nan)}, I},  // only an infinite dividend
@@ -300,11 +204,7 @@ TEST(ClassifyErrors, InvalidAndItsSuppressions) {
 TEST(ClassifyErrors, IntegerResultsReportNothingOnTheirOwn) {
   check({
       {Op::add, {i8(127), i8(1)}, {i8(-128)}, 0},
-      {Op::multiply, {i64(1LL << 62), i64(4)}, {i64(0)}, 0},
-      {Op::negative, {i8(-128)}, {i8(-128)}, 0},
       {Op::square, {i8(0)}, {i8(0)}, 0},  // zero in and out: no flush for integers
-      {Op::multiply, {i64(0), i64(5)}, {i64(0)}, 0},
-      {Op::left_shift, {i32(1), i32(40)}, {i32(0)}, 0},
       {Op::power, {i32(2), i32(40)}, {i32(0)}, 0},
       {Op::less, {f64(nan), f64(1)}, {Scalar(false)}, 0},
       {Op::isnan, {f64(nan)}, {Scalar(true)}, 0},
@@ -317,9 +217,7 @@ TEST(ClassifyErrors, UnreadableLongDoubleText) {
   check({
       {Op::divide, {ld("1"), ld("bogus")}, {ld("1")}, 0},
       {Op::divide, {ld("bogus"), ld("0")}, {ld("inf")}, 0},  // dividend not finite: no divide
-      {Op::log, {ld("bogus")}, {ld("1")}, 0},
       {Op::add, {ld("bogus"), ld("1")}, {ld("nan")}, I},
-      {Op::add, {ld("bogus"), ld("1")}, {ld("inf")}, 0},
       {Op::logaddexp, {ld("bogus"), ld("1")}, {ld("1")}, 0},
       {Op::multiply, {ld("bogus"), ld("1")}, {ld("0")}, 0},  // not all inputs finite
       {Op::add, {ld("1"), ld("1")}, {cld("3e-4950", "bogus")}, U},
@@ -329,26 +227,10 @@ TEST(ClassifyErrors, UnreadableLongDoubleText) {
 TEST(ClassifyErrors, WithoutOutputsOnlyInputRulesRun) {
   check({
       {Op::divide, {f64(1), f64(0)}, {}, D},
-      {Op::divide, {f64(0), f64(0)}, {}, I},
-      {Op::logaddexp, {f64(1e308), f64(-1e308)}, {}, O},
       {Op::logaddexp, {f64(nan), f64(0)}, {}, I},
       {Op::floor_divide, {f64(p2(-1022)), f64(3)}, {}, 0},
       {Op::exp, {f64(-1000)}, {}, 0},
   });
-}
-
-TEST(ClassifyErrors, InputCountsOtherThanTheCatalogues) {
-  check({
-      {Op::divide, {f64(1), f64(0), f64(0)}, {f64(inf)}, O},        // three inputs: no divisor
-      {Op::arctanh, {f64(1), f64(5)}, {f64(inf)}, D},              // one or more inputs
-      {Op::multiply, {f64(1e-200), f64(1e-200), f64(1)}, {f64(0)}, 0},  // flush needs two
-      {Op::add, {f64(p2(-1074))}, {f64(p2(-1074))}, U},            // no one-input row for add
-      {Op::exp, {}, {f64(inf)}, O},                               // all of no inputs are finite
-      {Op::sqrt, {}, {f64(nan)}, I},
-  });
-  // Wider calls than the catalogue's counts still work.
-  const std::vector<Scalar> five = {f64(1), f64(2), f64(3), f64(4), f64(inf)};
-  EXPECT_EQ(classify_errors(Op::add, std::span(five).first(4), std::span(five).last(1)), O);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // Indexing: random mixed selections against an oracle that walks the items,
 // the strides and offsets of basic and gathered results, slice items that
 // Python never hands over unnormalised, the order in which errors win, and
-// the poisoned lock. tests/python/test_indexing.py and test_setitem.py hold
-// the values, placements and messages Python keys reach.
+// the poisoned lock. tests/python/test_differential.py holds the gathers and
+// assignments Python keys reach against the element path.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -22,14 +22,10 @@ using M = IndexItem::BoolMask;
 
 TEST(BasicIndex, OffsetsAndSliceChecks) {
   const View v = arange({3, 4});
-  // A reversed view starts at its last row; an empty slice from -1 stays at the start.
-  EXPECT_EQ(v.index(Items{S{2, -1, 3}})->offset, 64u);
-  EXPECT_EQ(v.index(Items{S{-1, -1, 0}})->offset, 0u);
+  EXPECT_EQ(v.index(Items{S{2, -1, 3}})->offset, 64u);  // a reversed view starts at its last row
   const std::pair<Items, ErrorKind> errors[] = {
       {{I{-4}}, ErrorKind::IndexOutOfBounds},       {{I{0}, I{0}, I{0}}, ErrorKind::TooManyIndices},
       {{S{0, 0, 1}}, ErrorKind::InvalidLayout},      {{S{1, 1, 3}}, ErrorKind::InvalidLayout},
-      {{S{3, -1, 1}}, ErrorKind::InvalidLayout},     {{S{-2, 1, 0}}, ErrorKind::InvalidLayout},
-      {{S{4, 1, 0}}, ErrorKind::InvalidLayout},      {{S{1, INT64_MAX, 3}}, ErrorKind::LayoutOverflow},
   };
   for (const auto& [items, kind] : errors) EXPECT_EQ(error_kind(v.index(items)), kind) << items.size();
   // Reversed empty slices of a reshaped empty view never move the offset below the buffer.
@@ -56,8 +52,6 @@ TEST(AdvancedIndex, GatherStridesAndTag) {
       {v, {int_array({2}, {0, 1})}, {32, 8}},
       {t, {int_array({2}, {0, 1})}, {48, 8, 24}},
       {v, {IndexItem::IntArray{{2, 2}, {8, 16}, {0, 1, 2, 0}}, I{0}}, {8, 16}},
-      {v, {IndexItem::IntArray{{2, 2}, {16, 8}, {0, 1, 2, 0}}, I{0}}, {16, 8}},
-      {v, {int_array({0}, {})}, {0, 0}},
   };
   for (const auto& [source, items, strides] : cases) {
     EXPECT_EQ(source.index(items)->strides, strides);
@@ -74,21 +68,15 @@ TEST(AdvancedIndex, Errors) {
   const View v = arange({3, 4, 5});
   const std::pair<Items, ErrorKind> cases[] = {
       {{I{0}, full_slice(4)}, ErrorKind::InvalidAdvancedIndex},  // only basic items
-      {{int_array_of({2}, 0), int_array_of({3}, 0)}, ErrorKind::InvalidAdvancedIndex},
+      {{int_array({2}, {0, 0}), int_array({3}, {0, 0, 0})}, ErrorKind::InvalidAdvancedIndex},
       {{int_array({1}, {7}), B{false}}, ErrorKind::IndexOutOfBounds},  // an unused value is still checked
-      {{IndexItem::IntArray{{3}, {8}, {0, 1}}}, ErrorKind::InvalidAdvancedIndex},
-      {{IndexItem::IntArray{{2}, {}, {0, 1}}, I{0}, I{0}}, ErrorKind::InvalidAdvancedIndex},
       {{I{0}, M{{4, 5, 1}, {}}}, ErrorKind::TooManyIndices},
-      {{M{{3, 5}, {0}}}, ErrorKind::InvalidAdvancedIndex},
-      {{M{{3, 4}, {12}}}, ErrorKind::InvalidAdvancedIndex},
-      {{M{{}, {}}}, ErrorKind::InvalidAdvancedIndex},
-      {{int_array_of({1}, 0), S{0, 0, 1}}, ErrorKind::InvalidLayout},
   };
   for (const auto& [items, kind] : cases) EXPECT_EQ(error_kind(v.advanced_offsets(items)), kind) << error_text(v.advanced_offsets(items));
   EXPECT_EQ(error_text(v.advanced_offsets(Items{full_slice(3), int_array({2}, {0, -5})})),
             "index -5 is out of bounds for axis 1 with size 4");
   Items many(70, N{});
-  many.push_back(int_array_of({1}, 0));
+  many.push_back(int_array({1}, {0}));
   EXPECT_EQ(error_kind(v.advanced_offsets(many)), ErrorKind::LayoutOverflow);
 }
 
@@ -177,11 +165,9 @@ TEST(AdvancedIndex, SelectionViewReadsAndWritesThrough) {
   auto selection = v.advanced_index_view(Items{int_array({2}, {2, 0}), int_array({2}, {1, 1})});
   EXPECT_EQ(selection->view.buffer, v.buffer);
   EXPECT_EQ(*selection->read_at({0}), Scalar(9.0));
-  EXPECT_EQ(error_text(selection->read_at({})), "incorrect number of indices: got 0, expected 1");
   EXPECT_EQ(error_text(selection->read_at({2})), "index 2 is out of bounds for axis 0 with size 2");
   ASSERT_TRUE(selection->write_at({1}, Scalar(-1.0)).has_value());
   EXPECT_EQ(*v.read_at({0, 1}), Scalar(-1.0));
-  EXPECT_EQ(error_kind(selection->write_at({1}, Scalar(1.0f))), ErrorKind::DTypeMismatch);
 }
 
 // The value is converted, then the selection resolved and checked against the
@@ -207,7 +193,6 @@ TEST(FancyAssign, ErrorsWinInOrderAndWriteNothing) {
   EXPECT_EQ(error_kind(v.assign_fancy_scalar(Items{int_array({1}, {0})}, Scalar(1.0))), ErrorKind::LockPoisoned);
   EXPECT_EQ(error_kind(v.index(Items{int_array({2}, {0, 1})})), ErrorKind::LockPoisoned);
   EXPECT_TRUE(v.advanced_offsets(Items{int_array({2}, {0, 1})}).has_value());
-  EXPECT_TRUE(v.advanced_index_view(Items{int_array({2}, {0, 1})}).has_value());
   EXPECT_TRUE(v.index(Items{I{1}}).has_value());
 }
 

@@ -57,16 +57,15 @@ Scalar one(Op op, const std::vector<Scalar>& in, DType out) {
   return r ? (*r)[0] : Scalar();
 }
 
-template <class T>
-Scalar s(T v) {
-  return Scalar(v);
-}
+template <class T> Scalar s(T v) { return Scalar(v); }
 Scalar half(float v) { return Scalar::half(v); }
 Scalar ld(const char* text) { return Scalar::long_double(text); }
 
 // ---- integers at every width -------------------------------------------------
 // Oracle: 64-bit unsigned arithmetic is modular and its low bits are the
 // wrapped result at any narrower width; __int128 holds quotients exactly.
+// maximum, gcd, lcm, bitwise_count, reciprocal and division by zero at the
+// edges of every width are held by the Python sweep's exact oracles.
 
 template <class T>
 class IntegerKernels : public testing::Test {};
@@ -96,33 +95,15 @@ TYPED_TEST(IntegerKernels, WrapAtTheOwnWidth) {
     EXPECT_EQ(one(Op::square, {s(a)}, d), wrapped(ua * ua)) << +a;
     EXPECT_EQ(one(Op::absolute, {s(a)}, d), wrapped(magnitude)) << +a;
     EXPECT_EQ(one(Op::invert, {s(a)}, d), wrapped(~ua)) << +a;
-    EXPECT_EQ(one(Op::reciprocal, {s(a)}, d), wrapped(a == 1 || (std::is_signed_v<T> && a == T(-1)) ? ua : 0));
-    EXPECT_EQ(one(Op::bitwise_count, {s(a)}, DType::UInt8), s(static_cast<std::uint8_t>(std::popcount(magnitude))));
     for (T b : samples<T>()) {
       const std::uint64_t ub = as_u64(b);
       EXPECT_EQ(one(Op::add, {s(a), s(b)}, d), wrapped(ua + ub)) << +a << " + " << +b;
       EXPECT_EQ(one(Op::subtract, {s(a), s(b)}, d), wrapped(ua - ub)) << +a << " - " << +b;
       EXPECT_EQ(one(Op::multiply, {s(a), s(b)}, d), wrapped(ua * ub)) << +a << " * " << +b;
-      EXPECT_EQ(one(Op::maximum, {s(a), s(b)}, d), s(std::max(a, b)));
-      EXPECT_EQ(one(Op::fmin, {s(a), s(b)}, d), s(std::min(a, b)));
-      const __int128 A = a, B = b, G = one(Op::gcd, {s(a), s(b)}, d).template get<T>();
-      if (A != std::numeric_limits<T>::min() || !std::is_signed_v<T>) {
-        EXPECT_TRUE(A == 0 && B == 0 ? G == 0 : A % G == 0 && B % G == 0) << "gcd " << +a << " " << +b;
-      }
-      if (a == 0 || b == 0) {
-        EXPECT_EQ(one(Op::lcm, {s(a), s(b)}, d), s(T(0)));
-      }
-      if (b == 0) {
-        // Division by zero gives zero, in both outputs of divmod.
-        for (Op op : {Op::floor_divide, Op::remainder, Op::fmod}) EXPECT_EQ(one(op, {s(a), s(b)}, d), s(T(0)));
-        const Result<KernelOutputs> dm = binary(Op::divmod, s(a), s(b), d);
-        ASSERT_TRUE(dm && dm->size() == 2);
-        EXPECT_TRUE((*dm)[0] == s(T(0)) && (*dm)[1] == s(T(0)));
-        continue;
-      }
-      if (std::is_signed_v<T> && a == std::numeric_limits<T>::min() && b == T(-1)) continue;
+      // Division by zero (zero in every output) is held by the Python sweep.
+      if (b == 0 || (std::is_signed_v<T> && a == std::numeric_limits<T>::min() && b == T(-1))) continue;
       // a == q*b + r with r of the divisor's sign, fmod of the dividend's, |r| < |b|.
-      const __int128 Q = one(Op::floor_divide, {s(a), s(b)}, d).template get<T>();
+      const __int128 A = a, B = b, Q = one(Op::floor_divide, {s(a), s(b)}, d).template get<T>();
       const __int128 R = one(Op::remainder, {s(a), s(b)}, d).template get<T>();
       const __int128 F = one(Op::fmod, {s(a), s(b)}, d).template get<T>();
       EXPECT_EQ(Q * B + R, A) << +a << " // " << +b;
@@ -151,31 +132,6 @@ TYPED_TEST(IntegerKernels, WrapAtTheOwnWidth) {
   }
 }
 
-// x86-64 long double holds every 64-bit integer and every double exactly, so
-// its comparison is an exact oracle for integer against float.
-TEST(Comparisons, IntegerAgainstFloatMatchesExtendedPrecision) {
-  std::mt19937_64 rng(5);
-  const Op ops[] = {Op::less, Op::less_equal, Op::equal, Op::not_equal, Op::greater, Op::greater_equal};
-  const auto holds = [](Op op, long double x, long double y) {
-    const Ordering order = x < y ? Ordering::less : x > y ? Ordering::greater : Ordering::equal;
-    return comparison_holds(op, order);
-  };
-  for (int i = 0; i < 4000; ++i) {
-    const std::uint64_t raw = rng() >> (rng() % 64);
-    const bool as_signed = i % 2 == 0;
-    const Scalar v = as_signed ? Scalar(static_cast<std::int64_t>(raw)) : Scalar(raw);
-    const long double exact = as_signed ? static_cast<long double>(static_cast<std::int64_t>(raw)) : raw;
-    // The nearest double and its neighbours, and a value half a unit away.
-    double x = static_cast<double>(exact);
-    for (int k = static_cast<int>(rng() % 7) - 3; k != 0; k += k > 0 ? -1 : 1) x = std::nextafter(x, k * inf);
-    if (i % 5 == 0) x += 0.5;
-    for (Op op : ops) {
-      EXPECT_EQ(one(op, {v, s(x)}, DType::Bool), s(holds(op, exact, x))) << op_name(op) << " " << raw << " " << x;
-      EXPECT_EQ(one(op, {s(x), v}, DType::Bool), s(holds(op, x, exact))) << op_name(op) << " " << x << " " << raw;
-    }
-  }
-}
-
 // ---- results rounded once ----------------------------------------------------
 // The compiler's own binary16 conversion shares no code with the kernels'
 // rounding. Two-input arithmetic is held bit for bit by the Python sweep.
@@ -198,10 +154,8 @@ TEST(RoundedOnce, OneInputFunctionsOnEveryHalfAndRandomFloats) {
     Op op;
     double (*f)(double);
   } ops[] = {{Op::square, [](double x) { return x * x; }},
-             {Op::negative, [](double x) { return -x; }},
              {Op::sqrt, [](double x) { return std::sqrt(x); }},
              {Op::rint, [](double x) { return std::rint(x); }},
-             {Op::floor, [](double x) { return std::floor(x); }},
              {Op::reciprocal, [](double x) { return 1 / x; }},
              {Op::deg2rad, [](double x) { return x * static_cast<double>(0.017453292f); }}};
   std::mt19937 rng(11);
@@ -216,14 +170,6 @@ TEST(RoundedOnce, OneInputFunctionsOnEveryHalfAndRandomFloats) {
       ASSERT_TRUE(same_float(static_cast<float>(o.f(x)), one(o.op, {s(x)}, DType::Float32).get<float>()))
           << op_name(o.op) << " of " << x;
     }
-  }
-  // spacing: the gap to the next half away from zero, by the half's bit pattern.
-  for (std::uint32_t bits = 0; bits < 0x10000; ++bits) {
-    const float x = half_of(bits);
-    const bool finite = (bits & 0x7C00) != 0x7C00;
-    const std::uint32_t next = (bits & 0x7FFF) == 0 ? 1 : bits + 1;
-    const float want = finite ? to_half(static_cast<double>(half_of(next)) - x) : NAN;
-    ASSERT_TRUE(same_float(want, one(Op::spacing, {half(x)}, DType::Float16).get<Half>().value)) << x;
   }
 }
 
@@ -254,117 +200,63 @@ void check(const std::vector<Case>& cases) {
 
 TEST(Dispatch, FixedCases) {
   const float a13 = 1.0f + 0x1p-13f;
-  const double third = 1.0 / 3;
   // binary64 s 11111111111 q m(51): q the quiet bit. Of two NaNs a sum or a
   // product gives the second, quieted, whatever order a compiler picks.
   const double nan1 = std::bit_cast<double>(0x7FF8000000000001ull), snan2 = std::bit_cast<double>(0xFFF0000000000002ull);
   const double qnan2 = std::bit_cast<double>(0xFFF8000000000002ull);
-  const float fnan1 = std::bit_cast<float>(0x7FC00001u), fnan2 = std::bit_cast<float>(0xFF800002u);
   check({
       // Unsigned outputs read each operand's bits zero-extended from its own
       // width; signed outputs read each by its own signedness.
       {"floor_divide", {s<std::int8_t>(-1), s<std::uint8_t>(2)}, DType::UInt8, s<std::uint8_t>(127)},
-      {"add", {s<std::int8_t>(-1), s<std::uint8_t>(0)}, DType::UInt16, s<std::uint16_t>(255)},
-      {"multiply", {s<std::int8_t>(-1), s<std::int8_t>(-1)}, DType::UInt16, s<std::uint16_t>(65025)},
-      {"multiply", {s<std::int8_t>(-1), s<std::int8_t>(-1)}, DType::Int16, s<std::int16_t>(1)},
       {"add", {s<std::uint8_t>(255), s<std::int8_t>(-1)}, DType::Int16, s<std::int16_t>(254)},
-      {"maximum", {s<std::int8_t>(-1), s<std::uint8_t>(3)}, DType::UInt16, s<std::uint16_t>(255)},
-      {"maximum", {s<std::int8_t>(-1), s<std::uint8_t>(3)}, DType::Int16, s<std::int16_t>(3)},
-      {"lcm", {s<std::int64_t>(-4), s<std::uint8_t>(6)}, DType::Int64, s<std::int64_t>(12)},
-      {"add", {s(std::numeric_limits<std::uint64_t>::max()), s(true)}, DType::UInt64, s<std::uint64_t>(0)},
-      {"add", {s(true), s(true)}, DType::Int8, s<std::int8_t>(2)},
-      {"right_shift", {s<std::int8_t>(-128), s<std::uint8_t>(1)}, DType::UInt8, s<std::uint8_t>(64)},
-      {"invert", {s<std::int8_t>(-1)}, DType::Int16, s<std::int16_t>(-256)},
-      {"reciprocal", {s<std::int8_t>(-1)}, DType::UInt8, s<std::uint8_t>(0)},
       {"invert", {s<std::int32_t>(6)}, DType::Bool, s(false)},  // a bool output negates the truth
-      {"square", {s<std::uint64_t>(1ull << 40)}, DType::Float64, s(0x1p80)},
       // An integer output: a float first operand goes through double and is cast.
       {"add", {s(2.75), s<std::int32_t>(1)}, DType::Int32, s<std::int32_t>(3)},
-      {"multiply", {s(c128(2.5, 7)), s<std::int32_t>(3)}, DType::Int32, s<std::int32_t>(7)},
       {"add", {s(c128(1, 9)), s(2.0)}, DType::Float64, s(3.0)},  // a real output takes the real parts
       {"gcd", {s(12.5), s(18.0)}, DType::Float64, s(6.0)},     // through 128-bit integers
-      {"gcd", {s(nan), s(5.0)}, DType::Float64, s(5.0)},
-      {"gcd", {s(inf), s(0.0)}, DType::Float64, s(0x1p127)},
       // ldexp to float32 from float64 scales in double and rounds once: (0.5 +
       // 2^-40) 2^-149 rounds up to the smallest subnormal, where rounding the
       // operand to single first would leave a tie that rounds to zero.
       {"ldexp", {s(0.5 + 0x1p-40), s<std::int32_t>(-149)}, DType::Float32, s(0x1p-149f)},
-      {"ldexp", {s(0.5f), s<std::int32_t>(-149)}, DType::Float32, s(0.0f)},
-      {"add", {s(1.0f), s(1e-10)}, DType::Float32, s(1.0f)},
       // complex64 computes in single precision only when both operands are:
       // (1 + 2^-13)^2 - 1 is 2^-12 + 2^-26 exactly, 2^-12 once the square is single.
       {"multiply", {s(c64(a13, 1)), s(c64(a13, 1))}, DType::Complex64, s(c64(0x1p-12f, 2 * a13))},
       {"multiply", {s(c64(a13, 1)), s(c128(a13, 1))}, DType::Complex64, s(c64(0x1p-12f + 0x1p-26f, 2 * a13))},
-      {"multiply", {s(c128(a13, 1)), s(c64(a13, 1))}, DType::Complex64, s(c64(0x1p-12f + 0x1p-26f, 2 * a13))},
       // Mixed precision: the double function or step, then rounded to the output.
       {"sqrt", {half(1.0009765625f)}, DType::Float32, s(static_cast<float>(std::sqrt(1.0009765625)))},
-      {"spacing", {s(1.0)}, DType::Float32, s(0x1p-23f)},
-      {"spacing", {s(third)}, DType::Float32,
-       s(static_cast<float>(static_cast<double>(std::nextafter(static_cast<float>(third), 1.0f)) - third))},
       {"nextafter", {s(1.0001), s(5.0)}, DType::Float16, half(1.0009765625f)},  // 1.0001 rounds to 1 first
-      {"nextafter", {s(0.1), s(1.0)}, DType::Float32, s(std::nextafter(0.1f, 1.0f))},
       {"add", {s(nan1), s(snan2)}, DType::Float64, s(qnan2)},
       {"add", {s(snan2), s(nan1)}, DType::Float64, s(nan1)},
-      {"multiply", {s(nan1), s(snan2)}, DType::Float64, s(qnan2)},
-      {"multiply", {s(2.0), s(snan2)}, DType::Float64, s(qnan2)},
-      {"add", {s(fnan1), s(fnan2)}, DType::Float32, s(std::bit_cast<float>(0xFFC00002u))},
-      {"multiply", {s(fnan2), s(fnan1)}, DType::Float32, s(fnan1)},
       {"add", {s(c128(nan1, 1)), s(c128(snan2, 2))}, DType::Complex128, s(c128(qnan2, 3))},
       // Comparisons of mixed kinds, exact: long double as text.
-      {"equal", {s(c64(-0.0f, 1)), s(c128(0, 1))}, DType::Bool, s(true)},
       {"less", {ld("1.0000000000000000001"), s<std::int8_t>(2)}, DType::Bool, s(true)},
-      {"greater", {ld("1.0000000000000000001"), s(1.0)}, DType::Bool, s(true)},
-      {"equal", {ld("nan"), ld("nan")}, DType::Bool, s(false)},
-      {"logical_xor", {s(c64(0, 1)), s(true)}, DType::Bool, s(false)},
-      {"logical_or", {s<std::int8_t>(0), s(nan)}, DType::Int8, s(true)},
       // Long double outputs of names the extended library lacks: through double.
       {"gcd", {ld("12"), ld("18")}, DType::LongDouble, ld("6")},
       // Text that reads as no number is neither NaN nor infinite, hence finite.
-      {"isnan", {ld("abc")}, DType::Bool, s(false)},
-      {"isfinite", {ld("abc")}, DType::Bool, s(true)},
       {"isfinite", {Scalar::complex_long_double("abc", "inf")}, DType::Bool, s(false)},
   });
 }
 
-// Combinations the kernels do not compute: CannotConvert.
+// Combinations the kernels do not compute: CannotConvert. The loop table
+// refuses first for ufunc calls; here the names, counts and kinds the Scalar
+// forms meet on their own.
 TEST(Dispatch, Refusals) {
   const Scalar i(std::int32_t{3}), f(1.5), c(c128(1, 1)), cf(c64(1, 1)), cld = Scalar::complex_long_double("1", "2");
-  std::vector<Case> cases = {
+  check({
       {"no_such", {f}, DType::Float64, {}}, {"Add", {f, f}, DType::Float64, {}}, {"sqrt", {f, f}, DType::Float64, {}},
       {"atan2", {f}, DType::Float64, {}},  {"add", {i, f}, DType::Int32, {}},    {"bitwise_and", {f, i}, DType::Int32, {}},
       {"left_shift", {i, c}, DType::Int32, {}}, {"ldexp", {f, f}, DType::Float64, {}},
-      {"gcd", {s(4.0f), s(6.0f)}, DType::Float32, {}}, {"lcm", {half(4), half(6)}, DType::Float16, {}},
-      {"power", {s<std::int8_t>(2), s<std::int8_t>(-3)}, DType::Int8, {}},
-      {"power", {s<std::int64_t>(0), s<std::int64_t>(-1)}, DType::Int64, {}},
+      {"power", {s<std::int8_t>(2), s<std::int8_t>(-3)}, DType::Int8, {}}, {"invert", {half(1)}, DType::Int8, {}},
       {"remainder", {cld, cld}, DType::ComplexLongDouble, {}}, {"sqrt", {ld("abc")}, DType::LongDouble, {}},
-      {"exp", {ld("x1")}, DType::Float64, {}},
-  };
-  for (const Scalar& x : {half(1), f, cf, ld("1")})
-    for (const char* name : {"invert", "bitwise_count"}) cases.push_back({name, {x}, DType::Int8, {}});
-  for (const char* name : {"invert", "bitwise_count", "reciprocal", "absolute"})
-    for (DType out : {DType::Float16, DType::Complex128}) cases.push_back({name, {i}, out, {}});
-  for (const char* name : {"cbrt", "ceil", "floor", "trunc", "deg2rad", "degrees", "spacing", "floor_divide",
-                           "remainder", "fmod", "divmod", "hypot", "arctan2", "copysign", "heaviside", "logaddexp",
-                           "logaddexp2", "nextafter", "gcd", "lcm"}) {
-    const bool two = input_count(name) == 2;
-    cases.push_back({name, two ? std::vector{c, c} : std::vector{c}, DType::Complex128, {}});
-    cases.push_back({name, two ? std::vector{cf, cf} : std::vector{cf}, DType::Complex64, {}});
-  }
-  for (const char* name : {"divide", "float_power", "hypot", "arctan2", "copysign", "heaviside", "logaddexp",
-                           "logaddexp2", "nextafter", "ldexp"})
-    cases.push_back({name, {i, i}, DType::Int32, {}});
-  check(cases);
+      {"exp", {ld("x1")}, DType::Float64, {}}, {"cbrt", {c}, DType::Complex128, {}},
+      {"floor_divide", {cf, cf}, DType::Complex64, {}}, {"divide", {i, i}, DType::Int32, {}},
+  });
 }
 
 // The Op forms compute fixed-width elements without touching the heap: every
 // fixed-width loop of every name.
 TEST(Dispatch, FixedWidthElementsAllocateNothing) {
-  struct Call {
-    Op op;
-    std::vector<Scalar> in;
-    DType out;
-  };
-  std::vector<Call> calls;
+  std::vector<std::tuple<Op, std::vector<Scalar>, DType>> calls;
   for (int i = 0; i < op_count; ++i)
     for (const Loop& loop : fixed_width_loops(static_cast<Op>(i)))
       for (std::int64_t x : {-3, 0, 5}) {
@@ -376,8 +268,8 @@ TEST(Dispatch, FixedWidthElementsAllocateNothing) {
   std::size_t computed = 0;
   allocations_seen = 0;
   counting_allocations = true;
-  for (const Call& c : calls)
-    computed += (c.in.size() == 1 ? unary(c.op, c.in[0], c.out) : binary(c.op, c.in[0], c.in[1], c.out)).has_value();
+  for (const auto& [op, in, out] : calls)
+    computed += (in.size() == 1 ? unary(op, in[0], out) : binary(op, in[0], in[1], out)).has_value();
   counting_allocations = false;
   EXPECT_EQ(allocations_seen, 0u);
   EXPECT_EQ(computed, calls.size());
@@ -446,68 +338,37 @@ C complex_result(const char* name, C z) {
   return r ? (*r)[0].get<C>() : C();
 }
 
-// Where the formulas overflow, underflow or cancel, for infinite parts and on
-// the conventions the cmath table does not share: zeros and infinities exact
-// with their signs, the rest within library_ulps. Expected values: mpmath
-// (exact fractions for square), rounded to the format.
+// Where the formulas overflow, underflow or cancel, beyond the parts the
+// Python sweep uses (infinite and NaN parts, and parts up to 1000, are held
+// there against mpmath and annex G): zeros and infinities exact with their
+// signs, the rest within library_ulps. Expected values: mpmath (exact
+// fractions for square), rounded to the format.
 TEST(ComplexFunctions, SoundWhereTheFormulasFail) {
   const double half_pi = 1.5707963267948966, quarter_pi = 0.7853981633974483, r = 0.7071067811865476;
   const struct {
     const char* name;
     c128 z, want;
   } cases[] = {
-      {"tan", {0, 30}, {0, 1}},
-      {"tanh", {-30, -0.0}, {-1, -0.0}},
-      {"arctanh", {1, 0}, {inf, quarter_pi}},  // C99 keeps the zero; a quarter turn with the sign of y here
-      {"arctanh", {-1, -0.0}, {-inf, -quarter_pi}},
-      {"arctan", {0, 1}, {0, inf}},
-      {"arccosh", {0.5, -0.0}, {0, -1.0471975511965979}},  // the sign of a zero imaginary part left of 1
-      {"arcsinh", {0, -2}, {-1.3169578969248166, -half_pi}},  // the left half-plane's value on the cut below -i
-      {"arcsinh", {0, -1e16}, {-37.534508668464674, -half_pi}},
       {"arcsinh", {0, -1e200}, {-461.2101657793691, -half_pi}},
-      {"arcsinh", {-0.0, 1e200}, {461.2101657793691, half_pi}},
-      {"arcsinh", {1e-20, 0}, {1e-20, 0}},
       {"arcsinh", {-1e-200, 3e-200}, {-1e-200, 3e-200}},
       {"arcsin", {1e308, 0}, {half_pi, 709.889355822726}},
-      {"arcsin", {-1e308, -0.5}, {-half_pi, -709.889355822726}},
       {"arccos", {-1e308, 1e-300}, {3.141592653589793, -709.889355822726}},
       {"arccos", {1.0000000000000002, 1e-300}, {4.7453132812125776e-293, -2.1073424255447014e-08}},
       {"arccosh", {1, 1e-20}, {1e-10, 1e-10}},
       {"arccosh", {0.5, 1e-300}, {1.1547005383792515e-300, 1.0471975511965979}},
-      {"arctan", {1e-170, 1}, {quarter_pi, 196.06630649477387}},
       {"arctan", {1e-05, -1}, {0.7854006633974483, -6.103036322771337}},
-      {"arctan", {inf, 0}, {half_pi, 0}},
-      {"arctan", {-0.5, -inf}, {-half_pi, -0.0}},
-      {"arctanh", {1e10, 1}, {1e-10, half_pi}},
-      {"arctanh", {1.0000000000000002, 1e-20}, {18.36840028433149, 1.570773808796775}},
       {"arctanh", {0.9999999, 1e-9}, {8.4055963922722, 0.004999833595964148}},  // 1 - |z|^2 cancels
-      {"arctanh", {-0.9999999, -1e-9}, {-8.4055963922722, -0.004999833595964148}},
-      {"arctanh", {inf, 1}, {0, half_pi}},
-      {"cosh", {710, 1}, {6.035162617272641e+307, 9.399208879688907e+307}},
-      {"cosh", {1000, 0}, {inf, 0}},
-      {"sinh", {-710.3, 0.5}, {-1.3232091189210214e+308, 7.228724362505623e+307}},
       {"cos", {1, -710.2}, {7.371364266682287e+307, 1.1480219650176113e+308}},
-      {"sin", {-0.25, 710.4}, {-4.1226512124395814e+307, 1.614561053165577e+308}},
-      {"tan", {1.5707963267948961, 0}, {1978937966095219.0, 0}},
-      {"tan", {1.5707963267948966, 1e-10}, {6123.233995734469, 9999999999.99625}},
       {"tanh", {1e-12, 1.5707963267948966}, {999999996250.6006, 61232339.72778316}},
-      {"tanh", {inf, 2}, {1, -0.0}},
       {"expm1", {710, 1.5}, {1.5802653829857376e+307, inf}},
-      {"expm1", {-inf, inf}, {-1, 0}},
       {"log1p", {1e308, 1e308}, {709.542782232446, quarter_pi}},
-      {"log1p", {-1.25e-9, 5e-5}, {7.81250093651139e-19, 5.000000002083333e-05}},
       {"log", {1, 5.5524420335507883e-16}, {1.5414806267970807e-31, 5.5524420335507883e-16}},
       {"log", {-0.0010283044810774874, -0.99999968907977499}, {2.1778482879680585e-07, -1.5718246312332482}},
       {"exp2", {1024.2, 2}, {3.78839963976302e+307, inf}},
-      {"exp2", {1e6, 0}, {inf, 0}},
-      {"exp2", {inf, -0.0}, {inf, -0.0}},
       {"square", {1e200, 1e200}, {0, inf}},
-      {"square", {-3e200, 1e200}, {inf, -inf}},
       {"square", {1.9983399132406239, 1.998339913240624}, {-8.874411930828714e-16, 7.986724817701089}},
-      {"sign", {3, 4}, {0.6, 0.8}},
       {"sign", {1.5e308, -1.5e308}, {r, -r}},  // |z| overflows
       {"sign", {1e-323, -1e-323}, {r, -r}},   // or is subnormal
-      {"sign", {-2, -inf}, {0, -1}},
   };
   const auto close = [](auto got, auto want) {
     return want == 0 ? got == 0 && std::signbit(got) == std::signbit(want) : ulps_apart(got, want) <= library_ulps;
@@ -523,9 +384,6 @@ TEST(ComplexFunctions, SoundWhereTheFormulasFail) {
     c64 z, want;
   } single[] = {
       {"cosh", {89.5f, 1}, {1.9996912932681318e+38f, 3.11433466706094e+38f}},
-      {"sinh", {-89.5f, 2}, {1.5401844425359276e+38f, 3.365364403716222e+38f}},
-      {"arcsinh", {1e-20f, 0}, {1e-20f, 0}},
-      {"arctan", {INFINITY, 0}, {1.5707964f, 0}},
       {"exp2", {128.2f, 2}, {7.170983992509165e+37f, INFINITY}},
       {"square", {-1.86099622e+19f, -1.04693947e+19f}, {2.3672246707766033e+38f, INFINITY}},
       {"sign", {3e38f, 3.2e38f}, {0.683941125869751f, 0.7295371890068054f}},

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -63,11 +64,13 @@ TEST(LongDoubleReference, WithinLibraryUlpsOfMpmath) {
   }
 }
 
-// ---- the own complex formulas: special values and signed zeros ---------------------
+// ---- the own complex formulas: values the Python sweep does not reach ------------
 
-// "±" marks a sign the C standard leaves open, "~" a value the library rounds
-// (within library_ulps of the mpmath value given).
-#define PI "~3.14159265358979323851"
+// The sweep (tests/python/test_ufunc_values.py) holds every complex long double
+// loop on parts 0, -0, +-1, 0.5, -2.5, 3, ... and infinite and NaN pairs; here
+// the extended range, subnormals, NaN operands beside a zero and both infinite
+// parts. "~" marks a value the library rounds (within library_ulps of the
+// mpmath value given).
 #define HALF_PI "~1.57079632679489661926"
 #define ATANH_HALF "~0.54930614433405484568"
 
@@ -79,37 +82,13 @@ struct ComplexCase {
 };
 
 const ComplexCase complex_cases[] = {
-    // Own arc tangents inside the safe range: the pole, the cut beyond ±i (±1); beyond it, the library.
-    {"atan", {"-0", "-0"}, "-0", "-0"},                   {"atan", {"0", "1"}, "0", "inf"},
-    {"atan", {"0", "-1"}, "0", "-inf"},                   {"atan", {"0", "2"}, HALF_PI, ATANH_HALF},
-    {"atan", {"-0", "2"}, "-" HALF_PI, ATANH_HALF},       {"atan", {"-0", "-0.5"}, "-0", "-" ATANH_HALF},
-    {"atan", {"1e3000", "1"}, HALF_PI, "0"},              {"atan", {"nan", "inf"}, "nan", "±0"},
-    {"atanh", {"-0", "-0"}, "-0", "-0"},                  {"atanh", {"1", "0"}, "inf", "0"},
-    {"atanh", {"-1", "-0"}, "-inf", "-0"},                {"atanh", {"2", "0"}, ATANH_HALF, HALF_PI},
-    {"atanh", {"2", "-0"}, ATANH_HALF, "-" HALF_PI},      {"atanh", {"inf", "1"}, "0", HALF_PI},
-    {"atanh", {"0", "nan"}, "0", "nan"},
-    // A zero imaginary part is kept, so a real infinity stays real.
-    {"expm1", {"-0", "-0"}, "-0", "-0"},                  {"expm1", {"inf", "-0"}, "inf", "-0"},
-    {"expm1", {"20000", "0"}, "inf", "0"},                {"expm1", {"-20000", "-0"}, "-~1", "-0"},
-    {"expm1", {"0", "inf"}, "nan", "nan"},                {"expm1", {"nan", "0"}, "nan", "0"},
-    {"exp2", {"inf", "0"}, "inf", "0"},                   {"exp2", {"-inf", "0"}, "±0", "±0"},
-    {"log1p", {"-1", "-0"}, "-inf", "-0"},                {"log1p", {"-2", "-0"}, "0", "-" PI},
-    {"log1p", {"0", "inf"}, "inf", HALF_PI},              {"log10", {"-0", "0"}, "-inf", "~1.36437635384184134744"},
-    {"reciprocal", {"-0", "-0"}, "inf", "nan"},           {"reciprocal", {"0", "2"}, "0", "-0.5"},
-    {"reciprocal", {"inf", "nan"}, "0", "±0"},            {"square", {"-0", "0"}, "0", "-0"},
-    {"square", {"inf", "nan"}, "inf", "nan"},             {"square", {"0", "inf"}, "-inf", "nan"},
-    {"sign", {"-0", "-0"}, "0", "0"},                     {"sign", {"-inf", "nan"}, "-1", "0"},
-    {"sign", {"1", "-inf"}, "0", "-1"},                   {"sign", {"inf", "-inf"}, "nan", "nan"},
-    {"sign", {"nan", "0"}, "nan", "nan"},                 {"sign", {"0x1p-16445", "-0"}, "1", "-0"},
-    {"rint", {"-0.5", "2.5"}, "-0", "2"},                 {"multiply", {"inf", "inf", "1", "0"}, "inf", "inf"},
-    {"multiply", {"0", "0", "inf", "0"}, "nan", "nan"},   {"divide", {"1", "-2", "0", "0"}, "inf", "-inf"},
-    {"divide", {"-1", "2", "-0", "-0"}, "-inf", "inf"},   {"divide", {"nan", "0", "0", "0"}, "nan", "nan"},
-    {"divide", {"1", "0", "inf", "inf"}, "0", "-0"},      {"power", {"0", "0", "-1", "5"}, "nan", "nan"},
-    {"power", {"0", "0", "2", "0"}, "0", "±0"},           {"power", {"nan", "0", "0", "-0"}, "1", "0"},
-    {"power", {"inf", "1", "0", "0"}, "1", "0"},
+    {"atan", {"0", "2"}, HALF_PI, ATANH_HALF},            {"atan", {"1e3000", "1"}, HALF_PI, "0"},
+    {"atanh", {"2", "-0"}, ATANH_HALF, "-" HALF_PI},      {"expm1", {"20000", "0"}, "inf", "0"},
+    {"expm1", {"-20000", "-0"}, "-~1", "-0"},             {"sign", {"0x1p-16445", "-0"}, "1", "-0"},
+    {"multiply", {"inf", "inf", "1", "0"}, "inf", "inf"}, {"divide", {"1", "0", "inf", "inf"}, "0", "-0"},
+    {"power", {"nan", "0", "0", "-0"}, "1", "0"},
     // Lexicographic; maximum and minimum keep a NaN operand, fmax and fmin the other.
-    {"maximum", {"1", "2", "1", "5"}, "1", "5"},          {"maximum", {"1", "1", "0", "nan"}, "0", "nan"},
-    {"maximum", {"-0", "0", "0", "-0"}, "-0", "0"},       {"minimum", {"nan", "0", "1", "1"}, "nan", "0"},
+    {"maximum", {"1", "1", "0", "nan"}, "0", "nan"},      {"minimum", {"nan", "0", "1", "1"}, "nan", "0"},
     {"fmax", {"1", "nan", "nan", "1"}, "1", "nan"},       {"fmin", {"1", "1", "0", "nan"}, "1", "1"},
 };
 
@@ -127,46 +106,14 @@ TEST(LongDoubleComplex, OwnFormulasAtSpecialValues) {
 
 // ---- real routines ------------------------------------------------------------------
 
-// An integral quotient and a remainder with the divisor's sign, no larger than
-// it, that recombine to the dividend up to the rounding of the product.
-TEST(LongDoubleReal, DivmodRecombines) {
-  std::mt19937_64 random(20240607);
-  std::uniform_real_distribution<double> mantissa(-1.0, 1.0);
-  for (int i = 0; i < 2000; ++i) {
-    char x[64], y[64];
-    std::snprintf(x, sizeof x, "%.17fe%d", mantissa(random), static_cast<int>(random() % 81) - 40);
-    std::snprintf(y, sizeof y, "%.17fe%d", mantissa(random), static_cast<int>(random() % 21) - 10);
-    const auto r = ld::binary_real("divmod", x, y);
-    ASSERT_TRUE(r.has_value());
-    const long double q = value_of(r->first), m = value_of(r->second), a = value_of(x), b = value_of(y);
-    EXPECT_EQ(q, ::floorl(q)) << x << " " << y;
-    EXPECT_LE(::fabsl(m), ::fabsl(b)) << x << " " << y;  // equal when m + b rounds to b
-    EXPECT_TRUE(m == 0.0L || std::signbit(m) == std::signbit(b)) << x << " " << y;
-    EXPECT_LE(::fabsl(q * b + m - a), ::fmaxl(::fabsl(a), ::fabsl(b)) * 0x1p-62L) << x << " " << y;
-  }
-}
-
-// Whether a - b overflows, and e^-|a - b| (2^-|a - b|) underflows: finite
-// operands only; their flags never reach the caller, whose own flags survive,
-// and an enabled trap never fires.
+// Whether a - b overflows, and e^-|a - b| (2^-|a - b|) underflows (answers
+// held through the classification tables): their flags never reach the
+// caller, whose own flags survive, and an enabled trap never fires.
 TEST(LongDoubleReal, LogaddexpIntermediateChecks) {
   const std::string big = "1.18973149535723176502e+4932", minus_big = "-" + big;
-  EXPECT_EQ(ld::logaddexp_intermediate_overflow(big, minus_big), true);
-  EXPECT_EQ(ld::logaddexp_intermediate_overflow(minus_big, big), true);
-  EXPECT_EQ(ld::logaddexp_intermediate_overflow(big, big), false);
-  EXPECT_EQ(ld::logaddexp_intermediate_overflow("inf", "1"), false);
-  EXPECT_EQ(ld::logaddexp_intermediate_overflow("1", "nan"), false);
-  const std::tuple<const char*, const char*, bool, bool> underflow[] = {
-      {"0", "20000", false, true}, {"20000", "0", false, true}, {"0", "100", false, false}, {"0", "12000", false, true},
-      {"0", "20000", true, true},  {"0", "16000", true, false}, {"0", "inf", false, false},
-      {"nan", "0", true, false}};
-  for (const auto& [a, b, base2, expected] : underflow)
-    EXPECT_EQ(ld::logaddexp_intermediate_underflow(a, b, base2), expected) << a << " " << b << " " << base2;
-
   feclearexcept(FE_ALL_EXCEPT);
   feraiseexcept(FE_DIVBYZERO);
   EXPECT_EQ(quarvel_ld_logaddexp_intermediate_overflow(big.c_str(), minus_big.c_str()), 1);
-  EXPECT_EQ(quarvel_ld_logaddexp_intermediate_underflow(big.c_str(), minus_big.c_str(), 0), 0);
   EXPECT_EQ(quarvel_ld_logaddexp_intermediate_underflow("0", "20000", 0), 1);
   EXPECT_EQ(fetestexcept(FE_ALL_EXCEPT & ~FE_INEXACT), FE_DIVBYZERO);  // parsing is inexact
   feenableexcept(FE_OVERFLOW | FE_UNDERFLOW);
@@ -193,17 +140,12 @@ TEST(LongDoubleText, EncodeGivesTheStoredBytes) {
       {"-0", extended(true, 0, 0)},
       {"  1", extended(false, 0x3FFF, 1ull << 63)},
       {"-Infinity", extended(true, 0x7FFF, 1ull << 63)},
-      {"1e5000", extended(false, 0x7FFF, 1ull << 63)},
-      {"1e-5000", extended(false, 0, 0)},
       {"0x1p-16445", extended(false, 0, 1)},
-      {"0x1.fffffffffffffffep16383", extended(false, 0x7FFE, ~0ull)},
-      {"0.1", extended(false, 0x3FFB, 0xCCCCCCCCCCCCCCCDull)},
   };
   for (const auto& [text, bytes] : rows) EXPECT_EQ(ld::encode(text), bytes) << text;
   auto trailing = *ld::encode("1.5");
   std::fill(trailing.begin() + 10, trailing.end(), 0x5A);  // bytes 10-15 are not read
   EXPECT_EQ(ld::decode(trailing), "1.5");
-  EXPECT_EQ(ld::decode(extended(true, 0x7FFF, 1ull << 63)), "-inf");
   EXPECT_EQ(ld::classify(*ld::decode(extended(false, 0x7FFF, 3ull << 62)), ld::IsNan), true);
 }
 
@@ -260,14 +202,6 @@ TEST(LongDoubleContract, WrappersRefuseBadText) {
   EXPECT_FALSE(any);
 }
 
-// Names the tables do not hold: other cases, other families, real-only names for complex.
-TEST(LongDoubleContract, UnknownNamesAreRefused) {
-  for (const char* name : {"ABS", "", "invert", "add", "frexp"}) EXPECT_FALSE(ld::unary_real(name, "1")) << name;
-  for (const char* name : {"ADD", "less", "absolute"}) EXPECT_FALSE(ld::binary_real(name, "1", "2")) << name;
-  for (const char* name : {"Sqrt", "fabs", "spacing", "floor"}) EXPECT_FALSE(ld::unary_complex(name, "1", "2")) << name;
-  for (const char* name : {"sqrt", "remainder", "hypot"}) EXPECT_FALSE(ld::binary_complex(name, "1", "2", "3", "4")) << name;
-}
-
 // A C routine: its texts (null where a row says so) and up to two outputs of
 // exactly the given capacities (-1: a null pointer).
 using Routine = std::function<int(char*, std::size_t, char*, std::size_t)>;
@@ -281,27 +215,24 @@ Routine real2(const char* op, const char* x, const char* y) {
 Routine complex1(const char* op, const char* re, const char* im) {
   return [=](char* a, std::size_t n, char* b, std::size_t m) { return quarvel_ld_unary_complex(op, re, im, a, n, b, m); };
 }
-Routine complex2(const char* op) {
-  return [=](char* a, std::size_t n, char* b, std::size_t m) { return quarvel_ld_binary_complex(op, "1", "2", "3", "4", a, n, b, m); };
-}
 Routine modf(const char* x) {
   return [=](char* a, std::size_t n, char* b, std::size_t m) { return quarvel_ld_modf(x, a, n, b, m); };
 }
-// The exponent is printed into the second output afterwards (unless `keep` is false: a null exponent).
-Routine frexp(const char* x, bool keep = true) {
+// The exponent is printed into the second output afterwards.
+Routine frexp(const char* x) {
   return [=](char* a, std::size_t n, char* b, std::size_t m) {
     int exponent = -99;
-    const int status = quarvel_ld_frexp(x, a, n, keep ? &exponent : nullptr);
+    const int status = quarvel_ld_frexp(x, a, n, &exponent);
     if (b != nullptr) std::snprintf(b, m, "%d", exponent);
     return status;
   };
 }
-Routine decode(std::size_t in_len, bool null_in = false) {
+Routine decode(std::size_t in_len) {
   return [=](char* a, std::size_t n, char*, std::size_t) {
     const ld::Bytes16 one_and_half = *ld::encode("1.5");
     unsigned char in[32] = {};
     std::memcpy(in, one_and_half.data(), 16);
-    return quarvel_ld_decode(null_in ? nullptr : in, in_len, a, n);
+    return quarvel_ld_decode(in, in_len, a, n);
   };
 }
 
@@ -323,47 +254,29 @@ TEST(LongDoubleContract, OutputBuffers) {
       {"one short: truncated", real1("absolute", "-1.5"), 3, -1, 0, "1.", nullptr},
       {"capacity 0", real1("absolute", "-1.5"), 0, -1, 0, nullptr, nullptr},
       {"null output", real1("absolute", "-1.5"), -1, -1, 0, nullptr, nullptr},
-      {"null name", real1(nullptr, "1"), 8, -1, 0, nullptr, nullptr},
       {"null text", real1("absolute", nullptr), 8, -1, 0, nullptr, nullptr},
-      {"second output required", real2("add", "1", "2"), 8, -1, 0, "3", nullptr},
       {"second output short", real2("divmod", "7", "2"), 8, 1, 0, "3", ""},
       {"both fit", real2("divmod", "7", "2"), 8, 2, 1, "3", "1"},
-      {"null first output", real2("add", "1", "2"), -1, 2, 0, nullptr, nullptr},
-      {"fractional part first", modf("-12.5"), 4, 3, 0, "-0.", nullptr},
       {"integral part short", modf("-12.5"), 5, 3, 0, "-0.5", "-1"},
       {"both parts fit", modf("-12.5"), 5, 4, 1, "-0.5", "-12"},
       {"exponent before the buffer", frexp("8"), 0, 8, 0, nullptr, "4"},
-      {"mantissa short", frexp("-3"), 5, 8, 0, "-0.7", "2"},
       {"mantissa fits", frexp("-3"), 6, 8, 1, "-0.75", "2"},
-      {"null exponent", frexp("8", false), 8, -1, 0, nullptr, nullptr},
       {"null mantissa", frexp("8"), -1, 8, 0, nullptr, "-99"},
-      {"real part first", complex1("conjugate", "-1.5", "2.5"), 2, 3, 0, "-", nullptr},
       {"imaginary part short", complex1("conjugate", "-1.5", "2.5"), 5, 3, 0, "-1.5", "-2"},
-      {"both parts fit", complex1("conjugate", "-1.5", "2.5"), 5, 5, 1, "-1.5", "-2.5"},
-      {"binary imaginary short", complex2("add"), 2, 1, 0, "4", ""},
-      {"binary both fit", complex2("add"), 2, 2, 1, "4", "6"},
       {"decode fits", decode(16), 4, -1, 1, "1.5", nullptr},
-      {"decode short", decode(16), 3, -1, 0, "1.", nullptr},
-      {"decode capacity 0", decode(16), 0, -1, 0, nullptr, nullptr},
-      {"decode null input", decode(16, true), 8, -1, 0, nullptr, nullptr},
       {"decode 15 bytes", decode(15), 8, -1, 0, nullptr, nullptr},
-      {"decode 17 bytes", decode(17), 8, -1, 0, nullptr, nullptr},
   };
   for (const ContractCase& c : cases) {
     SCOPED_TRACE(c.name);
     // Exactly sized heap buffers, so the sanitizer build catches a write past them.
-    auto first = ld_test::buffer(std::max(c.capacity1, 1)), second = ld_test::buffer(std::max(c.capacity2, 1));
+    auto first = std::make_unique<char[]>(std::max(c.capacity1, 1)), second = std::make_unique<char[]>(std::max(c.capacity2, 1));
     first[0] = second[0] = '#';
     EXPECT_EQ(c.call(c.capacity1 < 0 ? nullptr : first.get(), std::max(c.capacity1, 0),
                      c.capacity2 < 0 ? nullptr : second.get(), std::max(c.capacity2, 0)),
               c.status);
     auto left = [](const char* out, int capacity) { return std::string(out, ::strnlen(out, std::max(capacity, 1))); };
-    if (c.capacity1 >= 0) {
-      EXPECT_EQ(left(first.get(), c.capacity1), c.text1 ? c.text1 : "#");
-    }
-    if (c.capacity2 >= 0) {
-      EXPECT_EQ(left(second.get(), c.capacity2), c.text2 ? c.text2 : "#");
-    }
+    for (const auto& [out, capacity, text] : {std::tuple{first.get(), c.capacity1, c.text1}, {second.get(), c.capacity2, c.text2}})
+      EXPECT_EQ(capacity < 0 ? "#" : left(out, capacity), text ? text : "#");
   }
 }
 
@@ -373,7 +286,6 @@ TEST(LongDoubleContract, EncodeWritesExactlySixteenBytes) {
     std::memset(out, 0xAB, sizeof out);
     EXPECT_EQ(quarvel_ld_encode("1", out, len), 0) << len;
     EXPECT_EQ(quarvel_ld_encode("bad", out, 16), 0);
-    EXPECT_EQ(quarvel_ld_encode(nullptr, out, 16), 0);
     EXPECT_EQ(std::vector<unsigned char>(out, out + 32), std::vector<unsigned char>(32, 0xAB)) << len;
   }
   EXPECT_EQ(quarvel_ld_encode("1", nullptr, 16), 0);
@@ -381,12 +293,6 @@ TEST(LongDoubleContract, EncodeWritesExactlySixteenBytes) {
   EXPECT_EQ(std::vector<unsigned char>(out + 8, out + 18),
             (std::vector<unsigned char>{0xFF, 0x3F, 0, 0, 0, 0, 0, 0, 0xAB, 0xAB}));
   EXPECT_EQ(quarvel_ld_classify("-0", 6), -1);
-  EXPECT_EQ(quarvel_ld_classify("-0", -1), -1);
-  EXPECT_EQ(quarvel_ld_classify(nullptr, 0), -1);
-  EXPECT_EQ(quarvel_ld_compare(nullptr, "1"), 2);
-  EXPECT_EQ(quarvel_ld_compare_complex("1", "1", "1", nullptr), 2);
-  EXPECT_EQ(quarvel_ld_logaddexp_intermediate_overflow(nullptr, "1"), -1);
-  EXPECT_EQ(quarvel_ld_logaddexp_intermediate_underflow("0", nullptr, 0), -1);
 }
 
 // Every routine reads and writes a full stop whatever the process locale, and
@@ -403,11 +309,8 @@ TEST(LongDoubleContract, IgnoresTheLocale) {
     EXPECT_EQ(ld::compare("1.25", "1.5"), -1);
     EXPECT_EQ(ld::classify("0.5", ld::IsZero), false);
     EXPECT_EQ(ld::unary_real("sqrt", "2.25"), "1.5");
-    EXPECT_EQ(ld::binary_real("divide", "1", "2"), (ld::TextPair{"0.5", "0"}));
-    EXPECT_EQ(ld::modf("-2.5"), (ld::TextPair{"-0.5", "-2"}));
     EXPECT_EQ(ld::frexp("0.75"), (std::pair<std::string, std::int32_t>{"0.75", 0}));
     EXPECT_EQ(ld::unary_complex("square", "0", "1.5"), (ld::TextPair{"-2.25", "0"}));
-    EXPECT_EQ(ld::binary_complex("divide", "1.5", "0", "2", "0"), (ld::TextPair{"0.75", "0"}));
     if (thread) {
       EXPECT_EQ(uselocale(before), comma);
     }

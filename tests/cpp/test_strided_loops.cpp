@@ -124,8 +124,7 @@ Operand spaced(std::size_t n, std::size_t size, int step) {
 
 std::string hex(const std::uint8_t* p, std::size_t size) {
   std::string text;
-  char digits[3];
-  for (std::size_t i = size; i-- > 0;) std::snprintf(digits, sizeof digits, "%02x", p[i]), text += digits;
+  for (std::size_t i = size; i-- > 0;) text += {"0123456789abcdef"[p[i] >> 4], "0123456789abcdef"[p[i] & 15]};
   return text;
 }
 
@@ -189,6 +188,40 @@ Operand broadcast(const Case& c, std::size_t j, std::size_t index) {
   return o;
 }
 
+// A loop whose first input has its output's dtype, chained through its own
+// output: an accumulation (input 0 the output one element back) and a fold
+// (input 0 and the output one element, stride 0). Each step reads what the
+// one before wrote, as in the element path's chain from the same start.
+void check_chains(const Case& c) {
+  const std::size_t size = c.loop.outputs[0].itemsize(), n = c.second();
+  const auto step = static_cast<std::int64_t>(size), step1 = static_cast<std::int64_t>(c.loop.inputs[1].itemsize());
+  for (std::size_t k = 0; k < c.first(); k += 7) {
+    Bytes chain(c.columns[0].at(k), c.columns[0].at(k) + step);
+    LoopResult want;
+    Scalar running = c.columns[0].values[k];
+    for (std::size_t b = 0; b < n; ++b) {
+      const Scalar in[] = {running, c.columns[1].values[b]};
+      const Expected e = element_path(c.op, c.loop, in);
+      if ((want.failed = e.refused)) break;
+      want.faults |= e.faults;
+      running = e.results[0].values[0];
+      chain.insert(chain.end(), e.results[0].at(0), e.results[0].at(0) + step);
+    }
+    Bytes accumulated(chain.begin(), chain.begin() + step), folded = accumulated;
+    accumulated.resize((n + 1) * size, sentinel);
+    std::uint8_t* column = const_cast<std::uint8_t*>(c.columns[1].at(0));
+    std::uint8_t* const accumulate_args[] = {accumulated.data(), column, accumulated.data() + size};
+    std::uint8_t* const fold_args[] = {folded.data(), column, folded.data()};
+    const std::int64_t accumulate_strides[] = {step, step1, step}, fold_strides[] = {0, step1, 0};
+    const std::string text = loop_key(c.op, c.loop.inputs) + " from " + value_text(c.columns[0].values[k]);
+    for (const LoopResult& got : {c.run(accumulate_args, accumulate_strides, n, nullptr, 0),
+                                  c.run(fold_args, fold_strides, n, nullptr, 0)})
+      EXPECT_TRUE(got.failed == want.failed && got.faults == want.faults) << text << ": " << flag_text(got.faults);
+    EXPECT_TRUE(std::equal(chain.begin(), chain.end(), accumulated.begin())) << "accumulation " << text;
+    EXPECT_TRUE(std::equal(folded.begin(), folded.end(), chain.end() - step)) << "fold " << text;
+  }
+}
+
 class StridedLoops : public testing::TestWithParam<int> {};
 
 TEST_P(StridedLoops, GiveTheElementPathsBitsFlagsAndRefusals) {
@@ -214,6 +247,7 @@ TEST_P(StridedLoops, GiveTheElementPathsBitsFlagsAndRefusals) {
     for (std::uint8_t& m : mask) m = static_cast<std::uint8_t>(random() % 3 == 0 ? 0 : random() | 1);
     check_call(c, "masked", all, inputs(all, 1), 1, &mask);
     if (loop.outputs[0] == loop.inputs[0]) check_call(c, "in place", all, inputs(all, 1), 1, nullptr, true);
+    if (nin == 2 && loop.outputs.size() == 1 && loop.outputs[0] == loop.inputs[0]) check_chains(c);
     // Some values of one input against the column of the other, repeated
     // over more than two blocks of 256 and a remainder.
     for (std::size_t j = 0; j < nin; ++j) {
@@ -233,79 +267,10 @@ TEST_P(StridedLoops, GiveTheElementPathsBitsFlagsAndRefusals) {
   }
 }
 
-// A loop whose first input has its output's dtype chains through its own
-// output: a reduction (input 0 and the output one element, stride 0, input 1
-// read backwards) and an accumulation (input 0 the output one element back).
-// Each step reads what the one before it wrote.
-class ChainedLoops : public testing::TestWithParam<int> {};
-
-TEST_P(ChainedLoops, ReadWhatTheStepBeforeWrote) {
-  const Op op = static_cast<Op>(GetParam());
-  std::mt19937_64 random(0xc4a1 + GetParam());
-  for (const Loop& loop : fixed_width_loops(op)) {
-    if (loop.inputs[0] != loop.outputs[0]) continue;
-    const DType dtype = loop.outputs[0];
-    const std::size_t size = dtype.itemsize(), size1 = loop.inputs[1].itemsize();
-    const Column starts = column_of(dtype, values_of(dtype, 4, random));
-    const Column operands = column_of(loop.inputs[1], values_of(loop.inputs[1], 4, random));
-    const std::size_t n = operands.size();
-    const StridedLoop run = find_strided_loop(op, loop.inputs, loop.outputs);
-    ASSERT_NE(run, nullptr) << loop_key(op, loop.inputs);
-    for (std::size_t k = 0; k < starts.size(); k += 7) {
-      // The element path's chain: the running value as stored after each step.
-      Bytes chain(starts.at(k), starts.at(k) + size);
-      LoopResult want;
-      Scalar running = starts.values[k];
-      for (std::size_t i = 0; i < n && !want.failed; ++i) {
-        const Scalar in[] = {running, operands.values[i]};
-        const Expected e = element_path(op, loop, in);
-        want.failed = e.refused;
-        if (e.refused) break;
-        want.faults |= e.faults;
-        running = e.results[0].values[0];
-        chain.insert(chain.end(), e.results[0].at(0), e.results[0].at(0) + size);
-      }
-      const std::string text = loop_key(op, loop.inputs) + " from " + value_text(starts.values[k]);
-
-      Bytes accumulated(starts.at(k), starts.at(k) + size);
-      accumulated.resize((n + 1) * size, sentinel);
-      std::uint8_t* args[] = {accumulated.data(), const_cast<std::uint8_t*>(operands.at(0)), accumulated.data() + size};
-      std::int64_t strides[] = {static_cast<std::int64_t>(size), static_cast<std::int64_t>(size1),
-                                static_cast<std::int64_t>(size)};
-      LoopResult got = run(args, strides, n, nullptr, 0);
-      EXPECT_TRUE(std::equal(chain.begin(), chain.end(), accumulated.begin())) << "accumulation " << text;
-      EXPECT_EQ(got.failed, want.failed) << "accumulation " << text;
-      EXPECT_EQ(flag_text(got.faults), flag_text(want.faults)) << "accumulation " << text;
-
-      // The same chain with input 1 reversed in memory, read from its end.
-      Bytes reversed(n * size1);
-      for (std::size_t i = 0; i < n; ++i) std::memcpy(reversed.data() + (n - 1 - i) * size1, operands.at(i), size1);
-      Bytes folded(starts.at(k), starts.at(k) + size);
-      std::uint8_t* fold_args[] = {folded.data(), reversed.data() + (n - 1) * size1, folded.data()};
-      std::int64_t fold_strides[] = {0, -static_cast<std::int64_t>(size1), 0};
-      got = run(fold_args, fold_strides, n, nullptr, 0);
-      EXPECT_TRUE(std::equal(folded.begin(), folded.end(), chain.end() - static_cast<std::ptrdiff_t>(size)))
-          << "reduction " << text;
-      EXPECT_EQ(got.failed, want.failed) << "reduction " << text;
-      EXPECT_EQ(flag_text(got.faults), flag_text(want.faults)) << "reduction " << text;
-    }
-    if (HasFailure()) return;
-  }
-}
-
 std::string op_param_name(const testing::TestParamInfo<int>& info) {
   return std::string(op_name(static_cast<Op>(info.param)));
 }
 
-std::vector<int> two_input_one_output_ops() {
-  std::vector<int> ops;
-  for (int i = 0; i < op_count; ++i)
-    if (op_table[i].nin == 2 && op_table[i].nout == 1) ops.push_back(i);
-  return ops;
-}
-
 INSTANTIATE_TEST_SUITE_P(AllOperations, StridedLoops, testing::Range(0, op_count), op_param_name);
-INSTANTIATE_TEST_SUITE_P(TwoInputOperations, ChainedLoops, testing::ValuesIn(two_input_one_output_ops()),
-                         op_param_name);
 
 }  // namespace

@@ -36,9 +36,7 @@ View over_float64(std::uint64_t len, Shape shape, Strides strides, std::uint64_t
 TEST(Layout, ContiguousStridesAndTheirLimits) {
   const std::tuple<DType, Shape, std::optional<Strides>, std::optional<Strides>> cases[] = {
       {DType::Int16, {4, 1, 5}, Strides{10, 10, 2}, Strides{2, 8, 8}},
-      {DType::Int8, {two_62, 1}, Strides{1, 1}, Strides{1, two_62}},
       {DType::Int8, {two_62, 2}, std::nullopt, std::nullopt},  // 2^63 bytes
-      {DType::Int8, {std::uint64_t{1} << 63}, std::nullopt, std::nullopt},
   };
   for (const auto& [dtype, shape, c, f] : cases) {
     EXPECT_EQ(c_strides(dtype, shape), c ? Result<Strides>(*c) : fail(ErrorKind::LayoutOverflow)) << shape.size();
@@ -64,29 +62,19 @@ TEST(Layout, ValidationFailsBeforeAnythingIsRead) {
       {"reversed from the end", {4}, {-8}, 24, std::nullopt},
       {"reversed below the start", {4}, {-8}, 16, ErrorKind::InvalidLayout},
       {"past the end", {2}, {16}, 24, ErrorKind::InvalidLayout},
-      {"exactly the buffer", {2, 2}, {16, 8}, 0, std::nullopt},
       {"empty anywhere", {0, 3}, {24, 8}, 1000000, std::nullopt},
       {"rank mismatch", {2}, {8, 8}, 0, ErrorKind::InvalidLayout},
       {"extent overflows", {3}, {INT64_MAX / 2 + 1}, 0, ErrorKind::LayoutOverflow},
       {"offset above the signed range", {1}, {8}, std::uint64_t{1} << 63, ErrorKind::LayoutOverflow},
-      {"zero stride", {100}, {0}, 8, std::nullopt},
       {"count overflows", {two_62, 4}, {0, 0}, 0, ErrorKind::LayoutOverflow},
   };
   for (const auto& [name, shape, strides, offset, error] : cases) {
     auto r = over_float64(4, shape, strides, offset).validate_layout();
     EXPECT_EQ(r ? std::nullopt : std::optional(r.error().kind), error) << name;
   }
-  View huge_len = over_float64(4, {1}, {8}, 0);
-  huge_len.len = two_62;
-  EXPECT_EQ(error_kind(huge_len.validate_layout()), ErrorKind::LayoutOverflow);
   const View v = over_float64(6, {2, 3}, {24}, 0);  // one stride short
   EXPECT_EQ(error_kind(v.read_at({1, 1})), ErrorKind::InvalidLayout);
-  EXPECT_EQ(error_kind(v.snapshot()), ErrorKind::InvalidLayout);
-  EXPECT_EQ(error_kind(v.index(std::vector<IndexItem>{IndexItem::Integer{1}})), ErrorKind::InvalidLayout);
-  EXPECT_EQ(error_kind(v.advanced_offsets(std::vector<IndexItem>{IndexItem::BoolValue{true}})), ErrorKind::InvalidLayout);
-  EXPECT_EQ(error_kind(v.transpose(std::nullopt)), ErrorKind::InvalidLayout);
   EXPECT_EQ(error_kind(v.reshape_order({6}, CopyMode::IfNeeded, false)), ErrorKind::InvalidLayout);
-  EXPECT_EQ(error_kind(View{}.assign_scalar(Scalar(1.0))), ErrorKind::InvalidLayout);
   View scalar = over_float64(4, {}, {}, 16);
   EXPECT_EQ(*scalar.element_offset({}), 2u);
   scalar.offset = 12;  // not a whole element
@@ -97,64 +85,36 @@ TEST(Layout, ValidationFailsBeforeAnythingIsRead) {
   EXPECT_EQ(error_kind(coordinates_for_shape({two_62, 4}, 0)), ErrorKind::LayoutOverflow);
 }
 
-// The raw element pointer of the typed loops: checked against the guard, the layout and the buffer.
-TEST(Layout, ElementBase) {
-  const View view = arange({4});
+// The typed loops' raw element pointer refuses what the element path cannot
+// read: another buffer's guard, strides that are not whole elements or that
+// reach past the buffer.
+TEST(Layout, ElementBaseRefusesWhatElementsCannotReach) {
+  View view = arange({4});
   auto guard = view.buffer->read();
   EXPECT_EQ(*view.element_base(*guard), (*guard)->data.data());
-  View shifted = over_float64(4, {2}, {-16}, 24);
-  shifted.buffer = view.buffer;
-  EXPECT_EQ(*shifted.element_base(*guard), (*guard)->data.data() + 24);
-  auto kind = [&](View v) { return v.element_base(*guard).error().kind; };
-  EXPECT_EQ(kind(arange({1})), ErrorKind::InvalidLayout);  // another buffer's guard
-  View bad = view;
-  bad.strides = {12};
-  EXPECT_EQ(kind(bad), ErrorKind::InvalidLayout);  // misaligned
-  bad = view;
-  bad.shape = {5};
-  EXPECT_EQ(kind(bad), ErrorKind::InvalidLayout);
-  bad.len = 5;
-  EXPECT_EQ(kind(bad), ErrorKind::InvalidLayout);
-  bad = view;
-  bad.dtype = DType::Int64;
-  EXPECT_EQ(kind(bad), ErrorKind::DTypeMismatch);
+  EXPECT_EQ(arange({1}).element_base(*guard).error().kind, ErrorKind::InvalidLayout);
+  for (std::int64_t stride : {12, 16}) {
+    view.strides = {stride};
+    EXPECT_EQ(view.element_base(*guard).error().kind, ErrorKind::InvalidLayout) << stride;
+  }
 }
 
 // ---- reshape, copies, relabelling ------------------------------------------------------
 
-TEST(Reshape, SharedStridesCopiesAndErrors) {
-  const View c234 = arange({2, 3, 4}), c23 = arange({2, 3});
+// Strides of unit axes and of empty results, which the random test below
+// cannot see through element values, the F-ordered copy and the errors.
+TEST(Reshape, StridesCopiesAndErrors) {
+  const View c23 = arange({2, 3});
   const View f23 = *View::from_values_with_layout(DType::Float64, ByteOrder::Native, {2, 3}, f64s({0, 1, 2, 3, 4, 5}), true);
   const View empty30 = *View::zeros_with_layout(DType::Float64, ByteOrder::Native, {3, 0}, false);
-  // source, shape, mode, F order, shared (else copied), strides (none: the error)
-  const std::tuple<View, Shape, CopyMode, bool, bool, std::optional<Strides>, ErrorKind> cases[] = {
-      {c234, {6, 4}, CopyMode::Never, false, true, Strides{32, 8}, {}},
-      {transposed(c234), {24}, CopyMode::Never, false, false, std::nullopt, ErrorKind::InvalidLayout},
-      {transposed(c234), {24}, CopyMode::Never, true, true, Strides{8}, {}},
-      {c23, {3, 1, 2}, CopyMode::Never, false, true, Strides{16, 16, 8}, {}},
-      {f23, {3, 1, 2}, CopyMode::Never, true, true, Strides{8, 24, 24}, {}},
-      {arange({2, 1, 3}), {6}, CopyMode::Never, false, true, Strides{8}, {}},
-      {empty30, {0, 3}, CopyMode::Never, false, true, Strides{24, 8}, {}},
-      {transposed(c23), {3, 2}, CopyMode::Never, false, true, Strides{8, 24}, {}},
-      {c23, {3, 2}, CopyMode::IfNeeded, true, false, Strides{8, 24}, {}},
-      {c23, {4}, CopyMode::IfNeeded, false, false, std::nullopt, ErrorKind::ShapeMismatch},
-      {c23, {two_62, 4}, CopyMode::IfNeeded, false, false, std::nullopt, ErrorKind::LayoutOverflow},
-  };
-  for (const auto& [source, shape, mode, f_order, shared, strides, kind] : cases) {
-    SCOPED_TRACE(testing::PrintToString(shape) + (f_order ? " F" : " C"));
-    auto r = source.reshape_order(shape, mode, f_order);
-    if (!strides) {
-      EXPECT_EQ(error_kind(r), kind);
-      continue;
-    }
-    ASSERT_TRUE(r.has_value()) << error_text(r);
-    EXPECT_EQ(r->strides, *strides);
-    EXPECT_EQ(r->buffer == source.buffer, shared);
-  }
-  // A copy in F order lays its elements out in F order.
-  const auto f = c23.reshape_order({3, 2}, CopyMode::Always, true);
+  EXPECT_EQ(f23.reshape_order({3, 1, 2}, CopyMode::Never, true)->strides, (Strides{8, 24, 24}));
+  EXPECT_EQ(empty30.reshape_order({0, 3}, CopyMode::Never, false)->strides, (Strides{24, 8}));
+  const auto f = c23.reshape_order({3, 2}, CopyMode::IfNeeded, true);
+  EXPECT_TRUE(f->buffer != c23.buffer && f->strides == (Strides{8, 24}));
   EXPECT_EQ(storage(*f), (std::vector<double>{0, 3, 1, 4, 2, 5}));
   EXPECT_EQ(contents(*f), (std::vector<double>{0, 4, 3, 2, 1, 5}));
+  EXPECT_EQ(error_kind(c23.reshape_order({4}, CopyMode::IfNeeded, false)), ErrorKind::ShapeMismatch);
+  EXPECT_EQ(error_kind(c23.reshape_order({two_62, 4}, CopyMode::IfNeeded, false)), ErrorKind::LayoutOverflow);
 }
 
 // Random strided sources (transposed, stepped, reversed) reshaped to random
@@ -210,21 +170,13 @@ TEST(Layout, KeepOrderAxes) {
       {{2, 3}, {{{2, 3}, {8, 16}}}, AxisOrder{0, 1}},
       {{2, 3}, {{{2, 3}, {8, 16}}, {{2, 3}, {24, 8}}}, AxisOrder{1, 0}},  // one vote to stay wins
       {{2, 3}, {{{2, 3}, {0, 8}}}, AxisOrder{1, 0}},                      // zero strides do not vote
-      {{2, 3}, {{{2, 3}, {0, 8}}, {{2, 3}, {8, 16}}}, AxisOrder{0, 1}},
-      {{2, 3, 4}, {}, AxisOrder{2, 1, 0}},
       {{2, 3, 4}, {{{2, 3, 4}, {8, 64, 16}}}, AxisOrder{0, 2, 1}},
       {{2, 3}, {{{2, 3}, {-8, 16}}}, AxisOrder{0, 1}},                    // by magnitude
       {{2, 3}, {{{3}, {8}}}, AxisOrder{1, 0}},                            // broadcast operand
-      {{2, 3}, {{{1, 3}, {800, 8}}, {{2, 3}, {8, 16}}}, AxisOrder{0, 1}},
-      {{}, {{{}, {}}}, AxisOrder{}},
       {{2, 3}, {{{2, 4}, {8, 16}}}, std::nullopt},
-      {{3}, {{{1, 3}, {8, 8}}}, std::nullopt},
-      {{2, 3}, {{{2, 3}, {8}}}, std::nullopt},
   };
-  for (const auto& [shape, operands, order] : cases) {
-    auto got = keep_order_axes(shape, operands);
-    EXPECT_EQ(got, order ? Result<AxisOrder>(*order) : fail(ErrorKind::InvalidAdvancedIndex)) << operands.size();
-  }
+  for (const auto& [shape, operands, order] : cases)
+    EXPECT_EQ(keep_order_axes(shape, operands), order ? Result<AxisOrder>(*order) : fail(ErrorKind::InvalidAdvancedIndex));
 }
 
 // Byte-order tags: one-byte dtypes have none; relabelling shares the buffer
@@ -234,15 +186,11 @@ TEST(Copies, ByteOrderTags) {
   EXPECT_EQ(source.astype_with_axis_order(DType::Bool, ByteOrder::Big, AxisOrder{1, 0})->byte_order, ByteOrder::NotApplicable);
   EXPECT_EQ(error_kind(source.astype_with_axis_order(DType::Int16, ByteOrder::NotApplicable, AxisOrder{1, 0})),
             ErrorKind::InvalidLayout);
-  EXPECT_EQ(error_kind(source.copy_with_axis_order(AxisOrder{1})), ErrorKind::InvalidLayout);
   const View little = *View::zeros_with_layout(DType::Float32, ByteOrder::Little, {2}, false);
   const auto native = little.view_with_dtype_and_order(DType::Float32, ByteOrder::Native);
   EXPECT_EQ(native->buffer, little.buffer);
   EXPECT_EQ(error_kind(native->view_with_dtype_and_order(DType::Float32, ByteOrder::Big)), ErrorKind::InvalidLayout);
-  EXPECT_EQ(error_kind(little.view_with_dtype_and_order(DType::Float32, ByteOrder::NotApplicable)), ErrorKind::InvalidLayout);
   EXPECT_EQ(error_kind(little.view_with_dtype_and_order(DType::Int32, ByteOrder::Little)), ErrorKind::DTypeMismatch);
-  const View bytes = *View::zeros_with_layout(DType::UInt8, ByteOrder::NotApplicable, {2}, false);
-  EXPECT_EQ(bytes.view_with_dtype_and_order(DType::UInt8, ByteOrder::Big)->byte_order, ByteOrder::NotApplicable);
 }
 
 TEST(Constructors, LayoutsAndBadInput) {
@@ -251,26 +199,17 @@ TEST(Constructors, LayoutsAndBadInput) {
   EXPECT_EQ(f->strides, (Strides{8, 16}));
   EXPECT_EQ(storage(*f), (std::vector<double>{0, 3, 1, 4, 2, 5}));
   EXPECT_EQ(contents(*f), (std::vector<double>{0, 1, 2, 3, 4, 5}));
-  EXPECT_EQ(View::zeros_with_layout(DType::UInt8, ByteOrder::Big, {2}, false)->byte_order, ByteOrder::NotApplicable);
-  EXPECT_EQ(*View::zeros_with_layout(DType::ComplexLongDouble, ByteOrder::Big, {2, 2}, true)->read_at({1, 1}),
-            Scalar::complex_long_double("0", "0"));
   auto with_strides = [](Strides strides) {
     return View::from_values_with_strides(DType::Float64, ByteOrder::Native, {2}, f64s({1, 2}), std::move(strides));
   };
   const std::pair<Result<View>, ErrorKind> cases[] = {
       {View::from_values(DType::Float64, {2, 3}, f64s({0, 1, 2, 3, 4})), ErrorKind::ShapeMismatch},
-      {View::from_values(DType::Int64, {2}, std::vector{Scalar(std::int64_t{1}), Scalar(std::int32_t{2})}),
-       ErrorKind::DTypeMismatch},
       {View::zeros_with_layout(DType::Int16, ByteOrder::NotApplicable, {2}, false), ErrorKind::InvalidLayout},
       {View::zeros_with_layout(DType::Int32, ByteOrder::Native, {two_62}, false), ErrorKind::LayoutOverflow},
       {View::zeros_with_layout(DType::Int8, ByteOrder::NotApplicable, {two_62}, false), ErrorKind::AllocationFailed},
       {with_strides({8, 8}), ErrorKind::InvalidLayout}, {with_strides({4}), ErrorKind::InvalidLayout},
-      {with_strides({16}), ErrorKind::InvalidLayout}, {with_strides({-8}), ErrorKind::InvalidLayout},
       {View::from_values_with_axis_order(DType::Float64, ByteOrder::Native, {1, 2}, f64s({1, 2}), {0, 0}),
        ErrorKind::InvalidLayout},
-      {View::from_values_with_axis_order(DType::Float64, ByteOrder::Native, {1, 2}, f64s({1, 2}), {0}),
-       ErrorKind::InvalidLayout},
-      {View::from_values(DType::LongDouble, {1}, std::vector{Scalar::long_double("x")}), ErrorKind::CannotConvert},
   };
   for (const auto& [got, kind] : cases) EXPECT_EQ(error_kind(got), kind) << error_text(got);
 }
@@ -279,7 +218,6 @@ TEST(Constructors, LayoutsAndBadInput) {
 
 TEST(Access, CountsBoundsAndDTypeFirst) {
   View v = arange({2, 3}, DType::Int32);
-  EXPECT_EQ(*v.read_at({1, 2}), Scalar(std::int32_t{5}));
   EXPECT_EQ(error_text(v.read_at({1})), "incorrect number of indices: got 1, expected 2");
   EXPECT_EQ(error_text(v.read_at({1, 3})), "index 3 is out of bounds for axis 1 with size 3");
   EXPECT_EQ(error_kind(v.write_at({9}, Scalar(std::int64_t{1}))), ErrorKind::DTypeMismatch);
@@ -291,7 +229,6 @@ TEST(Access, CountsBoundsAndDTypeFirst) {
   EXPECT_EQ(contents(t), (std::vector<double>{100, 101, 102, 3}));
   EXPECT_EQ(error_text(t.assign_prefix(f64s({1, 2, 3, 4, 5}))), "source and destination shapes must match exactly");
   EXPECT_EQ(error_kind(t.assign_prefix(std::vector{Scalar(20.0), Scalar(21.0f)})), ErrorKind::DTypeMismatch);
-  EXPECT_EQ(contents(t), (std::vector<double>{100, 101, 102, 3}));
   const std::tuple<Shape, Coordinates, Result<std::uint64_t>> broadcast[] = {
       {{3, 1}, {5, 2, 0}, 2u}, {{}, {4, 4}, 0u}, {{1, 3}, {9, 2}, 2u},
       {{3}, {4}, fail(StorageError::index_out_of_bounds(4, 0, 3))}, {{2, 2}, {1}, fail(ErrorKind::InvalidAdvancedIndex)}};
@@ -308,10 +245,9 @@ TEST(Poisoned, EveryOperationFailsAndChangesNothing) {
   poison(empty);  // an empty destination still takes the lock
   const std::string errors[] = {
       error_text(v.read_at({0, 0})), error_text(v.write_at({0, 0}, Scalar(1.0))), error_text(v.snapshot()),
-      error_text(row.assign_view(source)), error_text(source.assign_view(row)), error_text(v.assign_prefix(f64s({1}))),
-      error_text(v.assign_scalar(Scalar(1.0))), error_text(v.copy()), error_text(v.copy_order(true)),
-      error_text(v.astype_with_axis_order(DType::Int8, ByteOrder::Native, AxisOrder{1, 0})),
-      error_text(t.reshape_order({4}, CopyMode::IfNeeded, false)), error_text(empty.assign_view(arange({1})))};
+      error_text(row.assign_view(source)), error_text(source.assign_view(row)), error_text(v.assign_scalar(Scalar(1.0))),
+      error_text(v.copy()), error_text(t.reshape_order({4}, CopyMode::IfNeeded, false)),
+      error_text(empty.assign_view(arange({1})))};
   for (const std::string& error : errors) EXPECT_EQ(error, "array storage lock was poisoned");
   EXPECT_TRUE(v.reshape_order({4}, CopyMode::IfNeeded, false).has_value());  // shares: no element read
   EXPECT_EQ(contents(source), (std::vector<double>{0, 1}));
@@ -327,7 +263,6 @@ TEST(Allocation, ListingTooManyElementsFails) {
   const Shape halves = {std::uint64_t{1} << 60, 2};
   const std::string failed = "array allocation failed", overflow = "array shape or byte strides exceed supported limits";
   const std::pair<std::string, std::string> cases[] = {
-      {error_text(huge.all_element_offsets()), failed},
       {error_text(huge.snapshot()), failed},
       {error_text(huge.copy(E)), failed},
       {error_text(huge.reshape_order(halves, CopyMode::Always, false, E)), failed},
@@ -336,12 +271,11 @@ TEST(Allocation, ListingTooManyElementsFails) {
       {error_text(huge.copy()), overflow},
       {error_text(huge.reshape_order(halves, CopyMode::Always, false)), overflow},
       {error_text(huge.assign_scalar(Scalar(2.0))), "<no error>"},
-      {error_text(huge.assign_view(arange({1}))), "<no error>"},
   };
   for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
   EXPECT_EQ(error_kind(huge.index(std::vector<IndexItem>{full_slice(std::uint64_t{1} << 61), IndexItem::BoolValue{true}})),
             ErrorKind::LayoutOverflow);
-  EXPECT_EQ(*huge.read_at({12345}), Scalar(0.0));
+  EXPECT_EQ(*huge.read_at({12345}), Scalar(2.0));
 }
 
 }  // namespace
