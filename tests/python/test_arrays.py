@@ -229,7 +229,6 @@ def test_sizes_and_strides_in_both_orders(dtype):
     assert (c.ndim, c.size, n, c.nbytes, c.dtype.name) == (3, 24, q.DType(dtype).itemsize, 24 * n, dtype)
     assert (c.strides, f.strides) == ((12 * n, 4 * n, n), (n, 2 * n, 6 * n))
     assert (c.c_contiguous, c.f_contiguous, f.c_contiguous, f.f_contiguous) == (True, False, False, True)
-    assert (c.T.shape, c.T.strides) == ((4, 3, 2), (n, 4 * n, 12 * n))
 
 
 def test_attributes_of_views_and_small_shapes():

@@ -115,18 +115,13 @@ def test_placement_of_advanced_dimensions(key, shape):
     assert grid(5, 6, 7)[key].shape == shape
 
 
-@pytest.mark.parametrize("shape, key, result", [
-    ((1, 0, 2), ([[]], ...), (0, 2)), ((1, 0, 2), (..., [[]]), BAD_MASK),
-    ((1, 0, 2), ([[]], 0, 0), TOO_MANY.format(3, 4)),
-])
-def test_empty_nested_lists_are_masks_over_all_their_dimensions(shape, key, result):
-    a = q.zeros(shape)
-    if isinstance(result, str):
-        raises(IndexError, result, a.__getitem__, key)
-        raises(IndexError, result, a.__setitem__, key, 1.0)
-    else:
-        assert a[key].shape == result
-        a[key] = 1.0
+def test_empty_nested_lists_are_masks_over_all_their_dimensions():
+    a = q.zeros((1, 0, 2))
+    assert a[[[]], ...].shape == (0, 2)
+    a[[[]], ...] = 1.0
+    for key, text in [((..., [[]]), BAD_MASK), (([[]], 0, 0), TOO_MANY.format(3, 4))]:
+        raises(IndexError, text, a.__getitem__, key)
+        raises(IndexError, text, a.__setitem__, key, 1.0)
 
 
 def list_index(value, items):
@@ -224,7 +219,6 @@ def test_assignment_by_target_kind():
     assert tolist(ints) == [2, -2, 1]
     raises(OverflowError, "Python float is outside the requested dtype range", ints.__setitem__, slice(None), [1, 2, 1e10])
     raises(TypeError, SEQUENCE_TO_SCALAR, ints.__setitem__, 0, [1, 2])
-    raises(TypeError, SEQUENCE_TO_SCALAR, q.array([1j]).__setitem__, 0, [1])
     assert tolist(ints) == [2, -2, 1]
     flags = q.array([False, False])
     flags[0], flags[1] = [0], []
