@@ -141,9 +141,8 @@ def test_promotion_table():
             left, right)
 
 
-class Spec:
-    def __init__(self, **attributes):
-        self.__dict__.update(attributes)
+def Spec(**attributes):  # noqa: N802
+    return type("Spec", (), attributes)()
 
 
 class Raising:

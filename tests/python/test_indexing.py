@@ -47,14 +47,12 @@ def test_zero_dimensional_and_64_dimensional_keys():
     raises(ValueError, LIMITS, q.zeros((1,) * 63).__getitem__, (None, ..., None))
 
 
-@pytest.mark.parametrize("dtype, key, values", [
-    ("int8", slice(None, None, 2**62), [7, 0, 0, 0, 0]), ("float64", slice(3, None, -2**62), [0, 0, 0, 7, 0]),
-])
-def test_one_element_slice_keeps_the_axis_stride(dtype, key, values):
-    a = q.zeros(5, dtype=dtype)
-    assert a[key].strides == a.strides
-    a[key] = 7
-    assert tolist(a) == values
+def test_one_element_slice_keeps_the_axis_stride():
+    for dtype, key, values in [("i1", slice(None, None, 2**62), [7, 0, 0, 0, 0]),
+                               ("d", slice(3, None, -2**62), [0, 0, 0, 7, 0])]:
+        a = q.zeros(5, dtype=dtype)
+        a[key] = 7
+        assert a[key].strides == a.strides and tolist(a) == values
 
 
 KEY_REFUSALS = [
@@ -221,7 +219,7 @@ def test_assignment_by_target_kind():
     raises(TypeError, SEQUENCE_TO_SCALAR, ints.__setitem__, 0, [1, 2])
     assert tolist(ints) == [2, -2, 1]
     flags = q.array([False, False])
-    flags[0], flags[1] = [0], []
+    flags[0], flags[1] = [0], []  # a sequence's truth, not its element's
     assert tolist(flags) == [True, False]
     ld, c = q.zeros(2, dtype="longdouble"), q.zeros(2, dtype="complex64")
     ld[:] = [1.5, 2]

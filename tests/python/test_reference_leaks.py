@@ -42,10 +42,6 @@ class Writer:
             raise Boom
 
 
-def failing_callback(kind, flag):
-    raise Boom
-
-
 def policy(operation, **modes):
     return lambda: q.errstate(**modes)(operation)()
 
@@ -58,12 +54,6 @@ def in_place(a, text=False):
     a += "x" if text else 1
 
 
-class Host:
-    @q.errstate(over="raise")
-    def method(self):
-        return q.geterr()
-
-
 DEEP = eval("[" * 70 + "1.0" + "]" * 70)
 L = q.array([1.1, 2j], dtype="clongdouble")
 F = q.array([[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]])
@@ -71,19 +61,11 @@ I = q.array([1, 2, 3], dtype="int16")
 S = F[0, 1]
 
 
-def decorated_failure():
-    raise Boom
-
-
-DECORATED = q.errstate(all="ignore")(decorated_failure)
+DECORATED = q.errstate(all="ignore")(test_error_policy.decorated_target)
 
 def rows(table, adapt=lambda call: call):
     """(call, exception) from a refusal table of another test file, its plain rows."""
     return [(adapt(*row[:-2]), row[-2]) for row in table if type(row) is tuple]
-
-
-def new_o():
-    return q.array([[5.0] * 2] * 3)
 
 
 # area: calls that succeed, then (call, the exception it raises): each refusal table's rows and
@@ -139,7 +121,7 @@ CASES = {
         lambda: q.multiply.accumulate(F, axis=1, dtype="float32"), lambda: q.add.reduceat(F, [0, 2, 1], axis=1),
         lambda: q.subtract.outer(F, I), lambda: q.add.at(F.copy(), ([0, 0, 1], [1, 1, 2]), 1.0),
         lambda: q.negative.at(I.copy(), [0, 0]),
-    ], rows(test_ufunc_methods.METHOD_REFUSALS, lambda call: lambda: call(new_o())) + [
+    ], rows(test_ufunc_methods.METHOD_REFUSALS, lambda call: lambda: call(q.array([[5.0] * 2] * 3))) + [
         (lambda: q.add.reduce(F, BadIndex()), Boom), (lambda: q.minimum.reduce(q.zeros((0, 2))), ValueError),
         (lambda: q.add.accumulate(F, out=q.zeros(3)), ValueError), (lambda: q.add.at(F.copy(), [0], Boom()), TypeError),
     ]),
@@ -148,17 +130,18 @@ CASES = {
         policy(lambda: q.sqrt(q.array(-1.0)), invalid="log", call=Writer()),
         lambda: q.seterr(**q.seterr(all="raise", under="ignore")), lambda: q.seterrcall(q.seterrcall(Writer())),
         policy(lambda: q.geterr(), all="ignore", call=print), lambda: q.errstate(over="raise")(q.geterr)(),
-        lambda: (DECORATED.__name__, DECORATED.__wrapped__, DECORATED.__doc__), lambda: Host().method(),
+        lambda: (DECORATED.__name__, DECORATED.__wrapped__, DECORATED.__doc__), lambda: test_error_policy.Host().method(1),
     ], rows(test_error_policy.ERRSTATE_REFUSALS) + [
         (as_error(lambda: q.divide(F, 0.0)), RuntimeWarning),
         (policy(lambda: q.divide(F, 0.0), divide="raise"), FloatingPointError),
-        (policy(lambda: q.log(q.zeros(3)), all="call", call=failing_callback), Boom),
+        (policy(lambda: q.log(q.zeros(3)), all="call", call=test_error_policy.failing), KeyError),
         (policy(lambda: q.sqrt(q.array(-1.0)), invalid="log", call=Writer(fails=True)), Boom),
         (policy(lambda: q.multiply.reduce(q.array([1e300, 1e300])), over="raise"), FloatingPointError),
         (policy(lambda: q.divide.at(F.copy(), [0], 0.0), divide="raise"), FloatingPointError),
         (as_error(lambda: q.array([1j]).astype("float64")), q.ComplexWarning),
         (lambda: q.seterr(divide="loud"), ValueError), (lambda: q.seterr(over=1), TypeError),
-        (lambda: q.seterrcall(42), TypeError), (lambda: DECORATED.missing, AttributeError), (DECORATED, Boom),
+        (lambda: q.seterrcall(42), TypeError), (lambda: DECORATED.missing, AttributeError),
+        (lambda: DECORATED(None), LookupError),
     ]),
 }
 
