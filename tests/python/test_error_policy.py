@@ -1,6 +1,8 @@
 """The floating-point error policy: seterr, geterr, seterrcall, geterrcall,
 errstate and its decorator, the context variable that holds the policy, and
 the fault reports every mode gives."""
+import asyncio
+import concurrent.futures
 import contextvars
 import gc
 import io
@@ -49,6 +51,21 @@ def test_unset_variable_reads_as_default_policy():
         assert quarvel.seterr() == DEFAULT  # stores a tuple even when nothing changes
         return VAR.get()
     assert contextvars.Context().run(fresh) == GOOD + ((),)
+
+
+def test_policy_is_per_thread_and_per_task():
+    async def in_task(mode):
+        with quarvel.errstate(divide=mode):
+            await asyncio.sleep(0)  # the other task enters its own block meanwhile
+            return quarvel.geterr()["divide"]
+
+    async def both():
+        return await asyncio.gather(in_task("raise"), in_task("log"))
+    quarvel.seterr(divide="ignore")
+    with concurrent.futures.ThreadPoolExecutor() as pool:  # a new thread starts from the default
+        assert pool.submit(quarvel.seterr, divide="print").result()["divide"] == "warn"
+    assert asyncio.run(both()) == ["raise", "log"]
+    assert contextvars.copy_context().run(quarvel.seterr, divide="call")["divide"] == "ignore" == quarvel.geterr()["divide"]
 
 
 @pytest.mark.parametrize("args, kwargs, after", [
