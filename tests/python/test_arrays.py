@@ -113,8 +113,7 @@ def test_endless_list_subclass_can_be_interrupted():
     (float("nan"), "int8", (ValueError, "cannot convert float NaN to integer")),
     (float("inf"), "int8", (OverflowError, "cannot convert float infinity to integer")),
     (1j, "int8", (TypeError, "cannot cast a complex scalar to a real dtype")),
-    (2**64, "longdouble", (OverflowError, WIDE_INT)),
-])
+    (2**64, "longdouble", (OverflowError, WIDE_INT))])
 def test_conversion_to_a_requested_dtype(value, dtype, expected):
     if isinstance(expected, tuple):
         raises(*expected, q.array, [0, value], dtype=dtype)
@@ -125,8 +124,7 @@ def test_conversion_to_a_requested_dtype(value, dtype, expected):
 @pytest.mark.parametrize("source, dtype, fits", [
     # long double values at the 64-bit bounds, where the nearest double can lie beyond them
     (2**63 - 1, "int64", True), (2**63, "int64", False), (2**64 - 1, "uint64", True), (2**64 - 1, "int64", False),
-    (-(2**63), "int64", True), (-1, "uint64", False),
-])
+    (-(2**63), "int64", True), (-1, "uint64", False)])
 def test_long_double_range_uses_the_exact_value(source, dtype, fits):
     value = q.array([source], dtype="uint64" if source >= 2**63 else "int64").astype("longdouble")[0]
     target = q.zeros(1, dtype=dtype)
@@ -161,8 +159,7 @@ CONSTRUCTION_REFUSALS = [
         ((2**40, 2**40), {}, ValueError, LIMITS),
         (3, {"dtype": "bogus", "order": "c"}, ValueError, "order must be 'C' or 'F'"),
         (3, {"dtype": "bogus"}, ValueError, 'unsupported preview dtype "bogus"'), (2.0, {}, TypeError, None),
-        ((2**62,), {"dtype": "int8"}, MemoryError, "array allocation failed")]],
-]
+        ((2**62,), {"dtype": "int8"}, MemoryError, "array allocation failed")]]]
 
 
 @pytest.mark.parametrize("call, error, text", CONSTRUCTION_REFUSALS)
@@ -184,8 +181,7 @@ strided_source = lambda: q.zeros((2, 3, 4)).transpose(1, 0, 2)  # noqa: E731
     (strided_source, {"copy": False, "order": "K"}, "share"), (strided_source, {"copy": False, "order": "A"}, "share"),
     (strided_source, {"order": "K"}, "copy"), (c_source, {"copy": False, "dtype": "<f8"}, "share"),
     (c_source, {"copy": None, "dtype": ">f8"}, "copy"), (c_source, {"copy": False, "dtype": ">f8"}, NO_COPY),
-    (c_source, {"copy": False, "dtype": "float32", "order": "K"}, NO_COPY),
-])
+    (c_source, {"copy": False, "dtype": "float32", "order": "K"}, NO_COPY)])
 def test_array_from_an_array(source, kwargs, outcome):
     a = source()
     if outcome == NO_COPY:
@@ -279,8 +275,7 @@ RESHAPE_REFUSALS = [
     (((2**62, 4),), {}, ValueError, "requested shape is too large"), (((2**62, 2),), {}, ValueError, LIMITS),
     (((2**61, 2),), {}, ValueError, "source and destination shapes must match exactly"),
     ((("x",),), {"order": "c"}, ValueError, "order must be 'C', 'F', or 'A'"),
-    ((2, 3), {}, TypeError, None), (((2, 3),), {"shape": (2, 3)}, TypeError, None),
-]
+    ((2, 3), {}, TypeError, None), (((2, 3),), {"shape": (2, 3)}, TypeError, None)]
 
 
 @pytest.mark.parametrize("args, kwargs, error, text", RESHAPE_REFUSALS)

@@ -93,8 +93,7 @@ def test_text_forms():
 # current tag (as made), request -> resulting byteorder attribute
 @pytest.mark.parametrize("start, wanted, expected", [
     ("=f8", "S", ">"), ("=f8", "<", "<"), ("=f8", "=", "="), ("=f8", "|", "="), (">f8", "S", "<"), (">f8", "|", ">"),
-    ("i1", "S", "|"), ("?", ">", "|"), ("q", ">", ">"),
-])
+    ("i1", "S", "|"), ("?", ">", "|"), ("q", ">", ">")])
 def test_newbyteorder(start, wanted, expected):
     d = quarvel.DType(start).newbyteorder(new_order=wanted)
     assert d.byteorder == expected and d.char == quarvel.DType(start).char
@@ -108,8 +107,7 @@ def test_newbyteorder(start, wanted, expected):
     (quarvel.longlong, quarvel.int64, True), (quarvel.DType(">f8"), quarvel.float64, False),
     (quarvel.float64.newbyteorder().newbyteorder(), quarvel.float64, True), (quarvel.DType(">i1"), quarvel.int8, True),
     (quarvel.float64, ">f8", False), (quarvel.DType(">f8"), ">f8", True), (quarvel.float64, "nonsense", False),
-    (quarvel.float64, float, False),
-])
+    (quarvel.float64, float, False)])
 def test_equality(left, right, equal):
     assert ((left == right), (left != right), (right == left), (right != left)) == (equal, not equal, equal, not equal)
     for x, y in [(left, right), (right, left)]:
@@ -168,8 +166,7 @@ class Raising:
     (Spec(name="int16"), Spec(name="int16"), "int16", "h"),
     (Spec(str="nope", name="nope", __name__="c8"), "F", "complex64", "F"),
     (Spec(char=7, str="i8"), "i8", "int64", "l"), (Spec(char="Q", name="u8"), "Q", "uint64", "Q"),
-    (">f8", "<f4", "float64", "d"), (">i1", "|u1", "int16", "h"), (">b1", "?", "bool", "?"),
-])
+    (">f8", "<f4", "float64", "d"), (">i1", "|u1", "int16", "h"), (">b1", "?", "bool", "?")])
 def test_promotion_of_aliases_and_argument_forms(left, right, name, char):
     result = quarvel.promote_types(left, right)
     assert (result.name, result.char, result.byteorder) == (name, char, native(name))

@@ -72,8 +72,7 @@ def test_policy_is_per_thread_and_per_task():
     ((), {"all": "raise", "under": "ignore"}, policy("raise", "raise", "ignore", "raise")),
     (("print",), {}, policy("print", "print", "print", "print")),
     ((None, "ignore", "raise", "warn", "print"), {}, policy("ignore", "raise", "warn", "print")),
-    (("call",), {"over": StrMode("ignore")}, policy("call", "ignore", "call", "call")),
-])
+    (("call",), {"over": StrMode("ignore")}, policy("call", "ignore", "call", "call"))])
 def test_seterr_changes_given_categories_and_returns_previous(args, kwargs, after):
     quarvel.seterrcall(errcall_target)
     assert quarvel.seterr(*args, **kwargs) == DEFAULT
@@ -118,8 +117,7 @@ ERRSTATE_REFUSALS = [
     (lambda: quarvel.errstate(call=42, spam=1), TypeError, ERRCALL_REFUSED),
     (lambda: quarvel.errstate(spam=1, divide="bad"), TypeError, "errstate() got an unexpected keyword argument 'spam'"),
     (lambda: quarvel.errstate("ignore"), TypeError, None), (lambda: quarvel.errstate()(), TypeError, None),
-    (lambda: quarvel.errstate()(42), TypeError, "errstate decorator requires a callable"),
-]
+    (lambda: quarvel.errstate()(42), TypeError, "errstate decorator requires a callable")]
 
 
 @pytest.mark.parametrize("call, error, text", ERRSTATE_REFUSALS)
@@ -213,8 +211,7 @@ MODE_READERS = [quarvel.geterr, quarvel.seterr, lambda: quarvel.seterrcall(print
     (("warn", 1, *GOOD[2:], ()), MODE_READERS, TypeError, "'int' object cannot be cast as 'str'"),
     (GOOD, [quarvel.seterr, EXIT], IndexError, "tuple index out of range"),
     ((*GOOD, ["saved"]), [EXIT], TypeError, "'list' object cannot be cast as 'tuple'"),
-    ((*GOOD, (("warn", "nope", *GOOD[2:]),)), [EXIT], ValueError, 'invalid error mode "nope"' + EXPECTED_MODES),
-])
+    ((*GOOD, (("warn", "nope", *GOOD[2:]),)), [EXIT], ValueError, 'invalid error mode "nope"' + EXPECTED_MODES)])
 def test_tampered_policy_is_refused_unchanged(value, calls, error, text):
     VAR.set(value)
     for call in calls:
@@ -246,8 +243,7 @@ def failing(kind, mask):
     ({"over": "call", "call": None}, [0], NO_CALLBACK, []), ({"divide": "log", "call": None}, [], NO_CALLBACK, []),
     ({"all": "call", "call": Writer()}, [], (TypeError, None), []),  # accepted for its write method
     ({"all": "log", "call": errcall_target}, [], (AttributeError, None), []),
-    ({"divide": "call", "call": failing}, [], (KeyError, None), []),
-])
+    ({"divide": "call", "call": failing}, [], (KeyError, None), [])])
 def test_categories_in_order_after_the_writes_until_the_first_exception(modes, warned, raised, calls):
     got = []
     callback = (lambda *args: got.append(args)) if "call" in modes.values() else Writer()

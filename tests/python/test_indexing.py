@@ -24,8 +24,7 @@ def bounds(index, axis, size):
     # One element under a step whose byte stride would overflow.
     ((slice(None, None, 2**62),), (1, 3), [[0, 1, 2]]),
     ((slice(1, None, -2**62), slice(2, None, 2**63 - 1)), (1, 1), [[5]]),
-    ((1, 2, ...), (), 5), (q.array([1], dtype="u8")[0], (3,), [3, 4, 5]),
-])
+    ((1, 2, ...), (), 5), (q.array([1], dtype="u8")[0], (3,), [3, 4, 5])])
 def test_basic_keys(key, shape, values):
     a = grid(2, 3)
     result = a[key]
@@ -68,8 +67,7 @@ KEY_REFUSALS = [
     ([0, "x"], TypeError, NOT_NUMERIC),
     (q.array([0j]), IndexError, "index arrays must have an integer or boolean dtype"),
     (([0, 1], [0, 1, 2]), IndexError, "invalid advanced index array"),
-    (q.array([2**63], dtype="u8"), IndexError, bounds(2**63 - 1, 0, 2)),
-]
+    (q.array([2**63], dtype="u8"), IndexError, bounds(2**63 - 1, 0, 2))]
 
 
 @pytest.mark.parametrize("key, error, text", KEY_REFUSALS)
@@ -91,8 +89,7 @@ def test_nested_index_lists():
     ((2, 3), (slice(None), [True, False, True]), [[0, 2], [3, 5]]), ((3, 4), ([0, 2], slice(1, 3)), [[1, 2], [9, 10]]),
     ((3, 4), ([0, 2], [3, 0]), [3, 8]), ((2, 3), (0, False), []),
     ((2, 3), q.array([True])[0], [[[0, 1, 2], [3, 4, 5]]]),
-    ((2, 3), (0, True), [[0, 1, 2]]), ((3, 4), ([[0], [2]], [1, 3]), [[1, 3], [9, 11]]),
-])
+    ((2, 3), (0, True), [[0, 1, 2]]), ((3, 4), ([[0], [2]], [1, 3]), [[1, 3], [9, 11]])])
 def test_advanced_keys_copy(shape, key, result):
     a = grid(*shape)
     picked = a[key]
@@ -107,8 +104,7 @@ def test_advanced_keys_copy(shape, key, result):
     (([[0, 1, 2], [1, 2, 3]], slice(None), [0, 1, 2]), (2, 3, 6)),
     ((0, slice(None), [0, 1]), (2, 6)), ((slice(None), 0, [0, 1]), (5, 2)), (([[0], [1]], [[0, 1, 2]]), (2, 3, 7)),
     ((None, [0, 1], slice(None), 1), (2, 1, 6)), ((..., [1, 2]), (5, 6, 2)),
-    ((slice(None, None, 2**62), [0, 1]), (1, 2, 7)),
-])
+    ((slice(None, None, 2**62), [0, 1]), (1, 2, 7))])
 def test_placement_of_advanced_dimensions(key, shape):
     assert grid(5, 6, 7)[key].shape == shape
 
@@ -184,8 +180,7 @@ def test_random_basic_keys_match_lists(case, as_tuple):
     (q.array([[False, True, False], [True, False, False]]), 5, [[0, 5, 0], [5, 0, 0]]),
     (([-1],), q.array([[3.9] * 3]), [[0, 0, 0], [3.9, 3.9, 3.9]]), (([[0], [1]], [1, 2]), 1, [[0, 1, 1], [0, 1, 1]]),
     (False, 9, [[0, 0, 0], [0, 0, 0]]), (True, [1, 2, 3], [[1, 2, 3], [1, 2, 3]]),
-    ((slice(None), [True, False, True]), [[5], [6]], [[5, 0, 5], [6, 0, 6]]),
-])
+    ((slice(None), [True, False, True]), [[5], [6]], [[5, 0, 5], [6, 0, 6]])])
 def test_assignment(key, value, expected):
     a = q.zeros((2, 3))
     a[key] = value
@@ -200,8 +195,7 @@ ASSIGNMENT_REFUSALS = [
     (slice(None), [[1, 2], [3]], ValueError, "input sequence is ragged"),
     ([0, 1], [1, "x"], TypeError, NOT_NUMERIC), (5, "x", IndexError, bounds(5, 0, 2)),
     ([4], 0, IndexError, bounds(4, 0, 2)),
-    ("x", 1, IndexError, BAD_KEY), (0, 1j, TypeError, "cannot cast a complex scalar to a real dtype"),
-]
+    ("x", 1, IndexError, BAD_KEY), (0, 1j, TypeError, "cannot cast a complex scalar to a real dtype")]
 
 
 @pytest.mark.parametrize("key, value, error, text", ASSIGNMENT_REFUSALS)

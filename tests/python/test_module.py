@@ -67,7 +67,6 @@ def test_one_module_per_process():
     (lambda: quarvel.array([1], data=[1]), "argument for array() given by name ('data') and position (1)"),
     (lambda: quarvel.array([1], None, True, "K", 5), "array() takes at most 4 arguments (5 given)"),
     (lambda: quarvel.DType("i4", name="i8"), "DType() takes at most 1 argument (2 given)"),
-    (lambda: quarvel.zeros(shape=3, dtype=None, order="C", x=1), "zeros() takes at most 3 keyword arguments (4 given)"),
-])
+    (lambda: quarvel.zeros(shape=3, dtype=None, order="C", x=1), "zeros() takes at most 3 keyword arguments (4 given)")])
 def test_argument_errors_follow_the_interpreter(call, message):
     raises(TypeError, message, call)

@@ -34,8 +34,7 @@ def f32(value):
     (0.1 - 1e20j, "F", "Complex64Scalar", "(0.1, -1e20)"), (complex(0.1, -0.0), "D", "Complex128Scalar", "(0.1, -0.0)"),
     (complex(float("nan"), float("inf")), "complex128", "Complex128Scalar", "(NaN, inf)"),
     (1.5, "float128", "LongDoubleScalar", "'1.5'"), (-2.0, "longdouble", "LongDoubleScalar", "'-2'"),
-    (1.5 - 2j, "complex256", "ComplexLongDoubleScalar", "(1.5, -2)"),
-])
+    (1.5 - 2j, "complex256", "ComplexLongDoubleScalar", "(1.5, -2)")])
 def test_class_and_repr(value, dtype, cls, text):
     s = scalar(value, dtype)
     assert type(s) is getattr(quarvel, cls) and s.dtype == quarvel.DType(dtype)
@@ -83,8 +82,7 @@ def test_methods_check_their_receiver():
     (65519.0, "float16", False), (-65520.0, "float16", True), (65519, "float16", False), (70000, "float16", True),
     (float("inf"), "float16", False), (3.4028235e38, "float32", False), (3.4028235677973366e38, "float32", True),
     (2**128, "float32", True), (1 + 4e38j, "complex64", True), (complex(float("inf"), 4e38), "complex64", True),
-    (complex(1, float("nan")), "complex64", False),
-])
+    (complex(1, float("nan")), "complex64", False)])
 def test_cast_overflow_thresholds(value, dtype, warns):
     _, caught = record(lambda: quarvel.array([value], dtype=dtype))
     assert caught == ([(RuntimeWarning, OVERFLOW)] if warns else [])

@@ -87,8 +87,7 @@ def test_weak_int_must_fit_the_array_dtype(dtype, low, high):
         ({"sig": ["f", "f", "f"]}, "float32"),
         ({"signature": (None, None, "float32")}, "float32"), ({"dtype": None, "signature": "ff->f"}, "float32"),
         ({"dtype": q.float32}, "float32")]],
-    (lambda: q.logical_and(q.zeros(2), q.zeros(2), dtype="bool"), "bool"),
-])
+    (lambda: q.logical_and(q.zeros(2), q.zeros(2), dtype="bool"), "bool")])
 def test_result_dtype(call, expected):
     """`expected` names a scalar class, a type character or a dtype."""
     result = call()
@@ -147,8 +146,7 @@ CALL_REFUSALS = [
     (lambda o: q.add(q.zeros(3), 1, out=q.zeros(3), where=q.zeros((2, 3), dtype="bool")), ValueError,
      "where mask with shape [2, 3] cannot be broadcast to output shape [3]"),
     (lambda o: q.add(q.zeros(3), 1, out=q.zeros(3), where=q.zeros(2, dtype="bool")), ValueError,
-     "operands could not be broadcast together with shapes [3] [2]"),
-]
+     "operands could not be broadcast together with shapes [3] [2]")]
 
 
 @pytest.mark.parametrize("call, error, text", CALL_REFUSALS)
@@ -214,8 +212,7 @@ def test_outputs_too_large_are_refused_before_the_loop():
     ("8 >> a", [4, 2]), ("a & 3", [1, 2]), ("5 | a", [5, 7]), ("a ^ 3", [2, 1]), ("-a", [-1, -2]), ("+a", [1, 2]),
     ("abs(-a)", [1, 2]), ("~a", [-2, -3]), ("a < 2", [True, False]), ("2 <= a", [False, True]),
     ("a == 2", [False, True]), ("a != 2", [True, False]), ("1 > a", [False, False]), ("a >= 2", [False, True]),
-    ("divmod(a * 7 - 14, 3)", ([-3, 0], [2, 0])), ("divmod(7, a - 3)", ([-4, -7], [-1, 0])),
-])
+    ("divmod(a * 7 - 14, 3)", ([-3, 0], [2, 0])), ("divmod(7, a - 3)", ([-4, -7], [-1, 0]))])
 def test_operators(operation, expected):
     result = eval(operation, {"a": q.array([1, 2])})
     assert (tuple(map(tolist, result)) if isinstance(result, tuple) else tolist(result)) == expected

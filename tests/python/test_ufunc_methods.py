@@ -106,8 +106,7 @@ def test_reduceat_folds_every_segment(values, data):
     ("add", "int8", None, "int64"), ("add", "uint16", None, "uint64"), ("multiply", "bool", None, "int64"),
     ("add", "float16", None, "float16"), ("add", "complex64", None, "complex64"), ("add", "int8", "int8", "int8"),
     ("multiply", "int32", "float64", "float64"), ("maximum", "int8", None, "int8"), ("less", "bool", None, "bool"),
-    ("bitwise_or", "uint16", None, "uint16"), ("logical_and", "float64", None, "bool"), ("arctan2", "i8", None, "float64"),
-])
+    ("bitwise_or", "uint16", None, "uint16"), ("logical_and", "float64", None, "bool"), ("arctan2", "i8", None, "float64")])
 def test_method_dtypes(ufunc, dtype, requested, result):
     f, a = getattr(q, ufunc), filled((2, 2), dtype=dtype)
     for made in (f.reduce(a, dtype=requested), f.accumulate(a, dtype=requested), f.reduceat(a, [0], dtype=requested)):
@@ -128,8 +127,7 @@ def test_accumulator_dtypes_and_aliases():
 
 @pytest.mark.parametrize("ufunc, dtype, expected", [
     ("add", "float64", 0.0), ("multiply", "float32", 1.0), ("bitwise_and", "uint8", 255), ("bitwise_and", "bool", True),
-    ("logaddexp2", "float32", -math.inf), ("logical_or", "int64", False),
-])
+    ("logaddexp2", "float32", -math.inf), ("logical_or", "int64", False)])
 def test_empty_reduction_gives_the_identity(ufunc, dtype, expected):
     f = getattr(q, ufunc)
     for result in (f.reduce(q.zeros(0, dtype=dtype)), f.reduce(filled(2, 1, dtype), where=False)):
@@ -147,8 +145,7 @@ def test_empty_reduction_gives_the_identity(ufunc, dtype, expected):
     ("maximum", [1, 9], 3, [True, False], 3), ("add", [[1, 2, 3], [4, 5, 6]], None, [True, False, True], [5, 0, 9]),
     ("add", [[1, 2, 3], [4, 5, 6]], None, [[True], [False]], [1, 2, 3]),
     ("add", [[1, 2, 3], [4, 5, 6]], 1, q.array([[1, 0, 1]]) == 1, [6, 1, 10]),
-    ("add", [[1, 2], [3, 4]], None, None, [0, 0]), ("add", [[1, 2], [3, 4]], None, 2.5, [4, 6]),
-])
+    ("add", [[1, 2], [3, 4]], None, None, [0, 0]), ("add", [[1, 2], [3, 4]], None, 2.5, [4, 6])])
 def test_initial_and_where(ufunc, data, initial, where, expected):
     a = q.array(data) if data else q.zeros(0)
     # no warning for a mask without out
@@ -253,8 +250,7 @@ METHOD_REFUSALS = [
     (lambda o: q.add.at(o[:, 0], [0, 3], 1), IndexError, "index 3 is out of bounds for axis 0 with size 3"),
     (lambda o: q.add.at(o, [0], b=1), TypeError, "'b' is an invalid keyword argument for at()"),
     (lambda o: q.add.at(o), TypeError, "at() takes at least 2 positional arguments (1 given)"),
-    (lambda o: q.add.at(o, [0], 1, 2), TypeError, "at() takes at most 3 arguments (4 given)"),
-]
+    (lambda o: q.add.at(o, [0], 1, 2), TypeError, "at() takes at most 3 arguments (4 given)")]
 
 
 @pytest.mark.parametrize("call, error, text", METHOD_REFUSALS)
@@ -269,8 +265,7 @@ def test_method_refusals_write_nothing(call, error, text):
      "cannot cast ufunc output from float64 to int32 with casting rule 'same_kind'"),
     (q.zeros((1, 3)), ValueError, "output array has an incorrect shape"),
     ((q.zeros(3), q.zeros(3)), ValueError, "out tuple has the wrong number of arrays"),
-    ((3,), TypeError, "out entries must be Quarvel arrays or None"),
-])
+    ((3,), TypeError, "out entries must be Quarvel arrays or None")])
 def test_bad_out_of_a_fold_is_refused_before_any_write(out, error, text):
     part = out[..., :2] if isinstance(out, q.Array) else out
     raises(error, text, q.add.reduce, filled((2, 3)), out=out)
@@ -292,8 +287,7 @@ def test_axis_error_is_the_module_class_of_the_moment(monkeypatch):
     (q.divide, operator.truediv, [1.0, 7.0, -3.0], [2.0, 8.0]),
     (q.floor_divide, operator.floordiv, [7, -7, 9], [2, -3]),
     (q.arctan2, math.atan2, [1.0, -1.0], [2.0, -0.5]), (q.less, operator.lt, [1, 2, 3], [2]),
-    (q.add, operator.add, q.zeros((2, 1)), q.zeros((1, 3))), (q.add, operator.add, q.zeros((2, 3)), q.zeros((0, 2))),
-])
+    (q.add, operator.add, q.zeros((2, 1)), q.zeros((1, 3))), (q.add, operator.add, q.zeros((2, 3)), q.zeros((0, 2)))])
 def test_outer_against_nested_loops(ufunc, function, a, b):
     result = ufunc.outer(a, b)
     assert result.shape == q.array(a).shape + q.array(b).shape
@@ -370,8 +364,7 @@ def test_at_updates_in_place(ufunc, start, indices, b, expected):
     ("int8", 127, 1, -128),  # the int enters as int64; the result wraps back into int8
     ("uint8", 0, -1, 255), ("int8", 1, 1.75, 2),  # float64 loop, truncated into int8
     ("float32", 1.0, 2**70, 2.0**70), ("bool", False, 1j, True),  # a complex loop into bool: no warning
-    *[(dtype, 1, q.array([2], dtype=dtype), 3) for dtype in ["float16", "complex256"]],
-])
+    *[(dtype, 1, q.array([2], dtype=dtype), 3) for dtype in ["float16", "complex256"]]])
 def test_at_has_no_weak_promotion_and_keeps_the_dtype(dtype, start, b, expected):
     a = q.array([start], dtype=dtype)
     as_errors(lambda: q.add.at(a, [0], b))
@@ -407,8 +400,7 @@ DIVIDE, INVALID = "divide by zero encountered in divide", "invalid value encount
     (lambda: q.divide.outer([1.0, 0.0, 2.0], [0.0, 0.0]), [DIVIDE, INVALID]),
     (lambda: q.divide.at(q.array([1.0, 2.0]), [0, 1], 0.0), [DIVIDE]),
     (lambda: q.divide.at(q.array([1.0]), q.array([False]), 0.0), []),  # nothing selected: nothing to report
-    (lambda: pytest.raises(ValueError, q.divide.reduce, q.array([1.0, 0.0]), out=q.zeros(2)), []),
-])
+    (lambda: pytest.raises(ValueError, q.divide.reduce, q.array([1.0, 0.0]), out=q.zeros(2)), [])])
 def test_one_report_per_method_call(call, reported):
     assert [text for _, text in record(call)[1]] == reported
 
@@ -417,8 +409,7 @@ def test_one_report_per_method_call(call, reported):
     (lambda out: q.divide.accumulate(q.array([1.0, 0.0]), out=out), [1.0, math.inf]),
     (lambda out: q.multiply.reduce(q.array([[1e300, 1e300], [1.0, 0.0]]), axis=1, out=out), [math.inf, 0.0]),
     (lambda out: q.divide.outer([1.0, 2.0], [0.0], out=out[:, None]), [math.inf, math.inf]),
-    (lambda out: q.divide.at(out, [0, 1], 0.0), [math.inf, math.inf]),
-])
+    (lambda out: q.divide.at(out, [0, 1], 0.0), [math.inf, math.inf])])
 def test_report_comes_after_out_is_written(call, expected):
     out = q.array([1.0, 2.0])
     with q.errstate(all="raise"):
