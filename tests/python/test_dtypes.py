@@ -49,7 +49,6 @@ def test_every_spelling_and_module_attribute():
         d = getattr(quarvel, attribute)
         assert (type(d), d.name, d.char, d.byteorder) == (quarvel.DType, CHAR_NAMES[char], char,
                                                           native(CHAR_NAMES[char]))
-    assert quarvel.int64 is not quarvel.long
 
 
 @pytest.mark.parametrize("prefix, order", [("<", "="), ("=", "="), (">", ">"), ("", "="), ("|", "|")])
@@ -97,7 +96,6 @@ def test_text_forms():
 def test_newbyteorder(start, wanted, expected):
     d = quarvel.DType(start).newbyteorder(new_order=wanted)
     assert d.byteorder == expected and d.char == quarvel.DType(start).char
-    assert quarvel.DType(start).newbyteorder(wanted) is not d
     for bad in ["", "SS", "s", "\0", "\ud800"]:
         raises(ValueError, "new byte order must be '=', '<', '>', '|', or 'S'", quarvel.float64.newbyteorder, bad)
     assert str(raises(TypeError, None, quarvel.float64.newbyteorder, b"<")).startswith("argument 'new_order': ")
@@ -184,4 +182,3 @@ def test_promote_types_checks_left_first_and_lets_interrupts_through():
     raises(TypeError, REFUSED_TYPE, quarvel.promote_types, None, "bad2")
     for error, attr in [(KeyboardInterrupt, "str"), (KeyboardInterrupt, "char"), (SystemExit, "name")]:
         raises(error, None, quarvel.promote_types, "i4", Raising(error(), attr))
-    assert quarvel.promote_types(quarvel.float64, quarvel.float64) is not quarvel.float64

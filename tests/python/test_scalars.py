@@ -55,12 +55,6 @@ def test_float64_text_is_the_shortest_round_trip(value):
 
 
 # value, dtype, conversion, its result (type and value) or its exception class
-def test_long_double_items_are_copies_with_parts():
-    c = scalar(1.5 - 2j, "G")
-    assert type(c.item()) is type(c) and c.item() is not c and repr(c.item()) == repr(c)
-    assert type(c.real) is quarvel.LongDoubleScalar and (str(c.real), str(c.imag)) == ("1.5", "-2") and c.real is not c.real
-
-
 def test_comparisons_follow_python_values():
     assert scalar(3, "int64") == scalar(3, "q") == 3.0 and scalar(5, "int8") == scalar(5.0, "f")
     assert scalar(2, "u1") < 3 and scalar(2, "u1") <= 2 and not scalar(2, "u1") > 2 and scalar(1 + 2j, "D") == 1 + 2j
