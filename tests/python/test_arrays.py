@@ -16,17 +16,13 @@ ORDER_CFAK = "order must be 'C', 'F', 'A', or 'K'"
 NO_COPY = "copy=False cannot satisfy the requested dtype or memory order"
 
 
-def nested(depth, value):
-    return [nested(depth - 1, value)] if depth else value
-
-
 # --- construction from values -------------------------------------------------
 
 @pytest.mark.parametrize("data, shape, dtype", [
     ([[], []], (2, 0), "float64"), (True, (), "bool"), (2**63, (), "uint64"), ([True, 2], (2,), "int64"),
     ([1, 2**63], (2,), "float64"), ([1, 1j], (2,), "complex128"), ([[1, 2, 3], (4, 5, 6)], (2, 3), "int64"),
     ([q.zeros((2, 3))] * 2, (2, 2, 3), "float64"), ([q.array([1], dtype="i1")[0]] * 2, (2,), "int8"),
-    ([q.array([1], dtype="q")[0], 3], (2,), "int64"), (nested(64, 1), (1,) * 64, "int64"),
+    ([q.array([1], dtype="q")[0], 3], (2,), "int64"), (eval("[" * 64 + "1" + "]" * 64), (1,) * 64, "int64"),
     ([[q.zeros((1,) * 62)]], (1,) * 64, "float64"),  # an array's own dimensions are no nesting
 ])
 def test_inferred_shape_and_dtype(data, shape, dtype):
@@ -139,8 +135,8 @@ def test_long_double_range_uses_the_exact_value(source, dtype, fits):
 
 CONSTRUCTION_REFUSALS = [
     *[(lambda d=data: q.array(d), error, text) for data, error, text in [
-        (nested(65, 1), ValueError, "array nesting is too deep"), ([q.zeros((1,) * 64)], ValueError, LIMITS),
-        ([[1, 2], [3]], ValueError, "input sequence is ragged"),
+        (eval("[" * 65 + "1" + "]" * 65), ValueError, "array nesting is too deep"),
+        ([q.zeros((1,) * 64)], ValueError, LIMITS), ([[1, 2], [3]], ValueError, "input sequence is ragged"),
         ([q.array([1, 2]), [1, 2, 3]], ValueError, "input sequence is ragged"),
         ([["x"], [1, 2]], ValueError, "input sequence is ragged"),  # before any element is converted
         (2**64, OverflowError, WIDE_INT), *[([value], TypeError, NOT_NUMERIC) for value in ["x", range(3), None]]]],

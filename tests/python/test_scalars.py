@@ -1,7 +1,6 @@
 """Scalar objects: classes, text, conversions, comparisons; the warnings of
-casts. Oracles: the interpreter's float repr, struct for float32."""
+casts. Oracle: the interpreter's float repr."""
 import operator
-import struct
 
 import pytest
 from hypothesis import given, strategies as st
@@ -15,10 +14,6 @@ OVERFLOW = "overflow encountered in cast"
 def scalar(value, dtype):
     """One element of a one-element array, as quarvel hands it to Python."""
     return quarvel.array([value], dtype=dtype)[0]
-
-
-def f32(value):
-    return struct.unpack("<f", struct.pack("<f", value))[0]
 
 
 @pytest.mark.parametrize("value, dtype, cls, text", [

@@ -176,11 +176,9 @@ def test_out_receives_the_result_and_is_read_after_the_input():
         returned = q.add.reduce(a, axis, None, out, isinstance(out, q.Array) and out.ndim == 2)
         assert returned is (out[0] if isinstance(out, tuple) else out) and tolist(returned) == expected
     assert tolist(q.add.reduce(a, out=(None,))) == [5, 7, 9]
-    q.add.reduce(a, axis=0, out=a[0])
-    assert tolist(a) == [[5, 7, 9], [4, 5, 6]]
+    assert tolist(q.add.reduce(a, axis=0, out=a[0])) == [5, 7, 9] and tolist(a) == [[5, 7, 9], [4, 5, 6]]
     c = q.array([1, 2, 3, 4])
-    q.add.reduceat(c, [2, 0], out=c[:2])
-    assert tolist(c) == [3, 10, 3, 4]
+    assert tolist(q.add.reduceat(c, [2, 0], out=c[:2])) == [3, 10] and tolist(c) == [3, 10, 3, 4]
     o = q.zeros((2, 1))  # every argument by position
     assert q.add.reduce([[1, 2], [3, 4]], 1, "float64", o, True, 10, [True, False]) is o and tolist(o) == [[11.0], [13.0]]
     assert tolist(q.add.accumulate(a, (1,), "int8")) == tolist(q.add.accumulate(a, dtype="int8", axis=-1))
@@ -321,8 +319,7 @@ def test_outer_outputs_and_masks():
     result = q.divmod.outer([7, 9], 4, out=(quotient, None))
     assert result[0] is quotient and tolist(quotient) == [1, 2] and tolist(result[1]) == [3, 1]
     m = q.array([[1, 2], [3, 4]])
-    q.add.outer(m[0], m[:, 1], out=m)  # inputs [1, 2] and [2, 4] are read before m is written
-    assert tolist(m) == [[3, 5], [4, 6]]
+    assert tolist(q.add.outer(m[0], m[:, 1], out=m)) == [[3, 5], [4, 6]]  # inputs [1, 2], [2, 4] read before the writes
     for where, expected in [(q.array([True, False]), [[11, 9], [12, 9], [13, 9]]), (0.0, [[9] * 2] * 3)]:
         o = q.array([[9.0] * 2] * 3)
         assert q.add.outer([1.0, 2.0, 3.0], [10.0, 20.0], out=o, where=where) is o and tolist(o) == expected
@@ -378,11 +375,9 @@ def test_at_two_dimensional_keys_views_and_complex_discard():
     raises(q.ComplexWarning, None, as_errors, lambda: q.add.at(a, [0], 1j))  # warned before any write
     assert tolist(a) == [1.0, 2.0, 0.0]
     a = q.zeros((2, 3), dtype="int64")
-    q.add.at(a, (1, 2), 5)
-    q.add.at(a, ([0, 0, 1], [1, 1, 0]), [1, 2, 3])
-    q.add.at(a, (slice(None), 0), [10])
-    q.add.at(a, 0, [100, 200, 300])
-    q.add.at(a[1, ::2], [1, 1], 1)
+    for target, key, b in [(a, (1, 2), 5), (a, ([0, 0, 1], [1, 1, 0]), [1, 2, 3]), (a, (slice(None), 0), [10]),
+                           (a, 0, [100, 200, 300]), (a[1, ::2], [1, 1], 1)]:
+        q.add.at(target, key, b)
     assert tolist(a) == [[110, 203, 300], [13, 0, 7]]
 
 
