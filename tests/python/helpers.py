@@ -1,5 +1,6 @@
 """Shared by the Python tests: type lists, reading arrays back as Python
 values, and exact checks of raised errors and issued warnings."""
+import math
 import warnings
 
 import pytest
@@ -50,16 +51,12 @@ def flat(value):
 
 def grid(*shape, dtype="int64"):
     """0, 1, 2, ... in row-major order."""
-    count = 1
-    for n in shape:
-        count *= n
-    return q.array(list(range(count)), dtype=dtype).reshape(shape)
+    return q.array(list(range(math.prod(shape))), dtype=dtype).reshape(shape)
 
 
 def shares_buffer(view, base):
     """Whether a write to the first element of `view` shows in `base` (both non-empty)."""
-    before = tolist(base)
-    first = (0,) * view.ndim
+    before, first = tolist(base), (0,) * view.ndim
     old = view[first].item()
     view[first] = 0 if old else 1
     seen = tolist(base) != before

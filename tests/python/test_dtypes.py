@@ -141,14 +141,10 @@ def Spec(**attributes):  # noqa: N802
     return type("Spec", (), attributes)()
 
 
-class Raising:
-    def __init__(self, error, attr):
-        self._error, self._attr = error, attr
-
-    def __getattr__(self, name):
-        if name == self._attr:
-            raise self._error
-        raise AttributeError(name)
+def Raising(error, attr):  # noqa: N802
+    def fail(self):
+        raise error
+    return Spec(**{attr: property(fail)})
 
 
 @pytest.mark.parametrize("left, right, name, char", [

@@ -21,8 +21,8 @@ EXPECTED_MODES = "; expected ignore, warn, raise, call, print, or log"
 ERRCALL_REFUSED = "errcall must be callable, have a write method, or be None"
 
 
-def policy(divide, over, under, invalid):
-    return {"divide": divide, "over": over, "under": under, "invalid": invalid}
+def policy(*modes):
+    return dict(zip(DEFAULT, modes))
 
 
 def errcall_target(*args):
@@ -40,8 +40,7 @@ class Writer:
         pass
 
 
-class StrMode(str):
-    pass
+StrMode = type("StrMode", (str,), {})
 
 
 def test_unset_variable_reads_as_default_policy():

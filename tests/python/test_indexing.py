@@ -24,15 +24,10 @@ def bounds(index, axis, size):
     # One element under a step whose byte stride would overflow.
     ((slice(None, None, 2**62),), (1, 3), [[0, 1, 2]]),
     ((slice(1, None, -2**62), slice(2, None, 2**63 - 1)), (1, 1), [[5]]),
-    ((1, 2, ...), (), 5), (q.array([1], dtype="u8")[0], (3,), [3, 4, 5])])
+    (q.array([1], dtype="u8")[0], (3,), [3, 4, 5])])
 def test_basic_keys(key, shape, values):
     a = grid(2, 3)
-    result = a[key]
-    if shape == ():
-        assert type(result) is q.Int64Scalar and result.item() == values
-        return
-    assert isinstance(result, q.Array) and result.shape == shape and tolist(result) == values
-    assert not result.size or shares_buffer(result, a)
+    assert a[key].shape == shape and tolist(a[key]) == values and shares_buffer(a[key], a)
 
 
 def test_zero_dimensional_and_64_dimensional_keys():
@@ -243,8 +238,7 @@ def test_overlapping_sources_read_old_values():
 
 
 def test_cast_warnings_of_assignment():
-    target = q.zeros(2)
-    assert record(lambda: target.__setitem__([0, 1], q.array([3j, 1j])))[1] == [(q.ComplexWarning, COMPLEX_DISCARD)]
+    assert record(lambda: q.zeros(2).__setitem__([0, 1], q.array([3j, 1j])))[1] == [(q.ComplexWarning, COMPLEX_DISCARD)]
     # a warning raised as an error stops the assignment before any write
     target = q.array([1.0, 2.0], dtype="float32")
     for key, value in [([0, 1], q.array([5.0, 1e39])), (0, 1e39), (slice(None), [q.array(1j), 3.0])]:

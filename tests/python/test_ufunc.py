@@ -184,8 +184,7 @@ def test_outputs_masks_and_layouts():
 @q.errstate(invalid="ignore")
 def test_power_replacement_only_for_plain_numbers():
     assert math.isnan(q.power(-math.inf, 0.5).item())
-    r = q.power(-0.0, 0.5).item()
-    assert r == 0.0 and math.copysign(1.0, r) == -1.0
+    assert str(q.power(-0.0, 0.5).item()) == "-0.0"
     assert tolist(q.power(q.array([-math.inf, -0.0]), 0.5))[0] == math.inf
 
 
