@@ -54,6 +54,14 @@ def grid(*shape, dtype="int64"):
     return q.array(list(range(math.prod(shape))), dtype=dtype).reshape(shape)
 
 
+def untouched(*shapes):
+    """int8 zeros whose pages are never touched; a skip where there is no room for them."""
+    try:
+        return [q.zeros(shape, dtype="int8") for shape in shapes]
+    except MemoryError:
+        pytest.skip("no room for the inputs")
+
+
 def shares_buffer(view, base):
     """Whether a write to the first element of `view` shows in `base` (both non-empty)."""
     before, first = tolist(base), (0,) * view.ndim

@@ -34,9 +34,8 @@ def native(name):
 def test_attributes_of_every_dtype():
     for name, (kind, itemsize, alignment, text, scalar) in ATTRIBUTES.items():
         d = quarvel.DType(name)
-        assert (d.name, d.char, d.kind, d.itemsize, d.alignment, d.str, d.byteorder, d.isnative) == (
-            name, CHARS[name], kind, int(itemsize), int(alignment), text, native(name), True)
-        assert d.type is getattr(quarvel, scalar)
+        assert (d.name, d.char, d.kind, d.itemsize, d.alignment, d.str, d.byteorder, d.isnative, d.type) == (
+            name, CHARS[name], kind, int(itemsize), int(alignment), text, native(name), True, getattr(quarvel, scalar))
     assert (quarvel.longlong.type, quarvel.ulonglong.type) == (quarvel.LongLongScalar, quarvel.ULongLongScalar)
 
 
@@ -82,8 +81,7 @@ def test_refused_spellings_are_quoted(text):
 def test_text_forms():
     for text, str_ in [("float64", "float64"), (">f8", ">float64"), (">i1", "int8"), (">G", ">complex256"), ("q", "int64")]:
         assert (str(quarvel.DType(text)), repr(quarvel.DType(text))) == (str_, f"quarvel.DType('{str_}')")
-    swapped = quarvel.float64.newbyteorder()
-    back = swapped.newbyteorder()
+    back = (swapped := quarvel.float64.newbyteorder()).newbyteorder()
     assert (str(swapped), swapped.str, swapped.isnative, str(back), back.str, back.isnative) == (
         ">float64", ">f8", False, "<float64", "<f8", True)
     assert back.newbyteorder().byteorder == ">"  # '<' on a '<' tag swaps to '>'

@@ -24,8 +24,7 @@ NAMES = (["__version__", "ComplexWarning", "DType", "Array", "ArrayFlags"] + SCA
 
 def test_names_in_order_and_reexported():
     assert quarvel.quarvel.__all__ == NAMES and quarvel.__all__ == NAMES
-    for name in NAMES:
-        assert getattr(quarvel, name) is getattr(quarvel.quarvel, name)
+    assert all(getattr(quarvel, name) is getattr(quarvel.quarvel, name) for name in NAMES)
     assert (quarvel.__version__, quarvel.quarvel.__doc__, quarvel.quarvel.__name__) == ("0.3.0", "", "quarvel.quarvel")
     var = quarvel._ERROR_CONTEXT
     assert type(var) is contextvars.ContextVar and var.name == "quarvel._ERROR_CONTEXT"

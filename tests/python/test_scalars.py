@@ -82,14 +82,12 @@ def test_cast_warnings_point_at_the_caller_and_may_stop_the_cast():
         quarvel.array([1e39], dtype="float32")
         assert quarvel.array(quarvel.array([1 + 2j, 3 - 1j]), dtype="float64")[1] == 3.0
     assert [(w.category, w.filename) for w in caught] == [(RuntimeWarning, __file__), (quarvel.ComplexWarning, __file__)]
-    with pytest.warns(RuntimeWarning, match="^invalid value encountered in cast$"):
-        quarvel.array([quarvel.array([1.0, float("nan")])], dtype="int32")
+    assert record(lambda: quarvel.array([quarvel.array([1.0, float("nan")])], dtype="int32"))[1] == [
+        (RuntimeWarning, "invalid value encountered in cast")]
 
 
 def test_complex_warning_category_is_looked_up_each_time(monkeypatch):
-    class Replacement(RuntimeWarning):
-        pass
-
+    Replacement = type("Replacement", (RuntimeWarning,), {})
     source = quarvel.array([1 + 2j])
     monkeypatch.setattr(quarvel, "ComplexWarning", Replacement)
     assert record(lambda: quarvel.array(source, dtype="float32"))[1] == [(Replacement, COMPLEX_DISCARD)]
