@@ -36,6 +36,8 @@ inline constexpr double inf = std::numeric_limits<double>::infinity();
 inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 inline double p2(int e) { return std::ldexp(1.0, e); }
+inline Scalar ld(const char* text) { return Scalar::long_double(text); }
+inline Scalar cld(const char* re, const char* im) { return Scalar::complex_long_double(re, im); }
 
 using IntegerTypes = ::testing::Types<std::int8_t, std::uint8_t, std::int16_t, std::uint16_t, std::int32_t,
                                       std::uint32_t, std::int64_t, std::uint64_t>;

@@ -16,17 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "storage/buffer.h"
 #include "storage/convert_loop.h"
-#include "storage/view.h"
+#include "storage_test_util.h"
 
 using namespace quarvel_storage;
-
-// Huge allocations must come back as failures, not sanitizer aborts. Visible:
-// the sanitizer runtime looks this up by name, and tests build with hidden visibility.
-extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
-  return "allocator_may_return_null=1";
-}
 
 namespace {
 
@@ -56,8 +49,6 @@ TEST(ElementBytes, EveryFormatAndByteOrder) {
   const std::tuple<DType, ByteOrder, Scalar, Bytes> cases[] = {
       {DType::Bool, L::NotApplicable, Scalar(true), {0x01}},
       {DType::Int8, L::NotApplicable, Scalar(std::int8_t{-1}), {0xFF}},
-      {DType::Int16, L::Big, Scalar(std::int16_t{-2}), {0xFF, 0xFE}},
-      {DType::UInt32, L::Big, Scalar(std::uint32_t{0xA1B2C3D4}), {0xA1, 0xB2, 0xC3, 0xD4}},
       {DType::UInt64, L::Big, Scalar(std::uint64_t{0x0102030405060708}), {1, 2, 3, 4, 5, 6, 7, 8}},
       {DType::Float16, L::Big, Scalar::half(65504.0f), {0x7B, 0xFF}},
       {DType::Float32, L::Big, Scalar(1.0f), {0x3F, 0x80, 0, 0}},
@@ -119,20 +110,12 @@ TEST(BufferMaking, FromValuesAndAllocation) {
 TEST(Lock, OnlyAnAbandonedWriterPoisonsAndForGood) {
   const BufferHandle handle = *share_buffer(*Buffer::zeroed(DType::Int32, ByteOrder::Native, 1));
   LockedBuffer& lock = *handle;
-  try {
-    auto reader = lock.read();
-    throw 1;
-  } catch (int) {
-  }
+  EXPECT_THROW({ auto reader = lock.read(); throw 1; }, int);
   struct WritesDuringUnwinding {
     LockedBuffer& lock;
     ~WritesDuringUnwinding() { EXPECT_TRUE(lock.write().has_value()); }
   };
-  try {
-    WritesDuringUnwinding during{lock};
-    throw 2;
-  } catch (int) {
-  }
+  EXPECT_THROW({ WritesDuringUnwinding during{lock}; throw 2; }, int);
   lock.run_writer_for_testing([](Buffer& b) { EXPECT_TRUE(b.write_as(0, DType::Int32, ByteOrder::Native, Scalar(3)).has_value()); });
   EXPECT_FALSE(lock.poisoned());
   EXPECT_TRUE(lock.read().has_value());

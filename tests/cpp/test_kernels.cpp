@@ -59,7 +59,6 @@ Scalar one(Op op, const std::vector<Scalar>& in, DType out) {
 
 template <class T> Scalar s(T v) { return Scalar(v); }
 Scalar half(float v) { return Scalar::half(v); }
-Scalar ld(const char* text) { return Scalar::long_double(text); }
 
 // ---- integers at every width -------------------------------------------------
 // Oracle: 64-bit unsigned arithmetic is modular and its low bits are the
@@ -67,12 +66,10 @@ Scalar ld(const char* text) { return Scalar::long_double(text); }
 // maximum, gcd, lcm, bitwise_count, reciprocal and division by zero at the
 // edges of every width are held by the Python sweep's exact oracles.
 
-template <class T>
-class IntegerKernels : public testing::Test {};
+template <class T> class IntegerKernels : public testing::Test {};
 TYPED_TEST_SUITE(IntegerKernels, IntegerTypes);
 
-template <class T>
-std::vector<T> samples() {
+template <class T> std::vector<T> samples() {
   using L = std::numeric_limits<T>;
   std::vector<T> v = {L::min(), L::max(), T(0), T(1), T(2), T(3), T(7), T(16), T(L::max() - 1), T(L::max() / 3 + 7)};
   if constexpr (std::is_signed_v<T>)
@@ -80,8 +77,7 @@ std::vector<T> samples() {
   return v;
 }
 
-template <class T>
-std::uint64_t as_u64(T x) {
+template <class T> std::uint64_t as_u64(T x) {
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(x));  // sign- or zero-extends
 }
 
@@ -126,9 +122,7 @@ TYPED_TEST(IntegerKernels, WrapAtTheOwnWidth) {
       for (unsigned i = 0; i < e; ++i) power *= ua;
       EXPECT_EQ(one(Op::power, {s(a), s(T(e))}, d), wrapped(power)) << +a << " ** " << e;
     }
-    if constexpr (std::is_signed_v<T>) {
-      EXPECT_FALSE(binary(Op::power, s(a), s(T(-1)), d));
-    }
+    EXPECT_TRUE(std::is_unsigned_v<T> || !binary(Op::power, s(a), s(T(-1)), d)) << +a << " ** -1 computed";
   }
 }
 
@@ -140,8 +134,7 @@ float to_half(double x) { return static_cast<float>(static_cast<_Float16>(x)); }
 float half_of(std::uint32_t bits) { return half_bits_to_float(static_cast<std::uint16_t>(bits)); }
 
 // The same bits, or both NaN.
-template <class F>
-::testing::AssertionResult same_float(F want, F got) {
+template <class F> ::testing::AssertionResult same_float(F want, F got) {
   if (std::memcmp(&want, &got, sizeof(F)) == 0 || (std::isnan(want) && std::isnan(got)))
     return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "want " << want << ", got " << got;
@@ -154,8 +147,7 @@ TEST(RoundedOnce, OneInputFunctionsOnEveryHalfAndRandomFloats) {
     Op op;
     double (*f)(double);
   } ops[] = {{Op::square, [](double x) { return x * x; }},
-             {Op::sqrt, [](double x) { return std::sqrt(x); }},
-             {Op::rint, [](double x) { return std::rint(x); }},
+             {Op::sqrt, [](double x) { return std::sqrt(x); }}, {Op::rint, [](double x) { return std::rint(x); }},
              {Op::reciprocal, [](double x) { return 1 / x; }},
              {Op::deg2rad, [](double x) { return x * static_cast<double>(0.017453292f); }}};
   std::mt19937 rng(11);
@@ -188,13 +180,8 @@ void check(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     const Result<KernelOutputs> r = compute(c.name, c.in, c.out);
     const std::string text = std::string(c.name) + " " + value_text(c.in[0]) + " -> " + std::string(c.out.name());
-    if (!c.want) {
-      EXPECT_TRUE(!r && r.error().kind == ErrorKind::CannotConvert) << text << " not refused";
-    } else if (r) {
-      EXPECT_TRUE(same_bits(*c.want, (*r)[0])) << text;
-    } else {
-      ADD_FAILURE() << text << " refused";
-    }
+    if (c.want && r) EXPECT_TRUE(same_bits(*c.want, (*r)[0])) << text;
+    else EXPECT_TRUE(!c.want && !r && r.error().kind == ErrorKind::CannotConvert) << text << (r ? " computed" : " refused");
   }
 }
 
@@ -225,8 +212,7 @@ TEST(Dispatch, FixedCases) {
       // Mixed precision: the double function or step, then rounded to the output.
       {"sqrt", {half(1.0009765625f)}, DType::Float32, s(static_cast<float>(std::sqrt(1.0009765625)))},
       {"nextafter", {s(1.0001), s(5.0)}, DType::Float16, half(1.0009765625f)},  // 1.0001 rounds to 1 first
-      {"add", {s(nan1), s(snan2)}, DType::Float64, s(qnan2)},
-      {"add", {s(snan2), s(nan1)}, DType::Float64, s(nan1)},
+      {"add", {s(nan1), s(snan2)}, DType::Float64, s(qnan2)}, {"add", {s(snan2), s(nan1)}, DType::Float64, s(nan1)},
       {"add", {s(c128(nan1, 1)), s(c128(snan2, 2))}, DType::Complex128, s(c128(qnan2, 3))},
       // Comparisons of mixed kinds, exact: long double as text.
       {"less", {ld("1.0000000000000000001"), s<std::int8_t>(2)}, DType::Bool, s(true)},
@@ -246,7 +232,7 @@ TEST(Dispatch, Refusals) {
       {"no_such", {f}, DType::Float64, {}}, {"Add", {f, f}, DType::Float64, {}}, {"sqrt", {f, f}, DType::Float64, {}},
       {"atan2", {f}, DType::Float64, {}},  {"add", {i, f}, DType::Int32, {}},    {"bitwise_and", {f, i}, DType::Int32, {}},
       {"left_shift", {i, c}, DType::Int32, {}}, {"ldexp", {f, f}, DType::Float64, {}},
-      {"power", {s<std::int8_t>(2), s<std::int8_t>(-3)}, DType::Int8, {}}, {"invert", {half(1)}, DType::Int8, {}},
+      {"invert", {half(1)}, DType::Int8, {}},
       {"remainder", {cld, cld}, DType::ComplexLongDouble, {}}, {"sqrt", {ld("abc")}, DType::LongDouble, {}},
       {"exp", {ld("x1")}, DType::Float64, {}}, {"cbrt", {c}, DType::Complex128, {}},
       {"floor_divide", {cf, cf}, DType::Complex64, {}}, {"divide", {i, i}, DType::Int32, {}},
@@ -301,9 +287,8 @@ TEST(FloorDivide, MatchesPythonTable) {
                           one(Op::remainder, {s(a), s(b)}, DType::Float64).get<double>(), (*dm)[1].get<double>()};
     for (int k = 0; k < 4; ++k) EXPECT_TRUE(same_float(k < 2 ? q : r, got[k])) << a << " // " << b << " " << k;
     const float fa = static_cast<float>(a), fb = static_cast<float>(b), fq = static_cast<float>(q);
-    if (fa == a && fb == b && fb != 0 && std::isfinite(fq) && fq == q) {
-      EXPECT_TRUE(same_float(fq, one(Op::floor_divide, {s(fa), s(fb)}, DType::Float32).get<float>())) << a << " // " << b;
-    }
+    if (fa != a || fb != b || fb == 0 || !std::isfinite(fq) || fq != q) continue;
+    EXPECT_TRUE(same_float(fq, one(Op::floor_divide, {s(fa), s(fb)}, DType::Float32).get<float>())) << a << " // " << b;
   }
   EXPECT_GT(rows, 5000);
 }
@@ -331,8 +316,7 @@ TEST(ComplexDivide, ScaledQuotientIsAccurate) {
   }
 }
 
-template <class C>
-C complex_result(const char* name, C z) {
+template <class C> C complex_result(const char* name, C z) {
   const Result<KernelOutputs> r = unary(name, Scalar(z), element_dtype<C>);
   EXPECT_TRUE(r) << name;
   return r ? (*r)[0].get<C>() : C();
@@ -349,8 +333,7 @@ TEST(ComplexFunctions, SoundWhereTheFormulasFail) {
     const char* name;
     c128 z, want;
   } cases[] = {
-      {"arcsinh", {0, -1e200}, {-461.2101657793691, -half_pi}},
-      {"arcsinh", {-1e-200, 3e-200}, {-1e-200, 3e-200}},
+      {"arcsinh", {0, -1e200}, {-461.2101657793691, -half_pi}}, {"arcsinh", {-1e-200, 3e-200}, {-1e-200, 3e-200}},
       {"arcsin", {1e308, 0}, {half_pi, 709.889355822726}},
       {"arccos", {-1e308, 1e-300}, {3.141592653589793, -709.889355822726}},
       {"arccos", {1.0000000000000002, 1e-300}, {4.7453132812125776e-293, -2.1073424255447014e-08}},
@@ -364,8 +347,7 @@ TEST(ComplexFunctions, SoundWhereTheFormulasFail) {
       {"log1p", {1e308, 1e308}, {709.542782232446, quarter_pi}},
       {"log", {1, 5.5524420335507883e-16}, {1.5414806267970807e-31, 5.5524420335507883e-16}},
       {"log", {-0.0010283044810774874, -0.99999968907977499}, {2.1778482879680585e-07, -1.5718246312332482}},
-      {"exp2", {1024.2, 2}, {3.78839963976302e+307, inf}},
-      {"square", {1e200, 1e200}, {0, inf}},
+      {"exp2", {1024.2, 2}, {3.78839963976302e+307, inf}}, {"square", {1e200, 1e200}, {0, inf}},
       {"square", {1.9983399132406239, 1.998339913240624}, {-8.874411930828714e-16, 7.986724817701089}},
       {"sign", {1.5e308, -1.5e308}, {r, -r}},  // |z| overflows
       {"sign", {1e-323, -1e-323}, {r, -r}},   // or is subnormal
@@ -373,11 +355,14 @@ TEST(ComplexFunctions, SoundWhereTheFormulasFail) {
   const auto close = [](auto got, auto want) {
     return want == 0 ? got == 0 && std::signbit(got) == std::signbit(want) : ulps_apart(got, want) <= library_ulps;
   };
-  for (const auto& c : cases) {
-    const c128 got = complex_result(c.name, c.z);
-    EXPECT_TRUE(close(got.real(), c.want.real()) && close(got.imag(), c.want.imag()))
-        << c.name << c.z << " gave " << got << ", want " << c.want;
-  }
+  const auto check = [&](const auto& table) {
+    for (const auto& c : table) {
+      const auto got = complex_result(c.name, c.z);
+      EXPECT_TRUE(close(got.real(), c.want.real()) && close(got.imag(), c.want.imag()))
+          << c.name << c.z << " gave " << got << ", want " << c.want;
+    }
+  };
+  check(cases);
   // complex64: the product formulas in single precision, the rest narrowed from double.
   const struct {
     const char* name;
@@ -388,11 +373,7 @@ TEST(ComplexFunctions, SoundWhereTheFormulasFail) {
       {"square", {-1.86099622e+19f, -1.04693947e+19f}, {2.3672246707766033e+38f, INFINITY}},
       {"sign", {3e38f, 3.2e38f}, {0.683941125869751f, 0.7295371890068054f}},
   };
-  for (const auto& c : single) {
-    const c64 got = complex_result(c.name, c.z);
-    EXPECT_TRUE(close(got.real(), c.want.real()) && close(got.imag(), c.want.imag()))
-        << c.name << c.z << " gave " << got << ", want " << c.want;
-  }
+  check(single);
 }
 
 // ---- complex functions against CPython's cmath table and mpmath rows ---------
@@ -469,8 +450,7 @@ void check_rows(const char* file, std::size_t count, double rel_err) {
     const bool log_like = row.function == "log" || row.function == "log10";
     EXPECT_TRUE(close_enough(row.want_re, z.real(), ignore_re, log_like ? 2e-15 : 5e-323, rel_err) &&
                 close_enough(row.want_im, z.imag(), ignore_im, 5e-323, rel_err))
-        << row.id << " " << row.function << "(" << row.re << ", " << row.im << ") want (" << row.want_re << ", "
-        << row.want_im << ") got " << z;
+        << row.id << c128(row.re, row.im) << " want " << c128(row.want_re, row.want_im) << " got " << z;
     if (!single(row.re) || !single(row.im) || !normal(row.want_re) || !normal(row.want_im)) continue;
     const c64 w = complex_result(row.function.c_str(), c64(static_cast<float>(row.re), static_cast<float>(row.im)));
     EXPECT_TRUE(close_enough(row.want_re, w.real(), ignore_re, 1e-6, 2e-6) &&

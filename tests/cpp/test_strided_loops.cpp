@@ -102,24 +102,17 @@ Case make_case(Op op, const Loop& loop, std::mt19937_64& random) {
 // over storage that may hold gaps (and sentinel bytes) between elements.
 struct Operand {
   Bytes storage;
-  std::uint8_t* base;
+  std::size_t origin;  // where element 0 starts
   std::int64_t stride;
-  std::uint8_t* at(std::size_t i) { return base + static_cast<std::ptrdiff_t>(i) * stride; }
+  std::uint8_t* base() { return storage.data() + origin; }
+  std::uint8_t* at(std::size_t i) { return base() + static_cast<std::ptrdiff_t>(i) * stride; }
 };
-
-Operand copy_of(const Operand& o) {
-  Operand copy{o.storage, nullptr, o.stride};
-  copy.base = copy.storage.data() + (o.base - o.storage.data());
-  return copy;
-}
 
 // n elements of `size` bytes, `step` elements apart (negative: last first),
 // every byte sentinel.
 Operand spaced(std::size_t n, std::size_t size, int step) {
   const std::size_t span = n == 0 ? 0 : (n - 1) * static_cast<std::size_t>(std::abs(step)) + 1;
-  Operand o{Bytes(span * size, sentinel), nullptr, static_cast<std::int64_t>(step) * static_cast<std::int64_t>(size)};
-  o.base = o.storage.data() + (step < 0 ? (span - 1) * size : 0);
-  return o;
+  return {Bytes(span * size, sentinel), step < 0 ? (span - 1) * size : 0, step * static_cast<std::int64_t>(size)};
 }
 
 std::string hex(const std::uint8_t* p, std::size_t size) {
@@ -139,11 +132,11 @@ void check_call(const Case& c, const std::string& layout, std::vector<Element> e
   const std::size_t n = elements.size(), nin = c.loop.inputs.size();
   std::vector<Operand> outputs;
   for (DType d : c.loop.outputs) outputs.push_back(spaced(n, d.itemsize(), output_step));
-  if (in_place) outputs[0] = copy_of(inputs[0]);
+  if (in_place) outputs[0] = inputs[0];
   std::vector<std::uint8_t*> args;
   std::vector<std::int64_t> strides;
   for (std::vector<Operand>* operands : {&inputs, &outputs})
-    for (Operand& o : *operands) args.push_back(o.base), strides.push_back(o.stride);
+    for (Operand& o : *operands) args.push_back(o.base()), strides.push_back(o.stride);
   if (in_place) args[nin] = args[0];
   const LoopResult got = c.run(args.data(), strides.data(), n, mask ? mask->data() : nullptr, 1);
   if (in_place) std::swap(outputs[0], inputs[0]);  // the results, and the bytes the inputs held
@@ -183,9 +176,7 @@ Operand gathered(const Case& c, std::size_t j, const std::vector<Element>& eleme
 }
 // One element of column `j` for every element of the call (stride 0).
 Operand broadcast(const Case& c, std::size_t j, std::size_t index) {
-  Operand o{Bytes(c.columns[j].at(index), c.columns[j].at(index) + c.columns[j].dtype.itemsize()), nullptr, 0};
-  o.base = o.storage.data();
-  return o;
+  return {Bytes(c.columns[j].at(index), c.columns[j].at(index) + c.columns[j].dtype.itemsize()), 0, 0};
 }
 
 // A loop whose first input has its output's dtype, chained through its own

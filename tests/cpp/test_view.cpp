@@ -13,11 +13,6 @@
 
 using namespace storage_test;
 
-// Visible: the sanitizer runtime looks this up by name, and tests build with hidden visibility.
-extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
-  return "allocator_may_return_null=1";
-}
-
 namespace {
 
 constexpr std::uint64_t two_62 = std::uint64_t{1} << 62;
@@ -34,14 +29,11 @@ View over_float64(std::uint64_t len, Shape shape, Strides strides, std::uint64_t
 }
 
 TEST(Layout, ContiguousStridesAndTheirLimits) {
-  const std::tuple<DType, Shape, std::optional<Strides>, std::optional<Strides>> cases[] = {
-      {DType::Int16, {4, 1, 5}, Strides{10, 10, 2}, Strides{2, 8, 8}},
-      {DType::Int8, {two_62, 2}, std::nullopt, std::nullopt},  // 2^63 bytes
-  };
-  for (const auto& [dtype, shape, c, f] : cases) {
-    EXPECT_EQ(c_strides(dtype, shape), c ? Result<Strides>(*c) : fail(ErrorKind::LayoutOverflow)) << shape.size();
-    EXPECT_EQ(f_strides(dtype, shape), f ? Result<Strides>(*f) : fail(ErrorKind::LayoutOverflow)) << shape.size();
-  }
+  EXPECT_EQ(c_strides(DType::Int16, {4, 1, 5}), Result<Strides>(Strides{10, 10, 2}));
+  EXPECT_EQ(f_strides(DType::Int16, {4, 1, 5}), Result<Strides>(Strides{2, 8, 8}));
+  // 2^63 bytes
+  for (const auto& strides : {c_strides(DType::Int8, {two_62, 2}), f_strides(DType::Int8, {two_62, 2})})
+    EXPECT_EQ(strides, fail(ErrorKind::LayoutOverflow));
 }
 
 TEST(Layout, Contiguity) {
@@ -263,12 +255,10 @@ TEST(Allocation, ListingTooManyElementsFails) {
   const Shape halves = {std::uint64_t{1} << 60, 2};
   const std::string failed = "array allocation failed", overflow = "array shape or byte strides exceed supported limits";
   const std::pair<std::string, std::string> cases[] = {
-      {error_text(huge.snapshot()), failed},
-      {error_text(huge.copy(E)), failed},
+      {error_text(huge.snapshot()), failed}, {error_text(huge.copy(E)), failed},
       {error_text(huge.reshape_order(halves, CopyMode::Always, false, E)), failed},
       {error_text(huge.assign_scalar(Scalar(1.0), E)), failed},
-      {error_text(huge.assign_view(arange({1}), E)), failed},
-      {error_text(huge.copy()), overflow},
+      {error_text(huge.assign_view(arange({1}), E)), failed}, {error_text(huge.copy()), overflow},
       {error_text(huge.reshape_order(halves, CopyMode::Always, false)), overflow},
       {error_text(huge.assign_scalar(Scalar(2.0))), "<no error>"},
   };

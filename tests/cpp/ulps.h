@@ -22,8 +22,7 @@ constexpr long double library_ulps = 4;
 // neighbours differ by one and -0 meets +0.
 //   binary32 / binary64: s | exponent | fraction, the magnitude counts up.
 //   x87 extended: bytes 0-7 significand (explicit integer bit 63), bytes 8-9 s|exponent.
-template <class F>
-__int128 ordinal(F x) {
+template <class F> __int128 ordinal(F x) {
   using Bits = std::conditional_t<sizeof(F) == 4, std::uint32_t, std::uint64_t>;
   const Bits bits = std::bit_cast<Bits>(x), sign = Bits{1} << (8 * sizeof(F) - 1);
   const __int128 magnitude = bits & ~sign;
@@ -45,8 +44,7 @@ inline __int128 ordinal(long double x) {
 }
 
 // NaN meets only NaN, an infinity only itself.
-template <class F>
-long double ulps_apart(F a, F b) {
+template <class F> long double ulps_apart(F a, F b) {
   if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) ? 0.0L : INFINITY;
   if (std::isinf(a) || std::isinf(b)) return a == b ? 0.0L : INFINITY;
   const __int128 d = ordinal(a) - ordinal(b);
