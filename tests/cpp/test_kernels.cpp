@@ -209,6 +209,7 @@ TEST(Dispatch, FixedCases) {
       // (1 + 2^-13)^2 - 1 is 2^-12 + 2^-26 exactly, 2^-12 once the square is single.
       {"multiply", {s(c64(a13, 1)), s(c64(a13, 1))}, DType::Complex64, s(c64(0x1p-12f, 2 * a13))},
       {"multiply", {s(c64(a13, 1)), s(c128(a13, 1))}, DType::Complex64, s(c64(0x1p-12f + 0x1p-26f, 2 * a13))},
+      {"add", {s(1.0f), s(0x1.8p-24)}, DType::Float32, s(1.0f + 0x1p-23f)},  // float32 likewise: in double
       // Mixed precision: the double function or step, then rounded to the output.
       {"sqrt", {half(1.0009765625f)}, DType::Float32, s(static_cast<float>(std::sqrt(1.0009765625)))},
       {"nextafter", {s(1.0001), s(5.0)}, DType::Float16, half(1.0009765625f)},  // 1.0001 rounds to 1 first

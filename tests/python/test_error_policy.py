@@ -259,6 +259,9 @@ def test_print_mode_writes_to_stderr_and_warnings_raised_as_errors(monkeypatch):
     with quarvel.errstate(all="print"):
         raises(AttributeError, None, quarvel.divide, 1.0, 0.0)
     seen = []  # a warning raised as an error stops the walk
-    with quarvel.errstate(invalid="call", call=lambda kind, mask: seen.append(kind)):
+    with quarvel.errstate(invalid="call", call=lambda *args: seen.append(args)):
         raises(RuntimeWarning, "divide by zero encountered in divide", as_errors, lambda: quarvel.divide([1.0, 0.0], 0.0))
-    assert seen == []
+        assert seen == []
+        quarvel.sqrt(-1.0)  # the mask holds only the faults that occurred
+        quarvel.divide(0.0, 0.0)
+    assert seen == [("invalid value", 8)] * 2

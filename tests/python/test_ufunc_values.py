@@ -440,6 +440,10 @@ def arcsinh(o, z):
 def complex_divide(o, a, b):
     if b.re == b.im == 0:  # a zero or NaN part gives NaN, any other a signed infinity
         return C(*(NAN if v == 0 or is_nan(v) else signed(INF, signbit(v)) for v in a))
+    if o != "G" and (nonfinite(a) or nonfinite(b)):  # the unscaled formula: only inf, NaN and zeros come out
+        ar, ai, br, bi = (float(v) for v in (*a, *b))
+        d = br * br + bi * bi
+        return C(*(real(div(n, d)) for n in (ar * br + ai * bi, ai * br - ar * bi)))
     return cmplx(operator.truediv)(o, a, b)
 
 
