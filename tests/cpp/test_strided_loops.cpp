@@ -265,3 +265,25 @@ std::string op_param_name(const testing::TestParamInfo<int>& info) {
 INSTANTIATE_TEST_SUITE_P(AllOperations, StridedLoops, testing::Range(0, op_count), op_param_name);
 
 }  // namespace
+
+// Operands that meet at other positions run element by element, each reading
+// what the ones before wrote: here an output running backwards over its input
+// across several blocks, and a stride-0 output apart from a stride-0 input,
+// which is no fold (the last element's result stays).
+TEST(StridedLoops, OverlapsRunElementByElement) {
+  const DType f8[] = {DType::Float64, DType::Float64};
+  std::vector<double> data(600), want(600);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = want[i] = static_cast<double>(i + 1);
+  for (std::size_t i = 0; i < want.size(); ++i) want[want.size() - 1 - i] = -want[i];
+  std::uint8_t* const reversed[] = {reinterpret_cast<std::uint8_t*>(data.data()),
+                                    reinterpret_cast<std::uint8_t*>(&data.back())};
+  const std::int64_t reversed_strides[] = {8, -8};
+  find_strided_loop(Op::negative, std::span(f8, 1), std::span(f8, 1))(reversed, reversed_strides, 600, nullptr, 0);
+  EXPECT_EQ(data, want);
+  double start = 1, column[] = {1, 2, 3}, out = 0;
+  std::uint8_t* const apart[] = {reinterpret_cast<std::uint8_t*>(&start), reinterpret_cast<std::uint8_t*>(column),
+                                 reinterpret_cast<std::uint8_t*>(&out)};
+  const std::int64_t apart_strides[] = {0, 8, 0};
+  find_strided_loop(Op::add, f8, std::span(f8, 1))(apart, apart_strides, 3, nullptr, 0);
+  EXPECT_EQ(out, 4.0);
+}
