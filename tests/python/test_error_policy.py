@@ -262,6 +262,8 @@ def test_print_mode_writes_to_stderr_and_warnings_raised_as_errors(monkeypatch):
     with quarvel.errstate(invalid="call", call=lambda *args: seen.append(args)):
         raises(RuntimeWarning, "divide by zero encountered in divide", as_errors, lambda: quarvel.divide([1.0, 0.0], 0.0))
         assert seen == []
-        quarvel.sqrt(-1.0)  # the mask holds only the faults that occurred
-        quarvel.divide(0.0, 0.0)
-    assert seen == [("invalid value", 8)] * 2
+    with quarvel.errstate(all="call", call=lambda *args: seen.append(args)):  # each mask holds only its faults
+        for operation, x, y in [("divide", 1.0, 0.0), ("multiply", 1e300, 1e300), ("multiply", 1e-300, 1e-300),
+                                ("divide", 0.0, 0.0)]:
+            getattr(quarvel, operation)(x, y)
+    assert seen == [("divide by zero", 1), ("overflow", 2), ("underflow", 4), ("invalid value", 8)]

@@ -206,6 +206,7 @@ METHOD_REFUSALS = [
     (lambda o: q.add.reduce(A, where=[[[True]]]), ValueError, "where mask cannot be broadcast to the reduction input"),
     (lambda o: q.add.accumulate(A, None), ValueError, "accumulate does not allow multiple axes"),
     (lambda o: q.add.accumulate(A, 2**70), OverflowError, "Python int too large to convert to C long"),
+    (lambda o: q.add.reduce(A, keepdims=2**40), OverflowError, "Python int too large to convert to C int"),
     (lambda o: q.less.accumulate(filled(2, dtype="int64")), TypeError, NO_LOOP + " accumulate"),
     (lambda o: q.negative.accumulate(A), TypeError, "negative is not a binary accumulation ufunc"),
     (lambda o: q.add.accumulate(A, 0, None, None, 1), TypeError,
