@@ -210,3 +210,14 @@ TEST(ConvertLoop, GivesTheElementPathsBitsForEveryPairAndByteOrder) {
   EXPECT_EQ(find_conversion(DType::Int8, ByteOrder::Native, DType::ComplexLongDouble, ByteOrder::Native), nullptr);
 }
 }  // namespace
+
+namespace {
+// Up to 16 bytes as one number, most significant first under ">"; more is a layout error.
+TEST(ByteHelpers, ReadUnsigned) {
+  Bytes sixteen(16, 0);
+  sixteen[0] = 1;
+  EXPECT_EQ(*read_unsigned(sixteen, ByteOrder::Big), static_cast<unsigned __int128>(1) << 120);
+  EXPECT_EQ(*read_unsigned(sixteen, ByteOrder::Native), 1u);
+  EXPECT_EQ(read_unsigned(Bytes(17), ByteOrder::Big).error().kind, ErrorKind::InvalidLayout);
+}
+}  // namespace
