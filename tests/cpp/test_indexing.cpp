@@ -26,7 +26,9 @@ TEST(BasicIndex, OffsetsAndSliceChecks) {
   const std::pair<Items, ErrorKind> errors[] = {
       {{I{-4}}, ErrorKind::IndexOutOfBounds},       {{I{0}, I{0}, I{0}}, ErrorKind::TooManyIndices},
       {{S{0, 0, 1}}, ErrorKind::InvalidLayout},      {{S{1, 1, 3}}, ErrorKind::InvalidLayout},
+      {{S{-2, 1, 0}}, ErrorKind::InvalidLayout},     {{S{4, 1, 0}}, ErrorKind::InvalidLayout},  // empty: -1 to n
   };
+  for (std::int64_t start : {-1, 3}) EXPECT_TRUE(v.index(Items{S{start, 1, 0}}).has_value()) << start;
   for (const auto& [items, kind] : errors) EXPECT_EQ(error_kind(v.index(items)), kind) << items.size();
   // Reversed empty slices of a reshaped empty view never move the offset below the buffer.
   View empty = *View::zeros_with_layout(DType::Float64, ByteOrder::Native, {3, 0}, false);

@@ -253,6 +253,8 @@ def test_reshape_orders_and_copies():
     assert not shares_buffer(m.T.reshape(6, copy=None), m) and not shares_buffer(m.reshape((3, 2), copy=True), m)
     assert shares_buffer(m.reshape(shape=(3, 2), order="C", copy=False), m)
     raises(ValueError, "cannot reshape array of size 0 into shape [0, 0]", q.zeros(0).reshape, (0, -1))
+    e = q.zeros((2, 0))  # an empty copy is laid out as an empty view: zero lengths count as one
+    assert e.reshape((0, 5), order="F", copy=True).strides == e.reshape((0, 5), order="F").strides == (8, 8)
     assert q.array([1, 2], dtype="q").reshape((2, 1)).dtype.char == "q"
 
 

@@ -216,6 +216,14 @@ def test_assignment_by_target_kind():
     raises(NotImplementedError, "can't delete item", c.__delitem__, 0)
 
 
+@pytest.mark.parametrize("dtype, value", [("float16", 2.0), ("complex128", 1 + 2j), ("clongdouble", 1 + 2j)])
+def test_strided_writes_leave_the_elements_between(dtype, value):
+    a = q.array([9] * 6, dtype=dtype)
+    a[::3] = value  # a filled value
+    a[4::-3] = q.array([value, value])  # converted values, written backwards
+    assert tolist(a.astype("complex128")) == [value, value, 9] * 2
+
+
 def test_zero_dimensional_targets():
     f, i = q.array(1.5), q.array(3)
     raises(ValueError, SEQUENCE + ". The requested array would exceed the maximum number of dimension of 0.",

@@ -162,6 +162,9 @@ def test_outputs_masks_and_layouts():
     same = q.zeros(2, dtype="int64")
     q.divmod(q.array([7, 9]), 4, out=(same, same))  # one array for both outputs holds the remainders
     assert tolist(same) == [3, 1]
+    meet = q.zeros(3, dtype="int64")
+    q.divmod(q.array([7, 9]), 4, out=(meet[:2], meet[1:]))  # outputs meeting at other elements: element by element
+    assert tolist(meet) == [1, 2, 1]
     zero_d, (quotient, remainder) = q.zeros(()), q.divmod(7, 2)
     assert q.add(1.0, 2.0, out=zero_d) is zero_d and zero_d[()].item() == 3.0 and type(quotient) is q.Int64Scalar
     assert (quotient.item(), remainder.item()) == (3, 1)
