@@ -276,15 +276,15 @@ template <class F> std::complex<F> complex_divide(std::complex<F> a, std::comple
   // With finite operands, a numerator part that overflowed, or that is
   // subnormal or zero because a product underflowed, would make the plain
   // quotient infinite, zero or imprecise. Any other numerator is as good as
-  // the formula's, and keeps its bits.
+  // the formula's, and keeps its bits: over a normal d, a part of the plain
+  // quotient overflows only where the exact one does, and its other part
+  // stays exact to rounding.
   if (std::isfinite(ar) && std::isfinite(ai) && std::isfinite(br) && std::isfinite(bi)) {
     auto underflowed = [](F x, F y) { return x != 0 && y != 0 && !std::isnormal(x * y); };
     auto lost = [&](F n, F x1, F y1, F x2, F y2) {
       return !std::isfinite(n) || (!std::isnormal(n) && (underflowed(x1, y1) || underflowed(x2, y2)));
     };
-    if (lost(nr, ar, br, ai, bi) || lost(ni, ai, br, ar, bi) || !std::isfinite(plain.real()) ||
-        !std::isfinite(plain.imag()))
-      return scaled_divide(a, b);
+    if (lost(nr, ar, br, ai, bi) || lost(ni, ai, br, ar, bi)) return scaled_divide(a, b);
   }
   return plain;
 }
