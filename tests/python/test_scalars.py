@@ -26,7 +26,7 @@ def scalar(value, dtype):
     # The float32 nearest 1e-4 is below it: exponent form, whatever its shortest digits.
     (-1e-4, "f", "Float32Scalar", "-1e-4"), (-0.0, "f", "Float32Scalar", "-0.0"), (1e16, "d", "Float64Scalar", "1e16"),
     (0.0001, "d", "Float64Scalar", "0.0001"), (0.00001, "d", "Float64Scalar", "1e-5"),
-    (0.1 - 1e20j, "F", "Complex64Scalar", "(0.1, -1e20)"), (complex(0.1, -0.0), "D", "Complex128Scalar", "(0.1, -0.0)"),
+    (0.1 - 1e-4j, "F", "Complex64Scalar", "(0.1, -1e-4)"), (complex(0.1, -0.0), "D", "Complex128Scalar", "(0.1, -0.0)"),
     (complex(float("nan"), float("inf")), "complex128", "Complex128Scalar", "(NaN, inf)"),
     (1.5, "float128", "LongDoubleScalar", "'1.5'"), (-2.0, "longdouble", "LongDoubleScalar", "'-2'"),
     (1.5 - 2j, "complex256", "ComplexLongDoubleScalar", "(1.5, -2)")])
