@@ -218,6 +218,7 @@ TEST(ByteHelpers, ReadUnsigned) {
   sixteen[0] = 1;
   EXPECT_EQ(*read_unsigned(sixteen, ByteOrder::Big), static_cast<unsigned __int128>(1) << 120);
   EXPECT_EQ(*read_unsigned(sixteen, ByteOrder::Native), 1u);
+  EXPECT_EQ(*read_unsigned(Bytes{0x12, 0x34}, ByteOrder::Big), 0x1234u);
   EXPECT_EQ(read_unsigned(Bytes(17), ByteOrder::Big).error().kind, ErrorKind::InvalidLayout);
 }
 }  // namespace

@@ -197,6 +197,7 @@ TEST(Dispatch, FixedCases) {
       {"floor_divide", {s<std::int8_t>(-1), s<std::uint8_t>(2)}, DType::UInt8, s<std::uint8_t>(127)},
       {"add", {s<std::uint8_t>(255), s<std::int8_t>(-1)}, DType::Int16, s<std::int16_t>(254)},
       {"invert", {s<std::int32_t>(6)}, DType::Bool, s(false)},  // a bool output negates the truth
+      {"invert", {s(true)}, DType::Int8, s<std::int8_t>(-2)},    // a bool input reads as 1
       // An integer output: a float first operand goes through double and is cast.
       {"add", {s(2.75), s<std::int32_t>(1)}, DType::Int32, s<std::int32_t>(3)},
       {"add", {s(c128(1, 9)), s(2.0)}, DType::Float64, s(3.0)},  // a real output takes the real parts

@@ -85,6 +85,7 @@ const ComplexCase complex_cases[] = {
     {"atan", {"0", "2"}, HALF_PI, ATANH_HALF},            {"atan", {"1e3000", "1"}, HALF_PI, "0"},
     {"atanh", {"2", "-0"}, ATANH_HALF, "-" HALF_PI},      {"expm1", {"20000", "0"}, "inf", "0"},
     {"expm1", {"-20000", "-0"}, "-~1", "-0"},             {"sign", {"0x1p-16445", "-0"}, "1", "-0"},
+    {"expm1", {"-inf", "nan"}, "-1", "~0"},  // a zero of either sign
     {"multiply", {"inf", "inf", "1", "0"}, "inf", "inf"}, {"divide", {"1", "0", "inf", "inf"}, "0", "-0"},
     {"power", {"nan", "0", "0", "-0"}, "1", "0"},
     // Lexicographic; maximum and minimum keep a NaN operand, fmax and fmin the other.
@@ -252,6 +253,7 @@ TEST(LongDoubleContract, OutputBuffers) {
       {"exponent before the buffer", frexp("8"), 0, 8, 0, nullptr, "4"},
       {"null mantissa", frexp("8"), -1, 8, 0, nullptr, "-99"},
       {"imaginary part short", two_outputs(quarvel_ld_unary_complex, "conjugate", "-1.5", "2.5"), 5, 3, 0, "-1.5", "-2"},
+      {"binary: imaginary part short", two_outputs(quarvel_ld_binary_complex, "add", "1", "2", "3", "0.25"), 8, 3, 0, "4", "2."},
       {"decode fits", decode(16), 4, -1, 1, "1.5", nullptr},
       {"decode 15 bytes", decode(15), 8, -1, 0, nullptr, nullptr},
   };

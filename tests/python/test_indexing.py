@@ -211,8 +211,8 @@ def test_assignment_by_target_kind():
     flags[0], flags[1] = [0], []  # a sequence's truth, not its element's
     assert tolist(flags) == [True, False]
     ld, c = q.zeros(2, dtype="longdouble"), q.zeros(2, dtype="complex64")
-    ld[:], c[0], c[1:] = [1.5, 2], 1 + 2j, [3j]
-    assert [float(v) for v in (ld[0], ld[1])] == [1.5, 2.0] and tolist(c) == [1 + 2j, 3j]
+    ld[:], c[0], c[1:] = [1.5, 2], 1 + 2j, -1  # -1: the int to float conversion's failure value
+    assert [float(v) for v in (ld[0], ld[1])] == [1.5, 2.0] and tolist(c) == [1 + 2j, -1]
     raises(NotImplementedError, "can't delete item", c.__delitem__, 0)
 
 

@@ -182,7 +182,7 @@ def test_out_receives_the_result_and_is_read_after_the_input():
     assert tolist(q.add.reduceat(c, [2, 0], out=c[:2])) == [3, 10] and tolist(c) == [3, 10, 3, 4]
     o = q.zeros((2, 1))  # every argument by position
     assert q.add.reduce([[1, 2], [3, 4]], 1, "float64", o, True, 10, [True, False]) is o and tolist(o) == [[11.0], [13.0]]
-    assert tolist(q.add.accumulate(a, (1,), "int8")) == tolist(q.add.accumulate(a, dtype="int8", axis=-1))
+    assert tolist(q.add.accumulate(a, (1,), "int8", None)) == tolist(q.add.accumulate(a, dtype="int8", axis=-1))
 
 
 A = filled((2, 3))
