@@ -286,4 +286,10 @@ TEST(StridedLoops, OverlapsRunElementByElement) {
   const std::int64_t apart_strides[] = {0, 8, 0};
   find_strided_loop(Op::add, f8, std::span(f8, 1))(apart, apart_strides, 3, nullptr, 0);
   EXPECT_EQ(out, 4.0);
+  // A stride-0 input at the output's first element: each sum reads the first one written.
+  double running[] = {1, 0, 0};
+  std::uint8_t* const first[] = {reinterpret_cast<std::uint8_t*>(running), apart[1], reinterpret_cast<std::uint8_t*>(running)};
+  const std::int64_t first_strides[] = {0, 8, 8};
+  find_strided_loop(Op::add, f8, std::span(f8, 1))(first, first_strides, 3, nullptr, 0);
+  EXPECT_EQ(std::vector<double>(running, running + 3), (std::vector<double>{2, 4, 5}));
 }

@@ -279,6 +279,8 @@ def test_axis_error_is_the_module_class_of_the_moment(monkeypatch):
     raises(q.AxisError, BOUNDS.format(3, 1), q.add.accumulate, filled(2), 3)
     monkeypatch.setattr(q, "AxisError", type("Replacement", (Exception,), {}))
     raises(q.AxisError, None, q.add.reduceat, filled(2), [0], 3)
+    monkeypatch.setattr(q, "AxisError", int)  # a class, but nothing that can be raised
+    raises(TypeError, "quarvel.AxisError must be an exception class", q.add.reduce, filled(2), 3)
 
 
 # --- outer --------------------------------------------------------------------
