@@ -251,7 +251,7 @@ def test_reshape_orders_and_copies():
     assert tolist(m.T.reshape(6, order="A")) == [0, 1, 2, 3, 4, 5] and tolist(m.T.reshape(6)) == [0, 3, 1, 4, 2, 5]
     raises(ValueError, "array view has an invalid layout", m.T.reshape, 6, copy=False)
     assert not shares_buffer(m.T.reshape(6, copy=None), m) and not shares_buffer(m.reshape((3, 2), copy=True), m)
-    assert shares_buffer(m.reshape(shape=(3, 2), order="C", copy=False), m)
+    assert shares_buffer(m.reshape(shape=(3, 2), order="C", copy=False), m) and shares_buffer(m[:, None].reshape(6), m)
     raises(ValueError, "cannot reshape array of size 0 into shape [0, 0]", q.zeros(0).reshape, (0, -1))
     e = q.zeros((2, 0))  # an empty copy is laid out as an empty view: zero lengths count as one
     assert e.reshape((0, 5), order="F", copy=True).strides == e.reshape((0, 5), order="F").strides == (8, 8)
