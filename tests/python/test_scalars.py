@@ -82,7 +82,7 @@ def test_cast_warnings_point_at_the_caller_and_may_stop_the_cast():
         quarvel.array([1e39], dtype="float32")
         assert quarvel.array(quarvel.array([1 + 2j, 3 - 1j]), dtype="float64")[1] == 3.0
     assert [(w.category, w.filename) for w in caught] == [(RuntimeWarning, __file__), (quarvel.ComplexWarning, __file__)]
-    assert record(lambda: quarvel.array([quarvel.array([1.0, float("nan")])], dtype="int32"))[1] == [
+    assert record(lambda: quarvel.array([quarvel.array([float("nan"), 1.0])], dtype="int32"))[1] == [
         (RuntimeWarning, "invalid value encountered in cast")]
 
 
