@@ -178,7 +178,7 @@ def test_outputs_masks_and_layouts():
     assert tolist(as_errors(lambda: q.add(q.array([1, 2]), 1, where=False, out=None))) == [0, 0]
     f = q.array([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]]).T
     for a, order, strides in [(f, "C", (24, 8)), (f, "A", (8, 16)), (q.zeros((2, 3))[:, ::-1], "K", (24, 8)),
-                              (q.zeros((4, 3)).T, "K", (8, 24)), (q.zeros((3, 1))[::-1], "K", (8, 8))]:
+                              (q.zeros((4, 3)).T, "K", (8, 24)), (q.zeros((3, 1))[::-1].T, "K", (24, 8))]:
         result = q.negative(a, order=order)
         assert result.strides == q.add(a, 1, order=order).strides == strides
         assert tolist(result) == [[-x for x in row] for row in tolist(a)]
