@@ -1,12 +1,7 @@
-<<<<<<< HEAD
 // Element throughput of the scalar path (kernels, casts, view snapshots), of
-// the typed loops (conversion loops, copies on either path), and what fault
+// the typed loops (conversion loops, copies on either path, the strided ufunc
+// loops over a million elements in each layout), and what fault
 // classification adds to a typed float64 loop.
-=======
-// Element throughput of the scalar path: kernels, casts and view snapshots,
-// what fault classification adds to a typed float64 loop, and the typed
-// strided loops over a million elements in each layout.
->>>>>>> kernel-loops
 // Build with -DQUARVEL_BUILD_BENCH=ON and run build/<dir>/bench_core.
 #include <algorithm>
 #include <chrono>
@@ -19,11 +14,8 @@
 
 #include "kernels/classify.h"
 #include "kernels/kernels.h"
-<<<<<<< HEAD
-#include "storage/convert_loop.h"
-=======
 #include "kernels/strided_loops.h"
->>>>>>> kernel-loops
+#include "storage/convert_loop.h"
 #include "storage/view.h"
 
 using namespace quarvel_storage;
