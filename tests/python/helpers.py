@@ -33,15 +33,11 @@ LIMITS = "array shape or byte strides exceed supported limits"
 
 def to_python(result):
     """A subscript or ufunc result as Python values: arrays as nested lists, scalars by item()."""
-    if isinstance(result, q.Array):
-        return tolist(result)
-    return result.item()
+    return tolist(result) if isinstance(result, q.Array) else result.item()
 
 
 def tolist(a):
-    if a.ndim == 0:
-        return a[()].item()
-    return [to_python(a[i]) for i in range(len(a))]
+    return a[()].item() if a.ndim == 0 else [to_python(a[i]) for i in range(len(a))]
 
 
 def flat(value):

@@ -174,10 +174,12 @@ def test_decorator():
 
 
 def test_decorator_failures():
-    def breaks_policy():
+    def breaks_policy(error):
         VAR.set(42)
-        raise KeyError("from the call")
-    raises(KeyError, None, quarvel.errstate(all="ignore")(breaks_policy))  # the call's error wins
+        raise error
+    raises(KeyError, None, quarvel.errstate(all="ignore")(breaks_policy), KeyError())  # the call's error wins
+    # After a call that returns, the failed restore is raised.
+    raises(TypeError, "'int' object cannot be cast as 'tuple'", quarvel.errstate()(VAR.set), 42)
 
     def target():
         pass

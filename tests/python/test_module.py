@@ -56,6 +56,11 @@ def test_one_module_per_process():
     """)], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "RunFailedError True\n"
+    # The native module alone, loaded as the top-level module "quarvel", keeps its policy.
+    alone = subprocess.run([sys.executable, "-c", "import quarvel; quarvel.seterr(divide='raise'); "
+                            "print(quarvel.__file__.endswith('.so'), quarvel.geterr()['divide'])"],
+                           cwd=quarvel.quarvel.__file__.rpartition("/")[0], capture_output=True, text=True)
+    assert alone.stdout == "True raise\n", alone.stderr
 
 
 # The one argument parser words its errors as the interpreter does.
