@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <string_view>
 #include <memory>
 #include <span>
 #include <vector>
@@ -156,10 +158,174 @@ void bench_strided_loops() {
   }
 }
 
+// ---- long double: the floors beside the typed loops ---------------------------------
+//
+// The floor of each figure is a plain loop over long double arrays doing the
+// same operation with the same C library call, timed in the same run; the
+// typed figure is the strided loop (or conversion loop) over the same values
+// in their stored form. Printed as "long double <name> <typed> <floor>"
+// lines that bench/bench_long_double.py reads.
+
+using LD = long double;
+using CLD = __complex__ long double;
+
+template <class F>
+double floor_ns(std::uint64_t n, F&& body) {
+  double best = 1e30;
+  for (int run = 0; run < 7; ++run) {
+    const auto start = Clock::now();
+    body();
+    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count() * 1e9 / static_cast<double>(n));
+  }
+  return best;
+}
+
+// Out of line, so the compiler cannot drop or fold the loop into its caller.
+template <class In, class Out, class F>
+[[gnu::noinline]] void map1(const In* a, Out* r, std::uint64_t n, F f) {
+  for (std::uint64_t i = 0; i < n; ++i) r[i] = f(a[i]);
+}
+template <class In, class Out, class F>
+[[gnu::noinline]] void map2(const In* a, const In* b, Out* r, std::uint64_t n, F f) {
+  for (std::uint64_t i = 0; i < n; ++i) r[i] = f(a[i], b[i]);
+}
+[[gnu::noinline]] LD sum_of(const LD* a, std::uint64_t n) {
+  LD s = 0;
+  for (std::uint64_t i = 0; i < n; ++i) s += a[i];
+  return s;
+}
+
+double convert_ns(DType from, DType to, const std::uint8_t* in, std::uint8_t* out, std::uint64_t n) {
+  const ConvertLoop loop = find_conversion(from, ByteOrder::Native, to, ByteOrder::Native);
+  return floor_ns(n, [&] {
+    loop(in, static_cast<std::int64_t>(from.itemsize()), out, static_cast<std::int64_t>(to.itemsize()), n);
+  });
+}
+
+void bench_long_double() {
+  using quarvel_kernels::Op;
+  constexpr std::uint64_t n = 1'000'000;
+  std::vector<LD> a(n), b(n), r(n);
+  std::vector<CLD> ca(n), cb(n), cr(n);
+  std::vector<double> d(n);
+  std::vector<long long> i64(n);
+  std::vector<std::uint8_t> truth(n);
+  // The stored forms: the same values with their padding zero, as arrays hold them.
+  std::vector<std::uint8_t> sa(16 * n, 0), sb(16 * n, 0), sr(16 * n, 0), csa(32 * n, 0), csb(32 * n, 0),
+      csr(32 * n, 0), sd(8 * n), si(8 * n);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    a[i] = 1.0L + static_cast<LD>(i % 97) * 0.37L;
+    b[i] = 0.5L + static_cast<LD>(i % 89) * 0.21L;
+    __real__ ca[i] = a[i];
+    __imag__ ca[i] = b[i] / 3;
+    __real__ cb[i] = b[i];
+    __imag__ cb[i] = -a[i] / 7;
+    d[i] = static_cast<double>(a[i] * 1000);
+    i64[i] = static_cast<long long>(i * 2654435761u % 1000003);
+    std::memcpy(&sa[16 * i], &a[i], 10);
+    std::memcpy(&sb[16 * i], &b[i], 10);
+    const LD parts[] = {a[i], b[i] / 3, b[i], -a[i] / 7};
+    std::memcpy(&csa[32 * i], &parts[0], 10);
+    std::memcpy(&csa[32 * i + 16], &parts[1], 10);
+    std::memcpy(&csb[32 * i], &parts[2], 10);
+    std::memcpy(&csb[32 * i + 16], &parts[3], 10);
+  }
+  std::memcpy(sd.data(), d.data(), 8 * n);
+  std::memcpy(si.data(), i64.data(), 8 * n);
+  const DType g = DType::LongDouble, G = DType::ComplexLongDouble, b1 = DType::Bool;
+  const auto unit = [](std::initializer_list<DType> dtypes) {
+    std::vector<std::int64_t> sizes;
+    for (DType dtype : dtypes) sizes.push_back(static_cast<std::int64_t>(dtype.itemsize()));
+    return sizes;
+  };
+  const auto line = [](const char* name, double typed, double floor) {
+    std::printf("long double %-22s %10.2f %10.2f\n", name, typed, floor);
+  };
+  std::printf("%-34s %10s %10s  (ns/element, %llu elements)\n", "long double loops", "typed", "floor",
+              static_cast<unsigned long long>(n));
+
+  // Each row: the floor on the machine arrays, then the typed loop over
+  // the stored forms of the same values.
+  const auto binaries = [&](const auto& cases, const auto& x, const auto& y, auto& r, const std::vector<DType>& dtypes,
+                            std::uint8_t* fx, std::uint8_t* fy, std::uint8_t* fr) {
+    for (const auto& c : cases) {
+      const double floor = floor_ns(n, [&] { map2(x.data(), y.data(), r.data(), n, c.floor); });
+      line(c.name, loop_ns_per_element(c.op, dtypes, {fx, fy, fr}, unit({dtypes[0], dtypes[1], dtypes[2]}), n), floor);
+    }
+  };
+  struct Binary {
+    const char* name;
+    Op op;
+    LD (*floor)(LD, LD);
+  };
+  const Binary real_cases[] = {
+      {"add", Op::add, [](LD x, LD y) { return x + y; }},
+      {"subtract", Op::subtract, [](LD x, LD y) { return x - y; }},
+      {"multiply", Op::multiply, [](LD x, LD y) { return x * y; }},
+      {"divide", Op::divide, [](LD x, LD y) { return x / y; }},
+      {"maximum", Op::maximum,
+       [](LD x, LD y) { return std::isnan(x) ? x : std::isnan(y) ? y : (x == 0 && y == 0) ? x : (x > y ? x : y); }},
+      {"power", Op::power, [](LD x, LD y) { return ::powl(x, y); }},
+  };
+  binaries(real_cases, a, b, r, {g, g, g}, sa.data(), sb.data(), sr.data());
+  const double less_floor =
+      floor_ns(n, [&] { map2(a.data(), b.data(), truth.data(), n, [](LD x, LD y) -> std::uint8_t { return x < y; }); });
+  line("less", loop_ns_per_element(Op::less, {g, g, b1}, {sa.data(), sb.data(), truth.data()}, unit({g, g, b1}), n),
+       less_floor);
+  struct Unary {
+    const char* name;
+    Op op;
+    LD (*floor)(LD);
+  };
+  const Unary unaries[] = {
+      {"sqrt", Op::sqrt, [](LD x) { return __builtin_sqrtl(x); }}, {"exp", Op::exp, ::expl},
+      {"log", Op::log, ::logl}, {"sin", Op::sin, ::sinl}, {"negative", Op::negative, [](LD x) { return -x; }},
+  };
+  for (const Unary& c : unaries) {
+    const double floor = floor_ns(n, [&] { map1(a.data(), r.data(), n, c.floor); });
+    line(c.name, loop_ns_per_element(c.op, {g, g}, {sa.data(), sr.data()}, unit({g, g}), n), floor);
+  }
+  const double sum_floor = floor_ns(n, [&] { r[0] = sum_of(a.data(), n); });
+  std::memset(sr.data(), 0, 16);
+  line("add.reduce", loop_ns_per_element(Op::add, {g, g, g}, {sr.data(), sa.data(), sr.data()}, {0, 16, 0}, n),
+       sum_floor);
+
+  struct ComplexBinary {
+    const char* name;
+    Op op;
+    CLD (*floor)(CLD, CLD);
+  };
+  const ComplexBinary complex_cases[] = {
+      {"complex add", Op::add, [](CLD x, CLD y) { return x + y; }},
+      {"complex multiply", Op::multiply, [](CLD x, CLD y) { return x * y; }},
+      {"complex divide", Op::divide, [](CLD x, CLD y) { return x / y; }},
+  };
+  binaries(complex_cases, ca, cb, cr, {G, G, G}, csa.data(), csb.data(), csr.data());
+  const double abs_floor = floor_ns(n, [&] { map1(ca.data(), r.data(), n, [](CLD z) { return __builtin_cabsl(z); }); });
+  line("complex absolute", loop_ns_per_element(Op::absolute, {G, g}, {csa.data(), sr.data()}, unit({G, g}), n),
+       abs_floor);
+
+  const double to_double = floor_ns(n, [&] { map1(a.data(), d.data(), n, [](LD x) { return static_cast<double>(x); }); });
+  line("astype float64", convert_ns(g, DType::Float64, sa.data(), sd.data(), n), to_double);
+  const double from_double = floor_ns(n, [&] { map1(d.data(), r.data(), n, [](double x) { return static_cast<LD>(x); }); });
+  line("float64 astype", convert_ns(DType::Float64, g, sd.data(), sr.data(), n), from_double);
+  const double to_int = floor_ns(n, [&] { map1(a.data(), i64.data(), n, [](LD x) { return static_cast<long long>(x); }); });
+  line("astype int64", convert_ns(g, DType::Int64, sa.data(), si.data(), n), to_int);
+  const double from_int = floor_ns(n, [&] { map1(i64.data(), r.data(), n, [](long long x) { return static_cast<LD>(x); }); });
+  line("int64 astype", convert_ns(DType::Int64, g, si.data(), sr.data(), n), from_int);
+  sink += static_cast<long>(r[n / 2] + d[n / 2] + static_cast<LD>(i64[n / 2]) + truth[3] + __real__ cr[7]);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string_view(argv[1]) == "--long-double") {
+    bench_long_double();
+    std::printf("(checksum %ld)\n", sink);
+    return 0;
+  }
   bench_strided_loops();
+  bench_long_double();
   constexpr long n = 2'000'000;
   const Scalar i32(std::int32_t{12345}), f64(1.25), f32(2.5f);
   const Scalar c128(std::complex<double>(1.5, -0.5));

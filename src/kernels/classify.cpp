@@ -7,7 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "longdouble/ld_ops.h"
+#include "longdouble/ld_typed.h"
+#include "storage/extended.h"
 
 namespace quarvel_kernels {
 namespace {
@@ -184,8 +185,8 @@ std::optional<std::pair<double, double>> finite_pair(std::span<const FaultValue>
 // a - b overflows, whatever the result.
 bool intermediate_overflows(std::span<const FaultValue> in) {
   if (both_long_double(in))
-    return quarvel_longdouble::logaddexp_intermediate_overflow(in[0].long_double_text, in[1].long_double_text) ==
-           true;
+    return in[0].extended && in[1].extended &&
+           quarvel_longdouble::logaddexp_intermediate_overflow(*in[0].extended, *in[1].extended);
   const auto ab = finite_pair(in);
   return ab && std::isinf(ab->first - ab->second);
 }
@@ -193,8 +194,8 @@ bool intermediate_overflows(std::span<const FaultValue> in) {
 // e^-|a - b| (2^-|a - b|) underflows in the result dtype, compared by logarithms.
 bool intermediate_underflows(std::span<const FaultValue> in, DType result, bool base2) {
   if (result == DType::LongDouble)
-    return both_long_double(in) && quarvel_longdouble::logaddexp_intermediate_underflow(
-                                       in[0].long_double_text, in[1].long_double_text, base2) == true;
+    return both_long_double(in) && in[0].extended && in[1].extended &&
+           quarvel_longdouble::logaddexp_intermediate_underflow(*in[0].extended, *in[1].extended, base2);
   const std::optional<double> log_m = log_smallest_normal(result);
   const auto ab = finite_pair(in);
   if (!log_m || !ab) return false;
@@ -317,7 +318,40 @@ FaultValue fault_value(const Scalar& value) {
   v.finite = tests.finite;
   v.zero = v.dtype.is_long_double() ? value.is_zero() : v.pair && v.pair->real() == 0.0 && v.pair->imag() == 0.0;
   v.subnormal = value.is_subnormal();
-  if (const LongDoubleText* text = value.get_if<LongDoubleText>()) v.long_double_text = text->text;
+  if (const LongDoubleText* text = value.get_if<LongDoubleText>()) {
+    if (const auto x = quarvel_storage::extended_from_text(text->text)) v.extended = *x;
+  }
+  return v;
+}
+
+FaultValue fault_value(quarvel_storage::Extended element) {
+  const long double x = element.value;
+  FaultValue v;
+  v.dtype = DType::LongDouble;
+  v.real = quarvel_storage::double_through_text(x);
+  v.pair = std::complex<double>(*v.real, 0.0);
+  v.nan = std::isnan(x);
+  v.infinite = std::isinf(x);
+  v.finite = std::isfinite(x);
+  v.zero = x == 0;
+  v.subnormal = std::fpclassify(x) == FP_SUBNORMAL;
+  v.extended = x;
+  return v;
+}
+
+// Each test joins the parts as the Scalar predicates do: NaN, infinite and
+// subnormal in either part, finite and zero in both.
+FaultValue fault_value(quarvel_storage::ComplexExtended element) {
+  const long double re = element.re, im = element.im;
+  FaultValue v;
+  v.dtype = DType::ComplexLongDouble;
+  v.real = quarvel_storage::double_through_text(re);
+  v.pair = std::complex<double>(*v.real, quarvel_storage::double_through_text(im));
+  v.nan = std::isnan(re) || std::isnan(im);
+  v.infinite = std::isinf(re) || std::isinf(im);
+  v.finite = std::isfinite(re) && std::isfinite(im);
+  v.zero = re == 0 && im == 0;
+  v.subnormal = std::fpclassify(re) == FP_SUBNORMAL || std::fpclassify(im) == FP_SUBNORMAL;
   return v;
 }
 

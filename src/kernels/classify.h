@@ -5,9 +5,10 @@
 // alone; nothing is kept between calls and nothing fails.
 //
 // Two forms give the same bits. `classify_errors` reads Scalars of any dtype
-// through the storage core's value services. The typed forms take fixed-width
-// elements, decide inline that no rule can fire on the usual values, and give
-// everything else to the rule core that the Scalar form runs too.
+// through the storage core's value services. The typed forms take elements,
+// decide inline that no rule can fire on the usual values, and give
+// everything else to the rule core that the Scalar form runs too (the long
+// double ones through the records fault_value makes of their values).
 #pragma once
 
 #include <array>
@@ -83,7 +84,8 @@ bool exact_exp2_matches(const Scalar& exponent, double actual);
 
 // One value as the rules read it: its dtype, its test answers, its double and
 // complex readings (absent when unreadable) and, for long double values, the
-// text the extended-precision log-add-exp checks take. Borrows that text.
+// value the extended-precision log-add-exp checks take (absent when its text
+// cannot be read).
 struct FaultValue {
   DType dtype;
   bool nan = false;
@@ -93,13 +95,16 @@ struct FaultValue {
   bool subnormal = false;  // below the normal range of its own dtype
   std::optional<double> real;
   std::optional<std::complex<double>> pair;
-  std::string_view long_double_text;
+  std::optional<long double> extended;
 };
 
 FaultValue fault_value(const Scalar& value);
 template <class T>
   requires is_fixed_element<T>
 FaultValue fault_value(T element);
+// A long double element as the Scalar of its text reads.
+FaultValue fault_value(quarvel_storage::Extended element);
+FaultValue fault_value(quarvel_storage::ComplexExtended element);
 
 [[nodiscard]] std::uint32_t classify_faults(Op op, std::span<const FaultValue> inputs,
                                             std::span<const FaultValue> outputs);

@@ -22,6 +22,7 @@
 
 #include "kernels/classify.h"
 #include "kernels/element_forms.h"
+#include "kernels/loop_entries.h"
 #include "kernels/loop_rules.h"
 #include "kernels/strided_loop_table.h"
 #include "kernels/strided_loops.h"
@@ -458,62 +459,26 @@ LoopResult strided_loop(std::uint8_t* const* args, const std::int64_t* strides, 
 
 // ---- the table ---------------------------------------------------------------
 
-inline constexpr int fixed_width_count = DType::Complex128 + 1;  // bool .. complex128
-
-// The distinct loops the rules give `op` over fixed-width inputs.
-struct LoopList {
-  std::array<LoopPiece, fixed_width_count * fixed_width_count> pieces{};
-  std::size_t count = 0;
+// The fixed-width loops: every piece of fixed-width inputs. Fixed-width
+// inputs never widen to long double; were a rule to, that loop would be left
+// to the element path rather than fail to compile.
+struct FixedWidth {
+  static constexpr bool fixed_width(DType d) { return !d.is_long_double(); }
+  template <Op op>
+  static constexpr LoopList loops = distinct_loops<op>(
+      [](DType a, DType b) { return fixed_width(a) && fixed_width(b); },
+      [](LoopPiece piece) {
+        for (std::size_t i = 0; i < piece.size; ++i)
+          if (!fixed_width(DType(piece.codes[i]))) return LoopPiece{};
+        return piece;
+      });
+  template <Op op, LoopPiece piece>
+  static constexpr StridedLoop loop = &strided_loop<op, piece>;
 };
-
-// Fixed-width inputs never widen to long double; were a rule to, that loop
-// would be left to the element path rather than fail to compile.
-constexpr bool is_fixed_width(const LoopPiece& piece) {
-  for (std::size_t i = 0; i < piece.size; ++i)
-    if (DType(piece.codes[i]).is_long_double()) return false;
-  return true;
-}
-
-template <Op op>
-constexpr LoopList fixed_width_loops = [] {
-  LoopList list;
-  const int second_count = op_info(op).nin == 2 ? fixed_width_count : 1;
-  for (int a = 0; a < fixed_width_count; ++a) {
-    for (int b = 0; b < second_count; ++b) {
-      const LoopPiece piece = loop_rules::loop_piece(op, DType::from_index(a), DType::from_index(b));
-      if (piece.size == 0 || !is_fixed_width(piece)) continue;
-      if (std::find(list.pieces.begin(), list.pieces.begin() + list.count, piece) != list.pieces.begin() + list.count)
-        continue;
-      list.pieces[list.count++] = piece;
-    }
-  }
-  return list;
-}();
-
-template <Op op, std::size_t... I>
-constexpr std::array<LoopEntry, sizeof...(I)> make_entries(std::index_sequence<I...>) {
-  return {LoopEntry{fixed_width_loops<op>.pieces[I], &strided_loop<op, fixed_width_loops<op>.pieces[I]>}...};
-}
-
-// Only the operations of `group` are instantiated; the others have no entries.
-template <LoopGroup group, Op op>
-constexpr auto entries_in = [] {
-  if constexpr (group_of(op) == group) {
-    return make_entries<op>(std::make_index_sequence<fixed_width_loops<op>.count>{});
-  } else {
-    return std::array<LoopEntry, 0>{};
-  }
-}();
-
-template <LoopGroup group, std::size_t... I>
-constexpr std::array<std::span<const LoopEntry>, op_count> make_group_table(std::index_sequence<I...>) {
-  return {std::span<const LoopEntry>(entries_in<group, static_cast<Op>(I)>)...};
-}
 
 template <LoopGroup group>
 std::span<const LoopEntry> loops_in(Op op) {
-  static constexpr auto table = make_group_table<group>(std::make_index_sequence<op_count>{});
-  return table[static_cast<std::size_t>(op)];
+  return family_loops<FixedWidth, group>(op);
 }
 
 }  // namespace quarvel_kernels::strided_table

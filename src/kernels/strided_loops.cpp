@@ -1,21 +1,39 @@
 // Finding the typed strided loop of a call in the table of its group.
 #include "kernels/strided_loops.h"
 
+#include "kernels/extended_loops.h"
 #include "kernels/strided_loop_table.h"
 
 namespace quarvel_kernels {
 
+namespace {
+
+bool any_long_double(std::span<const DType> inputs, std::span<const DType> outputs) {
+  for (std::span<const DType> dtypes : {inputs, outputs})
+    for (DType dtype : dtypes)
+      if (dtype.is_long_double()) return true;
+  return false;
+}
+
+// The loops of `op` in the tables of its group: the long double ones or the others.
+std::span<const strided_table::LoopEntry> group_loops(Op op, bool long_double) {
+  using strided_table::LoopGroup;
+  switch (strided_table::group_of(op)) {
+    case LoopGroup::one_input:
+      return long_double ? extended_table::one_input_loops(op) : strided_table::one_input_loops(op);
+    case LoopGroup::truth: return long_double ? extended_table::truth_loops(op) : strided_table::truth_loops(op);
+    case LoopGroup::two_input:
+      return long_double ? extended_table::two_input_loops(op) : strided_table::two_input_loops(op);
+  }
+  return {};
+}
+
+}  // namespace
+
 StridedLoop find_strided_loop(Op op, std::span<const DType> inputs, std::span<const DType> outputs) {
-  using namespace strided_table;
   const OpInfo& info = op_info(op);
   if (inputs.size() != info.nin || outputs.size() != info.nout) return nullptr;
-  std::span<const LoopEntry> loops;
-  switch (group_of(op)) {
-    case LoopGroup::one_input: loops = one_input_loops(op); break;
-    case LoopGroup::truth: loops = truth_loops(op); break;
-    case LoopGroup::two_input: loops = two_input_loops(op); break;
-  }
-  for (const LoopEntry& entry : loops) {
+  for (const strided_table::LoopEntry& entry : group_loops(op, any_long_double(inputs, outputs))) {
     bool same = true;
     for (std::size_t i = 0; i < info.nin; ++i) same = same && entry.piece.codes[i] == inputs[i].code;
     for (std::size_t j = 0; j < info.nout; ++j) same = same && entry.piece.codes[info.nin + j] == outputs[j].code;

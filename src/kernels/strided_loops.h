@@ -36,9 +36,9 @@ using StridedLoop = LoopResult (*)(std::uint8_t* const* args, const std::int64_t
 
 // The loop of `op` over these loop dtypes (inputs, then outputs): per element
 // exactly the bits of unary/binary(op, inputs..., outputs[0]) and the flags
-// of classify_errors on them. Every loop that resolve_loop gives for
-// fixed-width inputs has one; null for any other combination and for long
-// double dtypes (the element path then serves the call).
+// of classify_errors on them (long double values as the Scalars of their
+// text). Every loop that resolve_loop gives has one; null for any other
+// combination (the element path then serves the call).
 [[nodiscard]] StridedLoop find_strided_loop(Op op, std::span<const DType> inputs, std::span<const DType> outputs);
 
 }  // namespace quarvel_kernels

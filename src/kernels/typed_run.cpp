@@ -102,10 +102,6 @@ Strides broadcast_strides(const View& view, const Shape& shape) {
 }
 
 bool run_is_typed(std::span<const View* const> inputs, std::span<const View* const> outputs, const Loop& loop) {
-  for (DType dtype : loop.inputs)
-    if (dtype.is_long_double()) return false;
-  for (DType dtype : loop.outputs)
-    if (dtype.is_long_double()) return false;
   for (std::size_t i = 0; i < inputs.size(); ++i)
     if (inputs[i] && !quarvel_storage::find_conversion(inputs[i]->dtype, inputs[i]->byte_order, loop.inputs[i],
                                                        ByteOrder::Native))

@@ -1,6 +1,6 @@
 // A typed run: one strided kernel loop applied over a shape to views of any
-// fixed-width dtype and byte order, the way the element loop would apply the
-// kernel one element at a time.
+// dtype and byte order, the way the element loop would apply the kernel one
+// element at a time.
 //
 // Each buffer is locked once for the whole run (for writing when any output
 // lives in it). Rows are walked in C order and cut into chunks; an operand

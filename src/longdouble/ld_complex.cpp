@@ -1,4 +1,5 @@
-// Complex long double operations by ufunc name, in the 80-bit extended format.
+// Complex long double operations in the 80-bit extended format: the functions
+// by operation code, and the text routines that parse, call them and print.
 // Library functions are reached through the compiler's complex builtins;
 // multiplication and division recover infinities through the compiler
 // runtime's C99 routines (never the limited-range formulas).
@@ -6,11 +7,14 @@
 #include <math.h>
 
 #include <cstddef>
+#include <iterator>
+#include <optional>
 #include <string_view>
 
 #include "longdouble/ld_common.h"
 #include "longdouble/ld_dispatch.h"
 #include "longdouble/ld_ops.h"
+#include "longdouble/ld_typed.h"
 
 using CLD = __complex__ long double;
 
@@ -19,18 +23,17 @@ CLD __mulxc3(long double a, long double b, long double c, long double d);
 CLD __divxc3(long double a, long double b, long double c, long double d);
 }
 
-using quarvel_longdouble::detail::find_operation;
+using quarvel_longdouble::Complex;
+using quarvel_longdouble::ComplexBinary;
+using quarvel_longdouble::ComplexBinaryOp;
+using quarvel_longdouble::ComplexUnary;
+using quarvel_longdouble::ComplexUnaryOp;
 using quarvel_longdouble::detail::parse;
 using quarvel_longdouble::detail::print;
 
 namespace {
 
 using Real = long double;
-
-struct Complex {
-  Real re;
-  Real im;
-};
 
 CLD to_builtin(Complex z) {
   CLD c;
@@ -230,41 +233,16 @@ Complex atanh(Complex z) {
   return library<c_atanh>(z);
 }
 
-struct UnaryEntry {
-  std::string_view name;
-  Complex (*compute)(Complex);
+// Indexed by ComplexUnaryOp.
+constexpr ComplexUnary unary_functions[] = {
+    absolute,        library<c_acos>, library<c_acosh>, library<c_asin>, library<c_asinh>, atan,
+    atanh,           library<c_cos>,  library<c_cosh>,  library<c_exp>,  exp2,              expm1,
+    rint,            library<c_log>,  log1p,            log10,           log2,              library<c_sin>,
+    library<c_sinh>, library<c_sqrt>, library<c_tan>,   library<c_tanh>, reciprocal,        square,
+    positive,        negative,        conjugate,        sign,
 };
+static_assert(std::size(unary_functions) == quarvel_longdouble::complex_unary_count);
 
-constexpr UnaryEntry unary_operations[] = {
-    {"absolute", absolute},
-    {"arccos", library<c_acos>},
-    {"arccosh", library<c_acosh>},
-    {"arcsin", library<c_asin>},
-    {"arcsinh", library<c_asinh>},
-    {"arctan", atan},
-    {"arctanh", atanh},
-    {"cos", library<c_cos>},
-    {"cosh", library<c_cosh>},
-    {"exp", library<c_exp>},
-    {"exp2", exp2},
-    {"expm1", expm1},
-    {"rint", rint},
-    {"log", library<c_log>},
-    {"log1p", log1p},
-    {"log10", log10},
-    {"log2", log2},
-    {"sin", library<c_sin>},
-    {"sinh", library<c_sinh>},
-    {"sqrt", library<c_sqrt>},
-    {"tan", library<c_tan>},
-    {"tanh", library<c_tanh>},
-    {"reciprocal", reciprocal},
-    {"square", square},
-    {"positive", positive},
-    {"negative", negative},
-    {"conjugate", conjugate},
-    {"sign", sign},
-};
 
 // ---- two operands ------------------------------------------------------------
 
@@ -289,23 +267,13 @@ Complex extremum(Complex x, Complex y) {
   return (Larger ? order < 0 : order > 0) ? y : x;
 }
 
-struct BinaryEntry {
-  std::string_view name;
-  Complex (*compute)(Complex, Complex);
+// Indexed by ComplexBinaryOp.
+constexpr ComplexBinary binary_functions[] = {
+    add, subtract, multiply, divide, power, extremum<true, false>, extremum<false, false>, extremum<true, true>,
+    extremum<false, true>,
 };
+static_assert(std::size(binary_functions) == quarvel_longdouble::complex_binary_count);
 
-constexpr BinaryEntry binary_operations[] = {
-    {"add", add},
-    {"subtract", subtract},
-    {"multiply", multiply},
-    {"divide", divide},
-    {"power", power},
-    {"float_power", power},
-    {"maximum", extremum<true, false>},
-    {"minimum", extremum<false, false>},
-    {"fmax", extremum<true, true>},
-    {"fmin", extremum<false, true>},
-};
 
 bool parse_complex(const char* re, const char* im, Complex* z) { return parse(re, &z->re) && parse(im, &z->im); }
 
@@ -315,13 +283,22 @@ bool print_complex(Complex z, char* out_re, std::size_t out_re_len, char* out_im
 
 }  // namespace
 
+namespace quarvel_longdouble {
+
+ComplexUnary complex_unary(ComplexUnaryOp op) { return unary_functions[static_cast<int>(op)]; }
+ComplexBinary complex_binary(ComplexBinaryOp op) { return binary_functions[static_cast<int>(op)]; }
+
+}  // namespace quarvel_longdouble
+
+namespace ld = quarvel_longdouble;
+
 extern "C" int quarvel_ld_unary_complex(const char* op, const char* re, const char* im, char* out_re,
                                         std::size_t out_re_len, char* out_im, std::size_t out_im_len) {
   Complex z;
   if (!parse_complex(re, im, &z)) return 0;
-  const UnaryEntry* entry = find_operation(unary_operations, op);
-  if (entry == nullptr) return 0;
-  return print_complex(entry->compute(z), out_re, out_re_len, out_im, out_im_len) ? 1 : 0;
+  const std::optional<ComplexUnaryOp> code = ld::operation_code<ComplexUnaryOp>(op);
+  if (!code) return 0;
+  return print_complex(ld::complex_unary(*code)(z), out_re, out_re_len, out_im, out_im_len) ? 1 : 0;
 }
 
 extern "C" int quarvel_ld_binary_complex(const char* op, const char* re1, const char* im1, const char* re2,
@@ -329,9 +306,9 @@ extern "C" int quarvel_ld_binary_complex(const char* op, const char* re1, const 
                                          std::size_t out_im_len) {
   Complex x, y;
   if (!parse_complex(re1, im1, &x) || !parse_complex(re2, im2, &y)) return 0;
-  const BinaryEntry* entry = find_operation(binary_operations, op);
-  if (entry == nullptr) return 0;
-  return print_complex(entry->compute(x, y), out_re, out_re_len, out_im, out_im_len) ? 1 : 0;
+  const std::optional<ComplexBinaryOp> code = ld::operation_code<ComplexBinaryOp>(op);
+  if (!code) return 0;
+  return print_complex(ld::complex_binary(*code)(x, y), out_re, out_re_len, out_im, out_im_len) ? 1 : 0;
 }
 
 namespace quarvel_longdouble {

@@ -1,7 +1,5 @@
-// Plumbing shared by the arithmetic routines: operation tables matched by
-// name through the one operation catalogue (kernels/ops.h, dependency-free
-// data), NUL-terminated copies of every wrapper text and the 128-byte result
-// buffers.
+// Plumbing shared by the text routines: NUL-terminated copies of every
+// wrapper text and the 128-byte result buffers.
 #pragma once
 
 #include <array>
@@ -12,21 +10,9 @@
 #include <tuple>
 #include <utility>
 
-#include "kernels/ops.h"
 #include "longdouble/ld_common.h"
 
 namespace quarvel_longdouble::detail {
-
-// The entry of the operation that name (canonical or alias, exact case) names,
-// or null; a null name matches nothing. Tables list canonical names only.
-template <class Entry, std::size_t N>
-const Entry* find_operation(const Entry (&table)[N], const char* name) {
-  if (name == nullptr) return nullptr;
-  const std::string_view wanted = quarvel_kernels::canonical_name(name);
-  for (const Entry& entry : table)
-    if (entry.name == wanted) return &entry;
-  return nullptr;
-}
 
 // NUL-terminated copies of every text, or absent when any holds a NUL byte
 // (the C routine must then not be called at all).

@@ -1,16 +1,24 @@
-// Real long double operations by ufunc name, in the 80-bit extended format.
+// Real long double operations in the 80-bit extended format: the functions
+// by operation code, and the text routines that parse, call them and print.
 #include <fenv.h>
 #include <math.h>
 
 #include <cstddef>
+#include <iterator>
+#include <optional>
 #include <string_view>
 #include <tuple>
 
 #include "longdouble/ld_common.h"
 #include "longdouble/ld_dispatch.h"
 #include "longdouble/ld_ops.h"
+#include "longdouble/ld_typed.h"
 
-using quarvel_longdouble::detail::find_operation;
+using quarvel_longdouble::RealBinary;
+using quarvel_longdouble::RealBinaryOp;
+using quarvel_longdouble::RealPair;
+using quarvel_longdouble::RealUnary;
+using quarvel_longdouble::RealUnaryOp;
 using quarvel_longdouble::detail::parse;
 using quarvel_longdouble::detail::print;
 
@@ -54,23 +62,15 @@ Real spacing(Real x) {
   return ::nextafterl(x, away) - x;
 }
 
-struct UnaryEntry {
-  std::string_view name;
-  Real (*compute)(Real);
+// Indexed by RealUnaryOp.
+constexpr RealUnary unary_functions[] = {
+    absolute, ::acosl, ::acoshl, ::asinl, ::asinhl, ::atanl, ::atanhl, ::cbrtl, ::ceill, ::cosl, ::coshl,
+    deg2rad, rad2deg, ::expl, ::exp2l, ::expm1l, ::floorl, ::logl, ::log10l, ::log1pl, ::log2l, negative,
+    positive, reciprocal, ::rintl, sign, ::sinl, ::sinhl, spacing, square_root, square, ::tanl, ::tanhl,
+    ::truncl,
 };
+static_assert(std::size(unary_functions) == quarvel_longdouble::real_unary_count);
 
-constexpr UnaryEntry unary_operations[] = {
-    {"absolute", absolute},  {"fabs", absolute},  {"arccos", ::acosl},  {"arccosh", ::acoshl},
-    {"arcsin", ::asinl},  {"arcsinh", ::asinhl},  {"arctan", ::atanl},  {"arctanh", ::atanhl},
-    {"cbrt", ::cbrtl},  {"ceil", ::ceill},  {"cos", ::cosl},  {"cosh", ::coshl},
-    {"deg2rad", deg2rad},  {"radians", deg2rad},  {"degrees", rad2deg},  {"rad2deg", rad2deg},
-    {"exp", ::expl},  {"exp2", ::exp2l},  {"expm1", ::expm1l},  {"floor", ::floorl},
-    {"log", ::logl},  {"log10", ::log10l},  {"log1p", ::log1pl},  {"log2", ::log2l},
-    {"negative", negative},  {"positive", positive},  {"conjugate", positive},  {"reciprocal", reciprocal},
-    {"rint", ::rintl},  {"sign", sign},  {"sin", ::sinl},  {"sinh", ::sinhl},
-    {"spacing", spacing},  {"sqrt", square_root},  {"square", square},  {"tan", ::tanl},
-    {"tanh", ::tanhl},  {"trunc", ::truncl},
-};
 
 // ---- two operands -----------------------------------------------------------
 
@@ -156,67 +156,96 @@ Real subtract(Real x, Real y) { return x - y; }
 Real multiply(Real x, Real y) { return x * y; }
 Real divide(Real x, Real y) { return x / y; }
 
-struct RealPair {
-  Real first;
-  Real second;
+// Indexed by RealBinaryOp; divmod's entry is its quotient.
+constexpr RealBinary binary_functions[] = {
+    add,          subtract,           multiply,           divide,    floor_quotient, ::fmodl,      floored_remainder,
+    floor_quotient, ::powl,           extremum<true>,     extremum<false>, fmax_in_order, fmin_in_order, ::copysignl,
+    ::hypotl,     ::atan2l,           heaviside,          logaddexp, logaddexp2,     ::nextafterl, ldexp,
 };
+static_assert(std::size(binary_functions) == quarvel_longdouble::real_binary_count);
 
-template <Real (*Compute)(Real, Real)>
-RealPair single(Real x, Real y) {
-  return {Compute(x, y), 0.0L};
-}
-
-RealPair divmod(Real x, Real y) { return {floor_quotient(x, y), floored_remainder(x, y)}; }
-
-struct BinaryEntry {
-  std::string_view name;
-  RealPair (*compute)(Real, Real);
-};
-
-constexpr BinaryEntry binary_operations[] = {
-    {"add", single<add>},
-    {"subtract", single<subtract>},
-    {"multiply", single<multiply>},
-    {"divide", single<divide>},
-    {"floor_divide", single<floor_quotient>},
-    {"fmod", single<::fmodl>},
-    {"remainder", single<floored_remainder>},
-    {"divmod", divmod},
-    {"power", single<::powl>},
-    {"float_power", single<::powl>},
-    {"maximum", single<extremum<true>>},
-    {"minimum", single<extremum<false>>},
-    {"fmax", single<fmax_in_order>},
-    {"fmin", single<fmin_in_order>},
-    {"copysign", single<::copysignl>},
-    {"hypot", single<::hypotl>},
-    {"arctan2", single<::atan2l>},
-    {"heaviside", single<heaviside>},
-    {"logaddexp", single<logaddexp>},
-    {"logaddexp2", single<logaddexp2>},
-    {"nextafter", single<::nextafterl>},
-    {"ldexp", single<ldexp>},
-};
 
 bool parse_two(const char* a, const char* b, Real* x, Real* y) { return parse(a, x) && parse(b, y); }
 
+// g++ ignores FENV_ACCESS: the operands go through volatile objects so the
+// subtraction can be neither folded nor moved out of the held environment.
+bool intermediate_overflows(Real x, Real y) {
+  if (!::isfinite(x) || !::isfinite(y)) return false;
+  fenv_t saved;
+  const bool held = ::feholdexcept(&saved) == 0;
+  volatile Real left = x;
+  volatile Real right = y;
+  volatile Real difference = left - right;
+  const bool infinite = ::isinf(difference);
+  if (!held) return infinite;
+  const bool overflow = ::fetestexcept(FE_OVERFLOW) != 0 || infinite;
+  ::fesetenv(&saved);
+  return overflow;
+}
+
+bool intermediate_underflows(Real x, Real y, bool base2) {
+  if (!::isfinite(x) || !::isfinite(y)) return false;
+  fenv_t saved;
+  if (::feholdexcept(&saved) == 0) {
+    // Even the difference is taken inside, so none of its flags leak out.
+    volatile Real left = x;
+    volatile Real right = y;
+    volatile Real exponent = -::fabsl(left - right);
+    volatile Real power = base2 ? ::exp2l(exponent) : ::expl(exponent);
+    (void)power;
+    const bool underflow = ::fetestexcept(FE_UNDERFLOW) != 0;
+    if (::fesetenv(&saved) == 0) return underflow;
+  }
+  // Without the environment: compare the natural-log exponent with that of
+  // the smallest normal value, 2^-16382.
+  const Real t = -::fabsl(x - y);
+  const Real u = base2 ? t * ::logl(2.0L) : t;
+  return u < ::logl(0x1p-16382L);
+}
+
 }  // namespace
+
+namespace quarvel_longdouble {
+
+RealUnary real_unary(RealUnaryOp op) { return unary_functions[static_cast<int>(op)]; }
+RealBinary real_binary(RealBinaryOp op) { return binary_functions[static_cast<int>(op)]; }
+
+RealPair divmod(Real x, Real y) { return {floor_quotient(x, y), floored_remainder(x, y)}; }
+
+RealPair modf(Real x) {
+  Real integral;
+  const Real fractional = ::modfl(x, &integral);
+  return {fractional, integral};
+}
+
+Mantissa frexp(Real x) {
+  int exponent = 0;
+  const Real mantissa = ::frexpl(x, &exponent);
+  return {mantissa, exponent};
+}
+
+bool logaddexp_intermediate_overflow(Real a, Real b) { return intermediate_overflows(a, b); }
+bool logaddexp_intermediate_underflow(Real a, Real b, bool base2) { return intermediate_underflows(a, b, base2); }
+
+}  // namespace quarvel_longdouble
+
+namespace ld = quarvel_longdouble;
 
 extern "C" int quarvel_ld_unary_real(const char* op, const char* x, char* out, std::size_t out_len) {
   Real value;
   if (!parse(x, &value)) return 0;
-  const UnaryEntry* entry = find_operation(unary_operations, op);
-  if (entry == nullptr) return 0;
-  return print(entry->compute(value), out, out_len) ? 1 : 0;
+  const std::optional<RealUnaryOp> code = ld::operation_code<RealUnaryOp>(op);
+  if (!code) return 0;
+  return print(ld::real_unary(*code)(value), out, out_len) ? 1 : 0;
 }
 
 extern "C" int quarvel_ld_binary_real(const char* op, const char* x, const char* y, char* out, std::size_t out_len,
                                       char* out2, std::size_t out2_len) {
   Real a, b;
   if (!parse_two(x, y, &a, &b)) return 0;
-  const BinaryEntry* entry = find_operation(binary_operations, op);
-  if (entry == nullptr) return 0;
-  const RealPair result = entry->compute(a, b);
+  const std::optional<RealBinaryOp> code = ld::operation_code<RealBinaryOp>(op);
+  if (!code) return 0;
+  const RealPair result = *code == RealBinaryOp::divmod ? ld::divmod(a, b) : RealPair{ld::real_binary(*code)(a, b), 0.0L};
   if (!print(result.first, out, out_len)) return 0;
   return print(result.second, out2, out2_len) ? 1 : 0;
 }
@@ -224,59 +253,29 @@ extern "C" int quarvel_ld_binary_real(const char* op, const char* x, const char*
 extern "C" int quarvel_ld_frexp(const char* x, char* out, std::size_t out_len, int* exp) {
   Real value;
   if (!parse(x, &value) || out == nullptr || exp == nullptr) return 0;
-  int exponent = 0;
-  const Real mantissa = ::frexpl(value, &exponent);
-  *exp = exponent;
-  return print(mantissa, out, out_len) ? 1 : 0;
+  const ld::Mantissa parts = ld::frexp(value);
+  *exp = parts.exponent;
+  return print(parts.mantissa, out, out_len) ? 1 : 0;
 }
 
 extern "C" int quarvel_ld_modf(const char* x, char* frac, std::size_t frac_len, char* int_part, std::size_t int_len) {
   Real value;
   if (!parse(x, &value)) return 0;
-  Real integral;
-  const Real fractional = ::modfl(value, &integral);
-  if (!print(fractional, frac, frac_len)) return 0;
-  return print(integral, int_part, int_len) ? 1 : 0;
+  const RealPair parts = ld::modf(value);
+  if (!print(parts.first, frac, frac_len)) return 0;
+  return print(parts.second, int_part, int_len) ? 1 : 0;
 }
 
-// g++ ignores FENV_ACCESS: the operands go through volatile objects so the
-// subtraction can be neither folded nor moved out of the held environment.
 extern "C" int quarvel_ld_logaddexp_intermediate_overflow(const char* a, const char* b) {
   Real x, y;
   if (!parse_two(a, b, &x, &y)) return -1;
-  if (!::isfinite(x) || !::isfinite(y)) return 0;
-  fenv_t saved;
-  const bool held = ::feholdexcept(&saved) == 0;
-  volatile Real left = x;
-  volatile Real right = y;
-  volatile Real difference = left - right;
-  const bool infinite = ::isinf(difference);
-  if (!held) return infinite ? 1 : 0;
-  const bool overflow = ::fetestexcept(FE_OVERFLOW) != 0 || infinite;
-  ::fesetenv(&saved);
-  return overflow ? 1 : 0;
+  return ld::logaddexp_intermediate_overflow(x, y) ? 1 : 0;
 }
 
 extern "C" int quarvel_ld_logaddexp_intermediate_underflow(const char* a, const char* b, int base2) {
   Real x, y;
   if (!parse_two(a, b, &x, &y)) return -1;
-  if (!::isfinite(x) || !::isfinite(y)) return 0;
-  fenv_t saved;
-  if (::feholdexcept(&saved) == 0) {
-    // Even the difference is taken inside, so none of its flags leak out.
-    volatile Real left = x;
-    volatile Real right = y;
-    volatile Real exponent = -::fabsl(left - right);
-    volatile Real power = base2 != 0 ? ::exp2l(exponent) : ::expl(exponent);
-    (void)power;
-    const bool underflow = ::fetestexcept(FE_UNDERFLOW) != 0;
-    if (::fesetenv(&saved) == 0) return underflow ? 1 : 0;
-  }
-  // Without the environment: compare the natural-log exponent with that of
-  // the smallest normal value, 2^-16382.
-  const Real t = -::fabsl(x - y);
-  const Real u = base2 != 0 ? t * ::logl(2.0L) : t;
-  return u < ::logl(0x1p-16382L) ? 1 : 0;
+  return ld::logaddexp_intermediate_underflow(x, y, base2 != 0) ? 1 : 0;
 }
 
 namespace quarvel_longdouble {

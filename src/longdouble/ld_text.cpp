@@ -10,6 +10,7 @@
 
 #include "longdouble/ld_common.h"
 #include "longdouble/ld_dispatch.h"
+#include "longdouble/ld_typed.h"
 
 namespace quarvel_longdouble::detail {
 
@@ -92,9 +93,9 @@ extern "C" int quarvel_ld_decode(const unsigned char* in, std::size_t in_len, ch
   return print(value, out, out_len) ? 1 : 0;
 }
 
-extern "C" int quarvel_ld_classify(const char* text, int code) {
-  long double x;
-  if (!parse(text, &x)) return -1;
+namespace quarvel_longdouble {
+
+int classify(long double x, int code) {
   switch (code) {
     case 0: return std::isnan(x) ? 1 : 0;
     case 1: return std::isinf(x) ? 1 : 0;
@@ -106,20 +107,48 @@ extern "C" int quarvel_ld_classify(const char* text, int code) {
   }
 }
 
+int compare(long double a, long double b) {
+  if (std::isnan(a) || std::isnan(b)) return 2;
+  return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+int compare_complex(Complex a, Complex b) {
+  if (std::isnan(a.re) || std::isnan(a.im) || std::isnan(b.re) || std::isnan(b.im)) return 2;
+  if (a.re < b.re) return -1;
+  if (a.re > b.re) return 1;
+  return a.im < b.im ? -1 : (a.im > b.im ? 1 : 0);
+}
+
+namespace detail {
+
+long double load_through_text(const unsigned char* bytes) {
+  char text[wrapper_buffer_size];
+  long double value;
+  if (quarvel_ld_decode(bytes, stored_size, text, sizeof text) != 1 || !parse(text, &value))
+    return quiet_nan(false);  // only when no C locale can be made
+  return value;
+}
+
+}  // namespace detail
+
+}  // namespace quarvel_longdouble
+
+extern "C" int quarvel_ld_classify(const char* text, int code) {
+  long double x;
+  if (!parse(text, &x)) return -1;
+  return quarvel_longdouble::classify(x, code);
+}
+
 extern "C" int quarvel_ld_compare(const char* a, const char* b) {
   long double x, y;
   if (!parse(a, &x) || !parse(b, &y)) return 2;
-  if (std::isnan(x) || std::isnan(y)) return 2;
-  return x < y ? -1 : (x > y ? 1 : 0);
+  return quarvel_longdouble::compare(x, y);
 }
 
 extern "C" int quarvel_ld_compare_complex(const char* a_re, const char* a_im, const char* b_re, const char* b_im) {
   long double ar, ai, br, bi;
   if (!parse(a_re, &ar) || !parse(a_im, &ai) || !parse(b_re, &br) || !parse(b_im, &bi)) return 2;
-  if (std::isnan(ar) || std::isnan(ai) || std::isnan(br) || std::isnan(bi)) return 2;
-  if (ar < br) return -1;
-  if (ar > br) return 1;
-  return ai < bi ? -1 : (ai > bi ? 1 : 0);
+  return quarvel_longdouble::compare_complex({ar, ai}, {br, bi});
 }
 
 namespace quarvel_longdouble {

@@ -89,7 +89,7 @@ std::optional<Constructed> from_values(PyObject* data, std::optional<DTypeSpec> 
   if (!input) return std::nullopt;
   // Plain numbers go straight into typed storage; anything else through Scalars.
   const bool typed = loop_path() == quarvel_storage::LoopPath::Typed && input->plain &&
-                     (spec ? !spec->dtype.is_long_double() : !input->scalar_objects);
+                     (spec || !input->scalar_objects);
   if (typed) {
     const DTypeSpec target = spec ? *spec : DTypeSpec{input->inferred.value_or(DType::Float64), ByteOrder::Native, {}};
     auto view = fill_from_nested(data, *input, target.dtype, target.byteorder, order == "F", spec.has_value());

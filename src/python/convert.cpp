@@ -321,12 +321,41 @@ bool checked_cast(const S& value, DType target, T& out) {
   return true;
 }
 
+// One Python value as a long double element: what value_to_scalar gives,
+// checks and warnings included, without the decimal text of a cast. A
+// Python float becomes long double exactly and meets no check.
+template <class T>
+bool extended_value_to_element(PyObject* object, DType target, T& out) {
+  if (PyFloat_CheckExact(object)) {
+    out = quarvel_storage::cast_element<T>(PyFloat_AsDouble(object));
+    return true;
+  }
+  auto value = value_to_untyped_scalar(object);
+  if (!value || !check_cast(*value, target)) return false;
+  return std::visit(
+      [&](const auto& v) -> bool {
+        using S = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<S, quarvel_storage::LongDoubleText> ||
+                      std::is_same_v<S, quarvel_storage::ComplexLongDoubleText>) {
+          auto cast = storage_value(value->cast(target));
+          if (!cast) return false;
+          auto element = storage_value(quarvel_storage::element_from_scalar<T>(*cast));
+          if (!element) return false;
+          out = *element;
+        } else {
+          out = quarvel_storage::cast_element<T>(v);
+        }
+        return true;
+      },
+      value->storage());
+}
+
 // One Python value as an element of `target` (fixed-width, element type T),
 // with the range checks on Python numbers and the cast warnings. Python ints
-// take their own way: to bool by truth, to integers exactly, to floats through
-// the nearest double.
+// take their own way: to bool by truth, to integers exactly, to floats
+// through the nearest double.
 template <class T>
-bool value_to_element(PyObject* object, DType target, T& out) {
+bool fixed_value_to_element(PyObject* object, DType target, T& out) {
   if (PyLong_Check(object)) {
     const bool exact_bool = PyBool_Check(object);
     if constexpr (std::is_same_v<T, bool>) {
@@ -368,6 +397,16 @@ bool value_to_element(PyObject* object, DType target, T& out) {
         }
       },
       value->storage());
+}
+
+// One Python value as an element of `target`, whatever its dtype.
+template <class T>
+bool value_to_element(PyObject* object, DType target, T& out) {
+  if constexpr (quarvel_storage::is_extended_element<T>) {
+    return extended_value_to_element(object, target, out);
+  } else {
+    return fixed_value_to_element(object, target, out);
+  }
 }
 
 // A plain Python number (the leaf kinds scan_leaf accepts) as an element of T
@@ -545,7 +584,7 @@ std::optional<Scalar> value_to_scalar(PyObject* object, DType target) {
   if (!target.is_long_double()) {
     return quarvel_storage::with_element_type(target, [&]<class T>(std::type_identity<T>) -> std::optional<Scalar> {
       T out{};
-      if (!value_to_element(object, target, out)) return std::nullopt;
+      if (!fixed_value_to_element(object, target, out)) return std::nullopt;
       return Scalar(out);
     });
   }
@@ -571,7 +610,7 @@ std::optional<View> fill_from_nested(PyObject* object, const NestedInput& input,
   if (!guard) return std::nullopt;
   auto base = storage_value(made->element_base(*guard));
   if (!base) return std::nullopt;
-  const bool filled = quarvel_storage::with_element_type(dtype, [&]<class T>(std::type_identity<T>) {
+  const bool filled = quarvel_storage::with_any_element_type(dtype, [&]<class T>(std::type_identity<T>) {
     return NestedFill<T>{made->shape, made->strides, dtype, made->byte_order, checked}.fill(object, 0, *base);
   });
   if (!filled) return std::nullopt;

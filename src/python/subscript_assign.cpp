@@ -113,7 +113,7 @@ bool assign_basic_sequence(const View& selection, bool scalar_key, PyObject* val
   }
   auto input = scan_nested_input(value);
   if (!input) return false;
-  if (loop_path() == quarvel_storage::LoopPath::Typed && input->plain && !target.is_long_double())
+  if (loop_path() == quarvel_storage::LoopPath::Typed && input->plain)
     return assign_plain_sequence(selection, value, *input, target);
   AssignmentSequence sequence;
   if (!flatten_assignment_into(value, target, 0, sequence.shape, sequence.atoms)) return false;
@@ -162,7 +162,7 @@ bool assign_basic_sequence(const View& selection, bool scalar_key, PyObject* val
 std::optional<View> sequence_source(PyObject* value, DType target) {
   auto input = scan_nested_input(value);
   if (!input) return std::nullopt;
-  if (loop_path() == quarvel_storage::LoopPath::Typed && input->plain && !target.is_long_double())
+  if (loop_path() == quarvel_storage::LoopPath::Typed && input->plain)
     return fill_from_nested(value, *input, target, quarvel_storage::ByteOrder::Native, false, true);
   auto flat = flatten(value, target, 0);
   if (!flat || !cast_values(flat->values, target)) return std::nullopt;

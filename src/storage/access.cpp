@@ -194,17 +194,24 @@ Result<void> View::assign_prefix(std::span<const Scalar> values, LoopPath path) 
       if (!guard) return fail(guard.error());
       auto base = element_base(*guard);
       if (!base) return fail(base.error());
-      with_element_type(dtype, [&]<class T>(std::type_identity<T>) {
+      // Written in order until a value fails to encode, as element writes go.
+      return with_any_element_type(dtype, [&]<class T>(std::type_identity<T>) -> Result<void> {
         std::size_t next = 0;
+        Result<void> written;
         for_each_row<1>(shape, {*base}, {strides.data()},
                         [&](const std::array<std::uint8_t*, 1>& p, const std::array<std::int64_t, 1>& s,
                             std::uint64_t n) {
-                          for (std::uint64_t i = 0; i < n && next < values.size(); ++i, ++next)
-                            store_element<T>(p[0] + static_cast<std::int64_t>(i) * s[0],
-                                             std::get<T>(values[next].storage()), byte_order);
+                          for (std::uint64_t i = 0; i < n && next < values.size() && written; ++i, ++next) {
+                            auto element = element_from_scalar<T>(values[next]);
+                            if (!element) {
+                              written = fail(element.error());
+                              break;
+                            }
+                            store_element<T>(p[0] + static_cast<std::int64_t>(i) * s[0], *element, byte_order);
+                          }
                         });
+        return written;
       });
-      return {};
     }
     auto offsets = all_element_offsets();
     if (!offsets) return fail(offsets.error());
@@ -219,15 +226,16 @@ Result<void> View::assign_scalar(const Scalar& value, LoopPath path) const {
   return allocation_guard([&]() -> Result<void> {
     auto cast = value.cast(dtype);
     if (!cast) return fail(cast.error());
-    if (view_detail::takes_typed_path(*this, path)) {
-      const auto pattern = view_detail::encoded(*cast, dtype, byte_order);
+    // Long double text that does not encode is refused by the element writes.
+    const auto pattern = view_detail::encoded(*cast, dtype, byte_order);
+    if (pattern && view_detail::takes_typed_path(*this, path)) {
       auto guard = view_detail::lock_for_writing(*this);
       if (!guard) return fail(guard.error());
       auto base = element_base(*guard);
       if (!base) return fail(base.error());
       for_each_row<1>(shape, {*base}, {strides.data()},
                       [&](const std::array<std::uint8_t*, 1>& p, const std::array<std::int64_t, 1>& s,
-                          std::uint64_t n) { view_detail::fill_run(p[0], s[0], n, pattern.data(), dtype.itemsize()); });
+                          std::uint64_t n) { view_detail::fill_run(p[0], s[0], n, pattern->data(), dtype.itemsize()); });
       return {};
     }
     auto offsets = all_element_offsets();

@@ -8,6 +8,11 @@
 //   to float      through double: float16 rounds once from the double
 //   to complex    through complex<double>; a real value gets a zero imaginary part
 //   complex to real keeps the real part
+//
+// The long double types follow the text their values stand for: a value
+// becomes long double through its exact decimal (exact; any NaN positive),
+// and is read as the nearest double of its printed digits, or, by an integer
+// target, truncated exactly (NaN gives 0) and saturated as above.
 #pragma once
 
 #include <cmath>
@@ -68,9 +73,48 @@ T float_to_integer(double x) {
   }
 }
 
+// A long double value truncated toward zero and saturated at the target's
+// integer_range (the bounds and lo - 1 are exact long doubles); NaN gives 0.
+template <class T>
+T extended_to_integer(long double x) {
+  constexpr IntegerRange r = integer_range(dtype_of<T>);
+  constexpr long double below = static_cast<long double>(r.lo - 1), hi = static_cast<long double>(r.hi);
+  if (x != x) return T{};
+  if constexpr (std::is_same_v<T, std::uint64_t>) {
+    if (x >= hi) return ~std::uint64_t{0};
+    return x <= below ? 0 : static_cast<std::uint64_t>(x);
+  } else {
+    std::int64_t v;
+    if (x >= hi) v = static_cast<std::int64_t>(r.hi - 1);
+    else if (x <= below) v = static_cast<std::int64_t>(r.lo);
+    else v = static_cast<std::int64_t>(x);
+    return wrap_to<T>(v);
+  }
+}
+
+// A fixed-width value as the long double its decimal text reads as.
+template <class S>
+long double extended_of(const S& v) {
+  if constexpr (std::is_same_v<S, bool>) {
+    return v ? 1.0L : 0.0L;
+  } else if constexpr (std::is_integral_v<S>) {
+    return static_cast<long double>(v);
+  } else if constexpr (std::is_same_v<S, Half>) {
+    return extended_from_double(v.value);
+  } else if constexpr (is_std_complex<S>) {
+    return extended_from_double(v.real());
+  } else {
+    return extended_from_double(v);
+  }
+}
+
 template <class S>
 bool element_truthy(const S& v) {
-  if constexpr (std::is_same_v<S, Half>) {
+  if constexpr (std::is_same_v<S, Extended>) {
+    return v.value != 0;
+  } else if constexpr (std::is_same_v<S, ComplexExtended>) {
+    return v.re != 0 || v.im != 0;
+  } else if constexpr (std::is_same_v<S, Half>) {
     return v.value != 0;
   } else if constexpr (is_std_complex<S>) {
     return v.real() != 0 || v.imag() != 0;
@@ -83,7 +127,9 @@ bool element_truthy(const S& v) {
 // to nearest even.
 template <class S>
 double real_as_double(const S& v) {
-  if constexpr (std::is_same_v<S, Half>) {
+  if constexpr (is_extended_element<S>) {
+    return double_through_text(real_part(v));
+  } else if constexpr (std::is_same_v<S, Half>) {
     return v.value;
   } else if constexpr (is_std_complex<S>) {
     return v.real();
@@ -94,7 +140,9 @@ double real_as_double(const S& v) {
 
 template <class S>
 std::complex<double> as_complex_double(const S& v) {
-  if constexpr (is_std_complex<S>) {
+  if constexpr (std::is_same_v<S, ComplexExtended>) {
+    return {double_through_text(v.re), double_through_text(v.im)};
+  } else if constexpr (is_std_complex<S>) {
     return {v.real(), v.imag()};
   } else {
     return {real_as_double(v), 0.0};
@@ -112,11 +160,27 @@ template <class T, class S>
 T cast_element(const S& v) {
   if constexpr (std::is_same_v<T, S>) {
     return v;
+  } else if constexpr (std::is_same_v<T, Extended>) {
+    if constexpr (std::is_same_v<S, ComplexExtended>) {
+      return Extended{v.re};
+    } else {
+      return Extended{extended_of(v)};
+    }
+  } else if constexpr (std::is_same_v<T, ComplexExtended>) {
+    if constexpr (std::is_same_v<S, Extended>) {
+      return ComplexExtended{v.value, 0.0L};
+    } else if constexpr (is_std_complex<S>) {
+      return ComplexExtended{extended_from_double(v.real()), extended_from_double(v.imag())};
+    } else {
+      return ComplexExtended{extended_of(v), 0.0L};
+    }
   } else if constexpr (std::is_same_v<T, bool>) {
     return element_truthy(v);
   } else if constexpr (std::is_integral_v<T>) {  // bool is settled above
     if constexpr (std::is_integral_v<S>) {
       return wrap_to<T>(static_cast<__int128>(v));
+    } else if constexpr (is_extended_element<S>) {
+      return extended_to_integer<T>(real_part(v));
     } else {
       return float_to_integer<T>(real_as_double(v));
     }
@@ -134,9 +198,12 @@ T cast_element(const S& v) {
 // The same range in doubles, for checks run on every element: a value is
 // below it once it is at most `below`, the largest double at most lo - 1
 // (truncation toward zero brings anything above that back to lo).
+// For long double values the bounds are exact: lo - 1 and hi.
 struct FloatRange {
   double below;
   double hi;
+  long double extended_below;
+  long double extended_hi;
 };
 
 constexpr FloatRange float_range(DType target) {
@@ -144,7 +211,7 @@ constexpr FloatRange float_range(DType target) {
   double below = static_cast<double>(r.lo - 1);
   // -2^63 - 1 rounds up to -2^63: step down one spacing (below is a power of two there).
   while (static_cast<__int128>(below) > r.lo - 1) below += below * 0x1p-52;
-  return {below, static_cast<double>(r.hi)};
+  return {below, static_cast<double>(r.hi), static_cast<long double>(r.lo - 1), static_cast<long double>(r.hi)};
 }
 
 // Whether a float-to-integer cast of v leaves the range in which it is
@@ -152,7 +219,11 @@ constexpr FloatRange float_range(DType target) {
 // Branch-free, so scans over many elements vectorise.
 template <class S>
 bool integer_cast_is_invalid(const S& v, const FloatRange& range) {
-  if constexpr (is_float_element<S> || is_std_complex<S>) {
+  if constexpr (is_extended_element<S>) {
+    // The exact integer part of the value's text: NaN and infinity have none.
+    const long double x = real_part(v);
+    return std::isnan(x) | (x >= range.extended_hi) | (x <= range.extended_below);
+  } else if constexpr (is_float_element<S> || is_std_complex<S>) {
     const double x = real_as_double(v);
     return std::isnan(x) | (x >= range.hi) | (x <= range.below);
   } else {

@@ -72,7 +72,7 @@ constexpr auto loops = loop_table(std::make_index_sequence<fixed_count>{});
 }  // namespace
 
 ConvertLoop find_conversion(DType from, ByteOrder from_order, DType to, ByteOrder to_order) {
-  if (from.is_long_double() || to.is_long_double()) return nullptr;
+  if (from.is_long_double() || to.is_long_double()) return find_extended_conversion(from, from_order, to, to_order);
   return loops[from.index()][to.index()][swaps(from_order) * 2 + swaps(to_order)];
 }
 

@@ -17,8 +17,11 @@ namespace quarvel_storage {
 using ConvertLoop = void (*)(const std::uint8_t* src, std::int64_t src_stride, std::uint8_t* dst,
                              std::int64_t dst_stride, std::uint64_t n);
 
-// Null when either side is long double or complex long double (those keep
-// their text path).
+// Every pair of dtypes has one; those with a long double side are
+// find_extended_conversion's.
 ConvertLoop find_conversion(DType from, ByteOrder from_order, DType to, ByteOrder to_order);
+// The loops with long double or complex long double on either side
+// (convert_loop_extended.cpp); null for any other pair.
+ConvertLoop find_extended_conversion(DType from, ByteOrder from_order, DType to, ByteOrder to_order);
 
 }  // namespace quarvel_storage

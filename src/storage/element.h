@@ -2,8 +2,8 @@
 // codec that Buffer's element reads and writes and the typed loops share.
 //
 // Element formats are those of buffer.h; `Swap` is true for the ">" tag. Long
-// double and complex long double have no C++ element type here: they keep
-// their text form (Scalar) everywhere.
+// double and complex long double elements are machine values (extended.h),
+// read and written as their text form would be; their Scalars stay text.
 #pragma once
 
 #include <bit>
@@ -16,29 +16,39 @@
 #include <variant>
 
 #include "storage/dtype.h"
+#include "storage/extended.h"
 #include "storage/float16.h"
 #include "storage/scalar.h"
 
 namespace quarvel_storage {
 
-// The C++ type each fixed-width dtype is computed in (float16 as Half); also
-// the Scalar variant alternative of that dtype.
+// The C++ type each dtype is computed in (float16 as Half, the long double
+// types as Extended and ComplexExtended); for a fixed-width dtype also the
+// Scalar variant alternative of that dtype.
 template <DType::Code C>
-  requires(C < DType::LongDouble)
 struct element {
-  using type = std::variant_alternative_t<C, Scalar::Storage>;
+  using type = std::conditional_t<
+      C == DType::LongDouble, Extended,
+      std::conditional_t<C == DType::ComplexLongDouble, ComplexExtended, std::variant_alternative_t<C, Scalar::Storage>>>;
 };
 template <DType::Code C>
 using element_t = typename element<C>::type;
 
-// The dtype of an element type (its index in the Scalar variant).
+// The dtype of an element type (its index in the Scalar variant for the
+// fixed-width ones).
 template <class T>
 inline constexpr DType dtype_of = [] {
-  return []<class... Ts>(std::type_identity<std::variant<Ts...>>) {
-    std::size_t i = 0;
-    ((std::is_same_v<T, Ts> ? false : (++i, true)) && ...);
-    return DType::from_index(i);
-  }(std::type_identity<Scalar::Storage>{});
+  if constexpr (std::is_same_v<T, Extended>) {
+    return DType(DType::LongDouble);
+  } else if constexpr (std::is_same_v<T, ComplexExtended>) {
+    return DType(DType::ComplexLongDouble);
+  } else {
+    return []<class... Ts>(std::type_identity<std::variant<Ts...>>) {
+      std::size_t i = 0;
+      ((std::is_same_v<T, Ts> ? false : (++i, true)) && ...);
+      return DType::from_index(i);
+    }(std::type_identity<Scalar::Storage>{});
+  }
 }();
 
 template <class T>
@@ -95,7 +105,11 @@ void store_float(std::uint8_t* p, F v) {
 template <class T, bool Swap>
 T load_element(const std::uint8_t* p) {
   using namespace element_detail;
-  if constexpr (std::is_same_v<T, bool>) {
+  if constexpr (std::is_same_v<T, Extended>) {
+    return Extended{load_extended_part<Swap>(p)};
+  } else if constexpr (std::is_same_v<T, ComplexExtended>) {
+    return ComplexExtended{load_extended_part<Swap>(p), load_extended_part<Swap>(p + 16)};
+  } else if constexpr (std::is_same_v<T, bool>) {
     return p[0] != 0;
   } else if constexpr (std::is_integral_v<T>) {
     return static_cast<T>(load_bits<std::make_unsigned_t<T>, Swap>(p));
@@ -120,7 +134,12 @@ void store_half_bits(std::uint8_t* p, std::uint16_t bits) {
 template <class T, bool Swap>
 void store_element(std::uint8_t* p, const T& v) {
   using namespace element_detail;
-  if constexpr (std::is_same_v<T, bool>) {
+  if constexpr (std::is_same_v<T, Extended>) {
+    store_extended_part<Swap>(p, v.value);
+  } else if constexpr (std::is_same_v<T, ComplexExtended>) {
+    store_extended_part<Swap>(p, v.re);
+    store_extended_part<Swap>(p + 16, v.im);
+  } else if constexpr (std::is_same_v<T, bool>) {
     p[0] = v ? 1 : 0;
   } else if constexpr (std::is_integral_v<T>) {
     store_bits<std::make_unsigned_t<T>, Swap>(p, static_cast<std::make_unsigned_t<T>>(v));
@@ -146,18 +165,70 @@ void store_element(std::uint8_t* p, const T& v, ByteOrder order) {
   swaps(order) ? store_element<T, true>(p, v) : store_element<T, false>(p, v);
 }
 
-// Calls `body(std::type_identity<T>{})` with the element type of a fixed-width
-// dtype and returns its result: one dispatch per call, the typed work inside
-// `body`. Long double dtypes must not reach it.
-template <class Body>
-decltype(auto) with_element_type(DType dtype, Body&& body) {
+namespace element_detail {
+
+// body(std::type_identity<T>{}) for the element type of one of the first
+// `Count` dtypes: one table lookup, the typed work inside `body`.
+template <std::size_t Count, class Body>
+decltype(auto) with_element_type_among(DType dtype, Body& body) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) -> decltype(auto) {
     using R = decltype(body(std::type_identity<bool>{}));
     using Call = R (*)(Body&);
     static constexpr Call calls[] = {
         +[](Body& b) -> R { return b(std::type_identity<element_t<static_cast<DType::Code>(I)>>{}); }...};
     return calls[dtype.index()](body);
-  }(std::make_index_sequence<DType::LongDouble>{});
+  }(std::make_index_sequence<Count>{});
+}
+
+}  // namespace element_detail
+
+// Calls `body(std::type_identity<T>{})` with the element type of a fixed-width
+// dtype and returns its result: one dispatch per call, the typed work inside
+// `body`. Long double dtypes must not reach it.
+template <class Body>
+decltype(auto) with_element_type(DType dtype, Body&& body) {
+  return element_detail::with_element_type_among<DType::LongDouble>(dtype, body);
+}
+
+// The same over all sixteen dtypes: the long double ones give `body`
+// Extended and ComplexExtended.
+template <class Body>
+decltype(auto) with_any_element_type(DType dtype, Body&& body) {
+  return element_detail::with_element_type_among<DType::count>(dtype, body);
+}
+
+// An element of T from a Scalar of its dtype: the long double types parse
+// their text (CannotConvert when it does not read whole, as encoding it
+// would fail); the others take the value as it is.
+template <class T>
+Result<T> element_from_scalar(const Scalar& value) {
+  if constexpr (std::is_same_v<T, Extended>) {
+    auto x = extended_from_text(value.get<LongDoubleText>().text);
+    if (!x) return fail(x.error());
+    return Extended{*x};
+  } else if constexpr (std::is_same_v<T, ComplexExtended>) {
+    const auto& texts = value.get<ComplexLongDoubleText>();
+    auto re = extended_from_text(texts.re);
+    if (!re) return fail(re.error());
+    auto im = extended_from_text(texts.im);
+    if (!im) return fail(im.error());
+    return ComplexExtended{*re, *im};
+  } else {
+    return value.get<T>();
+  }
+}
+
+// A Scalar holding an element: the long double types as the text a stored
+// element decodes to.
+template <class T>
+Scalar scalar_from_element(const T& v) {
+  if constexpr (std::is_same_v<T, Extended>) {
+    return Scalar::long_double(extended_text(v.value));
+  } else if constexpr (std::is_same_v<T, ComplexExtended>) {
+    return Scalar::complex_long_double(extended_text(v.re), extended_text(v.im));
+  } else {
+    return Scalar(v);
+  }
 }
 
 }  // namespace quarvel_storage

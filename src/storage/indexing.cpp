@@ -426,12 +426,13 @@ Result<void> View::assign_fancy_scalar(std::span<const IndexItem> items, const S
     if (!cast) return fail(cast.error());
     auto layout = advanced_offsets(items);
     if (!layout) return fail(layout.error());
-    if (view_detail::takes_typed_path(*this, path)) {
-      const auto pattern = view_detail::encoded(*cast, dtype, byte_order);
+    // Long double text that does not encode is refused by the element writes.
+    const auto pattern = view_detail::encoded(*cast, dtype, byte_order);
+    if (pattern && view_detail::takes_typed_path(*this, path)) {
       const std::size_t size = dtype.itemsize();
       const Strides none(layout->shape.size(), 0);
       return write_selected(*this, *layout, nullptr, none,
-                            [&](std::uint8_t* to, std::uint8_t*) { std::memcpy(to, pattern.data(), size); });
+                            [&](std::uint8_t* to, std::uint8_t*) { std::memcpy(to, pattern->data(), size); });
     }
     return view_detail::fill_elements(*this, layout->offsets, *cast);
   });

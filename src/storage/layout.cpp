@@ -176,7 +176,7 @@ Result<View> View::copy_with_axis_order(const AxisOrder& axis_order, LoopPath pa
 Result<View> View::astype_with_axis_order(DType to, ByteOrder to_order, const AxisOrder& axis_order,
                                           LoopPath path) const {
   return allocation_guard([&]() -> Result<View> {
-    if (view_detail::takes_typed_path(*this, path) && !to.is_long_double())
+    if (view_detail::takes_typed_path(*this, path))
       return view_detail::typed_copy(*this, to, [&] { return axis_order_layout(*this, to, to_order, axis_order); });
     auto values = snapshot();
     if (!values) return fail(values.error());

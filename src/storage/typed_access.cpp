@@ -8,7 +8,7 @@
 namespace quarvel_storage::view_detail {
 
 bool takes_typed_path(const View& view, LoopPath path) {
-  return path == LoopPath::Typed && !view.dtype.is_long_double() && view.validate_raw_layout().has_value();
+  return path == LoopPath::Typed && view.validate_raw_layout().has_value();
 }
 
 Strides broadcast_strides(const Shape& from, const Strides& from_strides, const Shape& to) {
@@ -39,12 +39,14 @@ Result<Buffer> staged_copy(const View& source, DType dtype, ByteOrder order) {
   return buffer;
 }
 
-std::array<std::uint8_t, 16> encoded(const Scalar& value, DType dtype, ByteOrder order) {
-  std::array<std::uint8_t, 16> bytes{};
-  with_element_type(dtype, [&]<class T>(std::type_identity<T>) {
-    store_element<T>(bytes.data(), std::get<T>(value.storage()), order);
+Result<ElementBytes> encoded(const Scalar& value, DType dtype, ByteOrder order) {
+  ElementBytes bytes{};
+  return with_any_element_type(dtype, [&]<class T>(std::type_identity<T>) -> Result<ElementBytes> {
+    auto element = element_from_scalar<T>(value);
+    if (!element) return fail(element.error());
+    store_element<T>(bytes.data(), *element, order);
+    return bytes;
   });
-  return bytes;
 }
 
 namespace {
@@ -70,7 +72,8 @@ void fill_run(std::uint8_t* p, std::int64_t stride, std::uint64_t count, const s
     case 2: return fill_sized<2>(p, stride, count, pattern);
     case 4: return fill_sized<4>(p, stride, count, pattern);
     case 8: return fill_sized<8>(p, stride, count, pattern);
-    default: return fill_sized<16>(p, stride, count, pattern);
+    case 16: return fill_sized<16>(p, stride, count, pattern);
+    default: return fill_sized<32>(p, stride, count, pattern);
   }
 }
 

@@ -64,9 +64,9 @@ Result<LockedBuffer::ReadGuard> lock_for_reading(const View& view);
 Result<LockedBuffer::WriteGuard> lock_for_writing(const View& view);
 
 // --- typed loops (typed_access.cpp) ------------------------------------------
-// A view takes the typed path when it is asked for, its dtype is fixed-width
-// and element_base would accept its layout; any other goes element by
-// element, which reports its faults in its own order.
+// A view takes the typed path when it is asked for and element_base would
+// accept its layout; any other goes element by element, which reports its
+// faults in its own order.
 bool takes_typed_path(const View& view, LoopPath path);
 
 // Strides reading an operand of `from` shape (with `from_strides`) broadcast
@@ -78,8 +78,10 @@ Strides broadcast_strides(const Shape& from, const Strides& from_strides, const 
 // copy-then-write assignment.
 Result<Buffer> staged_copy(const View& source, DType dtype, ByteOrder order);
 
-// One element's bytes: `value` (already of the fixed-width `dtype`) under `order`.
-std::array<std::uint8_t, 16> encoded(const Scalar& value, DType dtype, ByteOrder order);
+// One element's bytes: `value` (already of `dtype`) under `order`;
+// CannotConvert for long double text that does not read whole.
+using ElementBytes = std::array<std::uint8_t, 32>;
+[[nodiscard]] Result<ElementBytes> encoded(const Scalar& value, DType dtype, ByteOrder order);
 
 // Copies `pattern` (itemsize bytes) into every element of a run.
 void fill_run(std::uint8_t* p, std::int64_t stride, std::uint64_t count, const std::uint8_t* pattern,

@@ -3,8 +3,7 @@
 //   visit_elements(view, path, [&](const auto& value) -> bool { ...; return keep_going; });
 //
 // `value` is the element type of the view's dtype (element.h) on the typed
-// path, a Scalar on the element path and for long double dtypes; the visitor
-// takes both. Elements come in C order under one read lock, which is held
+// path, a Scalar on the element path; the visitor takes both. Elements come in C order under one read lock, which is held
 // while the visitor runs: it must not run Python code or take another lock.
 // Returning false stops the walk.
 //
@@ -35,7 +34,7 @@ struct TypedRead {
 // The read lock and element base of a view the typed path may walk; none
 // when it goes element by element.
 inline Result<std::optional<TypedRead>> typed_read(const View& view, LoopPath path) {
-  if (path != LoopPath::Typed || view.dtype.is_long_double() || !view.validate_raw_layout())
+  if (path != LoopPath::Typed || !view.validate_raw_layout())
     return std::optional<TypedRead>();
   if (!view.buffer) return std::unexpected(StorageError(ErrorKind::InvalidLayout));
   auto guard = view.buffer->read();
@@ -58,7 +57,7 @@ template <class Visit>
       if (!visit(value)) break;
     return {};
   }
-  with_element_type(view.dtype, [&]<class T>(std::type_identity<T>) {
+  with_any_element_type(view.dtype, [&]<class T>(std::type_identity<T>) {
     bool going = true;
     const ByteOrder order = view.byte_order;
     for_each_row<1>(view.shape, {const_cast<std::uint8_t*>((*read)->base)}, {view.strides.data()},
@@ -81,7 +80,7 @@ template <class Test>
     if (!visited) return std::unexpected(visited.error());
     return found;
   }
-  with_element_type(view.dtype, [&]<class T>(std::type_identity<T>) {
+  with_any_element_type(view.dtype, [&]<class T>(std::type_identity<T>) {
     auto run = [&]<bool Swap>(const std::uint8_t* p, std::int64_t stride, std::uint64_t n) {
       constexpr std::int64_t size = stored_size<T>;
       bool hit = false;

@@ -83,15 +83,17 @@ inline std::string loop_key(Op op, std::span<const DType> dtypes) {
   return key;
 }
 
-// The distinct loops resolve_loop gives `op` over every combination of
-// fixed-width input dtypes, inputs then outputs.
-inline std::vector<Loop> fixed_width_loops(Op op) {
+// The distinct loops resolve_loop gives `op` over every combination of input
+// dtypes that `admits(inputs)` accepts, inputs then outputs.
+template <class Admits>
+std::vector<Loop> resolved_loops(Op op, Admits admits) {
   const int nin = static_cast<int>(op_info(op).nin);
   std::set<std::string> seen;
   std::vector<Loop> loops;
-  for (int a = 0; a <= DType::Complex128; ++a)
-    for (int b = 0; b <= (nin == 2 ? DType::Complex128 : 0); ++b) {
+  for (int a = 0; a < DType::count; ++a)
+    for (int b = 0; b < (nin == 2 ? DType::count : 1); ++b) {
       const DType given[] = {DType::from_index(a), DType::from_index(b)};
+      if (!admits(std::span<const DType>(given, nin))) continue;
       Result<Loop> loop = resolve_loop(op, std::span(given, nin));
       if (!loop) continue;
       std::vector<DType> dtypes = loop->inputs;
@@ -100,6 +102,25 @@ inline std::vector<Loop> fixed_width_loops(Op op) {
     }
   return loops;
 }
+
+// Those over fixed-width input dtypes.
+inline std::vector<Loop> fixed_width_loops(Op op) {
+  return resolved_loops(op, [](std::span<const DType> inputs) {
+    for (DType d : inputs)
+      if (d.is_long_double()) return false;
+    return true;
+  });
+}
+
+// Values as a dtype stores them, and the Scalars they read back as (a float16
+// signalling NaN, say, is stored quiet).
+struct Column {
+  DType dtype;
+  std::vector<std::uint8_t> bytes;
+  std::vector<Scalar> values;
+  std::size_t size() const { return values.size(); }
+  const std::uint8_t* at(std::size_t i) const { return bytes.data() + i * dtype.itemsize(); }
+};
 
 // Values that sit on the rules' edges, as doubles.
 inline std::vector<double> special_reals() {

@@ -205,9 +205,6 @@ TEST(ConvertLoop, GivesTheElementPathsBitsForEveryPairAndByteOrder) {
           loop(source.data(), in, unit.data(), out, n);
           EXPECT_EQ(unit, expected);
         }
-  // Long double keeps its text path.
-  EXPECT_EQ(find_conversion(DType::LongDouble, ByteOrder::Native, DType::Float64, ByteOrder::Native), nullptr);
-  EXPECT_EQ(find_conversion(DType::Int8, ByteOrder::Native, DType::ComplexLongDouble, ByteOrder::Native), nullptr);
 }
 }  // namespace
 

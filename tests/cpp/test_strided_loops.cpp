@@ -31,16 +31,6 @@ using Element = std::pair<std::size_t, std::size_t>;  // indices of its values i
 
 constexpr std::uint8_t sentinel = 0xA5;  // bytes a loop must leave alone
 
-// Values as a dtype stores them: encoded once, so the Scalars are what a
-// loop reads back (a float16 signalling NaN, say, is stored quiet).
-struct Column {
-  DType dtype;
-  Bytes bytes;
-  std::vector<Scalar> values;
-  std::size_t size() const { return values.size(); }
-  const std::uint8_t* at(std::size_t i) const { return bytes.data() + i * dtype.itemsize(); }
-};
-
 Column column_of(DType dtype, std::span<const Scalar> values) {
   Buffer buffer = *Buffer::from_values(dtype, ByteOrder::Native, values);
   Column column{dtype, Bytes(buffer.data.bytes().begin(), buffer.data.bytes().end()), {}};

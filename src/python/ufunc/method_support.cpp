@@ -279,12 +279,7 @@ PyObject* deliver_and_report(std::string_view name, SingleResult result, PyObjec
 
 namespace quarvel_python::ufunc {
 
-bool typed_path_open(std::initializer_list<DType> dtypes) {
-  if (element_path_forced()) return false;
-  for (DType dtype : dtypes)
-    if (dtype.is_long_double()) return false;
-  return true;
-}
+bool typed_path_open(std::initializer_list<DType>) { return !element_path_forced(); }
 
 quarvel_kernels::Loop fold_loop(DType running, DType element) { return {{running, element}, {running}}; }
 
@@ -338,13 +333,6 @@ PyObject* deliver_view_and_report(std::string_view name, View values, std::optio
   PyRef delivered;
   if (PyObject* given = *output) {
     const View& target = as_array(given)->view;
-    if (target.dtype.is_long_double()) {
-      // Long double outputs take their values through Scalars.
-      auto snapshot = storage_value(values.snapshot());
-      if (!snapshot) return nullptr;
-      SingleResult result{values.shape, values.dtype, std::move(*snapshot), alias};
-      return deliver_and_report(name, std::move(result), out, scalar_ok, faults);
-    }
     if (!check_output(values.dtype, values.shape, target) ||
         !convert_raising(values.shape, placed(values), placed(target)))
       return nullptr;

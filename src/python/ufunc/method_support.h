@@ -5,8 +5,8 @@
 //
 // Every engine runs in three stages: checks and loop choice, the fold, then
 // delivery and the one fault report. The typed path replaces the fold (and
-// delivers from an array instead of a list of values) when every dtype
-// involved has a fixed width; the element fold stays as its reference.
+// delivers from an array instead of a list of values); the element fold
+// stays as its reference.
 #pragma once
 
 #include <Python.h>
@@ -149,7 +149,8 @@ PyObject* deliver_and_report(std::string_view name, SingleResult result, PyObjec
 
 // --- the typed path ----------------------------------------------------------------
 
-// Whether the typed path may serve: not forced off, and no dtype long double.
+// Whether the typed path may serve these dtypes: unless forced off, every
+// dtype has its typed loops.
 bool typed_path_open(std::initializer_list<DType> dtypes);
 
 // The loop of one fold step: (running, element) -> running.

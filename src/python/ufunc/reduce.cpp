@@ -16,6 +16,7 @@
 #include "python/ufunc/casting.h"
 #include "python/ufunc/engines.h"
 #include "python/ufunc/method_support.h"
+#include "storage/extended.h"
 #include "storage/view_detail.h"
 
 namespace quarvel_python::ufunc {
@@ -306,6 +307,22 @@ std::optional<Folded> element_fold(const PreparedReduce& reduce, std::vector<Sca
 
 // --- the typed path -------------------------------------------------------------------
 
+// Whether a long double start value may come out as a scalar result with
+// its own text: where no element is folded into it, the element fold hands
+// over the cast's exact decimal (0.1 as "0.1000000000000000055511151231..."),
+// which a value read back from an array would print in 21 digits.
+bool start_text_may_stand(const PreparedReduce& reduce) {
+  if (!reduce.start || !reduce.accumulator.is_long_double() || !reduce.result_shape.empty()) return false;
+  if (reduce.reduced_count != 0 && !reduce.mask) return false;
+  const auto printed = [](const std::string& text) {
+    const auto value = quarvel_storage::extended_from_text(text);
+    return value && quarvel_storage::extended_text(*value) == text;
+  };
+  if (const auto* real = reduce.start->get_if<quarvel_storage::LongDoubleText>()) return !printed(real->text);
+  const auto& parts = reduce.start->get<quarvel_storage::ComplexLongDoubleText>();
+  return !printed(parts.re) || !printed(parts.im);
+}
+
 // Whether typed runs can give each accumulator its elements as the element
 // fold does: an array input with dimensions, no long double, a kernel for
 // (a0, a1) -> a0 that never refuses, and something to fold. Without a start
@@ -318,6 +335,7 @@ quarvel_kernels::StridedLoop typed_fold_kernel(const PreparedReduce& reduce) {
     return nullptr;
   if (!reduce.start && (reduce.mask || reduce.reduced_count == 0 || reduce.accumulator != reduce.element))
     return nullptr;
+  if (start_text_may_stand(reduce)) return nullptr;
   return fold_kernel(reduce.op, reduce.accumulator, reduce.element);
 }
 

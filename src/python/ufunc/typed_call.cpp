@@ -1,7 +1,7 @@
 // The typed path of ufunc calls and outer: once every check is done and the
-// loop chosen, a call whose operands and outputs all have fixed-width dtypes
-// runs through one strided kernel loop instead of the element loop, with the
-// same values, outputs, layouts, fault report and result.
+// loop chosen, a call runs through one strided kernel loop instead of the
+// element loop, with the same values, outputs, layouts, fault report and
+// result.
 //
 // What the element loop makes observable and a chunked loop would not is
 // settled here first: inputs that share memory with an output at other
@@ -90,7 +90,7 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
   if (element_path_forced()) return std::nullopt;
   bool any_array = false;
   for (const Operand& operand : call.operands) {
-    if (operand.big_int || operand.dtype.is_long_double()) return std::nullopt;
+    if (operand.big_int) return std::nullopt;
     any_array = any_array || operand.is_array;
   }
   if (!any_array) return std::nullopt;

@@ -1,0 +1,588 @@
+// Typed strided loops of the long double loops (any loop with a float128 or
+// complex256 dtype), for the translation units that instantiate them
+// (strided_loops_extended_*.cpp). Per element they give the bits and fault
+// flags of the Scalar kernels and classify_errors on the text of each value:
+//
+//   - the operation is the extended-precision routine the Scalar kernel
+//     reaches by the operation's name, fixed at compile time from that name
+//     and called through the function its code names, so both paths run the
+//     same machine code; only operations whose bits no operand order can
+//     change (sign changes, IEEE arithmetic without two NaN operands,
+//     comparisons, selections) are computed inline;
+//   - every long double result is canonical, as read back from its text: a
+//     NaN is the quiet NaN of its sign;
+//   - a screen proves no fault rule fires on the usual values; anything else
+//     goes to the rule core with the records fault_value makes of the values.
+//
+// There is no block path: the x87 unit computes one value at a time. A fold
+// (input 0 and the output one element at stride 0) keeps its running value
+// in a register; everything else runs element after element, each read,
+// computed and written before the next.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "kernels/binary.h"
+#include "kernels/classify.h"
+#include "kernels/loop_entries.h"
+#include "kernels/loop_rules.h"
+#include "kernels/strided_loop_table.h"
+#include "kernels/strided_loops.h"
+#include "longdouble/ld_typed.h"
+#include "storage/cast.h"
+
+namespace quarvel_kernels::extended_table {
+
+namespace ld = quarvel_longdouble;
+using loop_rules::LoopPiece;
+using quarvel_storage::ComplexExtended;
+using quarvel_storage::Extended;
+using strided_table::group_of;
+using strided_table::LoopEntry;
+using strided_table::LoopGroup;
+using strided_table::LoopList;
+
+// The loops of each group, one translation unit each.
+std::span<const LoopEntry> one_input_loops(Op op);
+std::span<const LoopEntry> two_input_loops(Op op);
+std::span<const LoopEntry> truth_loops(Op op);
+
+// ---- operations ------------------------------------------------------------------
+
+template <Op op>
+inline constexpr bool is_comparison =
+    op == Op::equal || op == Op::not_equal || op == Op::less || op == Op::less_equal || op == Op::greater ||
+    op == Op::greater_equal;
+template <Op op>
+inline constexpr bool is_logical = op == Op::logical_and || op == Op::logical_or || op == Op::logical_xor;
+template <Op op>
+inline constexpr bool is_predicate =
+    op == Op::isnan || op == Op::isinf || op == Op::isfinite || op == Op::signbit || op == Op::logical_not;
+
+// The routine the Scalar kernel reaches by the operation's name.
+template <Op op>
+inline constexpr auto real_unary_code = ld::operation_code<ld::RealUnaryOp>(op_name(op));
+template <Op op>
+inline constexpr auto real_binary_code = ld::operation_code<ld::RealBinaryOp>(op_name(op));
+template <Op op>
+inline constexpr auto complex_unary_code = ld::operation_code<ld::ComplexUnaryOp>(op_name(op));
+template <Op op>
+inline constexpr auto complex_binary_code = ld::operation_code<ld::ComplexBinaryOp>(op_name(op));
+
+enum class Form : std::uint8_t {
+  predicate,         // g or G -> bool
+  complex_absolute,  // G -> g: the real part of the complex routine
+  real_unary,        // g -> g
+  complex_unary,     // G -> G
+  modf,              // g -> g, g
+  frexp,             // g -> g, int32
+  comparison,        // (g, g) or (G, G) -> bool
+  logical,           // any two inputs, one long double -> bool
+  ldexp,             // (g, int32 or int64) -> g
+  divmod,            // (g, g) -> g, g
+  real_binary,       // (g, g) -> g
+  complex_binary,    // (G, G) -> G
+};
+
+template <Op op, class A, class R>
+constexpr Form form_of() {
+  if constexpr (op_info(op).nin == 1) {
+    if constexpr (is_predicate<op>) return Form::predicate;
+    else if constexpr (op == Op::modf) return Form::modf;
+    else if constexpr (op == Op::frexp) return Form::frexp;
+    else if constexpr (std::is_same_v<A, ComplexExtended> && std::is_same_v<R, Extended>) return Form::complex_absolute;
+    else if constexpr (std::is_same_v<A, ComplexExtended>) return Form::complex_unary;
+    else return Form::real_unary;
+  } else {
+    if constexpr (is_comparison<op>) return Form::comparison;
+    else if constexpr (is_logical<op>) return Form::logical;
+    else if constexpr (op == Op::ldexp) return Form::ldexp;
+    else if constexpr (op == Op::divmod) return Form::divmod;
+    else if constexpr (std::is_same_v<A, ComplexExtended>) return Form::complex_binary;
+    else return Form::real_binary;
+  }
+}
+
+// Whether a routine's bits cannot depend on how the compiler orders its
+// operands, so it may be computed inline: sign changes and selections always;
+// IEEE arithmetic unless both operands are NaN (then which NaN, and which
+// sign, the processor gives depends on the instruction's operand order); a
+// square root of a value that is not below zero.
+template <Op op>
+inline constexpr bool inline_real_unary = op == Op::negative || op == Op::absolute || op == Op::fabs ||
+                                          op == Op::positive || op == Op::conjugate || op == Op::reciprocal;
+template <Op op>
+inline constexpr bool inline_real_binary = op == Op::add || op == Op::subtract || op == Op::multiply ||
+                                           op == Op::divide || op == Op::maximum || op == Op::minimum;
+
+template <Op op>
+long double real_unary_inline(long double x) {
+  using enum Op;
+  if constexpr (op == negative) return -x;
+  else if constexpr (op == absolute || op == fabs) return std::fabs(x);
+  else if constexpr (op == reciprocal) return 1.0L / x;
+  else return x;
+}
+
+// The routine's result where the operands are not both NaN.
+template <Op op>
+long double real_binary_inline(long double x, long double y) {
+  using enum Op;
+  if constexpr (op == add) {
+    return x + y;
+  } else if constexpr (op == subtract) {
+    return x - y;
+  } else if constexpr (op == multiply) {
+    return x * y;
+  } else if constexpr (op == divide) {
+    return x / y;
+  } else {
+    // NaN-propagating, x's NaN first; a tie of two zeros keeps x.
+    if (std::isnan(x)) return x;
+    if (std::isnan(y)) return y;
+    if (x == 0 && y == 0) return x;
+    if constexpr (op == maximum) return x > y ? x : y;
+    else return x < y ? x : y;
+  }
+}
+
+// ---- operands ----------------------------------------------------------------------
+
+// A long double operand is met where its stored form lies, and that form is
+// what a routine is handed: the call's arguments are then its bytes copied as
+// integers. Had the processor loaded the value and stored it again as the
+// argument, the routine's 10-byte load would wait for that store to retire
+// (a forward the processor cannot make), on every call.
+//
+// AtForm reads an operand from a stored form that reads as exactly its own
+// bytes (a form that does not is first made so in a local buffer, as its text
+// would read); InRegister holds a running value the loop already has.
+template <class T>
+struct AtForm {
+  const std::uint8_t* form;
+  [[gnu::always_inline]] T value() const {
+    using ld::detail::unaligned_extended;
+    if constexpr (std::is_same_v<T, Extended>) {
+      return Extended{*reinterpret_cast<const unaligned_extended*>(form)};
+    } else if constexpr (std::is_same_v<T, ComplexExtended>) {
+      return {*reinterpret_cast<const unaligned_extended*>(form), *reinterpret_cast<const unaligned_extended*>(form + 16)};
+    } else {
+      return quarvel_storage::load_element<T, false>(form);
+    }
+  }
+  [[gnu::always_inline]] auto argument() const {
+    if constexpr (std::is_same_v<T, Extended>) {
+      long double bytes;
+      std::memcpy(&bytes, form, sizeof bytes);
+      return bytes;
+    } else {
+      static_assert(std::is_same_v<T, ComplexExtended>);
+      ld::Complex bytes;
+      std::memcpy(&bytes, form, sizeof bytes);
+      return bytes;
+    }
+  }
+};
+
+template <class T>
+struct InRegister {
+  T held;
+  [[gnu::always_inline]] T value() const { return held; }
+  [[gnu::always_inline]] auto argument() const {
+    if constexpr (std::is_same_v<T, Extended>) return held.value;
+    else return ld::Complex{held.re, held.im};
+  }
+};
+
+[[gnu::always_inline]] inline bool part_reads_as_stored(const std::uint8_t* p) {
+  std::uint64_t m;
+  std::uint16_t se;
+  std::memcpy(&m, p, 8);
+  std::memcpy(&se, p + 8, 2);
+  return ld::reads_as_stored(m, se);
+}
+
+// Where operand bytes at p read as themselves: p, or `scratch` holding the
+// form they read as.
+template <class T>
+[[gnu::always_inline]] inline const std::uint8_t* readable_form(const std::uint8_t* p, std::uint8_t* scratch) {
+  using quarvel_storage::load_extended_part;
+  if constexpr (std::is_same_v<T, Extended>) {
+    if (part_reads_as_stored(p)) [[likely]]
+      return p;
+    ld::store_form(load_extended_part<false>(p), scratch);
+    return scratch;
+  } else if constexpr (std::is_same_v<T, ComplexExtended>) {
+    if (part_reads_as_stored(p) && part_reads_as_stored(p + 16)) [[likely]]
+      return p;
+    ld::store_form(load_extended_part<false>(p), scratch);
+    ld::store_form(load_extended_part<false>(p + 16), scratch + 16);
+    return scratch;
+  } else {
+    return p;
+  }
+}
+
+// The storage of a value already canonical: its 10 bytes, then 6 zeros.
+[[gnu::always_inline]] inline void store_part(std::uint8_t* p, long double x) {
+  *reinterpret_cast<ld::detail::unaligned_extended*>(p) = x;
+  std::memset(p + ld::extended_size, 0, ld::stored_size - ld::extended_size);
+}
+
+template <class T>
+[[gnu::always_inline]] inline void store(std::uint8_t* p, const T& v) {
+  if constexpr (std::is_same_v<T, Extended>) {
+    store_part(p, v.value);
+  } else if constexpr (std::is_same_v<T, ComplexExtended>) {
+    store_part(p, v.re);
+    store_part(p + 16, v.im);
+  } else {
+    quarvel_storage::store_element<T, false>(p, v);
+  }
+}
+
+extern "C" __complex__ long double __divxc3(long double a, long double b, long double c, long double d);
+
+// ---- one loop's kernel -----------------------------------------------------------
+
+// Every long double result as read back from its text: a NaN is the quiet NaN
+// of its sign.
+inline Extended canonical(long double x) { return Extended{ld::through_text(x)}; }
+inline ComplexExtended canonical(ld::Complex z) { return {ld::through_text(z.re), ld::through_text(z.im)}; }
+
+inline bool truthy(Extended x) { return x.value != 0; }
+inline bool truthy(ComplexExtended z) { return z.re != 0 || z.im != 0; }
+
+inline Ordering ordering(long double a, long double b) {
+  if (std::isnan(a) || std::isnan(b)) return Ordering::unordered;
+  return a < b ? Ordering::less : (a > b ? Ordering::greater : Ordering::equal);
+}
+// Real parts first, imaginary parts on a tie; any NaN part unordered.
+inline Ordering ordering(ComplexExtended a, ComplexExtended b) {
+  if (std::isnan(a.re) || std::isnan(a.im) || std::isnan(b.re) || std::isnan(b.im)) return Ordering::unordered;
+  const Ordering real = ordering(a.re, b.re);
+  return real != Ordering::equal ? real : ordering(a.im, b.im);
+}
+
+template <class T>
+bool is_zero(T x) {
+  if constexpr (std::is_same_v<T, Extended>) return x.value == 0;
+  else if constexpr (std::is_same_v<T, ComplexExtended>) return x.re == 0 && x.im == 0;
+  else if constexpr (std::is_same_v<T, Half>) return x.value == 0;
+  else return x == T{};
+}
+
+// Finite and zero or normal: no per-result rule reads such a value.
+inline bool zero_or_normal(long double x) { return x == 0 || std::isnormal(x); }
+
+// Where the double reading may be -1 or +-1 (the zero rules of log1p and
+// arctanh): within 2^-50 of it, wider than the half spacing of doubles there
+// (a value 2^-53 above 1 reads as 1 when its printed digits fall below the tie).
+inline bool near_minus_one(long double x) { return std::fabs(x + 1.0L) <= 0x1p-50L; }
+inline bool near_unit(long double x) { return std::fabs(std::fabs(x) - 1.0L) <= 0x1p-50L; }
+
+template <Op op, LoopPiece piece>
+struct Kernel {
+  static constexpr std::size_t nin = op_info(op).nin, nout = op_info(op).nout;
+  template <std::size_t i>
+  using at = quarvel_storage::element_t<piece.codes[i]>;
+  using A = at<0>;
+  using B = at<nin - 1>;
+  using R1 = at<nin>;
+  using R2 = at<nin + nout - 1>;
+  static constexpr Form form = form_of<op, A, R1>();
+
+  // The routine, looked up once per call.
+  using Function = std::conditional_t<
+      form == Form::real_unary, ld::RealUnary,
+      std::conditional_t<form == Form::complex_unary || form == Form::complex_absolute, ld::ComplexUnary,
+                         std::conditional_t<form == Form::real_binary || form == Form::ldexp, ld::RealBinary,
+                                            std::conditional_t<form == Form::complex_binary, ld::ComplexBinary,
+                                                               std::nullptr_t>>>>;
+  static Function state() {
+    if constexpr (form == Form::real_unary) return ld::real_unary(*real_unary_code<op>);
+    else if constexpr (form == Form::complex_unary) return ld::complex_unary(*complex_unary_code<op>);
+    else if constexpr (form == Form::complex_absolute) return ld::complex_unary(ld::ComplexUnaryOp::absolute);
+    else if constexpr (form == Form::real_binary || form == Form::ldexp) return ld::real_binary(*real_binary_code<op>);
+    else if constexpr (form == Form::complex_binary) return ld::complex_binary(*complex_binary_code<op>);
+    else return nullptr;
+  }
+
+  // `x` and `y` are the operands (AtForm or InRegister; y unused for one input).
+  template <class X, class Y>
+  [[gnu::always_inline]] static void compute(Function f, const X& x, [[maybe_unused]] const Y& y, R1& r1,
+                                             [[maybe_unused]] R2& r2) {
+    using enum Op;
+    if constexpr (form == Form::predicate) {
+      const A a = x.value();
+      if constexpr (op == logical_not) {
+        r1 = !truthy(a);
+      } else if constexpr (std::is_same_v<A, Extended>) {
+        const long double v = a.value;
+        r1 = op == isnan ? std::isnan(v) : op == isinf ? std::isinf(v) : op == isfinite ? std::isfinite(v)
+                                                                                        : std::signbit(v);
+      } else {
+        static_assert(op != signbit);
+        if constexpr (op == isnan) r1 = std::isnan(a.re) || std::isnan(a.im);
+        else if constexpr (op == isinf) r1 = std::isinf(a.re) || std::isinf(a.im);
+        else r1 = !(std::isnan(a.re) || std::isnan(a.im)) && !(std::isinf(a.re) || std::isinf(a.im));
+      }
+    } else if constexpr (form == Form::complex_absolute) {
+      r1 = canonical(f(x.argument()).re);
+    } else if constexpr (form == Form::real_unary) {
+      if constexpr (op == square) {
+        // A NaN squared meets itself as both operands: the routine's NaN.
+        const long double v = x.value().value;
+        if (std::isnan(v)) [[unlikely]] r1 = canonical(f(x.argument()));
+        else r1 = Extended{v * v};
+      } else if constexpr (inline_real_unary<op>) {
+        r1 = canonical(real_unary_inline<op>(x.value().value));
+      } else if constexpr (op == sqrt) {
+        // Below zero the routine's own NaN, which the processor's and the
+        // library's may differ in.
+        const long double v = x.value().value;
+        if (v >= 0) [[likely]] r1 = Extended{__builtin_sqrtl(v)};
+        else r1 = canonical(f(x.argument()));
+      } else {
+        r1 = canonical(f(x.argument()));
+      }
+    } else if constexpr (form == Form::complex_unary) {
+      if constexpr (op == negative || op == conjugate || op == positive) {
+        const A a = x.value();
+        if constexpr (op == negative) r1 = canonical(ld::Complex{-a.re, -a.im});
+        else if constexpr (op == conjugate) r1 = canonical(ld::Complex{a.re, -a.im});
+        else r1 = a;
+      } else {
+        r1 = canonical(f(x.argument()));
+      }
+    } else if constexpr (form == Form::modf) {
+      const ld::RealPair parts = ld::modf(x.argument());
+      r1 = canonical(parts.first);
+      r2 = canonical(parts.second);
+    } else if constexpr (form == Form::frexp) {
+      const ld::Mantissa parts = ld::frexp(x.argument());
+      r1 = canonical(parts.mantissa);
+      r2 = parts.exponent;
+    } else if constexpr (form == Form::comparison) {
+      const A a = x.value();
+      const B b = y.value();
+      if constexpr (std::is_same_v<A, Extended>) r1 = comparison_holds(op, ordering(a.value, b.value));
+      else r1 = comparison_holds(op, ordering(a, b));
+    } else if constexpr (form == Form::logical) {
+      r1 = logical_holds(op, quarvel_storage::element_truthy(x.value()), quarvel_storage::element_truthy(y.value()));
+    } else if constexpr (form == Form::ldexp) {
+      r1 = canonical(f(x.argument(), static_cast<long double>(y.value())));
+    } else if constexpr (form == Form::divmod) {
+      const ld::RealPair parts = ld::divmod(x.argument(), y.argument());
+      r1 = canonical(parts.first);
+      r2 = canonical(parts.second);
+    } else if constexpr (form == Form::real_binary) {
+      if constexpr (inline_real_binary<op>) {
+        const long double a = x.value().value, b = y.value().value;
+        if (std::isnan(a) && std::isnan(b)) [[unlikely]] r1 = canonical(f(x.argument(), y.argument()));
+        else r1 = canonical(real_binary_inline<op>(a, b));
+      } else {
+        r1 = canonical(f(x.argument(), y.argument()));
+      }
+    } else {
+      static_assert(form == Form::complex_binary);
+      if constexpr (op == add || op == subtract) {
+        // Part by part; where both operands of a part are NaN, the routine.
+        const A a = x.value();
+        const B b = y.value();
+        const bool both_nan = (std::isnan(a.re) && std::isnan(b.re)) || (std::isnan(a.im) && std::isnan(b.im));
+        if (both_nan) [[unlikely]] r1 = canonical(f(x.argument(), y.argument()));
+        else if constexpr (op == add) r1 = canonical(ld::Complex{a.re + b.re, a.im + b.im});
+        else r1 = canonical(ld::Complex{a.re - b.re, a.im - b.im});
+      } else if constexpr (op == multiply) {
+        // The routine's textbook product where no operand part is NaN (the
+        // only NaNs then are the processor's one default NaN); its recovery
+        // of infinities where both parts come out NaN.
+        const A a = x.value();
+        const B b = y.value();
+        const long double re = a.re * b.re - a.im * b.im, im = a.re * b.im + a.im * b.re;
+        const bool nan_in = std::isnan(a.re) || std::isnan(a.im) || std::isnan(b.re) || std::isnan(b.im);
+        if (nan_in || (std::isnan(re) && std::isnan(im))) [[unlikely]] r1 = canonical(f(x.argument(), y.argument()));
+        else r1 = canonical(ld::Complex{re, im});
+      } else if constexpr (op == divide) {
+        // The routine divides by a nonzero divisor with the runtime's
+        // quotient: called here on the operands' own bytes.
+        const B b = y.value();
+        if (b.re == 0 && b.im == 0) [[unlikely]] {
+          r1 = canonical(f(x.argument(), y.argument()));
+        } else {
+          const ld::Complex u = x.argument(), v = y.argument();
+          const __complex__ long double q = __divxc3(u.re, u.im, v.re, v.im);
+          r1 = canonical(ld::Complex{__real__ q, __imag__ q});
+        }
+      } else {
+        r1 = canonical(f(x.argument(), y.argument()));
+      }
+    }
+  }
+
+  // ---- classification ----
+
+  template <class R, class X, class Y>
+  [[gnu::always_inline]] static bool result_quiet(R r, const X& x, [[maybe_unused]] const Y& y) {
+    constexpr bool flushes = fault_rule(op).flush_to_zero;
+    if constexpr (std::is_same_v<R, Extended>) {
+      if (!zero_or_normal(r.value)) return false;
+      if constexpr (flushes) return r.value != 0 || is_zero(x.value()) || (nin == 2 && is_zero(y.value()));
+      return true;
+    } else if constexpr (std::is_same_v<R, ComplexExtended>) {
+      if (!zero_or_normal(r.re) || !zero_or_normal(r.im)) return false;
+      if constexpr (flushes) return !is_zero(r) || is_zero(x.value()) || (nin == 2 && is_zero(y.value()));
+      return true;
+    } else {
+      return true;  // bool and integer results meet no per-result rule
+    }
+  }
+
+  template <class X, class Y>
+  [[gnu::always_inline]] static bool inputs_quiet(const X& x, [[maybe_unused]] const Y& y) {
+    constexpr FaultRule rule = fault_rule(op);
+    bool quiet = true;
+    if constexpr (rule.zero == ZeroRule::floor_division || rule.zero == ZeroRule::division ||
+                  rule.zero == ZeroRule::integer_remainder) {
+      quiet = !is_zero(y.value());
+    } else if constexpr (rule.zero == ZeroRule::zero_input || rule.zero == ZeroRule::zero_base) {
+      quiet = !is_zero(x.value());
+    } else if constexpr (rule.zero == ZeroRule::minus_one) {
+      quiet = !near_minus_one(quarvel_storage::real_part(x.value()));
+    } else if constexpr (rule.zero == ZeroRule::unit_real) {
+      quiet = !near_unit(quarvel_storage::real_part(x.value()));
+    }
+    if constexpr (rule.log_add_exp) {
+      // No NaN, and a - b far from overflowing and e^-|a-b| from underflowing.
+      quiet = quiet && std::fabs(x.value().value - y.value().value) <= 11000.0L;
+    }
+    return quiet;
+  }
+
+  [[gnu::cold, gnu::noinline]] static std::uint32_t classify_rest(A a, B b, R1 r1, R2 r2) {
+    FaultValue in[2] = {fault_value(a), {}};
+    if constexpr (nin == 2) in[1] = fault_value(b);
+    FaultValue out[2] = {fault_value(r1), {}};
+    if constexpr (nout == 2) out[1] = fault_value(r2);
+    return classify_faults(op, std::span(in, nin), std::span(out, nout));
+  }
+
+  template <class X, class Y>
+  [[gnu::always_inline]] static std::uint32_t classify(const X& x, const Y& y, R1 r1, R2 r2) {
+    bool quiet = result_quiet(r1, x, y) && inputs_quiet(x, y);
+    if constexpr (nout == 2) quiet = quiet && result_quiet(r2, x, y);
+    if (quiet) [[likely]]
+      return 0;
+    B b{};
+    if constexpr (nin == 2) b = y.value();
+    return classify_rest(x.value(), b, r1, r2);
+  }
+};
+
+// ---- the loop --------------------------------------------------------------------
+
+template <class K, bool masked>
+LoopResult elementwise(typename K::Function f, std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n,
+                       const std::uint8_t* mask, std::int64_t mask_stride) {
+  using A = typename K::A;
+  using B = typename K::B;
+  constexpr std::size_t count = K::nin + K::nout;
+  std::uint8_t* base[count];
+  std::int64_t stride[count];
+  std::copy(args, args + count, base);
+  std::copy(strides, strides + count, stride);
+  alignas(16) std::uint8_t scratch[2][32];
+  LoopResult result;
+  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
+    if constexpr (masked) {
+      if (mask[i * mask_stride] == 0) continue;
+    }
+    const AtForm<A> a{readable_form<A>(base[0] + i * stride[0], scratch[0])};
+    AtForm<B> b{nullptr};
+    if constexpr (K::nin == 2) b.form = readable_form<B>(base[1] + i * stride[1], scratch[1]);
+    typename K::R1 r1{};
+    typename K::R2 r2{};
+    K::compute(f, a, b, r1, r2);
+    result.faults |= K::classify(a, b, r1, r2);
+    store(base[K::nin] + i * stride[K::nin], r1);
+    if constexpr (K::nout == 2) store(base[K::nin + 1] + i * stride[K::nin + 1], r2);
+  }
+  return result;
+}
+
+// Input 0 and the output one element (stride 0) that input 1 never touches.
+template <class K>
+bool fold_applies(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n) {
+  if (args[0] != args[2] || strides[0] != 0 || strides[2] != 0) return false;
+  const auto first = reinterpret_cast<std::uintptr_t>(args[1]);
+  const std::uintptr_t last = first + static_cast<std::uintptr_t>(static_cast<std::ptrdiff_t>(n - 1) * strides[1]);
+  const std::uintptr_t low = std::min(first, last), high = std::max(first, last) + sizeof(typename K::B);
+  const auto running = reinterpret_cast<std::uintptr_t>(args[2]);
+  return high <= running || running + sizeof(typename K::R1) <= low;
+}
+
+template <class K>
+LoopResult fold(typename K::Function f, std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n) {
+  using A = typename K::A;
+  using B = typename K::B;
+  alignas(16) std::uint8_t scratch[2][32];
+  LoopResult result;
+  InRegister<A> running{AtForm<A>{readable_form<A>(args[0], scratch[0])}.value()};
+  const std::uint8_t* operand = args[1];
+  const std::int64_t stride = strides[1];
+  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
+    const AtForm<B> b{readable_form<B>(operand + i * stride, scratch[1])};
+    typename K::R1 r{};
+    typename K::R2 unused{};
+    K::compute(f, running, b, r, unused);
+    result.faults |= K::classify(running, b, r, unused);
+    running.held = r;
+  }
+  store(args[2], running.held);
+  return result;
+}
+
+template <Op op, LoopPiece piece>
+LoopResult strided_loop(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n,
+                        const std::uint8_t* mask, std::int64_t mask_stride) {
+  using K = Kernel<op, piece>;
+  const typename K::Function f = K::state();
+  if (mask != nullptr) return elementwise<K, true>(f, args, strides, n, mask, mask_stride);
+  if (n == 0) return {};
+  if constexpr (K::nin == 2 && K::nout == 1 && std::is_same_v<typename K::A, typename K::R1>) {
+    if (fold_applies<K>(args, strides, n)) return fold<K>(f, args, strides, n);
+  }
+  return elementwise<K, false>(f, args, strides, n, nullptr, 0);
+}
+
+// ---- the table -------------------------------------------------------------------
+
+// The loops resolve_loop gives an operation when an input is long double: the
+// rule's piece with every float widened to long double and every complex to
+// complex long double (the logical operations take their inputs as given).
+struct LongDoubleLoops {
+  template <Op op>
+  static constexpr LoopList loops = strided_table::distinct_loops<op>(
+      [](DType a, DType b) { return a.is_long_double() || (op_info(op).nin == 2 && b.is_long_double()); },
+      [](LoopPiece piece) {
+        if (is_logical<op>) return piece;
+        for (std::size_t i = 0; i < piece.size; ++i) {
+          const DType d(piece.codes[i]);
+          if (d.kind() == 'f') piece.codes[i] = DType::LongDouble;
+          else if (d.kind() == 'c') piece.codes[i] = DType::ComplexLongDouble;
+        }
+        return piece;
+      });
+  template <Op op, LoopPiece piece>
+  static constexpr StridedLoop loop = &strided_loop<op, piece>;
+};
+
+}  // namespace quarvel_kernels::extended_table
