@@ -232,7 +232,7 @@ template <class T>
 
 // The storage of a value already canonical: its 10 bytes, then 6 zeros.
 [[gnu::always_inline]] inline void store_part(std::uint8_t* p, long double x) {
-  *reinterpret_cast<ld::detail::unaligned_extended*>(p) = x;
+  ld::detail::store_value_bytes(x, p);
   std::memset(p + ld::extended_size, 0, ld::stored_size - ld::extended_size);
 }
 

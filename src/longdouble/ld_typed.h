@@ -299,8 +299,17 @@ typedef long double unaligned_extended __attribute__((aligned(1), may_alias));
   return *reinterpret_cast<const detail::unaligned_extended*>(bytes);
 }
 
+namespace detail {
+// The 10 value bytes stored in place. Not a long double assignment: the
+// compiler takes that for a 16-byte store (of a constant's zero padding,
+// say) and would drop the zeros written beside it.
+[[gnu::always_inline]] inline void store_value_bytes(long double x, unsigned char* bytes) {
+  asm("fstpt %0" : "=m"(*reinterpret_cast<unsigned char(*)[extended_size]>(bytes)) : "t"(x) : "st");
+}
+}  // namespace detail
+
 [[gnu::always_inline]] inline void store_form(long double x, unsigned char* bytes) {
-  *reinterpret_cast<detail::unaligned_extended*>(bytes) = through_text(x);
+  detail::store_value_bytes(through_text(x), bytes);
   std::memset(bytes + extended_size, 0, stored_size - extended_size);
 }
 

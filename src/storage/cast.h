@@ -18,6 +18,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <variant>
 
@@ -90,6 +91,35 @@ T extended_to_integer(long double x) {
     else v = static_cast<std::int64_t>(x);
     return wrap_to<T>(v);
   }
+}
+
+template <class T, bool Swap>
+T load_extended_integer(const std::uint8_t* p) {
+  unsigned char swapped[quarvel_longdouble::stored_size];
+  const unsigned char* form = p;
+  if constexpr (Swap) {
+    extended_detail::little_endian_form<true>(p, swapped);
+    form = swapped;
+  }
+  std::uint64_t m;
+  std::uint16_t se;
+  std::memcpy(&m, form, 8);
+  std::memcpy(&se, form + 8, 2);
+  if (!quarvel_longdouble::reads_as_stored(m, se)) [[unlikely]]
+    return extended_to_integer<T>(quarvel_longdouble::load_form(m, se, form));
+  // The integer part of 1.fff... * 2^e is the top e + 1 significand bits.
+  //
+  //   extended:  s eeeeeeeeeeeeeee  i fff...f (63)    value = m * 2^(e - 63)
+  const int e = static_cast<int>(se & 0x7FFF) - 16383;
+  if (e == 16384 && m != (std::uint64_t{1} << 63)) return T{};  // NaN
+  constexpr IntegerRange r = integer_range(dtype_of<T>);
+  const bool negative = (se & 0x8000) != 0;
+  __int128 v;
+  if (e < 0) v = 0;
+  else if (e > 63) v = negative ? r.lo : r.hi - 1;  // beyond 2^64, infinities included
+  else v = static_cast<__int128>(m >> (63 - e)) * (negative ? -1 : 1);
+  v = v < r.lo ? r.lo : (v >= r.hi ? r.hi - 1 : v);
+  return wrap_to<T>(v);
 }
 
 // A fixed-width value as the long double its decimal text reads as.

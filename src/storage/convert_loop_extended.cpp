@@ -19,7 +19,9 @@ inline constexpr bool reads_double =
 
 template <class S, class T, bool SwapIn, bool SwapOut>
 void convert_one(const std::uint8_t* from, std::uint8_t* to) {
-  if constexpr (std::is_same_v<S, Extended> && reads_double<T>) {
+  if constexpr (std::is_same_v<S, Extended> && std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+    store_element<T, SwapOut>(to, load_extended_integer<T, SwapIn>(from));
+  } else if constexpr (std::is_same_v<S, Extended> && reads_double<T>) {
     // The double reading straight from the stored bits.
     const double x = load_extended_double<SwapIn>(from);
     if constexpr (std::is_same_v<T, Half>) {

@@ -103,7 +103,7 @@ void store_float(std::uint8_t* p, F v) {
 // One element of T from its bytes: bool reads any nonzero byte as true;
 // complex parts are swapped each alone.
 template <class T, bool Swap>
-T load_element(const std::uint8_t* p) {
+[[gnu::always_inline]] inline T load_element(const std::uint8_t* p) {
   using namespace element_detail;
   if constexpr (std::is_same_v<T, Extended>) {
     return Extended{load_extended_part<Swap>(p)};
@@ -132,7 +132,7 @@ void store_half_bits(std::uint8_t* p, std::uint16_t bits) {
 
 // Its bytes: bool as 0/1.
 template <class T, bool Swap>
-void store_element(std::uint8_t* p, const T& v) {
+[[gnu::always_inline]] inline void store_element(std::uint8_t* p, const T& v) {
   using namespace element_detail;
   if constexpr (std::is_same_v<T, Extended>) {
     store_extended_part<Swap>(p, v.value);

@@ -66,6 +66,12 @@ double double_through_text(long double x, std::uint64_t significand, std::uint16
 template <bool Swap>
 double load_extended_double(const std::uint8_t* p);
 
+// The integer reading of one stored 16-byte part as an integer of type T:
+// what cast_element<T> gives its value (truncated, saturated at T's
+// integer_range, NaN 0, then wrapped), from the bits.
+template <class T, bool Swap>
+T load_extended_integer(const std::uint8_t* p);
+
 // A double as the text path makes it long double: its exact decimal, read
 // back exactly; every NaN becomes the positive quiet NaN ("NaN" has no sign).
 long double extended_from_double(double x);

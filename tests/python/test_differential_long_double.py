@@ -1,0 +1,334 @@
+"""float128 and complex256 on the typed loops against the element-at-a-time
+path: each case runs here and in a child process with QUARVEL_ELEMENT_PATH=1,
+and the reports must be equal (values by their 21-digit text, which reads back
+to the same bits; NaNs by their sign). Long double values beyond what a Python
+float holds are made inside each case: sums of two floats, scaled by powers
+of two (ldexp), signs set by copysign."""
+import itertools
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import quarvel
+from element_path import element_path_child, run_case
+from helpers import UFUNCS
+from test_differential import FIXED, SPECIAL_FLOATS, array_spec, dtype_text, floats, nested
+
+INF, NAN = float("inf"), float("nan")
+# (high part, low part, power of two, sign): ldexp(high + low, power) with the sign of `sign`.
+# Signed zeros and NaNs, infinities, the subnormals down to 2^-16445 (about 3.6e-4951), values
+# near 1.19e4932, integers beyond 2^64, and the values halfway between float16/32/64
+# neighbours (and beside them) where casts round, and at the integer saturation edges.
+SPECIALS = [
+    (0.0, 0.0, 0, 1.0), (0.0, 0.0, 0, -1.0), (NAN, 0.0, 0, 1.0), (NAN, 0.0, 0, -1.0), (INF, 0.0, 0, 1.0),
+    (INF, 0.0, 0, -1.0), (1.0, 0.0, -16445, 1.0), (1.5, 0.0, -16400, -1.0), (1.0, 0.0, -16382, 1.0),
+    (2.0, -2.0 ** -63, 16383, 1.0), (2.0, -2.0 ** -63, 16383, -1.0), (1.0, 2.0 ** -60, 70, 1.0),
+    (1.0, 2.0 ** -53, 0, 1.0), (1.0, 2.0 ** -53, 0, -1.0), (1.0, 2.0 ** -53 + 2.0 ** -63, 0, 1.0),
+    (1.0 + 2.0 ** -52, 2.0 ** -53, 0, 1.0), (1.0, 2.0 ** -24, 0, 1.0), (1.0, 2.0 ** -11, 0, 1.0),
+    (65520.0, 0.0, 0, 1.0), (1.0, 0.0, -1075, 1.0), (2.0, -2.0 ** -53, 1023, 1.0), (2.0 ** 63, -0.5, 0, 1.0),
+    (2.0 ** 64, -1.0, 0, 1.0), (2.0 ** 63, 1.0, 0, -1.0), (2.0 ** 31, -0.5, 0, -1.0), (4294967295.0, 0.5, 0, 1.0),
+    (0.1, 2.0 ** -60, 0, 1.0), (1.0, 0.0, 0, -1.0), (2.5, 0.0, 0, 1.0), (11356.5, 0.0, 0, 1.0), (3.0, 0.0, 0, 1.0)]
+parts = st.one_of(st.sampled_from(SPECIALS), st.tuples(
+    floats, st.sampled_from([0.0, 2.0 ** -60, -(2.0 ** -55), 2.0 ** -64]),
+    st.one_of(st.just(0), st.integers(-16500, 16400)), st.sampled_from([1.0, -1.0])))
+SETTINGS = settings(max_examples=60, deadline=None)
+LONG = ["g", "G"]
+
+
+@pytest.fixture(scope="module")
+def element_path():
+    yield from element_path_child()
+
+
+def check(element_path, steps):
+    assert run_case(steps) == element_path(steps)
+
+
+def long_double_steps(steps, values, code, big, layout="plain", order="C"):
+    """Steps that make an array of `code` ("g" or "G") from nested (high, low,
+    power, sign) tuples (a complex value: a pair of them), in the byte order
+    and layout asked; returns the reference of the array."""
+    flat, shape = [], []
+
+    def walk(v, depth):
+        if isinstance(v, list):
+            if len(shape) <= depth:
+                shape.append(len(v))
+            for item in v:
+                walk(item, depth + 1)
+        else:
+            flat.append(v)
+    walk(values, 0)
+    pairs = flat if code == "G" else [(v, None) for v in flat]
+
+    def real(pick):
+        columns = [[(p[0] if pick == 0 else p[1])[k] for p in pairs] for k in range(4)]
+        start = len(steps)
+        steps.append(("construct", columns[0], {"dtype": "g"}))
+        steps.append(("construct", columns[1], {"dtype": "g"}))
+        steps.append(("ufunc", "add", "call", (("ref", start), ("ref", start + 1)), {}))
+        steps.append(("construct", columns[2], {"dtype": "i4"}))
+        steps.append(("ufunc", "ldexp", "call", (("ref", start + 2), ("ref", start + 3)), {}))
+        steps.append(("construct", columns[3], {"dtype": "g"}))
+        steps.append(("ufunc", "copysign", "call", (("ref", start + 4), ("ref", start + 5)), {}))
+        return len(steps) - 1
+    made = real(0)
+    if code == "G":
+        imaginary = real(1)
+        steps.append(("astype", made, "G", "K"))
+        steps.append(("astype", imaginary, "G", "K"))
+        steps.append(("ufunc", "multiply", "call", (("ref", len(steps) - 1), 1j), {}))
+        steps.append(("ufunc", "add", "call", (("ref", len(steps) - 3), ("ref", len(steps) - 1)), {}))
+        made = len(steps) - 1
+    full = shape or []
+    steps.append(("reshape", made, tuple(full), order if order in "CF" else "C"))
+    made = len(steps) - 1
+    steps.append(("astype", made, (">" if big else "<") + code, order if order in "CF" else "K"))
+    made = len(steps) - 1
+    if layout == "reversed" and full:
+        steps.append(("getitem", made, tuple(slice(None, None, -1) for _ in full)))
+    elif layout == "strided" and full:
+        steps.append(("getitem", made, (Ellipsis, slice(None, None, 2))))
+    elif layout == "offset" and full:
+        steps.append(("getitem", made, (slice(1, None),)))
+    else:
+        return made
+    return len(steps) - 1
+
+
+@st.composite
+def long_double_array(draw, steps, shape, codes=LONG):
+    """An array of `shape` in float128 or complex256, native or big-endian,
+    plainly, reversed, every other element, at an offset or in F order."""
+    code = draw(st.sampled_from(codes))
+    layout = draw(st.sampled_from(["plain", "reversed", "strided", "offset", "F"])) if shape else "plain"
+    full = list(shape)
+    if layout == "strided":
+        full[-1] *= 2
+    elif layout == "offset":
+        full[0] += 1
+    element = st.tuples(parts, parts) if code == "G" else parts
+    values = nested(draw, tuple(full), element)
+    return long_double_steps(steps, values, code, draw(st.booleans()), layout, "F" if layout == "F" else "C")
+
+
+shapes = st.lists(st.integers(1, 3), max_size=3).map(tuple)
+NUMBERS = st.one_of(st.sampled_from([0, 1, -1, 3, True, 2.5, -0.0, INF, NAN, 1e-300, 2 ** 63 - 1, 1j, -2.5 + 1j]),
+                    st.sampled_from(SPECIAL_FLOATS))
+
+
+# --- every ufunc and method over the special values --------------------------------------
+
+def special_steps(code):
+    steps = []
+    values = SPECIALS if code == "g" else [(a, b) for a, b in zip(SPECIALS, SPECIALS[7:] + SPECIALS[:7])]
+    return steps, long_double_steps(steps, values, code, False)
+
+
+@pytest.mark.parametrize("code", LONG)
+@pytest.mark.parametrize("name", [u.__name__ for u in UFUNCS])
+def test_every_ufunc_on_special_values(element_path, name, code):
+    """Each ufunc on every special value (every pair of them for two inputs),
+    and each method on them: reduce, accumulate, reduceat, outer and at."""
+    ufunc = getattr(quarvel, name)
+    steps, made = special_steps(code)
+    ref = ("ref", made)
+    if ufunc.nin == 1:
+        steps.append(("ufunc", name, "call", (ref,), {}))
+        steps.append(("ufunc", name, "call", (ref,), {"out": tuple(None for _ in range(ufunc.nout))}))
+    else:
+        steps.append(("ufunc", name, "outer", (ref, ref), {}))
+        steps.append(("ufunc", name, "call", (ref, 2.5), {}))
+        steps.append(("ufunc", name, "call", (ref, ("ref", 3)), {}))  # beside the int32 powers of two
+        if ufunc.nout == 1:
+            for method, extra, kwargs in (("reduce", (), {}), ("accumulate", (), {}),
+                                          ("reduceat", ([0, 3, 3, 9, 20],), {}), ("reduce", (), {"initial": 0.1})):
+                steps.append(("ufunc", name, method, (ref,) + extra, kwargs))
+            steps.append(("ufunc", name, "at", (ref, [0, 4, 4, 7, 12], ("ref", made, (slice(3, 8),))), {}))
+    check(element_path, steps)
+
+
+@pytest.mark.parametrize("target", FIXED + ["g", "G"])
+@pytest.mark.parametrize("code", LONG)
+def test_casts_of_special_values(element_path, code, target):
+    """Special values to every dtype in both byte orders, and back: values,
+    warnings and raised errors alike."""
+    steps, made = special_steps(code)
+    for big in (False, True):
+        steps.append(("astype", made, dtype_text(target, big), "K"))
+        steps.append(("astype", len(steps) - 1, dtype_text(code, not big), "K"))
+    check(element_path, steps)
+
+
+# --- arrays -------------------------------------------------------------------
+
+@SETTINGS
+@given(shapes, st.sampled_from(FIXED + LONG), st.booleans(), st.data())
+def test_copies_casts_and_reshapes(element_path, shape, code, big, data):
+    steps = []
+    made = data.draw(long_double_array(steps, shape))
+    size = 1
+    for n in shape:
+        size *= n
+    first = data.draw(st.sampled_from([d for d in range(1, size + 1) if size % d == 0]))
+    steps.append(("copy", made))
+    steps.append(("astype", made, dtype_text(code, big), data.draw(st.sampled_from("CFKA"))))
+    steps.append(("astype", made, dtype_text(data.draw(st.sampled_from(LONG)), not big), "K"))
+    steps.append(("reshape", made, (first, size // first), data.draw(st.sampled_from("CFA"))))
+    check(element_path, steps)
+
+
+@SETTINGS
+@given(shapes.flatmap(lambda s: array_spec(s)), st.sampled_from(LONG), st.booleans(), st.data())
+def test_casts_into_long_double(element_path, source, code, big, data):
+    """Every fixed-width dtype's special values into float128 and complex256."""
+    steps = [("array", source), ("astype", 0, dtype_text(code, big), data.draw(st.sampled_from("CFK")))]
+    check(element_path, steps)
+
+
+@SETTINGS
+@given(st.data())
+def test_construction_from_nested_lists(element_path, data):
+    shape = data.draw(st.lists(st.integers(0, 3), max_size=3).map(tuple))
+    elements = data.draw(st.sampled_from([NUMBERS, floats, st.integers(-(2 ** 64), 2 ** 64),
+                                          st.builds(complex, floats, floats)]))
+    values = nested(data.draw, shape, elements)
+    kwargs = {"dtype": (">" if data.draw(st.booleans()) else "<") + data.draw(st.sampled_from(LONG)),
+              "order": data.draw(st.sampled_from("CFK"))}
+    check(element_path, [("construct", values, kwargs), ("construct", tuple(values) if shape else values, kwargs)])
+
+
+@settings(max_examples=100, deadline=None)
+@given(shapes, st.data())
+def test_gathers_and_assignments(element_path, shape, data):
+    draw = data.draw
+    steps = []
+    made = draw(long_double_array(steps, shape))
+    n = shape[0] if shape else 0
+    keys = st.one_of(st.lists(st.integers(-n, n - 1), max_size=4), st.lists(st.booleans(), min_size=n, max_size=n),
+                     st.builds(slice, st.integers(-3, 3) | st.none(), st.none(), st.sampled_from([1, -1, 2])),
+                     st.integers(-n, n - 1)) if n else st.just(())
+    steps.append(("getitem", made, draw(keys)))
+    key = draw(keys)
+    kind = draw(st.sampled_from(["scalar", "list", "array", "self", "long"]))
+    if kind == "scalar":
+        value = draw(NUMBERS)
+    elif kind == "list":
+        value = nested(draw, shape[1:] if shape else (), draw(st.sampled_from([NUMBERS, floats])))
+    elif kind == "array":
+        steps.append(("array", draw(array_spec(shape[1:] if shape else ()))))
+        value = ("ref", len(steps) - 1)
+    elif kind == "long":
+        value = ("ref", draw(long_double_array(steps, shape[1:] if shape else ())))
+    else:  # part of the destination itself: overlapping reads and writes
+        value = ("ref", made, draw(keys))
+    steps.append(("setitem", made, key, value))
+    check(element_path, steps)
+
+
+# --- ufuncs -------------------------------------------------------------------
+
+@settings(max_examples=200, deadline=None)
+@given(st.sampled_from([u.__name__ for u in UFUNCS]), st.lists(st.integers(1, 3), min_size=1, max_size=3).map(tuple),
+       st.data())
+def test_calls_and_outer(element_path, name, shape, data):
+    """Long double operands beside numbers and fixed-width arrays, broadcast;
+    outputs new, given in any dtype, or overlapping an input; masks; loops
+    asked for by dtype."""
+    ufunc, draw = getattr(quarvel, name), data.draw
+    steps = []
+    base = draw(long_double_array(steps, (shape[0] + 1,) + shape[1:]))
+
+    def operand():
+        kind = draw(st.sampled_from(["long", "long", "number", "fixed", "low", "high"]))
+        if kind == "number":
+            return draw(NUMBERS)
+        suffix = tuple(1 if draw(st.booleans()) else k for k in shape[draw(st.integers(0, len(shape))):])
+        if kind == "fixed":
+            steps.append(("array", draw(array_spec(suffix))))
+            return ("ref", len(steps) - 1)
+        if kind == "long":
+            return ("ref", draw(long_double_array(steps, suffix)))
+        return ("ref", base, (slice(None, -1),) if kind == "low" else (slice(1, None),))
+    if ufunc.nin == 2 and draw(st.integers(0, 4)) == 0:
+        steps.append(("ufunc", name, "outer", (operand(), operand()), {}))
+        return check(element_path, steps)
+    args = tuple(operand() for _ in range(ufunc.nin))
+    kwargs, outs = {}, []
+    for _ in range(ufunc.nout):
+        kind = draw(st.sampled_from(["none", "long", "fixed", "low", "high"]))
+        if kind == "long":
+            outs.append(("ref", draw(long_double_array(steps, shape))))
+        elif kind == "fixed":
+            steps.append(("array", draw(array_spec(shape))))
+            outs.append(("ref", len(steps) - 1))
+        elif kind in ("low", "high"):
+            outs.append(("ref", base, (slice(None, -1),) if kind == "low" else (slice(1, None),)))
+        else:
+            outs.append(None)
+    if any(o is not None for o in outs):
+        kwargs["out"] = tuple(outs)
+    if draw(st.integers(0, 3)) == 0:
+        kwargs["where"] = nested(draw, shape[draw(st.integers(0, len(shape))):], st.booleans())
+    if draw(st.integers(0, 4)) == 0:
+        kwargs["dtype"] = dtype_text(draw(st.sampled_from(LONG + ["f8", "c16"])), draw(st.booleans()))
+    if draw(st.integers(0, 5)) == 0:
+        kwargs["casting"] = draw(st.sampled_from(["same_kind", "unsafe"]))
+    steps.append(("ufunc", name, "call", args, kwargs))
+    check(element_path, steps)
+
+
+BINARY = [u.__name__ for u in UFUNCS if u.nin == 2 and u.nout == 1]
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.sampled_from(BINARY), st.sampled_from(["reduce", "accumulate", "reduceat"]),
+       st.lists(st.integers(1, 4), min_size=1, max_size=3).map(tuple), st.data())
+def test_reductions(element_path, name, method, shape, data):
+    draw = data.draw
+    steps = []
+    made = draw(long_double_array(steps, shape))
+    axis = draw(st.integers(-len(shape), len(shape) - 1))
+    kwargs, args = {"axis": axis}, [("ref", made)]
+    if method == "reduce":
+        kwargs["axis"] = draw(st.sampled_from([axis, None, tuple(range(len(shape)))]))
+        kwargs["keepdims"] = draw(st.booleans())
+        if draw(st.booleans()):
+            kwargs["initial"] = draw(NUMBERS)
+        if draw(st.integers(0, 2)) == 0:
+            kwargs["where"] = nested(draw, shape, st.booleans())
+    elif method == "reduceat":
+        args.append(draw(st.lists(st.integers(0, shape[axis] - 1), min_size=1, max_size=4)))
+    if draw(st.integers(0, 3)) == 0:
+        kwargs["dtype"] = draw(st.sampled_from(LONG + ["f8"]))
+    if draw(st.booleans()):  # into the input itself: read whole before it is written
+        kwargs["out"] = ("ref", made) if method != "reduce" else None
+    steps.append(("ufunc", name, method, tuple(args), kwargs))
+    check(element_path, steps)
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.sampled_from([u.__name__ for u in UFUNCS if u.nout == 1]),
+       st.lists(st.integers(1, 4), min_size=1, max_size=2).map(tuple), st.data())
+def test_at(element_path, name, shape, data):
+    draw = data.draw
+    steps = []
+    made = draw(long_double_array(steps, shape))
+    n = shape[0]
+    index = draw(st.one_of(st.lists(st.integers(-n, n - 1), max_size=5), st.integers(-n, n - 1),
+                           st.builds(slice, st.integers(-n, n) | st.none(), st.none(), st.sampled_from([1, -1]))))
+    args = [("ref", made), index]
+    if getattr(quarvel, name).nin == 2:
+        args.append(draw(NUMBERS) if draw(st.booleans()) else ("ref", made, (slice(0, 1),)))
+    steps.append(("ufunc", name, "at", tuple(args), {}))
+    check(element_path, steps)
+
+
+def test_start_value_text_of_an_empty_reduction_is_kept(element_path):
+    """A start value folded with nothing comes out with its own text."""
+    steps, made = special_steps("g")
+    steps.append(("ufunc", "add", "reduce", (("ref", made, (slice(0, 0),)),), {"initial": 0.1}))
+    steps.append(("ufunc", "multiply", "reduce", (("ref", made),), {"initial": 0.1, "where": False}))
+    check(element_path, steps)
+    assert str(quarvel.add.reduce(quarvel.array([], dtype="g"), initial=0.1)) == (
+        "0.1000000000000000055511151231257827021181583404541015625")
