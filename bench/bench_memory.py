@@ -29,6 +29,19 @@ CASES = (
     ("a.astype('int32')", "a = filled(N)", "a.astype('int32')", 12 * N),
     ("a[:] = 1.5", "a = filled(N)", "a.__setitem__(slice(None), 1.5)", 8 * N),
     ("quarvel.array(list of floats)", "xs = [float(i) for i in range(N)]", "q.array(xs)", 8 * N + 8 * N),
+    # float128 and complex256: 16 and 32 bytes an element.
+    ("add float128", "a = filled(N, 'g'); b = filled(N, 'g')", "q.add(a, b)", 48 * N),
+    ("sin float128", "a = filled(N, 'g')", "q.sin(a)", 32 * N),
+    ("add float128 + float64", "a = filled(N, 'g'); b = filled(N)", "q.add(a, b)", 40 * N),
+    ("multiply complex256", "a = filled(N, 'G'); b = filled(N, 'G')", "q.multiply(a, b)", 96 * N),
+    ("absolute complex256", "a = filled(N, 'G')", "q.absolute(a)", 48 * N),
+    ("add.reduce float128", "a = filled(N, 'g')", "q.add.reduce(a)", 16 * N),
+    ("add.accumulate float128", "a = filled(N, 'g')", "q.add.accumulate(a)", 32 * N),
+    ("float128 a.astype('float64')", "a = filled(N, 'g')", "a.astype('float64')", 24 * N),
+    ("float64 a.astype('float128')", "a = filled(N)", "a.astype('float128')", 24 * N),
+    ("float128 a.astype('int64')", "a = filled(N, 'g')", "a.astype('int64')", 24 * N),
+    ("quarvel.array(list of floats, float128)", "xs = [float(i) for i in range(N)]",
+     "q.array(xs, dtype='float128')", 8 * N + 16 * N),
 )
 
 CHILD = r"""

@@ -232,8 +232,8 @@ template <class T>
 
 // The storage of a value already canonical: its 10 bytes, then 6 zeros.
 [[gnu::always_inline]] inline void store_part(std::uint8_t* p, long double x) {
+  std::memset(p + 8, 0, 8);
   ld::detail::store_value_bytes(x, p);
-  std::memset(p + ld::extended_size, 0, ld::stored_size - ld::extended_size);
 }
 
 template <class T>
@@ -251,11 +251,6 @@ template <class T>
 extern "C" __complex__ long double __divxc3(long double a, long double b, long double c, long double d);
 
 // ---- one loop's kernel -----------------------------------------------------------
-
-// Every long double result as read back from its text: a NaN is the quiet NaN
-// of its sign.
-inline Extended canonical(long double x) { return Extended{ld::through_text(x)}; }
-inline ComplexExtended canonical(ld::Complex z) { return {ld::through_text(z.re), ld::through_text(z.im)}; }
 
 inline bool truthy(Extended x) { return x.value != 0; }
 inline bool truthy(ComplexExtended z) { return z.re != 0 || z.im != 0; }
@@ -281,6 +276,13 @@ bool is_zero(T x) {
 
 // Finite and zero or normal: no per-result rule reads such a value.
 inline bool zero_or_normal(long double x) { return x == 0 || std::isnormal(x); }
+
+// What the classification reads of a result: finite and zero or normal (no
+// per-result rule fires then), and zero.
+struct Settled {
+  bool plain = true;
+  bool zero = false;
+};
 
 // Where the double reading may be -1 or +-1 (the zero rules of log1p and
 // arctanh): within 2^-50 of it, wider than the half spacing of doubles there
@@ -315,12 +317,29 @@ struct Kernel {
     else return nullptr;
   }
 
+  // Whether the form computes inline rather than through the routine: where
+  // no operand order can change the bits (sign changes, selections, IEEE
+  // arithmetic on values that are not NaN, a square root of a value not
+  // below zero). Its NaN results are computed again by the routine, which
+  // decides which NaN two NaN operands give and which a root below zero.
+  static constexpr bool inline_form = [] {
+    using enum Op;
+    if constexpr (form == Form::real_unary) return inline_real_unary<op> || op == square || op == sqrt;
+    else if constexpr (form == Form::real_binary) return inline_real_binary<op>;
+    else if constexpr (form == Form::complex_unary) return op == negative || op == conjugate || op == positive;
+    else if constexpr (form == Form::complex_binary) return op == add || op == subtract || op == multiply || op == divide;
+    else return false;
+  }();
+
+  // The results as computed; settle() then makes them canonical.
   // `x` and `y` are the operands (AtForm or InRegister; y unused for one input).
   template <class X, class Y>
   [[gnu::always_inline]] static void compute(Function f, const X& x, [[maybe_unused]] const Y& y, R1& r1,
                                              [[maybe_unused]] R2& r2) {
     using enum Op;
-    if constexpr (form == Form::predicate) {
+    if constexpr (inline_form) {
+      compute_inline(x, y, r1);
+    } else if constexpr (form == Form::predicate) {
       const A a = x.value();
       if constexpr (op == logical_not) {
         r1 = !truthy(a);
@@ -335,40 +354,19 @@ struct Kernel {
         else r1 = !(std::isnan(a.re) || std::isnan(a.im)) && !(std::isinf(a.re) || std::isinf(a.im));
       }
     } else if constexpr (form == Form::complex_absolute) {
-      r1 = canonical(f(x.argument()).re);
+      r1 = Extended{f(x.argument()).re};
     } else if constexpr (form == Form::real_unary) {
-      if constexpr (op == square) {
-        // A NaN squared meets itself as both operands: the routine's NaN.
-        const long double v = x.value().value;
-        if (std::isnan(v)) [[unlikely]] r1 = canonical(f(x.argument()));
-        else r1 = Extended{v * v};
-      } else if constexpr (inline_real_unary<op>) {
-        r1 = canonical(real_unary_inline<op>(x.value().value));
-      } else if constexpr (op == sqrt) {
-        // Below zero the routine's own NaN, which the processor's and the
-        // library's may differ in.
-        const long double v = x.value().value;
-        if (v >= 0) [[likely]] r1 = Extended{__builtin_sqrtl(v)};
-        else r1 = canonical(f(x.argument()));
-      } else {
-        r1 = canonical(f(x.argument()));
-      }
+      r1 = Extended{f(x.argument())};
     } else if constexpr (form == Form::complex_unary) {
-      if constexpr (op == negative || op == conjugate || op == positive) {
-        const A a = x.value();
-        if constexpr (op == negative) r1 = canonical(ld::Complex{-a.re, -a.im});
-        else if constexpr (op == conjugate) r1 = canonical(ld::Complex{a.re, -a.im});
-        else r1 = a;
-      } else {
-        r1 = canonical(f(x.argument()));
-      }
+      const ld::Complex z = f(x.argument());
+      r1 = {z.re, z.im};
     } else if constexpr (form == Form::modf) {
       const ld::RealPair parts = ld::modf(x.argument());
-      r1 = canonical(parts.first);
-      r2 = canonical(parts.second);
+      r1 = Extended{parts.first};
+      r2 = Extended{parts.second};
     } else if constexpr (form == Form::frexp) {
       const ld::Mantissa parts = ld::frexp(x.argument());
-      r1 = canonical(parts.mantissa);
+      r1 = Extended{parts.mantissa};
       r2 = parts.exponent;
     } else if constexpr (form == Form::comparison) {
       const A a = x.value();
@@ -378,72 +376,116 @@ struct Kernel {
     } else if constexpr (form == Form::logical) {
       r1 = logical_holds(op, quarvel_storage::element_truthy(x.value()), quarvel_storage::element_truthy(y.value()));
     } else if constexpr (form == Form::ldexp) {
-      r1 = canonical(f(x.argument(), static_cast<long double>(y.value())));
+      r1 = Extended{f(x.argument(), static_cast<long double>(y.value()))};
     } else if constexpr (form == Form::divmod) {
       const ld::RealPair parts = ld::divmod(x.argument(), y.argument());
-      r1 = canonical(parts.first);
-      r2 = canonical(parts.second);
+      r1 = Extended{parts.first};
+      r2 = Extended{parts.second};
     } else if constexpr (form == Form::real_binary) {
-      if constexpr (inline_real_binary<op>) {
-        const long double a = x.value().value, b = y.value().value;
-        if (std::isnan(a) && std::isnan(b)) [[unlikely]] r1 = canonical(f(x.argument(), y.argument()));
-        else r1 = canonical(real_binary_inline<op>(a, b));
-      } else {
-        r1 = canonical(f(x.argument(), y.argument()));
-      }
+      r1 = Extended{f(x.argument(), y.argument())};
     } else {
       static_assert(form == Form::complex_binary);
-      if constexpr (op == add || op == subtract) {
-        // Part by part; where both operands of a part are NaN, the routine.
-        const A a = x.value();
-        const B b = y.value();
-        const bool both_nan = (std::isnan(a.re) && std::isnan(b.re)) || (std::isnan(a.im) && std::isnan(b.im));
-        if (both_nan) [[unlikely]] r1 = canonical(f(x.argument(), y.argument()));
-        else if constexpr (op == add) r1 = canonical(ld::Complex{a.re + b.re, a.im + b.im});
-        else r1 = canonical(ld::Complex{a.re - b.re, a.im - b.im});
+      const ld::Complex z = f(x.argument(), y.argument());
+      r1 = {z.re, z.im};
+    }
+  }
+
+  template <class X, class Y>
+  [[gnu::always_inline]] static void compute_inline(const X& x, [[maybe_unused]] const Y& y, R1& r1) {
+    using enum Op;
+    if constexpr (form == Form::real_unary) {
+      const long double v = x.value().value;
+      if constexpr (op == square) r1 = Extended{v * v};
+      else if constexpr (op == sqrt) r1 = Extended{__builtin_sqrtl(v)};
+      else r1 = Extended{real_unary_inline<op>(v)};
+    } else if constexpr (form == Form::real_binary) {
+      r1 = Extended{real_binary_inline<op>(x.value().value, y.value().value)};
+    } else if constexpr (form == Form::complex_unary) {
+      const A a = x.value();
+      if constexpr (op == negative) r1 = {-a.re, -a.im};
+      else if constexpr (op == conjugate) r1 = {a.re, -a.im};
+      else r1 = a;
+    } else {
+      const A a = x.value();
+      const B b = y.value();
+      if constexpr (op == add) {
+        r1 = {a.re + b.re, a.im + b.im};
+      } else if constexpr (op == subtract) {
+        r1 = {a.re - b.re, a.im - b.im};
       } else if constexpr (op == multiply) {
-        // The routine's textbook product where no operand part is NaN (the
-        // only NaNs then are the processor's one default NaN); its recovery
-        // of infinities where both parts come out NaN.
-        const A a = x.value();
-        const B b = y.value();
-        const long double re = a.re * b.re - a.im * b.im, im = a.re * b.im + a.im * b.re;
-        const bool nan_in = std::isnan(a.re) || std::isnan(a.im) || std::isnan(b.re) || std::isnan(b.im);
-        if (nan_in || (std::isnan(re) && std::isnan(im))) [[unlikely]] r1 = canonical(f(x.argument(), y.argument()));
-        else r1 = canonical(ld::Complex{re, im});
-      } else if constexpr (op == divide) {
-        // The routine divides by a nonzero divisor with the runtime's
-        // quotient: called here on the operands' own bytes.
-        const B b = y.value();
+        // The routine's textbook product.
+        r1 = {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+      } else {
+        // By a nonzero divisor the routine's quotient is the runtime's: called
+        // here on the operands' own bytes. A zero divisor gives NaN parts,
+        // for the routine.
+        static_assert(op == divide);
         if (b.re == 0 && b.im == 0) [[unlikely]] {
-          r1 = canonical(f(x.argument(), y.argument()));
+          r1 = {std::numeric_limits<long double>::quiet_NaN(), 0.0L};
         } else {
           const ld::Complex u = x.argument(), v = y.argument();
           const __complex__ long double q = __divxc3(u.re, u.im, v.re, v.im);
-          r1 = canonical(ld::Complex{__real__ q, __imag__ q});
+          r1 = {__real__ q, __imag__ q};
         }
-      } else {
-        r1 = canonical(f(x.argument(), y.argument()));
       }
+    }
+  }
+
+  // Results made canonical as read back from text (a NaN is the quiet NaN
+  // of its sign), and what the classification reads of them. A NaN result
+  // of an inline form is computed again by the routine.
+  template <class X, class Y>
+  [[gnu::always_inline]] static Settled settle(Function f, const X& x, const Y& y, R1& r) {
+    if constexpr (std::is_same_v<R1, Extended>) {
+      if (std::isnan(r.value)) [[unlikely]] {
+        if constexpr (inline_form) {
+          if constexpr (nin == 1) r = Extended{f(x.argument())};
+          else r = Extended{f(x.argument(), y.argument())};
+        }
+        r.value = ld::through_text(r.value);
+        return {false, false};
+      }
+      return {zero_or_normal(r.value), r.value == 0};
+    } else if constexpr (std::is_same_v<R1, ComplexExtended>) {
+      if (std::isnan(r.re) || std::isnan(r.im)) [[unlikely]] {
+        if constexpr (inline_form) {
+          ld::Complex z;
+          if constexpr (nin == 1) z = f(x.argument());
+          else z = f(x.argument(), y.argument());
+          r = {z.re, z.im};
+        }
+        r = {ld::through_text(r.re), ld::through_text(r.im)};
+        return {false, false};
+      }
+      return {zero_or_normal(r.re) && zero_or_normal(r.im), r.re == 0 && r.im == 0};
+    } else {
+      return {};
+    }
+  }
+
+  // The second result (modf, frexp, divmod): routines' results only.
+  [[gnu::always_inline]] static Settled settle_second(R2& r) {
+    if constexpr (std::is_same_v<R2, Extended>) {
+      if (std::isnan(r.value)) [[unlikely]] {
+        r.value = ld::through_text(r.value);
+        return {false, false};
+      }
+      return {zero_or_normal(r.value), r.value == 0};
+    } else {
+      return {};
     }
   }
 
   // ---- classification ----
 
-  template <class R, class X, class Y>
-  [[gnu::always_inline]] static bool result_quiet(R r, const X& x, [[maybe_unused]] const Y& y) {
-    constexpr bool flushes = fault_rule(op).flush_to_zero;
-    if constexpr (std::is_same_v<R, Extended>) {
-      if (!zero_or_normal(r.value)) return false;
-      if constexpr (flushes) return r.value != 0 || is_zero(x.value()) || (nin == 2 && is_zero(y.value()));
-      return true;
-    } else if constexpr (std::is_same_v<R, ComplexExtended>) {
-      if (!zero_or_normal(r.re) || !zero_or_normal(r.im)) return false;
-      if constexpr (flushes) return !is_zero(r) || is_zero(x.value()) || (nin == 2 && is_zero(y.value()));
-      return true;
-    } else {
-      return true;  // bool and integer results meet no per-result rule
+  template <class X, class Y>
+  [[gnu::always_inline]] static bool result_quiet(Settled settled, const X& x, [[maybe_unused]] const Y& y) {
+    if (!settled.plain) return false;
+    if constexpr (fault_rule(op).flush_to_zero) {
+      // A zero from nonzero finite inputs underflowed.
+      return !settled.zero || is_zero(x.value()) || (nin == 2 && is_zero(y.value()));
     }
+    return true;
   }
 
   template <class X, class Y>
@@ -476,14 +518,24 @@ struct Kernel {
   }
 
   template <class X, class Y>
-  [[gnu::always_inline]] static std::uint32_t classify(const X& x, const Y& y, R1 r1, R2 r2) {
-    bool quiet = result_quiet(r1, x, y) && inputs_quiet(x, y);
-    if constexpr (nout == 2) quiet = quiet && result_quiet(r2, x, y);
+  [[gnu::always_inline]] static std::uint32_t classify(const X& x, const Y& y, R1 r1, R2 r2, Settled s1, Settled s2) {
+    bool quiet = result_quiet(s1, x, y) && inputs_quiet(x, y);
+    if constexpr (nout == 2) quiet = quiet && result_quiet(s2, x, y);
     if (quiet) [[likely]]
       return 0;
     B b{};
     if constexpr (nin == 2) b = y.value();
     return classify_rest(x.value(), b, r1, r2);
+  }
+
+  // One element: computed, settled, classified.
+  template <class X, class Y>
+  [[gnu::always_inline]] static std::uint32_t step(Function f, const X& x, const Y& y, R1& r1, R2& r2) {
+    compute(f, x, y, r1, r2);
+    const Settled s1 = settle(f, x, y, r1);
+    Settled s2{};
+    if constexpr (nout == 2) s2 = settle_second(r2);
+    return classify(x, y, r1, r2, s1, s2);
   }
 };
 
@@ -510,8 +562,7 @@ LoopResult elementwise(typename K::Function f, std::uint8_t* const* args, const 
     if constexpr (K::nin == 2) b.form = readable_form<B>(base[1] + i * stride[1], scratch[1]);
     typename K::R1 r1{};
     typename K::R2 r2{};
-    K::compute(f, a, b, r1, r2);
-    result.faults |= K::classify(a, b, r1, r2);
+    result.faults |= K::step(f, a, b, r1, r2);
     store(base[K::nin] + i * stride[K::nin], r1);
     if constexpr (K::nout == 2) store(base[K::nin + 1] + i * stride[K::nin + 1], r2);
   }
@@ -542,8 +593,7 @@ LoopResult fold(typename K::Function f, std::uint8_t* const* args, const std::in
     const AtForm<B> b{readable_form<B>(operand + i * stride, scratch[1])};
     typename K::R1 r{};
     typename K::R2 unused{};
-    K::compute(f, running, b, r, unused);
-    result.faults |= K::classify(running, b, r, unused);
+    result.faults |= K::step(f, running, b, r, unused);
     running.held = r;
   }
   store(args[2], running.held);

@@ -308,9 +308,10 @@ namespace detail {
 }
 }  // namespace detail
 
+// Bytes 8-15 zeroed by one store first, then the 10 value bytes over them.
 [[gnu::always_inline]] inline void store_form(long double x, unsigned char* bytes) {
+  std::memset(bytes + 8, 0, 8);
   detail::store_value_bytes(through_text(x), bytes);
-  std::memset(bytes + extended_size, 0, stored_size - extended_size);
 }
 
 }  // namespace quarvel_longdouble

@@ -437,6 +437,16 @@ struct NestedFill {
   bool checked;
 
   bool leaf(PyObject* object, std::uint8_t* at) const {
+    if constexpr (std::is_same_v<T, quarvel_storage::Extended>) {
+      // A float goes straight to its storage: held in a local, the long
+      // double would be stored and loaded again on the way.
+      if (checked && PyFloat_CheckExact(object)) {
+        const long double x = quarvel_storage::extended_from_double(PyFloat_AsDouble(object));
+        quarvel_storage::swaps(order) ? quarvel_storage::store_extended_part<true>(at, x)
+                                      : quarvel_storage::store_extended_part<false>(at, x);
+        return true;
+      }
+    }
     T value;
     if (!checked) {
       value = plain_number_element<T>(object);
@@ -623,11 +633,36 @@ bool warn_view_cast_overflow(const View& view, DType target) {
   if (!integer && !limit) return true;
   const auto range = quarvel_storage::float_range(target);
   // Scanned under the lock; the warning (which may run Python code) after it.
-  auto scanned = quarvel_storage::any_element(view, loop_path(), [&](const auto& value) -> bool {
+  // One scan per kind of test, so neither carries the other's work per element;
+  // long double elements tested from their stored bits.
+  if (view.dtype.is_long_double()) {
+    const bool swapped = quarvel_storage::swaps(view.byte_order);
+    const bool complex = view.dtype.is_complex();
+    const auto test = [&]<bool Swap>(const std::uint8_t* p) {
+      if (integer) return quarvel_storage::extended_integer_cast_is_invalid<Swap>(p, range);
+      const double imag = complex ? quarvel_storage::load_extended_double<Swap>(p + 16) : 0.0;
+      return cast_overflows(std::complex<double>(quarvel_storage::load_extended_double<Swap>(p), imag), *limit);
+    };
+    auto stored = storage_value(quarvel_storage::any_stored(view, loop_path(), [&](const std::uint8_t* p) {
+      return swapped ? test.template operator()<true>(p) : test.template operator()<false>(p);
+    }));
+    if (!stored) return false;
+    if (*stored) {
+      if (!**stored) return true;
+      if (integer) return PyErr_WarnEx(PyExc_RuntimeWarning, "invalid value encountered in cast", 1) == 0;
+      return emit_cast_overflow_warning();
+    }
+  }
+  auto scanned = integer ? quarvel_storage::any_element(view, loop_path(), [&](const auto& value) -> bool {
     if constexpr (std::is_same_v<std::decay_t<decltype(value)>, Scalar>) {
-      return integer ? value.integer_cast_is_invalid(target) : cast_overflows(value, target);
-    } else if (integer) {
+      return value.integer_cast_is_invalid(target);
+    } else {
       return quarvel_storage::integer_cast_is_invalid(value, range);
+    }
+  })
+                         : quarvel_storage::any_element(view, loop_path(), [&](const auto& value) -> bool {
+    if constexpr (std::is_same_v<std::decay_t<decltype(value)>, Scalar>) {
+      return cast_overflows(value, target);
     } else {
       return element_cast_overflows(value, *limit);
     }

@@ -228,12 +228,14 @@ T cast_element(const S& v) {
 // The same range in doubles, for checks run on every element: a value is
 // below it once it is at most `below`, the largest double at most lo - 1
 // (truncation toward zero brings anything above that back to lo).
-// For long double values the bounds are exact: lo - 1 and hi.
+// For long double values the bounds are exact: lo - 1 and hi, and the
+// integer range itself.
 struct FloatRange {
   double below;
   double hi;
   long double extended_below;
   long double extended_hi;
+  IntegerRange integers;
 };
 
 constexpr FloatRange float_range(DType target) {
@@ -241,7 +243,7 @@ constexpr FloatRange float_range(DType target) {
   double below = static_cast<double>(r.lo - 1);
   // -2^63 - 1 rounds up to -2^63: step down one spacing (below is a power of two there).
   while (static_cast<__int128>(below) > r.lo - 1) below += below * 0x1p-52;
-  return {below, static_cast<double>(r.hi), static_cast<long double>(r.lo - 1), static_cast<long double>(r.hi)};
+  return {below, static_cast<double>(r.hi), static_cast<long double>(r.lo - 1), static_cast<long double>(r.hi), r};
 }
 
 // Whether a float-to-integer cast of v leaves the range in which it is
@@ -252,7 +254,7 @@ bool integer_cast_is_invalid(const S& v, const FloatRange& range) {
   if constexpr (is_extended_element<S>) {
     // The exact integer part of the value's text: NaN and infinity have none.
     const long double x = real_part(v);
-    return std::isnan(x) | (x >= range.extended_hi) | (x <= range.extended_below);
+    return !(x > range.extended_below && x < range.extended_hi);
   } else if constexpr (is_float_element<S> || is_std_complex<S>) {
     const double x = real_as_double(v);
     return std::isnan(x) | (x >= range.hi) | (x <= range.below);
@@ -264,6 +266,33 @@ bool integer_cast_is_invalid(const S& v, const FloatRange& range) {
 template <class S>
 bool integer_cast_is_invalid(const S& v, DType target) {
   return target.is_integer() && integer_cast_is_invalid(v, float_range(target));
+}
+
+// integer_cast_is_invalid of a stored long double part (the real part of a
+// complex one), from its bits: the integer part of 1.fff... * 2^e against
+// [lo, hi); NaN and infinity have none.
+template <bool Swap>
+bool extended_integer_cast_is_invalid(const std::uint8_t* p, const FloatRange& range) {
+  unsigned char swapped[quarvel_longdouble::stored_size];
+  const unsigned char* form = p;
+  if constexpr (Swap) {
+    extended_detail::little_endian_form<true>(p, swapped);
+    form = swapped;
+  }
+  std::uint64_t m;
+  std::uint16_t se;
+  std::memcpy(&m, form, 8);
+  std::memcpy(&se, form + 8, 2);
+  if (!quarvel_longdouble::reads_as_stored(m, se)) [[unlikely]] {
+    const long double x = quarvel_longdouble::load_form(m, se, form);
+    return !(x > range.extended_below && x < range.extended_hi);
+  }
+  const int e = static_cast<int>(se & 0x7FFF) - 16383;
+  if (e < 0) return false;  // |x| < 1: its integer part 0 lies in every range
+  if (e > 63) return true;  // beyond 2^64, NaN and infinity included
+  const __int128 magnitude = static_cast<__int128>(m >> (63 - e));
+  const __int128 v = (se & 0x8000) != 0 ? -magnitude : magnitude;
+  return v < range.integers.lo || v >= range.integers.hi;
 }
 
 }  // namespace quarvel_storage

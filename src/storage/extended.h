@@ -170,10 +170,13 @@ double load_extended_double(const std::uint8_t* p) {
   std::uint16_t se;
   std::memcpy(&m, form, 8);
   std::memcpy(&se, form + 8, 2);
-  const long double x = quarvel_longdouble::load_form(m, se, form);
-  if (((m >> 63) != 0) != ((se & 0x7FFF) != 0)) [[unlikely]]
-    return double_through_text(x);  // read through its text: its own bits differ
-  return double_through_text(x, m, se);
+  if (!quarvel_longdouble::reads_as_stored(m, se)) [[unlikely]]  // through its text: its own bits differ
+    return double_through_text(quarvel_longdouble::load_form(m, se, form));
+  if (extended_detail::halfway_between_doubles(m, se)) [[unlikely]]
+    return extended_detail::double_through_printed_text(quarvel_longdouble::load_form(m, se, form));
+  if ((se & 0x7FFF) == 0x7FFF && m != std::uint64_t{1} << 63)  // NaN, its sign kept
+    return std::copysign(std::numeric_limits<double>::quiet_NaN(), (se & 0x8000) != 0 ? -1.0 : 1.0);
+  return static_cast<double>(*reinterpret_cast<const quarvel_longdouble::detail::unaligned_extended*>(form));
 }
 
 inline long double extended_from_double(double x) {

@@ -11,7 +11,8 @@
 //
 // asks whether a test holds for some element. On the typed path it tests
 // every element of a run before looking at the answer, so the test must have
-// no effects; it stops after the first run with a hit.
+// no effects; it stops after the first run with a hit. any_stored does the
+// same on the elements' stored bytes.
 #pragma once
 
 #include <array>
@@ -68,6 +69,21 @@ template <class Visit>
                     });
   });
   return {};
+}
+
+// Whether `test(bytes)` holds for the stored bytes of some element, on the
+// typed path; absent on the element path (the caller tests values then).
+template <class Test>
+[[nodiscard]] Result<std::optional<bool>> any_stored(const View& view, LoopPath path, Test&& test) {
+  auto read = visit_detail::typed_read(view, path);
+  if (!read) return std::unexpected(read.error());
+  if (!*read) return std::optional<bool>();
+  bool found = false;
+  for_each_row<1>(view.shape, {const_cast<std::uint8_t*>((*read)->base)}, {view.strides.data()},
+                  [&](const std::array<std::uint8_t*, 1>& p, const std::array<std::int64_t, 1>& s, std::uint64_t n) {
+                    for (std::uint64_t i = 0; i < n && !found; ++i) found = test(p[0] + static_cast<std::int64_t>(i) * s[0]);
+                  });
+  return std::optional<bool>(found);
 }
 
 template <class Test>

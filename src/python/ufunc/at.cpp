@@ -234,7 +234,7 @@ std::optional<std::uint32_t> update_selection(const PreparedAt& at, quarvel_kern
   // Selections hold buffer element numbers, counted from the buffer's start.
   std::uint8_t* start = (*guard)->data.data();
   const std::uint64_t itemsize = array.dtype.itemsize();
-  alignas(16) std::uint8_t value[16], result[16];
+  alignas(16) std::uint8_t value[32], result[32];  // up to a complex256 element
   const std::int64_t strides[3] = {0, 0, 0};
   std::uint32_t faults = 0;
   std::uint64_t i = 0;
@@ -260,8 +260,8 @@ std::optional<std::uint32_t> update_selection(const PreparedAt& at, quarvel_kern
   return faults;
 }
 
-// Nullopt when the element loop must serve: long double or big int
-// operands, no typed kernel, a kernel that may refuse an element (the
+// Nullopt when the element loop must serve: big int operands, no typed
+// kernel, a kernel that may refuse an element (the
 // element loop stops there with the earlier writes kept), or a basic target
 // meeting an element twice.
 std::optional<PyObject*> typed_at(const PreparedAt& at) {
