@@ -85,11 +85,16 @@ void bench_classification(const char* label, const std::vector<double>& a, const
 
 // One strided loop call over n elements, the fastest of several: operand k
 // starts at `bases[k]` and steps `strides[k]` bytes.
-double loop_ns_per_element(quarvel_kernels::Op op, std::vector<DType> dtypes, std::vector<std::uint8_t*> bases,
-                           std::vector<std::int64_t> strides, std::uint64_t n) {
+// The loop of `op` over these dtypes, inputs then outputs.
+quarvel_kernels::StridedLoop strided_loop_of(quarvel_kernels::Op op, const std::vector<DType>& dtypes) {
   const std::size_t nin = quarvel_kernels::op_info(op).nin;
   const std::span<const DType> all(dtypes);
-  const quarvel_kernels::StridedLoop loop = quarvel_kernels::find_strided_loop(op, all.first(nin), all.subspan(nin));
+  return quarvel_kernels::find_strided_loop(op, all.first(nin), all.subspan(nin));
+}
+
+double loop_ns_per_element(quarvel_kernels::Op op, std::vector<DType> dtypes, std::vector<std::uint8_t*> bases,
+                           std::vector<std::int64_t> strides, std::uint64_t n) {
+  const quarvel_kernels::StridedLoop loop = strided_loop_of(op, dtypes);
   if (loop == nullptr) return -1;
   double best = 1e30;
   for (int run = 0; run < 15; ++run) {
@@ -192,9 +197,7 @@ double floor_ns(std::uint64_t n, F&& body) {
 // One strided loop call over n elements, timed as floor_ns times.
 double typed_ns(quarvel_kernels::Op op, std::vector<DType> dtypes, std::vector<std::uint8_t*> bases,
                 std::vector<std::int64_t> strides, std::uint64_t n) {
-  const std::size_t nin = quarvel_kernels::op_info(op).nin;
-  const std::span<const DType> all(dtypes);
-  const quarvel_kernels::StridedLoop loop = quarvel_kernels::find_strided_loop(op, all.first(nin), all.subspan(nin));
+  const quarvel_kernels::StridedLoop loop = strided_loop_of(op, dtypes);
   if (loop == nullptr) return -1;
   return floor_ns(n, [&] { sink += loop(bases.data(), strides.data(), n, nullptr, 0).faults; });
 }

@@ -95,31 +95,23 @@ T extended_to_integer(long double x) {
 
 template <class T, bool Swap>
 T load_extended_integer(const std::uint8_t* p) {
-  unsigned char swapped[quarvel_longdouble::stored_size];
-  const unsigned char* form = p;
-  if constexpr (Swap) {
-    extended_detail::little_endian_form<true>(p, swapped);
-    form = swapped;
-  }
-  std::uint64_t m;
-  std::uint16_t se;
-  std::memcpy(&m, form, 8);
-  std::memcpy(&se, form + 8, 2);
-  if (!quarvel_longdouble::reads_as_stored(m, se)) [[unlikely]]
-    return extended_to_integer<T>(quarvel_longdouble::load_form(m, se, form));
-  // The integer part of 1.fff... * 2^e is the top e + 1 significand bits.
-  //
-  //   extended:  s eeeeeeeeeeeeeee  i fff...f (63)    value = m * 2^(e - 63)
-  const int e = static_cast<int>(se & 0x7FFF) - 16383;
-  if (e == 16384 && m != (std::uint64_t{1} << 63)) return T{};  // NaN
-  constexpr IntegerRange r = integer_range(dtype_of<T>);
-  const bool negative = (se & 0x8000) != 0;
-  __int128 v;
-  if (e < 0) v = 0;
-  else if (e > 63) v = negative ? r.lo : r.hi - 1;  // beyond 2^64, infinities included
-  else v = static_cast<__int128>(m >> (63 - e)) * (negative ? -1 : 1);
-  v = v < r.lo ? r.lo : (v >= r.hi ? r.hi - 1 : v);
-  return wrap_to<T>(v);
+  return extended_detail::with_stored_part<Swap>(p, [](const unsigned char* form, std::uint64_t m, std::uint16_t se) {
+    if (!quarvel_longdouble::reads_as_stored(m, se)) [[unlikely]]
+      return extended_to_integer<T>(quarvel_longdouble::load_form(m, se, form));
+    // The integer part of 1.fff... * 2^e is the top e + 1 significand bits.
+    //
+    //   extended:  s eeeeeeeeeeeeeee  i fff...f (63)    value = m * 2^(e - 63)
+    const int e = static_cast<int>(se & 0x7FFF) - 16383;
+    if (e == 16384 && m != (std::uint64_t{1} << 63)) return T{};  // NaN
+    constexpr IntegerRange r = integer_range(dtype_of<T>);
+    const bool negative = (se & 0x8000) != 0;
+    __int128 v;
+    if (e < 0) v = 0;
+    else if (e > 63) v = negative ? r.lo : r.hi - 1;  // beyond 2^64, infinities included
+    else v = static_cast<__int128>(m >> (63 - e)) * (negative ? -1 : 1);
+    v = v < r.lo ? r.lo : (v >= r.hi ? r.hi - 1 : v);
+    return wrap_to<T>(v);
+  });
 }
 
 // A fixed-width value as the long double its decimal text reads as.
@@ -273,26 +265,18 @@ bool integer_cast_is_invalid(const S& v, DType target) {
 // [lo, hi); NaN and infinity have none.
 template <bool Swap>
 bool extended_integer_cast_is_invalid(const std::uint8_t* p, const FloatRange& range) {
-  unsigned char swapped[quarvel_longdouble::stored_size];
-  const unsigned char* form = p;
-  if constexpr (Swap) {
-    extended_detail::little_endian_form<true>(p, swapped);
-    form = swapped;
-  }
-  std::uint64_t m;
-  std::uint16_t se;
-  std::memcpy(&m, form, 8);
-  std::memcpy(&se, form + 8, 2);
-  if (!quarvel_longdouble::reads_as_stored(m, se)) [[unlikely]] {
-    const long double x = quarvel_longdouble::load_form(m, se, form);
-    return !(x > range.extended_below && x < range.extended_hi);
-  }
-  const int e = static_cast<int>(se & 0x7FFF) - 16383;
-  if (e < 0) return false;  // |x| < 1: its integer part 0 lies in every range
-  if (e > 63) return true;  // beyond 2^64, NaN and infinity included
-  const __int128 magnitude = static_cast<__int128>(m >> (63 - e));
-  const __int128 v = (se & 0x8000) != 0 ? -magnitude : magnitude;
-  return v < range.integers.lo || v >= range.integers.hi;
+  return extended_detail::with_stored_part<Swap>(p, [&](const unsigned char* form, std::uint64_t m, std::uint16_t se) {
+    if (!quarvel_longdouble::reads_as_stored(m, se)) [[unlikely]] {
+      const long double x = quarvel_longdouble::load_form(m, se, form);
+      return !(x > range.extended_below && x < range.extended_hi);
+    }
+    const int e = static_cast<int>(se & 0x7FFF) - 16383;
+    if (e < 0) return false;  // |x| < 1: its integer part 0 lies in every range
+    if (e > 63) return true;  // beyond 2^64, NaN and infinity included
+    const __int128 magnitude = static_cast<__int128>(m >> (63 - e));
+    const __int128 v = (se & 0x8000) != 0 ? -magnitude : magnitude;
+    return v < range.integers.lo || v >= range.integers.hi;
+  });
 }
 
 }  // namespace quarvel_storage

@@ -92,6 +92,23 @@ void little_endian_form(const std::uint8_t* p, unsigned char* form) {
   }
 }
 
+// use(form, significand, sign_exponent) on one stored part: its 16 bytes in
+// the little-endian order of the stored form, and its first 10 as numbers.
+template <bool Swap, class Use>
+[[gnu::always_inline]] inline decltype(auto) with_stored_part(const std::uint8_t* p, Use&& use) {
+  unsigned char swapped[quarvel_longdouble::stored_size];
+  const unsigned char* form = p;
+  if constexpr (Swap) {
+    little_endian_form<true>(p, swapped);
+    form = swapped;
+  }
+  std::uint64_t m;
+  std::uint16_t se;
+  std::memcpy(&m, form, 8);
+  std::memcpy(&se, form + 8, 2);
+  return use(form, m, se);
+}
+
 // Whether x (sign and biased exponent `se`, significand `m`) lies exactly
 // halfway between two doubles. Rounding to a double keeps the top 53
 // significand bits in the normal range and fewer below 2^-1022; the rest must
@@ -115,19 +132,9 @@ inline bool halfway_between_doubles(std::uint64_t m, std::uint16_t se) {
 
 template <bool Swap>
 [[gnu::always_inline]] inline long double load_extended_part(const std::uint8_t* p) {
-  std::uint64_t m;
-  std::uint16_t se;
-  if constexpr (Swap) {
-    unsigned char form[quarvel_longdouble::stored_size];
-    extended_detail::little_endian_form<true>(p, form);
-    std::memcpy(&m, form, 8);
-    std::memcpy(&se, form + 8, 2);
+  return extended_detail::with_stored_part<Swap>(p, [](const unsigned char* form, std::uint64_t m, std::uint16_t se) {
     return quarvel_longdouble::load_form(m, se, form);
-  } else {
-    std::memcpy(&m, p, 8);
-    std::memcpy(&se, p + 8, 2);
-    return quarvel_longdouble::load_form(m, se, p);
-  }
+  });
 }
 
 template <bool Swap>
@@ -160,23 +167,15 @@ inline double double_through_text(long double x) {
 
 template <bool Swap>
 double load_extended_double(const std::uint8_t* p) {
-  unsigned char swapped[quarvel_longdouble::stored_size];
-  const unsigned char* form = p;
-  if constexpr (Swap) {
-    extended_detail::little_endian_form<true>(p, swapped);
-    form = swapped;
-  }
-  std::uint64_t m;
-  std::uint16_t se;
-  std::memcpy(&m, form, 8);
-  std::memcpy(&se, form + 8, 2);
-  if (!quarvel_longdouble::reads_as_stored(m, se)) [[unlikely]]  // through its text: its own bits differ
-    return double_through_text(quarvel_longdouble::load_form(m, se, form));
-  if (extended_detail::halfway_between_doubles(m, se)) [[unlikely]]
-    return extended_detail::double_through_printed_text(quarvel_longdouble::load_form(m, se, form));
-  if ((se & 0x7FFF) == 0x7FFF && m != std::uint64_t{1} << 63)  // NaN, its sign kept
-    return std::copysign(std::numeric_limits<double>::quiet_NaN(), (se & 0x8000) != 0 ? -1.0 : 1.0);
-  return static_cast<double>(*reinterpret_cast<const quarvel_longdouble::detail::unaligned_extended*>(form));
+  return extended_detail::with_stored_part<Swap>(p, [](const unsigned char* form, std::uint64_t m, std::uint16_t se) {
+    if (!quarvel_longdouble::reads_as_stored(m, se)) [[unlikely]]  // through its text: its own bits differ
+      return double_through_text(quarvel_longdouble::load_form(m, se, form));
+    if (extended_detail::halfway_between_doubles(m, se)) [[unlikely]]
+      return extended_detail::double_through_printed_text(quarvel_longdouble::load_form(m, se, form));
+    if ((se & 0x7FFF) == 0x7FFF && m != std::uint64_t{1} << 63)  // NaN, its sign kept
+      return std::copysign(std::numeric_limits<double>::quiet_NaN(), (se & 0x8000) != 0 ? -1.0 : 1.0);
+    return static_cast<double>(*reinterpret_cast<const quarvel_longdouble::detail::unaligned_extended*>(form));
+  });
 }
 
 inline long double extended_from_double(double x) {
