@@ -40,7 +40,7 @@ CASES = (
     ("float128 a.astype('float64')", "a = filled(N, 'g')", "a.astype('float64')", 24 * N),
     ("float64 a.astype('float128')", "a = filled(N)", "a.astype('float128')", 24 * N),
     ("float128 a.astype('int64')", "a = filled(N, 'g')", "a.astype('int64')", 24 * N),
-    ("quarvel.array(list of floats, float128)", "xs = [float(i) for i in range(N)]",
+    ("array(list of floats, float128)", "xs = [float(i) for i in range(N)]",
      "q.array(xs, dtype='float128')", 8 * N + 16 * N),
 )
 
