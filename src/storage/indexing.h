@@ -76,4 +76,12 @@ struct IndexedView {
   [[nodiscard]] Result<void> write_at(const Coordinates& index, const Scalar& value) const;
 };
 
+// The values of an integer index view in C order, as signed sizes: uint64
+// values above the signed range clamp to 2^63 - 1 (out of bounds on any
+// axis). Read once under the view's lock, typed on the typed path.
+[[nodiscard]] Result<std::vector<std::int64_t>> read_index_values(const View& index, LoopPath path);
+
+// The C-order positions of the true entries of a bool view.
+[[nodiscard]] Result<std::vector<std::uint64_t>> read_mask_positions(const View& mask, LoopPath path);
+
 }  // namespace quarvel_storage

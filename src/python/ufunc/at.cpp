@@ -17,6 +17,7 @@
 #include "kernels/loop_table.h"
 #include "python/args.h"
 #include "python/array_object.h"
+#include "python/element_path.h"
 #include "python/errors.h"
 #include "python/index_parse.h"
 #include "python/ufunc/call_args.h"
@@ -77,7 +78,7 @@ std::optional<Target> select_target(const View& view, PyObject* indices) {
     if (!selected) return std::nullopt;
     return Target(std::move(*selected));
   }
-  auto selected = storage_value(view.advanced_index_view(parsed->items));
+  auto selected = storage_value(view.advanced_index_view(parsed->items, loop_path()));
   if (!selected) return std::nullopt;
   return Target(std::move(*selected));
 }
@@ -210,6 +211,8 @@ std::optional<std::uint32_t> update_view(const PreparedAt& at, quarvel_kernels::
   return run_raising(run);
 }
 
+constexpr std::uint64_t prefetch_distance = 32;
+
 // An advanced target: its listed elements one at a time (a repeated offset
 // sees the value written before), each converted to the loop dtype, computed
 // by the kernel on one element and converted back; `a` locked once.
@@ -232,29 +235,56 @@ std::optional<std::uint32_t> update_selection(const PreparedAt& at, quarvel_kern
     right_base = *base;
   }
   // Selections hold buffer element numbers, counted from the buffer's start.
-  std::uint8_t* start = (*guard)->data.data();
+  std::uint8_t* const start = (*guard)->data.data();
   const std::uint64_t itemsize = array.dtype.itemsize();
-  alignas(16) std::uint8_t value[16], result[16];
+  const std::uint64_t* const offsets = target.offsets.data();
+  const std::uint64_t count = at.count;
+  const quarvel_storage::Strides right_strides =
+      right ? quarvel_kernels::broadcast_strides(*right, target.shape) : quarvel_storage::Strides{};
+  // `b` one value for all, or one per selected element in order.
+  const bool right_one =
+      right && std::all_of(right_strides.begin(), right_strides.end(), [](std::int64_t s) { return s == 0; });
+  const bool right_in_order = right && (right_one || (right->is_c_contiguous() && right->shape == target.shape));
+  const std::int64_t right_step = right_one ? 0 : right ? static_cast<std::int64_t>(right->dtype.itemsize()) : 0;
+  // The kernel's own masked form runs one element at a time with no layout
+  // test: in place when `a` is its loop dtype in native order.
+  const std::uint8_t selected = 1;
   const std::int64_t strides[3] = {0, 0, 0};
+  const bool in_place = array.dtype == at.loop.inputs[0] && array.dtype == at.loop.outputs[0] &&
+                        !quarvel_storage::swaps(array.byte_order);
   std::uint32_t faults = 0;
+  if (in_place && (!right || right_in_order)) {
+    const std::uint8_t* right_element = right_base;
+    for (std::uint64_t i = 0; i < count; ++i, right_element += right_step) {
+      // A kernel call per element leaves the processor too few elements in
+      // flight to overlap their cache misses: ask for later ones early.
+      if (i + prefetch_distance < count) __builtin_prefetch(start + offsets[i + prefetch_distance] * itemsize, 1);
+      std::uint8_t* element = start + offsets[i] * itemsize;
+      std::uint8_t* args[3] = {element, element, nullptr};
+      if (right) args[1] = const_cast<std::uint8_t*>(right_element), args[2] = element;
+      faults |= kernel(args, strides, 1, &selected, 0).faults;
+    }
+    return faults;
+  }
+  alignas(16) std::uint8_t value[16], result[16];
   std::uint64_t i = 0;
   auto update = [&](const std::uint8_t* right_element) {
-    std::uint8_t* element = start + target.offsets[i++] * itemsize;
+    if (i + prefetch_distance < count) __builtin_prefetch(start + offsets[i + prefetch_distance] * itemsize, 1);
+    std::uint8_t* element = start + offsets[i++] * itemsize;
     read(element, 0, value, 0, 1);
     // Kernel order: the inputs, then the output.
     std::uint8_t* args[3] = {value, result, nullptr};
     if (right_element) args[1] = const_cast<std::uint8_t*>(right_element), args[2] = result;
-    faults |= kernel(args, strides, 1, nullptr, 0).faults;
+    faults |= kernel(args, strides, 1, &selected, 0).faults;
     write(result, 0, element, 0, 1);
   };
   if (!right) {
-    while (i < at.count) update(nullptr);
+    while (i < count) update(nullptr);
     return faults;
   }
-  const quarvel_storage::Strides right_strides = quarvel_kernels::broadcast_strides(*right, target.shape);
   auto row = [&](const std::array<std::uint8_t*, 1>& first, const std::array<std::int64_t, 1>& inner,
-                 std::uint64_t count) {
-    for (std::uint64_t k = 0; k < count; ++k) update(first[0] + static_cast<std::int64_t>(k) * inner[0]);
+                 std::uint64_t n) {
+    for (std::uint64_t k = 0; k < n; ++k) update(first[0] + static_cast<std::int64_t>(k) * inner[0]);
   };
   quarvel_storage::for_each_row<1>(target.shape, {const_cast<std::uint8_t*>(right_base)}, {right_strides.data()}, row);
   return faults;
