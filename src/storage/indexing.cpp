@@ -909,19 +909,12 @@ Result<std::vector<std::int64_t>> read_index_values(const View& index, LoopPath 
       if (!visited) return fail(visited.error());
       return values;
     }
-    values.resize(*count);
-    std::int64_t* out = values.data();
+    // Appended into the reserved room: no pass zeroing it first.
     with_element_type(index.dtype, [&]<class T>(std::type_identity<T>) {
       if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
         auto run = [&]<bool Swap>(const std::uint8_t* p, std::int64_t stride, std::uint64_t n) {
-          constexpr auto size = static_cast<std::int64_t>(sizeof(T));
-          if (stride == size) {  // the unit-stride form vectorises
-            for (std::uint64_t i = 0; i < n; ++i) out[i] = as_index(load_element<T, Swap>(p + i * size));
-          } else {
-            for (std::uint64_t i = 0; i < n; ++i)
-              out[i] = as_index(load_element<T, Swap>(p + static_cast<std::int64_t>(i) * stride));
-          }
-          out += n;
+          for (std::uint64_t i = 0; i < n; ++i)
+            values.push_back(as_index(load_element<T, Swap>(p + static_cast<std::int64_t>(i) * stride)));
         };
         const bool swap = swaps(index.byte_order);
         for_each_row<1>(index.shape, {const_cast<std::uint8_t*>((*read)->base)}, {index.strides.data()},

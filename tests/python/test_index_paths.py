@@ -207,3 +207,33 @@ def test_at_repeats_accumulate_and_read_b_first():
     b = quarvel.array([1.0, 2.0, 3.0])
     quarvel.add.at(b, [0, 1, 2], b[::-1])  # b seen as it was before the first write
     assert tolist(b) == [4.0, 4.0, 4.0]
+
+
+@pytest.mark.parametrize("dtype", ["<f8", ">f8", "i1", ">i4", "u2", "f4", "c16"])
+@pytest.mark.parametrize("index_code", ["i8", ">u4", "i2"])
+def test_at_long_index_arrays_accumulate_like_a_loop(dtype, index_code):
+    # Thousands of indices over a few elements: repeats close together and far apart.
+    n, count = 37, 3000
+    positions = [(i * 7 + i // 50) % n for i in range(count)]
+    values = [float(i % 5) for i in range(count)]
+    a = quarvel.zeros(n, dtype=dtype)
+    quarvel.add.at(a, quarvel.array(positions, dtype=index_code), quarvel.array(values))
+    expected = [0.0] * n
+    for p, v in zip(positions, values):
+        expected[p] += v
+    got = tolist(a)
+    if dtype in ("i1", ">i4", "u2"):  # the float64 loop's result cast back, wrapping
+        bits = {"i1": 8, ">i4": 32, "u2": 16}[dtype]
+        signed = dtype != "u2"
+        expected, acc = [], [0] * n
+        for p, v in zip(positions, values):
+            total = int(acc[p] + v) % (1 << bits)
+            acc[p] = total - (1 << bits) if signed and total >= 1 << (bits - 1) else total
+        expected = acc
+    assert got == expected
+
+
+def test_at_with_one_value_and_negative_indices_counts_every_repeat():
+    a = quarvel.zeros(3, dtype="i1")
+    quarvel.add.at(a, quarvel.array([-1] * 300 + [0], dtype="i2"), 1)
+    assert tolist(a) == [1, 0, 300 - 256]

@@ -6,6 +6,7 @@
 // the dtypes as given (a Python int enters as int64), and each result is cast
 // back to `a`'s dtype, wrapping or dropping an imaginary part as casts do.
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <type_traits>
@@ -211,11 +212,94 @@ std::optional<std::uint32_t> update_view(const PreparedAt& at, quarvel_kernels::
   return run_raising(run);
 }
 
+// The selected elements go through the kernel in runs of distinct
+// elements: a run is gathered, computed as one contiguous loop and written
+// back before the next is read. Elements of one run never meet, so this is
+// the element-by-element update (a repeated index starts a new run and sees
+// the value written before), with the kernel's loop at full speed.
+constexpr std::uint64_t run_length = 256;
 constexpr std::uint64_t prefetch_distance = 32;
+constexpr int seen_bits = 15;  // a run ends at the first element whose hash it has seen: false alarms only shorten it
 
-// An advanced target: its listed elements one at a time (a repeated offset
-// sees the value written before), each converted to the loop dtype, computed
-// by the kernel on one element and converted back; `a` locked once.
+std::uint64_t seen_slot(std::uint64_t element) { return (element * 0x9E3779B97F4A7C15ull) >> (64 - seen_bits); }
+
+// An advanced target: its listed elements in order, converted to the loop
+// dtype, computed and converted back; `a` locked once. `b` is read in order
+// (one value, or one per element); nullopt when it is laid out otherwise.
+std::optional<std::uint32_t> update_runs(const PreparedAt& at, quarvel_kernels::StridedLoop kernel,
+                                         const IndexedView& target, const std::optional<View>& right) {
+  using quarvel_storage::ByteOrder;
+  const View& array = target.view;
+  const std::uint64_t size = array.dtype.itemsize(), in_size = at.loop.inputs[0].itemsize(),
+                      out_size = at.loop.outputs[0].itemsize();
+  if (size > 16 || in_size > 16 || out_size > 16) return std::nullopt;
+  std::int64_t right_step = 0;
+  if (right) {
+    const quarvel_storage::Strides strides = quarvel_kernels::broadcast_strides(*right, target.shape);
+    const bool one = std::all_of(strides.begin(), strides.end(), [](std::int64_t s) { return s == 0; });
+    if (!one && !(right->is_c_contiguous() && right->shape == target.shape)) return std::nullopt;
+    right_step = one ? 0 : static_cast<std::int64_t>(right->dtype.itemsize());
+  }
+  const bool converts = array.dtype != at.loop.inputs[0] || array.dtype != at.loop.outputs[0] ||
+                        quarvel_storage::swaps(array.byte_order);
+  const auto read =
+      quarvel_storage::find_conversion(array.dtype, array.byte_order, at.loop.inputs[0], ByteOrder::Native);
+  const auto write =
+      quarvel_storage::find_conversion(at.loop.outputs[0], ByteOrder::Native, array.dtype, array.byte_order);
+  auto guard = storage_value(array.buffer->write());
+  if (!guard || !storage_value(array.element_base(*guard))) return std::nullopt;
+  std::optional<quarvel_storage::LockedBuffer::ReadGuard> right_guard;
+  const std::uint8_t* right_base = nullptr;
+  if (right) {
+    right_guard = storage_value(std::as_const(*right->buffer).read());
+    auto base = right_guard ? storage_value(right->element_base(*right_guard)) : std::nullopt;
+    if (!base) return std::nullopt;
+    right_base = *base;
+  }
+  // Selections hold buffer element numbers, counted from the buffer's start.
+  std::uint8_t* const start = (*guard)->data.data();
+  const std::uint64_t* const offsets = target.offsets.data();
+  const std::uint64_t count = at.count;
+  alignas(16) std::uint8_t raw[run_length * 16], in[run_length * 16], out[run_length * 16];
+  std::uint64_t seen[(1u << seen_bits) / 64] = {};
+  std::uint32_t faults = 0;
+  for (std::uint64_t i = 0; i < count;) {
+    std::uint64_t j = i;
+    for (; j < count && j - i < run_length; ++j) {
+      const std::uint64_t slot = seen_slot(offsets[j]);
+      const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
+      if (seen[slot / 64] & bit) break;
+      seen[slot / 64] |= bit;
+      __builtin_prefetch(start + offsets[j] * size, 1);  // the misses of a run overlap
+    }
+    const std::uint64_t n = j - i;
+    for (std::uint64_t k = 0; k < n; ++k) std::memcpy(raw + k * size, start + offsets[i + k] * size, size);
+    std::uint8_t* first = raw;
+    std::uint8_t* result = raw;
+    if (converts) {
+      read(raw, static_cast<std::int64_t>(size), in, static_cast<std::int64_t>(in_size), n);
+      first = in, result = out;
+    }
+    const std::uint8_t* b = right_base + static_cast<std::int64_t>(i) * right_step;
+    std::uint8_t* args[3] = {first, result, nullptr};
+    std::int64_t steps[3] = {static_cast<std::int64_t>(in_size), static_cast<std::int64_t>(out_size), 0};
+    if (right) {
+      args[1] = const_cast<std::uint8_t*>(b), args[2] = result;
+      steps[1] = right_step, steps[2] = static_cast<std::int64_t>(out_size);
+    }
+    faults |= kernel(args, steps, n, nullptr, 0).faults;
+    if (converts) write(out, static_cast<std::int64_t>(out_size), raw, static_cast<std::int64_t>(size), n);
+    for (std::uint64_t k = 0; k < n; ++k) std::memcpy(start + offsets[i + k] * size, raw + k * size, size);
+    for (std::uint64_t k = i; k < j; ++k) seen[seen_slot(offsets[k]) / 64] = 0;
+    i = j;
+  }
+  return faults;
+}
+
+// An advanced target whose `b` is broadcast along some axes: its listed
+// elements one at a time (a repeated offset sees the value written before),
+// each converted to the loop dtype, computed by the kernel on one element and
+// converted back; `a` locked once.
 std::optional<std::uint32_t> update_selection(const PreparedAt& at, quarvel_kernels::StridedLoop kernel,
                                               const IndexedView& target, const std::optional<View>& right) {
   using quarvel_storage::ByteOrder;
@@ -235,59 +319,44 @@ std::optional<std::uint32_t> update_selection(const PreparedAt& at, quarvel_kern
     right_base = *base;
   }
   // Selections hold buffer element numbers, counted from the buffer's start.
-  std::uint8_t* const start = (*guard)->data.data();
+  std::uint8_t* start = (*guard)->data.data();
   const std::uint64_t itemsize = array.dtype.itemsize();
-  const std::uint64_t* const offsets = target.offsets.data();
-  const std::uint64_t count = at.count;
-  const quarvel_storage::Strides right_strides =
-      right ? quarvel_kernels::broadcast_strides(*right, target.shape) : quarvel_storage::Strides{};
-  // `b` one value for all, or one per selected element in order.
-  const bool right_one =
-      right && std::all_of(right_strides.begin(), right_strides.end(), [](std::int64_t s) { return s == 0; });
-  const bool right_in_order = right && (right_one || (right->is_c_contiguous() && right->shape == target.shape));
-  const std::int64_t right_step = right_one ? 0 : right ? static_cast<std::int64_t>(right->dtype.itemsize()) : 0;
-  // The kernel's own masked form runs one element at a time with no layout
-  // test: in place when `a` is its loop dtype in native order.
-  const std::uint8_t selected = 1;
-  const std::int64_t strides[3] = {0, 0, 0};
-  const bool in_place = array.dtype == at.loop.inputs[0] && array.dtype == at.loop.outputs[0] &&
-                        !quarvel_storage::swaps(array.byte_order);
-  std::uint32_t faults = 0;
-  if (in_place && (!right || right_in_order)) {
-    const std::uint8_t* right_element = right_base;
-    for (std::uint64_t i = 0; i < count; ++i, right_element += right_step) {
-      // A kernel call per element leaves the processor too few elements in
-      // flight to overlap their cache misses: ask for later ones early.
-      if (i + prefetch_distance < count) __builtin_prefetch(start + offsets[i + prefetch_distance] * itemsize, 1);
-      std::uint8_t* element = start + offsets[i] * itemsize;
-      std::uint8_t* args[3] = {element, element, nullptr};
-      if (right) args[1] = const_cast<std::uint8_t*>(right_element), args[2] = element;
-      faults |= kernel(args, strides, 1, &selected, 0).faults;
-    }
-    return faults;
-  }
   alignas(16) std::uint8_t value[16], result[16];
+  const std::int64_t strides[3] = {0, 0, 0};
+  std::uint32_t faults = 0;
   std::uint64_t i = 0;
+  const std::uint8_t selected = 1;
   auto update = [&](const std::uint8_t* right_element) {
-    if (i + prefetch_distance < count) __builtin_prefetch(start + offsets[i + prefetch_distance] * itemsize, 1);
-    std::uint8_t* element = start + offsets[i++] * itemsize;
+    // One element per kernel call leaves the processor too few elements in
+    // flight to overlap their cache misses: ask for later ones early.
+    if (i + prefetch_distance < at.count)
+      __builtin_prefetch(start + target.offsets[i + prefetch_distance] * itemsize, 1);
+    std::uint8_t* element = start + target.offsets[i++] * itemsize;
     read(element, 0, value, 0, 1);
     // Kernel order: the inputs, then the output.
     std::uint8_t* args[3] = {value, result, nullptr};
     if (right_element) args[1] = const_cast<std::uint8_t*>(right_element), args[2] = result;
-    faults |= kernel(args, strides, 1, &selected, 0).faults;
+    faults |= kernel(args, strides, 1, &selected, 0).faults;  // masked: no layout tests
     write(result, 0, element, 0, 1);
   };
   if (!right) {
-    while (i < count) update(nullptr);
+    while (i < at.count) update(nullptr);
     return faults;
   }
+  const quarvel_storage::Strides right_strides = quarvel_kernels::broadcast_strides(*right, target.shape);
   auto row = [&](const std::array<std::uint8_t*, 1>& first, const std::array<std::int64_t, 1>& inner,
-                 std::uint64_t n) {
-    for (std::uint64_t k = 0; k < n; ++k) update(first[0] + static_cast<std::int64_t>(k) * inner[0]);
+                 std::uint64_t count) {
+    for (std::uint64_t k = 0; k < count; ++k) update(first[0] + static_cast<std::int64_t>(k) * inner[0]);
   };
   quarvel_storage::for_each_row<1>(target.shape, {const_cast<std::uint8_t*>(right_base)}, {right_strides.data()}, row);
   return faults;
+}
+
+std::optional<std::uint32_t> update_advanced(const PreparedAt& at, quarvel_kernels::StridedLoop kernel,
+                                             const IndexedView& target, const std::optional<View>& right) {
+  if (auto faults = update_runs(at, kernel, target, right)) return faults;
+  if (PyErr_Occurred()) return std::nullopt;
+  return update_selection(at, kernel, target, right);
 }
 
 // Nullopt when the element loop must serve: long double or big int
@@ -319,7 +388,7 @@ std::optional<PyObject*> typed_at(const PreparedAt& at) {
     if (!right_values) return nullptr;
   }
   auto faults = basic ? update_view(at, kernel, *basic, right_values)
-                      : update_selection(at, kernel, std::get<IndexedView>(at.target), right_values);
+                      : update_advanced(at, kernel, std::get<IndexedView>(at.target), right_values);
   if (!faults || !report_errors(at.name, *faults)) return nullptr;
   Py_RETURN_NONE;
 }
