@@ -211,53 +211,6 @@ bool fast_offsets_apply(const View& view) {
   return view.validate_raw_layout().has_value();
 }
 
-// A selection whose element numbers are start + step * (one index value or
-// mask position per selected element): one index array or mask spans the
-// whole broadcast shape and no basic dimension is longer than 1. Its index
-// values are not yet checked; whoever walks it checks them (a gather in the
-// same pass as its copy, a scatter in a pass before its writes).
-struct LinearSelection {
-  std::uint64_t start = 0;
-  std::uint64_t step = 0;
-  std::uint64_t count = 0;
-  const std::int64_t* values = nullptr;       // an index array on `axis` of `length`,
-  const std::uint64_t* positions = nullptr;   // or the positions of a mask
-  std::size_t axis = 0;
-  std::uint64_t length = 0;
-
-  // Calls visit(i, element) for every selected element in order; with
-  // `check`, stops at the first index value out of bounds and returns its
-  // error.
-  // The fields are read into locals first: a store through `visit` might,
-  // for all the compiler knows, change them, and it would read them again
-  // after every element.
-  template <bool check, class Visit>
-  Result<void> walk(Visit visit) const {
-    const std::uint64_t first = start, unit = step, total = count, n = length;
-    if (positions != nullptr) {
-      const std::uint64_t* const cells = positions;
-      for (std::uint64_t i = 0; i < total; ++i) visit(i, first + cells[i] * unit);
-      return {};
-    }
-    const std::int64_t* const at_values = values;
-    const auto wrap = static_cast<std::int64_t>(n);
-    for (std::uint64_t i = 0; i < total; ++i) {
-      const std::int64_t v = at_values[i];
-      const std::int64_t at = v < 0 ? v + wrap : v;
-      if constexpr (check) {
-        if (static_cast<std::uint64_t>(at) >= n) [[unlikely]]
-          return fail(StorageError::index_out_of_bounds(v, axis, n));
-      }
-      visit(i, first + static_cast<std::uint64_t>(at) * unit);
-    }
-    return {};
-  }
-
-  Result<void> checked() const {
-    return walk<true>([](std::uint64_t, std::uint64_t) {});
-  }
-};
-
 // The offsets of a checked selection as sums: the buffer element of the
 // integers and slice starts, plus a part from the basic dimensions before the
 // broadcast block, one from the advanced items, and one from the basic
@@ -758,6 +711,24 @@ Result<AdvancedIndexLayout> write_layout(const View& view, std::span<const Index
 
 }  // namespace
 
+Result<IndexedView> advanced_index_runs(const View& view, std::span<const IndexItem> items,
+                                        std::optional<LinearSelection>& linear) {
+  return allocation_guard([&]() -> Result<IndexedView> {
+    auto layout = write_layout(view, items, linear);
+    if (!layout) return fail(layout.error());
+    return IndexedView{view, std::move(layout->shape), std::move(layout->offsets)};
+  });
+}
+
+Result<void> list_selection(IndexedView& selection, const LinearSelection& linear) {
+  return allocation_guard([&]() -> Result<void> {
+    if (auto room = checked::reserve(selection.offsets, linear.count); !room) return room;
+    selection.offsets.resize(linear.count);
+    for (std::uint64_t i = 0; i < linear.count; ++i) selection.offsets[i] = linear.element(i);
+    return {};
+  });
+}
+
 Result<View> View::index(std::span<const IndexItem> items, LoopPath path) const {
   return allocation_guard([&]() -> Result<View> {
     if (std::none_of(items.begin(), items.end(), [](const IndexItem& i) { return i.is_advanced(); }))
@@ -909,12 +880,19 @@ Result<std::vector<std::int64_t>> read_index_values(const View& index, LoopPath 
       if (!visited) return fail(visited.error());
       return values;
     }
-    // Appended into the reserved room: no pass zeroing it first.
+    values.resize(*count);
+    std::int64_t* out = values.data();
     with_element_type(index.dtype, [&]<class T>(std::type_identity<T>) {
       if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
         auto run = [&]<bool Swap>(const std::uint8_t* p, std::int64_t stride, std::uint64_t n) {
-          for (std::uint64_t i = 0; i < n; ++i)
-            values.push_back(as_index(load_element<T, Swap>(p + static_cast<std::int64_t>(i) * stride)));
+          constexpr auto size = static_cast<std::int64_t>(sizeof(T));
+          if (stride == size) {  // the unit-stride form vectorises
+            for (std::uint64_t i = 0; i < n; ++i) out[i] = as_index(load_element<T, Swap>(p + i * size));
+          } else {
+            for (std::uint64_t i = 0; i < n; ++i)
+              out[i] = as_index(load_element<T, Swap>(p + static_cast<std::int64_t>(i) * stride));
+          }
+          out += n;
         };
         const bool swap = swaps(index.byte_order);
         for_each_row<1>(index.shape, {const_cast<std::uint8_t*>((*read)->base)}, {index.strides.data()},
