@@ -262,9 +262,11 @@ std::optional<ParsedIndex> parse_indices(const View& view, PyObject* key) {
         if (!positions) return std::nullopt;
         made = make_mask(view, cursor, index_view.shape, std::move(*positions));
       } else {
-        auto values = storage_value(quarvel_storage::read_index_values(index_view, loop_path()));
+        std::optional<std::array<std::int64_t, 2>> range;
+        auto values = storage_value(quarvel_storage::read_index_values(index_view, loop_path(), &range));
         if (!values) return std::nullopt;
         made = make_int_array(index_view.shape, std::move(*values));
+        if (made) std::get<IndexItem::IntArray>(made->kind).range = range;
       }
       if (!made) return std::nullopt;
       if (dtype != DType::Bool) ++cursor;

@@ -355,6 +355,8 @@ struct SelectionPlan {
         s.axis = k;
         s.length = view.shape[k];
         s.step = axis_step(k);
+        const auto n = static_cast<std::int64_t>(s.length);
+        s.in_bounds = a->range && (*a->range)[0] >= -n && (*a->range)[1] < n;
       } else {
         const auto& mask = std::get<BoolMask>(items[idx].kind);
         const std::size_t last = k + mask.shape.size() - 1;
@@ -648,7 +650,7 @@ Result<View> typed_gather(const View& view, AdvancedIndexLayout& layout, std::op
       copy_item<N>(out + i * size, start + element * size, size);
     };
     if (linear) {
-      copied = linear->walk<true>(copy);
+      copied = linear->in_bounds ? linear->walk<false>(copy) : linear->walk<true>(copy);
     } else if (dense) {
       const std::uint64_t* offsets = layout.offsets.data();
       for (std::uint64_t i = 0; i < *count; ++i) copy(i, offsets[i]);
@@ -856,7 +858,8 @@ std::int64_t as_index(T value) {
 
 }  // namespace
 
-Result<std::vector<std::int64_t>> read_index_values(const View& index, LoopPath path) {
+Result<std::vector<std::int64_t>> read_index_values(const View& index, LoopPath path,
+                                                    std::optional<std::array<std::int64_t, 2>>* range) {
   return allocation_guard([&]() -> Result<std::vector<std::int64_t>> {
     if (!index.dtype.is_integer()) return fail(ErrorKind::DTypeMismatch);
     auto count = element_count(index.shape);
@@ -882,16 +885,24 @@ Result<std::vector<std::int64_t>> read_index_values(const View& index, LoopPath 
     }
     values.resize(*count);
     std::int64_t* out = values.data();
+    std::int64_t low = INT64_MAX, high = INT64_MIN;
     with_element_type(index.dtype, [&]<class T>(std::type_identity<T>) {
       if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
         auto run = [&]<bool Swap>(const std::uint8_t* p, std::int64_t stride, std::uint64_t n) {
           constexpr auto size = static_cast<std::int64_t>(sizeof(T));
-          if (stride == size) {  // the unit-stride form vectorises
-            for (std::uint64_t i = 0; i < n; ++i) out[i] = as_index(load_element<T, Swap>(p + i * size));
+          std::int64_t run_low = low, run_high = high;
+          auto keep = [&](std::uint64_t i, std::int64_t v) {
+            out[i] = v;
+            run_low = std::min(run_low, v);
+            run_high = std::max(run_high, v);
+          };
+          if (stride == size) {
+            for (std::uint64_t i = 0; i < n; ++i) keep(i, as_index(load_element<T, Swap>(p + i * size)));
           } else {
             for (std::uint64_t i = 0; i < n; ++i)
-              out[i] = as_index(load_element<T, Swap>(p + static_cast<std::int64_t>(i) * stride));
+              keep(i, as_index(load_element<T, Swap>(p + static_cast<std::int64_t>(i) * stride)));
           }
+          low = run_low, high = run_high;
           out += n;
         };
         const bool swap = swaps(index.byte_order);
@@ -903,6 +914,7 @@ Result<std::vector<std::int64_t>> read_index_values(const View& index, LoopPath 
                         });
       }
     });
+    if (range != nullptr && !values.empty()) *range = std::array<std::int64_t, 2>{low, high};
     return values;
   });
 }
@@ -931,7 +943,11 @@ Result<std::vector<std::uint64_t>> read_mask_positions(const View& mask, LoopPat
     std::uint64_t selected = 0;
     for_each_row<1>(mask.shape, base, {mask.strides.data()}, [&](const Row& r, const Step& s, std::uint64_t n) {
       std::uint64_t run = 0;
-      for (std::uint64_t i = 0; i < n; ++i) run += r[0][static_cast<std::int64_t>(i) * s[0]] != 0;
+      if (s[0] == 1) {  // the unit-stride form vectorises
+        for (std::uint64_t i = 0; i < n; ++i) run += r[0][i] != 0;
+      } else {
+        for (std::uint64_t i = 0; i < n; ++i) run += r[0][static_cast<std::int64_t>(i) * s[0]] != 0;
+      }
       selected += run;
     });
     // One slot more than selected: the compaction below stores every

@@ -5,6 +5,7 @@
 // fancy assignments (declared in view.h) consume them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -34,6 +35,9 @@ struct IndexItem {
     Shape shape;
     Strides strides;
     std::vector<std::int64_t> values;
+    // The smallest and largest value, where whoever made `values` knows them:
+    // a selection whose values all lie in bounds skips checking them.
+    std::optional<std::array<std::int64_t, 2>> range;
   };
   // An advanced index of shape (1) when true, (0) when false.
   struct BoolValue {
@@ -91,6 +95,7 @@ struct LinearSelection {
   const std::uint64_t* positions = nullptr;   // or the positions of a mask
   std::size_t axis = 0;
   std::uint64_t length = 0;
+  bool in_bounds = false;  // every value is known to lie in bounds
 
   // Calls visit(i, element) for every selected element in order; with
   // `check`, stops at the first index value out of bounds and returns its
@@ -128,6 +133,7 @@ struct LinearSelection {
   }
 
   Result<void> checked() const {
+    if (in_bounds) return {};
     return walk<true>([](std::uint64_t, std::uint64_t) {});
   }
 };
@@ -143,7 +149,10 @@ struct LinearSelection {
 // The values of an integer index view in C order, as signed sizes: uint64
 // values above the signed range clamp to 2^63 - 1 (out of bounds on any
 // axis). Read once under the view's lock, typed on the typed path.
-[[nodiscard]] Result<std::vector<std::int64_t>> read_index_values(const View& index, LoopPath path);
+// With `range`, the smallest and largest value there (none when empty or
+// read element by element).
+[[nodiscard]] Result<std::vector<std::int64_t>> read_index_values(
+    const View& index, LoopPath path, std::optional<std::array<std::int64_t, 2>>* range = nullptr);
 
 // The C-order positions of the true entries of a bool view.
 [[nodiscard]] Result<std::vector<std::uint64_t>> read_mask_positions(const View& mask, LoopPath path);
