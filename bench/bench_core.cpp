@@ -201,15 +201,17 @@ void bench_index_floors() {
     idx[i] = static_cast<std::int64_t>(next() % n);
     mask[i] = next() & 1;
   }
-  auto best = [&](const char* label, auto&& body) {
+  auto timed = [&](const char* what, const char* label, auto&& body) {
     double fastest = 1e30;
     for (int r = 0; r < 15; ++r) {
       const auto start = Clock::now();
       body();
       fastest = std::min(fastest, std::chrono::duration<double>(Clock::now() - start).count());
     }
-    std::printf("C loop %-34s %8.2f ns/element\n", label, fastest * 1e9 / n);
+    std::printf("%s %-*s %8.2f ns/element\n", what, static_cast<int>(46 - std::string_view(what).size()), label,
+                fastest * 1e9 / n);
   };
+  auto best = [&](const char* label, auto&& body) { timed("C loop", label, body); };
   best("a[idx]", [&] { gather_loop(a.data(), idx.data(), out.data(), n); });
   best("a[idx] into fresh memory", [&] {
     auto* fresh = static_cast<double*>(std::malloc(n * sizeof(double)));
@@ -226,17 +228,8 @@ void bench_index_floors() {
   auto source = View::zeros_with_layout(DType::Float64, ByteOrder::Native, {static_cast<std::uint64_t>(n)}, false);
   if (!source) return;
   const IndexItem items[] = {IndexItem::IntArray{{static_cast<std::uint64_t>(n)}, {8}, idx, std::nullopt}};
-  auto storage_best = [&](const char* label, auto&& body) {
-    double fastest = 1e30;
-    for (int r = 0; r < 15; ++r) {
-      const auto start = Clock::now();
-      body();
-      fastest = std::min(fastest, std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    std::printf("storage core %-28s %8.2f ns/element\n", label, fastest * 1e9 / n);
-  };
-  storage_best("View::index a[idx]", [&] { sink += source->index(items) ? 1 : 0; });
-  storage_best("assign_fancy_scalar a[idx] = 1.0", [&] { sink += source->assign_fancy_scalar(items, Scalar(1.0)) ? 1 : 0; });
+  timed("storage core", "View::index a[idx]", [&] { sink += source->index(items) ? 1 : 0; });
+  timed("storage core", "assign_fancy_scalar a[idx] = 1.0", [&] { sink += source->assign_fancy_scalar(items, Scalar(1.0)) ? 1 : 0; });
   sink += static_cast<long>(out[n / 2] + a[n / 3]);
 }
 
