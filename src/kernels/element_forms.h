@@ -68,9 +68,11 @@ constexpr bool unary_calls_function() {
     case positive:
     case logical_not:
     case invert:
-    case bitwise_count: return false;
-    case negative: return is_complex_element<A>;
-    default: return !(is_inline_real<op> && is_single_or_double<A>);
+    case bitwise_count:
+    case negative: return false;
+    case square:
+    case reciprocal: return false;
+    default: return !(is_inline_real<op> && (is_single_or_double<A> || std::is_same_v<A, Half>));
   }
 }
 
@@ -132,10 +134,19 @@ bool unary_form(UnaryState<op, A> state, A x, R& r) {
     r = square_element<R>(x);
   } else if constexpr (op == reciprocal && std::is_integral_v<A>) {
     r = reciprocal_element<R>(x);
+  } else if constexpr (op == square && is_complex_element<A>) {
+    r = complex_square(x);
+  } else if constexpr (op == reciprocal && is_complex_element<A>) {
+    r = complex_reciprocal(x);
+  } else if constexpr (is_inline_real<op> && std::is_same_v<A, Half>) {
+    // The float function on the float16 value as it is, rounded once.
+    r = Half{round_to_half(inline_real<op>(x.value))};
   } else if constexpr (is_inline_real<op>) {
     r = inline_real<op>(x);
   } else if constexpr (op == negative && std::is_integral_v<A>) {
     r = negative_element<R>(x);
+  } else if constexpr (op == negative && is_complex_element<A>) {
+    r = R(-x.real(), -x.imag());
   } else if constexpr (op == negative) {
     r = rounded_from_double<R>(-real_reading(x));
   } else if constexpr (op == logical_not || (op == invert && std::is_same_v<R, bool>)) {
@@ -172,7 +183,8 @@ constexpr bool binary_calls_function() {
   if (std::is_integral_v<A> || is_comparison<op> || is_logical<op>) return false;
   if (op == Op::ldexp || op == Op::divmod) return false;
   if (std::is_same_v<A, Half> && op == Op::nextafter) return false;
-  return !(is_real_arithmetic<op> && is_single_or_double<A>);
+  if (is_complex_element<A>) return !is_complex_arithmetic<op>;
+  return !(is_real_arithmetic<op> && (is_single_or_double<A> || std::is_same_v<A, Half>));
 }
 
 // Float16 elements compute in single precision.
@@ -244,9 +256,13 @@ bool binary_form(BinaryState<op, A, B> state, A a, B b, R& r) {
     }
   } else if constexpr (std::is_same_v<A, Half> && op == nextafter) {
     r = Half{static_cast<float>(next_after_dtype(DType::Float16, single_operand(a), single_operand(b)))};
+  } else if constexpr (std::is_same_v<A, Half> && is_real_arithmetic<op>) {
+    r = Half{round_to_half(real_arithmetic<op>(single_operand(a), single_operand(b)))};
   } else if constexpr (std::is_same_v<A, Half>) {
     if (state == nullptr) return false;
     r = rounded_from_double<Half>(state(single_operand(a), single_operand(b)));
+  } else if constexpr (is_complex_element<A> && !binary_calls_function<op, A, B>()) {
+    r = complex_arithmetic<op>(a, b);
   } else if constexpr (!binary_calls_function<op, A, B>()) {
     r = real_arithmetic<op>(a, b);
   } else {

@@ -89,10 +89,9 @@ struct Kernel {
   static constexpr bool may_refuse = calls_function || (op == Op::power && std::is_signed_v<A>);
   static constexpr bool has_half = std::is_same_v<A, Half> || std::is_same_v<B, Half> ||
                                    std::is_same_v<R1, Half> || std::is_same_v<R2, Half>;
-  // Float16 conversions are calls; those loops gain nothing from blocks. Nor
-  // do the logical operations' 588 loops over every pair of input dtypes
+  // The logical operations' 588 loops over every pair of input dtypes do not
   // repay their code in blocks.
-  static constexpr bool blockwise = !may_refuse && !has_half && !is_logical<op>;
+  static constexpr bool blockwise = !may_refuse && !is_logical<op>;
   static constexpr bool float_results = !std::is_integral_v<R1> || !std::is_integral_v<R2>;
   // A float16 running value would skip the quieting of NaNs its store makes.
   static constexpr bool foldable = nin == 2 && nout == 1 && std::is_same_v<A, R1> && !has_half;
@@ -144,7 +143,8 @@ struct Kernel {
   }
 
   static constexpr std::size_t size(std::size_t arg) {
-    constexpr std::size_t sizes[] = {sizeof(A), sizeof(B), sizeof(R1), sizeof(R2)};
+    using quarvel_storage::stored_size;
+    constexpr std::size_t sizes[] = {stored_size<A>, stored_size<B>, stored_size<R1>, stored_size<R2>};
     return sizes[arg < nin ? arg : arg - nin + 2];
   }
 };
@@ -276,7 +276,7 @@ struct BlockPlace {
 
 template <class T, bool contiguous>
 std::ptrdiff_t step_of(std::ptrdiff_t step) {
-  return contiguous ? static_cast<std::ptrdiff_t>(sizeof(T)) : step;
+  return contiguous ? static_cast<std::ptrdiff_t>(quarvel_storage::stored_size<T>) : step;
 }
 
 // Computes a block into `block` and counts the elements the screen passes.
@@ -377,8 +377,8 @@ LoopResult blockwise(const typename K::State& state, std::uint8_t* const* args, 
 template <class K>
 bool fold_applies(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n) {
   if (args[0] != args[2] || strides[0] != 0 || strides[2] != 0) return false;
-  const ByteRange operand = bytes_of(args[1], strides[1], n, sizeof(typename K::B));
-  return !operand.overlaps(bytes_of(args[2], 0, 1, sizeof(typename K::R1)));
+  const ByteRange operand = bytes_of(args[1], strides[1], n, K::size(1));
+  return !operand.overlaps(bytes_of(args[2], 0, 1, K::size(2)));
 }
 
 // One step of a fold: the new running value and its flags, or not ok where
