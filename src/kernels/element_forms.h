@@ -272,6 +272,29 @@ bool binary_form(BinaryState<op, A, B> state, A a, B b, R& r) {
   return true;
 }
 
+// ---- float16 results rounded a block at a time ------------------------------
+
+// The forms whose float16 result is plain single-precision work on the
+// operands, rounded once to half: a loop may take that value unrounded and
+// round a block of them at once, which gives the form's bits.
+template <Op op, class A, class R>
+inline constexpr bool has_unrounded_half = std::is_same_v<A, Half> && std::is_same_v<R, Half> &&
+                                           (op_info(op).nin == 2 ? is_real_arithmetic<op>
+                                                                 : is_inline_real<op> || op == Op::negative);
+
+template <Op op>
+float unrounded_half(Half x, Half) requires(op_info(op).nin == 1) {
+  if constexpr (op == Op::negative) {
+    return -quieted(x.value);
+  } else {
+    return inline_real<op>(x.value);
+  }
+}
+template <Op op>
+float unrounded_half(Half a, Half b) requires(op_info(op).nin == 2) {
+  return real_arithmetic<op>(single_operand(a), single_operand(b));
+}
+
 // divmod: the floor quotient and the remainder, each as its own operation gives it.
 template <Op op, class A, class B, class R1, class R2>
 bool binary2_form(NoState, A a, B b, R1& q, R2& m) {
