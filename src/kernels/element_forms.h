@@ -98,7 +98,7 @@ UnaryState<op, A> unary_state() {
 
 // One result; false where the Scalar kernel refuses the element.
 template <Op op, class A, class R>
-bool unary_form(UnaryState<op, A> state, A x, R& r) {
+[[gnu::always_inline]] inline bool unary_form(UnaryState<op, A> state, A x, R& r) {
   using enum Op;
   if constexpr (unary_calls_function<op, A>()) {
     if (state == nullptr) return false;
@@ -162,7 +162,7 @@ bool unary_form(UnaryState<op, A> state, A x, R& r) {
 
 // modf and frexp: single precision for float16 and float32 results.
 template <Op op, class A, class R1, class R2>
-bool unary2_form(NoState, A x, R1& r1, R2& r2) {
+[[gnu::always_inline]] inline bool unary2_form(NoState, A x, R1& r1, R2& r2) {
   static_assert(op == Op::modf || op == Op::frexp);
   using C = std::conditional_t<std::is_same_v<R1, double>, double, float>;
   const C v = static_cast<C>(real_reading(x));
@@ -228,7 +228,7 @@ Ordering compare_elements(A a, B b) {
 inline float single_operand(Half x) { return static_cast<float>(real_reading(x)); }
 
 template <Op op, class A, class B, class R>
-bool binary_form(BinaryState<op, A, B> state, A a, B b, R& r) {
+[[gnu::always_inline]] inline bool binary_form(BinaryState<op, A, B> state, A a, B b, R& r) {
   using enum Op;
   if constexpr (is_comparison<op>) {
     r = comparison_holds(op, compare_elements(a, b));
@@ -297,7 +297,7 @@ float unrounded_half(Half a, Half b) requires(op_info(op).nin == 2) {
 
 // divmod: the floor quotient and the remainder, each as its own operation gives it.
 template <Op op, class A, class B, class R1, class R2>
-bool binary2_form(NoState, A a, B b, R1& q, R2& m) {
+[[gnu::always_inline]] inline bool binary2_form(NoState, A a, B b, R1& q, R2& m) {
   static_assert(op == Op::divmod);
   if constexpr (std::is_integral_v<A>) {
     q = *integer_arithmetic<Op::floor_divide>(a, b);

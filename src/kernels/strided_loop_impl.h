@@ -113,7 +113,7 @@ struct Kernel {
     }
   }
 
-  static bool compute(const State& state, A a, [[maybe_unused]] B b, R1& r1, [[maybe_unused]] R2& r2) {
+  [[gnu::always_inline]] static bool compute(const State& state, A a, [[maybe_unused]] B b, R1& r1, [[maybe_unused]] R2& r2) {
     if constexpr (nin == 1 && nout == 1) {
       return unary_form<op, A, R1>(state, a, r1);
     } else if constexpr (nin == 1) {
@@ -137,7 +137,7 @@ struct Kernel {
     }
   }
 
-  static bool screen(A a, [[maybe_unused]] B b, R1 r1, [[maybe_unused]] R2 r2) {
+  [[gnu::always_inline]] static bool screen(A a, [[maybe_unused]] B b, R1 r1, [[maybe_unused]] R2 r2) {
     if constexpr (nin == 1 && nout == 1) {
       return screen_unary<op>(a, r1);
     } else if constexpr (nin == 1) {
@@ -303,7 +303,7 @@ void stage_halves(const BlockPlace& place, Block<K>& block) {
 }
 
 template <class T, class K, bool contiguous, std::size_t k>
-T block_input(const BlockPlace& place, const Block<K>& block, std::ptrdiff_t j) {
+[[gnu::always_inline]] inline T block_input(const BlockPlace& place, const Block<K>& block, std::ptrdiff_t j) {
   if constexpr (std::is_same_v<T, Half>) {
     return Half{block.halves[k][j]};
   } else {
