@@ -9,20 +9,15 @@ Each figure is the best of seven runs; a call's figure includes making its
 result array.
 """
 import os
-import time
 
 import quarvel as q
+from bench_ufunc import best
 
 N = 10**6
 
 
-def best(work, repeat=7):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - start)
-    return min(times) / N * 1e9
+def ns_per_element(work, repeat=7):
+    return best(work, repeat) / N * 1e9
 
 
 def main():
@@ -59,8 +54,8 @@ def main():
     f8_list = [z.real * 1000 for z in zs]
     print(f"{'operation (ns per element)':<30} {'quarvel':>9} {'target':>20} {'plain Python':>13}")
     for label, work, target, python in rows:
-        theirs = f"{best(python, 3):13.1f}" if python else f"{'':>13}"
-        print(f"{label:<30} {best(work):9.2f} {target:>20} {theirs}")
+        theirs = f"{ns_per_element(python, 3):13.1f}" if python else f"{'':>13}"
+        print(f"{label:<30} {ns_per_element(work):9.2f} {target:>20} {theirs}")
     print("(element path forced)" if os.environ.get("QUARVEL_ELEMENT_PATH") == "1" else "(typed loops)")
 
 
