@@ -1,7 +1,7 @@
 """Gathers, scatters, boolean masks and ufunc.at over a million float64
 elements with a million random int64 indices (a half-true random mask), in ns
 per index (per source element for masks), beside the plain C loop of each
-(bench_core --index, same run) and its target.
+(bench_core index, same run) and its target.
 
 Run: PYTHONPATH=build/<dir>/pkg python3 bench/bench_index.py [build/<dir>/bench_core]
 QUARVEL_ELEMENT_PATH=1 times the element-at-a-time path.
@@ -27,10 +27,10 @@ def best_ns(work, repeat=11):
 
 
 def c_floors(core):
-    """label -> ns from bench_core --index, best of three runs."""
+    """label -> ns from bench_core index, best of three runs."""
     floors = {}
     for _ in range(3):
-        text = subprocess.run([core, "--index"], check=True, capture_output=True, text=True).stdout
+        text = subprocess.run([core, "index"], check=True, capture_output=True, text=True).stdout
         for label, ns in re.findall(r"C loop (.+?)\s+([\d.]+) ns/element", text):
             floors[label] = min(floors.get(label, float("inf")), float(ns))
     return floors
@@ -61,7 +61,7 @@ def main():
          plain_add_at),
     ]
     floors = c_floors(sys.argv[1]) if len(sys.argv) > 1 else {}
-    print("ns per index (per source element for masks); C loop from bench_core --index")
+    print("ns per index (per source element for masks); C loop from bench_core index")
     for label, floor_label, target, ours, plain in cases:
         q = best_ns(ours)
         line = f"  {label:36s} quarvel {q:7.2f}"
