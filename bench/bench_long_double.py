@@ -32,10 +32,10 @@ def best(work, repeat):
 
 
 def floors(bench_core):
-    """name -> (typed strided loop, floor) in ns per element, from bench_core --long-double."""
+    """name -> (typed strided loop, floor) in ns per element, from bench_core long_double."""
     if not bench_core:
         return {}
-    out = subprocess.run([bench_core, "--long-double"], check=True, capture_output=True, text=True).stdout
+    out = subprocess.run([bench_core, "long_double"], check=True, capture_output=True, text=True).stdout
     found = {}
     for line in out.splitlines():
         if line.startswith("long double ") and not line.startswith("long double loops"):

@@ -24,4 +24,15 @@ ConvertLoop find_conversion(DType from, ByteOrder from_order, DType to, ByteOrde
 // (convert_loop_extended.cpp); null for any other pair.
 ConvertLoop find_extended_conversion(DType from, ByteOrder from_order, DType to, ByteOrder to_order);
 
+// The same conversion, returning whether any element's cast is invalid
+// (integer_cast_is_invalid of cast.h): one pass where a scan before the
+// conversion would be a second. Only from a float or complex dtype (long
+// double ones included) to an integer dtype (not bool); null otherwise.
+using NotingConvertLoop = bool (*)(const std::uint8_t* src, std::int64_t src_stride, std::uint8_t* dst,
+                                   std::int64_t dst_stride, std::uint64_t n);
+NotingConvertLoop find_conversion_noting_invalid(DType from, ByteOrder from_order, DType to, ByteOrder to_order);
+// Those from float128 and complex256 (convert_loop_extended.cpp).
+NotingConvertLoop find_extended_conversion_noting_invalid(DType from, ByteOrder from_order, DType to,
+                                                          ByteOrder to_order);
+
 }  // namespace quarvel_storage

@@ -40,6 +40,8 @@ using quarvel_storage::LoopPath;
 using quarvel_storage::View;
 using quarvel_storage::ConvertLoop;
 using quarvel_storage::find_conversion;
+using quarvel_storage::find_conversion_noting_invalid;
+using quarvel_storage::NotingConvertLoop;
 using Bytes = std::vector<std::uint8_t>;
 using LD = long double;
 
@@ -313,6 +315,24 @@ TEST(ExtendedConversion, GivesTheElementPathsBitsForEveryPairAndByteOrder) {
             ASSERT_EQ(hex(unit.data() + i * to.itemsize(), to.itemsize()),
                       hex(expected.data() + i * to.itemsize(), to.itemsize()))
                 << "element " << i << " from " << hex(source.data() + i * from.itemsize(), from.itemsize());
+          // To integers, the pass that also notes an invalid cast.
+          if (const NotingConvertLoop noting = find_conversion_noting_invalid(from, from_order, to, to_order)) {
+            Bytes noted(n * to.itemsize(), 0xAA);
+            const bool invalid = noting(source.data(), static_cast<std::int64_t>(from.itemsize()), noted.data(),
+                                        static_cast<std::int64_t>(to.itemsize()), n);
+            EXPECT_EQ(noted, expected);
+            Buffer in = *Buffer::zeroed(from, from_order, n);
+            std::memcpy(in.data.data(), source.data(), source.size());
+            bool any = false;
+            for (std::size_t i = 0; i < n; ++i) any = any || in.read_as(i, from, from_order)->integer_cast_is_invalid(to);
+            EXPECT_EQ(invalid, any);
+            // One ordinary element alone notes nothing.
+            Bytes one = form_of(3.5L);
+            one.resize(32, 0);
+            if (from_order == ByteOrder::Little) EXPECT_FALSE(noting(one.data(), 0, noted.data(), 0, 1));
+          } else {
+            EXPECT_FALSE(from.is_long_double() && to.is_integer()) << "no noting loop";
+          }
           // Backwards, every other target element.
           loop(source.data() + (n - 1) * from.itemsize(), -static_cast<std::int64_t>(from.itemsize()),
                strided.data() + (2 * n - 2) * to.itemsize(), -2 * static_cast<std::int64_t>(to.itemsize()), n);
