@@ -329,7 +329,9 @@ TEST(ExtendedConversion, GivesTheElementPathsBitsForEveryPairAndByteOrder) {
             // One ordinary element alone notes nothing.
             Bytes one = form_of(3.5L);
             one.resize(32, 0);
-            if (from_order == ByteOrder::Little) EXPECT_FALSE(noting(one.data(), 0, noted.data(), 0, 1));
+            if (from_order == ByteOrder::Little) {
+              EXPECT_FALSE(noting(one.data(), 0, noted.data(), 0, 1));
+            }
           } else {
             EXPECT_FALSE(from.is_long_double() && to.is_integer()) << "no noting loop";
           }
