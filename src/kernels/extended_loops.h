@@ -7,8 +7,10 @@
 //     reaches by the operation's name, fixed at compile time from that name
 //     and called through the function its code names, so both paths run the
 //     same machine code; only operations whose bits no operand order can
-//     change (sign changes, IEEE arithmetic without two NaN operands,
-//     comparisons, selections) are computed inline;
+//     change on values that are not NaN (sign changes, IEEE arithmetic,
+//     comparisons, selections) are computed inline, and a NaN they give is
+//     computed again by the routine (two NaN operands leave the choice of
+//     NaN to the order the instruction takes them in);
 //   - every long double result is canonical, as read back from its text: a
 //     NaN is the quiet NaN of its sign;
 //   - a screen proves no fault rule fires on the usual values; anything else
@@ -110,11 +112,7 @@ constexpr Form form_of() {
   }
 }
 
-// Whether a routine's bits cannot depend on how the compiler orders its
-// operands, so it may be computed inline: sign changes and selections always;
-// IEEE arithmetic unless both operands are NaN (then which NaN, and which
-// sign, the processor gives depends on the instruction's operand order); a
-// square root of a value that is not below zero.
+// The real operations computed inline (beside square and sqrt).
 template <Op op>
 inline constexpr bool inline_real_unary = op == Op::negative || op == Op::absolute || op == Op::fabs ||
                                           op == Op::positive || op == Op::conjugate || op == Op::reciprocal;
@@ -131,7 +129,7 @@ long double real_unary_inline(long double x) {
   else return x;
 }
 
-// The routine's result where the operands are not both NaN.
+// The routine's result where it is not NaN.
 template <Op op>
 long double real_binary_inline(long double x, long double y) {
   using enum Op;
