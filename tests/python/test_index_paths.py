@@ -209,7 +209,7 @@ def test_at_repeats_accumulate_and_read_b_first():
     assert tolist(b) == [4.0, 4.0, 4.0]
 
 
-@pytest.mark.parametrize("dtype", ["<f8", ">f8", "i1", ">i4", "u2", "f4", "c16"])
+@pytest.mark.parametrize("dtype", ["<f8", ">f8", "i1", ">i4", "u2", "f4", "c16", "g", ">g", "c32", ">c32"])
 @pytest.mark.parametrize("index_code", ["i8", ">u4", "i2"])
 def test_at_long_index_arrays_accumulate_like_a_loop(dtype, index_code):
     # Thousands of indices over a few elements: repeats close together and far apart.
@@ -221,7 +221,7 @@ def test_at_long_index_arrays_accumulate_like_a_loop(dtype, index_code):
     expected = [0.0] * n
     for p, v in zip(positions, values):
         expected[p] += v
-    got = tolist(a)
+    got = [complex(v) for v in tolist(a)] if dtype[-1] in "g2" else tolist(a)
     if dtype in ("i1", ">i4", "u2"):  # the float64 loop's result cast back, wrapping
         bits = {"i1": 8, ">i4": 32, "u2": 16}[dtype]
         signed = dtype != "u2"
@@ -231,6 +231,14 @@ def test_at_long_index_arrays_accumulate_like_a_loop(dtype, index_code):
             acc[p] = total - (1 << bits) if signed and total >= 1 << (bits - 1) else total
         expected = acc
     assert got == expected
+
+
+@pytest.mark.parametrize("dtype", ["c32", ">c32", "g"])
+def test_at_with_one_long_double_value_counts_every_repeat(dtype):
+    value = 0.5 - 0.25j if dtype.endswith("c32") else 0.5
+    a = quarvel.zeros(5, dtype=dtype)
+    quarvel.add.at(a, quarvel.array([-1] * 600 + [0, 2, 0], dtype="i8"), value)
+    assert [complex(v) for v in tolist(a)] == [2 * value, 0, value, 0, 600 * value]
 
 
 def test_at_with_one_value_and_negative_indices_counts_every_repeat():

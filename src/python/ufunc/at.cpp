@@ -238,7 +238,8 @@ std::optional<std::uint32_t> update_view(const PreparedAt& at, quarvel_kernels::
 // the value written before), with the kernel's loop at full speed.
 constexpr std::uint64_t run_length = 256;
 constexpr std::uint64_t prefetch_distance = 32;
-constexpr int seen_bits = 15;  // a run ends at the first element whose hash it has seen: false alarms only shorten it
+constexpr int seen_bits = 15;
+constexpr std::uint64_t max_size = 32;  // a complex256 element  // a run ends at the first element whose hash it has seen: false alarms only shorten it
 
 std::uint64_t seen_slot(std::uint64_t element) { return (element * 0x9E3779B97F4A7C15ull) >> (64 - seen_bits); }
 
@@ -258,6 +259,7 @@ RunMove run_move(std::uint64_t size) {
     case 4: return move_run<4>;
     case 8: return move_run<8>;
     case 16: return move_run<16>;
+    case 32: return move_run<32>;
     default: return nullptr;
   }
 }
@@ -272,7 +274,7 @@ std::optional<std::uint32_t> update_runs(const PreparedAt& at, quarvel_kernels::
   const std::uint64_t size = array.dtype.itemsize(), in_size = at.loop.inputs[0].itemsize(),
                       out_size = at.loop.outputs[0].itemsize();
   const RunMove move = run_move(size);
-  if (!move || in_size > 16 || out_size > 16) return std::nullopt;
+  if (!move || in_size > max_size || out_size > max_size) return std::nullopt;
   std::int64_t right_step = 0;
   if (right) {
     const quarvel_storage::Strides strides = quarvel_kernels::broadcast_strides(*right, target.shape);
@@ -302,15 +304,15 @@ std::optional<std::uint32_t> update_runs(const PreparedAt& at, quarvel_kernels::
   const quarvel_storage::LinearSelection* const linear = at.linear ? &*at.linear : nullptr;
   const std::uint64_t count = at.count;
   std::uint64_t offsets[run_length];  // of the run
-  alignas(16) std::uint8_t raw[run_length * 16], in[run_length * 16], out[run_length * 16];
+  alignas(16) std::uint8_t raw[run_length * max_size], in[run_length * max_size], out[run_length * max_size];
   std::uint64_t seen[(1u << seen_bits) / 64] = {};
   // One `b` for all: laid out as a run of copies once, so that every run's
   // loop reads its operands contiguously.
-  alignas(16) std::uint8_t repeated[run_length * 16];
+  alignas(16) std::uint8_t repeated[run_length * max_size];
   std::int64_t right_stride = right_step;
   if (right && right_step == 0) {
     right_stride = static_cast<std::int64_t>(right->dtype.itemsize());
-    if (right_stride > 16) return std::nullopt;
+    if (right_stride > static_cast<std::int64_t>(max_size)) return std::nullopt;
     for (std::uint64_t k = 0; k < run_length; ++k)
       std::memcpy(repeated + k * static_cast<std::uint64_t>(right_stride), right_base, static_cast<std::size_t>(right_stride));
     right_base = repeated;
