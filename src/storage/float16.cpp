@@ -2,14 +2,20 @@
 
 #include <immintrin.h>
 
+#include <cstring>
+
 namespace quarvel_storage {
 
 namespace {
 
 // ---- one element at a time: every processor ----------------------------------
 
-void halves_to_floats_plain(const std::uint16_t* bits, float* values, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) values[i] = half_bits_to_float(bits[i]);
+void halves_to_floats_plain(const std::uint8_t* halves, float* values, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint16_t bits;
+    std::memcpy(&bits, halves + 2 * i, sizeof bits);
+    values[i] = half_bits_to_float(bits);
+  }
 }
 
 void floats_to_halves_plain(const float* values, std::uint16_t* bits, std::size_t n) {
@@ -28,16 +34,16 @@ void floats_to_halves_plain(const float* values, std::uint16_t* bits, std::size_
   return _mm_movemask_epi8(_mm_andnot_si128(empty, unquiet)) != 0;
 }
 
-[[gnu::target("f16c")]] void halves_to_floats_f16c(const std::uint16_t* bits, float* values, std::size_t n) {
+[[gnu::target("f16c")]] void halves_to_floats_f16c(const std::uint8_t* halves, float* values, std::size_t n) {
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bits + i));
+    const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(halves + 2 * i));
     _mm256_storeu_ps(values + i, _mm256_cvtph_ps(h));
     // The instruction quiets a signalling NaN; those eight go again by the plain form.
     if (any_signalling(h)) [[unlikely]]
-      halves_to_floats_plain(bits + i, values + i, 8);
+      halves_to_floats_plain(halves + 2 * i, values + i, 8);
   }
-  halves_to_floats_plain(bits + i, values + i, n - i);
+  halves_to_floats_plain(halves + 2 * i, values + i, n - i);
 }
 
 // The instruction rounds as float_to_half_bits does and makes the same NaNs.
@@ -51,12 +57,12 @@ void floats_to_halves_plain(const float* values, std::uint16_t* bits, std::size_
 }
 
 struct Converters {
-  void (*to_floats)(const std::uint16_t*, float*, std::size_t);
+  void (*to_floats)(const std::uint8_t*, float*, std::size_t);
   void (*to_halves)(const float*, std::uint16_t*, std::size_t);
 };
 
 const Converters& converters() {
-  static const Converters chosen = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c")
+  static const Converters chosen = has_half_instructions()
                                        ? Converters{halves_to_floats_f16c, floats_to_halves_f16c}
                                        : Converters{halves_to_floats_plain, floats_to_halves_plain};
   return chosen;
@@ -64,8 +70,17 @@ const Converters& converters() {
 
 }  // namespace
 
+bool has_half_instructions() {
+  static const bool present = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+  return present;
+}
+
 void halves_to_floats(const std::uint16_t* bits, float* values, std::size_t n) {
-  converters().to_floats(bits, values, n);
+  converters().to_floats(reinterpret_cast<const std::uint8_t*>(bits), values, n);
+}
+
+void halves_to_floats(const std::uint8_t* halves, float* values, std::size_t n) {
+  converters().to_floats(halves, values, n);
 }
 
 void floats_to_halves(const float* values, std::uint16_t* bits, std::size_t n) {
