@@ -35,8 +35,7 @@ inline constexpr bool exact_in_float =
 constexpr std::size_t half_chunk = 256;
 
 // What a conversion notes beside converting: nothing, an invalid cast to an
-// integer (see convert_noting_invalid), a finite value carried to infinity
-// (see convert_noting_overflow).
+// integer, a finite value carried to infinity (see convert_noting).
 enum class Note : std::uint8_t { none, invalid, overflow };
 
 // A float16 result of a finite value that is infinite.
@@ -149,7 +148,7 @@ bool convert_single_noting_overflow(const std::uint8_t* src, std::int64_t src_st
 // A float32, float64 or complex source cast to an integer target (not bool),
 // a chunk at a time: the real parts gathered as doubles, converted at once
 // by doubles_to_integers, written out. Whether any element's cast is
-// invalid (see convert_noting_invalid).
+// invalid (see convert_noting).
 template <class S, class T>
 inline constexpr bool converts_through_doubles =
     (std::is_same_v<S, float> || std::is_same_v<S, double> || is_std_complex<S>) && std::is_integral_v<T> &&
@@ -220,28 +219,20 @@ void convert(const std::uint8_t* src, std::int64_t src_stride, std::uint8_t* dst
   }
 }
 
-// The same for a float or complex source and an integer target, also telling
-// whether any element's cast left the range in which it is faithful: the test
-// rides along in the converting pass, branch-free.
-template <class S, class T, bool SwapIn, bool SwapOut>
-bool convert_noting_invalid(const std::uint8_t* src, std::int64_t src_stride, std::uint8_t* dst,
-                            std::int64_t dst_stride, std::uint64_t n) {
-  if constexpr (std::is_same_v<S, Half>) {
-    return convert_half<S, T, SwapIn, SwapOut, Note::invalid>(src, src_stride, dst, dst_stride, n);
-  } else {
+// A conversion that also tells whether it noted any element: with
+// Note::invalid (a float or complex source, an integer target) a cast that
+// left the range in which it is faithful, with Note::overflow (a float16,
+// float32 or complex64 target) a finite part that became infinite
+// (cast_overflowed of cast.h). The test rides along in the converting pass.
+template <Note note, class S, class T, bool SwapIn, bool SwapOut>
+bool convert_noting(const std::uint8_t* src, std::int64_t src_stride, std::uint8_t* dst, std::int64_t dst_stride,
+                    std::uint64_t n) {
+  if constexpr (note == Note::invalid && !std::is_same_v<S, Half>) {
     return convert_through_doubles<S, T, SwapIn, SwapOut>(src, src_stride, dst, dst_stride, n);
-  }
-}
-
-// The same for a float16, float32 or complex64 target, telling whether any
-// finite part of a value became infinite (cast_overflowed of cast.h).
-template <class S, class T, bool SwapIn, bool SwapOut>
-bool convert_noting_overflow(const std::uint8_t* src, std::int64_t src_stride, std::uint8_t* dst,
-                             std::int64_t dst_stride, std::uint64_t n) {
-  if constexpr (std::is_same_v<T, Half>) {
-    return convert_half<S, T, SwapIn, SwapOut, Note::overflow>(src, src_stride, dst, dst_stride, n);
-  } else {
+  } else if constexpr (note == Note::overflow && !std::is_same_v<T, Half>) {
     return convert_single_noting_overflow<S, T, SwapIn, SwapOut>(src, src_stride, dst, dst_stride, n);
+  } else {
+    return convert_half<S, T, SwapIn, SwapOut, note>(src, src_stride, dst, dst_stride, n);
   }
 }
 
@@ -251,17 +242,6 @@ constexpr ConvertLoop loop_for() {
   using S = element_t<static_cast<DType::Code>(From)>;
   using T = element_t<static_cast<DType::Code>(To)>;
   return &convert<S, T, SwapIn && (stored_size<S> > 1), SwapOut && (stored_size<T> > 1)>;
-}
-
-template <std::size_t From, std::size_t To, bool SwapIn, bool SwapOut>
-constexpr NotingConvertLoop noting_loop_for() {
-  using S = element_t<static_cast<DType::Code>(From)>;
-  using T = element_t<static_cast<DType::Code>(To)>;
-  if constexpr ((is_float_element<S> || is_std_complex<S>) && std::is_integral_v<T> && !std::is_same_v<T, bool>) {
-    return &convert_noting_invalid<S, T, SwapIn && (stored_size<S> > 1), SwapOut && (stored_size<T> > 1)>;
-  } else {
-    return nullptr;
-  }
 }
 
 // Targets that can overflow, from sources that can reach their overflow:
@@ -282,12 +262,17 @@ constexpr bool can_overflow() {
   }
 }
 
-template <std::size_t From, std::size_t To, bool SwapIn, bool SwapOut>
-constexpr NotingConvertLoop overflow_loop_for() {
+// The loop noting `note`, where the pair has one.
+template <Note note, std::size_t From, std::size_t To, bool SwapIn, bool SwapOut>
+constexpr NotingConvertLoop noting_loop_for() {
   using S = element_t<static_cast<DType::Code>(From)>;
   using T = element_t<static_cast<DType::Code>(To)>;
-  if constexpr (can_overflow<S, T>()) {
-    return &convert_noting_overflow<S, T, SwapIn && (stored_size<S> > 1), SwapOut && (stored_size<T> > 1)>;
+  constexpr bool in = SwapIn && (stored_size<S> > 1), out = SwapOut && (stored_size<T> > 1);
+  if constexpr (note == Note::invalid && (is_float_element<S> || is_std_complex<S>) && std::is_integral_v<T> &&
+                !std::is_same_v<T, bool>) {
+    return &convert_noting<note, S, T, in, out>;
+  } else if constexpr (note == Note::overflow && can_overflow<S, T>()) {
+    return &convert_noting<note, S, T, in, out>;
   } else {
     return nullptr;
   }
@@ -302,35 +287,24 @@ constexpr LoopRow<ConvertLoop> loop_row(std::index_sequence<To...>) {
   return {{{loop_for<From, To, false, false>(), loop_for<From, To, false, true>(), loop_for<From, To, true, false>(),
             loop_for<From, To, true, true>()}...}};
 }
-template <std::size_t From, std::size_t... To>
+template <Note note, std::size_t From, std::size_t... To>
 constexpr LoopRow<NotingConvertLoop> noting_loop_row(std::index_sequence<To...>) {
-  return {{{noting_loop_for<From, To, false, false>(), noting_loop_for<From, To, false, true>(),
-            noting_loop_for<From, To, true, false>(), noting_loop_for<From, To, true, true>()}...}};
-}
-
-template <std::size_t From, std::size_t... To>
-constexpr LoopRow<NotingConvertLoop> overflow_loop_row(std::index_sequence<To...>) {
-  return {{{overflow_loop_for<From, To, false, false>(), overflow_loop_for<From, To, false, true>(),
-            overflow_loop_for<From, To, true, false>(), overflow_loop_for<From, To, true, true>()}...}};
+  return {{{noting_loop_for<note, From, To, false, false>(), noting_loop_for<note, From, To, false, true>(),
+            noting_loop_for<note, From, To, true, false>(), noting_loop_for<note, From, To, true, true>()}...}};
 }
 
 template <std::size_t... From>
 constexpr std::array<LoopRow<ConvertLoop>, fixed_count> loop_table(std::index_sequence<From...>) {
   return {loop_row<From>(std::make_index_sequence<fixed_count>{})...};
 }
-template <std::size_t... From>
+template <Note note, std::size_t... From>
 constexpr std::array<LoopRow<NotingConvertLoop>, fixed_count> noting_loop_table(std::index_sequence<From...>) {
-  return {noting_loop_row<From>(std::make_index_sequence<fixed_count>{})...};
+  return {noting_loop_row<note, From>(std::make_index_sequence<fixed_count>{})...};
 }
 
 constexpr auto loops = loop_table(std::make_index_sequence<fixed_count>{});
-constexpr auto noting_loops = noting_loop_table(std::make_index_sequence<fixed_count>{});
-
-template <std::size_t... From>
-constexpr std::array<LoopRow<NotingConvertLoop>, fixed_count> overflow_loop_table(std::index_sequence<From...>) {
-  return {overflow_loop_row<From>(std::make_index_sequence<fixed_count>{})...};
-}
-constexpr auto overflow_loops = overflow_loop_table(std::make_index_sequence<fixed_count>{});
+constexpr auto noting_loops = noting_loop_table<Note::invalid>(std::make_index_sequence<fixed_count>{});
+constexpr auto overflow_loops = noting_loop_table<Note::overflow>(std::make_index_sequence<fixed_count>{});
 
 }  // namespace
 
