@@ -69,6 +69,13 @@ bool convert_half(const std::uint8_t* src, std::int64_t src_stride, std::uint8_t
     const std::uint8_t* from = src + static_cast<std::int64_t>(done) * src_stride;
     std::uint8_t* to = dst + static_cast<std::int64_t>(done) * dst_stride;
     if constexpr (std::is_same_v<S, Half>) {
+      if constexpr (std::is_same_v<T, float>) {
+        // Straight into floats in a row: their values are the converted ones.
+        if (contiguous_in && contiguous_out && aligned_for<float>(to)) {
+          halves_to_floats(from, reinterpret_cast<float*>(to), count);
+          continue;
+        }
+      }
       float values[half_chunk];
       if (contiguous_in) {
         halves_to_floats(from, values, count);
@@ -146,8 +153,9 @@ bool convert_single_noting_overflow(const std::uint8_t* src, std::int64_t src_st
 }
 
 // A float32, float64 or complex source cast to an integer target (not bool),
-// a chunk at a time: the real parts gathered as doubles, converted at once
-// by doubles_to_integers, written out. Whether any element's cast is
+// a chunk at a time: the real parts gathered as doubles (floats for float32
+// to int32), converted at once by doubles_to_integers (floats_to_int32s),
+// written out. Whether any element's cast is
 // invalid (see convert_noting).
 template <class S, class T>
 inline constexpr bool converts_through_doubles =
@@ -159,30 +167,36 @@ bool convert_through_doubles(const std::uint8_t* src, std::int64_t src_stride, s
                              std::int64_t dst_stride, std::uint64_t n) {
   constexpr std::size_t chunk = 256;
   constexpr std::int64_t in_size = stored_size<S>, out_size = stored_size<T>;
-  // Read and written in place where the elements are native doubles and
-  // integers in a row, else through these.
-  const bool direct_in = std::is_same_v<S, double> && !SwapIn && src_stride == in_size && aligned_for<double>(src);
+  // float32 to int32 stays in single precision (floats_to_int32s).
+  using Value = std::conditional_t<std::is_same_v<S, float> && std::is_same_v<T, std::int32_t>, float, double>;
+  // Read and written in place where the elements are native values of that
+  // precision and integers in a row, else through these.
+  const bool direct_in = std::is_same_v<S, Value> && !SwapIn && src_stride == in_size && aligned_for<Value>(src);
   const bool direct_out = !SwapOut && dst_stride == out_size && aligned_for<T>(dst);
   bool invalid = false;
-  double staged[chunk];
+  Value staged[chunk];
   T converted[chunk];
   for (std::uint64_t done = 0; done < n; done += chunk) {
     const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, n - done));
     const std::uint8_t* from = src + static_cast<std::int64_t>(done) * src_stride;
     std::uint8_t* to = dst + static_cast<std::int64_t>(done) * dst_stride;
-    const double* values = staged;
+    const Value* values = staged;
     if (direct_in) {
-      values = reinterpret_cast<const double*>(from);
+      values = reinterpret_cast<const Value*>(from);
     } else {
       for (std::size_t i = 0; i < count; ++i)
-        staged[i] = real_as_double(load_element<S, SwapIn>(from + static_cast<std::int64_t>(i) * src_stride));
+        staged[i] = static_cast<Value>(real_as_double(load_element<S, SwapIn>(from + static_cast<std::int64_t>(i) * src_stride)));
     }
     T* results = direct_out ? reinterpret_cast<T*>(to) : converted;
-    const std::size_t pairs = count - count % 2;
-    invalid |= doubles_to_integers(values, results, pairs);
-    if (pairs != count) {
-      invalid |= integer_cast_is_invalid(values[pairs], float_range(dtype_of<T>));
-      results[pairs] = float_to_integer<T>(values[pairs]);
+    if constexpr (std::is_same_v<Value, float>) {
+      invalid |= floats_to_int32s(values, results, count);
+    } else {
+      const std::size_t pairs = count - count % 2;
+      invalid |= doubles_to_integers(values, results, pairs);
+      if (pairs != count) {
+        invalid |= integer_cast_is_invalid(values[pairs], float_range(dtype_of<T>));
+        results[pairs] = float_to_integer<T>(values[pairs]);
+      }
     }
     if (!direct_out) {
       for (std::size_t i = 0; i < count; ++i)

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <emmintrin.h>
+#include <xmmintrin.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,10 @@ namespace quarvel_storage {
 // leaves the faithful range (integer_cast_is_invalid).
 template <class T>
 bool doubles_to_integers(const double* x, T* out, std::size_t n);
+
+// The same from floats to int32 (any n), four at a time without widening:
+// a float is at or above 2^31, or below -2^31, exactly where its double is.
+inline bool floats_to_int32s(const float* x, std::int32_t* out, std::size_t n);
 
 // ---------------------------------------------------------------------------
 
@@ -88,6 +93,26 @@ bool doubles_to_integers(const double* x, T* out, std::size_t n) {
     }
   }
   return _mm_movemask_pd(invalid) != 0;
+}
+
+inline bool floats_to_int32s(const float* x, std::int32_t* out, std::size_t n) {
+  const __m128 hi = _mm_set1_ps(0x1p31f), lo = _mm_set1_ps(-0x1p31f);
+  __m128 invalid = _mm_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 v = _mm_loadu_ps(x + i);
+    const __m128 nan = _mm_cmpunord_ps(v, v), high = _mm_cmpge_ps(v, hi);
+    invalid = _mm_or_ps(invalid, _mm_or_ps(_mm_or_ps(nan, high), _mm_cmplt_ps(v, lo)));
+    // As for doubles: INT32_MIN below the range, flipped to INT32_MAX above it.
+    const __m128i r = _mm_andnot_si128(_mm_castps_si128(nan), _mm_xor_si128(_mm_cvttps_epi32(v), _mm_castps_si128(high)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), r);
+  }
+  bool any = _mm_movemask_ps(invalid) != 0;
+  for (; i < n; ++i) {
+    any |= integer_cast_is_invalid(static_cast<double>(x[i]), float_range(DType::Int32));
+    out[i] = float_to_integer<std::int32_t>(x[i]);
+  }
+  return any;
 }
 
 }  // namespace quarvel_storage
