@@ -84,6 +84,12 @@ bool exact_exp2_matches(const Scalar& exponent, double actual);
 // One value as the rules read it: its dtype, its test answers, its double and
 // complex readings (absent when unreadable) and, for long double values, the
 // text the extended-precision log-add-exp checks take. Borrows that text.
+//
+// Long double and complex long double values also carry their own reading,
+// `extended`: their double reading is 0 below 2^-1074 and loses the last 11
+// bits, so the minus-one, unit and negative tests and the exactness of a
+// subnormal result are decided on it instead. A typed long double loop fills it
+// from the element.
 struct FaultValue {
   DType dtype;
   bool nan = false;
@@ -94,6 +100,7 @@ struct FaultValue {
   std::optional<double> real;
   std::optional<std::complex<double>> pair;
   std::string_view long_double_text;
+  std::optional<std::complex<long double>> extended;
 };
 
 FaultValue fault_value(const Scalar& value);

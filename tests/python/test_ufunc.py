@@ -129,6 +129,7 @@ CALL_REFUSALS = [
     (lambda o: q.add(1,), TypeError, "add takes 2 input arguments and at most one output argument (1 given)"),
     (lambda o: q.sin(), TypeError, "sin takes 1 input argument and at most one output argument (0 given)"),
     (lambda o: q.add(1, 2, spam=1), TypeError, "add() got an unexpected keyword argument 'spam'"),
+    (lambda o: q.add(1, 2, **{"a\0b": 1}), TypeError, "add() got an unexpected keyword argument 'a\0b'"),
     (lambda o: q.add(1, 2, order="k"), ValueError, "order must be 'C', 'F', 'A', or 'K'"),
     (lambda o: q.add(1, 2, subok=1), TypeError, "'subok' must be a boolean"),
     (lambda o: q.add(q.zeros(2), q.zeros(3)), ValueError, "operands could not be broadcast together with shapes [2] [3]"),
