@@ -172,8 +172,9 @@ def test_outputs_masks_and_layouts():
     assert q.add(1.0, 2.0, out=zero_d) is zero_d and zero_d[()].item() == 3.0 and type(quotient) is q.Int64Scalar
     assert (quotient.item(), remainder.item()) == (3, 1)
     for where, expected in [(None, [9.0, 9.0, 9.0]), (2.5, [2.0, 3.0, 4.0]), ([True, False, True], [2.0, 9.0, 4.0])]:
-        o = q.array([9.0, 9.0, 9.0])
-        assert q.add(q.array([1.0, 2.0, 3.0]), 1, out=o, where=where) is o and tolist(o) == expected
+        for dtype in ["float64", "float32"]:  # a float64 loop into an output of its own dtype, or cast into another
+            o = q.array([9.0, 9.0, 9.0], dtype=dtype)
+            assert q.add(q.array([1.0, 2.0, 3.0]), 1, out=o, where=where) is o and tolist(o) == expected
     m = q.zeros((2, 3))  # the mask along trailing axes
     assert tolist(q.add(q.zeros((2, 3)), 1, out=m, where=q.array([True, False, True]))) == [[1.0, 0.0, 1.0]] * 2
     assert record(lambda: tolist(q.add(q.array([1, 2]), 1, where=[True, False]))) == (
@@ -198,6 +199,9 @@ def test_inputs_are_read_before_the_output_is_written():
     a = q.array([1.0, 2.0, 3.0, 4.0])
     q.add(a[1:], a[:-1], out=a[1:])
     assert tolist(a) == [1.0, 3.0, 5.0, 7.0]
+    b = q.array([1.0, 2.0, 3.0, 4.0, 5.0])  # views with a length-1 axis, one element apart
+    q.multiply(b[:4].reshape((1, 4)), 2, out=b[1:].reshape((1, 4)))
+    assert tolist(b) == [1.0, 2.0, 4.0, 6.0, 8.0]
 
 
 def test_outputs_too_large_are_refused_before_the_loop():
