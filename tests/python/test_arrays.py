@@ -18,12 +18,16 @@ NO_COPY = "copy=False cannot satisfy the requested dtype or memory order"
 
 # --- construction from values -------------------------------------------------
 
+ListSub, TupleSub = type("ListSub", (list,), {}), type("TupleSub", (tuple,), {})
+
+
 @pytest.mark.parametrize("data, shape, dtype", [
     ([[], []], (2, 0), "float64"), (True, (), "bool"), (2**63, (), "uint64"), ([True, 2], (2,), "int64"),
     ([1, 2**63], (2,), "float64"), ([1, 1j], (2,), "complex128"), ([[1, 2, 3], (4, 5, 6)], (2, 3), "int64"),
     ([q.zeros((2, 3))] * 2, (2, 2, 3), "float64"), ([q.array([1], dtype="i1")[0]] * 2, (2,), "int8"),
     ([q.array([1], dtype="q")[0], 3], (2,), "int64"), (eval("[" * 64 + "1" + "]" * 64), (1,) * 64, "int64"),
     ([[q.zeros((1,) * 62)]], (1,) * 64, "float64"),  # an array's own dimensions are no nesting
+    (ListSub([1, 2, 3]), (3,), "int64"), ([ListSub([1, 2]), TupleSub((3, 4.5))], (2, 2), "float64"),
 ])
 def test_inferred_shape_and_dtype(data, shape, dtype):
     a = q.array(data)
