@@ -63,6 +63,24 @@ def test_one_module_per_process():
     assert alone.stdout == "True raise\n", alone.stderr
 
 
+def test_a_failed_start_up_step_is_the_import_error():
+    # The built-in type refuses to make ComplexWarning, the first class start-up makes.
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+        import builtins
+        made_by = builtins.type
+        def refusing(*args):
+            if args[:1] == ("ComplexWarning",):
+                raise KeyError("refused")
+            return made_by(*args)
+        builtins.type = refusing
+        try:
+            import quarvel
+        except KeyError as error:
+            print("KeyError", error)
+    """)], capture_output=True, text=True)
+    assert result.stdout == "KeyError 'refused'\n", result.stderr
+
+
 # The one argument parser words its errors as the interpreter does.
 @pytest.mark.parametrize("call, message", [
     (lambda: quarvel.array(), "array() missing required argument 'data' (pos 1)"),
