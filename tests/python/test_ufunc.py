@@ -192,6 +192,7 @@ def test_outputs_masks_and_layouts():
 def test_power_replacement_only_for_plain_numbers():
     assert math.isnan(q.power(-math.inf, 0.5).item())
     assert str(q.power(-0.0, 0.5).item()) == "-0.0"
+    assert (q.power(-math.inf, 2.0).item(), str(q.power(-0.0, 2.0).item())) == (math.inf, "0.0")  # other exponents
     assert tolist(q.power(q.array([-math.inf, -0.0]), 0.5))[0] == math.inf
 
 
