@@ -182,6 +182,17 @@ def test_assignment(key, value, expected):
     assert tolist(a) == expected
 
 
+@pytest.mark.parametrize("dtype", ["float64", "longdouble"])
+def test_a_sequence_assigned_through_an_advanced_key_nests_64_deep(dtype):
+    a = q.zeros((1,) * 64, dtype=dtype)
+    for leaf, expected in [(2, 2), (q.array([3], dtype="int8")[0], 3)]:  # a plain number, a scalar object
+        value = leaf
+        for _ in range(64):
+            value = [value]
+        a[[0]] = value
+        assert float(a[(0,) * 64]) == expected
+
+
 ASSIGNMENT_REFUSALS = [
     (0, [[1], [2]], ValueError, "could not broadcast input array from shape [2, 1] into shape [3]"),
     ([0, 1], [[1, 2]], ValueError, "could not broadcast input array from shape [1, 2] into shape [2, 3]"),
