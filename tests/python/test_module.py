@@ -63,16 +63,19 @@ def test_one_module_per_process():
     assert alone.stdout == "True raise\n", alone.stderr
 
 
-def test_a_failed_start_up_step_is_the_import_error():
-    # The built-in type refuses to make ComplexWarning, the first class start-up makes.
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent("""
-        import builtins
-        made_by = builtins.type
+# A start-up step refused by the callable it uses: the class maker for ComplexWarning, the first class made,
+# and the context variable's class for _ERROR_CONTEXT.
+@pytest.mark.parametrize("module, name, refused", [
+    ("builtins", "type", 'args[:1] == ("ComplexWarning",)'), ("contextvars", "ContextVar", "True")])
+def test_a_failed_start_up_step_is_the_import_error(module, name, refused):
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        import {module}
+        original = {module}.{name}
         def refusing(*args):
-            if args[:1] == ("ComplexWarning",):
+            if {refused}:
                 raise KeyError("refused")
-            return made_by(*args)
-        builtins.type = refusing
+            return original(*args)
+        {module}.{name} = refusing
         try:
             import quarvel
         except KeyError as error:
