@@ -241,7 +241,8 @@ def test_assignment_by_target_kind():
     raises(NotImplementedError, "can't delete item", c.__delitem__, 0)
 
 
-@pytest.mark.parametrize("dtype, value", [("float16", 2.0), ("complex128", 1 + 2j), ("clongdouble", 1 + 2j)])
+@pytest.mark.parametrize("dtype, value", [("int8", -3), ("float16", 2.0), ("float32", 2.5), ("int64", -5),
+                                          ("complex128", 1 + 2j), ("clongdouble", 1 + 2j)])
 def test_strided_writes_leave_the_elements_between(dtype, value):
     a = q.array([9] * 6, dtype=dtype)
     a[4::-3] = q.array([value, value])  # converted values, written backwards
