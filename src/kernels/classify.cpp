@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -45,6 +46,23 @@ Decomposed decompose(double x) {
   return {(bits >> 63) != 0, fraction | (std::uint64_t{1} << 52), biased - 1075};
 }
 
+// A finite x87 extended value, its integer bit i stored:
+//
+//   s eeeeeeeeeeeeeee i fff...f(63)
+//   E != 0:  significand = i f (64 bits), exponent = E - 16446
+//   E == 0:  significand = 0 f,           exponent = -16445
+Decomposed decompose(long double x) {
+  static_assert(std::numeric_limits<long double>::digits == 64 && sizeof(long double) >= 10);
+  unsigned char bytes[sizeof(long double)];
+  std::memcpy(bytes, &x, sizeof x);
+  std::uint64_t significand = 0;
+  std::uint16_t top = 0;
+  std::memcpy(&significand, bytes, 8);
+  std::memcpy(&top, bytes + 8, 2);
+  const int biased = top & 0x7FFF;
+  return {(top >> 15) != 0, significand, biased == 0 ? -16445 : biased - 16446};
+}
+
 // Odd significand, or the one zero with sign 0 and exponent 0.
 Decomposed normalised(Decomposed d) {
   if (d.significand == 0) return {};
@@ -55,7 +73,9 @@ Decomposed normalised(Decomposed d) {
   return d;
 }
 
-bool product_matches(std::optional<double> lhs, std::optional<double> rhs, double actual) {
+// Both significands have at most 64 bits, so their product is exact in 128.
+template <class F>
+bool product_matches(std::optional<F> lhs, std::optional<F> rhs, F actual) {
   if (!lhs || !rhs) return false;
   if (!std::isfinite(*lhs) || !std::isfinite(*rhs) || !std::isfinite(actual)) return false;
   const Decomposed a = decompose(*lhs), b = decompose(*rhs);
@@ -63,15 +83,16 @@ bool product_matches(std::optional<double> lhs, std::optional<double> rhs, doubl
   return normalised(product) == normalised(decompose(actual));
 }
 
-bool sum_matches(std::optional<double> lhs, std::optional<double> rhs, double actual) {
+template <class F>
+bool sum_matches(std::optional<F> lhs, std::optional<F> rhs, F actual) {
   if (!lhs || !rhs) return false;
-  const double a = *lhs, b = *rhs;
-  const double s = a + b;
+  const F a = *lhs, b = *rhs;
+  const F s = a + b;
   if (!std::isfinite(s) || s != actual) return false;
-  // Two-sum: the rounding error of a + b, exact in double precision.
-  const double t = s - a;
-  const double e = (a - (s - t)) + (b - t);
-  return e == 0.0;
+  // Two-sum: the rounding error of a + b, exact in F's own precision.
+  const F t = s - a;
+  const F e = (a - (s - t)) + (b - t);
+  return e == 0;
 }
 
 // Only integer exponents in range have an exact power of two to compare.
@@ -84,10 +105,21 @@ bool exp2_matches(std::optional<double> exponent, double actual) {
   return std::bit_cast<double>(bits) == actual;
 }
 
-bool ldexp_matches(std::optional<double> mantissa, std::optional<double> exponent, double actual) {
+// 2^n from an integer n in [-16445, 16383] is exact in extended precision.
+bool exp2_matches(std::optional<long double> exponent, long double actual) {
+  if (!exponent) return false;
+  const long double x = *exponent;
+  if (x - std::trunc(x) != 0 || x < -16445 || x > 16383) return false;
+  return std::ldexp(1.0L, static_cast<int>(x)) == actual;
+}
+
+// The bound only keeps n an int: beyond it no exponent sum meets a finite value.
+template <class F>
+bool ldexp_matches(std::optional<F> mantissa, std::optional<F> exponent, F actual) {
+  constexpr F bound = std::is_same_v<F, double> ? 4096 : 65536;
   if (!mantissa || !exponent) return false;
-  const double a = *mantissa, n = *exponent;
-  if (!(std::fabs(n) <= 4096) || n - std::trunc(n) != 0.0) return false;
+  const F a = *mantissa, n = *exponent;
+  if (!(std::fabs(n) <= bound) || n - std::trunc(n) != 0) return false;
   if (!std::isfinite(a) || !std::isfinite(actual)) return false;
   Decomposed scaled = normalised(decompose(a));
   if (a != 0) scaled.exponent += static_cast<std::int32_t>(n);
@@ -107,6 +139,22 @@ std::optional<double> log_smallest_normal(DType result) {
   }();
   if (!result.is_binary_float()) return std::nullopt;
   return logs[result.code - DType::Float16];
+}
+
+// A value's real part in extended precision: its own reading for the long
+// double types, else its double reading.
+std::optional<long double> extended_real(const FaultValue& v) {
+  if (v.extended) return v.extended->real();
+  if (v.real) return *v.real;
+  return std::nullopt;
+}
+
+// A value's pair in extended precision: its own reading for the long double
+// types, else its double pair.
+std::optional<std::complex<long double>> extended_pair(const FaultValue& v) {
+  if (v.extended) return v.extended;
+  if (v.pair) return std::complex<long double>(v.pair->real(), v.pair->imag());
+  return std::nullopt;
 }
 
 struct InputFacts {
@@ -132,10 +180,9 @@ InputFacts input_facts(std::span<const FaultValue> in) {
     facts.dividend_infinite = in[0].infinite;
   }
   if (!in.empty()) {
-    const FaultValue& first = in[0];
-    facts.first_is_minus_one = first.dtype.kind() == 'c'
-                                   ? first.pair && first.pair->real() == -1.0 && first.pair->imag() == 0.0
-                                   : first.real && *first.real == -1.0;
+    // A real value's pair has no imaginary part, so one test serves both kinds.
+    const auto z = extended_pair(in[0]);
+    facts.first_is_minus_one = z && z->real() == -1 && z->imag() == 0;
   }
   return facts;
 }
@@ -158,12 +205,12 @@ std::uint32_t zero_rule_flags(ZeroRule rule, std::span<const FaultValue> in, con
     case ZeroRule::zero_input: return one && in[0].zero ? fault_divide : 0;
     case ZeroRule::minus_one: return one && facts.first_is_minus_one ? fault_divide : 0;
     case ZeroRule::unit_real: {
-      if (in.empty() || !in[0].pair) return 0;
-      const std::complex<double> z = *in[0].pair;
-      return std::fabs(z.real()) == 1.0 && z.imag() == 0.0 ? fault_divide : 0;
+      const auto z = in.empty() ? std::nullopt : extended_pair(in[0]);
+      return z && std::fabs(z->real()) == 1 && z->imag() == 0 ? fault_divide : 0;
     }
     case ZeroRule::zero_base: {
-      if (!two || !in[0].zero || !in[1].real || !(*in[1].real < 0.0)) return 0;
+      const auto exponent = two ? extended_real(in[1]) : std::nullopt;
+      if (!two || !in[0].zero || !exponent || !(*exponent < 0)) return 0;
       for (const FaultValue& v : in)
         if (v.dtype.kind() == 'c') return 0;
       return fault_divide;
@@ -186,7 +233,7 @@ std::optional<std::pair<double, double>> finite_pair(std::span<const FaultValue>
 bool intermediate_overflows(std::span<const FaultValue> in) {
   if (both_long_double(in))
     return in[0].extended && in[1].extended &&
-           quarvel_longdouble::logaddexp_intermediate_overflow(*in[0].extended, *in[1].extended);
+           quarvel_longdouble::logaddexp_intermediate_overflow(in[0].extended->real(), in[1].extended->real());
   const auto ab = finite_pair(in);
   return ab && std::isinf(ab->first - ab->second);
 }
@@ -195,7 +242,7 @@ bool intermediate_overflows(std::span<const FaultValue> in) {
 bool intermediate_underflows(std::span<const FaultValue> in, DType result, bool base2) {
   if (result == DType::LongDouble)
     return both_long_double(in) && in[0].extended && in[1].extended &&
-           quarvel_longdouble::logaddexp_intermediate_underflow(*in[0].extended, *in[1].extended, base2);
+           quarvel_longdouble::logaddexp_intermediate_underflow(in[0].extended->real(), in[1].extended->real(), base2);
   const std::optional<double> log_m = log_smallest_normal(result);
   const auto ab = finite_pair(in);
   if (!log_m || !ab) return false;
@@ -215,34 +262,43 @@ bool quotient_underflows(std::span<const FaultValue> in, DType result) {
   const double q = a / b;
   if (q == 0.0) return true;
   const Result<Scalar> rounded = Scalar(q).cast(result);
-  return !product_matches(rounded ? read(rounded->as_f64()) : std::nullopt, b, a);
+  return !product_matches<double>(rounded ? read(rounded->as_f64()) : std::nullopt, b, a);
 }
 
-// Whether a subnormal result is the exact value of its operation.
-bool subnormal_is_exact(Op op, ExactRow row, std::span<const FaultValue> in, const FaultValue& out) {
-  if (!out.pair || out.pair->imag() != 0.0 || out.dtype.kind() != 'f' || !out.real) return false;
-  if (in.size() != op_info(op).nin) return false;
-  const double v = *out.real;
-  const std::optional<double> a = in[0].real;
-  const std::optional<double> b = in.size() == 2 ? in[1].real : std::nullopt;
+// The exactness row of a subnormal result v, in F's precision: double, or
+// long double for the long double types, whose doubles would round small
+// values to zero and make 0 * 0 == 0 look exact.
+template <class F>
+bool row_is_exact(ExactRow row, std::span<const FaultValue> in, F v, std::optional<F> a, std::optional<F> b) {
   switch (row) {
     case ExactRow::never: return false;
     case ExactRow::magnitude: return a && v == std::fabs(*a);
     case ExactRow::same: return a && v == *a;
     case ExactRow::negated: return a && v == -*a;
     case ExactRow::square: return product_matches(a, a, v);
-    case ExactRow::reciprocal: return product_matches(v, a, 1.0);
+    case ExactRow::reciprocal: return product_matches<F>(v, a, 1);
     case ExactRow::power_of_two: return exp2_matches(a, v);
     case ExactRow::spacing: return in[0].finite && !in[0].zero && !in[0].subnormal;
     case ExactRow::sum: return sum_matches(a, b, v);
-    case ExactRow::difference: return sum_matches(a, b ? -*b : std::numeric_limits<double>::quiet_NaN(), v);
+    case ExactRow::difference: return sum_matches<F>(a, b ? -*b : std::numeric_limits<F>::quiet_NaN(), v);
     case ExactRow::product: return product_matches(a, b, v);
-    case ExactRow::quotient: return product_matches(v, b, a ? *a : std::numeric_limits<double>::quiet_NaN());
+    case ExactRow::quotient: return product_matches<F>(v, b, a ? *a : std::numeric_limits<F>::quiet_NaN());
     case ExactRow::either: return (a && v == *a) || (b && v == *b);
     case ExactRow::copysign: return a && b && v == std::copysign(*a, *b);
     case ExactRow::ldexp: return ldexp_matches(a, b, v);
   }
   return false;
+}
+
+// Whether a subnormal result is the exact value of its operation.
+bool subnormal_is_exact(Op op, ExactRow row, std::span<const FaultValue> in, const FaultValue& out) {
+  if (!out.pair || out.pair->imag() != 0.0 || out.dtype.kind() != 'f' || !out.real) return false;
+  if (in.size() != op_info(op).nin) return false;
+  const bool two = in.size() == 2;
+  if (out.extended)
+    return row_is_exact<long double>(row, in, out.extended->real(), extended_real(in[0]),
+                                     two ? extended_real(in[1]) : std::nullopt);
+  return row_is_exact<double>(row, in, *out.real, in[0].real, two ? in[1].real : std::nullopt);
 }
 
 std::uint32_t result_flags(Op op, std::span<const FaultValue> in, const FaultValue& out, const InputFacts& facts,
@@ -320,6 +376,9 @@ FaultValue fault_value(const Scalar& value) {
   v.subnormal = value.is_subnormal();
   if (const LongDoubleText* text = value.get_if<LongDoubleText>()) {
     if (const auto x = quarvel_storage::extended_from_text(text->text)) v.extended = *x;
+  } else if (const ComplexLongDoubleText* parts = value.get_if<ComplexLongDoubleText>()) {
+    const auto re = quarvel_storage::extended_from_text(parts->re), im = quarvel_storage::extended_from_text(parts->im);
+    if (re && im) v.extended = std::complex<long double>(*re, *im);
   }
   return v;
 }
@@ -352,6 +411,7 @@ FaultValue fault_value(quarvel_storage::ComplexExtended element) {
   v.finite = std::isfinite(re) && std::isfinite(im);
   v.zero = re == 0 && im == 0;
   v.subnormal = std::fpclassify(re) == FP_SUBNORMAL || std::fpclassify(im) == FP_SUBNORMAL;
+  v.extended = std::complex<long double>(re, im);
   return v;
 }
 

@@ -84,8 +84,14 @@ bool exact_exp2_matches(const Scalar& exponent, double actual);
 
 // One value as the rules read it: its dtype, its test answers, its double and
 // complex readings (absent when unreadable) and, for long double values, the
-// value the extended-precision log-add-exp checks take (absent when its text
-// cannot be read).
+// value the extended-precision log-add-exp checks take.
+//
+// Long double and complex long double values carry their own reading,
+// `extended` (absent when their text cannot be read): their double reading is
+// 0 below 2^-1074 and loses the last 11 bits, so the minus-one, unit and
+// negative tests, the log-add-exp checks and the exactness of a subnormal
+// result are decided on it instead. A typed long double loop fills it from the
+// element.
 struct FaultValue {
   DType dtype;
   bool nan = false;
@@ -95,7 +101,7 @@ struct FaultValue {
   bool subnormal = false;  // below the normal range of its own dtype
   std::optional<double> real;
   std::optional<std::complex<double>> pair;
-  std::optional<long double> extended;
+  std::optional<std::complex<long double>> extended;
 };
 
 FaultValue fault_value(const Scalar& value);

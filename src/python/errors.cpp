@@ -64,6 +64,12 @@ bool raise_false(PyObject* type, const char* text) {
   return false;
 }
 
+bool raise_text(PyObject* type, std::string_view text) {
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+  if (message) PyErr_SetObject(type, message.get());
+  return false;
+}
+
 bool raise_storage(const quarvel_storage::StorageError& error) {
   raise_storage_error(error);
   return false;

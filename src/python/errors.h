@@ -11,6 +11,7 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "python/py_ref.h"
@@ -31,6 +32,8 @@ PyObject* raise_exception(const PyRef& exception);
 std::nullopt_t raise_error(PyObject* type, const char* text);
 PyObject* raise_null(PyObject* type, const char* text);
 bool raise_false(PyObject* type, const char* text);
+// For messages that echo a user's text: the whole UTF-8 text, NUL included.
+bool raise_text(PyObject* type, std::string_view text);
 
 // Raises a storage error as its Python exception; always returns false.
 bool raise_storage(const quarvel_storage::StorageError& error);

@@ -218,6 +218,12 @@ TEST(Dispatch, FixedCases) {
       {"add", {s(c128(nan1, 1)), s(c128(snan2, 2))}, DType::Complex128, s(c128(qnan2, 3))},
       // Comparisons of mixed kinds, exact: long double as text.
       {"less", {ld("1.0000000000000000001"), s<std::int8_t>(2)}, DType::Bool, s(true)},
+      // An integer against a float: exact, the integer never rounded to a double.
+      {"equal", {s<std::int64_t>(3), s(3.0)}, DType::Bool, s(true)},
+      {"greater_equal", {s(3.0), s<std::uint8_t>(3)}, DType::Bool, s(true)},
+      {"greater", {s<std::int64_t>((1ll << 53) + 1), s(0x1p53)}, DType::Bool, s(true)},
+      {"less", {s<std::int32_t>(3), s(3.5)}, DType::Bool, s(true)},
+      {"less", {s<std::int32_t>(-3), s(-3.5)}, DType::Bool, s(false)},
       // Long double outputs of names the extended library lacks: through double.
       {"gcd", {ld("12"), ld("18")}, DType::LongDouble, ld("6")},
       // Text that reads as no number is neither NaN nor infinite, hence finite.

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "kernels/loop_table.h"
@@ -66,6 +67,17 @@ TEST(LoopTable, OneRowPerRule) {
       {"logical_and", "?", "none"}, {"add", "b", "none"}, {"sqrt", "bb", "none"}, {"Add", "bb", "none"},
   };
   for (const auto& c : cases) EXPECT_EQ(resolved(c.name, c.inputs), c.loop) << c.name << " " << c.inputs;
+}
+
+// The raw table row behind resolve_loop: canonical names only, checked
+// against the row's own input count.
+TEST(LoopTable, RawRowLookup) {
+  using enum DType::Code;
+  const std::vector<DType> bytes = {Int8, Int8}, one = {Float32};
+  EXPECT_EQ(loop_resolver::resolve("add", bytes, 2), (std::vector<DType>{Int8, Int8, Int8}));
+  EXPECT_EQ(loop_resolver::resolve("modf", one, 1), (std::vector<DType>{Float32, Float32, Float32}));
+  for (const auto& [name, inputs, nin] : {std::tuple{"true_divide", bytes, 2}, {"add", bytes, 1}, {"nope", one, 1}})
+    EXPECT_EQ(loop_resolver::resolve(name, inputs, nin), std::nullopt) << name;
 }
 
 }  // namespace

@@ -54,6 +54,10 @@ TEST(Layout, ValidationFailsBeforeAnythingIsRead) {
       {"reversed from the end", {4}, {-8}, 24, std::nullopt},
       {"reversed below the start", {4}, {-8}, 16, ErrorKind::InvalidLayout},
       {"past the end", {2}, {16}, 24, ErrorKind::InvalidLayout},
+      // Each axis moves the bound its stride points to, from where the others left it.
+      {"two forward axes past the end", {2, 2}, {16, 8}, 8, ErrorKind::InvalidLayout},
+      {"two reversed axes below the start", {2, 2}, {-16, -8}, 16, ErrorKind::InvalidLayout},
+      {"forward and reversed axes inside", {2, 2}, {-16, 8}, 16, std::nullopt},
       {"empty anywhere", {0, 3}, {24, 8}, 1000000, std::nullopt},
       {"rank mismatch", {2}, {8, 8}, 0, ErrorKind::InvalidLayout},
       {"extent overflows", {3}, {INT64_MAX / 2 + 1}, 0, ErrorKind::LayoutOverflow},

@@ -18,12 +18,16 @@ NO_COPY = "copy=False cannot satisfy the requested dtype or memory order"
 
 # --- construction from values -------------------------------------------------
 
+ListSub, TupleSub = type("ListSub", (list,), {}), type("TupleSub", (tuple,), {})
+
+
 @pytest.mark.parametrize("data, shape, dtype", [
     ([[], []], (2, 0), "float64"), (True, (), "bool"), (2**63, (), "uint64"), ([True, 2], (2,), "int64"),
     ([1, 2**63], (2,), "float64"), ([1, 1j], (2,), "complex128"), ([[1, 2, 3], (4, 5, 6)], (2, 3), "int64"),
     ([q.zeros((2, 3))] * 2, (2, 2, 3), "float64"), ([q.array([1], dtype="i1")[0]] * 2, (2,), "int8"),
     ([q.array([1], dtype="q")[0], 3], (2,), "int64"), (eval("[" * 64 + "1" + "]" * 64), (1,) * 64, "int64"),
     ([[q.zeros((1,) * 62)]], (1,) * 64, "float64"),  # an array's own dimensions are no nesting
+    (ListSub([1, 2, 3]), (3,), "int64"), ([ListSub([1, 2]), TupleSub((3, 4.5))], (2, 2), "float64"),
 ])
 def test_inferred_shape_and_dtype(data, shape, dtype):
     a = q.array(data)
@@ -101,7 +105,7 @@ def test_endless_list_subclass_can_be_interrupted():
 
 @pytest.mark.parametrize("value, dtype, expected", [
     (-128.5, "int8", -128), (True, "int8", 1), (-0.5, "uint8", 0), (2**64 - 1, "uint64", 2**64 - 1), (5, "bool", True),
-    (1j, "bool", True), (0j, "bool", False), (2**64, "float64", 2.0**64),
+    (1j, "bool", True), (0j, "bool", False), (2**64, "float64", 2.0**64), (2**64, "uint64", (OverflowError, INT_RANGE)),
     (q.array([300])[0], "int8", 44),  # scalar objects wrap like casts, unchecked
     (128, "int8", (OverflowError, INT_RANGE)), (-129, "int8", (OverflowError, INT_RANGE)),
     (-1, "uint64", (OverflowError, INT_RANGE)), (-1.0, "uint8", (OverflowError, FLOAT_RANGE)),
@@ -240,6 +244,15 @@ def test_repr_and_flags():
 
 def six():
     return q.array([0, 1, 2, 3, 4, 5])
+
+
+@pytest.mark.parametrize("size, shape, order, strides", [
+    (2, (1, 2), "C", (16, 8)), (2, (2, 1), "C", (8, 8)), (3, (1, 3, 1), "C", (24, 8, 8)),
+    (6, (1, 2, 1, 3), "C", (48, 24, 24, 8)), (2, (1, 2), "F", (8, 8)), (2, (2, 1), "F", (8, 16)), (1, (1, 1), "C", (8, 8))])
+def test_length_one_axes_of_a_reshaped_view_take_their_neighbours_strides(size, shape, order, strides):
+    base = q.zeros(size)
+    view = base.reshape(shape, order=order)
+    assert view.strides == strides and shares_buffer(view, base)
 
 
 def test_reshape_orders_and_copies():

@@ -71,7 +71,7 @@ def quoted(text):
 
 @pytest.mark.parametrize("text", [
     "", "f16", "<<i4", "=", "Int32", " int32", "a\tb", "a\nb\r", "nul\0", 'quo"te', "back\\slash", "\x01\x1f \x7f",
-    "caf\u00e9", "\ud800", "\U0001f600", "\u00a0", "\u0301", "\ue000", "\U000e0001", "\u0378", "\u00ad"])
+    "caf\u00e9", "\u2640", "\u4e4b", "\ud800", "\U0001f600", "\u00a0", "\u0301", "\ue000", "\U000e0001", "\u0378", "\u00ad"])
 def test_refused_spellings_are_quoted(text):
     message = "unsupported preview dtype " + quoted(text)
     raises(ValueError, message, quarvel.DType, text)

@@ -214,6 +214,13 @@ def test_tampered_policy_is_refused_unchanged(value, calls, error, text):
     assert quarvel.add(1.0, 1.0) == quarvel.add(quarvel.array([1.0]), 1.0)[0] == 2.0  # no fault: the policy is not read
 
 
+def test_a_none_module_entry_fails_as_its_import_does(monkeypatch):
+    monkeypatch.setitem(sys.modules, "quarvel.quarvel", None)
+    for call in MODE_READERS:
+        raises(ModuleNotFoundError, "import of quarvel.quarvel halted; None in sys.modules", call)
+    assert quarvel.add(1.0, 1.0) == 2.0  # no fault: the policy is not looked up
+
+
 # --- fault reports ------------------------------------------------------------
 
 # divide by zero, overflow, underflow and invalid value, one element each
@@ -270,3 +277,47 @@ def test_print_mode_writes_to_stderr_and_warnings_raised_as_errors(monkeypatch):
                                 ("divide", 0.0, 0.0)]:
             getattr(quarvel, operation)(x, y)
     assert seen == [("divide by zero", 1), ("overflow", 2), ("underflow", 4), ("invalid value", 8)]
+
+
+def long_double(significand, exponent):
+    """significand * 2**exponent, exactly, in a long double array of one element."""
+    with quarvel.errstate(all="ignore"):
+        return quarvel.ldexp(quarvel.array([significand], dtype="float128"), exponent)
+
+
+def reported(operation, *operands):
+    seen = []
+    with quarvel.errstate(all="call", call=lambda text, mask: seen.append(text)):
+        operation(*operands)
+    return seen
+
+
+# Long double results below the normal range (2**-16382, steps of 2**-16445): each
+# operand is significand * 2**exponent; under when the true result needs finer steps.
+UNDER = ["underflow"]
+LONG_DOUBLE_FAULTS = [
+    ("divide", [(1, -16400), (3, 0)], UNDER), ("divide", [(1, -16400), (2, 0)], []),
+    ("divide", [(1, -1000), (1, 15400)], []),  # the divisor has no double reading
+    ("multiply", [(3, -8224), (3, -8224)], UNDER),  # 9/8 * 2**-16445
+    ("multiply", [(2**63 + 1, -8263), (2**63 + 1, -8263)], UNDER), ("multiply", [(3, -8200), (5, -8200)], []),
+    ("square", [(3, -8224)], UNDER), ("square", [(2**20 + 1, -8220)], []),
+    ("reciprocal", [(3, 16382)], UNDER), ("reciprocal", [(1, 16383)], []),
+    ("add", [(1, -16445), (1, -16400)], []), ("subtract", [(1, -16382), (1, -16445)], []),
+    ("ldexp", [(3, 0), -16446], UNDER), ("ldexp", [(3, 0), -16440], []),
+    ("exp2", [(-16400, 0)], []), ("maximum", [(1, -16400), (-1, 0)], []), ("negative", [(1, -16445)], []),
+    ("log1p", [(1 - 2**63, -63)], []),  # no double reading tells it from -1
+    ("log1p", [(-1, 0)], ["divide by zero"]),
+    ("power", [(0, 0), (-1, -16400)], ["divide by zero"]),  # a negative exponent that reads as -0.0 in double
+    ("absolute", [(3, -16400), (4, -16400)], UNDER),  # a complex magnitude, as in complex128
+    ("arctanh", [(1, 0), (1, -16400)], [])]  # (1, tiny) as a complex value: not the unit
+
+
+@pytest.mark.parametrize("name, operands, expected", LONG_DOUBLE_FAULTS)
+def test_long_double_faults_are_decided_in_its_own_precision(name, operands, expected):
+    if name in ("absolute", "arctanh"):
+        (re, re_exponent), (im, im_exponent) = operands
+        values = [long_double(re, re_exponent) + long_double(im, im_exponent) * 1j]
+        assert values[0].dtype.name == "complex256"
+    else:
+        values = [long_double(*x) if isinstance(x, tuple) else x for x in operands]
+    assert reported(getattr(quarvel, name), *values) == expected

@@ -245,3 +245,19 @@ def test_at_with_one_value_and_negative_indices_counts_every_repeat():
     a = quarvel.zeros(3, dtype="i1")
     quarvel.add.at(a, quarvel.array([-1] * 300 + [0], dtype="i2"), 1)
     assert tolist(a) == [1, 0, 300 - 256]
+
+
+# Long double never takes the typed path itself; a scatter between it and a
+# fixed-width dtype must still convert each value as the element path does,
+# rounding, overflow, NaN into integers and the warnings included.
+@pytest.mark.parametrize("target, source, values", [
+    ("<f8", "<g", [0.1, -2.5, 1e300, float("nan")]), ("<f2", "<g", [0.1, 65520.0, -1e-8, 3.0]),
+    ("<i2", "<g", [2.5, -3.5, 1e10, float("nan")]), ("<u1", ">g", [255.5, -1.0, 7.0, 0.5]),
+    ("<c16", "<G", [1 + 0.1j, -2j, 3.0, complex(float("inf"), 1)]), ("<f4", "<G", [1 + 2j, 0.1, -0.0, 5.0]),
+    ("<g", "<f4", [0.1, -2.5, 3.0, 1e30]), ("<G", ">c8", [0.1 + 1j, -2.5, 3j, 1e30]),
+    ("<g", "<i8", [2 ** 63 - 1, -(2 ** 63), 5, 0]), ("<G", "<u8", [2 ** 64 - 1, 1, 0, 3])])
+def test_scatters_between_long_double_and_fixed_dtypes(element_path, target, source, values):
+    steps = [("construct", [0] * 6, {"dtype": target}), ("construct", values, {"dtype": source}),
+             ("setitem", 0, [4, 0, 5, 2], ("ref", 1)), ("getitem", 0, (Ellipsis,)),
+             ("setitem", 0, ([True, False] * 3,), ("ref", 1, slice(1, None))), ("getitem", 0, (Ellipsis,))]
+    check(element_path, steps)

@@ -84,7 +84,8 @@ def test_nested_index_lists():
     ((2, 3), (slice(None), [True, False, True]), [[0, 2], [3, 5]]), ((3, 4), ([0, 2], slice(1, 3)), [[1, 2], [9, 10]]),
     ((3, 4), ([0, 2], [3, 0]), [3, 8]), ((2, 3), (0, False), []),
     ((2, 3), q.array([True])[0], [[[0, 1, 2], [3, 4, 5]]]),
-    ((2, 3), (0, True), [[0, 1, 2]]), ((3, 4), ([[0], [2]], [1, 3]), [[1, 3], [9, 11]])])
+    ((2, 3), (0, True), [[0, 1, 2]]), ((3, 4), ([[0], [2]], [1, 3]), [[1, 3], [9, 11]]),
+    ((2, 3), (slice(None), [[0, 1], [2, 2]]), [[[0, 1], [2, 2]], [[3, 4], [5, 5]]])])
 def test_advanced_keys_copy(shape, key, result):
     a = grid(*shape)
     picked = a[key]
@@ -102,6 +103,19 @@ def test_advanced_keys_copy(shape, key, result):
     ((slice(None, None, 2**62), [0, 1]), (1, 2, 7))])
 def test_placement_of_advanced_dimensions(key, shape):
     assert grid(5, 6, 7)[key].shape == shape
+
+
+# A gathered copy is laid out with the index dimensions outermost (in their
+# own order) and the sliced ones inside, by decreasing source stride.
+@pytest.mark.parametrize("shape, key, strides", [
+    ((2, 3, 4), (slice(None), [[0, 1], [1, 2]], slice(None)), (32, 128, 64, 8)),
+    ((2, 3, 4), ([[0, 1], [1, 0]], slice(None), [[0, 1], [2, 3]]), (48, 24, 8)),
+    ((5, 6, 7), (slice(None), [[0, 1, 2], [1, 2, 3]], [0, 1, 2]), (8, 120, 40)),
+    ((3, 4), (slice(None, None, -1), [[0], [2]]), (8, 24, 24)), ((4, 3), ([[0], [2]], slice(None, None, -1)), (24, 24, 8)),
+    ((1, 3), (slice(None), [[0, 1], [1, 2]]), (8, 16, 8)),
+    ((2, 3, 4), (slice(None), [[[0]], [[1]]], slice(None)), (32, 64, 64, 64, 8))])
+def test_gathered_copies_put_the_index_dimensions_outermost(shape, key, strides):
+    assert grid(*shape)[key].strides == strides
 
 
 def test_empty_nested_lists_are_masks_over_all_their_dimensions():
@@ -182,6 +196,17 @@ def test_assignment(key, value, expected):
     assert tolist(a) == expected
 
 
+@pytest.mark.parametrize("dtype", ["float64", "longdouble"])
+def test_a_sequence_assigned_through_an_advanced_key_nests_64_deep(dtype):
+    a = q.zeros((1,) * 64, dtype=dtype)
+    for leaf, expected in [(2, 2), (q.array([3], dtype="int8")[0], 3)]:  # a plain number, a scalar object
+        value = leaf
+        for _ in range(64):
+            value = [value]
+        a[[0]] = value
+        assert float(a[(0,) * 64]) == expected
+
+
 ASSIGNMENT_REFUSALS = [
     (0, [[1], [2]], ValueError, "could not broadcast input array from shape [2, 1] into shape [3]"),
     ([0, 1], [[1, 2]], ValueError, "could not broadcast input array from shape [1, 2] into shape [2, 3]"),
@@ -216,7 +241,8 @@ def test_assignment_by_target_kind():
     raises(NotImplementedError, "can't delete item", c.__delitem__, 0)
 
 
-@pytest.mark.parametrize("dtype, value", [("float16", 2.0), ("complex128", 1 + 2j), ("clongdouble", 1 + 2j)])
+@pytest.mark.parametrize("dtype, value", [("int8", -3), ("float16", 2.0), ("float32", 2.5), ("int64", -5),
+                                          ("complex128", 1 + 2j), ("clongdouble", 1 + 2j)])
 def test_strided_writes_leave_the_elements_between(dtype, value):
     a = q.array([9] * 6, dtype=dtype)
     a[4::-3] = q.array([value, value])  # converted values, written backwards

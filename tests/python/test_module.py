@@ -63,6 +63,27 @@ def test_one_module_per_process():
     assert alone.stdout == "True raise\n", alone.stderr
 
 
+# A start-up step refused by the callable it uses: the class maker for ComplexWarning, the first class made,
+# and the context variable's class for _ERROR_CONTEXT.
+@pytest.mark.parametrize("module, name, refused", [
+    ("builtins", "type", 'args[:1] == ("ComplexWarning",)'), ("contextvars", "ContextVar", "True")])
+def test_a_failed_start_up_step_is_the_import_error(module, name, refused):
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        import {module}
+        original = {module}.{name}
+        def refusing(*args):
+            if {refused}:
+                raise KeyError("refused")
+            return original(*args)
+        {module}.{name} = refusing
+        try:
+            import quarvel
+        except KeyError as error:
+            print("KeyError", error)
+    """)], capture_output=True, text=True)
+    assert result.stdout == "KeyError 'refused'\n", result.stderr
+
+
 # The one argument parser words its errors as the interpreter does.
 @pytest.mark.parametrize("call, message", [
     (lambda: quarvel.array(), "array() missing required argument 'data' (pos 1)"),

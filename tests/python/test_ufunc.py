@@ -69,7 +69,7 @@ def test_weak_scalar_adopts_the_array_dtype(array_dtype):
 def test_weak_int_must_fit_the_array_dtype(dtype, low, high):
     a = q.zeros(1, dtype=dtype)
     assert q.add(a, low).dtype.name == q.add(a, high).dtype.name == dtype
-    for value in (low - 1, high + 1, 2**70):
+    for value in (low - 1, high + 1, 2**70) + ((2**63,) if high < 2**63 else ()):  # 2**63 as an unsigned value
         raises(OverflowError, f"Python integer does not fit in array dtype {dtype}", q.add, a, value)
 
 
@@ -82,6 +82,7 @@ def test_weak_int_must_fit_the_array_dtype(dtype, low, high):
     (lambda: q.add(q.array([1, 2], dtype="q"), q.array([1, 2], dtype="Q")), "d"),
     (lambda: q.add(q.array(1, dtype="q"), 1), "LongLongScalar"),
     (lambda: q.add(q.zeros(2).astype(">f8"), q.zeros(2).astype(">f8"), casting="equiv"), "float64"),
+    (lambda: q.add(q.zeros(2), 1.5, out=q.zeros(2, dtype="int8"), casting="unsafe"), "int8"),
     *[(lambda kw=kw: q.add(q.zeros(2, dtype="int8"), q.zeros(2, dtype="int8"), **kw), expected) for kw, expected in [
         ({"signature": "dd->d"}, "float64"), ({"signature": "float32"}, "float32"),
         ({"sig": ["f", "f", "f"]}, "float32"),
@@ -103,6 +104,36 @@ def test_loop_values_and_big_ints():
         "float64", [1.0, 0.0], "float64", [0.5], [4.0])
     assert tolist(q.add(q.zeros(1), 2**70)) == [float(2**70)]
     assert str(q.add(q.zeros(1, dtype="float128"), 10**400)[0]).endswith("e+400")  # no double holds it
+
+
+INTEGER_RANGES = {name: (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if name[0] == "i" else (0, 2**bits - 1)
+                  for name, bits in [("int8", 8), ("uint8", 8), ("int16", 16), ("uint16", 16), ("int32", 32),
+                                     ("uint32", 32), ("int64", 64), ("uint64", 64)]}
+SIGNIFICAND_BITS = {"float16": 11, "float32": 24, "complex64": 24, "float64": 53, "complex128": 53, "float128": 64,
+                    "complex256": 64}
+
+
+def keeps_every_value(source, target):
+    """Whether every value of `source` is exactly a value of `target` (integers up to 2**p are exact in p bits)."""
+    if source in INTEGER_RANGES:
+        low, high = INTEGER_RANGES[source]
+        if target in INTEGER_RANGES:
+            return INTEGER_RANGES[target][0] <= low and high <= INTEGER_RANGES[target][1]
+        return target != "bool" and max(-low, high) <= 2 ** SIGNIFICAND_BITS[target]
+    if target == "bool" or target in INTEGER_RANGES or source[0] == "c" and target[0] != "c":
+        return False
+    return SIGNIFICAND_BITS[source] <= SIGNIFICAND_BITS[target]
+
+
+@pytest.mark.parametrize("source", NAMES[1:])  # positive has no bool loop
+def test_the_safe_rule_allows_the_casts_that_keep_every_value(source):
+    for target in NAMES:
+        out = q.zeros(2, dtype=target)
+        if keeps_every_value(source, target):
+            assert q.positive(q.zeros(2, dtype=source), out=out, casting="safe") is out
+        else:
+            raises(TypeError, f"ufunc 'positive' output cannot be cast from {source} to {target} with casting rule "
+                   "'safe'", q.positive, q.zeros(2, dtype=source), out=out, casting="safe")
 
 
 # Refusals write nothing: `o` is unchanged.
@@ -129,6 +160,7 @@ CALL_REFUSALS = [
     (lambda o: q.add(1,), TypeError, "add takes 2 input arguments and at most one output argument (1 given)"),
     (lambda o: q.sin(), TypeError, "sin takes 1 input argument and at most one output argument (0 given)"),
     (lambda o: q.add(1, 2, spam=1), TypeError, "add() got an unexpected keyword argument 'spam'"),
+    (lambda o: q.add(1, 2, **{"a\0b": 1}), TypeError, "add() got an unexpected keyword argument 'a\0b'"),
     (lambda o: q.add(1, 2, order="k"), ValueError, "order must be 'C', 'F', 'A', or 'K'"),
     (lambda o: q.add(1, 2, subok=1), TypeError, "'subok' must be a boolean"),
     (lambda o: q.add(q.zeros(2), q.zeros(3)), ValueError, "operands could not be broadcast together with shapes [2] [3]"),
@@ -171,8 +203,9 @@ def test_outputs_masks_and_layouts():
     assert q.add(1.0, 2.0, out=zero_d) is zero_d and zero_d[()].item() == 3.0 and type(quotient) is q.Int64Scalar
     assert (quotient.item(), remainder.item()) == (3, 1)
     for where, expected in [(None, [9.0, 9.0, 9.0]), (2.5, [2.0, 3.0, 4.0]), ([True, False, True], [2.0, 9.0, 4.0])]:
-        o = q.array([9.0, 9.0, 9.0])
-        assert q.add(q.array([1.0, 2.0, 3.0]), 1, out=o, where=where) is o and tolist(o) == expected
+        for dtype in ["float64", "float32"]:  # a float64 loop into an output of its own dtype, or cast into another
+            o = q.array([9.0, 9.0, 9.0], dtype=dtype)
+            assert q.add(q.array([1.0, 2.0, 3.0]), 1, out=o, where=where) is o and tolist(o) == expected
     m = q.zeros((2, 3))  # the mask along trailing axes
     assert tolist(q.add(q.zeros((2, 3)), 1, out=m, where=q.array([True, False, True]))) == [[1.0, 0.0, 1.0]] * 2
     assert record(lambda: tolist(q.add(q.array([1, 2]), 1, where=[True, False]))) == (
@@ -190,6 +223,7 @@ def test_outputs_masks_and_layouts():
 def test_power_replacement_only_for_plain_numbers():
     assert math.isnan(q.power(-math.inf, 0.5).item())
     assert str(q.power(-0.0, 0.5).item()) == "-0.0"
+    assert (q.power(-math.inf, 2.0).item(), str(q.power(-0.0, 2.0).item())) == (math.inf, "0.0")  # other exponents
     assert tolist(q.power(q.array([-math.inf, -0.0]), 0.5))[0] == math.inf
 
 
@@ -197,6 +231,9 @@ def test_inputs_are_read_before_the_output_is_written():
     a = q.array([1.0, 2.0, 3.0, 4.0])
     q.add(a[1:], a[:-1], out=a[1:])
     assert tolist(a) == [1.0, 3.0, 5.0, 7.0]
+    b = q.array([1.0, 2.0, 3.0, 4.0, 5.0])  # views with a length-1 axis, one element apart
+    q.multiply(b[:4].reshape((1, 4)), 2, out=b[1:].reshape((1, 4)))
+    assert tolist(b) == [1.0, 2.0, 4.0, 6.0, 8.0]
 
 
 def test_outputs_too_large_are_refused_before_the_loop():

@@ -199,6 +199,8 @@ METHOD_REFUSALS = [
     (lambda o: q.add.reduce(A, 0, None, None, False, None, True, 1), TypeError,
      "reduce() takes at most 7 positional arguments (8 given)"),
     (lambda o: q.add.reduce(A, casting="no"), TypeError, "reduce() got an unexpected keyword argument 'casting'"),
+    (lambda o: q.add.reduce(A, **{"keep\0dims": 1}), TypeError,
+     "reduce() got an unexpected keyword argument 'keep\0dims'"),
     (lambda o: q.add.reduce(A, 0, axis=0), TypeError, "got multiple values for argument 'axis'"),
     (lambda o: q.less.reduce(filled(2, dtype="int64")), TypeError, NO_LOOP),
     (lambda o: q.divmod.reduce(A), TypeError, "divmod is not a binary reduction ufunc"),
@@ -233,6 +235,7 @@ METHOD_REFUSALS = [
     (lambda o: q.add.outer(1, 2, dtype="float64", signature="dd->d"), TypeError, "cannot specify both dtype and signature"),
     (lambda o: q.add.outer(1, 2, subok=1, order="k"), TypeError, "'subok' must be a boolean"),  # in keyword order
     (lambda o: q.add.outer(1, 2, foo=1, order="k"), TypeError, "unexpected keyword argument 'foo'"),
+    (lambda o: q.add.outer(1, 2, **{"\0x": 1}), TypeError, "unexpected keyword argument '\0x'"),
     (lambda o: q.sin.outer(1, 2), TypeError, "sin is not a binary outer ufunc"),
     (lambda o: q.add.outer(1), TypeError, "outer() takes exactly 2 positional arguments (1 given)"),
     (lambda o: q.add.outer(1, 2, 3), TypeError, "outer() takes at most 2 arguments (3 given)"),

@@ -15,8 +15,6 @@ namespace {
 using quarvel_storage::OperandLayout;
 using quarvel_storage::Strides;
 
-bool raise_text(PyObject* type, const std::string& text) { return raise_false(type, text.c_str()); }
-
 // The key as text; false with the conversion's TypeError for a key that is not.
 std::optional<std::string> key_text(PyObject* key) {
   if (!PyUnicode_Check(key)) {

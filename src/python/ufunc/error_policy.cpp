@@ -16,13 +16,15 @@ constexpr Py_ssize_t saved_state_size = 5;  // the modes and the errcall
 
 // The native module as the package's submodule, or loaded on its own; found
 // in sys.modules on every call (the module is not cached, only its names),
-// imported only when absent.
+// imported only when absent. A None entry blocks the name as it blocks an
+// import, so the import is left to raise its ModuleNotFoundError.
 PyRef policy_module() {
   static constexpr const char* spellings[2] = {"quarvel.quarvel", "quarvel"};
   static PyObject* names[2] = {};
   for (int i = 0; i < 2; ++i) {
     if (!names[i] && !(names[i] = PyUnicode_InternFromString(spellings[i]))) return {};
     PyRef module = PyRef::steal(PyImport_GetModule(names[i]));
+    if (module.get() == Py_None) break;
     if (module || PyErr_Occurred()) return module;
   }
   return PyRef::steal(PyImport_ImportModule(spellings[0]));

@@ -131,7 +131,8 @@ UNARY_COMPLEX_EXTRA = {
                ("1e-2470", "1"), ("1e-4900", "-1")] + NEAR_UNIT_CIRCLE,
     "arctanh": [("0.25", "0"), ("0.5", "0"), ("0.75", "0.5"), ("0.8", "0.1"), ("3", "1e-20")]
                + [(im, re) for re, im in NEAR_UNIT_CIRCLE],
-    "log1p": [("1e-10", "1e-10"), ("-0.4", "0.3"), ("0.6", "0.1")],
+    # Small parts, where |1 + z|^2 - 1 is summed exactly; one small part beside one whose square overflows.
+    "log1p": [("1e-10", "1e-10"), ("-0.4", "0.3"), ("0.6", "0.1"), ("0.1", "1e3000"), ("-1e3000", "0.25")],
     "expm1": [("1e-10", "1e-10"), ("-3", "2")],
 }
 
