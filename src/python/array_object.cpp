@@ -30,8 +30,8 @@ PyArrayFlags* as_flags(PyObject* object) { return reinterpret_cast<PyArrayFlags*
 
 PyObject* py_bool(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
 
-template <class Int>
-PyObject* int_tuple(const std::vector<Int>& values) {
+template <class Int, std::size_t N>
+PyObject* int_tuple(const quarvel_storage::SmallVector<Int, N>& values) {
   PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
   if (!tuple) return nullptr;
   for (std::size_t i = 0; i < values.size(); ++i) {

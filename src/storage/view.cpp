@@ -97,7 +97,7 @@ bool contiguous(const View& view, bool c_order) {
 
 // --- shape arithmetic --------------------------------------------------------
 
-Result<std::uint64_t> element_count(const Shape& shape) {
+Result<std::uint64_t> element_count(std::span<const std::uint64_t> shape) {
   std::uint64_t count = 1;
   for (std::uint64_t dim : shape) {
     auto next = checked::mul_u64(count, dim);

@@ -27,9 +27,9 @@
 
 namespace quarvel_storage {
 
-using Strides = std::vector<std::int64_t>;
+using Strides = SmallVector<std::int64_t, inline_dimensions>;
 // One unsigned coordinate per dimension.
-using Coordinates = std::vector<std::uint64_t>;
+using Coordinates = SmallVector<std::uint64_t, inline_dimensions>;
 // Axes listed from the innermost (smallest stride) to the outermost.
 using AxisOrder = std::vector<std::size_t>;
 // A ufunc operand's shape and byte strides, for keep_order_axes.
@@ -51,7 +51,7 @@ struct AdvancedIndexLayout;
 struct IndexedView;
 
 // Product of the dimensions; LayoutOverflow above 2^63 - 1. No dimensions give 1.
-[[nodiscard]] Result<std::uint64_t> element_count(const Shape& shape);
+[[nodiscard]] Result<std::uint64_t> element_count(std::span<const std::uint64_t> shape);
 
 [[nodiscard]] Result<Strides> c_strides(DType dtype, const Shape& shape);
 [[nodiscard]] Result<Strides> f_strides(DType dtype, const Shape& shape);
