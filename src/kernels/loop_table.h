@@ -56,6 +56,17 @@ std::vector<std::string> signatures(Op op);
 Result<Loop> resolve_loop(std::string_view name, std::span<const DType> inputs);
 Result<Loop> resolve_loop(Op op, std::span<const DType> inputs);
 
+// The same loop without its two lists, for callers that must not allocate:
+// the input dtypes, then the output dtypes.
+struct LoopDTypes {
+  std::array<DType, 4> dtypes{};
+  std::uint8_t nin = 0;
+  std::uint8_t nout = 0;
+  std::span<const DType> inputs() const { return {dtypes.data(), nin}; }
+  std::span<const DType> outputs() const { return {dtypes.data() + nin, nout}; }
+};
+Result<LoopDTypes> resolve_loop_dtypes(Op op, std::span<const DType> inputs);
+
 namespace loop_resolver {
 // The raw table entry of a canonical name: nin input codes, then the outputs.
 // No alias normalisation and no widening.

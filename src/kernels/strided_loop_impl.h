@@ -342,10 +342,11 @@ LoopResult blockwise(const typename K::State& state, std::uint8_t* const* args, 
   constexpr std::size_t b_arg = K::nin - 1, out2_arg = K::nin + K::nout - 1;
   const std::uint8_t* in[2] = {args[0], args[b_arg]};
   const std::int64_t in_strides[2] = {strides[0], strides[b_arg]};
-  // Contiguous blocks read a broadcast input from a block of copies of it.
+  // Contiguous blocks read a broadcast input from a block of copies of it
+  // (made only for a run with a whole block: the rest reads the input itself).
   std::uint8_t copies[2][contiguous ? block_size * 16 : 1];
   if constexpr (contiguous) {
-    for (std::size_t j = 0; j < K::nin; ++j) {
+    for (std::size_t j = 0; j < K::nin && n >= block_size; ++j) {
       if (strides[j] != 0) continue;
       for (std::size_t i = 0; i < block_size; ++i) std::memcpy(copies[j] + i * K::size(j), args[j], K::size(j));
       in[j] = copies[j];

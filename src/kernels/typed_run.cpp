@@ -117,8 +117,10 @@ bool run_is_typed(std::span<const View* const> inputs, std::span<const View* con
   return true;
 }
 
-bool loop_may_refuse(Op op, const Loop& loop) {
-  return op == Op::power && is_bool_or_integer(loop.inputs[1]);
+bool loop_may_refuse(Op op, const Loop& loop) { return loop_may_refuse(op, loop.inputs); }
+
+bool loop_may_refuse(Op op, std::span<const DType> loop_inputs) {
+  return op == Op::power && is_bool_or_integer(loop_inputs[1]);
 }
 
 Result<std::uint32_t> run_typed(const TypedRun& run) {

@@ -164,25 +164,30 @@ Result<Coordinates> coordinates_for_shape(const Shape& shape, std::uint64_t line
 Result<std::uint64_t> View::size() const { return element_count(shape); }
 
 Result<void> View::validate_layout() const {
+  // Every typed run checks each operand once: plain overflow tests here,
+  // each failing as the checked helpers would.
   if (shape.size() != strides.size()) return fail(ErrorKind::InvalidLayout);
-  auto count = element_count(shape);
-  if (!count) return fail(count.error());
-  if (*count == 0) return {};
-  auto start = checked::to_i64(offset);
-  if (!start) return fail(start.error());
-  std::int64_t low = *start, high = *start;
+  std::uint64_t count = 1;
+  for (std::uint64_t dim : shape)
+    if (__builtin_mul_overflow(count, dim, &count)) return fail(ErrorKind::LayoutOverflow);
+  if (count > checked::i64_max) return fail(ErrorKind::LayoutOverflow);
+  if (count == 0) return {};
+  if (offset > checked::i64_max) return fail(ErrorKind::LayoutOverflow);
+  std::int64_t low = static_cast<std::int64_t>(offset), high = low;
   for (std::size_t k = 0; k < shape.size(); ++k) {
-    auto extent = checked::mul_dim_i64(shape[k] - 1, strides[k]);
-    if (!extent) return fail(extent.error());
-    auto moved = checked::add_i64(*extent >= 0 ? high : low, *extent);
-    if (!moved) return fail(moved.error());
-    (*extent >= 0 ? high : low) = *moved;
+    std::int64_t extent = 0;
+    if (shape[k] - 1 > checked::i64_max ||
+        __builtin_mul_overflow(static_cast<std::int64_t>(shape[k] - 1), strides[k], &extent))
+      return fail(ErrorKind::LayoutOverflow);
+    std::int64_t& side = extent >= 0 ? high : low;
+    if (__builtin_add_overflow(side, extent, &side)) return fail(ErrorKind::LayoutOverflow);
   }
-  auto end = checked::add_i64(high, itemsize_i64(dtype));
-  if (!end) return fail(end.error());
-  auto limit = checked::mul_dim_i64(len, itemsize_i64(dtype));
-  if (!limit) return fail(limit.error());
-  if (low < 0 || *end > *limit) return fail(ErrorKind::InvalidLayout);
+  const std::int64_t size = itemsize_i64(dtype);
+  std::int64_t end = 0, limit = 0;
+  if (__builtin_add_overflow(high, size, &end)) return fail(ErrorKind::LayoutOverflow);
+  if (len > checked::i64_max || __builtin_mul_overflow(static_cast<std::int64_t>(len), size, &limit))
+    return fail(ErrorKind::LayoutOverflow);
+  if (low < 0 || end > limit) return fail(ErrorKind::InvalidLayout);
   return {};
 }
 

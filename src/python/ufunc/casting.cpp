@@ -208,10 +208,14 @@ bool can_cast(DType from, DType to, CastingRule rule) {
 
 bool can_cast_ufunc_operand(std::string_view name, const Operand& operand, DType fallback, DType to,
                             CastingRule rule) {
-  if (is_logical_binary(name) && rule == CastingRule::SameKind && to == DType::Bool) return true;
-  const DType from = operand.is_array ? operand.dtype : fallback;
-  if (from == to && rule == CastingRule::No && operand.is_array && operand.view->byte_order == ByteOrder::Big)
-    return false;
+  const bool big_endian_array = operand.is_array && operand.view->byte_order == ByteOrder::Big;
+  return can_cast_operand_dtype(is_logical_binary(name), operand.is_array ? operand.dtype : fallback, to, rule,
+                                big_endian_array);
+}
+
+bool can_cast_operand_dtype(bool logical, DType from, DType to, CastingRule rule, bool big_endian_array) {
+  if (logical && rule == CastingRule::SameKind && to == DType::Bool) return true;
+  if (from == to && rule == CastingRule::No && big_endian_array) return false;
   return can_cast(from, to, rule);
 }
 

@@ -34,6 +34,9 @@ bool can_cast(DType from, DType to, CastingRule rule);
 // `fallback` (its entry in the loop dtype list); "no" refuses a big-endian array.
 bool can_cast_ufunc_operand(std::string_view name, const Operand& operand, DType fallback, DType to,
                             CastingRule rule);
+// The same test on dtypes: `logical` for logical_and/or/xor, `from` the
+// array's dtype or the scalar's entry, `big_endian_array` for an array tagged ">".
+bool can_cast_operand_dtype(bool logical, DType from, DType to, CastingRule rule, bool big_endian_array);
 bool is_truthiness_ufunc(std::string_view name);
 
 // One dtype per input: the operands' own, or for an array beside a weak scalar

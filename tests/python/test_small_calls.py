@@ -1,0 +1,262 @@
+"""Small calls: ufunc calls and operators on arrays of a few elements and on
+plain Python numbers, the calls served before the call engine's generic
+machinery. Each case runs here and in a child process on the element path
+(QUARVEL_ELEMENT_PATH=1), and the reports must be equal: values, dtypes,
+strides, result classes, warnings, fault reports and errors."""
+import operator
+import warnings
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import quarvel as q
+from element_path import element_path_child, run_case
+from helpers import UFUNCS, raises
+from test_differential import NUMBERS, SPECIAL_FLOATS, built, dtype_text, nested, values_for
+
+SMALL_SHAPES = [(), (1,), (3,), (2, 3), (1, 1), (2, 1)]
+CODES = ["?", "i1", "u1", "i2", "u4", "i8", "u8", "f2", "f4", "f8", "c8", "c16"]
+BINARY_OPERATORS = ["add", "sub", "mul", "truediv", "floordiv", "mod", "pow", "lshift", "rshift", "and_", "or_",
+                    "xor", "lt", "le", "eq", "ne", "gt", "ge"]
+IN_PLACE_OPERATORS = ["iadd", "isub", "imul", "itruediv", "ifloordiv", "imod", "ipow", "ilshift", "irshift", "iand",
+                      "ior", "ixor"]
+UNARY_OPERATORS = ["neg", "pos", "abs", "invert"]
+NO_LOOP = "scalar cannot be converted to the requested dtype"  # the storage error of a missing loop
+
+
+@pytest.fixture(scope="module")
+def element_path():
+    yield from element_path_child()
+
+
+def check(element_path, steps):
+    assert run_case(steps) == element_path(steps)
+
+
+@st.composite
+def small_array(draw, shape, code):
+    """An array of `shape` (or one element broadcasting to it), mostly of `code`
+    and native: plainly, reversed, every other element, in F order, big-endian."""
+    if draw(st.integers(0, 3)) == 0:
+        shape = tuple(1 for _ in shape[draw(st.integers(0, len(shape))):])
+    if draw(st.integers(0, 5)) == 0:
+        code = draw(st.sampled_from(CODES))
+    elements = values_for(code)
+    if code[0] in "fc" and draw(st.booleans()):
+        elements = st.sampled_from(SPECIAL_FLOATS) if code[0] == "f" else st.builds(complex, st.sampled_from(
+            SPECIAL_FLOATS), st.sampled_from(SPECIAL_FLOATS))
+    layout = draw(st.sampled_from(["plain", "plain", "reversed", "strided", "F"])) if shape else "plain"
+    full, views = list(shape), []
+    if layout == "reversed":
+        views.append(tuple(slice(None, None, -1) for _ in shape))
+    elif layout == "strided":
+        full[-1] *= 2
+        views.append((Ellipsis, slice(None, None, 2)))
+    big = draw(st.integers(0, 7)) == 0
+    return {"values": nested(draw, tuple(full), elements), "dtype": dtype_text(code, big),
+            "order": "F" if layout == "F" else "C", "views": views}
+
+
+def small_operand(draw, steps, shape, code):
+    if draw(st.integers(0, 2)) == 0:
+        return draw(NUMBERS)
+    steps.append(("array", draw(small_array(shape, code))))
+    return ("ref", len(steps) - 1)
+
+
+def output_like(steps, ufunc, args):
+    """An array of the shape and dtype of the call's first result; None when it raises."""
+    made = [built(step[1]) for step in steps]
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            result = ufunc(*[made[a[1]] if isinstance(a, tuple) else a for a in args])
+    except Exception:
+        return None
+    first = result[0] if isinstance(result, tuple) else result
+    shape = first.shape if isinstance(first, q.Array) else ()
+    return {"values": nested(lambda _: 0, shape, None), "dtype": first.dtype.str, "order": "C", "views": []}
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from([u.__name__ for u in UFUNCS]), st.sampled_from(SMALL_SHAPES), st.sampled_from(CODES), st.data())
+def test_calls_on_small_operands(element_path, name, shape, code, data):
+    ufunc, draw = getattr(q, name), data.draw
+    steps = []
+    args = tuple(small_operand(draw, steps, shape, code) for _ in range(ufunc.nin))
+    kwargs = {}
+    out = draw(st.sampled_from(["none", "none", "new", "first", "None"]))
+    if out == "new":
+        like = output_like(steps, ufunc, args)
+        if like is not None:
+            steps.append(("array", like))
+            kwargs["out"] = ("ref", len(steps) - 1) if ufunc.nout == 1 else (("ref", len(steps) - 1), None)
+    elif out == "first" and isinstance(args[0], tuple) and ufunc.nout == 1:
+        kwargs["out"] = args[0]  # in place: the output is the first input itself
+    elif out == "None":
+        kwargs["out"] = None
+    steps.append(("ufunc", name, "call", args, kwargs))
+    check(element_path, steps)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.sampled_from(BINARY_OPERATORS + IN_PLACE_OPERATORS + UNARY_OPERATORS + ["divmod"]),
+       st.sampled_from(SMALL_SHAPES), st.sampled_from(CODES), st.data())
+def test_operators_on_small_operands(element_path, name, shape, code, data):
+    draw = data.draw
+    steps = [("array", draw(small_array(shape, code)))]
+    if name in UNARY_OPERATORS:
+        operands = (("ref", 0),)
+    else:
+        other = small_operand(draw, steps, shape, code)
+        reflected = name not in IN_PLACE_OPERATORS and not isinstance(other, tuple) and draw(st.booleans())
+        operands = (other, ("ref", 0)) if reflected else (("ref", 0), other)
+    steps.append(("operator", name, operands))
+    check(element_path, steps)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.sampled_from([u.__name__ for u in UFUNCS]), st.lists(NUMBERS, min_size=2, max_size=2))
+def test_calls_on_plain_numbers(element_path, name, numbers):
+    """Plain numbers alone: the power special cases, int ranges and faults as the element loop has them."""
+    nin = getattr(q, name).nin
+    check(element_path, [("ufunc", name, "call", tuple(numbers[:nin]), {})])
+
+
+# --- what the results are made of ---------------------------------------------------------
+
+def test_a_new_result_owns_fresh_c_ordered_elements():
+    a, b = q.array([[1.0, 2.0, 3.0]] * 2), q.array([0.5])
+    r = q.add(a, b)
+    assert (r.shape, r.strides, r.c_contiguous) == ((2, 3), (24, 8), True)
+    r[0, 0] = 9.0
+    assert (a[0, 0], r[1, 2]) == (1.0, 3.5)
+    assert q.sqrt(q.array([4.0]))[0] == 2.0
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda: q.add(q.array(1.5), q.array(2.0)), ("Float64Scalar", 3.5)),
+    (lambda: q.add(1.5, 2), ("Float64Scalar", 3.5)),
+    (lambda: q.add(True, True), ("BoolScalar", True)),
+    (lambda: q.add(q.array(3, dtype="int8"), 2), ("Int8Scalar", 5)),
+    (lambda: q.less(1, 2.0), ("BoolScalar", True)),
+    (lambda: q.multiply(q.array(2, dtype="longlong"), q.array(3, dtype="longlong")), ("LongLongScalar", 6)),
+    (lambda: q.negative(q.array(2, dtype="ulonglong")), ("ULongLongScalar", 2 ** 64 - 2)),
+    (lambda: q.add(q.array(2, dtype="longlong"), q.array(3, dtype="ulonglong")), ("Float64Scalar", 5.0)),
+    (lambda: q.sqrt(q.array(2.25, dtype="float16")), ("Float16Scalar", 1.5)),
+    (lambda: q.add(1j, 2), ("Complex128Scalar", 2 + 1j)),
+])
+def test_results_without_dimensions_are_scalars_of_the_loop_dtype(call, expected):
+    result = call()
+    assert (type(result).__name__, result.item()) == expected
+
+
+def test_two_outputs_of_plain_numbers_and_of_small_arrays():
+    quotient, remainder = q.divmod(7, -2)
+    assert (type(quotient).__name__, quotient.item(), remainder.item()) == ("Int64Scalar", -4, -1)
+    fraction, whole = q.modf(q.array([2.5, -0.25]))
+    assert (fraction[0], fraction[1], whole[0], whole[1]) == (0.5, -0.25, 2.0, -0.0)
+    mantissa, exponent = q.frexp(q.array([8.0], dtype="float32"))
+    assert (mantissa.dtype.name, exponent.dtype.name, mantissa[0], exponent[0]) == ("float32", "int32", 0.5, 4)
+
+
+def test_an_output_argument_is_written_and_returned():
+    a, b, o = q.array([1.0, 2.0]), q.array([3.0, 4.0]), q.zeros(2)
+    assert q.add(a, b, out=o) is o
+    assert (o[0], o[1]) == (4.0, 6.0)
+    assert q.multiply(a, a, o) is o
+    assert o[1] == 4.0
+    assert q.add(a, 1.0, out=None)[1] == 3.0
+    assert q.add(a, b, out=a) is a
+    assert (a[0], a[1]) == (4.0, 6.0)
+    column = q.zeros((3, 2))[:, 0]  # every other element: one stride walks it
+    assert q.add(q.array([1.0, 2.0, 3.0]), 0.5, out=column) is column
+    assert (column[0], column[2]) == (1.5, 3.5)
+
+
+def test_in_place_operators_return_the_array_itself():
+    a = q.array([1, 2, 3], dtype="int32")
+    original = a
+    a += 2
+    a *= a
+    a -= q.array([1], dtype="int32")
+    assert a is original
+    assert [a[i].item() for i in range(3)] == [8, 15, 24]
+    b = q.array([1.0, 4.0])
+    b **= 0.5
+    b /= q.array([2.0, 2.0])
+    assert (b[0], b[1]) == (0.5, 1.0)
+
+
+def test_an_output_sharing_an_input_elsewhere_reads_every_input_first():
+    base = q.array([1.0, 2.0, 3.0, 4.0])
+    q.add(base[:3], base[:3], out=base[1:])
+    assert [base[i].item() for i in range(4)] == [1.0, 2.0, 4.0, 6.0]
+    shifted = q.array([1, 2, 3, 4], dtype="int64")
+    q.negative(shifted[1:], out=shifted[:3])
+    assert [shifted[i].item() for i in range(4)] == [-2, -3, -4, 4]
+
+
+def test_faults_are_reported_after_the_output_is_written():
+    a, o = q.array([1.0, 0.0]), q.zeros(2)
+    with q.errstate(divide="raise"):
+        with pytest.raises(FloatingPointError, match="^divide by zero encountered in divide$"):
+            q.divide(a, 0.0, out=o)
+        with pytest.raises(FloatingPointError, match="^divide by zero encountered in true_divide$"):
+            a / 0.0
+        with pytest.raises(FloatingPointError, match="^divide by zero encountered in divide$"):
+            q.divide(1.0, 0.0)
+    assert o[0] == float("inf")
+    with pytest.warns(RuntimeWarning, match="^invalid value encountered in sqrt$"):
+        assert q.sqrt(q.array([-1.0]))[0] != q.sqrt(q.array([-1.0]))[0]
+    calls = []
+    with q.errstate(all="call", call=lambda *args: calls.append(args)):
+        q.multiply(q.array([1e308]), 10.0)
+        q.add(q.array(1e308, dtype="float64"), 1e308)
+    assert calls == [("overflow", 2), ("overflow", 2)]
+
+
+# --- refusals: the same errors, in the same order, whichever path meets them ----------------
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda: q.add(q.array([1, 2], dtype="int8"), 300), OverflowError,
+     "Python integer does not fit in array dtype int8"),
+    (lambda: q.add(q.array([1], dtype="uint8"), -1), OverflowError, "Python integer does not fit in array dtype uint8"),
+    (lambda: q.array([1], dtype="int8") + 2 ** 70, OverflowError, "Python integer does not fit in array dtype int8"),
+    (lambda: q.add(q.array([1.0, 2.0]), q.array([1.0, 2.0, 3.0])), ValueError,
+     "operands could not be broadcast together with shapes [2] [3]"),
+    (lambda: q.add(q.array([1.0]), q.array([1.0]), out=q.zeros(2)), ValueError, "output array has an incorrect shape"),
+    (lambda: q.add(q.array([1.0]), q.array([1.0]), out=q.zeros(1, dtype="int64")), TypeError,
+     "ufunc 'add' output cannot be cast from float64 to int64 with casting rule 'same_kind'"),
+    (lambda: q.add(q.array([1.0]), q.array([1.0]), out=[1.0]), TypeError,
+     "out must be an array or a tuple of output arrays"),
+    (lambda: q.add(q.array([1.0]), q.array([1.0]), spam=1), TypeError, "add() got an unexpected keyword argument 'spam'"),
+    (lambda: q.add(q.array([1.0])), TypeError,
+     "add takes 2 input arguments and at most one output argument (1 given)"),
+    (lambda: q.sqrt(q.array([1.0]), q.zeros(1), q.zeros(1)), TypeError,
+     "sqrt takes 1 input argument and at most one output argument (3 given)"),
+    (lambda: q.sqrt(q.array([4.0]), q.zeros(1), out=q.zeros(1)), TypeError,
+     "out cannot be provided both positionally and by keyword"),
+    (lambda: q.add(q.array([1.0]), "x"), TypeError, "numeric arrays accept Python bool, int, float, and complex "
+                                                    "scalar values"),
+    (lambda: q.bitwise_and(q.array([1.0]), q.array([1.0])), ValueError, NO_LOOP),
+    (lambda: q.left_shift(1.5, 2), ValueError, NO_LOOP),
+    (lambda: q.power(q.array([2], dtype="int64"), q.array([-1], dtype="int64")), ValueError, NO_LOOP),
+    (lambda: q.divmod(q.array([1.0]), q.array([1.0]), out=q.zeros(1)), TypeError,
+     "out must be an array or a tuple of output arrays"),
+    (lambda: q.add(q.array([1, 2], dtype="int8"), 300, out=q.zeros(2, dtype="int8")), OverflowError,
+     "Python integer does not fit in array dtype int8"),
+    (lambda: q.add(q.array([1.0]), q.array([1.0]), q.zeros(1), out=None), TypeError,
+     "out cannot be provided both positionally and by keyword"),
+])
+def test_refusals_keep_their_class_and_text(call, error, text):
+    raises(error, text, call)
+
+
+def test_in_place_operators_refuse_a_result_their_dtype_cannot_hold():
+    a = q.array([1, 2], dtype="int32")
+    raises(TypeError, "ufunc 'add' output cannot be cast from float64 to int32 with casting rule 'same_kind'",
+           operator.iadd, a, 0.5)
+    raises(TypeError, "ufunc 'true_divide' output cannot be cast from float64 to int32 with casting rule 'same_kind'",
+           operator.itruediv, a, q.array([2], dtype="int32"))
+    assert (a[0], a[1]) == (1, 2)
