@@ -260,3 +260,69 @@ def test_in_place_operators_refuse_a_result_their_dtype_cannot_hold():
     raises(TypeError, "ufunc 'true_divide' output cannot be cast from float64 to int32 with casting rule 'same_kind'",
            operator.itruediv, a, q.array([2], dtype="int32"))
     assert (a[0], a[1]) == (1, 2)
+
+
+# --- reductions of one axis to a scalar ------------------------------------------------------
+
+REDUCIBLE = [u.__name__ for u in UFUNCS if u.nin == 2 and u.nout == 1]
+
+
+@settings(max_examples=250, deadline=None)
+@given(st.sampled_from(REDUCIBLE), st.integers(1, 5), st.sampled_from(CODES), st.sampled_from(
+    ["none", "0", "-1", "None", "positional 0", "positional None", "1"]), st.data())
+def test_reductions_of_one_axis(element_path, name, length, code, axis, data):
+    steps = [("array", data.draw(small_array((length,), code)))]
+    args, kwargs = [("ref", 0)], {}
+    if axis.startswith("positional"):
+        args.append(None if axis.endswith("None") else 0)
+    elif axis != "none":
+        kwargs["axis"] = None if axis == "None" else int(axis)
+    steps.append(("ufunc", name, "reduce", tuple(args), kwargs))
+    check(element_path, steps)
+
+
+@pytest.mark.parametrize("values, dtype, name, expected", [
+    ([1, 2, 3], "int8", "add", ("Int64Scalar", 6)),
+    ([200, 100], "uint8", "add", ("UInt64Scalar", 300)),
+    ([True, True], "bool", "add", ("Int64Scalar", 2)),
+    ([True, False], "bool", "logical_and", ("BoolScalar", False)),
+    ([2, 3], "int32", "multiply", ("Int64Scalar", 6)),
+    ([2.5, 0.5], "float16", "add", ("Float16Scalar", 3.0)),
+    ([-0.0], "float64", "add", ("Float64Scalar", 0.0)),
+    ([-0.0, 1.0], "float64", "minimum", ("Float64Scalar", -0.0)),
+    ([3, 7, 5], "longlong", "maximum", ("LongLongScalar", 7)),
+    ([6, 3], "int64", "bitwise_and", ("Int64Scalar", 2)),
+    ([1 + 2j, 3j], "complex64", "add", ("Complex64Scalar", 1 + 5j)),
+])
+def test_reductions_to_a_scalar(values, dtype, name, expected):
+    result = getattr(q, name).reduce(q.array(values, dtype=dtype))
+    assert (type(result).__name__, result.item()) == expected
+    again = getattr(q, name).reduce(q.array(values, dtype=dtype)[::-1][::-1], axis=-1)
+    assert (type(again).__name__, again.item()) == expected
+
+
+def test_reduction_faults_are_reported_once_after_the_fold():
+    calls = []
+    with q.errstate(all="call", call=lambda *args: calls.append(args)):
+        assert q.add.reduce(q.array([1e308, 1e308, -1e308])) == float("inf")
+        assert q.multiply.reduce(q.array([1e-200, 1e-200, 0.0])) == 0.0
+    assert calls == [("overflow", 2), ("underflow", 4)]
+    with q.errstate(over="raise"):
+        raises(FloatingPointError, "overflow encountered in add", q.add.reduce, q.array([1e308, 1e308]))
+
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda: q.sqrt.reduce(q.array([1.0])), TypeError, "sqrt is not a binary reduction ufunc"),
+    (lambda: q.divmod.reduce(q.array([1.0])), TypeError, "divmod is not a binary reduction ufunc"),
+    (lambda: q.add.reduce(q.array([1.0]), 1), None, "axis 1 is out of bounds for array of dimension 1"),
+    (lambda: q.add.reduce(q.array([1.0]), 0, axis=0), TypeError, "got multiple values for argument 'axis'"),
+    (lambda: q.add.reduce(q.array([1.0]), axis=True), TypeError, "an integer is required"),
+    (lambda: q.maximum.reduce(q.array([], dtype="float64")), ValueError,
+     "zero-size array to reduction operation which has no identity"),
+    (lambda: q.bitwise_or.reduce(q.array([1.5])), ValueError, NO_LOOP),
+    (lambda: q.add.reduce(q.array([1.0]), spam=0), TypeError, "reduce() got an unexpected keyword argument 'spam'"),
+])
+def test_reduction_refusals_keep_their_class_and_text(call, error, text):
+    if error is None:
+        error = q.AxisError
+    raises(error, text, call)

@@ -18,7 +18,9 @@
 #include "python/scalar_object.h"
 #include "python/ufunc/call_engine.h"
 #include "python/ufunc/casting.h"
+#include "python/ufunc/method_support.h"
 #include "python/ufunc/report.h"
+#include "storage/convert_loop.h"
 #include "storage/element.h"
 #include "storage/view_detail.h"
 
@@ -162,6 +164,59 @@ PyObject* finish(std::string_view name, std::span<PyRef> objects, std::span<View
     if (!objects[j]) return nullptr;
   }
   return pack_results(objects);
+}
+
+// Elements per conversion chunk of a fold whose elements change dtype.
+constexpr std::uint64_t fold_chunk = 256;
+
+// Folds n elements (from `first`, `stride` apart) into the running value at
+// `running`, as one typed run over them would: in place when they are in the
+// element dtype already, else converted chunk by chunk.
+std::uint32_t fold_into(quarvel_kernels::StridedLoop kernel, quarvel_storage::ConvertLoop convert,
+                        std::size_t element_size, std::uint8_t* running, const std::uint8_t* first,
+                        std::int64_t stride, std::uint64_t n) {
+  std::uint32_t faults = 0;
+  if (!convert) {
+    std::uint8_t* args[] = {running, const_cast<std::uint8_t*>(first), running};
+    const std::int64_t strides[] = {0, stride, 0};
+    return kernel(args, strides, n, nullptr, 0).faults;
+  }
+  alignas(16) std::uint8_t staged[fold_chunk * element_room];
+  const auto size = static_cast<std::int64_t>(element_size);
+  for (std::uint64_t done = 0; done < n; done += fold_chunk) {
+    const std::uint64_t m = std::min(fold_chunk, n - done);
+    convert(first + static_cast<std::int64_t>(done) * stride, stride, staged, size, m);
+    std::uint8_t* args[] = {running, staged, running};
+    const std::int64_t strides[] = {0, size, 0};
+    faults |= kernel(args, strides, m, nullptr, 0).faults;
+  }
+  return faults;
+}
+
+// The axis of a small reduction: absent, None, or a plain 0 or -1.
+bool plain_single_axis(PyObject* axis) {
+  if (!axis || axis == Py_None) return true;
+  if (!PyLong_CheckExact(axis)) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(axis, &overflow);
+  return overflow == 0 && (value == 0 || value == -1);
+}
+
+// The one keyword of a small call or reduction, when it is exactly `key`
+// (interned in `cell` on first use); null for no keywords; nullopt for any other.
+std::optional<PyObject*> only_keyword(PyObject* kwargs, PyObject*& cell, const char* key) {
+  if (!kwargs || PyDict_Size(kwargs) == 0) return nullptr;
+  if (!cell && !(cell = PyUnicode_InternFromString(key))) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  if (PyDict_Size(kwargs) != 1) return std::nullopt;
+  PyObject* value = PyDict_GetItemWithError(kwargs, cell);
+  if (!value) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return value;
 }
 
 }  // namespace
@@ -312,23 +367,75 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
 std::optional<PyObject*> small_call(Op op, std::string_view name, std::size_t nin, PyObject* args,
                                     PyObject* kwargs) {
   if (PyTuple_Size(args) != static_cast<Py_ssize_t>(nin) || nin > max_inputs) return std::nullopt;
-  PyObject* out = nullptr;
-  if (kwargs) {
-    static PyObject* out_key = PyUnicode_InternFromString("out");
-    if (!out_key) {
-      PyErr_Clear();
-      return std::nullopt;
-    }
-    if (PyDict_Size(kwargs) != 1) return std::nullopt;
-    out = PyDict_GetItemWithError(kwargs, out_key);
-    if (!out) {
-      PyErr_Clear();
-      return std::nullopt;
-    }
-  }
+  static PyObject* out_key = nullptr;
+  const std::optional<PyObject*> out = only_keyword(kwargs, out_key, "out");
+  if (!out) return std::nullopt;
   std::array<PyObject*, max_inputs> operands{};
   for (std::size_t i = 0; i < nin; ++i) operands[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
-  return small_call(op, name, std::span(operands.data(), nin), out);
+  return small_call(op, name, std::span(operands.data(), nin), *out);
+}
+
+std::optional<PyObject*> small_reduce(Op op, std::string_view name, PyObject* args, PyObject* kwargs) {
+  if (element_path_forced() || !is_binary_method_op(op)) return std::nullopt;
+  const Py_ssize_t given = PyTuple_Size(args);
+  if (given < 1 || given > 2) return std::nullopt;
+  static PyObject* axis_key = nullptr;
+  const std::optional<PyObject*> keyword_axis = only_keyword(kwargs, axis_key, "axis");
+  if (!keyword_axis || (*keyword_axis && given == 2)) return std::nullopt;
+  if (!plain_single_axis(given == 2 ? PyTuple_GetItem(args, 1) : *keyword_axis)) return std::nullopt;
+  PyObject* array = PyTuple_GetItem(args, 0);
+  if (!is_array(array)) return std::nullopt;
+  const PyArray* input = as_array(array);
+  const View& view = input->view;
+  if (view.ndim() != 1 || view.shape[0] == 0 || view.dtype.is_long_double() || !view.buffer) return std::nullopt;
+
+  // The loop of two accumulator-dtype inputs, and the dtypes the fold runs in.
+  const DType requested = *accumulator_dtype(op, view.dtype, nullptr);
+  const DType pair[] = {requested, requested};
+  auto loop = quarvel_kernels::resolve_loop_dtypes(op, pair);
+  if (!loop || loop->inputs()[0] != loop->outputs()[0]) return std::nullopt;
+  const DType running = reduction_accumulator_dtype(op, loop->inputs()[0]);
+  const DType element = reduction_accumulator_dtype(op, loop->inputs()[1]);
+  const DType result = loop->outputs()[0];
+  std::optional<Scalar> start;
+  if (auto identity = quarvel_kernels::identity(op)) {
+    // An identity the running dtype cannot hold leaves the fold to its first element.
+    if (auto cast = identity->cast(running)) start = std::move(*cast);
+  }
+  if (!start && running != element) return std::nullopt;
+  const quarvel_kernels::StridedLoop kernel = fold_kernel(op, running, element);
+  const bool in_place = view.dtype == element && view.byte_order != ByteOrder::Big;
+  const auto to_element = quarvel_storage::find_conversion(view.dtype, view.byte_order, element, ByteOrder::Native);
+  const auto to_running = quarvel_storage::find_conversion(view.dtype, view.byte_order, running, ByteOrder::Native);
+  const auto to_result = quarvel_storage::find_conversion(running, ByteOrder::Native, result, ByteOrder::Native);
+  if (!kernel || !to_element || !to_running || !to_result) return std::nullopt;
+
+  ElementBytes value, delivered;
+  std::uint32_t faults = 0;
+  {
+    RunGuards guards;
+    const std::uint8_t* base = guards.read(view);
+    if (!base) return std::nullopt;
+    std::uint64_t first = 0;
+    if (start) {
+      const auto bytes = quarvel_storage::view_detail::encoded(*start, running, ByteOrder::Native);
+      std::memcpy(value.bytes, bytes.data(), bytes.size());
+    } else {
+      // No start: the first element, taken over into the running dtype.
+      to_running(base, 0, value.bytes, 0, 1);
+      first = 1;
+    }
+    faults = fold_into(kernel, in_place ? nullptr : to_element, element.itemsize(), value.bytes,
+                       base + static_cast<std::int64_t>(first) * view.strides[0], view.strides[0],
+                       view.shape[0] - first);
+  }
+  if (running == result) delivered = value;
+  else to_result(value.bytes, 0, delivered.bytes, 0, 1);
+  AliasMerge aliases;
+  aliases.add(input->alias);
+  PyRef scalar = scalar_to_python(decoded(result, delivered.bytes), aliases.hint(result));
+  if (!scalar || !report_errors(name, faults)) return nullptr;
+  return scalar.release();
 }
 
 }  // namespace quarvel_python::ufunc
