@@ -11,6 +11,7 @@
 #include "python/scalar_object.h"
 #include "python/type_support.h"
 #include "python/ufunc/engines.h"
+#include "python/ufunc/error_policy.h"
 #include "python/ufunc/errstate.h"
 
 namespace quarvel_python::ufunc {
@@ -139,6 +140,7 @@ int add_error_context(PyObject* module) {
   // No default: an unset variable reads as the default policy.
   PyRef variable = PyRef::steal(PyObject_CallFunction(context_var.get(), "s", "quarvel._ERROR_CONTEXT"));
   if (!variable) return -1;
+  remember_error_context_variable(variable.get());
   return add(module, "_ERROR_CONTEXT", variable.get());
 }
 
