@@ -326,3 +326,58 @@ def test_reduction_refusals_keep_their_class_and_text(call, error, text):
     if error is None:
         error = q.AxisError
     raises(error, text, call)
+
+
+# --- one element read by plain integers -------------------------------------------------------
+
+ALL_CODES = CODES + ["g", "G"]
+SCALAR_NAMES = {"?": "BoolScalar", "i1": "Int8Scalar", "u1": "UInt8Scalar", "i2": "Int16Scalar", "u4": "UInt32Scalar",
+                "i8": "Int64Scalar", "u8": "UInt64Scalar", "f2": "Float16Scalar", "f4": "Float32Scalar",
+                "f8": "Float64Scalar", "c8": "Complex64Scalar", "c16": "Complex128Scalar",
+                "g": "LongDoubleScalar", "G": "ComplexLongDoubleScalar"}
+
+
+@pytest.mark.parametrize("code", ALL_CODES)
+@pytest.mark.parametrize("big", [False, True])
+def test_elements_read_by_integers(code, big):
+    values = [[0, 1, 2], [3, 4, 5]] if code != "?" else [[True, False, True], [False, False, True]]
+    dtype = dtype_text(code, big)
+    m = q.array(values, dtype=dtype)
+    expected = lambda v: complex(v) if code[0] == "c" else v  # noqa: E731
+    for i in range(-2, 2):
+        for j in range(-3, 3):
+            element = m[i, j]
+            assert type(element).__name__ == SCALAR_NAMES[code]
+            read = {"g": float, "G": complex}.get(code, lambda e: e.item())
+            assert read(element) == expected(values[i][j])
+    read = {"g": float, "G": complex}.get(code, lambda e: e.item())
+    row, column = m[1], m[:, ::-2]
+    assert [read(row[k]) for k in (0, -1)] == [expected(values[1][0]), expected(values[1][2])]
+    assert [read(column[k, 0]) for k in (0, 1)] == [expected(values[0][2]), expected(values[1][2])]
+    assert read(q.array(values[0][0], dtype=dtype)[()]) == expected(values[0][0])
+
+
+def test_elements_keep_the_scalar_alias_of_their_array():
+    assert type(q.array([5, 6], dtype="longlong")[-1]).__name__ == "LongLongScalar"
+    assert type(q.array([[5]], dtype="ulonglong")[0, 0]).__name__ == "ULongLongScalar"
+    assert float(q.array([1.5, 2.5])[1]) == 2.5 and int(q.array([7], dtype="uint8")[0]) == 7
+
+
+@pytest.mark.parametrize("key, error, text", [
+    (3, IndexError, "index 3 is out of bounds for axis 0 with size 3"),
+    (-4, IndexError, "index -4 is out of bounds for axis 0 with size 3"),
+    (2 ** 63, IndexError, "indices must be integers, slices, ellipsis, None, or integer arrays"),
+    (-2 ** 63, IndexError, "index -9223372036854775808 is out of bounds for axis 0 with size 3"),
+    (1.0, IndexError, "indices must be integers, slices, ellipsis, None, or integer arrays"),
+    ((0, 0), IndexError, "too many indices for array: array is 1-dimensional, but 2 were indexed"),
+])
+def test_element_reads_out_of_range_keep_their_errors(key, error, text):
+    raises(error, text, lambda: q.array([1.5, 2.5, 3.5])[key])
+
+
+def test_other_keys_still_select_views_and_copies():
+    m = q.array([[1, 2, 3], [4, 5, 6]], dtype="int16")
+    assert m[True].shape == (1, 2, 3) and m[1].shape == (3,) and m[(1,)].shape == (3,)
+    assert m[-1, -1].item() == 6 and m[1, ...].shape == (3,) and m[[1], [2]].shape == (1,)
+    raises(IndexError, "index -4 is out of bounds for axis 1 with size 3", lambda: m[1, -4])
+    raises(IndexError, "index 2 is out of bounds for axis 0 with size 2", lambda: m[2, 0])
