@@ -142,6 +142,13 @@ constexpr bool signature_groups_cover_ops() {
 }
 static_assert(signature_groups_cover_ops());
 
+// The blank-separated signature list of a canonical operation.
+std::string_view group_list(Op op) {
+  for (const SignatureGroup& group : signature_groups)
+    if (names_contain(group.names, op_name(op))) return group.list;
+  return {};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -180,19 +187,15 @@ std::optional<Scalar> identity(std::string_view name) {
 namespace type_signatures {
 
 std::vector<std::string> signatures(Op op) {
-  for (const SignatureGroup& group : signature_groups) {
-    if (!names_contain(group.names, op_name(op))) continue;
-    std::vector<std::string> out;
-    std::string_view list = group.list;
-    while (!list.empty()) {
-      const std::size_t end = list.find(' ');
-      out.emplace_back(list.substr(0, end));
-      if (end == std::string_view::npos) break;
-      list.remove_prefix(end + 1);
-    }
-    return out;
+  std::vector<std::string> out;
+  std::string_view list = group_list(op);
+  while (!list.empty()) {
+    const std::size_t end = list.find(' ');
+    out.emplace_back(list.substr(0, end));
+    if (end == std::string_view::npos) break;
+    list.remove_prefix(end + 1);
   }
-  return {};
+  return out;
 }
 
 std::vector<std::string> signatures(std::string_view name) {
@@ -203,6 +206,11 @@ std::vector<std::string> signatures(std::string_view name) {
 }  // namespace type_signatures
 
 std::vector<std::string> signatures(std::string_view name) { return type_signatures::signatures(name); }
+
+std::string_view signature_list(std::string_view name) {
+  const std::optional<Op> op = canonical_op(name);
+  return op ? group_list(*op) : std::string_view();
+}
 std::vector<std::string> signatures(Op op) { return type_signatures::signatures(op); }
 
 namespace loop_resolver {

@@ -49,6 +49,9 @@ std::vector<std::string> signatures(Op op);
 }  // namespace type_signatures
 std::vector<std::string> signatures(std::string_view name);
 std::vector<std::string> signatures(Op op);
+// The same list as one text, entries separated by single blanks (static; read
+// in place by callers that must not allocate); empty for aliases and unknown names.
+std::string_view signature_list(std::string_view name);
 
 // The loop for these input dtypes, aliases normalised, long double widening
 // applied. CannotConvert for a wrong input count, an unknown name or an input

@@ -27,7 +27,7 @@ namespace quarvel_storage {
 
 template <class T, std::size_t N>
 class SmallVector {
-  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T>);
+  static_assert(std::is_trivially_copyable_v<T> && std::is_nothrow_default_constructible_v<T>);
   static_assert(N > 0);
 
  public:

@@ -346,7 +346,7 @@ Result<View> View::from_values_with_axis_order(DType dtype, ByteOrder byte_order
 Result<Strides> axis_order_strides(DType dtype, const Shape& shape, const AxisOrder& axis_order) {
   const std::size_t n = shape.size();
   if (axis_order.size() != n) return fail(ErrorKind::InvalidLayout);
-  std::vector<bool> seen(n, false);
+  SmallVector<bool, inline_dimensions> seen(n, false);
   for (std::size_t a : axis_order) {
     if (a >= n || seen[a]) return fail(ErrorKind::InvalidLayout);
     seen[a] = true;

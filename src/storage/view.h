@@ -31,7 +31,7 @@ using Strides = SmallVector<std::int64_t, inline_dimensions>;
 // One unsigned coordinate per dimension.
 using Coordinates = SmallVector<std::uint64_t, inline_dimensions>;
 // Axes listed from the innermost (smallest stride) to the outermost.
-using AxisOrder = std::vector<std::size_t>;
+using AxisOrder = SmallVector<std::size_t, inline_dimensions>;
 // A ufunc operand's shape and byte strides, for keep_order_axes.
 using OperandLayout = std::pair<Shape, Strides>;
 

@@ -381,3 +381,44 @@ def test_other_keys_still_select_views_and_copies():
     assert m[-1, -1].item() == 6 and m[1, ...].shape == (3,) and m[[1], [2]].shape == (1,)
     raises(IndexError, "index -4 is out of bounds for axis 1 with size 3", lambda: m[1, -4])
     raises(IndexError, "index 2 is out of bounds for axis 0 with size 2", lambda: m[2, 0])
+
+
+# --- loops chosen by signature and dtype, the listed loops read in place ------------------------
+
+FLOATS, SHORTS = [1.5, 2.5], [1, 2]
+
+
+@pytest.mark.parametrize("call, dtypes", [
+    (lambda a, i: q.add(a, a, signature=("f", None, "f")), ["float32"]),
+    (lambda a, i: q.add(i, i, signature=(None, None, "i")), ["int32"]),
+    (lambda a, i: q.add(a, a, signature="ff->f"), ["float32"]),
+    (lambda a, i: q.add(i, i, signature="dd->d"), ["float64"]),
+    (lambda a, i: q.add(i, i, signature="float32"), ["float32"]),
+    (lambda a, i: q.add(i, i, signature=q.float32), ["float32"]),
+    (lambda a, i: q.add(i, i, dtype="float16"), ["float16"]),
+    (lambda a, i: q.add(a, a, dtype="int8", casting="unsafe"), ["int8"]),
+    (lambda a, i: q.logical_and(a, a, dtype="bool"), ["bool"]),
+    (lambda a, i: q.sqrt(a, dtype="complex64"), ["complex64"]),
+    (lambda a, i: q.ldexp(a, q.array([1, 2], dtype="int64"), signature="dl->d"), ["float64"]),
+    (lambda a, i: q.divmod(i, i, dtype="int32"), ["int32", "int32"]),
+])
+def test_loops_chosen_by_signature_and_dtype(call, dtypes):
+    result = call(q.array(FLOATS), q.array(SHORTS, dtype="int16"))
+    results = result if isinstance(result, tuple) else (result,)
+    assert [r.dtype.name for r in results] == dtypes
+
+
+@pytest.mark.parametrize("call, text", [
+    (lambda a, i: q.add(a, a, signature=("d", "d", "i")),
+     "no supported loop matches the requested signature for ufunc 'add'"),
+    (lambda a, i: q.add(a, a, signature="hh->h"),
+     "ufunc 'add' input cannot be cast from float64 to int16 with casting rule 'same_kind'"),
+    (lambda a, i: q.add(a, a, dtype="int8"),
+     "ufunc 'add' input cannot be cast from float64 to int8 with casting rule 'same_kind'"),
+    (lambda a, i: q.frexp(a, dtype="float32"),
+     "no loop matching the specified signature and casting was found for ufunc 'frexp'"),
+    (lambda a, i: q.add(a, a, signature="zz->z"), 'signature "zz->z" is not a supported loop for ufunc \'add\''),
+    (lambda a, i: q.add(a, a, signature=("d", "d")), "signature for ufunc 'add' must describe 3 input and output dtypes"),
+])
+def test_loops_refused_by_signature_and_dtype(call, text):
+    raises(TypeError, text, call, q.array(FLOATS), q.array(SHORTS, dtype="int16"))

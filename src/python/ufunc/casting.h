@@ -41,7 +41,8 @@ bool is_truthiness_ufunc(std::string_view name);
 
 // One dtype per input: the operands' own, or for an array beside a weak scalar
 // (ldexp excepted) their weak promotion for both.
-std::optional<std::vector<DType>> loop_dtype_list(std::string_view name, std::span<const Operand> operands);
+using DTypeList = quarvel_storage::SmallVector<DType, 4>;
+std::optional<DTypeList> loop_dtype_list(std::string_view name, std::span<const Operand> operands);
 
 // Loop choice of a call or outer: the default loop from the loop dtype list
 // (resolved and cast-checked even when overridden), then `signature` or `dtype`
