@@ -61,7 +61,7 @@ std::optional<Scalar> plain_number(PyObject* value) {
 // One input: an array's view, or a weak number.
 struct SmallInput {
   const PyArray* array = nullptr;
-  Operand number;
+  Scalar number;
   DType dtype;
   std::int64_t stride = 0;
   ElementBytes value;  // a number, in its loop dtype
@@ -75,6 +75,17 @@ bool is_logical(Op op) { return op == Op::logical_and || op == Op::logical_or ||
 class RunGuards {
  public:
   std::uint8_t* write(const View& view) { return take(view, view.buffer->write(), &Held::write); }
+
+  // A view just made over a new buffer, C-ordered from its first byte: its
+  // layout needs no checking.
+  std::uint8_t* fresh(const View& view) {
+    auto guard = view.buffer->write();
+    if (!guard) return nullptr;
+    std::uint8_t* base = (*guard)->data.data();
+    held_[count_].buffer = view.buffer.get();
+    held_[count_++].write.emplace(std::move(*guard));
+    return base;
+  }
 
   const std::uint8_t* read(const View& view) {
     for (std::size_t i = 0; i < count_; ++i) {
@@ -135,15 +146,14 @@ std::optional<std::array<DType, max_inputs>> loop_dtype_list(Op op, std::span<co
   if (inputs.size() != 2 || op == Op::ldexp) return list;
   const SmallInput& a = inputs[0];
   const SmallInput& b = inputs[1];
-  if (a.array && !b.array) {
-    auto common = fitting_scalar_dtype(a.dtype, b.number);
-    if (!common) return std::nullopt;
-    list = {*common, *common};
-  } else if (b.array && !a.array) {
-    auto common = fitting_scalar_dtype(b.dtype, a.number);
-    if (!common) return std::nullopt;
-    list = {*common, *common};
-  }
+  if (!a.array == !b.array) return list;
+  const SmallInput& number = a.array ? b : a;
+  Operand weak;
+  weak.scalar = number.number;
+  weak.weak = true;
+  auto common = fitting_scalar_dtype((a.array ? a : b).dtype, weak);
+  if (!common) return std::nullopt;
+  list = {*common, *common};
   return list;
 }
 
@@ -259,9 +269,7 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
     auto number = plain_number(operands[i]);
     if (!number) return std::nullopt;
     input.dtype = number->dtype();
-    input.number.dtype = input.dtype;
-    input.number.scalar = std::move(*number);
-    input.number.weak = true;
+    input.number = *number;
   }
   // Plain numbers alone meet power's special cases in the element loop.
   if (!any_array && op == Op::power) return std::nullopt;
@@ -329,7 +337,7 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
   {
     RunGuards guards;
     for (std::size_t j = 0; j < nout; ++j) {
-      std::uint8_t* base = scalars ? zero_d[j].bytes : guards.write(out_view ? *out_view : made[j]);
+      std::uint8_t* base = scalars ? zero_d[j].bytes : out_view ? guards.write(*out_view) : guards.fresh(made[j]);
       // A lock or layout refused: the engine meets it too (the new outputs are dropped unseen).
       if (!base) return std::nullopt;
       args[nin + j] = base;
@@ -344,7 +352,7 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
         args[i] = const_cast<std::uint8_t*>(base);
       } else {
         const DType dtype = loop->inputs()[i];
-        auto cast = input.number.scalar->cast(dtype);
+        auto cast = input.number.cast(dtype);
         if (!cast) return std::nullopt;
         const auto bytes = quarvel_storage::view_detail::encoded(*cast, dtype, ByteOrder::Native);
         std::memcpy(input.value.bytes, bytes.data(), bytes.size());
