@@ -3,19 +3,26 @@
 // loops over a million elements in each layout), and what fault
 // classification adds to a typed float64 loop.
 // Build with -DQUARVEL_BUILD_BENCH=ON and run build/<dir>/bench_core.
+#include <immintrin.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "kernels/classify.h"
 #include "kernels/kernels.h"
+#include "kernels/binary_float.h"
+#include "kernels/unary_float.h"
 #include "kernels/strided_loops.h"
 #include "storage/convert_loop.h"
+#include "storage/float16.h"
 #include "storage/view.h"
 
 using namespace quarvel_storage;
@@ -156,9 +163,230 @@ void bench_strided_loops() {
   }
 }
 
+
+// ---- complex, float16 and float-to-integer loops beside plain C loops -------
+//
+// Each typed strided loop over a million contiguous elements beside a plain
+// C++ loop doing the same computation (the floor): the formula itself for
+// the arithmetic (Smith's method for the complex quotient), the kernel's own
+// function for the others, and for float16 the processor's half-precision
+// conversions around single-precision work. Ratios above 3 are marked.
+
+namespace floors {
+
+using c64 = std::complex<float>;
+using c128 = std::complex<double>;
+constexpr long count = 1'000'000;
+
+template <class F>
+[[gnu::noinline]] void smith_divide(const std::complex<F>* a, const std::complex<F>* b, std::complex<F>* r, long n) {
+  for (long i = 0; i < n; ++i) {
+    const F ar = a[i].real(), ai = a[i].imag(), br = b[i].real(), bi = b[i].imag();
+    if (std::fabs(br) >= std::fabs(bi)) {
+      const F t = bi / br, d = br + bi * t;
+      r[i] = {(ar + ai * t) / d, (ai - ar * t) / d};
+    } else {
+      const F t = br / bi, d = bi + br * t;
+      r[i] = {(ar * t + ai) / d, (ai * t - ar) / d};
+    }
+  }
+}
+
+template <class T, class Body>
+[[gnu::noinline]] void each2(const T* a, const T* b, T* r, long n, Body body) {
+  for (long i = 0; i < n; ++i) r[i] = body(a[i], b[i]);
+}
+template <class T, class R, class Body>
+[[gnu::noinline]] void each1(const T* a, R* r, long n, Body body) {
+  for (long i = 0; i < n; ++i) r[i] = body(a[i]);
+}
+
+// Float16 through the processor's conversions, eight elements at a time.
+template <class Body>
+[[gnu::noinline, gnu::target("f16c")]] void half2(const std::uint16_t* a, const std::uint16_t* b, std::uint16_t* r,
+                                                  long n, Body body) {
+  for (long i = 0; i + 8 <= n; i += 8) {
+    float x[8], y[8], z[8];
+    _mm256_storeu_ps(x, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i))));
+    _mm256_storeu_ps(y, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i))));
+    for (int j = 0; j < 8; ++j) z[j] = body(x[j], y[j]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(r + i), _mm256_cvtps_ph(_mm256_loadu_ps(z), _MM_FROUND_TO_NEAREST_INT));
+  }
+}
+[[gnu::noinline, gnu::target("f16c")]] void half_to_float(const std::uint16_t* a, float* r, long n) {
+  for (long i = 0; i + 8 <= n; i += 8)
+    _mm256_storeu_ps(r + i, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i))));
+}
+[[gnu::noinline, gnu::target("f16c")]] void float_to_half(const float* a, std::uint16_t* r, long n) {
+  for (long i = 0; i + 8 <= n; i += 8)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(r + i),
+                     _mm256_cvtps_ph(_mm256_loadu_ps(a + i), _MM_FROUND_TO_NEAREST_INT));
+}
+
+template <class Work>
+double best_of(Work&& work) {
+  double best = 1e30;
+  for (int run = 0; run < 9; ++run) {
+    const auto start = Clock::now();
+    work();
+    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count() * 1e9 / count);
+  }
+  return best;
+}
+
+}  // namespace floors
+
+void bench_complex_and_half_loops() {
+  using quarvel_kernels::Op;
+  using namespace floors;
+  // Ordinary operands: normal, nonzero, in range for every function.
+  std::vector<c128> za(count), zb(count), zr(count);
+  std::vector<c64> fa(count), fb(count), fr(count);
+  std::vector<double> da(count), dr(count);
+  std::vector<float> sa(count), sb(count), sr(count);
+  std::vector<std::uint16_t> ha(count), hb(count), hr(count);
+  std::vector<std::int32_t> ir(count);
+  for (long i = 0; i < count; ++i) {
+    za[i] = {0.25 + static_cast<double>(i % 97) * 0.0073, 0.5 - static_cast<double>(i % 89) * 0.0041};
+    zb[i] = {0.75 - static_cast<double>(i % 83) * 0.0057, 0.3 + static_cast<double>(i % 79) * 0.0029};
+    fa[i] = {static_cast<float>(za[i].real()), static_cast<float>(za[i].imag())};
+    fb[i] = {static_cast<float>(zb[i].real()), static_cast<float>(zb[i].imag())};
+    da[i] = za[i].real() * 1000;
+    sa[i] = static_cast<float>(za[i].real());
+    sb[i] = static_cast<float>(zb[i].real());
+  }
+  floats_to_halves(sa.data(), ha.data(), count);
+  floats_to_halves(sb.data(), hb.data(), count);
+  const auto bytes = [](auto& v) { return reinterpret_cast<std::uint8_t*>(v.data()); };
+  auto loop = [&](Op op, std::vector<DType> dtypes, std::vector<std::uint8_t*> bases) {
+    std::vector<std::int64_t> unit;
+    for (DType d : dtypes) unit.push_back(static_cast<std::int64_t>(d.itemsize()));
+    return loop_ns_per_element(op, dtypes, bases, unit, count);
+  };
+  auto row = [](const char* label, double ours, double floor) {
+    std::printf("%-30s %9.2f %9.2f %7.1fx%s\n", label, ours, floor, ours / floor, ours > 3 * floor ? "  > 3x" : "");
+  };
+  std::printf("\n%-30s %9s %9s %8s  (ns/element, %ld contiguous elements)\n", "loop", "quarvel", "C floor", "ratio",
+              count);
+
+  const DType C = DType::Complex128, F = DType::Complex64, H = DType::Float16;
+  // Complex arithmetic against its formula.
+  row("complex128 add", loop(Op::add, {C, C, C}, {bytes(za), bytes(zb), bytes(zr)}), best_of([&] {
+        each2(za.data(), zb.data(), zr.data(), count, [](c128 x, c128 y) {
+          return c128(x.real() + y.real(), x.imag() + y.imag());
+        });
+      }));
+  row("complex128 subtract", loop(Op::subtract, {C, C, C}, {bytes(za), bytes(zb), bytes(zr)}), best_of([&] {
+        each2(za.data(), zb.data(), zr.data(), count, [](c128 x, c128 y) {
+          return c128(x.real() - y.real(), x.imag() - y.imag());
+        });
+      }));
+  auto product = [](auto x, auto y) {
+    return decltype(x)(x.real() * y.real() - x.imag() * y.imag(), x.real() * y.imag() + x.imag() * y.real());
+  };
+  row("complex128 multiply", loop(Op::multiply, {C, C, C}, {bytes(za), bytes(zb), bytes(zr)}),
+      best_of([&] { each2(za.data(), zb.data(), zr.data(), count, product); }));
+  row("complex128 divide", loop(Op::divide, {C, C, C}, {bytes(za), bytes(zb), bytes(zr)}),
+      best_of([&] { smith_divide(za.data(), zb.data(), zr.data(), count); }));
+  row("complex64 add", loop(Op::add, {F, F, F}, {bytes(fa), bytes(fb), bytes(fr)}), best_of([&] {
+        each2(fa.data(), fb.data(), fr.data(), count, [](c64 x, c64 y) {
+          return c64(x.real() + y.real(), x.imag() + y.imag());
+        });
+      }));
+  row("complex64 multiply", loop(Op::multiply, {F, F, F}, {bytes(fa), bytes(fb), bytes(fr)}),
+      best_of([&] { each2(fa.data(), fb.data(), fr.data(), count, product); }));
+  row("complex64 divide", loop(Op::divide, {F, F, F}, {bytes(fa), bytes(fb), bytes(fr)}),
+      best_of([&] { smith_divide(fa.data(), fb.data(), fr.data(), count); }));
+  row("complex128 square", loop(Op::square, {C, C}, {bytes(za), bytes(zr)}), best_of([&] {
+        each1(za.data(), zr.data(), count, [](c128 x) {
+          return c128((x.real() - x.imag()) * (x.real() + x.imag()), 2 * x.real() * x.imag());
+        });
+      }));
+  row("complex128 negative", loop(Op::negative, {C, C}, {bytes(za), bytes(zr)}),
+      best_of([&] { each1(za.data(), zr.data(), count, [](c128 x) { return c128(-x.real(), -x.imag()); }); }));
+  row("complex128 conjugate", loop(Op::conjugate, {C, C}, {bytes(za), bytes(zr)}),
+      best_of([&] { each1(za.data(), zr.data(), count, [](c128 x) { return c128(x.real(), -x.imag()); }); }));
+  row("complex128 absolute", loop(Op::absolute, {C, DType::Float64}, {bytes(za), bytes(dr)}),
+      best_of([&] { each1(za.data(), dr.data(), count, [](c128 x) { return std::hypot(x.real(), x.imag()); }); }));
+  // The complex functions against a plain loop calling the kernel's own function.
+  for (Op op : {Op::sqrt, Op::exp, Op::log, Op::sin, Op::tanh, Op::arctan, Op::reciprocal, Op::expm1}) {
+    const auto f128 = quarvel_kernels::complex_function_f64(op);
+    const auto f64 = quarvel_kernels::complex_function_f32(op);
+    char label[64];
+    std::snprintf(label, sizeof label, "complex128 %s", quarvel_kernels::op_info(op).name.data());
+    row(label, loop(op, {C, C}, {bytes(za), bytes(zr)}),
+        best_of([&] { each1(za.data(), zr.data(), count, [f128](c128 x) { return f128(x); }); }));
+    std::snprintf(label, sizeof label, "complex64 %s", quarvel_kernels::op_info(op).name.data());
+    row(label, loop(op, {F, F}, {bytes(fa), bytes(fr)}),
+        best_of([&] { each1(fa.data(), fr.data(), count, [f64](c64 x) { return f64(x); }); }));
+  }
+  row("complex128 power", loop(Op::power, {C, C, C}, {bytes(za), bytes(zb), bytes(zr)}), best_of([&] {
+        const auto f = quarvel_kernels::complex_binary_f64(Op::power);
+        each2(za.data(), zb.data(), zr.data(), count, [f](c128 x, c128 y) { return f(x, y); });
+      }));
+
+  // Float16 against single-precision work between the processor's conversions.
+  row("float16 add", loop(Op::add, {H, H, H}, {bytes(ha), bytes(hb), bytes(hr)}),
+      best_of([&] { half2(ha.data(), hb.data(), hr.data(), count, [](float x, float y) { return x + y; }); }));
+  row("float16 multiply", loop(Op::multiply, {H, H, H}, {bytes(ha), bytes(hb), bytes(hr)}),
+      best_of([&] { half2(ha.data(), hb.data(), hr.data(), count, [](float x, float y) { return x * y; }); }));
+  row("float16 divide", loop(Op::divide, {H, H, H}, {bytes(ha), bytes(hb), bytes(hr)}),
+      best_of([&] { half2(ha.data(), hb.data(), hr.data(), count, [](float x, float y) { return x / y; }); }));
+  row("float16 maximum", loop(Op::maximum, {H, H, H}, {bytes(ha), bytes(hb), bytes(hr)}),
+      best_of([&] { half2(ha.data(), hb.data(), hr.data(), count, [](float x, float y) { return x < y ? y : x; }); }));
+  row("float16 sqrt", loop(Op::sqrt, {H, H}, {bytes(ha), bytes(hr)}),
+      best_of([&] { half2(ha.data(), ha.data(), hr.data(), count, [](float x, float) { return std::sqrt(x); }); }));
+  row("float16 less", loop(Op::less, {H, H, DType::Bool}, {bytes(ha), bytes(hb), bytes(hr)}), best_of([&] {
+        half2(ha.data(), hb.data(), hr.data(), count, [](float x, float y) { return x < y ? 1.0f : 0.0f; });
+      }));
+  for (Op op : {Op::exp, Op::sin, Op::log}) {
+    const auto f = quarvel_kernels::real_function_f32(op);
+    char label[64];
+    std::snprintf(label, sizeof label, "float16 %s", quarvel_kernels::op_info(op).name.data());
+    row(label, loop(op, {H, H}, {bytes(ha), bytes(hr)}),
+        best_of([&] { half2(ha.data(), ha.data(), hr.data(), count, [f](float x, float) { return f(x); }); }));
+  }
+
+  // Conversions, as astype runs them.
+  auto convert = [&](DType from, DType to, const void* in, void* out) {
+    const ConvertLoop c = find_conversion(from, ByteOrder::Native, to, ByteOrder::Native);
+    return best_of([&] {
+      c(static_cast<const std::uint8_t*>(in), static_cast<std::int64_t>(from.itemsize()), static_cast<std::uint8_t*>(out),
+        static_cast<std::int64_t>(to.itemsize()), count);
+    });
+  };
+  row("convert float16 -> float32", convert(H, DType::Float32, ha.data(), sr.data()),
+      best_of([&] { half_to_float(ha.data(), sr.data(), count); }));
+  row("convert float32 -> float16", convert(DType::Float32, H, sa.data(), hr.data()),
+      best_of([&] { float_to_half(sa.data(), hr.data(), count); }));
+  row("convert float16 -> float64", convert(H, DType::Float64, ha.data(), dr.data()), best_of([&] {
+        half_to_float(ha.data(), sr.data(), count);
+        each1(sr.data(), dr.data(), count, [](float x) { return static_cast<double>(x); });
+      }));
+  row("convert float64 -> float16", convert(DType::Float64, H, da.data(), hr.data()), best_of([&] {
+        each1(da.data(), sr.data(), count, [](double x) { return static_cast<float>(x); });
+        float_to_half(sr.data(), hr.data(), count);
+      }));
+  row("convert float64 -> int32", convert(DType::Float64, DType::Int32, da.data(), ir.data()),
+      best_of([&] { each1(da.data(), ir.data(), count, [](double x) { return static_cast<std::int32_t>(x); }); }));
+  {
+    const NotingConvertLoop c =
+        find_conversion_noting_invalid(DType::Float64, ByteOrder::Native, DType::Int32, ByteOrder::Native);
+    row("convert float64 -> int32 noting", best_of([&] { sink += c(bytes(da), 8, bytes(ir), 4, count); }),
+        best_of([&] { each1(da.data(), ir.data(), count, [](double x) { return static_cast<std::int32_t>(x); }); }));
+  }
+  sink += static_cast<long>(zr[count / 2].real() + fr[count / 2].real() + dr[7] + sr[9]) + hr[3] + ir[5];
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // "bench_core loops": the section above alone.
+  if (argc > 1 && std::string_view(argv[1]) == "loops") {
+    bench_complex_and_half_loops();
+    std::printf("(checksum %ld)\n", sink);
+    return 0;
+  }
   bench_strided_loops();
   constexpr long n = 2'000'000;
   const Scalar i32(std::int32_t{12345}), f64(1.25), f32(2.5f);
@@ -226,6 +454,7 @@ int main() {
   run_loop("convert loop float64 -> int32 (1M)", DType::Float64, ByteOrder::Native, DType::Int32);
   run_loop("convert loop >float64 -> float64 (1M)", DType::Float64, ByteOrder::Big, DType::Float64);
   run_loop("convert loop int16 -> float16 (1M)", DType::Int16, ByteOrder::Native, DType::Float16);
+  bench_complex_and_half_loops();
   std::printf("(checksum %ld)\n", sink);
   return 0;
 }

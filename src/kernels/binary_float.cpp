@@ -117,32 +117,18 @@ template <class F> BinaryFunction<F> real_binary(Op op) {
   }
 }
 
-template <class F> std::complex<F> complex_add(std::complex<F> a, std::complex<F> b) {
-  return {real_arithmetic<Op::add>(a.real(), b.real()), real_arithmetic<Op::add>(a.imag(), b.imag())};
-}
-template <class F> std::complex<F> complex_subtract(std::complex<F> a, std::complex<F> b) {
-  return {a.real() - b.real(), a.imag() - b.imag()};
-}
-// The plain product: no recovery of infinities from NaN parts.
-template <class F> std::complex<F> complex_multiply(std::complex<F> a, std::complex<F> b) {
-  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
-template <class F, Op E> std::complex<F> complex_extreme_of(std::complex<F> a, std::complex<F> b) {
-  return *complex_extreme<F>(E, a, b);
-}
-
 template <class F> BinaryFunction<std::complex<F>> complex_binary(Op op) {
   switch (op) {
-    case Op::add: return complex_add<F>;
-    case Op::subtract: return complex_subtract<F>;
-    case Op::multiply: return complex_multiply<F>;
-    case Op::divide: return complex_divide<F>;
+    case Op::add: return complex_arithmetic<Op::add, F>;
+    case Op::subtract: return complex_arithmetic<Op::subtract, F>;
+    case Op::multiply: return complex_arithmetic<Op::multiply, F>;
+    case Op::divide: return complex_arithmetic<Op::divide, F>;
     case Op::power:
     case Op::float_power: return complex_power<F>;
-    case Op::maximum: return complex_extreme_of<F, Op::maximum>;
-    case Op::minimum: return complex_extreme_of<F, Op::minimum>;
-    case Op::fmax: return complex_extreme_of<F, Op::fmax>;
-    case Op::fmin: return complex_extreme_of<F, Op::fmin>;
+    case Op::maximum: return complex_arithmetic<Op::maximum, F>;
+    case Op::minimum: return complex_arithmetic<Op::minimum, F>;
+    case Op::fmax: return complex_arithmetic<Op::fmax, F>;
+    case Op::fmin: return complex_arithmetic<Op::fmin, F>;
     default: return nullptr;
   }
 }
@@ -289,6 +275,10 @@ template <class F> std::complex<F> complex_divide(std::complex<F> a, std::comple
   return plain;
 }
 
+template <class F> [[gnu::noinline]] std::complex<F> complex_product_formula(std::complex<F> a, std::complex<F> b) {
+  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+
 template <class F> std::complex<F> complex_power(std::complex<F> a, std::complex<F> b) {
   using M = Math<F>;
   const F ar = a.real(), ai = a.imag(), br = b.real(), bi = b.imag();
@@ -304,25 +294,13 @@ template <class F> std::complex<F> complex_power(std::complex<F> a, std::complex
 }
 
 template <class F> std::optional<std::complex<F>> complex_extreme(Op op, std::complex<F> a, std::complex<F> b) {
-  auto has_nan = [](std::complex<F> z) { return std::isnan(z.real()) || std::isnan(z.imag()); };
-  auto less = [](std::complex<F> x, std::complex<F> y) {
-    return x.real() < y.real() || (x.real() == y.real() && x.imag() < y.imag());
-  };
   switch (op) {
-    case Op::fmax:
-    case Op::fmin:
-      if (has_nan(b)) return a;
-      if (has_nan(a)) return b;
-      break;
-    case Op::maximum:
-    case Op::minimum:
-      if (has_nan(a)) return a;
-      if (has_nan(b)) return b;
-      break;
+    case Op::maximum: return complex_arithmetic<Op::maximum>(a, b);
+    case Op::minimum: return complex_arithmetic<Op::minimum>(a, b);
+    case Op::fmax: return complex_arithmetic<Op::fmax>(a, b);
+    case Op::fmin: return complex_arithmetic<Op::fmin>(a, b);
     default: return std::nullopt;
   }
-  if (op == Op::fmax || op == Op::maximum) return less(a, b) ? b : a;
-  return less(b, a) ? b : a;
 }
 
 template float floor_divide<float>(float, float);
@@ -335,6 +313,8 @@ template float logaddexp2<float>(float, float);
 template double logaddexp2<double>(double, double);
 template std::complex<float> complex_divide<float>(std::complex<float>, std::complex<float>);
 template std::complex<double> complex_divide<double>(std::complex<double>, std::complex<double>);
+template std::complex<float> complex_product_formula<float>(std::complex<float>, std::complex<float>);
+template std::complex<double> complex_product_formula<double>(std::complex<double>, std::complex<double>);
 template std::complex<float> complex_power<float>(std::complex<float>, std::complex<float>);
 template std::complex<double> complex_power<double>(std::complex<double>, std::complex<double>);
 template std::optional<std::complex<float>> complex_extreme<float>(Op, std::complex<float>, std::complex<float>);

@@ -240,11 +240,11 @@ inline constexpr double smallest_normal = [] {
 }();
 
 template <class T>
-bool is_zero_element(T x) {
+[[gnu::always_inline]] inline bool is_zero_element(T x) {
   if constexpr (std::is_same_v<T, Half>) {
     return x.value == 0;
   } else if constexpr (is_complex_element<T>) {
-    return x.real() == 0 && x.imag() == 0;
+    return (x.real() == 0) & (x.imag() == 0);
   } else {
     return x == T{};
   }
@@ -264,7 +264,7 @@ bool is_zero_element(T x) {
 // With `or_zero`, a zero of either sign passes too: u - 1 has its top bit set
 // and u has not only for u = 0, so that bit masks the refusal off.
 template <bool or_zero = false, class F>
-bool is_normal_bits(F v, unsigned lowest) {
+[[gnu::always_inline]] inline bool is_normal_bits(F v, unsigned lowest) {
   using Bits = std::conditional_t<sizeof(F) == 8, std::uint64_t, std::uint32_t>;
   constexpr int field = std::numeric_limits<F>::digits;  // exponent's place once the sign is out
   constexpr int width = sizeof(Bits) * 8 - field;
@@ -281,7 +281,7 @@ bool is_normal_bits(F v, unsigned lowest) {
 }
 
 template <bool or_zero = false, class T>
-bool is_normal_result(T r) {
+[[gnu::always_inline]] inline bool is_normal_result(T r) {
   if constexpr (std::is_same_v<T, Half>) {
     return is_normal_bits<or_zero>(r.value, 127 + normal_exponent_floor<Half>);
   } else {
@@ -291,17 +291,18 @@ bool is_normal_result(T r) {
 
 // Finite and zero or normal.
 template <class F>
-bool is_zero_or_normal(F v) {
-  return is_normal_bits(v, 1) || v == 0;
+[[gnu::always_inline]] inline bool is_zero_or_normal(F v) {
+  return is_normal_bits<true>(v, 1);
 }
 
 // Whether no per-result rule can fire on r, the flush to zero of op aside.
+// Inlined into the loops' screens, which then stay vectorised.
 template <class T>
-bool is_plain_result(T r) {
+[[gnu::always_inline]] inline bool is_plain_result(T r) {
   if constexpr (is_real_float_element<T>) {
     return is_normal_result(r) || is_zero_element(r);
   } else if constexpr (is_complex_element<T>) {
-    return is_zero_or_normal(r.real()) && is_zero_or_normal(r.imag());
+    return is_zero_or_normal(r.real()) & is_zero_or_normal(r.imag());
   } else {
     return true;
   }
@@ -309,7 +310,7 @@ bool is_plain_result(T r) {
 
 // Whether the zero rule of op cannot fire on these inputs.
 template <Op op, class A>
-bool zero_rule_quiet(A x) {
+[[gnu::always_inline]] inline bool zero_rule_quiet(A x) {
   constexpr ZeroRule rule = fault_rule(op).zero;
   if constexpr (rule == ZeroRule::zero_input) {
     return !is_zero_element(x);
@@ -322,7 +323,7 @@ bool zero_rule_quiet(A x) {
   }
 }
 template <Op op, class A, class B>
-bool zero_rule_quiet(A a, B b) {
+[[gnu::always_inline]] inline bool zero_rule_quiet(A a, B b) {
   constexpr ZeroRule rule = fault_rule(op).zero;
   if constexpr (rule == ZeroRule::integer_remainder || rule == ZeroRule::floor_division ||
                 rule == ZeroRule::division) {
@@ -340,7 +341,7 @@ bool zero_rule_quiet(A a, B b) {
 // staying below 0.6931 |floor| (0.9999 |floor|) leaves far more room than the
 // rounding of the logarithms.
 template <Op op, class R, class A, class B>
-bool log_add_exp_quiet(A a, B b) {
+[[gnu::always_inline]] inline bool log_add_exp_quiet(A a, B b) {
   if constexpr (!fault_rule(op).log_add_exp) {
     return true;
   } else if constexpr (is_complex_element<A> || is_complex_element<B>) {
@@ -360,7 +361,7 @@ bool log_add_exp_quiet(A a, B b) {
 // smallest normal m. When a / b rounds to at least 4m the logarithms differ by
 // more than ln 4 minus a few units of rounding, well above log(m).
 template <Op op, class R, class A, class B>
-bool quotient_quiet(A a, B b) {
+[[gnu::always_inline]] inline bool quotient_quiet(A a, B b) {
   if constexpr (!fault_rule(op).quotient_underflow || !is_real_float_element<R>) {
     return true;
   } else {
@@ -370,7 +371,7 @@ bool quotient_quiet(A a, B b) {
 
 // cos of a nonzero |x| < 2^-63 rounded to 1 in float16 or float32.
 template <Op op, class R, class A>
-bool cosine_quiet(A x) {
+[[gnu::always_inline]] inline bool cosine_quiet(A x) {
   if constexpr (!fault_rule(op).small_cosine || !(std::is_same_v<R, Half> || std::is_same_v<R, float>)) {
     return true;
   } else {
@@ -385,12 +386,13 @@ bool cosine_quiet(A x) {
 // result then). Nothing else is decided inline, so the usual case costs a test
 // or two.
 template <Op op, class T>
-bool is_ordinary_result(T r) {
+[[gnu::always_inline]] inline bool is_ordinary_result(T r) {
   constexpr bool zero_is_quiet = !fault_rule(op).flush_to_zero;
   if constexpr (is_real_float_element<T>) {
     return is_normal_result<zero_is_quiet>(r);
   } else if constexpr (is_complex_element<T>) {
-    return is_plain_result(r) && (zero_is_quiet || !is_zero_element(r));
+    if constexpr (zero_is_quiet) return is_plain_result(r);
+    return is_plain_result(r) & ((r.real() != 0) | (r.imag() != 0));
   } else {
     return true;
   }
@@ -410,11 +412,11 @@ bool result_quiet(R r, In... in) {
 
 // No rule that reads the inputs fires; R... are the result types.
 template <Op op, class... R, class A>
-bool inputs_quiet(A x) {
+[[gnu::always_inline]] inline bool inputs_quiet(A x) {
   return zero_rule_quiet<op>(x) && (cosine_quiet<op, R>(x) && ...);
 }
 template <Op op, class R, class... Rest, class A, class B>
-bool inputs_quiet(A a, B b) {
+[[gnu::always_inline]] inline bool inputs_quiet(A a, B b) {
   return zero_rule_quiet<op>(a, b) && log_add_exp_quiet<op, R>(a, b) && quotient_quiet<op, R>(a, b);
 }
 
@@ -441,28 +443,28 @@ constexpr bool form_fits = op_info(op).nin == nin && op_info(op).nout == nout;
 }  // namespace classify_detail
 
 template <Op op, class A, class R>
-bool screen_unary(A x, R r) {
+[[gnu::always_inline]] inline bool screen_unary(A x, R r) {
   using namespace classify_detail;
   static_assert(form_fits<op, 1, 1>);
   return is_ordinary_result<op>(r) && inputs_quiet<op, R>(x);
 }
 
 template <Op op, class A, class R1, class R2>
-bool screen_unary2(A x, R1 r1, R2 r2) {
+[[gnu::always_inline]] inline bool screen_unary2(A x, R1 r1, R2 r2) {
   using namespace classify_detail;
   static_assert(form_fits<op, 1, 2>);
   return is_ordinary_result<op>(r1) && is_ordinary_result<op>(r2) && inputs_quiet<op, R1, R2>(x);
 }
 
 template <Op op, class A, class B, class R>
-bool screen_binary(A a, B b, R r) {
+[[gnu::always_inline]] inline bool screen_binary(A a, B b, R r) {
   using namespace classify_detail;
   static_assert(form_fits<op, 2, 1>);
   return is_ordinary_result<op>(r) && inputs_quiet<op, R>(a, b);
 }
 
 template <Op op, class A, class B, class R1, class R2>
-bool screen_binary2(A a, B b, R1 q, R2 m) {
+[[gnu::always_inline]] inline bool screen_binary2(A a, B b, R1 q, R2 m) {
   using namespace classify_detail;
   static_assert(form_fits<op, 2, 2>);
   return is_ordinary_result<op>(q) && is_ordinary_result<op>(m) && inputs_quiet<op, R1, R2>(a, b);

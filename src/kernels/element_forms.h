@@ -68,9 +68,11 @@ constexpr bool unary_calls_function() {
     case positive:
     case logical_not:
     case invert:
-    case bitwise_count: return false;
-    case negative: return is_complex_element<A>;
-    default: return !(is_inline_real<op> && is_single_or_double<A>);
+    case bitwise_count:
+    case negative: return false;
+    case square:
+    case reciprocal: return false;
+    default: return !(is_inline_real<op> && (is_single_or_double<A> || std::is_same_v<A, Half>));
   }
 }
 
@@ -96,7 +98,7 @@ UnaryState<op, A> unary_state() {
 
 // One result; false where the Scalar kernel refuses the element.
 template <Op op, class A, class R>
-bool unary_form(UnaryState<op, A> state, A x, R& r) {
+[[gnu::always_inline]] inline bool unary_form(UnaryState<op, A> state, A x, R& r) {
   using enum Op;
   if constexpr (unary_calls_function<op, A>()) {
     if (state == nullptr) return false;
@@ -132,10 +134,19 @@ bool unary_form(UnaryState<op, A> state, A x, R& r) {
     r = square_element<R>(x);
   } else if constexpr (op == reciprocal && std::is_integral_v<A>) {
     r = reciprocal_element<R>(x);
+  } else if constexpr (op == square && is_complex_element<A>) {
+    r = complex_square(x);
+  } else if constexpr (op == reciprocal && is_complex_element<A>) {
+    r = complex_reciprocal(x);
+  } else if constexpr (is_inline_real<op> && std::is_same_v<A, Half>) {
+    // The float function on the float16 value as it is, rounded once.
+    r = Half{round_to_half(inline_real<op>(x.value))};
   } else if constexpr (is_inline_real<op>) {
     r = inline_real<op>(x);
   } else if constexpr (op == negative && std::is_integral_v<A>) {
     r = negative_element<R>(x);
+  } else if constexpr (op == negative && is_complex_element<A>) {
+    r = R(-x.real(), -x.imag());
   } else if constexpr (op == negative) {
     r = rounded_from_double<R>(-real_reading(x));
   } else if constexpr (op == logical_not || (op == invert && std::is_same_v<R, bool>)) {
@@ -151,7 +162,7 @@ bool unary_form(UnaryState<op, A> state, A x, R& r) {
 
 // modf and frexp: single precision for float16 and float32 results.
 template <Op op, class A, class R1, class R2>
-bool unary2_form(NoState, A x, R1& r1, R2& r2) {
+[[gnu::always_inline]] inline bool unary2_form(NoState, A x, R1& r1, R2& r2) {
   static_assert(op == Op::modf || op == Op::frexp);
   using C = std::conditional_t<std::is_same_v<R1, double>, double, float>;
   const C v = static_cast<C>(real_reading(x));
@@ -172,7 +183,8 @@ constexpr bool binary_calls_function() {
   if (std::is_integral_v<A> || is_comparison<op> || is_logical<op>) return false;
   if (op == Op::ldexp || op == Op::divmod) return false;
   if (std::is_same_v<A, Half> && op == Op::nextafter) return false;
-  return !(is_real_arithmetic<op> && is_single_or_double<A>);
+  if (is_complex_element<A>) return !is_complex_arithmetic<op>;
+  return !(is_real_arithmetic<op> && (is_single_or_double<A> || std::is_same_v<A, Half>));
 }
 
 // Float16 elements compute in single precision.
@@ -216,7 +228,7 @@ Ordering compare_elements(A a, B b) {
 inline float single_operand(Half x) { return static_cast<float>(real_reading(x)); }
 
 template <Op op, class A, class B, class R>
-bool binary_form(BinaryState<op, A, B> state, A a, B b, R& r) {
+[[gnu::always_inline]] inline bool binary_form(BinaryState<op, A, B> state, A a, B b, R& r) {
   using enum Op;
   if constexpr (is_comparison<op>) {
     r = comparison_holds(op, compare_elements(a, b));
@@ -244,9 +256,13 @@ bool binary_form(BinaryState<op, A, B> state, A a, B b, R& r) {
     }
   } else if constexpr (std::is_same_v<A, Half> && op == nextafter) {
     r = Half{static_cast<float>(next_after_dtype(DType::Float16, single_operand(a), single_operand(b)))};
+  } else if constexpr (std::is_same_v<A, Half> && is_real_arithmetic<op>) {
+    r = Half{round_to_half(real_arithmetic<op>(single_operand(a), single_operand(b)))};
   } else if constexpr (std::is_same_v<A, Half>) {
     if (state == nullptr) return false;
     r = rounded_from_double<Half>(state(single_operand(a), single_operand(b)));
+  } else if constexpr (is_complex_element<A> && !binary_calls_function<op, A, B>()) {
+    r = complex_arithmetic<op>(a, b);
   } else if constexpr (!binary_calls_function<op, A, B>()) {
     r = real_arithmetic<op>(a, b);
   } else {
@@ -256,9 +272,32 @@ bool binary_form(BinaryState<op, A, B> state, A a, B b, R& r) {
   return true;
 }
 
+// ---- float16 results rounded a block at a time ------------------------------
+
+// The forms whose float16 result is plain single-precision work on the
+// operands, rounded once to half: a loop may take that value unrounded and
+// round a block of them at once, which gives the form's bits.
+template <Op op, class A, class R>
+inline constexpr bool has_unrounded_half = std::is_same_v<A, Half> && std::is_same_v<R, Half> &&
+                                           (op_info(op).nin == 2 ? is_real_arithmetic<op>
+                                                                 : is_inline_real<op> || op == Op::negative);
+
+template <Op op>
+float unrounded_half(Half x, Half) requires(op_info(op).nin == 1) {
+  if constexpr (op == Op::negative) {
+    return -quieted(x.value);
+  } else {
+    return inline_real<op>(x.value);
+  }
+}
+template <Op op>
+float unrounded_half(Half a, Half b) requires(op_info(op).nin == 2) {
+  return real_arithmetic<op>(single_operand(a), single_operand(b));
+}
+
 // divmod: the floor quotient and the remainder, each as its own operation gives it.
 template <Op op, class A, class B, class R1, class R2>
-bool binary2_form(NoState, A a, B b, R1& q, R2& m) {
+[[gnu::always_inline]] inline bool binary2_form(NoState, A a, B b, R1& q, R2& m) {
   static_assert(op == Op::divmod);
   if constexpr (std::is_integral_v<A>) {
     q = *integer_arithmetic<Op::floor_divide>(a, b);

@@ -25,6 +25,7 @@
 #include "kernels/loop_rules.h"
 #include "kernels/strided_loop_table.h"
 #include "kernels/strided_loops.h"
+#include "storage/float16.h"
 
 namespace quarvel_kernels::strided_table {
 
@@ -69,8 +70,9 @@ constexpr std::ptrdiff_t offset(std::uint64_t i, std::int64_t stride) {
 // The form, its classification and its screen for the element types of one
 // loop. Every arity takes (a, b, r1, r2): b repeats a's type for one input and
 // r2 repeats r1's for one output, and both go unused.
-template <Op op, LoopPiece piece>
+template <Op op_, LoopPiece piece>
 struct Kernel {
+  static constexpr Op op = op_;
   static constexpr std::size_t nin = op_info(op).nin, nout = op_info(op).nout;
   template <std::size_t i>
   using at = element_t<piece.codes[i]>;
@@ -85,14 +87,18 @@ struct Kernel {
                                    std::conditional_t<nin == 1, UnaryState<op, A>, BinaryState<op, A, B>>>;
 
   // Only integer powers refuse an element (a negative exponent), and a
-  // function the tables lack.
-  static constexpr bool may_refuse = calls_function || (op == Op::power && std::is_signed_v<A>);
+  // function the tables lack: that refuses every element, so a loop that
+  // finds no function refuses before its first one.
+  static constexpr bool refuses_elements = op == Op::power && std::is_signed_v<A>;
   static constexpr bool has_half = std::is_same_v<A, Half> || std::is_same_v<B, Half> ||
                                    std::is_same_v<R1, Half> || std::is_same_v<R2, Half>;
-  // Float16 conversions are calls; those loops gain nothing from blocks. Nor
-  // do the logical operations' 588 loops over every pair of input dtypes
+  // Float16 inputs are converted a block at a time, and float16 results of
+  // plain single-precision work rounded a block at a time.
+  static constexpr bool stages_halves = std::is_same_v<A, Half> || std::is_same_v<B, Half>;
+  static constexpr bool rounds_halves = nout == 1 && has_unrounded_half<op, A, R1>;
+  // The logical operations' 588 loops over every pair of input dtypes do not
   // repay their code in blocks.
-  static constexpr bool blockwise = !may_refuse && !has_half && !is_logical<op>;
+  static constexpr bool blockwise = !refuses_elements && !is_logical<op>;
   static constexpr bool float_results = !std::is_integral_v<R1> || !std::is_integral_v<R2>;
   // A float16 running value would skip the quieting of NaNs its store makes.
   static constexpr bool foldable = nin == 2 && nout == 1 && std::is_same_v<A, R1> && !has_half;
@@ -111,7 +117,7 @@ struct Kernel {
     }
   }
 
-  static bool compute(const State& state, A a, [[maybe_unused]] B b, R1& r1, [[maybe_unused]] R2& r2) {
+  [[gnu::always_inline]] static bool compute(const State& state, A a, [[maybe_unused]] B b, R1& r1, [[maybe_unused]] R2& r2) {
     if constexpr (nin == 1 && nout == 1) {
       return unary_form<op, A, R1>(state, a, r1);
     } else if constexpr (nin == 1) {
@@ -135,7 +141,7 @@ struct Kernel {
     }
   }
 
-  static bool screen(A a, [[maybe_unused]] B b, R1 r1, [[maybe_unused]] R2 r2) {
+  [[gnu::always_inline]] static bool screen(A a, [[maybe_unused]] B b, R1 r1, [[maybe_unused]] R2 r2) {
     if constexpr (nin == 1 && nout == 1) {
       return screen_unary<op>(a, r1);
     } else if constexpr (nin == 1) {
@@ -148,7 +154,8 @@ struct Kernel {
   }
 
   static constexpr std::size_t size(std::size_t arg) {
-    constexpr std::size_t sizes[] = {sizeof(A), sizeof(B), sizeof(R1), sizeof(R2)};
+    using quarvel_storage::stored_size;
+    constexpr std::size_t sizes[] = {stored_size<A>, stored_size<B>, stored_size<R1>, stored_size<R2>};
     return sizes[arg < nin ? arg : arg - nin + 2];
   }
 };
@@ -266,6 +273,9 @@ struct Block {
   using First = lane_t<typename K::R1, typename K::A>;
   First first[block_size];
   typename K::R2 second[K::nout == 2 ? block_size : 1];
+  float halves[2][K::stages_halves ? block_size : 1];  // float16 inputs as floats
+  float unrounded[K::rounds_halves ? block_size : 1];
+  std::uint16_t bits[K::has_half ? block_size : 1];
 };
 
 // Where one block reads and writes: its operands' first elements and the
@@ -280,7 +290,29 @@ struct BlockPlace {
 
 template <class T, bool contiguous>
 std::ptrdiff_t step_of(std::ptrdiff_t step) {
-  return contiguous ? static_cast<std::ptrdiff_t>(sizeof(T)) : step;
+  return contiguous ? static_cast<std::ptrdiff_t>(quarvel_storage::stored_size<T>) : step;
+}
+
+// The float16 input `k` of a block, converted at once into block.halves[k].
+template <class K, bool contiguous, std::size_t k>
+void stage_halves(const BlockPlace& place, Block<K>& block) {
+  const std::ptrdiff_t step = step_of<Half, contiguous>(place.in_step[k]);
+  if (contiguous) {
+    std::memcpy(block.bits, place.in[k], sizeof block.bits);
+  } else {
+    for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j)
+      std::memcpy(&block.bits[j], place.in[k] + j * step, sizeof block.bits[j]);
+  }
+  quarvel_storage::halves_to_floats(block.bits, block.halves[k], block_size);
+}
+
+template <class T, class K, bool contiguous, std::size_t k>
+[[gnu::always_inline]] inline T block_input(const BlockPlace& place, const Block<K>& block, std::ptrdiff_t j) {
+  if constexpr (std::is_same_v<T, Half>) {
+    return Half{block.halves[k][j]};
+  } else {
+    return load<T>(place.in[k] + j * step_of<T, contiguous>(place.in_step[k]));
+  }
 }
 
 // Computes a block into `block` and counts the elements the screen passes.
@@ -290,13 +322,30 @@ template <class K, bool contiguous>
 std::size_t compute_block(const typename K::State& state, const BlockPlace& place, Block<K>& block) {
   using A = typename K::A;
   using B = typename K::B;
-  const std::ptrdiff_t step_a = step_of<A, contiguous>(place.in_step[0]);
-  const std::ptrdiff_t step_b = step_of<B, contiguous>(place.in_step[1]);
+  constexpr auto count = static_cast<std::ptrdiff_t>(block_size);
+  if constexpr (std::is_same_v<A, Half>) stage_halves<K, contiguous, 0>(place, block);
+  if constexpr (K::nin == 2 && std::is_same_v<B, Half>) stage_halves<K, contiguous, 1>(place, block);
   std::uint64_t quiet = 0;  // 64 bits: narrowing a float64 lane's count would stop the vectoriser
-  for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j) {
-    const A a = load<A>(place.in[0] + j * step_a);
+  if constexpr (K::rounds_halves) {
+    // The single-precision values, rounded to half all at once.
+    for (std::ptrdiff_t j = 0; j < count; ++j)
+      block.unrounded[j] = unrounded_half<K::op>(block_input<A, K, contiguous, 0>(place, block, j),
+                                                 block_input<B, K, contiguous, 1>(place, block, j));
+    quarvel_storage::floats_to_halves(block.unrounded, block.bits, block_size);
+    quarvel_storage::halves_to_floats(block.bits, block.unrounded, block_size);
+    for (std::ptrdiff_t j = 0; j < count; ++j) {
+      const Half r{block.unrounded[j]};
+      typename K::R2 unused{};
+      quiet += K::screen(block_input<A, K, contiguous, 0>(place, block, j),
+                         block_input<B, K, contiguous, 1>(place, block, j), r, unused);
+      block.first[j] = r;
+    }
+    return static_cast<std::size_t>(quiet);
+  }
+  for (std::ptrdiff_t j = 0; j < count; ++j) {
+    const A a = block_input<A, K, contiguous, 0>(place, block, j);
     B b{};
-    if constexpr (K::nin == 2) b = load<B>(place.in[1] + j * step_b);
+    if constexpr (K::nin == 2) b = block_input<B, K, contiguous, 1>(place, block, j);
     typename K::R1 r1{};
     typename K::R2 unused{};
     typename K::R2& r2 = K::nout == 2 ? block.second[j] : unused;
@@ -324,14 +373,35 @@ std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block) {
   return faults;
 }
 
+// A block of float16 results, converted at once and written.
 template <class K, bool contiguous>
-void store_block(const Block<K>& block, const BlockPlace& place) {
+void store_halves(Block<K>& block, const Half* values, std::uint8_t* out, std::ptrdiff_t out_step) {
+  static_assert(sizeof(Half) == sizeof(float));
+  float as_floats[block_size];
+  std::memcpy(as_floats, values, sizeof as_floats);
+  quarvel_storage::floats_to_halves(as_floats, block.bits, block_size);
+  if (contiguous) {
+    std::memcpy(out, block.bits, sizeof block.bits);
+    return;
+  }
+  for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j)
+    std::memcpy(out + j * out_step, &block.bits[j], sizeof block.bits[j]);
+}
+
+template <class K, bool contiguous>
+void store_block(Block<K>& block, const BlockPlace& place) {
   using R1 = typename K::R1;
   using R2 = typename K::R2;
   constexpr auto count = static_cast<std::ptrdiff_t>(block_size);
   const std::ptrdiff_t step1 = step_of<R1, contiguous>(place.out_step[0]);
-  for (std::ptrdiff_t j = 0; j < count; ++j) store(place.out[0] + j * step1, from_lane<R1>(block.first[j]));
-  if constexpr (K::nout == 2) {
+  if constexpr (std::is_same_v<R1, Half>) {
+    store_halves<K, contiguous>(block, block.first, place.out[0], place.out_step[0]);
+  } else {
+    for (std::ptrdiff_t j = 0; j < count; ++j) store(place.out[0] + j * step1, from_lane<R1>(block.first[j]));
+  }
+  if constexpr (K::nout == 2 && std::is_same_v<R2, Half>) {
+    store_halves<K, contiguous>(block, block.second, place.out[1], place.out_step[1]);
+  } else if constexpr (K::nout == 2) {
     const std::ptrdiff_t step2 = step_of<R2, contiguous>(place.out_step[1]);
     for (std::ptrdiff_t j = 0; j < count; ++j) store(place.out[1] + j * step2, block.second[j]);
   }
@@ -382,8 +452,8 @@ LoopResult blockwise(const typename K::State& state, std::uint8_t* const* args, 
 template <class K>
 bool fold_applies(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n) {
   if (args[0] != args[2] || strides[0] != 0 || strides[2] != 0) return false;
-  const ByteRange operand = bytes_of(args[1], strides[1], n, sizeof(typename K::B));
-  return !operand.overlaps(bytes_of(args[2], 0, 1, sizeof(typename K::R1)));
+  const ByteRange operand = bytes_of(args[1], strides[1], n, K::size(1));
+  return !operand.overlaps(bytes_of(args[2], 0, 1, K::size(2)));
 }
 
 // One step of a fold: the new running value and its flags, or not ok where
@@ -465,6 +535,10 @@ LoopResult strided_loop(std::uint8_t* const* args, const std::int64_t* strides, 
   const typename K::State state = K::state();
   if (mask != nullptr) return elementwise<K, true>(state, args, strides, n, mask, mask_stride);
   if (n == 0) return {};
+  if constexpr (K::calls_function) {
+    // Without its function every element is refused: the first one, before anything is written.
+    if (state == nullptr) return {0, true};
+  }
   if constexpr (K::blockwise) {
     switch (blocks_layout<K>(args, strides, n)) {
       case Blocks::contiguous: return blockwise<K, true>(state, args, strides, n);

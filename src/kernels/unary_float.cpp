@@ -333,11 +333,10 @@ Complex<F> complex_sqrt(Complex<F> z) {
   return {small, std::copysign(big, y)};
 }
 
-// Where x^2 - y^2 cancels (|x| near |y|) or a square overflows (the
-// difference may still be finite, or inf - inf), (x - y)(x + y) gives the real
-// part without that loss.
+}  // namespace
+
 template <class F>
-Complex<F> complex_square(Complex<F> z) {
+[[gnu::noinline]] std::complex<F> complex_square_formula(std::complex<F> z) {
   const F x = z.real(), y = z.imag();
   const F xx = x * x, yy = y * y;
   F re = xx - yy;
@@ -345,17 +344,14 @@ Complex<F> complex_square(Complex<F> z) {
   if (lossy && std::isfinite(x) && std::isfinite(y)) re = (x - y) * (x + y);
   return {re, x * y + y * x};
 }
+template std::complex<float> complex_square_formula<float>(std::complex<float>);
+template std::complex<double> complex_square_formula<double>(std::complex<double>);
+
+namespace {
 
 template <class F>
 Complex<F> complex_rint(Complex<F> z) {
   return {std::rint(z.real()), std::rint(z.imag())};
-}
-
-// 1 / z is the quotient of 1 + 0i by z, so it shares the division's handling
-// of zero and of divisors whose squared magnitude leaves the normal range.
-template <class F>
-Complex<F> complex_reciprocal(Complex<F> z) {
-  return complex_divide<F>({F(1), F(0)}, z);
 }
 
 // The complex power of 2 + 0i; where 2^x overflows (a product with a cosine
@@ -435,7 +431,7 @@ constexpr UnaryFunction<Complex<F>> complex_function(Op op) {
     case Op::sqrt: return &complex_sqrt<F>;
     case Op::rint: return &complex_rint<F>;
     case Op::square: return &complex_square<F>;
-    case Op::negative: return [](Complex<F> z) { return Complex<F>(-z.real(), -z.imag()); };
+    case Op::negative: return [](Complex<F> z) { return Complex<F>(-z.real(), -z.imag()); };  // inlined alike
     case Op::conjugate: return [](Complex<F> z) { return Complex<F>(z.real(), -z.imag()); };
     case Op::expm1: return &complex_expm1<F>;
     case Op::log1p: return &complex_log1p<F>;

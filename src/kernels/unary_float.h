@@ -15,6 +15,7 @@
 #include <complex>
 #include <string_view>
 
+#include "kernels/binary_float.h"
 #include "kernels/element.h"
 #include "kernels/ops.h"
 #include "storage/scalar.h"
@@ -33,6 +34,34 @@ F inline_real(F x) {
   if constexpr (op == Op::sqrt) return std::sqrt(x);
   if constexpr (op == Op::square) return x * x;
   if constexpr (op == Op::reciprocal) return F(1) / x;
+}
+
+// Where x^2 - y^2 cancels (|x| near |y|) or a square overflows (the
+// difference may still be finite, or inf - inf), (x - y)(x + y) gives the real
+// part without that loss. Inlined by a typed loop; the tables hand it out too.
+// A NaN part comes from the formula compiled once out of line (see
+// complex_product_formula).
+template <class F>
+std::complex<F> complex_square_formula(std::complex<F> z);
+template <class F>
+std::complex<F> complex_square(std::complex<F> z) {
+  const F x = z.real(), y = z.imag();
+  const F xx = x * x, yy = y * y;
+  F re = xx - yy;
+  const bool lossy = std::isinf(xx) | std::isinf(yy) | !(std::fabs(re) >= F(0.5) * std::fmax(xx, yy));
+  const F careful = (x - y) * (x + y);
+  re = lossy & std::isfinite(x) & std::isfinite(y) ? careful : re;
+  std::complex<F> r{re, x * y + y * x};
+  if (std::isnan(r.real()) | std::isnan(r.imag())) [[unlikely]]
+    r = complex_square_formula(z);
+  return r;
+}
+
+// 1 / z is the quotient of 1 + 0i by z, so it shares the division's handling
+// of zero and of divisors whose squared magnitude leaves the normal range.
+template <class F>
+std::complex<F> complex_reciprocal(std::complex<F> z) {
+  return complex_arithmetic<Op::divide>(std::complex<F>(F(1), F(0)), z);
 }
 
 UnaryFunction<float> real_function_f32(Op op);

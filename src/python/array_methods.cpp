@@ -128,8 +128,9 @@ PyObject* Array_astype(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const View& view = as_array(self)->view;
     auto axes = parse_array_axis_order(*order, view);
     if (!axes) return nullptr;
-    if (!warn_before_view_cast(view, spec->dtype)) return nullptr;
-    return wrap(view.astype_with_axis_order(spec->dtype, spec->byteorder, *axes, loop_path()), spec->alias);
+    auto cast = cast_view_with_warnings(view, spec->dtype, spec->byteorder, *axes);
+    if (!cast) return nullptr;
+    return wrap(std::move(*cast), spec->alias);
   });
 }
 

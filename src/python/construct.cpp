@@ -65,8 +65,9 @@ std::optional<Constructed> from_array(const PyArray* source, std::optional<DType
   };
   if (target.dtype != view.dtype) {
     if (copy == CopyRequest::Never) return raise_error(PyExc_ValueError, copy_refused);
-    if (!warn_before_view_cast(view, target.dtype)) return std::nullopt;
-    return wrap(view.astype_with_axis_order(target.dtype, target.byteorder, *axes, loop_path()));
+    auto cast = cast_view_with_warnings(view, target.dtype, target.byteorder, *axes);
+    if (!cast) return std::nullopt;
+    return Constructed{std::move(*cast), target.alias};
   }
   const bool layout_passes = (order == "C" && view.is_c_contiguous()) || (order == "F" && view.is_f_contiguous()) ||
                              order == "A" || order == "K";

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <type_traits>
 #include <span>
 #include <string>
@@ -569,10 +570,24 @@ std::optional<View> fill_from_nested(PyObject* object, const NestedInput& input,
   return made;
 }
 
+// Whether some finite value of `source` reaches `threshold` in magnitude:
+// bool and integers up to their largest magnitude, float16 to 65504, float32
+// to its largest finite value, wider floats always.
+bool values_may_reach(DType source, double threshold) {
+  if (source == DType::Bool) return threshold <= 1;
+  if (source.is_integer()) return threshold <= std::ldexp(1.0, static_cast<int>(source.integer_bits()));
+  if (source == DType::Float16) return threshold <= 65504.0;
+  if (source == DType::Float32 || source == DType::Complex64)
+    return threshold <= static_cast<double>(std::numeric_limits<float>::max());
+  return true;
+}
+
 bool warn_view_cast_overflow(const View& view, DType target) {
   const bool integer = target.is_integer();
   const auto limit = cast_overflow_limit(target);
   if (!integer && !limit) return true;
+  // A scan that cannot find anything is skipped.
+  if (!integer && !values_may_reach(view.dtype, limit->threshold)) return true;
   const auto range = quarvel_storage::float_range(target);
   // Scanned under the lock; the warning (which may run Python code) after it.
   auto scanned = quarvel_storage::any_element(view, loop_path(), [&](const auto& value) -> bool {
@@ -596,6 +611,22 @@ bool warn_before_view_cast(const View& view, DType target) {
   if (view.dtype == target) return true;
   if (view.dtype.is_complex() && is_real_target(target) && !emit_complex_warning()) return false;
   return warn_view_cast_overflow(view, target);
+}
+
+std::optional<View> cast_view_with_warnings(const View& view, DType target, quarvel_storage::ByteOrder byte_order,
+                                            const quarvel_storage::AxisOrder& axis_order) {
+  const bool noted = view.dtype != target && target.is_integer() && (view.dtype.kind() == 'f' || view.dtype.is_complex());
+  if (!noted) {
+    if (!warn_before_view_cast(view, target)) return std::nullopt;
+    return storage_value(view.astype_with_axis_order(target, byte_order, axis_order, loop_path()));
+  }
+  if (view.dtype.is_complex() && !emit_complex_warning()) return std::nullopt;
+  bool invalid = false;
+  auto made = storage_value(view.astype_noting_invalid(target, byte_order, axis_order, invalid, loop_path()));
+  if (!made) return std::nullopt;
+  // Stack level 1 from C is the Python line that called in.
+  if (invalid && PyErr_WarnEx(PyExc_RuntimeWarning, "invalid value encountered in cast", 1) != 0) return std::nullopt;
+  return made;
 }
 
 std::optional<std::vector<Scalar>> array_elements(const View& view, std::optional<DType> target) {

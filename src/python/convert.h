@@ -102,6 +102,16 @@ bool warn_view_cast_overflow(const quarvel_storage::View& view, quarvel_storage:
 // discard warning, then the overflow check. Nothing when the dtypes agree.
 bool warn_before_view_cast(const quarvel_storage::View& view, quarvel_storage::DType target);
 
+// A new view of `view` cast to `target` under `byte_order` in `axis_order`,
+// with the warnings warn_before_view_cast gives. A float or complex source
+// cast to an integer dtype is converted first and warned about after, in one
+// pass: a warning raised as an error drops the fresh result, so no caller sees
+// it written early. Nothing when a warning or the cast fails.
+std::optional<quarvel_storage::View> cast_view_with_warnings(const quarvel_storage::View& view,
+                                                             quarvel_storage::DType target,
+                                                             quarvel_storage::ByteOrder byte_order,
+                                                             const quarvel_storage::AxisOrder& axis_order);
+
 // An array's elements in row-major order; with a target other than its dtype,
 // cast to it after the warnings due before the cast.
 std::optional<std::vector<quarvel_storage::Scalar>> array_elements(const quarvel_storage::View& view,

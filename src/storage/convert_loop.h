@@ -21,4 +21,12 @@ using ConvertLoop = void (*)(const std::uint8_t* src, std::int64_t src_stride, s
 // their text path).
 ConvertLoop find_conversion(DType from, ByteOrder from_order, DType to, ByteOrder to_order);
 
+// The same conversion, returning whether any element's cast is invalid
+// (integer_cast_is_invalid of cast.h): one pass where a scan before the
+// conversion would be a second. Only from float16, float32, float64,
+// complex64 or complex128 to an integer dtype (not bool); null otherwise.
+using NotingConvertLoop = bool (*)(const std::uint8_t* src, std::int64_t src_stride, std::uint8_t* dst,
+                                   std::int64_t dst_stride, std::uint64_t n);
+NotingConvertLoop find_conversion_noting_invalid(DType from, ByteOrder from_order, DType to, ByteOrder to_order);
+
 }  // namespace quarvel_storage

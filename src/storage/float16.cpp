@@ -1,69 +1,85 @@
 #include "storage/float16.h"
 
-#include <bit>
-#include <cmath>
+#include <immintrin.h>
 
 namespace quarvel_storage {
 
-float half_bits_to_float(std::uint16_t bits) {
-  const std::uint32_t sign = (bits & 0x8000u) << 16;
-  const std::uint32_t exponent = (bits >> 10) & 0x1Fu;
-  const std::uint32_t mantissa = bits & 0x3FFu;
-  if (exponent == 0x1F) {
-    // inf or NaN: keep the payload in the top mantissa bits.
-    return std::bit_cast<float>(sign | 0x7F800000u | (mantissa << 13));
-  }
-  if (exponent == 0) {
-    // zero or subnormal: mantissa * 2^-24, exact in single precision.
-    const float magnitude = std::ldexp(static_cast<float>(mantissa), -24);
-    return sign ? -magnitude : magnitude;
-  }
-  return std::bit_cast<float>(sign | ((exponent + 112u) << 23) | (mantissa << 13));
+namespace {
+
+// ---- one element at a time: every processor ----------------------------------
+
+void halves_to_floats_plain(const std::uint16_t* bits, float* values, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) values[i] = half_bits_to_float(bits[i]);
 }
 
-std::uint16_t double_to_half_bits(double value) {
-  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
-  const std::uint16_t sign = static_cast<std::uint16_t>((bits >> 48) & 0x8000u);
-  const int exponent = static_cast<int>((bits >> 52) & 0x7FF);
-  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
-  if (exponent == 0x7FF) {
-    if (fraction == 0) return sign | 0x7C00u;
-    // quiet NaN, keeping the top payload bits
-    return static_cast<std::uint16_t>(sign | 0x7E00u | (fraction >> 42));
-  }
-  if (exponent == 0 && fraction == 0) return sign;
-
-  // |value| = significand * 2^(e - 52) with the implicit bit included.
-  const std::uint64_t significand = exponent ? (fraction | (std::uint64_t{1} << 52)) : fraction;
-  const int e = (exponent ? exponent : 1) - 1023;  // unbiased exponent of bit 52
-
-  // Target: half mantissa units of 2^(max(e, -14) - 10); normal halves have 11 significant bits.
-  int unit_exponent = (e < -14 ? -14 : e) - 10;  // value of one result unit is 2^unit_exponent
-  // shift = how many low bits of significand (units 2^(e-52)) fall below one result unit
-  const int shift = unit_exponent - (e - 52);
-  std::uint64_t q;
-  if (shift >= 64) {
-    q = 0;  // far below the smallest subnormal: rounds to zero (remainder < half a unit)
-  } else {
-    q = significand >> shift;
-    const std::uint64_t remainder = significand & ((std::uint64_t{1} << shift) - 1);
-    const std::uint64_t half = std::uint64_t{1} << (shift - 1);
-    if (remainder > half || (remainder == half && (q & 1))) ++q;
-  }
-  // q counts units of 2^unit_exponent; renormalise if rounding carried to 2^11.
-  if (q >= (1u << 11)) {
-    q >>= 1;
-    ++unit_exponent;
-  }
-  if (q == 0) return sign;
-  if (q < (1u << 10)) return static_cast<std::uint16_t>(sign | q);  // subnormal (unit_exponent == -24)
-  const int biased = unit_exponent + 10 + 15;
-  if (biased >= 31) return sign | 0x7C00u;
-  return static_cast<std::uint16_t>(sign | (biased << 10) | (q & 0x3FFu));
+void floats_to_halves_plain(const float* values, std::uint16_t* bits, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) bits[i] = float_to_half_bits(values[i]);
 }
 
-std::uint16_t float_to_half_bits(float value) { return double_to_half_bits(static_cast<double>(value)); }
+// ---- eight at a time: processors with the half-precision conversions ----------
 
-float round_to_half(double value) { return half_bits_to_float(double_to_half_bits(value)); }
+// Whether any of eight halves is a signalling NaN: exponent all ones, quiet
+// bit clear, payload nonzero.
+[[gnu::target("f16c")]] bool any_signalling(__m128i h) {
+  const __m128i top = _mm_and_si128(h, _mm_set1_epi16(0x7E00));
+  const __m128i unquiet = _mm_cmpeq_epi16(top, _mm_set1_epi16(0x7C00));
+  const __m128i payload = _mm_and_si128(h, _mm_set1_epi16(0x01FF));
+  const __m128i empty = _mm_cmpeq_epi16(payload, _mm_setzero_si128());
+  return _mm_movemask_epi8(_mm_andnot_si128(empty, unquiet)) != 0;
+}
+
+[[gnu::target("f16c")]] void halves_to_floats_f16c(const std::uint16_t* bits, float* values, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bits + i));
+    _mm256_storeu_ps(values + i, _mm256_cvtph_ps(h));
+    // The instruction quiets a signalling NaN; those eight go again by the plain form.
+    if (any_signalling(h)) [[unlikely]]
+      halves_to_floats_plain(bits + i, values + i, 8);
+  }
+  halves_to_floats_plain(bits + i, values + i, n - i);
+}
+
+// The instruction rounds as float_to_half_bits does and makes the same NaNs.
+[[gnu::target("f16c")]] void floats_to_halves_f16c(const float* values, std::uint16_t* bits, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i h = _mm256_cvtps_ph(_mm256_loadu_ps(values + i), _MM_FROUND_TO_NEAREST_INT);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(bits + i), h);
+  }
+  floats_to_halves_plain(values + i, bits + i, n - i);
+}
+
+struct Converters {
+  void (*to_floats)(const std::uint16_t*, float*, std::size_t);
+  void (*to_halves)(const float*, std::uint16_t*, std::size_t);
+};
+
+const Converters& converters() {
+  static const Converters chosen = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c")
+                                       ? Converters{halves_to_floats_f16c, floats_to_halves_f16c}
+                                       : Converters{halves_to_floats_plain, floats_to_halves_plain};
+  return chosen;
+}
+
+}  // namespace
+
+void halves_to_floats(const std::uint16_t* bits, float* values, std::size_t n) {
+  converters().to_floats(bits, values, n);
+}
+
+void floats_to_halves(const float* values, std::uint16_t* bits, std::size_t n) {
+  converters().to_halves(values, bits, n);
+}
+
+void doubles_to_halves(const double* values, std::uint16_t* bits, std::size_t n) {
+  constexpr std::size_t chunk = 256;
+  float odd[chunk];
+  for (std::size_t done = 0; done < n; done += chunk) {
+    const std::size_t count = n - done < chunk ? n - done : chunk;
+    for (std::size_t i = 0; i < count; ++i) odd[i] = rounded_to_odd(values[done + i]);
+    floats_to_halves(odd, bits + done, count);
+  }
+}
 
 }  // namespace quarvel_storage

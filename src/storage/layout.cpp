@@ -155,6 +155,28 @@ Result<CopyLayout> axis_order_layout(const View& view, DType to, ByteOrder to_or
   return layout_with_strides(view, to, to_order, [&]() -> Result<Strides> { return std::move(*strides); });
 }
 
+// The cast of astype_with_axis_order; with `invalid`, the noting of
+// astype_noting_invalid.
+Result<View> cast_copy(const View& view, DType to, ByteOrder to_order, const AxisOrder& axis_order, bool* invalid,
+                       LoopPath path) {
+  return allocation_guard([&]() -> Result<View> {
+    if (view_detail::takes_typed_path(view, path) && !to.is_long_double())
+      return view_detail::typed_copy(
+          view, to, [&] { return axis_order_layout(view, to, to_order, axis_order); }, invalid);
+    auto values = view.snapshot();
+    if (!values) return fail(values.error());
+    if (to != view.dtype) {
+      for (Scalar& v : *values) {
+        if (invalid) *invalid = *invalid || v.integer_cast_is_invalid(to);
+        auto cast = v.cast(to);
+        if (!cast) return fail(cast.error());
+        v = std::move(*cast);
+      }
+    }
+    return View::from_values_with_axis_order(to, to_order, view.shape, *values, axis_order);
+  });
+}
+
 }  // namespace
 
 Result<View> View::copy(LoopPath path) const { return copy_order(false, path); }
@@ -175,20 +197,13 @@ Result<View> View::copy_with_axis_order(const AxisOrder& axis_order, LoopPath pa
 
 Result<View> View::astype_with_axis_order(DType to, ByteOrder to_order, const AxisOrder& axis_order,
                                           LoopPath path) const {
-  return allocation_guard([&]() -> Result<View> {
-    if (view_detail::takes_typed_path(*this, path) && !to.is_long_double())
-      return view_detail::typed_copy(*this, to, [&] { return axis_order_layout(*this, to, to_order, axis_order); });
-    auto values = snapshot();
-    if (!values) return fail(values.error());
-    if (to != dtype) {
-      for (Scalar& v : *values) {
-        auto cast = v.cast(to);
-        if (!cast) return fail(cast.error());
-        v = std::move(*cast);
-      }
-    }
-    return from_values_with_axis_order(to, to_order, shape, *values, axis_order);
-  });
+  return cast_copy(*this, to, to_order, axis_order, nullptr, path);
+}
+
+Result<View> View::astype_noting_invalid(DType to, ByteOrder to_order, const AxisOrder& axis_order, bool& invalid,
+                                         LoopPath path) const {
+  invalid = false;
+  return cast_copy(*this, to, to_order, axis_order, &invalid, path);
 }
 
 Result<View> View::view_with_dtype_and_order(DType to, ByteOrder to_order) const {

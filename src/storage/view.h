@@ -156,6 +156,11 @@ struct View {
   [[nodiscard]] Result<View> copy_with_axis_order(const AxisOrder& axis_order, LoopPath path = LoopPath::Typed) const;
   [[nodiscard]] Result<View> astype_with_axis_order(DType dtype, ByteOrder byte_order, const AxisOrder& axis_order,
                                                     LoopPath path = LoopPath::Typed) const;
+  // The same cast, also setting `invalid` where a cast to an integer dtype
+  // leaves the faithful range for any element (Scalar::integer_cast_is_invalid):
+  // noted while converting, where a scan before it would read every element twice.
+  [[nodiscard]] Result<View> astype_noting_invalid(DType dtype, ByteOrder byte_order, const AxisOrder& axis_order,
+                                                   bool& invalid, LoopPath path = LoopPath::Typed) const;
   // Same buffer, another tag ("=" <-> "<" only); never reinterprets bytes.
   [[nodiscard]] Result<View> view_with_dtype_and_order(DType dtype, ByteOrder byte_order) const;
   [[nodiscard]] Result<View> reshape_order(const Shape& new_shape, CopyMode copy_mode, bool f_order,
