@@ -422,3 +422,20 @@ def test_loops_chosen_by_signature_and_dtype(call, dtypes):
 ])
 def test_loops_refused_by_signature_and_dtype(call, text):
     raises(TypeError, text, call, q.array(FLOATS), q.array(SHORTS, dtype="int16"))
+
+
+@pytest.mark.parametrize("dtype, values, name, expected", [
+    (">c16", [complex(i, -i) for i in range(600)], "add", ("Complex128Scalar", complex(179700, -179700))),
+    (">f8", [float(i % 7) for i in range(700)], "add", ("Float64Scalar", 2100.0)),
+    ("int32", list(range(-500, 1000)), "add", ("Int64Scalar", 374250)),
+    ("uint8", [255] * 1000, "add", ("UInt64Scalar", 255000)),
+    ("bool", [i % 3 == 0 for i in range(1000)], "add", ("Int64Scalar", 334)),
+    ("float16", [0.5] * 1000, "add", ("Float16Scalar", 500.0)),
+    ("int16", [1, -1] * 300, "multiply", ("Int64Scalar", 1)),
+    (">i8", list(range(1000)), "maximum", ("Int64Scalar", 999)),
+])
+def test_reductions_converting_their_elements_chunk_by_chunk(dtype, values, name, expected):
+    """Elements in another dtype or byte order reach the fold converted, a chunk
+    at a time: every chunk, the last one short."""
+    result = getattr(q, name).reduce(q.array(values, dtype=dtype))
+    assert (type(result).__name__, result.item()) == expected
