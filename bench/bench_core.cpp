@@ -11,6 +11,7 @@
 #include <complex>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -22,6 +23,7 @@
 #include "kernels/unary_float.h"
 #include "kernels/strided_loops.h"
 #include "storage/convert_loop.h"
+#include "storage/indexing.h"
 #include "storage/float16.h"
 #include "storage/view.h"
 
@@ -163,6 +165,79 @@ void bench_strided_loops() {
   }
 }
 
+// ---- gathers, scatters, masks and `at`: the plain C loops ------------------
+// The floors of the indexed operations, over a million float64 elements with
+// a million random int64 indices (a half-true random mask), each into memory
+// allocated beforehand; bench/bench_index.py sets quarvel's figures beside them.
+[[gnu::noinline]] void gather_loop(const double* a, const std::int64_t* idx, double* out, long n) {
+  for (long i = 0; i < n; ++i) out[i] = a[idx[i]];
+}
+[[gnu::noinline]] void scatter_loop(double* a, const std::int64_t* idx, long n) {
+  for (long i = 0; i < n; ++i) a[idx[i]] = 1.0;
+}
+[[gnu::noinline]] void scatter_values_loop(double* a, const std::int64_t* idx, const double* v, long n) {
+  for (long i = 0; i < n; ++i) a[idx[i]] = v[i];
+}
+[[gnu::noinline]] long mask_loop(const double* a, const std::uint8_t* mask, double* out, long n) {
+  long k = 0;
+  for (long i = 0; i < n; ++i)
+    if (mask[i]) out[k++] = a[i];
+  return k;
+}
+[[gnu::noinline]] void mask_fill_loop(double* a, const std::uint8_t* mask, long n) {
+  for (long i = 0; i < n; ++i)
+    if (mask[i]) a[i] = 2.0;
+}
+[[gnu::noinline]] void add_at_loop(double* a, const std::int64_t* idx, long n) {
+  for (long i = 0; i < n; ++i) a[idx[i]] += 1.0;
+}
+
+void bench_index_floors() {
+  constexpr long n = 1'000'000;
+  std::vector<double> a(n), out(n), v(n, 3.0);
+  std::vector<std::int64_t> idx(n);
+  std::vector<std::uint8_t> mask(n);
+  std::uint64_t state = 12345;
+  auto next = [&] {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return state >> 33;
+  };
+  for (long i = 0; i < n; ++i) {
+    a[i] = static_cast<double>(i);
+    idx[i] = static_cast<std::int64_t>(next() % n);
+    mask[i] = next() & 1;
+  }
+  auto timed = [&](const char* what, const char* label, auto&& body) {
+    double fastest = 1e30;
+    for (int r = 0; r < 15; ++r) {
+      const auto start = Clock::now();
+      body();
+      fastest = std::min(fastest, std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    std::printf("%s %-*s %8.2f ns/element\n", what, static_cast<int>(46 - std::string_view(what).size()), label,
+                fastest * 1e9 / n);
+  };
+  auto best = [&](const char* label, auto&& body) { timed("C loop", label, body); };
+  best("a[idx]", [&] { gather_loop(a.data(), idx.data(), out.data(), n); });
+  best("a[idx] into fresh memory", [&] {
+    auto* fresh = static_cast<double*>(std::malloc(n * sizeof(double)));
+    gather_loop(a.data(), idx.data(), fresh, n);
+    sink += static_cast<long>(fresh[n / 2]);
+    std::free(fresh);
+  });
+  best("a[idx] = 1.0", [&] { scatter_loop(a.data(), idx.data(), n); });
+  best("a[idx] = v", [&] { scatter_values_loop(a.data(), idx.data(), v.data(), n); });
+  best("a[mask] (per source element)", [&] { sink += mask_loop(a.data(), mask.data(), out.data(), n); });
+  best("a[mask] = 2.0 (per source element)", [&] { mask_fill_loop(a.data(), mask.data(), n); });
+  best("add.at(a, idx, 1.0)", [&] { add_at_loop(a.data(), idx.data(), n); });
+  // The storage core's own gather and scatter on the same data, Python left out.
+  auto source = View::zeros_with_layout(DType::Float64, ByteOrder::Native, {static_cast<std::uint64_t>(n)}, false);
+  if (!source) return;
+  const IndexItem items[] = {IndexItem::IntArray{{static_cast<std::uint64_t>(n)}, {8}, idx, std::nullopt}};
+  timed("storage core", "View::index a[idx]", [&] { sink += source->index(items) ? 1 : 0; });
+  timed("storage core", "assign_fancy_scalar a[idx] = 1.0", [&] { sink += source->assign_fancy_scalar(items, Scalar(1.0)) ? 1 : 0; });
+  sink += static_cast<long>(out[n / 2] + a[n / 3]);
+}
 
 // ---- complex, float16 and float-to-integer loops beside plain C loops -------
 //
@@ -381,6 +456,12 @@ void bench_complex_and_half_loops() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // "bench_core index": the gathers, scatters, masks and at floors alone.
+  if (argc > 1 && std::string_view(argv[1]) == "index") {
+    bench_index_floors();
+    std::printf("(checksum %ld)\n", sink);
+    return 0;
+  }
   // "bench_core loops": the section above alone.
   if (argc > 1 && std::string_view(argv[1]) == "loops") {
     bench_complex_and_half_loops();

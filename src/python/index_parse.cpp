@@ -255,29 +255,19 @@ std::optional<ParsedIndex> parse_indices(const View& view, PyObject* key) {
       if (dtype != DType::Bool && !cursor_free()) return std::nullopt;
       if (dtype != DType::Bool && !dtype.is_integer())
         return raise_error(PyExc_IndexError, "index arrays must have an integer or boolean dtype");
-      // Read typed under the index array's lock: no Scalar per index.
-      std::vector<std::uint64_t> positions;
-      std::vector<std::int64_t> values;
-      std::uint64_t p = 0;
-      auto read = quarvel_storage::visit_elements(index_view, loop_path(), [&](const auto& value) {
-        using T = std::decay_t<decltype(value)>;
-        if constexpr (std::is_same_v<T, Scalar>) {
-          if (value.dtype() == DType::Bool) {
-            if (value.truthy()) positions.push_back(p);
-          } else {
-            values.push_back(scalar_to_isize(value).value_or(0));  // an integer dtype: never refused
-          }
-        } else if constexpr (std::is_same_v<T, bool>) {
-          if (value) positions.push_back(p);
-        } else if constexpr (std::is_integral_v<T>) {
-          values.push_back(index_value(value));
-        }
-        ++p;
-        return true;
-      });
-      if (!storage_ok(std::move(read))) return std::nullopt;
-      auto made = dtype == DType::Bool ? make_mask(view, cursor, index_view.shape, std::move(positions))
-                                       : make_int_array(index_view.shape, std::move(values));
+      // Read once, under the index array's lock.
+      std::optional<IndexItem> made;
+      if (dtype == DType::Bool) {
+        auto positions = storage_value(quarvel_storage::read_mask_positions(index_view, loop_path()));
+        if (!positions) return std::nullopt;
+        made = make_mask(view, cursor, index_view.shape, std::move(*positions));
+      } else {
+        std::optional<std::array<std::int64_t, 2>> range;
+        auto values = storage_value(quarvel_storage::read_index_values(index_view, loop_path(), &range));
+        if (!values) return std::nullopt;
+        made = make_int_array(index_view.shape, std::move(*values));
+        if (made) std::get<IndexItem::IntArray>(made->kind).range = range;
+      }
       if (!made) return std::nullopt;
       if (dtype != DType::Bool) ++cursor;
       parsed.items.push_back(std::move(*made));

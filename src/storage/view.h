@@ -171,8 +171,10 @@ struct View {
   // --- indexing (indexing.cpp, types in indexing.h) -------------------------
   // Basic items give a view over the same buffer; any advanced item gathers a copy.
   [[nodiscard]] Result<View> index(std::span<const IndexItem> items, LoopPath path = LoopPath::Typed) const;
-  [[nodiscard]] Result<AdvancedIndexLayout> advanced_offsets(std::span<const IndexItem> items) const;
-  [[nodiscard]] Result<IndexedView> advanced_index_view(std::span<const IndexItem> items) const;
+  [[nodiscard]] Result<AdvancedIndexLayout> advanced_offsets(std::span<const IndexItem> items,
+                                                             LoopPath path = LoopPath::Typed) const;
+  [[nodiscard]] Result<IndexedView> advanced_index_view(std::span<const IndexItem> items,
+                                                        LoopPath path = LoopPath::Typed) const;
   // `value` (any dtype) cast to this view's dtype, written to every selected element.
   [[nodiscard]] Result<void> assign_fancy_scalar(std::span<const IndexItem> items, const Scalar& value,
                                                 LoopPath path = LoopPath::Typed) const;

@@ -71,7 +71,7 @@ inline IndexItem full_slice(std::uint64_t n) { return IndexItem::Slice{0, 1, n};
 
 // A C-ordered int64 index array.
 inline IndexItem int_array(Shape shape, std::vector<std::int64_t> values) {
-  return IndexItem::IntArray{shape, *c_strides(DType::Int64, shape), std::move(values)};
+  return IndexItem::IntArray{shape, *c_strides(DType::Int64, shape), std::move(values), std::nullopt};
 }
 
 }  // namespace storage_test

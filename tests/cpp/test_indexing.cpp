@@ -51,7 +51,7 @@ TEST(AdvancedIndex, GatherStridesAndTag) {
   const std::tuple<View, Items, Strides> cases[] = {
       {v, {full_slice(3), int_array({2}, {0, 1})}, {8, 24}}, {v, {int_array({2}, {0, 1})}, {32, 8}},
       {t, {int_array({2}, {0, 1})}, {48, 8, 24}},
-      {v, {IndexItem::IntArray{{2, 2}, {8, 16}, {0, 1, 2, 0}}, I{0}}, {8, 16}},
+      {v, {IndexItem::IntArray{{2, 2}, {8, 16}, {0, 1, 2, 0}, std::nullopt}, I{0}}, {8, 16}},
   };
   for (const auto& [source, items, strides] : cases) {
     EXPECT_EQ(source.index(items)->strides, strides);

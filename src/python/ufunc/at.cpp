@@ -6,6 +6,7 @@
 // the dtypes as given (a Python int enters as int64), and each result is cast
 // back to `a`'s dtype, wrapping or dropping an imaginary part as casts do.
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <type_traits>
@@ -17,6 +18,7 @@
 #include "kernels/loop_table.h"
 #include "python/args.h"
 #include "python/array_object.h"
+#include "python/element_path.h"
 #include "python/errors.h"
 #include "python/index_parse.h"
 #include "python/ufunc/call_args.h"
@@ -67,9 +69,15 @@ struct PreparedAt {
   std::uint64_t count = 0;
   std::optional<Operand> right_operand;  // binary: `b`
   std::vector<Scalar> right;  // binary: one value per target element, in the loop's second input dtype
+  // An advanced target on the typed path may be a LinearSelection, its
+  // offsets then listed only where an element-at-a-time loop needs them;
+  // it reads the values of `items`.
+  std::vector<quarvel_storage::IndexItem> items;
+  std::optional<quarvel_storage::LinearSelection> linear;
 };
 
-std::optional<Target> select_target(const View& view, PyObject* indices) {
+std::optional<Target> select_target(const View& view, PyObject* indices, std::vector<quarvel_storage::IndexItem>& items,
+                                    std::optional<quarvel_storage::LinearSelection>& linear) {
   auto parsed = parse_indices(view, indices);
   if (!parsed) return std::nullopt;
   if (parsed->is_basic()) {
@@ -77,9 +85,20 @@ std::optional<Target> select_target(const View& view, PyObject* indices) {
     if (!selected) return std::nullopt;
     return Target(std::move(*selected));
   }
-  auto selected = storage_value(view.advanced_index_view(parsed->items));
+  items = std::move(parsed->items);
+  auto selected = loop_path() == quarvel_storage::LoopPath::Typed
+                      ? storage_value(quarvel_storage::advanced_index_runs(view, items, linear))
+                      : storage_value(view.advanced_index_view(items, quarvel_storage::LoopPath::Element));
   if (!selected) return std::nullopt;
   return Target(std::move(*selected));
+}
+
+// The offsets of a LinearSelection target, for the loops that walk them.
+bool list_target(PreparedAt& at) {
+  if (!at.linear) return true;
+  if (!storage_ok(quarvel_storage::list_selection(std::get<IndexedView>(at.target), *at.linear))) return false;
+  at.linear.reset();
+  return true;
 }
 
 // `b` read whole, broadcast to the target, before anything is written: a `b`
@@ -112,7 +131,9 @@ std::optional<PreparedAt> prepare_at(std::string_view name, PyObject* const* arg
   const View& view = as_array(a)->view;
   if (view.ndim() == 0)
     return raise_error(PyExc_TypeError, "ufunc.at requires an array with at least one dimension");
-  auto target = select_target(view, bound[1]);
+  std::vector<quarvel_storage::IndexItem> items;
+  std::optional<quarvel_storage::LinearSelection> linear;
+  auto target = select_target(view, bound[1], items, linear);
   if (!target) return std::nullopt;
   std::optional<Operand> right;
   if (bound[2] && bound[2] != Py_None) {
@@ -123,7 +144,7 @@ std::optional<PreparedAt> prepare_at(std::string_view name, PyObject* const* arg
   if (binary && !right) return raise_error(PyExc_TypeError, "binary ufunc.at requires a third operand");
   if (!binary && right) return raise_error(PyExc_TypeError, "unary ufunc.at takes only the array and indices");
 
-  PreparedAt at{name, *op, std::move(*target), {}, view.dtype, binary, 0, std::move(right), {}};
+  PreparedAt at{name, *op, std::move(*target), {}, view.dtype, binary, 0, std::move(right), {}, std::move(items), linear};
   const Shape& shape = target_shape(at.target);
   std::vector<DType> input_dtypes{view.dtype};
   if (binary) {
@@ -210,9 +231,130 @@ std::optional<std::uint32_t> update_view(const PreparedAt& at, quarvel_kernels::
   return run_raising(run);
 }
 
-// An advanced target: its listed elements one at a time (a repeated offset
-// sees the value written before), each converted to the loop dtype, computed
-// by the kernel on one element and converted back; `a` locked once.
+// The selected elements go through the kernel in runs of distinct
+// elements: a run is gathered, computed as one contiguous loop and written
+// back before the next is read. Elements of one run never meet, so this is
+// the element-by-element update (a repeated index starts a new run and sees
+// the value written before), with the kernel's loop at full speed.
+constexpr std::uint64_t run_length = 256;
+constexpr std::uint64_t prefetch_distance = 32;
+constexpr int seen_bits = 15;  // a run ends at the first element whose hash it has seen: false alarms only shorten it
+
+std::uint64_t seen_slot(std::uint64_t element) { return (element * 0x9E3779B97F4A7C15ull) >> (64 - seen_bits); }
+
+// Copies a run's elements of N bytes from their places into `run`, or back.
+template <std::uint64_t N>
+void move_run(std::uint8_t* run, std::uint8_t* start, const std::uint64_t* offsets, std::uint64_t n, bool back) {
+  for (std::uint64_t k = 0; k < n; ++k) {
+    std::uint8_t* place = start + offsets[k] * N;
+    back ? std::memcpy(place, run + k * N, N) : std::memcpy(run + k * N, place, N);
+  }
+}
+using RunMove = void (*)(std::uint8_t*, std::uint8_t*, const std::uint64_t*, std::uint64_t, bool);
+RunMove run_move(std::uint64_t size) {
+  switch (size) {
+    case 1: return move_run<1>;
+    case 2: return move_run<2>;
+    case 4: return move_run<4>;
+    case 8: return move_run<8>;
+    case 16: return move_run<16>;
+    default: return nullptr;
+  }
+}
+
+// An advanced target: its listed elements in order, converted to the loop
+// dtype, computed and converted back; `a` locked once. `b` is read in order
+// (one value, or one per element); nullopt when it is laid out otherwise.
+std::optional<std::uint32_t> update_runs(const PreparedAt& at, quarvel_kernels::StridedLoop kernel,
+                                         const IndexedView& target, const std::optional<View>& right) {
+  using quarvel_storage::ByteOrder;
+  const View& array = target.view;
+  const std::uint64_t size = array.dtype.itemsize(), in_size = at.loop.inputs[0].itemsize(),
+                      out_size = at.loop.outputs[0].itemsize();
+  const RunMove move = run_move(size);
+  if (!move || in_size > 16 || out_size > 16) return std::nullopt;
+  std::int64_t right_step = 0;
+  if (right) {
+    const quarvel_storage::Strides strides = quarvel_kernels::broadcast_strides(*right, target.shape);
+    const bool one = std::all_of(strides.begin(), strides.end(), [](std::int64_t s) { return s == 0; });
+    if (!one && !(right->is_c_contiguous() && right->shape == target.shape)) return std::nullopt;
+    right_step = one ? 0 : static_cast<std::int64_t>(right->dtype.itemsize());
+  }
+  const bool converts = array.dtype != at.loop.inputs[0] || array.dtype != at.loop.outputs[0] ||
+                        quarvel_storage::swaps(array.byte_order);
+  const auto read =
+      quarvel_storage::find_conversion(array.dtype, array.byte_order, at.loop.inputs[0], ByteOrder::Native);
+  const auto write =
+      quarvel_storage::find_conversion(at.loop.outputs[0], ByteOrder::Native, array.dtype, array.byte_order);
+  auto guard = storage_value(array.buffer->write());
+  if (!guard || !storage_value(array.element_base(*guard))) return std::nullopt;
+  std::optional<quarvel_storage::LockedBuffer::ReadGuard> right_guard;
+  const std::uint8_t* right_base = nullptr;
+  if (right) {
+    right_guard = storage_value(std::as_const(*right->buffer).read());
+    auto base = right_guard ? storage_value(right->element_base(*right_guard)) : std::nullopt;
+    if (!base) return std::nullopt;
+    right_base = *base;
+  }
+  // Selections hold buffer element numbers, counted from the buffer's start.
+  std::uint8_t* const start = (*guard)->data.data();
+  const std::uint64_t* const listed = target.offsets.data();
+  const quarvel_storage::LinearSelection* const linear = at.linear ? &*at.linear : nullptr;
+  const std::uint64_t count = at.count;
+  std::uint64_t offsets[run_length];  // of the run
+  alignas(16) std::uint8_t raw[run_length * 16], in[run_length * 16], out[run_length * 16];
+  std::uint64_t seen[(1u << seen_bits) / 64] = {};
+  // One `b` for all: laid out as a run of copies once, so that every run's
+  // loop reads its operands contiguously.
+  alignas(16) std::uint8_t repeated[run_length * 16];
+  std::int64_t right_stride = right_step;
+  if (right && right_step == 0) {
+    right_stride = static_cast<std::int64_t>(right->dtype.itemsize());
+    if (right_stride > 16) return std::nullopt;
+    for (std::uint64_t k = 0; k < run_length; ++k)
+      std::memcpy(repeated + k * static_cast<std::uint64_t>(right_stride), right_base, static_cast<std::size_t>(right_stride));
+    right_base = repeated;
+  }
+  std::uint32_t faults = 0;
+  for (std::uint64_t i = 0; i < count;) {
+    std::uint64_t j = i;
+    for (; j < count && j - i < run_length; ++j) {
+      const std::uint64_t element = linear ? linear->element(j) : listed[j];
+      const std::uint64_t slot = seen_slot(element);
+      const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
+      if (seen[slot / 64] & bit) break;
+      seen[slot / 64] |= bit;
+      offsets[j - i] = element;
+      __builtin_prefetch(start + element * size, 1);  // the misses of a run overlap
+    }
+    const std::uint64_t n = j - i;
+    move(raw, start, offsets, n, false);
+    std::uint8_t* first = raw;
+    std::uint8_t* result = raw;
+    if (converts) {
+      read(raw, static_cast<std::int64_t>(size), in, static_cast<std::int64_t>(in_size), n);
+      first = in, result = out;
+    }
+    const std::uint8_t* b = right_step == 0 ? right_base : right_base + static_cast<std::int64_t>(i) * right_step;
+    std::uint8_t* args[3] = {first, result, nullptr};
+    std::int64_t steps[3] = {static_cast<std::int64_t>(in_size), static_cast<std::int64_t>(out_size), 0};
+    if (right) {
+      args[1] = const_cast<std::uint8_t*>(b), args[2] = result;
+      steps[1] = right_stride, steps[2] = static_cast<std::int64_t>(out_size);
+    }
+    faults |= kernel(args, steps, n, nullptr, 0).faults;
+    if (converts) write(out, static_cast<std::int64_t>(out_size), raw, static_cast<std::int64_t>(size), n);
+    move(raw, start, offsets, n, true);
+    for (std::uint64_t k = 0; k < n; ++k) seen[seen_slot(offsets[k]) / 64] = 0;
+    i = j;
+  }
+  return faults;
+}
+
+// An advanced target whose `b` is broadcast along some axes: its listed
+// elements one at a time (a repeated offset sees the value written before),
+// each converted to the loop dtype, computed by the kernel on one element and
+// converted back; `a` locked once.
 std::optional<std::uint32_t> update_selection(const PreparedAt& at, quarvel_kernels::StridedLoop kernel,
                                               const IndexedView& target, const std::optional<View>& right) {
   using quarvel_storage::ByteOrder;
@@ -238,13 +380,18 @@ std::optional<std::uint32_t> update_selection(const PreparedAt& at, quarvel_kern
   const std::int64_t strides[3] = {0, 0, 0};
   std::uint32_t faults = 0;
   std::uint64_t i = 0;
+  const std::uint8_t selected = 1;
   auto update = [&](const std::uint8_t* right_element) {
+    // One element per kernel call leaves the processor too few elements in
+    // flight to overlap their cache misses: ask for later ones early.
+    if (i + prefetch_distance < at.count)
+      __builtin_prefetch(start + target.offsets[i + prefetch_distance] * itemsize, 1);
     std::uint8_t* element = start + target.offsets[i++] * itemsize;
     read(element, 0, value, 0, 1);
     // Kernel order: the inputs, then the output.
     std::uint8_t* args[3] = {value, result, nullptr};
     if (right_element) args[1] = const_cast<std::uint8_t*>(right_element), args[2] = result;
-    faults |= kernel(args, strides, 1, nullptr, 0).faults;
+    faults |= kernel(args, strides, 1, &selected, 0).faults;  // masked: no layout tests
     write(result, 0, element, 0, 1);
   };
   if (!right) {
@@ -260,11 +407,18 @@ std::optional<std::uint32_t> update_selection(const PreparedAt& at, quarvel_kern
   return faults;
 }
 
+std::optional<std::uint32_t> update_advanced(PreparedAt& at, quarvel_kernels::StridedLoop kernel,
+                                             const std::optional<View>& right) {
+  if (auto faults = update_runs(at, kernel, std::get<IndexedView>(at.target), right)) return faults;
+  if (PyErr_Occurred() || !list_target(at)) return std::nullopt;
+  return update_selection(at, kernel, std::get<IndexedView>(at.target), right);
+}
+
 // Nullopt when the element loop must serve: long double or big int
 // operands, no typed kernel, a kernel that may refuse an element (the
 // element loop stops there with the earlier writes kept), or a basic target
 // meeting an element twice.
-std::optional<PyObject*> typed_at(const PreparedAt& at) {
+std::optional<PyObject*> typed_at(PreparedAt& at) {
   const View& array = std::visit(
       [](const auto& target) -> const View& {
         if constexpr (std::is_same_v<std::decay_t<decltype(target)>, View>) return target;
@@ -289,7 +443,7 @@ std::optional<PyObject*> typed_at(const PreparedAt& at) {
     if (!right_values) return nullptr;
   }
   auto faults = basic ? update_view(at, kernel, *basic, right_values)
-                      : update_selection(at, kernel, std::get<IndexedView>(at.target), right_values);
+                      : update_advanced(at, kernel, right_values);
   if (!faults || !report_errors(at.name, *faults)) return nullptr;
   Py_RETURN_NONE;
 }
@@ -301,6 +455,7 @@ PyObject* at_method(std::string_view name, PyObject* const* args, Py_ssize_t nar
   if (!prepared) return nullptr;
   if (auto typed = typed_at(*prepared)) return *typed;
   if (prepared->binary && !read_right_values(*prepared, *prepared->right_operand)) return nullptr;
+  if (!list_target(*prepared)) return nullptr;
   std::uint32_t faults = 0;
   const bool done =
       std::visit([&](const auto& target) { return update_elements(*prepared, target, faults); }, prepared->target);
