@@ -275,12 +275,16 @@ Result<ByteOrder> view_detail::storage_byte_order(DType dtype, ByteOrder request
 }
 
 Result<View> View::allocated_order(DType dtype, ByteOrder byte_order, Shape shape, bool f_order) {
+  return allocated_order(dtype, byte_order, std::move(shape), f_order, true);
+}
+
+Result<View> View::allocated_order(DType dtype, ByteOrder byte_order, Shape shape, bool f_order, bool zero) {
   return allocation_guard([&]() -> Result<View> {
     auto count = storable_count(dtype, shape);
     if (!count) return fail(count.error());
     auto strides = f_order ? f_strides(dtype, shape) : c_strides(dtype, shape);
     if (!strides) return fail(strides.error());
-    auto buffer = Buffer::zeroed(dtype, byte_order, *count);
+    auto buffer = zero ? Buffer::zeroed(dtype, byte_order, *count) : Buffer::uninitialized(dtype, byte_order, *count);
     if (!buffer) return fail(buffer.error());
     auto handle = share_buffer(std::move(*buffer));
     if (!handle) return fail(handle.error());
@@ -292,6 +296,12 @@ Result<View> View::zeros_with_layout(DType dtype, ByteOrder byte_order, Shape sh
   auto order = view_detail::storage_byte_order(dtype, byte_order);
   if (!order) return fail(order.error());
   return allocated_order(dtype, *order, std::move(shape), f_order);
+}
+
+Result<View> View::unfilled_with_layout(DType dtype, ByteOrder byte_order, Shape shape, bool f_order) {
+  auto order = view_detail::storage_byte_order(dtype, byte_order);
+  if (!order) return fail(order.error());
+  return allocated_order(dtype, *order, std::move(shape), f_order, false);
 }
 
 Result<View> View::from_values(DType dtype, Shape shape, std::span<const Scalar> values) {
@@ -364,13 +374,22 @@ Result<Strides> axis_order_strides(DType dtype, const Shape& shape, const AxisOr
 }
 
 Result<View> View::zeros_with_strides(DType dtype, ByteOrder byte_order, Shape shape, Strides strides) {
+  return allocated_with_strides(dtype, byte_order, std::move(shape), std::move(strides), true);
+}
+
+Result<View> View::unfilled_with_strides(DType dtype, ByteOrder byte_order, Shape shape, Strides strides) {
+  return allocated_with_strides(dtype, byte_order, std::move(shape), std::move(strides), false);
+}
+
+Result<View> View::allocated_with_strides(DType dtype, ByteOrder byte_order, Shape shape, Strides strides,
+                                          bool zero) {
   return allocation_guard([&]() -> Result<View> {
     auto count = storable_count(dtype, shape);
     if (!count) return fail(count.error());
     if (shape.size() != strides.size()) return fail(ErrorKind::InvalidLayout);
     auto order = view_detail::storage_byte_order(dtype, byte_order);
     if (!order) return fail(order.error());
-    auto buffer = Buffer::zeroed(dtype, *order, *count);
+    auto buffer = zero ? Buffer::zeroed(dtype, *order, *count) : Buffer::uninitialized(dtype, *order, *count);
     if (!buffer) return fail(buffer.error());
     auto handle = share_buffer(std::move(*buffer));
     if (!handle) return fail(handle.error());

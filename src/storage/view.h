@@ -123,10 +123,20 @@ struct View {
 
   // --- constructors over a fresh buffer (view.cpp); values in C order, never cast
   [[nodiscard]] static Result<View> allocated_order(DType dtype, ByteOrder byte_order, Shape shape, bool f_order);
+  [[nodiscard]] static Result<View> allocated_order(DType dtype, ByteOrder byte_order, Shape shape, bool f_order,
+                                                    bool zero);
+  [[nodiscard]] static Result<View> allocated_with_strides(DType dtype, ByteOrder byte_order, Shape shape,
+                                                           Strides strides, bool zero);
   [[nodiscard]] static Result<View> zeros_with_layout(DType dtype, ByteOrder byte_order, Shape shape, bool f_order);
   // Zero elements laid out with the given strides (which must fit the shape).
   [[nodiscard]] static Result<View> zeros_with_strides(DType dtype, ByteOrder byte_order, Shape shape,
                                                        Strides strides);
+  // The same two without zeroing, for a caller whose loop writes every element
+  // before any is read: the fill would be wasted.
+  [[nodiscard]] static Result<View> unfilled_with_layout(DType dtype, ByteOrder byte_order, Shape shape,
+                                                         bool f_order);
+  [[nodiscard]] static Result<View> unfilled_with_strides(DType dtype, ByteOrder byte_order, Shape shape,
+                                                          Strides strides);
   [[nodiscard]] static Result<View> from_values(DType dtype, Shape shape, std::span<const Scalar> values);
   [[nodiscard]] static Result<View> from_values_with_layout(DType dtype, ByteOrder byte_order, Shape shape,
                                                             std::span<const Scalar> values, bool f_order);

@@ -4,6 +4,7 @@ machinery. Each case runs here and in a child process on the element path
 (QUARVEL_ELEMENT_PATH=1), and the reports must be equal: values, dtypes,
 strides, result classes, warnings, fault reports and errors."""
 import operator
+import struct
 import warnings
 
 import pytest
@@ -439,3 +440,123 @@ def test_reductions_converting_their_elements_chunk_by_chunk(dtype, values, name
     at a time: every chunk, the last one short."""
     result = getattr(q, name).reduce(q.array(values, dtype=dtype))
     assert (type(result).__name__, result.item()) == expected
+
+
+# --- keywords the small path leaves to the engine: the same refusals on both paths -----------
+
+ONE = {"values": [1.5], "dtype": "<f8", "order": "C", "views": []}
+ONE_INT = {"values": [3], "dtype": "<i8", "order": "C", "views": []}
+
+
+@pytest.mark.parametrize("name, operands, kwargs", [
+    ("add", (("ref", 0), ("ref", 0)), {"dtype": "spam"}),
+    ("add", (("ref", 0), ("ref", 0)), {"dtype": "int8"}),
+    ("add", (("ref", 0), 2.0), {"dtype": 3}),
+    ("add", (("ref", 0), ("ref", 0)), {"out": ("ref", 1)}),
+    ("add", (("ref", 0), ("ref", 0)), {"out": (("ref", 0), ("ref", 0))}),
+    ("add", (("ref", 0), ("ref", 0)), {"out": 5}),
+    ("add", (("ref", 0), ("ref", 0)), {"out": ("ref", 2)}),
+    ("add", (("ref", 0), ("ref", 0)), {"where": "spam"}),
+    ("add", (("ref", 0), ("ref", 0)), {"where": [True, False]}),
+    ("add", (("ref", 0), ("ref", 0)), {"where": ("ref", 0), "out": ("ref", 0)}),
+    ("add", (("ref", 0), ("ref", 0)), {"casting": "spam"}),
+    ("add", (("ref", 0), ("ref", 1)), {"casting": "no"}),
+    ("add", (("ref", 0), ("ref", 1)), {"casting": "equiv", "out": ("ref", 0)}),
+    ("add", (("ref", 0), ("ref", 0)), {"casting": "safe", "out": ("ref", 1)}),
+    ("add", (("ref", 0), ("ref", 0)), {"signature": "spam"}),
+    ("add", (("ref", 0), ("ref", 0)), {"order": "Z"}),
+    ("add", (("ref", 0), ("ref", 0)), {"dtype": "spam", "casting": "spam", "where": "spam", "out": 5}),
+    ("add", (("ref", 0), ("ref", 0)), {"out": ("ref", 1), "dtype": "spam"}),
+    ("add", (("ref", 0), ("ref", 0)), {"where": "spam", "casting": "spam"}),
+    ("sqrt", (("ref", 0),), {"dtype": "int64"}),
+    ("sqrt", (("ref", 0),), {"out": ("ref", 1)}),
+    ("sqrt", (("ref", 0),), {"where": ("ref", 1), "out": ("ref", 0)}),
+    ("sqrt", (("ref", 0),), {"casting": "unsafe", "dtype": "spam"}),
+    ("divmod", (("ref", 1), ("ref", 1)), {"out": ("ref", 0)}),
+    ("add", (1.0, 2.0), {"dtype": "spam"}),
+    ("add", (1.0, 2.0), {"out": ("ref", 1)}),
+    ("add", (1, 2.0), {"casting": "no"}),
+])
+def test_keywords_refused_on_one_element_calls(element_path, name, operands, kwargs):
+    """A one-element call with a bad keyword: the class, text and order of the
+    refusal are the engine's on the typed path and the element path alike."""
+    steps = [("array", ONE), ("array", ONE_INT), ("array", {**ONE, "values": [1.0, 2.0]})]
+    steps.append(("ufunc", name, "call", operands, kwargs))
+    report = run_case(steps)
+    assert report[3][0][0] == "raised"
+    assert report == element_path(steps)
+
+
+# --- new outputs: written whole by the loop, not zeroed first ------------------------------
+
+def bits(result):
+    cells = result if isinstance(result, list) else [result]
+    return [struct.pack("<dd", c.real, c.imag) if isinstance(c, complex) else repr(c) for c in cells]
+
+
+def flat_values(a):
+    return [a[i].item() for i in range(a.shape[0])] if a.ndim == 1 else [v for row in range(a.shape[0])
+                                                                        for v in flat_values(a[row])]
+
+
+def dirty_the_heap(n):
+    """Frees blocks of every size the calls below ask for, full of NaN bytes, so a
+    new output that were not written whole would show them."""
+    for size in (n, 2 * n, 4 * n):
+        blocks = [q.array([float("nan")] * size, dtype="float64") for _ in range(4)]
+        del blocks
+
+
+@pytest.mark.parametrize("n", [1, 7, 300, 2000])
+@pytest.mark.parametrize("name, make, expected", [
+    ("add", lambda n: (q.array([float(i) for i in range(n)]), 0.5), lambda n: [i + 0.5 for i in range(n)]),
+    ("multiply", lambda n: (q.array([complex(i, 1) for i in range(n)], dtype="complex128"), 1j),
+     lambda n: [complex(-1, i) for i in range(n)]),
+    ("floor_divide", lambda n: (q.array(list(range(n)), dtype="int64"), q.zeros(n, dtype="int64")),
+     lambda n: [0] * n),
+    ("subtract", lambda n: (q.array(list(range(n)), dtype="int32"), 1.5), lambda n: [i - 1.5 for i in range(n)]),
+    ("negative", lambda n: (q.array([[float(i), -float(i)] for i in range(n)]).T,),
+     lambda n: [-float(i) for i in range(n)] + [float(i) for i in range(n)]),
+    ("add", lambda n: (q.array([[float(i)] for i in range(n)]), q.array([10.0, 20.0])),
+     lambda n: [v for i in range(n) for v in (i + 10.0, i + 20.0)]),
+])
+def test_new_outputs_are_written_whole(name, make, expected, n):
+    operands = make(n)
+    dirty_the_heap(n)
+    with q.errstate(all="ignore"):
+        result = getattr(q, name)(*operands)
+    assert bits(flat_values(result)) == bits(expected(n))
+
+
+@pytest.mark.parametrize("n", [1, 300])
+def test_both_new_outputs_of_two_output_ufuncs_are_written_whole(n):
+    a = q.array([float(i) + 0.25 for i in range(n)])
+    dirty_the_heap(n)
+    fraction, whole = q.modf(a)
+    assert flat_values(fraction) == [0.25] * n and flat_values(whole) == [float(i) for i in range(n)]
+    dirty_the_heap(n)
+    with q.errstate(all="ignore"):
+        quotient, remainder = q.divmod(q.array(list(range(n)), dtype="int64"), 0)
+    assert flat_values(quotient) == [0] * n and flat_values(remainder) == [0] * n
+
+
+@pytest.mark.parametrize("n", [1, 300])
+def test_a_staged_result_reaches_its_output_whole(n):
+    """Integer powers are computed aside and copied in: every element of the output is the power."""
+    o = q.array([-1] * n, dtype="int64")
+    dirty_the_heap(n)
+    q.power(q.array([i % 5 for i in range(n)], dtype="int64"), 3, out=o)
+    assert flat_values(o) == [(i % 5) ** 3 for i in range(n)]
+    o = q.array([-1] * n, dtype="int64")
+    q.power(q.array([i % 5 for i in range(n)], dtype="int64"), 2, out=o, where=[i % 2 == 0 for i in range(n)])
+    assert flat_values(o) == [(i % 5) ** 2 if i % 2 == 0 else -1 for i in range(n)]
+
+
+@pytest.mark.parametrize("n", [1, 300, 2000])
+def test_a_mask_without_an_output_leaves_the_unselected_elements_zero(n):
+    a = q.array([float(i) + 1.0 for i in range(n)])
+    dirty_the_heap(n)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = q.add(a, 1.0, where=q.array([i % 3 == 0 for i in range(n)]))
+    assert flat_values(result) == [float(i) + 2.0 if i % 3 == 0 else 0.0 for i in range(n)]

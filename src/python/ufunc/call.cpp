@@ -269,9 +269,10 @@ std::optional<PreparedCall> prepare_call(std::string_view name, std::size_t nin,
   return call;
 }
 
-PyObject* call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs) {
-  if (const std::optional<Op> op = quarvel_kernels::op_from_name(name))
-    if (auto served = small_call(*op, name, nin, args, kwargs)) return *served;
+namespace {
+
+// The generic machinery, for every call the small path hands back.
+PyObject* engine_call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs) {
   auto prepared = prepare_call(name, nin, nout, args, kwargs);
   if (!prepared || !check_new_output_size(prepared->shape, prepared->loop.outputs)) return nullptr;
   const OperandPlacement placement{prepared->operands, {}};
@@ -279,6 +280,18 @@ PyObject* call(std::string_view name, std::size_t nin, std::size_t nout, PyObjec
   auto results = element_loop(*prepared);
   if (!results) return nullptr;
   return deliver_results(*prepared, *results, placement, false);
+}
+
+}  // namespace
+
+PyObject* call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs) {
+  if (const std::optional<Op> op = quarvel_kernels::op_from_name(name)) return call(*op, name, nin, nout, args, kwargs);
+  return engine_call(name, nin, nout, args, kwargs);
+}
+
+PyObject* call(Op op, std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs) {
+  if (auto served = small_call(op, name, nin, args, kwargs)) return *served;
+  return engine_call(name, nin, nout, args, kwargs);
 }
 
 }  // namespace quarvel_python::ufunc

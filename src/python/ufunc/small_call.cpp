@@ -326,7 +326,8 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
   std::array<View, max_outputs> made;
   for (std::size_t j = 0; j < nout && !out && !scalars; ++j) {
     const DType dtype = loop->outputs()[j];
-    auto view = storage_value(View::zeros_with_layout(dtype, default_byte_order(dtype), shape, false));
+    // The run writes every element: no zeroing first.
+    auto view = storage_value(View::unfilled_with_layout(dtype, default_byte_order(dtype), shape, false));
     if (!view) return nullptr;
     made[j] = std::move(*view);
   }

@@ -158,17 +158,23 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
     selects_nothing = !call.mask->scalar->truthy();
   }
   std::array<std::size_t, 2> made_at{not_held, not_held}, staged_at{not_held, not_held};
+  // Without a mask the loop writes every element of a new output: zeroing it
+  // first would be wasted. Under a mask the unselected ones stay zero.
+  const bool writes_all = !call.mask;
   for (std::size_t j = 0; j < nout; ++j) {
     const DType dtype = call.loop.outputs[j];
+    const quarvel_storage::ByteOrder order = default_byte_order(dtype);
     std::optional<View> view;
     if (!(*outputs)[j]) {
       auto strides = output_strides(dtype, call.shape, call.arguments.order, placement);
       if (!strides) return nullptr;
-      view = storage_value(View::zeros_with_strides(dtype, default_byte_order(dtype), call.shape, std::move(*strides)));
+      view = storage_value(writes_all ? View::unfilled_with_strides(dtype, order, call.shape, std::move(*strides))
+                                      : View::zeros_with_strides(dtype, order, call.shape, std::move(*strides)));
       made_at[j] = held.size();
     } else if (may_refuse) {
       // Computed aside, copied in once no element was refused.
-      view = storage_value(View::zeros_with_layout(dtype, default_byte_order(dtype), call.shape, false));
+      view = storage_value(writes_all ? View::unfilled_with_layout(dtype, order, call.shape, false)
+                                      : View::zeros_with_layout(dtype, order, call.shape, false));
       staged_at[j] = held.size();
     } else {
       continue;

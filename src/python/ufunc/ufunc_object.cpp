@@ -75,7 +75,7 @@ PyObject* UFunc_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     const PyUFunc& ufunc = ufunc_of(self);
     // The engine tells "no keywords" by a null dict.
     PyObject* keywords = kwargs && PyDict_Size(kwargs) > 0 ? kwargs : nullptr;
-    return call(ufunc.name, ufunc.nin, ufunc.nout, args, keywords);
+    return call(ufunc.op, ufunc.name, ufunc.nin, ufunc.nout, args, keywords);
   });
 }
 
@@ -125,6 +125,7 @@ PyRef new_ufunc(quarvel_kernels::Op op) {
   if (!object) return {};
   PyUFunc* ufunc = reinterpret_cast<PyUFunc*>(object.get());
   ufunc->name = quarvel_kernels::op_name(op);
+  ufunc->op = op;
   ufunc->nin = quarvel_kernels::input_count(op);
   ufunc->nout = quarvel_kernels::output_count(op);
   return object;
