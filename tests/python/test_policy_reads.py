@@ -79,6 +79,36 @@ def test_a_get_that_fails_otherwise_fails_the_read(replaced_variable, failure):
     raises(type(failure), str(failure), quarvel.seterr)
 
 
+def test_an_errstate_block_reads_then_writes_the_variable_once_each_way(replaced_variable):
+    holder = Holder(("warn", "warn", "ignore", "warn", None, ()))
+    replaced_variable(holder)
+    with quarvel.errstate(divide="ignore"):
+        assert holder.value[:5] == ("ignore", "warn", "ignore", "warn", None)
+    assert [name for name, _ in holder.calls] == ["get", "set", "get", "set"]
+    assert holder.value == ("warn", "warn", "ignore", "warn", None, ())
+
+
+def test_the_registered_variable_is_written_again_once_restored(replaced_variable):
+    """A block entered on another variable leaves the registered one as it was;
+    once restored, the registered one serves blocks again."""
+    other = contextvars.ContextVar("other", default=RAISING)
+
+    def run():
+        with quarvel.errstate(over="ignore"):
+            replaced_variable(other)
+            with quarvel.errstate(under="raise"):
+                assert quarvel.geterr()["under"] == "raise"
+            replaced_variable(NATIVE.__dict__["_ERROR_CONTEXT_ORIGINAL"])
+            assert quarvel.geterr() == {**DEFAULT, "over": "ignore"}
+        assert quarvel.geterr() == DEFAULT
+        assert other.get() == RAISING
+    NATIVE._ERROR_CONTEXT_ORIGINAL = NATIVE._ERROR_CONTEXT
+    try:
+        contextvars.Context().run(run)
+    finally:
+        del NATIVE._ERROR_CONTEXT_ORIGINAL
+
+
 def test_a_fault_reads_the_variable_the_module_holds_at_that_moment(replaced_variable):
     replaced_variable(Holder(("ignore", "ignore", "ignore", "raise", None, ())))
     assert quarvel.divide(1.0, 0.0) == float("inf")

@@ -77,6 +77,16 @@ const PolicyTexts* policy_texts() {
 // when asked with a default (an object nobody else holds).
 PyObject* registered_variable = nullptr;
 PyObject* no_value = nullptr;
+// Its get and set, bound once: asking the variable for them on every read
+// and write would make a method object each time. Null when not yet bound.
+PyObject* registered_get = nullptr;
+PyObject* registered_set = nullptr;
+
+// The bound method `name` of the registered variable, kept in `cell`.
+PyObject* registered_method(PyObject*& cell, PyObject* name) {
+  if (!cell && !(cell = PyObject_GetAttr(registered_variable, name))) return nullptr;
+  return cell;
+}
 
 PyRef context_variable() {
   const PolicyTexts* texts = policy_texts();
@@ -92,7 +102,9 @@ PyRef context_variable() {
 // own, is asked with one: the same answer without an exception.
 PyRef variable_value(PyObject* variable, const PolicyTexts& texts) {
   if (variable == registered_variable && no_value) {
-    PyRef value = PyRef::steal(PyObject_CallMethodObjArgs(variable, texts.get, no_value, nullptr));
+    PyObject* get = registered_method(registered_get, texts.get);
+    if (!get) return {};
+    PyRef value = PyRef::steal(PyObject_CallFunctionObjArgs(get, no_value, nullptr));
     return value.get() == no_value ? PyRef() : value;
   }
   PyRef value = PyRef::steal(PyObject_CallMethodObjArgs(variable, texts.get, nullptr));
@@ -129,6 +141,8 @@ bool put(PyObject* tuple, Py_ssize_t index, PyRef value) {
 void remember_error_context_variable(PyObject* variable) {
   Py_XINCREF(variable);
   Py_XDECREF(std::exchange(registered_variable, variable));
+  Py_CLEAR(registered_get);
+  Py_CLEAR(registered_set);
   if (!no_value && !(no_value = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))))
     PyErr_Clear();  // the variable is then asked without a default
 }
@@ -183,10 +197,11 @@ PyRef make_error_context(const ErrorState& state, PyObject* errcall, PyObject* s
   return context;
 }
 
-PyRef current_error_context() {
-  PyRef variable = context_variable();
-  if (!variable) return {};
-  PyRef value = variable_value(variable.get(), *policy_texts());
+namespace {
+
+// The context `variable` holds (see current_error_context).
+PyRef error_context_of(PyObject* variable) {
+  PyRef value = variable_value(variable, *policy_texts());
   if (!value) {
     // No value in this context yet: the default policy.
     if (PyErr_Occurred()) return {};
@@ -201,15 +216,32 @@ PyRef current_error_context() {
   return value;
 }
 
+// Installs a context made by make_error_context in `variable`.
+bool put_error_context(PyObject* variable, PyRef context) {
+  if (!context) return false;
+  // The token is dropped: policies are restored through the stack only.
+  if (variable == registered_variable) {
+    PyObject* set = registered_method(registered_set, policy_texts()->set);
+    return set && PyRef::steal(PyObject_CallFunctionObjArgs(set, context.get(), nullptr));
+  }
+  PyRef token = PyRef::steal(PyObject_CallMethodObjArgs(variable, policy_texts()->set, context.get(), nullptr));
+  return static_cast<bool>(token);
+}
+
+}  // namespace
+
+PyRef current_error_context() {
+  PyRef variable = context_variable();
+  if (!variable) return {};
+  return error_context_of(variable.get());
+}
+
 bool set_error_context(const ErrorState& state, PyObject* errcall, PyObject* stack) {
   PyRef context = make_error_context(state, errcall, stack);
   if (!context) return false;
   PyRef variable = context_variable();
   if (!variable) return false;
-  // The token is dropped: policies are restored through the stack only.
-  PyRef token =
-      PyRef::steal(PyObject_CallMethodObjArgs(variable.get(), policy_texts()->set, context.get(), nullptr));
-  return static_cast<bool>(token);
+  return put_error_context(variable.get(), std::move(context));
 }
 
 std::optional<ErrorState> error_state_from_context(PyObject* context) {
@@ -236,8 +268,10 @@ std::optional<PyObject*> error_call_from_context(PyObject* context) {
 
 PyObject* error_stack_from_context(PyObject* context) { return tuple_item(context, stack_item); }
 
-std::optional<CurrentPolicy> current_policy(bool with_stack) {
-  PyRef context = current_error_context();
+namespace {
+
+// The policy a context holds (null: its read failed, the error set).
+std::optional<CurrentPolicy> policy_in(PyRef context, bool with_stack) {
   if (!context) return std::nullopt;
   auto state = error_state_from_context(context.get());
   if (!state) return std::nullopt;
@@ -248,8 +282,15 @@ std::optional<CurrentPolicy> current_policy(bool with_stack) {
   return CurrentPolicy{std::move(context), *state, *errcall, stack};
 }
 
+}  // namespace
+
+std::optional<CurrentPolicy> current_policy(bool with_stack) { return policy_in(current_error_context(), with_stack); }
+
+// Entering and leaving look the variable up once for its read and its write.
 bool enter_error_state(const ErrorOverrides& overrides, CallChange call_change) {
-  auto current = current_policy(true);
+  PyRef variable = context_variable();
+  if (!variable) return false;
+  auto current = policy_in(error_context_of(variable.get()), true);
   if (!current) return false;
   // The saved state holds the very objects of the current tuple.
   PyRef saved = PyRef::steal(PyTuple_GetSlice(current->context.get(), 0, saved_state_size));
@@ -260,12 +301,15 @@ bool enter_error_state(const ErrorOverrides& overrides, CallChange call_change) 
   if (!pushed) return false;
   for (Py_ssize_t i = 0; i < depth; ++i) put(pushed.get(), i, PyRef::borrow(item(current->stack, i)));
   put(pushed.get(), depth, std::move(saved));
-  return set_error_context(overrides.applied_to(current->state), call_change ? call_change : current->errcall,
-                           pushed.get());
+  return put_error_context(variable.get(), make_error_context(overrides.applied_to(current->state),
+                                                              call_change ? call_change : current->errcall,
+                                                              pushed.get()));
 }
 
 bool exit_error_state() {
-  PyRef context = current_error_context();
+  PyRef variable = context_variable();
+  if (!variable) return false;
+  PyRef context = error_context_of(variable.get());
   if (!context) return false;
   PyObject* stack = error_stack_from_context(context.get());
   if (!stack) return false;
@@ -279,7 +323,7 @@ bool exit_error_state() {
   if (!errcall) return false;
   PyRef rest = PyRef::steal(PyTuple_GetSlice(stack, 0, depth - 1));
   if (!rest) return false;
-  return set_error_context(*state, *errcall, rest.get());
+  return put_error_context(variable.get(), make_error_context(*state, *errcall, rest.get()));
 }
 
 PyRef error_state_dict(const ErrorState& state) {
