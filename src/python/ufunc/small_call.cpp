@@ -331,9 +331,9 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
     if (!view) return nullptr;
     made[j] = std::move(*view);
   }
-  std::array<ElementBytes, max_outputs> zero_d{};
-  std::array<std::uint8_t*, max_inputs + max_outputs> args{};
-  std::array<std::int64_t, max_inputs + max_outputs> strides{};
+  std::array<ElementBytes, max_outputs> zero_d;  // written by the run before any read
+  std::array<std::uint8_t*, max_inputs + max_outputs> args;
+  std::array<std::int64_t, max_inputs + max_outputs> strides;
   std::uint32_t faults = 0;
   {
     RunGuards guards;
