@@ -321,6 +321,7 @@ void bench_complex_and_half_loops() {
   std::vector<float> sa(count), sb(count), sr(count);
   std::vector<std::uint16_t> ha(count), hb(count), hr(count);
   std::vector<std::int32_t> ir(count);
+  std::vector<std::int64_t> lr(count);
   for (long i = 0; i < count; ++i) {
     za[i] = {0.25 + static_cast<double>(i % 97) * 0.0073, 0.5 - static_cast<double>(i % 89) * 0.0041};
     zb[i] = {0.75 - static_cast<double>(i % 83) * 0.0057, 0.3 + static_cast<double>(i % 79) * 0.0029};
@@ -377,12 +378,33 @@ void bench_complex_and_half_loops() {
           return c128((x.real() - x.imag()) * (x.real() + x.imag()), 2 * x.real() * x.imag());
         });
       }));
+  row("complex64 square", loop(Op::square, {F, F}, {bytes(fa), bytes(fr)}), best_of([&] {
+        each1(fa.data(), fr.data(), count, [](c64 x) {
+          return c64((x.real() - x.imag()) * (x.real() + x.imag()), 2 * x.real() * x.imag());
+        });
+      }));
+  // The same squares beside a plain loop of the careful real part the kernel
+  // computes (the product's difference where it keeps its digits, else
+  // (x - y)(x + y)), without the NaN fallback.
+  auto careful_square = [](auto z) {
+    using Z = decltype(z);
+    using F = typename Z::value_type;
+    const F x = z.real(), y = z.imag(), xx = x * x, yy = y * y, plain = xx - yy;
+    const bool lossy = std::isinf(xx) | std::isinf(yy) | !(std::fabs(plain) >= F(0.5) * std::fmax(xx, yy));
+    return Z(lossy & std::isfinite(x) & std::isfinite(y) ? (x - y) * (x + y) : plain, x * y + y * x);
+  };
+  row("complex128 square (careful)", loop(Op::square, {C, C}, {bytes(za), bytes(zr)}),
+      best_of([&] { each1(za.data(), zr.data(), count, careful_square); }));
+  row("complex64 square (careful)", loop(Op::square, {F, F}, {bytes(fa), bytes(fr)}),
+      best_of([&] { each1(fa.data(), fr.data(), count, careful_square); }));
   row("complex128 negative", loop(Op::negative, {C, C}, {bytes(za), bytes(zr)}),
       best_of([&] { each1(za.data(), zr.data(), count, [](c128 x) { return c128(-x.real(), -x.imag()); }); }));
   row("complex128 conjugate", loop(Op::conjugate, {C, C}, {bytes(za), bytes(zr)}),
       best_of([&] { each1(za.data(), zr.data(), count, [](c128 x) { return c128(x.real(), -x.imag()); }); }));
   row("complex128 absolute", loop(Op::absolute, {C, DType::Float64}, {bytes(za), bytes(dr)}),
       best_of([&] { each1(za.data(), dr.data(), count, [](c128 x) { return std::hypot(x.real(), x.imag()); }); }));
+  row("complex64 absolute", loop(Op::absolute, {F, DType::Float32}, {bytes(fa), bytes(sr)}),
+      best_of([&] { each1(fa.data(), sr.data(), count, [](c64 x) { return std::hypot(x.real(), x.imag()); }); }));
   // The complex functions against a plain loop calling the kernel's own function.
   for (Op op : {Op::sqrt, Op::exp, Op::log, Op::sin, Op::tanh, Op::arctan, Op::reciprocal, Op::expm1}) {
     const auto f128 = quarvel_kernels::complex_function_f64(op);
@@ -444,13 +466,19 @@ void bench_complex_and_half_loops() {
       }));
   row("convert float64 -> int32", convert(DType::Float64, DType::Int32, da.data(), ir.data()),
       best_of([&] { each1(da.data(), ir.data(), count, [](double x) { return static_cast<std::int32_t>(x); }); }));
+  row("convert float64 -> int64", convert(DType::Float64, DType::Int64, da.data(), lr.data()),
+      best_of([&] { each1(da.data(), lr.data(), count, [](double x) { return static_cast<std::int64_t>(x); }); }));
+  row("convert float32 -> int32", convert(DType::Float32, DType::Int32, sa.data(), ir.data()),
+      best_of([&] { each1(sa.data(), ir.data(), count, [](float x) { return static_cast<std::int32_t>(x); }); }));
+  row("convert float32 -> int64", convert(DType::Float32, DType::Int64, sa.data(), lr.data()),
+      best_of([&] { each1(sa.data(), lr.data(), count, [](float x) { return static_cast<std::int64_t>(x); }); }));
   {
     const NotingConvertLoop c =
         find_conversion_noting_invalid(DType::Float64, ByteOrder::Native, DType::Int32, ByteOrder::Native);
     row("convert float64 -> int32 noting", best_of([&] { sink += c(bytes(da), 8, bytes(ir), 4, count); }),
         best_of([&] { each1(da.data(), ir.data(), count, [](double x) { return static_cast<std::int32_t>(x); }); }));
   }
-  sink += static_cast<long>(zr[count / 2].real() + fr[count / 2].real() + dr[7] + sr[9]) + hr[3] + ir[5];
+  sink += static_cast<long>(zr[count / 2].real() + fr[count / 2].real() + dr[7] + sr[9]) + hr[3] + ir[5] + lr[6];
 }
 
 }  // namespace

@@ -35,6 +35,8 @@ def main():
         ("complex64 add", lambda: q.add(c8, d8), "3x C loop", None),
         ("complex64 multiply", lambda: q.multiply(c8, d8), "3x C loop", None),
         ("complex64 divide", lambda: q.divide(c8, d8), "3x C loop (Smith)", None),
+        ("complex64 square", lambda: q.square(c8), "3x C loop", None),
+        ("complex64 absolute", lambda: q.absolute(c8), "3x C loop", None),
         ("complex128 square", lambda: q.square(c16), "3x C loop", None),
         ("complex128 absolute", lambda: q.absolute(c16), "3x C loop", lambda: [abs(a) for a in zs]),
         ("complex128 exp", lambda: q.exp(c16), "3x C loop", None),
@@ -43,6 +45,7 @@ def main():
         ("float16 sqrt", lambda: q.sqrt(h), "3x C loop", None),
         ("float16 less", lambda: q.less(h, g), "3x C loop", None),
         ("float16 maximum", lambda: q.maximum(h, g), "3x C loop", None),
+        ("float16 exp", lambda: q.exp(h), "3x C loop", None),
         ("float16 -> float32 astype", lambda: h.astype("float32"), "1.5 ns", None),
         ("float16 -> float64 astype", lambda: h.astype("float64"), "1.5 ns", None),
         ("float32 -> float16 astype", lambda: f4.astype("float16"), "1.5 ns", None),
@@ -50,6 +53,7 @@ def main():
         ("float64 -> int32 astype", lambda: f8.astype("int32"), "2 ns", lambda: [int(v) for v in f8_list]),
         ("float64 -> int64 astype", lambda: f8.astype("int64"), "2 ns", None),
         ("float32 -> int32 astype", lambda: f4.astype("int32"), "2 ns", None),
+        ("float32 -> int64 astype", lambda: f4.astype("int64"), "2 ns", None),
     ]
     f8_list = [z.real * 1000 for z in zs]
     print(f"{'operation (ns per element)':<30} {'quarvel':>9} {'target':>20} {'plain Python':>13}")

@@ -54,24 +54,6 @@ template <class F> F heaviside(F a, F b) {
   return b;
 }
 
-// maximum/minimum: NaN wins (the first one), a tie of zeros takes b.
-template <class F, bool Larger> F nan_propagating_extreme(F a, F b) {
-  if (std::isnan(a)) return a;
-  if (std::isnan(b)) return b;
-  if (a == 0 && b == 0) return b;
-  if constexpr (Larger) return b <= a ? a : b;
-  else return a <= b ? a : b;
-}
-
-// fmax/fmin: a NaN operand is skipped, a tie of zeros takes a.
-template <class F, bool Larger> F nan_skipping_extreme(F a, F b) {
-  if (std::isnan(b)) return a;
-  if (std::isnan(a)) return b;
-  if (a == 0 && b == 0) return a;
-  if constexpr (Larger) return b <= a ? a : b;
-  else return a <= b ? a : b;
-}
-
 template <class F> F next_after_own(F a, F b) { return static_cast<F>(next_after_dtype(Math<F>::dtype, a, b)); }
 
 // Saturating truncation: the kernels never trap on an out-of-range float.
@@ -103,10 +85,10 @@ template <class F> BinaryFunction<F> real_binary(Op op) {
     case Op::logaddexp: return logaddexp<F>;
     case Op::logaddexp2: return logaddexp2<F>;
     case Op::nextafter: return next_after_own<F>;
-    case Op::maximum: return nan_propagating_extreme<F, true>;
-    case Op::minimum: return nan_propagating_extreme<F, false>;
-    case Op::fmax: return nan_skipping_extreme<F, true>;
-    case Op::fmin: return nan_skipping_extreme<F, false>;
+    case Op::maximum: return real_extreme<Op::maximum, F>;
+    case Op::minimum: return real_extreme<Op::minimum, F>;
+    case Op::fmax: return real_extreme<Op::fmax, F>;
+    case Op::fmin: return real_extreme<Op::fmin, F>;
     case Op::gcd:
       if constexpr (std::is_same_v<F, double>) return gcd_f64;
       return nullptr;

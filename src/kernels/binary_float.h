@@ -50,6 +50,41 @@ F real_arithmetic(F a, F b) {
   }
 }
 
+// maximum and minimum propagate a NaN operand (the first) and settle a tie of
+// zeros on b; fmax and fmin skip a NaN operand and settle that tie on a.
+// Selects, so a loop of them vectorises; inlined by a typed loop, handed out
+// by the tables below.
+template <Op op>
+inline constexpr bool is_real_extreme = op == Op::maximum || op == Op::minimum || op == Op::fmax || op == Op::fmin;
+template <Op op, class F>
+  requires is_real_extreme<op>
+F real_extreme(F a, F b) {
+  constexpr bool larger = op == Op::maximum || op == Op::fmax;
+  F r = (larger ? b <= a : a <= b) ? a : b;
+  if constexpr (op == Op::maximum || op == Op::minimum) {
+    r = (a == 0) & (b == 0) ? b : r;
+    r = std::isnan(b) ? b : r;
+    return std::isnan(a) ? a : r;
+  } else {
+    r = (a == 0) & (b == 0) ? a : r;
+    r = std::isnan(a) ? b : r;
+    return std::isnan(b) ? a : r;
+  }
+}
+
+// The two-input real forms a typed loop inlines.
+template <Op op>
+inline constexpr bool is_inline_real_binary = is_real_arithmetic<op> || is_real_extreme<op>;
+template <Op op, class F>
+  requires is_inline_real_binary<op>
+[[gnu::always_inline]] inline F inline_real_binary(F a, F b) {
+  if constexpr (is_real_extreme<op>) {
+    return real_extreme<op>(a, b);
+  } else {
+    return real_arithmetic<op>(a, b);
+  }
+}
+
 // The complex arithmetic a typed loop inlines; the tables below hand out the
 // same. Sums and differences go part by part (a sum's parts as the real sum
 // takes them); the product is the plain formula, with no recovery of

@@ -76,15 +76,23 @@ constexpr bool unary_calls_function() {
   }
 }
 
+// A float16 element runs the single-precision function, its result rounded
+// once to half (spacing steps in half precision itself).
 template <Op op, class A>
-using UnaryState = std::conditional_t<unary_calls_function<op, A>(), UnaryFunction<A>, NoState>;
+using function_element = std::conditional_t<std::is_same_v<A, Half> && op != Op::spacing, float, A>;
+
+template <Op op, class A>
+using UnaryState = std::conditional_t<unary_calls_function<op, A>(), UnaryFunction<function_element<op, A>>, NoState>;
 
 template <Op op, class A>
 UnaryState<op, A> unary_state() {
   if constexpr (!unary_calls_function<op, A>()) {
     return {};
-  } else if constexpr (std::is_same_v<A, Half>) {
+  } else if constexpr (std::is_same_v<A, Half> && op == Op::spacing) {
     return real_function_f16(op);
+  } else if constexpr (std::is_same_v<A, Half>) {
+    // Null exactly where the half table is.
+    return real_function_f32(op);
   } else if constexpr (std::is_same_v<A, float>) {
     return real_function_f32(op);
   } else if constexpr (std::is_same_v<A, double>) {
@@ -96,11 +104,43 @@ UnaryState<op, A> unary_state() {
   }
 }
 
+// ---- float16 results rounded a block at a time ------------------------------
+
+// The forms whose float16 result is single-precision work on the operands
+// rounded once to half: a loop may take that value unrounded and round a
+// block of them at once, which gives the form's bits.
+template <Op op, class A, class R>
+constexpr bool has_unrounded_half_unary() {
+  using enum Op;
+  if (!std::is_same_v<A, Half> || !std::is_same_v<R, Half>) return false;
+  if (is_inline_real<op> || op == negative || op == absolute || op == fabs) return true;
+  return unary_calls_function<op, A>() && op != spacing;
+}
+
+template <Op op, class A>
+float unrounded_half(const UnaryState<op, A>& state, Half x) {
+  using enum Op;
+  if constexpr (op == negative) {
+    return -quieted(x.value);
+  } else if constexpr (op == absolute || op == fabs) {
+    return std::fabs(quieted(x.value));
+  } else if constexpr (is_inline_real<op>) {
+    return inline_real<op>(x.value);
+  } else {
+    return state(x.value);
+  }
+}
+
 // One result; false where the Scalar kernel refuses the element.
 template <Op op, class A, class R>
 [[gnu::always_inline]] inline bool unary_form(UnaryState<op, A> state, A x, R& r) {
   using enum Op;
-  if constexpr (unary_calls_function<op, A>()) {
+  if constexpr (unary_calls_function<op, A>() && has_unrounded_half_unary<op, A, R>()) {
+    if (state == nullptr) return false;
+    r = Half{round_to_half(unrounded_half<op, A>(state, x))};
+  } else if constexpr (has_unrounded_half_unary<op, A, R>()) {
+    r = Half{round_to_half(unrounded_half<op, A>(state, x))};
+  } else if constexpr (unary_calls_function<op, A>()) {
     if (state == nullptr) return false;
     r = state(x);
   } else if constexpr (op == absolute && std::is_integral_v<A>) {
@@ -184,7 +224,7 @@ constexpr bool binary_calls_function() {
   if (op == Op::ldexp || op == Op::divmod) return false;
   if (std::is_same_v<A, Half> && op == Op::nextafter) return false;
   if (is_complex_element<A>) return !is_complex_arithmetic<op>;
-  return !(is_real_arithmetic<op> && (is_single_or_double<A> || std::is_same_v<A, Half>));
+  return !(is_inline_real_binary<op> && (is_single_or_double<A> || std::is_same_v<A, Half>));
 }
 
 // Float16 elements compute in single precision.
@@ -228,14 +268,48 @@ Ordering compare_elements(A a, B b) {
 inline float single_operand(Half x) { return static_cast<float>(real_reading(x)); }
 
 template <Op op, class A, class B, class R>
+constexpr bool has_unrounded_half_binary() {
+  if (!std::is_same_v<A, Half> || !std::is_same_v<R, Half> || op_info(op).nout != 1) return false;
+  return !is_comparison<op> && !is_logical<op>;
+}
+
+// nextafter of two float16 values held as floats: one step of the half's
+// bit pattern, NaN as the canonical 0x7E00 (next_after_dtype's float16 step).
+inline float next_after_half(float a, float b) {
+  if (std::isnan(a) || std::isnan(b)) return half_bits_to_float(0x7E00);
+  if (a == b) return b;
+  const std::uint16_t a_bits = float_to_half_bits(a), b_bits = float_to_half_bits(b);
+  if (a == 0) return half_bits_to_float(static_cast<std::uint16_t>((b_bits & 0x8000u) | 1u));
+  const bool away_from_zero = (a > 0) == (b > a);
+  return half_bits_to_float(static_cast<std::uint16_t>(away_from_zero ? a_bits + 1 : a_bits - 1));
+}
+
+template <Op op, class B>
+float unrounded_half(const BinaryState<op, Half, B>& state, Half a, B b) {
+  using enum Op;
+  if constexpr (op == ldexp) {
+    return scale_pow2_f32(single_operand(a), b);
+  } else if constexpr (op == nextafter) {
+    return next_after_half(single_operand(a), single_operand(b));
+  } else if constexpr (is_inline_real_binary<op>) {
+    return inline_real_binary<op>(single_operand(a), single_operand(b));
+  } else {
+    return state(single_operand(a), single_operand(b));
+  }
+}
+
+template <Op op, class A, class B, class R>
 [[gnu::always_inline]] inline bool binary_form(BinaryState<op, A, B> state, A a, B b, R& r) {
   using enum Op;
-  if constexpr (is_comparison<op>) {
+  if constexpr (has_unrounded_half_binary<op, A, B, R>()) {
+    if constexpr (binary_calls_function<op, A, B>()) {
+      if (state == nullptr) return false;
+    }
+    r = Half{round_to_half(unrounded_half<op, B>(state, a, b))};
+  } else if constexpr (is_comparison<op>) {
     r = comparison_holds(op, compare_elements(a, b));
   } else if constexpr (is_logical<op>) {
     r = logical_holds(op, element_is_truthy(a), element_is_truthy(b));
-  } else if constexpr (op == ldexp && std::is_same_v<A, Half>) {
-    r = rounded_from_double<Half>(scale_pow2_f32(single_operand(a), b));
   } else if constexpr (op == ldexp && std::is_same_v<A, float>) {
     r = scale_pow2_f32(a, b);
   } else if constexpr (op == ldexp) {
@@ -254,17 +328,10 @@ template <Op op, class A, class B, class R>
       if (!v) return false;
       r = *v;
     }
-  } else if constexpr (std::is_same_v<A, Half> && op == nextafter) {
-    r = Half{static_cast<float>(next_after_dtype(DType::Float16, single_operand(a), single_operand(b)))};
-  } else if constexpr (std::is_same_v<A, Half> && is_real_arithmetic<op>) {
-    r = Half{round_to_half(real_arithmetic<op>(single_operand(a), single_operand(b)))};
-  } else if constexpr (std::is_same_v<A, Half>) {
-    if (state == nullptr) return false;
-    r = rounded_from_double<Half>(state(single_operand(a), single_operand(b)));
   } else if constexpr (is_complex_element<A> && !binary_calls_function<op, A, B>()) {
     r = complex_arithmetic<op>(a, b);
   } else if constexpr (!binary_calls_function<op, A, B>()) {
-    r = real_arithmetic<op>(a, b);
+    r = inline_real_binary<op>(a, b);
   } else {
     if (state == nullptr) return false;
     r = state(a, b);
@@ -272,28 +339,10 @@ template <Op op, class A, class B, class R>
   return true;
 }
 
-// ---- float16 results rounded a block at a time ------------------------------
-
-// The forms whose float16 result is plain single-precision work on the
-// operands, rounded once to half: a loop may take that value unrounded and
-// round a block of them at once, which gives the form's bits.
-template <Op op, class A, class R>
-inline constexpr bool has_unrounded_half = std::is_same_v<A, Half> && std::is_same_v<R, Half> &&
-                                           (op_info(op).nin == 2 ? is_real_arithmetic<op>
-                                                                 : is_inline_real<op> || op == Op::negative);
-
-template <Op op>
-float unrounded_half(Half x, Half) requires(op_info(op).nin == 1) {
-  if constexpr (op == Op::negative) {
-    return -quieted(x.value);
-  } else {
-    return inline_real<op>(x.value);
-  }
-}
-template <Op op>
-float unrounded_half(Half a, Half b) requires(op_info(op).nin == 2) {
-  return real_arithmetic<op>(single_operand(a), single_operand(b));
-}
+// Whether a loop may take the form's float16 result unrounded (see above).
+template <Op op, class A, class B, class R>
+inline constexpr bool has_unrounded_half =
+    op_info(op).nin == 1 ? has_unrounded_half_unary<op, A, R>() : has_unrounded_half_binary<op, A, B, R>();
 
 // divmod: the floor quotient and the remainder, each as its own operation gives it.
 template <Op op, class A, class B, class R1, class R2>

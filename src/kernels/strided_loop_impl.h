@@ -21,7 +21,9 @@
 #include <utility>
 
 #include "kernels/classify.h"
+#include "kernels/complex_blocks.h"
 #include "kernels/element_forms.h"
+#include "kernels/half_lanes.h"
 #include "kernels/loop_rules.h"
 #include "kernels/strided_loop_table.h"
 #include "kernels/strided_loops.h"
@@ -42,6 +44,11 @@ T load(const std::uint8_t* p) {
     std::uint16_t bits;
     std::memcpy(&bits, p, sizeof bits);
     return Half{quarvel_storage::half_bits_to_float(bits)};
+  } else if constexpr (std::is_floating_point_v<T>) {
+    // Read as the float type itself, at any alignment: a memcpy here may
+    // become an integer load that the vectoriser then refuses.
+    using Unaligned [[gnu::may_alias, gnu::aligned(1)]] = T;
+    return *reinterpret_cast<const Unaligned*>(p);
   } else {
     T v;
     std::memcpy(&v, p, sizeof v);
@@ -56,6 +63,9 @@ void store(std::uint8_t* p, T v) {
   } else if constexpr (std::is_same_v<T, Half>) {
     const std::uint16_t bits = float_to_half_bits(v.value);
     std::memcpy(p, &bits, sizeof bits);
+  } else if constexpr (std::is_floating_point_v<T>) {
+    using Unaligned [[gnu::may_alias, gnu::aligned(1)]] = T;
+    *reinterpret_cast<Unaligned*>(p) = v;
   } else {
     std::memcpy(p, &v, sizeof v);
   }
@@ -95,7 +105,7 @@ struct Kernel {
   // Float16 inputs are converted a block at a time, and float16 results of
   // plain single-precision work rounded a block at a time.
   static constexpr bool stages_halves = std::is_same_v<A, Half> || std::is_same_v<B, Half>;
-  static constexpr bool rounds_halves = nout == 1 && has_unrounded_half<op, A, R1>;
+  static constexpr bool rounds_halves = nout == 1 && has_unrounded_half<op, A, B, R1>;
   // The logical operations' 588 loops over every pair of input dtypes do not
   // repay their code in blocks.
   static constexpr bool blockwise = !refuses_elements && !is_logical<op>;
@@ -150,6 +160,15 @@ struct Kernel {
       return screen_binary<op>(a, b, r1);
     } else {
       return screen_binary2<op>(a, b, r1, r2);
+    }
+  }
+
+  // The screen of a float16 result held as its bits.
+  [[gnu::always_inline]] static bool screen_half(A a, [[maybe_unused]] B b, std::uint16_t r) {
+    if constexpr (nin == 1) {
+      return screen_unary_half<op>(a, r);
+    } else {
+      return screen_binary_half<op>(a, b, r);
     }
   }
 
@@ -275,6 +294,8 @@ struct Block {
   typename K::R2 second[K::nout == 2 ? block_size : 1];
   float halves[2][K::stages_halves ? block_size : 1];  // float16 inputs as floats
   float unrounded[K::rounds_halves ? block_size : 1];
+  // Staged float16 input bits, or float16 results (rounded at once, those of
+  // rounds_halves held here alone).
   std::uint16_t bits[K::has_half ? block_size : 1];
 };
 
@@ -298,11 +319,11 @@ template <class K, bool contiguous, std::size_t k>
 void stage_halves(const BlockPlace& place, Block<K>& block) {
   const std::ptrdiff_t step = step_of<Half, contiguous>(place.in_step[k]);
   if (contiguous) {
-    std::memcpy(block.bits, place.in[k], sizeof block.bits);
-  } else {
-    for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j)
-      std::memcpy(&block.bits[j], place.in[k] + j * step, sizeof block.bits[j]);
+    quarvel_storage::halves_to_floats(place.in[k], block.halves[k], block_size);
+    return;
   }
+  for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j)
+    std::memcpy(&block.bits[j], place.in[k] + j * step, sizeof block.bits[j]);
   quarvel_storage::halves_to_floats(block.bits, block.halves[k], block_size);
 }
 
@@ -325,22 +346,40 @@ std::size_t compute_block(const typename K::State& state, const BlockPlace& plac
   constexpr auto count = static_cast<std::ptrdiff_t>(block_size);
   if constexpr (std::is_same_v<A, Half>) stage_halves<K, contiguous, 0>(place, block);
   if constexpr (K::nin == 2 && std::is_same_v<B, Half>) stage_halves<K, contiguous, 1>(place, block);
+  if constexpr (complex_blocks::handles<K::op, A, B, typename K::R1>) {
+    const std::uint8_t* in[2] = {place.in[0], place.in[1]};
+    const std::ptrdiff_t steps[2] = {step_of<A, contiguous>(place.in_step[0]), step_of<B, contiguous>(place.in_step[1])};
+    auto again = [&](std::ptrdiff_t j) {
+      B b{};
+      if constexpr (K::nin == 2) b = block_input<B, K, contiguous, 1>(place, block, j);
+      typename K::R1 r1{};
+      typename K::R2 unused{};
+      K::compute(state, block_input<A, K, contiguous, 0>(place, block, j), b, r1, unused);
+      return r1;
+    };
+    return complex_blocks::compute_block<K::op, typename A::value_type, contiguous>(in, steps, block.first, count,
+                                                                                  again)
+               ? block_size
+               : 0;
+  }
   std::uint64_t quiet = 0;  // 64 bits: narrowing a float64 lane's count would stop the vectoriser
   if constexpr (K::rounds_halves) {
-    // The single-precision values, rounded to half all at once.
-    for (std::ptrdiff_t j = 0; j < count; ++j)
-      block.unrounded[j] = unrounded_half<K::op>(block_input<A, K, contiguous, 0>(place, block, j),
-                                                 block_input<B, K, contiguous, 1>(place, block, j));
-    quarvel_storage::floats_to_halves(block.unrounded, block.bits, block_size);
-    quarvel_storage::halves_to_floats(block.bits, block.unrounded, block_size);
+    // The single-precision values, rounded to half all at once into the
+    // results' bits, which the screen reads and the store writes as they are.
     for (std::ptrdiff_t j = 0; j < count; ++j) {
-      const Half r{block.unrounded[j]};
-      typename K::R2 unused{};
-      quiet += K::screen(block_input<A, K, contiguous, 0>(place, block, j),
-                         block_input<B, K, contiguous, 1>(place, block, j), r, unused);
-      block.first[j] = r;
+      if constexpr (K::nin == 1) {
+        block.unrounded[j] = unrounded_half<K::op, A>(state, block_input<A, K, contiguous, 0>(place, block, j));
+      } else {
+        block.unrounded[j] = unrounded_half<K::op, B>(state, block_input<A, K, contiguous, 0>(place, block, j),
+                                                      block_input<B, K, contiguous, 1>(place, block, j));
+      }
     }
-    return static_cast<std::size_t>(quiet);
+    quarvel_storage::floats_to_halves(block.unrounded, block.bits, block_size);
+    std::uint32_t passed = 0;
+    for (std::ptrdiff_t j = 0; j < count; ++j)
+      passed += K::screen_half(block_input<A, K, contiguous, 0>(place, block, j),
+                               block_input<B, K, contiguous, 1>(place, block, j), block.bits[j]);
+    return passed;
   }
   for (std::ptrdiff_t j = 0; j < count; ++j) {
     const A a = block_input<A, K, contiguous, 0>(place, block, j);
@@ -367,8 +406,13 @@ std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block) {
   for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j) {
     B b{};
     if constexpr (K::nin == 2) b = load<B>(place.in[1] + j * step_b);
-    faults |= K::classify(load<A>(place.in[0] + j * step_a), b, from_lane<typename K::R1>(block.first[j]),
-                          block.second[K::nout == 2 ? j : 0]);
+    typename K::R1 r1;
+    if constexpr (K::rounds_halves) {
+      r1 = Half{quarvel_storage::half_bits_to_float(block.bits[j])};
+    } else {
+      r1 = from_lane<typename K::R1>(block.first[j]);
+    }
+    faults |= K::classify(load<A>(place.in[0] + j * step_a), b, r1, block.second[K::nout == 2 ? j : 0]);
   }
   return faults;
 }
@@ -394,8 +438,20 @@ void store_block(Block<K>& block, const BlockPlace& place) {
   using R2 = typename K::R2;
   constexpr auto count = static_cast<std::ptrdiff_t>(block_size);
   const std::ptrdiff_t step1 = step_of<R1, contiguous>(place.out_step[0]);
-  if constexpr (std::is_same_v<R1, Half>) {
+  if constexpr (K::rounds_halves) {
+    if (contiguous) {
+      std::memcpy(place.out[0], block.bits, sizeof block.bits);
+    } else {
+      for (std::ptrdiff_t j = 0; j < count; ++j) std::memcpy(place.out[0] + j * step1, &block.bits[j], sizeof block.bits[j]);
+    }
+  } else if constexpr (std::is_same_v<R1, Half>) {
     store_halves<K, contiguous>(block, block.first, place.out[0], place.out_step[0]);
+  } else if constexpr (is_complex_element<R1>) {
+    if (contiguous) {
+      std::memcpy(place.out[0], block.first, sizeof block.first);
+    } else {
+      for (std::ptrdiff_t j = 0; j < count; ++j) std::memcpy(place.out[0] + j * step1, &block.first[j], sizeof block.first[j]);
+    }
   } else {
     for (std::ptrdiff_t j = 0; j < count; ++j) store(place.out[0] + j * step1, from_lane<R1>(block.first[j]));
   }
@@ -538,6 +594,16 @@ LoopResult strided_loop(std::uint8_t* const* args, const std::int64_t* strides, 
   if constexpr (K::calls_function) {
     // Without its function every element is refused: the first one, before anything is written.
     if (state == nullptr) return {0, true};
+  }
+  if constexpr (half_lanes::handles<K::op, typename K::A, typename K::B, typename K::R1>) {
+    // Where blocks may run, eight float16 elements at a time.
+    if (half_lanes::half_instructions() && blocks_layout<K>(args, strides, n) != Blocks::none) {
+      return half_lanes::run<K>(state, args, strides, n, [&](std::uint64_t done) {
+        std::uint8_t* rest[K::nin + K::nout];
+        for (std::size_t k = 0; k < K::nin + K::nout; ++k) rest[k] = args[k] + offset(done, strides[k]);
+        return elementwise<K, false>(state, rest, strides, n - done, nullptr, 0);
+      });
+    }
   }
   if constexpr (K::blockwise) {
     switch (blocks_layout<K>(args, strides, n)) {

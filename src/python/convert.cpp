@@ -14,6 +14,7 @@
 #include "python/errors.h"
 #include "python/scalar_object.h"
 #include "storage/cast.h"
+#include "storage/convert_loop.h"
 #include "storage/element.h"
 #include "storage/visit.h"
 
@@ -615,17 +616,28 @@ bool warn_before_view_cast(const View& view, DType target) {
 
 std::optional<View> cast_view_with_warnings(const View& view, DType target, quarvel_storage::ByteOrder byte_order,
                                             const quarvel_storage::AxisOrder& axis_order) {
-  const bool noted = view.dtype != target && target.is_integer() && (view.dtype.kind() == 'f' || view.dtype.is_complex());
-  if (!noted) {
+  const bool casts = view.dtype != target;
+  const bool notes_invalid = casts && target.is_integer() && (view.dtype.kind() == 'f' || view.dtype.is_complex());
+  // Long double sources keep the scan: their cast reads more than a double holds.
+  const bool notes_overflow = casts && !view.dtype.is_long_double() && cast_overflow_limit(target) &&
+                              quarvel_storage::cast_may_overflow(view.dtype, target);
+  if (!notes_invalid && !notes_overflow) {
     if (!warn_before_view_cast(view, target)) return std::nullopt;
     return storage_value(view.astype_with_axis_order(target, byte_order, axis_order, loop_path()));
   }
-  if (view.dtype.is_complex() && !emit_complex_warning()) return std::nullopt;
-  bool invalid = false;
-  auto made = storage_value(view.astype_noting_invalid(target, byte_order, axis_order, invalid, loop_path()));
+  if (view.dtype.is_complex() && is_real_target(target) && !emit_complex_warning()) return std::nullopt;
+  bool noted = false;
+  auto made = storage_value(notes_invalid
+                                ? view.astype_noting_invalid(target, byte_order, axis_order, noted, loop_path())
+                                : view.astype_noting_overflow(target, byte_order, axis_order, noted, loop_path()));
   if (!made) return std::nullopt;
+  if (!noted) return made;
   // Stack level 1 from C is the Python line that called in.
-  if (invalid && PyErr_WarnEx(PyExc_RuntimeWarning, "invalid value encountered in cast", 1) != 0) return std::nullopt;
+  if (notes_invalid) {
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, "invalid value encountered in cast", 1) != 0) return std::nullopt;
+  } else if (!emit_cast_overflow_warning()) {
+    return std::nullopt;
+  }
   return made;
 }
 

@@ -160,6 +160,12 @@ bool integer_cast_is_invalid(const S& v, const FloatRange& range) {
   }
 }
 
+// Whether a cast carried a finite part of the value `from` to an infinite
+// part of its result `to`: the overflow of a cast to a narrower float.
+inline bool cast_overflowed(std::complex<double> from, std::complex<double> to) {
+  return (std::isfinite(from.real()) & std::isinf(to.real())) | (std::isfinite(from.imag()) & std::isinf(to.imag()));
+}
+
 template <class S>
 bool integer_cast_is_invalid(const S& v, DType target) {
   return target.is_integer() && integer_cast_is_invalid(v, float_range(target));

@@ -29,4 +29,13 @@ using NotingConvertLoop = bool (*)(const std::uint8_t* src, std::int64_t src_str
                                    std::int64_t dst_stride, std::uint64_t n);
 NotingConvertLoop find_conversion_noting_invalid(DType from, ByteOrder from_order, DType to, ByteOrder to_order);
 
+// The same conversion, returning whether a finite part of any value became
+// infinite (cast_overflowed of cast.h): the overflow of a cast to float16,
+// float32 or complex64. Only from the fixed-width sources that can overflow
+// the target (float16: floats, complex values and integers reaching 65520;
+// float32 and complex64: float64 and complex128); null otherwise.
+NotingConvertLoop find_conversion_noting_overflow(DType from, ByteOrder from_order, DType to, ByteOrder to_order);
+// Whether that loop exists for these dtypes (whatever their byte orders).
+bool cast_may_overflow(DType from, DType to);
+
 }  // namespace quarvel_storage

@@ -28,8 +28,14 @@ std::uint16_t float_to_half_bits(float value);
 float round_to_half(double value);
 float round_to_half(float value);
 
+// Whether the processor has the half-precision conversion instructions (and
+// AVX for the single-precision work beside them); asked once.
+bool has_half_instructions();
+
 // n elements each; the arrays must not overlap.
 void halves_to_floats(const std::uint16_t* bits, float* values, std::size_t n);
+// The halves as stored bytes, two to an element, at any alignment.
+void halves_to_floats(const std::uint8_t* halves, float* values, std::size_t n);
 void floats_to_halves(const float* values, std::uint16_t* bits, std::size_t n);
 void doubles_to_halves(const double* values, std::uint16_t* bits, std::size_t n);
 

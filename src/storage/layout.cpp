@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "storage/cast.h"
 #include "storage/checked.h"
 #include "storage/view.h"
 #include "storage/view_detail.h"
@@ -155,21 +156,32 @@ Result<CopyLayout> axis_order_layout(const View& view, DType to, ByteOrder to_or
   return layout_with_strides(view, to, to_order, [&]() -> Result<Strides> { return std::move(*strides); });
 }
 
-// The cast of astype_with_axis_order; with `invalid`, the noting of
-// astype_noting_invalid.
-Result<View> cast_copy(const View& view, DType to, ByteOrder to_order, const AxisOrder& axis_order, bool* invalid,
-                       LoopPath path) {
+// What a cast copy notes: nothing, invalid casts to an integer, or overflow.
+enum class CastNote : std::uint8_t { none, invalid, overflow };
+
+// The cast of astype_with_axis_order; with a note, the noting of
+// astype_noting_invalid or astype_noting_overflow into `noted`.
+Result<View> cast_copy(const View& view, DType to, ByteOrder to_order, const AxisOrder& axis_order, CastNote note,
+                       bool* noted, LoopPath path) {
   return allocation_guard([&]() -> Result<View> {
-    if (view_detail::takes_typed_path(view, path) && !to.is_long_double())
+    if (view_detail::takes_typed_path(view, path) && !to.is_long_double()) {
+      view_detail::CopyNote copy_note;
+      if (note != CastNote::none)
+        copy_note = {note == CastNote::invalid ? find_conversion_noting_invalid : find_conversion_noting_overflow, noted};
       return view_detail::typed_copy(
-          view, to, [&] { return axis_order_layout(view, to, to_order, axis_order); }, invalid);
+          view, to, [&] { return axis_order_layout(view, to, to_order, axis_order); }, copy_note);
+    }
     auto values = view.snapshot();
     if (!values) return fail(values.error());
     if (to != view.dtype) {
       for (Scalar& v : *values) {
-        if (invalid) *invalid = *invalid || v.integer_cast_is_invalid(to);
+        if (note == CastNote::invalid) *noted = *noted || v.integer_cast_is_invalid(to);
         auto cast = v.cast(to);
         if (!cast) return fail(cast.error());
+        if (note == CastNote::overflow) {
+          const auto before = v.as_complex(), after = cast->as_complex();
+          *noted = *noted || (before && after && cast_overflowed(*before, *after));
+        }
         v = std::move(*cast);
       }
     }
@@ -197,13 +209,19 @@ Result<View> View::copy_with_axis_order(const AxisOrder& axis_order, LoopPath pa
 
 Result<View> View::astype_with_axis_order(DType to, ByteOrder to_order, const AxisOrder& axis_order,
                                           LoopPath path) const {
-  return cast_copy(*this, to, to_order, axis_order, nullptr, path);
+  return cast_copy(*this, to, to_order, axis_order, CastNote::none, nullptr, path);
 }
 
 Result<View> View::astype_noting_invalid(DType to, ByteOrder to_order, const AxisOrder& axis_order, bool& invalid,
                                          LoopPath path) const {
   invalid = false;
-  return cast_copy(*this, to, to_order, axis_order, &invalid, path);
+  return cast_copy(*this, to, to_order, axis_order, CastNote::invalid, &invalid, path);
+}
+
+Result<View> View::astype_noting_overflow(DType to, ByteOrder to_order, const AxisOrder& axis_order, bool& overflowed,
+                                          LoopPath path) const {
+  overflowed = false;
+  return cast_copy(*this, to, to_order, axis_order, CastNote::overflow, &overflowed, path);
 }
 
 Result<View> View::view_with_dtype_and_order(DType to, ByteOrder to_order) const {

@@ -171,6 +171,12 @@ struct View {
   // noted while converting, where a scan before it would read every element twice.
   [[nodiscard]] Result<View> astype_noting_invalid(DType dtype, ByteOrder byte_order, const AxisOrder& axis_order,
                                                    bool& invalid, LoopPath path = LoopPath::Typed) const;
+  // The same cast, also setting `overflowed` where a finite part of any
+  // element becomes infinite (cast_overflowed), as a cast to float16, float32
+  // or complex64 may: noted while converting. A typed copy notes it only
+  // where cast_may_overflow(dtype of this view, dtype) holds.
+  [[nodiscard]] Result<View> astype_noting_overflow(DType dtype, ByteOrder byte_order, const AxisOrder& axis_order,
+                                                    bool& overflowed, LoopPath path = LoopPath::Typed) const;
   // Same buffer, another tag ("=" <-> "<" only); never reinterprets bytes.
   [[nodiscard]] Result<View> view_with_dtype_and_order(DType dtype, ByteOrder byte_order) const;
   [[nodiscard]] Result<View> reshape_order(const Shape& new_shape, CopyMode copy_mode, bool f_order,

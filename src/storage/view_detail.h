@@ -98,10 +98,15 @@ struct CopyLayout {
 // A view over a fresh buffer of `to` holding every element of `source`
 // converted. `layout()` is asked once the source's read lock is held and its
 // layout checked, so its errors come where the element path meets them. With
-// `invalid`, a float-to-integer conversion also sets it where any element's
-// cast is invalid (other conversions leave it alone).
+// a note, a conversion that has a noting loop (convert_loop.h) sets `noted`
+// where it notes an element (other conversions leave it alone).
+struct CopyNote {
+  NotingConvertLoop (*find)(DType from, ByteOrder from_order, DType to, ByteOrder to_order) = nullptr;
+  bool* noted = nullptr;
+};
+
 template <class MakeLayout>
-Result<View> typed_copy(const View& source, DType to, MakeLayout&& layout, bool* invalid = nullptr) {
+Result<View> typed_copy(const View& source, DType to, MakeLayout&& layout, CopyNote note = {}) {
   auto guard = lock_for_reading(source);
   if (!guard) return fail(guard.error());
   auto base = source.element_base(*guard);
@@ -111,13 +116,12 @@ Result<View> typed_copy(const View& source, DType to, MakeLayout&& layout, bool*
   auto buffer = Buffer::uninitialized(to, made->byte_order, made->count);
   if (!buffer) return fail(buffer.error());
   const ConvertLoop convert = find_conversion(source.dtype, source.byte_order, to, made->byte_order);
-  const NotingConvertLoop noting =
-      invalid ? find_conversion_noting_invalid(source.dtype, source.byte_order, to, made->byte_order) : nullptr;
+  const NotingConvertLoop noting = note.find ? note.find(source.dtype, source.byte_order, to, made->byte_order) : nullptr;
   for_each_row<2>(source.shape, {const_cast<std::uint8_t*>(*base), buffer->data.data()},
                   {source.strides.data(), made->write_strides.data()},
                   [&](const std::array<std::uint8_t*, 2>& p, const std::array<std::int64_t, 2>& s, std::uint64_t n) {
                     if (noting) {
-                      *invalid |= noting(p[0], s[0], p[1], s[1], n);
+                      *note.noted |= noting(p[0], s[0], p[1], s[1], n);
                     } else {
                       convert(p[0], s[0], p[1], s[1], n);
                     }

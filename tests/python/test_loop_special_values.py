@@ -3,6 +3,7 @@ special values: every complex ufunc over parts that are infinite, NaN, zero of
 each sign or near the ends of the range; float16 conversions over every bit
 pattern a double can give; and astype's cast warnings, which a float-to-integer
 cast now issues after converting."""
+import math
 import struct
 import warnings
 
@@ -111,6 +112,23 @@ def test_float16_ufuncs_over_every_value(element_path, name):
     operands = (("ref", 0),) if ufunc.nin == 1 else (("ref", 0), ("ref", 0, (slice(None, None, -1),)))
     check(element_path, [("array", spec(HALVES, "<f2")), ("ufunc", name, "call", operands, {}),
                          ("ufunc", name, "call", tuple(("ref", 0, (slice(None, None, 3),)) for _ in operands), {})])
+
+
+def about_integer_bounds():
+    """Each integer dtype's bounds, a unit and half a unit to each side, the
+    doubles beside them, zeros, infinities and NaNs: an odd count, past a vector."""
+    values = [0.0, -0.0, 0.5, -0.99, INF, -INF, NAN, NEG_NAN, 1e300, -1e-310]
+    for e in (7, 8, 15, 16, 31, 32, 63, 64):
+        for b in (2.0 ** e, -(2.0 ** e)):
+            values += [b, b - 1, b + 1, b - 0.5, b + 0.5, math.nextafter(b, 0), math.nextafter(b, 2 * b)]
+    return values + [3.0]
+
+
+@pytest.mark.parametrize("source", ["<f4", ">f4", "<f8", ">f8", "<c8"])
+@pytest.mark.parametrize("target", ["i1", "<u2", "<i4", ">i4", "<u4", "<i8", "<u8"])
+def test_floats_to_integers_about_their_bounds(element_path, source, target):
+    check(element_path, [("array", spec(about_integer_bounds(), source)), ("astype", 0, target, "K"),
+                         ("getitem", 0, (slice(None, None, -3),)), ("astype", 2, target, "K")])
 
 
 # ---- float-to-integer astype: convert, then warn ------------------------------------------

@@ -1,0 +1,299 @@
+// Complex64 and complex128 arithmetic a block at a time, on the parts as
+// vectors of floats or doubles (SSE2, which every x86-64 processor has).
+//
+// A block's elements are split into a vector of real parts and one of
+// imaginary parts, a lane per element, so the formulas run as they are
+// written. Only results without a NaN part are kept: those are fixed by
+// IEEE arithmetic whatever the order of commutative operands, while a NaN's
+// sign and payload depend on it. Lanes with a NaN part, and lanes the
+// formula leaves to a careful path (a quotient that must be scaled), are
+// computed again by the element form, which is what the element path runs.
+//
+// The screen is the typed classification's, on whole vectors: results with
+// zero or normal parts (not both zero where the operation flushes to zero),
+// and no zero divisor.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <emmintrin.h>
+#include <xmmintrin.h>
+#include <limits>
+#include <type_traits>
+
+#include "kernels/binary_float.h"
+#include "kernels/classify.h"
+#include "kernels/ops.h"
+#include "kernels/unary_float.h"
+
+namespace quarvel_kernels::complex_blocks {
+
+// A vector of float or double lanes, and its lane masks (all ones where
+// true) in the same type. Intrinsics throughout: masks of 64-bit lanes that
+// the compiler builds itself it may move through general registers.
+template <class F>
+struct Vector;
+template <>
+struct Vector<double> {
+  using type = __m128d;
+};
+template <>
+struct Vector<float> {
+  using type = __m128;
+};
+template <class F>
+using V = typename Vector<F>::type;
+template <class F>
+inline constexpr std::ptrdiff_t lanes = 16 / sizeof(F);
+
+// The operations handled here, and for which element types.
+template <Op op>
+inline constexpr bool is_block_op =
+    op == Op::add || op == Op::subtract || op == Op::multiply || op == Op::divide || op == Op::square ||
+    op == Op::reciprocal;
+template <Op op, class A, class B, class R>
+inline constexpr bool handles = is_block_op<op> && is_complex_element<A> && std::is_same_v<A, B> &&
+                                std::is_same_v<A, R> && op_info(op).nin == (op == Op::square || op == Op::reciprocal ? 1 : 2);
+
+template <class F>
+struct Parts {
+  V<F> re, im;
+};
+
+#define QUARVEL_LANES(name, pd, ps)                                                   \
+  [[gnu::always_inline]] inline __m128d name(__m128d a, __m128d b) { return pd(a, b); } \
+  [[gnu::always_inline]] inline __m128 name(__m128 a, __m128 b) { return ps(a, b); }
+QUARVEL_LANES(add, _mm_add_pd, _mm_add_ps)
+QUARVEL_LANES(sub, _mm_sub_pd, _mm_sub_ps)
+QUARVEL_LANES(mul, _mm_mul_pd, _mm_mul_ps)
+QUARVEL_LANES(div, _mm_div_pd, _mm_div_ps)
+QUARVEL_LANES(less, _mm_cmplt_pd, _mm_cmplt_ps)
+QUARVEL_LANES(less_equal, _mm_cmple_pd, _mm_cmple_ps)
+QUARVEL_LANES(equal, _mm_cmpeq_pd, _mm_cmpeq_ps)
+QUARVEL_LANES(not_equal, _mm_cmpneq_pd, _mm_cmpneq_ps)  // true for NaN
+QUARVEL_LANES(unordered, _mm_cmpunord_pd, _mm_cmpunord_ps)
+QUARVEL_LANES(both, _mm_and_pd, _mm_and_ps)
+QUARVEL_LANES(either, _mm_or_pd, _mm_or_ps)
+QUARVEL_LANES(but_not, _mm_andnot_pd, _mm_andnot_ps)  // ~a & b
+#undef QUARVEL_LANES
+
+[[gnu::always_inline]] inline int mask_bits(__m128d m) { return _mm_movemask_pd(m); }
+[[gnu::always_inline]] inline int mask_bits(__m128 m) { return _mm_movemask_ps(m); }
+
+template <class F>
+[[gnu::always_inline]] inline V<F> splat(F x) {
+  if constexpr (std::is_same_v<F, double>) {
+    return _mm_set1_pd(x);
+  } else {
+    return _mm_set1_ps(x);
+  }
+}
+template <class F>
+[[gnu::always_inline]] inline V<F> all_lanes() {
+  return equal(splat<F>(0), splat<F>(0));
+}
+template <class F>
+[[gnu::always_inline]] inline V<F> select(V<F> m, V<F> yes, V<F> no) {
+  return either(both(m, yes), but_not(m, no));
+}
+
+// |x|: the sign bit cleared.
+template <class F>
+[[gnu::always_inline]] inline V<F> fabs_lanes(V<F> x) {
+  return but_not(splat<F>(F(-0.0)), x);
+}
+template <class F>
+[[gnu::always_inline]] inline V<F> is_nan(V<F> x) {
+  return unordered(x, x);
+}
+template <class F>
+[[gnu::always_inline]] inline V<F> is_finite(V<F> x) {
+  return less_equal(fabs_lanes<F>(x), splat<F>(std::numeric_limits<F>::max()));
+}
+template <class F>
+[[gnu::always_inline]] inline V<F> is_infinite(V<F> x) {
+  return equal(fabs_lanes<F>(x), splat<F>(std::numeric_limits<F>::infinity()));
+}
+template <class F>
+[[gnu::always_inline]] inline V<F> is_zero(V<F> x) {
+  return equal(x, splat<F>(0));
+}
+// Zero, or normal and finite.
+template <class F>
+[[gnu::always_inline]] inline V<F> is_zero_or_normal(V<F> x) {
+  const V<F> m = fabs_lanes<F>(x);
+  return either(both(less_equal(splat<F>(std::numeric_limits<F>::min()), m),
+                     less_equal(m, splat<F>(std::numeric_limits<F>::max()))),
+                is_zero<F>(x));
+}
+template <class F>
+[[gnu::always_inline]] inline V<F> is_zero_element(const Parts<F>& z) {
+  return both(is_zero<F>(z.re), is_zero<F>(z.im));
+}
+
+// ---- the elements of a block as parts ----------------------------------------
+
+// Elements j .. j + lanes of an operand, split; `step` is the byte step
+// between elements (their size when contiguous).
+template <class F, bool contiguous>
+[[gnu::always_inline]] inline Parts<F> load_parts(const std::uint8_t* base, std::ptrdiff_t step, std::ptrdiff_t j) {
+  constexpr std::ptrdiff_t size = 2 * sizeof(F);
+  V<F> x[2];
+  if constexpr (contiguous) {
+    std::memcpy(x, base + j * size, sizeof x);
+  } else {
+    for (std::ptrdiff_t i = 0; i < lanes<F>; ++i)
+      std::memcpy(reinterpret_cast<std::uint8_t*>(x) + i * size, base + (j + i) * step, size);
+  }
+  if constexpr (std::is_same_v<F, double>) {
+    return {_mm_unpacklo_pd(x[0], x[1]), _mm_unpackhi_pd(x[0], x[1])};
+  } else {
+    return {_mm_shuffle_ps(x[0], x[1], _MM_SHUFFLE(2, 0, 2, 0)), _mm_shuffle_ps(x[0], x[1], _MM_SHUFFLE(3, 1, 3, 1))};
+  }
+}
+
+template <class F>
+[[gnu::always_inline]] inline void store_parts(std::complex<F>* out, const Parts<F>& r) {
+  V<F> x[2];
+  if constexpr (std::is_same_v<F, double>) {
+    x[0] = _mm_unpacklo_pd(r.re, r.im);
+    x[1] = _mm_unpackhi_pd(r.re, r.im);
+  } else {
+    x[0] = _mm_unpacklo_ps(r.re, r.im);
+    x[1] = _mm_unpackhi_ps(r.re, r.im);
+  }
+  std::memcpy(static_cast<void*>(out), x, sizeof x);
+}
+
+// ---- the formulas -------------------------------------------------------------
+
+// A block's results and the lanes the element form must compute again.
+template <class F>
+struct Computed {
+  Parts<F> r;
+  V<F> redo;
+};
+
+template <class F>
+[[gnu::always_inline]] inline V<F> has_nan(const Parts<F>& r) {
+  return either(is_nan<F>(r.re), is_nan<F>(r.im));
+}
+
+// The product a * b.
+template <class F>
+[[gnu::always_inline]] inline Computed<F> product(const Parts<F>& a, const Parts<F>& b) {
+  const Parts<F> r{sub(mul(a.re, b.re), mul(a.im, b.im)), add(mul(a.re, b.im), mul(a.im, b.re))};
+  return {r, has_nan<F>(r)};
+}
+
+// Parts of moderate size: zero, or of a magnitude within 2^-k .. 2^k (k = 240
+// for double, 30 for float). For such parts the products of two are zero or
+// normal, sums and differences of two products are finite and zero or normal
+// (a cancellation leaves at least a unit of the products' last place), and
+// a nonzero |b|^2 is normal: plain_quotient of binary_float.h keeps the plain
+// formula for every such a and nonzero b. Other lanes are redone.
+template <class F>
+inline constexpr F moderate_high = std::is_same_v<F, double> ? F(0x1p240) : F(0x1p30);
+template <class F>
+[[gnu::always_inline]] inline V<F> is_moderate(V<F> x) {
+  const V<F> m = fabs_lanes<F>(x);
+  return either(both(less_equal(splat<F>(1 / moderate_high<F>), m), less_equal(m, splat<F>(moderate_high<F>))),
+                is_zero<F>(x));
+}
+
+// The quotient a / b where plain_quotient keeps the plain formula.
+template <class F>
+[[gnu::always_inline]] inline Computed<F> quotient(const Parts<F>& a, const Parts<F>& b) {
+  const V<F> plain = but_not(is_zero_element<F>(b), both(both(is_moderate<F>(a.re), is_moderate<F>(a.im)),
+                                                          both(is_moderate<F>(b.re), is_moderate<F>(b.im))));
+  const V<F> d = add(mul(b.im, b.im), mul(b.re, b.re));
+  const V<F> nr = add(mul(a.re, b.re), mul(a.im, b.im)), ni = sub(mul(a.im, b.re), mul(a.re, b.im));
+  // Lanes redone divide by a harmless 1 meanwhile.
+  const V<F> divisor = select<F>(plain, d, splat<F>(1));
+  return {{div(nr, divisor), div(ni, divisor)}, but_not(plain, all_lanes<F>())};
+}
+
+// complex_square of unary_float.h.
+template <class F>
+[[gnu::always_inline]] inline Computed<F> square(const Parts<F>& z) {
+  const V<F> x = z.re, y = z.im;
+  const V<F> xx = mul(x, x), yy = mul(y, y);
+  const V<F> plain = sub(xx, yy);
+  // fmax: neither square is NaN in a lane whose result is kept.
+  const V<F> larger = select<F>(less(xx, yy), yy, xx);
+  const V<F> kept_plain = less_equal(mul(splat<F>(F(0.5)), larger), fabs_lanes<F>(plain));
+  const V<F> lossy = either(either(is_infinite<F>(xx), is_infinite<F>(yy)), but_not(kept_plain, all_lanes<F>()));
+  const V<F> careful = mul(sub(x, y), add(x, y));
+  const V<F> p = mul(x, y);
+  const Parts<F> r{select<F>(both(lossy, both(is_finite<F>(x), is_finite<F>(y))), careful, plain), add(p, p)};
+  return {r, has_nan<F>(r)};
+}
+
+template <Op op, class F>
+[[gnu::always_inline]] inline Computed<F> compute_lanes(const Parts<F>& a, const Parts<F>& b) {
+  if constexpr (op == Op::add || op == Op::subtract) {
+    const Parts<F> r = op == Op::add ? Parts<F>{add(a.re, b.re), add(a.im, b.im)} : Parts<F>{sub(a.re, b.re), sub(a.im, b.im)};
+    return {r, has_nan<F>(r)};
+  } else if constexpr (op == Op::multiply) {
+    return product<F>(a, b);
+  } else if constexpr (op == Op::divide) {
+    return quotient<F>(a, b);
+  } else if constexpr (op == Op::reciprocal) {
+    return quotient<F>({splat<F>(1), splat<F>(0)}, a);
+  } else {
+    static_assert(op == Op::square);
+    return square<F>(a);
+  }
+}
+
+// The lanes the typed screen passes: the result is plain (zero or normal
+// parts; a zero that op flushes to zero only from a zero input), and the
+// zero rule of the inputs cannot fire.
+template <Op op, class F>
+[[gnu::always_inline]] inline V<F> screen_lanes(const Parts<F>& a, const Parts<F>& b, const Parts<F>& r) {
+  constexpr FaultRule rule = fault_rule(op);
+  static_assert(!rule.log_add_exp && !rule.quotient_underflow && !rule.small_cosine);
+  constexpr bool two = op_info(op).nin == 2;
+  V<F> quiet = both(is_zero_or_normal<F>(r.re), is_zero_or_normal<F>(r.im));
+  if constexpr (rule.flush_to_zero) {
+    V<F> zero_input = is_zero_element<F>(a);
+    if constexpr (two) zero_input = either(zero_input, is_zero_element<F>(b));
+    quiet = both(quiet, either(but_not(is_zero_element<F>(r), all_lanes<F>()), zero_input));
+  }
+  if constexpr (rule.zero == ZeroRule::division) {
+    quiet = but_not(is_zero_element<F>(b), quiet);
+  } else if constexpr (rule.zero == ZeroRule::zero_input) {
+    quiet = but_not(is_zero_element<F>(a), quiet);
+  } else {
+    static_assert(rule.zero == ZeroRule::none);
+  }
+  return quiet;
+}
+
+// Computes the block of `count` elements whose operands start at in[k],
+// in_step[k] bytes apart, into out: the form's exact results. `again(j)`
+// recomputes element j by the element form. Whether every element passed the
+// typed screen (otherwise the caller classifies the block element by element).
+template <Op op, class F, bool contiguous, class Again>
+bool compute_block(const std::uint8_t* const* in, const std::ptrdiff_t* in_step, std::complex<F>* out,
+                   std::ptrdiff_t count, Again again) {
+  constexpr std::ptrdiff_t n = lanes<F>;
+  constexpr bool two = op_info(op).nin == 2;
+  V<F> passed = all_lanes<F>();
+  for (std::ptrdiff_t j = 0; j < count; j += n) {
+    const Parts<F> a = load_parts<F, contiguous>(in[0], in_step[0], j);
+    const Parts<F> b = two ? load_parts<F, contiguous>(in[1], in_step[1], j) : a;
+    const Computed<F> c = compute_lanes<op, F>(a, b);
+    store_parts<F>(out + j, c.r);
+    passed = both(passed, but_not(c.redo, screen_lanes<op, F>(a, b, c.r)));
+    if (const int redo = mask_bits(c.redo); redo != 0) [[unlikely]] {
+      for (std::ptrdiff_t i = 0; i < n; ++i)
+        if ((redo >> i) & 1) out[j + i] = again(j + i);
+    }
+  }
+  return mask_bits(passed) == (1 << n) - 1;
+}
+
+}  // namespace quarvel_kernels::complex_blocks

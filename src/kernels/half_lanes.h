@@ -1,0 +1,222 @@
+// Float16 loops eight elements at a time with the processor's half-precision
+// conversions (F16C, with AVX for the single-precision work), on processors
+// that have them: a loop asks half_instructions() once per call.
+//
+// Eight halves are converted to floats, computed, rounded to half by the
+// instruction (round to nearest even, as float_to_half_bits rounds), screened
+// on the result bits and written. A lane whose single-precision result is NaN
+// (or, for the extremes, with a NaN operand) is computed again by the element
+// form: a NaN's sign and payload depend on the order of operands, which the
+// instructions here do not promise, while every other result is fixed by
+// IEEE arithmetic. The eight inputs are read before the eight results are
+// written, and a lane the screen refuses is classified by the typed
+// classification before that, so an output may be an input at the same
+// positions.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "kernels/binary_float.h"
+#include "kernels/classify.h"
+#include "kernels/element_forms.h"
+#include "kernels/ops.h"
+#include "kernels/strided_loops.h"
+#include "kernels/unary_float.h"
+#include "storage/float16.h"
+
+namespace quarvel_kernels::half_lanes {
+
+using element_forms::is_comparison;
+
+template <Op op>
+inline constexpr bool is_lane_op = is_real_arithmetic<op> || is_real_extreme<op> || is_comparison<op> ||
+                                   op == Op::sqrt || op == Op::square || op == Op::reciprocal ||
+                                   op == Op::negative || op == Op::absolute || op == Op::fabs;
+
+// Half inputs and one Half result (a bool one for the comparisons).
+template <Op op, class A, class B, class R>
+inline constexpr bool handles = is_lane_op<op> && op_info(op).nout == 1 && std::is_same_v<A, Half> &&
+                                std::is_same_v<B, Half> &&
+                                std::is_same_v<R, std::conditional_t<is_comparison<op>, bool, Half>>;
+
+inline bool half_instructions() { return quarvel_storage::has_half_instructions(); }
+
+#define QUARVEL_HALF_LANES gnu::target("avx,f16c"), gnu::always_inline
+
+// Eight halves from p, `stride` bytes apart.
+[[QUARVEL_HALF_LANES]] inline __m128i load_halves(const std::uint8_t* p, std::ptrdiff_t stride) {
+  if (stride == 2) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  std::uint16_t h[8];
+  for (std::ptrdiff_t i = 0; i < 8; ++i) std::memcpy(&h[i], p + i * stride, sizeof h[i]);
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(h));
+}
+
+template <class T>
+[[QUARVEL_HALF_LANES]] inline void store_lanes(std::uint8_t* p, std::ptrdiff_t stride, const T (&v)[8]) {
+  if (stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
+    std::memcpy(p, v, sizeof v);
+    return;
+  }
+  for (std::ptrdiff_t i = 0; i < 8; ++i) std::memcpy(p + i * stride, &v[i], sizeof v[i]);
+}
+
+// yes where m is set, else no (bitwise: a blend the compiler may not turn
+// into lane-by-lane work where AVX lacks the 256-bit integer operations).
+[[QUARVEL_HALF_LANES]] inline __m256 select(__m256 m, __m256 yes, __m256 no) {
+  return _mm256_or_ps(_mm256_and_ps(m, yes), _mm256_andnot_ps(m, no));
+}
+
+// The single-precision result of each lane (the unrounded form of
+// element_forms.h wherever it is not NaN).
+template <Op op>
+[[QUARVEL_HALF_LANES]] inline __m256 compute_lanes(__m256 a, __m256 b) {
+  using enum Op;
+  const __m256 sign_bit = _mm256_set1_ps(-0.0f);
+  if constexpr (op == add) {
+    return _mm256_add_ps(a, b);
+  } else if constexpr (op == subtract) {
+    return _mm256_sub_ps(a, b);
+  } else if constexpr (op == multiply) {
+    return _mm256_mul_ps(a, b);
+  } else if constexpr (op == divide) {
+    return _mm256_div_ps(a, b);
+  } else if constexpr (op == sqrt) {
+    return _mm256_sqrt_ps(a);
+  } else if constexpr (op == square) {
+    return _mm256_mul_ps(a, a);
+  } else if constexpr (op == reciprocal) {
+    return _mm256_div_ps(_mm256_set1_ps(1.0f), a);
+  } else if constexpr (op == negative) {
+    return _mm256_xor_ps(a, sign_bit);
+  } else if constexpr (op == absolute || op == fabs) {
+    return _mm256_andnot_ps(sign_bit, a);
+  } else {
+    static_assert(is_real_extreme<op>);
+    // Lanes without a NaN operand: the larger (smaller), a tie of zeros
+    // settled on b for maximum and minimum, on a for fmax and fmin.
+    constexpr bool larger = op == maximum || op == fmax;
+    const __m256 pick_a = larger ? _mm256_cmp_ps(b, a, _CMP_LE_OQ) : _mm256_cmp_ps(a, b, _CMP_LE_OQ);
+    const __m256 r = select(pick_a, a, b);
+    // Both zero exactly where their bit patterns ORed are a zero.
+    const __m256 zeros = _mm256_cmp_ps(_mm256_or_ps(a, b), _mm256_setzero_ps(), _CMP_EQ_OQ);
+    return select(zeros, op == maximum || op == minimum ? b : a, r);
+  }
+}
+
+template <Op op>
+[[QUARVEL_HALF_LANES]] inline __m256 comparison_lanes(__m256 a, __m256 b) {
+  using enum Op;
+  if constexpr (op == less) return _mm256_cmp_ps(a, b, _CMP_LT_OQ);
+  if constexpr (op == less_equal) return _mm256_cmp_ps(a, b, _CMP_LE_OQ);
+  if constexpr (op == equal) return _mm256_cmp_ps(a, b, _CMP_EQ_OQ);
+  if constexpr (op == not_equal) return _mm256_cmp_ps(a, b, _CMP_NEQ_UQ);
+  if constexpr (op == greater) return _mm256_cmp_ps(a, b, _CMP_GT_OQ);
+  if constexpr (op == greater_equal) return _mm256_cmp_ps(a, b, _CMP_GE_OQ);
+}
+
+// Eight 32-bit lane masks as eight 16-bit ones.
+[[QUARVEL_HALF_LANES]] inline __m128i narrow(__m256 m) {
+  const __m256i bits = _mm256_castps_si256(m);
+  return _mm_packs_epi32(_mm256_castsi256_si128(bits), _mm256_extractf128_si256(bits, 1));
+}
+
+// The lanes the typed screen passes, from the result bits and the inputs:
+// screen_unary_half / screen_binary_half of classify.h on eight lanes.
+template <Op op>
+[[QUARVEL_HALF_LANES]] inline __m128i screen_lanes(__m256 a, __m256 b, __m128i r) {
+  constexpr FaultRule rule = fault_rule(op);
+  static_assert(!rule.log_add_exp && !rule.quotient_underflow && !rule.small_cosine);
+  //   binary16  s eeeee mmmmmmmmmm: normal for e in 1..30
+  const __m128i magnitude = _mm_and_si128(r, _mm_set1_epi16(0x7FFF));
+  __m128i quiet = _mm_and_si128(_mm_cmpgt_epi16(magnitude, _mm_set1_epi16(0x03FF)),
+                                _mm_cmplt_epi16(magnitude, _mm_set1_epi16(0x7C00)));
+  if constexpr (!rule.flush_to_zero) quiet = _mm_or_si128(quiet, _mm_cmpeq_epi16(magnitude, _mm_setzero_si128()));
+  if constexpr (rule.zero == ZeroRule::division) {
+    quiet = _mm_and_si128(quiet, narrow(_mm256_cmp_ps(b, _mm256_setzero_ps(), _CMP_NEQ_UQ)));
+  } else if constexpr (rule.zero == ZeroRule::zero_input) {
+    quiet = _mm_and_si128(quiet, narrow(_mm256_cmp_ps(a, _mm256_setzero_ps(), _CMP_NEQ_UQ)));
+  } else {
+    static_assert(rule.zero == ZeroRule::none);
+  }
+  return quiet;
+}
+
+// Each bit of a 16-bit lane mask's movemask pair, as one bit per lane.
+[[QUARVEL_HALF_LANES]] inline unsigned lane_bits(__m128i m) {
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(m, _mm_setzero_si128())));
+}
+
+// Whole groups of eight, then the elements after them one by one (`rest`).
+template <class K, class Rest>
+[[gnu::target("avx,f16c")]] LoopResult run(const typename K::State& state, std::uint8_t* const* args,
+                                           const std::int64_t* strides, std::uint64_t n, Rest rest) {
+  constexpr Op op = K::op;
+  constexpr bool two = K::nin == 2;
+  using R = typename K::R1;
+  const std::uint8_t* in[2] = {args[0], args[K::nin - 1]};
+  const std::ptrdiff_t step[2] = {strides[0], strides[K::nin - 1]};
+  std::uint8_t* out = args[K::nin];
+  const std::ptrdiff_t out_step = strides[K::nin];
+  auto half_at = [&](std::size_t k, std::ptrdiff_t i) {
+    std::uint16_t bits;
+    std::memcpy(&bits, in[k] + i * step[k], sizeof bits);
+    return Half{quarvel_storage::half_bits_to_float(bits)};
+  };
+  LoopResult result;
+  const auto groups = static_cast<std::ptrdiff_t>(n / 8);
+  for (std::ptrdiff_t g = 0; g < groups; ++g) {
+    const std::ptrdiff_t first = g * 8;
+    const __m256 a = _mm256_cvtph_ps(load_halves(in[0] + first * step[0], step[0]));
+    const __m256 b = two ? _mm256_cvtph_ps(load_halves(in[1] + first * step[1], step[1])) : a;
+    if constexpr (is_comparison<op>) {
+      // Never a fault: a bool result, and no rule reads the inputs.
+      const __m128i m = narrow(comparison_lanes<op>(a, b));
+      std::uint8_t bytes[8];  // bool elements: 0 or 1
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes),
+                       _mm_and_si128(_mm_packs_epi16(m, _mm_setzero_si128()), _mm_set1_epi8(1)));
+      store_lanes(out + first * out_step, out_step, bytes);
+      continue;
+    } else {
+      const __m256 u = compute_lanes<op>(a, b);
+      __m256 redo = _mm256_cmp_ps(u, u, _CMP_UNORD_Q);
+      if constexpr (is_real_extreme<op>)
+        redo = _mm256_or_ps(redo, _mm256_or_ps(_mm256_cmp_ps(a, a, _CMP_UNORD_Q), _mm256_cmp_ps(b, b, _CMP_UNORD_Q)));
+      const __m128i r = _mm256_cvtps_ph(u, _MM_FROUND_TO_NEAREST_INT);
+      std::uint16_t bits[8];
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(bits), r);
+      const unsigned redone = static_cast<unsigned>(_mm256_movemask_ps(redo));
+      const unsigned refused = (~lane_bits(screen_lanes<op>(a, b, r)) | redone) & 0xFFu;
+      if (refused != 0) [[unlikely]] {
+        for (int i = 0; i < 8; ++i) {
+          if (((refused >> i) & 1) == 0) continue;
+          const Half x = half_at(0, first + i);
+          const Half y = two ? half_at(1, first + i) : x;
+          R value{};
+          R unused{};
+          if ((redone >> i) & 1) {
+            K::compute(state, x, y, value, unused);
+            bits[i] = quarvel_storage::float_to_half_bits(value.value);
+          } else {
+            value = Half{quarvel_storage::half_bits_to_float(bits[i])};
+          }
+          result.faults |= K::classify(x, y, value, unused);
+        }
+      }
+      static_assert(std::is_same_v<R, Half>);
+      store_lanes(out + first * out_step, out_step, bits);
+    }
+  }
+  const auto done = static_cast<std::uint64_t>(groups) * 8;
+  if (done == n) return result;
+  const LoopResult tail = rest(done);
+  return {result.faults | tail.faults, tail.failed};
+}
+
+#undef QUARVEL_HALF_LANES
+
+}  // namespace quarvel_kernels::half_lanes
