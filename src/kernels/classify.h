@@ -202,6 +202,21 @@ inline constexpr std::array<FaultRule, op_count> fault_rules = [] {
 
 constexpr const FaultRule& fault_rule(Op op) { return fault_rules[static_cast<std::size_t>(op)]; }
 
+// Whether a fold of op over real floats of one type (running value op
+// element) faults only where its running value turns infinite or NaN: no
+// zero rule, no flush to zero, no intermediate, and a subnormal result always
+// exact (a sum or difference of two such floats). Infinity and NaN then stay
+// to the fold's end: a fold from a finite start that ends finite faulted nowhere.
+template <Op op>
+inline constexpr bool fold_faults_show_at_end = [] {
+  const FaultRule& rule = fault_rule(op);
+  return (rule.exact == ExactRow::sum || rule.exact == ExactRow::difference) && rule.zero == ZeroRule::none &&
+         !rule.log_add_exp && !rule.quotient_underflow && !rule.small_cosine && !rule.flush_to_zero &&
+         !rule.nan_for_infinite_input && !rule.nan_for_zero_divisor && !rule.nan_for_infinite_dividend;
+}();
+static_assert(fold_faults_show_at_end<Op::add> && fold_faults_show_at_end<Op::subtract>);
+static_assert(!fold_faults_show_at_end<Op::multiply> && !fold_faults_show_at_end<Op::maximum>);
+
 // ---------------------------------------------------------------------------
 // The typed forms: a screen that proves no rule can fire, else the core.
 //

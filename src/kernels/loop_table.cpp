@@ -1,5 +1,6 @@
 #include "kernels/loop_table.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -53,7 +54,7 @@ static_assert(loop_grid[static_cast<int>(Op::bitwise_and)][Int8 * 16 + UInt64].s
 
 // Long double widening: any long double operand lifts every float code to
 // long double and every complex code to complex long double.
-void widen_for_long_double(std::span<const DType> given, std::vector<DType>& codes) {
+void widen_for_long_double(std::span<const DType> given, std::span<DType> codes) {
   bool any_long_double = false;
   for (DType d : given) any_long_double = any_long_double || d.is_long_double();
   if (!any_long_double) return;
@@ -63,15 +64,11 @@ void widen_for_long_double(std::span<const DType> given, std::vector<DType>& cod
   }
 }
 
-std::optional<std::vector<DType>> table_lookup(Op op, std::span<const DType> inputs, std::uint64_t nin) {
-  if (input_count_of(op) != nin || inputs.size() < nin) return std::nullopt;
+const LoopPiece* table_lookup(Op op, std::span<const DType> inputs, std::uint64_t nin) {
+  if (input_count_of(op) != nin || inputs.size() < nin) return nullptr;
   const std::size_t index = nin == 1 ? inputs[0].index() : inputs[0].index() * 16 + inputs[1].index();
   const LoopPiece& piece = loop_grid[static_cast<int>(op)][index];
-  if (piece.size == 0) return std::nullopt;
-  std::vector<DType> codes;
-  codes.reserve(piece.size);
-  for (std::uint8_t i = 0; i < piece.size; ++i) codes.push_back(piece.codes[i]);
-  return codes;
+  return piece.size == 0 ? nullptr : &piece;
 }
 
 // ---------------------------------------------------------------------------
@@ -145,6 +142,13 @@ constexpr bool signature_groups_cover_ops() {
 }
 static_assert(signature_groups_cover_ops());
 
+// The blank-separated signature list of a canonical operation.
+std::string_view group_list(Op op) {
+  for (const SignatureGroup& group : signature_groups)
+    if (names_contain(group.names, op_name(op))) return group.list;
+  return {};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -183,19 +187,15 @@ std::optional<Scalar> identity(std::string_view name) {
 namespace type_signatures {
 
 std::vector<std::string> signatures(Op op) {
-  for (const SignatureGroup& group : signature_groups) {
-    if (!names_contain(group.names, op_name(op))) continue;
-    std::vector<std::string> out;
-    std::string_view list = group.list;
-    while (!list.empty()) {
-      const std::size_t end = list.find(' ');
-      out.emplace_back(list.substr(0, end));
-      if (end == std::string_view::npos) break;
-      list.remove_prefix(end + 1);
-    }
-    return out;
+  std::vector<std::string> out;
+  std::string_view list = group_list(op);
+  while (!list.empty()) {
+    const std::size_t end = list.find(' ');
+    out.emplace_back(list.substr(0, end));
+    if (end == std::string_view::npos) break;
+    list.remove_prefix(end + 1);
   }
-  return {};
+  return out;
 }
 
 std::vector<std::string> signatures(std::string_view name) {
@@ -206,6 +206,11 @@ std::vector<std::string> signatures(std::string_view name) {
 }  // namespace type_signatures
 
 std::vector<std::string> signatures(std::string_view name) { return type_signatures::signatures(name); }
+
+std::string_view signature_list(std::string_view name) {
+  const std::optional<Op> op = canonical_op(name);
+  return op ? group_list(*op) : std::string_view();
+}
 std::vector<std::string> signatures(Op op) { return type_signatures::signatures(op); }
 
 namespace loop_resolver {
@@ -213,24 +218,36 @@ namespace loop_resolver {
 std::optional<std::vector<DType>> resolve(std::string_view name, std::span<const DType> inputs, std::uint64_t nin) {
   const std::optional<Op> op = canonical_op(name);
   if (!op) return std::nullopt;
-  return table_lookup(*op, inputs, nin);
+  const LoopPiece* piece = table_lookup(*op, inputs, nin);
+  if (!piece) return std::nullopt;
+  return std::vector<DType>(piece->codes.begin(), piece->codes.begin() + piece->size);
 }
 
 }  // namespace loop_resolver
 
-Result<Loop> resolve_loop(Op op, std::span<const DType> inputs) {
+Result<LoopDTypes> resolve_loop_dtypes(Op op, std::span<const DType> inputs) {
   const std::uint64_t nin = input_count_of(op);
   if (inputs.size() != nin) return fail(ErrorKind::CannotConvert);
+  LoopDTypes loop;
+  loop.nin = static_cast<std::uint8_t>(nin);
+  loop.nout = static_cast<std::uint8_t>(output_count_of(op));
   // Logical operations never cast their operands.
-  if (op == Op::logical_and || op == Op::logical_or || op == Op::logical_xor)
-    return Loop{{inputs.begin(), inputs.end()}, {DType::Bool}};
-  std::optional<std::vector<DType>> codes = table_lookup(op, inputs, nin);
-  if (!codes) return fail(ErrorKind::CannotConvert);
-  widen_for_long_double(inputs, *codes);
-  Loop loop;
-  loop.inputs.assign(codes->begin(), codes->begin() + static_cast<std::ptrdiff_t>(nin));
-  loop.outputs.assign(codes->begin() + static_cast<std::ptrdiff_t>(nin), codes->end());
+  if (op == Op::logical_and || op == Op::logical_or || op == Op::logical_xor) {
+    std::copy(inputs.begin(), inputs.end(), loop.dtypes.begin());
+    loop.dtypes[nin] = Bool;
+    return loop;
+  }
+  const LoopPiece* piece = table_lookup(op, inputs, nin);
+  if (!piece) return fail(ErrorKind::CannotConvert);
+  std::copy(piece->codes.begin(), piece->codes.begin() + piece->size, loop.dtypes.begin());
+  widen_for_long_double(inputs, std::span(loop.dtypes.data(), piece->size));
   return loop;
+}
+
+Result<Loop> resolve_loop(Op op, std::span<const DType> inputs) {
+  auto dtypes = resolve_loop_dtypes(op, inputs);
+  if (!dtypes) return fail(dtypes.error());
+  return Loop{{dtypes->inputs().begin(), dtypes->inputs().end()}, {dtypes->outputs().begin(), dtypes->outputs().end()}};
 }
 
 Result<Loop> resolve_loop(std::string_view name, std::span<const DType> inputs) {

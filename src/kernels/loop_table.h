@@ -49,12 +49,26 @@ std::vector<std::string> signatures(Op op);
 }  // namespace type_signatures
 std::vector<std::string> signatures(std::string_view name);
 std::vector<std::string> signatures(Op op);
+// The same list as one text, entries separated by single blanks (static; read
+// in place by callers that must not allocate); empty for aliases and unknown names.
+std::string_view signature_list(std::string_view name);
 
 // The loop for these input dtypes, aliases normalised, long double widening
 // applied. CannotConvert for a wrong input count, an unknown name or an input
 // combination without a loop.
 Result<Loop> resolve_loop(std::string_view name, std::span<const DType> inputs);
 Result<Loop> resolve_loop(Op op, std::span<const DType> inputs);
+
+// The same loop without its two lists, for callers that must not allocate:
+// the input dtypes, then the output dtypes.
+struct LoopDTypes {
+  std::array<DType, 4> dtypes{};
+  std::uint8_t nin = 0;
+  std::uint8_t nout = 0;
+  std::span<const DType> inputs() const { return {dtypes.data(), nin}; }
+  std::span<const DType> outputs() const { return {dtypes.data() + nin, nout}; }
+};
+Result<LoopDTypes> resolve_loop_dtypes(Op op, std::span<const DType> inputs);
 
 namespace loop_resolver {
 // The raw table entry of a canonical name: nin input codes, then the outputs.

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string_view>
 
@@ -234,9 +235,11 @@ inline constexpr AliasEntry op_aliases[16] = {
 
 // The operation of a canonical name only; absent for aliases and unknown names.
 constexpr std::optional<Op> canonical_op(std::string_view name) {
-  for (int i = 0; i < op_count; ++i)
-    if (op_table[i].name == name) return static_cast<Op>(i);
-  return std::nullopt;
+  // The table is sorted (checked below): every call of every engine looks its name up.
+  const OpInfo* found = std::lower_bound(std::begin(op_table), std::end(op_table), name,
+                                         [](const OpInfo& info, std::string_view key) { return info.name < key; });
+  if (found == std::end(op_table) || found->name != name) return std::nullopt;
+  return static_cast<Op>(found - std::begin(op_table));
 }
 
 // The canonical operation of a canonical name or any alias; absent otherwise.

@@ -113,6 +113,10 @@ struct Kernel {
   static constexpr bool float_results = !std::is_integral_v<R1> || !std::is_integral_v<R2>;
   // A float16 running value would skip the quieting of NaNs its store makes.
   static constexpr bool foldable = nin == 2 && nout == 1 && std::is_same_v<A, R1> && !has_half;
+  // A fold whose faults all show in its final value (classify.h) runs its
+  // chain unclassified first.
+  static constexpr bool faults_show_at_end = foldable && fold_faults_show_at_end<op> && std::is_same_v<A, B> &&
+                                             is_single_or_double<A>;
 
   static State state() {
     if constexpr (!calls_function) {
@@ -469,10 +473,11 @@ LoopResult blockwise(const typename K::State& state, std::uint8_t* const* args, 
   constexpr std::size_t b_arg = K::nin - 1, out2_arg = K::nin + K::nout - 1;
   const std::uint8_t* in[2] = {args[0], args[b_arg]};
   const std::int64_t in_strides[2] = {strides[0], strides[b_arg]};
-  // Contiguous blocks read a broadcast input from a block of copies of it.
+  // Contiguous blocks read a broadcast input from a block of copies of it
+  // (made only for a run with a whole block: the rest reads the input itself).
   std::uint8_t copies[2][contiguous ? block_size * 16 : 1];
   if constexpr (contiguous) {
-    for (std::size_t j = 0; j < K::nin; ++j) {
+    for (std::size_t j = 0; j < K::nin && n >= block_size; ++j) {
       if (strides[j] != 0) continue;
       for (std::size_t i = 0; i < block_size; ++i) std::memcpy(copies[j] + i * K::size(j), args[j], K::size(j));
       in[j] = copies[j];
@@ -542,6 +547,27 @@ LoopResult fold(const typename K::State& state, std::uint8_t* const* args, const
   typename K::R1 running = load<typename K::R1>(args[0]);
   const std::uint8_t* operand = args[1];
   const std::int64_t stride = strides[1];
+  if constexpr (K::faults_show_at_end) {
+    // The chain alone: from a finite start to a finite end, nothing faulted.
+    // Anything else (a NaN operand, an end not finite) is folded over again
+    // below, element by element with its classification.
+    typename K::R1 value = running;
+    std::ptrdiff_t i = 0;
+    const auto count = static_cast<std::ptrdiff_t>(n);
+    for (; i < count; ++i) {
+      const B b = load<B>(operand + i * stride);
+      if (element_is_nan(b)) [[unlikely]]
+        break;
+      typename K::R1 r{};
+      typename K::R2 unused{};
+      K::compute(state, value, b, r, unused);
+      value = r;
+    }
+    if (i == count && element_is_finite(running) && element_is_finite(value)) {
+      store(args[2], value);
+      return result;
+    }
+  }
   for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
     const B b = load<B>(operand + i * stride);
     const FoldStep<K> step =

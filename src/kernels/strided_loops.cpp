@@ -1,6 +1,9 @@
 // Finding the typed strided loop of a call in the table of its group.
 #include "kernels/strided_loops.h"
 
+#include <bit>
+#include <cstdint>
+
 #include "kernels/extended_loops.h"
 #include "kernels/strided_loop_table.h"
 
@@ -33,12 +36,14 @@ std::span<const strided_table::LoopEntry> group_loops(Op op, bool long_double) {
 StridedLoop find_strided_loop(Op op, std::span<const DType> inputs, std::span<const DType> outputs) {
   const OpInfo& info = op_info(op);
   if (inputs.size() != info.nin || outputs.size() != info.nout) return nullptr;
-  for (const strided_table::LoopEntry& entry : group_loops(op, any_long_double(inputs, outputs))) {
-    bool same = true;
-    for (std::size_t i = 0; i < info.nin; ++i) same = same && entry.piece.codes[i] == inputs[i].code;
-    for (std::size_t j = 0; j < info.nout; ++j) same = same && entry.piece.codes[info.nin + j] == outputs[j].code;
-    if (same) return entry.loop;
-  }
+  // Every call looks its loop up: the codes compared as one word (the
+  // pieces hold zeros past their size, as the wanted codes do).
+  loop_rules::LoopPiece wanted;
+  for (std::size_t i = 0; i < info.nin; ++i) wanted.codes[wanted.size++] = inputs[i].code;
+  for (std::size_t j = 0; j < info.nout; ++j) wanted.codes[wanted.size++] = outputs[j].code;
+  const auto key = std::bit_cast<std::uint32_t>(wanted.codes);
+  for (const strided_table::LoopEntry& entry : group_loops(op, any_long_double(inputs, outputs)))
+    if (std::bit_cast<std::uint32_t>(entry.piece.codes) == key) return entry.loop;
   return nullptr;
 }
 

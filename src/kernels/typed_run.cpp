@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -27,31 +28,35 @@ bool in_place_format(const View& view, DType loop_dtype) {
   return view.dtype == loop_dtype && view.byte_order != ByteOrder::Big;
 }
 
-// The buffers of a run, each locked once: for writing when an output lives in it.
+// The buffers of a run, each locked once: for writing when an output lives in
+// it. At most one per operand, held in place (a run allocates no lock list).
 class RunLocks {
  public:
   Result<void> acquire(const TypedRun& run) {
-    std::vector<std::pair<LockedBuffer*, bool>> wanted;
+    std::array<std::pair<LockedBuffer*, bool>, max_operands> wanted{};
+    std::size_t count = 0;
     auto add = [&](const RunOperand& operand, bool write) {
-      if (operand.view && operand.view->buffer) wanted.emplace_back(operand.view->buffer.get(), write);
+      if (operand.view && operand.view->buffer && count < wanted.size())
+        wanted[count++] = {operand.view->buffer.get(), write};
     };
     for (const RunOperand& output : run.outputs) add(output, true);
     for (const RunOperand& input : run.inputs) add(input, false);
     if (run.mask) add(*run.mask, false);
-    // One guard per buffer, taken in address order.
-    std::sort(wanted.begin(), wanted.end(), [](const auto& a, const auto& b) {
-      return a.first != b.first ? a.first < b.first : a.second > b.second;
-    });
-    for (std::size_t i = 0; i < wanted.size(); ++i) {
+    // One guard per buffer, taken in address order (writers first within a
+    // buffer). Five at most: sorted by insertion.
+    auto before = [](const auto& a, const auto& b) { return a.first != b.first ? a.first < b.first : a.second > b.second; };
+    for (std::size_t i = 1; i < count; ++i)
+      for (std::size_t k = i; k > 0 && before(wanted[k], wanted[k - 1]); --k) std::swap(wanted[k], wanted[k - 1]);
+    for (std::size_t i = 0; i < count; ++i) {
       if (i > 0 && wanted[i].first == wanted[i - 1].first) continue;
       if (wanted[i].second) {
         auto guard = wanted[i].first->write();
         if (!guard) return fail(guard.error());
-        guards_.emplace_back(std::move(*guard));
+        guards_[held_++].emplace(std::in_place_type<LockedBuffer::WriteGuard>, std::move(*guard));
       } else {
         auto guard = std::as_const(*wanted[i].first).read();
         if (!guard) return fail(guard.error());
-        guards_.emplace_back(std::move(*guard));
+        guards_[held_++].emplace(std::in_place_type<LockedBuffer::ReadGuard>, std::move(*guard));
       }
     }
     return {};
@@ -59,7 +64,8 @@ class RunLocks {
 
   // The element (0, ..., 0) of a view whose buffer this run holds.
   Result<std::uint8_t*> base(const View& view) const {
-    for (const Guard& guard : guards_) {
+    for (std::size_t i = 0; i < held_; ++i) {
+      const Guard& guard = *guards_[i];
       if (const auto* write = std::get_if<LockedBuffer::WriteGuard>(&guard); write && write->guards(*view.buffer))
         return view.element_base(*write);
       if (const auto* read = std::get_if<LockedBuffer::ReadGuard>(&guard); read && read->guards(*view.buffer)) {
@@ -73,7 +79,8 @@ class RunLocks {
 
  private:
   using Guard = std::variant<LockedBuffer::ReadGuard, LockedBuffer::WriteGuard>;
-  std::vector<Guard> guards_;
+  std::array<std::optional<Guard>, max_operands> guards_;
+  std::size_t held_ = 0;
 };
 
 // How one operand reaches the kernel: in place, or through a chunk buffer.
@@ -113,8 +120,10 @@ bool run_is_typed(std::span<const View* const> inputs, std::span<const View* con
   return true;
 }
 
-bool loop_may_refuse(Op op, const Loop& loop) {
-  return op == Op::power && is_bool_or_integer(loop.inputs[1]);
+bool loop_may_refuse(Op op, const Loop& loop) { return loop_may_refuse(op, loop.inputs); }
+
+bool loop_may_refuse(Op op, std::span<const DType> loop_inputs) {
+  return op == Op::power && is_bool_or_integer(loop_inputs[1]);
 }
 
 Result<std::uint32_t> run_typed(const TypedRun& run) {

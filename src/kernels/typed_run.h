@@ -57,6 +57,7 @@ bool run_is_typed(std::span<const View* const> inputs, std::span<const View* con
 // exponent of power): such runs write only into new arrays, so a refusal leaves
 // nothing half written for the element loop to redo and report.
 bool loop_may_refuse(Op op, const Loop& loop);
+bool loop_may_refuse(Op op, std::span<const DType> loop_inputs);
 
 // The OR of the kernel's fault flags. CannotConvert if the kernel refused an
 // element (callers rule that out beforehand, since it may come after writes).

@@ -1,6 +1,8 @@
 // quarvel.Array and quarvel.ArrayFlags: the objects, attributes, len and repr.
 #include "python/array_object.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "python/errors.h"
 #include "python/module.h"
 #include "python/py_ref.h"
+#include "python/scalar_object.h"
 #include "python/type_support.h"
 
 namespace quarvel_python {
@@ -30,8 +33,8 @@ PyArrayFlags* as_flags(PyObject* object) { return reinterpret_cast<PyArrayFlags*
 
 PyObject* py_bool(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
 
-template <class Int>
-PyObject* int_tuple(const std::vector<Int>& values) {
+template <class Int, std::size_t N>
+PyObject* int_tuple(const quarvel_storage::SmallVector<Int, N>& values) {
   PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
   if (!tuple) return nullptr;
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -146,8 +149,37 @@ PyGetSetDef array_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// a[i], a[i, j, ...]: one plain int per axis, each within its axis, reads
+// the element itself without parsing a key or making a view. Anything else
+// (and any index out of range, which the parser words) goes the whole way.
+std::optional<PyObject*> element_by_integers(PyObject* self, PyObject* key) {
+  const View& view = view_of(self);
+  const bool one = PyLong_CheckExact(key);
+  if (!one && !PyTuple_CheckExact(key)) return std::nullopt;
+  const std::size_t count = one ? 1 : static_cast<std::size_t>(PyTuple_Size(key));
+  if (count != view.ndim()) return std::nullopt;
+  quarvel_storage::Coordinates coordinates(count, 0);
+  for (std::size_t k = 0; k < count; ++k) {
+    PyObject* item = one ? key : PyTuple_GetItem(key, static_cast<Py_ssize_t>(k));
+    if (!PyLong_CheckExact(item)) return std::nullopt;
+    int overflow = 0;
+    long long index = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (overflow != 0) return std::nullopt;
+    const std::uint64_t length = view.shape[k];
+    if (index < 0) index += static_cast<long long>(std::min<std::uint64_t>(length, INT64_MAX));
+    if (index < 0 || static_cast<std::uint64_t>(index) >= length) return std::nullopt;
+    coordinates[k] = static_cast<std::uint64_t>(index);
+  }
+  auto value = storage_value(view.read_at(coordinates));
+  if (!value) return nullptr;
+  return scalar_to_python(*value, as_array(self)->alias).release();
+}
+
 PyObject* Array_subscript_slot(PyObject* self, PyObject* key) {
-  return guarded<PyObject*>(nullptr, [&] { return Array_subscript(self, key); });
+  return guarded<PyObject*>(nullptr, [&] {
+    if (auto element = element_by_integers(self, key)) return *element;
+    return Array_subscript(self, key);
+  });
 }
 
 int Array_ass_subscript_slot(PyObject* self, PyObject* key, PyObject* value) {

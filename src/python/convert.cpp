@@ -487,15 +487,6 @@ struct NestedFill {
 
 }  // namespace
 
-std::string shape_text(const std::vector<std::uint64_t>& shape) {
-  std::string text = "[";
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (i) text += ", ";
-    text += std::to_string(shape[i]);
-  }
-  return text + "]";
-}
-
 bool is_nested_sequence(PyObject* object) { return PyList_Check(object) || PyTuple_Check(object); }
 
 std::vector<PyRef> stored_items(PyObject* object) {

@@ -121,6 +121,6 @@ std::optional<std::vector<quarvel_storage::Scalar>> array_elements(const quarvel
 bool cast_values(std::vector<quarvel_storage::Scalar>& values, quarvel_storage::DType target);
 
 // "[2, 3]": shapes in messages.
-std::string shape_text(const std::vector<std::uint64_t>& shape);
+using quarvel_storage::shape_text;
 
 }  // namespace quarvel_python

@@ -23,7 +23,9 @@ constexpr const char* fixed_text[error_kind_count] = {
     "array storage lock was poisoned",
 };
 
-std::string shape_text(const Shape& shape) {
+}  // namespace
+
+std::string shape_text(std::span<const std::uint64_t> shape) {
   std::string out = "[";
   for (std::size_t i = 0; i < shape.size(); ++i) {
     if (i) out += ", ";
@@ -31,8 +33,6 @@ std::string shape_text(const Shape& shape) {
   }
   return out + "]";
 }
-
-}  // namespace
 
 StorageError StorageError::index_out_of_bounds(std::int64_t index, std::uint64_t axis, std::uint64_t size) {
   StorageError e(ErrorKind::IndexOutOfBounds);

@@ -4,8 +4,11 @@
 
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "storage/small_vector.h"
 
 namespace quarvel_storage {
 
@@ -28,7 +31,10 @@ enum class ErrorKind : std::uint8_t {
 };
 inline constexpr int error_kind_count = 15;
 
-using Shape = std::vector<std::uint64_t>;
+// Dimensions of up to this many axes are held without a heap allocation.
+inline constexpr std::size_t inline_dimensions = 4;
+
+using Shape = SmallVector<std::uint64_t, inline_dimensions>;
 
 struct StorageError {
   ErrorKind kind = ErrorKind::LayoutOverflow;
@@ -53,6 +59,9 @@ struct StorageError {
   std::string message() const;
   bool operator==(const StorageError&) const = default;
 };
+
+// "[2, 3]", "[]" for no dimensions: how messages show a shape.
+std::string shape_text(std::span<const std::uint64_t> shape);
 
 template <class T>
 using Result = std::expected<T, StorageError>;

@@ -97,7 +97,7 @@ bool contiguous(const View& view, bool c_order) {
 
 // --- shape arithmetic --------------------------------------------------------
 
-Result<std::uint64_t> element_count(const Shape& shape) {
+Result<std::uint64_t> element_count(std::span<const std::uint64_t> shape) {
   std::uint64_t count = 1;
   for (std::uint64_t dim : shape) {
     auto next = checked::mul_u64(count, dim);
@@ -164,25 +164,30 @@ Result<Coordinates> coordinates_for_shape(const Shape& shape, std::uint64_t line
 Result<std::uint64_t> View::size() const { return element_count(shape); }
 
 Result<void> View::validate_layout() const {
+  // Every typed run checks each operand once: plain overflow tests here,
+  // each failing as the checked helpers would.
   if (shape.size() != strides.size()) return fail(ErrorKind::InvalidLayout);
-  auto count = element_count(shape);
-  if (!count) return fail(count.error());
-  if (*count == 0) return {};
-  auto start = checked::to_i64(offset);
-  if (!start) return fail(start.error());
-  std::int64_t low = *start, high = *start;
+  std::uint64_t count = 1;
+  for (std::uint64_t dim : shape)
+    if (__builtin_mul_overflow(count, dim, &count)) return fail(ErrorKind::LayoutOverflow);
+  if (count > checked::i64_max) return fail(ErrorKind::LayoutOverflow);
+  if (count == 0) return {};
+  if (offset > checked::i64_max) return fail(ErrorKind::LayoutOverflow);
+  std::int64_t low = static_cast<std::int64_t>(offset), high = low;
   for (std::size_t k = 0; k < shape.size(); ++k) {
-    auto extent = checked::mul_dim_i64(shape[k] - 1, strides[k]);
-    if (!extent) return fail(extent.error());
-    auto moved = checked::add_i64(*extent >= 0 ? high : low, *extent);
-    if (!moved) return fail(moved.error());
-    (*extent >= 0 ? high : low) = *moved;
+    std::int64_t extent = 0;
+    if (shape[k] - 1 > checked::i64_max ||
+        __builtin_mul_overflow(static_cast<std::int64_t>(shape[k] - 1), strides[k], &extent))
+      return fail(ErrorKind::LayoutOverflow);
+    std::int64_t& side = extent >= 0 ? high : low;
+    if (__builtin_add_overflow(side, extent, &side)) return fail(ErrorKind::LayoutOverflow);
   }
-  auto end = checked::add_i64(high, itemsize_i64(dtype));
-  if (!end) return fail(end.error());
-  auto limit = checked::mul_dim_i64(len, itemsize_i64(dtype));
-  if (!limit) return fail(limit.error());
-  if (low < 0 || *end > *limit) return fail(ErrorKind::InvalidLayout);
+  const std::int64_t size = itemsize_i64(dtype);
+  std::int64_t end = 0, limit = 0;
+  if (__builtin_add_overflow(high, size, &end)) return fail(ErrorKind::LayoutOverflow);
+  if (len > checked::i64_max || __builtin_mul_overflow(static_cast<std::int64_t>(len), size, &limit))
+    return fail(ErrorKind::LayoutOverflow);
+  if (low < 0 || end > limit) return fail(ErrorKind::InvalidLayout);
   return {};
 }
 
@@ -270,12 +275,16 @@ Result<ByteOrder> view_detail::storage_byte_order(DType dtype, ByteOrder request
 }
 
 Result<View> View::allocated_order(DType dtype, ByteOrder byte_order, Shape shape, bool f_order) {
+  return allocated_order(dtype, byte_order, std::move(shape), f_order, true);
+}
+
+Result<View> View::allocated_order(DType dtype, ByteOrder byte_order, Shape shape, bool f_order, bool zero) {
   return allocation_guard([&]() -> Result<View> {
     auto count = storable_count(dtype, shape);
     if (!count) return fail(count.error());
     auto strides = f_order ? f_strides(dtype, shape) : c_strides(dtype, shape);
     if (!strides) return fail(strides.error());
-    auto buffer = Buffer::zeroed(dtype, byte_order, *count);
+    auto buffer = zero ? Buffer::zeroed(dtype, byte_order, *count) : Buffer::uninitialized(dtype, byte_order, *count);
     if (!buffer) return fail(buffer.error());
     auto handle = share_buffer(std::move(*buffer));
     if (!handle) return fail(handle.error());
@@ -287,6 +296,12 @@ Result<View> View::zeros_with_layout(DType dtype, ByteOrder byte_order, Shape sh
   auto order = view_detail::storage_byte_order(dtype, byte_order);
   if (!order) return fail(order.error());
   return allocated_order(dtype, *order, std::move(shape), f_order);
+}
+
+Result<View> View::unfilled_with_layout(DType dtype, ByteOrder byte_order, Shape shape, bool f_order) {
+  auto order = view_detail::storage_byte_order(dtype, byte_order);
+  if (!order) return fail(order.error());
+  return allocated_order(dtype, *order, std::move(shape), f_order, false);
 }
 
 Result<View> View::from_values(DType dtype, Shape shape, std::span<const Scalar> values) {
@@ -341,7 +356,7 @@ Result<View> View::from_values_with_axis_order(DType dtype, ByteOrder byte_order
 Result<Strides> axis_order_strides(DType dtype, const Shape& shape, const AxisOrder& axis_order) {
   const std::size_t n = shape.size();
   if (axis_order.size() != n) return fail(ErrorKind::InvalidLayout);
-  std::vector<bool> seen(n, false);
+  SmallVector<bool, inline_dimensions> seen(n, false);
   for (std::size_t a : axis_order) {
     if (a >= n || seen[a]) return fail(ErrorKind::InvalidLayout);
     seen[a] = true;
@@ -359,13 +374,22 @@ Result<Strides> axis_order_strides(DType dtype, const Shape& shape, const AxisOr
 }
 
 Result<View> View::zeros_with_strides(DType dtype, ByteOrder byte_order, Shape shape, Strides strides) {
+  return allocated_with_strides(dtype, byte_order, std::move(shape), std::move(strides), true);
+}
+
+Result<View> View::unfilled_with_strides(DType dtype, ByteOrder byte_order, Shape shape, Strides strides) {
+  return allocated_with_strides(dtype, byte_order, std::move(shape), std::move(strides), false);
+}
+
+Result<View> View::allocated_with_strides(DType dtype, ByteOrder byte_order, Shape shape, Strides strides,
+                                          bool zero) {
   return allocation_guard([&]() -> Result<View> {
     auto count = storable_count(dtype, shape);
     if (!count) return fail(count.error());
     if (shape.size() != strides.size()) return fail(ErrorKind::InvalidLayout);
     auto order = view_detail::storage_byte_order(dtype, byte_order);
     if (!order) return fail(order.error());
-    auto buffer = Buffer::zeroed(dtype, *order, *count);
+    auto buffer = zero ? Buffer::zeroed(dtype, *order, *count) : Buffer::uninitialized(dtype, *order, *count);
     if (!buffer) return fail(buffer.error());
     auto handle = share_buffer(std::move(*buffer));
     if (!handle) return fail(handle.error());

@@ -27,11 +27,11 @@
 
 namespace quarvel_storage {
 
-using Strides = std::vector<std::int64_t>;
+using Strides = SmallVector<std::int64_t, inline_dimensions>;
 // One unsigned coordinate per dimension.
-using Coordinates = std::vector<std::uint64_t>;
+using Coordinates = SmallVector<std::uint64_t, inline_dimensions>;
 // Axes listed from the innermost (smallest stride) to the outermost.
-using AxisOrder = std::vector<std::size_t>;
+using AxisOrder = SmallVector<std::size_t, inline_dimensions>;
 // A ufunc operand's shape and byte strides, for keep_order_axes.
 using OperandLayout = std::pair<Shape, Strides>;
 
@@ -51,7 +51,7 @@ struct AdvancedIndexLayout;
 struct IndexedView;
 
 // Product of the dimensions; LayoutOverflow above 2^63 - 1. No dimensions give 1.
-[[nodiscard]] Result<std::uint64_t> element_count(const Shape& shape);
+[[nodiscard]] Result<std::uint64_t> element_count(std::span<const std::uint64_t> shape);
 
 [[nodiscard]] Result<Strides> c_strides(DType dtype, const Shape& shape);
 [[nodiscard]] Result<Strides> f_strides(DType dtype, const Shape& shape);
@@ -123,10 +123,20 @@ struct View {
 
   // --- constructors over a fresh buffer (view.cpp); values in C order, never cast
   [[nodiscard]] static Result<View> allocated_order(DType dtype, ByteOrder byte_order, Shape shape, bool f_order);
+  [[nodiscard]] static Result<View> allocated_order(DType dtype, ByteOrder byte_order, Shape shape, bool f_order,
+                                                    bool zero);
+  [[nodiscard]] static Result<View> allocated_with_strides(DType dtype, ByteOrder byte_order, Shape shape,
+                                                           Strides strides, bool zero);
   [[nodiscard]] static Result<View> zeros_with_layout(DType dtype, ByteOrder byte_order, Shape shape, bool f_order);
   // Zero elements laid out with the given strides (which must fit the shape).
   [[nodiscard]] static Result<View> zeros_with_strides(DType dtype, ByteOrder byte_order, Shape shape,
                                                        Strides strides);
+  // The same two without zeroing, for a caller whose loop writes every element
+  // before any is read: the fill would be wasted.
+  [[nodiscard]] static Result<View> unfilled_with_layout(DType dtype, ByteOrder byte_order, Shape shape,
+                                                         bool f_order);
+  [[nodiscard]] static Result<View> unfilled_with_strides(DType dtype, ByteOrder byte_order, Shape shape,
+                                                          Strides strides);
   [[nodiscard]] static Result<View> from_values(DType dtype, Shape shape, std::span<const Scalar> values);
   [[nodiscard]] static Result<View> from_values_with_layout(DType dtype, ByteOrder byte_order, Shape shape,
                                                             std::span<const Scalar> values, bool f_order);

@@ -1,8 +1,9 @@
 """Runs differential cases: steps (make, copy, cast, reshape, subscript, ufunc
-calls and methods) reported as results or exceptions, warnings and fault
+calls and methods, operators) reported as results or exceptions, warnings and fault
 reports, then every array made. Run as a script with QUARVEL_ELEMENT_PATH=1 it
 serves cases over its pipes: the element-at-a-time side of the typed-loop tests."""
 import itertools
+import operator
 import os
 import pickle
 import struct
@@ -56,6 +57,8 @@ def run_step(made, step):
         return build(args[0])
     if kind == "construct":
         return quarvel.array(args[0], **args[1])
+    if kind == "operator":  # ("operator", name in the operator module, operands)
+        return getattr(operator, args[0])(*resolve(made, args[1]))
     if kind == "ufunc":
         name, method, operands, kwargs = args
         target = getattr(quarvel, name) if method == "call" else getattr(getattr(quarvel, name), method)

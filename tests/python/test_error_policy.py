@@ -84,6 +84,8 @@ def test_mode_argument_refusals(call):
     before = VAR.get()
     raises(ValueError, 'invalid error mode "warn\\0\\u{7f}"' + EXPECTED_MODES, call, over="warn\0\x7f")
     raises(ValueError, 'invalid error mode "first"' + EXPECTED_MODES, call, divide="second", all="first")
+    for name in ["divide", "over", "under", "invalid", "all"]:  # category names are no modes
+        raises(ValueError, f'invalid error mode "{name}"' + EXPECTED_MODES, call, over=name)
     raises(UnicodeEncodeError, None, call, divide="\ud800")
     for name, value, type_name in [("divide", 1, "int"), ("under", Writer.Nested(), "Writer.Nested")]:
         raises(TypeError, f"argument '{name}': '{type_name}' object cannot be cast as 'str'", call,

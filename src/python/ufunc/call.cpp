@@ -19,6 +19,7 @@
 #include "python/ufunc/call_engine.h"
 #include "python/ufunc/engines.h"
 #include "python/ufunc/report.h"
+#include "python/ufunc/small_call.h"
 #include "storage/checked.h"
 #include "storage/view_detail.h"
 
@@ -27,15 +28,21 @@ namespace quarvel_python::ufunc {
 using quarvel_kernels::Op;
 using quarvel_storage::ByteOrder;
 
+void AliasMerge::add(std::optional<ScalarAlias> alias) {
+  if (!alias) return;
+  conflict_ = conflict_ || (common_ && *common_ != *alias);
+  common_ = alias;
+}
+
+std::optional<ScalarAlias> AliasMerge::hint(DType output) const {
+  if (conflict_ || !common_ || !alias_fits(*common_, output)) return std::nullopt;
+  return common_;
+}
+
 std::optional<ScalarAlias> alias_hint(std::span<const Operand> operands, DType output) {
-  std::optional<ScalarAlias> common;
-  for (const Operand& operand : operands) {
-    if (!operand.alias) continue;
-    if (common && *common != *operand.alias) return std::nullopt;
-    common = operand.alias;
-  }
-  if (!common || !alias_fits(*common, output)) return std::nullopt;
-  return common;
+  AliasMerge merge;
+  for (const Operand& operand : operands) merge.add(operand.alias);
+  return merge.hint(output);
 }
 
 bool check_output_array(std::string_view name, const View& array, const Shape& shape, DType loop_output,
@@ -217,7 +224,7 @@ PyRef scalar_result(const PreparedCall& call, std::span<const Scalar> values, st
   return scalar_to_python(*stored, hint);
 }
 
-PyObject* pack_results(std::vector<PyRef>& objects) {
+PyObject* pack_results(std::span<PyRef> objects) {
   if (objects.size() == 1) return objects[0].release();
   PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(objects.size())));
   if (!tuple) return nullptr;
@@ -262,7 +269,10 @@ std::optional<PreparedCall> prepare_call(std::string_view name, std::size_t nin,
   return call;
 }
 
-PyObject* call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs) {
+namespace {
+
+// The generic machinery, for every call the small path hands back.
+PyObject* engine_call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs) {
   auto prepared = prepare_call(name, nin, nout, args, kwargs);
   if (!prepared || !check_new_output_size(prepared->shape, prepared->loop.outputs)) return nullptr;
   const OperandPlacement placement{prepared->operands, {}};
@@ -270,6 +280,18 @@ PyObject* call(std::string_view name, std::size_t nin, std::size_t nout, PyObjec
   auto results = element_loop(*prepared);
   if (!results) return nullptr;
   return deliver_results(*prepared, *results, placement, false);
+}
+
+}  // namespace
+
+PyObject* call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs) {
+  if (const std::optional<Op> op = quarvel_kernels::op_from_name(name)) return call(*op, name, nin, nout, args, kwargs);
+  return engine_call(name, nin, nout, args, kwargs);
+}
+
+PyObject* call(Op op, std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs) {
+  if (auto served = small_call(op, name, nin, args, kwargs)) return *served;
+  return engine_call(name, nin, nout, args, kwargs);
 }
 
 }  // namespace quarvel_python::ufunc

@@ -64,6 +64,18 @@ std::optional<PreparedCall> prepare_call(std::string_view name, std::size_t nin,
 // The scalar alias a result of loop dtype `output` takes over from the operands.
 std::optional<ScalarAlias> alias_hint(std::span<const Operand> operands, DType output);
 
+// The same rule over the operands' aliases one at a time, in order: none
+// unless every alias given is one and the same and fits the output dtype.
+class AliasMerge {
+ public:
+  void add(std::optional<ScalarAlias> alias);
+  std::optional<ScalarAlias> hint(DType output) const;
+
+ private:
+  std::optional<ScalarAlias> common_;
+  bool conflict_ = false;
+};
+
 // A given output array: exact shape, and the loop output castable to it under
 // the rule ("no" also refuses a big-endian array of the loop's own dtype).
 bool check_output_array(std::string_view name, const View& array, const Shape& shape, DType loop_output,
@@ -87,6 +99,6 @@ PyRef scalar_result(const PreparedCall& call, std::span<const Scalar> values, st
 std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const OperandPlacement& placement);
 
 // One object, or a tuple of them.
-PyObject* pack_results(std::vector<PyRef>& objects);
+PyObject* pack_results(std::span<PyRef> objects);
 
 }  // namespace quarvel_python::ufunc

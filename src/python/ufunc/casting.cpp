@@ -64,13 +64,13 @@ std::nullopt_t no_matching_loop(std::string_view name) {
 
 // The first input that the loop refuses under the rule raises; true when all pass.
 bool inputs_castable(std::string_view name, std::span<const Operand> operands, std::span<const DType> dtype_list,
-                     const Loop& loop, CastingRule rule, bool raise) {
-  const std::size_t n = std::min({loop.inputs.size(), dtype_list.size(), operands.size()});
+                     std::span<const DType> loop_inputs, CastingRule rule, bool raise) {
+  const std::size_t n = std::min({loop_inputs.size(), dtype_list.size(), operands.size()});
   for (std::size_t i = 0; i < n; ++i) {
-    if (can_cast_ufunc_operand(name, operands[i], dtype_list[i], loop.inputs[i], rule)) continue;
+    if (can_cast_ufunc_operand(name, operands[i], dtype_list[i], loop_inputs[i], rule)) continue;
     if (raise) {
       const DType from = operands[i].is_array ? operands[i].dtype : dtype_list[i];
-      raise_cast_refused(name, "input", from, loop.inputs[i], rule);
+      raise_cast_refused(name, "input", from, loop_inputs[i], rule);
     }
     return false;
   }
@@ -84,24 +84,75 @@ std::optional<DType> requested_dtype(PyObject* object) {
   return spec->dtype;
 }
 
-bool loop_matches(const Loop& loop, std::span<const std::optional<DType>> requested) {
+bool loop_matches(std::span<const DType> inputs, std::span<const DType> outputs,
+                  std::span<const std::optional<DType>> requested) {
   for (std::size_t i = 0; i < requested.size(); ++i) {
-    const DType actual = i < loop.inputs.size() ? loop.inputs[i] : loop.outputs[i - loop.inputs.size()];
+    const DType actual = i < inputs.size() ? inputs[i] : outputs[i - inputs.size()];
     if (requested[i] && *requested[i] != actual) return false;
   }
   return true;
 }
 
+using quarvel_kernels::LoopDTypes;
+
+// One signature text read into its dtypes; the refusal's text instead when it
+// does not read as a loop of nin inputs and nout outputs.
+std::optional<LoopDTypes> read_signature(std::string_view text, std::size_t nin, std::size_t nout,
+                                         const char*& refusal) {
+  const std::size_t arrow = text.find("->");
+  if (arrow == std::string_view::npos) {
+    refusal = "signature must use the compact 'inputs->outputs' form";
+    return std::nullopt;
+  }
+  LoopDTypes loop;
+  std::size_t inputs = 0, outputs = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (i == arrow || i == arrow + 1) continue;
+    auto dtype = dtype_from_loop_code(text[i]);
+    if (!dtype) {
+      refusal = "signature contains an unsupported dtype code";
+      return std::nullopt;
+    }
+    std::size_t& count = i < arrow ? inputs : outputs;
+    const std::size_t at = i < arrow ? count : nin + count;
+    if (count < loop.dtypes.size() && at < loop.dtypes.size()) loop.dtypes[at] = *dtype;
+    ++count;
+  }
+  if (inputs != nin || outputs != nout || nin + nout > loop.dtypes.size()) {
+    refusal = "signature has the wrong number of inputs or outputs";
+    return std::nullopt;
+  }
+  loop.nin = static_cast<std::uint8_t>(nin);
+  loop.nout = static_cast<std::uint8_t>(nout);
+  return loop;
+}
+
+Loop as_loop(const LoopDTypes& dtypes) {
+  return Loop{{dtypes.inputs().begin(), dtypes.inputs().end()}, {dtypes.outputs().begin(), dtypes.outputs().end()}};
+}
+
+// Visits the listed signatures of a name in table order, read in place, until
+// `visit` returns false.
+template <class Visit>
+void for_each_listed(std::string_view name, Visit&& visit) {
+  std::string_view list = quarvel_kernels::signature_list(name);
+  while (!list.empty()) {
+    const std::size_t end = list.find(' ');
+    if (!visit(list.substr(0, end)) || end == std::string_view::npos) return;
+    list.remove_prefix(end + 1);
+  }
+}
+
 std::optional<Loop> parse_loop_signature(std::string_view name, std::size_t nin, std::size_t nout, PyObject* signature,
                                          const Loop& default_loop, std::span<const DType> dtype_list,
                                          std::span<const Operand> operands, CastingRule rule) {
-  const std::vector<std::string> listed = quarvel_kernels::signatures(name);
   std::vector<std::optional<DType>> requested;
   if (PyUnicode_Check(signature)) {
     auto text = utf8_text(signature);
     if (!text) return std::nullopt;
-    for (const std::string& entry : listed)
-      if (entry == *text) return parse_signature_text(*text, nin, nout);
+    bool listed = false;
+    for_each_listed(name, [&](std::string_view entry) { return !(listed = entry == *text); });
+    if (listed) return parse_signature_text(*text, nin, nout);
     if (auto spec = parse_dtype_spec(signature)) {
       return Loop{std::vector<DType>(nin, spec->dtype), std::vector<DType>(nout, spec->dtype)};
     }
@@ -135,16 +186,17 @@ std::optional<Loop> parse_loop_signature(std::string_view name, std::size_t nin,
                              std::to_string(nin + nout) + " input and output dtypes";
     return raise_error(PyExc_TypeError, text.c_str());
   }
-  if (loop_matches(default_loop, requested)) return default_loop;
-  for (const std::string& entry : listed) {
-    auto loop = parse_signature_text(entry, nin, nout);
-    if (!loop) {
-      PyErr_Clear();
-      continue;
-    }
-    if (loop_matches(*loop, requested) && inputs_castable(name, operands, dtype_list, *loop, rule, false))
-      return loop;
-  }
+  if (loop_matches(default_loop.inputs, default_loop.outputs, requested)) return default_loop;
+  std::optional<LoopDTypes> found;
+  for_each_listed(name, [&](std::string_view entry) {
+    const char* refusal = nullptr;
+    auto loop = read_signature(entry, nin, nout, refusal);
+    if (loop && loop_matches(loop->inputs(), loop->outputs(), requested) &&
+        inputs_castable(name, operands, dtype_list, loop->inputs(), rule, false))
+      found = loop;
+    return !found;
+  });
+  if (found) return as_loop(*found);
   const std::string text = "no supported loop matches the requested signature for ufunc '" + std::string(name) + "'";
   return raise_error(PyExc_TypeError, text.c_str());
 }
@@ -152,32 +204,31 @@ std::optional<Loop> parse_loop_signature(std::string_view name, std::size_t nin,
 std::optional<Loop> resolve_requested_dtype_loop(std::string_view name, std::size_t nin, std::size_t nout,
                                                  DType requested, std::span<const DType> dtype_list,
                                                  std::span<const Operand> operands, CastingRule rule) {
-  std::optional<Loop> closest, chosen;
+  std::optional<LoopDTypes> closest, chosen;
   int closest_score = -1, chosen_score = -1;
-  for (const std::string& entry : quarvel_kernels::signatures(name)) {
-    auto loop = parse_signature_text(entry, nin, nout);
-    if (!loop) {
-      PyErr_Clear();
-      continue;
-    }
+  for_each_listed(name, [&](std::string_view entry) {
+    const char* refusal = nullptr;
+    auto loop = read_signature(entry, nin, nout, refusal);
+    if (!loop) return true;
     bool outputs_match = true;
-    for (DType output : loop->outputs) outputs_match = outputs_match && output == requested;
-    if (!outputs_match) continue;
+    for (DType output : loop->outputs()) outputs_match = outputs_match && output == requested;
+    if (!outputs_match) return true;
     int score = 0;
-    for (std::size_t i = 0; i < std::min(loop->inputs.size(), dtype_list.size()); ++i)
-      score += loop->inputs[i] == dtype_list[i];
+    for (std::size_t i = 0; i < std::min(loop->inputs().size(), dtype_list.size()); ++i)
+      score += loop->inputs()[i] == dtype_list[i];
     if (score > closest_score) {
       closest = loop;
       closest_score = score;
     }
-    if (score > chosen_score && inputs_castable(name, operands, dtype_list, *loop, rule, false)) {
+    if (score > chosen_score && inputs_castable(name, operands, dtype_list, loop->inputs(), rule, false)) {
       chosen = loop;
       chosen_score = score;
     }
-  }
-  if (chosen) return chosen;
+    return true;
+  });
+  if (chosen) return as_loop(*chosen);
   if (closest) {
-    inputs_castable(name, operands, dtype_list, *closest, rule, true);
+    inputs_castable(name, operands, dtype_list, closest->inputs(), rule, true);
     if (PyErr_Occurred()) return std::nullopt;
   }
   return no_matching_loop(name);
@@ -208,26 +259,30 @@ bool can_cast(DType from, DType to, CastingRule rule) {
 
 bool can_cast_ufunc_operand(std::string_view name, const Operand& operand, DType fallback, DType to,
                             CastingRule rule) {
-  if (is_logical_binary(name) && rule == CastingRule::SameKind && to == DType::Bool) return true;
-  const DType from = operand.is_array ? operand.dtype : fallback;
-  if (from == to && rule == CastingRule::No && operand.is_array && operand.view->byte_order == ByteOrder::Big)
-    return false;
+  const bool big_endian_array = operand.is_array && operand.view->byte_order == ByteOrder::Big;
+  return can_cast_operand_dtype(is_logical_binary(name), operand.is_array ? operand.dtype : fallback, to, rule,
+                                big_endian_array);
+}
+
+bool can_cast_operand_dtype(bool logical, DType from, DType to, CastingRule rule, bool big_endian_array) {
+  if (logical && rule == CastingRule::SameKind && to == DType::Bool) return true;
+  if (from == to && rule == CastingRule::No && big_endian_array) return false;
   return can_cast(from, to, rule);
 }
 
 bool is_truthiness_ufunc(std::string_view name) { return is_logical_binary(name) || name == "logical_not"; }
 
-std::optional<std::vector<DType>> loop_dtype_list(std::string_view name, std::span<const Operand> operands) {
+std::optional<DTypeList> loop_dtype_list(std::string_view name, std::span<const Operand> operands) {
   if (operands.size() == 2 && name != "ldexp") {
     const Operand& a = operands[0];
     const Operand& b = operands[1];
     if ((a.is_array && b.weak) || (b.is_array && a.weak)) {
       auto common = weak_promote(a, b);
       if (!common) return std::nullopt;
-      return std::vector<DType>{*common, *common};
+      return DTypeList{*common, *common};
     }
   }
-  std::vector<DType> list;
+  DTypeList list;
   for (const Operand& operand : operands) list.push_back(operand.dtype);
   return list;
 }
@@ -237,10 +292,10 @@ std::optional<Loop> choose_loop(std::string_view name, std::size_t nin, std::siz
                                 CastingRule rule, PyObject* dtype, PyObject* signature) {
   auto default_loop = storage_value(quarvel_kernels::resolve_loop(name, dtype_list));
   if (!default_loop) return std::nullopt;
-  if (!inputs_castable(name, operands, dtype_list, *default_loop, rule, true)) return std::nullopt;
+  if (!inputs_castable(name, operands, dtype_list, default_loop->inputs, rule, true)) return std::nullopt;
   if (signature) {
     auto loop = parse_loop_signature(name, nin, nout, signature, *default_loop, dtype_list, operands, rule);
-    if (!loop || !inputs_castable(name, operands, dtype_list, *loop, rule, true)) return std::nullopt;
+    if (!loop || !inputs_castable(name, operands, dtype_list, loop->inputs, rule, true)) return std::nullopt;
     return loop;
   }
   if (dtype) {
@@ -280,19 +335,10 @@ std::optional<DType> dtype_from_loop_code(char code) {
 }
 
 std::optional<Loop> parse_signature_text(std::string_view text, std::size_t nin, std::size_t nout) {
-  const std::size_t arrow = text.find("->");
-  if (arrow == std::string_view::npos)
-    return raise_error(PyExc_TypeError, "signature must use the compact 'inputs->outputs' form");
-  Loop loop;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (i == arrow || i == arrow + 1) continue;
-    auto dtype = dtype_from_loop_code(text[i]);
-    if (!dtype) return raise_error(PyExc_TypeError, "signature contains an unsupported dtype code");
-    (i < arrow ? loop.inputs : loop.outputs).push_back(*dtype);
-  }
-  if (loop.inputs.size() != nin || loop.outputs.size() != nout)
-    return raise_error(PyExc_TypeError, "signature has the wrong number of inputs or outputs");
-  return loop;
+  const char* refusal = nullptr;
+  auto loop = read_signature(text, nin, nout, refusal);
+  if (!loop) return raise_error(PyExc_TypeError, refusal);
+  return as_loop(*loop);
 }
 
 bool validate_repeated_ufunc_loop(std::string_view name, const Loop& loop, const char* method) {

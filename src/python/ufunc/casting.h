@@ -34,11 +34,15 @@ bool can_cast(DType from, DType to, CastingRule rule);
 // `fallback` (its entry in the loop dtype list); "no" refuses a big-endian array.
 bool can_cast_ufunc_operand(std::string_view name, const Operand& operand, DType fallback, DType to,
                             CastingRule rule);
+// The same test on dtypes: `logical` for logical_and/or/xor, `from` the
+// array's dtype or the scalar's entry, `big_endian_array` for an array tagged ">".
+bool can_cast_operand_dtype(bool logical, DType from, DType to, CastingRule rule, bool big_endian_array);
 bool is_truthiness_ufunc(std::string_view name);
 
 // One dtype per input: the operands' own, or for an array beside a weak scalar
 // (ldexp excepted) their weak promotion for both.
-std::optional<std::vector<DType>> loop_dtype_list(std::string_view name, std::span<const Operand> operands);
+using DTypeList = quarvel_storage::SmallVector<DType, 4>;
+std::optional<DTypeList> loop_dtype_list(std::string_view name, std::span<const Operand> operands);
 
 // Loop choice of a call or outer: the default loop from the loop dtype list
 // (resolved and cast-checked even when overridden), then `signature` or `dtype`

@@ -72,6 +72,11 @@ std::optional<ErrorMode> parse_error_mode(PyObject* text);
 // None clears it, any other object is installed. Borrowed.
 using CallChange = PyObject*;
 
+// The variable made at registration (kept): while the module attribute is
+// that very object, reading it asks for a default instead of catching the
+// LookupError of an empty context.
+void remember_error_context_variable(PyObject* variable);
+
 // The current tuple (a new reference), the default one when the context has none.
 PyRef current_error_context();
 // A new tuple of fresh mode names, the errcall (null or None: none) and `stack` itself.

@@ -126,8 +126,10 @@ std::optional<quarvel_kernels::Loop> reduction_loop(Op op, DType input, PyObject
   return storage_value(quarvel_kernels::resolve_loop(op, pair));
 }
 
+bool is_binary_method_op(Op op) { return quarvel_kernels::input_count(op) == 2 && op != Op::divmod; }
+
 bool check_binary_method(Op op, std::string_view name, const char* what) {
-  if (quarvel_kernels::input_count(op) == 2 && op != Op::divmod) return true;
+  if (is_binary_method_op(op)) return true;
   const std::string text = std::string(name) + " is not a binary " + what + " ufunc";
   return raise_false(PyExc_TypeError, text.c_str());
 }
@@ -284,9 +286,11 @@ bool typed_path_open(std::initializer_list<DType>) { return !element_path_forced
 quarvel_kernels::Loop fold_loop(DType running, DType element) { return {{running, element}, {running}}; }
 
 quarvel_kernels::StridedLoop fold_kernel(Op op, DType running, DType element) {
-  const quarvel_kernels::Loop loop = fold_loop(running, element);
-  if (quarvel_kernels::loop_may_refuse(op, loop)) return nullptr;
-  return quarvel_kernels::find_strided_loop(op, loop.inputs, loop.outputs);
+  // fold_loop's dtypes, without its lists.
+  const DType inputs[] = {running, element};
+  const DType outputs[] = {running};
+  if (quarvel_kernels::loop_may_refuse(op, inputs)) return nullptr;
+  return quarvel_kernels::find_strided_loop(op, inputs, outputs);
 }
 
 View axis_range(const View& view, std::size_t axis, std::uint64_t start, std::uint64_t length) {

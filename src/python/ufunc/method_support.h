@@ -91,6 +91,7 @@ std::optional<quarvel_kernels::Loop> reduction_loop(quarvel_kernels::Op op, DTyp
 // The two-input check of the methods: TypeError "{name} is not a binary
 // {what} ufunc" for one-input ufuncs and divmod.
 bool check_binary_method(quarvel_kernels::Op op, std::string_view name, const char* what);
+bool is_binary_method_op(quarvel_kernels::Op op);
 
 // The dtype a reduction asks the loop table for: a `dtype` argument (null:
 // none) unchanged; else add and multiply widen bool and small integers to

@@ -185,11 +185,17 @@ std::optional<Scalar> Operand::read_as(const Coordinates& coordinates, std::size
 }
 
 std::optional<DType> weak_scalar_dtype(DType array_dtype, const Operand& scalar) {
+  const std::optional<DType> dtype = fitting_scalar_dtype(array_dtype, scalar);
+  if (!dtype) return does_not_fit(array_dtype);
+  return dtype;
+}
+
+std::optional<DType> fitting_scalar_dtype(DType array_dtype, const Operand& scalar) {
   const char array_kind = array_dtype.kind();
   const bool integral_array = array_kind == 'i' || array_kind == 'u';
   if (scalar.big_int) {
     if (array_kind == 'f' || array_kind == 'c') return array_dtype;
-    return does_not_fit(array_dtype);
+    return std::nullopt;
   }
   if (!scalar.scalar) return array_dtype;
   const DType own = scalar.scalar->dtype();
@@ -199,7 +205,7 @@ std::optional<DType> weak_scalar_dtype(DType array_dtype, const Operand& scalar)
     case 'i':
     case 'u':
       if (array_kind == 'b') return DType::promote(array_dtype, own);
-      if (integral_array && !int_fits(*scalar.scalar, array_dtype)) return does_not_fit(array_dtype);
+      if (integral_array && !int_fits(*scalar.scalar, array_dtype)) return std::nullopt;
       return array_dtype;
     case 'f':
       if (array_kind == 'f' || array_kind == 'c') return array_dtype;

@@ -50,6 +50,9 @@ struct Operand {
 
 // The dtype a scalar operand takes beside an array operand of `array_dtype`.
 std::optional<DType> weak_scalar_dtype(DType array_dtype, const Operand& scalar);
+// The same without raising: nullopt (no error set) where a weak int does not
+// fit the array's integer dtype.
+std::optional<DType> fitting_scalar_dtype(DType array_dtype, const Operand& scalar);
 // The common dtype of two operands with the weak rule applied.
 std::optional<DType> weak_promote(const Operand& a, const Operand& b);
 

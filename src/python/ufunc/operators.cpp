@@ -4,6 +4,7 @@
 #include "python/array_object.h"
 #include "python/py_ref.h"
 #include "python/ufunc/engines.h"
+#include "python/ufunc/small_call.h"
 
 namespace quarvel_python::ufunc {
 
@@ -16,8 +17,19 @@ PyRef twin(PyObject* array) {
   return PyRef::steal(new_array_object(source->view, source->alias));
 }
 
+// The small-call path first, on the operands themselves: it keeps no
+// reference to them beyond the call and writes in place through the same view.
+std::optional<PyObject*> small_operator_call(std::span<PyObject* const> operands, std::string_view name,
+                                             PyObject* out) {
+  const std::optional<quarvel_kernels::Op> op = quarvel_kernels::op_from_name(name);
+  if (!op) return std::nullopt;
+  return small_call(*op, name, operands, out);
+}
+
 PyObject* binary_call(PyObject* array, PyObject* other, std::string_view name, std::size_t nout, bool reflected,
                       bool in_place) {
+  PyObject* const operands[] = {reflected ? other : array, reflected ? array : other};
+  if (auto served = small_operator_call(operands, name, in_place ? array : nullptr)) return *served;
   PyRef self = twin(array);
   if (!self) return nullptr;
   PyRef args = PyRef::steal(reflected ? PyTuple_Pack(2, other, self.get()) : PyTuple_Pack(2, self.get(), other));
@@ -37,6 +49,7 @@ PyObject* operator_call(PyObject* array, PyObject* other, std::string_view name,
 }
 
 PyObject* unary_operator_call(PyObject* array, std::string_view name) {
+  if (auto served = small_operator_call(std::span(&array, 1), name, nullptr)) return *served;
   PyRef self = twin(array);
   if (!self) return nullptr;
   PyRef args = PyRef::steal(PyTuple_Pack(1, self.get()));

@@ -16,6 +16,7 @@
 #include "python/ufunc/casting.h"
 #include "python/ufunc/engines.h"
 #include "python/ufunc/method_support.h"
+#include "python/ufunc/small_call.h"
 #include "storage/extended.h"
 #include "storage/view_detail.h"
 
@@ -415,6 +416,8 @@ PyObject* reduce(std::string_view name, const ReduceParameters& parameters) {
 }  // namespace
 
 PyObject* reduce_method(std::string_view name, PyObject* args, PyObject* kwargs) {
+  if (const std::optional<Op> op = quarvel_kernels::op_from_name(name))
+    if (auto served = small_reduce(*op, name, args, kwargs)) return *served;
   auto parameters = parse_reduce_arguments(args, kwargs);
   if (!parameters) return nullptr;
   PyRef default_axis;

@@ -9,7 +9,9 @@
 // outputs that overlap each other elsewhere, plain numbers alone (power's
 // special cases) and big ints go to the element loop, and a loop that may
 // refuse an element computes aside so a refusal leaves nothing written.
+#include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "kernels/strided_loops.h"
@@ -116,12 +118,15 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
     PyErr_Clear();
     return std::nullopt;
   }
-  std::vector<const View*> input_views(nin, nullptr), output_views(nout, nullptr);
+  // At most two of each: held in place, as every list below.
+  std::array<const View*, 2> input_views{}, output_views{};
   for (std::size_t i = 0; i < nin; ++i)
     if (call.operands[i].view) input_views[i] = &*call.operands[i].view;
   for (std::size_t j = 0; j < nout; ++j)
     if ((*outputs)[j]) output_views[j] = &as_array((*outputs)[j])->view;
-  if (!quarvel_kernels::run_is_typed(input_views, output_views, call.loop) || outputs_interleave(*outputs))
+  if (!quarvel_kernels::run_is_typed(std::span(input_views.data(), nin), std::span(output_views.data(), nout),
+                                     call.loop) ||
+      outputs_interleave(*outputs))
     return std::nullopt;
 
   // Every view the run reads or writes, alive until it is done.
@@ -152,18 +157,24 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
   } else if (call.mask) {
     selects_nothing = !call.mask->scalar->truthy();
   }
-  std::vector<std::size_t> made_at(nout, not_held), staged_at(nout, not_held);
+  std::array<std::size_t, 2> made_at{not_held, not_held}, staged_at{not_held, not_held};
+  // Without a mask the loop writes every element of a new output: zeroing it
+  // first would be wasted. Under a mask the unselected ones stay zero.
+  const bool writes_all = !call.mask;
   for (std::size_t j = 0; j < nout; ++j) {
     const DType dtype = call.loop.outputs[j];
+    const quarvel_storage::ByteOrder order = default_byte_order(dtype);
     std::optional<View> view;
     if (!(*outputs)[j]) {
       auto strides = output_strides(dtype, call.shape, call.arguments.order, placement);
       if (!strides) return nullptr;
-      view = storage_value(View::zeros_with_strides(dtype, default_byte_order(dtype), call.shape, std::move(*strides)));
+      view = storage_value(writes_all ? View::unfilled_with_strides(dtype, order, call.shape, std::move(*strides))
+                                      : View::zeros_with_strides(dtype, order, call.shape, std::move(*strides)));
       made_at[j] = held.size();
     } else if (may_refuse) {
       // Computed aside, copied in once no element was refused.
-      view = storage_value(View::zeros_with_layout(dtype, default_byte_order(dtype), call.shape, false));
+      view = storage_value(writes_all ? View::unfilled_with_layout(dtype, order, call.shape, false)
+                                      : View::zeros_with_layout(dtype, order, call.shape, false));
       staged_at[j] = held.size();
     } else {
       continue;
@@ -203,7 +214,7 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
     }
   }
 
-  std::vector<PyRef> objects(nout);
+  std::array<PyRef, 2> objects;
   for (std::size_t j = 0; j < nout; ++j) {
     if ((*outputs)[j]) {
       objects[j] = PyRef::borrow((*outputs)[j]);
@@ -220,7 +231,7 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
     objects[j] = scalar_to_python(*value, alias_hint(call.operands, call.loop.outputs[j]));
     if (!objects[j]) return nullptr;
   }
-  return pack_results(objects);
+  return pack_results(std::span(objects.data(), nout));
 }
 
 }  // namespace quarvel_python::ufunc

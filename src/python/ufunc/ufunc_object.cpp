@@ -11,6 +11,7 @@
 #include "python/scalar_object.h"
 #include "python/type_support.h"
 #include "python/ufunc/engines.h"
+#include "python/ufunc/error_policy.h"
 #include "python/ufunc/errstate.h"
 
 namespace quarvel_python::ufunc {
@@ -74,7 +75,7 @@ PyObject* UFunc_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     const PyUFunc& ufunc = ufunc_of(self);
     // The engine tells "no keywords" by a null dict.
     PyObject* keywords = kwargs && PyDict_Size(kwargs) > 0 ? kwargs : nullptr;
-    return call(ufunc.name, ufunc.nin, ufunc.nout, args, keywords);
+    return call(ufunc.op, ufunc.name, ufunc.nin, ufunc.nout, args, keywords);
   });
 }
 
@@ -124,6 +125,7 @@ PyRef new_ufunc(quarvel_kernels::Op op) {
   if (!object) return {};
   PyUFunc* ufunc = reinterpret_cast<PyUFunc*>(object.get());
   ufunc->name = quarvel_kernels::op_name(op);
+  ufunc->op = op;
   ufunc->nin = quarvel_kernels::input_count(op);
   ufunc->nout = quarvel_kernels::output_count(op);
   return object;
@@ -139,6 +141,7 @@ int add_error_context(PyObject* module) {
   // No default: an unset variable reads as the default policy.
   PyRef variable = PyRef::steal(PyObject_CallFunction(context_var.get(), "s", "quarvel._ERROR_CONTEXT"));
   if (!variable) return -1;
+  remember_error_context_variable(variable.get());
   return add(module, "_ERROR_CONTEXT", variable.get());
 }
 

@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "kernels/ops.h"
+
 namespace quarvel_python::ufunc {
 
 // A ufunc object knows its operation by canonical name only; every other
@@ -27,6 +29,7 @@ namespace quarvel_python::ufunc {
 struct PyUFunc {
   PyObject_HEAD
   std::string_view name;  // static text
+  quarvel_kernels::Op op;  // the operation of `name`, found once
   std::size_t nin;
   std::size_t nout;
 };

@@ -1,0 +1,452 @@
+// The small-call path (see small_call.h). It decides what the engine's typed
+// path would (operand dtypes with the weak-scalar rule, the loop, the casts
+// under "same_kind", the order-"K" layout of new outputs, the scalar alias)
+// and runs the same strided kernel, so values, layouts, fault report and
+// result are the engine's; only the bookkeeping around them is gone.
+#include "python/ufunc/small_call.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include "kernels/loop_table.h"
+#include "kernels/strided_loops.h"
+#include "kernels/typed_run.h"
+#include "python/array_object.h"
+#include "python/element_path.h"
+#include "python/errors.h"
+#include "python/scalar_object.h"
+#include "python/ufunc/call_engine.h"
+#include "python/ufunc/casting.h"
+#include "python/ufunc/method_support.h"
+#include "python/ufunc/report.h"
+#include "storage/convert_loop.h"
+#include "storage/element.h"
+#include "storage/view_detail.h"
+
+namespace quarvel_python::ufunc {
+
+namespace {
+
+using quarvel_kernels::Op;
+using quarvel_storage::ByteOrder;
+using quarvel_storage::LockedBuffer;
+
+constexpr std::size_t max_inputs = 2;
+constexpr std::size_t max_outputs = 2;
+constexpr std::size_t element_room = 16;  // the widest fixed-width element: complex128
+
+// One element's bytes, aligned for any element type.
+struct alignas(16) ElementBytes {
+  std::uint8_t bytes[element_room];
+};
+
+// A plain Python number as the engine converts it: bool, an int within the
+// int64 range, float, complex; nullopt for anything else (uint64-range and
+// larger ints included, which the engine treats apart).
+std::optional<Scalar> plain_number(PyObject* value) {
+  if (PyFloat_CheckExact(value)) return Scalar(PyFloat_AsDouble(value));
+  if (PyBool_Check(value)) return Scalar(value == Py_True);
+  if (PyLong_CheckExact(value)) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0) return std::nullopt;
+    return Scalar(static_cast<std::int64_t>(number));
+  }
+  if (PyComplex_CheckExact(value))
+    return Scalar(std::complex<double>(PyComplex_RealAsDouble(value), PyComplex_ImagAsDouble(value)));
+  return std::nullopt;
+}
+
+// One input: an array's view, or a weak number.
+struct SmallInput {
+  const PyArray* array = nullptr;
+  Scalar number;
+  DType dtype;
+  std::int64_t stride = 0;
+  ElementBytes value;  // a number, in its loop dtype
+};
+
+bool is_logical(Op op) { return op == Op::logical_and || op == Op::logical_or || op == Op::logical_xor; }
+
+// The buffers of one run, each locked once: the output's for writing, then
+// the inputs' (sharing a guard already held). Null bases when a lock or a
+// layout is refused; the engine then meets the same refusal itself.
+class RunGuards {
+ public:
+  std::uint8_t* write(const View& view) { return take(view, view.buffer->write(), &Held::write); }
+
+  // A view just made over a new buffer, C-ordered from its first byte: its
+  // layout needs no checking.
+  std::uint8_t* fresh(const View& view) {
+    auto guard = view.buffer->write();
+    if (!guard) return nullptr;
+    std::uint8_t* base = (*guard)->data.data();
+    held_[count_].buffer = view.buffer.get();
+    held_[count_++].write.emplace(std::move(*guard));
+    return base;
+  }
+
+  const std::uint8_t* read(const View& view) {
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (held_[i].buffer != view.buffer.get()) continue;
+      if (held_[i].write) return base_or_null(view.element_base(*held_[i].write));
+      return base_or_null(view.element_base(*held_[i].read));
+    }
+    return take(view, std::as_const(*view.buffer).read(), &Held::read);
+  }
+
+ private:
+  struct Held;
+
+  template <class Base>
+  static const std::uint8_t* base_or_null(const Base& base) {
+    return base ? *base : nullptr;
+  }
+
+  // Keeps a new guard and gives the view's base under it.
+  template <class Guard>
+  std::uint8_t* take(const View& view, quarvel_storage::Result<Guard> guard, std::optional<Guard> Held::*slot) {
+    if (!guard) return nullptr;
+    auto base = view.element_base(*guard);
+    if (!base) return nullptr;
+    held_[count_].buffer = view.buffer.get();
+    (held_[count_++].*slot).emplace(std::move(*guard));
+    return const_cast<std::uint8_t*>(*base);
+  }
+
+  struct Held {
+    const LockedBuffer* buffer = nullptr;
+    std::optional<LockedBuffer::ReadGuard> read;
+    std::optional<LockedBuffer::WriteGuard> write;
+  };
+  std::array<Held, max_inputs + max_outputs> held_;
+  std::size_t count_ = 0;
+};
+
+Scalar decoded(DType dtype, const std::uint8_t* bytes) {
+  return quarvel_storage::with_element_type(dtype, [&]<class T>(std::type_identity<T>) {
+    return Scalar(quarvel_storage::load_element<T, false>(bytes));
+  });
+}
+
+// The number of elements a view holds (its shape fits, or it would not exist).
+std::uint64_t held_count(const View& view) {
+  std::uint64_t count = 1;
+  for (std::uint64_t length : view.shape) count *= length;
+  return count;
+}
+
+// The operand dtypes the loop is chosen by: a number beside an array takes the
+// array's dtype where its kind allows (ldexp keeps its own); nullopt where a
+// weak int does not fit, which the engine reports.
+std::optional<std::array<DType, max_inputs>> loop_dtype_list(Op op, std::span<const SmallInput> inputs) {
+  std::array<DType, max_inputs> list{};
+  for (std::size_t i = 0; i < inputs.size(); ++i) list[i] = inputs[i].dtype;
+  if (inputs.size() != 2 || op == Op::ldexp) return list;
+  const SmallInput& a = inputs[0];
+  const SmallInput& b = inputs[1];
+  if (!a.array == !b.array) return list;
+  const SmallInput& number = a.array ? b : a;
+  Operand weak;
+  weak.scalar = number.number;
+  weak.weak = true;
+  auto common = fitting_scalar_dtype((a.array ? a : b).dtype, weak);
+  if (!common) return std::nullopt;
+  list = {*common, *common};
+  return list;
+}
+
+// The result objects: given outputs as they are, new arrays, then after the
+// fault report the 0-d results as scalar objects.
+PyObject* finish(std::string_view name, std::span<PyRef> objects, std::span<View> made,
+                 std::span<const ElementBytes> zero_d, std::span<const DType> outputs, const AliasMerge& aliases,
+                 bool scalars, std::uint32_t faults) {
+  for (std::size_t j = 0; j < objects.size(); ++j) {
+    if (objects[j] || scalars) continue;
+    objects[j] = PyRef::steal(new_array_object(std::move(made[j]), aliases.hint(outputs[j])));
+    if (!objects[j]) return nullptr;
+  }
+  if (!report_errors(name, faults)) return nullptr;
+  for (std::size_t j = 0; j < objects.size(); ++j) {
+    if (objects[j]) continue;
+    objects[j] = scalar_to_python(decoded(outputs[j], zero_d[j].bytes), aliases.hint(outputs[j]));
+    if (!objects[j]) return nullptr;
+  }
+  return pack_results(objects);
+}
+
+// Elements per conversion chunk of a fold whose elements change dtype.
+constexpr std::uint64_t fold_chunk = 256;
+
+// Folds n elements (from `first`, `stride` apart) into the running value at
+// `running`, as one typed run over them would: in place when they are in the
+// element dtype already, else converted chunk by chunk.
+std::uint32_t fold_into(quarvel_kernels::StridedLoop kernel, quarvel_storage::ConvertLoop convert,
+                        std::size_t element_size, std::uint8_t* running, const std::uint8_t* first,
+                        std::int64_t stride, std::uint64_t n) {
+  std::uint32_t faults = 0;
+  if (!convert) {
+    std::uint8_t* args[] = {running, const_cast<std::uint8_t*>(first), running};
+    const std::int64_t strides[] = {0, stride, 0};
+    return kernel(args, strides, n, nullptr, 0).faults;
+  }
+  alignas(16) std::uint8_t staged[fold_chunk * element_room];
+  const auto size = static_cast<std::int64_t>(element_size);
+  for (std::uint64_t done = 0; done < n; done += fold_chunk) {
+    const std::uint64_t m = std::min(fold_chunk, n - done);
+    convert(first + static_cast<std::int64_t>(done) * stride, stride, staged, size, m);
+    std::uint8_t* args[] = {running, staged, running};
+    const std::int64_t strides[] = {0, size, 0};
+    faults |= kernel(args, strides, m, nullptr, 0).faults;
+  }
+  return faults;
+}
+
+// The axis of a small reduction: absent, None, or a plain 0 or -1.
+bool plain_single_axis(PyObject* axis) {
+  if (!axis || axis == Py_None) return true;
+  if (!PyLong_CheckExact(axis)) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(axis, &overflow);
+  return overflow == 0 && (value == 0 || value == -1);
+}
+
+// The one keyword of a small call or reduction, when it is exactly `key`
+// (interned in `cell` on first use); null for no keywords; nullopt for any other.
+std::optional<PyObject*> only_keyword(PyObject* kwargs, PyObject*& cell, const char* key) {
+  if (!kwargs || PyDict_Size(kwargs) == 0) return nullptr;
+  if (!cell && !(cell = PyUnicode_InternFromString(key))) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  if (PyDict_Size(kwargs) != 1) return std::nullopt;
+  PyObject* value = PyDict_GetItemWithError(kwargs, cell);
+  if (!value) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> flat_stride(const View& view, const Shape& shape) {
+  if (shape.size() >= 2) {
+    auto strides = quarvel_storage::c_strides(view.dtype, view.shape);
+    if (!strides || *strides != view.strides) return std::nullopt;
+  }
+  if (held_count(view) == 1) return 0;
+  if (view.shape != shape) return std::nullopt;
+  return shape.size() == 1 ? view.strides[0] : static_cast<std::int64_t>(view.dtype.itemsize());
+}
+
+std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyObject* const> operands,
+                                    PyObject* out) {
+  const std::size_t nin = operands.size();
+  const std::size_t nout = quarvel_kernels::output_count(op);
+  if (element_path_forced() || nin > max_inputs) return std::nullopt;
+  if (out == Py_None) out = nullptr;
+  if (out && (nout != 1 || !is_array(out))) return std::nullopt;
+
+  // Operands: arrays of fixed width and native order, or plain numbers.
+  std::array<SmallInput, max_inputs> inputs;
+  bool any_array = false;
+  Shape shape;
+  for (std::size_t i = 0; i < nin; ++i) {
+    SmallInput& input = inputs[i];
+    if (is_array(operands[i])) {
+      input.array = as_array(operands[i]);
+      const View& view = input.array->view;
+      if (view.dtype.is_long_double() || view.byte_order == ByteOrder::Big || !view.buffer) return std::nullopt;
+      input.dtype = view.dtype;
+      // The broadcast shape, where every array has one element or the shape of the largest.
+      if (view.shape.size() > shape.size() || (view.shape.size() == shape.size() && held_count(view) > 1))
+        shape = view.shape;
+      any_array = true;
+      continue;
+    }
+    auto number = plain_number(operands[i]);
+    if (!number) return std::nullopt;
+    input.dtype = number->dtype();
+    input.number = *number;
+  }
+  // Plain numbers alone meet power's special cases in the element loop.
+  if (!any_array && op == Op::power) return std::nullopt;
+
+  // The loop and the casts of the default rule.
+  const std::span<const SmallInput> given(inputs.data(), nin);
+  const auto dtype_list = loop_dtype_list(op, given);
+  if (!dtype_list) return std::nullopt;
+  auto loop = quarvel_kernels::resolve_loop_dtypes(op, std::span(dtype_list->data(), nin));
+  if (!loop) return std::nullopt;
+  for (std::size_t i = 0; i < nin; ++i) {
+    const DType from = inputs[i].array ? inputs[i].dtype : (*dtype_list)[i];
+    if (!can_cast_operand_dtype(is_logical(op), from, loop->inputs()[i], CastingRule::SameKind, false))
+      return std::nullopt;
+    // Arrays in another dtype need converting: the engine's typed path does that.
+    if (inputs[i].array && inputs[i].dtype != loop->inputs()[i]) return std::nullopt;
+  }
+  const quarvel_kernels::StridedLoop kernel =
+      quarvel_kernels::find_strided_loop(op, loop->inputs(), loop->outputs());
+  if (!kernel || quarvel_kernels::loop_may_refuse(op, loop->inputs())) return std::nullopt;
+
+  // Layout: one stride per operand over the flat run.
+  std::uint64_t count = 1;
+  for (std::uint64_t length : shape) count *= length;
+  if (count == 0) return std::nullopt;
+  for (std::size_t i = 0; i < nin; ++i) {
+    if (!inputs[i].array) continue;
+    const View& view = inputs[i].array->view;
+    // Shapes that broadcast otherwise, or do not broadcast at all, are the engine's.
+    if (held_count(view) != 1 && view.shape != shape) return std::nullopt;
+    auto stride = flat_stride(view, shape);
+    if (!stride) return std::nullopt;
+    inputs[i].stride = *stride;
+  }
+  const View* out_view = out ? &as_array(out)->view : nullptr;
+  std::int64_t out_stride = 0;
+  if (out_view) {
+    if (out_view->shape != shape || out_view->dtype != loop->outputs()[0] || out_view->byte_order == ByteOrder::Big)
+      return std::nullopt;
+    auto stride = flat_stride(*out_view, shape);
+    if (!stride) return std::nullopt;
+    out_stride = *stride;
+    // An input sharing the output's buffer must read exactly the element written there.
+    for (std::size_t i = 0; i < nin; ++i) {
+      const View* view = inputs[i].array ? &inputs[i].array->view : nullptr;
+      if (view && view->buffer == out_view->buffer &&
+          (view->offset != out_view->offset || inputs[i].stride != out_stride))
+        return std::nullopt;
+    }
+  }
+
+  // From here on the call is this path's: new outputs, then the run.
+  const bool scalars = shape.empty() && !out;
+  std::array<View, max_outputs> made;
+  for (std::size_t j = 0; j < nout && !out && !scalars; ++j) {
+    const DType dtype = loop->outputs()[j];
+    // The run writes every element: no zeroing first.
+    auto view = storage_value(View::unfilled_with_layout(dtype, default_byte_order(dtype), shape, false));
+    if (!view) return nullptr;
+    made[j] = std::move(*view);
+  }
+  std::array<ElementBytes, max_outputs> zero_d;  // written by the run before any read
+  std::array<std::uint8_t*, max_inputs + max_outputs> args;
+  std::array<std::int64_t, max_inputs + max_outputs> strides;
+  std::uint32_t faults = 0;
+  {
+    RunGuards guards;
+    for (std::size_t j = 0; j < nout; ++j) {
+      std::uint8_t* base = scalars ? zero_d[j].bytes : out_view ? guards.write(*out_view) : guards.fresh(made[j]);
+      // A lock or layout refused: the engine meets it too (the new outputs are dropped unseen).
+      if (!base) return std::nullopt;
+      args[nin + j] = base;
+      strides[nin + j] = scalars ? 0 : static_cast<std::int64_t>(loop->outputs()[j].itemsize());
+    }
+    if (out_view) strides[nin] = out_stride;
+    for (std::size_t i = 0; i < nin; ++i) {
+      SmallInput& input = inputs[i];
+      if (input.array) {
+        const std::uint8_t* base = guards.read(input.array->view);
+        if (!base) return std::nullopt;
+        args[i] = const_cast<std::uint8_t*>(base);
+      } else {
+        const DType dtype = loop->inputs()[i];
+        auto cast = input.number.cast(dtype);
+        if (!cast) return std::nullopt;
+        const auto bytes = quarvel_storage::view_detail::encoded(*cast, dtype, ByteOrder::Native);
+        if (!bytes) return std::nullopt;
+        std::memcpy(input.value.bytes, bytes->data(), sizeof input.value.bytes);
+        args[i] = input.value.bytes;
+      }
+      strides[i] = input.stride;
+    }
+    const quarvel_kernels::LoopResult result = kernel(args.data(), strides.data(), count, nullptr, 0);
+    faults = result.faults;
+  }
+
+  AliasMerge aliases;
+  for (std::size_t i = 0; i < nin; ++i)
+    if (inputs[i].array) aliases.add(inputs[i].array->alias);
+  std::array<PyRef, max_outputs> objects;
+  if (out) objects[0] = PyRef::borrow(out);
+  return finish(name, std::span(objects.data(), nout), made, zero_d, loop->outputs(), aliases, scalars, faults);
+}
+
+std::optional<PyObject*> small_call(Op op, std::string_view name, std::size_t nin, PyObject* args,
+                                    PyObject* kwargs) {
+  if (PyTuple_Size(args) != static_cast<Py_ssize_t>(nin) || nin > max_inputs) return std::nullopt;
+  static PyObject* out_key = nullptr;
+  const std::optional<PyObject*> out = only_keyword(kwargs, out_key, "out");
+  if (!out) return std::nullopt;
+  std::array<PyObject*, max_inputs> operands{};
+  for (std::size_t i = 0; i < nin; ++i) operands[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  return small_call(op, name, std::span(operands.data(), nin), *out);
+}
+
+std::optional<PyObject*> small_reduce(Op op, std::string_view name, PyObject* args, PyObject* kwargs) {
+  if (element_path_forced() || !is_binary_method_op(op)) return std::nullopt;
+  const Py_ssize_t given = PyTuple_Size(args);
+  if (given < 1 || given > 2) return std::nullopt;
+  static PyObject* axis_key = nullptr;
+  const std::optional<PyObject*> keyword_axis = only_keyword(kwargs, axis_key, "axis");
+  if (!keyword_axis || (*keyword_axis && given == 2)) return std::nullopt;
+  if (!plain_single_axis(given == 2 ? PyTuple_GetItem(args, 1) : *keyword_axis)) return std::nullopt;
+  PyObject* array = PyTuple_GetItem(args, 0);
+  if (!is_array(array)) return std::nullopt;
+  const PyArray* input = as_array(array);
+  const View& view = input->view;
+  if (view.ndim() != 1 || view.shape[0] == 0 || view.dtype.is_long_double() || !view.buffer) return std::nullopt;
+
+  // The loop of two accumulator-dtype inputs, and the dtypes the fold runs in.
+  const DType requested = *accumulator_dtype(op, view.dtype, nullptr);
+  const DType pair[] = {requested, requested};
+  auto loop = quarvel_kernels::resolve_loop_dtypes(op, pair);
+  if (!loop || loop->inputs()[0] != loop->outputs()[0]) return std::nullopt;
+  const DType running = reduction_accumulator_dtype(op, loop->inputs()[0]);
+  const DType element = reduction_accumulator_dtype(op, loop->inputs()[1]);
+  const DType result = loop->outputs()[0];
+  std::optional<Scalar> start;
+  if (auto identity = quarvel_kernels::identity(op)) {
+    // An identity the running dtype cannot hold leaves the fold to its first element.
+    if (auto cast = identity->cast(running)) start = std::move(*cast);
+  }
+  if (!start && running != element) return std::nullopt;
+  const quarvel_kernels::StridedLoop kernel = fold_kernel(op, running, element);
+  const bool in_place = view.dtype == element && view.byte_order != ByteOrder::Big;
+  const auto to_element = quarvel_storage::find_conversion(view.dtype, view.byte_order, element, ByteOrder::Native);
+  const auto to_running = quarvel_storage::find_conversion(view.dtype, view.byte_order, running, ByteOrder::Native);
+  const auto to_result = quarvel_storage::find_conversion(running, ByteOrder::Native, result, ByteOrder::Native);
+  if (!kernel || !to_element || !to_running || !to_result) return std::nullopt;
+
+  ElementBytes value, delivered;
+  std::uint32_t faults = 0;
+  {
+    RunGuards guards;
+    const std::uint8_t* base = guards.read(view);
+    if (!base) return std::nullopt;
+    std::uint64_t first = 0;
+    if (start) {
+      const auto bytes = quarvel_storage::view_detail::encoded(*start, running, ByteOrder::Native);
+      if (!bytes) return std::nullopt;
+      std::memcpy(value.bytes, bytes->data(), sizeof value.bytes);
+    } else {
+      // No start: the first element, taken over into the running dtype.
+      to_running(base, 0, value.bytes, 0, 1);
+      first = 1;
+    }
+    faults = fold_into(kernel, in_place ? nullptr : to_element, element.itemsize(), value.bytes,
+                       base + static_cast<std::int64_t>(first) * view.strides[0], view.strides[0],
+                       view.shape[0] - first);
+  }
+  if (running == result) delivered = value;
+  else to_result(value.bytes, 0, delivered.bytes, 0, 1);
+  AliasMerge aliases;
+  aliases.add(input->alias);
+  PyRef scalar = scalar_to_python(decoded(result, delivered.bytes), aliases.hint(result));
+  if (!scalar || !report_errors(name, faults)) return nullptr;
+  return scalar.release();
+}
+
+}  // namespace quarvel_python::ufunc

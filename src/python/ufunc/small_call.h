@@ -1,0 +1,49 @@
+// The small-call path: a ufunc call whose operands are arrays of fixed-width
+// dtypes and plain Python numbers, served before the call engine builds its
+// operands, argument lists, loop records or views.
+//
+// It serves only calls it can run as one flat typed run with nothing the
+// engine would have to decide element by element: every array already in its
+// loop dtype and native byte order, laid out so that one stride walks it (one
+// element broadcast, or the output's own shape), no keyword but `out` (one
+// array of the loop's output dtype, or None). Everything else, and every
+// call the engine would refuse, is handed back untouched: nothing read,
+// nothing written, no error set. So every error, and its order, is still the
+// engine's.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "kernels/ops.h"
+#include "python/ufunc/call_args.h"
+
+namespace quarvel_python::ufunc {
+
+// The result of the call (a new reference, or null with the error of its
+// fault report set), or nullopt when the engine must serve it. `out` is the
+// output argument: null when not given.
+std::optional<PyObject*> small_call(quarvel_kernels::Op op, std::string_view name,
+                                    std::span<PyObject* const> operands, PyObject* out);
+
+// The same for a call's own argument tuple and keyword dict (may be null).
+std::optional<PyObject*> small_call(quarvel_kernels::Op op, std::string_view name, std::size_t nin, PyObject* args,
+                                    PyObject* kwargs);
+
+// reduce(array), with at most an axis of 0, -1 or None (by position or
+// keyword), on a one-dimensional array of a fixed-width dtype with elements:
+// the fold the engine's typed path runs, to a scalar result. Nullopt when
+// the engine must serve it.
+std::optional<PyObject*> small_reduce(quarvel_kernels::Op op, std::string_view name, PyObject* args,
+                                      PyObject* kwargs);
+
+// A run over `shape` that reads `view` with one stride: the stride (0 for a
+// view of one element broadcast), or nullopt when no single stride does. Past
+// one axis the view must have exactly `shape` and C strides, which is also
+// what keeps an order-"K" result C-ordered.
+std::optional<std::int64_t> flat_stride(const View& view, const Shape& shape);
+
+}  // namespace quarvel_python::ufunc

@@ -1,0 +1,237 @@
+// SmallVector: a vector of trivially copyable values that holds its first N
+// elements inside the object and goes to the heap only beyond them.
+//
+// Shapes, strides and coordinates have a few entries and are made and dropped
+// on every call; held inline, a call on arrays of up to N dimensions costs no
+// allocation for them. The interface is std::vector's (the parts this code
+// base uses), so code written against a vector compiles unchanged. Growth
+// past the inline room allocates with operator new: std::bad_alloc (or
+// std::length_error past max_size) as a vector would, which allocation_guard
+// turns into AllocationFailed.
+#pragma once
+
+#include <algorithm>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <iterator>
+#include <new>
+#include <span>
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
+
+namespace quarvel_storage {
+
+template <class T, std::size_t N>
+class SmallVector {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_nothrow_default_constructible_v<T>);
+  static_assert(N > 0);
+
+ public:
+  using value_type = T;
+  using size_type = std::size_t;
+  using difference_type = std::ptrdiff_t;
+  using reference = T&;
+  using const_reference = const T&;
+  using pointer = T*;
+  using const_pointer = const T*;
+  using iterator = T*;
+  using const_iterator = const T*;
+  using reverse_iterator = std::reverse_iterator<iterator>;
+  using const_reverse_iterator = std::reverse_iterator<const_iterator>;
+
+  SmallVector() noexcept {}
+  explicit SmallVector(size_type n) { assign(n, T{}); }
+  SmallVector(size_type n, const T& value) { assign(n, value); }
+  SmallVector(std::initializer_list<T> values) { assign(values.begin(), values.end()); }
+  template <std::input_iterator It>
+  SmallVector(It first, It last) {
+    assign(first, last);
+  }
+  explicit SmallVector(std::span<const T> values) { assign(values.begin(), values.end()); }
+
+  SmallVector(const SmallVector& other) { assign(other.begin(), other.end()); }
+  SmallVector(SmallVector&& other) noexcept { take(other); }
+  SmallVector& operator=(const SmallVector& other) {
+    if (this != &other) assign(other.begin(), other.end());
+    return *this;
+  }
+  SmallVector& operator=(SmallVector&& other) noexcept {
+    if (this != &other) {
+      release();
+      take(other);
+    }
+    return *this;
+  }
+  SmallVector& operator=(std::initializer_list<T> values) {
+    assign(values.begin(), values.end());
+    return *this;
+  }
+  ~SmallVector() { release(); }
+
+  void assign(size_type n, const T& value) {
+    // `value` may live in this vector: copied before any growth.
+    const T copy = value;
+    clear();
+    reserve(n);
+    std::fill_n(data_, n, copy);
+    size_ = static_cast<std::uint32_t>(n);
+  }
+  template <std::input_iterator It>
+  void assign(It first, It last) {
+    clear();
+    if constexpr (std::forward_iterator<It>) reserve(static_cast<size_type>(std::distance(first, last)));
+    for (; first != last; ++first) push_back(*first);
+  }
+  void assign(std::initializer_list<T> values) { assign(values.begin(), values.end()); }
+
+  // --- access ---------------------------------------------------------------
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  size_type size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  size_type capacity() const noexcept { return capacity_; }
+  static constexpr size_type max_size() noexcept { return UINT32_MAX; }
+  static constexpr size_type inline_capacity = N;
+
+  T& operator[](size_type i) noexcept { return data_[i]; }
+  const T& operator[](size_type i) const noexcept { return data_[i]; }
+  T& at(size_type i) {
+    if (i >= size_) throw std::out_of_range("SmallVector::at");
+    return data_[i];
+  }
+  const T& at(size_type i) const {
+    if (i >= size_) throw std::out_of_range("SmallVector::at");
+    return data_[i];
+  }
+  T& front() noexcept { return data_[0]; }
+  const T& front() const noexcept { return data_[0]; }
+  T& back() noexcept { return data_[size_ - 1]; }
+  const T& back() const noexcept { return data_[size_ - 1]; }
+
+  iterator begin() noexcept { return data_; }
+  const_iterator begin() const noexcept { return data_; }
+  const_iterator cbegin() const noexcept { return data_; }
+  iterator end() noexcept { return data_ + size_; }
+  const_iterator end() const noexcept { return data_ + size_; }
+  const_iterator cend() const noexcept { return data_ + size_; }
+  reverse_iterator rbegin() noexcept { return reverse_iterator(end()); }
+  const_reverse_iterator rbegin() const noexcept { return const_reverse_iterator(end()); }
+  reverse_iterator rend() noexcept { return reverse_iterator(begin()); }
+  const_reverse_iterator rend() const noexcept { return const_reverse_iterator(begin()); }
+
+  // --- changes --------------------------------------------------------------
+  void reserve(size_type n) {
+    if (n <= capacity_) return;
+    if (n > max_size()) throw std::length_error("SmallVector::reserve");
+    // Doubling keeps push_back amortised constant.
+    const size_type grown = std::min<size_type>(std::max<size_type>(n, 2 * size_type{capacity_}), max_size());
+    T* fresh = static_cast<T*>(::operator new(grown * sizeof(T)));
+    if (size_ > 0) std::memcpy(fresh, data_, size_ * sizeof(T));
+    if (!is_inline()) ::operator delete(data_);
+    data_ = fresh;
+    capacity_ = static_cast<std::uint32_t>(grown);
+  }
+  void clear() noexcept { size_ = 0; }
+  void push_back(const T& value) {
+    if (size_ == capacity_) {
+      const T copy = value;
+      reserve(size_type{size_} + 1);
+      data_[size_++] = copy;
+      return;
+    }
+    data_[size_++] = value;
+  }
+  template <class... Args>
+  T& emplace_back(Args&&... args) {
+    push_back(T(std::forward<Args>(args)...));
+    return back();
+  }
+  void pop_back() noexcept { --size_; }
+  void resize(size_type n) { resize(n, T{}); }
+  void resize(size_type n, const T& value) {
+    if (n > size_) {
+      const T copy = value;
+      reserve(n);
+      std::fill(data_ + size_, data_ + n, copy);
+    }
+    size_ = static_cast<std::uint32_t>(n);
+  }
+  iterator insert(const_iterator position, const T& value) { return insert(position, size_type{1}, value); }
+  iterator insert(const_iterator position, size_type n, const T& value) {
+    const size_type at = static_cast<size_type>(position - data_);
+    const T copy = value;
+    open_gap(at, n);
+    std::fill_n(data_ + at, n, copy);
+    return data_ + at;
+  }
+  template <std::forward_iterator It>
+  iterator insert(const_iterator position, It first, It last) {
+    const size_type at = static_cast<size_type>(position - data_);
+    const auto n = static_cast<size_type>(std::distance(first, last));
+    // The source may be this vector: copied aside before the gap opens.
+    SmallVector source(first, last);
+    open_gap(at, n);
+    std::copy(source.begin(), source.end(), data_ + at);
+    return data_ + at;
+  }
+  iterator insert(const_iterator position, std::initializer_list<T> values) {
+    return insert(position, values.begin(), values.end());
+  }
+  iterator erase(const_iterator position) { return erase(position, position + 1); }
+  iterator erase(const_iterator first, const_iterator last) {
+    T* from = data_ + (first - data_);
+    const auto removed = static_cast<size_type>(last - first);
+    std::copy(last, cend(), from);
+    size_ -= static_cast<std::uint32_t>(removed);
+    return from;
+  }
+  void swap(SmallVector& other) noexcept {
+    SmallVector held(std::move(other));
+    other = std::move(*this);
+    *this = std::move(held);
+  }
+
+  friend bool operator==(const SmallVector& a, const SmallVector& b) {
+    return a.size_ == b.size_ && std::equal(a.begin(), a.end(), b.begin());
+  }
+  friend auto operator<=>(const SmallVector& a, const SmallVector& b) {
+    return std::lexicographical_compare_three_way(a.begin(), a.end(), b.begin(), b.end());
+  }
+
+ private:
+  bool is_inline() const noexcept { return data_ == inline_; }
+  void release() noexcept {
+    if (!is_inline()) ::operator delete(data_);
+    data_ = inline_;
+    capacity_ = N;
+    size_ = 0;
+  }
+  // Moves `other`'s elements here (this one empty and inline); `other` is left empty.
+  void take(SmallVector& other) noexcept {
+    if (other.is_inline()) {
+      std::memcpy(inline_, other.inline_, other.size_ * sizeof(T));
+      size_ = other.size_;
+      other.size_ = 0;
+      return;
+    }
+    data_ = std::exchange(other.data_, other.inline_);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, static_cast<std::uint32_t>(N));
+  }
+  void open_gap(size_type at, size_type n) {
+    reserve(size_type{size_} + n);
+    std::copy_backward(data_ + at, data_ + size_, data_ + size_ + n);
+    size_ += static_cast<std::uint32_t>(n);
+  }
+
+  T* data_ = inline_;
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = N;
+  T inline_[N];
+};
+
+}  // namespace quarvel_storage
