@@ -83,6 +83,8 @@ def run_case(steps):
         with warnings.catch_warnings(record=True) as caught, \
                 quarvel.errstate(all="call", call=lambda *args: faults.append(args)):
             warnings.simplefilter("always")
+            # The collector may finalize an earlier test's leftovers at any step.
+            warnings.simplefilter("ignore", ResourceWarning)
             try:
                 result = run_step(made, step)
                 outcome = describe(result)
@@ -107,6 +109,8 @@ def element_path_child():
     yield run
     child.kill()
     child.wait()
+    child.stdin.close()
+    child.stdout.close()
 
 
 if __name__ == "__main__":

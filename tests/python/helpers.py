@@ -82,6 +82,7 @@ def record(call):
     """call()'s result and its warnings as (category, text) pairs."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
+        warnings.simplefilter("ignore", ResourceWarning)  # finalizers of unrelated leftovers
         result = call()
     return result, [(w.category, str(w.message)) for w in caught]
 

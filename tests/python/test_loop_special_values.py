@@ -136,6 +136,7 @@ def test_floats_to_integers_about_their_bounds(element_path, source, target):
 def caught(work):
     with warnings.catch_warnings(record=True) as seen:
         warnings.simplefilter("always")
+        warnings.simplefilter("ignore", ResourceWarning)  # finalizers of unrelated leftovers
         result = work()
     return result, [(w.category, str(w.message)) for w in seen]
 
