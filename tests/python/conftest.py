@@ -7,6 +7,7 @@ import pytest
 from hypothesis import HealthCheck, settings
 
 import quarvel
+from element_path import element_path_child
 
 settings.register_profile("any_machine", deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile("any_machine")
@@ -20,6 +21,12 @@ def default_policy():
     token = quarvel._ERROR_CONTEXT.set(DEFAULT_CONTEXT)
     yield
     quarvel._ERROR_CONTEXT.reset(token)
+
+
+@pytest.fixture(scope="module")
+def element_path():
+    """The element-at-a-time side of differential tests: a child process per module."""
+    yield from element_path_child()
 
 
 def pytest_configure(config):

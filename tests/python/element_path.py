@@ -95,6 +95,11 @@ def run_case(steps):
     return report + [[describe(m) for m in made if isinstance(m, quarvel.Array)]]
 
 
+def check(element_path, steps):
+    """The case's report here equals the element path's (the `element_path` fixture)."""
+    assert run_case(steps) == element_path(steps)
+
+
 def element_path_child():
     """This file run with QUARVEL_ELEMENT_PATH=1: a function from a case to its report there."""
     env = dict(os.environ, QUARVEL_ELEMENT_PATH="1")

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quarvel
-from element_path import build, element_path_child, resolve, run_case
+from element_path import build, check, resolve
 from helpers import UFUNCS
 
 FIXED = ["?", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8", "c8", "c16"]
@@ -89,15 +89,6 @@ def built(spec):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         return build(spec)
-
-
-@pytest.fixture(scope="module")
-def element_path():
-    yield from element_path_child()
-
-
-def check(element_path, steps):
-    assert run_case(steps) == element_path(steps)
 
 
 # --- arrays -------------------------------------------------------------------

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quarvel
-from element_path import element_path_child, run_case
+from element_path import check
 from helpers import UFUNCS
 from test_differential import FIXED, SPECIAL_FLOATS, array_spec, dtype_text, floats, nested
 
@@ -33,15 +33,6 @@ parts = st.one_of(st.sampled_from(SPECIALS), st.tuples(
     st.one_of(st.just(0), st.integers(-16500, 16400)), st.sampled_from([1.0, -1.0])))
 SETTINGS = settings(max_examples=60, deadline=None)
 LONG = ["g", "G"]
-
-
-@pytest.fixture(scope="module")
-def element_path():
-    yield from element_path_child()
-
-
-def check(element_path, steps):
-    assert run_case(steps) == element_path(steps)
 
 
 def long_double_steps(steps, values, code, big, layout="plain", order="C"):

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quarvel
-from element_path import build, element_path_child, run_case
+from element_path import check
 from helpers import tolist
 from test_differential import array_spec, dtype_text, floats, nested
 
@@ -15,15 +15,6 @@ LIMITS = {"i1": (-128, 127), "u1": (0, 255), "i2": (-2 ** 15, 2 ** 15 - 1), "u2"
           "i4": (-2 ** 31, 2 ** 31 - 1), "u4": (0, 2 ** 32 - 1), "i8": (-2 ** 63, 2 ** 63 - 1),
           "u8": (0, 2 ** 64 - 1)}
 shapes = st.lists(st.integers(1, 4), min_size=1, max_size=3).map(tuple)
-
-
-@pytest.fixture(scope="module")
-def element_path():
-    yield from element_path_child()
-
-
-def check(element_path, steps):
-    assert run_case(steps) == element_path(steps)
 
 
 @st.composite

@@ -10,7 +10,7 @@ import warnings
 import pytest
 
 import quarvel
-from element_path import element_path_child, run_case
+from element_path import check
 from helpers import COMPLEX_DISCARD, UFUNCS
 
 
@@ -27,15 +27,6 @@ PARTS = [0.0, -0.0, NAN, NEG_NAN, PAYLOAD_NAN, INF, -INF, 1.5, -0.75, 1e308, -1.
          -5e-324, 2.2250738585072014e-308, 1e-40, -1.2e-38]
 PAIRS = [complex(re, im) for re in PARTS for im in PARTS]  # 324: more than a block of 256
 COMPLEX_UFUNCS = [u.__name__ for u in UFUNCS if not u.__name__.startswith(("bitwise", "invert", "left_", "right_"))]
-
-
-@pytest.fixture(scope="module")
-def element_path():
-    yield from element_path_child()
-
-
-def check(element_path, steps):
-    assert run_case(steps) == element_path(steps)
 
 
 def spec(values, dtype):

@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quarvel as q
-from element_path import element_path_child, run_case
+from element_path import check, run_case
 from helpers import UFUNCS, raises
 from test_differential import NUMBERS, SPECIAL_FLOATS, built, dtype_text, nested, values_for
 
@@ -23,15 +23,6 @@ IN_PLACE_OPERATORS = ["iadd", "isub", "imul", "itruediv", "ifloordiv", "imod", "
                       "ior", "ixor"]
 UNARY_OPERATORS = ["neg", "pos", "abs", "invert"]
 NO_LOOP = "scalar cannot be converted to the requested dtype"  # the storage error of a missing loop
-
-
-@pytest.fixture(scope="module")
-def element_path():
-    yield from element_path_child()
-
-
-def check(element_path, steps):
-    assert run_case(steps) == element_path(steps)
 
 
 @st.composite
