@@ -11,7 +11,7 @@ import pytest
 
 import quarvel
 from element_path import check
-from helpers import COMPLEX_DISCARD, UFUNCS
+from helpers import COMPLEX_DISCARD, UFUNCS, record
 
 
 def bits_float(bits):
@@ -124,19 +124,11 @@ def test_floats_to_integers_about_their_bounds(element_path, source, target):
 
 # ---- float-to-integer astype: convert, then warn ------------------------------------------
 
-def caught(work):
-    with warnings.catch_warnings(record=True) as seen:
-        warnings.simplefilter("always")
-        warnings.simplefilter("ignore", ResourceWarning)  # finalizers of unrelated leftovers
-        result = work()
-    return result, [(w.category, str(w.message)) for w in seen]
-
-
 @pytest.mark.parametrize("source", ["f2", "f4", "f8", ">f8", "c8", "c16"])
 @pytest.mark.parametrize("target", ["i1", "u2", "i4", "u8"])
 def test_invalid_cast_warns_once_after_a_whole_result(source, target):
     a = quarvel.array([1.5, NAN, 2.5, 1e300 if source in ("f8", ">f8", "c16") else INF, 3.0], dtype=source)
-    result, seen = caught(lambda: a.astype(target))
+    result, seen = record(lambda: a.astype(target))
     expected = [(RuntimeWarning, "invalid value encountered in cast")]
     if source[0] == "c":
         expected.insert(0, (quarvel.ComplexWarning, COMPLEX_DISCARD))
@@ -161,7 +153,7 @@ def test_invalid_cast_raised_as_an_error_gives_no_result(make):
 @pytest.mark.parametrize("values", [[1.0, 2.5, -7.9], [], [2.0 ** 31 - 128, -(2.0 ** 31)]])
 def test_faithful_cast_warns_nothing(values):
     for source in ("f4", "f8", "c16"):
-        result, seen = caught(lambda: quarvel.array(values, dtype=source).astype("i4"))
+        result, seen = record(lambda: quarvel.array(values, dtype=source).astype("i4"))
         assert seen == ([] if source != "c16" else [(quarvel.ComplexWarning, COMPLEX_DISCARD)])
         assert [result[i].item() for i in range(len(values))] == [int(v) for v in values]
 

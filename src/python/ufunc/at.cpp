@@ -264,6 +264,27 @@ RunMove run_move(std::uint64_t size) {
   }
 }
 
+// `a` locked for writing and `b`, when given, for reading, with the first
+// element of `b`; nullopt with the error set when a lock or layout is refused.
+struct AtLocks {
+  quarvel_storage::LockedBuffer::WriteGuard array;
+  std::optional<quarvel_storage::LockedBuffer::ReadGuard> right;
+  const std::uint8_t* right_base = nullptr;
+};
+
+std::optional<AtLocks> lock_operands(const View& array, const std::optional<View>& right) {
+  auto guard = storage_value(array.buffer->write());
+  if (!guard || !storage_value(array.element_base(*guard))) return std::nullopt;
+  AtLocks locks{std::move(*guard), std::nullopt, nullptr};
+  if (right) {
+    locks.right = storage_value(std::as_const(*right->buffer).read());
+    auto base = locks.right ? storage_value(right->element_base(*locks.right)) : std::nullopt;
+    if (!base) return std::nullopt;
+    locks.right_base = *base;
+  }
+  return locks;
+}
+
 // An advanced target: its listed elements in order, converted to the loop
 // dtype, computed and converted back; `a` locked once. `b` is read in order
 // (one value, or one per element); nullopt when it is laid out otherwise.
@@ -288,18 +309,11 @@ std::optional<std::uint32_t> update_runs(const PreparedAt& at, quarvel_kernels::
       quarvel_storage::find_conversion(array.dtype, array.byte_order, at.loop.inputs[0], ByteOrder::Native);
   const auto write =
       quarvel_storage::find_conversion(at.loop.outputs[0], ByteOrder::Native, array.dtype, array.byte_order);
-  auto guard = storage_value(array.buffer->write());
-  if (!guard || !storage_value(array.element_base(*guard))) return std::nullopt;
-  std::optional<quarvel_storage::LockedBuffer::ReadGuard> right_guard;
-  const std::uint8_t* right_base = nullptr;
-  if (right) {
-    right_guard = storage_value(std::as_const(*right->buffer).read());
-    auto base = right_guard ? storage_value(right->element_base(*right_guard)) : std::nullopt;
-    if (!base) return std::nullopt;
-    right_base = *base;
-  }
+  auto locks = lock_operands(array, right);
+  if (!locks) return std::nullopt;
+  const std::uint8_t* right_base = locks->right_base;
   // Selections hold buffer element numbers, counted from the buffer's start.
-  std::uint8_t* const start = (*guard)->data.data();
+  std::uint8_t* const start = locks->array->data.data();
   const std::uint64_t* const listed = target.offsets.data();
   const quarvel_storage::LinearSelection* const linear = at.linear ? &*at.linear : nullptr;
   const std::uint64_t count = at.count;
@@ -365,18 +379,11 @@ std::optional<std::uint32_t> update_selection(const PreparedAt& at, quarvel_kern
       quarvel_storage::find_conversion(array.dtype, array.byte_order, at.loop.inputs[0], ByteOrder::Native);
   const auto write =
       quarvel_storage::find_conversion(at.loop.outputs[0], ByteOrder::Native, array.dtype, array.byte_order);
-  auto guard = storage_value(array.buffer->write());
-  if (!guard || !storage_value(array.element_base(*guard))) return std::nullopt;
-  std::optional<quarvel_storage::LockedBuffer::ReadGuard> right_guard;
-  const std::uint8_t* right_base = nullptr;
-  if (right) {
-    right_guard = storage_value(std::as_const(*right->buffer).read());
-    auto base = right_guard ? storage_value(right->element_base(*right_guard)) : std::nullopt;
-    if (!base) return std::nullopt;
-    right_base = *base;
-  }
+  auto locks = lock_operands(array, right);
+  if (!locks) return std::nullopt;
+  const std::uint8_t* right_base = locks->right_base;
   // Selections hold buffer element numbers, counted from the buffer's start.
-  std::uint8_t* start = (*guard)->data.data();
+  std::uint8_t* start = locks->array->data.data();
   const std::uint64_t itemsize = array.dtype.itemsize();
   alignas(16) std::uint8_t value[32], result[32];  // up to a complex256 element
   const std::int64_t strides[3] = {0, 0, 0};
