@@ -37,7 +37,8 @@ def describe(result):
     if result is None:
         return None
     if not isinstance(result, quarvel.Array):
-        return ("scalar", type(result).__name__, element_bits(result))
+        # The text too: a long double scalar carries the text it was made with.
+        return ("scalar", type(result).__name__, element_bits(result), str(result), repr(result))
     cells = [element_bits(result[i]) for i in itertools.product(*map(range, result.shape))]
     return (result.shape, result.strides, result.dtype.str, result.c_contiguous, result.f_contiguous, cells)
 
