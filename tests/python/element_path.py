@@ -52,6 +52,19 @@ def resolve(made, value):
     return value
 
 
+class EagerKey(str):
+    """A keyword name ("eager", name) whose comparison is user code: it warns, then raises."""
+    def __eq__(self, other):
+        warnings.warn(f"keyword name {str(self)!r} compared", UserWarning)
+        raise LookupError("keyword name compared")
+
+    __hash__ = str.__hash__
+
+
+def keyword_name(key):
+    return EagerKey(key[1]) if isinstance(key, tuple) else key
+
+
 def run_step(made, step):
     kind, *args = step
     if kind == "array":
@@ -63,7 +76,7 @@ def run_step(made, step):
     if kind == "ufunc":
         name, method, operands, kwargs = args
         target = getattr(quarvel, name) if method == "call" else getattr(getattr(quarvel, name), method)
-        return target(*resolve(made, operands), **{k: resolve(made, v) for k, v in kwargs.items()})
+        return target(*resolve(made, operands), **{keyword_name(k): resolve(made, v) for k, v in kwargs.items()})
     a = made[args[0]]
     if kind == "copy":
         return a.copy()
