@@ -49,6 +49,8 @@ def resolve(made, value):
         return made[value[1]] if len(value) == 2 else made[value[1]][resolve(made, value[2])]
     if isinstance(value, tuple):
         return tuple(resolve(made, v) for v in value)
+    if isinstance(value, list):
+        return [resolve(made, v) for v in value]
     return value
 
 
@@ -70,7 +72,7 @@ def run_step(made, step):
     if kind == "array":
         return build(args[0])
     if kind == "construct":
-        return quarvel.array(args[0], **args[1])
+        return quarvel.array(resolve(made, args[0]), **args[1])
     if kind == "operator":  # ("operator", name in the operator module, operands)
         return getattr(operator, args[0])(*resolve(made, args[1]))
     if kind == "ufunc":

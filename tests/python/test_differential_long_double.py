@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quarvel
-from element_path import check
+from element_path import check, run_case
 from helpers import UFUNCS
 from test_differential import FIXED, SPECIAL_FLOATS, array_spec, dtype_text, floats, nested
 
@@ -363,3 +363,38 @@ def test_one_element_reductions_keep_the_cast_text(element_path, name, source, v
 ])
 def test_one_element_reduction_texts(call, text):
     assert str(call()) == text
+
+
+OVERFLOW = [("RuntimeWarning", "overflow encountered in cast")]
+
+
+@pytest.mark.parametrize("target", ["f2", "f4", "f8", "c8", "c16"])
+@pytest.mark.parametrize("code", LONG)
+def test_casts_beyond_the_doubles_warn_once(element_path, code, target):
+    """Finite long doubles whose cast is infinite (1e600 and its negative as
+    float128, as the imaginary part of complex256) warn once through astype,
+    array and assignment; infinities and NaNs alone do not. Complex256 to a
+    real target warns of the dropped part instead."""
+    steps = [("construct", [1e300, -1e300, 1.0, INF, NAN], {"dtype": "g"}),
+             ("ufunc", "multiply", "call", (("ref", 0), 1e300), {})]
+    if code == "G":
+        steps += [("astype", 1, "G", "K"), ("ufunc", "multiply", "call", (("ref", 2), 1j), {})]
+    source = len(steps) - 1
+    steps.append(("array", {"values": [0] * 5, "dtype": target, "order": "C", "views": []}))
+    into = len(steps) - 1
+    warned = len(steps)
+    steps += [("astype", source, target, "K"), ("astype", source, ">" + target, "K"),
+              ("construct", ("ref", source), {"dtype": target}),
+              ("construct", [("ref", source, 0)], {"dtype": target}),
+              ("setitem", into, slice(None), ("ref", source)),
+              ("setitem", into, 1, ("ref", source, 1)),
+              ("setitem", into, [0, 2], ("ref", source, slice(0, 2))),
+              ("getitem", source, slice(3, 5))]
+    quiet = len(steps)
+    steps += [("astype", quiet - 1, target, "K"), ("construct", ("ref", quiet - 1), {"dtype": target}),
+              ("setitem", into, slice(3, 5), ("ref", quiet - 1))]
+    report = run_case(steps)
+    if code == "g" or target[0] == "c":
+        assert [r[1] for r in report[warned:quiet - 1]] == [OVERFLOW] * (quiet - 1 - warned)
+        assert all(r[1] == [] for r in report[quiet:-1])
+    assert report == element_path(steps)
