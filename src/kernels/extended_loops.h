@@ -518,9 +518,10 @@ struct Kernel {
     if constexpr (nout == 2) quiet = quiet && result_quiet(s2, x, y);
     if (quiet) [[likely]]
       return 0;
+    // Inline: handed to a function, each long double would go through memory.
     const A a = x.value();
-    if constexpr (nin == 2) return classify_detail::typed_rest<op>(a, y.value(), r1, r2);
-    else return classify_detail::typed_rest<op>(a, a, r1, r2);
+    if constexpr (nin == 2) return classify_detail::typed_faults<op>(a, y.value(), r1, r2);
+    else return classify_detail::typed_faults<op>(a, a, r1, r2);
   }
 
   // One element: computed, settled, classified.

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 #include "kernels/binary_float.h"
@@ -198,10 +199,10 @@ template <Op op>
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(m, _mm_setzero_si128())));
 }
 
-// The flags of eight lanes: the typed classification's common rules on all
-// of them, its detail on those it may concern.
+// The flags of eight lanes one by one: the typed classification's common
+// rules on all of them, its detail on those it may concern.
 template <Op op>
-[[QUARVEL_HALF_LANES]] inline std::uint32_t classify_lanes(__m256 a, __m256 b, __m128i r) {
+[[QUARVEL_HALF_LANES]] inline std::uint32_t classify_each_lane(__m256 a, __m256 b, __m128i r) {
   using namespace classify_detail;
   alignas(32) float x[8], y[8], v[8];
   _mm256_store_ps(x, a);
@@ -218,6 +219,54 @@ template <Op op>
     if (needs_detail<op>(xi, yi, vi, vi) != 0) faults |= detail_faults<op>(xi, yi, vi, vi);
   }
   return faults;
+}
+
+// `flag` where any lane of m is set.
+[[QUARVEL_HALF_LANES]] inline std::uint32_t flag_if(__m256 m, std::uint32_t flag) {
+  return _mm256_movemask_ps(m) != 0 ? flag : 0u;
+}
+
+// The value tests of eight lanes, as lane masks (float16 values held as floats).
+struct LaneFacts {
+  __m256 nan, infinite, finite, zero, subnormal;
+};
+[[QUARVEL_HALF_LANES]] inline LaneFacts lane_facts(__m256 x) {
+  const __m256 magnitude = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), x);
+  const __m256 zero = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_EQ_OQ);
+  return {_mm256_cmp_ps(x, x, _CMP_UNORD_Q), _mm256_cmp_ps(magnitude, _mm256_set1_ps(std::numeric_limits<float>::infinity()), _CMP_EQ_OQ),
+          _mm256_cmp_ps(magnitude, _mm256_set1_ps(65504.0f), _CMP_LE_OQ), zero,
+          _mm256_andnot_ps(zero, _mm256_cmp_ps(magnitude, _mm256_set1_ps(0x1p-14f), _CMP_LT_OQ))};
+}
+
+// The flags of eight lanes at once: the common rules of the typed
+// classification for the operations here, none of which has an
+// intermediate or a cosine rule. A subnormal result, whose exactness needs
+// more, sends the group to classify_each_lane.
+template <Op op>
+[[QUARVEL_HALF_LANES]] inline std::uint32_t classify_lanes(__m256 a, __m256 b, __m128i r) {
+  constexpr FaultRule rule = fault_rule(op);
+  static_assert(!rule.log_add_exp && !rule.quotient_underflow && !rule.small_cosine && !rule.nan_for_infinite_input &&
+                !rule.nan_for_zero_divisor && !rule.nan_for_infinite_dividend);
+  const LaneFacts fa = lane_facts(a), fb = lane_facts(b), fr = lane_facts(_mm256_cvtph_ps(r));
+  if (_mm256_movemask_ps(fr.subnormal) != 0) [[unlikely]]
+    return classify_each_lane<op>(a, b, r);
+  const __m256 none = _mm256_setzero_ps();
+  const __m256 all_finite = _mm256_and_ps(fa.finite, fb.finite);
+  __m256 divide = none, invalid = none, under = none;
+  if constexpr (rule.zero == ZeroRule::division) {
+    invalid = _mm256_and_ps(fb.zero, fa.zero);
+    divide = _mm256_and_ps(_mm256_andnot_ps(fa.zero, fb.zero), fa.finite);
+  } else if constexpr (rule.zero == ZeroRule::zero_input) {
+    divide = fa.zero;
+  } else {
+    static_assert(rule.zero == ZeroRule::none);
+  }
+  invalid = _mm256_or_ps(invalid, _mm256_andnot_ps(_mm256_or_ps(fa.nan, fb.nan), fr.nan));
+  const __m256 over = _mm256_andnot_ps(divide, _mm256_and_ps(fr.infinite, all_finite));
+  if constexpr (rule.flush_to_zero)
+    under = _mm256_and_ps(_mm256_andnot_ps(_mm256_or_ps(fa.zero, fb.zero), fr.zero), all_finite);
+  return flag_if(divide, fault_divide) | flag_if(over, fault_over) | flag_if(under, fault_under) |
+         flag_if(invalid, fault_invalid);
 }
 
 // Whole groups of eight, then the elements after them one by one (`rest`).
