@@ -217,6 +217,48 @@ template <class K, class Rest>
   return {result.faults | tail.faults, tail.failed};
 }
 
+// An accumulation of float16 arithmetic: the chain in single precision, each
+// step rounded to half by the instruction (a NaN step by the element form),
+// its steps screened on the result bits and classified where refused.
+template <Op op, class A, class B, class R>
+inline constexpr bool scans = is_real_arithmetic<op> && std::is_same_v<A, Half> && std::is_same_v<B, Half> &&
+                              std::is_same_v<R, Half>;
+
+template <class K>
+[[gnu::target("avx,f16c")]] LoopResult scan(const typename K::State& state, std::uint8_t* const* args,
+                                            const std::int64_t* strides, std::uint64_t n) {
+  constexpr Op op = K::op;
+  auto half_at = [](const std::uint8_t* p) {
+    std::uint16_t bits;
+    std::memcpy(&bits, p, sizeof bits);
+    return Half{quarvel_storage::half_bits_to_float(bits)};
+  };
+  LoopResult result;
+  Half running = half_at(args[0]);
+  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
+    const Half b = half_at(args[1] + i * strides[1]);
+    float u;
+    if constexpr (op == Op::add) u = running.value + b.value;
+    else if constexpr (op == Op::subtract) u = running.value - b.value;
+    else if constexpr (op == Op::multiply) u = running.value * b.value;
+    else u = running.value / b.value;
+    Half r{};
+    std::uint16_t bits;
+    if (u != u) [[unlikely]] {
+      K::compute(state, running, b, r, r);
+      bits = quarvel_storage::float_to_half_bits(r.value);
+    } else {
+      bits = _cvtss_sh(u, _MM_FROUND_TO_NEAREST_INT);
+      r = Half{_cvtsh_ss(bits)};
+    }
+    if (!screen_binary_half<op>(running, b, bits)) [[unlikely]]
+      result.faults |= K::classify(running, b, r, r);
+    std::memcpy(args[2] + i * strides[2], &bits, sizeof bits);
+    running = r;
+  }
+  return result;
+}
+
 #undef QUARVEL_HALF_LANES
 
 }  // namespace quarvel_kernels::half_lanes

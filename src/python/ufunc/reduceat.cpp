@@ -22,7 +22,6 @@ namespace quarvel_python::ufunc {
 namespace {
 
 using quarvel_kernels::Op;
-using quarvel_storage::Strides;
 
 // `indices` by keyword has been bound by then.
 constexpr std::string_view reduceat_keywords[] = {"axis", "dtype", "out", "indices"};
@@ -143,43 +142,29 @@ std::optional<std::uint32_t> element_reduceat(const PreparedReduceat& prepared, 
   return faults;
 }
 
-// The typed path, segment by segment for every lane at once: the start
-// element converted into the segment's running values (one per lane, at
-// stride 0 along the axis), then one run over the rest of the segment.
+// The typed path: every segment of every line through one segmented fold,
+// its running values (bool truth values for the logical operations) held in
+// a new array of the result's shape, converted to the result dtype at the end.
 std::optional<PyObject*> typed_reduceat(const PreparedReduceat& prepared, std::string_view name, PyObject* out) {
   const Operand& input = prepared.input.input;
   if (!input.view || input.big_int || prepared.left != prepared.right ||
       !typed_path_open({input.dtype, prepared.left, prepared.result}))
     return std::nullopt;
-  const quarvel_kernels::StridedLoop kernel = fold_kernel(prepared.op, prepared.left, prepared.right);
+  const DType running_type = running_dtype(prepared.op, prepared.left);
+  const quarvel_kernels::StridedLoop kernel = fold_kernel(prepared.op, running_type, prepared.right);
   if (!kernel) return std::nullopt;
   const DType result_dtypes[] = {prepared.result};
   if (!check_new_output_size(prepared.result_shape, result_dtypes)) return nullptr;
-  auto running = new_result_view(prepared.left, prepared.result_shape);
+  auto running = new_result_view(running_type, prepared.result_shape);
   if (!running) return nullptr;
-  const View& source = *input.view;
-  const std::size_t axis = prepared.input.axis;
-  const std::uint64_t length = prepared.shape[axis], segments = prepared.starts.size();
-  std::uint32_t faults = 0;
-  for (std::uint64_t j = 0; j < segments; ++j) {
-    const std::uint64_t start = prepared.starts[j];
-    const std::uint64_t end = j + 1 < segments ? prepared.starts[j + 1] : length;
-    const View first = axis_range(source, axis, start, 1), target = axis_range(*running, axis, j, 1);
-    if (!convert_raising(first.shape, placed(first), placed(target))) return nullptr;
-    if (end <= start + 1) continue;
-    const View rest = axis_range(source, axis, start + 1, end - start - 1);
-    Strides along = target.strides;
-    along[axis] = 0;
-    quarvel_kernels::TypedRun run{rest.shape, {placed(target, along), placed(rest)}, {placed(target, along)},
-                                  std::nullopt, fold_loop(prepared.left, prepared.right), kernel};
-    auto ran = run_raising(run);
-    if (!ran) return nullptr;
-    faults |= *ran;
-  }
+  const quarvel_kernels::SegmentedFold fold{placed(*input.view), prepared.input.axis, prepared.starts, &*running,
+                                            fold_loop(running_type, prepared.right), kernel};
+  auto faults = storage_value(quarvel_kernels::run_segments(fold));
+  if (!faults) return nullptr;
   auto result = as_result_view(std::move(*running), prepared.result);
   if (!result) return nullptr;
   return deliver_view_and_report(name, std::move(*result), alias_hint(std::span(&input, 1), prepared.result), out,
-                                 false, faults);
+                                 false, *faults);
 }
 
 PyObject* reduceat(std::string_view name, PyObject* array, PyObject* indices, const AxisMethodParameters& parameters) {

@@ -1,0 +1,66 @@
+// Masked loops read their mask a block at a time: a block the mask selects
+// whole runs as an unmasked block (runs of them as one loop), a block it
+// selects nothing of is skipped, and only a block it selects part of runs
+// masked. Shared by the fixed-width and the long double loops.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "kernels/strided_loops.h"
+
+namespace quarvel_kernels {
+
+inline constexpr std::size_t mask_block = 256;
+
+constexpr std::ptrdiff_t byte_offset(std::uint64_t i, std::int64_t stride) {
+  return static_cast<std::ptrdiff_t>(i) * static_cast<std::ptrdiff_t>(stride);
+}
+
+inline std::size_t selected_count(const std::uint8_t* mask, std::int64_t mask_stride, std::size_t m) {
+  std::size_t count = 0;
+  for (std::size_t j = 0; j < m; ++j) count += mask[byte_offset(j, mask_stride)] != 0;
+  return count;
+}
+
+// `whole(start, count)` for each run of blocks the mask selects whole and
+// `part(start, m, block_mask)` for each block it selects part of, in order;
+// the first failed result ends the walk.
+template <class Whole, class Part>
+LoopResult by_mask_blocks(std::uint64_t n, const std::uint8_t* mask, std::int64_t mask_stride, Whole&& whole,
+                          Part&& part) {
+  LoopResult result;
+  const auto add = [&](LoopResult r) {
+    result.faults |= r.faults;
+    result.failed = r.failed;
+    return !r.failed;
+  };
+  std::uint64_t pending = 0, pending_start = 0;
+  for (std::uint64_t start = 0; start < n; start += mask_block) {
+    const auto m = static_cast<std::size_t>(std::min<std::uint64_t>(mask_block, n - start));
+    const std::uint8_t* block_mask = mask + byte_offset(start, mask_stride);
+    const std::size_t count = selected_count(block_mask, mask_stride, m);
+    if (count == m) {
+      if (pending == 0) pending_start = start;
+      pending += m;
+      continue;
+    }
+    if (pending != 0 && !add(whole(pending_start, pending))) return result;
+    pending = 0;
+    if (count != 0 && !add(part(start, m, block_mask))) return result;
+  }
+  if (pending != 0) add(whole(pending_start, pending));
+  return result;
+}
+
+// The operand pointers of a loop moved on by `start` elements.
+template <std::size_t count>
+struct MovedArgs {
+  std::uint8_t* at[count];
+  MovedArgs(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t start) {
+    for (std::size_t k = 0; k < count; ++k) at[k] = args[k] + byte_offset(start, strides[k]);
+  }
+};
+
+}  // namespace quarvel_kernels
