@@ -133,10 +133,13 @@ Real logaddexp(Real x, Real y) {
   return y + ::log1pl(::expl(x - y));
 }
 
+// log1p keeps the smaller term that 1 + 2^-d would round away (d > 64).
+constexpr Real log2_e = 1.442695040888963407359924681001892137L;
+
 Real logaddexp2(Real x, Real y) {
   if (x == y) return x + 1.0L;
-  if (x > y) return x + ::log2l(1.0L + ::exp2l(y - x));
-  return y + ::log2l(1.0L + ::exp2l(x - y));
+  if (x > y) return x + ::log1pl(::exp2l(y - x)) * log2_e;
+  return y + ::log1pl(::exp2l(x - y)) * log2_e;
 }
 
 // The exponent saturates to the int range; NaN passes neither bound.

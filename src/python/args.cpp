@@ -30,19 +30,17 @@ PyObject* CallArgs::positional(Py_ssize_t i) const {
   return tuple_ ? PyTuple_GetItem(tuple_, i) : vector_[i];
 }
 
+PyObject* keyword_in_dict(PyObject* kwargs, const char* name) {
+  Py_ssize_t position = 0;
+  PyObject* key;
+  PyObject* value;
+  while (kwargs && PyDict_Next(kwargs, &position, &key, &value))
+    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0) return value;
+  return nullptr;
+}
+
 PyObject* CallArgs::keyword(const char* name) const {
-  if (kwargs_) {
-    // PyDict_GetItemString would swallow an error from a key's __eq__; keys
-    // here are str, so a plain lookup by a new str key is exact.
-    PyRef key = PyRef::steal(PyUnicode_FromString(name));
-    if (!key) {
-      PyErr_Clear();
-      return nullptr;
-    }
-    PyObject* value = PyDict_GetItemWithError(kwargs_, key.get());
-    if (!value) PyErr_Clear();
-    return value;
-  }
+  if (kwargs_) return keyword_in_dict(kwargs_, name);
   if (kwnames_) {
     const Py_ssize_t n = PyTuple_Size(kwnames_);
     for (Py_ssize_t i = 0; i < n; ++i) {

@@ -55,6 +55,11 @@ class CallArgs {
   Py_ssize_t npos_ = 0;
 };
 
+// The value of the keyword `name` in a keyword dict (borrowed; null when
+// absent, no error set). Keys are matched by their text, never by a lookup
+// that could run a str subclass's __eq__ or __hash__.
+PyObject* keyword_in_dict(PyObject* kwargs, const char* name);
+
 // Binds the call; out[i] receives a borrowed reference or null for an absent
 // optional parameter. With varargs, positionals beyond the named ones stay in
 // `args` for the caller. False with TypeError set on a bad call.

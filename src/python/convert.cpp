@@ -634,7 +634,7 @@ bool values_may_reach(DType source, double threshold) {
 
 bool warn_view_cast_overflow(const View& view, DType target) {
   const bool integer = target.is_integer();
-  const auto limit = cast_overflow_limit(target);
+  const auto limit = cast_overflow_limit(target, view.dtype.is_long_double());
   if (!integer && !limit) return true;
   // A scan that cannot find anything is skipped.
   if (!integer && !values_may_reach(view.dtype, limit->threshold)) return true;
@@ -647,8 +647,11 @@ bool warn_view_cast_overflow(const View& view, DType target) {
     const bool complex = view.dtype.is_complex();
     const auto test = [&]<bool Swap>(const std::uint8_t* p) {
       if (integer) return quarvel_storage::extended_integer_cast_is_invalid<Swap>(p, range);
-      const double imag = complex ? quarvel_storage::load_extended_double<Swap>(p + 16) : 0.0;
-      return cast_overflows(std::complex<double>(quarvel_storage::load_extended_double<Swap>(p), imag), *limit);
+      using quarvel_storage::load_extended_double, quarvel_storage::load_extended_part;
+      const double imag = complex ? load_extended_double<Swap>(p + 16) : 0.0;
+      return cast_overflows(std::complex<double>(load_extended_double<Swap>(p), imag),
+                            std::isfinite(load_extended_part<Swap>(p)),
+                            complex && std::isfinite(load_extended_part<Swap>(p + 16)), *limit);
     };
     auto stored = storage_value(quarvel_storage::any_stored(view, loop_path(), [&](const std::uint8_t* p) {
       return swapped ? test.template operator()<true>(p) : test.template operator()<false>(p);

@@ -6,11 +6,13 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 
 #include "storage/cast.h"
 #include "storage/dtype.h"
+#include "storage/extended.h"
 #include "storage/scalar.h"
 #include "storage/storage_error.h"
 
@@ -73,32 +75,69 @@ inline std::optional<CastOverflowLimit> cast_overflow_limit(quarvel_storage::DTy
   }
 }
 
-// Whether casting a value with these parts under `limit` overflows a finite
-// part to infinity.
-inline bool cast_overflows(std::complex<double> parts, const CastOverflowLimit& limit) {
-  // Branch-free, so scans over many elements vectorise.
-  auto beyond = [&](double part) { return std::isfinite(part) & (std::fabs(part) >= limit.threshold); };
-  return beyond(parts.real()) | (limit.imaginary_too & beyond(parts.imag()));
+// The same for a long double source. Its cast to any narrower float goes
+// through its double reading, which is infinite beyond the doubles: there
+// float64 and complex128 overflow too.
+inline std::optional<CastOverflowLimit> cast_overflow_limit(quarvel_storage::DType target, bool long_double_source) {
+  if (!long_double_source || target.code == quarvel_storage::DType::Float16 ||
+      target.code == quarvel_storage::DType::Float32 || target.code == quarvel_storage::DType::Complex64)
+    return cast_overflow_limit(target);
+  constexpr double beyond_doubles = std::numeric_limits<double>::infinity();
+  if (target.code == quarvel_storage::DType::Float64) return CastOverflowLimit{beyond_doubles, false};
+  if (target.code == quarvel_storage::DType::Complex128) return CastOverflowLimit{beyond_doubles, true};
+  return std::nullopt;
 }
 
-// The same for one fixed-width element.
+// Whether casting a value whose parts read as these doubles, and are finite
+// or not as given, overflows a finite part to infinity under `limit`.
+inline bool cast_overflows(std::complex<double> parts, bool real_finite, bool imag_finite,
+                           const CastOverflowLimit& limit) {
+  // Branch-free, so scans over many elements vectorise.
+  auto beyond = [&](bool finite, double part) { return finite & (std::fabs(part) >= limit.threshold); };
+  return beyond(real_finite, parts.real()) | (limit.imaginary_too & beyond(imag_finite, parts.imag()));
+}
+
+// The same for parts whose doubles are the values themselves.
+inline bool cast_overflows(std::complex<double> parts, const CastOverflowLimit& limit) {
+  return cast_overflows(parts, std::isfinite(parts.real()), std::isfinite(parts.imag()), limit);
+}
+
+// The same for one element.
 template <class S>
 bool element_cast_overflows(const S& value, const CastOverflowLimit& limit) {
-  return cast_overflows(quarvel_storage::as_complex_double(value), limit);
+  if constexpr (std::is_same_v<S, quarvel_storage::Extended>) {
+    return cast_overflows(quarvel_storage::as_complex_double(value), std::isfinite(value.value), false, limit);
+  } else if constexpr (std::is_same_v<S, quarvel_storage::ComplexExtended>) {
+    return cast_overflows(quarvel_storage::as_complex_double(value), std::isfinite(value.re), std::isfinite(value.im),
+                          limit);
+  } else {
+    return cast_overflows(quarvel_storage::as_complex_double(value), limit);
+  }
 }
 template <class S>
 bool element_cast_overflows(const S& value, quarvel_storage::DType target) {
-  const auto limit = cast_overflow_limit(target);
+  const auto limit = cast_overflow_limit(target, quarvel_storage::is_extended_element<S>);
   return limit && element_cast_overflows(value, *limit);
 }
 
 // The same for a Scalar; a value that cannot be read as doubles is left to the
-// cast itself.
+// cast itself. A long double text is finite or not as strtold reads it.
 inline bool cast_overflows(const quarvel_storage::Scalar& value, quarvel_storage::DType target) {
-  const auto limit = cast_overflow_limit(target);
+  const bool long_double = value.dtype().is_long_double();
+  const auto limit = cast_overflow_limit(target, long_double);
   if (!limit) return false;
   const auto pair = value.as_complex();
-  return pair && cast_overflows(*pair, *limit);
+  if (!pair) return false;
+  if (!long_double) return cast_overflows(*pair, *limit);
+  const auto finite = [](double reading, const std::string& text) {
+    if (std::isfinite(reading)) return true;
+    const auto extended = quarvel_storage::extended_from_text(text);
+    return extended && std::isfinite(*extended);
+  };
+  if (const auto* real = value.get_if<quarvel_storage::LongDoubleText>())
+    return cast_overflows(*pair, finite(pair->real(), real->text), false, *limit);
+  const auto& parts = value.get<quarvel_storage::ComplexLongDoubleText>();
+  return cast_overflows(*pair, finite(pair->real(), parts.re), finite(pair->imag(), parts.im), *limit);
 }
 
 }  // namespace quarvel_python

@@ -37,7 +37,8 @@ def describe(result):
     if result is None:
         return None
     if not isinstance(result, quarvel.Array):
-        return ("scalar", type(result).__name__, element_bits(result))
+        # The text too: a long double scalar carries the text it was made with.
+        return ("scalar", type(result).__name__, element_bits(result), str(result), repr(result))
     cells = [element_bits(result[i]) for i in itertools.product(*map(range, result.shape))]
     return (result.shape, result.strides, result.dtype.str, result.c_contiguous, result.f_contiguous, cells)
 
@@ -48,7 +49,22 @@ def resolve(made, value):
         return made[value[1]] if len(value) == 2 else made[value[1]][resolve(made, value[2])]
     if isinstance(value, tuple):
         return tuple(resolve(made, v) for v in value)
+    if isinstance(value, list):
+        return [resolve(made, v) for v in value]
     return value
+
+
+class EagerKey(str):
+    """A keyword name ("eager", name) whose comparison is user code: it warns, then raises."""
+    def __eq__(self, other):
+        warnings.warn(f"keyword name {str(self)!r} compared", UserWarning)
+        raise LookupError("keyword name compared")
+
+    __hash__ = str.__hash__
+
+
+def keyword_name(key):
+    return EagerKey(key[1]) if isinstance(key, tuple) else key
 
 
 def run_step(made, step):
@@ -56,13 +72,13 @@ def run_step(made, step):
     if kind == "array":
         return build(args[0])
     if kind == "construct":
-        return quarvel.array(args[0], **args[1])
+        return quarvel.array(resolve(made, args[0]), **args[1])
     if kind == "operator":  # ("operator", name in the operator module, operands)
         return getattr(operator, args[0])(*resolve(made, args[1]))
     if kind == "ufunc":
         name, method, operands, kwargs = args
         target = getattr(quarvel, name) if method == "call" else getattr(getattr(quarvel, name), method)
-        return target(*resolve(made, operands), **{k: resolve(made, v) for k, v in kwargs.items()})
+        return target(*resolve(made, operands), **{keyword_name(k): resolve(made, v) for k, v in kwargs.items()})
     a = made[args[0]]
     if kind == "copy":
         return a.copy()

@@ -5,12 +5,13 @@ to the same bits; NaNs by their sign). Long double values beyond what a Python
 float holds are made inside each case: sums of two floats, scaled by powers
 of two (ldexp), signs set by copysign."""
 import itertools
+import math
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import quarvel
-from element_path import check
+from element_path import check, run_case
 from helpers import UFUNCS
 from test_differential import FIXED, SPECIAL_FLOATS, array_spec, dtype_text, floats, nested
 
@@ -323,3 +324,77 @@ def test_start_value_text_of_an_empty_reduction_is_kept(element_path):
     check(element_path, steps)
     assert str(quarvel.add.reduce(quarvel.array([], dtype="g"), initial=0.1)) == (
         "0.1000000000000000055511151231257827021181583404541015625")
+
+
+# Reductions whose ufunc has no identity: a fold over one element hands that element over cast, never computed.
+WITHOUT_IDENTITY = ["maximum", "minimum", "fmax", "fmin", "subtract", "divide", "power", "arctan2", "copysign",
+                    "floor_divide", "fmod", "remainder", "heaviside", "nextafter", "float_power"]
+ONE_ELEMENT_SOURCES = [("f8", [0.1, -math.nan, 5e-324, -0.0, 1e300, math.inf]), ("f4", [0.1, 1e-45, -3.5e38]),
+                       ("f2", [6e-8, 65504.0, -0.1]), ("c16", [complex(0.1, 0.2), complex(-math.nan, 1e-310)]),
+                       ("c8", [complex(0.1, -0.2)]), ("i8", [-(2 ** 63)]), ("u8", [2 ** 64 - 1])]
+
+
+@pytest.mark.parametrize("source, values", ONE_ELEMENT_SOURCES)
+@pytest.mark.parametrize("name", WITHOUT_IDENTITY)
+def test_one_element_reductions_keep_the_cast_text(element_path, name, source, values):
+    """The scalar of a one-element fold to float128 or complex256, from any
+    shape that holds one element, has the element path's text."""
+    steps = []
+    for value in values:
+        steps.append(("construct", [value], {"dtype": source}))
+        one = len(steps) - 1
+        steps.append(("reshape", one, (1, 1, 1), "C"))
+        for target in LONG:
+            steps.append(("ufunc", name, "reduce", (("ref", one),), {"dtype": target}))
+            steps.append(("ufunc", name, "reduce", (("ref", one + 1),), {"dtype": target, "axis": None}))
+            steps.append(("ufunc", name, "reduce", (("ref", one + 1),), {"dtype": target, "axis": (0, 2)}))
+    check(element_path, steps)
+
+
+@pytest.mark.parametrize("call, text", [
+    (lambda: quarvel.maximum.reduce(quarvel.array([0.1]), dtype="g"),
+     "0.1000000000000000055511151231257827021181583404541015625"),
+    (lambda: quarvel.maximum.reduce(quarvel.array([-math.nan]), dtype="g"), "NaN"),
+    (lambda: quarvel.fmin.reduce(quarvel.array([6e-8], dtype="e"), dtype="g"), "0.000000059604644775390625"),
+    (lambda: quarvel.minimum.reduce(quarvel.array([[0.1]], dtype="f4"), dtype="g", axis=None),
+     "0.100000001490116119384765625"),
+    (lambda: quarvel.divide.reduce(quarvel.array([complex(0.5, 0.1)]), dtype="G"),
+     "quarvel.ComplexLongDoubleScalar((0.5, 0.1000000000000000055511151231257827021181583404541015625))"),
+])
+def test_one_element_reduction_texts(call, text):
+    assert str(call()) == text
+
+
+OVERFLOW = [("RuntimeWarning", "overflow encountered in cast")]
+
+
+@pytest.mark.parametrize("target", ["f2", "f4", "f8", "c8", "c16"])
+@pytest.mark.parametrize("code", LONG)
+def test_casts_beyond_the_doubles_warn_once(element_path, code, target):
+    """Finite long doubles whose cast is infinite (1e600 and its negative as
+    float128, as the imaginary part of complex256) warn once through astype,
+    array and assignment; infinities and NaNs alone do not. Complex256 to a
+    real target warns of the dropped part instead."""
+    steps = [("construct", [1e300, -1e300, 1.0, INF, NAN], {"dtype": "g"}),
+             ("ufunc", "multiply", "call", (("ref", 0), 1e300), {})]
+    if code == "G":
+        steps += [("astype", 1, "G", "K"), ("ufunc", "multiply", "call", (("ref", 2), 1j), {})]
+    source = len(steps) - 1
+    steps.append(("array", {"values": [0] * 5, "dtype": target, "order": "C", "views": []}))
+    into = len(steps) - 1
+    warned = len(steps)
+    steps += [("astype", source, target, "K"), ("astype", source, ">" + target, "K"),
+              ("construct", ("ref", source), {"dtype": target}),
+              ("construct", [("ref", source, 0)], {"dtype": target}),
+              ("setitem", into, slice(None), ("ref", source)),
+              ("setitem", into, 1, ("ref", source, 1)),
+              ("setitem", into, [0, 2], ("ref", source, slice(0, 2))),
+              ("getitem", source, slice(3, 5))]
+    quiet = len(steps)
+    steps += [("astype", quiet - 1, target, "K"), ("construct", ("ref", quiet - 1), {"dtype": target}),
+              ("setitem", into, slice(3, 5), ("ref", quiet - 1))]
+    report = run_case(steps)
+    if code == "g" or target[0] == "c":
+        assert [r[1] for r in report[warned:quiet - 1]] == [OVERFLOW] * (quiet - 1 - warned)
+        assert all(r[1] == [] for r in report[quiet:-1])
+    assert report == element_path(steps)

@@ -7,11 +7,13 @@ import contextvars
 import gc
 import io
 import sys
+import warnings
 import weakref
 
 import pytest
 
 import quarvel
+from element_path import EagerKey
 from helpers import as_errors, raises, record
 
 VAR = quarvel._ERROR_CONTEXT
@@ -323,3 +325,11 @@ def test_long_double_faults_are_decided_in_its_own_precision(name, operands, exp
     else:
         values = [long_double(*x) if isinstance(x, tuple) else x for x in operands]
     assert reported(getattr(quarvel, name), *values) == expected
+
+
+def test_errstate_keyword_names_bind_by_their_text():
+    """A str subclass keyword name whose __eq__ raises binds like its text."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with quarvel.errstate(**{EagerKey("all"): "ignore"}):
+            assert set(quarvel.geterr().values()) == {"ignore"}

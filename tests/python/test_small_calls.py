@@ -551,3 +551,25 @@ def test_a_mask_without_an_output_leaves_the_unselected_elements_zero(n):
         warnings.simplefilter("ignore")
         result = q.add(a, 1.0, where=q.array([i % 3 == 0 for i in range(n)]))
     assert flat_values(result) == [float(i) + 2.0 if i % 3 == 0 else 0.0 for i in range(n)]
+
+
+@pytest.mark.parametrize("name, method, operands, kwargs", [
+    ("add", "call", (("ref", 2), ("ref", 2)), {("eager", "out"): ("ref", 2)}),
+    ("add", "call", (("ref", 0), 2.0), {("eager", "out"): None}),
+    ("add", "call", (("ref", 2), ("ref", 2)), {("eager", "dtype"): "f4"}),
+    ("sqrt", "call", (("ref", 0),), {("eager", "out"): ("ref", 0)}),
+    ("add", "reduce", (("ref", 2),), {("eager", "axis"): 0}),
+    ("add", "reduce", (("ref", 2),), {("eager", "axis"): None, ("eager", "dtype"): "f4"}),
+    ("maximum", "reduce", (("ref", 1),), {("eager", "keepdims"): True}),
+    ("add", "accumulate", (("ref", 2),), {("eager", "axis"): 0}),
+    ("add", "reduceat", (("ref", 2), [0]), {("eager", "axis"): 0}),
+    ("add", "outer", (("ref", 0), ("ref", 1)), {("eager", "dtype"): "f8"}),
+])
+def test_keyword_names_are_matched_without_running_user_code(element_path, name, method, operands, kwargs):
+    """A keyword name of a str subclass whose __eq__ warns and raises binds by
+    its text on both paths: nothing compares it by calling that __eq__."""
+    steps = [("array", ONE), ("array", ONE_INT), ("array", {**ONE, "values": [1.0, 2.0]})]
+    steps.append(("ufunc", name, method, operands, kwargs))
+    report = run_case(steps)
+    assert report[3][0][0] != "raised" and report[3][1] == []
+    assert report == element_path(steps)

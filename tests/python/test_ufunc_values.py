@@ -689,3 +689,49 @@ def test_values(name):
                if any(distance(gj, wj, code, ulps) > ulps for gj, wj, code in zip(g, w, outs))]
         failures += [f"{loop}: {len(bad)} of {len(cases)} differ, e.g. " + "; ".join(map(show, bad[:6]))] * bool(bad)
     assert not failures, "\n".join(failures)
+
+
+# ---- long double logaddexp2 on random pairs ---------------------------------------------
+# Its error is held in ulps of the larger of the result and the smaller term's share
+# log2(1 + 2^-|a-b|): a plain sum with the larger operand cancels only that share.
+
+from hypothesis import given, strategies as st  # noqa: E402
+
+magnitudes = st.one_of(st.floats(-2.0, 2.0), st.floats(-200.0, 200.0), st.floats(-1e4, 1e4), st.just(0.0))
+differences = st.one_of(st.floats(0.0, 2.0), st.floats(0.0, 64.0), st.floats(64.0, 200.0), st.floats(200.0, 1.6e4))
+pairs = st.tuples(magnitudes, differences, st.floats(-1.0, 1.0), st.booleans())
+
+
+def extended_pairs(drawn):
+    """a = x + x * u * 2^-60 (bits past a double's), b = a -+ d."""
+    xs, ds, us, swaps = zip(*drawn)
+    x = q.array(xs, dtype="g")
+    a = q.add(x, q.multiply(x, q.ldexp(q.array(us, dtype="g"), -60)))
+    b = q.subtract(a, q.array(ds, dtype="g"))
+    return (q.array([b[i] if s else a[i] for i, s in enumerate(swaps)], dtype="g"),
+            q.array([a[i] if s else b[i] for i, s in enumerate(swaps)], dtype="g"))
+
+
+def logaddexp2_off(a, b, got):
+    """ulps of long double logaddexp2(a, b) from the exact value, in units of the larger
+    of the result and the smaller term's share."""
+    with mpmath.workprec(PREC):
+        x, y = (to_mpf(long_double(str(v))) for v in (a, b))
+        share = mpmath.log1p(mpmath.power(2, -abs(x - y))) / mpmath.log(2)
+        want = max(x, y) + share
+        return ulps_off(long_double(str(got)), want, "g", max(abs(real(want)), real(share)))
+
+
+@given(st.lists(pairs, min_size=1, max_size=40))
+def test_long_double_logaddexp2_within_4_ulp(drawn):
+    a, b = extended_pairs(drawn)
+    got = q.logaddexp2(a, b)
+    for i in range(len(drawn)):
+        assert logaddexp2_off(a[i], b[i], got[i]) <= 4, (str(a[i]), str(b[i]), str(got[i]))
+
+
+@pytest.mark.parametrize("a, b", [(0.0, -100.0), (-100.0, 0.0), (0.0, -64.0), (0.0, -65.0), (-1e-3, -70.5),
+                                  (0.0, -16000.0), (1e4, -1e4), (3.0, 3.0)])
+def test_long_double_logaddexp2_keeps_the_smaller_term(a, b):
+    got = q.logaddexp2(q.array([a], dtype="g"), b)[0]
+    assert logaddexp2_off(q.array(a, dtype="g")[()], q.array(b, dtype="g")[()], got) <= 4

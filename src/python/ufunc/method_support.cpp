@@ -5,6 +5,7 @@
 #include "kernels/classify.h"
 #include "kernels/kernels.h"
 #include "kernels/loop_table.h"
+#include "python/args.h"
 #include "python/array_object.h"
 #include "python/element_path.h"
 #include "python/errors.h"
@@ -23,11 +24,7 @@ using quarvel_kernels::Op;
 std::optional<PyObject*> method_parameter(const MethodArguments& arguments, Py_ssize_t index, const char* name) {
   const bool positional = arguments.extra_count() > index;
   PyObject* value = positional ? PyTuple_GetItem(arguments.tuple, arguments.first + index) : nullptr;
-  if (!arguments.kwargs) return value;
-  PyRef key = PyRef::steal(PyUnicode_FromString(name));
-  if (!key) return std::nullopt;
-  PyObject* keyword = PyDict_GetItemWithError(arguments.kwargs, key.get());
-  if (!keyword && PyErr_Occurred()) return std::nullopt;
+  PyObject* keyword = keyword_in_dict(arguments.kwargs, name);
   if (positional && keyword) {
     PyErr_Format(PyExc_TypeError, "got multiple values for argument '%s'", name);
     return std::nullopt;

@@ -308,14 +308,14 @@ std::optional<Folded> element_fold(const PreparedReduce& reduce, std::vector<Sca
 
 // --- the typed path -------------------------------------------------------------------
 
-// Whether a long double start value may come out as a scalar result with
-// its own text: where no element is folded into it, the element fold hands
-// over the cast's exact decimal (0.1 as "0.1000000000000000055511151231..."),
-// which a value read back from an array would print in 21 digits.
-bool start_text_may_stand(const PreparedReduce& reduce) {
-  if (!reduce.start || !running_dtype(reduce.op, reduce.accumulator).is_long_double() ||
-      !reduce.result_shape.empty())
-    return false;
+// Whether a long double scalar result may be a cast's text that no kernel
+// recomputed: the start value where no element is folded into it, or the one
+// element of a fold without one. The element fold hands over the cast's exact
+// decimal (0.1 as "0.1000000000000000055511151231..."), which a value read
+// back from an array would print in 21 digits.
+bool cast_text_may_stand(const PreparedReduce& reduce) {
+  if (!running_dtype(reduce.op, reduce.accumulator).is_long_double() || !reduce.result_shape.empty()) return false;
+  if (!reduce.start) return reduce.reduced_count == 1 && !reduce.input.dtype.is_long_double();
   if (reduce.reduced_count != 0 && !reduce.mask) return false;
   const auto printed = [](const std::string& text) {
     const auto value = quarvel_storage::extended_from_text(text);
@@ -338,7 +338,7 @@ quarvel_kernels::StridedLoop typed_fold_kernel(const PreparedReduce& reduce) {
     return nullptr;
   if (!reduce.start && (reduce.mask || reduce.reduced_count == 0 || reduce.accumulator != reduce.element))
     return nullptr;
-  if (start_text_may_stand(reduce)) return nullptr;
+  if (cast_text_may_stand(reduce)) return nullptr;
   return fold_kernel(reduce.op, running_dtype(reduce.op, reduce.accumulator), reduce.element);
 }
 

@@ -212,20 +212,16 @@ bool plain_single_axis(PyObject* axis) {
   return overflow == 0 && (value == 0 || value == -1);
 }
 
-// The one keyword of a small call or reduction, when it is exactly `key`
-// (interned in `cell` on first use); null for no keywords; nullopt for any other.
-std::optional<PyObject*> only_keyword(PyObject* kwargs, PyObject*& cell, const char* key) {
+// The one keyword of a small call or reduction, when it is exactly `key`;
+// null for no keywords; nullopt for any other, and for a key that is not an
+// exact str (whose comparison could run user code: the engine's to serve).
+std::optional<PyObject*> only_keyword(PyObject* kwargs, const char* key) {
   if (!kwargs || PyDict_Size(kwargs) == 0) return nullptr;
-  if (!cell && !(cell = PyUnicode_InternFromString(key))) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  if (PyDict_Size(kwargs) != 1) return std::nullopt;
-  PyObject* value = PyDict_GetItemWithError(kwargs, cell);
-  if (!value) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
+  Py_ssize_t position = 0;
+  PyObject* name;
+  PyObject* value;
+  if (PyDict_Size(kwargs) != 1 || !PyDict_Next(kwargs, &position, &name, &value)) return std::nullopt;
+  if (!PyUnicode_CheckExact(name) || PyUnicode_CompareWithASCIIString(name, key) != 0) return std::nullopt;
   return value;
 }
 
@@ -377,8 +373,7 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
 std::optional<PyObject*> small_call(Op op, std::string_view name, std::size_t nin, PyObject* args,
                                     PyObject* kwargs) {
   if (PyTuple_Size(args) != static_cast<Py_ssize_t>(nin) || nin > max_inputs) return std::nullopt;
-  static PyObject* out_key = nullptr;
-  const std::optional<PyObject*> out = only_keyword(kwargs, out_key, "out");
+  const std::optional<PyObject*> out = only_keyword(kwargs, "out");
   if (!out) return std::nullopt;
   std::array<PyObject*, max_inputs> operands{};
   for (std::size_t i = 0; i < nin; ++i) operands[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
@@ -389,8 +384,7 @@ std::optional<PyObject*> small_reduce(Op op, std::string_view name, PyObject* ar
   if (element_path_forced() || !is_binary_method_op(op)) return std::nullopt;
   const Py_ssize_t given = PyTuple_Size(args);
   if (given < 1 || given > 2) return std::nullopt;
-  static PyObject* axis_key = nullptr;
-  const std::optional<PyObject*> keyword_axis = only_keyword(kwargs, axis_key, "axis");
+  const std::optional<PyObject*> keyword_axis = only_keyword(kwargs, "axis");
   if (!keyword_axis || (*keyword_axis && given == 2)) return std::nullopt;
   if (!plain_single_axis(given == 2 ? PyTuple_GetItem(args, 1) : *keyword_axis)) return std::nullopt;
   PyObject* array = PyTuple_GetItem(args, 0);
