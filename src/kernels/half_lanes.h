@@ -233,28 +233,33 @@ template <class K>
     std::memcpy(&bits, p, sizeof bits);
     return Half{quarvel_storage::half_bits_to_float(bits)};
   };
+  const std::uint8_t* const operand = args[1];
+  std::uint8_t* const output = args[2];
+  const std::int64_t in_step = strides[1], out_step = strides[2];
   LoopResult result;
-  Half running = half_at(args[0]);
+  // The running value in the low lane of a register: the chain never leaves it.
+  __m128 running = _mm_set_ss(half_at(args[0]).value);
   for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
-    const Half b = half_at(args[1] + i * strides[1]);
-    float u;
-    if constexpr (op == Op::add) u = running.value + b.value;
-    else if constexpr (op == Op::subtract) u = running.value - b.value;
-    else if constexpr (op == Op::multiply) u = running.value * b.value;
-    else u = running.value / b.value;
-    Half r{};
-    std::uint16_t bits;
-    if (u != u) [[unlikely]] {
-      K::compute(state, running, b, r, r);
+    const Half a{_mm_cvtss_f32(running)};
+    const Half b = half_at(operand + i * in_step);
+    const __m128 y = _mm_set_ss(b.value);
+    __m128 u;
+    if constexpr (op == Op::add) u = _mm_add_ss(running, y);
+    else if constexpr (op == Op::subtract) u = _mm_sub_ss(running, y);
+    else if constexpr (op == Op::multiply) u = _mm_mul_ss(running, y);
+    else u = _mm_div_ss(running, y);
+    const __m128i rounded = _mm_cvtps_ph(u, _MM_FROUND_TO_NEAREST_INT);
+    auto bits = static_cast<std::uint16_t>(_mm_cvtsi128_si32(rounded));
+    running = _mm_cvtph_ps(rounded);
+    if (const float v = _mm_cvtss_f32(u); v != v) [[unlikely]] {
+      Half r{};
+      K::compute(state, a, b, r, r);
       bits = quarvel_storage::float_to_half_bits(r.value);
-    } else {
-      bits = _cvtss_sh(u, _MM_FROUND_TO_NEAREST_INT);
-      r = Half{_cvtsh_ss(bits)};
+      running = _mm_set_ss(r.value);
     }
-    if (!screen_binary_half<op>(running, b, bits)) [[unlikely]]
-      result.faults |= K::classify(running, b, r, r);
-    std::memcpy(args[2] + i * strides[2], &bits, sizeof bits);
-    running = r;
+    if (!screen_binary_half<op>(a, b, bits)) [[unlikely]]
+      result.faults |= K::classify(a, b, Half{quarvel_storage::half_bits_to_float(bits)}, Half{});
+    std::memcpy(output + i * out_step, &bits, sizeof bits);
   }
   return result;
 }

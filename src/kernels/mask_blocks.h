@@ -4,6 +4,8 @@
 // masked. Shared by the fixed-width and the long double loops.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -19,8 +21,18 @@ constexpr std::ptrdiff_t byte_offset(std::uint64_t i, std::int64_t stride) {
 }
 
 inline std::size_t selected_count(const std::uint8_t* mask, std::int64_t mask_stride, std::size_t m) {
-  std::size_t count = 0;
-  for (std::size_t j = 0; j < m; ++j) count += mask[byte_offset(j, mask_stride)] != 0;
+  std::size_t count = 0, j = 0;
+  if (mask_stride == 1 && m <= 255 * 16) {
+    // One per selected byte, summed per byte lane (at most 255 rounds), then across.
+    __m128i ones = _mm_setzero_si128();
+    for (; j + 16 <= m; j += 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + j));
+      ones = _mm_sub_epi8(ones, _mm_cmpeq_epi8(_mm_cmpeq_epi8(bytes, _mm_setzero_si128()), _mm_setzero_si128()));
+    }
+    const __m128i sums = _mm_sad_epu8(ones, _mm_setzero_si128());
+    count = static_cast<std::size_t>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+  }
+  for (; j < m; ++j) count += mask[byte_offset(j, mask_stride)] != 0;
   return count;
 }
 

@@ -658,12 +658,19 @@ LoopResult fold(const typename K::State& state, std::uint8_t* const* args, const
 
 // A logical fold: the running truth value against every, any or an odd
 // number of truth values of the elements. No step can fault (a bool result).
+// The truth value of the element at p (float16 from its bits: nonzero
+// magnitude, NaN included).
 template <class T>
-[[gnu::always_inline]] inline std::uint8_t truth_of(T x) {
-  if constexpr (is_complex_element<T>) {
+[[gnu::always_inline]] inline std::uint8_t truth_at(const std::uint8_t* p) {
+  if constexpr (std::is_same_v<T, Half>) {
+    std::uint16_t bits;
+    std::memcpy(&bits, p, sizeof bits);
+    return static_cast<std::uint8_t>((bits & 0x7FFFu) != 0);
+  } else if constexpr (is_complex_element<T>) {
+    const T x = load<T>(p);
     return static_cast<std::uint8_t>((x.real() != 0) | (x.imag() != 0));
   } else {
-    return static_cast<std::uint8_t>(element_is_truthy(x));
+    return static_cast<std::uint8_t>(element_is_truthy(load<T>(p)));
   }
 }
 
@@ -675,7 +682,7 @@ LoopResult truth_fold(std::uint8_t* const* args, const std::int64_t* strides, st
   const std::uint8_t* operand = args[1];
   const std::int64_t stride = strides[1];
   for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
-    const std::uint8_t t = truth_of(load<B>(operand + i * stride));
+    const std::uint8_t t = truth_at<B>(operand + i * stride);
     if constexpr (op == Op::logical_and) combined &= t;
     else if constexpr (op == Op::logical_or) combined |= t;
     else combined ^= t;
@@ -848,22 +855,25 @@ LoopResult extreme_fold(const typename K::State& state, std::uint8_t* const* arg
   using A = typename K::A;
   constexpr bool larger = K::op == Op::maximum || K::op == Op::fmax;
   constexpr bool keeps_nan = K::op == Op::maximum || K::op == Op::minimum;
+  // Pointers and strides in locals: a store may alias the caller's arrays.
+  const std::uint8_t* const operand = args[1];
+  const std::int64_t stride = strides[1];
   A running = load<A>(args[0]);
   for (std::uint64_t start = 0; start < n; start += block_size) {
     const bool running_nan = element_is_nan(running);
     if (keeps_nan && running_nan) break;
     const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(block_size, n - start));
-    const std::uint8_t* in = args[1] + offset(start, strides[1]);
+    const std::uint8_t* in = operand + offset(start, stride);
     if (!running_nan) {
       computed_as<A> best = real_value(running);
-      if (block_extreme<larger, A>(in, strides[1], m, best) && best != 0) {
+      if (block_extreme<larger, A>(in, stride, m, best) && best != 0) {
         running = A{best};
         continue;
       }
     }
     for (std::size_t j = 0; j < m; ++j) {
       A r{};
-      K::compute(state, running, load<A>(in + offset(j, strides[1])), r, r);
+      K::compute(state, running, load<A>(in + offset(j, stride)), r, r);
       running = r;
     }
   }
@@ -871,26 +881,38 @@ LoopResult extreme_fold(const typename K::State& state, std::uint8_t* const* arg
   return {};
 }
 
-// The running extremes of a plain block (no NaN, no zero) from a plain
-// running value, written to `out`, contiguous both: a prefix within each
-// register, then against the running value. The new running value.
+// The running extremes of a block from a plain running value (not NaN, not
+// zero), written to `out`, contiguous both: a prefix within each register,
+// then against the running value, whose chain is one step per two
+// registers. False where the block holds a NaN or a zero (`out` then holds
+// partial results, for the caller to write again).
 template <bool larger, class A>
-computed_as<A> plain_prefix(const std::uint8_t* in, std::uint8_t* out, std::size_t m, computed_as<A> value) {
+bool plain_prefix(const std::uint8_t* in, std::uint8_t* out, std::size_t m, computed_as<A>& value) {
   std::size_t j = 0;
+  bool plain = true;
   if constexpr (is_single_or_double<A>) {
     using L = Lanes<A>;
-    const auto choose = [](typename L::V a, typename L::V b) { return larger ? L::larger(a, b) : L::smaller(a, b); };
-    typename L::V running = L::all(value);
-    for (; j + L::width <= m; j += L::width) {
-      typename L::V v = L::load(reinterpret_cast<const A*>(in) + j);
+    using V = typename L::V;
+    const auto choose = [](V a, V b) { return larger ? L::larger(a, b) : L::smaller(a, b); };
+    const auto prefix = [&](V v) {
       v = choose(v, L::shifted_once(v));
       if constexpr (L::width == 4) v = choose(v, L::shifted_twice(v));
-      v = choose(v, running);
-      L::put(reinterpret_cast<A*>(out) + j, v);
-      running = L::last(v);
+      return v;
+    };
+    V running = L::all(value), bad = L::zero(L::all(1));
+    for (; j + 2 * L::width <= m; j += 2 * L::width) {
+      const V v0 = L::load(reinterpret_cast<const A*>(in) + j), v1 = L::load(reinterpret_cast<const A*>(in) + j + L::width);
+      bad = L::either(bad, L::either(L::unordered(v0, v1), L::either(L::zero(v0), L::zero(v1))));
+      const V p0 = prefix(v0), p1 = choose(prefix(v1), L::last(p0));
+      const V r0 = choose(p0, running), r1 = choose(p1, running);
+      L::put(reinterpret_cast<A*>(out) + j, r0);
+      L::put(reinterpret_cast<A*>(out) + j + L::width, r1);
+      running = L::last(r1);
     }
+    plain = !L::any(bad);
     value = L::first(running);
   } else {
+    if (!block_plain<A>(in, 2, m)) return false;
     const auto choose = [](__m128i a, __m128i b) { return larger ? _mm_max_epi16(a, b) : _mm_min_epi16(a, b); };
     const short fill = larger ? -0x8000 : 0x7FFF;  // the key no value passes
     __m128i running = _mm_set1_epi16(static_cast<short>(half_key(float_to_half_bits(value))));
@@ -907,10 +929,12 @@ computed_as<A> plain_prefix(const std::uint8_t* in, std::uint8_t* out, std::size
     value = half_bits_to_float(half_key(static_cast<std::uint16_t>(_mm_cvtsi128_si32(running))));
   }
   for (; j < m; ++j) {
-    value = pick<larger>(real_value(load<A>(in + offset(j, stride_of<A>))), value);
+    const auto v = real_value(load<A>(in + offset(j, stride_of<A>)));
+    plain = plain && v == v && v != 0;
+    value = pick<larger>(v, value);
     store(out + offset(j, stride_of<A>), A{value});
   }
-  return value;
+  return plain;
 }
 
 template <class K>
@@ -919,28 +943,34 @@ LoopResult extreme_scan(const typename K::State& state, std::uint8_t* const* arg
   using A = typename K::A;
   constexpr bool larger = K::op == Op::maximum || K::op == Op::fmax;
   constexpr auto size = static_cast<std::int64_t>(stride_of<A>);
+  const std::uint8_t* const operand = args[1];
+  std::uint8_t* const output = args[2];
+  const std::int64_t in_step = strides[1], out_step = strides[2];
   A running = load<A>(args[0]);
   for (std::uint64_t start = 0; start < n; start += block_size) {
     const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(block_size, n - start));
-    const std::uint8_t* in = args[1] + offset(start, strides[1]);
-    std::uint8_t* out = args[2] + offset(start, strides[2]);
+    const std::uint8_t* in = operand + offset(start, in_step);
+    std::uint8_t* out = output + offset(start, out_step);
     auto value = real_value(running);
-    if (value == value && value != 0 && block_plain<A>(in, strides[1], m)) {
-      if (strides[1] == size && strides[2] == size) {
-        value = plain_prefix<larger, A>(in, out, m, value);
-      } else {
-        for (std::size_t j = 0; j < m; ++j) {
-          value = pick<larger>(real_value(load<A>(in + offset(j, strides[1]))), value);
-          store(out + offset(j, strides[2]), A{value});
+    if (value == value && value != 0) {
+      if (in_step == size && out_step == size) {
+        if (plain_prefix<larger, A>(in, out, m, value)) {
+          running = A{value};
+          continue;
         }
+      } else if (block_plain<A>(in, in_step, m)) {
+        for (std::size_t j = 0; j < m; ++j) {
+          value = pick<larger>(real_value(load<A>(in + offset(j, in_step))), value);
+          store(out + offset(j, out_step), A{value});
+        }
+        running = A{value};
+        continue;
       }
-      running = A{value};
-      continue;
     }
     for (std::size_t j = 0; j < m; ++j) {
       A r{};
-      K::compute(state, running, load<A>(in + offset(j, strides[1])), r, r);
-      store(out + offset(j, strides[2]), r);
+      K::compute(state, running, load<A>(in + offset(j, in_step)), r, r);
+      store(out + offset(j, out_step), r);
       running = r;
     }
   }
@@ -973,6 +1003,21 @@ bool scan_applies(std::uint8_t* const* args, const std::int64_t* strides, std::u
   return !bytes_of(args[1], strides[1], n, K::size(1)).overlaps(bytes_of(args[2], strides[2], n, K::size(2)));
 }
 
+// A logical accumulation: the running truth value against each element's,
+// written as it goes. No step can fault.
+template <class K>
+LoopResult truth_scan(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n) {
+  const std::uint8_t* const operand = args[1];
+  std::uint8_t* const output = args[2];
+  const std::int64_t in_step = strides[1], out_step = strides[2];
+  bool running = load<bool>(args[0]);
+  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
+    running = logical_holds(K::op, running, truth_at<typename K::B>(operand + i * in_step) != 0);
+    store(output + i * out_step, running);
+  }
+  return {};
+}
+
 // The running value stays in a register as the chain writes each result
 // (a stored result reads back as itself: a float16 one is rounded already);
 // the steps are screened and classified as a fold's.
@@ -982,19 +1027,21 @@ LoopResult scan(const typename K::State& state, std::uint8_t* const* args, const
   using B = typename K::B;
   using R = typename K::R1;
   LoopResult result;
+  const std::uint8_t* const operand = args[1];
+  std::uint8_t* const output = args[2];
+  const std::int64_t in_step = strides[1], step = strides[2];
   R running = load<R>(args[0]);
   R values[block_size];
   for (std::uint64_t start = 0; start < n; start += block_size) {
     const auto m = static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(block_size, n - start));
-    const std::uint8_t* in = args[1] + offset(start, strides[1]);
-    std::uint8_t* out = args[2] + offset(start, strides[2]);
-    const std::int64_t step = strides[2];
+    const std::uint8_t* in = operand + offset(start, in_step);
+    std::uint8_t* out = output + offset(start, step);
     if constexpr (K::faults_show_at_end) {
       if (element_is_finite(running)) {
         R value = running;
         std::ptrdiff_t i = 0;
         for (; i < m; ++i) {
-          const B b = load<B>(in + i * strides[1]);
+          const B b = load<B>(in + i * in_step);
           if (element_is_nan(b)) [[unlikely]]
             break;
           R r{};
@@ -1012,11 +1059,11 @@ LoopResult scan(const typename K::State& state, std::uint8_t* const* args, const
     const bool nan_quiet = carries_quiet_nan<K>(running);  // NaN to the end, no step faults
     for (std::ptrdiff_t j = 0; j < m; ++j) {
       R r{};
-      K::compute(state, value, load<B>(in + j * strides[1]), r, r);
+      K::compute(state, value, load<B>(in + j * in_step), r, r);
       store(out + j * step, r);
       values[j] = value = r;
     }
-    if (!nan_quiet) result.faults |= chain_faults<K>(running, in, strides[1], values, static_cast<std::size_t>(m));
+    if (!nan_quiet) result.faults |= chain_faults<K>(running, in, in_step, values, static_cast<std::size_t>(m));
     running = value;
   }
   return result;
@@ -1057,7 +1104,8 @@ LoopResult unmasked(const typename K::State& state, std::uint8_t* const* args, c
       if constexpr (half_lanes::scans<K::op, typename K::A, typename K::B, typename K::R1>) {
         if (half_lanes::half_instructions()) return half_lanes::scan<K>(state, args, strides, n);
       }
-      if constexpr (extreme_scans<K>) return extreme_scan<K>(state, args, strides, n);
+      if constexpr (truth_folds<K>) return truth_scan<K>(args, strides, n);
+      else if constexpr (extreme_scans<K>) return extreme_scan<K>(state, args, strides, n);
       else return scan<K>(state, args, strides, n);
     }
   }
@@ -1072,14 +1120,66 @@ LoopResult gathered_fold(const typename K::State& state, std::uint8_t* const* ar
                          std::size_t m, const std::uint8_t* mask, std::int64_t mask_stride) {
   constexpr std::size_t size = K::size(1);
   alignas(16) std::uint8_t gathered[block_size * size];
+  const std::uint8_t* const operand = args[1];
+  const std::int64_t stride = strides[1];
   std::size_t count = 0;
   for (std::size_t j = 0; j < m; ++j) {
-    std::memcpy(gathered + count * size, args[1] + offset(j, strides[1]), size);
+    std::memcpy(gathered + count * size, operand + offset(j, stride), size);
     count += mask[offset(j, mask_stride)] != 0;
   }
   std::uint8_t* folded[3] = {args[0], gathered, args[2]};
   const std::int64_t folded_strides[3] = {0, static_cast<std::int64_t>(size), 0};
   return fold_any<K>(state, folded, folded_strides, count);
+}
+
+// A block of results written where the mask selects them. An element it
+// does not select is written with the bytes it holds (the loop holds the
+// output's buffer locked, and blocks read their inputs first), which keeps
+// the loop free of branches.
+template <std::size_t size>
+void masked_write(std::uint8_t* out, std::ptrdiff_t step, const std::uint8_t* from, const std::uint8_t* mask,
+                  std::int64_t mask_stride) {
+  using Word = std::conditional_t<size == 1, std::uint8_t,
+                                  std::conditional_t<size == 2, std::uint16_t,
+                                                     std::conditional_t<size == 4, std::uint32_t, std::uint64_t>>>;
+  constexpr std::size_t words = size <= 8 ? 1 : size / 8;
+  for (std::size_t j = 0; j < block_size; ++j) {
+    const Word keep = static_cast<Word>(-static_cast<Word>(mask[offset(j, mask_stride)] != 0));
+    for (std::size_t w = 0; w < words; ++w) {
+      Word old, value;
+      std::memcpy(&old, out + offset(j, step) + w * sizeof(Word), sizeof(Word));
+      std::memcpy(&value, from + j * size + w * sizeof(Word), sizeof(Word));
+      old = static_cast<Word>((value & keep) | (old & static_cast<Word>(~keep)));
+      std::memcpy(out + offset(j, step) + w * sizeof(Word), &old, sizeof(Word));
+    }
+  }
+}
+
+// The right operand n of real arithmetic with x op n == x, bits included,
+// for every x that is not NaN, and no fault on the step: unselected
+// elements of a masked fold become n (from a running value that is not
+// NaN), so the fold runs over the block as it lies.
+template <class K>
+typename K::B neutral_operand() {
+  static_assert(nan_running_is_quiet<K>);
+  if constexpr (K::op == Op::add) return -0.0;
+  else if constexpr (K::op == Op::subtract) return 0.0;
+  else return 1.0;  // multiply, divide
+}
+
+template <class K>
+LoopResult neutral_fold(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
+                        std::size_t m, const std::uint8_t* mask, std::int64_t mask_stride) {
+  using B = typename K::B;
+  const std::uint8_t* const operand = args[1];
+  const std::int64_t stride = strides[1];
+  const B neutral = neutral_operand<K>();
+  B filled[block_size];
+  for (std::size_t j = 0; j < m; ++j)
+    filled[j] = mask[offset(j, mask_stride)] != 0 ? load<B>(operand + offset(j, stride)) : neutral;
+  std::uint8_t* folded[3] = {args[0], reinterpret_cast<std::uint8_t*>(filled), args[2]};
+  const std::int64_t folded_strides[3] = {0, static_cast<std::int64_t>(sizeof(B)), 0};
+  return fold_any<K>(state, folded, folded_strides, m);
 }
 
 // One whole block computed whole (its inputs intact: no output touches them
@@ -1098,11 +1198,11 @@ LoopResult masked_block(const typename K::State& state, const BlockPlace& place,
   local.out_step[0] = static_cast<std::ptrdiff_t>(size1);
   local.out_step[1] = static_cast<std::ptrdiff_t>(size2);
   store_block<K, contiguous>(block, local);
-  for (std::size_t j = 0; j < block_size; ++j) {
-    if (mask[offset(j, mask_stride)] == 0) continue;
-    std::memcpy(place.out[0] + offset(j, place.out_step[0]), written[0] + j * size1, size1);
-    if constexpr (K::nout == 2) std::memcpy(place.out[1] + offset(j, place.out_step[1]), written[1] + j * size2, size2);
-  }
+  masked_write<size1>(place.out[0], step_of<typename K::R1, contiguous>(place.out_step[0]), written[0], mask,
+                      mask_stride);
+  if constexpr (K::nout == 2)
+    masked_write<size2>(place.out[1], step_of<typename K::R2, contiguous>(place.out_step[1]), written[1], mask,
+                        mask_stride);
   return result;
 }
 
@@ -1151,7 +1251,12 @@ LoopResult masked(const typename K::State& state, std::uint8_t* const* args, con
             return fold_any<K>(state, Moved(args, strides, start).at, strides, count);
           },
           [&](std::uint64_t start, std::size_t m, const std::uint8_t* block_mask) {
-            return gathered_fold<K>(state, Moved(args, strides, start).at, strides, m, block_mask, mask_stride);
+            const Moved at(args, strides, start);
+            if constexpr (nan_running_is_quiet<K>) {
+              if (!carries_quiet_nan<K>(load<typename K::R1>(args[0])))
+                return neutral_fold<K>(state, at.at, strides, m, block_mask, mask_stride);
+            }
+            return gathered_fold<K>(state, at.at, strides, m, block_mask, mask_stride);
           });
     }
   }

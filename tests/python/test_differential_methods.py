@@ -8,6 +8,7 @@ repeated, decreasing and last start positions."""
 import random
 import struct
 
+import pytest
 from hypothesis import given, settings, strategies as st
 
 import quarvel
@@ -97,11 +98,12 @@ def method_case(element_path, draw, steps, name, method, args, kwargs):
 
 lengths = st.sampled_from([BLOCK - 1, BLOCK, BLOCK + 1, 2 * BLOCK + 37, 3 * BLOCK + 200])
 seeds = st.integers(0, 2 ** 32)
-FOLDS = settings(max_examples=150, deadline=None)
+FOLDS = settings(max_examples=8, deadline=None)  # per ufunc
 
 
+@pytest.mark.parametrize("name", BINARY)
 @FOLDS
-@given(st.sampled_from(BINARY), st.sampled_from(CODES), lengths, st.sampled_from(DENSITIES), seeds, st.data())
+@given(st.sampled_from(CODES), lengths, st.sampled_from(DENSITIES), seeds, st.data())
 def test_reduce_over_blocks(element_path, name, code, n, density, seed, data):
     draw = data.draw
     step, rows = lines_step(draw, code, n, density, seed, [1, 1, 3])
@@ -117,8 +119,9 @@ def test_reduce_over_blocks(element_path, name, code, n, density, seed, data):
     method_case(element_path, draw, steps, name, "reduce", (("ref", 0),), kwargs)
 
 
+@pytest.mark.parametrize("name", BINARY)
 @FOLDS
-@given(st.sampled_from(BINARY), st.sampled_from(CODES), lengths, st.sampled_from(DENSITIES), seeds, st.data())
+@given(st.sampled_from(CODES), lengths, st.sampled_from(DENSITIES), seeds, st.data())
 def test_accumulate_over_blocks(element_path, name, code, n, density, seed, data):
     draw = data.draw
     step, _ = lines_step(draw, code, n, density, seed, [1, 1, 2])
@@ -127,8 +130,9 @@ def test_accumulate_over_blocks(element_path, name, code, n, density, seed, data
     method_case(element_path, draw, steps, name, "accumulate", (("ref", 0),), kwargs)
 
 
+@pytest.mark.parametrize("name", BINARY)
 @FOLDS
-@given(st.sampled_from(BINARY), st.sampled_from(CODES), lengths, st.sampled_from(DENSITIES), seeds, st.data())
+@given(st.sampled_from(CODES), lengths, st.sampled_from(DENSITIES), seeds, st.data())
 def test_reduceat_segments(element_path, name, code, n, density, seed, data):
     """Segments long and short, empty (a start not below the next), of one
     element, repeated and decreasing starts, and the last position."""
@@ -152,9 +156,9 @@ def test_reduceat_segments(element_path, name, code, n, density, seed, data):
     method_case(element_path, draw, steps, name, "reduceat", (("ref", 0), indices), kwargs)
 
 
-@settings(max_examples=200, deadline=None)
-@given(st.sampled_from([u.__name__ for u in UFUNCS]), st.sampled_from(CODES), lengths,
-       st.sampled_from(DENSITIES), seeds, st.data())
+@pytest.mark.parametrize("name", [u.__name__ for u in UFUNCS])
+@settings(max_examples=4, deadline=None)
+@given(st.sampled_from(CODES), lengths, st.sampled_from(DENSITIES), seeds, st.data())
 def test_where_over_blocks(element_path, name, code, n, density, seed, data):
     """Calls writing only where the mask selects, into an output of their own
     dtype or another; inputs in place, reversed or every other element, or a

@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "python/args.h"
+#include "python/element_path.h"
 #include "python/errors.h"
 #include "python/ufunc/call_args.h"
 #include "python/ufunc/call_engine.h"
@@ -15,6 +16,7 @@
 #include "python/ufunc/engines.h"
 #include "python/ufunc/method_support.h"
 #include "storage/checked.h"
+#include "storage/indexing.h"
 #include "storage/view_detail.h"
 
 namespace quarvel_python::ufunc {
@@ -53,12 +55,36 @@ std::optional<std::uint64_t> start_position(const Scalar& value, std::uint64_t l
   return static_cast<std::uint64_t>(*position);
 }
 
+// The start positions of an integer array, read in one pass and checked in
+// order. False with the error set where one fails; true with `starts` empty
+// where a uint64 value reads as 2^63 - 1 (the reading clamps larger ones
+// there, which are too large rather than out of bounds): the element
+// reading decides then.
+bool typed_start_positions(const View& indices, std::uint64_t length, std::vector<std::uint64_t>& starts) {
+  auto values = storage_value(quarvel_storage::read_index_values(indices, quarvel_storage::LoopPath::Typed));
+  if (!values || !storage_ok(quarvel_storage::checked::reserve(starts, values->size()))) return false;
+  for (const std::int64_t value : *values) {
+    if (indices.dtype == DType::UInt64 && value == std::numeric_limits<std::int64_t>::max()) {
+      starts.clear();
+      return true;
+    }
+    if (value < 0 || static_cast<std::uint64_t>(value) >= length)
+      return raise_false(PyExc_ValueError, "index out of bounds");
+    starts.push_back(static_cast<std::uint64_t>(value));
+  }
+  return true;
+}
+
 std::optional<std::vector<std::uint64_t>> start_positions(PyObject* indices, std::uint64_t length) {
   auto operand = Operand::from_python(indices);
   if (!operand) return std::nullopt;
   if (operand->shape().size() != 1) return raise_error(PyExc_ValueError, "indices must be one-dimensional");
   const std::uint64_t count = operand->shape()[0];
   std::vector<std::uint64_t> starts;
+  if (operand->view && operand->dtype.is_integer() && count > 0 && !element_path_forced()) {
+    if (!typed_start_positions(*operand->view, length, starts)) return std::nullopt;
+    if (!starts.empty()) return starts;
+  }
   if (!storage_ok(quarvel_storage::checked::reserve(starts, count))) return std::nullopt;
   Coordinates coordinates{0};
   for (std::uint64_t i = 0; i < count; ++i) {
