@@ -19,7 +19,8 @@
 // There is no block path: the x87 unit computes one value at a time. A fold
 // (input 0 and the output one element at stride 0) keeps its running value
 // in a register; everything else runs element after element, each read,
-// computed and written before the next.
+// computed and written before the next. A mask is read a block at a time:
+// the blocks it selects whole run unmasked.
 #pragma once
 
 #include <algorithm>
@@ -35,6 +36,7 @@
 #include "kernels/classify.h"
 #include "kernels/loop_entries.h"
 #include "kernels/loop_rules.h"
+#include "kernels/mask_blocks.h"
 #include "kernels/strided_loop_table.h"
 #include "kernels/strided_loops.h"
 #include "longdouble/ld_typed.h"
@@ -596,17 +598,33 @@ LoopResult fold(typename K::Function f, std::uint8_t* const* args, const std::in
   return result;
 }
 
-template <Op op, LoopPiece piece>
-LoopResult strided_loop(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n,
-                        const std::uint8_t* mask, std::int64_t mask_stride) {
-  using K = Kernel<op, piece>;
-  const typename K::Function f = K::state();
-  if (mask != nullptr) return elementwise<K, true>(f, args, strides, n, mask, mask_stride);
+template <class K>
+LoopResult unmasked(typename K::Function f, std::uint8_t* const* args, const std::int64_t* strides,
+                    std::uint64_t n) {
   if (n == 0) return {};
   if constexpr (K::nin == 2 && K::nout == 1 && std::is_same_v<typename K::A, typename K::R1>) {
     if (fold_applies<K>(args, strides, n)) return fold<K>(f, args, strides, n);
   }
   return elementwise<K, false>(f, args, strides, n, nullptr, 0);
+}
+
+// A mask is read a block at a time (mask_blocks.h).
+template <Op op, LoopPiece piece>
+LoopResult strided_loop(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n,
+                        const std::uint8_t* mask, std::int64_t mask_stride) {
+  using K = Kernel<op, piece>;
+  using Moved = MovedArgs<K::nin + K::nout>;
+  const typename K::Function f = K::state();
+  if (mask == nullptr) return unmasked<K>(f, args, strides, n);
+  if (mask_stride == 0) return *mask != 0 ? unmasked<K>(f, args, strides, n) : LoopResult{};
+  return by_mask_blocks(
+      n, mask, mask_stride,
+      [&](std::uint64_t start, std::uint64_t count) {
+        return unmasked<K>(f, Moved(args, strides, start).at, strides, count);
+      },
+      [&](std::uint64_t start, std::size_t m, const std::uint8_t* block_mask) {
+        return elementwise<K, true>(f, Moved(args, strides, start).at, strides, m, block_mask, mask_stride);
+      });
 }
 
 // ---- the table -------------------------------------------------------------------

@@ -314,6 +314,53 @@ template <class K, class Rest>
   return {result.faults | tail.faults, tail.failed};
 }
 
+// An accumulation of float16 arithmetic: the chain in single precision, each
+// step rounded to half by the instruction (a NaN step by the element form),
+// its steps screened on the result bits and classified where refused.
+template <Op op, class A, class B, class R>
+inline constexpr bool scans = is_real_arithmetic<op> && std::is_same_v<A, Half> && std::is_same_v<B, Half> &&
+                              std::is_same_v<R, Half>;
+
+template <class K>
+[[gnu::target("avx,f16c")]] LoopResult scan(const typename K::State& state, std::uint8_t* const* args,
+                                            const std::int64_t* strides, std::uint64_t n) {
+  constexpr Op op = K::op;
+  auto half_at = [](const std::uint8_t* p) {
+    std::uint16_t bits;
+    std::memcpy(&bits, p, sizeof bits);
+    return Half{quarvel_storage::half_bits_to_float(bits)};
+  };
+  const std::uint8_t* const operand = args[1];
+  std::uint8_t* const output = args[2];
+  const std::int64_t in_step = strides[1], out_step = strides[2];
+  LoopResult result;
+  // The running value in the low lane of a register: the chain never leaves it.
+  __m128 running = _mm_set_ss(half_at(args[0]).value);
+  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
+    const Half a{_mm_cvtss_f32(running)};
+    const Half b = half_at(operand + i * in_step);
+    const __m128 y = _mm_set_ss(b.value);
+    __m128 u;
+    if constexpr (op == Op::add) u = _mm_add_ss(running, y);
+    else if constexpr (op == Op::subtract) u = _mm_sub_ss(running, y);
+    else if constexpr (op == Op::multiply) u = _mm_mul_ss(running, y);
+    else u = _mm_div_ss(running, y);
+    const __m128i rounded = _mm_cvtps_ph(u, _MM_FROUND_TO_NEAREST_INT);
+    auto bits = static_cast<std::uint16_t>(_mm_cvtsi128_si32(rounded));
+    running = _mm_cvtph_ps(rounded);
+    if (const float v = _mm_cvtss_f32(u); v != v) [[unlikely]] {
+      Half r{};
+      K::compute(state, a, b, r, r);
+      bits = quarvel_storage::float_to_half_bits(r.value);
+      running = _mm_set_ss(r.value);
+    }
+    if (!screen_binary_half<op>(a, b, bits)) [[unlikely]]
+      result.faults |= K::classify(a, b, Half{quarvel_storage::half_bits_to_float(bits)}, Half{});
+    std::memcpy(output + i * out_step, &bits, sizeof bits);
+  }
+  return result;
+}
+
 #undef QUARVEL_HALF_LANES
 
 }  // namespace quarvel_kernels::half_lanes

@@ -1,21 +1,27 @@
 // The typed strided loop template and the generation of its table, for the
 // translation units that instantiate them (strided_loop_table.h lists them).
 //
-// A loop takes one of three paths, all with sequential results:
-//   blocks    no mask, and no output touching another operand but an input
-//             at identical positions: a block of inputs is read and computed
-//             whole and screened at once, then written. Contiguous (inputs
-//             possibly broadcast) it vectorises; strided it serves only
-//             float results, whose screen it batches;
+// A loop takes one of four paths, all with sequential results:
+//   blocks    no output touching another operand but an input at identical
+//             positions: a block of inputs is read and computed whole and
+//             screened at once, then written. Contiguous (inputs possibly
+//             broadcast) it vectorises; strided it serves only float
+//             results, whose screen it batches;
 //   fold      input 0 and the output one element with stride 0 (a
 //             reduction): the running value stays in a register;
+//   scan      input 0 the output one element back (an accumulation): the
+//             running value stays in a register as each result is written;
 //   elements  anything else, one element after another.
+// A mask is read a block at a time (mask_blocks.h): a fold gathers the
+// selected elements of a block, blocks compute a block whole and write only
+// its selected elements.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <emmintrin.h>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -26,6 +32,7 @@
 #include "kernels/half_lanes.h"
 #include "kernels/loop_entries.h"
 #include "kernels/loop_rules.h"
+#include "kernels/mask_blocks.h"
 #include "kernels/strided_loop_table.h"
 #include "kernels/strided_loops.h"
 #include "storage/float16.h"
@@ -125,8 +132,9 @@ struct Kernel {
   // repay their code in blocks.
   static constexpr bool blockwise = !refuses_elements && !is_logical<op>;
   static constexpr bool float_results = !std::is_integral_v<R1> || !std::is_integral_v<R2>;
-  // A float16 running value would skip the quieting of NaNs its store makes.
-  static constexpr bool foldable = nin == 2 && nout == 1 && std::is_same_v<A, R1> && !has_half;
+  // A running value may stay in a register: it reads as its store would (a
+  // float16 result is rounded to half already, a NaN one quieted).
+  static constexpr bool foldable = nin == 2 && nout == 1 && std::is_same_v<A, R1>;
   // A fold whose faults all show in its final value (classify.h) runs its
   // chain unclassified first.
   static constexpr bool faults_show_at_end = foldable && fold_faults_show_at_end<op> && std::is_same_v<A, B> &&
@@ -511,6 +519,29 @@ std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block) {
   return classify_block_lanes<K, contiguous>(place, block);
 }
 
+// The flags of the selected elements of a computed block, one by one.
+template <class K, bool contiguous>
+std::uint32_t classify_selected(const BlockPlace& place, const Block<K>& block, const std::uint8_t* mask,
+                                std::int64_t mask_stride) {
+  using B = typename K::B;
+  using R1 = typename K::R1;
+  std::uint32_t faults = 0;
+  for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j) {
+    if (mask[j * mask_stride] == 0) continue;
+    B b{};
+    if constexpr (K::nin == 2) b = block_input<B, K, contiguous, 1>(place, block, j);
+    R1 r1;
+    if constexpr (K::rounds_halves) {
+      r1 = Half{quarvel_storage::half_bits_to_float(block.bits[j])};
+    } else {
+      r1 = from_lane<R1>(block.first[j]);
+    }
+    faults |= K::classify(block_input<typename K::A, K, contiguous, 0>(place, block, j), b, r1,
+                          block.second[K::nout == 2 ? j : 0]);
+  }
+  return faults;
+}
+
 // A block of float16 results, converted at once and written.
 template <class K, bool contiguous>
 void store_halves(Block<K>& block, const Half* values, std::uint8_t* out, std::ptrdiff_t out_step) {
@@ -596,7 +627,7 @@ LoopResult blockwise(const typename K::State& state, std::uint8_t* const* args, 
   return {result.faults | tail.faults, tail.failed};
 }
 
-// ---- fold --------------------------------------------------------------------
+// ---- folds -------------------------------------------------------------------
 
 // Input 0 and the output are one element (stride 0) that input 1 never touches.
 template <class K>
@@ -606,89 +637,558 @@ bool fold_applies(std::uint8_t* const* args, const std::int64_t* strides, std::u
   return !operand.overlaps(bytes_of(args[2], 0, 1, K::size(2)));
 }
 
-// One step of a fold: the new running value and its flags, or not ok where
-// the element is refused.
+// A fold keeps its running value in a register and folds a block of
+// elements at a time. The logical operations fold the truth values alone,
+// the real extremes a block's extreme at once; every other fold computes a
+// block's running values as one chain, screens them afterwards beside the
+// elements that made them, and classifies one by one only a block that fails.
 template <class K>
-struct FoldStep {
-  typename K::R1 running;
-  std::uint32_t faults;
-  bool ok;
-};
+inline constexpr bool truth_folds = is_logical<K::op> && K::nin == 2 && std::is_same_v<typename K::A, bool> &&
+                                    std::is_same_v<typename K::R1, bool>;
+template <class K>
+inline constexpr bool extreme_folds = is_real_extreme<K::op> && std::is_same_v<typename K::A, typename K::B> &&
+                                      std::is_same_v<typename K::A, typename K::R1> &&
+                                      (is_single_or_double<typename K::A> || std::is_same_v<typename K::A, Half>);
+template <class K>
+inline constexpr bool folds = truth_folds<K> || extreme_folds<K> || K::foldable;
+
+// Where a running value that is NaN gives NaN at every later step and no
+// fault (NaN op x is NaN, and with a NaN input no rule fires on a NaN
+// result): real arithmetic in single and double precision.
+template <class K>
+inline constexpr bool nan_running_is_quiet = is_real_arithmetic<K::op> && is_single_or_double<typename K::A> &&
+                                             std::is_same_v<typename K::A, typename K::B>;
 
 template <class K>
-FoldStep<K> fold_step(const typename K::State& state, typename K::R1 running, typename K::B b) {
-  typename K::R1 r{};
-  typename K::R2 unused{};
-  if (!K::compute(state, running, b, r, unused)) return {running, 0, false};
-  return {r, K::classify(running, b, r, unused), true};
+bool carries_quiet_nan(typename K::R1 running) {
+  if constexpr (nan_running_is_quiet<K>) {
+    return running != running;
+  } else {
+    return false;
+  }
 }
 
-// The same step for a NaN operand, out of line: in the loop's own step the
-// compiler then knows b is no NaN, so a formula's NaN test on it
-// (real_arithmetic) leaves the running value's chain.
+// The faults of the steps of one block of a chain: values[j] is the running
+// value after element j, `before` the one before the block.
 template <class K>
-[[gnu::noinline, gnu::cold]] FoldStep<K> fold_step_of_nan(const typename K::State& state, typename K::R1 running,
-                                                          typename K::B b) {
-  return fold_step<K>(state, running, b);
+std::uint32_t chain_faults(typename K::R1 before, const std::uint8_t* operand, std::int64_t stride,
+                           const typename K::R1* values, std::size_t m) {
+  using B = typename K::B;
+  using R = typename K::R1;
+  const auto quiet = [](R a, B b, R r) {
+    bool passed = K::screen(a, b, r, r);
+    if constexpr (nan_running_is_quiet<K>) passed = passed | carries_quiet_nan<K>(a);
+    return passed;
+  };
+  std::uint64_t passed = quiet(before, load<B>(operand), values[0]);
+  for (std::size_t j = 1; j < m; ++j) passed += quiet(values[j - 1], load<B>(operand + offset(j, stride)), values[j]);
+  if (passed == m) [[likely]]
+    return 0;
+  std::uint32_t faults = 0;
+  for (std::size_t j = 0; j < m; ++j) {
+    const R a = j == 0 ? before : values[j - 1];
+    const B b = load<B>(operand + offset(j, stride));
+    if (!quiet(a, b, values[j])) faults |= K::classify(a, b, values[j], values[j]);
+  }
+  return faults;
+}
+
+// Folds n elements of `operand` into `running`, a block at a time (refusing
+// loops element by element, stopping at the refused one).
+template <class K>
+LoopResult fold_chain(const typename K::State& state, typename K::R1& running, const std::uint8_t* operand,
+                      std::int64_t stride, std::uint64_t n) {
+  using B = typename K::B;
+  using R = typename K::R1;
+  LoopResult result;
+  if constexpr (K::refuses_elements) {
+    for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
+      const B b = load<B>(operand + i * stride);
+      R r{};
+      if (!K::compute(state, running, b, r, r)) {
+        result.failed = true;
+        break;
+      }
+      result.faults |= K::classify(running, b, r, r);
+      running = r;
+    }
+    return result;
+  } else {
+    R values[block_size];
+    for (std::uint64_t start = 0; start < n; start += block_size) {
+      const auto m = static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(block_size, n - start));
+      const std::uint8_t* in = operand + offset(start, stride);
+      if constexpr (K::faults_show_at_end) {
+        // From a finite start to a finite end with no NaN element, nothing
+        // faulted (classify.h): the chain alone.
+        if (element_is_finite(running)) {
+          R value = running;
+          std::ptrdiff_t i = 0;
+          for (; i < m; ++i) {
+            const B b = load<B>(in + i * stride);
+            if (element_is_nan(b)) [[unlikely]]
+              break;
+            R r{};
+            K::compute(state, value, b, r, r);
+            value = r;
+          }
+          if (i == m && element_is_finite(value)) {
+            running = value;
+            continue;
+          }
+        }
+      }
+      R value = running;
+      if (carries_quiet_nan<K>(running)) {
+        // NaN to the end, and no step faults.
+        for (std::ptrdiff_t j = 0; j < m; ++j) {
+          R r{};
+          K::compute(state, value, load<B>(in + j * stride), r, r);
+          value = r;
+        }
+        running = value;
+        continue;
+      }
+      for (std::ptrdiff_t j = 0; j < m; ++j) {
+        R r{};
+        K::compute(state, value, load<B>(in + j * stride), r, r);
+        values[j] = value = r;
+      }
+      result.faults |= chain_faults<K>(running, in, stride, values, static_cast<std::size_t>(m));
+      running = value;
+    }
+    return result;
+  }
 }
 
 template <class K>
 LoopResult fold(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
                 std::uint64_t n) {
-  using B = typename K::B;
-  LoopResult result;
   typename K::R1 running = load<typename K::R1>(args[0]);
+  const LoopResult result = fold_chain<K>(state, running, args[1], strides[1], n);
+  store(args[2], running);
+  return result;
+}
+
+// A logical fold: the running truth value against every, any or an odd
+// number of truth values of the elements. No step can fault (a bool result).
+// The truth value of the element at p (float16 from its bits: nonzero
+// magnitude, NaN included).
+template <class T>
+[[gnu::always_inline]] inline std::uint8_t truth_at(const std::uint8_t* p) {
+  if constexpr (std::is_same_v<T, Half>) {
+    std::uint16_t bits;
+    std::memcpy(&bits, p, sizeof bits);
+    return static_cast<std::uint8_t>((bits & 0x7FFFu) != 0);
+  } else if constexpr (is_complex_element<T>) {
+    const T x = load<T>(p);
+    return static_cast<std::uint8_t>((x.real() != 0) | (x.imag() != 0));
+  } else {
+    return static_cast<std::uint8_t>(element_is_truthy(load<T>(p)));
+  }
+}
+
+template <class K>
+LoopResult truth_fold(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n) {
+  using B = typename K::B;
+  constexpr Op op = K::op;
+  std::uint8_t combined = op == Op::logical_and ? 1 : 0;
   const std::uint8_t* operand = args[1];
   const std::int64_t stride = strides[1];
-  if constexpr (K::faults_show_at_end) {
-    // The chain alone: from a finite start to a finite end, nothing faulted.
-    // Anything else (a NaN operand, an end not finite) is folded over again
-    // below, element by element with its classification.
-    typename K::R1 value = running;
-    std::ptrdiff_t i = 0;
-    const auto count = static_cast<std::ptrdiff_t>(n);
-    for (; i < count; ++i) {
-      const B b = load<B>(operand + i * stride);
-      if (element_is_nan(b)) [[unlikely]]
-        break;
-      typename K::R1 r{};
-      typename K::R2 unused{};
-      K::compute(state, value, b, r, unused);
-      value = r;
+  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
+    const std::uint8_t t = truth_at<B>(operand + i * stride);
+    if constexpr (op == Op::logical_and) combined &= t;
+    else if constexpr (op == Op::logical_or) combined |= t;
+    else combined ^= t;
+  }
+  store(args[2], logical_holds(op, load<bool>(args[0]), combined != 0));
+  return {};
+}
+
+// ---- real extremes -------------------------------------------------------------
+
+// A real extreme fold or accumulation never faults: each result is one of
+// its operands (a subnormal one exact), NaN only from a NaN operand and
+// infinite only from an infinite one. Away from NaN and zeros each step is
+// the plain comparison's pick (equal values that are not zero have the same
+// bits); a block with a NaN, or whose extreme is a zero (the sign of a tie),
+// goes element by element.
+template <class K>
+inline constexpr bool extreme_scans = extreme_folds<K>;
+
+template <bool larger, class V>
+[[gnu::always_inline]] inline V pick(V v, V best) {
+  return (larger ? v > best : v < best) ? v : best;
+}
+
+template <class A>
+inline constexpr std::size_t stride_of = quarvel_storage::stored_size<A>;
+
+template <class A>
+[[gnu::always_inline]] inline computed_as<A> real_value(A x) {
+  if constexpr (std::is_same_v<A, Half>) {
+    return x.value;
+  } else {
+    return x;
+  }
+}
+
+// A float16 value's bits as a signed key in the values' order (-0 just below +0).
+inline __m128i half_keys(__m128i bits) {
+  return _mm_xor_si128(bits, _mm_and_si128(_mm_srai_epi16(bits, 15), _mm_set1_epi16(0x7FFF)));
+}
+inline std::uint16_t half_key(std::uint16_t bits) {
+  return static_cast<std::uint16_t>(bits ^ ((bits & 0x8000u) ? 0x7FFFu : 0u));
+}
+
+// Two SSE2 registers of floats or doubles at a time.
+template <class F>
+struct Lanes;
+template <>
+struct Lanes<double> {
+  using V = __m128d;
+  static constexpr std::size_t width = 2;
+  static V load(const double* p) { return _mm_loadu_pd(p); }
+  static V all(double x) { return _mm_set1_pd(x); }
+  static V larger(V a, V b) { return _mm_max_pd(a, b); }  // a > b ? a : b
+  static V smaller(V a, V b) { return _mm_min_pd(a, b); }
+  static V shifted_once(V a) { return _mm_unpacklo_pd(a, a); }  // each lane the one before (the first itself)
+  static V last(V a) { return _mm_unpackhi_pd(a, a); }
+  static double first(V a) { return _mm_cvtsd_f64(a); }
+  static V unordered(V a, V b) { return _mm_cmpunord_pd(a, b); }
+  static V zero(V a) { return _mm_cmpeq_pd(a, _mm_setzero_pd()); }
+  static V either(V a, V b) { return _mm_or_pd(a, b); }
+  static bool any(V a) { return _mm_movemask_pd(a) != 0; }
+  static void put(double* p, V a) { _mm_storeu_pd(p, a); }
+};
+template <>
+struct Lanes<float> {
+  using V = __m128;
+  static constexpr std::size_t width = 4;
+  static V load(const float* p) { return _mm_loadu_ps(p); }
+  static V all(float x) { return _mm_set1_ps(x); }
+  static V larger(V a, V b) { return _mm_max_ps(a, b); }
+  static V smaller(V a, V b) { return _mm_min_ps(a, b); }
+  static V shifted_once(V a) { return _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 1, 0, 0)); }
+  static V shifted_twice(V a) { return _mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 0, 0, 0)); }
+  static V last(V a) { return _mm_shuffle_ps(a, a, _MM_SHUFFLE(3, 3, 3, 3)); }
+  static float first(V a) { return _mm_cvtss_f32(a); }
+  static V unordered(V a, V b) { return _mm_cmpunord_ps(a, b); }
+  static V zero(V a) { return _mm_cmpeq_ps(a, _mm_setzero_ps()); }
+  static V either(V a, V b) { return _mm_or_ps(a, b); }
+  static bool any(V a) { return _mm_movemask_ps(a) != 0; }
+  static void put(float* p, V a) { _mm_storeu_ps(p, a); }
+};
+
+// The extreme of a block of m values and `best` (no NaN), into `best`;
+// false where the block holds a NaN.
+template <bool larger, class A>
+bool block_extreme(const std::uint8_t* in, std::int64_t stride, std::size_t m, computed_as<A>& best) {
+  std::size_t j = 0;
+  bool nan = false;
+  if constexpr (is_single_or_double<A>) {
+    using L = Lanes<A>;
+    if (stride == sizeof(A)) {
+      const auto* p = reinterpret_cast<const A*>(in);
+      typename L::V b0 = L::all(best), b1 = b0, bad = L::unordered(b0, b0);
+      for (; j + 2 * L::width <= m; j += 2 * L::width) {
+        const typename L::V v0 = L::load(p + j), v1 = L::load(p + j + L::width);
+        b0 = larger ? L::larger(v0, b0) : L::smaller(v0, b0);
+        b1 = larger ? L::larger(v1, b1) : L::smaller(v1, b1);
+        bad = L::either(bad, L::unordered(v0, v1));
+      }
+      nan = L::any(bad);
+      A lanes[2 * L::width];
+      L::put(lanes, b0);
+      L::put(lanes + L::width, b1);
+      for (A x : lanes) best = pick<larger>(x, best);
     }
-    if (i == count && element_is_finite(running) && element_is_finite(value)) {
-      store(args[2], value);
-      return result;
+  } else {
+    static_assert(std::is_same_v<A, Half>);
+    if (stride == 2 && m >= 8) {
+      const __m128i magnitude = _mm_set1_epi16(0x7FFF), infinity = _mm_set1_epi16(0x7C00);
+      __m128i keys = _mm_set1_epi16(static_cast<short>(half_key(float_to_half_bits(best)))), bad = _mm_setzero_si128();
+      for (; j + 8 <= m; j += 8) {
+        const __m128i bits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * j));
+        keys = larger ? _mm_max_epi16(half_keys(bits), keys) : _mm_min_epi16(half_keys(bits), keys);
+        bad = _mm_or_si128(bad, _mm_cmpgt_epi16(_mm_and_si128(bits, magnitude), infinity));
+      }
+      nan = _mm_movemask_epi8(bad) != 0;
+      alignas(16) std::int16_t lanes[8];
+      _mm_store_si128(reinterpret_cast<__m128i*>(lanes), keys);
+      std::int16_t chosen = lanes[0];
+      for (std::int16_t key : lanes) chosen = larger ? std::max(chosen, key) : std::min(chosen, key);
+      best = half_bits_to_float(half_key(static_cast<std::uint16_t>(chosen)));
     }
   }
-  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
-    const B b = load<B>(operand + i * stride);
-    const FoldStep<K> step =
-        element_is_nan(b) ? fold_step_of_nan<K>(state, running, b) : fold_step<K>(state, running, b);
-    if (!step.ok) {
-      result.failed = true;
-      break;
+  for (; j < m; ++j) {
+    const auto v = real_value(load<A>(in + offset(j, stride)));
+    nan = nan || v != v;
+    best = pick<larger>(v, best);
+  }
+  return !nan;
+}
+
+// Whether a block of m values holds no NaN and no zero.
+template <class A>
+bool block_plain(const std::uint8_t* in, std::int64_t stride, std::size_t m) {
+  std::size_t j = 0;
+  bool plain = true;
+  if constexpr (is_single_or_double<A>) {
+    using L = Lanes<A>;
+    if (stride == sizeof(A)) {
+      const auto* p = reinterpret_cast<const A*>(in);
+      typename L::V bad = L::zero(L::all(1));
+      for (; j + L::width <= m; j += L::width) {
+        const typename L::V v = L::load(p + j);
+        bad = L::either(bad, L::either(L::unordered(v, v), L::zero(v)));
+      }
+      plain = !L::any(bad);
     }
-    result.faults |= step.faults;
-    running = step.running;
+  } else if (stride == 2) {
+    const __m128i magnitude = _mm_set1_epi16(0x7FFF), infinity = _mm_set1_epi16(0x7C00);
+    __m128i bad = _mm_setzero_si128();
+    for (; j + 8 <= m; j += 8) {
+      const __m128i bits = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * j)), magnitude);
+      bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpgt_epi16(bits, infinity), _mm_cmpeq_epi16(bits, _mm_setzero_si128())));
+    }
+    plain = _mm_movemask_epi8(bad) == 0;
+  }
+  for (; j < m; ++j) {
+    const auto v = real_value(load<A>(in + offset(j, stride)));
+    plain = plain && v == v && v != 0;
+  }
+  return plain;
+}
+
+template <class K>
+LoopResult extreme_fold(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
+                        std::uint64_t n) {
+  static_assert(fault_rule(K::op).exact == ExactRow::either && fault_rule(K::op).zero == ZeroRule::none &&
+                !fault_rule(K::op).flush_to_zero);
+  using A = typename K::A;
+  constexpr bool larger = K::op == Op::maximum || K::op == Op::fmax;
+  constexpr bool keeps_nan = K::op == Op::maximum || K::op == Op::minimum;
+  // Pointers and strides in locals: a store may alias the caller's arrays.
+  const std::uint8_t* const operand = args[1];
+  const std::int64_t stride = strides[1];
+  A running = load<A>(args[0]);
+  for (std::uint64_t start = 0; start < n; start += block_size) {
+    const bool running_nan = element_is_nan(running);
+    if (keeps_nan && running_nan) break;
+    const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(block_size, n - start));
+    const std::uint8_t* in = operand + offset(start, stride);
+    if (!running_nan) {
+      computed_as<A> best = real_value(running);
+      if (block_extreme<larger, A>(in, stride, m, best) && best != 0) {
+        running = A{best};
+        continue;
+      }
+    }
+    for (std::size_t j = 0; j < m; ++j) {
+      A r{};
+      K::compute(state, running, load<A>(in + offset(j, stride)), r, r);
+      running = r;
+    }
   }
   store(args[2], running);
+  return {};
+}
+
+// The running extremes of a block from a plain running value (not NaN, not
+// zero), written to `out`, contiguous both: a prefix within each register,
+// then against the running value, whose chain is one step per two
+// registers. False where the block holds a NaN or a zero (`out` then holds
+// partial results, for the caller to write again).
+template <bool larger, class A>
+bool plain_prefix(const std::uint8_t* in, std::uint8_t* out, std::size_t m, computed_as<A>& value) {
+  std::size_t j = 0;
+  bool plain = true;
+  if constexpr (is_single_or_double<A>) {
+    using L = Lanes<A>;
+    using V = typename L::V;
+    const auto choose = [](V a, V b) { return larger ? L::larger(a, b) : L::smaller(a, b); };
+    const auto prefix = [&](V v) {
+      v = choose(v, L::shifted_once(v));
+      if constexpr (L::width == 4) v = choose(v, L::shifted_twice(v));
+      return v;
+    };
+    V running = L::all(value), bad = L::zero(L::all(1));
+    for (; j + 2 * L::width <= m; j += 2 * L::width) {
+      const V v0 = L::load(reinterpret_cast<const A*>(in) + j), v1 = L::load(reinterpret_cast<const A*>(in) + j + L::width);
+      bad = L::either(bad, L::either(L::unordered(v0, v1), L::either(L::zero(v0), L::zero(v1))));
+      const V p0 = prefix(v0), p1 = choose(prefix(v1), L::last(p0));
+      const V r0 = choose(p0, running), r1 = choose(p1, running);
+      L::put(reinterpret_cast<A*>(out) + j, r0);
+      L::put(reinterpret_cast<A*>(out) + j + L::width, r1);
+      running = L::last(r1);
+    }
+    plain = !L::any(bad);
+    value = L::first(running);
+  } else {
+    if (!block_plain<A>(in, 2, m)) return false;
+    const auto choose = [](__m128i a, __m128i b) { return larger ? _mm_max_epi16(a, b) : _mm_min_epi16(a, b); };
+    const short fill = larger ? -0x8000 : 0x7FFF;  // the key no value passes
+    __m128i running = _mm_set1_epi16(static_cast<short>(half_key(float_to_half_bits(value))));
+    for (; j + 8 <= m; j += 8) {
+      __m128i keys = half_keys(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * j)));
+      keys = choose(keys, _mm_or_si128(_mm_slli_si128(keys, 2), _mm_setr_epi16(fill, 0, 0, 0, 0, 0, 0, 0)));
+      keys = choose(keys, _mm_or_si128(_mm_slli_si128(keys, 4), _mm_setr_epi16(fill, fill, 0, 0, 0, 0, 0, 0)));
+      keys = choose(keys, _mm_or_si128(_mm_slli_si128(keys, 8), _mm_setr_epi16(fill, fill, fill, fill, 0, 0, 0, 0)));
+      keys = choose(keys, running);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * j), half_keys(keys));
+      const __m128i high = _mm_shufflehi_epi16(keys, 0xFF);
+      running = _mm_unpackhi_epi64(high, high);
+    }
+    value = half_bits_to_float(half_key(static_cast<std::uint16_t>(_mm_cvtsi128_si32(running))));
+  }
+  for (; j < m; ++j) {
+    const auto v = real_value(load<A>(in + offset(j, stride_of<A>)));
+    plain = plain && v == v && v != 0;
+    value = pick<larger>(v, value);
+    store(out + offset(j, stride_of<A>), A{value});
+  }
+  return plain;
+}
+
+template <class K>
+LoopResult extreme_scan(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
+                        std::uint64_t n) {
+  using A = typename K::A;
+  constexpr bool larger = K::op == Op::maximum || K::op == Op::fmax;
+  constexpr auto size = static_cast<std::int64_t>(stride_of<A>);
+  const std::uint8_t* const operand = args[1];
+  std::uint8_t* const output = args[2];
+  const std::int64_t in_step = strides[1], out_step = strides[2];
+  A running = load<A>(args[0]);
+  for (std::uint64_t start = 0; start < n; start += block_size) {
+    const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(block_size, n - start));
+    const std::uint8_t* in = operand + offset(start, in_step);
+    std::uint8_t* out = output + offset(start, out_step);
+    auto value = real_value(running);
+    if (value == value && value != 0) {
+      if (in_step == size && out_step == size) {
+        if (plain_prefix<larger, A>(in, out, m, value)) {
+          running = A{value};
+          continue;
+        }
+      } else if (block_plain<A>(in, in_step, m)) {
+        for (std::size_t j = 0; j < m; ++j) {
+          value = pick<larger>(real_value(load<A>(in + offset(j, in_step))), value);
+          store(out + offset(j, out_step), A{value});
+        }
+        running = A{value};
+        continue;
+      }
+    }
+    for (std::size_t j = 0; j < m; ++j) {
+      A r{};
+      K::compute(state, running, load<A>(in + offset(j, in_step)), r, r);
+      store(out + offset(j, out_step), r);
+      running = r;
+    }
+  }
+  return {};
+}
+
+template <class K>
+LoopResult fold_any(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
+                    std::uint64_t n) {
+  if constexpr (truth_folds<K>) {
+    return truth_fold<K>(args, strides, n);
+  } else if constexpr (extreme_folds<K>) {
+    return extreme_fold<K>(state, args, strides, n);
+  } else {
+    return fold<K>(state, args, strides, n);
+  }
+}
+
+// ---- accumulations -----------------------------------------------------------
+
+// Input 0 is the output one element back (an accumulation: each step reads
+// the value the step before wrote), and input 1 touches no output.
+template <class K>
+inline constexpr bool scans = K::nin == 2 && K::nout == 1 && std::is_same_v<typename K::A, typename K::R1> &&
+                              !K::refuses_elements;
+
+template <class K>
+bool scan_applies(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n) {
+  if (strides[2] == 0 || strides[0] != strides[2] || args[0] + strides[2] != args[2]) return false;
+  return !bytes_of(args[1], strides[1], n, K::size(1)).overlaps(bytes_of(args[2], strides[2], n, K::size(2)));
+}
+
+// A logical accumulation: the running truth value against each element's,
+// written as it goes. No step can fault.
+template <class K>
+LoopResult truth_scan(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n) {
+  const std::uint8_t* const operand = args[1];
+  std::uint8_t* const output = args[2];
+  const std::int64_t in_step = strides[1], out_step = strides[2];
+  bool running = load<bool>(args[0]);
+  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
+    running = logical_holds(K::op, running, truth_at<typename K::B>(operand + i * in_step) != 0);
+    store(output + i * out_step, running);
+  }
+  return {};
+}
+
+// The running value stays in a register as the chain writes each result
+// (a stored result reads back as itself: a float16 one is rounded already);
+// the steps are screened and classified as a fold's.
+template <class K>
+LoopResult scan(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
+                std::uint64_t n) {
+  using B = typename K::B;
+  using R = typename K::R1;
+  LoopResult result;
+  const std::uint8_t* const operand = args[1];
+  std::uint8_t* const output = args[2];
+  const std::int64_t in_step = strides[1], step = strides[2];
+  R running = load<R>(args[0]);
+  R values[block_size];
+  for (std::uint64_t start = 0; start < n; start += block_size) {
+    const auto m = static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(block_size, n - start));
+    const std::uint8_t* in = operand + offset(start, in_step);
+    std::uint8_t* out = output + offset(start, step);
+    if constexpr (K::faults_show_at_end) {
+      if (element_is_finite(running)) {
+        R value = running;
+        std::ptrdiff_t i = 0;
+        for (; i < m; ++i) {
+          const B b = load<B>(in + i * in_step);
+          if (element_is_nan(b)) [[unlikely]]
+            break;
+          R r{};
+          K::compute(state, value, b, r, r);
+          store(out + i * step, r);
+          value = r;
+        }
+        if (i == m && element_is_finite(value)) {
+          running = value;
+          continue;
+        }
+      }
+    }
+    R value = running;
+    const bool nan_quiet = carries_quiet_nan<K>(running);  // NaN to the end, no step faults
+    for (std::ptrdiff_t j = 0; j < m; ++j) {
+      R r{};
+      K::compute(state, value, load<B>(in + j * in_step), r, r);
+      store(out + j * step, r);
+      values[j] = value = r;
+    }
+    if (!nan_quiet) result.faults |= chain_faults<K>(running, in, in_step, values, static_cast<std::size_t>(m));
+    running = value;
+  }
   return result;
 }
 
 // ---- the loop ----------------------------------------------------------------
 
-template <Op op, LoopPiece piece>
-LoopResult strided_loop(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n,
-                        const std::uint8_t* mask, std::int64_t mask_stride) {
-  using K = Kernel<op, piece>;
-  const typename K::State state = K::state();
-  if (mask != nullptr) return elementwise<K, true>(state, args, strides, n, mask, mask_stride);
+template <class K>
+LoopResult unmasked(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
+                    std::uint64_t n) {
   if (n == 0) return {};
-  if constexpr (K::calls_function) {
-    // Without its function every element is refused: the first one, before anything is written.
-    if (state == nullptr) return {0, true};
-  }
   if constexpr (half_lanes::handles<K::op, typename K::A, typename K::B, typename K::R1>) {
     // Where blocks may run, eight float16 elements at a time.
     if (half_lanes::half_instructions() && blocks_layout<K>(args, strides, n) != Blocks::none) {
@@ -710,10 +1210,204 @@ LoopResult strided_loop(std::uint8_t* const* args, const std::int64_t* strides, 
       case Blocks::none: break;
     }
   }
-  if constexpr (K::foldable) {
-    if (fold_applies<K>(args, strides, n)) return fold<K>(state, args, strides, n);
+  if constexpr (folds<K>) {
+    if (fold_applies<K>(args, strides, n)) return fold_any<K>(state, args, strides, n);
+  }
+  if constexpr (scans<K>) {
+    if (scan_applies<K>(args, strides, n)) {
+      if constexpr (half_lanes::scans<K::op, typename K::A, typename K::B, typename K::R1>) {
+        if (half_lanes::half_instructions()) return half_lanes::scan<K>(state, args, strides, n);
+      }
+      if constexpr (truth_folds<K>) return truth_scan<K>(args, strides, n);
+      else if constexpr (extreme_scans<K>) return extreme_scan<K>(state, args, strides, n);
+      else return scan<K>(state, args, strides, n);
+    }
   }
   return elementwise<K, false>(state, args, strides, n, nullptr, 0);
+}
+
+// ---- masks -------------------------------------------------------------------
+
+// The selected elements of a fold's block gathered, then folded unmasked.
+template <class K>
+LoopResult gathered_fold(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
+                         std::size_t m, const std::uint8_t* mask, std::int64_t mask_stride) {
+  constexpr std::size_t size = K::size(1);
+  alignas(16) std::uint8_t gathered[block_size * size];
+  const std::uint8_t* const operand = args[1];
+  const std::int64_t stride = strides[1];
+  std::size_t count = 0;
+  for (std::size_t j = 0; j < m; ++j) {
+    std::memcpy(gathered + count * size, operand + offset(j, stride), size);
+    count += mask[offset(j, mask_stride)] != 0;
+  }
+  std::uint8_t* folded[3] = {args[0], gathered, args[2]};
+  const std::int64_t folded_strides[3] = {0, static_cast<std::int64_t>(size), 0};
+  return fold_any<K>(state, folded, folded_strides, count);
+}
+
+// A block of results written where the mask selects them. An element it
+// does not select is written with the bytes it holds (the loop holds the
+// output's buffer locked, and blocks read their inputs first), which keeps
+// the loop free of branches.
+template <std::size_t size>
+void masked_write(std::uint8_t* out, std::ptrdiff_t step, const std::uint8_t* from, const std::uint8_t* mask,
+                  std::int64_t mask_stride) {
+  using Word = std::conditional_t<size == 1, std::uint8_t,
+                                  std::conditional_t<size == 2, std::uint16_t,
+                                                     std::conditional_t<size == 4, std::uint32_t, std::uint64_t>>>;
+  constexpr std::size_t words = size <= 8 ? 1 : size / 8;
+  for (std::size_t j = 0; j < block_size; ++j) {
+    const Word keep = static_cast<Word>(-static_cast<Word>(mask[offset(j, mask_stride)] != 0));
+    for (std::size_t w = 0; w < words; ++w) {
+      Word old, value;
+      std::memcpy(&old, out + offset(j, step) + w * sizeof(Word), sizeof(Word));
+      std::memcpy(&value, from + j * size + w * sizeof(Word), sizeof(Word));
+      old = static_cast<Word>((value & keep) | (old & static_cast<Word>(~keep)));
+      std::memcpy(out + offset(j, step) + w * sizeof(Word), &old, sizeof(Word));
+    }
+  }
+}
+
+// The right operand n of real arithmetic with x op n == x, bits included,
+// for every x that is not NaN, and no fault on the step: unselected
+// elements of a masked fold become n (from a running value that is not
+// NaN), so the fold runs over the block as it lies.
+template <class K>
+typename K::B neutral_operand() {
+  static_assert(nan_running_is_quiet<K>);
+  if constexpr (K::op == Op::add) return -0.0;
+  else if constexpr (K::op == Op::subtract) return 0.0;
+  else return 1.0;  // multiply, divide
+}
+
+template <class K>
+LoopResult neutral_fold(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
+                        std::size_t m, const std::uint8_t* mask, std::int64_t mask_stride) {
+  using B = typename K::B;
+  const std::uint8_t* const operand = args[1];
+  const std::int64_t stride = strides[1];
+  const B neutral = neutral_operand<K>();
+  B filled[block_size];
+  for (std::size_t j = 0; j < m; ++j)
+    filled[j] = mask[offset(j, mask_stride)] != 0 ? load<B>(operand + offset(j, stride)) : neutral;
+  std::uint8_t* folded[3] = {args[0], reinterpret_cast<std::uint8_t*>(filled), args[2]};
+  const std::int64_t folded_strides[3] = {0, static_cast<std::int64_t>(sizeof(B)), 0};
+  return fold_any<K>(state, folded, folded_strides, m);
+}
+
+// One whole block computed whole (its inputs intact: no output touches them
+// but at their own positions), classified and written only where selected.
+template <class K, bool contiguous>
+LoopResult masked_block(const typename K::State& state, const BlockPlace& place, Block<K>& block,
+                        const std::uint8_t* mask, std::int64_t mask_stride) {
+  constexpr std::size_t size1 = K::size(K::nin), size2 = K::size(K::nin + K::nout - 1);
+  LoopResult result;
+  if (compute_block<K, contiguous>(state, place, block) != block_size)
+    result.faults = classify_selected<K, contiguous>(place, block, mask, mask_stride);
+  alignas(16) std::uint8_t written[2][block_size * std::max(size1, size2)];
+  BlockPlace local = place;
+  local.out[0] = written[0];
+  local.out[1] = written[1];
+  local.out_step[0] = static_cast<std::ptrdiff_t>(size1);
+  local.out_step[1] = static_cast<std::ptrdiff_t>(size2);
+  store_block<K, contiguous>(block, local);
+  masked_write<size1>(place.out[0], step_of<typename K::R1, contiguous>(place.out_step[0]), written[0], mask,
+                      mask_stride);
+  if constexpr (K::nout == 2)
+    masked_write<size2>(place.out[1], step_of<typename K::R2, contiguous>(place.out_step[1]), written[1], mask,
+                        mask_stride);
+  return result;
+}
+
+template <class K, bool contiguous>
+LoopResult masked_blocks(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
+                         std::uint64_t n, const std::uint8_t* mask, std::int64_t mask_stride) {
+  constexpr std::size_t b_arg = K::nin - 1, out2_arg = K::nin + K::nout - 1;
+  using Moved = MovedArgs<K::nin + K::nout>;
+  // A broadcast input is read from a block of copies of it, as blockwise reads it.
+  std::uint8_t copies[2][contiguous ? block_size * 16 : 1];
+  const std::uint8_t* in[2] = {args[0], args[b_arg]};
+  if constexpr (contiguous) {
+    for (std::size_t j = 0; j < K::nin; ++j) {
+      if (strides[j] != 0) continue;
+      for (std::size_t i = 0; i < block_size; ++i) std::memcpy(copies[j] + i * K::size(j), args[j], K::size(j));
+      in[j] = copies[j];
+    }
+  }
+  Block<K> block;
+  return by_mask_blocks(
+      n, mask, mask_stride,
+      [&](std::uint64_t start, std::uint64_t count) {
+        return unmasked<K>(state, Moved(args, strides, start).at, strides, count);
+      },
+      [&](std::uint64_t start, std::size_t m, const std::uint8_t* block_mask) {
+        const Moved at(args, strides, start);
+        if (m != block_size) return elementwise<K, true>(state, at.at, strides, m, block_mask, mask_stride);
+        const BlockPlace place{{in[0] + offset(start, strides[0]), in[1] + offset(start, strides[b_arg])},
+                               {strides[0], strides[b_arg]},
+                               {at.at[K::nin], at.at[out2_arg]},
+                               {strides[K::nin], strides[out2_arg]}};
+        return masked_block<K, contiguous>(state, place, block, block_mask, mask_stride);
+      });
+}
+
+template <class K>
+LoopResult masked(const typename K::State& state, std::uint8_t* const* args, const std::int64_t* strides,
+                  std::uint64_t n, const std::uint8_t* mask, std::int64_t mask_stride) {
+  using Moved = MovedArgs<K::nin + K::nout>;
+  if (mask_stride == 0) return *mask != 0 ? unmasked<K>(state, args, strides, n) : LoopResult{};
+  if constexpr (folds<K>) {
+    if (fold_applies<K>(args, strides, n)) {
+      return by_mask_blocks(
+          n, mask, mask_stride,
+          [&](std::uint64_t start, std::uint64_t count) {
+            return fold_any<K>(state, Moved(args, strides, start).at, strides, count);
+          },
+          [&](std::uint64_t start, std::size_t m, const std::uint8_t* block_mask) {
+            const Moved at(args, strides, start);
+            if constexpr (nan_running_is_quiet<K>) {
+              if (!carries_quiet_nan<K>(load<typename K::R1>(args[0])))
+                return neutral_fold<K>(state, at.at, strides, m, block_mask, mask_stride);
+            }
+            return gathered_fold<K>(state, at.at, strides, m, block_mask, mask_stride);
+          });
+    }
+  }
+  if constexpr (K::blockwise) {
+    switch (blocks_layout<K>(args, strides, n)) {
+      case Blocks::contiguous: return masked_blocks<K, true>(state, args, strides, n, mask, mask_stride);
+      case Blocks::strided:
+        if constexpr (K::float_results) return masked_blocks<K, false>(state, args, strides, n, mask, mask_stride);
+        break;
+      case Blocks::none: break;
+    }
+  }
+  return by_mask_blocks(
+      n, mask, mask_stride,
+      [&](std::uint64_t start, std::uint64_t count) {
+        return unmasked<K>(state, Moved(args, strides, start).at, strides, count);
+      },
+      [&](std::uint64_t start, std::size_t m, const std::uint8_t* block_mask) {
+        return elementwise<K, true>(state, Moved(args, strides, start).at, strides, m, block_mask, mask_stride);
+      });
+}
+
+template <Op op, LoopPiece piece>
+LoopResult strided_loop(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n,
+                        const std::uint8_t* mask, std::int64_t mask_stride) {
+  using K = Kernel<op, piece>;
+  const typename K::State state = K::state();
+  if constexpr (K::calls_function) {
+    // Without its function every element is refused: the first one (the
+    // first selected one), before anything is written.
+    if (state == nullptr) {
+      if (mask != nullptr) return elementwise<K, true>(state, args, strides, n, mask, mask_stride);
+      return {0, n != 0};
+    }
+  }
+  if (mask != nullptr) return masked<K>(state, args, strides, n, mask, mask_stride);
+  return unmasked<K>(state, args, strides, n);
 }
 
 // ---- the table ---------------------------------------------------------------

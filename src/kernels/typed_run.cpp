@@ -266,6 +266,70 @@ Result<std::uint32_t> run_typed(const TypedRun& run) {
   });
 }
 
+Result<std::uint32_t> run_segments(const SegmentedFold& fold) {
+  const View& input = *fold.input.view;
+  const View& running = *fold.running;
+  const DType element = fold.loop.inputs[1], held = fold.loop.inputs[0];
+  const std::size_t axis = fold.axis;
+  const std::uint64_t length = input.shape[axis];
+  if (fold.starts.empty() || length == 0) return 0;
+  const bool in_place = in_place_format(input, element);
+  const ConvertLoop stage =
+      in_place ? nullptr : quarvel_storage::find_conversion(input.dtype, input.byte_order, element, ByteOrder::Native);
+  // The start element as its cast to the running dtype stores it.
+  const ConvertLoop first = quarvel_storage::find_conversion(element, ByteOrder::Native, held, ByteOrder::Native);
+  if ((!in_place && !stage) || !first) return fail(ErrorKind::CannotConvert);
+  TypedRun pair{input.shape, {fold.input}, {RunOperand{&running, running.strides}}, std::nullopt, {}, nullptr};
+  RunLocks locks;
+  if (auto locked = locks.acquire(pair); !locked) return fail(locked.error());
+  auto source = locks.base(input);
+  if (!source) return fail(source.error());
+  auto target = locks.base(running);
+  if (!target) return fail(target.error());
+  const auto element_size = static_cast<std::int64_t>(element.itemsize());
+  const std::int64_t along = fold.input.strides[axis], running_along = running.strides[axis];
+  Shape lines = input.shape;
+  lines[axis] = 1;
+  return quarvel_storage::checked::allocation_guard([&]() -> Result<std::uint32_t> {
+    std::vector<std::uint8_t> line_buffer(stage ? length * element.itemsize() : 0);
+    std::uint32_t faults = 0;
+    bool refused = false;
+    const std::uint64_t segments = fold.starts.size();
+    quarvel_storage::for_each_row<2>(
+        lines, {*source, *target}, {fold.input.strides.data(), running.strides.data()},
+        [&](const std::array<std::uint8_t*, 2>& row, const std::array<std::int64_t, 2>& inner, std::uint64_t count) {
+          for (std::uint64_t i = 0; i < count && !refused; ++i) {
+            const std::uint8_t* line = row[0] + static_cast<std::int64_t>(i) * inner[0];
+            std::int64_t step = along;
+            if (stage) {
+              stage(line, along, line_buffer.data(), element_size, length);
+              line = line_buffer.data();
+              step = element_size;
+            }
+            std::uint8_t* lane = row[1] + static_cast<std::int64_t>(i) * inner[1];
+            for (std::uint64_t j = 0; j < segments; ++j) {
+              const std::uint64_t start = fold.starts[j];
+              const std::uint64_t end = j + 1 < segments ? fold.starts[j + 1] : length;
+              std::uint8_t* value = lane + static_cast<std::int64_t>(j) * running_along;
+              const std::uint8_t* at = line + static_cast<std::int64_t>(start) * step;
+              first(at, step, value, 0, 1);
+              if (end <= start + 1) continue;
+              std::uint8_t* args[3] = {value, const_cast<std::uint8_t*>(at + step), value};
+              const std::int64_t strides[3] = {0, step, 0};
+              const LoopResult result = fold.kernel(args, strides, end - start - 1, nullptr, 0);
+              faults |= result.faults;
+              if (result.failed) {
+                refused = true;
+                return;
+              }
+            }
+          }
+        });
+    if (refused) return fail(ErrorKind::CannotConvert);
+    return faults;
+  });
+}
+
 Result<void> convert_typed(const Shape& shape, const RunOperand& from, const RunOperand& to) {
   const ConvertLoop convert =
       quarvel_storage::find_conversion(from.view->dtype, from.view->byte_order, to.view->dtype, to.view->byte_order);

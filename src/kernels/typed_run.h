@@ -70,6 +70,25 @@ bool loop_may_refuse(Op op, std::span<const DType> loop_inputs);
 // element (callers rule that out beforehand, since it may come after writes).
 [[nodiscard]] Result<std::uint32_t> run_typed(const TypedRun& run);
 
+// The segments of one axis folded into their running values: for every line
+// of `input` along `axis` and every start position j, running[j] (on that
+// line) is set to the element at starts[j] converted to the running dtype,
+// then the kernel folds into it the elements up to starts[j + 1] (to the end
+// of the axis after the last start, and none when that is not greater). The
+// loop is {running, element} -> {running}; `running` is a native view of the
+// running dtype whose axis has one position per start. Set up once per call:
+// the buffers are locked once, and a line not in the element dtype and native
+// order is converted once into a buffer of its own.
+struct SegmentedFold {
+  RunOperand input;
+  std::size_t axis = 0;
+  std::span<const std::uint64_t> starts;
+  const View* running = nullptr;
+  Loop loop;
+  StridedLoop kernel = nullptr;
+};
+[[nodiscard]] Result<std::uint32_t> run_segments(const SegmentedFold& fold);
+
 // Each element of `from` converted to the dtype and byte order of `to`, at
 // the same position of `shape` (the bits of Scalar::cast). The two must not
 // share bytes. CannotConvert when either side has no typed conversion.

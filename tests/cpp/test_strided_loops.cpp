@@ -203,6 +203,21 @@ void check_chains(const Case& c) {
   }
 }
 
+// A mask read a block of 256 at a time: each block selected whole, not at
+// all, every other element, one element, or from a run that goes on into
+// the next block; the patterns rotate with `shift`.
+Bytes block_patterns(std::size_t n, std::size_t shift) {
+  Bytes mask(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t block = i / 256, at = i % 256, pattern = (block + shift) % 5;
+    const bool run_before = block > 0 && (block - 1 + shift) % 5 == 4 && at < 30;
+    const bool selected = pattern == 0 || (pattern == 2 && at % 2 == 0) || (pattern == 3 && at == 100) ||
+                          (pattern == 4 && at >= 200) || run_before;
+    mask[i] = selected ? static_cast<std::uint8_t>(1 + i % 200) : 0;
+  }
+  return mask;
+}
+
 class StridedLoops : public testing::TestWithParam<int> {};
 
 TEST_P(StridedLoops, GiveTheElementPathsBitsFlagsAndRefusals) {
@@ -241,7 +256,9 @@ TEST_P(StridedLoops, GiveTheElementPathsBitsFlagsAndRefusals) {
         for (std::size_t i = 0; i < 2 * 256 + 37; ++i) elements.push_back(column[i % column.size()]);
         std::vector<Operand> in = inputs(elements, 1);
         in[j] = broadcast(c, j, k);
-        check_call(c, "broadcast input " + std::to_string(j), elements, std::move(in), 1);
+        check_call(c, "broadcast input " + std::to_string(j), elements, in, 1);
+        const Bytes mask = block_patterns(elements.size(), k);
+        check_call(c, "masked by blocks, broadcast input " + std::to_string(j), elements, std::move(in), 1, &mask);
       }
     }
     if (HasFailure()) return;  // one loop's failures tell enough

@@ -82,16 +82,28 @@ std::optional<std::uint32_t> element_accumulate(const PreparedAccumulate& prepar
   return faults;
 }
 
+// The first element of every line as the result holds it: cast to the
+// element dtype, then to the result's (one cast when either is the element
+// dtype already).
+bool take_first(const View& first, DType element, const View& target) {
+  if (first.dtype == element || target.dtype == element) return convert_raising(first.shape, placed(first), placed(target));
+  auto staged = new_result_view(element, first.shape);
+  return staged && convert_raising(first.shape, placed(first), placed(*staged)) &&
+         convert_raising(first.shape, placed(*staged), placed(target));
+}
+
 // The typed path: the first element of every line converted into the result,
 // then one run along the axis whose input 0 is the result one position back,
 // so each step reads the value the step before wrote. The running value must
-// live in the result itself (left, right and result dtypes alike).
+// live in the result itself: left, right and result dtypes alike, or a
+// logical operation, whose steps see only the truth values a bool result holds.
 std::optional<PyObject*> typed_accumulate(const PreparedAccumulate& prepared, PyObject* out) {
   const Operand& input = prepared.input.input;
-  if (!input.view || input.big_int || prepared.left != prepared.result || prepared.right != prepared.result ||
+  const DType running = running_dtype(prepared.op, prepared.left);
+  if (!input.view || input.big_int || running != prepared.result || prepared.left != prepared.right ||
       !typed_path_open({input.dtype, prepared.result}))
     return std::nullopt;
-  const quarvel_kernels::StridedLoop kernel = fold_kernel(prepared.op, prepared.result, prepared.result);
+  const quarvel_kernels::StridedLoop kernel = fold_kernel(prepared.op, running, prepared.right);
   if (!kernel) return std::nullopt;
   auto results = new_result_view(prepared.result, prepared.shape);
   if (!results) return nullptr;
@@ -100,12 +112,12 @@ std::optional<PyObject*> typed_accumulate(const PreparedAccumulate& prepared, Py
   const std::uint64_t length = prepared.shape[axis];
   std::uint32_t faults = 0;
   if (length > 0) {
-    const View first = axis_range(source, axis, 0, 1), first_result = axis_range(*results, axis, 0, 1);
-    if (!convert_raising(first.shape, placed(first), placed(first_result))) return nullptr;
+    if (!take_first(axis_range(source, axis, 0, 1), prepared.right, axis_range(*results, axis, 0, 1)))
+      return nullptr;
     const View rest = axis_range(source, axis, 1, length - 1);
     const View previous = axis_range(*results, axis, 0, length - 1), next = axis_range(*results, axis, 1, length - 1);
     quarvel_kernels::TypedRun run{rest.shape, {placed(previous), placed(rest)}, {placed(next)}, std::nullopt,
-                                  fold_loop(prepared.result, prepared.result), kernel};
+                                  fold_loop(running, prepared.right), kernel};
     auto ran = run_raising(run);
     if (!ran) return nullptr;
     faults = *ran;

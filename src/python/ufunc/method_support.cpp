@@ -280,6 +280,11 @@ namespace quarvel_python::ufunc {
 
 bool typed_path_open(std::initializer_list<DType>) { return !element_path_forced(); }
 
+DType running_dtype(Op op, DType accumulator) {
+  const bool logical = op == Op::logical_and || op == Op::logical_or || op == Op::logical_xor;
+  return logical ? DType(DType::Bool) : accumulator;
+}
+
 quarvel_kernels::Loop fold_loop(DType running, DType element) { return {{running, element}, {running}}; }
 
 quarvel_kernels::StridedLoop fold_kernel(Op op, DType running, DType element) {
@@ -308,7 +313,7 @@ std::optional<View> new_result_view(DType dtype, const Shape& shape) {
   const DType dtypes[] = {dtype};
   if (!storage_value(quarvel_storage::element_count(shape)) || !check_new_output_size(shape, dtypes))
     return std::nullopt;
-  return storage_value(View::zeros_with_layout(dtype, default_byte_order(dtype), shape, false));
+  return storage_value(View::unfilled_with_layout(dtype, default_byte_order(dtype), shape, false));
 }
 
 std::optional<std::uint32_t> run_raising(const quarvel_kernels::TypedRun& run) {

@@ -154,6 +154,11 @@ PyObject* deliver_and_report(std::string_view name, SingleResult result, PyObjec
 // dtype has its typed loops.
 bool typed_path_open(std::initializer_list<DType> dtypes);
 
+// The dtype a typed fold keeps its running value in: bool for the logical
+// operations, whose steps see only truth values (Scalar::cast to bool is the
+// truth value, so each result is the same), else `accumulator` itself.
+DType running_dtype(quarvel_kernels::Op op, DType accumulator);
+
 // The loop of one fold step: (running, element) -> running.
 quarvel_kernels::Loop fold_loop(DType running, DType element);
 // Its typed kernel; null when there is none or when it may refuse an element
@@ -167,8 +172,9 @@ View axis_range(const View& view, std::size_t axis, std::uint64_t start, std::ui
 quarvel_kernels::RunOperand placed(const View& view, quarvel_storage::Strides strides);
 quarvel_kernels::RunOperand placed(const View& view);
 
-// A new zero-filled result of `dtype`: C layout, the dtype's default byte
-// order; its size checked as reserve_result does. Nullopt with the error set.
+// A new result of `dtype` for a run that writes every element of it (left
+// unfilled): C layout, the dtype's default byte order; its size checked as
+// reserve_result does. Nullopt with the error set.
 std::optional<View> new_result_view(DType dtype, const Shape& shape);
 
 // run_typed and convert_typed with their storage errors raised.

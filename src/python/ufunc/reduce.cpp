@@ -314,7 +314,7 @@ std::optional<Folded> element_fold(const PreparedReduce& reduce, std::vector<Sca
 // decimal (0.1 as "0.1000000000000000055511151231..."), which a value read
 // back from an array would print in 21 digits.
 bool cast_text_may_stand(const PreparedReduce& reduce) {
-  if (!reduce.accumulator.is_long_double() || !reduce.result_shape.empty()) return false;
+  if (!running_dtype(reduce.op, reduce.accumulator).is_long_double() || !reduce.result_shape.empty()) return false;
   if (!reduce.start) return reduce.reduced_count == 1 && !reduce.input.dtype.is_long_double();
   if (reduce.reduced_count != 0 && !reduce.mask) return false;
   const auto printed = [](const std::string& text) {
@@ -327,10 +327,10 @@ bool cast_text_may_stand(const PreparedReduce& reduce) {
 }
 
 // Whether typed runs can give each accumulator its elements as the element
-// fold does: an array input with dimensions, no long double, a kernel for
-// (a0, a1) -> a0 that never refuses, and something to fold. Without a start
-// value the first element is taken over cast once (so a1 must be a0), and a
-// mask would make the first selected element differ per result.
+// fold does: an array input with dimensions, a kernel for (running, a1) ->
+// running that never refuses (running_dtype), and something to fold. Without
+// a start value the first element is taken over cast once (so a1 must be a0),
+// and a mask would make the first selected element differ per result.
 quarvel_kernels::StridedLoop typed_fold_kernel(const PreparedReduce& reduce) {
   const Operand& input = reduce.input;
   if (!input.view || input.big_int || input.shape().empty() || reduce.result_count == 0 ||
@@ -339,15 +339,15 @@ quarvel_kernels::StridedLoop typed_fold_kernel(const PreparedReduce& reduce) {
   if (!reduce.start && (reduce.mask || reduce.reduced_count == 0 || reduce.accumulator != reduce.element))
     return nullptr;
   if (cast_text_may_stand(reduce)) return nullptr;
-  return fold_kernel(reduce.op, reduce.accumulator, reduce.element);
+  return fold_kernel(reduce.op, running_dtype(reduce.op, reduce.accumulator), reduce.element);
 }
 
 // One typed run over `region` (the input or a box of it) folding into the
 // accumulators, which sit at stride 0 along the reduced axes.
 std::optional<std::uint32_t> fold_region(const PreparedReduce& reduce, quarvel_kernels::StridedLoop kernel,
                                          const View& region, const View& accumulators, const Strides& placement) {
-  quarvel_kernels::TypedRun run{region.shape, {}, {}, std::nullopt, fold_loop(reduce.accumulator, reduce.element),
-                                kernel};
+  quarvel_kernels::TypedRun run{region.shape, {}, {}, std::nullopt,
+                                fold_loop(running_dtype(reduce.op, reduce.accumulator), reduce.element), kernel};
   run.inputs = {placed(accumulators, placement), placed(region)};
   run.outputs = {placed(accumulators, placement)};
   if (reduce.mask && reduce.mask->view)
@@ -366,7 +366,8 @@ std::optional<PyObject*> typed_reduce(const PreparedReduce& reduce, const Reduce
   if (!kernel) return std::nullopt;
   const DType result_dtypes[] = {reduce.result};
   if (!check_new_output_size(reduce.result_shape, result_dtypes)) return nullptr;
-  auto accumulators = new_result_view(reduce.accumulator, reduce.result_shape);
+  const DType running = running_dtype(reduce.op, reduce.accumulator);
+  auto accumulators = new_result_view(running, reduce.result_shape);
   if (!accumulators) return nullptr;
   Strides placement(reduce.shape.size(), 0);
   for (std::size_t j = 0; j < reduce.kept_axes.size(); ++j)
@@ -374,7 +375,8 @@ std::optional<PyObject*> typed_reduce(const PreparedReduce& reduce, const Reduce
   const View& input = *reduce.input.view;
   std::uint32_t faults = 0;
   if (reduce.start) {
-    if (!storage_ok(accumulators->assign_scalar(*reduce.start))) return nullptr;
+    const Scalar start = running == reduce.accumulator ? *reduce.start : Scalar(reduce.start->truthy());
+    if (!storage_ok(accumulators->assign_scalar(start))) return nullptr;
     const bool none_selected = reduce.mask && !reduce.mask->view && !reduce.mask->scalar->truthy();
     auto ran = none_selected ? std::optional<std::uint32_t>(0)
                              : fold_region(reduce, kernel, input, *accumulators, placement);

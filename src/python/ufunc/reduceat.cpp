@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "python/args.h"
+#include "python/element_path.h"
 #include "python/errors.h"
 #include "python/ufunc/call_args.h"
 #include "python/ufunc/call_engine.h"
@@ -15,6 +16,7 @@
 #include "python/ufunc/engines.h"
 #include "python/ufunc/method_support.h"
 #include "storage/checked.h"
+#include "storage/indexing.h"
 #include "storage/view_detail.h"
 
 namespace quarvel_python::ufunc {
@@ -22,7 +24,6 @@ namespace quarvel_python::ufunc {
 namespace {
 
 using quarvel_kernels::Op;
-using quarvel_storage::Strides;
 
 // `indices` by keyword has been bound by then.
 constexpr std::string_view reduceat_keywords[] = {"axis", "dtype", "out", "indices"};
@@ -54,12 +55,36 @@ std::optional<std::uint64_t> start_position(const Scalar& value, std::uint64_t l
   return static_cast<std::uint64_t>(*position);
 }
 
+// The start positions of an integer array, read in one pass and checked in
+// order. False with the error set where one fails; true with `starts` empty
+// where a uint64 value reads as 2^63 - 1 (the reading clamps larger ones
+// there, which are too large rather than out of bounds): the element
+// reading decides then.
+bool typed_start_positions(const View& indices, std::uint64_t length, std::vector<std::uint64_t>& starts) {
+  auto values = storage_value(quarvel_storage::read_index_values(indices, quarvel_storage::LoopPath::Typed));
+  if (!values || !storage_ok(quarvel_storage::checked::reserve(starts, values->size()))) return false;
+  for (const std::int64_t value : *values) {
+    if (indices.dtype == DType::UInt64 && value == std::numeric_limits<std::int64_t>::max()) {
+      starts.clear();
+      return true;
+    }
+    if (value < 0 || static_cast<std::uint64_t>(value) >= length)
+      return raise_false(PyExc_ValueError, "index out of bounds");
+    starts.push_back(static_cast<std::uint64_t>(value));
+  }
+  return true;
+}
+
 std::optional<std::vector<std::uint64_t>> start_positions(PyObject* indices, std::uint64_t length) {
   auto operand = Operand::from_python(indices);
   if (!operand) return std::nullopt;
   if (operand->shape().size() != 1) return raise_error(PyExc_ValueError, "indices must be one-dimensional");
   const std::uint64_t count = operand->shape()[0];
   std::vector<std::uint64_t> starts;
+  if (operand->view && operand->dtype.is_integer() && count > 0 && !element_path_forced()) {
+    if (!typed_start_positions(*operand->view, length, starts)) return std::nullopt;
+    if (!starts.empty()) return starts;
+  }
   if (!storage_ok(quarvel_storage::checked::reserve(starts, count))) return std::nullopt;
   Coordinates coordinates{0};
   for (std::uint64_t i = 0; i < count; ++i) {
@@ -143,43 +168,29 @@ std::optional<std::uint32_t> element_reduceat(const PreparedReduceat& prepared, 
   return faults;
 }
 
-// The typed path, segment by segment for every lane at once: the start
-// element converted into the segment's running values (one per lane, at
-// stride 0 along the axis), then one run over the rest of the segment.
+// The typed path: every segment of every line through one segmented fold,
+// its running values (bool truth values for the logical operations) held in
+// a new array of the result's shape, converted to the result dtype at the end.
 std::optional<PyObject*> typed_reduceat(const PreparedReduceat& prepared, std::string_view name, PyObject* out) {
   const Operand& input = prepared.input.input;
   if (!input.view || input.big_int || prepared.left != prepared.right ||
       !typed_path_open({input.dtype, prepared.left, prepared.result}))
     return std::nullopt;
-  const quarvel_kernels::StridedLoop kernel = fold_kernel(prepared.op, prepared.left, prepared.right);
+  const DType running_type = running_dtype(prepared.op, prepared.left);
+  const quarvel_kernels::StridedLoop kernel = fold_kernel(prepared.op, running_type, prepared.right);
   if (!kernel) return std::nullopt;
   const DType result_dtypes[] = {prepared.result};
   if (!check_new_output_size(prepared.result_shape, result_dtypes)) return nullptr;
-  auto running = new_result_view(prepared.left, prepared.result_shape);
+  auto running = new_result_view(running_type, prepared.result_shape);
   if (!running) return nullptr;
-  const View& source = *input.view;
-  const std::size_t axis = prepared.input.axis;
-  const std::uint64_t length = prepared.shape[axis], segments = prepared.starts.size();
-  std::uint32_t faults = 0;
-  for (std::uint64_t j = 0; j < segments; ++j) {
-    const std::uint64_t start = prepared.starts[j];
-    const std::uint64_t end = j + 1 < segments ? prepared.starts[j + 1] : length;
-    const View first = axis_range(source, axis, start, 1), target = axis_range(*running, axis, j, 1);
-    if (!convert_raising(first.shape, placed(first), placed(target))) return nullptr;
-    if (end <= start + 1) continue;
-    const View rest = axis_range(source, axis, start + 1, end - start - 1);
-    Strides along = target.strides;
-    along[axis] = 0;
-    quarvel_kernels::TypedRun run{rest.shape, {placed(target, along), placed(rest)}, {placed(target, along)},
-                                  std::nullopt, fold_loop(prepared.left, prepared.right), kernel};
-    auto ran = run_raising(run);
-    if (!ran) return nullptr;
-    faults |= *ran;
-  }
+  const quarvel_kernels::SegmentedFold fold{placed(*input.view), prepared.input.axis, prepared.starts, &*running,
+                                            fold_loop(running_type, prepared.right), kernel};
+  auto faults = storage_value(quarvel_kernels::run_segments(fold));
+  if (!faults) return nullptr;
   auto result = as_result_view(std::move(*running), prepared.result);
   if (!result) return nullptr;
   return deliver_view_and_report(name, std::move(*result), alias_hint(std::span(&input, 1), prepared.result), out,
-                                 false, faults);
+                                 false, *faults);
 }
 
 PyObject* reduceat(std::string_view name, PyObject* array, PyObject* indices, const AxisMethodParameters& parameters) {
