@@ -22,6 +22,7 @@
 #include "kernels/classify.h"
 #include "kernels/kernels.h"
 #include "kernels/binary_float.h"
+#include "kernels/loop_table.h"
 #include "kernels/unary_float.h"
 #include "kernels/strided_loops.h"
 #include "storage/convert_loop.h"
@@ -664,6 +665,114 @@ void bench_long_double() {
   sink += static_cast<long>(r[n / 2] + d[n / 2] + static_cast<LD>(i64[n / 2]) + truth[3] + __real__ cr[7]);
 }
 
+// ---- dtypes beside their reference dtypes --------------------------------------
+//
+// The typed loop of each operation over one dtype beside the same operation's
+// loop over its reference dtype (100,000 contiguous elements, inputs inside
+// the function's domain): float32 beside float64, complex64 beside complex128,
+// float16 beside float32, and float128 floor, ceil and trunc beside float128
+// rint. bench/bench_dtypes.py times the same from Python. Printed as
+// "dtypes <name> <dtype> <ns> <reference ns> <ratio> <target>" lines.
+
+// Inputs inside each function's domain.
+std::pair<double, double> domain_of(quarvel_kernels::Op op) {
+  using enum quarvel_kernels::Op;
+  switch (op) {
+    case arccosh: return {1.1, 3.0};
+    case arccos:
+    case arcsin:
+    case arctanh: return {-0.9, 0.9};
+    case log:
+    case log2:
+    case log10:
+    case log1p:
+    case sqrt: return {0.3, 5.0};
+    case power:
+    case float_power: return {0.3, 2.0};
+    default: return {0.25, 2.5};
+  }
+}
+
+// n elements of `dtype` made from doubles in [low, high) (complex: a part of
+// a third of that beside them); ldexp's exponents as int32.
+std::vector<std::uint8_t> operand_bytes(DType dtype, std::uint64_t n, std::pair<double, double> range, int salt) {
+  std::vector<double> parts(2 * n);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    auto at = [&](int k) {
+      return static_cast<double>((i * 7919 + static_cast<std::uint64_t>(salt + k)) % 1009) / 1009;
+    };
+    parts[2 * i] = range.first + (range.second - range.first) * at(0);
+    parts[2 * i + 1] = (range.first + (range.second - range.first) * at(17)) / 3;
+  }
+  std::vector<std::uint8_t> bytes(n * dtype.itemsize());
+  const DType from = dtype.is_complex() ? DType::Complex128 : DType::Float64;
+  std::vector<double> reals(n);
+  for (std::uint64_t i = 0; i < n; ++i) reals[i] = dtype.is_integer() ? static_cast<double>(i % 7) - 3 : parts[2 * i];
+  const auto* source = reinterpret_cast<const std::uint8_t*>(dtype.is_complex() ? parts.data() : reals.data());
+  const ConvertLoop convert = dtype.is_long_double()
+                                  ? find_extended_conversion(from, ByteOrder::Native, dtype, ByteOrder::Native)
+                                  : find_conversion(from, ByteOrder::Native, dtype, ByteOrder::Native);
+  convert(source, static_cast<std::int64_t>(from.itemsize()), bytes.data(),
+          static_cast<std::int64_t>(dtype.itemsize()), n);
+  return bytes;
+}
+
+// The loop of `op` over these inputs, timed on operands inside its domain; -1
+// where the loop tables give other input dtypes.
+double loop_on(quarvel_kernels::Op op, std::vector<DType> inputs, std::uint64_t n) {
+  const auto loop = quarvel_kernels::resolve_loop(op, inputs);
+  if (!loop || loop->inputs != inputs) return -1;
+  std::vector<std::vector<std::uint8_t>> storage;
+  std::vector<std::uint8_t*> bases;
+  std::vector<std::int64_t> strides;
+  for (std::size_t k = 0; k < inputs.size(); ++k)
+    storage.push_back(operand_bytes(inputs[k], n, domain_of(op), 31 * static_cast<int>(k)));
+  for (DType out : loop->outputs) storage.emplace_back(n * out.itemsize());
+  for (auto& bytes : storage) bases.push_back(bytes.data());
+  for (DType d : inputs) strides.push_back(static_cast<std::int64_t>(d.itemsize()));
+  for (DType d : loop->outputs) strides.push_back(static_cast<std::int64_t>(d.itemsize()));
+  const quarvel_kernels::StridedLoop run = quarvel_kernels::find_strided_loop(op, loop->inputs, loop->outputs);
+  if (run == nullptr) return -1;
+  return floor_ns(n, [&] { sink += run(bases.data(), strides.data(), n, nullptr, 0).faults; });
+}
+
+void bench_dtypes() {
+  using quarvel_kernels::Op;
+  constexpr std::uint64_t n = 100'000;
+  const auto line = [](Op op, DType dtype, double ours, double theirs, double target) {
+    std::printf("dtypes %-14s %-10s %9.3f %9.3f %6.2fx %4.1fx%s\n", quarvel_kernels::op_info(op).name.data(),
+                std::string(dtype.name()).c_str(), ours, theirs, ours / theirs, target,
+                ours > target * theirs ? "  > target" : "");
+  };
+  const auto pair = [&](Op op, DType dtype, DType reference, double target) {
+    std::vector<DType> ours(quarvel_kernels::op_info(op).nin, dtype), theirs(ours.size(), reference);
+    if (op == Op::ldexp) ours[1] = theirs[1] = DType::Int32;
+    // In turns, so that a shared machine skews both alike.
+    double a = 1e30, b = 1e30;
+    for (int round = 0; round < 3; ++round) {
+      a = std::min(a, loop_on(op, ours, n));
+      b = std::min(b, loop_on(op, theirs, n));
+    }
+    if (a >= 0 && b >= 0) line(op, dtype, a, b, target);
+  };
+  std::printf("%-21s %-10s %9s %9s %7s %5s  (ns/element, %llu elements)\n", "dtypes operation", "dtype", "loop",
+              "reference", "ratio", "target", static_cast<unsigned long long>(n));
+  for (Op op : {Op::add, Op::subtract, Op::multiply, Op::absolute, Op::negative, Op::maximum, Op::minimum})
+    pair(op, DType::Float32, DType::Float64, 1.2);
+  for (int k = 0; k < quarvel_kernels::op_count; ++k)
+    pair(static_cast<Op>(k), DType::Complex64, DType::Complex128, 1.3);
+  for (int k = 0; k < quarvel_kernels::op_count; ++k) pair(static_cast<Op>(k), DType::Float16, DType::Float32, 1.5);
+  const DType g[] = {DType::LongDouble};
+  for (Op op : {Op::floor, Op::ceil, Op::trunc}) {
+    double a = 1e30, b = 1e30;
+    for (int round = 0; round < 3; ++round) {
+      a = std::min(a, loop_on(op, {g[0]}, n));
+      b = std::min(b, loop_on(Op::rint, {g[0]}, n));
+    }
+    line(op, DType::LongDouble, a, b, 1.5);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -676,6 +785,12 @@ int main(int argc, char** argv) {
   // "bench_core loops": the section above alone.
   if (argc > 1 && std::string_view(argv[1]) == "loops") {
     bench_complex_and_half_loops();
+    std::printf("(checksum %ld)\n", sink);
+    return 0;
+  }
+  // "bench_core dtypes": each dtype's loops beside its reference dtype's.
+  if (argc > 1 && std::string_view(argv[1]) == "dtypes") {
+    bench_dtypes();
     std::printf("(checksum %ld)\n", sink);
     return 0;
   }

@@ -261,18 +261,26 @@ template <class F> [[gnu::noinline]] std::complex<F> complex_product_formula(std
   return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
 
-template <class F> std::complex<F> complex_power(std::complex<F> a, std::complex<F> b) {
+template <class F> void complex_power_parts(F ar, F ai, F br, F bi, F* r) {
   using M = Math<F>;
-  const F ar = a.real(), ai = a.imag(), br = b.real(), bi = b.imag();
-  if (ar == 0 && ai == 0) {
-    if (br < 0) return {nan_value<F>, nan_value<F>};
-    if constexpr (std::is_same_v<F, float>)
-      if (std::isnan(br)) return {nan_value<F>, nan_value<F>};
+  std::complex<F> p;
+  if ((ar == 0 && ai == 0) && (br < 0 || (std::is_same_v<F, float> && std::isnan(br)))) {
+    p = {nan_value<F>, nan_value<F>};
+  } else if (br == 0 && bi == 0) {
+    p = {1, 0};
+  } else {
+    const F log_r = M::log(M::hypot(ar, ai));
+    const F t = M::atan2(ai, ar);
+    p = complex_exp<F>(br * log_r - bi * t, bi * log_r + br * t);
   }
-  if (br == 0 && bi == 0) return {1, 0};
-  const F log_r = M::log(M::hypot(ar, ai));
-  const F t = M::atan2(ai, ar);
-  return complex_exp<F>(br * log_r - bi * t, bi * log_r + br * t);
+  r[0] = p.real();
+  r[1] = p.imag();
+}
+
+template <class F> std::complex<F> complex_power(std::complex<F> a, std::complex<F> b) {
+  F r[2];
+  complex_power_parts(a.real(), a.imag(), b.real(), b.imag(), r);
+  return {r[0], r[1]};
 }
 
 template <class F> std::optional<std::complex<F>> complex_extreme(Op op, std::complex<F> a, std::complex<F> b) {
@@ -297,6 +305,8 @@ template std::complex<float> complex_divide<float>(std::complex<float>, std::com
 template std::complex<double> complex_divide<double>(std::complex<double>, std::complex<double>);
 template std::complex<float> complex_product_formula<float>(std::complex<float>, std::complex<float>);
 template std::complex<double> complex_product_formula<double>(std::complex<double>, std::complex<double>);
+template void complex_power_parts<float>(float, float, float, float, float*);
+template void complex_power_parts<double>(double, double, double, double, double*);
 template std::complex<float> complex_power<float>(std::complex<float>, std::complex<float>);
 template std::complex<double> complex_power<double>(std::complex<double>, std::complex<double>);
 template std::optional<std::complex<float>> complex_extreme<float>(Op, std::complex<float>, std::complex<float>);

@@ -204,6 +204,10 @@ inline std::complex<double> complex_divide_f64(std::complex<double> a, std::comp
   return complex_divide(a, b);
 }
 template <class F> std::complex<F> complex_power(std::complex<F> a, std::complex<F> b);
+// The same on parts, the result's in r[0] and r[1]: for callers in other
+// units, to which a complex<float> would be handed packed in one register,
+// through the stack, on every call.
+template <class F> void complex_power_parts(F ar, F ai, F br, F bi, F* r);
 
 // maximum/minimum propagate NaN, fmax/fmin skip it; lexicographic order.
 template <class F> std::optional<std::complex<F>> complex_extreme(Op op, std::complex<F> a, std::complex<F> b);

@@ -14,6 +14,7 @@
 #include <complex>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "kernels/binary.h"
 #include "kernels/binary_float.h"
@@ -72,24 +73,32 @@ constexpr bool unary_calls_function() {
     case negative: return false;
     case square:
     case reciprocal: return false;
+    case spacing:
+      if (std::is_same_v<A, Half>) return false;  // half_spacing, inlined
+      [[fallthrough]];
     default: return !(is_inline_real<op> && (is_single_or_double<A> || std::is_same_v<A, Half>));
   }
 }
 
 // A float16 element runs the single-precision function, its result rounded
-// once to half (spacing steps in half precision itself).
+// once to half.
 template <Op op, class A>
-using function_element = std::conditional_t<std::is_same_v<A, Half> && op != Op::spacing, float, A>;
+using function_element = std::conditional_t<std::is_same_v<A, Half>, float, A>;
+
+// Complex64 elements are computed through runs (unary_float.h).
+template <Op op, class A>
+inline constexpr bool unary_runs_function = unary_calls_function<op, A>() && std::is_same_v<A, std::complex<float>>;
 
 template <Op op, class A>
-using UnaryState = std::conditional_t<unary_calls_function<op, A>(), UnaryFunction<function_element<op, A>>, NoState>;
+using UnaryState =
+    std::conditional_t<!unary_calls_function<op, A>(), NoState,
+                       std::conditional_t<unary_runs_function<op, A>, ComplexRun<float>,
+                                          UnaryFunction<function_element<op, A>>>>;
 
 template <Op op, class A>
 UnaryState<op, A> unary_state() {
   if constexpr (!unary_calls_function<op, A>()) {
     return {};
-  } else if constexpr (std::is_same_v<A, Half> && op == Op::spacing) {
-    return real_function_f16(op);
   } else if constexpr (std::is_same_v<A, Half>) {
     // Null exactly where the half table is.
     return real_function_f32(op);
@@ -98,7 +107,7 @@ UnaryState<op, A> unary_state() {
   } else if constexpr (std::is_same_v<A, double>) {
     return real_function_f64(op);
   } else if constexpr (std::is_same_v<A, std::complex<float>>) {
-    return complex_function_f32(op);
+    return complex_run_f32(op);
   } else {
     return complex_function_f64(op);
   }
@@ -113,8 +122,8 @@ template <Op op, class A, class R>
 constexpr bool has_unrounded_half_unary() {
   using enum Op;
   if (!std::is_same_v<A, Half> || !std::is_same_v<R, Half>) return false;
-  if (is_inline_real<op> || op == negative || op == absolute || op == fabs) return true;
-  return unary_calls_function<op, A>() && op != spacing;
+  if (is_inline_real<op> || op == negative || op == absolute || op == fabs || op == spacing) return true;
+  return unary_calls_function<op, A>();
 }
 
 template <Op op, class A>
@@ -126,6 +135,8 @@ float unrounded_half(const UnaryState<op, A>& state, Half x) {
     return std::fabs(quieted(x.value));
   } else if constexpr (is_inline_real<op>) {
     return inline_real<op>(x.value);
+  } else if constexpr (op == spacing) {
+    return half_spacing(x.value);
   } else {
     return state(x.value);
   }
@@ -140,6 +151,9 @@ template <Op op, class A, class R>
     r = Half{round_to_half(unrounded_half<op, A>(state, x))};
   } else if constexpr (has_unrounded_half_unary<op, A, R>()) {
     r = Half{round_to_half(unrounded_half<op, A>(state, x))};
+  } else if constexpr (unary_runs_function<op, A>) {
+    if (state == nullptr) return false;
+    state(&x, &r, 1);
   } else if constexpr (unary_calls_function<op, A>()) {
     if (state == nullptr) return false;
     r = state(x);
@@ -200,16 +214,20 @@ template <Op op, class A, class R>
   return true;
 }
 
-// modf and frexp: single precision for float16 and float32 results.
-template <Op op, class A, class R1, class R2>
-[[gnu::always_inline]] inline bool unary2_form(NoState, A x, R1& r1, R2& r2) {
+// modf and frexp: single precision for float16 and float32 results, each
+// float16 result rounded once from it.
+template <Op op, class A, class R1>
+[[gnu::always_inline]] inline auto unary2_parts(A x) {
   static_assert(op == Op::modf || op == Op::frexp);
   using C = std::conditional_t<std::is_same_v<R1, double>, double, float>;
   const C v = static_cast<C>(real_reading(x));
-  const auto [first, second] = [v] {
-    if constexpr (op == Op::modf) return modf_parts(v);
-    else return frexp_parts(v);
-  }();
+  if constexpr (op == Op::modf) return modf_parts(v);
+  else return frexp_parts(v);
+}
+
+template <Op op, class A, class R1, class R2>
+[[gnu::always_inline]] inline bool unary2_form(NoState, A x, R1& r1, R2& r2) {
+  const auto [first, second] = unary2_parts<op, A, R1>(x);
   r1 = from_float_or_double<R1>(first);
   r2 = from_float_or_double<R2>(second);  // frexp's int32 exponent as it is
   return true;
@@ -263,6 +281,25 @@ Ordering compare_elements(A a, B b) {
   }
 }
 
+// Complex operands compare by real parts, then imaginary parts; a NaN part
+// leaves them unordered (compare_values). Without branches, so that a loop of
+// them vectorises.
+template <Op op, class F>
+bool complex_comparison(std::complex<F> a, std::complex<F> b) {
+  const F ar = a.real(), ai = a.imag(), br = b.real(), bi = b.imag();
+  const bool imaginary_ordered = (ai == ai) & (bi == bi);
+  const bool tie = ar == br;
+  const bool less = ((ar < br) & imaginary_ordered) | (tie & (ai < bi));
+  const bool greater = ((br < ar) & imaginary_ordered) | (tie & (bi < ai));
+  const bool equal = tie & (ai == bi);
+  if constexpr (op == Op::less) return less;
+  if constexpr (op == Op::less_equal) return less | equal;
+  if constexpr (op == Op::equal) return equal;
+  if constexpr (op == Op::not_equal) return !equal;
+  if constexpr (op == Op::greater) return greater;
+  if constexpr (op == Op::greater_equal) return greater | equal;
+}
+
 // The single-precision operand of a float16 element, read as the Scalar path
 // reads it (through its double).
 inline float single_operand(Half x) { return static_cast<float>(real_reading(x)); }
@@ -306,6 +343,8 @@ template <Op op, class A, class B, class R>
       if (state == nullptr) return false;
     }
     r = Half{round_to_half(unrounded_half<op, B>(state, a, b))};
+  } else if constexpr (is_comparison<op> && is_complex_element<A> && std::is_same_v<A, B>) {
+    r = complex_comparison<op>(a, b);
   } else if constexpr (is_comparison<op>) {
     r = comparison_holds(op, compare_elements(a, b));
   } else if constexpr (is_logical<op>) {
@@ -344,6 +383,12 @@ template <Op op, class A, class B, class R>
 inline constexpr bool has_unrounded_half =
     op_info(op).nin == 1 ? has_unrounded_half_unary<op, A, R>() : has_unrounded_half_binary<op, A, B, R>();
 
+// The single-precision results of divmod on float16 operands.
+[[gnu::always_inline]] inline std::pair<float, float> divmod_half_parts(Half a, Half b) {
+  const float x = single_operand(a), y = single_operand(b);
+  return {floor_divide(x, y), float_remainder(x, y)};
+}
+
 // divmod: the floor quotient and the remainder, each as its own operation gives it.
 template <Op op, class A, class B, class R1, class R2>
 [[gnu::always_inline]] inline bool binary2_form(NoState, A a, B b, R1& q, R2& m) {
@@ -352,14 +397,24 @@ template <Op op, class A, class B, class R1, class R2>
     q = *integer_arithmetic<Op::floor_divide>(a, b);
     m = *integer_arithmetic<Op::remainder>(a, b);
   } else if constexpr (std::is_same_v<A, Half>) {
-    const float x = single_operand(a), y = single_operand(b);
-    q = rounded_from_double<Half>(floor_divide(x, y));
-    m = rounded_from_double<Half>(float_remainder(x, y));
+    const auto [quotient, remainder] = divmod_half_parts(a, b);
+    q = rounded_from_double<Half>(quotient);
+    m = rounded_from_double<Half>(remainder);
   } else {
     q = floor_divide(a, b);
     m = float_remainder(a, b);
   }
   return true;
+}
+
+// The two results of modf, frexp and divmod with float16 outputs as single
+// precision gives them, before each float16 one is rounded once (which a loop
+// may do for a block of them at once): a pair of floats, frexp's exponent as
+// the int32 it is.
+template <Op op, class A, class B>
+[[gnu::always_inline]] inline auto unrounded_half_pair(A a, [[maybe_unused]] B b) {
+  if constexpr (op == Op::divmod) return divmod_half_parts(a, b);
+  else return unary2_parts<op, A, Half>(a);
 }
 
 }  // namespace quarvel_kernels::element_forms

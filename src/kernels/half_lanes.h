@@ -36,13 +36,19 @@ using element_forms::is_comparison;
 template <Op op>
 inline constexpr bool is_lane_op = is_real_arithmetic<op> || is_real_extreme<op> || is_comparison<op> ||
                                    op == Op::sqrt || op == Op::square || op == Op::reciprocal ||
-                                   op == Op::negative || op == Op::absolute || op == Op::fabs;
+                                   op == Op::negative || op == Op::absolute || op == Op::fabs ||
+                                   op == Op::positive || op == Op::conjugate;
 
-// Half inputs and one Half result (a bool one for the comparisons).
+// The truth tests and the logical operations, answered from the halves' bits.
+template <Op op>
+inline constexpr bool is_truth_op = op == Op::isnan || op == Op::isinf || op == Op::isfinite ||
+                                    op == Op::signbit || op == Op::logical_not || element_forms::is_logical<op>;
+
+// Half inputs and one Half result (a bool one for the comparisons and truths).
 template <Op op, class A, class B, class R>
-inline constexpr bool handles = is_lane_op<op> && op_info(op).nout == 1 && std::is_same_v<A, Half> &&
-                                std::is_same_v<B, Half> &&
-                                std::is_same_v<R, std::conditional_t<is_comparison<op>, bool, Half>>;
+inline constexpr bool handles =
+    (is_lane_op<op> || is_truth_op<op>) && op_info(op).nout == 1 && std::is_same_v<A, Half> &&
+    std::is_same_v<B, Half> && std::is_same_v<R, std::conditional_t<is_comparison<op> || is_truth_op<op>, bool, Half>>;
 
 inline bool half_instructions() { return quarvel_storage::has_half_instructions(); }
 
@@ -95,6 +101,8 @@ template <Op op>
     return _mm256_xor_ps(a, sign_bit);
   } else if constexpr (op == absolute || op == fabs) {
     return _mm256_andnot_ps(sign_bit, a);
+  } else if constexpr (op == positive || op == conjugate) {
+    return a;
   } else {
     static_assert(is_real_extreme<op>);
     // Lanes without a NaN operand: the larger (smaller), a tie of zeros
@@ -117,6 +125,26 @@ template <Op op>
   if constexpr (op == not_equal) return _mm256_cmp_ps(a, b, _CMP_NEQ_UQ);
   if constexpr (op == greater) return _mm256_cmp_ps(a, b, _CMP_GT_OQ);
   if constexpr (op == greater_equal) return _mm256_cmp_ps(a, b, _CMP_GE_OQ);
+}
+
+// The truth of eight halves as 16-bit lane masks, from their bits: NaN is
+// truthy, and signbit reads a NaN's sign.
+//   binary16  s eeeee mmmmmmmmmm: infinite at magnitude 0x7C00, NaN above
+template <Op op>
+[[QUARVEL_HALF_LANES]] inline __m128i truth_lanes(__m128i a, __m128i b) {
+  using enum Op;
+  const __m128i infinity = _mm_set1_epi16(0x7C00);
+  const __m128i magnitude = _mm_and_si128(a, _mm_set1_epi16(0x7FFF));
+  const __m128i a_zero = _mm_cmpeq_epi16(magnitude, _mm_setzero_si128());
+  const __m128i b_zero = _mm_cmpeq_epi16(_mm_and_si128(b, _mm_set1_epi16(0x7FFF)), _mm_setzero_si128());
+  if constexpr (op == isnan) return _mm_cmpgt_epi16(magnitude, infinity);
+  if constexpr (op == isinf) return _mm_cmpeq_epi16(magnitude, infinity);
+  if constexpr (op == isfinite) return _mm_cmplt_epi16(magnitude, infinity);
+  if constexpr (op == signbit) return _mm_srai_epi16(a, 15);
+  if constexpr (op == logical_not) return a_zero;
+  if constexpr (op == logical_and) return _mm_andnot_si128(_mm_or_si128(a_zero, b_zero), _mm_set1_epi16(-1));
+  if constexpr (op == logical_or) return _mm_andnot_si128(_mm_and_si128(a_zero, b_zero), _mm_set1_epi16(-1));
+  if constexpr (op == logical_xor) return _mm_xor_si128(a_zero, b_zero);
 }
 
 // Eight 32-bit lane masks as eight 16-bit ones.
@@ -146,6 +174,14 @@ template <Op op>
   return quiet;
 }
 
+// Eight 16-bit lane masks as eight bool elements: 0 or 1.
+[[QUARVEL_HALF_LANES]] inline void store_truths(std::uint8_t* p, std::ptrdiff_t stride, __m128i m) {
+  std::uint8_t bytes[8];
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes),
+                   _mm_and_si128(_mm_packs_epi16(m, _mm_setzero_si128()), _mm_set1_epi8(1)));
+  store_lanes(p, stride, bytes);
+}
+
 // Each bit of a 16-bit lane mask's movemask pair, as one bit per lane.
 [[QUARVEL_HALF_LANES]] inline unsigned lane_bits(__m128i m) {
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(m, _mm_setzero_si128())));
@@ -171,17 +207,21 @@ template <class K, class Rest>
   const auto groups = static_cast<std::ptrdiff_t>(n / 8);
   for (std::ptrdiff_t g = 0; g < groups; ++g) {
     const std::ptrdiff_t first = g * 8;
+    if constexpr (is_truth_op<op>) {
+      // Never a fault: a bool result, and no rule reads the inputs.
+      static_assert(fault_rule(op).zero == ZeroRule::none && !fault_rule(op).log_add_exp);
+      const __m128i a = load_halves(in[0] + first * step[0], step[0]);
+      const __m128i b = two ? load_halves(in[1] + first * step[1], step[1]) : a;
+      store_truths(out + first * out_step, out_step, truth_lanes<op>(a, b));
+      continue;
+    }
     const __m256 a = _mm256_cvtph_ps(load_halves(in[0] + first * step[0], step[0]));
     const __m256 b = two ? _mm256_cvtph_ps(load_halves(in[1] + first * step[1], step[1])) : a;
     if constexpr (is_comparison<op>) {
       // Never a fault: a bool result, and no rule reads the inputs.
-      const __m128i m = narrow(comparison_lanes<op>(a, b));
-      std::uint8_t bytes[8];  // bool elements: 0 or 1
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes),
-                       _mm_and_si128(_mm_packs_epi16(m, _mm_setzero_si128()), _mm_set1_epi8(1)));
-      store_lanes(out + first * out_step, out_step, bytes);
+      store_truths(out + first * out_step, out_step, narrow(comparison_lanes<op>(a, b)));
       continue;
-    } else {
+    } else if constexpr (!is_truth_op<op>) {
       const __m256 u = compute_lanes<op>(a, b);
       __m256 redo = _mm256_cmp_ps(u, u, _CMP_UNORD_Q);
       if constexpr (is_real_extreme<op>)

@@ -50,6 +50,11 @@ T load(const std::uint8_t* p) {
     // become an integer load that the vectoriser then refuses.
     using Unaligned [[gnu::may_alias, gnu::aligned(1)]] = T;
     return *reinterpret_cast<const Unaligned*>(p);
+  } else if constexpr (is_complex_element<T>) {
+    // Part by part, for the same reason.
+    using Unaligned [[gnu::may_alias, gnu::aligned(1)]] = typename T::value_type;
+    const auto* parts = reinterpret_cast<const Unaligned*>(p);
+    return T(parts[0], parts[1]);
   } else {
     T v;
     std::memcpy(&v, p, sizeof v);
@@ -67,6 +72,11 @@ void store(std::uint8_t* p, T v) {
   } else if constexpr (std::is_floating_point_v<T>) {
     using Unaligned [[gnu::may_alias, gnu::aligned(1)]] = T;
     *reinterpret_cast<Unaligned*>(p) = v;
+  } else if constexpr (is_complex_element<T>) {
+    using Unaligned [[gnu::may_alias, gnu::aligned(1)]] = typename T::value_type;
+    auto* parts = reinterpret_cast<Unaligned*>(p);
+    parts[0] = v.real();
+    parts[1] = v.imag();
   } else {
     std::memcpy(p, &v, sizeof v);
   }
@@ -94,6 +104,8 @@ struct Kernel {
 
   static constexpr bool calls_function =
       nout == 1 && (nin == 1 ? unary_calls_function<op, A>() : binary_calls_function<op, A, B>());
+  // A function a block calls once over all its elements.
+  static constexpr bool runs_function = nin == 1 && nout == 1 && unary_runs_function<op, A>;
   using State = std::conditional_t<!calls_function, NoState,
                                    std::conditional_t<nin == 1, UnaryState<op, A>, BinaryState<op, A, B>>>;
 
@@ -107,6 +119,8 @@ struct Kernel {
   // plain single-precision work rounded a block at a time.
   static constexpr bool stages_halves = std::is_same_v<A, Half> || std::is_same_v<B, Half>;
   static constexpr bool rounds_halves = nout == 1 && has_unrounded_half<op, A, B, R1>;
+  // So are those of modf, frexp and divmod, each output a block at a time.
+  static constexpr bool rounds_half_pairs = nout == 2 && std::is_same_v<A, Half> && std::is_same_v<R1, Half>;
   // The logical operations' 588 loops over every pair of input dtypes do not
   // repay their code in blocks.
   static constexpr bool blockwise = !refuses_elements && !is_logical<op>;
@@ -294,7 +308,7 @@ struct Block {
   First first[block_size];
   typename K::R2 second[K::nout == 2 ? block_size : 1];
   float halves[2][K::stages_halves ? block_size : 1];  // float16 inputs as floats
-  float unrounded[K::rounds_halves ? block_size : 1];
+  float unrounded[K::rounds_half_pairs ? 2 : 1][K::rounds_halves || K::rounds_half_pairs ? block_size : 1];
   // Staged float16 input bits, or float16 results (rounded at once, those of
   // rounds_halves held here alone).
   std::uint16_t bits[K::has_half ? block_size : 1];
@@ -337,6 +351,15 @@ template <class T, class K, bool contiguous, std::size_t k>
   }
 }
 
+// A block of single-precision values rounded to half at once, as elements.
+inline void rounded_halves(const float* values, std::uint16_t* bits, Half* out) {
+  static_assert(sizeof(Half) == sizeof(float));
+  float rounded[block_size];
+  quarvel_storage::floats_to_halves(values, bits, block_size);
+  quarvel_storage::halves_to_floats(bits, rounded, block_size);
+  std::memcpy(static_cast<void*>(out), rounded, sizeof rounded);
+}
+
 // Computes a block into `block` and counts the elements the screen passes.
 // Its count is a constant: such a loop vectorises even where the compiler
 // will not add a remainder loop (-O2).
@@ -345,6 +368,20 @@ std::size_t compute_block(const typename K::State& state, const BlockPlace& plac
   using A = typename K::A;
   using B = typename K::B;
   constexpr auto count = static_cast<std::ptrdiff_t>(block_size);
+  // As wide as the result lanes: a count narrower or wider than them stops the vectoriser.
+  using Count = std::conditional_t<sizeof(typename Block<K>::First) == 8, std::uint64_t, std::uint32_t>;
+  Count quiet = 0;
+  if constexpr (K::runs_function) {
+    A inputs[block_size];
+    const std::ptrdiff_t step = step_of<A, contiguous>(place.in_step[0]);
+    for (std::ptrdiff_t j = 0; j < count; ++j) inputs[j] = load<A>(place.in[0] + j * step);
+    state(inputs, block.first, block_size);
+    for (std::ptrdiff_t j = 0; j < count; ++j) {
+      typename K::R2 unused{};
+      quiet += K::screen(inputs[j], inputs[j], block.first[j], unused);
+    }
+    return static_cast<std::size_t>(quiet);
+  }
   if constexpr (std::is_same_v<A, Half>) stage_halves<K, contiguous, 0>(place, block);
   if constexpr (K::nin == 2 && std::is_same_v<B, Half>) stage_halves<K, contiguous, 1>(place, block);
   if constexpr (complex_blocks::handles<K::op, A, B, typename K::R1>) {
@@ -363,24 +400,46 @@ std::size_t compute_block(const typename K::State& state, const BlockPlace& plac
                ? block_size
                : 0;
   }
-  std::uint64_t quiet = 0;  // 64 bits: narrowing a float64 lane's count would stop the vectoriser
   if constexpr (K::rounds_halves) {
     // The single-precision values, rounded to half all at once into the
     // results' bits, which the screen reads and the store writes as they are.
     for (std::ptrdiff_t j = 0; j < count; ++j) {
       if constexpr (K::nin == 1) {
-        block.unrounded[j] = unrounded_half<K::op, A>(state, block_input<A, K, contiguous, 0>(place, block, j));
+        block.unrounded[0][j] = unrounded_half<K::op, A>(state, block_input<A, K, contiguous, 0>(place, block, j));
       } else {
-        block.unrounded[j] = unrounded_half<K::op, B>(state, block_input<A, K, contiguous, 0>(place, block, j),
+        block.unrounded[0][j] = unrounded_half<K::op, B>(state, block_input<A, K, contiguous, 0>(place, block, j),
                                                       block_input<B, K, contiguous, 1>(place, block, j));
       }
     }
-    quarvel_storage::floats_to_halves(block.unrounded, block.bits, block_size);
+    quarvel_storage::floats_to_halves(block.unrounded[0], block.bits, block_size);
     std::uint32_t passed = 0;
     for (std::ptrdiff_t j = 0; j < count; ++j)
       passed += K::screen_half(block_input<A, K, contiguous, 0>(place, block, j),
                                block_input<B, K, contiguous, 1>(place, block, j), block.bits[j]);
     return passed;
+  }
+  if constexpr (K::rounds_half_pairs) {
+    // The single-precision results, each float16 output rounded all at once.
+    auto input_b = [&](std::ptrdiff_t j) {
+      if constexpr (K::nin == 2) return block_input<B, K, contiguous, 1>(place, block, j);
+      else return B{};
+    };
+    for (std::ptrdiff_t j = 0; j < count; ++j) {
+      const auto [first, second] =
+          unrounded_half_pair<K::op>(block_input<A, K, contiguous, 0>(place, block, j), input_b(j));
+      block.unrounded[0][j] = first;
+      if constexpr (std::is_same_v<typename K::R2, Half>) {
+        block.unrounded[1][j] = second;
+      } else {
+        block.second[j] = second;
+      }
+    }
+    rounded_halves(block.unrounded[0], block.bits, block.first);
+    if constexpr (std::is_same_v<typename K::R2, Half>) rounded_halves(block.unrounded[1], block.bits, block.second);
+    for (std::ptrdiff_t j = 0; j < count; ++j)
+      quiet += K::screen(block_input<A, K, contiguous, 0>(place, block, j), input_b(j), block.first[j],
+                         block.second[j]);
+    return static_cast<std::size_t>(quiet);
   }
   for (std::ptrdiff_t j = 0; j < count; ++j) {
     const A a = block_input<A, K, contiguous, 0>(place, block, j);

@@ -180,13 +180,6 @@ constexpr auto half_functions = make_half_table(std::make_index_sequence<op_coun
 
 // ---- complex helpers -------------------------------------------------------
 
-// Evaluates a double-precision routine and narrows its parts.
-template <UnaryFunction<Complex<double>> f>
-Complex<float> through_double(Complex<float> z) {
-  const Complex<double> r = f(Complex<double>(z.real(), z.imag()));
-  return {static_cast<float>(r.real()), static_cast<float>(r.imag())};
-}
-
 // The inner square root of the inverse functions. With `acosh_sign`, a
 // negative real w with zero imaginary part takes the sign of that zero.
 Complex<double> inner_sqrt(double a, double b, bool acosh_sign = false) {
@@ -360,7 +353,11 @@ Complex<F> complex_rint(Complex<F> z) {
 template <class F>
 Complex<F> complex_exp2(Complex<F> z) {
   const F x = z.real(), y = z.imag();
-  if (std::isfinite(y) && x <= Constants<F>::exp2_overflow_risk) return complex_power<F>({F(2), F(0)}, z);
+  if (std::isfinite(y) && x <= Constants<F>::exp2_overflow_risk) {
+    F r[2];
+    complex_power_parts<F>(F(2), F(0), x, y, r);
+    return {r[0], r[1]};
+  }
   return polar_power(x, y, y * Constants<F>::ln2, [](F v) { return std::exp2(v); },
                      Constants<F>::exp2_overflow_risk);
 }
@@ -416,8 +413,17 @@ std::optional<Complex<double>> tanh_parts(double a, double b) {
 }
 
 template <class F>
-constexpr UnaryFunction<Complex<F>> complex_function(Op op) {
-  constexpr bool single = std::is_same_v<F, float>;
+Complex<F> complex_negative(Complex<F> z) {
+  return {-z.real(), -z.imag()};
+}
+template <class F>
+Complex<F> complex_conjugate(Complex<F> z) {
+  return {z.real(), -z.imag()};
+}
+
+// The functions computed in the element's own precision.
+template <class F>
+constexpr UnaryFunction<Complex<F>> own_precision_function(Op op) {
   using C = Constants<F>;
   switch (op) {
     case Op::cos: return &complex_cos<F>;
@@ -431,40 +437,105 @@ constexpr UnaryFunction<Complex<F>> complex_function(Op op) {
     case Op::sqrt: return &complex_sqrt<F>;
     case Op::rint: return &complex_rint<F>;
     case Op::square: return &complex_square<F>;
-    case Op::negative: return [](Complex<F> z) { return Complex<F>(-z.real(), -z.imag()); };  // inlined alike
-    case Op::conjugate: return [](Complex<F> z) { return Complex<F>(z.real(), -z.imag()); };
+    case Op::negative: return &complex_negative<F>;  // inlined alike
+    case Op::conjugate: return &complex_conjugate<F>;
     case Op::expm1: return &complex_expm1<F>;
     case Op::log1p: return &complex_log1p<F>;
     case Op::exp2: return &complex_exp2<F>;
     case Op::reciprocal: return &complex_reciprocal<F>;
-    default: break;
-  }
-  if constexpr (single) {
-    switch (op) {
-      case Op::tan: return &complex_tan_f32;
-      case Op::tanh: return &complex_tanh_f32;
-      case Op::arcsin: return &through_double<complex_asin_f64>;
-      case Op::arccos: return &through_double<complex_acos_f64>;
-      case Op::arctan: return &through_double<complex_atan_f64>;
-      case Op::arccosh: return &through_double<complex_acosh_f64>;
-      case Op::arcsinh: return &through_double<complex_asinh_f64>;
-      case Op::arctanh: return &through_double<complex_atanh_f64>;
-      default: return nullptr;
-    }
-  } else {
-    switch (op) {
-      case Op::tan: return &complex_tan_f64;
-      case Op::tanh: return &complex_tanh_f64;
-      case Op::arcsin: return &complex_asin_f64;
-      case Op::arccos: return &complex_acos_f64;
-      case Op::arctan: return &complex_atan_f64;
-      case Op::arccosh: return &complex_acosh_f64;
-      case Op::arcsinh: return &complex_asinh_f64;
-      case Op::arctanh: return &complex_atanh_f64;
-      default: return nullptr;
-    }
+    default: return nullptr;
   }
 }
+
+// The double routines, which complex64 elements run widened.
+constexpr UnaryFunction<Complex<double>> double_routine(Op op) {
+  switch (op) {
+    case Op::tan: return &complex_tan_f64;
+    case Op::tanh: return &complex_tanh_f64;
+    case Op::arcsin: return &complex_asin_f64;
+    case Op::arccos: return &complex_acos_f64;
+    case Op::arctan: return &complex_atan_f64;
+    case Op::arccosh: return &complex_acosh_f64;
+    case Op::arcsinh: return &complex_asinh_f64;
+    case Op::arctanh: return &complex_atanh_f64;
+    default: return nullptr;
+  }
+}
+
+constexpr UnaryFunction<Complex<double>> complex_function_of_double(Op op) {
+  const UnaryFunction<Complex<double>> own = own_precision_function<double>(op);
+  return own != nullptr ? own : double_routine(op);
+}
+
+// ---- complex64 runs ----------------------------------------------------------
+//
+// Each element is computed by a function compiled once and never inlined,
+// cloned or given another interface (noipa), whichever path calls it: a
+// result's bits, a NaN's sign and payload among them, never depend on the
+// path. Operands and results pass through memory: a complex<float> handed
+// over in a register is packed and unpacked through the stack on every call,
+// each load waiting on two stores it cannot be forwarded.
+
+template <UnaryFunction<Complex<float>> f>
+[[gnu::noipa]] void single_element(const Complex<float>* z, Complex<float>* r) {
+  *r = f(*z);
+}
+template <UnaryFunction<Complex<double>> f>
+[[gnu::noipa]] void double_element(const Complex<double>* w, Complex<double>* r) {
+  *r = f(*w);
+}
+
+template <UnaryFunction<Complex<float>> f>
+void single_run(const Complex<float>* z, Complex<float>* r, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) single_element<f>(z + i, r + i);
+}
+
+// Widened a chunk at a time, the double routine on each, narrowed.
+template <UnaryFunction<Complex<double>> f>
+void narrowed_run(const Complex<float>* z, Complex<float>* r, std::size_t n) {
+  constexpr std::size_t chunk = 64;
+  Complex<double> w[chunk];
+  for (std::size_t start = 0; start < n; start += chunk) {
+    const std::size_t m = std::min(chunk, n - start);
+    for (std::size_t i = 0; i < m; ++i) w[i] = {z[start + i].real(), z[start + i].imag()};
+    for (std::size_t i = 0; i < m; ++i) double_element<f>(w + i, w + i);
+    for (std::size_t i = 0; i < m; ++i)
+      r[start + i] = {static_cast<float>(w[i].real()), static_cast<float>(w[i].imag())};
+  }
+}
+
+template <Op op>
+constexpr ComplexRun<float> complex_run_of() {
+  constexpr UnaryFunction<Complex<float>> own = own_precision_function<float>(op);
+  constexpr UnaryFunction<Complex<double>> routine = double_routine(op);
+  if constexpr (own != nullptr) {
+    return &single_run<own>;
+  } else if constexpr (routine != nullptr) {
+    return &narrowed_run<routine>;
+  } else {
+    return nullptr;
+  }
+}
+
+// One element through its run.
+template <Op op>
+Complex<float> complex_single(Complex<float> z) {
+  Complex<float> r;
+  complex_run_of<op>()(&z, &r, 1);
+  return r;
+}
+
+// Indexed by Op.
+template <std::size_t... I>
+constexpr std::array<ComplexRun<float>, op_count> make_run_table(std::index_sequence<I...>) {
+  return {{complex_run_of<static_cast<Op>(I)>()...}};
+}
+constexpr auto complex_runs = make_run_table(std::make_index_sequence<op_count>());
+template <std::size_t... I>
+constexpr std::array<UnaryFunction<Complex<float>>, op_count> make_single_table(std::index_sequence<I...>) {
+  return {{(complex_run_of<static_cast<Op>(I)>() != nullptr ? &complex_single<static_cast<Op>(I)> : nullptr)...}};
+}
+constexpr auto complex_singles = make_single_table(std::make_index_sequence<op_count>());
 
 // Beyond this magnitude the squares in atan and atanh overflow.
 constexpr double atan_safe_limit = 3.351951982485649e153;
@@ -484,8 +555,9 @@ UnaryFunction<Half> real_function_f16(Op op) {
   if (real_function<float>(op) == nullptr) return nullptr;
   return half_functions[static_cast<int>(op)];
 }
-UnaryFunction<std::complex<float>> complex_function_f32(Op op) { return complex_function<float>(op); }
-UnaryFunction<std::complex<double>> complex_function_f64(Op op) { return complex_function<double>(op); }
+UnaryFunction<std::complex<float>> complex_function_f32(Op op) { return complex_singles[static_cast<int>(op)]; }
+ComplexRun<float> complex_run_f32(Op op) { return complex_runs[static_cast<int>(op)]; }
+UnaryFunction<std::complex<double>> complex_function_f64(Op op) { return complex_function_of_double(op); }
 
 Result<float> unary_float32(Op op, float x) {
   const UnaryFunction<float> f = real_function<float>(op);
@@ -502,9 +574,12 @@ Result<float> unary_float32(std::string_view name, float x) {
 Result<Scalar> unary_float_or_complex(Op op, const Scalar& x, DType out) {
   const DType in = x.dtype();
   if (out == DType::Complex64 && in == DType::Complex64) {
-    const UnaryFunction<std::complex<float>> f = complex_function<float>(op);
-    if (f == nullptr) return fail(ErrorKind::CannotConvert);
-    return Scalar(f(x.get<std::complex<float>>()));
+    const ComplexRun<float> run = complex_run_f32(op);
+    if (run == nullptr) return fail(ErrorKind::CannotConvert);
+    const std::complex<float> z = x.get<std::complex<float>>();
+    std::complex<float> r;
+    run(&z, &r, 1);
+    return Scalar(r);
   }
   if (out == DType::Float32 && in == DType::Float32) {
     const UnaryFunction<float> f = real_function<float>(op);
@@ -517,7 +592,7 @@ Result<Scalar> unary_float_or_complex(Op op, const Scalar& x, DType out) {
     return Scalar(f(x.get<Half>()));
   }
   if (in.is_complex()) {
-    const UnaryFunction<std::complex<double>> f = complex_function<double>(op);
+    const UnaryFunction<std::complex<double>> f = complex_function_of_double(op);
     if (f == nullptr) return fail(ErrorKind::CannotConvert);
     const Result<std::complex<double>> z = x.as_complex();
     if (!z) return fail(z.error());
@@ -549,13 +624,7 @@ float spacing_f32(float x) {
   return std::bit_cast<float>(next) - x;
 }
 
-// binary16:  s eeeee mmmmmmmmmm
-Half spacing_f16(Half x) {
-  if (!std::isfinite(x.value)) return Half{std::numeric_limits<float>::quiet_NaN()};
-  const std::uint16_t h = float_to_half_bits(x.value);
-  const std::uint16_t next = (h & 0x7FFF) == 0 ? 0x0001 : (h == 0x7C00 ? h : static_cast<std::uint16_t>(h + 1));
-  return Half{round_to_half(half_bits_to_float(next) - x.value)};
-}
+Half spacing_f16(Half x) { return Half{round_to_half(half_spacing(x.value))}; }
 
 double spacing_in(DType dtype, double x) {
   const double direction = x == 0 ? inf : std::copysign(inf, x);
@@ -575,8 +644,8 @@ std::complex<double> complex_tan_f64(std::complex<double> z) {
   return library(Library::tan, z);
 }
 
-std::complex<float> complex_tan_f32(std::complex<float> z) { return through_double<complex_tan_f64>(z); }
-std::complex<float> complex_tanh_f32(std::complex<float> z) { return through_double<complex_tanh_f64>(z); }
+std::complex<float> complex_tan_f32(std::complex<float> z) { return complex_single<Op::tan>(z); }
+std::complex<float> complex_tanh_f32(std::complex<float> z) { return complex_single<Op::tanh>(z); }
 
 std::complex<float> complex_expm1_f32(std::complex<float> z) { return complex_expm1(z); }
 std::complex<double> complex_expm1_f64(std::complex<double> z) { return complex_expm1(z); }

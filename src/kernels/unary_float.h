@@ -3,16 +3,20 @@
 // spacing, and square, reciprocal and negation of complex values.
 //
 // Each function exists once per element type. A typed loop resolves its Op to a
-// function pointer once (`real_function_*`, `complex_function_*`; null when
-// the Op has no such form) and calls it per element; the Scalar entry
-// `unary_float_or_complex` picks the same pointers, so both give identical bits.
+// function pointer once (`real_function_*`, `complex_function_f64`,
+// `complex_run_f32`; null when the Op has no such form) and calls it per
+// element or per run; the Scalar entry `unary_float_or_complex` picks the
+// same pointers, so both give identical bits.
 //
 // Precision: float32 and complex64 elements compute in single precision,
 // float16 elements in single precision rounded once to half, the rest in double.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <complex>
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "kernels/binary_float.h"
@@ -70,6 +74,13 @@ UnaryFunction<Half> real_function_f16(Op op);
 UnaryFunction<std::complex<float>> complex_function_f32(Op op);
 UnaryFunction<std::complex<double>> complex_function_f64(Op op);
 
+// A complex64 function over a run of n elements: r[i] = f(z[i]), z and r
+// apart or the same memory. Every complex64 element is computed through one
+// (a single one, n = 1, included), each by the same machine code.
+template <class F>
+using ComplexRun = void (*)(const std::complex<F>* z, std::complex<F>* r, std::size_t n);
+ComplexRun<float> complex_run_f32(Op op);
+
 // The single-precision real functions; CannotConvert for a name they lack.
 Result<float> unary_float32(Op op, float x);
 Result<float> unary_float32(std::string_view name, float x);
@@ -82,6 +93,24 @@ Result<Scalar> unary_float_or_complex(std::string_view name, const Scalar& x, DT
 // The distance from x to the next value away from zero, signed like x.
 float spacing_f32(float x);
 Half spacing_f16(Half x);
+
+// spacing_f16's value before its (exact) rounding to half, for a float16
+// value x held as a float: NaN for NaN and infinities; else the next half
+// value away from zero, minus x, which is the last place of x's half (the
+// smallest subnormal, positive, for either zero) with x's sign, and an
+// infinity of that sign for the largest finite half.
+//
+//   binary32  s eeeeeeee m(23): a normal half's last place is 2^(e - 10) for
+//   its exponent e = eeeeeeee - 127 >= -14; below, the subnormal unit 2^-24.
+inline float half_spacing(float x) {
+  const std::uint32_t w = std::bit_cast<std::uint32_t>(x);
+  const std::uint32_t magnitude = w & 0x7FFFFFFFu;
+  const std::uint32_t sign = magnitude == 0 ? 0u : w & 0x80000000u;
+  const std::uint32_t biased = magnitude >> 23;
+  const std::uint32_t place = ((biased < 127u - 14u ? 127u - 14u : biased) - 10u) << 23;
+  const std::uint32_t finite = magnitude == 0x477FE000u ? 0x7F800000u : place;  // 65504: the next half is infinite
+  return std::bit_cast<float>(magnitude >= 0x7F800000u ? 0x7FC00000u : (sign | finite));
+}
 // The step taken in the precision of `dtype` (float16, float32, else float64),
 // the difference in double precision.
 double spacing_in(DType dtype, double x);

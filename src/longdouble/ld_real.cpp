@@ -55,6 +55,18 @@ Real sign(Real x) {
   return ::signbit(x) ? -1.0L : 1.0L;
 }
 
+// The C library's floorl, ceill and truncl load a new control word around
+// each value to change the rounding mode, which stalls the processor. The
+// integer rint gives in the current mode is x's floor or ceiling, and one step
+// down from the ceiling is the floor (a zero keeps its sign: 1 - 1 is +0 in
+// every mode in which rint can give 1 for x below it).
+Real rounded_down(Real x) {
+  const Real r = __builtin_rintl(x);
+  return r > x ? r - 1.0L : r;
+}
+Real rounded_up(Real x) { return -rounded_down(-x); }
+Real truncated(Real x) { return x < 0.0L ? rounded_up(x) : rounded_down(x); }
+
 // Distance to the next value away from zero, with the sign of x; -0 looks down.
 Real spacing(Real x) {
   if (!::isfinite(x)) return quiet_nan();
@@ -64,10 +76,10 @@ Real spacing(Real x) {
 
 // Indexed by RealUnaryOp.
 constexpr RealUnary unary_functions[] = {
-    absolute, ::acosl, ::acoshl, ::asinl, ::asinhl, ::atanl, ::atanhl, ::cbrtl, ::ceill, ::cosl, ::coshl,
-    deg2rad, rad2deg, ::expl, ::exp2l, ::expm1l, ::floorl, ::logl, ::log10l, ::log1pl, ::log2l, negative,
+    absolute, ::acosl, ::acoshl, ::asinl, ::asinhl, ::atanl, ::atanhl, ::cbrtl, rounded_up, ::cosl, ::coshl,
+    deg2rad, rad2deg, ::expl, ::exp2l, ::expm1l, rounded_down, ::logl, ::log10l, ::log1pl, ::log2l, negative,
     positive, reciprocal, ::rintl, sign, ::sinl, ::sinhl, spacing, square_root, square, ::tanl, ::tanhl,
-    ::truncl,
+    truncated,
 };
 static_assert(std::size(unary_functions) == quarvel_longdouble::real_unary_count);
 
@@ -96,7 +108,7 @@ Real floor_quotient(Real x, Real y) {
   Real div = (x - mod) / y;
   if (mod != 0.0L && sign_differs(mod, y)) div -= 1.0L;
   if (div == 0.0L) return ::copysignl(0.0L, x / y);
-  Real floored = ::floorl(div);
+  Real floored = rounded_down(div);
   if (div - floored > 0.5L) floored += 1.0L;
   return floored;
 }

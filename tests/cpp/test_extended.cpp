@@ -8,6 +8,10 @@
 // here; its own tests hold it to mpmath and hand-worked IEEE results.
 #include <gtest/gtest.h>
 
+#include <fenv.h>
+
+#include <array>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -202,6 +206,37 @@ TEST(ExtendedRoutines, TypedFunctionsGiveTheTextRoutinesResults) {
       EXPECT_EQ(ld::classify(x, code), answer ? *answer : -1);
     }
   }
+}
+
+// floor, ceil and trunc move rint's integer by one where it lies on the wrong
+// side: the library's own functions (which switch the rounding mode) give
+// the same bytes in every rounding mode, about integers, halves and the
+// ends of the exactly representable integers.
+TEST(ExtendedRoutines, RoundingGivesTheLibrarysBytesInEveryMode) {
+  std::vector<LD> values = special_values();
+  std::mt19937_64 random(30);
+  for (LD base : {0.0L, 1.0L, 2.0L, 7.0L, 1e10L, p2(52), p2(62), p2(63), p2(64) - 1, p2(64), p2(65)})
+    for (LD offset : {0.0L, 0.25L, 0.5L, 0.75L, p2(-64), 1 - p2(-64)})
+      for (LD x : {base + offset, std::nextafter(base + offset, HUGE_VALL), std::nextafter(base + offset, -HUGE_VALL)})
+        values.insert(values.end(), {x, -x});
+  for (int i = 0; i < 4000; ++i)
+    values.push_back(std::ldexp(static_cast<LD>(random()) * p2(-64), static_cast<int>(random() % 80) - 4) *
+                     (i % 2 ? -1 : 1));
+  values.push_back(std::bit_cast<LD>(std::array<std::uint16_t, 8>{0x0001, 0, 0, 0xA000, 0xFFFF}));  // signalling
+  const struct {
+    ld::RealUnaryOp op;
+    long double (*library)(long double);
+  } roundings[] = {
+      {ld::RealUnaryOp::floor, ::floorl}, {ld::RealUnaryOp::ceil, ::ceill}, {ld::RealUnaryOp::trunc, ::truncl}};
+  for (const int mode : {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+    ASSERT_EQ(std::fesetround(mode), 0);
+    for (const auto& r : roundings)
+      for (LD x : values) {
+        const LD want = r.library(x), got = ld::real_unary(r.op)(x);
+        EXPECT_EQ(std::memcmp(&want, &got, 10), 0) << text(x) << " mode " << mode << ": " << text(got);
+      }
+  }
+  std::fesetround(FE_TONEAREST);
 }
 
 // The codes come from the routines' own name table, aliases included.

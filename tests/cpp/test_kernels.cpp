@@ -20,6 +20,7 @@
 
 #include "kernel_test_values.h"
 #include "kernels/binary.h"
+#include "kernels/unary_float.h"
 #include "ulps.h"
 
 namespace {
@@ -161,6 +162,53 @@ TEST(RoundedOnce, OneInputFunctionsOnEveryHalfAndRandomFloats) {
       const float x = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
       ASSERT_TRUE(same_float(static_cast<float>(o.f(x)), one(o.op, {s(x)}, DType::Float32).get<float>()))
           << op_name(o.op) << " of " << x;
+    }
+  }
+}
+
+// spacing of every float16 value: the next half away from zero (a zero's is
+// the smallest subnormal, the largest finite half's infinity) less it, in the
+// compiler's own binary16 arithmetic; NaN for NaN and the infinities.
+TEST(RoundedOnce, Float16SpacingOfEveryHalf) {
+  for (std::uint32_t bits = 0; bits < 0x10000; ++bits) {
+    const float x = half_of(bits);
+    const auto next = static_cast<std::uint16_t>((bits & 0x7FFF) == 0 ? 1 : bits + 1);
+    const double want = std::isfinite(x) ? static_cast<double>(std::bit_cast<_Float16>(next)) - x : NAN;
+    ASSERT_TRUE(same_float(to_half(want), one(Op::spacing, {half(x)}, DType::Float16).get<Half>().value))
+        << "spacing of " << x;
+  }
+}
+
+// Complex64 functions through their runs: each element of a run, in place or
+// apart, has the bits the single element gets; those computed in double are
+// the double routine's results narrowed.
+TEST(ComplexFunctions, Complex64RunsGiveEachElementsBits) {
+  const float parts[] = {0.0f, -0.0f, 1.0f, -0.5f, 2.5f, 1e-40f, -3e38f, 40.0f, -90.0f, 0.75f, INFINITY, -INFINITY, NAN,
+                         std::bit_cast<float>(0xFFA00F00u)};
+  std::vector<c64> z;
+  for (float re : parts)
+    for (float im : parts) z.emplace_back(re, im);
+  for (int k = 0; k < op_count; ++k) {
+    const Op op = static_cast<Op>(k);
+    const ComplexRun<float> run = complex_run_f32(op);
+    const UnaryFunction<c64> single = complex_function_f32(op);
+    ASSERT_EQ(run == nullptr, single == nullptr) << op_name(op);
+    if (run == nullptr) continue;
+    std::vector<c64> apart(z.size()), in_place = z;
+    run(z.data(), apart.data(), z.size());
+    run(in_place.data(), in_place.data(), in_place.size());
+    const UnaryFunction<c128> routine = complex_function_f64(op);
+    const bool narrowed = op == Op::tan || op == Op::tanh || op == Op::arcsin || op == Op::arccos ||
+                          op == Op::arctan || op == Op::arccosh || op == Op::arcsinh || op == Op::arctanh;
+    for (std::size_t i = 0; i < z.size(); ++i) {
+      const c64 want = single(z[i]);
+      EXPECT_EQ(std::memcmp(&want, &apart[i], sizeof want), 0) << op_name(op) << " " << z[i];
+      EXPECT_EQ(std::memcmp(&want, &in_place[i], sizeof want), 0) << op_name(op) << " in place " << z[i];
+      if (!narrowed) continue;
+      const c128 wide = routine(c128(z[i].real(), z[i].imag()));
+      EXPECT_TRUE(same_float(static_cast<float>(wide.real()), want.real()) &&
+                  same_float(static_cast<float>(wide.imag()), want.imag()))
+          << op_name(op) << " " << z[i] << ": " << want << " beside " << wide;
     }
   }
 }
