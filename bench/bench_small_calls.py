@@ -183,6 +183,38 @@ def cases():
         for _ in range(n):
             float(big[3])
 
+    # The general engine's everyday calls, each against the one-element add(a, 1.0) below.
+    one = q.array([1.5])
+    a3, ai = q.array([1.0, 2.0, 3.0]), q.array([1, 2, 3], dtype="int64")
+    mask, o3 = q.array([True, False, True]), q.array([0.0, 0.0, 0.0])
+    m = q.array([[1.0, 2.0], [3.0, 4.0]])
+    multiply, accumulate, outer, at = q.multiply, q.add.accumulate, q.multiply.outer, q.add.at
+    zeros, array = q.zeros, q.array
+
+    def repeat(call):
+        def work(n):
+            for _ in range(n):
+                call()
+        return work
+
+    engine = [
+        ("add(a, 1.0), one element: the reference", repeat(lambda: add(one, 1.0))),
+        ("add(a, 1.0, dtype='float64')", repeat(lambda: add(a3, 1.0, dtype="float64"))),
+        ("add(a, 1.0, casting='same_kind')", repeat(lambda: add(a3, 1.0, casting="same_kind"))),
+        ("a + ai (float64 + int64)", repeat(lambda: a3 + ai)),
+        ("add(ai, 1.5)", repeat(lambda: add(ai, 1.5))),
+        ("add(a, 1.0, where=b, out=o)", repeat(lambda: add(a3, 1.0, where=mask, out=o3))),
+        ("add.reduce(m, axis=1)", repeat(lambda: reduce(m, axis=1))),
+        ("add.reduce(m, axis=None)", repeat(lambda: reduce(m, axis=None))),
+        ("add.reduce(m, axis=0, keepdims=True)", repeat(lambda: reduce(m, axis=0, keepdims=True))),
+        ("add.accumulate(a)", repeat(lambda: accumulate(a3))),
+        ("multiply.outer(a, a)", repeat(lambda: outer(a3, a3))),
+        ("add.at(o, [0, 1], 1.0)", repeat(lambda: at(o3, [0, 1], 1.0))),
+        ("a[b]", repeat(lambda: a3[mask])),
+        ("zeros(3)", repeat(lambda: zeros(3))),
+        ("array([1.0, 2.0, 3.0])", repeat(lambda: array([1.0, 2.0, 3.0]))),
+    ]
+
     def list_pair(n):
         for _ in range(n):
             [u + v for u, v in zip(la, lb)]
@@ -206,7 +238,7 @@ def cases():
         for _ in range(n):
             float(values[3])
 
-    return [
+    return engine, [
         ("add(a, b), one-element float64", add_arrays, "[x + y for x, y in zip(la, lb)]", list_pair, "<= 2.5x Python"),
         ("a + b", add_operator, "[x + y for x, y in zip(la, lb)]", list_pair, "<= 2.5x Python"),
         ("add(a, b, out=o)", add_out, "[x + y for x, y in zip(la, lb)]", list_pair, "<= 2x Python"),
@@ -240,6 +272,11 @@ ALLOCATION_TARGETS = {
 }
 
 
+# Ratios to the reference call; every other engine call: <= 1.5x, and at most
+# six heap allocations beyond its result's own.
+ENGINE_TARGETS = {"zeros(3)": "<= 0.5x", "array([1.0, 2.0, 3.0])": "<= 0.7x"}
+
+
 def best_ns(work, calls, repeat=7):
     work(calls // 10)  # warm up
     times = []
@@ -268,7 +305,9 @@ def count_allocations():
         return (shim() - before) / CALLS
 
     floor = per_call(empty)
-    return {label: max(per_call(work) - floor, 0.0) for label, work, _, _, _ in cases()}
+    engine, small = cases()
+    labels = [(label, work) for label, work, _, _, _ in small] + engine
+    return {label: max(per_call(work) - floor, 0.0) for label, work in labels}
 
 
 def allocation_figures():
@@ -298,7 +337,8 @@ def main():
         return
     allocations = allocation_figures()
     print(f"{'call':<52} {'ns/call':>8} {'target':>15} {'mallocs':>8} {'target':>7}   plain Python")
-    for label, work, python_label, python_work, target in cases():
+    engine, small = cases()
+    for label, work, python_label, python_work, target in small:
         ours = best_ns(work, CALLS)
         shown = target
         if python_work is not None:
@@ -309,6 +349,18 @@ def main():
         count = allocations.get(label)
         counted = "-" if count is None else f"{count:.1f}"
         print(f"{label:<52} {ours:8.0f} {shown:>15} {counted:>8} {ALLOCATION_TARGETS.get(label, ''):>7}   {comparison}")
+    # The engine's calls on 3-element arrays (a float64, ai int64, b bool, m 2x2),
+    # each as a ratio to the one-element add(a, 1.0) timed in the same run.
+    print()
+    print(f"{'engine call':<52} {'ns/call':>8} {'ratio':>6} {'target':>7} {'mallocs':>8}")
+    reference = None
+    for label, work in engine:
+        ours = best_ns(work, CALLS)
+        reference = reference or ours
+        target = "" if reference == ours else ENGINE_TARGETS.get(label, "<= 1.5x")
+        count = allocations.get(label)
+        counted = "-" if count is None else f"{count:.1f}"
+        print(f"{label:<52} {ours:8.0f} {ours / reference:6.2f} {target:>7} {counted:>8}")
 
 
 if __name__ == "__main__":

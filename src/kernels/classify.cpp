@@ -129,18 +129,6 @@ bool ldexp_matches(std::optional<F> mantissa, std::optional<F> exponent, F actua
 // ---------------------------------------------------------------------------
 // Steps
 
-// log(m) of the result dtype's smallest normal m, as the C library computes
-// it: the rules compare against its bits, so no compile-time fold stands in.
-std::optional<double> log_smallest_normal(DType result) {
-  using classify_detail::smallest_normal;
-  static const std::array<double, 3> logs = [] {
-    volatile double m16 = smallest_normal<Half>, m32 = smallest_normal<float>, m64 = smallest_normal<double>;
-    return std::array<double, 3>{std::log(m16), std::log(m32), std::log(m64)};
-  }();
-  if (!result.is_binary_float()) return std::nullopt;
-  return logs[result.code - DType::Float16];
-}
-
 // A value's real part in extended precision: its own reading for the long
 // double types, else its double reading.
 std::optional<long double> extended_real(const FaultValue& v) {
@@ -233,61 +221,24 @@ std::optional<std::pair<double, double>> finite_pair(std::span<const FaultValue>
 bool intermediate_overflows(std::span<const FaultValue> in) {
   if (both_long_double(in))
     return in[0].extended && in[1].extended &&
-           quarvel_longdouble::logaddexp_intermediate_overflow(in[0].extended->real(), in[1].extended->real());
+           classify_detail::log_add_exp_overflows(in[0].extended->real(), in[1].extended->real());
   const auto ab = finite_pair(in);
   return ab && std::isinf(ab->first - ab->second);
 }
 
-// e^-|a - b| (2^-|a - b|) underflows in the result dtype, compared by logarithms.
+// e^-|a - b| (2^-|a - b|) underflows in the result dtype.
 bool intermediate_underflows(std::span<const FaultValue> in, DType result, bool base2) {
   if (result == DType::LongDouble)
     return both_long_double(in) && in[0].extended && in[1].extended &&
-           quarvel_longdouble::logaddexp_intermediate_underflow(in[0].extended->real(), in[1].extended->real(), base2);
-  const std::optional<double> log_m = log_smallest_normal(result);
+           classify_detail::log_add_exp_underflows(in[0].extended->real(), in[1].extended->real(), base2);
   const auto ab = finite_pair(in);
-  if (!log_m || !ab) return false;
-  const double d = ab->first - ab->second;
-  if (!std::isfinite(d)) return false;
-  return base2 ? *log_m > std::fabs(d) * -0.6931471805599453 : *log_m > -std::fabs(d);
+  return ab && result.is_binary_float() && classify_detail::log_add_exp_underflows(ab->first, ab->second, result, base2);
 }
 
 // a / b lands below the result dtype's normal range and is not exact there.
 bool quotient_underflows(std::span<const FaultValue> in, DType result) {
-  const std::optional<double> log_m = log_smallest_normal(result);
-  if (!log_m || !in[0].real || !in[1].real) return false;
-  const double a = *in[0].real, b = *in[1].real;
-  const auto ordinary = [](double x) { return x != 0 && std::isfinite(x); };
-  if (!ordinary(a) || !ordinary(b)) return false;
-  if (!(std::log(std::fabs(a)) - std::log(std::fabs(b)) < *log_m)) return false;
-  const double q = a / b;
-  if (q == 0.0) return true;
-  const Result<Scalar> rounded = Scalar(q).cast(result);
-  return !product_matches<double>(rounded ? read(rounded->as_f64()) : std::nullopt, b, a);
-}
-
-// The exactness row of a subnormal result v, in F's precision: double, or
-// long double for the long double types, whose doubles would round small
-// values to zero and make 0 * 0 == 0 look exact.
-template <class F>
-bool row_is_exact(ExactRow row, std::span<const FaultValue> in, F v, std::optional<F> a, std::optional<F> b) {
-  switch (row) {
-    case ExactRow::never: return false;
-    case ExactRow::magnitude: return a && v == std::fabs(*a);
-    case ExactRow::same: return a && v == *a;
-    case ExactRow::negated: return a && v == -*a;
-    case ExactRow::square: return product_matches(a, a, v);
-    case ExactRow::reciprocal: return product_matches<F>(v, a, 1);
-    case ExactRow::power_of_two: return exp2_matches(a, v);
-    case ExactRow::spacing: return in[0].finite && !in[0].zero && !in[0].subnormal;
-    case ExactRow::sum: return sum_matches(a, b, v);
-    case ExactRow::difference: return sum_matches<F>(a, b ? -*b : std::numeric_limits<F>::quiet_NaN(), v);
-    case ExactRow::product: return product_matches(a, b, v);
-    case ExactRow::quotient: return product_matches<F>(v, b, a ? *a : std::numeric_limits<F>::quiet_NaN());
-    case ExactRow::either: return (a && v == *a) || (b && v == *b);
-    case ExactRow::copysign: return a && b && v == std::copysign(*a, *b);
-    case ExactRow::ldexp: return ldexp_matches(a, b, v);
-  }
-  return false;
+  return in[0].real && in[1].real && result.is_binary_float() &&
+         classify_detail::quotient_underflows(*in[0].real, *in[1].real, result);
 }
 
 // Whether a subnormal result is the exact value of its operation.
@@ -295,10 +246,12 @@ bool subnormal_is_exact(Op op, ExactRow row, std::span<const FaultValue> in, con
   if (!out.pair || out.pair->imag() != 0.0 || out.dtype.kind() != 'f' || !out.real) return false;
   if (in.size() != op_info(op).nin) return false;
   const bool two = in.size() == 2;
+  const bool normal_input = in[0].finite && !in[0].zero && !in[0].subnormal;
   if (out.extended)
-    return row_is_exact<long double>(row, in, out.extended->real(), extended_real(in[0]),
-                                     two ? extended_real(in[1]) : std::nullopt);
-  return row_is_exact<double>(row, in, *out.real, in[0].real, two ? in[1].real : std::nullopt);
+    return classify_detail::row_is_exact<long double>(row, normal_input, out.extended->real(), extended_real(in[0]),
+                                                      two ? extended_real(in[1]) : std::nullopt);
+  return classify_detail::row_is_exact<double>(row, normal_input, *out.real, in[0].real,
+                                               two ? in[1].real : std::nullopt);
 }
 
 std::uint32_t result_flags(Op op, std::span<const FaultValue> in, const FaultValue& out, const InputFacts& facts,
@@ -348,6 +301,82 @@ ValueTests value_tests(const Scalar& value) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The tests both forms share.
+
+namespace classify_detail {
+
+namespace {
+
+// log(m) of a binary float result dtype's smallest normal m, as the C library
+// computes it: the rules compare against its bits, so no compile-time fold
+// stands in.
+double log_smallest_normal(DType result) {
+  static const std::array<double, 3> logs = [] {
+    volatile double m16 = smallest_normal<Half>, m32 = smallest_normal<float>, m64 = smallest_normal<double>;
+    return std::array<double, 3>{std::log(m16), std::log(m32), std::log(m64)};
+  }();
+  return logs[result.code - DType::Float16];
+}
+
+}  // namespace
+
+// In F's precision: double, or long double for the long double types, whose
+// doubles would round small values to zero and make 0 * 0 == 0 look exact.
+template <class F>
+bool row_is_exact(ExactRow row, bool normal_input, F v, std::optional<F> a, std::optional<F> b) {
+  switch (row) {
+    case ExactRow::never: return false;
+    case ExactRow::magnitude: return a && v == std::fabs(*a);
+    case ExactRow::same: return a && v == *a;
+    case ExactRow::negated: return a && v == -*a;
+    case ExactRow::square: return product_matches(a, a, v);
+    case ExactRow::reciprocal: return product_matches<F>(v, a, 1);
+    case ExactRow::power_of_two: return exp2_matches(a, v);
+    case ExactRow::spacing: return normal_input;
+    case ExactRow::sum: return sum_matches(a, b, v);
+    case ExactRow::difference: return sum_matches<F>(a, b ? -*b : std::numeric_limits<F>::quiet_NaN(), v);
+    case ExactRow::product: return product_matches(a, b, v);
+    case ExactRow::quotient: return product_matches<F>(v, b, a ? *a : std::numeric_limits<F>::quiet_NaN());
+    case ExactRow::either: return (a && v == *a) || (b && v == *b);
+    case ExactRow::copysign: return a && b && v == std::copysign(*a, *b);
+    case ExactRow::ldexp: return ldexp_matches(a, b, v);
+  }
+  return false;
+}
+template bool row_is_exact(ExactRow, bool, double, std::optional<double>, std::optional<double>);
+template bool row_is_exact(ExactRow, bool, long double, std::optional<long double>, std::optional<long double>);
+
+bool log_add_exp_underflows(double a, double b, DType result, bool base2) {
+  const double d = a - b;
+  if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(d)) return false;
+  const double log_m = log_smallest_normal(result);
+  return base2 ? log_m > std::fabs(d) * -0.6931471805599453 : log_m > -std::fabs(d);
+}
+
+bool log_add_exp_underflows(long double a, long double b, bool base2) {
+  return quarvel_longdouble::logaddexp_intermediate_underflow(a, b, base2);
+}
+
+bool log_add_exp_overflows(long double a, long double b) {
+  return quarvel_longdouble::logaddexp_intermediate_overflow(a, b);
+}
+
+bool quotient_underflows(double a, double b, DType result) {
+  const auto ordinary = [](double x) { return x != 0 && std::isfinite(x); };
+  if (!ordinary(a) || !ordinary(b)) return false;
+  if (!(std::log(std::fabs(a)) - std::log(std::fabs(b)) < log_smallest_normal(result))) return false;
+  const double q = a / b;
+  if (q == 0.0) return true;
+  // q as a cast of the double to the result dtype rounds it.
+  const double rounded = result == DType::Float16   ? static_cast<double>(round_to_half(q))
+                         : result == DType::Float32 ? static_cast<double>(static_cast<float>(q))
+                                                    : q;
+  return !product_matches<double>(rounded, b, a);
+}
+
+}  // namespace classify_detail
 
 // ---------------------------------------------------------------------------
 

@@ -5,10 +5,11 @@
 // alone; nothing is kept between calls and nothing fails.
 //
 // Two forms give the same bits. `classify_errors` reads Scalars of any dtype
-// through the storage core's value services. The typed forms take elements,
-// decide inline that no rule can fire on the usual values, and give
-// everything else to the rule core that the Scalar form runs too (the long
-// double ones through the records fault_value makes of their values).
+// through the storage core's value services and runs the rule core on records
+// of them. The typed forms take elements (the long double ones too), decide
+// inline that no rule can fire on the usual values, and classify everything
+// else on the elements themselves, each rule decided at compile time from
+// the operation and tested on values of the element's own type.
 #pragma once
 
 #include <array>
@@ -80,7 +81,7 @@ bool exact_sum_matches(const Scalar& lhs, const Scalar& rhs, double actual);
 bool exact_exp2_matches(const Scalar& exponent, double actual);
 
 // ---------------------------------------------------------------------------
-// The rule core, shared by both forms.
+// The rule core of the Scalar form, and the rule table both forms read.
 
 // One value as the rules read it: its dtype, its test answers, its double and
 // complex readings (absent when unreadable) and, for long double values, the
@@ -218,14 +219,15 @@ static_assert(fold_faults_show_at_end<Op::add> && fold_faults_show_at_end<Op::su
 static_assert(!fold_faults_show_at_end<Op::multiply> && !fold_faults_show_at_end<Op::maximum>);
 
 // ---------------------------------------------------------------------------
-// The typed forms: a screen that proves no rule can fire, else the core.
+// The typed forms: a screen that proves no rule can fire, else the typed
+// classification.
 //
 // A result that is finite and zero or normal in its own dtype sets nothing
 // through the per-result rules (invalid needs NaN, overflow infinity, the
 // exactness rules a subnormal value). What remains are the rules that fire on
 // such results: the zero rules on the inputs, the log-add-exp intermediates,
 // the quotient underflow, the small cosine and the flush to zero; each is
-// screened below by a test that may only err towards the core.
+// screened below by a test that may only err towards the classification.
 
 namespace classify_detail {
 
@@ -409,18 +411,6 @@ template <Op op, class T>
   }
 }
 
-// No per-result rule fires on r: it is plain, and a zero that op would flush
-// came from a zero input.
-template <Op op, class R, class... In>
-bool result_quiet(R r, In... in) {
-  if (!is_plain_result(r)) return false;
-  if constexpr (fault_rule(op).flush_to_zero && (is_real_float_element<R> || is_complex_element<R>)) {
-    return !is_zero_element(r) || (is_zero_element(in) || ...);
-  } else {
-    return true;
-  }
-}
-
 // No rule that reads the inputs fires; R... are the result types.
 template <Op op, class... R, class A>
 [[gnu::always_inline]] inline bool inputs_quiet(A x) {
@@ -431,21 +421,322 @@ template <Op op, class R, class... Rest, class A, class B>
   return zero_rule_quiet<op>(a, b) && log_add_exp_quiet<op, R>(a, b) && quotient_quiet<op, R>(a, b);
 }
 
-// Out of line and cold, so a loop keeps only the first screen: the full
-// screen, then the rule core on records of every value.
-template <Op op, class A, class... R>
-[[gnu::cold, gnu::noinline]] std::uint32_t unary_rest(A x, R... r) {
-  if ((result_quiet<op>(r, x) && ...) && inputs_quiet<op, R...>(x)) return 0;
-  const FaultValue in[] = {fault_value(x)};
-  const FaultValue out[] = {fault_value(r)...};
-  return classify_faults(op, in, out);
+// ---------------------------------------------------------------------------
+// The typed classification: the rule core's answers decided on the elements
+// themselves, for the fixed-width types and the long double ones alike.
+//
+// Every arity takes (a, b, r1, r2): b repeats a's type for one input and r2
+// repeats r1's for one output, and both go unused. The rules split in two:
+// `common_faults` decides, without a branch, every rule that reads only a
+// few facts of each value (NaN, infinite, finite, zero, subnormal, a
+// comparison or two); `detail_faults` the few that need more (whether a
+// subnormal result is exact; the log-add-exp and quotient intermediates),
+// run only where `needs_detail` says one of them may fire. A block loop runs
+// the first over every element and the second over the few it marks.
+
+// The tests those few rules share with the rule core, out of line.
+template <class F>
+bool row_is_exact(ExactRow row, bool normal_input, F v, std::optional<F> a, std::optional<F> b);
+bool log_add_exp_underflows(double a, double b, DType result, bool base2);  // result a binary float
+bool log_add_exp_underflows(long double a, long double b, bool base2);
+bool log_add_exp_overflows(long double a, long double b);
+bool quotient_underflows(double a, double b, DType result);  // result a binary float
+
+using quarvel_storage::ComplexExtended;
+using quarvel_storage::Extended;
+
+template <class T>
+inline constexpr bool is_long_double_element = std::is_same_v<T, Extended> || std::is_same_v<T, ComplexExtended>;
+// The kinds the rules read: "f" (float16 to long double), "c", the rest bool or integer.
+template <class T>
+inline constexpr bool is_float_kind = is_real_float_element<T> || std::is_same_v<T, Extended>;
+template <class T>
+inline constexpr bool is_complex_kind = is_complex_element<T> || std::is_same_v<T, ComplexExtended>;
+
+// The parts of an element in its own precision (float16 as its float).
+template <class T>
+[[gnu::always_inline]] inline auto real_part_of(T x) {
+  if constexpr (std::is_same_v<T, Half>) return x.value;
+  else if constexpr (is_complex_element<T>) return x.real();
+  else if constexpr (std::is_same_v<T, Extended>) return x.value;
+  else if constexpr (std::is_same_v<T, ComplexExtended>) return x.re;
+  else return x;
 }
-template <Op op, class A, class B, class... R>
-[[gnu::cold, gnu::noinline]] std::uint32_t binary_rest(A a, B b, R... r) {
-  if ((result_quiet<op>(r, a, b) && ...) && inputs_quiet<op, R...>(a, b)) return 0;
-  const FaultValue in[] = {fault_value(a), fault_value(b)};
-  const FaultValue out[] = {fault_value(r)...};
-  return classify_faults(op, in, out);
+template <class T>
+[[gnu::always_inline]] inline auto imag_part_of(T x) {
+  if constexpr (is_complex_element<T>) return x.imag();
+  else return x.im;
+}
+
+// The reading the rules take of a value's real part: the long double types
+// their own, everything else its double (integers converted, 64-bit ones
+// rounded). Of the imaginary part likewise, 0 for a real value.
+template <class T>
+[[gnu::always_inline]] inline auto rule_real(T x) {
+  if constexpr (is_long_double_element<T>) return static_cast<long double>(real_part_of(x));
+  else return static_cast<double>(real_part_of(x));
+}
+template <class T>
+[[gnu::always_inline]] inline auto rule_imag(T x) {
+  if constexpr (is_complex_kind<T>) return static_cast<decltype(rule_real(x))>(imag_part_of(x));
+  else return decltype(rule_real(x)){0};
+}
+
+// What the value tests answer of one element, each 0 or 1 in an unsigned M
+// whose width a block loop chooses as its lanes' (the loops that compute
+// these then stay vectorised): every test below is integer arithmetic on M.
+template <class M>
+struct Facts {
+  M nan, infinite, finite, zero, subnormal;
+};
+
+// Whether x (unsigned) is zero, as 0 or 1, and whether x < y, from the top
+// bits of their differences: shifts and adds only, which SSE2 has for 64-bit
+// lanes where it has no comparison.
+template <class U>
+[[gnu::always_inline]] inline U is_zero_bits(U x) {
+  return static_cast<U>(static_cast<U>(x | static_cast<U>(U(0) - x)) >> (sizeof(U) * 8 - 1)) ^ 1;
+}
+template <class U>
+[[gnu::always_inline]] inline U is_below_bits(U x, U y) {  // x, y below 2^(width - 1)
+  return static_cast<U>(x - y) >> (sizeof(U) * 8 - 1);
+}
+
+template <class P>
+using part_bits_t = std::conditional_t<sizeof(P) == 8, std::uint64_t, std::uint32_t>;
+
+// Of one part, against the bottom of its element type's normal range. In
+// lanes as wide as the part, a float or double is read by its bits:
+//
+//   binary64  s eeeeeeeeeee f(52)    |p| ordered as the integer of the bits
+//   binary32  s eeeeeeee f(23)       without s: NaN above infinity's bits
+template <class M, class P>
+[[gnu::always_inline]] inline Facts<M> part_facts(P p, P smallest_normal_part) {
+  if constexpr (sizeof(M) != sizeof(P)) {
+    // One element at a time, where comparisons cost less than moving the bits.
+    const P magnitude = std::fabs(p);
+    return {M(p != p), M(magnitude == std::numeric_limits<P>::infinity()), M(magnitude <= std::numeric_limits<P>::max()),
+            M(p == 0), M((magnitude < smallest_normal_part) & (p != 0))};
+  } else {
+    using U = part_bits_t<P>;
+    constexpr U infinity = std::bit_cast<U>(std::numeric_limits<P>::infinity());
+    const U magnitude = std::bit_cast<U>(p) & (~U(0) >> 1);  // the sign bit cleared
+    const U nan = is_below_bits(infinity, magnitude), finite = is_below_bits(magnitude, infinity);
+    const U zero = is_zero_bits(magnitude);
+    const U subnormal = is_below_bits(magnitude, std::bit_cast<U>(smallest_normal_part)) & (zero ^ 1);
+    return {M(nan), M(nan ^ finite ^ 1), M(finite), M(zero), M(subnormal)};
+  }
+}
+
+template <class M, class T>
+[[gnu::always_inline]] inline Facts<M> facts_of(T x) {
+  if constexpr (std::is_integral_v<T> && sizeof(T) == 8) {
+    // Zero without a 64-bit comparison (SSE2 has none).
+    return {0, 0, 1, M(is_zero_bits(static_cast<std::uint64_t>(x))), 0};
+  } else if constexpr (std::is_integral_v<T>) {
+    return {0, 0, 1, M(x == 0), 0};
+  } else {
+    using P = decltype(real_part_of(x));
+    constexpr P smallest = std::is_same_v<T, Half> ? P(smallest_normal<Half>) : std::numeric_limits<P>::min();
+    const Facts<M> re = part_facts<M, P>(real_part_of(x), smallest);
+    if constexpr (!is_complex_kind<T>) {
+      return re;
+    } else {
+      // Either part NaN, infinite or subnormal; both finite, both zero.
+      const Facts<M> im = part_facts<M, P>(imag_part_of(x), smallest);
+      return {M(re.nan | im.nan), M(re.infinite | im.infinite), M(re.finite & im.finite), M(re.zero & im.zero),
+              M(re.subnormal | im.subnormal)};
+    }
+  }
+}
+
+// The exactness rows decided among the common rules: comparisons of the
+// result with an input. The rest (products, sums, powers) wait for the detail.
+constexpr bool is_plain_row(ExactRow row) {
+  return row == ExactRow::never || row == ExactRow::magnitude || row == ExactRow::same || row == ExactRow::negated ||
+         row == ExactRow::spacing || row == ExactRow::either || row == ExactRow::copysign;
+}
+
+// Whether a subnormal real result o of op is exact, for the plain rows;
+// `normal_input`: the first input finite, nonzero and not subnormal.
+template <Op op, class A, class B, class R>
+[[gnu::always_inline]] inline bool plain_row_exact(A a, [[maybe_unused]] B b, R o, bool normal_input) {
+  constexpr ExactRow row = fault_rule(op).exact;
+  constexpr bool two = op_info(op).nin == 2;
+  const auto v = rule_real(o);
+  using F = decltype(v);
+  const F x = static_cast<F>(rule_real(a));
+  if constexpr (row == ExactRow::magnitude) {
+    return v == std::fabs(x);
+  } else if constexpr (row == ExactRow::same) {
+    return v == x;
+  } else if constexpr (row == ExactRow::negated) {
+    return v == -x;
+  } else if constexpr (row == ExactRow::spacing) {
+    return normal_input;
+  } else if constexpr (row == ExactRow::either && two) {
+    return (v == x) | (v == static_cast<F>(rule_real(b)));
+  } else if constexpr (row == ExactRow::copysign && two) {
+    return v == std::copysign(x, static_cast<F>(rule_real(b)));
+  } else {
+    return false;
+  }
+}
+
+// The flags packed from categories given as 0 or 1.
+template <class M>
+[[gnu::always_inline]] inline M packed(M divide, M over, M under, M invalid) {
+  return divide | over << 8 | under << 16 | invalid << 24;
+}
+
+// What the per-result rules read of the inputs, each 0 or 1.
+template <class M>
+struct InputsRead {
+  M all_finite, some_zero, nan_expected, normal_first, divided;
+};
+
+// The flags the per-result rules give one output o.
+template <Op op, class M, class A, class B, class R>
+[[gnu::always_inline]] inline M output_faults(A a, B b, R o, InputsRead<M> in) {
+  constexpr FaultRule rule = fault_rule(op);
+  if constexpr (std::is_integral_v<R>) {
+    return 0;
+  } else {
+    const Facts<M> fo = facts_of<M>(o);
+    const M invalid = fo.nan & (in.nan_expected ^ 1);
+    const M over = fo.infinite & in.all_finite & (in.divided ^ 1);
+    M under = 0;
+    if constexpr (is_complex_kind<R>) {
+      under = fo.subnormal;
+    } else if constexpr (is_plain_row(rule.exact)) {
+      under = fo.subnormal & (M(plain_row_exact<op>(a, b, o, in.normal_first != 0)) ^ 1);
+    }
+    if constexpr (rule.small_cosine && op_info(op).nin == 1 && (std::is_same_v<R, Half> || std::is_same_v<R, float>)) {
+      const double x = rule_real(a);
+      under |= M((x != 0) & (std::fabs(x) < 0x1p-63) & (std::fabs(rule_real(o)) == 1.0));
+    }
+    if constexpr (rule.flush_to_zero) under |= fo.zero & (in.some_zero ^ 1) & in.all_finite;
+    return packed<M>(0, over, under, invalid);
+  }
+}
+
+// The flags of every rule but the detail's, branch-free, in a mask of type M.
+template <Op op, class M = std::uint32_t, class A, class B, class R1, class R2>
+[[gnu::always_inline]] inline M common_faults(A a, B b, R1 r1, R2 r2) {
+  constexpr FaultRule rule = fault_rule(op);
+  constexpr bool two = op_info(op).nin == 2;
+  const Facts<M> fa = facts_of<M>(a);
+  Facts<M> fb{0, 0, 1, 0, 0};
+  if constexpr (two) fb = facts_of<M>(b);
+  const M some_nan = fa.nan | fb.nan, zero_a = fa.zero, zero_b = fb.zero;
+  constexpr bool all_integer = std::is_integral_v<A> && (!two || std::is_integral_v<B>);
+  M divide = 0, over = 0, invalid = 0;
+  if constexpr (rule.zero == ZeroRule::integer_remainder) {
+    divide = all_integer ? zero_b : 0;
+  } else if constexpr ((rule.zero == ZeroRule::floor_division && all_integer)) {
+    divide = zero_b;
+  } else if constexpr (rule.zero == ZeroRule::floor_division || rule.zero == ZeroRule::division) {
+    invalid = zero_b & zero_a;
+    divide = zero_b & (zero_a ^ 1) & fa.finite;
+  } else if constexpr (rule.zero == ZeroRule::zero_input) {
+    divide = zero_a;
+  } else if constexpr (rule.zero == ZeroRule::minus_one) {
+    divide = M((rule_real(a) == -1) & (rule_imag(a) == 0));
+  } else if constexpr (rule.zero == ZeroRule::unit_real) {
+    divide = M((std::fabs(rule_real(a)) == 1) & (rule_imag(a) == 0));
+  } else if constexpr (rule.zero == ZeroRule::zero_base && !is_complex_kind<A> && !is_complex_kind<B>) {
+    divide = zero_a & M(rule_real(b) < 0);
+  }
+  if constexpr (rule.log_add_exp) {
+    invalid |= some_nan;
+    if constexpr (!is_long_double_element<A> && !is_long_double_element<B>) {
+      const double x = rule_real(a), y = rule_real(b);
+      over |= M(std::isfinite(x) & std::isfinite(y) & std::isinf(x - y));
+    }
+  }
+  const M infinite_a = fa.infinite;
+  M nan_expected = some_nan;
+  if constexpr (rule.nan_for_infinite_input || (rule.nan_for_infinite_dividend && two)) nan_expected |= infinite_a;
+  if constexpr (rule.nan_for_zero_divisor) nan_expected |= zero_b;
+  const InputsRead<M> in{M(fa.finite & fb.finite), M(fa.zero | fb.zero), nan_expected,
+                         M(fa.finite & ((fa.zero | fa.subnormal) ^ 1)), divide};
+  M flags = packed<M>(divide, over, 0, invalid) | output_faults<op>(a, b, r1, in);
+  if constexpr (op_info(op).nout == 2) flags |= output_faults<op>(a, b, r2, in);
+  return flags;
+}
+
+// Whether a rule of the detail may fire (never 0 where one does), as 0 or 1.
+template <Op op, class M = std::uint32_t, class A, class B, class R1, class R2>
+[[gnu::always_inline]] inline M needs_detail(A a, B b, R1 r1, R2 r2) {
+  constexpr FaultRule rule = fault_rule(op);
+  M needs = 0;
+  if constexpr (!is_plain_row(rule.exact)) {
+    if constexpr (is_float_kind<R1>) needs |= facts_of<M>(r1).subnormal;
+    if constexpr (op_info(op).nout == 2 && is_float_kind<R2>) needs |= facts_of<M>(r2).subnormal;
+  }
+  if constexpr (rule.log_add_exp && is_long_double_element<A>) {
+    // Far from overflowing, and e^-|a-b| far above the long double range's bottom (e^-11355).
+    needs |= M(!(std::fabs(rule_real(a) - rule_real(b)) <= 11000.0L));
+  } else if constexpr (rule.log_add_exp) {
+    needs |= M(!log_add_exp_quiet<op, R1>(a, b));
+  }
+  if constexpr (rule.quotient_underflow) needs |= M(!quotient_quiet<op, R1>(a, b));
+  return needs;
+}
+
+// The flags of the rules the common ones leave out.
+template <Op op, class A, class B, class R1, class R2>
+[[gnu::cold, gnu::noinline]] std::uint32_t detail_faults(A a, B b, R1 r1, R2 r2) {
+  constexpr FaultRule rule = fault_rule(op);
+  constexpr bool two = op_info(op).nin == 2;
+  std::uint32_t flags = 0;
+  if constexpr (rule.log_add_exp && std::is_same_v<A, Extended> && std::is_same_v<B, Extended>) {
+    if (log_add_exp_overflows(a.value, b.value)) flags |= fault_over;
+    if constexpr (std::is_same_v<R1, Extended>) {
+      if (log_add_exp_underflows(a.value, b.value, rule.base2)) flags |= fault_under;
+    }
+  } else if constexpr (rule.log_add_exp && is_real_float_element<R1> && !is_long_double_element<A> &&
+                       !is_long_double_element<B>) {
+    if (log_add_exp_underflows(rule_real(a), rule_real(b), element_dtype<R1>, rule.base2)) flags |= fault_under;
+  }
+  if constexpr (rule.quotient_underflow && two && is_real_float_element<R1> && !is_long_double_element<A> &&
+                !is_long_double_element<B>) {
+    if (quotient_underflows(rule_real(a), rule_real(b), element_dtype<R1>)) flags |= fault_under;
+  }
+  if constexpr (!is_plain_row(rule.exact)) {
+    const auto output = [&](auto o) {
+      using R = decltype(o);
+      if constexpr (is_float_kind<R>) {
+        if (facts_of<unsigned>(o).subnormal == 0) return;
+        const Facts<unsigned> fa = facts_of<unsigned>(a);
+        using F = decltype(rule_real(o));
+        std::optional<F> y;
+        if constexpr (two) y = static_cast<F>(rule_real(b));
+        const bool normal_first = fa.finite == 1 && (fa.zero | fa.subnormal) == 0;
+        if (!row_is_exact<F>(rule.exact, normal_first, rule_real(o),
+                             static_cast<F>(rule_real(a)), y))
+          flags |= fault_under;
+      }
+    };
+    output(r1);
+    if constexpr (op_info(op).nout == 2) output(r2);
+  }
+  return flags;
+}
+
+// Every rule, on one element.
+template <Op op, class A, class B, class R1, class R2>
+[[gnu::always_inline]] inline std::uint32_t typed_faults(A a, B b, R1 r1, R2 r2) {
+  std::uint32_t flags = common_faults<op>(a, b, r1, r2);
+  if (needs_detail<op>(a, b, r1, r2) != 0) [[unlikely]]
+    flags |= detail_faults<op>(a, b, r1, r2);
+  return flags;
+}
+
+// Out of line and cold, so a loop keeps only the first screen.
+template <Op op, class A, class B, class R1, class R2>
+[[gnu::cold, gnu::noinline]] std::uint32_t typed_rest(A a, B b, R1 r1, R2 r2) {
+  return typed_faults<op>(a, b, r1, r2);
 }
 
 template <Op op, std::size_t nin, std::size_t nout>
@@ -516,28 +807,28 @@ template <Op op, class A, class R>
 std::uint32_t classify_unary(A x, R r) {
   if (screen_unary<op>(x, r)) [[likely]]
     return 0;
-  return classify_detail::unary_rest<op>(x, r);
+  return classify_detail::typed_rest<op>(x, x, r, r);
 }
 
 template <Op op, class A, class R1, class R2>
 std::uint32_t classify_unary2(A x, R1 r1, R2 r2) {
   if (screen_unary2<op>(x, r1, r2)) [[likely]]
     return 0;
-  return classify_detail::unary_rest<op>(x, r1, r2);
+  return classify_detail::typed_rest<op>(x, x, r1, r2);
 }
 
 template <Op op, class A, class B, class R>
 std::uint32_t classify_binary(A a, B b, R r) {
   if (screen_binary<op>(a, b, r)) [[likely]]
     return 0;
-  return classify_detail::binary_rest<op>(a, b, r);
+  return classify_detail::typed_rest<op>(a, b, r, r);
 }
 
 template <Op op, class A, class B, class R1, class R2>
 std::uint32_t classify_binary2(A a, B b, R1 q, R2 m) {
   if (screen_binary2<op>(a, b, q, m)) [[likely]]
     return 0;
-  return classify_detail::binary_rest<op>(a, b, q, m);
+  return classify_detail::typed_rest<op>(a, b, q, m);
 }
 
 }  // namespace quarvel_kernels

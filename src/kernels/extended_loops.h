@@ -14,7 +14,7 @@
 //   - every long double result is canonical, as read back from its text: a
 //     NaN is the quiet NaN of its sign;
 //   - a screen proves no fault rule fires on the usual values; anything else
-//     goes to the rule core with the records fault_value makes of the values.
+//     goes to the typed classification on the values themselves.
 //
 // There is no block path: the x87 unit computes one value at a time. A fold
 // (input 0 and the output one element at stride 0) keeps its running value
@@ -507,23 +507,15 @@ struct Kernel {
     return quiet;
   }
 
-  [[gnu::cold, gnu::noinline]] static std::uint32_t classify_rest(A a, B b, R1 r1, R2 r2) {
-    FaultValue in[2] = {fault_value(a), {}};
-    if constexpr (nin == 2) in[1] = fault_value(b);
-    FaultValue out[2] = {fault_value(r1), {}};
-    if constexpr (nout == 2) out[1] = fault_value(r2);
-    return classify_faults(op, std::span(in, nin), std::span(out, nout));
-  }
-
   template <class X, class Y>
   [[gnu::always_inline]] static std::uint32_t classify(const X& x, const Y& y, R1 r1, R2 r2, Settled s1, Settled s2) {
     bool quiet = result_quiet(s1, x, y) && inputs_quiet(x, y);
     if constexpr (nout == 2) quiet = quiet && result_quiet(s2, x, y);
     if (quiet) [[likely]]
       return 0;
-    B b{};
-    if constexpr (nin == 2) b = y.value();
-    return classify_rest(x.value(), b, r1, r2);
+    const A a = x.value();
+    if constexpr (nin == 2) return classify_detail::typed_rest<op>(a, y.value(), r1, r2);
+    else return classify_detail::typed_rest<op>(a, a, r1, r2);
   }
 
   // One element: computed, settled, classified.

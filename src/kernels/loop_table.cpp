@@ -213,6 +213,8 @@ std::string_view signature_list(std::string_view name) {
 }
 std::vector<std::string> signatures(Op op) { return type_signatures::signatures(op); }
 
+std::string_view signature_list(Op op) { return group_list(op); }
+
 namespace loop_resolver {
 
 std::optional<std::vector<DType>> resolve(std::string_view name, std::span<const DType> inputs, std::uint64_t nin) {

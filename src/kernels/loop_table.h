@@ -17,13 +17,16 @@
 #include "kernels/element.h"
 #include "kernels/ops.h"
 #include "storage/scalar.h"
+#include "storage/small_vector.h"
 
 namespace quarvel_kernels {
 
 // The dtypes one kernel call runs in: callers cast operands to `inputs`.
+// Held inline (at most two of each), so choosing a loop allocates nothing.
+using LoopList = quarvel_storage::SmallVector<DType, 2>;
 struct Loop {
-  std::vector<DType> inputs;
-  std::vector<DType> outputs;
+  LoopList inputs;
+  LoopList outputs;
   bool operator==(const Loop&) const = default;
 };
 
@@ -52,6 +55,7 @@ std::vector<std::string> signatures(Op op);
 // The same list as one text, entries separated by single blanks (static; read
 // in place by callers that must not allocate); empty for aliases and unknown names.
 std::string_view signature_list(std::string_view name);
+std::string_view signature_list(Op op);
 
 // The loop for these input dtypes, aliases normalised, long double widening
 // applied. CannotConvert for a wrong input count, an unknown name or an input

@@ -455,26 +455,60 @@ std::size_t compute_block(const typename K::State& state, const BlockPlace& plac
   return static_cast<std::size_t>(quiet);
 }
 
-// The flags of a computed block, its inputs read again.
+// The flags of a computed block that the screen refused somewhere, its
+// inputs read again: the common rules over every element at once (a loop
+// that vectorises), then the detail over the few elements it may concern.
 template <class K, bool contiguous>
-std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block) {
+[[gnu::always_inline]] inline std::uint32_t classify_block_lanes(const BlockPlace& place, const Block<K>& block) {
   using A = typename K::A;
   using B = typename K::B;
-  const std::ptrdiff_t step_a = step_of<A, contiguous>(place.in_step[0]);
-  const std::ptrdiff_t step_b = step_of<B, contiguous>(place.in_step[1]);
-  std::uint32_t faults = 0;
-  for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j) {
+  using R1 = typename K::R1;
+  constexpr Op op = K::op;
+  constexpr auto count = static_cast<std::ptrdiff_t>(block_size);
+  // Float16 results held as their bits, as floats.
+  float rounded[K::rounds_halves ? block_size : 1];
+  if constexpr (K::rounds_halves) quarvel_storage::halves_to_floats(block.bits, rounded, block_size);
+  const auto element = [&](std::ptrdiff_t j, auto classify) {
     B b{};
-    if constexpr (K::nin == 2) b = load<B>(place.in[1] + j * step_b);
-    typename K::R1 r1;
+    if constexpr (K::nin == 2) b = block_input<B, K, contiguous, 1>(place, block, j);
+    R1 r1;
     if constexpr (K::rounds_halves) {
-      r1 = Half{quarvel_storage::half_bits_to_float(block.bits[j])};
+      r1 = Half{rounded[j]};
     } else {
-      r1 = from_lane<typename K::R1>(block.first[j]);
+      r1 = from_lane<R1>(block.first[j]);
     }
-    faults |= K::classify(load<A>(place.in[0] + j * step_a), b, r1, block.second[K::nout == 2 ? j : 0]);
+    return classify(block_input<A, K, contiguous, 0>(place, block, j), b, r1, block.second[K::nout == 2 ? j : 0]);
+  };
+  // Masks as wide as the lanes: a wider or narrower one stops the vectoriser.
+  using M = std::conditional_t<sizeof(classify_detail::real_part_of(A{})) == 8, std::uint64_t, std::uint32_t>;
+  M faults = 0, detail = 0;
+  for (std::ptrdiff_t j = 0; j < count; ++j) {
+    faults |= element(j, [](auto... v) { return classify_detail::common_faults<op, M>(v...); });
+    detail |= element(j, [](auto... v) { return classify_detail::needs_detail<op, M>(v...); });
   }
-  return faults;
+  if (detail == 0) return static_cast<std::uint32_t>(faults);
+  for (std::ptrdiff_t j = 0; j < count; ++j) {
+    faults |= element(j, [](auto... v) {
+      return classify_detail::needs_detail<op, M>(v...) != 0 ? classify_detail::detail_faults<op>(v...) : 0;
+    });
+  }
+  return static_cast<std::uint32_t>(faults);
+}
+
+template <class K, bool contiguous>
+[[gnu::target("avx2")]] std::uint32_t classify_block_avx2(const BlockPlace& place, const Block<K>& block) {
+  return classify_block_lanes<K, contiguous>(place, block);
+}
+
+inline bool has_avx2() {
+  static const bool present = __builtin_cpu_supports("avx2");
+  return present;
+}
+
+template <class K, bool contiguous>
+std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block) {
+  if (has_avx2()) return classify_block_avx2<K, contiguous>(place, block);
+  return classify_block_lanes<K, contiguous>(place, block);
 }
 
 // A block of float16 results, converted at once and written.

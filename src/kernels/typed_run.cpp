@@ -62,10 +62,14 @@ class RunLocks {
     return {};
   }
 
-  // The element (0, ..., 0) of a view whose buffer this run holds.
-  Result<std::uint8_t*> base(const View& view) const {
+  // The element (0, ..., 0) of a view whose buffer this run holds; a fresh
+  // view's without checking its layout again.
+  Result<std::uint8_t*> base(const View& view, bool fresh = false) const {
     for (std::size_t i = 0; i < held_; ++i) {
       const Guard& guard = *guards_[i];
+      if (const auto* write = std::get_if<LockedBuffer::WriteGuard>(&guard);
+          fresh && write && write->guards(*view.buffer))
+        return (*write)->data.data() + view.offset;
       if (const auto* write = std::get_if<LockedBuffer::WriteGuard>(&guard); write && write->guards(*view.buffer))
         return view.element_base(*write);
       if (const auto* read = std::get_if<LockedBuffer::ReadGuard>(&guard); read && read->guards(*view.buffer)) {
@@ -87,9 +91,36 @@ class RunLocks {
 struct Lane {
   ConvertLoop convert = nullptr;         // null: in place
   std::int64_t loop_itemsize = 0;
-  std::vector<std::uint8_t> staged;      // chunk of loop-dtype elements
-  std::vector<std::uint8_t> converted;   // masked outputs: chunk in the output's format
+  std::uint8_t* staged = nullptr;        // chunk of loop-dtype elements
+  std::uint8_t* converted = nullptr;     // masked outputs: chunk in the output's format
   std::int64_t own_itemsize = 0;
+};
+
+// The chunk buffers of a run's lanes: inline for a run of a few elements (a
+// small call allocates nothing for them), one heap block for a larger run.
+class ChunkRoom {
+ public:
+  // Room for `bytes` more, aligned for any element type.
+  std::uint8_t* take(std::uint64_t bytes) {
+    const std::uint64_t at = used_;
+    used_ += (bytes + 31) / 32 * 32;
+    return base_ + at;
+  }
+  void reserve(std::uint64_t bytes) {
+    if (bytes > sizeof inline_) {
+      heap_.resize(bytes / 32 + 1);
+      base_ = reinterpret_cast<std::uint8_t*>(heap_.data());
+    }
+  }
+
+ private:
+  struct alignas(32) Block {
+    std::uint8_t bytes[32];
+  };
+  alignas(32) std::uint8_t inline_[1024];
+  std::vector<Block> heap_;
+  std::uint8_t* base_ = inline_;
+  std::uint64_t used_ = 0;
 };
 
 void masked_copy(const std::uint8_t* from, std::uint8_t* to, std::int64_t to_stride, std::int64_t itemsize,
@@ -138,21 +169,31 @@ Result<std::uint32_t> run_typed(const TypedRun& run) {
   strides.fill(no_strides.data());
   std::array<Lane, max_operands> lanes;
   auto place = [&](std::size_t slot, const RunOperand& operand) -> Result<void> {
-    auto base = locks.base(*operand.view);
+    if (!operand.view) {
+      bases[slot] = const_cast<std::uint8_t*>(operand.value);
+      return {};
+    }
+    auto base = locks.base(*operand.view, operand.fresh);
     if (!base) return fail(base.error());
     bases[slot] = *base;
     strides[slot] = operand.strides.data();
     return {};
   };
+  // A chunk never holds more elements than the run has.
+  std::uint64_t elements = 1;
+  for (std::uint64_t length : run.shape) elements *= length;
+  const std::uint64_t chunk_length = std::max<std::uint64_t>(std::min(chunk, elements), 1);
+  ChunkRoom room;
   return quarvel_storage::checked::allocation_guard([&]() -> Result<std::uint32_t> {
+    std::uint64_t room_bytes = 0;
     for (std::size_t i = 0; i < nin; ++i) {
-      const View& view = *run.inputs[i].view;
+      const View* view = run.inputs[i].view;
       if (auto placed = place(i, run.inputs[i]); !placed) return fail(placed.error());
-      if (in_place_format(view, run.loop.inputs[i])) continue;
+      if (!view || in_place_format(*view, run.loop.inputs[i])) continue;
       Lane& lane = lanes[i];
-      lane.convert = quarvel_storage::find_conversion(view.dtype, view.byte_order, run.loop.inputs[i], ByteOrder::Native);
+      lane.convert = quarvel_storage::find_conversion(view->dtype, view->byte_order, run.loop.inputs[i], ByteOrder::Native);
       lane.loop_itemsize = static_cast<std::int64_t>(run.loop.inputs[i].itemsize());
-      lane.staged.resize(chunk * run.loop.inputs[i].itemsize());
+      room_bytes += chunk_length * run.loop.inputs[i].itemsize() + 32;
     }
     for (std::size_t j = 0; j < nout; ++j) {
       const View& view = *run.outputs[j].view;
@@ -162,8 +203,14 @@ Result<std::uint32_t> run_typed(const TypedRun& run) {
       lane.convert = quarvel_storage::find_conversion(run.loop.outputs[j], ByteOrder::Native, view.dtype, view.byte_order);
       lane.loop_itemsize = static_cast<std::int64_t>(run.loop.outputs[j].itemsize());
       lane.own_itemsize = static_cast<std::int64_t>(view.dtype.itemsize());
-      lane.staged.resize(chunk * run.loop.outputs[j].itemsize());
-      if (run.mask) lane.converted.resize(chunk * view.dtype.itemsize());
+      room_bytes += chunk_length * (run.loop.outputs[j].itemsize() + (run.mask ? view.dtype.itemsize() : 0)) + 64;
+    }
+    room.reserve(room_bytes);
+    for (std::size_t slot = 0; slot < nin + nout; ++slot) {
+      Lane& lane = lanes[slot];
+      if (!lane.convert) continue;
+      lane.staged = room.take(chunk_length * static_cast<std::uint64_t>(lane.loop_itemsize));
+      if (slot >= nin && run.mask) lane.converted = room.take(chunk_length * static_cast<std::uint64_t>(lane.own_itemsize));
     }
     const std::size_t mask_slot = nin + nout;
     if (run.mask)
@@ -180,7 +227,7 @@ Result<std::uint32_t> run_typed(const TypedRun& run) {
         [&](const std::array<std::uint8_t*, max_operands>& row, const std::array<std::int64_t, max_operands>& inner,
             std::uint64_t count) {
           // Runs that convert nothing go to the kernel whole.
-          const std::uint64_t step = staged ? chunk : count;
+          const std::uint64_t step = staged ? chunk_length : count;
           for (std::uint64_t done = 0; done < count && !refused; done += step) {
             const std::uint64_t n = std::min(step, count - done);
             auto at = [&](std::size_t slot) { return row[slot] + static_cast<std::int64_t>(done) * inner[slot]; };
@@ -191,9 +238,9 @@ Result<std::uint32_t> run_typed(const TypedRun& run) {
                 arg_strides[slot] = inner[slot];
                 continue;
               }
-              args[slot] = lane.staged.data();
+              args[slot] = lane.staged;
               arg_strides[slot] = lane.loop_itemsize;
-              if (slot < nin) lane.convert(at(slot), inner[slot], lane.staged.data(), lane.loop_itemsize, n);
+              if (slot < nin) lane.convert(at(slot), inner[slot], lane.staged, lane.loop_itemsize, n);
             }
             const std::uint8_t* mask = run.mask ? at(mask_slot) : nullptr;
             const LoopResult result = run.kernel(args.data(), arg_strides.data(), n, mask, inner[mask_slot]);
@@ -206,11 +253,11 @@ Result<std::uint32_t> run_typed(const TypedRun& run) {
               Lane& lane = lanes[slot];
               if (!lane.convert) continue;
               if (!mask) {
-                lane.convert(lane.staged.data(), lane.loop_itemsize, at(slot), inner[slot], n);
+                lane.convert(lane.staged, lane.loop_itemsize, at(slot), inner[slot], n);
                 continue;
               }
-              lane.convert(lane.staged.data(), lane.loop_itemsize, lane.converted.data(), lane.own_itemsize, n);
-              masked_copy(lane.converted.data(), at(slot), inner[slot], lane.own_itemsize, n, mask, inner[mask_slot]);
+              lane.convert(lane.staged, lane.loop_itemsize, lane.converted, lane.own_itemsize, n);
+              masked_copy(lane.converted, at(slot), inner[slot], lane.own_itemsize, n, mask, inner[mask_slot]);
             }
           }
         });

@@ -22,6 +22,7 @@
 
 #include "kernels/loop_table.h"
 #include "kernels/strided_loops.h"
+#include "storage/small_vector.h"
 #include "storage/view.h"
 
 namespace quarvel_kernels {
@@ -30,10 +31,16 @@ using quarvel_storage::Shape;
 using quarvel_storage::Strides;
 using quarvel_storage::View;
 
-// A view and its byte strides over the run's shape (0 along broadcast axes).
+// A view and its byte strides over the run's shape (0 along broadcast axes);
+// or, for an input without a view, one element already in its loop dtype and
+// native order, read at every position.
 struct RunOperand {
   const View* view = nullptr;
   Strides strides;
+  const std::uint8_t* value = nullptr;
+  // The view was just made over a buffer of its own, its layout checked
+  // then: the run takes its base without checking it again.
+  bool fresh = false;
 };
 
 // The strides that place `view` in a run of `shape`: aligned with the last
@@ -42,8 +49,8 @@ Strides broadcast_strides(const View& view, const Shape& shape);
 
 struct TypedRun {
   Shape shape;
-  std::vector<RunOperand> inputs;   // converted to loop.inputs[i]
-  std::vector<RunOperand> outputs;  // written from loop.outputs[j]
+  quarvel_storage::FixedVector<RunOperand, 2> inputs;   // converted to loop.inputs[i]
+  quarvel_storage::FixedVector<RunOperand, 2> outputs;  // written from loop.outputs[j]
   std::optional<RunOperand> mask;   // a bool view; nonzero bytes select
   Loop loop;
   StridedLoop kernel = nullptr;

@@ -27,11 +27,15 @@ bool refuse_modulus(PyObject* modulus) {
   return false;
 }
 
+// The operation of a slot's name, found when the slot is compiled.
+template <const char* Name>
+constexpr quarvel_kernels::Op op_of = *quarvel_kernels::op_from_name(Name);
+
 template <const char* Name>
 PyObject* binary_slot(PyObject* left, PyObject* right) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (is_array(left)) return operator_call(left, right, Name, false, false);
-    if (is_array(right)) return operator_call(right, left, Name, true, false);
+    if (is_array(left)) return operator_call(left, right, op_of<Name>, Name, false, false);
+    if (is_array(right)) return operator_call(right, left, op_of<Name>, Name, true, false);
     return not_implemented();
   });
 }
@@ -40,14 +44,14 @@ template <const char* Name>
 PyObject* in_place_slot(PyObject* self, PyObject* other) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     if (!is_array(self)) return not_implemented();
-    PyRef result = PyRef::steal(operator_call(self, other, Name, false, true));
+    PyRef result = PyRef::steal(operator_call(self, other, op_of<Name>, Name, false, true));
     return result ? Py_NewRef(self) : nullptr;
   });
 }
 
 template <const char* Name>
 PyObject* unary_slot(PyObject* self) {
-  return guarded<PyObject*>(nullptr, [&] { return unary_operator_call(self, Name); });
+  return guarded<PyObject*>(nullptr, [&] { return unary_operator_call(self, op_of<Name>, Name); });
 }
 
 constexpr char add[] = "add", subtract[] = "subtract", multiply[] = "multiply", true_divide[] = "true_divide",
@@ -58,8 +62,10 @@ constexpr char add[] = "add", subtract[] = "subtract", multiply[] = "multiply", 
 
 PyObject* Array_power(PyObject* left, PyObject* right, PyObject* modulus) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (is_array(left)) return refuse_modulus(modulus) ? operator_call(left, right, power, false, false) : nullptr;
-    if (is_array(right)) return refuse_modulus(modulus) ? operator_call(right, left, power, true, false) : nullptr;
+    if (is_array(left))
+      return refuse_modulus(modulus) ? operator_call(left, right, op_of<power>, power, false, false) : nullptr;
+    if (is_array(right))
+      return refuse_modulus(modulus) ? operator_call(right, left, op_of<power>, power, true, false) : nullptr;
     return not_implemented();
   });
 }
@@ -68,7 +74,7 @@ PyObject* Array_inplace_power(PyObject* self, PyObject* other, PyObject* modulus
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     if (!is_array(self)) return not_implemented();
     if (!refuse_modulus(modulus)) return nullptr;
-    PyRef result = PyRef::steal(operator_call(self, other, power, false, true));
+    PyRef result = PyRef::steal(operator_call(self, other, op_of<power>, power, false, true));
     return result ? Py_NewRef(self) : nullptr;
   });
 }
@@ -82,11 +88,14 @@ PyObject* Array_divmod(PyObject* left, PyObject* right) {
 }
 
 constexpr const char* comparison_names[] = {"less", "less_equal", "equal", "not_equal", "greater", "greater_equal"};
+constexpr quarvel_kernels::Op comparison_ops[] = {quarvel_kernels::Op::less,      quarvel_kernels::Op::less_equal,
+                                                  quarvel_kernels::Op::equal,     quarvel_kernels::Op::not_equal,
+                                                  quarvel_kernels::Op::greater,   quarvel_kernels::Op::greater_equal};
 
 PyObject* Array_richcompare(PyObject* self, PyObject* other, int code) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     if (!is_array(self) || code < 0 || code > 5) return not_implemented();
-    return operator_call(self, other, comparison_names[code], false, false);
+    return operator_call(self, other, comparison_ops[code], comparison_names[code], false, false);
   });
 }
 

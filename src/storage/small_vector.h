@@ -11,12 +11,14 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <span>
 #include <stdexcept>
@@ -53,7 +55,16 @@ class SmallVector {
   }
   explicit SmallVector(std::span<const T> values) { assign(values.begin(), values.end()); }
 
-  SmallVector(const SmallVector& other) { assign(other.begin(), other.end()); }
+  SmallVector(const SmallVector& other) {
+    if (other.size_ <= N) {
+      // A fixed-size copy of the whole inline room: a few moves, no call. A
+      // vector on the heap has room for more than N, so reading N is safe.
+      std::memcpy(inline_, other.data_, sizeof inline_);
+      size_ = other.size_;
+      return;
+    }
+    assign(other.begin(), other.end());
+  }
   SmallVector(SmallVector&& other) noexcept { take(other); }
   SmallVector& operator=(const SmallVector& other) {
     if (this != &other) assign(other.begin(), other.end());
@@ -83,6 +94,16 @@ class SmallVector {
   template <std::input_iterator It>
   void assign(It first, It last) {
     clear();
+    if constexpr (std::contiguous_iterator<It>) {
+      // Counted and copied in one pass; a source inside this vector fits its
+      // room, so nothing moves before it is read.
+      const auto n = static_cast<size_type>(last - first);
+      reserve(n);
+      const T* source = std::to_address(first);
+      for (size_type i = 0; i < n; ++i) data_[i] = source[i];
+      size_ = static_cast<std::uint32_t>(n);
+      return;
+    }
     if constexpr (std::forward_iterator<It>) reserve(static_cast<size_type>(std::distance(first, last)));
     for (; first != last; ++first) push_back(*first);
   }
@@ -213,7 +234,7 @@ class SmallVector {
   // Moves `other`'s elements here (this one empty and inline); `other` is left empty.
   void take(SmallVector& other) noexcept {
     if (other.is_inline()) {
-      std::memcpy(inline_, other.inline_, other.size_ * sizeof(T));
+      std::memcpy(inline_, other.inline_, sizeof inline_);
       size_ = other.size_;
       other.size_ = 0;
       return;
@@ -231,7 +252,64 @@ class SmallVector {
   T* data_ = inline_;
   std::uint32_t size_ = 0;
   std::uint32_t capacity_ = N;
-  T inline_[N];
+  T inline_[N]{};  // defined bytes: copies take the whole room
+};
+
+// FixedVector: at most N values of any default-constructible type, held
+// inside the object; it never allocates. For lists whose length has a small
+// bound fixed by the code (a ufunc's operands and outputs, a run's inputs):
+// going past N is a fault of the caller, refused with std::length_error.
+template <class T, std::size_t N>
+class FixedVector {
+ public:
+  using value_type = T;
+  using size_type = std::size_t;
+  using iterator = T*;
+  using const_iterator = const T*;
+
+  FixedVector() = default;
+  FixedVector(std::initializer_list<T> values) {
+    for (const T& value : values) push_back(value);
+  }
+
+  T* data() noexcept { return items_.data(); }
+  const T* data() const noexcept { return items_.data(); }
+  size_type size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  static constexpr size_type capacity() noexcept { return N; }
+  T& operator[](size_type i) noexcept { return items_[i]; }
+  const T& operator[](size_type i) const noexcept { return items_[i]; }
+  T& back() noexcept { return items_[size_ - 1]; }
+  const T& back() const noexcept { return items_[size_ - 1]; }
+  iterator begin() noexcept { return data(); }
+  const_iterator begin() const noexcept { return data(); }
+  iterator end() noexcept { return data() + size_; }
+  const_iterator end() const noexcept { return data() + size_; }
+  operator std::span<T>() noexcept { return {data(), size_}; }
+  operator std::span<const T>() const noexcept { return {data(), size_}; }
+
+  void push_back(const T& value) { room() = value; }
+  void push_back(T&& value) { room() = std::move(value); }
+  template <class... Args>
+  T& emplace_back(Args&&... args) {
+    T& slot = room();
+    if constexpr (sizeof...(Args) > 0) slot = T(std::forward<Args>(args)...);
+    return slot;  // with no arguments: the default value already in place
+  }
+  // Dropped values release what they hold at once.
+  void clear() noexcept {
+    for (size_type i = 0; i < size_; ++i) items_[i] = T{};
+    size_ = 0;
+  }
+
+ private:
+  T& room() {
+    if (size_ == N) throw std::length_error("FixedVector: capacity exceeded");
+    return items_[size_++];
+  }
+
+  std::array<T, N> items_{};
+  size_type size_ = 0;
 };
 
 }  // namespace quarvel_storage

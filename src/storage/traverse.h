@@ -15,6 +15,7 @@
 // axes are longer than 1.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -77,9 +78,15 @@ void for_each_row(const Shape& shape, const std::array<std::uint8_t*, N>& bases,
   }
   const Axis& run = axes[n - 1];
   inner = run.stride;
+  // One row: the common case of a small call, with no counters to set up.
+  if (n == 1) {
+    row(bases, inner, run.length);
+    return;
+  }
   // Offsets from the bases, so no pointer is formed outside the operands.
   std::array<std::int64_t, N> offset{};
-  std::array<std::uint64_t, capacity> counter{};
+  std::array<std::uint64_t, capacity> counter;  // the outer n - 1 axes, zeroed below
+  std::fill_n(counter.begin(), n, 0);
   std::array<std::uint8_t*, N> pointers;
   for (;;) {
     for (std::size_t i = 0; i < N; ++i) pointers[i] = bases[i] + offset[i];

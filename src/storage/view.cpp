@@ -212,12 +212,19 @@ Result<std::uint64_t> View::element_offset(const Coordinates& index) const {
   return element;
 }
 
+static_assert([] {
+  for (int i = 0; i < DType::count; ++i)
+    if (const std::size_t n = DType{static_cast<DType::Code>(i)}.itemsize(); (n & (n - 1)) != 0) return false;
+  return true;
+}());
+
 Result<void> View::validate_raw_layout() const {
   if (auto ok = validate_layout(); !ok) return ok;
-  const std::int64_t size = itemsize_i64(dtype);
-  if (offset % static_cast<std::uint64_t>(size) != 0) return fail(ErrorKind::InvalidLayout);
+  // Item sizes are powers of two: alignment is a mask test, not a division.
+  const std::uint64_t misaligned = dtype.itemsize() - 1;
+  if ((offset & misaligned) != 0) return fail(ErrorKind::InvalidLayout);
   for (std::size_t k = 0; k < shape.size(); ++k)
-    if (shape[k] > 1 && strides[k] % size != 0) return fail(ErrorKind::InvalidLayout);
+    if (shape[k] > 1 && (static_cast<std::uint64_t>(strides[k]) & misaligned) != 0) return fail(ErrorKind::InvalidLayout);
   return {};
 }
 

@@ -96,7 +96,7 @@ std::vector<Loop> resolved_loops(Op op, Admits admits) {
       if (!admits(std::span<const DType>(given, nin))) continue;
       Result<Loop> loop = resolve_loop(op, std::span(given, nin));
       if (!loop) continue;
-      std::vector<DType> dtypes = loop->inputs;
+      std::vector<DType> dtypes(loop->inputs.begin(), loop->inputs.end());
       dtypes.insert(dtypes.end(), loop->outputs.begin(), loop->outputs.end());
       if (seen.insert(loop_key(op, dtypes)).second) loops.push_back(*loop);
     }

@@ -24,7 +24,7 @@ std::string resolved(std::string_view name, std::string_view inputs) {
   const Result<Loop> loop = resolve_loop(name, dtypes);
   if (!loop) return loop.error().kind == ErrorKind::CannotConvert ? "none" : "wrong error";
   std::string chars;
-  for (const std::vector<DType>* part : {&loop->inputs, &loop->outputs})
+  for (const quarvel_kernels::LoopList* part : {&loop->inputs, &loop->outputs})
     for (DType d : *part) chars += type_chars[d.index()];
   return chars;
 }

@@ -3,6 +3,8 @@
 //
 // Outputs are validated and written only after every input element has been
 // read, so an output sharing memory with an input sees the inputs as they were.
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -168,7 +170,8 @@ PyObject* deliver_results(const PreparedCall& call, const ElementResults& result
   auto outputs = parse_outputs(call.arguments.out, nout);
   if (!outputs) return nullptr;
   const bool given_any = !outputs->empty();
-  if (!given_any) outputs->assign(nout, nullptr);
+  if (!given_any)
+    for (std::size_t j = 0; j < nout; ++j) outputs->push_back(nullptr);
 
   // Every given output checked and its values cast, output by output, before any write.
   std::vector<std::vector<Scalar>> cast_values(nout);
@@ -233,22 +236,18 @@ PyObject* pack_results(std::span<PyRef> objects) {
   return tuple.release();
 }
 
-std::optional<PreparedCall> prepare_call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args,
-                                         PyObject* kwargs) {
-  const std::optional<Op> op = quarvel_kernels::op_from_name(name);
-  if (!op) return raise_error(PyExc_TypeError, "unknown ufunc");
-  auto arguments = parse_call_arguments(name, nin, nout, args, kwargs);
+std::optional<PreparedCall> prepare_call(Op op, std::string_view name, std::size_t nin, std::size_t nout,
+                                         PyObject* const* args, std::size_t given, PyObject* kwargs) {
+  auto arguments = parse_call_arguments(name, nin, nout, args, given, kwargs);
   if (!arguments) return std::nullopt;
   PreparedCall call;
   call.name = name;
-  call.op = *op;
+  call.op = op;
   call.arguments = std::move(*arguments);
-  for (std::size_t i = 0; i < nin; ++i) {
-    auto operand = Operand::from_python(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
-    if (!operand) return std::nullopt;
-    call.operands.push_back(std::move(*operand));
-  }
+  for (std::size_t i = 0; i < nin; ++i)
+    if (!Operand::convert(args[i], call.operands.emplace_back())) return std::nullopt;
   for (const Operand& operand : call.operands) {
+    if (!operand.view) continue;  // the empty shape changes nothing
     auto merged = broadcast_shape(call.shape, operand.shape());
     if (!merged) return std::nullopt;
     call.shape = std::move(*merged);
@@ -257,10 +256,10 @@ std::optional<PreparedCall> prepare_call(std::string_view name, std::size_t nin,
     call.mask = convert_mask(call.arguments.where, call.shape, false);
     if (!call.mask) return std::nullopt;
   }
-  auto dtype_list = loop_dtype_list(name, call.operands);
+  auto dtype_list = loop_dtype_list(op, call.operands);
   if (!dtype_list) return std::nullopt;
-  auto loop = choose_loop(name, nin, nout, call.operands, *dtype_list, call.arguments.casting, call.arguments.dtype,
-                          call.arguments.signature);
+  auto loop = choose_loop(op, name, nin, nout, call.operands, *dtype_list, call.arguments.casting,
+                          call.arguments.dtype, call.arguments.signature);
   if (!loop) return std::nullopt;
   call.loop = std::move(*loop);
   auto count = element_count(call.shape);
@@ -272,8 +271,9 @@ std::optional<PreparedCall> prepare_call(std::string_view name, std::size_t nin,
 namespace {
 
 // The generic machinery, for every call the small path hands back.
-PyObject* engine_call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs) {
-  auto prepared = prepare_call(name, nin, nout, args, kwargs);
+PyObject* engine_call(Op op, std::string_view name, std::size_t nin, std::size_t nout, PyObject* const* args,
+                      std::size_t given, PyObject* kwargs) {
+  auto prepared = prepare_call(op, name, nin, nout, args, given, kwargs);
   if (!prepared || !check_new_output_size(prepared->shape, prepared->loop.outputs)) return nullptr;
   const OperandPlacement placement{prepared->operands, {}};
   if (auto result = typed_elementwise(*prepared, placement)) return *result;
@@ -284,14 +284,19 @@ PyObject* engine_call(std::string_view name, std::size_t nin, std::size_t nout, 
 
 }  // namespace
 
-PyObject* call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs) {
-  if (const std::optional<Op> op = quarvel_kernels::op_from_name(name)) return call(*op, name, nin, nout, args, kwargs);
-  return engine_call(name, nin, nout, args, kwargs);
+PyObject* call(Op op, std::string_view name, std::size_t nin, std::size_t nout, PyObject* const* args,
+               std::size_t given, PyObject* kwargs) {
+  if (auto served = small_call(op, name, nin, args, given, kwargs)) return *served;
+  return engine_call(op, name, nin, nout, args, given, kwargs);
 }
 
 PyObject* call(Op op, std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs) {
-  if (auto served = small_call(op, name, nin, args, kwargs)) return *served;
-  return engine_call(name, nin, nout, args, kwargs);
+  // Only the inputs and one output are ever read; the count decides the rest.
+  const Py_ssize_t given = PyTuple_Size(args);
+  std::array<PyObject*, 3> items{};
+  for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(given, static_cast<Py_ssize_t>(nin + 1)); ++i)
+    items[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+  return call(op, name, nin, nout, items.data(), static_cast<std::size_t>(given), kwargs);
 }
 
 }  // namespace quarvel_python::ufunc

@@ -7,6 +7,7 @@
 #include "python/array_object.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/interned.h"
 
 namespace quarvel_python::ufunc {
 
@@ -15,27 +16,31 @@ namespace {
 using quarvel_storage::OperandLayout;
 using quarvel_storage::Strides;
 
-// The key as text; false with the conversion's TypeError for a key that is not.
-std::optional<std::string> key_text(PyObject* key) {
-  if (!PyUnicode_Check(key)) {
-    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-    return std::nullopt;
-  }
-  return utf8_text(key);
-}
+// The keywords of a call and of outer, in this order.
+enum CallKey { OutKey, WhereKey, CastingKey, OrderKey, DtypeKey, SubokKey, SignatureKey, SigKey };
+InternedTexts<8> call_keys({"out", "where", "casting", "order", "dtype", "subok", "signature", "sig"});
 
-// Visits the keywords in the dictionary's order as (text, value) until `visit`
-// returns false (with the error set); a key that is not text fails first.
+// Visits the keywords in the dictionary's order as (key slot or -1, key,
+// value) until `visit` returns false (with the error set); a key that is not
+// text fails first. Keys are matched without converting them.
 template <class Visit>
 bool for_each_keyword(PyObject* kwargs, Visit&& visit) {
   Py_ssize_t position = 0;
   PyObject* key;
   PyObject* value;
   while (kwargs && PyDict_Next(kwargs, &position, &key, &value)) {
-    auto text = key_text(key);
-    if (!text || !visit(*text, value)) return false;
+    if (!PyUnicode_Check(key)) return raise_false(PyExc_TypeError, "keywords must be strings");
+    if (!visit(call_keys.find(key), key, value)) return false;
   }
   return true;
+}
+
+// TypeError "{prefix}unexpected keyword argument '{key}'"; only the message
+// converts the key (a key without a UTF-8 form fails with that conversion).
+bool unexpected_keyword(std::string_view prefix, PyObject* key) {
+  auto text = utf8_text(key);
+  if (!text) return false;
+  return raise_text(PyExc_TypeError, std::string(prefix) + "unexpected keyword argument '" + *text + "'");
 }
 
 // `signature` and `sig` fill one slot, and only one of them may be given; a
@@ -43,7 +48,7 @@ bool for_each_keyword(PyObject* kwargs, Visit&& visit) {
 bool take_signature(CallArguments& parsed, bool& seen, PyObject* value) {
   if (seen) return raise_false(PyExc_TypeError, "signature and sig cannot both be provided");
   seen = true;
-  if (value != Py_None) parsed.signature = value;
+  if (value != Py_None) parsed.keep_signature(value);
   return true;
 }
 
@@ -63,12 +68,21 @@ OperandLayout placed_layout(const View& view, std::size_t ndim, std::optional<st
 std::string shape_list(const Shape& shape) { return shape_text(shape); }
 
 std::optional<Shape> broadcast_shape(const Shape& a, const Shape& b) {
-  const Shape both[] = {a, b};
-  auto merged = quarvel_storage::broadcast_shapes(both);
-  if (merged) return std::move(*merged);
-  const std::string text =
-      "operands could not be broadcast together with shapes " + shape_list(a) + " " + shape_list(b);
-  return raise_error(PyExc_ValueError, text.c_str());
+  const Shape& longer = a.size() >= b.size() ? a : b;
+  const Shape& shorter = a.size() >= b.size() ? b : a;
+  Shape merged = longer;
+  const std::size_t lead = longer.size() - shorter.size();
+  for (std::size_t i = 0; i < shorter.size(); ++i) {
+    const std::uint64_t x = merged[lead + i], y = shorter[i];
+    if (x == y || y == 1) continue;
+    if (x != 1) {
+      const std::string text =
+          "operands could not be broadcast together with shapes " + shape_list(a) + " " + shape_list(b);
+      return raise_error(PyExc_ValueError, text.c_str());
+    }
+    merged[lead + i] = y;
+  }
+  return merged;
 }
 
 std::optional<std::uint64_t> element_count(const Shape& shape) {
@@ -87,6 +101,8 @@ bool warn_where_without_out() {
 }
 
 std::optional<char> parse_order(PyObject* value) {
+  static InternedTexts<4> letters({"C", "F", "A", "K"});
+  if (const int i = letters.identity(value); i >= 0) return "CFAK"[i];
   auto text = text_argument(value, "order");
   if (!text) return std::nullopt;
   if (text->size() == 1 && std::string_view("CFAK").find((*text)[0]) != std::string_view::npos) return (*text)[0];
@@ -98,37 +114,40 @@ bool check_subok(PyObject* value) {
 }
 
 std::optional<CallArguments> parse_call_arguments(std::string_view name, std::size_t nin, std::size_t nout,
-                                                  PyObject* args, PyObject* kwargs) {
-  const Py_ssize_t given = PyTuple_Size(args);
-  if (given != static_cast<Py_ssize_t>(nin) && given != static_cast<Py_ssize_t>(nin + 1)) {
+                                                  PyObject* const* args, std::size_t given, PyObject* kwargs) {
+  if (given != nin && given != nin + 1) {
     const std::string text = std::string(name) + " takes " + std::to_string(nin) + " input argument" +
                              (nin == 1 ? "" : "s") + " and at most one output argument (" + std::to_string(given) +
                              " given)";
     return raise_error(PyExc_TypeError, text.c_str());
   }
   CallArguments parsed;
-  PyObject* casting = nullptr;
-  PyObject* order = nullptr;
-  PyObject* subok = nullptr;
+  // Read after the `where` warning, whose filters may run user code.
+  PyRef casting, order, subok;
   bool signature_seen = false;
-  const bool keywords_ok = for_each_keyword(kwargs, [&](const std::string& text, PyObject* value) {
-    if (text == "signature" || text == "sig") return take_signature(parsed, signature_seen, value);
-    if (text == "out") parsed.out = value;
-    else if (text == "where") parsed.where = value;
-    else if (text == "casting") casting = value;
-    else if (text == "order") order = value;
-    else if (text == "dtype") parsed.dtype = value == Py_None ? nullptr : value;
-    else if (text == "subok") subok = value;
-    else return raise_text(PyExc_TypeError, std::string(name) + "() got an unexpected keyword argument '" + text + "'");
-    return true;
+  const bool keywords_ok = for_each_keyword(kwargs, [&](int slot, PyObject* key, PyObject* value) {
+    switch (slot) {
+      case SignatureKey:
+      case SigKey: return take_signature(parsed, signature_seen, value);
+      case OutKey: parsed.keep_out(value); return true;
+      case WhereKey: parsed.keep_where(value); return true;
+      case CastingKey: casting = PyRef::borrow(value); return true;
+      case OrderKey: order = PyRef::borrow(value); return true;
+      case DtypeKey:
+        if (value != Py_None) parsed.keep_dtype(value);
+        else parsed.dtype = nullptr;
+        return true;
+      case SubokKey: subok = PyRef::borrow(value); return true;
+      default: return unexpected_keyword(std::string(name) + "() got an ", key);
+    }
   });
   if (!keywords_ok) return std::nullopt;
   if (parsed.dtype && parsed.signature)
     return raise_error(PyExc_TypeError, "cannot specify both 'signature' and 'dtype'");
   const bool out_keyword = parsed.out != nullptr;
-  if (given == static_cast<Py_ssize_t>(nin + 1)) {
+  if (given == nin + 1) {
     if (out_keyword) return raise_error(PyExc_TypeError, "out cannot be provided both positionally and by keyword");
-    PyObject* positional = PyTuple_GetItem(args, given - 1);
+    PyObject* positional = args[nin];
     parsed.out = positional;
     if (positional == Py_None && nout > 1) {
       parsed.out_holder = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(nout)));
@@ -139,42 +158,46 @@ std::optional<CallArguments> parse_call_arguments(std::string_view name, std::si
   }
   if (parsed.where && !parsed.out && !warn_where_without_out()) return std::nullopt;
   if (casting) {
-    auto rule = parse_casting_rule(casting);
+    auto rule = parse_casting_rule(casting.get());
     if (!rule) return std::nullopt;
     parsed.casting = *rule;
   }
   if (order) {
-    auto letter = parse_order(order);
+    auto letter = parse_order(order.get());
     if (!letter) return std::nullopt;
     parsed.order = *letter;
   }
-  if (subok && !check_subok(subok)) return std::nullopt;
+  if (subok && !check_subok(subok.get())) return std::nullopt;
   return parsed;
 }
 
 std::optional<CallArguments> parse_outer_keywords(PyObject* kwargs) {
   CallArguments parsed;
   bool signature_seen = false;
-  const bool keywords_ok = for_each_keyword(kwargs, [&](const std::string& text, PyObject* value) {
-    if (text == "signature" || text == "sig") return take_signature(parsed, signature_seen, value);
-    if (text == "out") {
-      parsed.out = value;
-    } else if (text == "where") {
-      parsed.where = value;
-    } else if (text == "dtype") {
-      if (value != Py_None) parsed.dtype = value;
-    } else if (text == "order") {
-      auto letter = parse_order(value);
-      if (!letter) return false;
-      parsed.order = *letter;
-    } else if (text == "subok") {
-      return check_subok(value);
-    } else if (text == "casting") {
-      auto rule = parse_casting_rule(value);
-      if (!rule) return false;
-      parsed.casting = *rule;
+  const bool keywords_ok = for_each_keyword(kwargs, [&](int slot, PyObject*, PyObject* value) {
+    switch (slot) {
+      case SignatureKey:
+      case SigKey: return take_signature(parsed, signature_seen, value);
+      case OutKey: parsed.keep_out(value); return true;
+      case WhereKey: parsed.keep_where(value); return true;
+      case DtypeKey:
+        if (value != Py_None) parsed.keep_dtype(value);
+        return true;
+      case OrderKey: {
+        auto letter = parse_order(value);
+        if (!letter) return false;
+        parsed.order = *letter;
+        return true;
+      }
+      case SubokKey: return check_subok(value);
+      case CastingKey: {
+        auto rule = parse_casting_rule(value);
+        if (!rule) return false;
+        parsed.casting = *rule;
+        return true;
+      }
+      default: return true;
     }
-    return true;
   });
   if (!keywords_ok) return std::nullopt;
   return parsed;
@@ -182,15 +205,25 @@ std::optional<CallArguments> parse_outer_keywords(PyObject* kwargs) {
 
 bool ensure_known_method_kwargs(PyObject* kwargs, std::span<const std::string_view> allowed,
                                 std::string_view function) {
-  return for_each_keyword(kwargs, [&](const std::string& text, PyObject*) {
-    if (std::find(allowed.begin(), allowed.end(), text) != allowed.end()) return true;
+  Py_ssize_t position = 0;
+  PyObject* key;
+  PyObject* value;
+  while (kwargs && PyDict_Next(kwargs, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) return raise_false(PyExc_TypeError, "keywords must be strings");
+    // The key's own UTF-8 form: no copy, and its conversion error as before.
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (!data) return false;
+    const std::string_view text(data, static_cast<std::size_t>(size));
+    if (std::find(allowed.begin(), allowed.end(), text) != allowed.end()) continue;
     const std::string prefix = function.empty() ? "" : std::string(function) + "() got an ";
-    return raise_text(PyExc_TypeError, prefix + "unexpected keyword argument '" + text + "'");
-  });
+    return raise_text(PyExc_TypeError, prefix + "unexpected keyword argument '" + std::string(text) + "'");
+  }
+  return true;
 }
 
-std::optional<std::vector<PyObject*>> parse_outputs(PyObject* out, std::size_t nout) {
-  std::vector<PyObject*> outputs;
+std::optional<OutputList> parse_outputs(PyObject* out, std::size_t nout) {
+  OutputList outputs;
   if (!out || out == Py_None) return outputs;
   if (nout == 1 && is_array(out)) {
     outputs.push_back(out);
@@ -223,17 +256,26 @@ std::optional<Operand> convert_mask(PyObject* where, const Shape& output_shape, 
 }
 
 std::optional<Strides> output_strides(DType dtype, const Shape& shape, char order, const OperandPlacement& placement) {
-  bool any_array = false, all_f = true, all_c = true;
-  for (const Operand& operand : placement.operands) {
-    if (!operand.view) continue;
-    any_array = true;
-    all_f = all_f && operand.view->is_f_contiguous();
-    all_c = all_c && operand.view->is_c_contiguous();
+  if (order == 'A') {
+    bool any_array = false, all_f = true, all_c = true;
+    for (const Operand& operand : placement.operands) {
+      if (!operand.view) continue;
+      any_array = true;
+      all_f = all_f && operand.view->is_f_contiguous();
+      all_c = all_c && operand.view->is_c_contiguous();
+    }
+    order = any_array && all_f && !all_c ? 'F' : 'C';
   }
-  if (order == 'A') order = any_array && all_f && !all_c ? 'F' : 'C';
   if (order == 'C') return storage_value(quarvel_storage::c_strides(dtype, shape));
   if (order == 'F') return storage_value(quarvel_storage::f_strides(dtype, shape));
-  std::vector<OperandLayout> layouts;
+  // One axis has one order; the operands (never wider than the output) have
+  // no say. Its stride, as the axis order gives it: 0 without elements.
+  if (shape.size() <= 1) {
+    Strides strides(shape.size(), 0);
+    if (!shape.empty() && shape[0] != 0) strides[0] = static_cast<std::int64_t>(dtype.itemsize());
+    return strides;
+  }
+  quarvel_storage::FixedVector<OperandLayout, 2> layouts;
   for (std::size_t i = 0; i < placement.operands.size(); ++i) {
     const Operand& operand = placement.operands[i];
     if (!operand.view) continue;

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -12,10 +13,13 @@
 #include "python/py_ref.h"
 #include "python/ufunc/casting.h"
 #include "python/ufunc/operand.h"
+#include "storage/small_vector.h"
 
 namespace quarvel_python::ufunc {
 
-// Keyword values are borrowed from the call; null means absent.
+// Null means absent. Keyword values are held by a reference of their own:
+// user code that runs during a call (a dtype's __str__, a warning filter)
+// may change the dict they came from.
 struct CallArguments {
   PyObject* out = nullptr;        // None included
   PyObject* where = nullptr;      // None included
@@ -24,12 +28,19 @@ struct CallArguments {
   PyObject* dtype = nullptr;      // None counts as absent
   PyObject* signature = nullptr;  // from `signature` or `sig`; None counts as absent
   PyRef out_holder;               // a tuple of Nones made for a positional None
+  std::array<PyRef, 4> kept;      // out, where, dtype, signature
+
+  void keep_out(PyObject* value) { kept[0] = PyRef::borrow(out = value); }
+  void keep_where(PyObject* value) { kept[1] = PyRef::borrow(where = value); }
+  void keep_dtype(PyObject* value) { kept[2] = PyRef::borrow(dtype = value); }
+  void keep_signature(PyObject* value) { kept[3] = PyRef::borrow(signature = value); }
 };
 
 // The checks of a call before its operands are converted: positional count,
 // keywords, positional output, the `where` warning, casting, order, subok.
+// `args` holds the first min(given, nin + 1) of the `given` positional arguments.
 std::optional<CallArguments> parse_call_arguments(std::string_view name, std::size_t nin, std::size_t nout,
-                                                  PyObject* args, PyObject* kwargs);
+                                                  PyObject* const* args, std::size_t given, PyObject* kwargs);
 
 // The keywords of outer, each value checked when the dictionary walk meets it.
 std::optional<CallArguments> parse_outer_keywords(PyObject* kwargs);
@@ -56,7 +67,8 @@ std::optional<std::uint64_t> element_count(const Shape& shape);
 
 // `out` as one entry per output (null for None entries); an empty list when
 // absent or None.
-std::optional<std::vector<PyObject*>> parse_outputs(PyObject* out, std::size_t nout);
+using OutputList = quarvel_storage::FixedVector<PyObject*, 2>;
+std::optional<OutputList> parse_outputs(PyObject* out, std::size_t nout);
 
 // The mask of `where`: converted, of bool dtype ("where must be a boolean array
 // or scalar") and broadcastable to exactly the output shape; `outer_text` picks

@@ -10,10 +10,14 @@
 
 #include "kernels/kernels.h"
 #include "kernels/ops.h"
+#include "kernels/strided_loops.h"
 #include "python/py_ref.h"
 #include "python/ufunc/call_args.h"
 
 namespace quarvel_python::ufunc {
+
+// The operands of a call or of outer: at most two, held in place.
+using OperandList = quarvel_storage::FixedVector<Operand, 2>;
 
 // One call after argument parsing, operand conversion, broadcasting, the mask
 // and loop choice: everything the element loop needs.
@@ -21,7 +25,7 @@ struct PreparedCall {
   std::string_view name;  // as the engine received it (messages, fault reports)
   quarvel_kernels::Op op;
   CallArguments arguments;
-  std::vector<Operand> operands;
+  OperandList operands;
   Shape shape;
   std::optional<Operand> mask;
   Loop loop;
@@ -57,8 +61,10 @@ struct ElementResults {
 PyObject* deliver_results(const PreparedCall& call, const ElementResults& results, const OperandPlacement& placement,
                           bool direct_scalars);
 
-// Phases 1 to 5 of a call. Nullopt with the error set.
-std::optional<PreparedCall> prepare_call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args,
+// Phases 1 to 5 of a call: `args` holds the first min(given, nin + 1)
+// positional arguments of the `given` ones. Nullopt with the error set.
+std::optional<PreparedCall> prepare_call(quarvel_kernels::Op op, std::string_view name, std::size_t nin,
+                                         std::size_t nout, PyObject* const* args, std::size_t given,
                                          PyObject* kwargs);
 
 // The scalar alias a result of loop dtype `output` takes over from the operands.
@@ -97,6 +103,10 @@ PyRef scalar_result(const PreparedCall& call, std::span<const Scalar> values, st
 // says): nullopt when the element loop must run instead; otherwise the result,
 // or null with the error set.
 std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const OperandPlacement& placement);
+
+// The typed kernel of an operation's loop (null when it has none), the last
+// one found for each operation remembered: calls in a row find it at once.
+quarvel_kernels::StridedLoop kernel_for(quarvel_kernels::Op op, const Loop& loop);
 
 // One object, or a tuple of them.
 PyObject* pack_results(std::span<PyRef> objects);

@@ -1,15 +1,19 @@
 #include "python/ufunc/casting.h"
 
+#include <array>
 #include <string>
 
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/interned.h"
 
 namespace quarvel_python::ufunc {
 
 namespace {
 
+using quarvel_kernels::LoopDTypes;
+using quarvel_kernels::Op;
 using quarvel_storage::ByteOrder;
 
 constexpr std::string_view rule_texts[] = {"no", "equiv", "safe", "same_kind", "unsafe"};
@@ -52,7 +56,7 @@ bool safe_cast(DType from, DType to) {
   return precision(from) <= precision(to);
 }
 
-bool is_logical_binary(std::string_view name) {
+bool is_logical_name(std::string_view name) {
   return name == "logical_and" || name == "logical_or" || name == "logical_xor";
 }
 
@@ -63,14 +67,21 @@ std::nullopt_t no_matching_loop(std::string_view name) {
 }
 
 // The first input that the loop refuses under the rule raises; true when all pass.
-bool inputs_castable(std::string_view name, std::span<const Operand> operands, std::span<const DType> dtype_list,
+// The ufunc a loop is chosen for: its operation, and the name the call was made
+// by (messages show it; an alias has no listed loops).
+struct Chooser {
+  Op op;
+  std::string_view name;
+};
+
+bool inputs_castable(const Chooser& ufunc, std::span<const Operand> operands, std::span<const DType> dtype_list,
                      std::span<const DType> loop_inputs, CastingRule rule, bool raise) {
   const std::size_t n = std::min({loop_inputs.size(), dtype_list.size(), operands.size()});
   for (std::size_t i = 0; i < n; ++i) {
-    if (can_cast_ufunc_operand(name, operands[i], dtype_list[i], loop_inputs[i], rule)) continue;
+    if (can_cast_ufunc_operand(ufunc.op, operands[i], dtype_list[i], loop_inputs[i], rule)) continue;
     if (raise) {
       const DType from = operands[i].is_array ? operands[i].dtype : dtype_list[i];
-      raise_cast_refused(name, "input", from, loop_inputs[i], rule);
+      raise_cast_refused(ufunc.name, "input", from, loop_inputs[i], rule);
     }
     return false;
   }
@@ -92,8 +103,6 @@ bool loop_matches(std::span<const DType> inputs, std::span<const DType> outputs,
   }
   return true;
 }
-
-using quarvel_kernels::LoopDTypes;
 
 // One signature text read into its dtypes; the refusal's text instead when it
 // does not read as a loop of nin inputs and nout outputs.
@@ -131,11 +140,18 @@ Loop as_loop(const LoopDTypes& dtypes) {
   return Loop{{dtypes.inputs().begin(), dtypes.inputs().end()}, {dtypes.outputs().begin(), dtypes.outputs().end()}};
 }
 
-// Visits the listed signatures of a name in table order, read in place, until
+// The listed signature texts of the name a call was made by: those of its
+// operation for a canonical name, none for an alias.
+std::string_view listed_texts(const Chooser& ufunc) {
+  return quarvel_kernels::op_name(ufunc.op) == ufunc.name ? quarvel_kernels::signature_list(ufunc.op)
+                                                           : std::string_view();
+}
+
+// Visits the listed signature texts in table order, read in place, until
 // `visit` returns false.
 template <class Visit>
-void for_each_listed(std::string_view name, Visit&& visit) {
-  std::string_view list = quarvel_kernels::signature_list(name);
+void for_each_listed_text(const Chooser& ufunc, Visit&& visit) {
+  std::string_view list = listed_texts(ufunc);
   while (!list.empty()) {
     const std::size_t end = list.find(' ');
     if (!visit(list.substr(0, end)) || end == std::string_view::npos) return;
@@ -143,7 +159,43 @@ void for_each_listed(std::string_view name, Visit&& visit) {
   }
 }
 
-std::optional<Loop> parse_loop_signature(std::string_view name, std::size_t nin, std::size_t nout, PyObject* signature,
+// The listed loops of an operation as its own counts read them, parsed once
+// and kept: loop choice then compares dtype codes, never text.
+std::span<const LoopDTypes> listed_loops(Op op) {
+  static std::array<std::optional<std::vector<LoopDTypes>>, quarvel_kernels::op_count> parsed;
+  std::optional<std::vector<LoopDTypes>>& loops = parsed[static_cast<std::size_t>(op)];
+  if (!loops) {
+    std::vector<LoopDTypes> read;
+    const Chooser ufunc{op, quarvel_kernels::op_name(op)};
+    const std::size_t nin = quarvel_kernels::input_count(op), nout = quarvel_kernels::output_count(op);
+    for_each_listed_text(ufunc, [&](std::string_view text) {
+      const char* refusal = nullptr;
+      if (auto loop = read_signature(text, nin, nout, refusal)) read.push_back(*loop);
+      return true;
+    });
+    loops = std::move(read);
+  }
+  return *loops;
+}
+
+// Visits the listed loops that read as nin inputs and nout outputs, in table
+// order, until `visit` returns false.
+template <class Visit>
+void for_each_listed(const Chooser& ufunc, std::size_t nin, std::size_t nout, Visit&& visit) {
+  if (listed_texts(ufunc).empty()) return;
+  if (nin == quarvel_kernels::input_count(ufunc.op) && nout == quarvel_kernels::output_count(ufunc.op)) {
+    for (const LoopDTypes& loop : listed_loops(ufunc.op))
+      if (!visit(loop)) return;
+    return;
+  }
+  for_each_listed_text(ufunc, [&](std::string_view text) {
+    const char* refusal = nullptr;
+    auto loop = read_signature(text, nin, nout, refusal);
+    return !loop || visit(*loop);
+  });
+}
+
+std::optional<Loop> parse_loop_signature(const Chooser& ufunc, std::size_t nin, std::size_t nout, PyObject* signature,
                                          const Loop& default_loop, std::span<const DType> dtype_list,
                                          std::span<const Operand> operands, CastingRule rule) {
   std::vector<std::optional<DType>> requested;
@@ -151,16 +203,17 @@ std::optional<Loop> parse_loop_signature(std::string_view name, std::size_t nin,
     auto text = utf8_text(signature);
     if (!text) return std::nullopt;
     bool listed = false;
-    for_each_listed(name, [&](std::string_view entry) { return !(listed = entry == *text); });
+    for_each_listed_text(ufunc, [&](std::string_view entry) { return !(listed = entry == *text); });
     if (listed) return parse_signature_text(*text, nin, nout);
     if (auto spec = parse_dtype_spec(signature)) {
-      return Loop{std::vector<DType>(nin, spec->dtype), std::vector<DType>(nout, spec->dtype)};
+      return Loop{quarvel_kernels::LoopList(nin, spec->dtype), quarvel_kernels::LoopList(nout, spec->dtype)};
     }
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;
     PyErr_Clear();
     auto quoted = quoted_str(signature);
     if (!quoted) return std::nullopt;
-    const std::string message = "signature " + *quoted + " is not a supported loop for ufunc '" + std::string(name) + "'";
+    const std::string message =
+        "signature " + *quoted + " is not a supported loop for ufunc '" + std::string(ufunc.name) + "'";
     return raise_error(PyExc_TypeError, message.c_str());
   }
   if (PyTuple_Check(signature) || PyList_Check(signature)) {
@@ -182,45 +235,41 @@ std::optional<Loop> parse_loop_signature(std::string_view name, std::size_t nin,
     requested.assign(nin + nout, *dtype);
   }
   if (requested.size() != nin + nout) {
-    const std::string text = "signature for ufunc '" + std::string(name) + "' must describe " +
+    const std::string text = "signature for ufunc '" + std::string(ufunc.name) + "' must describe " +
                              std::to_string(nin + nout) + " input and output dtypes";
     return raise_error(PyExc_TypeError, text.c_str());
   }
   if (loop_matches(default_loop.inputs, default_loop.outputs, requested)) return default_loop;
   std::optional<LoopDTypes> found;
-  for_each_listed(name, [&](std::string_view entry) {
-    const char* refusal = nullptr;
-    auto loop = read_signature(entry, nin, nout, refusal);
-    if (loop && loop_matches(loop->inputs(), loop->outputs(), requested) &&
-        inputs_castable(name, operands, dtype_list, loop->inputs(), rule, false))
+  for_each_listed(ufunc, nin, nout, [&](const LoopDTypes& loop) {
+    if (loop_matches(loop.inputs(), loop.outputs(), requested) &&
+        inputs_castable(ufunc, operands, dtype_list, loop.inputs(), rule, false))
       found = loop;
     return !found;
   });
   if (found) return as_loop(*found);
-  const std::string text = "no supported loop matches the requested signature for ufunc '" + std::string(name) + "'";
+  const std::string text =
+      "no supported loop matches the requested signature for ufunc '" + std::string(ufunc.name) + "'";
   return raise_error(PyExc_TypeError, text.c_str());
 }
 
-std::optional<Loop> resolve_requested_dtype_loop(std::string_view name, std::size_t nin, std::size_t nout,
+std::optional<Loop> resolve_requested_dtype_loop(const Chooser& ufunc, std::size_t nin, std::size_t nout,
                                                  DType requested, std::span<const DType> dtype_list,
                                                  std::span<const Operand> operands, CastingRule rule) {
   std::optional<LoopDTypes> closest, chosen;
   int closest_score = -1, chosen_score = -1;
-  for_each_listed(name, [&](std::string_view entry) {
-    const char* refusal = nullptr;
-    auto loop = read_signature(entry, nin, nout, refusal);
-    if (!loop) return true;
+  for_each_listed(ufunc, nin, nout, [&](const LoopDTypes& loop) {
     bool outputs_match = true;
-    for (DType output : loop->outputs()) outputs_match = outputs_match && output == requested;
+    for (DType output : loop.outputs()) outputs_match = outputs_match && output == requested;
     if (!outputs_match) return true;
     int score = 0;
-    for (std::size_t i = 0; i < std::min(loop->inputs().size(), dtype_list.size()); ++i)
-      score += loop->inputs()[i] == dtype_list[i];
+    for (std::size_t i = 0; i < std::min(loop.inputs().size(), dtype_list.size()); ++i)
+      score += loop.inputs()[i] == dtype_list[i];
     if (score > closest_score) {
       closest = loop;
       closest_score = score;
     }
-    if (score > chosen_score && inputs_castable(name, operands, dtype_list, loop->inputs(), rule, false)) {
+    if (score > chosen_score && inputs_castable(ufunc, operands, dtype_list, loop.inputs(), rule, false)) {
       chosen = loop;
       chosen_score = score;
     }
@@ -228,10 +277,10 @@ std::optional<Loop> resolve_requested_dtype_loop(std::string_view name, std::siz
   });
   if (chosen) return as_loop(*chosen);
   if (closest) {
-    inputs_castable(name, operands, dtype_list, closest->inputs(), rule, true);
+    inputs_castable(ufunc, operands, dtype_list, closest->inputs(), rule, true);
     if (PyErr_Occurred()) return std::nullopt;
   }
-  return no_matching_loop(name);
+  return no_matching_loop(ufunc.name);
 }
 
 }  // namespace
@@ -239,6 +288,8 @@ std::optional<Loop> resolve_requested_dtype_loop(std::string_view name, std::siz
 std::string_view casting_rule_text(CastingRule rule) { return rule_texts[static_cast<int>(rule)]; }
 
 std::optional<CastingRule> parse_casting_rule(PyObject* value) {
+  static InternedTexts<5> names({"no", "equiv", "safe", "same_kind", "unsafe"});
+  if (const int i = names.identity(value); i >= 0) return static_cast<CastingRule>(i);
   auto text = text_argument(value, "casting");
   if (!text) return std::nullopt;
   for (int i = 0; i < 5; ++i)
@@ -257,10 +308,9 @@ bool can_cast(DType from, DType to, CastingRule rule) {
   return false;
 }
 
-bool can_cast_ufunc_operand(std::string_view name, const Operand& operand, DType fallback, DType to,
-                            CastingRule rule) {
+bool can_cast_ufunc_operand(Op op, const Operand& operand, DType fallback, DType to, CastingRule rule) {
   const bool big_endian_array = operand.is_array && operand.view->byte_order == ByteOrder::Big;
-  return can_cast_operand_dtype(is_logical_binary(name), operand.is_array ? operand.dtype : fallback, to, rule,
+  return can_cast_operand_dtype(is_logical_binary(op), operand.is_array ? operand.dtype : fallback, to, rule,
                                 big_endian_array);
 }
 
@@ -270,10 +320,12 @@ bool can_cast_operand_dtype(bool logical, DType from, DType to, CastingRule rule
   return can_cast(from, to, rule);
 }
 
-bool is_truthiness_ufunc(std::string_view name) { return is_logical_binary(name) || name == "logical_not"; }
+bool is_logical_binary(Op op) { return op == Op::logical_and || op == Op::logical_or || op == Op::logical_xor; }
 
-std::optional<DTypeList> loop_dtype_list(std::string_view name, std::span<const Operand> operands) {
-  if (operands.size() == 2 && name != "ldexp") {
+bool is_truthiness_ufunc(Op op) { return is_logical_binary(op) || op == Op::logical_not; }
+
+std::optional<DTypeList> loop_dtype_list(Op op, std::span<const Operand> operands) {
+  if (operands.size() == 2 && op != Op::ldexp) {
     const Operand& a = operands[0];
     const Operand& b = operands[1];
     if ((a.is_array && b.weak) || (b.is_array && a.weak)) {
@@ -287,25 +339,26 @@ std::optional<DTypeList> loop_dtype_list(std::string_view name, std::span<const 
   return list;
 }
 
-std::optional<Loop> choose_loop(std::string_view name, std::size_t nin, std::size_t nout,
+std::optional<Loop> choose_loop(Op op, std::string_view name, std::size_t nin, std::size_t nout,
                                 std::span<const Operand> operands, std::span<const DType> dtype_list,
                                 CastingRule rule, PyObject* dtype, PyObject* signature) {
-  auto default_loop = storage_value(quarvel_kernels::resolve_loop(name, dtype_list));
+  const Chooser ufunc{op, name};
+  auto default_loop = storage_value(quarvel_kernels::resolve_loop(op, dtype_list));
   if (!default_loop) return std::nullopt;
-  if (!inputs_castable(name, operands, dtype_list, default_loop->inputs, rule, true)) return std::nullopt;
+  if (!inputs_castable(ufunc, operands, dtype_list, default_loop->inputs, rule, true)) return std::nullopt;
   if (signature) {
-    auto loop = parse_loop_signature(name, nin, nout, signature, *default_loop, dtype_list, operands, rule);
-    if (!loop || !inputs_castable(name, operands, dtype_list, loop->inputs, rule, true)) return std::nullopt;
+    auto loop = parse_loop_signature(ufunc, nin, nout, signature, *default_loop, dtype_list, operands, rule);
+    if (!loop || !inputs_castable(ufunc, operands, dtype_list, loop->inputs, rule, true)) return std::nullopt;
     return loop;
   }
   if (dtype) {
     auto requested = requested_dtype(dtype);
     if (!requested) return std::nullopt;
-    if (is_truthiness_ufunc(name)) {
+    if (is_truthiness_ufunc(op)) {
       if (*requested == DType::Bool) return default_loop;
       return no_matching_loop(name);
     }
-    return resolve_requested_dtype_loop(name, nin, nout, *requested, dtype_list, operands, rule);
+    return resolve_requested_dtype_loop(ufunc, nin, nout, *requested, dtype_list, operands, rule);
   }
   return default_loop;
 }
@@ -342,7 +395,7 @@ std::optional<Loop> parse_signature_text(std::string_view text, std::size_t nin,
 }
 
 bool validate_repeated_ufunc_loop(std::string_view name, const Loop& loop, const char* method) {
-  if (is_logical_binary(name)) return true;
+  if (is_logical_name(name)) return true;
   bool same = !loop.outputs.empty();
   for (DType input : loop.inputs) same = same && input == loop.outputs[0];
   if (same) return true;
@@ -352,7 +405,7 @@ bool validate_repeated_ufunc_loop(std::string_view name, const Loop& loop, const
 }
 
 bool validate_reduce_loop(std::string_view name, const Loop& loop) {
-  if (is_logical_binary(name)) return true;
+  if (is_logical_name(name)) return true;
   if (!loop.inputs.empty() && !loop.outputs.empty() && loop.inputs[0] == loop.outputs[0]) return true;
   no_matching_loop(name);
   return false;

@@ -32,22 +32,25 @@ bool can_cast(DType from, DType to, CastingRule rule);
 // The cast test of one operand towards its loop input: logical_and/or/xor take
 // anything as bool under same_kind; a non-array operand is judged by
 // `fallback` (its entry in the loop dtype list); "no" refuses a big-endian array.
-bool can_cast_ufunc_operand(std::string_view name, const Operand& operand, DType fallback, DType to,
+bool can_cast_ufunc_operand(quarvel_kernels::Op op, const Operand& operand, DType fallback, DType to,
                             CastingRule rule);
 // The same test on dtypes: `logical` for logical_and/or/xor, `from` the
 // array's dtype or the scalar's entry, `big_endian_array` for an array tagged ">".
 bool can_cast_operand_dtype(bool logical, DType from, DType to, CastingRule rule, bool big_endian_array);
-bool is_truthiness_ufunc(std::string_view name);
+bool is_truthiness_ufunc(quarvel_kernels::Op op);
+bool is_logical_binary(quarvel_kernels::Op op);
 
 // One dtype per input: the operands' own, or for an array beside a weak scalar
 // (ldexp excepted) their weak promotion for both.
 using DTypeList = quarvel_storage::SmallVector<DType, 4>;
-std::optional<DTypeList> loop_dtype_list(std::string_view name, std::span<const Operand> operands);
+std::optional<DTypeList> loop_dtype_list(quarvel_kernels::Op op, std::span<const Operand> operands);
 
 // Loop choice of a call or outer: the default loop from the loop dtype list
 // (resolved and cast-checked even when overridden), then `signature` or `dtype`
-// (either may be null). Nullopt with the error set.
-std::optional<Loop> choose_loop(std::string_view name, std::size_t nin, std::size_t nout,
+// (either may be null). `name` is the name the call was made by: the messages
+// show it, and only a canonical name has listed loops to choose among.
+// Nullopt with the error set.
+std::optional<Loop> choose_loop(quarvel_kernels::Op op, std::string_view name, std::size_t nin, std::size_t nout,
                                 std::span<const Operand> operands, std::span<const DType> dtype_list,
                                 CastingRule rule, PyObject* dtype, PyObject* signature);
 

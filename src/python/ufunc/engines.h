@@ -13,10 +13,12 @@ namespace quarvel_python::ufunc {
 // Each returns a new reference, or null with the Python exception set.
 // `name` is the canonical name of the ufunc object (the operator bridges will pass
 // "true_divide" too); args/kwargs are the call's own tuple and dict (kwargs may be null).
-PyObject* call(std::string_view name, std::size_t nin, std::size_t nout, PyObject* args, PyObject* kwargs);
-// The same for a caller that knows the operation of `name` already.
 PyObject* call(quarvel_kernels::Op op, std::string_view name, std::size_t nin, std::size_t nout, PyObject* args,
                PyObject* kwargs);
+// The same with the positional arguments as a vector: `args` holds the first
+// min(given, nin + 1) of the `given` ones (the rest are never read).
+PyObject* call(quarvel_kernels::Op op, std::string_view name, std::size_t nin, std::size_t nout,
+               PyObject* const* args, std::size_t given, PyObject* kwargs);
 PyObject* reduce_method(std::string_view name, PyObject* args, PyObject* kwargs);      // args: (array, *rest)
 PyObject* accumulate_method(std::string_view name, PyObject* args, PyObject* kwargs);  // args: (array, *rest)
 PyObject* reduceat_method(std::string_view name, PyObject* args, PyObject* kwargs);    // args: (array, *rest)

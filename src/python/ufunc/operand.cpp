@@ -106,30 +106,69 @@ DType complex_of_same_precision(DType real) {
 
 }  // namespace
 
+OperandView& OperandView::operator=(const OperandView& other) {
+  if (this == &other) return *this;
+  owner_ = other.owner_;
+  held_ = other.held_;
+  view_ = held_ ? &*held_ : other.view_;
+  return *this;
+}
+
+OperandView& OperandView::operator=(OperandView&& other) noexcept {
+  if (this == &other) return *this;
+  owner_ = std::move(other.owner_);
+  held_ = std::move(other.held_);
+  view_ = held_ ? &*held_ : other.view_;
+  other.held_.reset();
+  other.view_ = nullptr;
+  return *this;
+}
+
+OperandView& OperandView::operator=(View view) {
+  owner_ = PyRef();
+  held_ = std::move(view);
+  view_ = &*held_;
+  return *this;
+}
+
+void OperandView::borrow(PyObject* array, const View& view) {
+  owner_ = PyRef::borrow(array);
+  held_.reset();
+  view_ = &view;
+}
+
 std::optional<Operand> Operand::from_python(PyObject* value) {
+  Operand operand;
+  if (!convert(value, operand)) return std::nullopt;
+  return operand;
+}
+
+bool Operand::convert(PyObject* value, Operand& operand) {
   if (quarvel_python::is_array(value)) {
-    Operand operand;
-    operand.view = as_array(value)->view;
+    operand.view.borrow(value, as_array(value)->view);
     operand.dtype = operand.view->dtype;
     operand.alias = as_array(value)->alias;
     operand.is_array = true;
-    return operand;
+    return true;
   }
+  auto assign = [&](std::optional<Operand> made) {
+    if (made) operand = std::move(*made);
+    return made.has_value();
+  };
   if (PyList_Check(value) || PyTuple_Check(value))
-    return from_constructed(array_from_object(value, nullptr, CopyRequest::Always, "K"));
+    return assign(from_constructed(array_from_object(value, nullptr, CopyRequest::Always, "K")));
   if (PyLong_Check(value) && !PyBool_Check(value)) {
     const std::optional<bool> big = is_big_int(value);
-    if (!big) return std::nullopt;
-    if (*big) return big_int_operand(value);
+    if (!big) return false;
+    if (*big) return assign(big_int_operand(value));
   }
   auto scalar = value_to_untyped_scalar(value);
-  if (!scalar) return std::nullopt;
-  Operand operand;
+  if (!scalar) return false;
   operand.dtype = scalar->dtype();
   operand.scalar = std::move(*scalar);
   operand.weak = PyBool_Check(value) || PyLong_Check(value) || PyFloat_Check(value) || PyComplex_Check(value);
   operand.alias = alias_of(value);
-  return operand;
+  return true;
 }
 
 std::optional<Operand> Operand::from_mask(PyObject* value) {

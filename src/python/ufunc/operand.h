@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "python/dtype_object.h"
+#include "python/py_ref.h"
 #include "storage/scalar.h"
 #include "storage/view.h"
 
@@ -24,8 +25,35 @@ using quarvel_storage::Scalar;
 using quarvel_storage::Shape;
 using quarvel_storage::View;
 
+// An array operand's view: the source array's own, read in place and kept
+// valid by a reference to the array (whose view never changes), or one held
+// here (a list or tuple converted to an array). Converting an array operand
+// then copies neither its shape nor its buffer handle.
+class OperandView {
+ public:
+  OperandView() = default;
+  OperandView(const OperandView& other) { *this = other; }
+  OperandView(OperandView&& other) noexcept { *this = std::move(other); }
+  OperandView& operator=(const OperandView& other);
+  OperandView& operator=(OperandView&& other) noexcept;
+  // Holds a view of its own.
+  OperandView& operator=(View view);
+
+  // The view of `array` (an Array object), which this keeps alive.
+  void borrow(PyObject* array, const View& view);
+
+  explicit operator bool() const noexcept { return view_ != nullptr; }
+  const View& operator*() const noexcept { return *view_; }
+  const View* operator->() const noexcept { return view_; }
+
+ private:
+  PyRef owner_;
+  std::optional<View> held_;
+  const View* view_ = nullptr;
+};
+
 struct Operand {
-  std::optional<View> view;     // array operands
+  OperandView view;              // array operands
   std::optional<Scalar> scalar;  // scalar operands
   bool is_array = false;
   bool weak = false;
@@ -35,6 +63,9 @@ struct Operand {
 
   // Nullopt with the Python error set.
   static std::optional<Operand> from_python(PyObject* value);
+  // The same into `operand`, a default one (no move of the result). False
+  // with the Python error set.
+  static bool convert(PyObject* value, Operand& operand);
   static std::optional<Operand> from_mask(PyObject* value);
 
   // The empty shape for a scalar operand.

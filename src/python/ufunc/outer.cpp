@@ -50,11 +50,8 @@ std::optional<PreparedOuter> prepare_outer(std::string_view name, PyObject* args
   PreparedCall& call = prepared.call;
   call.name = name;
   call.op = *op;
-  for (PyObject* value : bound) {
-    auto operand = Operand::from_python(value);
-    if (!operand) return std::nullopt;
-    call.operands.push_back(std::move(*operand));
-  }
+  for (PyObject* value : bound)
+    if (!Operand::convert(value, call.operands.emplace_back())) return std::nullopt;
   const Shape& shape_a = call.operands[0].shape();
   const Shape& shape_b = call.operands[1].shape();
   auto size_a = element_count(shape_a);
@@ -83,10 +80,10 @@ std::optional<PreparedOuter> prepare_outer(std::string_view name, PyObject* args
     call.mask = convert_mask(call.arguments.where, call.shape, true);
     if (!call.mask) return std::nullopt;
   }
-  auto dtype_list = loop_dtype_list(name, call.operands);
+  auto dtype_list = loop_dtype_list(*op, call.operands);
   if (!dtype_list) return std::nullopt;
-  auto loop = choose_loop(name, 2, nout, call.operands, *dtype_list, call.arguments.casting, call.arguments.dtype,
-                          call.arguments.signature);
+  auto loop = choose_loop(*op, name, 2, nout, call.operands, *dtype_list, call.arguments.casting,
+                          call.arguments.dtype, call.arguments.signature);
   if (!loop) return std::nullopt;
   call.loop = std::move(*loop);
   if (!check_new_output_size(call.shape, call.loop.outputs)) return std::nullopt;

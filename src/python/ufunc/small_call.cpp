@@ -269,6 +269,20 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
   }
   // Plain numbers alone meet power's special cases in the element loop.
   if (!any_array && op == Op::power) return std::nullopt;
+  // Every array must already hold the loop's dtype: two arrays of different
+  // dtypes, or a float or complex number beside an integer or bool array,
+  // never do (the logical loops keep their inputs' dtypes). Told apart here,
+  // before a loop is looked up for nothing.
+  if (nin == 2 && op != Op::ldexp && !is_logical(op)) {
+    const SmallInput& a = inputs[0];
+    const SmallInput& b = inputs[1];
+    if (a.array && b.array && a.dtype != b.dtype) return std::nullopt;
+    const SmallInput* number = a.array ? (b.array ? nullptr : &b) : &a;
+    const SmallInput* array = a.array ? &a : (b.array ? &b : nullptr);
+    if (number && array && quarvel_kernels::is_bool_or_integer(array->dtype) &&
+        (number->dtype.kind() == 'f' || number->dtype.kind() == 'c'))
+      return std::nullopt;
+  }
 
   // The loop and the casts of the default rule.
   const std::span<const SmallInput> given(inputs.data(), nin);
@@ -370,14 +384,17 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
   return finish(name, std::span(objects.data(), nout), made, zero_d, loop->outputs(), aliases, scalars, faults);
 }
 
-std::optional<PyObject*> small_call(Op op, std::string_view name, std::size_t nin, PyObject* args,
-                                    PyObject* kwargs) {
-  if (PyTuple_Size(args) != static_cast<Py_ssize_t>(nin) || nin > max_inputs) return std::nullopt;
+std::optional<PyObject*> small_call(Op op, std::string_view name, std::size_t nin, PyObject* const* args,
+                                    std::size_t given, PyObject* kwargs) {
+  if ((given != nin && given != nin + 1) || nin > max_inputs) return std::nullopt;
   const std::optional<PyObject*> out = only_keyword(kwargs, "out");
   if (!out) return std::nullopt;
-  std::array<PyObject*, max_inputs> operands{};
-  for (std::size_t i = 0; i < nin; ++i) operands[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
-  return small_call(op, name, std::span(operands.data(), nin), *out);
+  // A positional output is the `out` keyword given another way; both is the engine's error.
+  if (given == nin + 1) {
+    if (*out) return std::nullopt;
+    return small_call(op, name, std::span(args, nin), args[nin]);
+  }
+  return small_call(op, name, std::span(args, nin), *out);
 }
 
 std::optional<PyObject*> small_reduce(Op op, std::string_view name, PyObject* args, PyObject* kwargs) {

@@ -29,9 +29,10 @@ namespace quarvel_python::ufunc {
 std::optional<PyObject*> small_call(quarvel_kernels::Op op, std::string_view name,
                                     std::span<PyObject* const> operands, PyObject* out);
 
-// The same for a call's own argument tuple and keyword dict (may be null).
-std::optional<PyObject*> small_call(quarvel_kernels::Op op, std::string_view name, std::size_t nin, PyObject* args,
-                                    PyObject* kwargs);
+// The same for a call's positional arguments (the first min(given, nin + 1)
+// of the `given` ones) and keyword dict (may be null).
+std::optional<PyObject*> small_call(quarvel_kernels::Op op, std::string_view name, std::size_t nin,
+                                    PyObject* const* args, std::size_t given, PyObject* kwargs);
 
 // reduce(array), with at most an axis of 0, -1 or None (by position or
 // keyword), on a one-dimensional array of a fixed-width dtype with elements:

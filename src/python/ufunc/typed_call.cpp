@@ -10,6 +10,7 @@
 // special cases) and big ints go to the element loop, and a loop that may
 // refuse an element computes aside so a refusal leaves nothing written.
 #include <array>
+#include <cstring>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "python/scalar_object.h"
 #include "python/ufunc/call_engine.h"
 #include "python/ufunc/report.h"
+#include "storage/view_detail.h"
 
 namespace quarvel_python::ufunc {
 
@@ -30,8 +32,6 @@ namespace {
 using quarvel_kernels::Op;
 using quarvel_kernels::RunOperand;
 using quarvel_storage::Strides;
-
-constexpr std::size_t not_held = SIZE_MAX;
 
 // Operand i's strides over the run's shape: right-aligned and broadcast for a
 // call, from its axis offset with every other axis at stride 0 for outer.
@@ -43,11 +43,19 @@ Strides placed_strides(const View& view, const Shape& shape, const OperandPlacem
   return strides;
 }
 
-// A scalar operand as a 0-d view of its loop dtype.
-std::optional<View> scalar_view(const Scalar& value, DType dtype) {
+// One element in a loop dtype and native order, aligned for any element type.
+struct ElementValue {
+  alignas(16) std::uint8_t bytes[32];
+};
+
+// A scalar operand's value in its loop dtype. False with the error set.
+bool encode_scalar(const Scalar& value, DType dtype, ElementValue& into) {
   auto cast = storage_value(value.cast(dtype));
-  if (!cast) return std::nullopt;
-  return storage_value(View::from_values(dtype, {}, std::span(&*cast, 1)));
+  if (!cast) return false;
+  auto bytes = storage_value(quarvel_storage::view_detail::encoded(*cast, dtype, quarvel_storage::ByteOrder::Native));
+  if (!bytes) return false;
+  std::memcpy(into.bytes, bytes->data(), sizeof into.bytes);
+  return true;
 }
 
 bool same_elements(const View& a, const View& b) {
@@ -68,25 +76,47 @@ bool outputs_interleave(std::span<PyObject* const> outputs) {
   return false;
 }
 
-// The run's view of an input: the operand's own, or a private copy when it
+// Whether an input placed by `strides` must be read from a private copy: it
 // shares memory with an output at other positions.
-std::optional<View> run_input(const View& view, const Strides& strides, std::span<PyObject* const> outputs) {
+bool must_copy(const View& view, const Strides& strides, std::span<PyObject* const> outputs) {
   for (PyObject* output : outputs) {
     if (!output) continue;
     const View& written = as_array(output)->view;
     if (quarvel_kernels::views_overlap(view, written) &&
         !quarvel_kernels::reads_in_place(view, strides, written, written.strides))
-      return storage_value(view.copy());
+      return true;
   }
-  return view;
+  return false;
 }
 
-struct HeldOperand {
-  View view;
-  Strides strides;
-};
+// A view the run reads: the operand's own, or a private copy held in `copy`.
+// Null with the error set when the copy cannot be made.
+const View* run_view(const View& view, const Strides& strides, std::span<PyObject* const> outputs,
+                     std::optional<View>& copy) {
+  if (!must_copy(view, strides, outputs)) return &view;
+  copy = storage_value(view.copy());
+  return copy ? &*copy : nullptr;
+}
 
 }  // namespace
+
+quarvel_kernels::StridedLoop kernel_for(Op op, const Loop& loop) {
+  // The loop's dtype codes in one word (at most four of them, one byte each).
+  std::uint32_t key = 0;
+  for (DType dtype : loop.inputs) key = key << 8 | (dtype.code + 1u);
+  for (DType dtype : loop.outputs) key = key << 8 | (dtype.code + 1u);
+  struct Found {
+    std::uint32_t key = 0;
+    quarvel_kernels::StridedLoop kernel = nullptr;
+  };
+  static std::array<Found, quarvel_kernels::op_count> last;
+  Found& found = last[static_cast<std::size_t>(op)];
+  if (found.key != key || !found.kernel) {
+    found.kernel = quarvel_kernels::find_strided_loop(op, loop.inputs, loop.outputs);
+    found.key = key;
+  }
+  return found.kernel;
+}
 
 std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const OperandPlacement& placement) {
   if (element_path_forced()) return std::nullopt;
@@ -96,8 +126,7 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
     any_array = any_array || operand.is_array;
   }
   if (!any_array) return std::nullopt;
-  const quarvel_kernels::StridedLoop kernel =
-      quarvel_kernels::find_strided_loop(call.op, call.loop.inputs, call.loop.outputs);
+  const quarvel_kernels::StridedLoop kernel = kernel_for(call.op, call.loop);
   if (!kernel) return std::nullopt;
   const std::size_t nin = call.operands.size(), nout = call.loop.outputs.size();
   const bool may_refuse = quarvel_kernels::loop_may_refuse(call.op, call.loop);
@@ -106,7 +135,8 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
   // once it runs, so the same refusals come out here first. A loop that may
   // refuse an element leaves them to the element loop, where that comes first.
   auto outputs = parse_outputs(call.arguments.out, nout);
-  if (outputs && outputs->empty()) outputs->assign(nout, nullptr);
+  if (outputs && outputs->empty())
+    for (std::size_t j = 0; j < nout; ++j) outputs->push_back(nullptr);
   for (std::size_t j = 0; outputs && j < nout; ++j) {
     PyObject* given = (*outputs)[j];
     if (given && !check_output_array(call.name, as_array(given)->view, call.shape, call.loop.outputs[j],
@@ -118,7 +148,7 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
     PyErr_Clear();
     return std::nullopt;
   }
-  // At most two of each: held in place, as every list below.
+  // At most two of each, as every list below: held in place.
   std::array<const View*, 2> input_views{}, output_views{};
   for (std::size_t i = 0; i < nin; ++i)
     if (call.operands[i].view) input_views[i] = &*call.operands[i].view;
@@ -129,69 +159,59 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
       outputs_interleave(*outputs))
     return std::nullopt;
 
-  // Every view the run reads or writes, alive until it is done.
-  std::vector<HeldOperand> held;
-  held.reserve(nin + 2 * nout + 1);
+  // Every view and value the run reads or writes, alive until it is done.
+  quarvel_kernels::TypedRun run{call.shape, {}, {}, std::nullopt, call.loop, kernel};
+  std::array<ElementValue, 2> scalar_values;
+  std::array<std::optional<View>, 3> copies;  // inputs, then the mask
   for (std::size_t i = 0; i < nin; ++i) {
     const Operand& operand = call.operands[i];
     if (!operand.view) {
-      auto view = scalar_view(*operand.scalar, call.loop.inputs[i]);
-      if (!view) return nullptr;
-      held.push_back({std::move(*view), Strides(call.shape.size(), 0)});
+      if (!encode_scalar(*operand.scalar, call.loop.inputs[i], scalar_values[i])) return nullptr;
+      run.inputs.push_back(RunOperand{nullptr, {}, scalar_values[i].bytes});
       continue;
     }
-    auto view = run_input(*operand.view, placed_strides(*operand.view, call.shape, placement, i), *outputs);
+    Strides strides = placed_strides(*operand.view, call.shape, placement, i);
+    const View* view = run_view(*operand.view, strides, *outputs, copies[i]);
     if (!view) return nullptr;
-    Strides strides = placed_strides(*view, call.shape, placement, i);
-    held.push_back({std::move(*view), std::move(strides)});
+    if (view != &*operand.view) strides = placed_strides(*view, call.shape, placement, i);
+    run.inputs.push_back(RunOperand{view, std::move(strides)});
   }
   bool selects_nothing = false;
-  std::optional<std::size_t> mask_at;
   if (call.mask && call.mask->view) {
-    const Strides strides = quarvel_kernels::broadcast_strides(*call.mask->view, call.shape);
-    auto view = run_input(*call.mask->view, strides, *outputs);
+    Strides strides = quarvel_kernels::broadcast_strides(*call.mask->view, call.shape);
+    const View* view = run_view(*call.mask->view, strides, *outputs, copies[2]);
     if (!view) return nullptr;
-    Strides placed = quarvel_kernels::broadcast_strides(*view, call.shape);
-    mask_at = held.size();
-    held.push_back({std::move(*view), std::move(placed)});
+    if (view != &*call.mask->view) strides = quarvel_kernels::broadcast_strides(*view, call.shape);
+    run.mask = RunOperand{view, std::move(strides)};
   } else if (call.mask) {
     selects_nothing = !call.mask->scalar->truthy();
   }
-  std::array<std::size_t, 2> made_at{not_held, not_held}, staged_at{not_held, not_held};
+  // New outputs, and outputs computed aside (a loop that may refuse an
+  // element writes a given array only once none was refused).
+  std::array<std::optional<View>, 2> made, staged;
   // Without a mask the loop writes every element of a new output: zeroing it
   // first would be wasted. Under a mask the unselected ones stay zero.
   const bool writes_all = !call.mask;
   for (std::size_t j = 0; j < nout; ++j) {
     const DType dtype = call.loop.outputs[j];
     const quarvel_storage::ByteOrder order = default_byte_order(dtype);
-    std::optional<View> view;
     if (!(*outputs)[j]) {
       auto strides = output_strides(dtype, call.shape, call.arguments.order, placement);
       if (!strides) return nullptr;
-      view = storage_value(writes_all ? View::unfilled_with_strides(dtype, order, call.shape, std::move(*strides))
-                                      : View::zeros_with_strides(dtype, order, call.shape, std::move(*strides)));
-      made_at[j] = held.size();
+      made[j] = storage_value(writes_all ? View::unfilled_with_strides(dtype, order, call.shape, std::move(*strides))
+                                         : View::zeros_with_strides(dtype, order, call.shape, std::move(*strides)));
+      if (!made[j]) return nullptr;
+      run.outputs.push_back(RunOperand{&*made[j], made[j]->strides, nullptr, true});
     } else if (may_refuse) {
-      // Computed aside, copied in once no element was refused.
-      view = storage_value(writes_all ? View::unfilled_with_layout(dtype, order, call.shape, false)
-                                      : View::zeros_with_layout(dtype, order, call.shape, false));
-      staged_at[j] = held.size();
+      staged[j] = storage_value(writes_all ? View::unfilled_with_layout(dtype, order, call.shape, false)
+                                           : View::zeros_with_layout(dtype, order, call.shape, false));
+      if (!staged[j]) return nullptr;
+      run.outputs.push_back(RunOperand{&*staged[j], staged[j]->strides, nullptr, true});
     } else {
-      continue;
+      run.outputs.push_back(RunOperand{output_views[j], output_views[j]->strides});
     }
-    if (!view) return nullptr;
-    Strides strides = view->strides;
-    held.push_back({std::move(*view), std::move(strides)});
   }
 
-  quarvel_kernels::TypedRun run{call.shape, {}, {}, std::nullopt, call.loop, kernel};
-  for (std::size_t i = 0; i < nin; ++i) run.inputs.push_back(RunOperand{&held[i].view, held[i].strides});
-  if (mask_at) run.mask = RunOperand{&held[*mask_at].view, held[*mask_at].strides};
-  for (std::size_t j = 0; j < nout; ++j) {
-    const std::size_t at = made_at[j] != not_held ? made_at[j] : staged_at[j];
-    const View& view = at != not_held ? held[at].view : *output_views[j];
-    run.outputs.push_back(RunOperand{&view, view.strides});
-  }
   std::uint32_t faults = 0;
   if (!selects_nothing) {
     auto ran = quarvel_kernels::run_typed(run);
@@ -201,14 +221,13 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
     }
     faults = *ran;
     for (std::size_t j = 0; j < nout; ++j) {
-      if (staged_at[j] == not_held) continue;
+      if (!staged[j]) continue;
       // The staged results into the given output, under the same mask.
-      const View& staged = held[staged_at[j]].view;
-      const DType dtype[] = {staged.dtype};
-      quarvel_kernels::TypedRun copy{call.shape, {}, {}, run.mask, quarvel_kernels::Loop{{dtype[0]}, {dtype[0]}},
+      const DType dtype[] = {staged[j]->dtype};
+      quarvel_kernels::TypedRun copy{call.shape, {RunOperand{&*staged[j], staged[j]->strides}},
+                                     {RunOperand{output_views[j], output_views[j]->strides}}, run.mask,
+                                     quarvel_kernels::Loop{{dtype[0]}, {dtype[0]}},
                                      quarvel_kernels::find_strided_loop(Op::positive, dtype, dtype)};
-      copy.inputs.push_back(RunOperand{&staged, staged.strides});
-      copy.outputs.push_back(RunOperand{output_views[j], output_views[j]->strides});
       auto copied = quarvel_kernels::run_typed(copy);
       if (!copied) return raise_storage_error(copied.error());
     }
@@ -219,14 +238,14 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
     if ((*outputs)[j]) {
       objects[j] = PyRef::borrow((*outputs)[j]);
     } else if (!call.shape.empty()) {
-      objects[j] = PyRef::steal(new_array_object(held[made_at[j]].view, alias_hint(call.operands, call.loop.outputs[j])));
+      objects[j] = PyRef::steal(new_array_object(std::move(*made[j]), alias_hint(call.operands, call.loop.outputs[j])));
       if (!objects[j]) return nullptr;
     }
   }
   if (!report_errors(call.name, faults)) return nullptr;
   for (std::size_t j = 0; j < nout; ++j) {
     if (objects[j]) continue;
-    auto value = storage_value(held[made_at[j]].view.read_at({}));
+    auto value = storage_value(made[j]->read_at({}));
     if (!value) return nullptr;
     objects[j] = scalar_to_python(*value, alias_hint(call.operands, call.loop.outputs[j]));
     if (!objects[j]) return nullptr;

@@ -1,0 +1,143 @@
+"""Values off the main road: NaN, infinities, zeros, underflow, subnormals
+and faults, each beside the same operation on ordinary values in the same
+run, for every float, complex and integer dtype; reductions that carry a NaN
+beside the same reduction without one; and a Mandelbrot iteration beside
+plain Python doing it with `complex`.
+
+Run: PYTHONPATH=build/<dir>/pkg python3 bench/bench_special_values.py [n]
+(n elements per operand, 100000 by default; QUARVEL_ELEMENT_PATH=1 times the
+element-at-a-time path.) Figures are ns per element, the best of seven runs
+under errstate(all="ignore"); a ratio is the row's time over the ordinary
+time printed beside it.
+"""
+import math
+import os
+import sys
+
+import quarvel as q
+from bench_ufunc import best
+
+N = int(sys.argv[1]) if len(sys.argv) > 1 else 10**5
+NAN, INF = float("nan"), float("inf")
+FLOATS = ["float16", "float32", "float64", "float128", "complex64", "complex128"]
+INTEGERS = ["int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64"]
+
+
+def ns(work, repeat=7):
+    return best(work, repeat) / N * 1e9
+
+
+def ordinary(dtype, shift=0.0):
+    return q.array([1.25 + ((i * 7 + int(shift * 13)) % 97) * 0.01 for i in range(N)], dtype=dtype)
+
+
+def filled(value, dtype):
+    return q.array([value] * N, dtype=dtype)
+
+
+def tiny(dtype):
+    """Values whose square underflows to zero in the dtype."""
+    exponent = {"float16": -14, "float32": -80, "float64": -600, "complex64": -80, "complex128": -600}.get(dtype)
+    if exponent is None:  # the long double types: below 2^-8222 a square is zero
+        return q.ldexp(ordinary("float128"), filled(-9000, "int32")).astype(dtype)
+    return q.array([2.0 ** exponent * (1 + (i % 7) / 8) for i in range(N)], dtype=dtype)
+
+
+def every_tenth_nan(dtype):
+    return q.array([NAN if i % 10 == 3 else 1.25 + (i % 97) * 0.01 for i in range(N)], dtype=dtype)
+
+
+def one_nan(dtype):
+    values = [1.25 + (i % 97) * 0.01 for i in range(N)]
+    values[N // 3] = NAN
+    return q.array(values, dtype=dtype)
+
+
+def float_rows(dtype):
+    """(label, ordinary work, [(label, work off the road)])."""
+    x, y = ordinary(dtype), ordinary(dtype, 0.5)
+    nans, infs, zeros = filled(NAN, dtype), filled(INF, dtype), filled(0.0, dtype)
+    mask = q.array([float(i % 2) for i in range(N)], dtype=dtype)
+    small, ones, minus_ones = tiny(dtype), filled(1.0, dtype), filled(-1.0, dtype)
+    twos, every_nan = filled(2.0, dtype), every_tenth_nan(dtype)
+    rows = [
+        ("a + a", lambda: x + x, [("all NaN", lambda: nans + nans), ("all inf", lambda: infs + infs),
+                                  ("10 % NaN", lambda: every_nan + every_nan)]),
+        ("x * y", lambda: x * y, [("x * zeros", lambda: x * zeros), ("x * mask", lambda: x * mask),
+                                  ("tiny * tiny", lambda: small * small), ("NaN * NaN", lambda: nans * nans)]),
+        ("x / y", lambda: x / y, [("1 / 0", lambda: ones / zeros), ("0 / 0", lambda: zeros / zeros)]),
+        ("sqrt(x)", lambda: q.sqrt(x), [("sqrt(-1)", lambda: q.sqrt(minus_ones))]),
+        ("log(x)", lambda: q.log(x), [("log(0)", lambda: q.log(zeros))]),
+        ("power(x, 2)", lambda: q.power(x, twos), [("power(0, 2)", lambda: q.power(zeros, twos))]),
+    ]
+    if dtype[0] != "c":
+        rows.append(("x // y", lambda: q.floor_divide(x, y), [("1 // 0", lambda: q.floor_divide(ones, zeros))]))
+    carried = one_nan(dtype)
+    rows += [
+        ("add.reduce", lambda: q.add.reduce(x), [("one NaN", lambda: q.add.reduce(carried))]),
+        ("add.accumulate", lambda: q.add.accumulate(x), [("one NaN", lambda: q.add.accumulate(carried))]),
+    ]
+    if dtype[0] != "c":
+        rows.append(("maximum.reduce", lambda: q.maximum.reduce(x),
+                     [("one NaN", lambda: q.maximum.reduce(carried))]))
+    return rows
+
+
+def integer_rows(dtype):
+    x = q.array([1 + (i * 7) % 97 for i in range(N)], dtype=dtype)
+    y = q.array([1 + (i * 5) % 13 for i in range(N)], dtype=dtype)
+    zeros = filled(0, dtype)
+    return [(name, lambda f=getattr(q, name): f(x, y), [("by 0", lambda f=getattr(q, name): f(x, zeros))])
+            for name in ("floor_divide", "remainder", "fmod", "divmod")]
+
+
+def mandelbrot():
+    rows, columns, steps = 200, 300, 40
+    points = [complex(-2.2 + 3.2 * j / columns, -1.2 + 2.4 * i / rows) for i in range(rows) for j in range(columns)]
+    c = q.array(points).reshape((rows, columns))
+
+    def ours():
+        z = q.zeros((rows, columns), dtype="complex128")
+        for _ in range(steps):
+            q.multiply(z, z, out=z)
+            q.add(z, c, out=z)
+        return q.add.reduce(q.less_equal(q.absolute(z), 2.0), axis=None)
+
+    def plain():
+        zs = [0j] * len(points)
+        for _ in range(steps):
+            zs = [z * z + p for z, p in zip(zs, points)]
+        return sum(1 for z in zs if abs(z) <= 2)
+
+    assert int(ours()) == plain()
+    return best(ours, 5), best(plain, 3)
+
+
+def cells(base, others):
+    texts = []
+    for name, work in others:
+        t = ns(work)
+        texts.append(f"{name} {t:7.2f} ({t / base:4.1f}x)")
+    return "  ".join(texts)
+
+
+def main():
+    print(f"n = {N}; ns per element; ratio to the ordinary row")
+    print(f"{'dtype':<11} {'operation':<16} {'ordinary':>9}   off the main road")
+    with q.errstate(all="ignore"):
+        for dtype in FLOATS:
+            for label, plain, others in float_rows(dtype):
+                base = ns(plain)
+                print(f"{dtype:<11} {label:<16} {base:9.2f}   {cells(base, others)}")
+        for dtype in INTEGERS:
+            for label, plain, others in integer_rows(dtype):
+                base = ns(plain)
+                print(f"{dtype:<11} {label:<16} {base:9.2f}   {cells(base, others)}")
+        ours, plain = mandelbrot()
+    print(f"Mandelbrot 200 x 300, 40 steps: quarvel {ours * 1e3:.1f} ms, plain Python {plain * 1e3:.1f} ms, "
+          f"{plain / ours:.1f}x")
+    print("(element path forced)" if os.environ.get("QUARVEL_ELEMENT_PATH") == "1" else "(typed loops)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,151 @@
+"""Values off the main road through every engine, against the element path:
+NaNs of both signs and with payloads, infinities, zeros of both signs,
+subnormals and operands that fault (zero divisors, poles, domain errors,
+overflowing and underflowing operands) among ordinary values, at the start of
+a block, at its end and across into the next, and in the elements after the
+last whole block (blocks are 256 elements), for every ufunc over every float,
+complex and integer dtype: calls (contiguous and reversed), operators, small
+calls, reduce, accumulate, reduceat, outer and at. Result bits (NaN signs and
+payloads), fault reports and warnings must be the element path's."""
+import itertools
+import math
+import struct
+
+import pytest
+
+import quarvel as q
+from element_path import check
+from helpers import UFUNCS
+
+N = 300  # a whole block and a tail
+POSITIONS = [0, 1, 2, 4, 7, 8, 250, 252, 253, 254, 255, 256, 257, 259, 263, 270, 286, 291, 296, 299]
+
+
+def bits_float(bits):
+    return struct.unpack("<d", struct.pack("<Q", bits))[0]
+
+
+NAN, INF = math.nan, math.inf
+NANS = [NAN, bits_float(0xFFF8000000000000), bits_float(0x7FF8DEADBEEF0000), bits_float(0xFFF0000000000001)]
+# Per float dtype: subnormals, operands whose squares underflow, operands that overflow.
+EDGES = {
+    "f2": [6e-08, -3e-05, 2.0 ** -20, 2.0 ** -13, 60000.0, 300.0],
+    "f4": [1e-40, -1.4e-45, 2.0 ** -130, 2.0 ** -70, 3e38, 2e19],
+    "f8": [5e-324, -1e-310, 2.0 ** -1030, 2.0 ** -600, 1e308, 2e154],
+}
+EDGES["g"] = EDGES["f8"]
+FLOATS = {"f2": "float16", "f4": "float32", "f8": "float64", "g": "float128"}
+COMPLEXES = {"c8": ("complex64", "f4"), "c16": ("complex128", "f8"), "G": ("complex256", "f8")}
+INTEGERS = {"?": "bool", "i1": "int8", "u1": "uint8", "i2": "int16", "u2": "uint16", "i4": "int32", "u4": "uint32",
+            "i8": "int64", "u8": "uint64"}
+DTYPES = list(FLOATS) + list(COMPLEXES) + list(INTEGERS)
+OPERATORS = {"add": "add", "subtract": "sub", "multiply": "mul", "divide": "truediv", "floor_divide": "floordiv",
+             "remainder": "mod", "power": "pow", "left_shift": "lshift", "right_shift": "rshift",
+             "bitwise_and": "and_", "bitwise_or": "or_", "bitwise_xor": "xor", "less": "lt", "less_equal": "le",
+             "equal": "eq", "not_equal": "ne", "greater": "gt", "greater_equal": "ge", "negative": "neg",
+             "positive": "pos", "absolute": "abs", "invert": "invert"}
+
+
+def float_specials(code):
+    return NANS + [INF, -INF, 0.0, -0.0, -1.0, 1.0, -2.5, 2.0, 0.5] + EDGES[code] + [-x for x in EDGES[code][3:]]
+
+
+def specials(code):
+    if code in FLOATS:
+        return float_specials(code)
+    if code in COMPLEXES:
+        parts = float_specials(COMPLEXES[code][1])
+        return [complex(re, im) for re, im in itertools.product(parts, repeat=2)][::7]
+    if code == "?":
+        return [False, True]
+    bits = int(code[1]) * 8
+    if code[0] == "u":
+        return [0, 1, 2, 2 ** bits - 1, 2 ** bits - 2]
+    return [0, -1, 1, 2, -2, -(2 ** (bits - 1)), 2 ** (bits - 1) - 1]
+
+
+def ordinary(code, i):
+    if code in FLOATS or code in COMPLEXES:
+        x = 1.25 + (i % 17) * 0.125
+        return complex(x, 0.5 - (i % 5) * 0.25) if code in COMPLEXES else x
+    if code == "?":
+        return i % 3 != 0
+    x = i % 12 + 1
+    return -x if code[0] == "i" and i % 5 == 0 else x
+
+
+def values(code, turn):
+    """N ordinary values with the dtype's special ones at POSITIONS, the list turned by `turn`."""
+    out = [ordinary(code, i) for i in range(N)]
+    chosen = specials(code)
+    for k, p in enumerate(POSITIONS):
+        out[p] = chosen[(k + turn) % len(chosen)]
+    return out
+
+
+def spec(values, dtype):
+    return {"values": values, "dtype": dtype, "order": "C", "views": []}
+
+
+def dtype_name(code):
+    return FLOATS.get(code) or INTEGERS.get(code) or COMPLEXES[code][0]
+
+
+def second_code(name, code):
+    return "i4" if name == "ldexp" else code
+
+
+def has_loop(ufunc, codes):
+    try:
+        with q.errstate(all="ignore"):
+            ufunc(*[q.array([ordinary(c, 1)], dtype=dtype_name(c)) for c in codes])
+        return True
+    except (TypeError, ValueError):  # no loop for these dtypes
+        return False
+
+
+CASES = [(u.__name__, code) for u in UFUNCS for code in DTYPES]
+
+
+@pytest.mark.parametrize("name,code", CASES)
+def test_special_values_in_every_engine(element_path, name, code):
+    ufunc = getattr(q, name)
+    codes = [code] if ufunc.nin == 1 else [code, second_code(name, code)]
+    if not has_loop(ufunc, codes):
+        pytest.skip("no loop")
+    turn = sum(map(ord, name))
+    steps = [("array", spec(values(c, turn + 3 * k), dtype_name(c))) for k, c in enumerate(codes)]
+    if code == "g":
+        # float128 subnormals, out of a double's reach: some elements scaled down past 2^-16382.
+        scale = [-16400 if i % 3 == 0 else 0 for i in range(N)]
+        steps += [("array", spec(scale, "int32")), ("ufunc", "ldexp", "call", (("ref", 0), ("ref", len(steps))), {})]
+        first = ("ref", len(steps) - 1)
+    else:
+        first = ("ref", 0)
+    inputs = [first] + [("ref", k) for k in range(1, len(codes))]
+    reverse = (slice(None, None, -1),)
+    window = (slice(250, 258),)
+    steps.append(("ufunc", name, "call", tuple(inputs), {}))
+    steps.append(("ufunc", name, "call", tuple(r + (reverse,) for r in inputs), {}))
+    steps.append(("ufunc", name, "call", tuple(r + (window,) for r in inputs), {}))
+    if name in OPERATORS and (ufunc.nin == 1 or codes[1] == code):
+        steps.append(("operator", OPERATORS[name], tuple(inputs)))
+    if ufunc.nin == 2:
+        for k, number in enumerate(specials(codes[1])[:: max(1, len(specials(codes[1])) // 4)]):
+            operands = (inputs[0], number) if k % 2 == 0 else (number, inputs[0] + (window,))
+            steps.append(("ufunc", name, "call", operands, {}))
+        steps.append(("ufunc", name, "outer", (inputs[0] + ((slice(248, 264),),), inputs[1] + ((slice(0, 12),),)), {}))
+    if ufunc.nin == 2 and ufunc.nout == 1 and codes[1] == code:
+        steps.append(("ufunc", name, "reduce", (inputs[0],), {}))
+        steps.append(("ufunc", name, "accumulate", (inputs[0],), {}))
+        steps.append(("ufunc", name, "reduceat", (inputs[0], [0, 3, 250, 256, 260, 290]), {}))
+        steps.append(("reshape", first[1], (20, 15), "C"))
+        steps.append(("ufunc", name, "reduce", (("ref", len(steps) - 1),), {"axis": 0}))
+        steps.append(("ufunc", name, "accumulate", (("ref", len(steps) - 2),), {"axis": 1}))
+    if ufunc.nout == 1:
+        steps.append(("copy", first[1]))
+        target = ("ref", len(steps) - 1)
+        indices = [0, 5, 253, 256, 256, 299]
+        operands = (target, indices) if ufunc.nin == 1 else (target, indices, inputs[1] + ((slice(250, 256),),))
+        steps.append(("ufunc", name, "at", operands, {}))
+    check(element_path, steps)
