@@ -145,13 +145,22 @@ Real logaddexp(Real x, Real y) {
   return y + ::log1pl(::expl(x - y));
 }
 
-// log1p keeps the smaller term that 1 + 2^-d would round away (d > 64).
 constexpr Real log2_e = 1.442695040888963407359924681001892137L;
+
+// log2(1 + 2^d) for d <= 0: log2 of the rounded sum 1 + t, plus the part of t
+// that rounding dropped (all of t past d = -64) over (1 + t) ln 2. Through
+// log1p the error of its ln 2 scaling would be scaled again by log2(e).
+Real log2_one_plus_exp2(Real d) {
+  const Real t = ::exp2l(d);
+  const Real sum = 1.0L + t;
+  const Real dropped = t - (sum - 1.0L);
+  return ::log2l(sum) + dropped / sum * log2_e;
+}
 
 Real logaddexp2(Real x, Real y) {
   if (x == y) return x + 1.0L;
-  if (x > y) return x + ::log1pl(::exp2l(y - x)) * log2_e;
-  return y + ::log1pl(::exp2l(x - y)) * log2_e;
+  if (x > y) return x + log2_one_plus_exp2(y - x);
+  return y + log2_one_plus_exp2(x - y);
 }
 
 // The exponent saturates to the int range; NaN passes neither bound.

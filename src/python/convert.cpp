@@ -677,9 +677,8 @@ bool warn_view_cast_overflow(const View& view, DType target) {
       return element_cast_overflows(value, *limit);
     }
   });
-  auto found = storage_value(std::move(scanned));
-  if (!found) return false;
-  if (!*found) return true;
+  if (!scanned) return raise_storage(scanned.error());
+  if (!*scanned) return true;
   // Stack level 1 from C is the Python line that called in.
   if (integer) return PyErr_WarnEx(PyExc_RuntimeWarning, "invalid value encountered in cast", 1) == 0;
   return emit_cast_overflow_warning();

@@ -86,6 +86,8 @@ def test_mode_argument_refusals(call):
     before = VAR.get()
     raises(ValueError, 'invalid error mode "warn\\0\\u{7f}"' + EXPECTED_MODES, call, over="warn\0\x7f")
     raises(ValueError, 'invalid error mode "first"' + EXPECTED_MODES, call, divide="second", all="first")
+    raises(ValueError, 'invalid error mode ""' + EXPECTED_MODES, call, divide="")
+    raises(ValueError, 'invalid error mode ""' + EXPECTED_MODES, call, all="")
     for name in ["divide", "over", "under", "invalid", "all"]:  # category names are no modes
         raises(ValueError, f'invalid error mode "{name}"' + EXPECTED_MODES, call, over=name)
     raises(UnicodeEncodeError, None, call, divide="\ud800")

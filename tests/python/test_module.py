@@ -48,19 +48,28 @@ def test_one_module_per_process():
         import quarvel.quarvel as first
         del sys.modules["quarvel.quarvel"]
         assert importlib.import_module("quarvel.quarvel") is first
-        import _xxsubinterpreters as interpreters
         try:
-            interpreters.run_string(interpreters.create(), "import quarvel")
+            import _interpreters as interpreters  # 3.13: run_string returns the failure
+        except ImportError:
+            try:
+                import _xxsubinterpreters as interpreters  # before: it raises it
+            except ImportError:
+                sys.exit(print("no sub-interpreters"))
+        try:
+            failure = interpreters.run_string(interpreters.create(), "import quarvel")
+            print("returned", failure is not None and failure.type.__name__ == "ImportError")
         except Exception as error:
-            print(type(error).__name__, "ImportError" in str(error))
+            print("raised", type(error).__name__ == "RunFailedError" and "ImportError" in str(error))
     """)], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
-    assert result.stdout == "RunFailedError True\n"
     # The native module alone, loaded as the top-level module "quarvel", keeps its policy.
     alone = subprocess.run([sys.executable, "-c", "import quarvel; quarvel.seterr(divide='raise'); "
                             "print(quarvel.__file__.endswith('.so'), quarvel.geterr()['divide'])"],
                            cwd=quarvel.quarvel.__file__.rpartition("/")[0], capture_output=True, text=True)
     assert alone.stdout == "True raise\n", alone.stderr
+    if result.stdout == "no sub-interpreters\n":
+        pytest.skip("this interpreter has no sub-interpreter module")
+    assert result.stdout in ("raised True\n", "returned True\n")
 
 
 # A start-up step refused by the callable it uses: the class maker for ComplexWarning, the first class made,

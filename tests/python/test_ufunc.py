@@ -106,6 +106,25 @@ def test_loop_values_and_big_ints():
     assert str(q.add(q.zeros(1, dtype="float128"), 10**400)[0]).endswith("e+400")  # no double holds it
 
 
+def test_explicit_signatures_of_one_input_two_output_ufuncs():
+    fraction, whole = q.modf(q.array([1.5, -2.25]), signature="d->dd")
+    mantissa, exponent = q.frexp(q.array([8.0, -0.375], dtype="float32"), signature="f->fi")
+    assert [(r.dtype.char, tolist(r)) for r in (fraction, whole, mantissa, exponent)] == [
+        ("d", [0.5, -0.25]), ("d", [1.0, -2.0]), ("f", [0.5, -0.75]), ("i", [4, -1])]
+
+
+def test_outputs_that_are_later_inputs_through_the_engine():
+    """An output that is also an input after it: its buffer is locked once,
+    every input element read before its place is written, the array usable after."""
+    x, y = q.array([1.0, 2.0, 3.0]), q.array([10.0, 20.0, 30.0])
+    assert q.add(y, x, out=x, casting="same_kind") is x
+    a, b, c = q.array([3.0, 4.0, 5.0]), q.array([7.0, 9.0, -11.0]), q.zeros(3)
+    quotient, remainder = q.divmod(b, a, out=(a, c), casting="same_kind")
+    assert quotient is a and remainder is c
+    assert (tolist(x), tolist(a), tolist(c), tolist(q.add(x, a))) == (
+        [11.0, 22.0, 33.0], [2.0, 2.0, -3.0], [1.0, 1.0, 4.0], [13.0, 24.0, 30.0])
+
+
 INTEGER_RANGES = {name: (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if name[0] == "i" else (0, 2**bits - 1)
                   for name, bits in [("int8", 8), ("uint8", 8), ("int16", 16), ("uint16", 16), ("int32", 32),
                                      ("uint32", 32), ("int64", 64), ("uint64", 64)]}

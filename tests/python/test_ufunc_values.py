@@ -735,3 +735,33 @@ def test_long_double_logaddexp2_within_4_ulp(drawn):
 def test_long_double_logaddexp2_keeps_the_smaller_term(a, b):
     got = q.logaddexp2(q.array([a], dtype="g"), b)[0]
     assert logaddexp2_off(q.array(a, dtype="g")[()], q.array(b, dtype="g")[()], got) <= 4
+
+
+# ---- complex log1p on and near the circle |z + 1| = 1 ------------------------------------
+# There |z + 1|^2 - 1 cancels: each part within 4 ulps of its own size.
+
+def circle_points(fmt):
+    """(x, +-y) with x the nearest value to sqrt(1 - y^2) - 1 and its neighbours 2 ulps
+    either side, and x moved off by 2^-k, for small and large y (both ways of forming
+    the sum)."""
+    points = [(-4.999624981249766e-05, 0.01)]
+    for y in [1e-6, 1e-4, 0.01, 0.1, 0.3, 0.5, 0.8, 0.95]:
+        y = round_to(Fraction(y), fmt)
+        x = round_to(Fraction(math.sqrt(1 - y * y) - 1), fmt)
+        points += [(x + k * pow2(ulp_exponent(x, fmt)), s * y) for k in range(-2, 3) for s in (1, -1)]
+        points += [(x * (1 + s * pow2(-k)), y) for k in (2, 4, 6, 10) for s in (1, -1)]  # nearer to cancelling
+    return [(float(round_to(Fraction(x), fmt)), float(round_to(Fraction(y), fmt))) for x, y in points]
+
+
+@pytest.mark.parametrize("code", ["F", "D"])
+def test_complex_log1p_near_the_unit_circle_about_minus_one(code):
+    fmt = PART[code]
+    points = circle_points(fmt)
+    got = q.log1p(q.array([complex(x, y) for x, y in points], dtype=code))
+    for i, (x, y) in enumerate(points):
+        with mpmath.workprec(PREC):
+            want = mpmath.log1p(mpmath.mpc(x, y))
+        parts = read(got[i], code)
+        assert max(ulps_off(parts.re, want.real, fmt), ulps_off(parts.im, want.imag, fmt)) <= 4, (x, y, got[i])
+    if code == "D":
+        assert ulps_off(read(got[0], code).re, Fraction(4.999999974998418e-09), fmt) <= 4
