@@ -376,8 +376,10 @@ std::size_t compute_block(const typename K::State& state, const BlockPlace& plac
   using A = typename K::A;
   using B = typename K::B;
   constexpr auto count = static_cast<std::ptrdiff_t>(block_size);
-  // As wide as the result lanes: a count narrower or wider than them stops the vectoriser.
-  using Count = std::conditional_t<sizeof(typename Block<K>::First) == 8, std::uint64_t, std::uint32_t>;
+  // As wide as the result lanes (a complex result's parts): a count narrower
+  // or wider than them stops the vectoriser.
+  using Count = std::conditional_t<sizeof(classify_detail::real_part_of(typename Block<K>::First{})) == 8,
+                                   std::uint64_t, std::uint32_t>;
   Count quiet = 0;
   if constexpr (K::runs_function) {
     A inputs[block_size];
