@@ -721,7 +721,7 @@ std::vector<std::uint8_t> operand_bytes(DType dtype, std::uint64_t n, std::pair<
 // where the loop tables give other input dtypes.
 double loop_on(quarvel_kernels::Op op, std::vector<DType> inputs, std::uint64_t n) {
   const auto loop = quarvel_kernels::resolve_loop(op, inputs);
-  if (!loop || loop->inputs != inputs) return -1;
+  if (!loop || !std::ranges::equal(loop->inputs, inputs)) return -1;
   std::vector<std::vector<std::uint8_t>> storage;
   std::vector<std::uint8_t*> bases;
   std::vector<std::int64_t> strides;

@@ -257,10 +257,6 @@ template <class F> std::complex<F> complex_divide(std::complex<F> a, std::comple
   return plain;
 }
 
-template <class F> [[gnu::noinline]] std::complex<F> complex_product_formula(std::complex<F> a, std::complex<F> b) {
-  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
-
 template <class F> void complex_power_parts(F ar, F ai, F br, F bi, F* r) {
   using M = Math<F>;
   std::complex<F> p;
@@ -303,8 +299,6 @@ template float logaddexp2<float>(float, float);
 template double logaddexp2<double>(double, double);
 template std::complex<float> complex_divide<float>(std::complex<float>, std::complex<float>);
 template std::complex<double> complex_divide<double>(std::complex<double>, std::complex<double>);
-template std::complex<float> complex_product_formula<float>(std::complex<float>, std::complex<float>);
-template std::complex<double> complex_product_formula<double>(std::complex<double>, std::complex<double>);
 template void complex_power_parts<float>(float, float, float, float, float*);
 template void complex_power_parts<double>(double, double, double, double, double*);
 template std::complex<float> complex_power<float>(std::complex<float>, std::complex<float>);

@@ -95,10 +95,16 @@ inline constexpr bool is_complex_arithmetic = is_real_arithmetic<op> || op == Op
 
 template <class F> std::complex<F> complex_divide(std::complex<F> a, std::complex<F> b);
 
-// The product's formula, compiled once out of line: which of two NaN operands
-// a part keeps, and its sign, depend on how the compiler orders and vectorises
-// the formula, so a NaN part is always taken from here.
-template <class F> std::complex<F> complex_product_formula(std::complex<F> a, std::complex<F> b);
+// The product's formula, each product and the sum taking a NaN second
+// operand for both of theirs (as real_arithmetic does): which NaN a part
+// carries, and its sign, then follow from the formula alone, not from the
+// order a compiler hands operands over in, so every loop inlines it.
+template <class F>
+[[gnu::always_inline]] inline std::complex<F> complex_product_formula(std::complex<F> a, std::complex<F> b) {
+  const F ar = a.real(), ai = a.imag(), br = b.real(), bi = b.imag();
+  return {real_arithmetic<Op::subtract>(real_arithmetic<Op::multiply>(ar, br), real_arithmetic<Op::multiply>(ai, bi)),
+          real_arithmetic<Op::add>(real_arithmetic<Op::multiply>(ar, bi), real_arithmetic<Op::multiply>(ai, br))};
+}
 
 // The quotient of the formula and whether complex_divide keeps it: finite
 // parts, a divisor whose squared magnitude d is normal, and numerator parts
@@ -130,10 +136,7 @@ template <Op op, class F>
   } else if constexpr (op == Op::subtract) {
     return {a.real() - b.real(), a.imag() - b.imag()};
   } else if constexpr (op == Op::multiply) {
-    std::complex<F> p{a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-    if (std::isnan(p.real()) | std::isnan(p.imag())) [[unlikely]]
-      p = complex_product_formula(a, b);
-    return p;
+    return complex_product_formula(a, b);
   } else if constexpr (op == Op::divide) {
     std::complex<F> q;
     if (!plain_quotient(a, b, q)) [[unlikely]]
@@ -196,10 +199,6 @@ double scale_pow2_f64(double x, i128 n);
 // zero, each part of a gives an infinity of its sign, or NaN if zero or NaN.
 template <class F> std::complex<F> complex_divide(std::complex<F> a, std::complex<F> b);
 
-// The product's formula, compiled once out of line: which of two NaN operands
-// a part keeps, and its sign, depend on how the compiler orders and vectorises
-// the formula, so a NaN part is always taken from here.
-template <class F> std::complex<F> complex_product_formula(std::complex<F> a, std::complex<F> b);
 inline std::complex<double> complex_divide_f64(std::complex<double> a, std::complex<double> b) {
   return complex_divide(a, b);
 }

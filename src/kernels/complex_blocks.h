@@ -3,11 +3,12 @@
 //
 // A block's elements are split into a vector of real parts and one of
 // imaginary parts, a lane per element, so the formulas run as they are
-// written. Only results without a NaN part are kept: those are fixed by
-// IEEE arithmetic whatever the order of commutative operands, while a NaN's
-// sign and payload depend on it. Lanes with a NaN part, and lanes the
-// formula leaves to a careful path (a quotient that must be scaled), are
-// computed again by the element form, which is what the element path runs.
+// written. Sums, differences and products give every lane's bits, NaN parts
+// too: a sum or product takes a NaN second operand for both its operands, so
+// no order of commutative operands changes which NaN comes out. Squares and
+// reciprocals with a NaN part, and lanes the formula leaves to a careful path
+// (a quotient that must be scaled), are computed again by the element form,
+// which is what the element path runs.
 //
 // The screen is the typed classification's, on whole vectors: results with
 // zero or normal parts (not both zero where the operation flushes to zero),
@@ -181,11 +182,24 @@ template <class F>
   return either(is_nan<F>(r.re), is_nan<F>(r.im));
 }
 
-// The product a * b.
+// x * y and x + y with a NaN y taken for both operands, as real_arithmetic
+// takes it: the NaN a lane gives is then the element form's, whichever order
+// the instruction takes its operands in.
+template <class F>
+[[gnu::always_inline]] inline V<F> pinned_mul(V<F> x, V<F> y) {
+  return mul(select<F>(is_nan<F>(y), y, x), y);
+}
+template <class F>
+[[gnu::always_inline]] inline V<F> pinned_add(V<F> x, V<F> y) {
+  return add(select<F>(is_nan<F>(y), y, x), y);
+}
+
+// The product a * b: complex_product_formula, NaN parts included.
 template <class F>
 [[gnu::always_inline]] inline Computed<F> product(const Parts<F>& a, const Parts<F>& b) {
-  const Parts<F> r{sub(mul(a.re, b.re), mul(a.im, b.im)), add(mul(a.re, b.im), mul(a.im, b.re))};
-  return {r, has_nan<F>(r)};
+  const Parts<F> r{sub(pinned_mul<F>(a.re, b.re), pinned_mul<F>(a.im, b.im)),
+                   pinned_add<F>(pinned_mul<F>(a.re, b.im), pinned_mul<F>(a.im, b.re))};
+  return {r, splat<F>(0)};
 }
 
 // Parts of moderate size: zero, or of a magnitude within 2^-k .. 2^k (k = 240
@@ -203,16 +217,24 @@ template <class F>
                 is_zero<F>(x));
 }
 
-// The quotient a / b where plain_quotient keeps the plain formula.
+// The quotient a / b where plain_quotient keeps the plain formula, and by a
+// zero b as complex_divide gives it: each part of a an infinity of its sign,
+// a NaN if zero, itself if NaN.
 template <class F>
 [[gnu::always_inline]] inline Computed<F> quotient(const Parts<F>& a, const Parts<F>& b) {
-  const V<F> plain = but_not(is_zero_element<F>(b), both(both(is_moderate<F>(a.re), is_moderate<F>(a.im)),
-                                                          both(is_moderate<F>(b.re), is_moderate<F>(b.im))));
+  const V<F> by_zero = is_zero_element<F>(b);
+  const V<F> plain = but_not(by_zero, both(both(is_moderate<F>(a.re), is_moderate<F>(a.im)),
+                                           both(is_moderate<F>(b.re), is_moderate<F>(b.im))));
   const V<F> d = add(mul(b.im, b.im), mul(b.re, b.re));
   const V<F> nr = add(mul(a.re, b.re), mul(a.im, b.im)), ni = sub(mul(a.im, b.re), mul(a.re, b.im));
   // Lanes redone divide by a harmless 1 meanwhile.
   const V<F> divisor = select<F>(plain, d, splat<F>(1));
-  return {{div(nr, divisor), div(ni, divisor)}, but_not(plain, all_lanes<F>())};
+  const auto over_zero = [](V<F> x) {
+    const V<F> infinity = either(splat<F>(std::numeric_limits<F>::infinity()), both(splat<F>(F(-0.0)), x));
+    return select<F>(is_nan<F>(x), x, select<F>(is_zero<F>(x), splat<F>(std::numeric_limits<F>::quiet_NaN()), infinity));
+  };
+  return {{select<F>(by_zero, over_zero(a.re), div(nr, divisor)), select<F>(by_zero, over_zero(a.im), div(ni, divisor))},
+          but_not(either(plain, by_zero), all_lanes<F>())};
 }
 
 // complex_square of unary_float.h.
@@ -234,8 +256,10 @@ template <class F>
 template <Op op, class F>
 [[gnu::always_inline]] inline Computed<F> compute_lanes(const Parts<F>& a, const Parts<F>& b) {
   if constexpr (op == Op::add || op == Op::subtract) {
-    const Parts<F> r = op == Op::add ? Parts<F>{add(a.re, b.re), add(a.im, b.im)} : Parts<F>{sub(a.re, b.re), sub(a.im, b.im)};
-    return {r, has_nan<F>(r)};
+    // Part by part, as complex_arithmetic: NaN parts included.
+    const Parts<F> r = op == Op::add ? Parts<F>{pinned_add<F>(a.re, b.re), pinned_add<F>(a.im, b.im)}
+                                     : Parts<F>{sub(a.re, b.re), sub(a.im, b.im)};
+    return {r, splat<F>(0)};
   } else if constexpr (op == Op::multiply) {
     return product<F>(a, b);
   } else if constexpr (op == Op::divide) {

@@ -10,7 +10,7 @@
 //     change on values that are not NaN (sign changes, IEEE arithmetic,
 //     comparisons, selections) are computed inline, and a NaN they give is
 //     computed again by the routine (two NaN operands leave the choice of
-//     NaN to the order the instruction takes them in);
+//     NaN to the order the instruction takes them in), but a square root's;
 //   - every long double result is canonical, as read back from its text: a
 //     NaN is the quiet NaN of its sign;
 //   - a screen proves no fault rule fires on the usual values; anything else
@@ -317,9 +317,9 @@ struct Kernel {
 
   // Whether the form computes inline rather than through the routine: where
   // no operand order can change the bits (sign changes, selections, IEEE
-  // arithmetic on values that are not NaN, a square root of a value not
-  // below zero). Its NaN results are computed again by the routine, which
-  // decides which NaN two NaN operands give and which a root below zero.
+  // arithmetic on values that are not NaN, a square root). Its NaN results
+  // are computed again by the routine, which decides which NaN two NaN
+  // operands give (see settle).
   static constexpr bool inline_form = [] {
     using enum Op;
     if constexpr (form == Form::real_unary) return inline_real_unary<op> || op == square || op == sqrt;
@@ -429,14 +429,19 @@ struct Kernel {
     }
   }
 
+  // Whether a NaN result of the inline form is computed again by the
+  // routine. A square root's is already the routine's: the operand's own, or
+  // below zero the default NaN, which the routine's sqrtl returns as well
+  // (through the C library's error handling, at some hundred times the cost).
+  static constexpr bool recomputes_nan = inline_form && !(form == Form::real_unary && op == Op::sqrt);
+
   // Results made canonical as read back from text (a NaN is the quiet NaN
-  // of its sign), and what the classification reads of them. A NaN result
-  // of an inline form is computed again by the routine.
+  // of its sign), and what the classification reads of them.
   template <class X, class Y>
   [[gnu::always_inline]] static Settled settle(Function f, const X& x, const Y& y, R1& r) {
     if constexpr (std::is_same_v<R1, Extended>) {
       if (std::isnan(r.value)) [[unlikely]] {
-        if constexpr (inline_form) {
+        if constexpr (recomputes_nan) {
           if constexpr (nin == 1) r = Extended{f(x.argument())};
           else r = Extended{f(x.argument(), y.argument())};
         }
@@ -446,7 +451,7 @@ struct Kernel {
       return {zero_or_normal(r.value), r.value == 0};
     } else if constexpr (std::is_same_v<R1, ComplexExtended>) {
       if (std::isnan(r.re) || std::isnan(r.im)) [[unlikely]] {
-        if constexpr (inline_form) {
+        if constexpr (recomputes_nan) {
           ld::Complex z;
           if constexpr (nin == 1) z = f(x.argument());
           else z = f(x.argument(), y.argument());
@@ -513,9 +518,10 @@ struct Kernel {
     if constexpr (nout == 2) quiet = quiet && result_quiet(s2, x, y);
     if (quiet) [[likely]]
       return 0;
+    // Inline: handed to a function, each long double would go through memory.
     const A a = x.value();
-    if constexpr (nin == 2) return classify_detail::typed_rest<op>(a, y.value(), r1, r2);
-    else return classify_detail::typed_rest<op>(a, a, r1, r2);
+    if constexpr (nin == 2) return classify_detail::typed_faults<op>(a, y.value(), r1, r2);
+    else return classify_detail::typed_faults<op>(a, a, r1, r2);
   }
 
   // One element: computed, settled, classified.

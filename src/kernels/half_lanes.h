@@ -2,16 +2,17 @@
 // conversions (F16C, with AVX for the single-precision work), on processors
 // that have them: a loop asks half_instructions() once per call.
 //
-// Eight halves are converted to floats, computed, rounded to half by the
-// instruction (round to nearest even, as float_to_half_bits rounds), screened
-// on the result bits and written. A lane whose single-precision result is NaN
-// (or, for the extremes, with a NaN operand) is computed again by the element
-// form: a NaN's sign and payload depend on the order of operands, which the
-// instructions here do not promise, while every other result is fixed by
-// IEEE arithmetic. The eight inputs are read before the eight results are
-// written, and a lane the screen refuses is classified by the typed
-// classification before that, so an output may be an input at the same
-// positions.
+// Eight halves are converted to floats (a signalling NaN made quiet, as the
+// element form's reading makes it), computed, rounded to half by the
+// instruction (round to nearest even, and a NaN's payload cut as
+// float_to_half_bits cuts it), screened on the result bits and written.
+// Every lane gives the element form's bits, NaN included: a sum or product
+// takes a NaN second operand for both of its operands, as real_arithmetic
+// does, so whichever order the instruction takes them in, the NaN is the one
+// the element form returns; the extremes select as real_extreme does. A group
+// the screen refuses somewhere is classified by the typed classification,
+// all eight lanes at once. The eight inputs are read before the eight
+// results are written, so an output may be an input at the same positions.
 #pragma once
 
 #include <immintrin.h>
@@ -19,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 #include "kernels/binary_float.h"
@@ -77,18 +79,20 @@ template <class T>
   return _mm256_or_ps(_mm256_and_ps(m, yes), _mm256_andnot_ps(m, no));
 }
 
-// The single-precision result of each lane (the unrounded form of
-// element_forms.h wherever it is not NaN).
+[[QUARVEL_HALF_LANES]] inline __m256 nan_lanes(__m256 x) { return _mm256_cmp_ps(x, x, _CMP_UNORD_Q); }
+
+// The single-precision result of each lane: the unrounded form of
+// element_forms.h, NaN included.
 template <Op op>
 [[QUARVEL_HALF_LANES]] inline __m256 compute_lanes(__m256 a, __m256 b) {
   using enum Op;
   const __m256 sign_bit = _mm256_set1_ps(-0.0f);
   if constexpr (op == add) {
-    return _mm256_add_ps(a, b);
+    return _mm256_add_ps(select(nan_lanes(b), b, a), b);
   } else if constexpr (op == subtract) {
     return _mm256_sub_ps(a, b);
   } else if constexpr (op == multiply) {
-    return _mm256_mul_ps(a, b);
+    return _mm256_mul_ps(select(nan_lanes(b), b, a), b);
   } else if constexpr (op == divide) {
     return _mm256_div_ps(a, b);
   } else if constexpr (op == sqrt) {
@@ -105,14 +109,22 @@ template <Op op>
     return a;
   } else {
     static_assert(is_real_extreme<op>);
-    // Lanes without a NaN operand: the larger (smaller), a tie of zeros
-    // settled on b for maximum and minimum, on a for fmax and fmin.
+    // The larger (smaller), a tie of zeros settled on b for maximum and
+    // minimum, on a for fmax and fmin; then the NaN operands as they propagate.
     constexpr bool larger = op == maximum || op == fmax;
     const __m256 pick_a = larger ? _mm256_cmp_ps(b, a, _CMP_LE_OQ) : _mm256_cmp_ps(a, b, _CMP_LE_OQ);
-    const __m256 r = select(pick_a, a, b);
+    __m256 r = select(pick_a, a, b);
     // Both zero exactly where their bit patterns ORed are a zero.
     const __m256 zeros = _mm256_cmp_ps(_mm256_or_ps(a, b), _mm256_setzero_ps(), _CMP_EQ_OQ);
-    return select(zeros, op == maximum || op == minimum ? b : a, r);
+    if constexpr (op == maximum || op == minimum) {
+      r = select(zeros, b, r);
+      r = select(nan_lanes(b), b, r);
+      return select(nan_lanes(a), a, r);
+    } else {
+      r = select(zeros, a, r);
+      r = select(nan_lanes(a), b, r);
+      return select(nan_lanes(b), a, r);
+    }
   }
 }
 
@@ -187,9 +199,79 @@ template <Op op>
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(m, _mm_setzero_si128())));
 }
 
+// The flags of eight lanes one by one: the typed classification's common
+// rules on all of them, its detail on those it may concern.
+template <Op op>
+[[QUARVEL_HALF_LANES]] inline std::uint32_t classify_each_lane(__m256 a, __m256 b, __m128i r) {
+  using namespace classify_detail;
+  alignas(32) float x[8], y[8], v[8];
+  _mm256_store_ps(x, a);
+  _mm256_store_ps(y, b);
+  _mm256_store_ps(v, _mm256_cvtph_ps(r));
+  std::uint32_t faults = 0, detail = 0;
+  for (int i = 0; i < 8; ++i) {
+    const Half xi{x[i]}, yi{y[i]}, vi{v[i]};
+    faults |= common_faults<op>(xi, yi, vi, vi);
+    detail |= needs_detail<op>(xi, yi, vi, vi);
+  }
+  for (int i = 0; i < 8 && detail != 0; ++i) {
+    const Half xi{x[i]}, yi{y[i]}, vi{v[i]};
+    if (needs_detail<op>(xi, yi, vi, vi) != 0) faults |= detail_faults<op>(xi, yi, vi, vi);
+  }
+  return faults;
+}
+
+// `flag` where any lane of m is set.
+[[QUARVEL_HALF_LANES]] inline std::uint32_t flag_if(__m256 m, std::uint32_t flag) {
+  return _mm256_movemask_ps(m) != 0 ? flag : 0u;
+}
+
+// The value tests of eight lanes, as lane masks (float16 values held as floats).
+struct LaneFacts {
+  __m256 nan, infinite, finite, zero, subnormal;
+};
+[[QUARVEL_HALF_LANES]] inline LaneFacts lane_facts(__m256 x) {
+  const __m256 magnitude = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), x);
+  const __m256 zero = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_EQ_OQ);
+  return {_mm256_cmp_ps(x, x, _CMP_UNORD_Q), _mm256_cmp_ps(magnitude, _mm256_set1_ps(std::numeric_limits<float>::infinity()), _CMP_EQ_OQ),
+          _mm256_cmp_ps(magnitude, _mm256_set1_ps(65504.0f), _CMP_LE_OQ), zero,
+          _mm256_andnot_ps(zero, _mm256_cmp_ps(magnitude, _mm256_set1_ps(0x1p-14f), _CMP_LT_OQ))};
+}
+
+// The flags of eight lanes at once: the common rules of the typed
+// classification for the operations here, none of which has an
+// intermediate or a cosine rule. A subnormal result, whose exactness needs
+// more, sends the group to classify_each_lane.
+template <Op op>
+[[QUARVEL_HALF_LANES]] inline std::uint32_t classify_lanes(__m256 a, __m256 b, __m128i r) {
+  constexpr FaultRule rule = fault_rule(op);
+  static_assert(!rule.log_add_exp && !rule.quotient_underflow && !rule.small_cosine && !rule.nan_for_infinite_input &&
+                !rule.nan_for_zero_divisor && !rule.nan_for_infinite_dividend);
+  const LaneFacts fa = lane_facts(a), fb = lane_facts(b), fr = lane_facts(_mm256_cvtph_ps(r));
+  if (_mm256_movemask_ps(fr.subnormal) != 0) [[unlikely]]
+    return classify_each_lane<op>(a, b, r);
+  const __m256 none = _mm256_setzero_ps();
+  const __m256 all_finite = _mm256_and_ps(fa.finite, fb.finite);
+  __m256 divide = none, invalid = none, under = none;
+  if constexpr (rule.zero == ZeroRule::division) {
+    invalid = _mm256_and_ps(fb.zero, fa.zero);
+    divide = _mm256_and_ps(_mm256_andnot_ps(fa.zero, fb.zero), fa.finite);
+  } else if constexpr (rule.zero == ZeroRule::zero_input) {
+    divide = fa.zero;
+  } else {
+    static_assert(rule.zero == ZeroRule::none);
+  }
+  invalid = _mm256_or_ps(invalid, _mm256_andnot_ps(_mm256_or_ps(fa.nan, fb.nan), fr.nan));
+  const __m256 over = _mm256_andnot_ps(divide, _mm256_and_ps(fr.infinite, all_finite));
+  if constexpr (rule.flush_to_zero)
+    under = _mm256_and_ps(_mm256_andnot_ps(_mm256_or_ps(fa.zero, fb.zero), fr.zero), all_finite);
+  return flag_if(divide, fault_divide) | flag_if(over, fault_over) | flag_if(under, fault_under) |
+         flag_if(invalid, fault_invalid);
+}
+
 // Whole groups of eight, then the elements after them one by one (`rest`).
 template <class K, class Rest>
-[[gnu::target("avx,f16c")]] LoopResult run(const typename K::State& state, std::uint8_t* const* args,
+[[gnu::target("avx,f16c")]] LoopResult run([[maybe_unused]] const typename K::State& state, std::uint8_t* const* args,
                                            const std::int64_t* strides, std::uint64_t n, Rest rest) {
   constexpr Op op = K::op;
   constexpr bool two = K::nin == 2;
@@ -198,11 +280,6 @@ template <class K, class Rest>
   const std::ptrdiff_t step[2] = {strides[0], strides[K::nin - 1]};
   std::uint8_t* out = args[K::nin];
   const std::ptrdiff_t out_step = strides[K::nin];
-  auto half_at = [&](std::size_t k, std::ptrdiff_t i) {
-    std::uint16_t bits;
-    std::memcpy(&bits, in[k] + i * step[k], sizeof bits);
-    return Half{quarvel_storage::half_bits_to_float(bits)};
-  };
   LoopResult result;
   const auto groups = static_cast<std::ptrdiff_t>(n / 8);
   for (std::ptrdiff_t g = 0; g < groups; ++g) {
@@ -222,31 +299,11 @@ template <class K, class Rest>
       store_truths(out + first * out_step, out_step, narrow(comparison_lanes<op>(a, b)));
       continue;
     } else if constexpr (!is_truth_op<op>) {
-      const __m256 u = compute_lanes<op>(a, b);
-      __m256 redo = _mm256_cmp_ps(u, u, _CMP_UNORD_Q);
-      if constexpr (is_real_extreme<op>)
-        redo = _mm256_or_ps(redo, _mm256_or_ps(_mm256_cmp_ps(a, a, _CMP_UNORD_Q), _mm256_cmp_ps(b, b, _CMP_UNORD_Q)));
-      const __m128i r = _mm256_cvtps_ph(u, _MM_FROUND_TO_NEAREST_INT);
+      const __m128i r = _mm256_cvtps_ph(compute_lanes<op>(a, b), _MM_FROUND_TO_NEAREST_INT);
       std::uint16_t bits[8];
       _mm_storeu_si128(reinterpret_cast<__m128i*>(bits), r);
-      const unsigned redone = static_cast<unsigned>(_mm256_movemask_ps(redo));
-      const unsigned refused = (~lane_bits(screen_lanes<op>(a, b, r)) | redone) & 0xFFu;
-      if (refused != 0) [[unlikely]] {
-        for (int i = 0; i < 8; ++i) {
-          if (((refused >> i) & 1) == 0) continue;
-          const Half x = half_at(0, first + i);
-          const Half y = two ? half_at(1, first + i) : x;
-          R value{};
-          R unused{};
-          if ((redone >> i) & 1) {
-            K::compute(state, x, y, value, unused);
-            bits[i] = quarvel_storage::float_to_half_bits(value.value);
-          } else {
-            value = Half{quarvel_storage::half_bits_to_float(bits[i])};
-          }
-          result.faults |= K::classify(x, y, value, unused);
-        }
-      }
+      if (lane_bits(screen_lanes<op>(a, b, r)) != 0xFFu) [[unlikely]]
+        result.faults |= classify_lanes<op>(a, b, r);
       static_assert(std::is_same_v<R, Half>);
       store_lanes(out + first * out_step, out_step, bits);
     }

@@ -421,50 +421,63 @@ Complex<F> complex_conjugate(Complex<F> z) {
   return {z.real(), -z.imag()};
 }
 
+// A function of a table below, and whether there is one: the tables are
+// read at compile time, where a sanitizer build cannot compare function
+// addresses with null.
+template <class F>
+struct ComplexEntry {
+  UnaryFunction<Complex<F>> function = nullptr;
+  bool found = false;
+};
+template <class F>
+constexpr ComplexEntry<F> entry(UnaryFunction<Complex<F>> f) {
+  return {f, true};
+}
+
 // The functions computed in the element's own precision.
 template <class F>
-constexpr UnaryFunction<Complex<F>> own_precision_function(Op op) {
+constexpr ComplexEntry<F> own_precision_function(Op op) {
   using C = Constants<F>;
   switch (op) {
-    case Op::cos: return &complex_cos<F>;
-    case Op::sin: return &complex_sin<F>;
-    case Op::cosh: return &complex_cosh<F>;
-    case Op::sinh: return &complex_sinh<F>;
-    case Op::exp: return &complex_exp<F>;
-    case Op::log: return &complex_log<F>;
-    case Op::log2: return &complex_log_base<F, C::ln2>;
-    case Op::log10: return &complex_log_base<F, C::ln10>;
-    case Op::sqrt: return &complex_sqrt<F>;
-    case Op::rint: return &complex_rint<F>;
-    case Op::square: return &complex_square<F>;
-    case Op::negative: return &complex_negative<F>;  // inlined alike
-    case Op::conjugate: return &complex_conjugate<F>;
-    case Op::expm1: return &complex_expm1<F>;
-    case Op::log1p: return &complex_log1p<F>;
-    case Op::exp2: return &complex_exp2<F>;
-    case Op::reciprocal: return &complex_reciprocal<F>;
-    default: return nullptr;
+    case Op::cos: return entry<F>(&complex_cos<F>);
+    case Op::sin: return entry<F>(&complex_sin<F>);
+    case Op::cosh: return entry<F>(&complex_cosh<F>);
+    case Op::sinh: return entry<F>(&complex_sinh<F>);
+    case Op::exp: return entry<F>(&complex_exp<F>);
+    case Op::log: return entry<F>(&complex_log<F>);
+    case Op::log2: return entry<F>(&complex_log_base<F, C::ln2>);
+    case Op::log10: return entry<F>(&complex_log_base<F, C::ln10>);
+    case Op::sqrt: return entry<F>(&complex_sqrt<F>);
+    case Op::rint: return entry<F>(&complex_rint<F>);
+    case Op::square: return entry<F>(&complex_square<F>);
+    case Op::negative: return entry<F>(&complex_negative<F>);  // inlined alike
+    case Op::conjugate: return entry<F>(&complex_conjugate<F>);
+    case Op::expm1: return entry<F>(&complex_expm1<F>);
+    case Op::log1p: return entry<F>(&complex_log1p<F>);
+    case Op::exp2: return entry<F>(&complex_exp2<F>);
+    case Op::reciprocal: return entry<F>(&complex_reciprocal<F>);
+    default: return {};
   }
 }
 
 // The double routines, which complex64 elements run widened.
-constexpr UnaryFunction<Complex<double>> double_routine(Op op) {
+constexpr ComplexEntry<double> double_routine(Op op) {
   switch (op) {
-    case Op::tan: return &complex_tan_f64;
-    case Op::tanh: return &complex_tanh_f64;
-    case Op::arcsin: return &complex_asin_f64;
-    case Op::arccos: return &complex_acos_f64;
-    case Op::arctan: return &complex_atan_f64;
-    case Op::arccosh: return &complex_acosh_f64;
-    case Op::arcsinh: return &complex_asinh_f64;
-    case Op::arctanh: return &complex_atanh_f64;
-    default: return nullptr;
+    case Op::tan: return entry<double>(&complex_tan_f64);
+    case Op::tanh: return entry<double>(&complex_tanh_f64);
+    case Op::arcsin: return entry<double>(&complex_asin_f64);
+    case Op::arccos: return entry<double>(&complex_acos_f64);
+    case Op::arctan: return entry<double>(&complex_atan_f64);
+    case Op::arccosh: return entry<double>(&complex_acosh_f64);
+    case Op::arcsinh: return entry<double>(&complex_asinh_f64);
+    case Op::arctanh: return entry<double>(&complex_atanh_f64);
+    default: return {};
   }
 }
 
-constexpr UnaryFunction<Complex<double>> complex_function_of_double(Op op) {
-  const UnaryFunction<Complex<double>> own = own_precision_function<double>(op);
-  return own != nullptr ? own : double_routine(op);
+UnaryFunction<Complex<double>> complex_function_of_double(Op op) {
+  const ComplexEntry<double> own = own_precision_function<double>(op);
+  return own.found ? own.function : double_routine(op).function;
 }
 
 // ---- complex64 runs ----------------------------------------------------------
@@ -505,13 +518,14 @@ void narrowed_run(const Complex<float>* z, Complex<float>* r, std::size_t n) {
 }
 
 template <Op op>
+inline constexpr bool has_complex_run = own_precision_function<float>(op).found || double_routine(op).found;
+
+template <Op op>
 constexpr ComplexRun<float> complex_run_of() {
-  constexpr UnaryFunction<Complex<float>> own = own_precision_function<float>(op);
-  constexpr UnaryFunction<Complex<double>> routine = double_routine(op);
-  if constexpr (own != nullptr) {
-    return &single_run<own>;
-  } else if constexpr (routine != nullptr) {
-    return &narrowed_run<routine>;
+  if constexpr (own_precision_function<float>(op).found) {
+    return &single_run<own_precision_function<float>(op).function>;
+  } else if constexpr (double_routine(op).found) {
+    return &narrowed_run<double_routine(op).function>;
   } else {
     return nullptr;
   }
@@ -533,7 +547,7 @@ constexpr std::array<ComplexRun<float>, op_count> make_run_table(std::index_sequ
 constexpr auto complex_runs = make_run_table(std::make_index_sequence<op_count>());
 template <std::size_t... I>
 constexpr std::array<UnaryFunction<Complex<float>>, op_count> make_single_table(std::index_sequence<I...>) {
-  return {{(complex_run_of<static_cast<Op>(I)>() != nullptr ? &complex_single<static_cast<Op>(I)> : nullptr)...}};
+  return {{(has_complex_run<static_cast<Op>(I)> ? &complex_single<static_cast<Op>(I)> : nullptr)...}};
 }
 constexpr auto complex_singles = make_single_table(std::make_index_sequence<op_count>());
 

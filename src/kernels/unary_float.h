@@ -43,8 +43,8 @@ F inline_real(F x) {
 // Where x^2 - y^2 cancels (|x| near |y|) or a square overflows (the
 // difference may still be finite, or inf - inf), (x - y)(x + y) gives the real
 // part without that loss. Inlined by a typed loop; the tables hand it out too.
-// A NaN part comes from the formula compiled once out of line (see
-// complex_product_formula).
+// A NaN part comes from the formula compiled once out of line: which of two
+// NaN operands a part keeps depends on how a compiler orders the formula.
 template <class F>
 std::complex<F> complex_square_formula(std::complex<F> z);
 template <class F>

@@ -264,6 +264,9 @@ TEST(Dispatch, FixedCases) {
       {"nextafter", {s(1.0001), s(5.0)}, DType::Float16, half(1.0009765625f)},  // 1.0001 rounds to 1 first
       {"add", {s(nan1), s(snan2)}, DType::Float64, s(qnan2)}, {"add", {s(snan2), s(nan1)}, DType::Float64, s(nan1)},
       {"add", {s(c128(nan1, 1)), s(c128(snan2, 2))}, DType::Complex128, s(c128(qnan2, 3))},
+      // So does each product and the sum in a complex product's formula.
+      {"multiply", {s(c128(nan1, 1)), s(c128(snan2, 2))}, DType::Complex128, s(c128(qnan2, qnan2))},
+      {"multiply", {s(c128(1, nan1)), s(c128(2, 3))}, DType::Complex128, s(c128(nan1, nan1))},
       // Comparisons of mixed kinds, exact: long double as text.
       {"less", {ld("1.0000000000000000001"), s<std::int8_t>(2)}, DType::Bool, s(true)},
       // An integer against a float: exact, the integer never rounded to a double.

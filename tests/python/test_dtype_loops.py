@@ -1,7 +1,8 @@
-"""The float32, float16 and complex64 loops against the element path over
-special values: every pair of them (one operand turned against the other, past
-a block of 256 elements), contiguous, every other element of a reversed view,
-and one operand broadcast. Values, fault reports and warnings must be equal."""
+"""The float32, float16 and float128 loops against the element path over
+special values (every pair of them for two inputs, past a block of 256
+elements): contiguous, every other element of a reversed view, one operand
+broadcast, into given outputs under a mask and in place. Values, fault
+reports and warnings must be equal."""
 import struct
 
 import pytest
@@ -48,37 +49,33 @@ def spec(values, dtype):
     return {"values": values, "dtype": dtype, "order": "C", "views": []}
 
 
-def calls(name, values, dtype):
-    """The array, then each layout's call of name."""
+def every_pair(values):
+    """Two operand lists that meet every pair of values (the first major)."""
+    return [a for a in values for _ in values], [b for _ in values for b in values]
+
+
+def calls(name, dtype, first, second):
+    """Each layout's call of name: over the first list for one input, over the
+    two lists side by side for two."""
     ufunc = getattr(quarvel, name)
-    steps = [("array", spec(values, dtype))]
+    steps = [("array", spec(first, dtype)), ("array", spec(second, dtype))]
     strided = ("ref", 0, (slice(None, None, -2),))
     if ufunc.nin == 1:
         steps.append(("ufunc", name, "call", (("ref", 0),), {}))
         steps.append(("ufunc", name, "call", (strided,), {}))
         return steps
-    steps.append(("array", spec(values[5:] + values[:5], dtype)))
     steps.append(("ufunc", name, "call", (("ref", 0), ("ref", 1)), {}))
     steps.append(("ufunc", name, "call", (strided, ("ref", 1, (slice(None, None, 2),))), {}))
-    for k in (2, 3, 6):  # each value broadcast against the rest, both ways
+    for k in (2, 3, 6):  # one value broadcast against the others, both ways
         steps.append(("ufunc", name, "call", (("ref", 0), ("ref", 1, k)), {}))
         steps.append(("ufunc", name, "call", (("ref", 1, k), strided), {}))
     return steps
 
 
-def crossed(values, copies):
-    """Every value against every other once the second operand is turned: the
-    list repeated with a shift that grows by one each time."""
-    out = []
-    for k in range(copies):
-        out += values[k:] + values[:k]
-    return out
-
-
 @pytest.mark.parametrize("name", ["add", "subtract", "multiply", "divide", "maximum", "minimum", "fmax", "fmin",
                                   "absolute", "negative", "fabs", "positive", "square", "sqrt", "less", "equal"])
 def test_float32_loops_on_special_values(element_path, name):
-    check(element_path, calls(name, crossed(SINGLES, 12), "<f4"))
+    check(element_path, calls(name, "<f4", *every_pair(SINGLES)))
 
 
 @pytest.mark.parametrize("name", ["divmod", "modf", "frexp", "spacing", "isnan", "isinf", "isfinite", "signbit",
@@ -91,7 +88,9 @@ def test_float16_loops_on_every_sampled_half(element_path, name):
                  ("ufunc", "ldexp", "call", (("ref", 0, (slice(None, None, -3),)), 3), {})]
         check(element_path, steps)
         return
-    check(element_path, calls(name, HALVES, "<f2"))
+    edges = [half_value(b) for b in HALF_EDGES]
+    first, second = every_pair(edges)
+    check(element_path, calls(name, "<f2", HALVES + first, HALVES[97:] + HALVES[:97] + second))
 
 
 OUTPUTS = {"spacing": (1,), "modf": (1, 2), "frexp": (1, 3), "divmod": (1, 2), "isnan": (4,)}
