@@ -131,7 +131,9 @@ constexpr Param array_params[] = {
 PyObject* array_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* bound[4] = {};
-    if (!parse_arguments(Signature{"array", array_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
+    // The data alone binds only itself: nothing to match.
+    if (nargs == 1 && !kwnames) bound[0] = args[0];
+    else if (!parse_arguments(Signature{"array", array_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
       return nullptr;
     auto copy = copy_argument(bound[2], CopyRequest::Always);
     if (!copy) return nullptr;
@@ -152,7 +154,8 @@ constexpr Param construct_params[] = {
 PyObject* construct(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* bound[3] = {};
-    if (!parse_arguments(Signature{name, construct_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
+    if (nargs == 1 && !kwnames) bound[0] = args[0];
+    else if (!parse_arguments(Signature{name, construct_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
       return nullptr;
     auto order = order_argument(bound[2], "C");
     if (!order) return nullptr;

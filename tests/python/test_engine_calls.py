@@ -235,3 +235,34 @@ def test_engine_calls_on_small_random_shapes_match_the_element_path(element_path
         kwargs["where"] = ("ref", len(steps) - 1, slice(0, shape[-1] if shape else 1))
     steps.append(("ufunc", name, "call", tuple(args), kwargs))
     check(element_path, steps)
+
+
+@pytest.mark.parametrize("count", [1, 2, 255, 256, 257, 600])
+@pytest.mark.parametrize("dtype, value", [("float64", 1.5), ("int16", 3), ("complex128", 1 - 2j), ("float32", 0.25)])
+def test_at_with_one_value_for_every_index(count, dtype, value):
+    # Indices that repeat within a run and across runs; one `b` for all.
+    indices = [(i * 7) % 5 for i in range(count)]
+    o = q.zeros(5, dtype=dtype)
+    q.add.at(o, indices, value)
+    assert [o[i].item() for i in range(5)] == [value * indices.count(i) for i in range(5)]
+    o = q.zeros(5, dtype=dtype)
+    q.add.at(o, (indices,), q.array([value] * count, dtype=dtype))
+    assert [o[i].item() for i in range(5)] == [value * indices.count(i) for i in range(5)]
+
+
+@pytest.mark.parametrize("key, expected", [
+    ([1, 3], [1.0, 3.0]), (([1, 3],), [1.0, 3.0]), ((slice(None), ), [0.0, 1.0, 2.0, 3.0]),
+    ([True, False, True, False], [0.0, 2.0]), ([[0, 1], [3, 2]], [[0.0, 1.0], [3.0, 2.0]]),
+    ((2,), 2.0), (-1, 3.0), (([0, 0, 1],), [0.0, 0.0, 1.0]),
+])
+def test_keys_of_one_item_and_of_a_tuple(key, expected):
+    a = q.array([0.0, 1.0, 2.0, 3.0])
+    assert listed(a[key]) == expected
+
+
+@pytest.mark.parametrize("key, error, text", [
+    ([0, [1]], IndexError, "index arrays must be rectangular"), ([0.5], IndexError, None),
+    (([1], [2]), IndexError, None), ([[1], 2.5], IndexError, None), ([9], IndexError, None),
+])
+def test_refused_keys_of_one_item_and_of_a_tuple(key, error, text):
+    raises(error, text, lambda: q.array([0.0, 1.0, 2.0, 3.0])[key])
