@@ -19,7 +19,7 @@ from bench_ufunc import best
 
 N = int(sys.argv[1]) if len(sys.argv) > 1 else 10**5
 NAN, INF = float("nan"), float("inf")
-FLOATS = ["float16", "float32", "float64", "float128", "complex64", "complex128"]
+FLOATS = ["float16", "float32", "float64", "float128", "complex64", "complex128", "complex256"]
 INTEGERS = ["int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64"]
 
 
@@ -43,6 +43,14 @@ def tiny(dtype):
     return q.array([2.0 ** exponent * (1 + (i % 7) / 8) for i in range(N)], dtype=dtype)
 
 
+def subnormal_square(dtype):
+    """Values whose square is subnormal in the dtype, exact or not."""
+    exponent = {"float16": -10, "float32": -70, "float64": -530, "complex64": -70, "complex128": -530}.get(dtype)
+    if exponent is None:  # the long double types: 2^-16400 is subnormal
+        return q.ldexp(ordinary("float128"), filled(-8200, "int32")).astype(dtype)
+    return q.array([2.0 ** exponent * (1 + (i % 7) / 8 + (i % 2) * 2.0 ** -8) for i in range(N)], dtype=dtype)
+
+
 def every_tenth_nan(dtype):
     return q.array([NAN if i % 10 == 3 else 1.25 + (i % 97) * 0.01 for i in range(N)], dtype=dtype)
 
@@ -59,12 +67,14 @@ def float_rows(dtype):
     nans, infs, zeros = filled(NAN, dtype), filled(INF, dtype), filled(0.0, dtype)
     mask = q.array([float(i % 2) for i in range(N)], dtype=dtype)
     small, ones, minus_ones = tiny(dtype), filled(1.0, dtype), filled(-1.0, dtype)
+    below = subnormal_square(dtype)
     twos, every_nan = filled(2.0, dtype), every_tenth_nan(dtype)
     rows = [
         ("a + a", lambda: x + x, [("all NaN", lambda: nans + nans), ("all inf", lambda: infs + infs),
                                   ("10 % NaN", lambda: every_nan + every_nan)]),
         ("x * y", lambda: x * y, [("x * zeros", lambda: x * zeros), ("x * mask", lambda: x * mask),
-                                  ("tiny * tiny", lambda: small * small), ("NaN * NaN", lambda: nans * nans)]),
+                                  ("tiny * tiny", lambda: small * small),
+                                  ("subnormal", lambda: below * below), ("NaN * NaN", lambda: nans * nans)]),
         ("x / y", lambda: x / y, [("1 / 0", lambda: ones / zeros), ("0 / 0", lambda: zeros / zeros)]),
         ("sqrt(x)", lambda: q.sqrt(x), [("sqrt(-1)", lambda: q.sqrt(minus_ones))]),
         ("log(x)", lambda: q.log(x), [("log(0)", lambda: q.log(zeros))]),

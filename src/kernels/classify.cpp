@@ -24,106 +24,26 @@ std::optional<T> read(const Result<T>& r) {
 }
 
 // ---------------------------------------------------------------------------
-// Exactness of subnormal results
+// Exactness of subnormal results: the typed tests, each operand present.
 
-// A finite double as (-1)^negative * significand * 2^exponent.
-//
-//   binary64:  s eeeeeeeeeee ffff...f(52)
-//   E != 0:    significand = f + 2^52, exponent = E - 1075
-//   E == 0:    significand = f,        exponent = -1074
-struct Decomposed {
-  bool negative = false;
-  unsigned __int128 significand = 0;
-  int exponent = 0;
-  bool operator==(const Decomposed&) const = default;
-};
-
-Decomposed decompose(double x) {
-  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
-  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
-  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
-  if (biased == 0) return {(bits >> 63) != 0, fraction, -1074};
-  return {(bits >> 63) != 0, fraction | (std::uint64_t{1} << 52), biased - 1075};
-}
-
-// A finite x87 extended value, its integer bit i stored:
-//
-//   s eeeeeeeeeeeeeee i fff...f(63)
-//   E != 0:  significand = i f (64 bits), exponent = E - 16446
-//   E == 0:  significand = 0 f,           exponent = -16445
-Decomposed decompose(long double x) {
-  static_assert(std::numeric_limits<long double>::digits == 64 && sizeof(long double) >= 10);
-  unsigned char bytes[sizeof(long double)];
-  std::memcpy(bytes, &x, sizeof x);
-  std::uint64_t significand = 0;
-  std::uint16_t top = 0;
-  std::memcpy(&significand, bytes, 8);
-  std::memcpy(&top, bytes + 8, 2);
-  const int biased = top & 0x7FFF;
-  return {(top >> 15) != 0, significand, biased == 0 ? -16445 : biased - 16446};
-}
-
-// Odd significand, or the one zero with sign 0 and exponent 0.
-Decomposed normalised(Decomposed d) {
-  if (d.significand == 0) return {};
-  const auto low = static_cast<std::uint64_t>(d.significand);
-  const int zeros = low != 0 ? std::countr_zero(low) : 64 + std::countr_zero(static_cast<std::uint64_t>(d.significand >> 64));
-  d.significand >>= zeros;
-  d.exponent += zeros;
-  return d;
-}
-
-// Both significands have at most 64 bits, so their product is exact in 128.
 template <class F>
 bool product_matches(std::optional<F> lhs, std::optional<F> rhs, F actual) {
-  if (!lhs || !rhs) return false;
-  if (!std::isfinite(*lhs) || !std::isfinite(*rhs) || !std::isfinite(actual)) return false;
-  const Decomposed a = decompose(*lhs), b = decompose(*rhs);
-  const Decomposed product{a.negative != b.negative, a.significand * b.significand, a.exponent + b.exponent};
-  return normalised(product) == normalised(decompose(actual));
+  return lhs && rhs && classify_detail::product_is(*lhs, *rhs, actual);
 }
 
 template <class F>
 bool sum_matches(std::optional<F> lhs, std::optional<F> rhs, F actual) {
-  if (!lhs || !rhs) return false;
-  const F a = *lhs, b = *rhs;
-  const F s = a + b;
-  if (!std::isfinite(s) || s != actual) return false;
-  // Two-sum: the rounding error of a + b, exact in F's own precision.
-  const F t = s - a;
-  const F e = (a - (s - t)) + (b - t);
-  return e == 0;
+  return lhs && rhs && classify_detail::sum_is(*lhs, *rhs, actual);
 }
 
-// Only integer exponents in range have an exact power of two to compare.
-bool exp2_matches(std::optional<double> exponent, double actual) {
-  if (!exponent) return false;
-  const double x = *exponent;
-  if (x - std::trunc(x) != 0.0 || x < -1074 || x > 1023) return false;
-  const int n = static_cast<int>(x);
-  const std::uint64_t bits = n < -1022 ? std::uint64_t{1} << (n + 1074) : static_cast<std::uint64_t>(n + 1023) << 52;
-  return std::bit_cast<double>(bits) == actual;
+template <class F>
+bool exp2_matches(std::optional<F> exponent, F actual) {
+  return exponent && classify_detail::exp2_is(*exponent, actual);
 }
 
-// 2^n from an integer n in [-16445, 16383] is exact in extended precision.
-bool exp2_matches(std::optional<long double> exponent, long double actual) {
-  if (!exponent) return false;
-  const long double x = *exponent;
-  if (x - std::trunc(x) != 0 || x < -16445 || x > 16383) return false;
-  return std::ldexp(1.0L, static_cast<int>(x)) == actual;
-}
-
-// The bound only keeps n an int: beyond it no exponent sum meets a finite value.
 template <class F>
 bool ldexp_matches(std::optional<F> mantissa, std::optional<F> exponent, F actual) {
-  constexpr F bound = std::is_same_v<F, double> ? 4096 : 65536;
-  if (!mantissa || !exponent) return false;
-  const F a = *mantissa, n = *exponent;
-  if (!(std::fabs(n) <= bound) || n - std::trunc(n) != 0) return false;
-  if (!std::isfinite(a) || !std::isfinite(actual)) return false;
-  Decomposed scaled = normalised(decompose(a));
-  if (a != 0) scaled.exponent += static_cast<std::int32_t>(n);
-  return scaled == normalised(decompose(actual));
+  return mantissa && exponent && classify_detail::ldexp_is(*mantissa, *exponent, actual);
 }
 
 // ---------------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <optional>
@@ -434,6 +435,153 @@ template <Op op, class R, class... Rest, class A, class B>
 // run only where `needs_detail` says one of them may fire. A block loop runs
 // the first over every element and the second over the few it marks.
 
+// Exactness of subnormal results, on plain values of F (double, or long
+// double for the long double types): inline, so a loop's detail pays no call.
+
+// A finite value as (-1)^negative * significand * 2^exponent.
+struct Decomposed {
+  bool negative = false;
+  unsigned __int128 significand = 0;
+  int exponent = 0;
+  bool operator==(const Decomposed&) const = default;
+};
+
+//   binary64:  s eeeeeeeeeee ffff...f(52)
+//   E != 0:    significand = f + 2^52, exponent = E - 1075
+//   E == 0:    significand = f,        exponent = -1074
+inline Decomposed decompose(double x) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  if (biased == 0) return {(bits >> 63) != 0, fraction, -1074};
+  return {(bits >> 63) != 0, fraction | (std::uint64_t{1} << 52), biased - 1075};
+}
+
+// A finite x87 extended value, its integer bit i stored:
+//
+//   s eeeeeeeeeeeeeee i fff...f(63)
+//   E != 0:  significand = i f (64 bits), exponent = E - 16446
+//   E == 0:  significand = 0 f,           exponent = -16445
+inline Decomposed decompose(long double x) {
+  static_assert(std::numeric_limits<long double>::digits == 64 && sizeof(long double) >= 10);
+  unsigned char bytes[sizeof(long double)];
+  std::memcpy(bytes, &x, sizeof x);
+  std::uint64_t significand = 0;
+  std::uint16_t top = 0;
+  std::memcpy(&significand, bytes, 8);
+  std::memcpy(&top, bytes + 8, 2);
+  const int biased = top & 0x7FFF;
+  return {(top >> 15) != 0, significand, biased == 0 ? -16445 : biased - 16446};
+}
+
+// Odd significand, or the one zero with sign 0 and exponent 0.
+inline Decomposed normalised(Decomposed d) {
+  if (d.significand == 0) return {};
+  const auto low = static_cast<std::uint64_t>(d.significand);
+  const int zeros = low != 0 ? std::countr_zero(low) : 64 + std::countr_zero(static_cast<std::uint64_t>(d.significand >> 64));
+  d.significand >>= zeros;
+  d.exponent += zeros;
+  return d;
+}
+
+// A value as (-1)^negative * significand * 2^exponent with the significand
+// odd (or zero), straight from its bits: no arithmetic on the value, which
+// costs more where it is subnormal.
+struct OddParts {
+  bool negative = false;
+  bool finite = false;
+  std::uint64_t significand = 0;
+  int exponent = 0;
+};
+
+inline OddParts odd_parts(double x) {
+  const Decomposed d = decompose(x);
+  const auto significand = static_cast<std::uint64_t>(d.significand);
+  const int k = std::countr_zero(significand | std::uint64_t{1} << 63);
+  const bool finite = (std::bit_cast<std::uint64_t>(x) >> 52 & 0x7FF) != 0x7FF;
+  return {d.negative, finite, significand >> k, d.exponent + k};
+}
+
+inline OddParts odd_parts(long double x) {
+  const Decomposed d = decompose(x);
+  const auto significand = static_cast<std::uint64_t>(d.significand);
+  const int k = significand == 0 ? 0 : std::countr_zero(significand);
+  return {d.negative, static_cast<bool>(std::isfinite(x)), significand >> k, d.exponent + k};
+}
+
+// Whether lhs * rhs is exactly `actual`: the odd significands have at most
+// 64 bits, so their product, itself odd, is exact in 128 and compares with
+// the odd significand of `actual` as it is.
+template <class F>
+inline bool product_is(F lhs, F rhs, F actual) {
+  const OddParts a = odd_parts(lhs), b = odd_parts(rhs), v = odd_parts(actual);
+  if (!a.finite || !b.finite || !v.finite) return false;
+  if (a.significand == 0 || b.significand == 0) return v.significand == 0;
+  const unsigned __int128 p = static_cast<unsigned __int128>(a.significand) * b.significand;
+  return (p == v.significand) & (a.exponent + b.exponent == v.exponent) & ((a.negative != b.negative) == v.negative);
+}
+
+// Whether a + b is exactly `actual`.
+template <class F>
+inline bool sum_is(F a, F b, F actual) {
+  const F s = a + b;
+  if (!std::isfinite(s) || s != actual) return false;
+  // Two-sum: the rounding error of a + b, exact in F's own precision.
+  const F t = s - a;
+  const F e = (a - (s - t)) + (b - t);
+  return e == 0;
+}
+
+// Whether 2^x is exactly `actual`: only integer exponents in range have an
+// exact power of two to compare.
+inline bool exp2_is(double x, double actual) {
+  if (x - std::trunc(x) != 0.0 || x < -1074 || x > 1023) return false;
+  const int n = static_cast<int>(x);
+  const std::uint64_t bits = n < -1022 ? std::uint64_t{1} << (n + 1074) : static_cast<std::uint64_t>(n + 1023) << 52;
+  return std::bit_cast<double>(bits) == actual;
+}
+
+// 2^n from an integer n in [-16445, 16383] is exact in extended precision.
+inline bool exp2_is(long double x, long double actual) {
+  if (x - std::trunc(x) != 0 || x < -16445 || x > 16383) return false;
+  return std::ldexp(1.0L, static_cast<int>(x)) == actual;
+}
+
+// Whether a * 2^n is exactly `actual`. The bound only keeps n an int: beyond
+// it no exponent sum meets a finite value.
+template <class F>
+inline bool ldexp_is(F a, F n, F actual) {
+  constexpr F bound = std::is_same_v<F, double> ? 4096 : 65536;
+  if (!(std::fabs(n) <= bound) || n - std::trunc(n) != 0) return false;
+  if (!std::isfinite(a) || !std::isfinite(actual)) return false;
+  Decomposed scaled = normalised(decompose(a));
+  if (a != 0) scaled.exponent += static_cast<std::int32_t>(n);
+  return scaled == normalised(decompose(actual));
+}
+
+// The rows row_is_exact reads at run time, decided at compile time: v the
+// subnormal result, a and b the inputs (b unread for one input).
+template <ExactRow row, bool two, class F>
+[[gnu::always_inline]] inline bool typed_row_is_exact(bool normal_input, F v, F a, F b) {
+  using enum ExactRow;
+  if constexpr (row == magnitude) return v == std::fabs(a);
+  else if constexpr (row == same) return v == a;
+  else if constexpr (row == negated) return v == -a;
+  else if constexpr (row == square) return product_is(a, a, v);
+  else if constexpr (row == reciprocal) return product_is<F>(v, a, 1);
+  else if constexpr (row == power_of_two) return exp2_is(a, v);
+  else if constexpr (row == spacing) return normal_input;
+  else if constexpr (row == either) return v == a || (two && v == b);
+  else if constexpr (!two) return false;  // the rows below read b
+  else if constexpr (row == sum) return sum_is(a, b, v);
+  else if constexpr (row == difference) return sum_is<F>(a, -b, v);
+  else if constexpr (row == product) return product_is(a, b, v);
+  else if constexpr (row == quotient) return product_is<F>(v, b, a);
+  else if constexpr (row == copysign) return v == std::copysign(a, b);
+  else if constexpr (row == ldexp) return ldexp_is(a, b, v);
+  else return false;
+}
+
 // The tests those few rules share with the rule core, out of line.
 template <class F>
 bool row_is_exact(ExactRow row, bool normal_input, F v, std::optional<F> a, std::optional<F> b);
@@ -710,11 +858,9 @@ template <Op op, class A, class B, class R1, class R2>
         if (facts_of<unsigned>(o).subnormal == 0) return;
         const Facts<unsigned> fa = facts_of<unsigned>(a);
         using F = decltype(rule_real(o));
-        std::optional<F> y;
-        if constexpr (two) y = static_cast<F>(rule_real(b));
+        const F y = two ? static_cast<F>(rule_real(b)) : F{};
         const bool normal_first = fa.finite == 1 && (fa.zero | fa.subnormal) == 0;
-        if (!row_is_exact<F>(rule.exact, normal_first, rule_real(o),
-                             static_cast<F>(rule_real(a)), y))
+        if (!typed_row_is_exact<rule.exact, two, F>(normal_first, rule_real(o), static_cast<F>(rule_real(a)), y))
           flags |= fault_under;
       }
     };

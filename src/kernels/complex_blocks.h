@@ -194,12 +194,24 @@ template <class F>
   return add(select<F>(is_nan<F>(y), y, x), y);
 }
 
+// Lanes of r with a NaN part replaced by those of `pinned()`: the formula
+// with its NaN choices fixed, and the same parts where no operand is NaN.
+template <class F, class Pinned>
+[[gnu::always_inline]] inline Computed<F> with_pinned_nans(const Parts<F>& r, Pinned pinned) {
+  const V<F> nan = has_nan<F>(r);
+  if (mask_bits(nan) == 0) [[likely]]
+    return {r, splat<F>(0)};
+  const Parts<F> p = pinned();
+  return {{select<F>(nan, p.re, r.re), select<F>(nan, p.im, r.im)}, splat<F>(0)};
+}
+
 // The product a * b: complex_product_formula, NaN parts included.
 template <class F>
 [[gnu::always_inline]] inline Computed<F> product(const Parts<F>& a, const Parts<F>& b) {
-  const Parts<F> r{sub(pinned_mul<F>(a.re, b.re), pinned_mul<F>(a.im, b.im)),
-                   pinned_add<F>(pinned_mul<F>(a.re, b.im), pinned_mul<F>(a.im, b.re))};
-  return {r, splat<F>(0)};
+  return with_pinned_nans<F>({sub(mul(a.re, b.re), mul(a.im, b.im)), add(mul(a.re, b.im), mul(a.im, b.re))}, [&] {
+    return Parts<F>{sub(pinned_mul<F>(a.re, b.re), pinned_mul<F>(a.im, b.im)),
+                    pinned_add<F>(pinned_mul<F>(a.re, b.im), pinned_mul<F>(a.im, b.re))};
+  });
 }
 
 // Parts of moderate size: zero, or of a magnitude within 2^-k .. 2^k (k = 240
@@ -257,9 +269,10 @@ template <Op op, class F>
 [[gnu::always_inline]] inline Computed<F> compute_lanes(const Parts<F>& a, const Parts<F>& b) {
   if constexpr (op == Op::add || op == Op::subtract) {
     // Part by part, as complex_arithmetic: NaN parts included.
-    const Parts<F> r = op == Op::add ? Parts<F>{pinned_add<F>(a.re, b.re), pinned_add<F>(a.im, b.im)}
-                                     : Parts<F>{sub(a.re, b.re), sub(a.im, b.im)};
-    return {r, splat<F>(0)};
+    if constexpr (op == Op::subtract) return {{sub(a.re, b.re), sub(a.im, b.im)}, splat<F>(0)};
+    return with_pinned_nans<F>({add(a.re, b.re), add(a.im, b.im)}, [&] {
+      return Parts<F>{pinned_add<F>(a.re, b.re), pinned_add<F>(a.im, b.im)};
+    });
   } else if constexpr (op == Op::multiply) {
     return product<F>(a, b);
   } else if constexpr (op == Op::divide) {

@@ -6,13 +6,14 @@
 // element form's reading makes it), computed, rounded to half by the
 // instruction (round to nearest even, and a NaN's payload cut as
 // float_to_half_bits cuts it), screened on the result bits and written.
-// Every lane gives the element form's bits, NaN included: a sum or product
-// takes a NaN second operand for both of its operands, as real_arithmetic
-// does, so whichever order the instruction takes them in, the NaN is the one
-// the element form returns; the extremes select as real_extreme does. A group
-// the screen refuses somewhere is classified by the typed classification,
-// all eight lanes at once. The eight inputs are read before the eight
-// results are written, so an output may be an input at the same positions.
+// Every lane gives the element form's bits, NaN included: a NaN lane of a sum
+// or product is computed again taking a NaN second operand for both of its
+// operands, as real_arithmetic does, so whichever order the instruction takes
+// them in, the NaN is the one the element form returns; the extremes select
+// as real_extreme does. A group the screen refuses somewhere is classified
+// by the typed classification, all eight lanes at once. The eight inputs are
+// read before the eight results are written, so an output may be an input at
+// the same positions.
 #pragma once
 
 #include <immintrin.h>
@@ -81,18 +82,25 @@ template <class T>
 
 [[QUARVEL_HALF_LANES]] inline __m256 nan_lanes(__m256 x) { return _mm256_cmp_ps(x, x, _CMP_UNORD_Q); }
 
-// The single-precision result of each lane: the unrounded form of
-// element_forms.h, NaN included.
+// Sums and products whose NaN lanes take the NaN the element form gives.
 template <Op op>
+inline constexpr bool pins_nan_lanes = op == Op::add || op == Op::multiply;
+
+// The single-precision result of each lane: the unrounded form of
+// element_forms.h, NaN included; with `pinned`, a sum's or a product's NaN
+// second operand taken for both operands, as real_arithmetic takes it (a
+// block takes only its NaN lanes so, the others being the same).
+template <Op op, bool pinned = false>
 [[QUARVEL_HALF_LANES]] inline __m256 compute_lanes(__m256 a, __m256 b) {
   using enum Op;
   const __m256 sign_bit = _mm256_set1_ps(-0.0f);
+  if constexpr (pinned) a = select(nan_lanes(b), b, a);
   if constexpr (op == add) {
-    return _mm256_add_ps(select(nan_lanes(b), b, a), b);
+    return _mm256_add_ps(a, b);
   } else if constexpr (op == subtract) {
     return _mm256_sub_ps(a, b);
   } else if constexpr (op == multiply) {
-    return _mm256_mul_ps(select(nan_lanes(b), b, a), b);
+    return _mm256_mul_ps(a, b);
   } else if constexpr (op == divide) {
     return _mm256_div_ps(a, b);
   } else if constexpr (op == sqrt) {
@@ -199,6 +207,23 @@ template <Op op>
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(m, _mm_setzero_si128())));
 }
 
+// The detail of eight lanes held as floats. The rules' out-of-line code is
+// SSE, which some processors run hundreds of cycles slower while the upper
+// halves of the vector registers are in use: they are cleared first (every
+// vector register being the caller's to save across a call).
+template <Op op>
+[[gnu::target("avx,f16c"), gnu::noinline, gnu::cold]] std::uint32_t detail_of_lanes(const float* x, const float* y,
+                                                                                  const float* v) {
+  using namespace classify_detail;
+  _mm256_zeroupper();
+  std::uint32_t faults = 0;
+  for (int i = 0; i < 8; ++i) {
+    const Half xi{x[i]}, yi{y[i]}, vi{v[i]};
+    if (needs_detail<op>(xi, yi, vi, vi) != 0) faults |= detail_faults<op>(xi, yi, vi, vi);
+  }
+  return faults;
+}
+
 // The flags of eight lanes one by one: the typed classification's common
 // rules on all of them, its detail on those it may concern.
 template <Op op>
@@ -214,10 +239,7 @@ template <Op op>
     faults |= common_faults<op>(xi, yi, vi, vi);
     detail |= needs_detail<op>(xi, yi, vi, vi);
   }
-  for (int i = 0; i < 8 && detail != 0; ++i) {
-    const Half xi{x[i]}, yi{y[i]}, vi{v[i]};
-    if (needs_detail<op>(xi, yi, vi, vi) != 0) faults |= detail_faults<op>(xi, yi, vi, vi);
-  }
+  if (detail != 0) faults |= detail_of_lanes<op>(x, y, v);
   return faults;
 }
 
@@ -299,11 +321,18 @@ template <class K, class Rest>
       store_truths(out + first * out_step, out_step, narrow(comparison_lanes<op>(a, b)));
       continue;
     } else if constexpr (!is_truth_op<op>) {
-      const __m128i r = _mm256_cvtps_ph(compute_lanes<op>(a, b), _MM_FROUND_TO_NEAREST_INT);
+      const __m256 u = compute_lanes<op>(a, b);
+      __m128i r = _mm256_cvtps_ph(u, _MM_FROUND_TO_NEAREST_INT);
+      if (lane_bits(screen_lanes<op>(a, b, r)) != 0xFFu) [[unlikely]] {
+        if constexpr (pins_nan_lanes<op>) {
+          const __m256 nan = nan_lanes(u);
+          if (_mm256_movemask_ps(nan) != 0)
+            r = _mm256_cvtps_ph(select(nan, compute_lanes<op, true>(a, b), u), _MM_FROUND_TO_NEAREST_INT);
+        }
+        result.faults |= classify_lanes<op>(a, b, r);
+      }
       std::uint16_t bits[8];
       _mm_storeu_si128(reinterpret_cast<__m128i*>(bits), r);
-      if (lane_bits(screen_lanes<op>(a, b, r)) != 0xFFu) [[unlikely]]
-        result.faults |= classify_lanes<op>(a, b, r);
       static_assert(std::is_same_v<R, Half>);
       store_lanes(out + first * out_step, out_step, bits);
     }

@@ -469,45 +469,57 @@ std::size_t compute_block(const typename K::State& state, const BlockPlace& plac
 // inputs read again: the common rules over every element at once (a loop
 // that vectorises), then the detail over the few elements it may concern.
 template <class K, bool contiguous>
-[[gnu::always_inline]] inline std::uint32_t classify_block_lanes(const BlockPlace& place, const Block<K>& block) {
-  using A = typename K::A;
-  using B = typename K::B;
-  using R1 = typename K::R1;
-  constexpr Op op = K::op;
-  constexpr auto count = static_cast<std::ptrdiff_t>(block_size);
+struct BlockElements {
+  const BlockPlace& place;
+  const Block<K>& block;
   // Float16 results held as their bits, as floats.
   float rounded[K::rounds_halves ? block_size : 1];
-  if constexpr (K::rounds_halves) quarvel_storage::halves_to_floats(block.bits, rounded, block_size);
-  const auto element = [&](std::ptrdiff_t j, auto classify) {
-    B b{};
-    if constexpr (K::nin == 2) b = block_input<B, K, contiguous, 1>(place, block, j);
-    R1 r1;
+
+  BlockElements(const BlockPlace& p, const Block<K>& b) : place(p), block(b) {
+    if constexpr (K::rounds_halves) quarvel_storage::halves_to_floats(block.bits, rounded, block_size);
+  }
+
+  template <class Classify>
+  [[gnu::always_inline]] auto operator()(std::ptrdiff_t j, Classify classify) const {
+    typename K::B b{};
+    if constexpr (K::nin == 2) b = block_input<typename K::B, K, contiguous, 1>(place, block, j);
+    typename K::R1 r1;
     if constexpr (K::rounds_halves) {
       r1 = Half{rounded[j]};
     } else {
-      r1 = from_lane<R1>(block.first[j]);
+      r1 = from_lane<typename K::R1>(block.first[j]);
     }
-    return classify(block_input<A, K, contiguous, 0>(place, block, j), b, r1, block.second[K::nout == 2 ? j : 0]);
-  };
-  // Masks as wide as the lanes: a wider or narrower one stops the vectoriser.
-  using M = std::conditional_t<sizeof(classify_detail::real_part_of(A{})) == 8, std::uint64_t, std::uint32_t>;
+    return classify(block_input<typename K::A, K, contiguous, 0>(place, block, j), b, r1,
+                    block.second[K::nout == 2 ? j : 0]);
+  }
+};
+
+// Masks as wide as the lanes: a wider or narrower one stops the vectoriser.
+template <class K>
+using LaneMask = std::conditional_t<sizeof(classify_detail::real_part_of(typename K::A{})) == 8, std::uint64_t, std::uint32_t>;
+
+// The common rules' flags, and whether any element needs the detail.
+struct CommonPass {
+  std::uint32_t faults;
+  bool detail;
+};
+
+template <class K, bool contiguous>
+[[gnu::always_inline]] inline CommonPass common_pass(const BlockPlace& place, const Block<K>& block) {
+  using M = LaneMask<K>;
+  constexpr Op op = K::op;
+  const BlockElements<K, contiguous> element(place, block);
   M faults = 0, detail = 0;
-  for (std::ptrdiff_t j = 0; j < count; ++j) {
+  for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j) {
     faults |= element(j, [](auto... v) { return classify_detail::common_faults<op, M>(v...); });
     detail |= element(j, [](auto... v) { return classify_detail::needs_detail<op, M>(v...); });
   }
-  if (detail == 0) return static_cast<std::uint32_t>(faults);
-  for (std::ptrdiff_t j = 0; j < count; ++j) {
-    faults |= element(j, [](auto... v) {
-      return classify_detail::needs_detail<op, M>(v...) != 0 ? classify_detail::detail_faults<op>(v...) : 0;
-    });
-  }
-  return static_cast<std::uint32_t>(faults);
+  return {static_cast<std::uint32_t>(faults), detail != 0};
 }
 
 template <class K, bool contiguous>
-[[gnu::target("avx2")]] std::uint32_t classify_block_avx2(const BlockPlace& place, const Block<K>& block) {
-  return classify_block_lanes<K, contiguous>(place, block);
+[[gnu::target("avx2")]] CommonPass common_pass_avx2(const BlockPlace& place, const Block<K>& block) {
+  return common_pass<K, contiguous>(place, block);
 }
 
 inline bool has_avx2() {
@@ -515,10 +527,24 @@ inline bool has_avx2() {
   return present;
 }
 
+// The detail runs outside the AVX2 pass: its out-of-line calls are SSE code,
+// which some processors run hundreds of cycles slower while the upper halves
+// of the vector registers are in use.
 template <class K, bool contiguous>
 std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block) {
-  if (has_avx2()) return classify_block_avx2<K, contiguous>(place, block);
-  return classify_block_lanes<K, contiguous>(place, block);
+  using M = LaneMask<K>;
+  constexpr Op op = K::op;
+  const CommonPass common =
+      has_avx2() ? common_pass_avx2<K, contiguous>(place, block) : common_pass<K, contiguous>(place, block);
+  if (!common.detail) return common.faults;
+  const BlockElements<K, contiguous> element(place, block);
+  std::uint32_t faults = common.faults;
+  for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j) {
+    faults |= element(j, [](auto... v) {
+      return classify_detail::needs_detail<op, M>(v...) != 0 ? classify_detail::detail_faults<op>(v...) : 0;
+    });
+  }
+  return faults;
 }
 
 // The flags of the selected elements of a computed block, one by one.

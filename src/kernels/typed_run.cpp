@@ -52,11 +52,11 @@ class RunLocks {
       if (wanted[i].second) {
         auto guard = wanted[i].first->write();
         if (!guard) return fail(guard.error());
-        guards_[held_++].emplace(std::in_place_type<LockedBuffer::WriteGuard>, std::move(*guard));
+        guards_.emplace_back(std::in_place_type<LockedBuffer::WriteGuard>, std::move(*guard));
       } else {
         auto guard = std::as_const(*wanted[i].first).read();
         if (!guard) return fail(guard.error());
-        guards_[held_++].emplace(std::in_place_type<LockedBuffer::ReadGuard>, std::move(*guard));
+        guards_.emplace_back(std::in_place_type<LockedBuffer::ReadGuard>, std::move(*guard));
       }
     }
     return {};
@@ -65,8 +65,7 @@ class RunLocks {
   // The element (0, ..., 0) of a view whose buffer this run holds; a fresh
   // view's without checking its layout again.
   Result<std::uint8_t*> base(const View& view, bool fresh = false) const {
-    for (std::size_t i = 0; i < held_; ++i) {
-      const Guard& guard = *guards_[i];
+    for (const Guard& guard : guards_) {
       if (const auto* write = std::get_if<LockedBuffer::WriteGuard>(&guard);
           fresh && write && write->guards(*view.buffer))
         return (*write)->data.data() + view.offset;
@@ -83,17 +82,19 @@ class RunLocks {
 
  private:
   using Guard = std::variant<LockedBuffer::ReadGuard, LockedBuffer::WriteGuard>;
-  std::array<std::optional<Guard>, max_operands> guards_;
-  std::size_t held_ = 0;
+  // Made only as they are taken: nothing to clear for the ones not needed.
+  quarvel_storage::FixedVector<Guard, max_operands> guards_;
 };
 
 // How one operand reaches the kernel: in place, or through a chunk buffer.
+// Only the lanes of a run's operands are set (value-initialised): no more
+// than those is cleared per run.
 struct Lane {
-  ConvertLoop convert = nullptr;         // null: in place
-  std::int64_t loop_itemsize = 0;
-  std::uint8_t* staged = nullptr;        // chunk of loop-dtype elements
-  std::uint8_t* converted = nullptr;     // masked outputs: chunk in the output's format
-  std::int64_t own_itemsize = 0;
+  ConvertLoop convert;       // null: in place
+  std::int64_t loop_itemsize;
+  std::uint8_t* staged;      // chunk of loop-dtype elements
+  std::uint8_t* converted;   // masked outputs: chunk in the output's format
+  std::int64_t own_itemsize;
 };
 
 // The chunk buffers of a run's lanes: inline for a run of a few elements (a
@@ -168,6 +169,7 @@ Result<std::uint32_t> run_typed(const TypedRun& run) {
   static const Strides no_strides(quarvel_storage::max_dimensions + 1, 0);
   strides.fill(no_strides.data());
   std::array<Lane, max_operands> lanes;
+  for (std::size_t slot = 0; slot < nin + nout; ++slot) lanes[slot] = Lane{};
   auto place = [&](std::size_t slot, const RunOperand& operand) -> Result<void> {
     if (!operand.view) {
       bases[slot] = const_cast<std::uint8_t*>(operand.value);
@@ -217,7 +219,7 @@ Result<std::uint32_t> run_typed(const TypedRun& run) {
       if (auto placed = place(mask_slot, *run.mask); !placed) return fail(placed.error());
 
     bool staged = false;
-    for (const Lane& lane : lanes) staged = staged || lane.convert != nullptr;
+    for (std::size_t slot = 0; slot < nin + nout; ++slot) staged = staged || lanes[slot].convert != nullptr;
     std::uint32_t faults = 0;
     bool refused = false;
     std::array<std::uint8_t*, max_operands> args{};

@@ -131,7 +131,9 @@ constexpr Param array_params[] = {
 PyObject* array_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* bound[4] = {};
-    if (!parse_arguments(Signature{"array", array_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
+    // The data alone binds only itself: nothing to match.
+    if (nargs == 1 && !kwnames) bound[0] = args[0];
+    else if (!parse_arguments(Signature{"array", array_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
       return nullptr;
     auto copy = copy_argument(bound[2], CopyRequest::Always);
     if (!copy) return nullptr;
@@ -152,18 +154,28 @@ constexpr Param construct_params[] = {
 PyObject* construct(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* bound[3] = {};
-    if (!parse_arguments(Signature{name, construct_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
+    if (nargs == 1 && !kwnames) bound[0] = args[0];
+    else if (!parse_arguments(Signature{name, construct_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
       return nullptr;
     auto order = order_argument(bound[2], "C");
     if (!order) return nullptr;
-    auto objects = shape_dimensions(bound[0]);
-    if (!objects) return nullptr;
     Shape shape;
-    for (const PyRef& object : *objects) {
-      auto dimension = dimension_value(object.get());
-      if (!dimension) return nullptr;
-      if (*dimension < 0) return raise_null(PyExc_ValueError, "negative dimensions are not allowed");
+    auto add_dimension = [&](PyObject* object) {
+      auto dimension = dimension_value(object);
+      if (!dimension) return false;
+      if (*dimension < 0) return raise_false(PyExc_ValueError, "negative dimensions are not allowed");
       shape.push_back(static_cast<std::uint64_t>(*dimension));
+      return true;
+    };
+    if (is_nested_sequence(bound[0]) || PyBool_Check(bound[0])) {
+      auto objects = shape_dimensions(bound[0]);
+      if (!objects) return nullptr;
+      for (const PyRef& object : *objects)
+        if (!add_dimension(object.get())) return nullptr;
+    } else {
+      // One dimension: no list of them.
+      PyRef object = single_dimension(bound[0]);
+      if (!object || !add_dimension(object.get())) return nullptr;
     }
     if (shape.size() > quarvel_storage::max_dimensions)
       return raise_null(PyExc_ValueError, "maximum supported number of dimensions is 64");
@@ -216,13 +228,14 @@ std::optional<Constructed> array_from_object(PyObject* data, PyObject* dtype, Co
 std::optional<std::vector<PyRef>> shape_dimensions(PyObject* shape) {
   if (is_nested_sequence(shape)) return stored_items(shape);
   if (PyBool_Check(shape)) return std::vector<PyRef>{PyRef::borrow(shape)};
-  PyRef operator_module = PyRef::steal(PyImport_ImportModule("operator"));
-  if (!operator_module) return std::nullopt;
-  PyRef index = PyRef::steal(PyObject_GetAttrString(operator_module.get(), "index"));
-  if (!index) return std::nullopt;
-  PyRef dimension = PyRef::steal(PyObject_CallFunctionObjArgs(index.get(), shape, nullptr));
+  PyRef dimension = single_dimension(shape);
   if (!dimension) return std::nullopt;
   return std::vector<PyRef>{std::move(dimension)};
+}
+
+PyRef single_dimension(PyObject* shape) {
+  // What operator.index does, without importing it.
+  return PyRef::steal(PyNumber_Index(shape));
 }
 
 std::optional<AxisOrder> parse_array_axis_order(std::string_view order, const View& view) {

@@ -30,6 +30,9 @@ std::optional<Constructed> array_from_object(PyObject* data, PyObject* dtype, Co
 // A shape argument as dimension objects: the items of a tuple or list, a bool
 // as itself, anything else through operator.index.
 std::optional<std::vector<PyRef>> shape_dimensions(PyObject* shape);
+// A shape argument that is not a tuple, list or bool, as its one dimension
+// object (operator.index). Null with the error set.
+PyRef single_dimension(PyObject* shape);
 
 // One shape dimension: TypeError for a bool, else the interpreter's integer
 // conversion (its errors pass through). The sign is the caller's to judge.

@@ -134,6 +134,14 @@ bool quick_scan(PyObject* object, int depth, Shape& shape, NestedInput& scan) {
   Shape first, item_shape;
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* item = list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i);
+    if (!PyList_CheckExact(item) && !PyTuple_CheckExact(item)) {
+      // A leaf, scanned in place: its shape is empty.
+      if (depth + 1 > max_nesting_depth || is_array(item) || is_nested_sequence(item)) return false;
+      if (i > 0 && !first.empty()) return false;
+      scan_leaf(item, scan);
+      if (!scan.plain) return false;
+      continue;
+    }
     if (!quick_scan(item, depth + 1, item_shape, scan)) return false;
     if (i == 0) first = item_shape;
     else if (item_shape != first) return false;
@@ -606,15 +614,16 @@ std::optional<NestedInput> scan_nested_input(PyObject* object) {
 
 std::optional<View> fill_from_nested(PyObject* object, const NestedInput& input, DType dtype,
                                      quarvel_storage::ByteOrder byte_order, bool f_order, bool checked) {
-  auto made = storage_value(View::zeros_with_layout(dtype, byte_order, input.shape, f_order));
+  // Every element is written before the view is handed out: no zeroing.
+  auto made = storage_value(View::unfilled_with_layout(dtype, byte_order, input.shape, f_order));
   if (!made) return std::nullopt;
-  // Nobody else sees the buffer yet; the lock is only the way to its bytes.
+  // Nobody else sees the buffer yet; the lock is only the way to its bytes,
+  // and its layout was checked as it was made.
   auto guard = storage_value(made->buffer->write());
   if (!guard) return std::nullopt;
-  auto base = storage_value(made->element_base(*guard));
-  if (!base) return std::nullopt;
+  std::uint8_t* const base = (*guard)->data.data() + made->offset;
   const bool filled = quarvel_storage::with_any_element_type(dtype, [&]<class T>(std::type_identity<T>) {
-    return NestedFill<T>{made->shape, made->strides, dtype, made->byte_order, checked}.fill(object, 0, *base);
+    return NestedFill<T>{made->shape, made->strides, dtype, made->byte_order, checked}.fill(object, 0, base);
   });
   if (!filled) return std::nullopt;
   return made;

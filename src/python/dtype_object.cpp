@@ -2,6 +2,7 @@
 
 #include <array>
 #include <new>
+#include <utility>
 
 #include "python/args.h"
 #include "python/errors.h"
@@ -530,9 +531,37 @@ std::optional<ScalarAlias> dtype_alias_for_spec(std::string_view text, DType dty
   return std::nullopt;
 }
 
+namespace {
+
+// The texts read last and what they name: a dtype written as a literal is the
+// same interned str at every call. Each is held by a reference of its own (so
+// its identity stays its own); evicted in turn, never released at exit.
+struct ReadSpelling {
+  PyObject* text = nullptr;
+  DTypeSpec spec;
+};
+std::array<ReadSpelling, 8> read_spellings;
+std::size_t next_spelling = 0;
+
+std::optional<DTypeSpec> remembered_str_spec(PyObject* text) {
+  for (const ReadSpelling& read : read_spellings)
+    if (read.text == text) return read.spec;
+  auto spec = parse_str_spec(text);
+  if (!spec) return std::nullopt;
+  ReadSpelling& slot = read_spellings[next_spelling];
+  next_spelling = (next_spelling + 1) % read_spellings.size();
+  PyObject* evicted = std::exchange(slot.text, Py_NewRef(text));
+  slot.spec = *spec;
+  Py_XDECREF(evicted);
+  return spec;
+}
+
+}  // namespace
+
 std::optional<DTypeSpec> parse_dtype_spec(PyObject* object) {
   if (auto spec = dtype_object_spec(object)) return spec;
   return guarded<std::optional<DTypeSpec>>(std::nullopt, [&]() -> std::optional<DTypeSpec> {
+    if (PyUnicode_CheckExact(object)) return remembered_str_spec(object);
     if (PyUnicode_Check(object)) return parse_str_spec(object);
     if (auto spec = builtin_type_spec(object)) return spec;
     if (PyErr_Occurred()) return std::nullopt;

@@ -2,6 +2,8 @@
 #include "python/index_parse.h"
 
 #include <climits>
+#include <span>
+#include <vector>
 
 #include "python/array_object.h"
 #include "python/convert.h"
@@ -46,6 +48,9 @@ bool flatten_index_into(PyObject* object, int depth, Shape& shape, std::vector<S
 
 std::optional<IndexList> flatten_index_array(PyObject* object) {
   IndexList list;
+  // A flat list fills its values without growing them step by step.
+  if (PyList_CheckExact(object)) list.values.reserve(static_cast<std::size_t>(PyList_Size(object)));
+  else if (PyTuple_CheckExact(object)) list.values.reserve(static_cast<std::size_t>(PyTuple_Size(object)));
   if (!flatten_index_into(object, 0, list.shape, list.values)) return std::nullopt;
   return list;
 }
@@ -190,13 +195,19 @@ std::optional<std::int64_t> scalar_to_isize(const Scalar& scalar) {
 std::optional<ParsedIndex> parse_indices(const View& view, PyObject* key) {
   const std::size_t n = view.ndim();
   const bool tuple_key = PyTuple_Check(key);
-  const std::vector<PyRef> items = tuple_key ? stored_items(key) : std::vector<PyRef>{PyRef::borrow(key)};
+  // A key of one item (the common case) lists nothing on the heap.
+  std::vector<PyRef> stored;
+  PyRef single = tuple_key ? PyRef() : PyRef::borrow(key);
+  if (tuple_key) stored = stored_items(key);
+  const std::span<const PyRef> items = tuple_key ? std::span<const PyRef>(stored) : std::span<const PyRef>(&single, 1);
 
   std::size_t ellipses = 0;
   for (const PyRef& item : items) ellipses += item.get() == Py_Ellipsis;
   if (ellipses > 1) return raise_error(PyExc_IndexError, "an index can only have a single ellipsis");
 
-  std::vector<ReadList> lists(items.size());
+  ReadList single_list;
+  std::vector<ReadList> several_lists(tuple_key ? items.size() : 0);
+  ReadList* const lists = tuple_key ? several_lists.data() : &single_list;
   std::size_t count = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
     auto consumed = consumed_axes(items[i].get(), lists[i]);

@@ -4,8 +4,11 @@
 #include "storage/indexing.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <memory_resource>
 #include <optional>
+#include <vector>
 
 #include "storage/checked.h"
 #include "storage/view_detail.h"
@@ -85,6 +88,21 @@ struct ResultDim {
   std::int64_t source_stride;  // basic dimensions only
 };
 
+// The working lists of one selection, on the stack unless the index is a
+// large one: resolving a small index allocates nothing for them.
+class WorkArena {
+ public:
+  std::pmr::memory_resource* get() { return &resource_; }
+
+ private:
+  alignas(std::max_align_t) std::byte bytes_[2048];
+  std::pmr::monotonic_buffer_resource resource_{bytes_, sizeof bytes_};
+};
+
+template <class T>
+using WorkList = std::pmr::vector<T>;
+
+
 constexpr std::size_t no_dim = static_cast<std::size_t>(-1);
 
 Result<std::int64_t> shifted_offset(std::int64_t offset, std::uint64_t at, std::int64_t stride) {
@@ -150,11 +168,11 @@ Result<View> basic_index(const View& view, std::span<const IndexItem> items) {
 // Memory layout of a gathered copy: broadcast dimensions in the index arrays'
 // own order when no basic dimension is longer than 1, outermost otherwise;
 // basic dimensions by decreasing source stride.
-Result<Strides> gather_strides(const View& view, std::span<const IndexItem> items, const std::vector<ResultDim>& dims,
-                               const Shape& bshape, std::size_t bstart) {
+Result<Strides> gather_strides(const View& view, std::span<const IndexItem> items, std::span<const ResultDim> dims,
+                               const Shape& bshape, std::size_t bstart, std::pmr::memory_resource* arena) {
   const std::int64_t size = static_cast<std::int64_t>(view.dtype.itemsize());
   Strides strides(dims.size(), 0);
-  std::vector<std::size_t> basic;
+  WorkList<std::size_t> basic(arena);
   std::uint64_t basic_count = 1;
   for (std::size_t d = 0; d < dims.size(); ++d) {
     if (d >= bstart && d < bstart + bshape.size()) continue;
@@ -177,7 +195,7 @@ Result<Strides> gather_strides(const View& view, std::span<const IndexItem> item
   auto broadcast_dim = [&](std::size_t a) { return bshape[a]; };
   Result<void> placed;
   if (basic_count == 1) {
-    std::vector<OperandLayout> operands;
+    WorkList<OperandLayout> operands(arena);
     for (const IndexItem& item : items)
       if (item.is_advanced()) operands.push_back(operand_layout(item));
     auto order = keep_order_axes(bshape, operands);
@@ -186,7 +204,7 @@ Result<Strides> gather_strides(const View& view, std::span<const IndexItem> item
   } else {
     auto outer = checked::mul_dim_i64(basic_count, size);
     if (!outer) return fail(outer.error());
-    std::vector<std::size_t> reversed(bshape.size());
+    WorkList<std::size_t> reversed(bshape.size(), arena);
     for (std::size_t j = 0; j < reversed.size(); ++j) reversed[j] = reversed.size() - 1 - j;
     placed = assign_run(*outer, reversed, broadcast_dim, broadcast_slot);
   }
@@ -219,9 +237,9 @@ bool fast_offsets_apply(const View& view) {
 struct SelectionPlan {
   const View& view;
   std::span<const IndexItem> items;
-  const std::vector<Shape>& index_shapes;
-  const std::vector<std::size_t>& item_axis;
-  const std::vector<ResultDim>& dims;
+  std::span<const Shape> index_shapes;
+  std::span<const std::size_t> item_axis;
+  std::span<const ResultDim> dims;
   const Shape& bshape;
   std::size_t bstart;
 
@@ -339,10 +357,16 @@ struct SelectionPlan {
     return {};
   }
 
+  // Whether basic dimensions [first, last) select one position (part 0).
+  bool basic_single(std::size_t first, std::size_t last) const {
+    for (std::size_t d = first; d < last; ++d)
+      if (dims[d].dim != 1) return false;
+    return true;
+  }
+
   // The selection as a LinearSelection, when it is one.
   std::optional<LinearSelection> linear(std::uint64_t count) const {
-    if (basic_part(0, bstart).size() != 1 || basic_part(bstart + bshape.size(), dims.size()).size() != 1)
-      return std::nullopt;
+    if (!basic_single(0, bstart) || !basic_single(bstart + bshape.size(), dims.size())) return std::nullopt;
     std::optional<LinearSelection> found;
     for (std::size_t idx = 0; idx < items.size(); ++idx) {
       if (!items[idx].is_advanced() || std::holds_alternative<BoolValue>(items[idx].kind)) continue;
@@ -368,7 +392,7 @@ struct SelectionPlan {
       found = s;
     }
     if (!found) return std::nullopt;
-    found->start = base() + basic_part(0, bstart)[0] + basic_part(bstart + bshape.size(), dims.size())[0];
+    found->start = base();
     return found;
   }
 
@@ -398,7 +422,8 @@ Result<AdvancedIndexLayout> resolve_advanced(const View& view, std::span<const I
   if (view.strides.size() != view.ndim()) return fail(ErrorKind::InvalidLayout);
   fast = fast && fast_offsets_apply(view);
   std::optional<std::size_t> first_placing, last_placing;
-  std::vector<Shape> index_shapes(items.size());
+  WorkArena arena;
+  WorkList<Shape> index_shapes(items.size(), arena.get());
   bool any_advanced = false;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (items[i].is_advanced()) {
@@ -411,7 +436,7 @@ Result<AdvancedIndexLayout> resolve_advanced(const View& view, std::span<const I
     }
   }
   if (!any_advanced) return fail(ErrorKind::InvalidAdvancedIndex);
-  std::vector<Shape> advanced_shapes;
+  WorkList<Shape> advanced_shapes(arena.get());
   for (std::size_t i = 0; i < items.size(); ++i)
     if (items[i].is_advanced()) advanced_shapes.push_back(index_shapes[i]);
   auto bshape = broadcast_shapes(advanced_shapes);
@@ -424,7 +449,7 @@ Result<AdvancedIndexLayout> resolve_advanced(const View& view, std::span<const I
     if (std::holds_alternative<Slice>(items[i].kind) || std::holds_alternative<NewAxis>(items[i].kind))
       contiguous = false;
 
-  std::vector<ResultDim> dims;
+  WorkList<ResultDim> dims(arena.get());
   std::size_t bstart = 0;
   auto place_broadcast = [&] {
     bstart = dims.size();
@@ -435,8 +460,8 @@ Result<AdvancedIndexLayout> resolve_advanced(const View& view, std::span<const I
   // On the fast path index array values are checked where the offsets are
   // computed; an error found before then still reports the first bad value
   // of an earlier array first.
-  std::vector<std::size_t> deferred;  // items
-  std::vector<std::size_t> item_axis(items.size(), 0);
+  WorkList<std::size_t> deferred(arena.get());  // items
+  WorkList<std::size_t> item_axis(items.size(), 0, arena.get());
   auto checked_deferred = [&]() -> Result<void> {
     for (std::size_t idx : deferred) {
       const std::size_t axis = item_axis[idx];
@@ -450,7 +475,7 @@ Result<AdvancedIndexLayout> resolve_advanced(const View& view, std::span<const I
     return fail(std::move(error));
   };
 
-  std::vector<std::size_t> item_dim(items.size(), no_dim);
+  WorkList<std::size_t> item_dim(items.size(), no_dim, arena.get());
   std::size_t k = 0;
   for (std::size_t idx = 0; idx < items.size(); ++idx) {
     const IndexItem& item = items[idx];
@@ -505,7 +530,7 @@ Result<AdvancedIndexLayout> resolve_advanced(const View& view, std::span<const I
     layout.strides = std::move(*strides);
     return layout;
   }
-  auto strides = gather_strides(view, items, dims, *bshape, bstart);
+  auto strides = gather_strides(view, items, dims, *bshape, bstart, arena.get());
   if (!strides) return settle(strides.error());
   layout.strides = std::move(*strides);
 

@@ -57,10 +57,7 @@ class SmallVector {
 
   SmallVector(const SmallVector& other) {
     if (other.size_ <= N) {
-      // A fixed-size copy of the whole inline room: a few moves, no call. A
-      // vector on the heap has room for more than N, so reading N is safe.
-      std::memcpy(inline_, other.data_, sizeof inline_);
-      size_ = other.size_;
+      copy_inline(other.data_, other.size_);
       return;
     }
     assign(other.begin(), other.end());
@@ -225,6 +222,13 @@ class SmallVector {
 
  private:
   bool is_inline() const noexcept { return data_ == inline_; }
+  // At most N values into the inline room: a loop of fixed length the
+  // compiler unrolls, with no call and no read past `n`.
+  void copy_inline(const T* from, size_type n) noexcept {
+    for (size_type i = 0; i < N; ++i)
+      if (i < n) inline_[i] = from[i];
+    size_ = static_cast<std::uint32_t>(n);
+  }
   void release() noexcept {
     if (!is_inline()) ::operator delete(data_);
     data_ = inline_;
@@ -234,7 +238,7 @@ class SmallVector {
   // Moves `other`'s elements here (this one empty and inline); `other` is left empty.
   void take(SmallVector& other) noexcept {
     if (other.is_inline()) {
-      std::memcpy(inline_, other.inline_, sizeof inline_);
+      copy_inline(other.inline_, other.size_);
       size_ = other.size_;
       other.size_ = 0;
       return;
@@ -252,13 +256,15 @@ class SmallVector {
   T* data_ = inline_;
   std::uint32_t size_ = 0;
   std::uint32_t capacity_ = N;
-  T inline_[N]{};  // defined bytes: copies take the whole room
+  T inline_[N];
 };
 
-// FixedVector: at most N values of any default-constructible type, held
-// inside the object; it never allocates. For lists whose length has a small
-// bound fixed by the code (a ufunc's operands and outputs, a run's inputs):
-// going past N is a fault of the caller, refused with std::length_error.
+// FixedVector: at most N values of any type, held inside the object; it
+// never allocates. For lists whose length has a small bound fixed by the code
+// (a ufunc's operands and outputs, a run's inputs): going past N is a fault
+// of the caller, refused with std::length_error. Only the values held are
+// constructed (each default-initialised when made without arguments), so an
+// empty list costs nothing to make.
 template <class T, std::size_t N>
 class FixedVector {
  public:
@@ -267,20 +273,41 @@ class FixedVector {
   using iterator = T*;
   using const_iterator = const T*;
 
-  FixedVector() = default;
+  FixedVector() noexcept {}
   FixedVector(std::initializer_list<T> values) {
     for (const T& value : values) push_back(value);
   }
+  FixedVector(const FixedVector& other) {
+    for (const T& value : other) push_back(value);
+  }
+  FixedVector(FixedVector&& other) noexcept(std::is_nothrow_move_constructible_v<T>) {
+    for (T& value : other) push_back(std::move(value));
+  }
+  FixedVector& operator=(const FixedVector& other) {
+    if (this != &other) {
+      clear();
+      for (const T& value : other) push_back(value);
+    }
+    return *this;
+  }
+  FixedVector& operator=(FixedVector&& other) noexcept(std::is_nothrow_move_constructible_v<T>) {
+    if (this != &other) {
+      clear();
+      for (T& value : other) push_back(std::move(value));
+    }
+    return *this;
+  }
+  ~FixedVector() { clear(); }
 
-  T* data() noexcept { return items_.data(); }
-  const T* data() const noexcept { return items_.data(); }
+  T* data() noexcept { return std::launder(reinterpret_cast<T*>(room_)); }
+  const T* data() const noexcept { return std::launder(reinterpret_cast<const T*>(room_)); }
   size_type size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   static constexpr size_type capacity() noexcept { return N; }
-  T& operator[](size_type i) noexcept { return items_[i]; }
-  const T& operator[](size_type i) const noexcept { return items_[i]; }
-  T& back() noexcept { return items_[size_ - 1]; }
-  const T& back() const noexcept { return items_[size_ - 1]; }
+  T& operator[](size_type i) noexcept { return data()[i]; }
+  const T& operator[](size_type i) const noexcept { return data()[i]; }
+  T& back() noexcept { return data()[size_ - 1]; }
+  const T& back() const noexcept { return data()[size_ - 1]; }
   iterator begin() noexcept { return data(); }
   const_iterator begin() const noexcept { return data(); }
   iterator end() noexcept { return data() + size_; }
@@ -288,27 +315,25 @@ class FixedVector {
   operator std::span<T>() noexcept { return {data(), size_}; }
   operator std::span<const T>() const noexcept { return {data(), size_}; }
 
-  void push_back(const T& value) { room() = value; }
-  void push_back(T&& value) { room() = std::move(value); }
+  void push_back(const T& value) { emplace_back(value); }
+  void push_back(T&& value) { emplace_back(std::move(value)); }
   template <class... Args>
   T& emplace_back(Args&&... args) {
-    T& slot = room();
-    if constexpr (sizeof...(Args) > 0) slot = T(std::forward<Args>(args)...);
-    return slot;  // with no arguments: the default value already in place
+    if (size_ == N) throw std::length_error("FixedVector: capacity exceeded");
+    void* slot = static_cast<void*>(data() + size_);
+    T* made;
+    if constexpr (sizeof...(Args) == 0) made = ::new (slot) T;
+    else made = ::new (slot) T(std::forward<Args>(args)...);
+    ++size_;
+    return *made;
   }
-  // Dropped values release what they hold at once.
   void clear() noexcept {
-    for (size_type i = 0; i < size_; ++i) items_[i] = T{};
+    for (size_type i = size_; i-- > 0;) data()[i].~T();
     size_ = 0;
   }
 
  private:
-  T& room() {
-    if (size_ == N) throw std::length_error("FixedVector: capacity exceeded");
-    return items_[size_++];
-  }
-
-  std::array<T, N> items_{};
+  alignas(T) std::byte room_[N * sizeof(T)];
   size_type size_ = 0;
 };
 

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <numeric>
+#include <string>
 #include <span>
 #include <vector>
 
@@ -136,6 +138,39 @@ TEST(SmallVector, RefusesSizesPastItsRange) {
   EXPECT_THROW(small.reserve(Small::max_size() + 1), std::length_error);
   EXPECT_THROW(small.at(0), std::out_of_range);
   EXPECT_TRUE(small.empty());
+}
+
+// FixedVector holds only what was put in: each value made once, released
+// when dropped, copied and moved whole, and refused past its room.
+TEST(FixedVector, MakesAndReleasesOnlyTheValuesItHolds) {
+  using quarvel_storage::FixedVector;
+  auto held = std::make_shared<int>(0);
+  {
+    FixedVector<std::shared_ptr<int>, 3> list;
+    EXPECT_EQ(held.use_count(), 1);
+    list.push_back(held);
+    list.emplace_back(held);
+    EXPECT_EQ(held.use_count(), 3);
+    FixedVector<std::shared_ptr<int>, 3> copy = list;
+    EXPECT_EQ(held.use_count(), 5);
+    FixedVector<std::shared_ptr<int>, 3> moved = std::move(copy);
+    EXPECT_EQ(held.use_count(), 5);
+    EXPECT_EQ(moved.size(), 2u);
+    list.emplace_back();
+    EXPECT_EQ(list.back(), nullptr);
+    EXPECT_THROW(list.push_back(held), std::length_error);
+    EXPECT_EQ(list.size(), 3u);
+    list.clear();
+    EXPECT_EQ(held.use_count(), 3);
+    list = moved;
+    EXPECT_EQ(held.use_count(), 5);
+  }
+  EXPECT_EQ(held.use_count(), 1);
+  FixedVector<std::string, 2> texts{"a", "bc"};
+  EXPECT_EQ(texts[1], "bc");
+  texts = FixedVector<std::string, 2>{"d"};
+  EXPECT_EQ(texts.size(), 1u);
+  EXPECT_EQ(texts[0], "d");
 }
 
 }  // namespace

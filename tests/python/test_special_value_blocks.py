@@ -149,3 +149,31 @@ def test_special_values_in_every_engine(element_path, name, code):
         operands = (target, indices) if ufunc.nin == 1 else (target, indices, inputs[1] + ((slice(250, 256),),))
         steps.append(("ufunc", name, "at", operands, {}))
     check(element_path, steps)
+
+
+# Whole blocks whose every result is subnormal, exact or not (a fine bit on
+# every other operand makes the product inexact): every element goes through
+# the detail after the block's vector pass.
+SUBNORMAL_SCALES = {"f2": -10, "f4": -70, "f8": -530}
+
+
+@pytest.mark.parametrize("name", ["multiply", "divide", "square", "add", "subtract"])
+@pytest.mark.parametrize("code", list(SUBNORMAL_SCALES))
+def test_blocks_of_subnormal_results(element_path, name, code):
+    scale = 2.0 ** SUBNORMAL_SCALES[code]
+    fine = 2.0 ** -8
+    x = [scale * (1 + (i % 7) / 8 + (fine if i % 2 else 0)) for i in range(N)]
+    if name == "divide":
+        y = [2.0 ** (-SUBNORMAL_SCALES[code]) * (3 if i % 3 == 0 else 2) for i in range(N)]
+    elif name in ("add", "subtract"):
+        y = [-v * 0.75 if name == "add" else v * 0.75 for v in x]
+        x = [v * 2.0 ** SUBNORMAL_SCALES[code] * 2.0 ** 4 for v in x]
+        y = [v * 2.0 ** SUBNORMAL_SCALES[code] * 2.0 ** 4 for v in y]
+    else:
+        y = x[::-1]
+    dtype = dtype_name(code)
+    steps = [("array", spec(x, dtype)), ("array", spec(y, dtype))]
+    operands = (("ref", 0),) if name == "square" else (("ref", 0), ("ref", 1))
+    steps.append(("ufunc", name, "call", operands, {}))
+    steps.append(("ufunc", name, "call", tuple(r + ((slice(None, None, -1),),) for r in operands), {}))
+    check(element_path, steps)

@@ -6,8 +6,10 @@
 // the dtypes as given (a Python int enters as int64), and each result is cast
 // back to `a`'s dtype, wrapping or dropping an imaginary part as casts do.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <cstdlib>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -146,15 +148,15 @@ std::optional<PreparedAt> prepare_at(std::string_view name, PyObject* const* arg
 
   PreparedAt at{name, *op, std::move(*target), {}, view.dtype, binary, 0, std::move(right), {}, std::move(items), linear};
   const Shape& shape = target_shape(at.target);
-  std::vector<DType> input_dtypes{view.dtype};
+  std::array<DType, 2> input_dtypes{view.dtype, view.dtype};
   if (binary) {
     auto merged = broadcast_shape(shape, at.right_operand->shape());
     if (!merged) return std::nullopt;
     if (*merged != shape)
       return raise_error(PyExc_ValueError, "right operand cannot be broadcast to the indexed target shape");
-    input_dtypes.push_back(at.right_operand->dtype);
+    input_dtypes[1] = at.right_operand->dtype;
   }
-  auto loop = storage_value(quarvel_kernels::resolve_loop(*op, input_dtypes));
+  auto loop = storage_value(quarvel_kernels::resolve_loop(*op, std::span(input_dtypes.data(), binary ? 2 : 1)));
   if (!loop) return std::nullopt;
   at.loop = std::move(*loop);
   if (!warn_at_complex_cast(at.loop.outputs[0], at.array_dtype)) return std::nullopt;
@@ -327,7 +329,9 @@ std::optional<std::uint32_t> update_runs(const PreparedAt& at, quarvel_kernels::
   if (right && right_step == 0) {
     right_stride = static_cast<std::int64_t>(right->dtype.itemsize());
     if (right_stride > static_cast<std::int64_t>(max_size)) return std::nullopt;
-    for (std::uint64_t k = 0; k < run_length; ++k)
+    // As many copies as the longest run can use: a few indices copy a few.
+    const std::uint64_t copies = std::min(count, run_length);
+    for (std::uint64_t k = 0; k < copies; ++k)
       std::memcpy(repeated + k * static_cast<std::uint64_t>(right_stride), right_base, static_cast<std::size_t>(right_stride));
     right_base = repeated;
   }

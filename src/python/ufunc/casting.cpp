@@ -143,8 +143,12 @@ Loop as_loop(const LoopDTypes& dtypes) {
 // The listed signature texts of the name a call was made by: those of its
 // operation for a canonical name, none for an alias.
 std::string_view listed_texts(const Chooser& ufunc) {
-  return quarvel_kernels::op_name(ufunc.op) == ufunc.name ? quarvel_kernels::signature_list(ufunc.op)
-                                                           : std::string_view();
+  if (quarvel_kernels::op_name(ufunc.op) != ufunc.name) return {};
+  // Found once per operation: the table lookup compares names.
+  static std::array<std::optional<std::string_view>, quarvel_kernels::op_count> found;
+  std::optional<std::string_view>& texts = found[static_cast<std::size_t>(ufunc.op)];
+  if (!texts) texts = quarvel_kernels::signature_list(ufunc.op);
+  return *texts;
 }
 
 // Visits the listed signature texts in table order, read in place, until
@@ -253,9 +257,60 @@ std::optional<Loop> parse_loop_signature(const Chooser& ufunc, std::size_t nin, 
   return raise_error(PyExc_TypeError, text.c_str());
 }
 
+// What decides a requested-dtype loop besides the operation: the dtype, the
+// rule, and per input its entry in the dtype list, the dtype its cast test
+// starts from and whether it is a big-endian array.
+struct RequestedKey {
+  DType requested;
+  CastingRule rule = CastingRule::SameKind;
+  std::uint8_t count = 0;
+  std::array<DType, 2> listed{}, from{};
+  std::array<bool, 2> big_endian{};
+  bool operator==(const RequestedKey&) const = default;
+};
+
+std::optional<RequestedKey> requested_key(DType requested, std::span<const DType> dtype_list,
+                                          std::span<const Operand> operands, CastingRule rule) {
+  if (dtype_list.size() > 2 || operands.size() != dtype_list.size()) return std::nullopt;
+  RequestedKey key{requested, rule, static_cast<std::uint8_t>(dtype_list.size()), {}, {}, {}};
+  for (std::size_t i = 0; i < dtype_list.size(); ++i) {
+    const Operand& operand = operands[i];
+    key.listed[i] = dtype_list[i];
+    key.from[i] = operand.is_array ? operand.dtype : dtype_list[i];
+    key.big_endian[i] = operand.is_array && operand.view->byte_order == ByteOrder::Big;
+  }
+  return key;
+}
+
+std::optional<Loop> choose_requested_dtype_loop(const Chooser& ufunc, std::size_t nin, std::size_t nout,
+                                                DType requested, std::span<const DType> dtype_list,
+                                                std::span<const Operand> operands, CastingRule rule);
+
+// The loop a call found last for each operation is kept with what decided
+// it: a call that repeats a `dtype` request walks no listed loop.
 std::optional<Loop> resolve_requested_dtype_loop(const Chooser& ufunc, std::size_t nin, std::size_t nout,
                                                  DType requested, std::span<const DType> dtype_list,
                                                  std::span<const Operand> operands, CastingRule rule) {
+  struct Found {
+    RequestedKey key;
+    Loop loop;
+  };
+  static std::array<std::optional<Found>, quarvel_kernels::op_count> last;
+  const bool own_counts =
+      nin == quarvel_kernels::input_count(ufunc.op) && nout == quarvel_kernels::output_count(ufunc.op);
+  const std::optional<RequestedKey> key = requested_key(requested, dtype_list, operands, rule);
+  std::optional<Found>& found = last[static_cast<std::size_t>(ufunc.op)];
+  if (!own_counts || !key || listed_texts(ufunc).empty())
+    return choose_requested_dtype_loop(ufunc, nin, nout, requested, dtype_list, operands, rule);
+  if (found && found->key == *key) return found->loop;
+  auto loop = choose_requested_dtype_loop(ufunc, nin, nout, requested, dtype_list, operands, rule);
+  if (loop) found = Found{*key, *loop};
+  return loop;
+}
+
+std::optional<Loop> choose_requested_dtype_loop(const Chooser& ufunc, std::size_t nin, std::size_t nout,
+                                                DType requested, std::span<const DType> dtype_list,
+                                                std::span<const Operand> operands, CastingRule rule) {
   std::optional<LoopDTypes> closest, chosen;
   int closest_score = -1, chosen_score = -1;
   for_each_listed(ufunc, nin, nout, [&](const LoopDTypes& loop) {

@@ -89,13 +89,29 @@ bool must_copy(const View& view, const Strides& strides, std::span<PyObject* con
   return false;
 }
 
-// A view the run reads: the operand's own, or a private copy held in `copy`.
+// An operand of the run, made in place (an aggregate temporary would be
+// cleared whole first, then copied).
+RunOperand& add_operand(quarvel_storage::FixedVector<RunOperand, 2>& list, const View* view, Strides strides,
+                        const std::uint8_t* value = nullptr, bool fresh = false) {
+  RunOperand& operand = list.emplace_back();
+  operand.view = view;
+  operand.strides = std::move(strides);
+  operand.value = value;
+  operand.fresh = fresh;
+  return operand;
+}
+
+// Views a run makes for itself (copies of inputs, new and staged outputs),
+// alive until it is done; held in place, so pointers to them stay valid.
+using MadeViews = quarvel_storage::FixedVector<View, 5>;
+
+// A view the run reads: the operand's own, or a private copy kept in `made`.
 // Null with the error set when the copy cannot be made.
 const View* run_view(const View& view, const Strides& strides, std::span<PyObject* const> outputs,
-                     std::optional<View>& copy) {
+                     MadeViews& made) {
   if (!must_copy(view, strides, outputs)) return &view;
-  copy = storage_value(view.copy());
-  return copy ? &*copy : nullptr;
+  auto copy = storage_value(view.copy());
+  return copy ? &made.emplace_back(std::move(*copy)) : nullptr;
 }
 
 }  // namespace
@@ -160,26 +176,30 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
     return std::nullopt;
 
   // Every view and value the run reads or writes, alive until it is done.
-  quarvel_kernels::TypedRun run{call.shape, {}, {}, std::nullopt, call.loop, kernel};
+  // Set member by member: a braced aggregate would be zero-filled whole first.
+  quarvel_kernels::TypedRun run;
+  run.shape = call.shape;
+  run.loop = call.loop;
+  run.kernel = kernel;
   std::array<ElementValue, 2> scalar_values;
-  std::array<std::optional<View>, 3> copies;  // inputs, then the mask
+  MadeViews made;
   for (std::size_t i = 0; i < nin; ++i) {
     const Operand& operand = call.operands[i];
     if (!operand.view) {
       if (!encode_scalar(*operand.scalar, call.loop.inputs[i], scalar_values[i])) return nullptr;
-      run.inputs.push_back(RunOperand{nullptr, {}, scalar_values[i].bytes});
+      add_operand(run.inputs, nullptr, {}, scalar_values[i].bytes);
       continue;
     }
     Strides strides = placed_strides(*operand.view, call.shape, placement, i);
-    const View* view = run_view(*operand.view, strides, *outputs, copies[i]);
+    const View* view = run_view(*operand.view, strides, *outputs, made);
     if (!view) return nullptr;
     if (view != &*operand.view) strides = placed_strides(*view, call.shape, placement, i);
-    run.inputs.push_back(RunOperand{view, std::move(strides)});
+    add_operand(run.inputs, view, std::move(strides));
   }
   bool selects_nothing = false;
   if (call.mask && call.mask->view) {
     Strides strides = quarvel_kernels::broadcast_strides(*call.mask->view, call.shape);
-    const View* view = run_view(*call.mask->view, strides, *outputs, copies[2]);
+    const View* view = run_view(*call.mask->view, strides, *outputs, made);
     if (!view) return nullptr;
     if (view != &*call.mask->view) strides = quarvel_kernels::broadcast_strides(*view, call.shape);
     run.mask = RunOperand{view, std::move(strides)};
@@ -188,7 +208,7 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
   }
   // New outputs, and outputs computed aside (a loop that may refuse an
   // element writes a given array only once none was refused).
-  std::array<std::optional<View>, 2> made, staged;
+  std::array<View*, 2> made_at{}, staged_at{};
   // Without a mask the loop writes every element of a new output: zeroing it
   // first would be wasted. Under a mask the unselected ones stay zero.
   const bool writes_all = !call.mask;
@@ -198,17 +218,19 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
     if (!(*outputs)[j]) {
       auto strides = output_strides(dtype, call.shape, call.arguments.order, placement);
       if (!strides) return nullptr;
-      made[j] = storage_value(writes_all ? View::unfilled_with_strides(dtype, order, call.shape, std::move(*strides))
-                                         : View::zeros_with_strides(dtype, order, call.shape, std::move(*strides)));
-      if (!made[j]) return nullptr;
-      run.outputs.push_back(RunOperand{&*made[j], made[j]->strides, nullptr, true});
+      auto view = storage_value(writes_all ? View::unfilled_with_strides(dtype, order, call.shape, std::move(*strides))
+                                           : View::zeros_with_strides(dtype, order, call.shape, std::move(*strides)));
+      if (!view) return nullptr;
+      made_at[j] = &made.emplace_back(std::move(*view));
+      add_operand(run.outputs, made_at[j], made_at[j]->strides, nullptr, true);
     } else if (may_refuse) {
-      staged[j] = storage_value(writes_all ? View::unfilled_with_layout(dtype, order, call.shape, false)
+      auto view = storage_value(writes_all ? View::unfilled_with_layout(dtype, order, call.shape, false)
                                            : View::zeros_with_layout(dtype, order, call.shape, false));
-      if (!staged[j]) return nullptr;
-      run.outputs.push_back(RunOperand{&*staged[j], staged[j]->strides, nullptr, true});
+      if (!view) return nullptr;
+      staged_at[j] = &made.emplace_back(std::move(*view));
+      add_operand(run.outputs, staged_at[j], staged_at[j]->strides, nullptr, true);
     } else {
-      run.outputs.push_back(RunOperand{output_views[j], output_views[j]->strides});
+      add_operand(run.outputs, output_views[j], output_views[j]->strides);
     }
   }
 
@@ -221,10 +243,10 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
     }
     faults = *ran;
     for (std::size_t j = 0; j < nout; ++j) {
-      if (!staged[j]) continue;
+      if (!staged_at[j]) continue;
       // The staged results into the given output, under the same mask.
-      const DType dtype[] = {staged[j]->dtype};
-      quarvel_kernels::TypedRun copy{call.shape, {RunOperand{&*staged[j], staged[j]->strides}},
+      const DType dtype[] = {staged_at[j]->dtype};
+      quarvel_kernels::TypedRun copy{call.shape, {RunOperand{staged_at[j], staged_at[j]->strides}},
                                      {RunOperand{output_views[j], output_views[j]->strides}}, run.mask,
                                      quarvel_kernels::Loop{{dtype[0]}, {dtype[0]}},
                                      quarvel_kernels::find_strided_loop(Op::positive, dtype, dtype)};
@@ -238,14 +260,14 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
     if ((*outputs)[j]) {
       objects[j] = PyRef::borrow((*outputs)[j]);
     } else if (!call.shape.empty()) {
-      objects[j] = PyRef::steal(new_array_object(std::move(*made[j]), alias_hint(call.operands, call.loop.outputs[j])));
+      objects[j] = PyRef::steal(new_array_object(std::move(*made_at[j]), alias_hint(call.operands, call.loop.outputs[j])));
       if (!objects[j]) return nullptr;
     }
   }
   if (!report_errors(call.name, faults)) return nullptr;
   for (std::size_t j = 0; j < nout; ++j) {
     if (objects[j]) continue;
-    auto value = storage_value(made[j]->read_at({}));
+    auto value = storage_value(made_at[j]->read_at({}));
     if (!value) return nullptr;
     objects[j] = scalar_to_python(*value, alias_hint(call.operands, call.loop.outputs[j]));
     if (!objects[j]) return nullptr;

@@ -5,6 +5,9 @@
 // sums and quotients that make exact and inexact subnormal results), the
 // flags of the one-element form and of the block form (lanes as wide as the
 // loop's) must be those classify_faults gives the records of the same values.
+// The operations are dealt round-robin to several test files, each compiling
+// only its share, so the loops' instantiations compile in parallel.
+#pragma once
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -20,14 +23,14 @@
 #include "kernels/extended_loops.h"
 #include "kernels/strided_loop_impl.h"
 
-namespace {
+namespace typed_faults_check {
 
 using namespace kernel_test;
 using loop_rules::LoopPiece;
 using quarvel_storage::ComplexExtended;
 using quarvel_storage::Extended;
 
-std::vector<long double> extended_reals() {
+inline std::vector<long double> extended_reals() {
   std::vector<long double> v;
   for (double x : special_reals()) v.push_back(x);
   const long double extremes[] = {std::numeric_limits<long double>::min(), std::numeric_limits<long double>::min() / 3,
@@ -173,24 +176,41 @@ Mismatches check_op() {
   return found;
 }
 
-template <std::size_t... I>
-Mismatches check_all(Op op, std::index_sequence<I...>) {
+// The share of the operations `shard` of `shards` checks, by number.
+template <std::size_t shards, std::size_t shard, std::size_t... I>
+Mismatches check_share(Op op, std::index_sequence<I...>) {
   Mismatches found;
-  ((static_cast<Op>(I) == op ? (found = check_op<static_cast<Op>(I)>(), 0) : 0), ...);
+  (
+      [&] {
+        if constexpr (I % shards == shard)
+          if (static_cast<Op>(I) == op) found = check_op<static_cast<Op>(I)>();
+      }(),
+      ...);
   return found;
 }
 
-class TypedFaults : public testing::TestWithParam<int> {};
-
-TEST_P(TypedFaults, AreTheRuleCoresFlagsForEveryLoopsElementTypes) {
-  const Mismatches found = check_all(static_cast<Op>(GetParam()), std::make_index_sequence<op_count>{});
-  EXPECT_EQ(found.count, 0) << "first: " << found.first;
+inline std::vector<int> ops_of_share(int shards, int shard) {
+  std::vector<int> out;
+  for (int i = shard; i < static_cast<int>(op_count); i += shards) out.push_back(i);
+  return out;
 }
 
-std::string op_param_name(const testing::TestParamInfo<int>& info) {
+inline std::string op_param_name(const testing::TestParamInfo<int>& info) {
   return std::string(op_name(static_cast<Op>(info.param)));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllOperations, TypedFaults, testing::Range(0, op_count), op_param_name);
+}  // namespace typed_faults_check
 
-}  // namespace
+// One test file's share: the test and its instantiation over the share's operations.
+#define QUARVEL_TYPED_FAULTS_SHARE(shards, shard)                                                              \
+  namespace {                                                                                                   \
+  using namespace typed_faults_check;                                                                           \
+  class TypedFaults : public testing::TestWithParam<int> {};                                                    \
+  TEST_P(TypedFaults, AreTheRuleCoresFlagsForEveryLoopsElementTypes) {                                          \
+    const Mismatches found = check_share<shards, shard>(               \
+        static_cast<Op>(GetParam()), std::make_index_sequence<op_count>{});                                     \
+    EXPECT_EQ(found.count, 0) << "first: " << found.first;                                                      \
+  }                                                                                                             \
+  INSTANTIATE_TEST_SUITE_P(AllOperations, TypedFaults,                                                          \
+                           testing::ValuesIn(ops_of_share(shards, shard)), op_param_name);                     \
+  }

@@ -1,0 +1,4 @@
+// The typed classification against the rule core: operations 3, 11, ... (see typed_faults_check.h).
+#include "typed_faults_check.h"
+
+QUARVEL_TYPED_FAULTS_SHARE(8, 3)

@@ -1,0 +1,268 @@
+"""The call engine's per-call shortcuts: what a call found before (a loop for a
+dtype request, the dtype a text names) must never answer a call that differs,
+and the inline lists a call keeps must hold at their capacity and past it."""
+import itertools
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import quarvel as q
+from element_path import check
+from helpers import raises
+
+
+def outcome(call):
+    try:
+        result = call()
+    except Exception as error:
+        return ("raised", type(error).__name__, str(error))
+    return (result.dtype.str, result.shape, [result[i].item() for i in range(result.shape[0])])
+
+
+def operand(code, order="="):
+    return q.array([1, 2, 3], dtype=order + code if order != "=" else code)
+
+
+# Each request differs from another in one thing only: the requested dtype,
+# the rule, an operand's dtype, an operand's byte order, or array against number.
+REQUESTS = [
+    ("add", ("f8", "f8"), "float32", "same_kind"),
+    ("add", ("f8", "f8"), "float32", "safe"),
+    ("add", ("f8", "f8"), "float64", "safe"),
+    ("add", ("i8", "f8"), "float64", "safe"),
+    ("add", ("i8", "i8"), "float64", "safe"),
+    ("add", ("i8", 2.5), "float64", "safe"),
+    ("add", ("i8", 2.5), "int64", "safe"),
+    ("add", ("i8", 2.5), "int64", "unsafe"),
+    ("add", (">f8", "f8"), "float64", "no"),
+    ("add", ("<f8", "f8"), "float64", "no"),
+    ("add", ("f4", "f4"), "float64", "equiv"),
+    ("add", ("f4", "f4"), "float64", "no"),
+    ("logical_and", ("f8", "f8"), "bool", "same_kind"),
+    ("logical_and", ("f8", "f8"), "bool", "safe"),
+    ("negative", ("u1",), "int8", "same_kind"),
+    ("negative", ("u1",), "int16", "safe"),
+    ("negative", ("u1",), "int8", "safe"),
+]
+
+
+def request_call(request):
+    name, operands, dtype, rule = request
+    made = [operand(code[1:], code[0]) if isinstance(code, str) and code[0] in "<>" else
+            operand(code) if isinstance(code, str) else code for code in operands]
+    return lambda: getattr(q, name)(*made, dtype=dtype, casting=rule)
+
+
+def forget_requests():
+    """Calls with requests no case makes, so the next one is found afresh."""
+    for name in ("add", "logical_and", "negative"):
+        ufunc = getattr(q, name)
+        dtype = "bool" if name == "logical_and" else "complex128"
+        ufunc(*[q.array([1.0])] * ufunc.nin, dtype=dtype, casting="unsafe")
+
+
+@pytest.mark.parametrize("first, second", itertools.product(range(len(REQUESTS)), repeat=2))
+def test_a_dtype_request_after_another_is_answered_as_when_found_afresh(first, second):
+    forget_requests()
+    fresh = outcome(request_call(REQUESTS[second]))
+    forget_requests()
+    outcome(request_call(REQUESTS[first]))
+    assert outcome(request_call(REQUESTS[second])) == fresh
+
+
+def test_a_refused_request_is_refused_again():
+    call = request_call(("add", ("f8", "f8"), "int8", "safe"))
+    raises(TypeError, None, call)
+    raises(TypeError, None, call)
+    assert outcome(request_call(("add", ("i1", "i1"), "int8", "safe")))[0] == "|i1"
+    raises(TypeError, None, call)
+
+
+SPELLINGS = ["f8", "float32", "i2", "<u4", ">i8", "complex64", "bool", "int8", "uint16", "f2", ">f8", "<f8", "c16",
+             "int64", "u1"]
+
+
+def test_dtype_texts_name_their_dtype_however_many_are_read_in_turn():
+    expected = {text: q.DType(text).str for text in SPELLINGS}
+    for _ in range(3):  # more texts than are remembered: each is evicted and read again
+        for text in SPELLINGS:
+            assert q.zeros(2, dtype=text).dtype.str == expected[text]
+    # The same characters in a new object, and a str subclass, name the same dtype.
+    assert q.zeros(1, dtype="".join(["f", "4"])).dtype.str == "<f4"
+
+    class Text(str):
+        def __eq__(self, other):
+            raise AssertionError("compared")
+
+        __hash__ = str.__hash__
+
+    assert q.zeros(1, dtype=Text("i2")).dtype.str == "<i2"
+    for _ in range(2):
+        raises(ValueError, 'unsupported preview dtype "bogus"', lambda: q.zeros(1, dtype="bogus"))
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
+
+
+@pytest.mark.parametrize("shape, expected", [
+    (3, (3,)), (0, (0,)), (Index(2), (2,)), (True, TypeError), (-1, ValueError), (Index(-2), ValueError),
+    (2.0, TypeError), ("3", TypeError), (Index(LookupError("own")), LookupError),
+])
+def test_a_shape_of_one_dimension(shape, expected):
+    if isinstance(expected, tuple):
+        assert q.zeros(shape).shape == expected
+    else:
+        with pytest.raises(expected):
+            q.zeros(shape)
+
+
+@pytest.mark.parametrize("data, expected", [
+    ([1.0, 2, 3], ((3,), "float64")), ([1, 2.5, 3j], ((3,), "complex128")), ([True, 2], ((2,), "int64")),
+    ((1, [2]), ValueError), ([[1], 2], ValueError), ([1, []], ValueError), ([[], 1], ValueError),
+    ([[1, 2], (3, 4)], ((2, 2), "int64")), ([1, q.array(2.5)], ((2,), "float64")),
+    ([1, q.array([2.5])], ValueError), ([[1.0], [2.0], [3]], ((3, 1), "float64")),
+    ([1, "x"], TypeError), ([2**64, 1], OverflowError),
+])
+def test_nested_input_with_leaves_beside_lists(data, expected):
+    if isinstance(expected, tuple):
+        a = q.array(data)
+        assert (a.shape, a.dtype.name) == expected
+    else:
+        with pytest.raises(expected):
+            q.array(data)
+
+
+def test_nested_input_fills_every_element():
+    a = q.array([[1.5, -2.0, 3.25]] * 4, order="F")
+    assert [[a[i, j].item() for j in range(3)] for i in range(4)] == [[1.5, -2.0, 3.25]] * 4
+    b = q.array([1, 2, 3], dtype="int8")
+    assert [b[i].item() for i in range(3)] == [1, 2, 3]
+
+
+def listed(a):
+    return [listed(a[i]) for i in range(a.shape[0])] if isinstance(a, q.Array) else a.item()
+
+
+@pytest.mark.parametrize("key, expected", [
+    ((slice(1, 2), [0, 2]), [[4, 6]]), (([0, 2], slice(2, 3)), [[2], [10]]), ((2, [1, 3]), [9, 11]),
+    ((slice(2, 3), [3]), [[11]]), (([1], slice(3, 4)), [[7]]), ((slice(1, 1), [0]), []),
+    ((slice(2, 3), q.array([True, False, True, False])), [[8, 10]]),
+])
+def test_index_arrays_beside_basic_dimensions_of_one_position(key, expected):
+    a = q.array(list(range(12)), dtype="int64").reshape((3, 4))
+    assert listed(a[key]) == expected
+    shifted = q.array(list(range(-4, 12)), dtype="int64")[4:].reshape((3, 4))  # an offset view
+    assert listed(shifted[key]) == expected
+
+
+def test_an_index_of_many_arrays_beyond_the_working_room():
+    # Fifty index arrays of 40 positions each: the working lists outgrow the stack.
+    a = q.zeros((1,) * 50 + (3,))
+    zeros = [0] * 40
+    picked = a[tuple([zeros] * 50 + [[i % 3 for i in range(40)]])]
+    assert picked.shape == (40,)
+    a[(0,) * 50 + (slice(None),)] = q.array([1.0, 2.0, 3.0])
+    assert listed(a[tuple([zeros] * 50 + [[i % 3 for i in range(40)]])]) == [float(i % 3 + 1) for i in range(40)]
+    raises(IndexError, None, lambda: a[tuple([zeros] * 50 + [[3]])])
+
+
+def test_every_view_a_call_makes_at_once(element_path):
+    # Both inputs and the mask share memory with the outputs (each copied), and
+    # the loop may refuse an element (so both outputs are computed aside).
+    base = {"values": [7, -3, 0, 5, 9, 2, -8, 4], "dtype": "int64", "order": "C", "views": []}
+    flags = {"values": [True, False, True, True, False, True], "dtype": "bool", "order": "C", "views": []}
+    steps = [("array", base), ("array", flags),
+             ("ufunc", "divmod", "call", (("ref", 0, slice(0, 3)), ("ref", 0, slice(1, 4))),
+              {"out": (("ref", 1, slice(0, 3)), ("ref", 1, slice(3, 6))), "where": ("ref", 1, slice(1, 4)),
+               "casting": "unsafe"})]
+    check(element_path, steps)
+    steps[2][4]["out"] = (("ref", 0, slice(2, 5)), ("ref", 0, slice(3, 6)))
+    steps[2][4]["where"] = ("ref", 1, slice(0, 3))
+    check(element_path, steps)
+
+
+CODES = ["?", "i1", "u2", "i8", "u8", "f2", "f4", "f8", "c8", "c16", ">i4", ">f8"]
+
+
+@st.composite
+def engine_operand(draw, shape):
+    if draw(st.integers(0, 3)) == 0:
+        return draw(st.sampled_from([0, 1, -2, 2.5, -0.0, float("nan"), 1j, True, 2**40]))
+    code = draw(st.sampled_from(CODES))
+    used = tuple(n if draw(st.integers(0, 3)) else 1 for n in shape[draw(st.integers(0, len(shape))):])
+    count = 1
+    for n in used:
+        count *= n
+    values = draw(st.lists(st.integers(-3, 3), min_size=count, max_size=count))
+    if code[-1] == "?":
+        values = [bool(v) for v in values]
+    elif code.lstrip("<>")[0] == "u":
+        values = [abs(v) for v in values]
+    flat = {"values": values, "dtype": code, "order": "C", "views": []}
+    return ("array", flat, used)
+
+
+@settings(max_examples=120, deadline=None)
+@given(st.sampled_from(["add", "subtract", "multiply", "true_divide", "floor_divide", "power", "maximum", "less",
+                        "logical_or", "negative", "sqrt", "absolute", "divmod"]),
+       st.lists(st.integers(1, 3), min_size=0, max_size=3), st.data())
+def test_engine_calls_on_small_random_shapes_match_the_element_path(element_path, name, shape, data):
+    draw, ufunc = data.draw, getattr(q, name)
+    steps, args = [], []
+    for _ in range(ufunc.nin):
+        made = draw(engine_operand(tuple(shape)))
+        if isinstance(made, tuple) and made[:1] == ("array",):
+            steps.append(("array", made[1]))
+            steps.append(("reshape", len(steps) - 1, made[2], "C"))
+            args.append(("ref", len(steps) - 1))
+        else:
+            args.append(made)
+    kwargs = {}
+    if draw(st.booleans()):
+        kwargs["dtype"] = draw(st.sampled_from(["float64", "float32", "int64", "complex128", "bool"]))
+    if draw(st.booleans()):
+        kwargs["casting"] = draw(st.sampled_from(["no", "equiv", "safe", "same_kind", "unsafe"]))
+    if draw(st.booleans()):
+        steps.append(("array", {"values": [draw(st.booleans()) for _ in range(3)], "dtype": "bool", "order": "C",
+                                "views": []}))
+        kwargs["where"] = ("ref", len(steps) - 1, slice(0, shape[-1] if shape else 1))
+    steps.append(("ufunc", name, "call", tuple(args), kwargs))
+    check(element_path, steps)
+
+
+@pytest.mark.parametrize("count", [1, 2, 255, 256, 257, 600])
+@pytest.mark.parametrize("dtype, value", [("float64", 1.5), ("int16", 3), ("complex128", 1 - 2j), ("float32", 0.25)])
+def test_at_with_one_value_for_every_index(count, dtype, value):
+    # Indices that repeat within a run and across runs; one `b` for all.
+    indices = [(i * 7) % 5 for i in range(count)]
+    o = q.zeros(5, dtype=dtype)
+    q.add.at(o, indices, value)
+    assert [o[i].item() for i in range(5)] == [value * indices.count(i) for i in range(5)]
+    o = q.zeros(5, dtype=dtype)
+    q.add.at(o, (indices,), q.array([value] * count, dtype=dtype))
+    assert [o[i].item() for i in range(5)] == [value * indices.count(i) for i in range(5)]
+
+
+@pytest.mark.parametrize("key, expected", [
+    ([1, 3], [1.0, 3.0]), (([1, 3],), [1.0, 3.0]), ((slice(None), ), [0.0, 1.0, 2.0, 3.0]),
+    ([True, False, True, False], [0.0, 2.0]), ([[0, 1], [3, 2]], [[0.0, 1.0], [3.0, 2.0]]),
+    ((2,), 2.0), (-1, 3.0), (([0, 0, 1],), [0.0, 0.0, 1.0]),
+])
+def test_keys_of_one_item_and_of_a_tuple(key, expected):
+    a = q.array([0.0, 1.0, 2.0, 3.0])
+    assert listed(a[key]) == expected
+
+
+@pytest.mark.parametrize("key, error, text", [
+    ([0, [1]], IndexError, "index arrays must be rectangular"), ([0.5], IndexError, None),
+    (([1], [2]), IndexError, None), ([[1], 2.5], IndexError, None), ([9], IndexError, None),
+])
+def test_refused_keys_of_one_item_and_of_a_tuple(key, error, text):
+    raises(error, text, lambda: q.array([0.0, 1.0, 2.0, 3.0])[key])
