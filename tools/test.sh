@@ -58,13 +58,17 @@ if ! command -v ninja >/dev/null; then
   PATH="$(python3 -c 'import ninja; print(ninja.BIN_DIR)'):$PATH"
 fi
 
+sanitizer_dir="build/sanitize"
+
 cpp_tests() {
-  local variant=$1 san=OFF bench=ON
+  local variant=$1 san=OFF bench=ON module=OFF
   local dir="build/cpp-$variant"
   # The plain build also compiles the C++ benchmark, so it cannot rot unseen.
-  [ "$variant" = sanitize ] && san=ON bench=OFF
+  # The sanitizer build builds the module too, in the directory the sanitizer
+  # Python stage imports it from: the instrumented core compiles once.
+  [ "$variant" = sanitize ] && san=ON bench=OFF module=ON dir="$sanitizer_dir"
   "$cmake" -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQUARVEL_BUILD_MODULE=OFF -DQUARVEL_BUILD_TESTS=ON -DQUARVEL_SANITIZE=$san -DQUARVEL_BUILD_BENCH=$bench >/dev/null
+    -DQUARVEL_BUILD_MODULE=$module -DQUARVEL_BUILD_TESTS=ON -DQUARVEL_SANITIZE=$san -DQUARVEL_BUILD_BENCH=$bench >/dev/null
   "$cmake" --build "$dir" -j "$jobs"
   # Any sanitizer report aborts the test process (see QUARVEL_SANITIZE), which fails its test.
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -91,11 +95,11 @@ python_tests() {
 # size leaves. UndefinedBehaviorSanitizer takes no log file and halts the
 # process, so pytest leaves file descriptor 2 uncaptured for its report.
 sanitizer_python_tests() {
-  local dir="build/python-sanitize" root python reports
+  local dir="$sanitizer_dir" root python reports
   root=$(pwd)
   "$cmake" -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQUARVEL_BUILD_MODULE=ON -DQUARVEL_BUILD_TESTS=OFF -DQUARVEL_SANITIZE=ON >/dev/null
-  "$cmake" --build "$dir" -j "$jobs"
+    -DQUARVEL_BUILD_MODULE=ON -DQUARVEL_BUILD_TESTS=ON -DQUARVEL_SANITIZE=ON -DQUARVEL_BUILD_BENCH=OFF >/dev/null
+  "$cmake" --build "$dir" -j "$jobs" --target quarvel_pkg
   python=$(readlink -f "$(python3 -c 'import sys; print(sys.executable)')")
   reports="$root/$dir/reports"
   rm -rf "$reports"
