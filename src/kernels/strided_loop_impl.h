@@ -1353,11 +1353,12 @@ LoopResult masked_blocks(const typename K::State& state, std::uint8_t* const* ar
                          std::uint64_t n, const std::uint8_t* mask, std::int64_t mask_stride) {
   constexpr std::size_t b_arg = K::nin - 1, out2_arg = K::nin + K::nout - 1;
   using Moved = MovedArgs<K::nin + K::nout>;
-  // A broadcast input is read from a block of copies of it, as blockwise reads it.
+  // A broadcast input is read from a block of copies of it, as blockwise reads
+  // it; only whole blocks read them, so a shorter run makes none.
   std::uint8_t copies[2][contiguous ? block_size * 16 : 1];
   const std::uint8_t* in[2] = {args[0], args[b_arg]};
   if constexpr (contiguous) {
-    for (std::size_t j = 0; j < K::nin; ++j) {
+    for (std::size_t j = 0; j < K::nin && n >= block_size; ++j) {
       if (strides[j] != 0) continue;
       for (std::size_t i = 0; i < block_size; ++i) std::memcpy(copies[j] + i * K::size(j), args[j], K::size(j));
       in[j] = copies[j];

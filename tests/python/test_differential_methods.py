@@ -183,3 +183,17 @@ def test_where_over_blocks(element_path, name, code, n, density, seed, data):
     kwargs = {"where": mask(seed, n, patterns), "out": tuple(outs), "casting": "unsafe"}
     steps.append(("ufunc", name, "call", tuple(args), kwargs))
     check(element_path, steps)
+
+
+@pytest.mark.parametrize("n", [3, BLOCK - 1, BLOCK, BLOCK + 1, 2 * BLOCK])
+@pytest.mark.parametrize("scalar_first", [False, True])
+def test_where_with_a_broadcast_number_around_a_block(n, scalar_first):
+    """A broadcast number beside a masked array, in runs shorter than, equal
+    to and longer than one block, every block partly selected."""
+    x = [float(i) + 0.25 for i in range(n)]
+    selected = [i % 3 != 1 for i in range(n)]
+    out = quarvel.array([-7.0] * n)
+    operands = (7.5, quarvel.array(x)) if scalar_first else (quarvel.array(x), 7.5)
+    quarvel.subtract(*operands, where=quarvel.array(selected), out=out)
+    expected = [((7.5 - v) if scalar_first else (v - 7.5)) if s else -7.0 for v, s in zip(x, selected)]
+    assert [float(out[i]) for i in range(n)] == expected
