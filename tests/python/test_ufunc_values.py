@@ -695,7 +695,7 @@ def test_values(name):
 # Its error is held in ulps of the larger of the result and the smaller term's share
 # log2(1 + 2^-|a-b|): a plain sum with the larger operand cancels only that share.
 
-from hypothesis import given, strategies as st  # noqa: E402
+from hypothesis import example, given, strategies as st  # noqa: E402
 
 magnitudes = st.one_of(st.floats(-2.0, 2.0), st.floats(-200.0, 200.0), st.floats(-1e4, 1e4), st.just(0.0))
 differences = st.one_of(st.floats(0.0, 2.0), st.floats(0.0, 64.0), st.floats(64.0, 200.0), st.floats(200.0, 1.6e4))
@@ -723,6 +723,7 @@ def logaddexp2_off(a, b, got):
 
 
 @given(st.lists(pairs, min_size=1, max_size=40))
+@example([(3.5518361076357417e-15, 17.0, 0.0, False)])  # the rounded difference alone cost 9 ulps
 def test_long_double_logaddexp2_within_4_ulp(drawn):
     a, b = extended_pairs(drawn)
     got = q.logaddexp2(a, b)
