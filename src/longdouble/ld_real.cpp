@@ -147,25 +147,21 @@ Real logaddexp(Real x, Real y) {
 
 constexpr Real log2_e = 1.442695040888963407359924681001892137L;
 
-// log2(1 + 2^d) for d <= 0: log2 of the rounded sum 1 + t, plus the part of t
-// that rounding dropped (all of t past d = -64) over (1 + t) ln 2. Through
-// log1p the error of its ln 2 scaling would be scaled again by log2(e).
-Real log2_one_plus_exp2(Real d) {
+// log2(1 + 2^d) for d = small - large <= 0: log2 of the rounded sum 1 + t,
+// plus the part of t that rounding dropped (all of t past d = -64) over
+// (1 + t) ln 2 (through log1p the error of its ln 2 scaling would be scaled
+// again by log2(e)), plus the rounding error of d itself times the slope
+// t / (1 + t) (alone 9 ulps for a tiny operand beside -17).
+Real log2_one_plus_exp2_of(Real small, Real large) {
+  const Real d = small - large;
   const Real t = ::exp2l(d);
   const Real sum = 1.0L + t;
   const Real dropped = t - (sum - 1.0L);
-  return ::log2l(sum) + dropped / sum * log2_e;
-}
-
-// The difference of the operands is rounded too: its error, times the
-// slope 2^d / (1 + 2^d), reached 9 ulps for a tiny x beside y = -17.
-Real log2_one_plus_exp2_of(Real small, Real large) {
-  const Real d = small - large;
-  if (!::isfinite(d)) return log2_one_plus_exp2(d);
+  const Real share = ::log2l(sum) + dropped / sum * log2_e;
+  if (!::isfinite(d)) return share;
   const Real back = d + large;
   const Real d_error = (small - back) + (-large - (d - back));
-  const Real t = ::exp2l(d);
-  return log2_one_plus_exp2(d) + d_error * (t / (1.0L + t));
+  return share + d_error * (t / sum);
 }
 
 Real logaddexp2(Real x, Real y) {
