@@ -731,6 +731,101 @@ template <Op op, class A, class B, class R>
   }
 }
 
+// Subnormal results whose exactness the lanes decide too, with no call:
+// products and squares, sums and differences, and the quotients and
+// reciprocals of element types narrow enough that a product of two of them
+// is exact in double.
+template <class T>
+inline constexpr bool is_narrow_element =
+    std::is_same_v<T, Half> || std::is_same_v<T, float> || std::is_same_v<T, bool> ||
+    (std::is_integral_v<T> && sizeof(T) <= 2);
+
+template <Op op, class A, class B, class R>
+inline constexpr bool is_lane_row = [] {
+  using enum ExactRow;
+  constexpr ExactRow row = fault_rule(op).exact;
+  constexpr bool two = op_info(op).nin == 2;
+  if constexpr (!is_real_float_element<R>) {
+    return false;
+  } else if constexpr (row == square) {
+    return std::is_same_v<R, double> || is_narrow_element<A>;
+  } else if constexpr (!two) {
+    return row == reciprocal && !std::is_same_v<R, double> && is_narrow_element<A>;
+  } else if constexpr (row == product) {
+    return std::is_same_v<R, double> || (is_narrow_element<A> && is_narrow_element<B>);
+  } else if constexpr (row == sum || row == difference) {
+    return std::is_same_v<A, R> && std::is_same_v<B, R>;
+  } else {
+    return row == quotient && !std::is_same_v<R, double> && is_narrow_element<B>;
+  }
+}();
+
+// For a finite nonzero double x, the place of its lowest set bit,
+// 2^(key - 2098): the exponent of the significand's unit place, max(E, 1) -
+// 1075, plus that of the fraction's lowest set bit, read from the exponent
+// field of that bit made a double exactly (it is below 2^52); a zero fraction
+// leaves the implicit bit, 2^52.
+//
+//   binary64:  s eeeeeeeeeee f(52)
+[[gnu::always_inline]] inline std::uint64_t lowest_bit_key(double x) {
+  using U = std::uint64_t;
+  const U u = std::bit_cast<U>(x) & (~U(0) >> 1);
+  const U e = u >> 52, fraction = u & ((U(1) << 52) - 1);
+  const U low = fraction & (U(0) - fraction);
+  const U place = std::bit_cast<U>(std::bit_cast<double>(low | 0x4330000000000000) - 0x1p52) >> 52;
+  return e + is_zero_bits(e) + place + is_zero_bits(fraction) * (1023 + 52);
+}
+
+// Whether the subnormal result v of op is exact, for the lane rows, as 0 or
+// 1, with no arithmetic on subnormal values (which some processors run a
+// hundred times slower). A double product x * y equals a subnormal v exactly
+// where its lowest bit, 2^(tx + ty) for the operands' lowest bits 2^tx and
+// 2^ty, is no finer than 2^-1074 and x * y * 2^1074, rounded, is v's
+// significand m: that product is then an integer below 2^53, exact, so m
+// itself. Scaling x and y by 2^537 each overflows only where |x * y| is far
+// above the subnormal range. A sum or difference that rounds to a subnormal is
+// exact; the narrow types' products are exact in double.
+template <Op op, class M, class A, class B, class R>
+[[gnu::always_inline]] inline M lane_row_exact(A a, B b, R o) {
+  using enum ExactRow;
+  constexpr ExactRow row = fault_rule(op).exact;
+  const double v = rule_real(o), x = rule_real(a);
+  const double y = row == square ? x : static_cast<double>(rule_real(b));
+  if constexpr (row == square || row == product) {
+    if constexpr (std::is_same_v<R, double>) {
+      using U = std::uint64_t;
+      const U bits = std::bit_cast<U>(v), sign = U(1) << 63;
+      const double m = std::bit_cast<double>((bits & (sign - 1)) | 0x4330000000000000) - 0x1p52;
+      const double signed_m = std::bit_cast<double>(std::bit_cast<U>(m) | (bits & sign));
+      const U keys = lowest_bit_key(x) + lowest_bit_key(y);
+      return M((x * 0x1p537) * (y * 0x1p537) == signed_m) & M(is_below_bits<U>(keys, 4196 - 1074) ^ 1);
+    } else {
+      return M(x * y == v);
+    }
+  } else if constexpr (row == sum) {
+    return M(x + y == v);
+  } else if constexpr (row == difference) {
+    return M(x - y == v);
+  } else if constexpr (row == quotient) {
+    return M(v * y == x) & M(std::fabs(x) <= std::numeric_limits<double>::max());
+  } else {
+    static_assert(row == reciprocal);
+    return M(v * x == 1.0);
+  }
+}
+
+// The lane rows' flags: underflow where a subnormal result is not exact.
+template <Op op, class M, class A, class B, class R1, class R2>
+[[gnu::always_inline]] inline M lane_row_faults(A a, B b, R1 r1, R2 r2) {
+  M under = 0;
+  if constexpr (is_lane_row<op, A, B, R1>) under |= facts_of<M>(r1).subnormal & (lane_row_exact<op, M>(a, b, r1) ^ 1);
+  if constexpr (op_info(op).nout == 2 && is_lane_row<op, A, B, R2>)
+    under |= facts_of<M>(r2).subnormal & (lane_row_exact<op, M>(a, b, r2) ^ 1);
+  return under << 16;
+}
+template <Op op, class A, class B, class R1, class R2>
+inline constexpr bool has_lane_rows = is_lane_row<op, A, B, R1> || (op_info(op).nout == 2 && is_lane_row<op, A, B, R2>);
+
 // The flags packed from categories given as 0 or 1.
 template <class M>
 [[gnu::always_inline]] inline M packed(M divide, M over, M under, M invalid) {
@@ -814,13 +909,16 @@ template <Op op, class M = std::uint32_t, class A, class B, class R1, class R2>
 }
 
 // Whether a rule of the detail may fire (never 0 where one does), as 0 or 1.
-template <Op op, class M = std::uint32_t, class A, class B, class R1, class R2>
+// With `calls` only, the rules that need more than the lanes decide: the
+// subnormal results of the lane rows left out.
+template <Op op, class M = std::uint32_t, bool calls = false, class A, class B, class R1, class R2>
 [[gnu::always_inline]] inline M needs_detail(A a, B b, R1 r1, R2 r2) {
   constexpr FaultRule rule = fault_rule(op);
   M needs = 0;
   if constexpr (!is_plain_row(rule.exact)) {
-    if constexpr (is_float_kind<R1>) needs |= facts_of<M>(r1).subnormal;
-    if constexpr (op_info(op).nout == 2 && is_float_kind<R2>) needs |= facts_of<M>(r2).subnormal;
+    if constexpr (is_float_kind<R1> && !(calls && is_lane_row<op, A, B, R1>)) needs |= facts_of<M>(r1).subnormal;
+    if constexpr (op_info(op).nout == 2 && is_float_kind<R2> && !(calls && is_lane_row<op, A, B, R2>))
+      needs |= facts_of<M>(r2).subnormal;
   }
   if constexpr (rule.log_add_exp && is_long_double_element<A>) {
     // Far from overflowing, and e^-|a-b| far above the long double range's bottom (e^-11355).
@@ -854,7 +952,9 @@ template <Op op, class A, class B, class R1, class R2>
   if constexpr (!is_plain_row(rule.exact)) {
     const auto output = [&](auto o) {
       using R = decltype(o);
-      if constexpr (is_float_kind<R>) {
+      if constexpr (is_lane_row<op, A, B, R>) {
+        flags |= lane_row_faults<op, std::uint32_t>(a, b, o, o);
+      } else if constexpr (is_float_kind<R>) {
         if (facts_of<unsigned>(o).subnormal == 0) return;
         const Facts<unsigned> fa = facts_of<unsigned>(a);
         using F = decltype(rule_real(o));

@@ -207,42 +207,6 @@ template <Op op>
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(m, _mm_setzero_si128())));
 }
 
-// The detail of eight lanes held as floats. The rules' out-of-line code is
-// SSE, which some processors run hundreds of cycles slower while the upper
-// halves of the vector registers are in use: they are cleared first (every
-// vector register being the caller's to save across a call).
-template <Op op>
-[[gnu::target("avx,f16c"), gnu::noinline, gnu::cold]] std::uint32_t detail_of_lanes(const float* x, const float* y,
-                                                                                  const float* v) {
-  using namespace classify_detail;
-  _mm256_zeroupper();
-  std::uint32_t faults = 0;
-  for (int i = 0; i < 8; ++i) {
-    const Half xi{x[i]}, yi{y[i]}, vi{v[i]};
-    if (needs_detail<op>(xi, yi, vi, vi) != 0) faults |= detail_faults<op>(xi, yi, vi, vi);
-  }
-  return faults;
-}
-
-// The flags of eight lanes one by one: the typed classification's common
-// rules on all of them, its detail on those it may concern.
-template <Op op>
-[[QUARVEL_HALF_LANES]] inline std::uint32_t classify_each_lane(__m256 a, __m256 b, __m128i r) {
-  using namespace classify_detail;
-  alignas(32) float x[8], y[8], v[8];
-  _mm256_store_ps(x, a);
-  _mm256_store_ps(y, b);
-  _mm256_store_ps(v, _mm256_cvtph_ps(r));
-  std::uint32_t faults = 0, detail = 0;
-  for (int i = 0; i < 8; ++i) {
-    const Half xi{x[i]}, yi{y[i]}, vi{v[i]};
-    faults |= common_faults<op>(xi, yi, vi, vi);
-    detail |= needs_detail<op>(xi, yi, vi, vi);
-  }
-  if (detail != 0) faults |= detail_of_lanes<op>(x, y, v);
-  return faults;
-}
-
 // `flag` where any lane of m is set.
 [[QUARVEL_HALF_LANES]] inline std::uint32_t flag_if(__m256 m, std::uint32_t flag) {
   return _mm256_movemask_ps(m) != 0 ? flag : 0u;
@@ -260,18 +224,46 @@ struct LaneFacts {
           _mm256_andnot_ps(zero, _mm256_cmp_ps(magnitude, _mm256_set1_ps(0x1p-14f), _CMP_LT_OQ))};
 }
 
+[[QUARVEL_HALF_LANES]] inline __m256 equal_lanes(__m256 x, __m256 y) { return _mm256_cmp_ps(x, y, _CMP_EQ_OQ); }
+
+// Where a subnormal result v is the exact value of op: the products of two
+// halves are exact in single precision, and a sum rounding to a half
+// subnormal is exact.
+template <Op op>
+[[QUARVEL_HALF_LANES]] inline __m256 exact_lanes(__m256 a, __m256 b, __m256 v) {
+  using enum ExactRow;
+  constexpr ExactRow row = fault_rule(op).exact;
+  if constexpr (row == sum) return equal_lanes(_mm256_add_ps(a, b), v);
+  else if constexpr (row == difference) return equal_lanes(_mm256_sub_ps(a, b), v);
+  else if constexpr (row == product) return equal_lanes(_mm256_mul_ps(a, b), v);
+  else if constexpr (row == square) return equal_lanes(_mm256_mul_ps(a, a), v);
+  else if constexpr (row == quotient) return equal_lanes(_mm256_mul_ps(v, b), a);
+  else if constexpr (row == reciprocal) return equal_lanes(_mm256_mul_ps(v, a), _mm256_set1_ps(1.0f));
+  else if constexpr (row == same) return equal_lanes(v, a);
+  else if constexpr (row == negated) return equal_lanes(v, _mm256_xor_ps(a, _mm256_set1_ps(-0.0f)));
+  else if constexpr (row == magnitude) return equal_lanes(v, _mm256_andnot_ps(_mm256_set1_ps(-0.0f), a));
+  else if constexpr (row == either) return _mm256_or_ps(equal_lanes(v, a), equal_lanes(v, b));
+  else {
+    static_assert(row == never);
+    return _mm256_setzero_ps();
+  }
+}
+
+// The lanes where each flag was raised, gathered over the groups of a run.
+struct LaneFlags {
+  __m256 divide, over, under, invalid;
+};
+
 // The flags of eight lanes at once: the common rules of the typed
 // classification for the operations here, none of which has an
-// intermediate or a cosine rule. A subnormal result, whose exactness needs
-// more, sends the group to classify_each_lane.
+// intermediate or a cosine rule, gathered into `seen`.
 template <Op op>
-[[QUARVEL_HALF_LANES]] inline std::uint32_t classify_lanes(__m256 a, __m256 b, __m128i r) {
+[[QUARVEL_HALF_LANES]] inline void classify_lanes(__m256 a, __m256 b, __m128i r, LaneFlags& seen) {
   constexpr FaultRule rule = fault_rule(op);
   static_assert(!rule.log_add_exp && !rule.quotient_underflow && !rule.small_cosine && !rule.nan_for_infinite_input &&
                 !rule.nan_for_zero_divisor && !rule.nan_for_infinite_dividend);
-  const LaneFacts fa = lane_facts(a), fb = lane_facts(b), fr = lane_facts(_mm256_cvtph_ps(r));
-  if (_mm256_movemask_ps(fr.subnormal) != 0) [[unlikely]]
-    return classify_each_lane<op>(a, b, r);
+  const __m256 v = _mm256_cvtph_ps(r);
+  const LaneFacts fa = lane_facts(a), fb = lane_facts(b), fr = lane_facts(v);
   const __m256 none = _mm256_setzero_ps();
   const __m256 all_finite = _mm256_and_ps(fa.finite, fb.finite);
   __m256 divide = none, invalid = none, under = none;
@@ -287,8 +279,11 @@ template <Op op>
   const __m256 over = _mm256_andnot_ps(divide, _mm256_and_ps(fr.infinite, all_finite));
   if constexpr (rule.flush_to_zero)
     under = _mm256_and_ps(_mm256_andnot_ps(_mm256_or_ps(fa.zero, fb.zero), fr.zero), all_finite);
-  return flag_if(divide, fault_divide) | flag_if(over, fault_over) | flag_if(under, fault_under) |
-         flag_if(invalid, fault_invalid);
+  under = _mm256_or_ps(under, _mm256_andnot_ps(exact_lanes<op>(a, b, v), fr.subnormal));
+  seen.divide = _mm256_or_ps(seen.divide, divide);
+  seen.over = _mm256_or_ps(seen.over, over);
+  seen.under = _mm256_or_ps(seen.under, under);
+  seen.invalid = _mm256_or_ps(seen.invalid, invalid);
 }
 
 // Whole groups of eight, then the elements after them one by one (`rest`).
@@ -303,6 +298,8 @@ template <class K, class Rest>
   std::uint8_t* out = args[K::nin];
   const std::ptrdiff_t out_step = strides[K::nin];
   LoopResult result;
+  const __m256 none = _mm256_setzero_ps();
+  LaneFlags seen{none, none, none, none};
   const auto groups = static_cast<std::ptrdiff_t>(n / 8);
   for (std::ptrdiff_t g = 0; g < groups; ++g) {
     const std::ptrdiff_t first = g * 8;
@@ -329,7 +326,7 @@ template <class K, class Rest>
           if (_mm256_movemask_ps(nan) != 0)
             r = _mm256_cvtps_ph(select(nan, compute_lanes<op, true>(a, b), u), _MM_FROUND_TO_NEAREST_INT);
         }
-        result.faults |= classify_lanes<op>(a, b, r);
+        classify_lanes<op>(a, b, r, seen);
       }
       std::uint16_t bits[8];
       _mm_storeu_si128(reinterpret_cast<__m128i*>(bits), r);
@@ -337,6 +334,8 @@ template <class K, class Rest>
       store_lanes(out + first * out_step, out_step, bits);
     }
   }
+  result.faults = flag_if(seen.divide, fault_divide) | flag_if(seen.over, fault_over) |
+                  flag_if(seen.under, fault_under) | flag_if(seen.invalid, fault_invalid);
   const auto done = static_cast<std::uint64_t>(groups) * 8;
   if (done == n) return result;
   const LoopResult tail = rest(done);

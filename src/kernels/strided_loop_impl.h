@@ -498,28 +498,34 @@ struct BlockElements {
 template <class K>
 using LaneMask = std::conditional_t<sizeof(classify_detail::real_part_of(typename K::A{})) == 8, std::uint64_t, std::uint32_t>;
 
-// The common rules' flags, and whether any element needs the detail.
+// A pass's flags, and whether any element needs what comes after it.
 struct CommonPass {
   std::uint32_t faults;
   bool detail;
 };
 
-template <class K, bool contiguous>
-[[gnu::always_inline]] inline CommonPass common_pass(const BlockPlace& place, const Block<K>& block) {
+// The common rules, and whether any element needs the detail; with
+// `lane_rows`, the exactness of subnormal results that the lanes decide, and
+// whether any element needs the rest of the detail.
+template <class K, bool contiguous, bool lane_rows>
+[[gnu::always_inline]] inline CommonPass block_pass(const BlockPlace& place, const Block<K>& block) {
   using M = LaneMask<K>;
   constexpr Op op = K::op;
   const BlockElements<K, contiguous> element(place, block);
   M faults = 0, detail = 0;
   for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j) {
-    faults |= element(j, [](auto... v) { return classify_detail::common_faults<op, M>(v...); });
-    detail |= element(j, [](auto... v) { return classify_detail::needs_detail<op, M>(v...); });
+    faults |= element(j, [](auto... v) {
+      if constexpr (lane_rows) return classify_detail::lane_row_faults<op, M>(v...);
+      else return classify_detail::common_faults<op, M>(v...);
+    });
+    detail |= element(j, [](auto... v) { return classify_detail::needs_detail<op, M, lane_rows>(v...); });
   }
   return {static_cast<std::uint32_t>(faults), detail != 0};
 }
 
-template <class K, bool contiguous>
-[[gnu::target("avx2")]] CommonPass common_pass_avx2(const BlockPlace& place, const Block<K>& block) {
-  return common_pass<K, contiguous>(place, block);
+template <class K, bool contiguous, bool lane_rows>
+[[gnu::target("avx2")]] CommonPass block_pass_avx2(const BlockPlace& place, const Block<K>& block) {
+  return block_pass<K, contiguous, lane_rows>(place, block);
 }
 
 inline bool has_avx2() {
@@ -527,21 +533,33 @@ inline bool has_avx2() {
   return present;
 }
 
-// The detail runs outside the AVX2 pass: its out-of-line calls are SSE code,
+template <class K, bool contiguous, bool lane_rows>
+CommonPass classify_pass(const BlockPlace& place, const Block<K>& block) {
+  return has_avx2() ? block_pass_avx2<K, contiguous, lane_rows>(place, block)
+                    : block_pass<K, contiguous, lane_rows>(place, block);
+}
+
+// The detail runs outside the AVX2 passes: its out-of-line calls are SSE code,
 // which some processors run hundreds of cycles slower while the upper halves
 // of the vector registers are in use.
 template <class K, bool contiguous>
 std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block) {
   using M = LaneMask<K>;
   constexpr Op op = K::op;
-  const CommonPass common =
-      has_avx2() ? common_pass_avx2<K, contiguous>(place, block) : common_pass<K, contiguous>(place, block);
+  const CommonPass common = classify_pass<K, contiguous, false>(place, block);
   if (!common.detail) return common.faults;
-  const BlockElements<K, contiguous> element(place, block);
   std::uint32_t faults = common.faults;
+  constexpr bool lane_rows = classify_detail::has_lane_rows<op, typename K::A, typename K::B, typename K::R1,
+                                                            typename K::R2>;
+  if constexpr (lane_rows) {
+    const CommonPass lanes = classify_pass<K, contiguous, true>(place, block);
+    faults |= lanes.faults;
+    if (!lanes.detail) return faults;
+  }
+  const BlockElements<K, contiguous> element(place, block);
   for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j) {
     faults |= element(j, [](auto... v) {
-      return classify_detail::needs_detail<op, M>(v...) != 0 ? classify_detail::detail_faults<op>(v...) : 0;
+      return classify_detail::needs_detail<op, M, lane_rows>(v...) != 0 ? classify_detail::detail_faults<op>(v...) : 0;
     });
   }
   return faults;

@@ -203,3 +203,106 @@ TEST(ClassifyErrors, WithoutOutputsOnlyInputRulesRun) {
 }
 
 }  // namespace
+
+// The typed forms decide the exactness of subnormal products, quotients,
+// squares, sums and differences on the lanes themselves. Random operands whose
+// results land below the normal range, with significands of every width (exact
+// and inexact results), each with its rounded result and the values one unit
+// either side: the one-element and the lane forms must give the rule core's
+// flags, whose exactness test multiplies the significands as integers.
+namespace subnormal_results {
+
+template <class T>
+double reading(T x) {
+  if constexpr (std::is_same_v<T, quarvel_kernels::Half>) return x.value;
+  else return x;
+}
+template <class T>
+std::string hex(T x) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%a", reading(x));
+  return text;
+}
+template <class T>
+T rounded(double x) {
+  if constexpr (std::is_same_v<T, quarvel_kernels::Half>) return {round_to_half(x)};
+  else return static_cast<T>(x);
+}
+
+struct Found {
+  long mismatches = 0, exact = 0, inexact = 0;
+  std::string first;
+};
+
+template <Op op, class T>
+void check(Found& found, T a, T b, double value, double unit) {
+  using M = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+  constexpr std::size_t nin = op_info(op).nin;
+  for (double candidate : {value, value - unit, value + unit}) {
+    const T r = rounded<T>(candidate);
+    const FaultValue in[] = {fault_value(a), fault_value(b)}, out[] = {fault_value(r)};
+    const std::uint32_t want = classify_faults(op, std::span(in, nin), std::span(out, 1));
+    const std::uint32_t one = classify_detail::typed_faults<op>(a, b, r, r);
+    // As a block loop: the common rules, the lane rows, then the calls.
+    std::uint32_t lanes = static_cast<std::uint32_t>(classify_detail::common_faults<op, M>(a, b, r, r));
+    if (classify_detail::needs_detail<op, M>(a, b, r, r) != 0) {
+      lanes |= static_cast<std::uint32_t>(classify_detail::lane_row_faults<op, M>(a, b, r, r));
+      if (classify_detail::needs_detail<op, M, true>(a, b, r, r) != 0)
+        lanes |= classify_detail::detail_faults<op>(a, b, r, r);
+    }
+    if (out[0].subnormal) ++((want & U) != 0 ? found.inexact : found.exact);
+    if (one == want && lanes == want) continue;
+    if (found.mismatches++ == 0)
+      found.first = std::string(op_name(op)) + "(" + hex(a) + ", " + hex(b) + ") -> " + hex(r) + ": rule core " +
+                    flag_text(want) + ", one element " + flag_text(one) + ", lanes " + flag_text(lanes);
+  }
+}
+
+// Elements of T with up to `digits` significant bits and exponent e: (1 + k 2^(1 - bits)) 2^e, rounded to T.
+template <class T>
+T random_element(std::mt19937_64& random, int digits, int e) {
+  const int bits = 1 + static_cast<int>(random() % digits);
+  const double k = bits == 1 ? 0.0 : static_cast<double>(random() % (std::uint64_t{1} << (bits - 1)));
+  const double sign = random() % 2 ? -1.0 : 1.0;
+  return rounded<T>(sign * std::ldexp(1 + std::ldexp(k, 1 - bits), e));
+}
+
+template <class T>
+Found check_type(int lowest, int digits) {
+  std::mt19937_64 random(0x2929);
+  Found found;
+  const double unit = std::ldexp(1.0, lowest - digits + 1);  // the spacing of subnormals
+  for (int i = 0; i < 4000; ++i) {
+    // Exponents whose product lands from just above the normal range down past its bottom.
+    const int total = lowest + 1 - static_cast<int>(random() % (digits + 2));
+    const int ea = total / 2 + static_cast<int>(random() % 5) - 2;
+    const T a = random_element<T>(random, digits, ea), b = random_element<T>(random, digits, total - ea);
+    const double x = reading(a), y = reading(b);
+    check<Op::multiply>(found, a, b, reading(rounded<T>(x * y)), unit);
+    check<Op::square>(found, a, a, reading(rounded<T>(x * x)), unit);
+    // Quotients of a by a divisor near 2^(ea - total).
+    const T d = random_element<T>(random, digits, ea - total);
+    check<Op::divide>(found, a, d, reading(rounded<T>(x / reading(d))), unit);
+    // Sums of operands near the bottom of the normal range, opposite signs.
+    const T s = random_element<T>(random, digits, lowest + static_cast<int>(random() % 3));
+    const T below = random_element<T>(random, digits, lowest - 1 - static_cast<int>(random() % 4));
+    const T t = rounded<T>(-reading(s) + reading(below));
+    check<Op::add>(found, s, t, reading(rounded<T>(reading(s) + reading(t))), unit);
+    check<Op::subtract>(found, s, rounded<T>(-reading(t)), reading(rounded<T>(reading(s) + reading(t))), unit);
+  }
+  return found;
+}
+
+}  // namespace subnormal_results
+
+TEST(TypedClassification, ExactnessOfSubnormalResultsIsTheRuleCores) {
+  using quarvel_kernels::Half;
+  const subnormal_results::Found found[] = {subnormal_results::check_type<double>(-1022, 53),
+                                            subnormal_results::check_type<float>(-126, 24),
+                                            subnormal_results::check_type<Half>(-14, 11)};
+  for (const auto& f : found) {
+    EXPECT_EQ(f.mismatches, 0) << "first: " << f.first;
+    EXPECT_GT(f.exact, 100);
+    EXPECT_GT(f.inexact, 100);
+  }
+}

@@ -141,9 +141,13 @@ void check_piece(Mismatches& found) {
           const std::uint32_t one = classify_detail::typed_faults<op>(a, b, r1, r2);
           std::uint32_t lanes = one;
           if constexpr (!classify_detail::is_long_double_element<A>) {
+            // As classify_block: the common rules, then the lane rows, then the calls.
             lanes = static_cast<std::uint32_t>(classify_detail::common_faults<op, M>(a, b, r1, r2));
-            if (classify_detail::needs_detail<op, M>(a, b, r1, r2) != 0)
-              lanes |= classify_detail::detail_faults<op>(a, b, r1, r2);
+            if (classify_detail::needs_detail<op, M>(a, b, r1, r2) != 0) {
+              lanes |= static_cast<std::uint32_t>(classify_detail::lane_row_faults<op, M>(a, b, r1, r2));
+              if (classify_detail::needs_detail<op, M, true>(a, b, r1, r2) != 0)
+                lanes |= classify_detail::detail_faults<op>(a, b, r1, r2);
+            }
           }
           if (one == want && lanes == want) continue;
           if (found.count++ == 0)

@@ -10,6 +10,7 @@ payloads), fault reports and warnings must be the element path's."""
 import itertools
 import math
 import struct
+from fractions import Fraction
 
 import pytest
 
@@ -176,4 +177,104 @@ def test_blocks_of_subnormal_results(element_path, name, code):
     operands = (("ref", 0),) if name == "square" else (("ref", 0), ("ref", 1))
     steps.append(("ufunc", name, "call", operands, {}))
     steps.append(("ufunc", name, "call", tuple(r + ((slice(None, None, -1),),) for r in operands), {}))
+    check(element_path, steps)
+
+
+# Blocks whose every result is an exact subnormal (no underflow), with one
+# pair at a lane position whose result is inexact, exact at the bottom of the
+# range, flushed to zero, or at the edge of the normal range. Whether the call
+# reports underflow is checked against exact rational arithmetic: a result
+# underflows where it is subnormal and not the exact value, or zero from a
+# nonzero exact value.
+FORMATS = {"f2": (-14, 11), "f4": (-126, 24), "f8": (-1022, 53)}  # (lowest normal exponent, digits)
+LANE_POSITIONS = [0, 1, 2, 3, 4, 5, 6, 7, 8, 11, 15, 16, 31, 254, 255, 256, 257, 299]
+
+
+def exactness_pairs(name, code):
+    """(base pair, [case pairs]) for op `name` on dtype `code`; squares take the first of a pair."""
+    e, p = FORMATS[code]
+    two = math.ldexp
+    fine = 1 + two(1, 1 - p)
+    half = e // 2
+    if name == "multiply":
+        base = (two(3, half), two(5, e - 6 - half))
+        cases = [(two(fine, half), two(3, e - 4 - half)),  # inexact subnormal
+                 (two(1, half), two(1, e - p + 1 - half)),  # the smallest subnormal, exact
+                 (two(1, half), two(1, e - p - half)),  # half of it: zero
+                 (two(3, half), two(1, e - p - half)),  # 1.5 of it: inexact
+                 (two(2 ** (p - 1) - 1, half), two(1, e - p + 1 - half)),  # the largest subnormal, exact
+                 (two(1, half), two(1, e - half)),  # the smallest normal
+                 (two(fine, half), two(2 - fine, e - half)),  # rounds up to the smallest normal
+                 (two(3, e - p + 1), 1.25),  # a subnormal operand, inexact
+                 (two(3, e - p + 1), 4.0),  # a subnormal operand, exact
+                 (two(fine, half + 1), two(fine, e - half - 3))]  # inexact, every bit of both
+    elif name == "square":
+        base = (two(3, (e - 6) // 2), None)
+        cases = [(two(fine, (e - 4) // 2), None), (two(1, (e - p + 2) // 2), None), (two(1, (e - p) // 2 - 1), None),
+                 (two(1, e // 2), None), (two(2 ** (p - 1) - 1, (e - 2 * p + 2) // 2), None),
+                 (two(3, (e - p + 4) // 2), None)]
+    elif name == "divide":
+        base = (two(15, e - 6 + 10), two(5, 10))
+        cases = [(two(1, e), 3.0), (two(1, e), 4.0), (two(1, e), two(1, p - 1)), (two(1, e), two(1, p)),
+                 (two(3, e), two(1, p)), (two(2, e), 2.0), (two(2 - two(1, 1 - p), e), 2.0),
+                 (two(2 ** (p - 1) - 1, e - p + 6), 32.0), (two(3, e - p + 1), 3.0), (two(3, e - p + 1), 1.5)]
+    else:  # sums and differences that land below the normal range are exact
+        sign = -1 if name == "add" else 1
+        base = (two(1.5, e), sign * two(1, e))
+        cases = [(two(fine, e), sign * two(1, e)), (two(1, e - p + 1), sign * two(-1, e - p + 2)),
+                 (two(3, e - p + 1), sign * two(1, e - p + 1)), (two(2, e), sign * two(1, e)),
+                 (two(1.75, e + 1), sign * two(1.5, e + 1))]
+    return base, cases
+
+
+def rational(name, a, b):
+    x, y = Fraction(a), Fraction(a if b is None else b)
+    return {"multiply": x * y, "square": x * x, "divide": x / y, "add": x + y, "subtract": x - y}[name]
+
+
+def underflows(name, code, a, b, result):
+    e = FORMATS[code][0]
+    exact = rational(name, a, b)
+    if result == 0:
+        return exact != 0
+    return abs(result) < math.ldexp(1, e) and Fraction(result) != exact
+
+
+@pytest.mark.parametrize("name", ["multiply", "divide", "square", "add", "subtract"])
+@pytest.mark.parametrize("code", list(FORMATS))
+def test_subnormal_exactness_at_every_lane(element_path, name, code):
+    base, cases = exactness_pairs(name, code)
+    dtype = dtype_name(code)
+    ufunc = getattr(q, name)
+    for signs in itertools.product([1.0, -1.0], repeat=2):  # the base pairs are exact subnormals
+        pair = [q.array([s * v], dtype=dtype) for s, v in zip(signs, base) if v is not None]
+        assert not underflows(name, code, signs[0] * base[0], base[1] and signs[1] * base[1], ufunc(*pair)[0].item())
+    steps = []
+    for k, (a, b) in enumerate(cases):
+        for turn in range(4):
+            position = LANE_POSITIONS[(k * 5 + turn * 7) % len(LANE_POSITIONS)]
+            sign = -1.0 if (position + turn) % 2 else 1.0
+            # Every other base pair negated, the case's first operand by `sign`.
+            xs = [base[0] * (-1.0 if i % 3 == 0 else 1.0) for i in range(N)]
+            ys = [base[1] * (-1.0 if i % 2 == 0 else 1.0) for i in range(N)] if b is not None else None
+            xs[position] = sign * a
+            if b is not None:
+                ys[position] = b
+            x = q.array(xs, dtype=dtype)
+            operands = (x,) if b is None else (x, q.array(ys, dtype=dtype))
+            with q.errstate(all="ignore"):
+                result = ufunc(*operands)
+            want = underflows(name, code, sign * a, b, result[position].item())
+            with q.errstate(all="ignore", under="raise"):
+                try:
+                    ufunc(*operands)
+                    got = False
+                except FloatingPointError:
+                    got = True
+            assert got == want, (name, code, k, position, sign * a, b)
+            made = len(steps)
+            steps += [("array", spec(xs, dtype))] + ([] if b is None else [("array", spec(ys, dtype))])
+            refs = tuple(("ref", made + j) for j in range(len(operands)))
+            steps.append(("ufunc", name, "call", refs, {}))
+            steps.append(("ufunc", name, "call", tuple(r + ((slice(None, None, -1),),) for r in refs), {}))
     check(element_path, steps)
