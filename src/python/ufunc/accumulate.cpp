@@ -16,7 +16,7 @@ namespace {
 
 using quarvel_kernels::Op;
 
-constexpr std::string_view accumulate_keywords[] = {"axis", "dtype", "out"};
+InternedTexts<3> accumulate_keys({"axis", "dtype", "out"});
 
 struct PreparedAccumulate {
   std::string_view name;
@@ -28,16 +28,14 @@ struct PreparedAccumulate {
   DType result;
 };
 
-std::optional<PreparedAccumulate> prepare_accumulate(std::string_view name, PyObject* array,
+std::optional<PreparedAccumulate> prepare_accumulate(Op op, std::string_view name, PyObject* array,
                                                      const AxisMethodParameters& parameters) {
-  const std::optional<Op> op = quarvel_kernels::op_from_name(name);
-  if (!op) return raise_error(PyExc_TypeError, "unknown ufunc");
-  auto input = prepare_axis_input(*op, name, "accumulation", array, parameters.axis);
+  auto input = prepare_axis_input(op, name, "accumulation", array, parameters.axis);
   if (!input) return std::nullopt;
-  auto loop = reduction_loop(*op, input->input.dtype, parameters.dtype);
+  auto loop = reduction_loop(op, input->input.dtype, parameters.dtype);
   if (!loop || !validate_repeated_ufunc_loop(name, *loop, "accumulate")) return std::nullopt;
   Shape shape = input->input.shape();
-  return PreparedAccumulate{name, *op, std::move(*input), std::move(shape), loop->inputs[0], loop->inputs[1],
+  return PreparedAccumulate{name, op, std::move(*input), std::move(shape), loop->inputs[0], loop->inputs[1],
                             loop->outputs[0]};
 }
 
@@ -111,7 +109,22 @@ std::optional<PyObject*> typed_accumulate(const PreparedAccumulate& prepared, Py
   const std::size_t axis = prepared.input.axis;
   const std::uint64_t length = prepared.shape[axis];
   std::uint32_t faults = 0;
-  if (length > 0) {
+  if (length > 0 && in_loop_format(source, prepared.right)) {
+    // The same steps on the views as they are, without views of their ranges.
+    Shape lines = prepared.shape;
+    lines[axis] = 1;
+    if (!convert_in_place(lines, {&source, source.strides.data()}, {&*results, results->strides.data(), true}))
+      return nullptr;
+    lines[axis] = length - 1;
+    // Past the first element only where there is one.
+    const std::int64_t step = length > 1 ? results->strides[axis] : 0;
+    const InPlaceOperand operands[] = {{&*results, results->strides.data(), true},
+                                       {&source, source.strides.data(), false, length > 1 ? source.strides[axis] : 0},
+                                       {&*results, results->strides.data(), true, step}};
+    auto ran = run_in_place(lines, kernel, operands);
+    if (!ran) return nullptr;
+    faults = *ran;
+  } else if (length > 0) {
     if (!take_first(axis_range(source, axis, 0, 1), prepared.right, axis_range(*results, axis, 0, 1)))
       return nullptr;
     const View rest = axis_range(source, axis, 1, length - 1);
@@ -126,8 +139,8 @@ std::optional<PyObject*> typed_accumulate(const PreparedAccumulate& prepared, Py
                                  alias_hint(std::span(&input, 1), prepared.result), out, false, faults);
 }
 
-PyObject* accumulate(std::string_view name, PyObject* array, const AxisMethodParameters& parameters) {
-  auto prepared = prepare_accumulate(name, array, parameters);
+PyObject* accumulate(Op op, std::string_view name, PyObject* array, const AxisMethodParameters& parameters) {
+  auto prepared = prepare_accumulate(op, name, array, parameters);
   if (!prepared) return nullptr;
   if (auto typed = typed_accumulate(*prepared, parameters.out)) return *typed;
   auto values = zero_result(prepared->shape, prepared->result);
@@ -141,14 +154,19 @@ PyObject* accumulate(std::string_view name, PyObject* array, const AxisMethodPar
 
 }  // namespace
 
-PyObject* accumulate_method(std::string_view name, PyObject* args, PyObject* kwargs) {
-  static constexpr Param params[] = {{"array", ParamKind::PositionalOnly, true}};
-  static constexpr Signature signature{"accumulate", params, true, true};
-  PyObject* array = nullptr;
-  if (!parse_arguments(signature, CallArgs::from_tuple(args, kwargs), std::span(&array, 1))) return nullptr;
-  auto parameters = parse_axis_method_parameters({args, 1, kwargs}, "accumulate", 1, accumulate_keywords);
+PyObject* accumulate_method(Op op, std::string_view name, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  PyObject* array = nargs >= 1 ? args[0] : nullptr;
+  if (!array) {
+    // No array: the binding's own refusal.
+    static constexpr Param params[] = {{"array", ParamKind::PositionalOnly, true}};
+    static constexpr Signature signature{"accumulate", params, true, true};
+    if (!parse_arguments(signature, CallArgs::from_vector(args, nargs, kwnames), std::span(&array, 1)))
+      return nullptr;
+  }
+  auto parameters = parse_axis_method_parameters({args, nargs, kwnames, 1}, "accumulate", 1, accumulate_keys);
   if (!parameters) return nullptr;
-  return accumulate(name, array, *parameters);
+  return accumulate(op, name, array, *parameters);
 }
 
 }  // namespace quarvel_python::ufunc

@@ -1,6 +1,8 @@
 #include "python/ufunc/method_support.h"
 
+#include <algorithm>
 #include <string>
+#include <utility>
 
 #include "kernels/classify.h"
 #include "kernels/kernels.h"
@@ -15,21 +17,26 @@
 #include "python/ufunc/casting.h"
 #include "python/ufunc/report.h"
 #include "storage/checked.h"
+#include "storage/convert_loop.h"
+#include "storage/traverse.h"
 #include "storage/view_detail.h"
 
 namespace quarvel_python::ufunc {
 
 using quarvel_kernels::Op;
 
-std::optional<PyObject*> method_parameter(const MethodArguments& arguments, Py_ssize_t index, const char* name) {
-  const bool positional = arguments.extra_count() > index;
-  PyObject* value = positional ? PyTuple_GetItem(arguments.tuple, arguments.first + index) : nullptr;
-  PyObject* keyword = keyword_in_dict(arguments.kwargs, name);
-  if (positional && keyword) {
-    PyErr_Format(PyExc_TypeError, "got multiple values for argument '%s'", name);
-    return std::nullopt;
-  }
-  return positional ? value : keyword;
+bool raise_unexpected_keyword(PyObject* key, std::string_view function) {
+  auto text = utf8_text(key);
+  if (!text) return false;
+  const std::string prefix = function.empty() ? "" : std::string(function) + "() got an ";
+  return raise_text(PyExc_TypeError, prefix + "unexpected keyword argument '" + *text + "'");
+}
+
+bool check_extra_count(const MethodArguments& arguments, const char* method, int leading, int count) {
+  if (arguments.extra_count() <= count) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional arguments (%zd given)", method, leading + count,
+               arguments.extra_count() + leading);
+  return false;
 }
 
 namespace {
@@ -81,29 +88,6 @@ std::optional<std::int64_t> single_axis_argument(PyObject* axis, const char* met
   const long value = PyLong_AsLong(axis);
   if (value == -1 && PyErr_Occurred()) return std::nullopt;
   return static_cast<std::int64_t>(value);
-}
-
-std::optional<AxisMethodParameters> parse_axis_method_parameters(const MethodArguments& arguments,
-                                                                 const char* method, int leading,
-                                                                 std::span<const std::string_view> allowed) {
-  constexpr Py_ssize_t parameter_count = 3;
-  if (arguments.extra_count() > parameter_count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional arguments (%zd given)", method,
-                 static_cast<int>(leading + parameter_count), arguments.extra_count() + leading);
-    return std::nullopt;
-  }
-  if (!ensure_known_method_kwargs(arguments.kwargs, allowed)) return std::nullopt;
-  auto axis = method_parameter(arguments, 0, "axis");
-  auto dtype = axis ? method_parameter(arguments, 1, "dtype") : std::nullopt;
-  auto out = dtype ? method_parameter(arguments, 2, "out") : std::nullopt;
-  if (!out) return std::nullopt;
-  std::int64_t index = 0;
-  if (*axis) {
-    auto read = single_axis_argument(*axis, method);
-    if (!read) return std::nullopt;
-    index = *read;
-  }
-  return AxisMethodParameters{index, *dtype == Py_None ? nullptr : *dtype, *out};
 }
 
 std::optional<AxisInput> prepare_axis_input(Op op, std::string_view name, const char* what, PyObject* array,
@@ -316,7 +300,144 @@ std::optional<View> new_result_view(DType dtype, const Shape& shape) {
   return storage_value(View::unfilled_with_layout(dtype, default_byte_order(dtype), shape, false));
 }
 
+namespace {
+
+using quarvel_storage::ByteOrder;
+using quarvel_storage::LockedBuffer;
+
+// The buffers of a run of three views, each locked once as run_typed locks
+// them: in address order, for writing when the output lives in it.
+class InPlaceLocks {
+ public:
+  // The last operand is the output.
+  bool acquire(std::span<const InPlaceOperand> operands) {
+    std::array<std::pair<LockedBuffer*, bool>, 3> wanted{};
+    const std::size_t count = operands.size();
+    for (std::size_t i = 0; i < count; ++i) wanted[i] = {operands[i].view->buffer.get(), i + 1 == count};
+    std::sort(wanted.begin(), wanted.begin() + count, [](const auto& a, const auto& b) {
+      return a.first != b.first ? a.first < b.first : a.second > b.second;
+    });
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i > 0 && wanted[i].first == wanted[i - 1].first) continue;
+      if (wanted[i].second) {
+        auto guard = storage_value(wanted[i].first->write());
+        if (!guard) return false;
+        write_.emplace(std::move(*guard));
+      } else {
+        auto guard = storage_value(std::as_const(*wanted[i].first).read());
+        if (!guard) return false;
+        (read_[0] ? read_[1] : read_[0]).emplace(std::move(*guard));
+      }
+    }
+    return true;
+  }
+
+  // The element (0, ..., 0) of a view whose buffer this holds, moved by the
+  // operand's shift (null for an empty buffer); nullopt with the error set.
+  std::optional<std::uint8_t*> base(const InPlaceOperand& operand) const {
+    const View& view = *operand.view;
+    std::optional<std::uint8_t*> base;
+    if (write_->guards(*view.buffer)) {
+      base = operand.fresh ? std::optional((*write_)->data.data() + view.offset)
+                           : storage_value(view.element_base(*write_));
+    } else {
+      const auto& read = read_[0]->guards(*view.buffer) ? read_[0] : read_[1];
+      auto held = storage_value(view.element_base(*read));
+      if (held) base = const_cast<std::uint8_t*>(*held);
+    }
+    if (base && *base) *base += operand.shift;
+    return base;
+  }
+
+ private:
+  std::optional<LockedBuffer::WriteGuard> write_;
+  std::optional<LockedBuffer::ReadGuard> read_[2];
+};
+
+}  // namespace
+
+bool in_loop_format(const View& view, DType dtype) {
+  return view.buffer && view.dtype == dtype && view.byte_order != ByteOrder::Big;
+}
+
+std::optional<std::uint32_t> run_in_place(const Shape& shape, quarvel_kernels::StridedLoop kernel,
+                                          std::span<const InPlaceOperand, 3> operands) {
+  InPlaceLocks locks;
+  if (!locks.acquire(operands)) return std::nullopt;
+  std::array<std::uint8_t*, 3> bases;
+  std::array<const std::int64_t*, 3> strides;
+  for (std::size_t i = 0; i < 3; ++i) {
+    auto base = locks.base(operands[i]);
+    if (!base) return std::nullopt;
+    bases[i] = *base;
+    strides[i] = operands[i].strides;
+  }
+  std::uint32_t faults = 0;
+  bool refused = false;
+  quarvel_storage::for_each_row<3>(shape, bases, strides,
+                                   [&](const std::array<std::uint8_t*, 3>& row,
+                                       const std::array<std::int64_t, 3>& inner, std::uint64_t count) {
+                                     if (refused) return;
+                                     const quarvel_kernels::LoopResult result =
+                                         kernel(row.data(), inner.data(), count, nullptr, 0);
+                                     faults |= result.faults;
+                                     refused = result.failed;
+                                   });
+  if (refused) return storage_value(quarvel_storage::Result<std::uint32_t>(
+                   quarvel_storage::fail(quarvel_storage::ErrorKind::CannotConvert)));
+  return faults;
+}
+
+bool convert_in_place(const Shape& shape, const InPlaceOperand& from, const InPlaceOperand& to) {
+  const View& source = *from.view;
+  const View& target = *to.view;
+  const quarvel_storage::ConvertLoop convert =
+      quarvel_storage::find_conversion(source.dtype, source.byte_order, target.dtype, target.byte_order);
+  if (!convert) return storage_ok(quarvel_storage::fail(quarvel_storage::ErrorKind::CannotConvert));
+  const InPlaceOperand operands[] = {from, to};
+  InPlaceLocks locks;
+  if (!locks.acquire(operands)) return false;
+  const auto source_base = locks.base(from);
+  const auto target_base = source_base ? locks.base(to) : std::nullopt;
+  if (!target_base) return false;
+  const std::array<std::uint8_t*, 2> bases{*source_base, *target_base};
+  quarvel_storage::for_each_row<2>(shape, bases, {from.strides, to.strides},
+                                   [&](const std::array<std::uint8_t*, 2>& row,
+                                       const std::array<std::int64_t, 2>& inner, std::uint64_t count) {
+                                     convert(row[0], inner[0], row[1], inner[1], count);
+                                   });
+  return true;
+}
+
+bool fill_fresh(const View& view, const Scalar& value) {
+  const auto pattern = view.buffer && value.dtype() == view.dtype && !view.dtype.is_long_double()
+                           ? quarvel_storage::view_detail::encoded(value, view.dtype, view.byte_order)
+                           : quarvel_storage::Result<quarvel_storage::view_detail::ElementBytes>(
+                                 quarvel_storage::fail(quarvel_storage::ErrorKind::CannotConvert));
+  // Anything else (long double text that does not encode, to begin with) as the view assigns it.
+  if (!pattern) return storage_ok(view.assign_scalar(value));
+  auto guard = storage_value(view.buffer->write());
+  if (!guard) return false;
+  std::uint64_t count = 1;
+  for (std::uint64_t length : view.shape) count *= length;
+  const auto itemsize = view.dtype.itemsize();
+  quarvel_storage::view_detail::fill_run((*guard)->data.data() + view.offset, static_cast<std::int64_t>(itemsize),
+                                         count, pattern->data(), itemsize);
+  return true;
+}
+
 std::optional<std::uint32_t> run_raising(const quarvel_kernels::TypedRun& run) {
+  if (!run.mask && run.inputs.size() == 2 && run.outputs.size() == 1) {
+    const quarvel_kernels::RunOperand* given[3] = {&run.inputs[0], &run.inputs[1], &run.outputs[0]};
+    const DType dtypes[3] = {run.loop.inputs[0], run.loop.inputs[1], run.loop.outputs[0]};
+    std::array<InPlaceOperand, 3> operands{};
+    bool in_place = true;
+    for (std::size_t i = 0; i < 3 && in_place; ++i) {
+      in_place = given[i]->view && in_loop_format(*given[i]->view, dtypes[i]);
+      if (in_place) operands[i] = {given[i]->view, given[i]->strides.data(), given[i]->fresh};
+    }
+    if (in_place) return run_in_place(run.shape, run.kernel, operands);
+  }
   return storage_value(quarvel_kernels::run_typed(run));
 }
 

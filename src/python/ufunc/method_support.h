@@ -11,6 +11,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -23,26 +24,62 @@
 #include "kernels/ops.h"
 #include "kernels/typed_run.h"
 #include "python/dtype_object.h"
+#include "python/interned.h"
 #include "python/py_ref.h"
 #include "python/ufunc/operand.h"
 
 namespace quarvel_python::ufunc {
 
-// A method call's positional tuple, whose extra arguments start at `first`
-// (after the method's fixed leading ones), and its keywords (may be null).
+// A method call's arguments as a fast method receives them: `nargs`
+// positionals, then the values of the keywords named in `kwnames` (null: no
+// keywords). The method's extra arguments start at positional `first`, after
+// its fixed leading ones.
 struct MethodArguments {
-  PyObject* tuple;
+  PyObject* const* args;
+  Py_ssize_t nargs;
+  PyObject* kwnames;
   Py_ssize_t first;
-  PyObject* kwargs;
 
-  Py_ssize_t extra_count() const { return PyTuple_Size(tuple) - first; }
+  Py_ssize_t extra_count() const { return nargs - first; }
+  Py_ssize_t keyword_count() const { return kwnames ? PyTuple_Size(kwnames) : 0; }
 };
 
-// The parameter `name` at position `index` of the extra positional arguments,
-// or given by keyword; a null pointer when given neither way (None is returned
-// as None). Nullopt with TypeError "got multiple values for argument '{name}'"
-// when given both ways, or with the error of the keyword lookup.
-std::optional<PyObject*> method_parameter(const MethodArguments& arguments, Py_ssize_t index, const char* name);
+// TypeError "{function}() got an unexpected keyword argument '{key}'" ("unexpected
+// keyword argument '{key}'" without a function name); only the message
+// converts the key, whose conversion error it fails with instead.
+bool raise_unexpected_keyword(PyObject* key, std::string_view function);
+
+// Binds a method's extra parameters, named by `keys` in positional order: the
+// first `count` by position or keyword, the rest by keyword only and left
+// unbound here. Every keyword must name one of `keys` (the first that does not
+// fails, as does a key that is no text: "keywords must be strings"); then,
+// in parameter order, one given both ways fails with TypeError "got multiple
+// values for argument '{name}'". slots[i] receives parameter i or null.
+template <std::size_t N>
+bool bind_method_parameters(const MethodArguments& arguments, InternedTexts<N>& keys, std::size_t count,
+                            std::span<PyObject*> slots, std::string_view function = {}) {
+  std::array<PyObject*, N> by_keyword{};
+  const Py_ssize_t keywords = arguments.keyword_count();
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    PyObject* key = PyTuple_GetItem(arguments.kwnames, k);
+    if (!PyUnicode_Check(key)) {
+      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+      return false;
+    }
+    const int slot = keys.find(key);
+    if (slot < 0) return raise_unexpected_keyword(key, function);
+    if (!by_keyword[static_cast<std::size_t>(slot)]) by_keyword[static_cast<std::size_t>(slot)] = arguments.args[arguments.nargs + k];
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const bool positional = arguments.extra_count() > static_cast<Py_ssize_t>(i);
+    if (positional && by_keyword[i]) {
+      PyErr_Format(PyExc_TypeError, "got multiple values for argument '%s'", keys.text(i));
+      return false;
+    }
+    slots[i] = positional ? arguments.args[arguments.first + static_cast<Py_ssize_t>(i)] : by_keyword[i];
+  }
+  return true;
+}
 
 // The exception for an axis out of range: the module's current AxisError
 // (looked up at every call) holding `message`; the failure of that lookup
@@ -62,17 +99,38 @@ std::optional<std::int64_t> single_axis_argument(PyObject* axis, const char* met
 
 // The parameters of accumulate and reduceat after their `leading` fixed
 // arguments: at most three more positionally ("{method}() takes at most
-// {leading + 3} positional arguments ({n} given)"), keywords from `allowed`,
-// then axis (default 0, read by single_axis_argument), dtype (None: none)
-// and out.
+// {leading + 3} positional arguments ({n} given)"), keywords from `keys`
+// (axis, dtype, out, then any bound before), then axis (default 0, read by
+// single_axis_argument), dtype (None: none) and out.
 struct AxisMethodParameters {
   std::int64_t axis;
   PyObject* dtype;  // null: none requested
   PyObject* out;    // null: not given
 };
+template <std::size_t N>
 std::optional<AxisMethodParameters> parse_axis_method_parameters(const MethodArguments& arguments,
                                                                  const char* method, int leading,
-                                                                 std::span<const std::string_view> allowed);
+                                                                 InternedTexts<N>& keys);
+
+// TypeError "{method}() takes at most {leading + count} positional arguments
+// ({n} given)" when more than `count` extra arguments are given.
+bool check_extra_count(const MethodArguments& arguments, const char* method, int leading, int count);
+
+template <std::size_t N>
+std::optional<AxisMethodParameters> parse_axis_method_parameters(const MethodArguments& arguments,
+                                                                 const char* method, int leading,
+                                                                 InternedTexts<N>& keys) {
+  if (!check_extra_count(arguments, method, leading, 3)) return std::nullopt;
+  PyObject* given[3];
+  if (!bind_method_parameters(arguments, keys, 3, given)) return std::nullopt;
+  std::int64_t index = 0;
+  if (given[0]) {
+    auto read = single_axis_argument(given[0], method);
+    if (!read) return std::nullopt;
+    index = *read;
+  }
+  return AxisMethodParameters{index, given[1] == Py_None ? nullptr : given[1], given[2]};
+}
 
 // The input of accumulate and reduceat and its one axis: the two-input check
 // ("{name} is not a binary {what} ufunc"), the operand, the axis within its
@@ -176,6 +234,31 @@ quarvel_kernels::RunOperand placed(const View& view);
 // unfilled): C layout, the dtype's default byte order; its size checked as
 // reserve_result does. Nullopt with the error set.
 std::optional<View> new_result_view(DType dtype, const Shape& shape);
+
+// One operand of an in-place run: a view placed over the run by `strides`,
+// from its element (0, ..., 0) moved by `shift` bytes (which stays within
+// the view); `fresh` for a view over a buffer just made, whose layout needs
+// no check.
+struct InPlaceOperand {
+  const View* view;
+  const std::int64_t* strides;
+  bool fresh = false;
+  std::int64_t shift = 0;
+};
+// Whether a kernel of `dtype` reads or writes `view` as it is: that dtype, in native order.
+bool in_loop_format(const View& view, DType dtype);
+// The kernel over `shape` on {input 0, input 1} -> output, every operand in
+// its loop format and no mask: run_typed's rows and kernel calls without its
+// staging set-up, so the same bits and faults. Nullopt with the error set.
+std::optional<std::uint32_t> run_in_place(const Shape& shape, quarvel_kernels::StridedLoop kernel,
+                                          std::span<const InPlaceOperand, 3> operands);
+// convert_typed over operands placed as in-place runs place them (in
+// different buffers): the same conversion of each element, without the
+// set-up of a run. False with the error set.
+bool convert_in_place(const Shape& shape, const InPlaceOperand& from, const InPlaceOperand& to);
+// Every element of `view` (C-ordered over a buffer just made) set to `value`,
+// as View::assign_scalar sets it. False with the error set.
+bool fill_fresh(const View& view, const Scalar& value);
 
 // run_typed and convert_typed with their storage errors raised.
 std::optional<std::uint32_t> run_raising(const quarvel_kernels::TypedRun& run);

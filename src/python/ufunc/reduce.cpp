@@ -17,6 +17,7 @@
 #include "python/ufunc/engines.h"
 #include "python/ufunc/method_support.h"
 #include "python/ufunc/small_call.h"
+#include "storage/small_vector.h"
 #include "storage/extended.h"
 #include "storage/view_detail.h"
 
@@ -27,12 +28,17 @@ namespace {
 using quarvel_kernels::Op;
 using quarvel_storage::Strides;
 
-constexpr std::string_view reduce_keywords[] = {"out", "axis", "dtype", "where", "initial", "keepdims"};
-constexpr Py_ssize_t reduce_parameter_count = 6;
+// The parameters after the array, in positional order.
+InternedTexts<6> reduce_keys({"axis", "dtype", "out", "keepdims", "initial", "where"});
+constexpr int reduce_parameter_count = 6;
+
+// Axes held inline for arrays of a few dimensions.
+using AxisList = quarvel_storage::SmallVector<std::size_t, quarvel_storage::inline_dimensions>;
+using GivenAxes = quarvel_storage::SmallVector<std::int64_t, quarvel_storage::inline_dimensions>;
 
 struct ReduceParameters {
   PyObject* array;
-  PyObject* axis;     // None: every axis
+  PyObject* axis;     // None: every axis; null: axis 0
   PyObject* dtype;    // null: none requested
   PyObject* out;      // null: not given
   bool keepdims;
@@ -47,14 +53,14 @@ struct PreparedReduce {
   Operand input;
   // The input's shape, or [1] for an input without dimensions reduced as one element.
   Shape shape;
-  std::vector<std::size_t> axes;  // ascending
+  AxisList axes;  // ascending
   Shape reduced_shape;
   std::uint64_t reduced_count = 0;
   Shape result_shape;
   std::uint64_t result_count = 0;
   // For each result axis, the input axis whose coordinate it carries
   // (SIZE_MAX for a reduced axis kept as length 1).
-  std::vector<std::size_t> kept_axes;
+  AxisList kept_axes;
   DType accumulator;  // a0: the running value
   DType element;      // a1: each folded element
   DType result;
@@ -69,13 +75,11 @@ struct Folded {
 
 // --- arguments -----------------------------------------------------------------------
 
-// keepdims through operator.index, then the C long and C int ranges.
+// keepdims as an index (the interpreter's __index__ conversion), then the C
+// long and C int ranges.
 std::optional<bool> keepdims_flag(PyObject* value) {
-  PyRef module = PyRef::steal(PyImport_ImportModule("operator"));
-  if (!module) return std::nullopt;
-  PyRef index = PyRef::steal(PyObject_GetAttrString(module.get(), "index"));
-  if (!index) return std::nullopt;
-  PyRef integer = PyRef::steal(PyObject_CallFunctionObjArgs(index.get(), value, nullptr));
+  if (value == Py_True || value == Py_False) return value == Py_True;
+  PyRef integer = PyRef::steal(PyNumber_Index(value));
   if (!integer) {
     if (!PyFloat_Check(value)) return std::nullopt;
     PyErr_Clear();
@@ -90,25 +94,19 @@ std::optional<bool> keepdims_flag(PyObject* value) {
   return number != 0;
 }
 
-std::optional<ReduceParameters> parse_reduce_arguments(PyObject* args, PyObject* kwargs) {
-  static constexpr Param params[] = {{"array", ParamKind::PositionalOnly, true}};
-  static constexpr Signature signature{"reduce", params, true, true};
-  PyObject* array = nullptr;
-  if (!parse_arguments(signature, CallArgs::from_tuple(args, kwargs), std::span(&array, 1))) return std::nullopt;
-  const MethodArguments arguments{args, 1, kwargs};
-  if (arguments.extra_count() > reduce_parameter_count) {
-    PyErr_Format(PyExc_TypeError, "reduce() takes at most %d positional arguments (%zd given)",
-                 static_cast<int>(reduce_parameter_count + 1), arguments.extra_count() + 1);
-    return std::nullopt;
+std::optional<ReduceParameters> parse_reduce_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* array = nargs >= 1 ? args[0] : nullptr;
+  if (!array) {
+    // No array: the binding's own refusal.
+    static constexpr Param params[] = {{"array", ParamKind::PositionalOnly, true}};
+    static constexpr Signature signature{"reduce", params, true, true};
+    if (!parse_arguments(signature, CallArgs::from_vector(args, nargs, kwnames), std::span(&array, 1)))
+      return std::nullopt;
   }
-  if (!ensure_known_method_kwargs(kwargs, reduce_keywords, "reduce")) return std::nullopt;
+  const MethodArguments arguments{args, nargs, kwnames, 1};
+  if (!check_extra_count(arguments, "reduce", 1, reduce_parameter_count)) return std::nullopt;
   PyObject* given[reduce_parameter_count];
-  static constexpr const char* names[] = {"axis", "dtype", "out", "keepdims", "initial", "where"};
-  for (Py_ssize_t i = 0; i < reduce_parameter_count; ++i) {
-    auto value = method_parameter(arguments, i, names[i]);
-    if (!value) return std::nullopt;
-    given[i] = *value;
-  }
+  if (!bind_method_parameters(arguments, reduce_keys, reduce_parameter_count, given, "reduce")) return std::nullopt;
   ReduceParameters parsed{array, given[0], given[1] == Py_None ? nullptr : given[1], given[2], false, given[4],
                           given[5]};
   if (given[3]) {
@@ -130,42 +128,44 @@ std::optional<std::int64_t> axis_integer(PyObject* item) {
 }
 
 // The items of an axis tuple as integers, all converted before any is checked.
-std::optional<std::vector<std::int64_t>> normalize_axes(PyObject* tuple) {
-  std::vector<std::int64_t> axes;
+bool normalize_axes(PyObject* tuple, GivenAxes& axes) {
   const Py_ssize_t count = PyTuple_Size(tuple);
   for (Py_ssize_t i = 0; i < count; ++i) {
     auto axis = axis_integer(PyTuple_GetItem(tuple, i));
-    if (!axis) return std::nullopt;
+    if (!axis) return false;
     axes.push_back(*axis);
   }
-  return axes;
+  return true;
 }
 
-// The axes as given: every axis for None, a tuple's items, or one integer.
-std::optional<std::vector<std::int64_t>> requested_axes(PyObject* axis, std::size_t ndim) {
-  if (axis == Py_None) {
-    std::vector<std::int64_t> all(ndim);
-    for (std::size_t i = 0; i < ndim; ++i) all[i] = static_cast<std::int64_t>(i);
-    return all;
+// The axes as given: every axis for None, a tuple's items, or one integer (0 when absent).
+bool requested_axes(PyObject* axis, std::size_t ndim, GivenAxes& axes) {
+  if (!axis) {
+    axes.push_back(0);
+    return true;
   }
-  if (PyTuple_Check(axis)) return normalize_axes(axis);
+  if (axis == Py_None) {
+    for (std::size_t i = 0; i < ndim; ++i) axes.push_back(static_cast<std::int64_t>(i));
+    return true;
+  }
+  if (PyTuple_Check(axis)) return normalize_axes(axis, axes);
   auto single = axis_integer(axis);
-  if (!single) return std::nullopt;
-  return std::vector<std::int64_t>{*single};
+  if (!single) return false;
+  axes.push_back(*single);
+  return true;
 }
 
 // Range and repetition checked in the given order; ascending.
-std::optional<std::vector<std::size_t>> checked_axes(std::span<const std::int64_t> given, std::size_t ndim) {
-  std::vector<std::size_t> axes;
+bool checked_axes(std::span<const std::int64_t> given, std::size_t ndim, AxisList& axes) {
   for (std::int64_t axis : given) {
     auto index = normalize_axis(axis, ndim);
-    if (!index) return std::nullopt;
+    if (!index) return false;
     if (std::find(axes.begin(), axes.end(), *index) != axes.end())
-      return raise_error(PyExc_ValueError, "repeated axis in `axis` argument");
+      return raise_false(PyExc_ValueError, "repeated axis in `axis` argument");
     axes.push_back(*index);
   }
   std::sort(axes.begin(), axes.end());
-  return axes;
+  return true;
 }
 
 // An input without dimensions folds as the one element of shape [1] for None,
@@ -173,17 +173,15 @@ std::optional<std::vector<std::size_t>> checked_axes(std::span<const std::int64_
 bool prepare_axes(PreparedReduce& reduce, PyObject* axis) {
   const std::size_t ndim = reduce.input.shape().size();
   reduce.shape = reduce.input.shape();
-  auto given = requested_axes(axis, ndim);
-  if (!given) return false;
-  if (ndim == 0 && (axis == Py_None || (!PyTuple_Check(axis) && ((*given)[0] == 0 || (*given)[0] == -1)))) {
+  GivenAxes given;
+  if (!requested_axes(axis, ndim, given)) return false;
+  const bool single = axis && axis != Py_None && !PyTuple_Check(axis);
+  if (ndim == 0 && (axis == Py_None || ((!axis || single) && (given[0] == 0 || given[0] == -1)))) {
     reduce.shape = {1};
     reduce.axes = {0};
     return true;
   }
-  auto axes = checked_axes(*given, ndim);
-  if (!axes) return false;
-  reduce.axes = std::move(*axes);
-  return true;
+  return checked_axes(given, ndim, reduce.axes);
 }
 
 // --- the engine ------------------------------------------------------------------------
@@ -231,16 +229,12 @@ void prepare_shapes(PreparedReduce& reduce, bool keepdims) {
   }
 }
 
-std::optional<PreparedReduce> prepare_reduce(std::string_view name, const ReduceParameters& parameters) {
-  const std::optional<Op> op = quarvel_kernels::op_from_name(name);
-  if (!op) return raise_error(PyExc_TypeError, "unknown ufunc");
-  if (!check_binary_method(*op, name, "reduction")) return std::nullopt;
-  auto input = Operand::from_python(parameters.array);
-  if (!input) return std::nullopt;
+std::optional<PreparedReduce> prepare_reduce(Op op, std::string_view name, const ReduceParameters& parameters) {
+  if (!check_binary_method(op, name, "reduction")) return std::nullopt;
   PreparedReduce reduce;
+  if (!Operand::convert(parameters.array, reduce.input)) return std::nullopt;
   reduce.name = name;
-  reduce.op = *op;
-  reduce.input = std::move(*input);
+  reduce.op = op;
   if (!prepare_axes(reduce, parameters.axis)) return std::nullopt;
 
   auto loop = reduction_loop(reduce.op, reduce.input.dtype, parameters.dtype);
@@ -346,6 +340,11 @@ quarvel_kernels::StridedLoop typed_fold_kernel(const PreparedReduce& reduce) {
 // accumulators, which sit at stride 0 along the reduced axes.
 std::optional<std::uint32_t> fold_region(const PreparedReduce& reduce, quarvel_kernels::StridedLoop kernel,
                                          const View& region, const View& accumulators, const Strides& placement) {
+  if (!reduce.mask && in_loop_format(region, reduce.element)) {
+    const InPlaceOperand operands[] = {
+        {&accumulators, placement.data(), true}, {&region, region.strides.data()}, {&accumulators, placement.data(), true}};
+    return run_in_place(region.shape, kernel, operands);
+  }
   quarvel_kernels::TypedRun run{region.shape, {}, {}, std::nullopt,
                                 fold_loop(running_dtype(reduce.op, reduce.accumulator), reduce.element), kernel};
   run.inputs = {placed(accumulators, placement), placed(region)};
@@ -376,7 +375,7 @@ std::optional<PyObject*> typed_reduce(const PreparedReduce& reduce, const Reduce
   std::uint32_t faults = 0;
   if (reduce.start) {
     const Scalar start = running == reduce.accumulator ? *reduce.start : Scalar(reduce.start->truthy());
-    if (!storage_ok(accumulators->assign_scalar(start))) return nullptr;
+    if (!fill_fresh(*accumulators, start)) return nullptr;
     const bool none_selected = reduce.mask && !reduce.mask->view && !reduce.mask->scalar->truthy();
     auto ran = none_selected ? std::optional<std::uint32_t>(0)
                              : fold_region(reduce, kernel, input, *accumulators, placement);
@@ -403,8 +402,8 @@ std::optional<PyObject*> typed_reduce(const PreparedReduce& reduce, const Reduce
                                  faults);
 }
 
-PyObject* reduce(std::string_view name, const ReduceParameters& parameters) {
-  auto prepared = prepare_reduce(name, parameters);
+PyObject* reduce(Op op, std::string_view name, const ReduceParameters& parameters) {
+  auto prepared = prepare_reduce(op, name, parameters);
   if (!prepared) return nullptr;
   if (auto typed = typed_reduce(*prepared, parameters)) return *typed;
   auto values = reserve_result(prepared->result_shape, prepared->result);
@@ -419,18 +418,11 @@ PyObject* reduce(std::string_view name, const ReduceParameters& parameters) {
 
 }  // namespace
 
-PyObject* reduce_method(std::string_view name, PyObject* args, PyObject* kwargs) {
-  if (const std::optional<Op> op = quarvel_kernels::op_from_name(name))
-    if (auto served = small_reduce(*op, name, args, kwargs)) return *served;
-  auto parameters = parse_reduce_arguments(args, kwargs);
+PyObject* reduce_method(Op op, std::string_view name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (auto served = small_reduce(op, name, args, nargs, kwnames)) return *served;
+  auto parameters = parse_reduce_arguments(args, nargs, kwnames);
   if (!parameters) return nullptr;
-  PyRef default_axis;
-  if (!parameters->axis) {
-    default_axis = PyRef::steal(PyLong_FromLong(0));
-    if (!default_axis) return nullptr;
-    parameters->axis = default_axis.get();
-  }
-  return reduce(name, *parameters);
+  return reduce(op, name, *parameters);
 }
 
 }  // namespace quarvel_python::ufunc

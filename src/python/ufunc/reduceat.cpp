@@ -26,7 +26,7 @@ namespace {
 using quarvel_kernels::Op;
 
 // `indices` by keyword has been bound by then.
-constexpr std::string_view reduceat_keywords[] = {"axis", "dtype", "out", "indices"};
+InternedTexts<4> reduceat_keys({"axis", "dtype", "out", "indices"});
 
 struct PreparedReduceat {
   Op op;
@@ -97,26 +97,24 @@ std::optional<std::vector<std::uint64_t>> start_positions(PyObject* indices, std
   return starts;
 }
 
-std::optional<PreparedReduceat> prepare_reduceat(std::string_view name, PyObject* array, PyObject* indices,
+std::optional<PreparedReduceat> prepare_reduceat(Op op, std::string_view name, PyObject* array, PyObject* indices,
                                                  const AxisMethodParameters& parameters) {
-  const std::optional<Op> op = quarvel_kernels::op_from_name(name);
-  if (!op) return raise_error(PyExc_TypeError, "unknown ufunc");
-  auto input = prepare_axis_input(*op, name, "reduceat", array, parameters.axis);
+  auto input = prepare_axis_input(op, name, "reduceat", array, parameters.axis);
   if (!input) return std::nullopt;
   Shape shape = input->input.shape();
   auto starts = start_positions(indices, shape[input->axis]);
   if (!starts) return std::nullopt;
-  auto loop = reduction_loop(*op, input->input.dtype, parameters.dtype);
+  auto loop = reduction_loop(op, input->input.dtype, parameters.dtype);
   if (!loop || !validate_repeated_ufunc_loop(name, *loop, "reduceat")) return std::nullopt;
   Shape result_shape = shape;
   result_shape[input->axis] = starts->size();
-  return PreparedReduceat{*op,
+  return PreparedReduceat{op,
                           std::move(*input),
                           std::move(shape),
                           std::move(*starts),
                           std::move(result_shape),
-                          reduction_accumulator_dtype(*op, loop->inputs[0]),
-                          reduction_accumulator_dtype(*op, loop->inputs[1]),
+                          reduction_accumulator_dtype(op, loop->inputs[0]),
+                          reduction_accumulator_dtype(op, loop->inputs[1]),
                           loop->outputs[0]};
 }
 
@@ -193,8 +191,9 @@ std::optional<PyObject*> typed_reduceat(const PreparedReduceat& prepared, std::s
                                  false, *faults);
 }
 
-PyObject* reduceat(std::string_view name, PyObject* array, PyObject* indices, const AxisMethodParameters& parameters) {
-  auto prepared = prepare_reduceat(name, array, indices, parameters);
+PyObject* reduceat(Op op, std::string_view name, PyObject* array, PyObject* indices,
+                   const AxisMethodParameters& parameters) {
+  auto prepared = prepare_reduceat(op, name, array, indices, parameters);
   if (!prepared) return nullptr;
   if (auto typed = typed_reduceat(*prepared, name, parameters.out)) return *typed;
   auto values = zero_result(prepared->result_shape, prepared->result);
@@ -208,20 +207,21 @@ PyObject* reduceat(std::string_view name, PyObject* array, PyObject* indices, co
 
 }  // namespace
 
-PyObject* reduceat_method(std::string_view name, PyObject* args, PyObject* kwargs) {
+PyObject* reduceat_method(Op op, std::string_view name, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
   static constexpr Param params[] = {{"array", ParamKind::PositionalOnly, true},
                                      {"indices", ParamKind::PositionalOrKeyword, true}};
   static constexpr Signature signature{"reduceat", params, true, true};
   PyObject* bound[2] = {nullptr, nullptr};
-  const CallArgs call = CallArgs::from_tuple(args, kwargs);
+  const CallArgs call = CallArgs::from_vector(args, nargs, kwnames);
   if (!parse_arguments(signature, call, bound)) return nullptr;
   const bool indices_positional = call.positional_count() >= 2;
   if (indices_positional && call.keyword("indices"))
     return raise_null(PyExc_TypeError, "argument for reduceat() given by name ('indices') and position (2)");
   auto parameters =
-      parse_axis_method_parameters({args, indices_positional ? 2 : 1, kwargs}, "reduceat", 2, reduceat_keywords);
+      parse_axis_method_parameters({args, nargs, kwnames, indices_positional ? 2 : 1}, "reduceat", 2, reduceat_keys);
   if (!parameters) return nullptr;
-  return reduceat(name, bound[0], bound[1], *parameters);
+  return reduceat(op, name, bound[0], bound[1], *parameters);
 }
 
 }  // namespace quarvel_python::ufunc

@@ -397,14 +397,21 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::size_t ni
   return small_call(op, name, std::span(args, nin), *out);
 }
 
-std::optional<PyObject*> small_reduce(Op op, std::string_view name, PyObject* args, PyObject* kwargs) {
+std::optional<PyObject*> small_reduce(Op op, std::string_view name, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
   if (element_path_forced() || !is_binary_method_op(op)) return std::nullopt;
-  const Py_ssize_t given = PyTuple_Size(args);
-  if (given < 1 || given > 2) return std::nullopt;
-  const std::optional<PyObject*> keyword_axis = only_keyword(kwargs, "axis");
-  if (!keyword_axis || (*keyword_axis && given == 2)) return std::nullopt;
-  if (!plain_single_axis(given == 2 ? PyTuple_GetItem(args, 1) : *keyword_axis)) return std::nullopt;
-  PyObject* array = PyTuple_GetItem(args, 0);
+  if (nargs < 1 || nargs > 2) return std::nullopt;
+  PyObject* keyword_axis = nullptr;
+  if (kwnames && PyTuple_Size(kwnames) > 0) {
+    // One keyword, exactly "axis", and no axis by position.
+    PyObject* key = PyTuple_GetItem(kwnames, 0);
+    if (nargs == 2 || PyTuple_Size(kwnames) != 1 || !PyUnicode_CheckExact(key) ||
+        PyUnicode_CompareWithASCIIString(key, "axis") != 0)
+      return std::nullopt;
+    keyword_axis = args[nargs];
+  }
+  if (!plain_single_axis(nargs == 2 ? args[1] : keyword_axis)) return std::nullopt;
+  PyObject* array = args[0];
   if (!is_array(array)) return std::nullopt;
   const PyArray* input = as_array(array);
   const View& view = input->view;

@@ -35,11 +35,11 @@ std::optional<PyObject*> small_call(quarvel_kernels::Op op, std::string_view nam
                                     PyObject* const* args, std::size_t given, PyObject* kwargs);
 
 // reduce(array), with at most an axis of 0, -1 or None (by position or
-// keyword), on a one-dimensional array of a fixed-width dtype with elements:
+// keyword; the arguments as a fast method takes them), on a one-dimensional array of a fixed-width dtype with elements:
 // the fold the engine's typed path runs, to a scalar result. Nullopt when
 // the engine must serve it.
-std::optional<PyObject*> small_reduce(quarvel_kernels::Op op, std::string_view name, PyObject* args,
-                                      PyObject* kwargs);
+std::optional<PyObject*> small_reduce(quarvel_kernels::Op op, std::string_view name, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames);
 
 // A run over `shape` that reads `view` with one stride: the stride (0 for a
 // view of one element broadcast), or nullopt when no single stride does. Past

@@ -84,16 +84,24 @@ PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&] { return Engine(ufunc_of(self).name, args, kwargs); });
 }
 
+template <PyObject* (*Engine)(quarvel_kernels::Op, std::string_view, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&] {
+    const PyUFunc& ufunc = ufunc_of(self);
+    return Engine(ufunc.op, ufunc.name, args, nargs, kwnames);
+  });
+}
+
 PyObject* UFunc_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&] { return at_method(ufunc_of(self).name, args, nargs, kwnames); });
 }
 
 PyMethodDef ufunc_methods[] = {
-    {"reduce", as_cfunction(method<reduce_method>), METH_VARARGS | METH_KEYWORDS,
+    {"reduce", as_cfunction(fast_method<reduce_method>), METH_FASTCALL | METH_KEYWORDS,
      "reduce($self, array, /, *args, **kwargs)\n--\n\n"},
-    {"accumulate", as_cfunction(method<accumulate_method>), METH_VARARGS | METH_KEYWORDS,
+    {"accumulate", as_cfunction(fast_method<accumulate_method>), METH_FASTCALL | METH_KEYWORDS,
      "accumulate($self, array, /, *args, **kwargs)\n--\n\n"},
-    {"reduceat", as_cfunction(method<reduceat_method>), METH_VARARGS | METH_KEYWORDS,
+    {"reduceat", as_cfunction(fast_method<reduceat_method>), METH_FASTCALL | METH_KEYWORDS,
      "reduceat($self, array, /, indices, *args, **kwargs)\n--\n\n"},
     {"outer", as_cfunction(method<outer_method>), METH_VARARGS | METH_KEYWORDS,
      "outer($self, a, b, /, **kwargs)\n--\n\n"},
