@@ -153,8 +153,8 @@ def test_special_values_in_every_engine(element_path, name, code):
 
 
 # Whole blocks whose every result is subnormal, exact or not (a fine bit on
-# every other operand makes the product inexact): every element goes through
-# the detail after the block's vector pass.
+# every other operand makes the product inexact): every element's exactness
+# is decided after the block's common pass.
 SUBNORMAL_SCALES = {"f2": -10, "f4": -70, "f8": -530}
 
 
