@@ -137,12 +137,35 @@ bool raise_too_many(std::size_t ndim, std::size_t count) {
 // reading it raised, held back until the walk reaches the item.
 struct ReadList {
   std::optional<IndexList> list;
+  // A flat list of plain ints in the int64 range, read without the general
+  // element representation: the int64 values its general reading would give.
+  std::optional<std::vector<std::int64_t>> ints;
   PyRef error_type, error_value, error_traceback;
 
   void restore_error() {
     PyErr_Restore(error_type.release(), error_value.release(), error_traceback.release());
   }
 };
+
+// A non-empty flat list of exact ints, each in the int64 range; nullopt for
+// anything else (bools, subclasses, big ints, nested items), which the
+// general reading serves. Reading exact ints runs no user code.
+std::optional<std::vector<std::int64_t>> plain_int_list(PyObject* item) {
+  if (!PyList_CheckExact(item)) return std::nullopt;
+  const Py_ssize_t size = PyList_Size(item);
+  if (size < 1) return std::nullopt;
+  std::vector<std::int64_t> values;
+  values.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* value = PyList_GetItem(item, i);
+    if (!PyLong_CheckExact(value)) return std::nullopt;
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0) return std::nullopt;
+    values.push_back(number);
+  }
+  return values;
+}
 
 // Axes an item consumes, before anything is converted. Lists are read here,
 // once, so the walk consumes exactly the axes counted even when the items'
@@ -155,6 +178,8 @@ std::optional<std::size_t> consumed_axes(PyObject* item, ReadList& read) {
     return view.dtype == DType::Bool ? view.ndim() : 1;
   }
   if (!is_nested_sequence(item)) return 1;
+  read.ints = plain_int_list(item);
+  if (read.ints) return 1;
   read.list = flatten_index_array(item);
   if (!read.list) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return std::nullopt;
@@ -287,6 +312,15 @@ std::optional<ParsedIndex> parse_indices(const View& view, PyObject* key) {
     }
     if (is_nested_sequence(item)) {
       if (!cursor_free()) return std::nullopt;
+      if (lists[i].ints) {
+        const std::uint64_t length = lists[i].ints->size();
+        auto made = make_int_array(Shape{length}, std::move(*lists[i].ints));
+        if (!made) return std::nullopt;
+        parsed.items.push_back(std::move(*made));
+        ++cursor;
+        only_integers = false;
+        continue;
+      }
       if (!lists[i].list) {
         lists[i].restore_error();
         return std::nullopt;

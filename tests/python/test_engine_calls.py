@@ -254,6 +254,8 @@ def test_at_with_one_value_for_every_index(count, dtype, value):
     ([1, 3], [1.0, 3.0]), (([1, 3],), [1.0, 3.0]), ((slice(None), ), [0.0, 1.0, 2.0, 3.0]),
     ([True, False, True, False], [0.0, 2.0]), ([[0, 1], [3, 2]], [[0.0, 1.0], [3.0, 2.0]]),
     ((2,), 2.0), (-1, 3.0), (([0, 0, 1],), [0.0, 0.0, 1.0]),
+    ([-1, 0, -4], [3.0, 0.0, 0.0]), ([3, 3, -2], [3.0, 3.0, 2.0]), ([1, True], [1.0, 1.0]), ([0], [0.0]),
+    ([-4] * 300, [0.0] * 300),
 ])
 def test_keys_of_one_item_and_of_a_tuple(key, expected):
     a = q.array([0.0, 1.0, 2.0, 3.0])
@@ -262,7 +264,87 @@ def test_keys_of_one_item_and_of_a_tuple(key, expected):
 
 @pytest.mark.parametrize("key, error, text", [
     ([0, [1]], IndexError, "index arrays must be rectangular"), ([0.5], IndexError, None),
-    (([1], [2]), IndexError, None), ([[1], 2.5], IndexError, None), ([9], IndexError, None),
+    (([1], [2]), IndexError, None), ([[1], 2.5], IndexError, None),
+    ([9], IndexError, "index 9 is out of bounds for axis 0 with size 4"),
+    ([0, -5], IndexError, "index -5 is out of bounds for axis 0 with size 4"),
+    ([2**63], IndexError, "index 9223372036854775807 is out of bounds for axis 0 with size 4"),
+    ([0, 2**64], OverflowError, "Python int is outside the supported 64-bit numeric range"),
+    ([], IndexError, "boolean index shape did not match the indexed array dimensions"),
 ])
 def test_refused_keys_of_one_item_and_of_a_tuple(key, error, text):
     raises(error, text, lambda: q.array([0.0, 1.0, 2.0, 3.0])[key])
+
+
+@pytest.mark.parametrize("indices, expected", [
+    ([0, -1], [2.5, 1.0, 2.5]), ([-3, -3, 1], [4.0, 2.5, 1.0]), ([2] * 257, [1.0, 1.0, 386.5]),
+    ([i % 3 - 3 for i in range(600)], [301.0, 301.0, 301.0]),
+])
+def test_at_with_negative_and_repeated_indices(indices, expected):
+    o = q.array([1.0, 1.0, 1.0])
+    q.add.at(o, indices, 1.5)
+    assert listed(o) == expected
+
+
+@pytest.mark.parametrize("indices, text", [
+    ([0, 3], "index 3 is out of bounds for axis 0 with size 3"),
+    ([-4], "index -4 is out of bounds for axis 0 with size 3"),
+])
+def test_at_with_an_index_out_of_range_writes_nothing(indices, text):
+    o = q.array([1.0, 1.0, 1.0])
+    raises(IndexError, text, q.add.at, o, indices, 1.5)
+    assert listed(o) == [1.0, 1.0, 1.0]
+
+
+AT_KEYS = [[0, 1], [-1, -5], [4, 4, 4], [0, 5], [-6], [True, False, True, False, True], [1, True], [2**63],
+           [2**64], [], [[0, 1], [2, 3]], (slice(1, 4),), [(i * 3) % 5 - 2 for i in range(300)]]
+
+
+@pytest.mark.parametrize("key", AT_KEYS)
+@pytest.mark.parametrize("value", [1.5, 2, 1 - 2j, True, ("array", "int8", [3]), ("array", "float32", [1.0, 2.0])])
+@pytest.mark.parametrize("dtype", ["float64", "int16", "complex64", "g"])
+def test_at_with_index_lists_and_numbers_against_the_element_path(element_path, key, value, dtype):
+    steps = [("array", {"values": [1, 2, 3, 4, 5], "dtype": dtype, "order": "C", "views": []})]
+    if isinstance(value, tuple):
+        steps.append(("array", {"values": value[2], "dtype": value[1], "order": "C", "views": []}))
+        value = ("ref", 1)
+    steps.append(("ufunc", "add", "at", (("ref", 0), key, value), {}))
+    check(element_path, steps)
+
+
+@pytest.mark.parametrize("key", [[0, 2], [-1, -1], [3], [[1], [0]]])
+@pytest.mark.parametrize("name", ["negative", "sqrt"])
+def test_unary_at_with_index_lists_against_the_element_path(element_path, key, name):
+    steps = [("array", {"values": [[1.0, 4.0], [9.0, -1.0], [0.0, 2.0], [3.0, 5.0]], "dtype": "float32",
+                        "order": "C", "views": []}),
+             ("ufunc", name, "at", (("ref", 0), key), {})]
+    check(element_path, steps)
+
+
+OUTER_OPERANDS = [
+    {"values": [1.0, 2.0, 3.0, 4.0], "dtype": "float64", "order": "C", "views": [slice(None, None, 2)]},
+    {"values": [[1, 2, 3], [4, 5, 6]], "dtype": "int32", "order": "C", "views": ["T"]},
+    {"values": [[1, 2, 3], [4, 5, 6]], "dtype": "int64", "order": "F", "views": []},
+    {"values": [[1.5, 2.5], [3.5, 4.5]], "dtype": "float32", "order": "C", "views": [(slice(None), slice(0, 1))]},
+    {"values": 2.5, "dtype": "float64", "order": "C", "views": []},
+    {"values": [[[1, 2], [3, 4]]], "dtype": "int8", "order": "C", "views": [(slice(None), slice(None, None, -1))]},
+]
+
+
+@pytest.mark.parametrize("a, b", list(itertools.product(range(len(OUTER_OPERANDS)), repeat=2)))
+@pytest.mark.parametrize("kwargs", [{}, {"dtype": "float64"}, {"order": "C"}, {"order": "A"}, {"casting": "no"},
+                                    {"out": True}])
+def test_outer_of_strided_and_zero_dimension_operands_against_the_element_path(element_path, a, b, kwargs):
+    # The new result's order-K layout follows the operands' strides.
+    steps = [("array", OUTER_OPERANDS[a]), ("array", OUTER_OPERANDS[b])]
+    if kwargs.get("out"):
+        steps.append(("ufunc", "multiply", "outer", (("ref", 0), ("ref", 1)), {}))
+        kwargs = {"out": ("ref", 2)}
+    steps.append(("ufunc", "multiply", "outer", (("ref", 0), ("ref", 1)), kwargs))
+    check(element_path, steps)
+
+
+@pytest.mark.parametrize("key", [[0, -1, 2], [3, 3, -4], [2**62], [-5], [0, 2**63], [1, 2.0], [1, None]])
+def test_flat_index_lists_against_the_element_path(element_path, key):
+    steps = [("array", {"values": [[0, 1], [2, 3], [4, 5], [6, 7]], "dtype": "int16", "order": "C", "views": []}),
+             ("getitem", 0, key), ("setitem", 0, key, 9)]
+    check(element_path, steps)

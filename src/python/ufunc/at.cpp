@@ -212,24 +212,41 @@ bool elements_distinct(const View& view) {
   return true;
 }
 
-// `b` converted whole to `dtype` into a private array of its own shape,
-// before anything is written: a `b` that views `a` is seen as it was.
-std::optional<View> right_copy(const Operand& right, DType dtype) {
+// `b` in the loop's second input dtype, read whole before anything is
+// written (a `b` that views `a` is seen as it was): a private array of its
+// own shape, or a number's one element held inline.
+struct RightValues {
+  std::optional<View> array;
+  alignas(16) quarvel_storage::view_detail::ElementBytes element{};
+  DType dtype;
+
+  std::uint64_t itemsize() const { return dtype.itemsize(); }
+  // Its strides over a target of `shape`: 0 along every axis for a number.
+  quarvel_storage::Strides strides_over(const Shape& shape) const {
+    return array ? quarvel_kernels::broadcast_strides(*array, shape) : quarvel_storage::Strides(shape.size(), 0);
+  }
+};
+
+bool read_right(const Operand& right, DType dtype, RightValues& into) {
+  into.dtype = dtype;
   if (!right.view) {
     auto value = right.read_as({}, 0, dtype);
-    if (!value) return std::nullopt;
-    return storage_value(View::from_values(dtype, {}, std::span(&*value, 1)));
+    if (!value) return false;
+    auto bytes = storage_value(quarvel_storage::view_detail::encoded(*value, dtype, quarvel_storage::ByteOrder::Native));
+    if (!bytes) return false;
+    into.element = *bytes;
+    return true;
   }
-  auto copy = storage_value(View::zeros_with_layout(dtype, default_byte_order(dtype), right.view->shape, false));
-  if (!copy || !convert_raising(copy->shape, placed(*right.view), placed(*copy))) return std::nullopt;
-  return copy;
+  into.array = storage_value(View::zeros_with_layout(dtype, default_byte_order(dtype), right.view->shape, false));
+  return into.array && convert_raising(into.array->shape, placed(*right.view), placed(*into.array));
 }
 
 // A basic target of distinct elements: one run over the view, in place.
 std::optional<std::uint32_t> update_view(const PreparedAt& at, quarvel_kernels::StridedLoop kernel,
-                                         const View& target, const std::optional<View>& right) {
+                                         const View& target, const RightValues* right) {
   quarvel_kernels::TypedRun run{target.shape, {placed(target)}, {placed(target)}, std::nullopt, at.loop, kernel};
-  if (right) run.inputs.push_back(placed(*right, quarvel_kernels::broadcast_strides(*right, target.shape)));
+  if (right && right->array) run.inputs.push_back(placed(*right->array, right->strides_over(target.shape)));
+  else if (right) run.inputs.push_back(quarvel_kernels::RunOperand{nullptr, {}, right->element.data()});
   return run_raising(run);
 }
 
@@ -266,21 +283,24 @@ RunMove run_move(std::uint64_t size) {
   }
 }
 
-// `a` locked for writing and `b`, when given, for reading, with the first
-// element of `b`; nullopt with the error set when a lock or layout is refused.
+// `a` locked for writing and `b`'s array, when it has one, for reading, with
+// the first element of `b`; nullopt with the error set when a lock or layout is refused.
 struct AtLocks {
   quarvel_storage::LockedBuffer::WriteGuard array;
   std::optional<quarvel_storage::LockedBuffer::ReadGuard> right;
   const std::uint8_t* right_base = nullptr;
 };
 
-std::optional<AtLocks> lock_operands(const View& array, const std::optional<View>& right) {
+std::optional<AtLocks> lock_operands(const View& array, const RightValues* right) {
   auto guard = storage_value(array.buffer->write());
   if (!guard || !storage_value(array.element_base(*guard))) return std::nullopt;
   AtLocks locks{std::move(*guard), std::nullopt, nullptr};
-  if (right) {
-    locks.right = storage_value(std::as_const(*right->buffer).read());
-    auto base = locks.right ? storage_value(right->element_base(*locks.right)) : std::nullopt;
+  if (right && !right->array) {
+    locks.right_base = right->element.data();
+  } else if (right) {
+    const View& values = *right->array;
+    locks.right = storage_value(std::as_const(*values.buffer).read());
+    auto base = locks.right ? storage_value(values.element_base(*locks.right)) : std::nullopt;
     if (!base) return std::nullopt;
     locks.right_base = *base;
   }
@@ -291,7 +311,7 @@ std::optional<AtLocks> lock_operands(const View& array, const std::optional<View
 // dtype, computed and converted back; `a` locked once. `b` is read in order
 // (one value, or one per element); nullopt when it is laid out otherwise.
 std::optional<std::uint32_t> update_runs(const PreparedAt& at, quarvel_kernels::StridedLoop kernel,
-                                         const IndexedView& target, const std::optional<View>& right) {
+                                         const IndexedView& target, const RightValues* right) {
   using quarvel_storage::ByteOrder;
   const View& array = target.view;
   const std::uint64_t size = array.dtype.itemsize(), in_size = at.loop.inputs[0].itemsize(),
@@ -300,10 +320,10 @@ std::optional<std::uint32_t> update_runs(const PreparedAt& at, quarvel_kernels::
   if (!move || in_size > max_size || out_size > max_size) return std::nullopt;
   std::int64_t right_step = 0;
   if (right) {
-    const quarvel_storage::Strides strides = quarvel_kernels::broadcast_strides(*right, target.shape);
+    const quarvel_storage::Strides strides = right->strides_over(target.shape);
     const bool one = std::all_of(strides.begin(), strides.end(), [](std::int64_t s) { return s == 0; });
-    if (!one && !(right->is_c_contiguous() && right->shape == target.shape)) return std::nullopt;
-    right_step = one ? 0 : static_cast<std::int64_t>(right->dtype.itemsize());
+    if (!one && !(right->array->is_c_contiguous() && right->array->shape == target.shape)) return std::nullopt;
+    right_step = one ? 0 : static_cast<std::int64_t>(right->itemsize());
   }
   const bool converts = array.dtype != at.loop.inputs[0] || array.dtype != at.loop.outputs[0] ||
                         quarvel_storage::swaps(array.byte_order);
@@ -327,7 +347,7 @@ std::optional<std::uint32_t> update_runs(const PreparedAt& at, quarvel_kernels::
   alignas(16) std::uint8_t repeated[run_length * max_size];
   std::int64_t right_stride = right_step;
   if (right && right_step == 0) {
-    right_stride = static_cast<std::int64_t>(right->dtype.itemsize());
+    right_stride = static_cast<std::int64_t>(right->itemsize());
     if (right_stride > static_cast<std::int64_t>(max_size)) return std::nullopt;
     // As many copies as the longest run can use: a few indices copy a few.
     const std::uint64_t copies = std::min(count, run_length);
@@ -376,7 +396,7 @@ std::optional<std::uint32_t> update_runs(const PreparedAt& at, quarvel_kernels::
 // each converted to the loop dtype, computed by the kernel on one element and
 // converted back; `a` locked once.
 std::optional<std::uint32_t> update_selection(const PreparedAt& at, quarvel_kernels::StridedLoop kernel,
-                                              const IndexedView& target, const std::optional<View>& right) {
+                                              const IndexedView& target, const RightValues* right) {
   using quarvel_storage::ByteOrder;
   const View& array = target.view;
   const auto read =
@@ -411,7 +431,7 @@ std::optional<std::uint32_t> update_selection(const PreparedAt& at, quarvel_kern
     while (i < at.count) update(nullptr);
     return faults;
   }
-  const quarvel_storage::Strides right_strides = quarvel_kernels::broadcast_strides(*right, target.shape);
+  const quarvel_storage::Strides right_strides = right->strides_over(target.shape);
   auto row = [&](const std::array<std::uint8_t*, 1>& first, const std::array<std::int64_t, 1>& inner,
                  std::uint64_t count) {
     for (std::uint64_t k = 0; k < count; ++k) update(first[0] + static_cast<std::int64_t>(k) * inner[0]);
@@ -421,7 +441,7 @@ std::optional<std::uint32_t> update_selection(const PreparedAt& at, quarvel_kern
 }
 
 std::optional<std::uint32_t> update_advanced(PreparedAt& at, quarvel_kernels::StridedLoop kernel,
-                                             const std::optional<View>& right) {
+                                             const RightValues* right) {
   if (auto faults = update_runs(at, kernel, std::get<IndexedView>(at.target), right)) return faults;
   if (PyErr_Occurred() || !list_target(at)) return std::nullopt;
   return update_selection(at, kernel, std::get<IndexedView>(at.target), right);
@@ -450,13 +470,10 @@ std::optional<PyObject*> typed_at(PreparedAt& at) {
   const View* basic = std::get_if<View>(&at.target);
   if (!kernel || (basic && !elements_distinct(*basic))) return std::nullopt;
 
-  std::optional<View> right_values;
-  if (right) {
-    right_values = right_copy(*right, at.loop.inputs[1]);
-    if (!right_values) return nullptr;
-  }
-  auto faults = basic ? update_view(at, kernel, *basic, right_values)
-                      : update_advanced(at, kernel, right_values);
+  RightValues right_values;
+  if (right && !read_right(*right, at.loop.inputs[1], right_values)) return nullptr;
+  const RightValues* given = right ? &right_values : nullptr;
+  auto faults = basic ? update_view(at, kernel, *basic, given) : update_advanced(at, kernel, given);
   if (!faults || !report_errors(at.name, *faults)) return nullptr;
   Py_RETURN_NONE;
 }

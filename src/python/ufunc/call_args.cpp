@@ -275,6 +275,20 @@ std::optional<Strides> output_strides(DType dtype, const Shape& shape, char orde
     if (!shape.empty() && shape[0] != 0) strides[0] = static_cast<std::int64_t>(dtype.itemsize());
     return strides;
   }
+  // An operand votes on a pair of axes only where it strides both: with no
+  // operand striding two, the axes keep C order, and no layouts are built.
+  bool votes = false;
+  for (const Operand& operand : placement.operands) {
+    if (!operand.view) continue;
+    std::size_t striding = 0;
+    for (std::int64_t stride : operand.view->strides) striding += stride != 0;
+    votes = votes || striding > 1;
+  }
+  if (!votes) {
+    quarvel_storage::AxisOrder c_order(shape.size());
+    for (std::size_t i = 0; i < shape.size(); ++i) c_order[i] = shape.size() - 1 - i;
+    return storage_value(quarvel_storage::axis_order_strides(dtype, shape, c_order));
+  }
   quarvel_storage::FixedVector<OperandLayout, 2> layouts;
   for (std::size_t i = 0; i < placement.operands.size(); ++i) {
     const Operand& operand = placement.operands[i];
