@@ -4,9 +4,10 @@ run, for every float, complex and integer dtype; reductions that carry a NaN
 beside the same reduction without one; and a Mandelbrot iteration beside
 plain Python doing it with `complex`.
 
-Run: PYTHONPATH=build/<dir>/pkg python3 bench/bench_special_values.py [n]
-(n elements per operand, 100000 by default; QUARVEL_ELEMENT_PATH=1 times the
-element-at-a-time path.) Figures are ns per element, the best of seven runs
+Run: PYTHONPATH=build/<dir>/pkg python3 bench/bench_special_values.py [n] [--carried]
+(n elements per operand, 100000 by default; --carried times only the
+reductions and accumulations that carry a NaN, for every float and complex
+dtype; QUARVEL_ELEMENT_PATH=1 times the element-at-a-time path.) Figures are ns per element, the best of seven runs
 under errstate(all="ignore"); a ratio is the row's time over the ordinary
 time printed beside it.
 """
@@ -17,7 +18,8 @@ import sys
 import quarvel as q
 from bench_ufunc import best
 
-N = int(sys.argv[1]) if len(sys.argv) > 1 else 10**5
+ARGS = [a for a in sys.argv[1:] if not a.startswith("--")]
+N = int(ARGS[0]) if ARGS else 10**5
 NAN, INF = float("nan"), float("inf")
 FLOATS = ["float16", "float32", "float64", "float128", "complex64", "complex128", "complex256"]
 INTEGERS = ["int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64"]
@@ -82,14 +84,31 @@ def float_rows(dtype):
     ]
     if dtype[0] != "c":
         rows.append(("x // y", lambda: q.floor_divide(x, y), [("1 // 0", lambda: q.floor_divide(ones, zeros))]))
-    carried = one_nan(dtype)
+    return rows
+
+
+def near_one(dtype, nan_at=None):
+    """Values whose running product stays near 1, with a NaN at nan_at."""
+    values = [1.0 + ((i % 7) - 3) * 2.0 ** -10 for i in range(N)]
+    if nan_at is not None:
+        values[nan_at] = NAN
+    return q.array(values, dtype=dtype)
+
+
+def carried_rows(dtype):
+    """Each reduction and accumulation beside the same one carrying a NaN
+    from a third of the way in."""
+    x, carried = ordinary(dtype), one_nan(dtype)
+    ones, ones_carried = near_one(dtype), near_one(dtype, N // 3)
+    segments = q.array(list(range(0, N, 10)), dtype="int64")
+    rows = [(f"{name}.reduce", lambda f=getattr(q, name): f.reduce(x),
+             [("one NaN", lambda f=getattr(q, name): f.reduce(carried))])
+            for name in ("add", "maximum", "minimum", "fmax", "fmin")]
     rows += [
-        ("add.reduce", lambda: q.add.reduce(x), [("one NaN", lambda: q.add.reduce(carried))]),
+        ("multiply.reduce", lambda: q.multiply.reduce(ones), [("one NaN", lambda: q.multiply.reduce(ones_carried))]),
         ("add.accumulate", lambda: q.add.accumulate(x), [("one NaN", lambda: q.add.accumulate(carried))]),
+        ("add.reduceat", lambda: q.add.reduceat(x, segments), [("one NaN", lambda: q.add.reduceat(carried, segments))]),
     ]
-    if dtype[0] != "c":
-        rows.append(("maximum.reduce", lambda: q.maximum.reduce(x),
-                     [("one NaN", lambda: q.maximum.reduce(carried))]))
     return rows
 
 
@@ -135,8 +154,18 @@ def main():
     print(f"n = {N}; ns per element; ratio to the ordinary row")
     print(f"{'dtype':<11} {'operation':<16} {'ordinary':>9}   off the main road")
     with q.errstate(all="ignore"):
+        if "--carried" in sys.argv:
+            for dtype in FLOATS:
+                for label, plain, others in carried_rows(dtype):
+                    base = ns(plain)
+                    print(f"{dtype:<11} {label:<16} {base:9.2f}   {cells(base, others)}")
+            return
         for dtype in FLOATS:
             for label, plain, others in float_rows(dtype):
+                base = ns(plain)
+                print(f"{dtype:<11} {label:<16} {base:9.2f}   {cells(base, others)}")
+        for dtype in FLOATS:
+            for label, plain, others in carried_rows(dtype):
                 base = ns(plain)
                 print(f"{dtype:<11} {label:<16} {base:9.2f}   {cells(base, others)}")
         for dtype in INTEGERS:

@@ -9,8 +9,9 @@
 //     same machine code; only operations whose bits no operand order can
 //     change on values that are not NaN (sign changes, IEEE arithmetic,
 //     comparisons, selections) are computed inline, and a NaN they give is
-//     computed again by the routine (two NaN operands leave the choice of
-//     NaN to the order the instruction takes them in), but a square root's;
+//     computed again by the routine only where two NaNs of opposite signs may
+//     meet in one instruction (which then picks one by the order it takes
+//     them in);
 //   - every long double result is canonical, as read back from its text: a
 //     NaN is the quiet NaN of its sign;
 //   - a screen proves no fault rule fires on the usual values; anything else
@@ -28,6 +29,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <limits>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -249,6 +252,7 @@ template <class T>
 }
 
 extern "C" __complex__ long double __divxc3(long double a, long double b, long double c, long double d);
+extern "C" __complex__ long double __mulxc3(long double a, long double b, long double c, long double d);
 
 // ---- one loop's kernel -----------------------------------------------------------
 
@@ -277,11 +281,38 @@ bool is_zero(T x) {
 // Finite and zero or normal: no per-result rule reads such a value.
 inline bool zero_or_normal(long double x) { return x == 0 || std::isnormal(x); }
 
+template <class T>
+bool has_nan(T x) {
+  if constexpr (std::is_same_v<T, Extended>) return std::isnan(x.value);
+  else if constexpr (std::is_same_v<T, ComplexExtended>) return std::isnan(x.re) || std::isnan(x.im);
+  else return false;
+}
+
+// Whether NaNs of both signs may arise in x87 arithmetic on these parts: a
+// NaN part of each sign, or a NaN of one sign beside an infinity (whose
+// invalid operations give the negative default NaN).
+inline bool nan_signs_may_differ(std::initializer_list<long double> parts) {
+  bool positive = false, negative = false;
+  for (const long double p : parts) {
+    if (std::isnan(p)) (std::signbit(p) ? negative : positive) = true;
+    else if (std::isinf(p)) negative = true;
+  }
+  return positive && negative;
+}
+
+// A zero divisor's quotient part, as the complex routine gives it.
+inline long double part_over_zero(long double part) {
+  if (part == 0 || std::isnan(part)) return std::numeric_limits<long double>::quiet_NaN();
+  return std::copysign(std::numeric_limits<long double>::infinity(), part);
+}
+
 // What the classification reads of a result: finite and zero or normal (no
-// per-result rule fires then), and zero.
+// per-result rule fires then), zero, and NaN (a part of it, the other part
+// not subnormal).
 struct Settled {
   bool plain = true;
   bool zero = false;
+  bool nan_alone = false;
 };
 
 // Where the double reading may be -1 or +-1 (the zero rules of log1p and
@@ -356,6 +387,14 @@ struct Kernel {
     } else if constexpr (form == Form::complex_absolute) {
       r1 = Extended{f(x.argument()).re};
     } else if constexpr (form == Form::real_unary) {
+      if constexpr (op == Op::log || op == Op::log2 || op == Op::log10) {
+        // The C library's logarithms of zero are -inf, at several times the
+        // cost of an ordinary value's.
+        if (x.value().value == 0) [[unlikely]] {
+          r1 = Extended{-std::numeric_limits<long double>::infinity()};
+          return;
+        }
+      }
       r1 = Extended{f(x.argument())};
     } else if constexpr (form == Form::complex_unary) {
       const ld::Complex z = f(x.argument());
@@ -413,54 +452,92 @@ struct Kernel {
       } else if constexpr (op == subtract) {
         r1 = {a.re - b.re, a.im - b.im};
       } else if constexpr (op == multiply) {
-        // The routine's textbook product.
-        r1 = {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+        // The routine's textbook product; where both parts come out NaN, the
+        // runtime's, as the routine calls it.
+        const long double ac = a.re * b.re, bd = a.im * b.im, ad = a.re * b.im, bc = a.im * b.re;
+        r1 = {ac - bd, ad + bc};
+        if (std::isnan(r1.re) && std::isnan(r1.im)) [[unlikely]] {
+          // The runtime's product recovers infinities from an infinite part
+          // or partial product; with none, it gives NaNs of the one sign every
+          // NaN here has, as the formula did.
+          const auto infinite = [](long double v) { return std::isinf(v); };
+          if (infinite(a.re) || infinite(a.im) || infinite(b.re) || infinite(b.im) || infinite(ac) || infinite(bd) ||
+              infinite(ad) || infinite(bc) || nan_signs_may_differ({a.re, a.im, b.re, b.im})) {
+            const ld::Complex u = x.argument(), v = y.argument();
+            const __complex__ long double p = __mulxc3(u.re, u.im, v.re, v.im);
+            r1 = {ld::through_text(__real__ p), ld::through_text(__imag__ p)};
+          }
+        }
       } else {
         // By a nonzero divisor the routine's quotient is the runtime's: called
-        // here on the operands' own bytes. A zero divisor gives NaN parts,
-        // for the routine.
+        // here on the operands' own bytes.
         static_assert(op == divide);
         if (b.re == 0 && b.im == 0) [[unlikely]] {
-          r1 = {std::numeric_limits<long double>::quiet_NaN(), 0.0L};
+          r1 = {part_over_zero(a.re), part_over_zero(a.im)};
         } else {
           const ld::Complex u = x.argument(), v = y.argument();
           const __complex__ long double q = __divxc3(u.re, u.im, v.re, v.im);
-          r1 = {__real__ q, __imag__ q};
+          r1 = {ld::through_text(__real__ q), ld::through_text(__imag__ q)};
         }
       }
     }
   }
 
-  // Whether a NaN result of the inline form is computed again by the
-  // routine. A square root's is already the routine's: the operand's own, or
-  // below zero the default NaN, which the routine's sqrtl returns as well
-  // (through the C library's error handling, at some hundred times the cost).
-  static constexpr bool recomputes_nan = inline_form && !(form == Form::real_unary && op == Op::sqrt);
+  // Whether a NaN result of the inline form may differ from the routine's.
+  // Every operand here is canonical (read through its form, or a settled
+  // running value), and x87 arithmetic hands a lone NaN operand through and
+  // gives the negative default NaN for an invalid operation: only two NaNs
+  // of opposite signs meeting in one instruction leave the choice to the
+  // order it takes them in. One operand's operations never meet two (a square
+  // root below zero gives the default NaN, as the routine's sqrtl does through
+  // the C library's error handling); the extremes choose as the routine does;
+  // the complex quotient and a product of NaN parts are the routine's own
+  // runtime calls.
+  static constexpr bool nan_may_differ = inline_form && nin == 2 && op != Op::maximum && op != Op::minimum &&
+                                         !(form == Form::complex_binary && op == Op::divide);
+  template <class X, class Y>
+  [[gnu::always_inline]] static bool nan_differs(const X& x, const Y& y, const R1& r) {
+    if constexpr (form == Form::real_binary) {
+      const long double a = x.value().value, b = y.value().value;
+      return std::isnan(a) && std::isnan(b) && std::signbit(a) != std::signbit(b);
+    } else {
+      if constexpr (op == Op::multiply) {
+        if (std::isnan(r.re) && std::isnan(r.im)) return false;
+      }
+      const A a = x.value();
+      const B b = y.value();
+      return nan_signs_may_differ({a.re, a.im, b.re, b.im});
+    }
+  }
 
   // Results made canonical as read back from text (a NaN is the quiet NaN
-  // of its sign), and what the classification reads of them.
+  // of its sign), and what the classification reads of them. An inline
+  // form's NaN is canonical already: x87 arithmetic hands a canonical NaN
+  // operand through and gives the canonical negative NaN for an invalid
+  // operation, and the runtime calls' results are made so where they are made.
   template <class X, class Y>
   [[gnu::always_inline]] static Settled settle(Function f, const X& x, const Y& y, R1& r) {
     if constexpr (std::is_same_v<R1, Extended>) {
       if (std::isnan(r.value)) [[unlikely]] {
-        if constexpr (recomputes_nan) {
-          if constexpr (nin == 1) r = Extended{f(x.argument())};
-          else r = Extended{f(x.argument(), y.argument())};
+        if constexpr (nan_may_differ) {
+          if (nan_differs(x, y, r)) [[unlikely]]
+            r = Extended{ld::through_text(f(x.argument(), y.argument()))};
         }
-        r.value = ld::through_text(r.value);
-        return {false, false};
+        if constexpr (!inline_form) r.value = ld::through_text(r.value);
+        return {false, false, true};
       }
       return {zero_or_normal(r.value), r.value == 0};
     } else if constexpr (std::is_same_v<R1, ComplexExtended>) {
       if (std::isnan(r.re) || std::isnan(r.im)) [[unlikely]] {
-        if constexpr (recomputes_nan) {
-          ld::Complex z;
-          if constexpr (nin == 1) z = f(x.argument());
-          else z = f(x.argument(), y.argument());
-          r = {z.re, z.im};
+        if constexpr (nan_may_differ) {
+          if (nan_differs(x, y, r)) [[unlikely]] {
+            const ld::Complex z = f(x.argument(), y.argument());
+            r = {ld::through_text(z.re), ld::through_text(z.im)};
+          }
         }
-        r = {ld::through_text(r.re), ld::through_text(r.im)};
-        return {false, false};
+        if constexpr (!inline_form) r = {ld::through_text(r.re), ld::through_text(r.im)};
+        // A part that is not NaN may still underflow.
+        return {false, false, !(std::fpclassify(r.re) == FP_SUBNORMAL || std::fpclassify(r.im) == FP_SUBNORMAL)};
       }
       return {zero_or_normal(r.re) && zero_or_normal(r.im), r.re == 0 && r.im == 0};
     } else {
@@ -514,8 +591,24 @@ struct Kernel {
     return quiet;
   }
 
+  // A NaN result from a NaN operand sets nothing (invalid wants a NaN from
+  // numbers, overflow an infinity from finite operands, the zero rules a zero
+  // or finite operand where the NaN stands), save log-add-exp's invalid NaN
+  // input.
+  template <class X, class Y>
+  [[gnu::always_inline]] static bool nan_carried(Settled settled, const X& x, [[maybe_unused]] const Y& y) {
+    if constexpr (nout != 1 || fault_rule(op).log_add_exp) {
+      return false;
+    } else {
+      if (!settled.nan_alone) return false;
+      if constexpr (nin == 2) return has_nan(x.value()) || has_nan(y.value());
+      else return has_nan(x.value());
+    }
+  }
+
   template <class X, class Y>
   [[gnu::always_inline]] static std::uint32_t classify(const X& x, const Y& y, R1 r1, R2 r2, Settled s1, Settled s2) {
+    if (nan_carried(s1, x, y)) return 0;
     bool quiet = result_quiet(s1, x, y) && inputs_quiet(x, y);
     if constexpr (nout == 2) quiet = quiet && result_quiet(s2, x, y);
     if (quiet) [[likely]]

@@ -696,6 +696,24 @@ bool carries_quiet_nan(typename K::R1 running) {
   }
 }
 
+// Where a step from a running value with a NaN (part) faults only by an
+// underflowing result: invalid wants a NaN from numbers, overflow and the
+// flush to zero finite operands, and the zero rules a zero or finite first
+// operand. Log-add-exp's NaN input is invalid, and the quotient underflow
+// reads the operands' values; neither qualifies.
+template <class K>
+inline constexpr bool nan_running_steps_quiet = K::foldable && !std::is_integral_v<typename K::A> &&
+                                                !fault_rule(K::op).log_add_exp && !fault_rule(K::op).quotient_underflow;
+
+template <class K>
+[[gnu::always_inline]] inline bool nan_step_quiet(typename K::R1 running, typename K::R1 r) {
+  if constexpr (nan_running_steps_quiet<K>) {
+    return (classify_detail::facts_of<unsigned>(running).nan & (classify_detail::facts_of<unsigned>(r).subnormal ^ 1)) != 0;
+  } else {
+    return false;
+  }
+}
+
 // The faults of the steps of one block of a chain: values[j] is the running
 // value after element j, `before` the one before the block.
 template <class K>
@@ -716,7 +734,7 @@ std::uint32_t chain_faults(typename K::R1 before, const std::uint8_t* operand, s
   for (std::size_t j = 0; j < m; ++j) {
     const R a = j == 0 ? before : values[j - 1];
     const B b = load<B>(operand + offset(j, stride));
-    if (!quiet(a, b, values[j])) faults |= K::classify(a, b, values[j], values[j]);
+    if (!quiet(a, b, values[j]) && !nan_step_quiet<K>(a, values[j])) faults |= K::classify(a, b, values[j], values[j]);
   }
   return faults;
 }
