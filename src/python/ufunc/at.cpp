@@ -24,6 +24,7 @@
 #include "python/errors.h"
 #include "python/index_parse.h"
 #include "python/ufunc/call_args.h"
+#include "python/ufunc/call_engine.h"
 #include "python/ufunc/engines.h"
 #include "python/ufunc/method_support.h"
 #include "python/ufunc/operand.h"
@@ -471,8 +472,7 @@ std::optional<PyObject*> typed_at(PreparedAt& at) {
   const View* inputs[] = {&array, nullptr};
   const View* outputs[] = {&array};
   if (!quarvel_kernels::run_is_typed(std::span(inputs, at.loop.inputs.size()), outputs, at.loop)) return std::nullopt;
-  const quarvel_kernels::StridedLoop kernel =
-      quarvel_kernels::find_strided_loop(at.op, at.loop.inputs, at.loop.outputs);
+  const quarvel_kernels::StridedLoop kernel = kernel_for(at.op, at.loop);
   const View* basic = std::get_if<View>(&at.target);
   if (!kernel || (basic && !elements_distinct(*basic))) return std::nullopt;
 

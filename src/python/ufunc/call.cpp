@@ -252,8 +252,7 @@ bool prepare_call(Op op, std::string_view name, std::size_t nin, std::size_t nou
     call.shape = std::move(*merged);
   }
   if (call.arguments.where) {
-    call.mask = convert_mask(call.arguments.where, call.shape, false);
-    if (!call.mask) return false;
+    if (!convert_mask(call.arguments.where, call.shape, false, call.mask)) return false;
   }
   auto dtype_list = loop_dtype_list(op, call.operands);
   if (!dtype_list) return false;

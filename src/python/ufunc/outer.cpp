@@ -77,8 +77,7 @@ bool prepare_outer(std::string_view name, PyObject* args, PyObject* kwargs, Prep
   if (call.arguments.dtype && call.arguments.signature)
     return raise_false(PyExc_TypeError, "cannot specify both dtype and signature");
   if (call.arguments.where) {
-    call.mask = convert_mask(call.arguments.where, call.shape, true);
-    if (!call.mask) return false;
+    if (!convert_mask(call.arguments.where, call.shape, true, call.mask)) return false;
   }
   auto dtype_list = loop_dtype_list(*op, call.operands);
   if (!dtype_list) return false;
