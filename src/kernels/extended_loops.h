@@ -497,13 +497,18 @@ struct Kernel {
                                          !(form == Form::complex_binary && op == Op::divide);
   template <class X, class Y>
   [[gnu::always_inline]] static bool nan_differs(const X& x, const Y& y, const R1& r) {
-    if constexpr (form == Form::real_binary) {
-      const long double a = x.value().value, b = y.value().value;
+    const auto opposite_nans = [](long double a, long double b) {
       return std::isnan(a) && std::isnan(b) && std::signbit(a) != std::signbit(b);
+    };
+    if constexpr (form == Form::real_binary) {
+      return opposite_nans(x.value().value, y.value().value);
+    } else if constexpr (op == Op::add || op == Op::subtract) {
+      // Part by part: an invalid part has no NaN operand to meet.
+      const A a = x.value();
+      const B b = y.value();
+      return opposite_nans(a.re, b.re) || opposite_nans(a.im, b.im);
     } else {
-      if constexpr (op == Op::multiply) {
-        if (std::isnan(r.re) && std::isnan(r.im)) return false;
-      }
+      if (std::isnan(r.re) && std::isnan(r.im)) return false;  // the runtime's product (compute_inline)
       const A a = x.value();
       const B b = y.value();
       return nan_signs_may_differ({a.re, a.im, b.re, b.im});
@@ -537,7 +542,10 @@ struct Kernel {
         }
         if constexpr (!inline_form) r = {ld::through_text(r.re), ld::through_text(r.im)};
         // A part that is not NaN may still underflow.
-        return {false, false, !(std::fpclassify(r.re) == FP_SUBNORMAL || std::fpclassify(r.im) == FP_SUBNORMAL)};
+        const auto subnormal = [](long double p) {
+          return p != 0 && std::fabs(p) < std::numeric_limits<long double>::min();
+        };
+        return {false, false, !(subnormal(r.re) || subnormal(r.im))};
       }
       return {zero_or_normal(r.re) && zero_or_normal(r.im), r.re == 0 && r.im == 0};
     } else {

@@ -18,6 +18,7 @@
 
 #include <immintrin.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -365,6 +366,12 @@ template <class K>
   LoopResult result;
   // The running value in the low lane of a register: the chain never leaves it.
   __m128 running = _mm_set_ss(half_at(args[0]).value);
+  // The last step of a NaN running value by a number: the element form hands
+  // that NaN on whatever the number, so the next such step repeats it.
+  bool carried = false;
+  std::uint32_t carried_from = 0;
+  std::uint16_t carried_bits = 0;
+  float carried_value = 0;
   for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
     const Half a{_mm_cvtss_f32(running)};
     const Half b = half_at(operand + i * in_step);
@@ -378,10 +385,28 @@ template <class K>
     auto bits = static_cast<std::uint16_t>(_mm_cvtsi128_si32(rounded));
     running = _mm_cvtph_ps(rounded);
     if (const float v = _mm_cvtss_f32(u); v != v) [[unlikely]] {
-      Half r{};
-      K::compute(state, a, b, r, r);
-      bits = quarvel_storage::float_to_half_bits(r.value);
-      running = _mm_set_ss(r.value);
+      const bool by_number = a.value != a.value && b.value == b.value;
+      const auto from = std::bit_cast<std::uint32_t>(a.value);
+      if (by_number && carried && from == carried_from) {
+        bits = carried_bits;
+        running = _mm_set_ss(carried_value);
+      } else {
+        Half r{};
+        K::compute(state, a, b, r, r);
+        bits = quarvel_storage::float_to_half_bits(r.value);
+        running = _mm_set_ss(r.value);
+        if (by_number) {
+          carried = true;
+          carried_from = from;
+          carried_bits = bits;
+          carried_value = r.value;
+        }
+      }
+      if (a.value != a.value) {
+        // NaN op x is NaN, and with a NaN input no rule fires on it.
+        std::memcpy(output + i * out_step, &bits, sizeof bits);
+        continue;
+      }
     }
     if (!screen_binary_half<op>(a, b, bits)) [[unlikely]]
       result.faults |= K::classify(a, b, Half{quarvel_storage::half_bits_to_float(bits)}, Half{});

@@ -734,7 +734,7 @@ std::uint32_t chain_faults(typename K::R1 before, const std::uint8_t* operand, s
   for (std::size_t j = 0; j < m; ++j) {
     const R a = j == 0 ? before : values[j - 1];
     const B b = load<B>(operand + offset(j, stride));
-    if (!quiet(a, b, values[j]) && !nan_step_quiet<K>(a, values[j])) faults |= K::classify(a, b, values[j], values[j]);
+    if (!nan_step_quiet<K>(a, values[j]) && !quiet(a, b, values[j])) faults |= K::classify(a, b, values[j], values[j]);
   }
   return faults;
 }
