@@ -113,10 +113,12 @@ CASES = {
         lambda: q.add.reduce(F, axis=(0, 1), where=F > 2, initial=1.0),
         lambda: q.multiply.accumulate(F, axis=1, dtype="float32"), lambda: q.add.reduceat(F, [0, 2, 1], axis=1),
         lambda: q.subtract.outer(F, I), lambda: q.add.at(F.copy(), ([0, 0, 1], [1, 1, 2]), 1.0),
-        lambda: q.negative.at(I.copy(), [0, 0]),
+        lambda: q.negative.at(I.copy(), [0, 0]), lambda: q.add.at(F.copy()[0], [0, -1, 0], 2),
+        lambda: q.multiply.outer(F.T, I[:2], dtype="float64"), lambda: F[0][[2, -3, 2]],
     ], rows(test_ufunc_methods.METHOD_REFUSALS, lambda call: lambda: call(q.array([[5.0] * 2] * 3))) + [
         (lambda: q.add.reduce(F, BadIndex()), Boom), (lambda: q.minimum.reduce(q.zeros((0, 2))), ValueError),
         (lambda: q.add.accumulate(F, out=q.zeros(3)), ValueError), (lambda: q.add.at(F.copy(), [0], Boom()), TypeError),
+        (lambda: q.add.at(F.copy()[0], [0, 9], 1.0), IndexError), (lambda: F[0][[0, 2**64]], OverflowError),
     ]),
     "error policy": ([
         lambda: q.divide(F, 0.0), policy(lambda: q.log(q.zeros(3)), divide="call", call=lambda kind, flag: None),

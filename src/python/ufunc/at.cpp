@@ -24,6 +24,7 @@
 #include "python/errors.h"
 #include "python/index_parse.h"
 #include "python/ufunc/call_args.h"
+#include "python/ufunc/call_engine.h"
 #include "python/ufunc/engines.h"
 #include "python/ufunc/method_support.h"
 #include "python/ufunc/operand.h"
@@ -260,7 +261,11 @@ constexpr std::uint64_t prefetch_distance = 32;
 constexpr int seen_bits = 15;
 constexpr std::uint64_t max_size = 32;  // a complex256 element  // a run ends at the first element whose hash it has seen: false alarms only shorten it
 
-std::uint64_t seen_slot(std::uint64_t element) { return (element * 0x9E3779B97F4A7C15ull) >> (64 - seen_bits); }
+// A call of at most one run hashes into a smaller table: clearing the full
+// one costs more than a few elements' update.
+constexpr int few_seen_bits = 11;
+
+std::uint64_t seen_slot(std::uint64_t element, int bits) { return (element * 0x9E3779B97F4A7C15ull) >> (64 - bits); }
 
 // Copies a run's elements of N bytes from their places into `run`, or back.
 template <std::uint64_t N>
@@ -341,7 +346,9 @@ std::optional<std::uint32_t> update_runs(const PreparedAt& at, quarvel_kernels::
   const std::uint64_t count = at.count;
   std::uint64_t offsets[run_length];  // of the run
   alignas(16) std::uint8_t raw[run_length * max_size], in[run_length * max_size], out[run_length * max_size];
-  std::uint64_t seen[(1u << seen_bits) / 64] = {};
+  const int bits = count <= run_length ? few_seen_bits : seen_bits;
+  std::uint64_t seen[(1u << seen_bits) / 64];
+  std::fill_n(seen, (std::size_t{1} << bits) / 64, std::uint64_t{0});
   // One `b` for all: laid out as a run of copies once, so that every run's
   // loop reads its operands contiguously.
   alignas(16) std::uint8_t repeated[run_length * max_size];
@@ -360,7 +367,7 @@ std::optional<std::uint32_t> update_runs(const PreparedAt& at, quarvel_kernels::
     std::uint64_t j = i;
     for (; j < count && j - i < run_length; ++j) {
       const std::uint64_t element = linear ? linear->element(j) : listed[j];
-      const std::uint64_t slot = seen_slot(element);
+      const std::uint64_t slot = seen_slot(element, bits);
       const std::uint64_t bit = std::uint64_t{1} << (slot % 64);
       if (seen[slot / 64] & bit) break;
       seen[slot / 64] |= bit;
@@ -385,7 +392,7 @@ std::optional<std::uint32_t> update_runs(const PreparedAt& at, quarvel_kernels::
     faults |= kernel(args, steps, n, nullptr, 0).faults;
     if (converts) write(out, static_cast<std::int64_t>(out_size), raw, static_cast<std::int64_t>(size), n);
     move(raw, start, offsets, n, true);
-    for (std::uint64_t k = 0; k < n; ++k) seen[seen_slot(offsets[k]) / 64] = 0;
+    for (std::uint64_t k = 0; k < n; ++k) seen[seen_slot(offsets[k], bits) / 64] = 0;
     i = j;
   }
   return faults;
@@ -465,8 +472,7 @@ std::optional<PyObject*> typed_at(PreparedAt& at) {
   const View* inputs[] = {&array, nullptr};
   const View* outputs[] = {&array};
   if (!quarvel_kernels::run_is_typed(std::span(inputs, at.loop.inputs.size()), outputs, at.loop)) return std::nullopt;
-  const quarvel_kernels::StridedLoop kernel =
-      quarvel_kernels::find_strided_loop(at.op, at.loop.inputs, at.loop.outputs);
+  const quarvel_kernels::StridedLoop kernel = kernel_for(at.op, at.loop);
   const View* basic = std::get_if<View>(&at.target);
   if (!kernel || (basic && !elements_distinct(*basic))) return std::nullopt;
 

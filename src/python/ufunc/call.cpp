@@ -236,36 +236,34 @@ PyObject* pack_results(std::span<PyRef> objects) {
   return tuple.release();
 }
 
-std::optional<PreparedCall> prepare_call(Op op, std::string_view name, std::size_t nin, std::size_t nout,
-                                         PyObject* const* args, std::size_t given, PyObject* kwargs) {
+bool prepare_call(Op op, std::string_view name, std::size_t nin, std::size_t nout, PyObject* const* args,
+                  std::size_t given, PyObject* kwargs, PreparedCall& call) {
   auto arguments = parse_call_arguments(name, nin, nout, args, given, kwargs);
-  if (!arguments) return std::nullopt;
-  PreparedCall call;
+  if (!arguments) return false;
   call.name = name;
   call.op = op;
   call.arguments = std::move(*arguments);
   for (std::size_t i = 0; i < nin; ++i)
-    if (!Operand::convert(args[i], call.operands.emplace_back())) return std::nullopt;
+    if (!Operand::convert(args[i], call.operands.emplace_back())) return false;
   for (const Operand& operand : call.operands) {
     if (!operand.view) continue;  // the empty shape changes nothing
     auto merged = broadcast_shape(call.shape, operand.shape());
-    if (!merged) return std::nullopt;
+    if (!merged) return false;
     call.shape = std::move(*merged);
   }
   if (call.arguments.where) {
-    call.mask = convert_mask(call.arguments.where, call.shape, false);
-    if (!call.mask) return std::nullopt;
+    if (!convert_mask(call.arguments.where, call.shape, false, call.mask)) return false;
   }
   auto dtype_list = loop_dtype_list(op, call.operands);
-  if (!dtype_list) return std::nullopt;
+  if (!dtype_list) return false;
   auto loop = choose_loop(op, name, nin, nout, call.operands, *dtype_list, call.arguments.casting,
                           call.arguments.dtype, call.arguments.signature);
-  if (!loop) return std::nullopt;
+  if (!loop) return false;
   call.loop = std::move(*loop);
   auto count = element_count(call.shape);
-  if (!count) return std::nullopt;
+  if (!count) return false;
   call.count = *count;
-  return call;
+  return true;
 }
 
 namespace {
@@ -273,13 +271,15 @@ namespace {
 // The generic machinery, for every call the small path hands back.
 PyObject* engine_call(Op op, std::string_view name, std::size_t nin, std::size_t nout, PyObject* const* args,
                       std::size_t given, PyObject* kwargs) {
-  auto prepared = prepare_call(op, name, nin, nout, args, given, kwargs);
-  if (!prepared || !check_new_output_size(prepared->shape, prepared->loop.outputs)) return nullptr;
-  const OperandPlacement placement{prepared->operands, {}};
-  if (auto result = typed_elementwise(*prepared, placement)) return *result;
-  auto results = element_loop(*prepared);
+  PreparedCall prepared;
+  if (!prepare_call(op, name, nin, nout, args, given, kwargs, prepared) ||
+      !check_new_output_size(prepared.shape, prepared.loop.outputs))
+    return nullptr;
+  const OperandPlacement placement{prepared.operands, {}};
+  if (auto result = typed_elementwise(prepared, placement)) return *result;
+  auto results = element_loop(prepared);
   if (!results) return nullptr;
-  return deliver_results(*prepared, *results, placement, false);
+  return deliver_results(prepared, *results, placement, false);
 }
 
 }  // namespace

@@ -241,18 +241,23 @@ std::optional<OutputList> parse_outputs(PyObject* out, std::size_t nout) {
   return outputs;
 }
 
-std::optional<Operand> convert_mask(PyObject* where, const Shape& output_shape, bool outer_text) {
-  auto mask = Operand::from_mask(where);
-  if (!mask) return std::nullopt;
-  if (mask->dtype != DType::Bool) return raise_error(PyExc_TypeError, "where must be a boolean array or scalar");
+bool convert_mask(PyObject* where, const Shape& output_shape, bool outer_text, std::optional<Operand>& mask) {
+  // An array is taken over in place, as an operand is.
+  if (is_array(where)) {
+    if (!Operand::convert(where, mask.emplace())) return false;
+  } else {
+    mask = Operand::from_mask(where);
+    if (!mask) return false;
+  }
+  if (mask->dtype != DType::Bool) return raise_false(PyExc_TypeError, "where must be a boolean array or scalar");
   auto merged = broadcast_shape(output_shape, mask->shape());
-  if (!merged) return std::nullopt;
+  if (!merged) return false;
   if (*merged != output_shape) {
     const std::string text = "where mask with shape " + shape_list(mask->shape()) + " cannot be broadcast to " +
                              (outer_text ? "outer output shape " : "output shape ") + shape_list(output_shape);
-    return raise_error(PyExc_ValueError, text.c_str());
+    return raise_false(PyExc_ValueError, text.c_str());
   }
-  return mask;
+  return true;
 }
 
 std::optional<Strides> output_strides(DType dtype, const Shape& shape, char order, const OperandPlacement& placement) {

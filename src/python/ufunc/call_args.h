@@ -72,8 +72,8 @@ std::optional<OutputList> parse_outputs(PyObject* out, std::size_t nout);
 
 // The mask of `where`: converted, of bool dtype ("where must be a boolean array
 // or scalar") and broadcastable to exactly the output shape; `outer_text` picks
-// outer's wording of the shape message.
-std::optional<Operand> convert_mask(PyObject* where, const Shape& output_shape, bool outer_text);
+// outer's wording of the shape message. Made in `mask`; false with the error set.
+bool convert_mask(PyObject* where, const Shape& output_shape, bool outer_text, std::optional<Operand>& mask);
 
 // The strides of a new output of `shape` in the layout `order` selects (C, F,
 // A or K), the operands' layouts deciding A and K; each operand's axes may be

@@ -61,11 +61,11 @@ struct ElementResults {
 PyObject* deliver_results(const PreparedCall& call, const ElementResults& results, const OperandPlacement& placement,
                           bool direct_scalars);
 
-// Phases 1 to 5 of a call: `args` holds the first min(given, nin + 1)
-// positional arguments of the `given` ones. Nullopt with the error set.
-std::optional<PreparedCall> prepare_call(quarvel_kernels::Op op, std::string_view name, std::size_t nin,
-                                         std::size_t nout, PyObject* const* args, std::size_t given,
-                                         PyObject* kwargs);
+// Phases 1 to 5 of a call into `call` (filled in place: it is too large to
+// move for nothing): `args` holds the first min(given, nin + 1) positional
+// arguments of the `given` ones. False with the error set.
+bool prepare_call(quarvel_kernels::Op op, std::string_view name, std::size_t nin, std::size_t nout,
+                  PyObject* const* args, std::size_t given, PyObject* kwargs, PreparedCall& call);
 
 // The scalar alias a result of loop dtype `output` takes over from the operands.
 std::optional<ScalarAlias> alias_hint(std::span<const Operand> operands, DType output);

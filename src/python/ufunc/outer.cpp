@@ -33,33 +33,33 @@ struct PreparedOuter {
   std::uint64_t size_b = 0;
 };
 
-std::optional<PreparedOuter> prepare_outer(std::string_view name, PyObject* args, PyObject* kwargs) {
+// Filled in place: the call it holds is too large to move for nothing.
+bool prepare_outer(std::string_view name, PyObject* args, PyObject* kwargs, PreparedOuter& prepared) {
   // The keywords are left to the engine's own walk.
   PyObject* bound[2] = {};
   if (!parse_arguments(Signature{"outer", outer_params}, CallArgs::from_tuple(args, nullptr), bound))
-    return std::nullopt;
-  if (!ensure_known_method_kwargs(kwargs, outer_keywords)) return std::nullopt;
+    return false;
+  if (!ensure_known_method_kwargs(kwargs, outer_keywords)) return false;
   const std::optional<Op> op = quarvel_kernels::op_from_name(name);
   if (!op || quarvel_kernels::input_count(*op) != 2) {
     const std::string text = std::string(name) + " is not a binary outer ufunc";
-    return raise_error(PyExc_TypeError, text.c_str());
+    return raise_false(PyExc_TypeError, text.c_str());
   }
   const std::size_t nout = quarvel_kernels::output_count(*op);
 
-  PreparedOuter prepared;
   PreparedCall& call = prepared.call;
   call.name = name;
   call.op = *op;
   for (PyObject* value : bound)
-    if (!Operand::convert(value, call.operands.emplace_back())) return std::nullopt;
+    if (!Operand::convert(value, call.operands.emplace_back())) return false;
   const Shape& shape_a = call.operands[0].shape();
   const Shape& shape_b = call.operands[1].shape();
   auto size_a = element_count(shape_a);
-  if (!size_a) return std::nullopt;
+  if (!size_a) return false;
   auto size_b = element_count(shape_b);
-  if (!size_b) return std::nullopt;
+  if (!size_b) return false;
   if (__builtin_mul_overflow(*size_a, *size_b, &call.count))
-    return raise_error(PyExc_ValueError, "outer output shape exceeds supported limits");
+    return raise_false(PyExc_ValueError, "outer output shape exceeds supported limits");
   prepared.size_a = *size_a;
   prepared.size_b = *size_b;
   call.shape = shape_a;
@@ -67,27 +67,25 @@ std::optional<PreparedOuter> prepare_outer(std::string_view name, PyObject* args
   // No array has more axes, whatever road it takes.
   if (call.shape.size() > quarvel_storage::max_dimensions) {
     raise_storage(quarvel_storage::StorageError(quarvel_storage::ErrorKind::LayoutOverflow));
-    return std::nullopt;
+    return false;
   }
 
   auto arguments = parse_outer_keywords(kwargs);
-  if (!arguments) return std::nullopt;
+  if (!arguments) return false;
   call.arguments = std::move(*arguments);
-  if (call.arguments.where && !call.arguments.out && !warn_where_without_out()) return std::nullopt;
+  if (call.arguments.where && !call.arguments.out && !warn_where_without_out()) return false;
   if (call.arguments.dtype && call.arguments.signature)
-    return raise_error(PyExc_TypeError, "cannot specify both dtype and signature");
+    return raise_false(PyExc_TypeError, "cannot specify both dtype and signature");
   if (call.arguments.where) {
-    call.mask = convert_mask(call.arguments.where, call.shape, true);
-    if (!call.mask) return std::nullopt;
+    if (!convert_mask(call.arguments.where, call.shape, true, call.mask)) return false;
   }
   auto dtype_list = loop_dtype_list(*op, call.operands);
-  if (!dtype_list) return std::nullopt;
+  if (!dtype_list) return false;
   auto loop = choose_loop(*op, name, 2, nout, call.operands, *dtype_list, call.arguments.casting,
                           call.arguments.dtype, call.arguments.signature);
-  if (!loop) return std::nullopt;
+  if (!loop) return false;
   call.loop = std::move(*loop);
-  if (!check_new_output_size(call.shape, call.loop.outputs)) return std::nullopt;
-  return prepared;
+  return check_new_output_size(call.shape, call.loop.outputs);
 }
 
 // Row-major over the output: each element of `a` is read once per row (also
@@ -144,15 +142,15 @@ std::optional<ElementResults> outer_loop(const PreparedOuter& prepared) {
 }  // namespace
 
 PyObject* outer_method(std::string_view name, PyObject* args, PyObject* kwargs) {
-  auto prepared = prepare_outer(name, args, kwargs);
-  if (!prepared) return nullptr;
+  PreparedOuter prepared;
+  if (!prepare_outer(name, args, kwargs, prepared)) return nullptr;
   // New arrays of order K keep `a`'s axes first, `b`'s after them.
-  const std::size_t axis_offsets[] = {0, prepared->call.operands[0].shape().size()};
-  const OperandPlacement placement{prepared->call.operands, axis_offsets};
-  if (auto result = typed_elementwise(prepared->call, placement)) return *result;
-  auto results = outer_loop(*prepared);
+  const std::size_t axis_offsets[] = {0, prepared.call.operands[0].shape().size()};
+  const OperandPlacement placement{prepared.call.operands, axis_offsets};
+  if (auto result = typed_elementwise(prepared.call, placement)) return *result;
+  auto results = outer_loop(prepared);
   if (!results) return nullptr;
-  return deliver_results(prepared->call, *results, placement, true);
+  return deliver_results(prepared.call, *results, placement, true);
 }
 
 }  // namespace quarvel_python::ufunc
