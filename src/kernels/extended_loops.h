@@ -452,22 +452,8 @@ struct Kernel {
       } else if constexpr (op == subtract) {
         r1 = {a.re - b.re, a.im - b.im};
       } else if constexpr (op == multiply) {
-        // The routine's textbook product; where both parts come out NaN, the
-        // runtime's, as the routine calls it.
-        const long double ac = a.re * b.re, bd = a.im * b.im, ad = a.re * b.im, bc = a.im * b.re;
-        r1 = {ac - bd, ad + bc};
-        if (std::isnan(r1.re) && std::isnan(r1.im)) [[unlikely]] {
-          // The runtime's product recovers infinities from an infinite part
-          // or partial product; with none, it gives NaNs of the one sign every
-          // NaN here has, as the formula did.
-          const auto infinite = [](long double v) { return std::isinf(v); };
-          if (infinite(a.re) || infinite(a.im) || infinite(b.re) || infinite(b.im) || infinite(ac) || infinite(bd) ||
-              infinite(ad) || infinite(bc) || nan_signs_may_differ({a.re, a.im, b.re, b.im})) {
-            const ld::Complex u = x.argument(), v = y.argument();
-            const __complex__ long double p = __mulxc3(u.re, u.im, v.re, v.im);
-            r1 = {ld::through_text(__real__ p), ld::through_text(__imag__ p)};
-          }
-        }
+        // The routine's textbook product (both parts NaN: settle).
+        r1 = {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
       } else {
         // By a nonzero divisor the routine's quotient is the runtime's: called
         // here on the operands' own bytes.
@@ -508,11 +494,27 @@ struct Kernel {
       const B b = y.value();
       return opposite_nans(a.re, b.re) || opposite_nans(a.im, b.im);
     } else {
-      if (std::isnan(r.re) && std::isnan(r.im)) return false;  // the runtime's product (compute_inline)
+      if (std::isnan(r.re) && std::isnan(r.im)) return false;  // product_of_nan_parts decided
       const A a = x.value();
       const B b = y.value();
       return nan_signs_may_differ({a.re, a.im, b.re, b.im});
     }
+  }
+
+  // Where the formula's product has both parts NaN, the routine's is the
+  // runtime's, which recovers infinities from an infinite part or partial
+  // product; with none, it gives NaNs of the one sign every NaN here has, as
+  // the formula did. Out of line and by value, so the loop's result and
+  // running value stay in registers.
+  [[gnu::noinline]] static R1 product_of_nan_parts(A a, B b, R1 r) {
+    const long double ac = a.re * b.re, bd = a.im * b.im, ad = a.re * b.im, bc = a.im * b.re;
+    const auto infinite = [](long double v) { return std::isinf(v); };
+    if (infinite(a.re) || infinite(a.im) || infinite(b.re) || infinite(b.im) || infinite(ac) || infinite(bd) ||
+        infinite(ad) || infinite(bc) || nan_signs_may_differ({a.re, a.im, b.re, b.im})) {
+      const __complex__ long double p = __mulxc3(a.re, a.im, b.re, b.im);
+      return {ld::through_text(__real__ p), ld::through_text(__imag__ p)};
+    }
+    return r;
   }
 
   // Results made canonical as read back from text (a NaN is the quiet NaN
@@ -534,6 +536,9 @@ struct Kernel {
       return {zero_or_normal(r.value), r.value == 0};
     } else if constexpr (std::is_same_v<R1, ComplexExtended>) {
       if (std::isnan(r.re) || std::isnan(r.im)) [[unlikely]] {
+        if constexpr (form == Form::complex_binary && op == Op::multiply) {
+          if (std::isnan(r.re) && std::isnan(r.im)) r = product_of_nan_parts(x.value(), y.value(), r);
+        }
         if constexpr (nan_may_differ) {
           if (nan_differs(x, y, r)) [[unlikely]] {
             const ld::Complex z = f(x.argument(), y.argument());
