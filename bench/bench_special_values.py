@@ -53,6 +53,24 @@ def subnormal_square(dtype):
     return q.array([2.0 ** exponent * (1 + (i % 7) / 8 + (i % 2) * 2.0 ** -8) for i in range(N)], dtype=dtype)
 
 
+def scaled(dtype, exponent):
+    """Values of 1 to 2, some with a fine last bit, times 2^exponent (the
+    long double types: the float128 values scaled, as 2^exponent may be past a double)."""
+    if dtype in ("float128", "complex256"):
+        values = q.array([1 + (i % 7) / 8 + (i % 2) * 2.0 ** -8 for i in range(N)], dtype="float128")
+        return q.ldexp(values, filled(exponent, "int32")).astype(dtype)
+    return q.array([2.0 ** exponent * (1 + (i % 7) / 8 + (i % 2) * 2.0 ** -8) for i in range(N)], dtype=dtype)
+
+
+# The exponent of the largest power of two whose reciprocal is subnormal (the
+# long double types: 2^16382 itself and above are reached by the ordinary values).
+TOP = {"float16": 14, "float32": 126, "float64": 1022, "float128": 16382, "complex64": 126, "complex128": 1022,
+       "complex256": 16382}
+# Half of the exponent of the normal range's bottom, rounded towards zero.
+HALF_BOTTOM = {"float16": 7, "float32": 63, "float64": 511, "float128": 8191, "complex64": 63, "complex128": 511,
+               "complex256": 8191}
+
+
 def every_tenth_nan(dtype):
     return q.array([NAN if i % 10 == 3 else 1.25 + (i % 97) * 0.01 for i in range(N)], dtype=dtype)
 
@@ -71,13 +89,18 @@ def float_rows(dtype):
     small, ones, minus_ones = tiny(dtype), filled(1.0, dtype), filled(-1.0, dtype)
     below = subnormal_square(dtype)
     twos, every_nan = filled(2.0, dtype), every_tenth_nan(dtype)
+    # Quotients and reciprocals below the normal range, exact or not.
+    dividends, divisors = scaled(dtype, -HALF_BOTTOM[dtype] - 5), scaled(dtype, HALF_BOTTOM[dtype])
+    huge = scaled(dtype, TOP[dtype])
     rows = [
         ("a + a", lambda: x + x, [("all NaN", lambda: nans + nans), ("all inf", lambda: infs + infs),
                                   ("10 % NaN", lambda: every_nan + every_nan)]),
         ("x * y", lambda: x * y, [("x * zeros", lambda: x * zeros), ("x * mask", lambda: x * mask),
                                   ("tiny * tiny", lambda: small * small),
                                   ("subnormal", lambda: below * below), ("NaN * NaN", lambda: nans * nans)]),
-        ("x / y", lambda: x / y, [("1 / 0", lambda: ones / zeros), ("0 / 0", lambda: zeros / zeros)]),
+        ("x / y", lambda: x / y, [("1 / 0", lambda: ones / zeros), ("0 / 0", lambda: zeros / zeros),
+                                  ("subnormal", lambda: dividends / divisors)]),
+        ("reciprocal(x)", lambda: q.reciprocal(x), [("subnormal", lambda: q.reciprocal(huge))]),
         ("sqrt(x)", lambda: q.sqrt(x), [("sqrt(-1)", lambda: q.sqrt(minus_ones))]),
         ("log(x)", lambda: q.log(x), [("log(0)", lambda: q.log(zeros))]),
         ("power(x, 2)", lambda: q.power(x, twos), [("power(0, 2)", lambda: q.power(zeros, twos))]),

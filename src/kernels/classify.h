@@ -747,16 +747,19 @@ inline constexpr bool is_lane_row = [] {
   constexpr bool two = op_info(op).nin == 2;
   if constexpr (!is_real_float_element<R>) {
     return false;
+  } else if constexpr (std::is_same_v<R, double>) {
+    return row == square || row == product || row == quotient || row == reciprocal ||
+           ((row == sum || row == difference) && std::is_same_v<A, R> && std::is_same_v<B, R>);
   } else if constexpr (row == square) {
-    return std::is_same_v<R, double> || is_narrow_element<A>;
+    return is_narrow_element<A>;
   } else if constexpr (!two) {
-    return row == reciprocal && !std::is_same_v<R, double> && is_narrow_element<A>;
+    return row == reciprocal && is_narrow_element<A>;
   } else if constexpr (row == product) {
-    return std::is_same_v<R, double> || (is_narrow_element<A> && is_narrow_element<B>);
+    return is_narrow_element<A> && is_narrow_element<B>;
   } else if constexpr (row == sum || row == difference) {
     return std::is_same_v<A, R> && std::is_same_v<B, R>;
   } else {
-    return row == quotient && !std::is_same_v<R, double> && is_narrow_element<B>;
+    return row == quotient && is_narrow_element<B>;
   }
 }();
 
@@ -777,31 +780,47 @@ inline constexpr bool is_lane_row = [] {
 }
 
 // Whether the subnormal result v of op is exact, for the lane rows, as 0 or
-// 1, with no arithmetic on subnormal values (which some processors run a
-// hundred times slower). A double product x * y equals a subnormal v exactly
-// where its lowest bit, 2^(tx + ty) for the operands' lowest bits 2^tx and
-// 2^ty, is no finer than 2^-1074 and x * y * 2^1074, rounded, is v's
-// significand m: that product is then an integer below 2^53, exact, so m
-// itself. Scaling x and y by 2^537 each overflows only where |x * y| is far
-// above the subnormal range. A sum or difference that rounds to a subnormal is
-// exact; the narrow types' products are exact in double.
-template <Op op, class M, class A, class B, class R>
+// 1, with no arithmetic whose result is subnormal (which some processors run
+// a hundred times slower). The narrow types' products and quotients are
+// exact in double; a sum or difference that rounds to a subnormal is exact.
+//
+// A float64 v is read as its significand m = |v| 2^1074 (exact, below 2^52)
+// with v's sign. A product x * y is v exactly where (x 2^537)(y 2^537) - m is
+// 0: that difference is a multiple of the product of the operands' lowest
+// bits times 2^1074, at least 2^-1074 when nonzero, so a fused multiply-add
+// gives it without rounding it to 0; an operand that overflows when scaled
+// leaves it infinite or NaN, and such a product was far above v anyway.
+// Without the fused form, the operands' lowest bits must multiply to at
+// least 2^-1074 and the scaled product, rounded, must equal m. A quotient
+// x / y is v exactly where v y == x: x == 0 and y == 0, or (m 2^-537) y -
+// x 2^537 is 0 (nonzero, the difference is a multiple of 2^-642 at least
+// where the two terms come near: y is then above 2^-53); a reciprocal where
+// (m 2^-537) x - 2^537 is 0.
+template <Op op, class M, bool fused = false, class A, class B, class R>
 [[gnu::always_inline]] inline M lane_row_exact(A a, B b, R o) {
   using enum ExactRow;
   constexpr ExactRow row = fault_rule(op).exact;
   const double v = rule_real(o), x = rule_real(a);
   const double y = row == square ? x : static_cast<double>(rule_real(b));
-  if constexpr (row == square || row == product) {
-    if constexpr (std::is_same_v<R, double>) {
-      using U = std::uint64_t;
-      const U bits = std::bit_cast<U>(v), sign = U(1) << 63;
-      const double m = std::bit_cast<double>((bits & (sign - 1)) | 0x4330000000000000) - 0x1p52;
-      const double signed_m = std::bit_cast<double>(std::bit_cast<U>(m) | (bits & sign));
+  if constexpr (std::is_same_v<R, double> && row != sum && row != difference) {
+    using U = std::uint64_t;
+    const U bits = std::bit_cast<U>(v), sign = U(1) << 63;
+    const double m = std::bit_cast<double>((bits & (sign - 1)) | 0x4330000000000000) - 0x1p52;
+    const double signed_m = std::bit_cast<double>(std::bit_cast<U>(m) | (bits & sign));
+    if constexpr ((row == square || row == product) && !fused) {
       const U keys = lowest_bit_key(x) + lowest_bit_key(y);
       return M((x * 0x1p537) * (y * 0x1p537) == signed_m) & M(is_below_bits<U>(keys, 4196 - 1074) ^ 1);
+    } else if constexpr (row == square || row == product) {
+      return M(std::fma(x * 0x1p537, y * 0x1p537, -signed_m) == 0);
+    } else if constexpr (row == quotient) {
+      const double d = std::fma(signed_m * 0x1p-537, y, -(x * 0x1p537));
+      return M((d == 0) & (x != 0)) | M((x == 0) & (y == 0));
     } else {
-      return M(x * y == v);
+      static_assert(row == reciprocal);
+      return M(std::fma(signed_m * 0x1p-537, x, -0x1p537) == 0);
     }
+  } else if constexpr (row == square || row == product) {
+    return M(x * y == v);
   } else if constexpr (row == sum) {
     return M(x + y == v);
   } else if constexpr (row == difference) {
@@ -814,13 +833,18 @@ template <Op op, class M, class A, class B, class R>
   }
 }
 
-// The lane rows' flags: underflow where a subnormal result is not exact.
-template <Op op, class M, class A, class B, class R1, class R2>
+// Underflow, as 0 or 1, where a lane row's result o is subnormal and not exact.
+template <Op op, class M, bool fused = false, class A, class B, class R>
+[[gnu::always_inline]] inline M lane_row_under(A a, B b, R o) {
+  return facts_of<M>(o).subnormal & (lane_row_exact<op, M, fused>(a, b, o) ^ 1);
+}
+
+// The lane rows' flags.
+template <Op op, class M, bool fused = false, class A, class B, class R1, class R2>
 [[gnu::always_inline]] inline M lane_row_faults(A a, B b, R1 r1, R2 r2) {
   M under = 0;
-  if constexpr (is_lane_row<op, A, B, R1>) under |= facts_of<M>(r1).subnormal & (lane_row_exact<op, M>(a, b, r1) ^ 1);
-  if constexpr (op_info(op).nout == 2 && is_lane_row<op, A, B, R2>)
-    under |= facts_of<M>(r2).subnormal & (lane_row_exact<op, M>(a, b, r2) ^ 1);
+  if constexpr (is_lane_row<op, A, B, R1>) under |= lane_row_under<op, M, fused>(a, b, r1);
+  if constexpr (op_info(op).nout == 2 && is_lane_row<op, A, B, R2>) under |= lane_row_under<op, M, fused>(a, b, r2);
   return under << 16;
 }
 template <Op op, class A, class B, class R1, class R2>
@@ -953,7 +977,7 @@ template <Op op, class A, class B, class R1, class R2>
     const auto output = [&](auto o) {
       using R = decltype(o);
       if constexpr (is_lane_row<op, A, B, R>) {
-        flags |= lane_row_faults<op, std::uint32_t>(a, b, o, o);
+        flags |= lane_row_under<op, std::uint32_t>(a, b, o) << 16;
       } else if constexpr (is_float_kind<R>) {
         if (facts_of<unsigned>(o).subnormal == 0) return;
         const Facts<unsigned> fa = facts_of<unsigned>(a);

@@ -498,64 +498,84 @@ struct BlockElements {
 template <class K>
 using LaneMask = std::conditional_t<sizeof(classify_detail::real_part_of(typename K::A{})) == 8, std::uint64_t, std::uint32_t>;
 
-// A pass's flags, and whether any element needs what comes after it.
+// A pass's flags, whether any element needs what comes after it, and (of a
+// pass over both) whether a lane row's result may be subnormal.
 struct CommonPass {
   std::uint32_t faults;
   bool detail;
+  bool lanes = false;
 };
 
-// The common rules, and whether any element needs the detail; with
-// `lane_rows`, the exactness of subnormal results that the lanes decide, and
-// whether any element needs the rest of the detail.
-template <class K, bool contiguous, bool lane_rows>
+// What a pass decides: the common rules, and whether any element needs the
+// detail; the exactness of subnormal results that the lanes decide, and
+// whether any element needs the rest of the detail; or both at once.
+enum class Pass : std::uint8_t { common, lanes, both };
+
+// `fused`: through the processor's fused multiply-add.
+template <class K, bool contiguous, Pass pass, bool fused = false>
 [[gnu::always_inline]] inline CommonPass block_pass(const BlockPlace& place, const Block<K>& block) {
   using M = LaneMask<K>;
   constexpr Op op = K::op;
   const BlockElements<K, contiguous> element(place, block);
-  M faults = 0, detail = 0;
+  M faults = 0, detail = 0, lanes = 0;
   for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j) {
     faults |= element(j, [](auto... v) {
-      if constexpr (lane_rows) return classify_detail::lane_row_faults<op, M>(v...);
-      else return classify_detail::common_faults<op, M>(v...);
+      if constexpr (pass == Pass::common) return classify_detail::common_faults<op, M>(v...);
+      else if constexpr (pass == Pass::lanes) return classify_detail::lane_row_faults<op, M, fused>(v...);
+      else return classify_detail::common_faults<op, M>(v...) | classify_detail::lane_row_faults<op, M, fused>(v...);
     });
-    detail |= element(j, [](auto... v) { return classify_detail::needs_detail<op, M, lane_rows>(v...); });
+    detail |= element(j, [](auto... v) { return classify_detail::needs_detail<op, M, pass != Pass::common>(v...); });
+    if constexpr (pass == Pass::both)
+      lanes |= element(j, [](auto... v) { return classify_detail::needs_detail<op, M>(v...); });
   }
-  return {static_cast<std::uint32_t>(faults), detail != 0};
+  return {static_cast<std::uint32_t>(faults), detail != 0, lanes != 0};
 }
 
-template <class K, bool contiguous, bool lane_rows>
-[[gnu::target("avx2")]] CommonPass block_pass_avx2(const BlockPlace& place, const Block<K>& block) {
-  return block_pass<K, contiguous, lane_rows>(place, block);
+template <class K, bool contiguous, Pass pass>
+[[gnu::target("avx2,fma")]] CommonPass block_pass_avx2(const BlockPlace& place, const Block<K>& block) {
+  return block_pass<K, contiguous, pass, true>(place, block);
 }
 
-inline bool has_avx2() {
-  static const bool present = __builtin_cpu_supports("avx2");
+inline bool has_avx2_fma() {
+  static const bool present = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   return present;
 }
 
-template <class K, bool contiguous, bool lane_rows>
+template <class K, bool contiguous, Pass pass>
 CommonPass classify_pass(const BlockPlace& place, const Block<K>& block) {
-  return has_avx2() ? block_pass_avx2<K, contiguous, lane_rows>(place, block)
-                    : block_pass<K, contiguous, lane_rows>(place, block);
+  return has_avx2_fma() ? block_pass_avx2<K, contiguous, pass>(place, block)
+                        : block_pass<K, contiguous, pass>(place, block);
 }
 
 // The detail runs outside the AVX2 passes: its out-of-line calls are SSE code,
 // which some processors run hundreds of cycles slower while the upper halves
-// of the vector registers are in use.
+// of the vector registers are in use. `lanes_before`: whether the block
+// before needed the lane rows; a block after such a block (runs of subnormal
+// results come in blocks) takes the common rules and the lane rows in one pass.
 template <class K, bool contiguous>
-std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block) {
+std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block, bool& lanes_before) {
   using M = LaneMask<K>;
   constexpr Op op = K::op;
-  const CommonPass common = classify_pass<K, contiguous, false>(place, block);
-  if (!common.detail) return common.faults;
-  std::uint32_t faults = common.faults;
   constexpr bool lane_rows = classify_detail::has_lane_rows<op, typename K::A, typename K::B, typename K::R1,
                                                             typename K::R2>;
+  CommonPass pass{};
   if constexpr (lane_rows) {
-    const CommonPass lanes = classify_pass<K, contiguous, true>(place, block);
-    faults |= lanes.faults;
-    if (!lanes.detail) return faults;
+    if (lanes_before) {
+      pass = classify_pass<K, contiguous, Pass::both>(place, block);
+      lanes_before = pass.lanes;
+    } else {
+      pass = classify_pass<K, contiguous, Pass::common>(place, block);
+      if (pass.detail) {
+        lanes_before = true;
+        const CommonPass lanes = classify_pass<K, contiguous, Pass::lanes>(place, block);
+        pass = {pass.faults | lanes.faults, lanes.detail};
+      }
+    }
+  } else {
+    pass = classify_pass<K, contiguous, Pass::common>(place, block);
   }
+  std::uint32_t faults = pass.faults;
+  if (!pass.detail) return faults;
   const BlockElements<K, contiguous> element(place, block);
   for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); ++j) {
     faults |= element(j, [](auto... v) {
@@ -655,6 +675,7 @@ LoopResult blockwise(const typename K::State& state, std::uint8_t* const* args, 
   }
   LoopResult result;
   Block<K> block;
+  bool lanes_before = false;
   const std::uint64_t whole = n - n % block_size;
   for (std::uint64_t start = 0; start < whole; start += block_size) {
     const BlockPlace place{{in[0] + offset(start, in_strides[0]), in[1] + offset(start, in_strides[1])},
@@ -663,7 +684,7 @@ LoopResult blockwise(const typename K::State& state, std::uint8_t* const* args, 
                             args[out2_arg] + offset(start, strides[out2_arg])},
                            {strides[K::nin], strides[out2_arg]}};
     if (compute_block<K, contiguous>(state, place, block) != block_size)
-      result.faults |= classify_block<K, contiguous>(place, block);
+      result.faults |= classify_block<K, contiguous>(place, block, lanes_before);
     store_block<K, contiguous>(block, place);
   }
   if (whole == n) return result;

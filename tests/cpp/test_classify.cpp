@@ -205,7 +205,7 @@ TEST(ClassifyErrors, WithoutOutputsOnlyInputRulesRun) {
 }  // namespace
 
 // The typed forms decide the exactness of subnormal products, quotients,
-// squares, sums and differences on the lanes themselves. Random operands whose
+// reciprocals, squares, sums and differences on the lanes themselves. Random operands whose
 // results land below the normal range, with significands of every width (exact
 // and inexact results), each with its rounded result and the values one unit
 // either side: the one-element and the lane forms must give the rule core's
@@ -243,18 +243,24 @@ void check(Found& found, T a, T b, double value, double unit) {
     const FaultValue in[] = {fault_value(a), fault_value(b)}, out[] = {fault_value(r)};
     const std::uint32_t want = classify_faults(op, std::span(in, nin), std::span(out, 1));
     const std::uint32_t one = classify_detail::typed_faults<op>(a, b, r, r);
-    // As a block loop: the common rules, the lane rows, then the calls.
-    std::uint32_t lanes = static_cast<std::uint32_t>(classify_detail::common_faults<op, M>(a, b, r, r));
-    if (classify_detail::needs_detail<op, M>(a, b, r, r) != 0) {
-      lanes |= static_cast<std::uint32_t>(classify_detail::lane_row_faults<op, M>(a, b, r, r));
-      if (classify_detail::needs_detail<op, M, true>(a, b, r, r) != 0)
-        lanes |= classify_detail::detail_faults<op>(a, b, r, r);
-    }
+    // As a block loop: the common rules, the lane rows (with and without a
+    // fused multiply-add), then the calls.
+    const auto block = [&]<bool fused>() {
+      std::uint32_t lanes = static_cast<std::uint32_t>(classify_detail::common_faults<op, M>(a, b, r, r));
+      if (classify_detail::needs_detail<op, M>(a, b, r, r) != 0) {
+        lanes |= static_cast<std::uint32_t>(classify_detail::lane_row_faults<op, M, fused>(a, b, r, r));
+        if (classify_detail::needs_detail<op, M, true>(a, b, r, r) != 0)
+          lanes |= classify_detail::detail_faults<op>(a, b, r, r);
+      }
+      return lanes;
+    };
+    const std::uint32_t lanes = block.template operator()<false>(), fused = block.template operator()<true>();
     if (out[0].subnormal) ++((want & U) != 0 ? found.inexact : found.exact);
-    if (one == want && lanes == want) continue;
+    if (one == want && lanes == want && fused == want) continue;
     if (found.mismatches++ == 0)
       found.first = std::string(op_name(op)) + "(" + hex(a) + ", " + hex(b) + ") -> " + hex(r) + ": rule core " +
-                    flag_text(want) + ", one element " + flag_text(one) + ", lanes " + flag_text(lanes);
+                    flag_text(want) + ", one element " + flag_text(one) + ", lanes " + flag_text(lanes) +
+                    ", fused " + flag_text(fused);
   }
 }
 
@@ -283,6 +289,9 @@ Found check_type(int lowest, int digits) {
     // Quotients of a by a divisor near 2^(ea - total).
     const T d = random_element<T>(random, digits, ea - total);
     check<Op::divide>(found, a, d, reading(rounded<T>(x / reading(d))), unit);
+    // Reciprocals of values near the top of the range: exact only for powers of two.
+    const T big = random_element<T>(random, random() % 3 == 0 ? 1 : digits, -lowest + static_cast<int>(random() % 2));
+    check<Op::reciprocal>(found, big, big, reading(rounded<T>(1 / reading(big))), unit);
     // Sums of operands near the bottom of the normal range, opposite signs.
     const T s = random_element<T>(random, digits, lowest + static_cast<int>(random() % 3));
     const T below = random_element<T>(random, digits, lowest - 1 - static_cast<int>(random() % 4));

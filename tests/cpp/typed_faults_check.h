@@ -139,21 +139,26 @@ void check_piece(Mismatches& found) {
           const FaultValue out[] = {fault_value(r1), fault_value(r2)};
           const std::uint32_t want = classify_faults(op, std::span(in, nin), std::span(out, nout));
           const std::uint32_t one = classify_detail::typed_faults<op>(a, b, r1, r2);
-          std::uint32_t lanes = one;
+          std::uint32_t lanes = one, fused = one;
           if constexpr (!classify_detail::is_long_double_element<A>) {
-            // As classify_block: the common rules, then the lane rows, then the calls.
+            // As classify_block: the common rules, then the lane rows (with
+            // and without a fused multiply-add), then the calls.
             lanes = static_cast<std::uint32_t>(classify_detail::common_faults<op, M>(a, b, r1, r2));
+            fused = lanes;
             if (classify_detail::needs_detail<op, M>(a, b, r1, r2) != 0) {
               lanes |= static_cast<std::uint32_t>(classify_detail::lane_row_faults<op, M>(a, b, r1, r2));
-              if (classify_detail::needs_detail<op, M, true>(a, b, r1, r2) != 0)
+              fused |= static_cast<std::uint32_t>(classify_detail::lane_row_faults<op, M, true>(a, b, r1, r2));
+              if (classify_detail::needs_detail<op, M, true>(a, b, r1, r2) != 0) {
                 lanes |= classify_detail::detail_faults<op>(a, b, r1, r2);
+                fused |= classify_detail::detail_faults<op>(a, b, r1, r2);
+              }
             }
           }
-          if (one == want && lanes == want) continue;
+          if (one == want && lanes == want && fused == want) continue;
           if (found.count++ == 0)
             found.first = std::string(op_name(op)) + "(" + text(a) + (nin == 2 ? ", " + text(b) : "") + ") -> " +
                           text(r1) + (nout == 2 ? ", " + text(r2) : "") + ": rule core " + flag_text(want) +
-                          ", one element " + flag_text(one) + ", lanes " + flag_text(lanes);
+                          ", one element " + flag_text(one) + ", lanes " + flag_text(lanes) + ", fused " + flag_text(fused);
         }
     }
 }

@@ -217,7 +217,22 @@ def exactness_pairs(name, code):
         base = (two(15, e - 6 + 10), two(5, 10))
         cases = [(two(1, e), 3.0), (two(1, e), 4.0), (two(1, e), two(1, p - 1)), (two(1, e), two(1, p)),
                  (two(3, e), two(1, p)), (two(2, e), 2.0), (two(2 - two(1, 1 - p), e), 2.0),
-                 (two(2 ** (p - 1) - 1, e - p + 6), 32.0), (two(3, e - p + 1), 3.0), (two(3, e - p + 1), 1.5)]
+                 (two(2 ** (p - 1) - 1, e - p + 6), 32.0), (two(3, e - p + 1), 3.0), (two(3, e - p + 1), 1.5),
+                 # Divisors near the top of the range
+                 (1.0, two(1, -e + 1)),  # exact
+                 (1.0, two(3, -e)),  # inexact
+                 (fine, two(1, -e + 1)),  # half a unit over: inexact
+                 (1 + two(1, 2 - p), two(1, -e + 1)),  # one unit over: exact
+                 (1.0, two(fine, -e)),  # just below the smallest normal: inexact
+                 (1.0, two(1 - two(1, -p), -e)),  # rounds up to the smallest normal
+                 (two(5, e - p + 3), 5.0)]  # a subnormal dividend: exact
+    elif name == "reciprocal":
+        base = (two(1, 1 - e), None)
+        cases = [(two(1, -e), None),  # the smallest normal
+                 (two(fine, -e), None),  # just below it: inexact
+                 (two(1.5, -e), None),  # inexact
+                 (two(2 - two(1, 1 - p), -e), None),  # just above the exact 2^(e - 1): inexact
+                 (two(fine, 1 - e), None)]  # inexact
     else:  # sums and differences that land below the normal range are exact
         sign = -1 if name == "add" else 1
         base = (two(1.5, e), sign * two(1, e))
@@ -229,7 +244,8 @@ def exactness_pairs(name, code):
 
 def rational(name, a, b):
     x, y = Fraction(a), Fraction(a if b is None else b)
-    return {"multiply": x * y, "square": x * x, "divide": x / y, "add": x + y, "subtract": x - y}[name]
+    return {"multiply": x * y, "square": x * x, "divide": x / y, "reciprocal": 1 / x, "add": x + y,
+            "subtract": x - y}[name]
 
 
 def underflows(name, code, a, b, result):
@@ -240,7 +256,7 @@ def underflows(name, code, a, b, result):
     return abs(result) < math.ldexp(1, e) and Fraction(result) != exact
 
 
-@pytest.mark.parametrize("name", ["multiply", "divide", "square", "add", "subtract"])
+@pytest.mark.parametrize("name", ["multiply", "divide", "reciprocal", "square", "add", "subtract"])
 @pytest.mark.parametrize("code", list(FORMATS))
 def test_subnormal_exactness_at_every_lane(element_path, name, code):
     base, cases = exactness_pairs(name, code)
@@ -249,29 +265,32 @@ def test_subnormal_exactness_at_every_lane(element_path, name, code):
     for signs in itertools.product([1.0, -1.0], repeat=2):  # the base pairs are exact subnormals
         pair = [q.array([s * v], dtype=dtype) for s, v in zip(signs, base) if v is not None]
         assert not underflows(name, code, signs[0] * base[0], base[1] and signs[1] * base[1], ufunc(*pair)[0].item())
+    # The float64 quotients take every lane position, both operands' signs turning.
+    every_lane = code == "f8" and name in ("divide", "reciprocal")
     steps = []
     for k, (a, b) in enumerate(cases):
-        for turn in range(4):
+        for turn in range(len(LANE_POSITIONS) if every_lane else 4):
             position = LANE_POSITIONS[(k * 5 + turn * 7) % len(LANE_POSITIONS)]
             sign = -1.0 if (position + turn) % 2 else 1.0
             # Every other base pair negated, the case's first operand by `sign`.
             xs = [base[0] * (-1.0 if i % 3 == 0 else 1.0) for i in range(N)]
             ys = [base[1] * (-1.0 if i % 2 == 0 else 1.0) for i in range(N)] if b is not None else None
             xs[position] = sign * a
+            divisor = -b if b is not None and every_lane and (turn // 2) % 2 else b
             if b is not None:
-                ys[position] = b
+                ys[position] = divisor
             x = q.array(xs, dtype=dtype)
             operands = (x,) if b is None else (x, q.array(ys, dtype=dtype))
             with q.errstate(all="ignore"):
                 result = ufunc(*operands)
-            want = underflows(name, code, sign * a, b, result[position].item())
+            want = underflows(name, code, sign * a, divisor, result[position].item())
             with q.errstate(all="ignore", under="raise"):
                 try:
                     ufunc(*operands)
                     got = False
                 except FloatingPointError:
                     got = True
-            assert got == want, (name, code, k, position, sign * a, b)
+            assert got == want, (name, code, k, position, sign * a, divisor)
             made = len(steps)
             steps += [("array", spec(xs, dtype))] + ([] if b is None else [("array", spec(ys, dtype))])
             refs = tuple(("ref", made + j) for j in range(len(operands)))
