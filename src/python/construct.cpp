@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <numeric>
 
 #include "python/args.h"
@@ -12,7 +13,6 @@
 #include "python/errors.h"
 #include "python/module.h"
 #include "python/type_support.h"
-#include "storage/element.h"
 
 namespace quarvel_python {
 
@@ -91,19 +91,18 @@ std::optional<View> float_list(PyObject* data, bool& failed) {
   if (size < 1) return std::nullopt;
   for (Py_ssize_t i = 0; i < size; ++i)
     if (!PyFloat_CheckExact(PyList_GetItem(data, i))) return std::nullopt;
+  // No Python code runs from here on, so the list stays as it was checked.
+  auto fill = [](std::uint8_t* first, const void* list) {
+    PyObject* values = static_cast<PyObject*>(const_cast<void*>(list));
+    const Py_ssize_t count = PyList_Size(values);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      const double value = PyFloat_AsDouble(PyList_GetItem(values, i));
+      std::memcpy(first + i * static_cast<Py_ssize_t>(sizeof value), &value, sizeof value);
+    }
+  };
   auto made = storage_value(
-      View::unfilled_with_layout(DType::Float64, ByteOrder::Native, Shape{static_cast<std::uint64_t>(size)}, false));
+      View::filled_vector(DType::Float64, ByteOrder::Native, static_cast<std::uint64_t>(size), fill, data));
   failed = !made;
-  if (!made) return std::nullopt;
-  // Nobody else sees the buffer yet: the lock is only the way to its bytes.
-  // No Python code runs here, so the list is as it was scanned.
-  auto guard = storage_value(made->buffer->write());
-  failed = !guard;
-  if (!guard) return std::nullopt;
-  std::uint8_t* at = (*guard)->data.data() + made->offset;
-  const std::int64_t step = made->strides[0];
-  for (Py_ssize_t i = 0; i < size; ++i, at += step)
-    quarvel_storage::store_element<double>(at, PyFloat_AsDouble(PyList_GetItem(data, i)), made->byte_order);
   return made;
 }
 

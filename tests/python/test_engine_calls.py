@@ -422,3 +422,46 @@ def test_dtype_casting_and_where_refusals(call, error, text):
     ai = q.array([1, 2, 3], dtype="int64")
     raises(error, text, lambda: call(a, ai))
     assert tolist(a) == [1.0, 2.0, 3.0] and tolist(ai) == [1, 2, 3]
+
+
+# Default loops by the operands' dtypes; a remembered loop must answer only
+# the same operation on the same dtypes.
+DEFAULTS = [("add", "f8", "f8"), ("add", "i8", "i8"), ("add", "i1", "u1"), ("add", "f4", "i8"), ("add", "?", "?"),
+            ("add", "f2", "f4"), ("add", "c8", "f8"), ("left_shift", "f8", "f8"), ("left_shift", "i2", "u1"),
+            ("add", "i8", 2.5), ("add", "u1", -1), ("add", "u1", 300)]
+
+
+def default_call(case):
+    name, *codes = case
+    made = [operand(code) if isinstance(code, str) else code for code in codes]
+    return lambda: getattr(q, name)(*made)
+
+
+@pytest.mark.parametrize("first, second", itertools.product(range(len(DEFAULTS)), repeat=2))
+def test_a_default_loop_after_another_is_the_one_found_afresh(first, second):
+    q.multiply(operand("i2"), operand("f2"))
+    q.left_shift(operand("i4"), operand("i4"))
+    afresh = outcome(default_call(DEFAULTS[second]))
+    outcome(default_call(DEFAULTS[first]))
+    assert outcome(default_call(DEFAULTS[second])) == afresh
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("texts, expected", [
+    (["float32", "float64", "float32"], ["<f4", "<f8", "<f4"]),
+    ([Text("float32"), Text("float64"), Text("float32")], ["<f4", "<f8", "<f4"]),
+    (["".join(["float", "32"]), "float32", "".join(["int", "64"])], ["<f4", "<f4", "<i8"]),
+])
+def test_a_dtype_text_asked_for_again_names_its_own_dtype(texts, expected):
+    a = q.array([1.0, 2.0, 3.0])
+    assert [q.add(a, 1, dtype=text, casting="unsafe").dtype.str for text in texts] == expected
+
+
+def test_out_by_a_keyword_made_at_run_time_is_still_out():
+    a, o = q.array([1.0, 2.0, 3.0]), q.zeros(3)
+    assert q.add(a, 1.0, **{"".join(["o", "u", "t"]): o}) is o
+    assert tolist(o) == [2.0, 3.0, 4.0]
+    raises(TypeError, "add() got an unexpected keyword argument 'outs'", lambda: q.add(a, 1.0, outs=o))
