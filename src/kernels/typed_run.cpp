@@ -5,7 +5,6 @@
 #include <cstring>
 #include <optional>
 #include <utility>
-#include <variant>
 
 #include "storage/checked.h"
 #include "storage/convert_loop.h"
@@ -32,15 +31,15 @@ bool in_place_format(const View& view, DType loop_dtype) {
 // it. At most one per operand, held in place (a run allocates no lock list).
 class RunLocks {
  public:
-  Result<void> acquire(const TypedRun& run) {
-    std::array<std::pair<LockedBuffer*, bool>, max_operands> wanted{};
+  Result<void> acquire(const BorrowedRun& run) {
+    std::array<std::pair<LockedBuffer*, bool>, max_operands> wanted;
     std::size_t count = 0;
-    auto add = [&](const RunOperand& operand, bool write) {
+    auto add = [&](const RunPart& operand, bool write) {
       if (operand.view && operand.view->buffer && count < wanted.size())
         wanted[count++] = {operand.view->buffer.get(), write};
     };
-    for (const RunOperand& output : run.outputs) add(output, true);
-    for (const RunOperand& input : run.inputs) add(input, false);
+    for (const RunPart& output : run.outputs) add(output, true);
+    for (const RunPart& input : run.inputs) add(input, false);
     if (run.mask) add(*run.mask, false);
     // One guard per buffer, taken in address order (writers first within a
     // buffer). Five at most: sorted by insertion.
@@ -49,14 +48,16 @@ class RunLocks {
       for (std::size_t k = i; k > 0 && before(wanted[k], wanted[k - 1]); --k) std::swap(wanted[k], wanted[k - 1]);
     for (std::size_t i = 0; i < count; ++i) {
       if (i > 0 && wanted[i].first == wanted[i - 1].first) continue;
+      Held& held = held_.emplace_back();
+      held.buffer = wanted[i].first;
       if (wanted[i].second) {
         auto guard = wanted[i].first->write();
         if (!guard) return fail(guard.error());
-        guards_.emplace_back(std::in_place_type<LockedBuffer::WriteGuard>, std::move(*guard));
+        held.write.emplace(std::move(*guard));
       } else {
         auto guard = std::as_const(*wanted[i].first).read();
         if (!guard) return fail(guard.error());
-        guards_.emplace_back(std::in_place_type<LockedBuffer::ReadGuard>, std::move(*guard));
+        held.read.emplace(std::move(*guard));
       }
     }
     return {};
@@ -65,26 +66,50 @@ class RunLocks {
   // The element (0, ..., 0) of a view whose buffer this run holds; a fresh
   // view's without checking its layout again.
   Result<std::uint8_t*> base(const View& view, bool fresh = false) const {
-    for (const Guard& guard : guards_) {
-      if (const auto* write = std::get_if<LockedBuffer::WriteGuard>(&guard);
-          fresh && write && write->guards(*view.buffer))
-        return (*write)->data.data() + view.offset;
-      if (const auto* write = std::get_if<LockedBuffer::WriteGuard>(&guard); write && write->guards(*view.buffer))
-        return view.element_base(*write);
-      if (const auto* read = std::get_if<LockedBuffer::ReadGuard>(&guard); read && read->guards(*view.buffer)) {
-        auto base = view.element_base(*read);
-        if (!base) return fail(base.error());
-        return const_cast<std::uint8_t*>(*base);
+    for (const Held& held : held_) {
+      if (held.buffer != view.buffer.get()) continue;
+      if (held.write) {
+        if (fresh) return (*held.write)->data.data() + view.offset;
+        return view.element_base(*held.write);
       }
+      auto base = view.element_base(*held.read);
+      if (!base) return fail(base.error());
+      return const_cast<std::uint8_t*>(*base);
     }
     return fail(ErrorKind::InvalidLayout);
   }
 
  private:
-  using Guard = std::variant<LockedBuffer::ReadGuard, LockedBuffer::WriteGuard>;
+  struct Held {
+    const LockedBuffer* buffer = nullptr;
+    std::optional<LockedBuffer::ReadGuard> read;
+    std::optional<LockedBuffer::WriteGuard> write;
+  };
   // Made only as they are taken: nothing to clear for the ones not needed.
-  quarvel_storage::FixedVector<Guard, max_operands> guards_;
+  quarvel_storage::FixedVector<Held, max_operands> held_;
 };
+
+// A run's operands as the core reads them: pointers into `run`.
+struct PartsOf {
+  std::array<RunPart, 2> inputs, outputs;
+  RunPart mask;
+};
+
+BorrowedRun borrowed(const TypedRun& run, PartsOf& parts) {
+  auto part = [](const RunOperand& operand) {
+    return RunPart{operand.view, operand.strides.data(), operand.value, operand.fresh};
+  };
+  for (std::size_t i = 0; i < run.inputs.size(); ++i) parts.inputs[i] = part(run.inputs[i]);
+  for (std::size_t j = 0; j < run.outputs.size(); ++j) parts.outputs[j] = part(run.outputs[j]);
+  if (run.mask) parts.mask = part(*run.mask);
+  return BorrowedRun{&run.shape,
+                     std::span(parts.inputs.data(), run.inputs.size()),
+                     std::span(parts.outputs.data(), run.outputs.size()),
+                     run.mask ? &parts.mask : nullptr,
+                     run.loop.inputs,
+                     run.loop.outputs,
+                     run.kernel};
+}
 
 // How one operand reaches the kernel: in place, or through a chunk buffer.
 // Only the lanes of a run's operands are set (value-initialised): no more
@@ -124,6 +149,29 @@ class ChunkRoom {
   std::uint64_t used_ = 0;
 };
 
+// The kernel on whole rows of the first N operands as they are (in kernel
+// order, the mask last when `masked`): a run that stages nothing.
+template <std::size_t N>
+LoopResult whole_rows(const Shape& shape, const std::array<std::uint8_t*, max_operands>& all_bases,
+                      const std::array<const std::int64_t*, max_operands>& all_strides, StridedLoop kernel,
+                      bool masked) {
+  std::array<std::uint8_t*, N> bases;
+  std::array<const std::int64_t*, N> strides;
+  std::copy_n(all_bases.begin(), N, bases.begin());
+  std::copy_n(all_strides.begin(), N, strides.begin());
+  LoopResult total;
+  quarvel_storage::for_each_row<N>(
+      shape, bases, strides,
+      [&](const std::array<std::uint8_t*, N>& row, const std::array<std::int64_t, N>& inner, std::uint64_t count) {
+        if (total.failed) return;
+        const LoopResult result =
+            kernel(row.data(), inner.data(), count, masked ? row[N - 1] : nullptr, masked ? inner[N - 1] : 0);
+        total.faults |= result.faults;
+        total.failed = result.failed;
+      });
+  return total;
+}
+
 void masked_copy(const std::uint8_t* from, std::uint8_t* to, std::int64_t to_stride, std::int64_t itemsize,
                  std::uint64_t n, const std::uint8_t* mask, std::int64_t mask_stride) {
   for (std::uint64_t i = 0; i < n; ++i, from += itemsize, to += to_stride, mask += mask_stride)
@@ -159,7 +207,13 @@ bool loop_may_refuse(Op op, std::span<const DType> loop_inputs) {
 }
 
 Result<std::uint32_t> run_typed(const TypedRun& run) {
+  PartsOf parts;
+  return run_borrowed(borrowed(run, parts));
+}
+
+Result<std::uint32_t> run_borrowed(const BorrowedRun& run) {
   const std::size_t nin = run.inputs.size(), nout = run.outputs.size();
+  const Shape& shape = *run.shape;
   RunLocks locks;
   if (auto locked = locks.acquire(run); !locked) return fail(locked.error());
 
@@ -168,44 +222,73 @@ Result<std::uint32_t> run_typed(const TypedRun& run) {
   std::array<const std::int64_t*, max_operands> strides{};
   static const Strides no_strides(quarvel_storage::max_dimensions + 1, 0);
   strides.fill(no_strides.data());
-  std::array<Lane, max_operands> lanes;
-  for (std::size_t slot = 0; slot < nin + nout; ++slot) lanes[slot] = Lane{};
-  auto place = [&](std::size_t slot, const RunOperand& operand) -> Result<void> {
+  auto place = [&](std::size_t slot, const RunPart& operand) -> Result<void> {
     if (!operand.view) {
       bases[slot] = const_cast<std::uint8_t*>(operand.value);
       return {};
     }
     auto base = locks.base(*operand.view, operand.fresh);
     if (!base) return fail(base.error());
-    bases[slot] = *base;
-    strides[slot] = operand.strides.data();
+    // An empty buffer has no base to move.
+    bases[slot] = *base ? *base + operand.shift : *base;
+    strides[slot] = operand.strides;
     return {};
   };
+  // Whether some operand goes through a chunk buffer: the one place a run
+  // decides between the kernel on the operands as they are and staging.
+  bool staged = false;
+  for (std::size_t i = 0; i < nin; ++i) {
+    if (auto placed = place(i, run.inputs[i]); !placed) return fail(placed.error());
+    const View* view = run.inputs[i].view;
+    staged = staged || (view && !in_place_format(*view, run.loop_inputs[i]));
+  }
+  for (std::size_t j = 0; j < nout; ++j) {
+    if (auto placed = place(nin + j, run.outputs[j]); !placed) return fail(placed.error());
+    staged = staged || !in_place_format(*run.outputs[j].view, run.loop_outputs[j]);
+  }
+  const std::size_t mask_slot = nin + nout;
+  if (run.mask)
+    if (auto placed = place(mask_slot, *run.mask); !placed) return fail(placed.error());
+
+  std::uint32_t faults = 0;
+  bool refused = false;
+  if (!staged) {
+    LoopResult result;
+    switch (nin + nout + (run.mask ? 1 : 0)) {
+      case 2: result = whole_rows<2>(shape, bases, strides, run.kernel, false); break;
+      case 3: result = whole_rows<3>(shape, bases, strides, run.kernel, run.mask); break;
+      case 4: result = whole_rows<4>(shape, bases, strides, run.kernel, run.mask); break;
+      default: result = whole_rows<5>(shape, bases, strides, run.kernel, run.mask); break;
+    }
+    if (result.failed) return fail(ErrorKind::CannotConvert);
+    return result.faults;
+  }
+
+  std::array<Lane, max_operands> lanes;
+  for (std::size_t slot = 0; slot < nin + nout; ++slot) lanes[slot] = Lane{};
   // A chunk never holds more elements than the run has.
   std::uint64_t elements = 1;
-  for (std::uint64_t length : run.shape) elements *= length;
+  for (std::uint64_t length : shape) elements *= length;
   const std::uint64_t chunk_length = std::max<std::uint64_t>(std::min(chunk, elements), 1);
   ChunkRoom room;
   return quarvel_storage::checked::allocation_guard([&]() -> Result<std::uint32_t> {
     std::uint64_t room_bytes = 0;
     for (std::size_t i = 0; i < nin; ++i) {
       const View* view = run.inputs[i].view;
-      if (auto placed = place(i, run.inputs[i]); !placed) return fail(placed.error());
-      if (!view || in_place_format(*view, run.loop.inputs[i])) continue;
+      if (!view || in_place_format(*view, run.loop_inputs[i])) continue;
       Lane& lane = lanes[i];
-      lane.convert = quarvel_storage::find_conversion(view->dtype, view->byte_order, run.loop.inputs[i], ByteOrder::Native);
-      lane.loop_itemsize = static_cast<std::int64_t>(run.loop.inputs[i].itemsize());
-      room_bytes += chunk_length * run.loop.inputs[i].itemsize() + 32;
+      lane.convert = quarvel_storage::find_conversion(view->dtype, view->byte_order, run.loop_inputs[i], ByteOrder::Native);
+      lane.loop_itemsize = static_cast<std::int64_t>(run.loop_inputs[i].itemsize());
+      room_bytes += chunk_length * run.loop_inputs[i].itemsize() + 32;
     }
     for (std::size_t j = 0; j < nout; ++j) {
       const View& view = *run.outputs[j].view;
-      if (auto placed = place(nin + j, run.outputs[j]); !placed) return fail(placed.error());
-      if (in_place_format(view, run.loop.outputs[j])) continue;
+      if (in_place_format(view, run.loop_outputs[j])) continue;
       Lane& lane = lanes[nin + j];
-      lane.convert = quarvel_storage::find_conversion(run.loop.outputs[j], ByteOrder::Native, view.dtype, view.byte_order);
-      lane.loop_itemsize = static_cast<std::int64_t>(run.loop.outputs[j].itemsize());
+      lane.convert = quarvel_storage::find_conversion(run.loop_outputs[j], ByteOrder::Native, view.dtype, view.byte_order);
+      lane.loop_itemsize = static_cast<std::int64_t>(run.loop_outputs[j].itemsize());
       lane.own_itemsize = static_cast<std::int64_t>(view.dtype.itemsize());
-      room_bytes += chunk_length * (run.loop.outputs[j].itemsize() + (run.mask ? view.dtype.itemsize() : 0)) + 64;
+      room_bytes += chunk_length * (run.loop_outputs[j].itemsize() + (run.mask ? view.dtype.itemsize() : 0)) + 64;
     }
     room.reserve(room_bytes);
     for (std::size_t slot = 0; slot < nin + nout; ++slot) {
@@ -214,24 +297,15 @@ Result<std::uint32_t> run_typed(const TypedRun& run) {
       lane.staged = room.take(chunk_length * static_cast<std::uint64_t>(lane.loop_itemsize));
       if (slot >= nin && run.mask) lane.converted = room.take(chunk_length * static_cast<std::uint64_t>(lane.own_itemsize));
     }
-    const std::size_t mask_slot = nin + nout;
-    if (run.mask)
-      if (auto placed = place(mask_slot, *run.mask); !placed) return fail(placed.error());
 
-    bool staged = false;
-    for (std::size_t slot = 0; slot < nin + nout; ++slot) staged = staged || lanes[slot].convert != nullptr;
-    std::uint32_t faults = 0;
-    bool refused = false;
     std::array<std::uint8_t*, max_operands> args{};
     std::array<std::int64_t, max_operands> arg_strides{};
     quarvel_storage::for_each_row<max_operands>(
-        run.shape, bases, strides,
+        shape, bases, strides,
         [&](const std::array<std::uint8_t*, max_operands>& row, const std::array<std::int64_t, max_operands>& inner,
             std::uint64_t count) {
-          // Runs that convert nothing go to the kernel whole.
-          const std::uint64_t step = staged ? chunk_length : count;
-          for (std::uint64_t done = 0; done < count && !refused; done += step) {
-            const std::uint64_t n = std::min(step, count - done);
+          for (std::uint64_t done = 0; done < count && !refused; done += chunk_length) {
+            const std::uint64_t n = std::min(chunk_length, count - done);
             auto at = [&](std::size_t slot) { return row[slot] + static_cast<std::int64_t>(done) * inner[slot]; };
             for (std::size_t slot = 0; slot < nin + nout; ++slot) {
               Lane& lane = lanes[slot];
@@ -281,7 +355,8 @@ Result<std::uint32_t> run_segments(const SegmentedFold& fold) {
   // The start element as its cast to the running dtype stores it.
   const ConvertLoop first = quarvel_storage::find_conversion(element, ByteOrder::Native, held, ByteOrder::Native);
   if ((!in_place && !stage) || !first) return fail(ErrorKind::CannotConvert);
-  TypedRun pair{input.shape, {fold.input}, {RunOperand{&running, running.strides}}, std::nullopt, {}, nullptr};
+  const RunPart from{&input, fold.input.strides.data()}, into{&running, running.strides.data()};
+  const BorrowedRun pair{&input.shape, std::span(&from, 1), std::span(&into, 1), nullptr, {}, {}, nullptr};
   RunLocks locks;
   if (auto locked = locks.acquire(pair); !locked) return fail(locked.error());
   auto source = locks.base(input);
@@ -333,17 +408,25 @@ Result<std::uint32_t> run_segments(const SegmentedFold& fold) {
 }
 
 Result<void> convert_typed(const Shape& shape, const RunOperand& from, const RunOperand& to) {
+  return convert_borrowed(shape, RunPart{from.view, from.strides.data(), nullptr, from.fresh},
+                          RunPart{to.view, to.strides.data(), nullptr, to.fresh});
+}
+
+Result<void> convert_borrowed(const Shape& shape, const RunPart& from, const RunPart& to) {
   const ConvertLoop convert =
       quarvel_storage::find_conversion(from.view->dtype, from.view->byte_order, to.view->dtype, to.view->byte_order);
   if (!convert) return fail(ErrorKind::CannotConvert);
-  TypedRun pair{shape, {from}, {to}, std::nullopt, {}, nullptr};
+  const BorrowedRun pair{&shape, std::span(&from, 1), std::span(&to, 1), nullptr, {}, {}, nullptr};
   RunLocks locks;
   if (auto locked = locks.acquire(pair); !locked) return fail(locked.error());
-  auto source = locks.base(*from.view);
+  auto source = locks.base(*from.view, from.fresh);
   if (!source) return fail(source.error());
-  auto target = locks.base(*to.view);
+  auto target = locks.base(*to.view, to.fresh);
   if (!target) return fail(target.error());
-  quarvel_storage::for_each_row<2>(shape, {*source, *target}, {from.strides.data(), to.strides.data()},
+  // An empty buffer has no base to move.
+  if (*source) *source += from.shift;
+  if (*target) *target += to.shift;
+  quarvel_storage::for_each_row<2>(shape, {*source, *target}, {from.strides, to.strides},
                                    [&](const std::array<std::uint8_t*, 2>& row,
                                        const std::array<std::int64_t, 2>& inner, std::uint64_t count) {
                                      convert(row[0], inner[0], row[1], inner[1], count);

@@ -66,9 +66,37 @@ bool run_is_typed(std::span<const View* const> inputs, std::span<const View* con
 bool loop_may_refuse(Op op, const Loop& loop);
 bool loop_may_refuse(Op op, std::span<const DType> loop_inputs);
 
+// A run's operand borrowed from its caller: as RunOperand, its strides (one
+// per axis of the run) held by the caller. What run_typed reads a TypedRun
+// as, and what a caller that holds its views and strides already hands over
+// without copying them.
+struct RunPart {
+  const View* view = nullptr;
+  const std::int64_t* strides = nullptr;
+  const std::uint8_t* value = nullptr;
+  bool fresh = false;
+  // Bytes from the view's element (0, ..., 0) to the operand's first one (a
+  // position within the view): a run over part of a view needs no view of it.
+  std::int64_t shift = 0;
+};
+
+struct BorrowedRun {
+  const Shape* shape = nullptr;
+  std::span<const RunPart> inputs;   // at most two
+  std::span<const RunPart> outputs;  // at most two
+  const RunPart* mask = nullptr;
+  std::span<const DType> loop_inputs, loop_outputs;
+  StridedLoop kernel = nullptr;
+};
+
 // The OR of the kernel's fault flags. CannotConvert if the kernel refused an
 // element (callers rule that out beforehand, since it may come after writes).
+// When every operand with a view is already in its loop dtype and native
+// order, the rows go to the kernel as they are, with nothing staged: the
+// same kernel calls either way.
 [[nodiscard]] Result<std::uint32_t> run_typed(const TypedRun& run);
+// The same run over borrowed operands.
+[[nodiscard]] Result<std::uint32_t> run_borrowed(const BorrowedRun& run);
 
 // The segments of one axis folded into their running values: for every line
 // of `input` along `axis` and every start position j, running[j] (on that
@@ -93,6 +121,7 @@ struct SegmentedFold {
 // the same position of `shape` (the bits of Scalar::cast). The two must not
 // share bytes. CannotConvert when either side has no typed conversion.
 [[nodiscard]] Result<void> convert_typed(const Shape& shape, const RunOperand& from, const RunOperand& to);
+[[nodiscard]] Result<void> convert_borrowed(const Shape& shape, const RunPart& from, const RunPart& to);
 
 // Whether two views may share bytes (same buffer, intersecting byte ranges).
 bool views_overlap(const View& a, const View& b);

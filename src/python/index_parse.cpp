@@ -1,6 +1,8 @@
 // Subscript keys: parsing into IndexItems and subscript reads.
 #include "python/index_parse.h"
 
+#include <algorithm>
+#include <array>
 #include <climits>
 #include <span>
 #include <vector>
@@ -138,8 +140,8 @@ bool raise_too_many(std::size_t ndim, std::size_t count) {
 struct ReadList {
   std::optional<IndexList> list;
   // A flat list of plain ints in the int64 range, read without the general
-  // element representation: the int64 values its general reading would give.
-  std::optional<std::vector<std::int64_t>> ints;
+  // element representation: the index array its general reading would give.
+  std::optional<IndexItem> ints;
   PyRef error_type, error_value, error_traceback;
 
   void restore_error() {
@@ -147,24 +149,37 @@ struct ReadList {
   }
 };
 
-// A non-empty flat list of exact ints, each in the int64 range; nullopt for
-// anything else (bools, subclasses, big ints, nested items), which the
-// general reading serves. Reading exact ints runs no user code.
-std::optional<std::vector<std::int64_t>> plain_int_list(PyObject* item) {
-  if (!PyList_CheckExact(item)) return std::nullopt;
+// A non-empty flat list of exact ints, each in the int64 range, made into an
+// index array in `into`, its values written as they are read; false (and
+// `into` empty) for anything else (bools, subclasses, big ints, nested
+// items), which the general reading serves. Reading exact ints runs no user
+// code.
+bool plain_int_list(PyObject* item, std::optional<IndexItem>& into) {
+  if (!PyList_CheckExact(item)) return false;
   const Py_ssize_t size = PyList_Size(item);
-  if (size < 1) return std::nullopt;
-  std::vector<std::int64_t> values;
-  values.reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
+  if (size < 1) return false;
+  auto& array = std::get<IndexItem::IntArray>(into.emplace(IndexItem::IntArray{}).kind);
+  array.values.resize(static_cast<std::size_t>(size));
+  std::int64_t low = INT64_MAX, high = INT64_MIN;
+  Py_ssize_t i = 0;
+  for (; i < size; ++i) {
     PyObject* value = PyList_GetItem(item, i);
-    if (!PyLong_CheckExact(value)) return std::nullopt;
+    if (!PyLong_CheckExact(value)) break;
     int overflow = 0;
     const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow != 0) return std::nullopt;
-    values.push_back(number);
+    if (overflow != 0) break;
+    array.values[static_cast<std::size_t>(i)] = number;
+    low = std::min<std::int64_t>(low, number);
+    high = std::max<std::int64_t>(high, number);
   }
-  return values;
+  if (i < size) {
+    into.reset();
+    return false;
+  }
+  array.shape.assign(1, static_cast<std::uint64_t>(size));
+  array.strides.assign(1, 8);
+  array.range = std::array<std::int64_t, 2>{low, high};
+  return true;
 }
 
 // Axes an item consumes, before anything is converted. Lists are read here,
@@ -178,8 +193,7 @@ std::optional<std::size_t> consumed_axes(PyObject* item, ReadList& read) {
     return view.dtype == DType::Bool ? view.ndim() : 1;
   }
   if (!is_nested_sequence(item)) return 1;
-  read.ints = plain_int_list(item);
-  if (read.ints) return 1;
+  if (plain_int_list(item, read.ints)) return 1;
   read.list = flatten_index_array(item);
   if (!read.list) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return std::nullopt;
@@ -313,10 +327,7 @@ std::optional<ParsedIndex> parse_indices(const View& view, PyObject* key) {
     if (is_nested_sequence(item)) {
       if (!cursor_free()) return std::nullopt;
       if (lists[i].ints) {
-        const std::uint64_t length = lists[i].ints->size();
-        auto made = make_int_array(Shape{length}, std::move(*lists[i].ints));
-        if (!made) return std::nullopt;
-        parsed.items.push_back(std::move(*made));
+        parsed.items.push_back(std::move(*lists[i].ints));
         ++cursor;
         only_integers = false;
         continue;

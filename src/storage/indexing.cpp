@@ -739,9 +739,39 @@ Result<AdvancedIndexLayout> write_layout(const View& view, std::span<const Index
 
 }  // namespace
 
+namespace {
+
+// One index array over a view of one axis, the commonest target of `at`: a
+// linear selection on its face, found without the general resolution (which
+// would come to the same selection, shape and first error). Nullopt where it
+// does not apply.
+std::optional<LinearSelection> single_array_selection(const View& view, std::span<const IndexItem> items) {
+  if (items.size() != 1 || view.ndim() != 1 || view.strides.size() != 1) return std::nullopt;
+  const auto* array = std::get_if<IntArray>(&items[0].kind);
+  if (array == nullptr || array->values.empty() || array->shape.size() > max_dimensions) return std::nullopt;
+  const auto count = element_count(array->shape);
+  if (!count || *count != array->values.size() || !fast_offsets_apply(view)) return std::nullopt;
+  const std::uint64_t size = view.dtype.itemsize(), length = view.shape[0];
+  LinearSelection linear;
+  linear.start = view.offset / size;
+  linear.step = length > 1 ? static_cast<std::uint64_t>(view.strides[0] / static_cast<std::int64_t>(size)) : 0;
+  linear.count = *count;
+  linear.values = array->values.data();
+  linear.length = length;
+  const auto n = static_cast<std::int64_t>(length);
+  linear.in_bounds = array->range && (*array->range)[0] >= -n && (*array->range)[1] < n;
+  return linear;
+}
+
+}  // namespace
+
 Result<IndexedView> advanced_index_runs(const View& view, std::span<const IndexItem> items,
                                         std::optional<LinearSelection>& linear) {
   return allocation_guard([&]() -> Result<IndexedView> {
+    if ((linear = single_array_selection(view, items))) {
+      if (auto ok = linear->checked(); !ok) return fail(ok.error());
+      return IndexedView{view, std::get<IntArray>(items[0].kind).shape, {}};
+    }
     auto layout = write_layout(view, items, linear);
     if (!layout) return fail(layout.error());
     return IndexedView{view, std::move(layout->shape), std::move(layout->offsets)};

@@ -311,6 +311,21 @@ Result<View> View::unfilled_with_layout(DType dtype, ByteOrder byte_order, Shape
   return allocated_order(dtype, *order, std::move(shape), f_order, false);
 }
 
+Result<View> View::filled_vector(DType dtype, ByteOrder byte_order, std::uint64_t count,
+                                 void (*fill)(std::uint8_t* first, const void* context), const void* context) {
+  return allocation_guard([&]() -> Result<View> {
+    auto order = view_detail::storage_byte_order(dtype, byte_order);
+    if (!order) return fail(order.error());
+    auto buffer = Buffer::uninitialized(dtype, *order, count);
+    if (!buffer) return fail(buffer.error());
+    fill(buffer->data.data(), context);
+    auto handle = share_buffer(std::move(*buffer));
+    if (!handle) return fail(handle.error());
+    const auto stride = static_cast<std::int64_t>(count > 0 ? dtype.itemsize() : 0);
+    return View{Shape{count}, Strides{stride}, std::move(*handle), 0, count, *order, dtype};
+  });
+}
+
 Result<View> View::from_values(DType dtype, Shape shape, std::span<const Scalar> values) {
   return from_values_with_layout(dtype, ByteOrder::Native, std::move(shape), values, false);
 }

@@ -131,6 +131,12 @@ struct View {
   // Zero elements laid out with the given strides (which must fit the shape).
   [[nodiscard]] static Result<View> zeros_with_strides(DType dtype, ByteOrder byte_order, Shape shape,
                                                        Strides strides);
+  // A new vector of `count` elements whose bytes `fill` writes, every one,
+  // given the first element and `context`, before the buffer is shared: no
+  // one else can see them yet, so no lock is taken.
+  [[nodiscard]] static Result<View> filled_vector(DType dtype, ByteOrder byte_order, std::uint64_t count,
+                                                  void (*fill)(std::uint8_t* first, const void* context),
+                                                  const void* context);
   // The same two without zeroing, for a caller whose loop writes every element
   // before any is read: the fill would be wasted.
   [[nodiscard]] static Result<View> unfilled_with_layout(DType dtype, ByteOrder byte_order, Shape shape,

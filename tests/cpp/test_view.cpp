@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <random>
 
@@ -208,6 +209,29 @@ TEST(Constructors, LayoutsAndBadInput) {
        ErrorKind::InvalidLayout},
   };
   for (const auto& [got, kind] : cases) EXPECT_EQ(error_kind(got), kind) << error_text(got);
+}
+
+TEST(Constructors, FilledVectorsAreWrittenBeforeTheyAreShared) {
+  auto fill = [](std::uint8_t* first, const void* context) {
+    const auto* values = static_cast<const std::vector<std::int16_t>*>(context);
+    std::memcpy(first, values->data(), values->size() * sizeof(std::int16_t));
+  };
+  const std::vector<std::int16_t> values{3, -1, 7};
+  const auto made = View::filled_vector(DType::Int16, ByteOrder::Native, 3, fill, &values);
+  ASSERT_TRUE(made.has_value());
+  EXPECT_EQ(made->shape, (Shape{3}));
+  EXPECT_EQ(made->strides, (Strides{2}));
+  EXPECT_EQ(made->len, 3u);
+  EXPECT_EQ(made->buffer.use_count(), 1);
+  EXPECT_TRUE(made->validate_layout().has_value());
+  for (std::uint64_t i = 0; i < 3; ++i) EXPECT_EQ(*made->read_at({i}), Scalar(values[i]));
+  const auto empty = View::filled_vector(DType::Float64, ByteOrder::Native, 0, [](std::uint8_t*, const void*) {}, nullptr);
+  EXPECT_EQ(empty->shape, (Shape{0}));
+  EXPECT_EQ(empty->strides, (Strides{0}));
+  EXPECT_EQ(error_kind(View::filled_vector(DType::Int32, ByteOrder::Native, two_62, fill, &values)),
+            ErrorKind::LayoutOverflow);
+  EXPECT_EQ(error_kind(View::filled_vector(DType::Int16, ByteOrder::NotApplicable, 2, fill, &values)),
+            ErrorKind::InvalidLayout);
 }
 
 // ---- access and assignment --------------------------------------------------------------

@@ -8,7 +8,7 @@ from hypothesis import given, settings, strategies as st
 
 import quarvel as q
 from element_path import check
-from helpers import raises
+from helpers import raises, tolist
 
 
 def outcome(call):
@@ -348,3 +348,120 @@ def test_flat_index_lists_against_the_element_path(element_path, key):
     steps = [("array", {"values": [[0, 1], [2, 3], [4, 5], [6, 7]], "dtype": "int16", "order": "C", "views": []}),
              ("getitem", 0, key), ("setitem", 0, key, 9)]
     check(element_path, steps)
+
+
+def flat(values, dtype="float64", views=()):
+    return ("array", {"values": values, "dtype": dtype, "order": "C", "views": list(views)})
+
+
+EIGHT = [1.5, -2.0, 0.0, 4.25, float("nan"), -0.0, 7.0, float("inf")]
+MASK = [True, False, True, True, False, True, False, True]
+
+
+# Each run either hands its operands to the kernel as they are or stages some
+# of them: overlapping outputs, byte-swapped and other-dtype operands, masks.
+@pytest.mark.parametrize("steps", [
+    # The input read one position ahead of the output it shares memory with.
+    [flat(EIGHT), ("ufunc", "add", "call", (("ref", 0, slice(0, 7)), ("ref", 0, slice(1, 8))),
+                   {"out": ("ref", 0, slice(1, 8))})],
+    [flat(EIGHT), ("ufunc", "negative", "call", (("ref", 0, slice(1, 8)),), {"out": ("ref", 0, slice(0, 7))})],
+    [flat(EIGHT), ("ufunc", "multiply", "call", (("ref", 0, slice(None, None, -1)), 2.0), {"out": ("ref", 0)})],
+    # Element for element in place: no copy.
+    [flat(EIGHT), ("ufunc", "add", "call", (("ref", 0), ("ref", 0)), {"out": ("ref", 0)})],
+    # Masks with outputs, in the loop format and not.
+    [flat(EIGHT), flat(MASK, "bool"), flat([9.0] * 8),
+     ("ufunc", "add", "call", (("ref", 0), 1.0), {"where": ("ref", 1), "out": ("ref", 2)})],
+    [flat(EIGHT), flat(MASK, "bool"), flat([9.0] * 8, ">f8"),
+     ("ufunc", "add", "call", (("ref", 0), 1.0), {"where": ("ref", 1), "out": ("ref", 2)})],
+    [flat(EIGHT, ">f8"), flat(MASK, "bool"), flat([9.0] * 8, "complex128"),
+     ("ufunc", "subtract", "call", (("ref", 0), ("ref", 0, slice(None, None, -1))),
+      {"where": ("ref", 1), "out": ("ref", 2)})],
+    [flat(EIGHT), flat(MASK, "bool"),
+     ("ufunc", "add", "call", (("ref", 0, slice(0, 7)), 1.0),
+      {"where": ("ref", 1, slice(1, 8)), "out": ("ref", 0, slice(1, 8))})],
+    [flat(list(range(8)), "int32"), flat(MASK, "bool"), flat([9.0] * 8),
+     ("ufunc", "true_divide", "call", (("ref", 0), 2), {"where": ("ref", 1), "out": ("ref", 2)})],
+    # Byte-swapped inputs and outputs, strided and reversed.
+    [flat(EIGHT, ">f8"), ("ufunc", "add", "call", (("ref", 0, slice(None, None, 2)), 0.5), {})],
+    [flat(EIGHT, ">f8"), flat([0.0] * 8, ">f8"),
+     ("ufunc", "multiply", "call", (("ref", 0), ("ref", 0, slice(None, None, -1))), {"out": ("ref", 1)})],
+    [flat(EIGHT, ">f8"), ("ufunc", "add", "call", (("ref", 0, slice(0, 7)), ("ref", 0, slice(1, 8))),
+                         {"out": ("ref", 0, slice(1, 8))})],
+    [flat(EIGHT, "f4"), flat(EIGHT), ("ufunc", "add", "call", (("ref", 0), ("ref", 1)), {"dtype": "float32",
+                                                                                         "casting": "unsafe"})],
+])
+def test_runs_as_they_are_and_staged_against_the_element_path(element_path, steps):
+    check(element_path, steps)
+
+
+# Refusals of dtype= and casting=, each in the order the checks come.
+@pytest.mark.parametrize("call, error, text", [
+    (lambda a, ai: q.add(a, 1.0, dtype="int64", casting="safe"), TypeError,
+     "ufunc 'add' input cannot be cast from float64 to int64 with casting rule 'safe'"),
+    (lambda a, ai: q.add(ai, 1.5, casting="no"), TypeError,
+     "ufunc 'add' input cannot be cast from int64 to float64 with casting rule 'no'"),
+    (lambda a, ai: q.add(a, ai, casting="equiv"), TypeError,
+     "ufunc 'add' input cannot be cast from int64 to float64 with casting rule 'equiv'"),
+    (lambda a, ai: q.add(a, 1.0, dtype="bogus", casting="bogus"), ValueError,
+     "casting must be one of 'no', 'equiv', 'safe', 'same_kind', or 'unsafe'"),
+    (lambda a, ai: q.add(a, 1.0, dtype="float64", out=ai), TypeError,
+     "ufunc 'add' output cannot be cast from float64 to int64 with casting rule 'same_kind'"),
+    (lambda a, ai: q.add(a, 1.0, dtype="float64", casting="same_kind", out=q.zeros(2)), ValueError,
+     "output array has an incorrect shape"),
+    (lambda a, ai: q.add(a, 1.0, dtype="float64", signature="dd->d"), TypeError,
+     "cannot specify both 'signature' and 'dtype'"),
+    (lambda a, ai: q.add(a, 1.0, where=q.array([1, 0, 1]), out=a), TypeError,
+     "where must be a boolean array or scalar"),
+    (lambda a, ai: q.add(a, 1.0, where=q.array([True, False]), out=a), ValueError,
+     "operands could not be broadcast together with shapes [3] [2]"),
+    (lambda a, ai: q.add(ai, 1.5, where=q.array([True, False, True]), out=ai), TypeError,
+     "ufunc 'add' output cannot be cast from float64 to int64 with casting rule 'same_kind'"),
+])
+def test_dtype_casting_and_where_refusals(call, error, text):
+    a = q.array([1.0, 2.0, 3.0])
+    ai = q.array([1, 2, 3], dtype="int64")
+    raises(error, text, lambda: call(a, ai))
+    assert tolist(a) == [1.0, 2.0, 3.0] and tolist(ai) == [1, 2, 3]
+
+
+# Default loops by the operands' dtypes; a remembered loop must answer only
+# the same operation on the same dtypes.
+DEFAULTS = [("add", "f8", "f8"), ("add", "i8", "i8"), ("add", "i1", "u1"), ("add", "f4", "i8"), ("add", "?", "?"),
+            ("add", "f2", "f4"), ("add", "c8", "f8"), ("left_shift", "f8", "f8"), ("left_shift", "i2", "u1"),
+            ("add", "i8", 2.5), ("add", "u1", -1), ("add", "u1", 300)]
+
+
+def default_call(case):
+    name, *codes = case
+    made = [operand(code) if isinstance(code, str) else code for code in codes]
+    return lambda: getattr(q, name)(*made)
+
+
+@pytest.mark.parametrize("first, second", itertools.product(range(len(DEFAULTS)), repeat=2))
+def test_a_default_loop_after_another_is_the_one_found_afresh(first, second):
+    q.multiply(operand("i2"), operand("f2"))
+    q.left_shift(operand("i4"), operand("i4"))
+    afresh = outcome(default_call(DEFAULTS[second]))
+    outcome(default_call(DEFAULTS[first]))
+    assert outcome(default_call(DEFAULTS[second])) == afresh
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("texts, expected", [
+    (["float32", "float64", "float32"], ["<f4", "<f8", "<f4"]),
+    ([Text("float32"), Text("float64"), Text("float32")], ["<f4", "<f8", "<f4"]),
+    (["".join(["float", "32"]), "float32", "".join(["int", "64"])], ["<f4", "<f4", "<i8"]),
+])
+def test_a_dtype_text_asked_for_again_names_its_own_dtype(texts, expected):
+    a = q.array([1.0, 2.0, 3.0])
+    assert [q.add(a, 1, dtype=text, casting="unsafe").dtype.str for text in texts] == expected
+
+
+def test_out_by_a_keyword_made_at_run_time_is_still_out():
+    a, o = q.array([1.0, 2.0, 3.0]), q.zeros(3)
+    assert q.add(a, 1.0, **{"".join(["o", "u", "t"]): o}) is o
+    assert tolist(o) == [2.0, 3.0, 4.0]
+    raises(TypeError, "add() got an unexpected keyword argument 'outs'", lambda: q.add(a, 1.0, outs=o))

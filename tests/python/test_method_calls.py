@@ -255,3 +255,42 @@ def test_small_folds_in_every_layout_against_the_element_path(element_path, arra
               ("ufunc", name, "accumulate", (("ref", 0),), accumulate),
               ("ufunc", name, "reduceat", (("ref", 0), [0, 0, shape[axis] - 1]), {"axis": axis})]
     check(element_path, steps)
+
+
+def grid(values, dtype, shape, views=()):
+    return [("array", {"values": values, "dtype": dtype, "order": "C", "views": []}),
+            ("reshape", 0, shape, "C")] + [("getitem", 1 + i, view) for i, view in enumerate(views)]
+
+
+GRID = [1.5, -2.0, 0.0, 4.25, float("nan"), -0.0, 7.0, float("inf"), 3.0, -1.0, 0.5, 2.0]
+
+
+# accumulate and reduce run their folds over the input as it is, or staged
+# when it is byte-swapped or of another dtype: both ways against the element path.
+@pytest.mark.parametrize("dtype", ["float64", ">f8", "int32", ">i4", "float32"])
+@pytest.mark.parametrize("views", [(), (slice(None, None, -1),), ((slice(None), slice(None, None, 2)),),
+                                   ((slice(None), slice(1, 2)),), ((slice(0, 0),),)], ids=repr)
+@pytest.mark.parametrize("method, kwargs", [
+    ("accumulate", {"axis": 0}), ("accumulate", {"axis": 1}), ("accumulate", {"axis": 1, "dtype": "float64"}),
+    ("reduce", {"axis": 0}), ("reduce", {"axis": 1}), ("reduce", {"axis": None}),
+    ("reduce", {"axis": 0, "where": [True, False, True, True]}), ("reduce", {"axis": 1, "keepdims": True}),
+])
+def test_folds_over_operands_as_they_are_and_staged(element_path, dtype, views, method, kwargs):
+    values = [int(v) if v == v and abs(v) != float("inf") else 0 for v in GRID] if "i" in dtype else GRID
+    steps = grid(values, dtype, (3, 4), views)
+    kwargs = dict(kwargs)
+    if "where" in kwargs:
+        steps.append(("array", {"values": kwargs["where"], "dtype": "bool", "order": "C", "views": []}))
+        kwargs["where"] = ("ref", len(steps) - 1, slice(0, 2 if views == ((slice(None), slice(None, None, 2)),)
+                                                         else 1 if views == ((slice(None), slice(1, 2)),) else 4))
+        kwargs["initial"] = 0.0 if "i" not in dtype else 0
+    steps.append(("ufunc", "add", method, (("ref", len(grid(values, dtype, (3, 4), views)) - 1),), kwargs))
+    check(element_path, steps)
+
+
+@pytest.mark.parametrize("dtype", ["float64", ">f8"])
+def test_accumulate_into_its_own_input(element_path, dtype):
+    steps = [("array", {"values": GRID[:6], "dtype": dtype, "order": "C", "views": []}),
+             ("ufunc", "multiply", "accumulate", (("ref", 0),), {"out": ("ref", 0)}),
+             ("ufunc", "add", "accumulate", (("ref", 0, slice(None, None, -1)),), {"out": ("ref", 0)})]
+    check(element_path, steps)

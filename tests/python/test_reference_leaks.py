@@ -115,6 +115,7 @@ CASES = {
         lambda: q.subtract.outer(F, I), lambda: q.add.at(F.copy(), ([0, 0, 1], [1, 1, 2]), 1.0),
         lambda: q.negative.at(I.copy(), [0, 0]), lambda: q.add.at(F.copy()[0], [0, -1, 0], 2),
         lambda: q.multiply.outer(F.T, I[:2], dtype="float64"), lambda: F[0][[2, -3, 2]],
+        lambda: q.multiply.outer(F[0], F[1]), lambda: q.array([1.5, -0.0, 2.5]),
     ], rows(test_ufunc_methods.METHOD_REFUSALS, lambda call: lambda: call(q.array([[5.0] * 2] * 3))) + [
         (lambda: q.add.reduce(F, BadIndex()), Boom), (lambda: q.minimum.reduce(q.zeros((0, 2))), ValueError),
         (lambda: q.add.accumulate(F, out=q.zeros(3)), ValueError), (lambda: q.add.at(F.copy(), [0], Boom()), TypeError),
@@ -133,6 +134,7 @@ CASES = {
         (policy(lambda: q.sqrt(q.array(-1.0)), invalid="log", call=Writer(fails=True)), Boom),
         (policy(lambda: q.multiply.reduce(q.array([1e300, 1e300])), over="raise"), FloatingPointError),
         (policy(lambda: q.divide.at(F.copy(), [0], 0.0), divide="raise"), FloatingPointError),
+        (policy(lambda: q.multiply.outer(q.array([1e300]), q.array([1e300])), over="raise"), FloatingPointError),
         (lambda: as_errors(lambda: q.array([1j]).astype("float64")), q.ComplexWarning),
         (lambda: q.seterr(divide="loud"), ValueError), (lambda: q.seterr(over=1), TypeError),
         (lambda: q.seterrcall(42), TypeError), (lambda: DECORATED.missing, AttributeError),

@@ -80,14 +80,15 @@ std::optional<std::uint32_t> element_accumulate(const PreparedAccumulate& prepar
   return faults;
 }
 
-// The first element of every line as the result holds it: cast to the
-// element dtype, then to the result's (one cast when either is the element
-// dtype already).
-bool take_first(const View& first, DType element, const View& target) {
-  if (first.dtype == element || target.dtype == element) return convert_raising(first.shape, placed(first), placed(target));
-  auto staged = new_result_view(element, first.shape);
-  return staged && convert_raising(first.shape, placed(first), placed(*staged)) &&
-         convert_raising(first.shape, placed(*staged), placed(target));
+// The first element of every line (`lines` has length 1 along the axis) as
+// the result holds it: cast to the element dtype, then to the result's (one
+// cast when either is the element dtype already).
+bool take_first(const Shape& lines, const View& source, DType element, const View& results) {
+  const quarvel_kernels::RunPart from{&source, source.strides.data()};
+  if (source.dtype == element || results.dtype == element) return convert_raising(lines, from, fresh_part(results));
+  auto staged = new_result_view(element, lines);
+  return staged && convert_raising(lines, from, fresh_part(*staged)) &&
+         convert_raising(lines, fresh_part(*staged), fresh_part(results));
 }
 
 // The typed path: the first element of every line converted into the result,
@@ -109,28 +110,20 @@ std::optional<PyObject*> typed_accumulate(const PreparedAccumulate& prepared, Py
   const std::size_t axis = prepared.input.axis;
   const std::uint64_t length = prepared.shape[axis];
   std::uint32_t faults = 0;
-  if (length > 0 && in_loop_format(source, prepared.right)) {
-    // The same steps on the views as they are, without views of their ranges.
+  if (length > 0) {
+    // The steps on the views as they are, the later positions reached by shifts.
     Shape lines = prepared.shape;
     lines[axis] = 1;
-    if (!convert_in_place(lines, {&source, source.strides.data()}, {&*results, results->strides.data(), true}))
-      return nullptr;
+    if (!take_first(lines, source, prepared.right, *results)) return nullptr;
     lines[axis] = length - 1;
     // Past the first element only where there is one.
     const std::int64_t step = length > 1 ? results->strides[axis] : 0;
-    const InPlaceOperand operands[] = {{&*results, results->strides.data(), true},
-                                       {&source, source.strides.data(), false, length > 1 ? source.strides[axis] : 0},
-                                       {&*results, results->strides.data(), true, step}};
-    auto ran = run_in_place(lines, kernel, operands);
-    if (!ran) return nullptr;
-    faults = *ran;
-  } else if (length > 0) {
-    if (!take_first(axis_range(source, axis, 0, 1), prepared.right, axis_range(*results, axis, 0, 1)))
-      return nullptr;
-    const View rest = axis_range(source, axis, 1, length - 1);
-    const View previous = axis_range(*results, axis, 0, length - 1), next = axis_range(*results, axis, 1, length - 1);
-    quarvel_kernels::TypedRun run{rest.shape, {placed(previous), placed(rest)}, {placed(next)}, std::nullopt,
-                                  fold_loop(running, prepared.right), kernel};
+    const DType loop[] = {running, prepared.right};  // fold_loop's dtypes
+    const quarvel_kernels::RunPart inputs[] = {
+        fresh_part(*results), {&source, source.strides.data(), nullptr, false, length > 1 ? source.strides[axis] : 0}};
+    const quarvel_kernels::RunPart output = fresh_part(*results, step);
+    const quarvel_kernels::BorrowedRun run{&lines, inputs, std::span(&output, 1), nullptr, loop, std::span(loop, 1),
+                                           kernel};
     auto ran = run_raising(run);
     if (!ran) return nullptr;
     faults = *ran;

@@ -118,16 +118,14 @@ bool read_right_values(PreparedAt& at, const Operand& right) {
   return true;
 }
 
-std::optional<PreparedAt> prepare_at(std::string_view name, PyObject* const* args, Py_ssize_t nargs,
+std::optional<PreparedAt> prepare_at(Op op, std::string_view name, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   PyObject* bound[3] = {};
   if (!parse_arguments(Signature{"at", at_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
     return std::nullopt;
   PyObject* a = bound[0];
   if (!is_array(a)) return raise_error(PyExc_TypeError, "first argument to ufunc.at must be a Quarvel array");
-  const std::optional<Op> op = quarvel_kernels::op_from_name(name);
-  if (!op) return raise_error(PyExc_TypeError, "unknown ufunc");
-  if (quarvel_kernels::output_count(*op) != 1) {
+  if (quarvel_kernels::output_count(op) != 1) {
     const std::string text = std::string(name) + " does not support the at method";
     return raise_error(PyExc_TypeError, text.c_str());
   }
@@ -143,11 +141,11 @@ std::optional<PreparedAt> prepare_at(std::string_view name, PyObject* const* arg
     right = Operand::from_python(bound[2]);
     if (!right) return std::nullopt;
   }
-  const bool binary = quarvel_kernels::input_count(*op) == 2;
+  const bool binary = quarvel_kernels::input_count(op) == 2;
   if (binary && !right) return raise_error(PyExc_TypeError, "binary ufunc.at requires a third operand");
   if (!binary && right) return raise_error(PyExc_TypeError, "unary ufunc.at takes only the array and indices");
 
-  PreparedAt at{name, *op, std::move(*target), {}, view.dtype, binary, 0, std::move(right), {}, std::move(items), linear};
+  PreparedAt at{name, op, std::move(*target), {}, view.dtype, binary, 0, std::move(right), {}, std::move(items), linear};
   const Shape& shape = target_shape(at.target);
   std::array<DType, 2> input_dtypes{view.dtype, view.dtype};
   if (binary) {
@@ -157,7 +155,7 @@ std::optional<PreparedAt> prepare_at(std::string_view name, PyObject* const* arg
       return raise_error(PyExc_ValueError, "right operand cannot be broadcast to the indexed target shape");
     input_dtypes[1] = at.right_operand->dtype;
   }
-  auto loop = storage_value(quarvel_kernels::resolve_loop(*op, std::span(input_dtypes.data(), binary ? 2 : 1)));
+  auto loop = storage_value(quarvel_kernels::resolve_loop(op, std::span(input_dtypes.data(), binary ? 2 : 1)));
   if (!loop) return std::nullopt;
   at.loop = std::move(*loop);
   if (!warn_at_complex_cast(at.loop.outputs[0], at.array_dtype)) return std::nullopt;
@@ -486,8 +484,8 @@ std::optional<PyObject*> typed_at(PreparedAt& at) {
 
 }  // namespace
 
-PyObject* at_method(std::string_view name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto prepared = prepare_at(name, args, nargs, kwnames);
+PyObject* at_method(Op op, std::string_view name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto prepared = prepare_at(op, name, args, nargs, kwnames);
   if (!prepared) return nullptr;
   if (auto typed = typed_at(*prepared)) return *typed;
   if (prepared->binary && !read_right_values(*prepared, *prepared->right_operand)) return nullptr;

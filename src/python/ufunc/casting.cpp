@@ -88,10 +88,22 @@ bool inputs_castable(const Chooser& ufunc, std::span<const Operand> operands, st
   return true;
 }
 
-// A dtype argument's dtype; nullopt with the error set.
+// A dtype argument's dtype; nullopt with the error set. The last text read
+// is kept with its dtype: a str is immutable, so the same object asked for
+// again names the same dtype.
 std::optional<DType> requested_dtype(PyObject* object) {
+  // Held by a reference of its own, never released (as interned texts are).
+  static PyObject* last_text = nullptr;
+  static DType last_dtype;
+  if (object == last_text) return last_dtype;
   auto spec = parse_dtype_spec(object);
   if (!spec) return std::nullopt;
+  if (PyUnicode_CheckExact(object)) {
+    PyObject* previous = last_text;
+    last_text = Py_NewRef(object);
+    last_dtype = spec->dtype;
+    Py_XDECREF(previous);
+  }
   return spec->dtype;
 }
 
@@ -394,11 +406,33 @@ std::optional<DTypeList> loop_dtype_list(Op op, std::span<const Operand> operand
   return list;
 }
 
+namespace {
+
+// The loop the table resolves for these dtypes, the last one found for each
+// operation remembered: calls in a row on the same dtypes find it at once.
+std::optional<Loop> resolved_loop(Op op, std::span<const DType> dtype_list) {
+  // The dtype codes in one word (at most three of them, one byte each); 0 for none.
+  std::uint32_t key = 0;
+  for (DType dtype : dtype_list) key = key << 8 | (dtype.code + 1u);
+  struct Found {
+    std::uint32_t key = 0;
+    Loop loop;
+  };
+  static std::array<Found, quarvel_kernels::op_count> last;
+  Found& found = last[static_cast<std::size_t>(op)];
+  if (key != 0 && dtype_list.size() <= 3 && found.key == key) return found.loop;
+  auto loop = storage_value(quarvel_kernels::resolve_loop(op, dtype_list));
+  if (loop && key != 0 && dtype_list.size() <= 3) found = Found{key, *loop};
+  return loop;
+}
+
+}  // namespace
+
 std::optional<Loop> choose_loop(Op op, std::string_view name, std::size_t nin, std::size_t nout,
                                 std::span<const Operand> operands, std::span<const DType> dtype_list,
                                 CastingRule rule, PyObject* dtype, PyObject* signature) {
   const Chooser ufunc{op, name};
-  auto default_loop = storage_value(quarvel_kernels::resolve_loop(op, dtype_list));
+  auto default_loop = resolved_loop(op, dtype_list);
   if (!default_loop) return std::nullopt;
   if (!inputs_castable(ufunc, operands, dtype_list, default_loop->inputs, rule, true)) return std::nullopt;
   if (signature) {

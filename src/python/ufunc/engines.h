@@ -19,7 +19,7 @@ PyObject* call(quarvel_kernels::Op op, std::string_view name, std::size_t nin, s
 // min(given, nin + 1) of the `given` ones (the rest are never read).
 PyObject* call(quarvel_kernels::Op op, std::string_view name, std::size_t nin, std::size_t nout,
                PyObject* const* args, std::size_t given, PyObject* kwargs);
-// reduce, accumulate and reduceat take their arguments as a fast method does:
+// reduce, accumulate, reduceat and at take their arguments as a fast method does:
 // `nargs` positionals (array, *rest), then the values of `kwnames` (may be null).
 PyObject* reduce_method(quarvel_kernels::Op op, std::string_view name, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
@@ -27,6 +27,7 @@ PyObject* accumulate_method(quarvel_kernels::Op op, std::string_view name, PyObj
                             PyObject* kwnames);
 PyObject* reduceat_method(quarvel_kernels::Op op, std::string_view name, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
-PyObject* outer_method(std::string_view name, PyObject* args, PyObject* kwargs);       // args: as given
-PyObject* at_method(std::string_view name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* at_method(quarvel_kernels::Op op, std::string_view name, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames);
+PyObject* outer_method(quarvel_kernels::Op op, std::string_view name, PyObject* args, PyObject* kwargs);  // args: as given
 }  // namespace quarvel_python::ufunc

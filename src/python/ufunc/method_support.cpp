@@ -291,6 +291,10 @@ quarvel_kernels::RunOperand placed(const View& view, quarvel_storage::Strides st
   return {&view, std::move(strides)};
 }
 
+quarvel_kernels::RunPart fresh_part(const View& view, std::int64_t shift) {
+  return {&view, view.strides.data(), nullptr, true, shift};
+}
+
 quarvel_kernels::RunOperand placed(const View& view) { return {&view, view.strides}; }
 
 std::optional<View> new_result_view(DType dtype, const Shape& shape) {
@@ -298,115 +302,6 @@ std::optional<View> new_result_view(DType dtype, const Shape& shape) {
   if (!storage_value(quarvel_storage::element_count(shape)) || !check_new_output_size(shape, dtypes))
     return std::nullopt;
   return storage_value(View::unfilled_with_layout(dtype, default_byte_order(dtype), shape, false));
-}
-
-namespace {
-
-using quarvel_storage::ByteOrder;
-using quarvel_storage::LockedBuffer;
-
-// The buffers of a run of three views, each locked once as run_typed locks
-// them: in address order, for writing when the output lives in it.
-class InPlaceLocks {
- public:
-  // The last operand is the output.
-  bool acquire(std::span<const InPlaceOperand> operands) {
-    std::array<std::pair<LockedBuffer*, bool>, 3> wanted{};
-    const std::size_t count = operands.size();
-    for (std::size_t i = 0; i < count; ++i) wanted[i] = {operands[i].view->buffer.get(), i + 1 == count};
-    std::sort(wanted.begin(), wanted.begin() + count, [](const auto& a, const auto& b) {
-      return a.first != b.first ? a.first < b.first : a.second > b.second;
-    });
-    for (std::size_t i = 0; i < count; ++i) {
-      if (i > 0 && wanted[i].first == wanted[i - 1].first) continue;
-      if (wanted[i].second) {
-        auto guard = storage_value(wanted[i].first->write());
-        if (!guard) return false;
-        write_.emplace(std::move(*guard));
-      } else {
-        auto guard = storage_value(std::as_const(*wanted[i].first).read());
-        if (!guard) return false;
-        (read_[0] ? read_[1] : read_[0]).emplace(std::move(*guard));
-      }
-    }
-    return true;
-  }
-
-  // The element (0, ..., 0) of a view whose buffer this holds, moved by the
-  // operand's shift (null for an empty buffer); nullopt with the error set.
-  std::optional<std::uint8_t*> base(const InPlaceOperand& operand) const {
-    const View& view = *operand.view;
-    std::optional<std::uint8_t*> base;
-    if (write_->guards(*view.buffer)) {
-      base = operand.fresh ? std::optional((*write_)->data.data() + view.offset)
-                           : storage_value(view.element_base(*write_));
-    } else {
-      const auto& read = read_[0]->guards(*view.buffer) ? read_[0] : read_[1];
-      auto held = storage_value(view.element_base(*read));
-      if (held) base = const_cast<std::uint8_t*>(*held);
-    }
-    if (base && *base) *base += operand.shift;
-    return base;
-  }
-
- private:
-  std::optional<LockedBuffer::WriteGuard> write_;
-  std::optional<LockedBuffer::ReadGuard> read_[2];
-};
-
-}  // namespace
-
-bool in_loop_format(const View& view, DType dtype) {
-  return view.buffer && view.dtype == dtype && view.byte_order != ByteOrder::Big;
-}
-
-std::optional<std::uint32_t> run_in_place(const Shape& shape, quarvel_kernels::StridedLoop kernel,
-                                          std::span<const InPlaceOperand, 3> operands) {
-  InPlaceLocks locks;
-  if (!locks.acquire(operands)) return std::nullopt;
-  std::array<std::uint8_t*, 3> bases;
-  std::array<const std::int64_t*, 3> strides;
-  for (std::size_t i = 0; i < 3; ++i) {
-    auto base = locks.base(operands[i]);
-    if (!base) return std::nullopt;
-    bases[i] = *base;
-    strides[i] = operands[i].strides;
-  }
-  std::uint32_t faults = 0;
-  bool refused = false;
-  quarvel_storage::for_each_row<3>(shape, bases, strides,
-                                   [&](const std::array<std::uint8_t*, 3>& row,
-                                       const std::array<std::int64_t, 3>& inner, std::uint64_t count) {
-                                     if (refused) return;
-                                     const quarvel_kernels::LoopResult result =
-                                         kernel(row.data(), inner.data(), count, nullptr, 0);
-                                     faults |= result.faults;
-                                     refused = result.failed;
-                                   });
-  if (refused) return storage_value(quarvel_storage::Result<std::uint32_t>(
-                   quarvel_storage::fail(quarvel_storage::ErrorKind::CannotConvert)));
-  return faults;
-}
-
-bool convert_in_place(const Shape& shape, const InPlaceOperand& from, const InPlaceOperand& to) {
-  const View& source = *from.view;
-  const View& target = *to.view;
-  const quarvel_storage::ConvertLoop convert =
-      quarvel_storage::find_conversion(source.dtype, source.byte_order, target.dtype, target.byte_order);
-  if (!convert) return storage_ok(quarvel_storage::fail(quarvel_storage::ErrorKind::CannotConvert));
-  const InPlaceOperand operands[] = {from, to};
-  InPlaceLocks locks;
-  if (!locks.acquire(operands)) return false;
-  const auto source_base = locks.base(from);
-  const auto target_base = source_base ? locks.base(to) : std::nullopt;
-  if (!target_base) return false;
-  const std::array<std::uint8_t*, 2> bases{*source_base, *target_base};
-  quarvel_storage::for_each_row<2>(shape, bases, {from.strides, to.strides},
-                                   [&](const std::array<std::uint8_t*, 2>& row,
-                                       const std::array<std::int64_t, 2>& inner, std::uint64_t count) {
-                                     convert(row[0], inner[0], row[1], inner[1], count);
-                                   });
-  return true;
 }
 
 bool fill_fresh(const View& view, const Scalar& value) {
@@ -427,23 +322,20 @@ bool fill_fresh(const View& view, const Scalar& value) {
 }
 
 std::optional<std::uint32_t> run_raising(const quarvel_kernels::TypedRun& run) {
-  if (!run.mask && run.inputs.size() == 2 && run.outputs.size() == 1) {
-    const quarvel_kernels::RunOperand* given[3] = {&run.inputs[0], &run.inputs[1], &run.outputs[0]};
-    const DType dtypes[3] = {run.loop.inputs[0], run.loop.inputs[1], run.loop.outputs[0]};
-    std::array<InPlaceOperand, 3> operands{};
-    bool in_place = true;
-    for (std::size_t i = 0; i < 3 && in_place; ++i) {
-      in_place = given[i]->view && in_loop_format(*given[i]->view, dtypes[i]);
-      if (in_place) operands[i] = {given[i]->view, given[i]->strides.data(), given[i]->fresh};
-    }
-    if (in_place) return run_in_place(run.shape, run.kernel, operands);
-  }
   return storage_value(quarvel_kernels::run_typed(run));
+}
+
+std::optional<std::uint32_t> run_raising(const quarvel_kernels::BorrowedRun& run) {
+  return storage_value(quarvel_kernels::run_borrowed(run));
 }
 
 bool convert_raising(const Shape& shape, const quarvel_kernels::RunOperand& from,
                      const quarvel_kernels::RunOperand& to) {
   return storage_ok(quarvel_kernels::convert_typed(shape, from, to));
+}
+
+bool convert_raising(const Shape& shape, const quarvel_kernels::RunPart& from, const quarvel_kernels::RunPart& to) {
+  return storage_ok(quarvel_kernels::convert_borrowed(shape, from, to));
 }
 
 std::optional<View> as_result_view(View computed, DType dtype) {

@@ -235,35 +235,20 @@ quarvel_kernels::RunOperand placed(const View& view);
 // reserve_result does. Nullopt with the error set.
 std::optional<View> new_result_view(DType dtype, const Shape& shape);
 
-// One operand of an in-place run: a view placed over the run by `strides`,
-// from its element (0, ..., 0) moved by `shift` bytes (which stays within
-// the view); `fresh` for a view over a buffer just made, whose layout needs
-// no check.
-struct InPlaceOperand {
-  const View* view;
-  const std::int64_t* strides;
-  bool fresh = false;
-  std::int64_t shift = 0;
-};
-// Whether a kernel of `dtype` reads or writes `view` as it is: that dtype, in native order.
-bool in_loop_format(const View& view, DType dtype);
-// The kernel over `shape` on {input 0, input 1} -> output, every operand in
-// its loop format and no mask: run_typed's rows and kernel calls without its
-// staging set-up, so the same bits and faults. Nullopt with the error set.
-std::optional<std::uint32_t> run_in_place(const Shape& shape, quarvel_kernels::StridedLoop kernel,
-                                          std::span<const InPlaceOperand, 3> operands);
-// convert_typed over operands placed as in-place runs place them (in
-// different buffers): the same conversion of each element, without the
-// set-up of a run. False with the error set.
-bool convert_in_place(const Shape& shape, const InPlaceOperand& from, const InPlaceOperand& to);
 // Every element of `view` (C-ordered over a buffer just made) set to `value`,
 // as View::assign_scalar sets it. False with the error set.
 bool fill_fresh(const View& view, const Scalar& value);
 
-// run_typed and convert_typed with their storage errors raised.
+// run_typed and convert_typed (and their borrowed forms) with their storage
+// errors raised.
 std::optional<std::uint32_t> run_raising(const quarvel_kernels::TypedRun& run);
+std::optional<std::uint32_t> run_raising(const quarvel_kernels::BorrowedRun& run);
 bool convert_raising(const Shape& shape, const quarvel_kernels::RunOperand& from,
                      const quarvel_kernels::RunOperand& to);
+bool convert_raising(const Shape& shape, const quarvel_kernels::RunPart& from, const quarvel_kernels::RunPart& to);
+
+// A new view's run operand: its own strides, no layout check.
+quarvel_kernels::RunPart fresh_part(const View& view, std::int64_t shift = 0);
 
 // `computed` as a new result of `dtype` (itself when it has that dtype).
 std::optional<View> as_result_view(View computed, DType dtype);

@@ -5,16 +5,25 @@
 // Its checks run in their own order (keyword names first, the operands before
 // the keyword values, the mask before the loop); after the element loop it
 // shares the call engine's outputs, fault report and result.
+#include <cstring>
 #include <string>
+#include <utility>
 
 #include "kernels/kernels.h"
 #include "kernels/loop_table.h"
+#include "kernels/typed_run.h"
 #include "python/args.h"
+#include "python/array_object.h"
+#include "python/dtype_object.h"
+#include "python/element_path.h"
 #include "python/errors.h"
 #include "python/ufunc/call_args.h"
 #include "python/ufunc/call_engine.h"
 #include "python/ufunc/engines.h"
+#include "python/ufunc/report.h"
 #include "storage/checked.h"
+#include "storage/convert_loop.h"
+#include "storage/traverse.h"
 #include "storage/view_detail.h"
 
 namespace quarvel_python::ufunc {
@@ -34,22 +43,21 @@ struct PreparedOuter {
 };
 
 // Filled in place: the call it holds is too large to move for nothing.
-bool prepare_outer(std::string_view name, PyObject* args, PyObject* kwargs, PreparedOuter& prepared) {
+bool prepare_outer(Op op, std::string_view name, PyObject* args, PyObject* kwargs, PreparedOuter& prepared) {
   // The keywords are left to the engine's own walk.
   PyObject* bound[2] = {};
   if (!parse_arguments(Signature{"outer", outer_params}, CallArgs::from_tuple(args, nullptr), bound))
     return false;
   if (!ensure_known_method_kwargs(kwargs, outer_keywords)) return false;
-  const std::optional<Op> op = quarvel_kernels::op_from_name(name);
-  if (!op || quarvel_kernels::input_count(*op) != 2) {
+  if (quarvel_kernels::input_count(op) != 2) {
     const std::string text = std::string(name) + " is not a binary outer ufunc";
     return raise_false(PyExc_TypeError, text.c_str());
   }
-  const std::size_t nout = quarvel_kernels::output_count(*op);
+  const std::size_t nout = quarvel_kernels::output_count(op);
 
   PreparedCall& call = prepared.call;
   call.name = name;
-  call.op = *op;
+  call.op = op;
   for (PyObject* value : bound)
     if (!Operand::convert(value, call.operands.emplace_back())) return false;
   const Shape& shape_a = call.operands[0].shape();
@@ -79,9 +87,9 @@ bool prepare_outer(std::string_view name, PyObject* args, PyObject* kwargs, Prep
   if (call.arguments.where) {
     if (!convert_mask(call.arguments.where, call.shape, true, call.mask)) return false;
   }
-  auto dtype_list = loop_dtype_list(*op, call.operands);
+  auto dtype_list = loop_dtype_list(op, call.operands);
   if (!dtype_list) return false;
-  auto loop = choose_loop(*op, name, 2, nout, call.operands, *dtype_list, call.arguments.casting,
+  auto loop = choose_loop(op, name, 2, nout, call.operands, *dtype_list, call.arguments.casting,
                           call.arguments.dtype, call.arguments.signature);
   if (!loop) return false;
   call.loop = std::move(*loop);
@@ -139,14 +147,119 @@ std::optional<ElementResults> outer_loop(const PreparedOuter& prepared) {
   return results;
 }
 
+// A small outer runs as one kernel call: both operands are read, in their
+// loop dtypes, into blocks laid out along the result (each element of `a`
+// repeated over a row, `b` repeated row after row). A kernel call per row
+// would cost more than this gathering.
+constexpr std::uint64_t gathered_elements = 128;
+constexpr std::uint64_t gathered_itemsize = 32;  // a complex256 element
+
+// The element of `view` at C-order position k, converted, to `into` + k * step.
+void gather(const View& view, const std::uint8_t* base, quarvel_storage::ConvertLoop convert, std::uint8_t* into,
+            std::int64_t step) {
+  quarvel_storage::for_each_row<1>(
+      view.shape, {const_cast<std::uint8_t*>(base)}, {view.strides.data()},
+      [&](const std::array<std::uint8_t*, 1>& row, const std::array<std::int64_t, 1>& inner, std::uint64_t count) {
+        convert(row[0], inner[0], into, step, count);
+        into += static_cast<std::int64_t>(count) * step;
+      });
+}
+
+// Whether `strides` lay out `shape` in C order, element after element.
+bool c_ordered(const Shape& shape, const quarvel_storage::Strides& strides, std::uint64_t itemsize) {
+  std::uint64_t running = itemsize;
+  for (std::size_t k = shape.size(); k-- > 0;) {
+    if (shape[k] == 1) continue;
+    if (strides[k] != static_cast<std::int64_t>(running)) return false;
+    running *= shape[k];
+  }
+  return true;
+}
+
+// The typed run of a small outer of two arrays into a new result laid out in
+// C order: the values, result, layout and fault report of the general run.
+// Nullopt when it does not apply.
+std::optional<PyObject*> gathered_outer(const PreparedOuter& prepared, const OperandPlacement& placement) {
+  using quarvel_storage::ByteOrder;
+  const PreparedCall& call = prepared.call;
+  const Loop& loop = call.loop;
+  if (element_path_forced() || call.mask || (call.arguments.out && call.arguments.out != Py_None) ||
+      loop.outputs.size() != 1 || call.count == 0 || call.count > gathered_elements || call.shape.empty() ||
+      quarvel_kernels::loop_may_refuse(call.op, loop))
+    return std::nullopt;
+  const Operand& a = call.operands[0];
+  const Operand& b = call.operands[1];
+  if (!a.view || !b.view || a.big_int || b.big_int) return std::nullopt;
+  const View& left = *a.view;
+  const View& right = *b.view;
+  const DType out_dtype = loop.outputs[0];
+  const std::uint64_t sizes[] = {loop.inputs[0].itemsize(), loop.inputs[1].itemsize(), out_dtype.itemsize()};
+  const quarvel_storage::ConvertLoop read_left =
+      quarvel_storage::find_conversion(left.dtype, left.byte_order, loop.inputs[0], ByteOrder::Native);
+  const quarvel_storage::ConvertLoop read_right =
+      quarvel_storage::find_conversion(right.dtype, right.byte_order, loop.inputs[1], ByteOrder::Native);
+  const quarvel_kernels::StridedLoop kernel = kernel_for(call.op, loop);
+  if (!read_left || !read_right || !kernel || sizes[0] > gathered_itemsize || sizes[1] > gathered_itemsize)
+    return std::nullopt;
+  auto strides = output_strides(out_dtype, call.shape, call.arguments.order, placement);
+  if (!strides) return nullptr;
+  const ByteOrder order = default_byte_order(out_dtype);
+  if (order == ByteOrder::Big || !c_ordered(call.shape, *strides, sizes[2])) return std::nullopt;
+  auto made = storage_value(View::unfilled_with_strides(out_dtype, order, call.shape, std::move(*strides)));
+  if (!made) return nullptr;
+
+  alignas(32) std::uint8_t lefts[gathered_elements * gathered_itemsize];
+  alignas(32) std::uint8_t rights[gathered_elements * gathered_itemsize];
+  const std::uint64_t rows = prepared.size_a, columns = prepared.size_b;
+  {
+    // Both read under their locks, taken together in address order.
+    using quarvel_storage::LockedBuffer;
+    const LockedBuffer* buffers[] = {left.buffer.get(), right.buffer.get()};
+    if (buffers[1] < buffers[0]) std::swap(buffers[0], buffers[1]);
+    auto first = storage_value(buffers[0]->read());
+    if (!first) return nullptr;
+    std::optional<LockedBuffer::ReadGuard> second;
+    if (buffers[1] != buffers[0] && !(second = storage_value(buffers[1]->read()))) return nullptr;
+    auto guard_of = [&](const View& view) -> const LockedBuffer::ReadGuard& {
+      return first->guards(*view.buffer) ? *first : *second;
+    };
+    auto left_base = storage_value(left.element_base(guard_of(left)));
+    if (!left_base) return nullptr;
+    auto right_base = storage_value(right.element_base(guard_of(right)));
+    if (!right_base) return nullptr;
+    gather(left, *left_base, read_left, lefts, static_cast<std::int64_t>(columns * sizes[0]));
+    gather(right, *right_base, read_right, rights, static_cast<std::int64_t>(sizes[1]));
+  }
+  for (std::uint64_t i = 0; i < rows; ++i) {
+    const std::uint8_t* value = lefts + i * columns * sizes[0];
+    for (std::uint64_t j = 1; j < columns; ++j) std::memcpy(lefts + (i * columns + j) * sizes[0], value, sizes[0]);
+  }
+  for (std::uint64_t i = 1; i < rows; ++i) std::memcpy(rights + i * columns * sizes[1], rights, columns * sizes[1]);
+
+  std::uint32_t faults = 0;
+  {
+    // Nobody else sees the result yet; its layout was checked as it was made.
+    auto guard = storage_value(made->buffer->write());
+    if (!guard) return nullptr;
+    std::uint8_t* args[] = {lefts, rights, (*guard)->data.data() + made->offset};
+    const std::int64_t steps[] = {static_cast<std::int64_t>(sizes[0]), static_cast<std::int64_t>(sizes[1]),
+                                  static_cast<std::int64_t>(sizes[2])};
+    faults = kernel(args, steps, call.count, nullptr, 0).faults;
+  }
+  PyRef result = PyRef::steal(new_array_object(std::move(*made), alias_hint(call.operands, out_dtype)));
+  if (!result || !report_errors(call.name, faults)) return nullptr;
+  return result.release();
+}
+
 }  // namespace
 
-PyObject* outer_method(std::string_view name, PyObject* args, PyObject* kwargs) {
+PyObject* outer_method(Op op, std::string_view name, PyObject* args, PyObject* kwargs) {
   PreparedOuter prepared;
-  if (!prepare_outer(name, args, kwargs, prepared)) return nullptr;
+  if (!prepare_outer(op, name, args, kwargs, prepared)) return nullptr;
   // New arrays of order K keep `a`'s axes first, `b`'s after them.
   const std::size_t axis_offsets[] = {0, prepared.call.operands[0].shape().size()};
   const OperandPlacement placement{prepared.call.operands, axis_offsets};
+  if (auto result = gathered_outer(prepared, placement)) return *result;
   if (auto result = typed_elementwise(prepared.call, placement)) return *result;
   auto results = outer_loop(prepared);
   if (!results) return nullptr;

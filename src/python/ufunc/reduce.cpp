@@ -340,17 +340,19 @@ quarvel_kernels::StridedLoop typed_fold_kernel(const PreparedReduce& reduce) {
 // accumulators, which sit at stride 0 along the reduced axes.
 std::optional<std::uint32_t> fold_region(const PreparedReduce& reduce, quarvel_kernels::StridedLoop kernel,
                                          const View& region, const View& accumulators, const Strides& placement) {
-  if (!reduce.mask && in_loop_format(region, reduce.element)) {
-    const InPlaceOperand operands[] = {
-        {&accumulators, placement.data(), true}, {&region, region.strides.data()}, {&accumulators, placement.data(), true}};
-    return run_in_place(region.shape, kernel, operands);
+  // fold_loop's dtypes: (running, element) -> running.
+  const DType loop[] = {running_dtype(reduce.op, reduce.accumulator), reduce.element};
+  const quarvel_kernels::RunPart running{&accumulators, placement.data(), nullptr, true};
+  const quarvel_kernels::RunPart inputs[] = {running, {&region, region.strides.data()}};
+  quarvel_kernels::BorrowedRun run{&region.shape, inputs, std::span(&running, 1), nullptr, loop, std::span(loop, 1),
+                                   kernel};
+  Strides mask_strides;
+  quarvel_kernels::RunPart mask;
+  if (reduce.mask && reduce.mask->view) {
+    mask_strides = quarvel_kernels::broadcast_strides(*reduce.mask->view, region.shape);
+    mask = {&*reduce.mask->view, mask_strides.data()};
+    run.mask = &mask;
   }
-  quarvel_kernels::TypedRun run{region.shape, {}, {}, std::nullopt,
-                                fold_loop(running_dtype(reduce.op, reduce.accumulator), reduce.element), kernel};
-  run.inputs = {placed(accumulators, placement), placed(region)};
-  run.outputs = {placed(accumulators, placement)};
-  if (reduce.mask && reduce.mask->view)
-    run.mask = placed(*reduce.mask->view, quarvel_kernels::broadcast_strides(*reduce.mask->view, region.shape));
   return run_raising(run);
 }
 

@@ -15,6 +15,7 @@
 #include "python/array_object.h"
 #include "python/element_path.h"
 #include "python/errors.h"
+#include "python/interned.h"
 #include "python/scalar_object.h"
 #include "python/ufunc/call_engine.h"
 #include "python/ufunc/casting.h"
@@ -387,6 +388,15 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
 std::optional<PyObject*> small_call(Op op, std::string_view name, std::size_t nin, PyObject* const* args,
                                     std::size_t given, PyObject* kwargs) {
   if ((given != nin && given != nin + 1) || nin > max_inputs) return std::nullopt;
+  // The call's other keywords, as a call written out names them, are told
+  // apart from `out` by identity alone.
+  static InternedTexts<8> keys({"out", "where", "casting", "order", "dtype", "subok", "signature", "sig"});
+  if (kwargs && PyDict_Size(kwargs) == 1) {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    if (PyDict_Next(kwargs, &position, &key, &value) && keys.identity(key) > 0) return std::nullopt;
+  }
   const std::optional<PyObject*> out = only_keyword(kwargs, "out");
   if (!out) return std::nullopt;
   // A positional output is the `out` keyword given another way; both is the engine's error.

@@ -30,7 +30,7 @@ namespace quarvel_python::ufunc {
 namespace {
 
 using quarvel_kernels::Op;
-using quarvel_kernels::RunOperand;
+using quarvel_kernels::RunPart;
 using quarvel_storage::Strides;
 
 // Operand i's strides over the run's shape: right-aligned and broadcast for a
@@ -87,18 +87,6 @@ bool must_copy(const View& view, const Strides& strides, std::span<PyObject* con
       return true;
   }
   return false;
-}
-
-// An operand of the run, made in place (an aggregate temporary would be
-// cleared whole first, then copied).
-RunOperand& add_operand(quarvel_storage::FixedVector<RunOperand, 2>& list, const View* view, Strides strides,
-                        const std::uint8_t* value = nullptr, bool fresh = false) {
-  RunOperand& operand = list.emplace_back();
-  operand.view = view;
-  operand.strides = std::move(strides);
-  operand.value = value;
-  operand.fresh = fresh;
-  return operand;
 }
 
 // Views a run makes for itself (copies of inputs, new and staged outputs),
@@ -175,34 +163,35 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
       outputs_interleave(*outputs))
     return std::nullopt;
 
-  // Every view and value the run reads or writes, alive until it is done.
-  // Set member by member: a braced aggregate would be zero-filled whole first.
-  quarvel_kernels::TypedRun run;
-  run.shape = call.shape;
-  run.loop = call.loop;
-  run.kernel = kernel;
+  // Every view, stride list and value the run reads or writes, alive until
+  // it is done; the run borrows them.
+  std::array<RunPart, 2> inputs{}, written{};
+  std::array<Strides, 2> input_strides;
   std::array<ElementValue, 2> scalar_values;
   MadeViews made;
   for (std::size_t i = 0; i < nin; ++i) {
     const Operand& operand = call.operands[i];
     if (!operand.view) {
       if (!encode_scalar(*operand.scalar, call.loop.inputs[i], scalar_values[i])) return nullptr;
-      add_operand(run.inputs, nullptr, {}, scalar_values[i].bytes);
+      inputs[i].value = scalar_values[i].bytes;
       continue;
     }
-    Strides strides = placed_strides(*operand.view, call.shape, placement, i);
+    Strides& strides = input_strides[i];
+    strides = placed_strides(*operand.view, call.shape, placement, i);
     const View* view = run_view(*operand.view, strides, *outputs, made);
     if (!view) return nullptr;
     if (view != &*operand.view) strides = placed_strides(*view, call.shape, placement, i);
-    add_operand(run.inputs, view, std::move(strides));
+    inputs[i] = {view, strides.data()};
   }
   bool selects_nothing = false;
+  RunPart mask;
+  Strides mask_strides;
   if (call.mask && call.mask->view) {
-    Strides strides = quarvel_kernels::broadcast_strides(*call.mask->view, call.shape);
-    const View* view = run_view(*call.mask->view, strides, *outputs, made);
+    mask_strides = quarvel_kernels::broadcast_strides(*call.mask->view, call.shape);
+    const View* view = run_view(*call.mask->view, mask_strides, *outputs, made);
     if (!view) return nullptr;
-    if (view != &*call.mask->view) strides = quarvel_kernels::broadcast_strides(*view, call.shape);
-    run.mask = RunOperand{view, std::move(strides)};
+    if (view != &*call.mask->view) mask_strides = quarvel_kernels::broadcast_strides(*view, call.shape);
+    mask = {view, mask_strides.data()};
   } else if (call.mask) {
     selects_nothing = !call.mask->scalar->truthy();
   }
@@ -222,21 +211,26 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
                                            : View::zeros_with_strides(dtype, order, call.shape, std::move(*strides)));
       if (!view) return nullptr;
       made_at[j] = &made.emplace_back(std::move(*view));
-      add_operand(run.outputs, made_at[j], made_at[j]->strides, nullptr, true);
+      written[j] = {made_at[j], made_at[j]->strides.data(), nullptr, true};
     } else if (may_refuse) {
       auto view = storage_value(writes_all ? View::unfilled_with_layout(dtype, order, call.shape, false)
                                            : View::zeros_with_layout(dtype, order, call.shape, false));
       if (!view) return nullptr;
       staged_at[j] = &made.emplace_back(std::move(*view));
-      add_operand(run.outputs, staged_at[j], staged_at[j]->strides, nullptr, true);
+      written[j] = {staged_at[j], staged_at[j]->strides.data(), nullptr, true};
     } else {
-      add_operand(run.outputs, output_views[j], output_views[j]->strides);
+      written[j] = {output_views[j], output_views[j]->strides.data()};
     }
   }
+  const RunPart* selected = mask.view ? &mask : nullptr;
 
   std::uint32_t faults = 0;
   if (!selects_nothing) {
-    auto ran = quarvel_kernels::run_typed(run);
+    const quarvel_kernels::BorrowedRun run{&call.shape,         std::span(inputs.data(), nin),
+                                           std::span(written.data(), nout), selected,
+                                           call.loop.inputs,    call.loop.outputs,
+                                           kernel};
+    auto ran = quarvel_kernels::run_borrowed(run);
     if (!ran) {
       if (may_refuse && ran.error().kind == quarvel_storage::ErrorKind::CannotConvert) return std::nullopt;
       return raise_storage_error(ran.error());
@@ -246,11 +240,11 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
       if (!staged_at[j]) continue;
       // The staged results into the given output, under the same mask.
       const DType dtype[] = {staged_at[j]->dtype};
-      quarvel_kernels::TypedRun copy{call.shape, {RunOperand{staged_at[j], staged_at[j]->strides}},
-                                     {RunOperand{output_views[j], output_views[j]->strides}}, run.mask,
-                                     quarvel_kernels::Loop{{dtype[0]}, {dtype[0]}},
-                                     quarvel_kernels::find_strided_loop(Op::positive, dtype, dtype)};
-      auto copied = quarvel_kernels::run_typed(copy);
+      const RunPart from{staged_at[j], staged_at[j]->strides.data()};
+      const RunPart into{output_views[j], output_views[j]->strides.data()};
+      const quarvel_kernels::BorrowedRun copy{&call.shape, std::span(&from, 1), std::span(&into, 1), selected, dtype,
+                                              dtype, quarvel_kernels::find_strided_loop(Op::positive, dtype, dtype)};
+      auto copied = quarvel_kernels::run_borrowed(copy);
       if (!copied) return raise_storage_error(copied.error());
     }
   }

@@ -79,9 +79,12 @@ PyObject* UFunc_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-template <PyObject* (*Engine)(std::string_view, PyObject*, PyObject*)>
+template <PyObject* (*Engine)(quarvel_kernels::Op, std::string_view, PyObject*, PyObject*)>
 PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&] { return Engine(ufunc_of(self).name, args, kwargs); });
+  return guarded<PyObject*>(nullptr, [&] {
+    const PyUFunc& ufunc = ufunc_of(self);
+    return Engine(ufunc.op, ufunc.name, args, kwargs);
+  });
 }
 
 template <PyObject* (*Engine)(quarvel_kernels::Op, std::string_view, PyObject* const*, Py_ssize_t, PyObject*)>
@@ -90,10 +93,6 @@ PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const PyUFunc& ufunc = ufunc_of(self);
     return Engine(ufunc.op, ufunc.name, args, nargs, kwnames);
   });
-}
-
-PyObject* UFunc_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&] { return at_method(ufunc_of(self).name, args, nargs, kwnames); });
 }
 
 PyMethodDef ufunc_methods[] = {
@@ -105,7 +104,7 @@ PyMethodDef ufunc_methods[] = {
      "reduceat($self, array, /, indices, *args, **kwargs)\n--\n\n"},
     {"outer", as_cfunction(method<outer_method>), METH_VARARGS | METH_KEYWORDS,
      "outer($self, a, b, /, **kwargs)\n--\n\n"},
-    {"at", as_cfunction(UFunc_at), METH_FASTCALL | METH_KEYWORDS, "at($self, a, indices, b=None, /)\n--\n\n"},
+    {"at", as_cfunction(fast_method<at_method>), METH_FASTCALL | METH_KEYWORDS, "at($self, a, indices, b=None, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
