@@ -469,6 +469,9 @@ struct Kernel {
     }
   }
 
+  // A product folds a running value of two NaN parts of one sign into itself.
+  static constexpr bool keeps_nan_pair = form == Form::complex_binary && op == Op::multiply;
+
   // Whether a NaN result of the inline form may differ from the routine's.
   // Every operand here is canonical (read through its form, or a settled
   // running value), and x87 arithmetic hands a lone NaN operand through and
@@ -517,6 +520,27 @@ struct Kernel {
     return r;
   }
 
+  // Where the operands lie in their forms, whether product_of_nan_parts keeps
+  // the formula's product: no infinite part, no finite part from 2^8000 up
+  // (below it no partial product overflows), and NaN parts of one sign. Read
+  // on the forms' words in integer registers, so the x87 stack holding the
+  // result is left as it is.
+  [[gnu::always_inline]] static bool forms_keep_nan_product(const std::uint8_t* a, const std::uint8_t* b) {
+    bool kept = true;
+    unsigned signs = 0;
+    for (const std::uint8_t* part : {a, a + 16, b, b + 16}) {
+      std::uint64_t significand;
+      std::uint16_t sign_exponent;
+      std::memcpy(&significand, part, 8);
+      std::memcpy(&sign_exponent, part + 8, 2);
+      const unsigned exponent = sign_exponent & 0x7FFFu;
+      const bool special = exponent == 0x7FFFu;
+      kept &= exponent < 0x3FFFu + 8000 || (special && significand != std::uint64_t(1) << 63);
+      signs |= unsigned(special) << (sign_exponent >> 15);
+    }
+    return kept && signs != 3;
+  }
+
   // Results made canonical as read back from text (a NaN is the quiet NaN
   // of its sign), and what the classification reads of them. An inline
   // form's NaN is canonical already: x87 arithmetic hands a canonical NaN
@@ -537,7 +561,14 @@ struct Kernel {
     } else if constexpr (std::is_same_v<R1, ComplexExtended>) {
       if (std::isnan(r.re) || std::isnan(r.im)) [[unlikely]] {
         if constexpr (form == Form::complex_binary && op == Op::multiply) {
-          if (std::isnan(r.re) && std::isnan(r.im)) r = product_of_nan_parts(x.value(), y.value(), r);
+          if (std::isnan(r.re) && std::isnan(r.im)) {
+            if constexpr (requires { x.form, y.form; }) {
+              if (!forms_keep_nan_product(x.form, y.form)) [[unlikely]]
+                r = product_of_nan_parts(x.value(), y.value(), r);
+            } else {
+              r = product_of_nan_parts(x.value(), y.value(), r);
+            }
+          }
         }
         if constexpr (nan_may_differ) {
           if (nan_differs(x, y, r)) [[unlikely]] {
@@ -673,6 +704,19 @@ LoopResult elementwise(typename K::Function f, std::uint8_t* const* args, const 
   return result;
 }
 
+// A complex running value with two NaN parts of one sign, and an element
+// with two finite parts (read on its form's words): the product is the
+// running value again, and faults nowhere (see product_of_nan_parts).
+inline bool is_nan_pair(const ComplexExtended& z) {
+  return std::isnan(z.re) && std::isnan(z.im) && std::signbit(z.re) == std::signbit(z.im);
+}
+[[gnu::always_inline]] inline bool finite_parts(const std::uint8_t* form) {
+  std::uint16_t re, im;
+  std::memcpy(&re, form + 8, 2);
+  std::memcpy(&im, form + 24, 2);
+  return (re & 0x7FFFu) != 0x7FFFu && (im & 0x7FFFu) != 0x7FFFu;
+}
+
 // Input 0 and the output one element (stride 0) that input 1 never touches.
 template <class K>
 bool fold_applies(std::uint8_t* const* args, const std::int64_t* strides, std::uint64_t n) {
@@ -695,6 +739,11 @@ LoopResult fold(typename K::Function f, std::uint8_t* const* args, const std::in
   const std::int64_t stride = strides[1];
   for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
     const AtForm<B> b{readable_form<B>(operand + i * stride, scratch[1])};
+    if constexpr (K::keeps_nan_pair) {
+      if (std::isnan(running.held.re)) [[unlikely]] {
+        if (is_nan_pair(running.held) && finite_parts(b.form)) continue;
+      }
+    }
     typename K::R1 r{};
     typename K::R2 unused{};
     result.faults |= K::step(f, running, b, r, unused);

@@ -753,6 +753,34 @@ template <class K>
   }
 }
 
+// A chain of complex running values from one with a NaN part, each with a
+// NaN part and none with a subnormal part, faulted nowhere (each step is
+// quiet as above): a sum keeps its NaN part, a product or an extreme its NaN.
+template <class K>
+inline constexpr bool nan_chains = nan_running_steps_quiet<K> && is_complex_element<typename K::A>;
+
+// The running values' tests gathered over a chain: every one has a NaN part,
+// and none a subnormal part.
+template <class K>
+struct NanChain {
+  unsigned nan = 1, subnormal = 0;
+  [[gnu::always_inline]] void add(typename K::R1 value) {
+    const auto facts = classify_detail::facts_of<unsigned>(value);
+    nan &= facts.nan;
+    subnormal |= facts.subnormal;
+  }
+  [[gnu::always_inline]] bool quiet() const { return (nan & (subnormal ^ 1)) != 0; }
+};
+
+template <class K>
+[[gnu::always_inline]] inline bool starts_nan_chain(typename K::R1 running) {
+  if constexpr (nan_chains<K>) {
+    return classify_detail::facts_of<unsigned>(running).nan != 0;
+  } else {
+    return false;
+  }
+}
+
 // The faults of the steps of one block of a chain: values[j] is the running
 // value after element j, `before` the one before the block.
 template <class K>
@@ -831,6 +859,19 @@ LoopResult fold_chain(const typename K::State& state, typename K::R1& running, c
           K::compute(state, value, load<B>(in + j * stride), r, r);
           value = r;
         }
+        running = value;
+        continue;
+      }
+      if (starts_nan_chain<K>(running)) {
+        // A NaN part carried: tested as the chain runs, in one pass.
+        NanChain<K> chain;
+        for (std::ptrdiff_t j = 0; j < m; ++j) {
+          R r{};
+          K::compute(state, value, load<B>(in + j * stride), r, r);
+          chain.add(r);
+          values[j] = value = r;
+        }
+        if (!chain.quiet()) result.faults |= chain_faults<K>(running, in, stride, values, static_cast<std::size_t>(m));
         running = value;
         continue;
       }
@@ -1256,6 +1297,19 @@ LoopResult scan(const typename K::State& state, std::uint8_t* const* args, const
     }
     R value = running;
     const bool nan_quiet = carries_quiet_nan<K>(running);  // NaN to the end, no step faults
+    if (starts_nan_chain<K>(running)) {
+      NanChain<K> chain;
+      for (std::ptrdiff_t j = 0; j < m; ++j) {
+        R r{};
+        K::compute(state, value, load<B>(in + j * in_step), r, r);
+        store(out + j * step, r);
+        chain.add(r);
+        values[j] = value = r;
+      }
+      if (!chain.quiet()) result.faults |= chain_faults<K>(running, in, in_step, values, static_cast<std::size_t>(m));
+      running = value;
+      continue;
+    }
     for (std::ptrdiff_t j = 0; j < m; ++j) {
       R r{};
       K::compute(state, value, load<B>(in + j * in_step), r, r);

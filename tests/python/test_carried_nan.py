@@ -146,3 +146,96 @@ def test_long_double_logarithm_of_zero(name, zero):
     with q.errstate(divide="raise"):
         with pytest.raises(FloatingPointError, match="divide by zero"):
             getattr(q, name)(a)
+
+
+# Complex parts beyond a double's range: 1.5 * 2^e. Below 2^8000 no partial
+# product of two overflows; 2^8192 squared does.
+HUGE_EXPONENTS = [None, 7999, 8000, 8192, 16000]
+NAN_BASES = [complex(NAN, 0.0), complex(NEG_NAN, 1.5), complex(0.0, NAN), complex(-2.0, NEG_NAN), complex(NAN, NAN),
+             complex(NEG_NAN, NEG_NAN), complex(NAN, NEG_NAN), complex(INF, NAN), complex(NAN, -INF),
+             complex(PAYLOAD, 0.0), complex(1.5, 0.0), complex(0.0, -0.0)]
+
+
+def extended_operands():
+    """(base, exponent of a part added to the base's real part, then to its imaginary part)."""
+    return [(base, e, None) for base in NAN_BASES for e in HUGE_EXPONENTS] + \
+        [(base, None, e) for base in NAN_BASES for e in HUGE_EXPONENTS[1:]]
+
+
+def complex256_steps(steps, specs):
+    """Steps making a complex256 array of specs (base, real exponent, imaginary
+    exponent): the base plus a part of 1.5 * 2^e where an exponent is given.
+    Its reference."""
+    def made(step):
+        steps.append(step)
+        return ("ref", len(steps) - 1)
+
+    def array(values, dtype):
+        return made(("array", {"values": values, "dtype": dtype, "order": "C", "views": []}))
+
+    def part(k):
+        scaled = made(("ufunc", "ldexp", "call", (array([0.0 if s[k] is None else 1.5 for s in specs], "float128"),
+                                                  array([s[k] or 0 for s in specs], "int32")), {}))
+        return made(("astype", scaled[1], "complex256", "C"))
+
+    imaginary = made(("ufunc", "multiply", "call", (part(2), array([1j] * len(specs), "complex256")), {}))
+    real = made(("ufunc", "add", "call", (array([s[0] for s in specs], "complex256"), part(1)), {}))
+    return made(("ufunc", "add", "call", (real, imaginary), {}))
+
+
+def test_complex256_products_of_nan_parts(element_path):
+    # Pairs whose formula gives two NaN parts, or may: infinite and huge parts
+    # beside NaNs of either sign, where the runtime's product differs. Each
+    # pair of operands with parts of one size, in both orders.
+    specs = extended_operands()
+    size = [max(e or 0 for e in spec[1:]) for spec in specs]
+    pairs = [(a, b) for i, a in enumerate(specs) for j, b in enumerate(specs) if i <= j and size[i] == size[j]]
+    steps = []
+    x, y = complex256_steps(steps, [p[0] for p in pairs]), complex256_steps(steps, [p[1] for p in pairs])
+    steps.append(("ufunc", "multiply", "call", (x, y), {}))
+    steps.append(("operator", "mul", (y, x)))
+    check(element_path, steps)
+
+
+@pytest.mark.parametrize("running", [complex(NAN, NAN), complex(NEG_NAN, NEG_NAN), complex(NAN, NEG_NAN),
+                                     complex(NAN, 0.0), complex(1.5, NEG_NAN)])
+def test_complex256_product_folds_carrying_nan_pairs(element_path, running):
+    # A running NaN pair meets each operand after a run of finite ones, at the
+    # first and last steps and in the middle of the fold: a row each.
+    specs = extended_operands()
+    nan, before, after = (running, None, None), [(complex(1.0, 0.5), None, None)] * 3, [(complex(-2.0, 1.0), None, None)] * 2
+    steps = []
+    for layout in ([nan, None], before + [nan] + before + [None] + after, [None, nan] + after):
+        rows = [[spec if element is None else element for element in layout] for spec in specs]
+        at = complex256_steps(steps, [element for row in rows for element in row])
+        steps.append(("reshape", at[1], (len(rows), len(layout)), "C"))
+        steps.append(("ufunc", "multiply", "reduce", (("ref", len(steps) - 1),), {"axis": 1}))
+        steps.append(("ufunc", "multiply", "accumulate", (("ref", len(steps) - 2),), {"axis": 1}))
+    check(element_path, steps)
+
+
+# Beside a NaN carried in one part of a running value, the other part's steps
+# underflow, overflow and meet infinities of the other sign, each at a block's
+# first and last steps (blocks are 256 elements) and inside one.
+CARRIED_PART_EVENTS = {
+    "complex64": [1e-40, -1e-40, 3e38, INF, -INF, 0.0],
+    "complex128": [1e-310, -1e-310, 1.7e308, INF, -INF, 0.0],
+}
+
+
+@pytest.mark.parametrize("dtype", ["complex64", "complex128"])
+@pytest.mark.parametrize("name", ["add", "subtract", "multiply", "maximum", "fmax"])
+@pytest.mark.parametrize("imaginary_nan", [False, True])
+def test_other_part_beside_a_carried_nan_part(element_path, dtype, name, imaginary_nan):
+    steps = []
+    for event in CARRIED_PART_EVENTS[dtype]:
+        for position in (1, 255, 256, 300, 511):
+            values = [complex(1.0, 0.0)] * N
+            values[0] = complex(1.0, NAN) if imaginary_nan else complex(NAN, 0.0)
+            values[position] = complex(event, 0.0) if imaginary_nan else complex(0.0, event)
+            values[position + 1] = values[position]
+            steps.append(("array", {"values": values, "dtype": dtype, "order": "C", "views": []}))
+            at = ("ref", len(steps) - 1)
+            steps.append(("ufunc", name, "reduce", (at,), {}))
+            steps.append(("ufunc", name, "accumulate", (at,), {}))
+    check(element_path, steps)
