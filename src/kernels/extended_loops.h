@@ -471,6 +471,10 @@ struct Kernel {
 
   // A product folds a running value of two NaN parts of one sign into itself.
   static constexpr bool keeps_nan_pair = form == Form::complex_binary && op == Op::multiply;
+  // A complex extreme that propagates NaN returns a running value with a NaN
+  // part at every later step, quietly where its other part is not subnormal:
+  // the fold's end.
+  static constexpr bool keeps_nan_running = form == Form::complex_binary && (op == Op::maximum || op == Op::minimum);
 
   // Whether a NaN result of the inline form may differ from the routine's.
   // Every operand here is canonical (read through its form, or a settled
@@ -710,6 +714,10 @@ LoopResult elementwise(typename K::Function f, std::uint8_t* const* args, const 
 inline bool is_nan_pair(const ComplexExtended& z) {
   return std::isnan(z.re) && std::isnan(z.im) && std::signbit(z.re) == std::signbit(z.im);
 }
+inline bool has_subnormal_part(const ComplexExtended& z) {
+  const auto subnormal = [](long double p) { return p != 0 && std::fabs(p) < std::numeric_limits<long double>::min(); };
+  return subnormal(z.re) || subnormal(z.im);
+}
 [[gnu::always_inline]] inline bool finite_parts(const std::uint8_t* form) {
   std::uint16_t re, im;
   std::memcpy(&re, form + 8, 2);
@@ -742,6 +750,11 @@ LoopResult fold(typename K::Function f, std::uint8_t* const* args, const std::in
     if constexpr (K::keeps_nan_pair) {
       if (std::isnan(running.held.re)) [[unlikely]] {
         if (is_nan_pair(running.held) && finite_parts(b.form)) continue;
+      }
+    }
+    if constexpr (K::keeps_nan_running) {
+      if (has_nan(running.held)) [[unlikely]] {
+        if (!has_subnormal_part(running.held)) break;
       }
     }
     typename K::R1 r{};

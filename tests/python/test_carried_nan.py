@@ -214,6 +214,28 @@ def test_complex256_product_folds_carrying_nan_pairs(element_path, running):
     check(element_path, steps)
 
 
+@pytest.mark.parametrize("name", ["maximum", "minimum", "fmax", "fmin"])
+def test_complex256_extreme_folds_carrying_nan_parts(element_path, name):
+    # A running value with a NaN part beside a zero, normal or subnormal part
+    # (2^-16400 is subnormal in long double), then finite, infinite and NaN
+    # elements of either sign: a row each, the NaN first, inside and last.
+    carried = [(complex(NAN, 0.0), None, None), (complex(NEG_NAN, 0.0), None, -16400),
+               (complex(0.0, NEG_NAN), -16400, None), (complex(1.5, NAN), None, None), (complex(NAN, NEG_NAN), None, None)]
+    followers = [(complex(2.0, -1.0), None, None), (complex(-INF, 0.0), None, None), (complex(NEG_NAN, 1.0), None, None),
+                 (complex(0.0, 0.0), None, -16400), (complex(1.0, 0.0), 8000, None)]
+    rows = [[nan] + followers for nan in carried] + [followers[:1] + [nan] + followers[1:] for nan in carried] + \
+           [followers + [nan] for nan in carried]
+    steps = []
+    at = complex256_steps(steps, [element for row in rows for element in row])
+    steps.append(("reshape", at[1], (len(rows), len(rows[0])), "C"))
+    table = len(steps) - 1
+    steps.append(("ufunc", name, "accumulate", (("ref", table),), {"axis": 1}))
+    for k in range(len(rows)):
+        # A call each: the faults of one row's steps alone.
+        steps.append(("ufunc", name, "reduce", (("ref", table, k),), {}))
+    check(element_path, steps)
+
+
 # Beside a NaN carried in one part of a running value, the other part's steps
 # underflow, overflow and meet infinities of the other sign, each at a block's
 # first and last steps (blocks are 256 elements) and inside one.
