@@ -224,11 +224,15 @@ class SmallVector {
   bool is_inline() const noexcept { return data_ == inline_; }
   // At most N values into the inline room: a loop of fixed length the
   // compiler unrolls, with no call and no read past `n`.
+  // GCC cannot see that `i < n` keeps a moved-from temporary's unset room unread.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
   void copy_inline(const T* from, size_type n) noexcept {
     for (size_type i = 0; i < N; ++i)
       if (i < n) inline_[i] = from[i];
     size_ = static_cast<std::uint32_t>(n);
   }
+#pragma GCC diagnostic pop
   void release() noexcept {
     if (!is_inline()) ::operator delete(data_);
     data_ = inline_;
