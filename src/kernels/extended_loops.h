@@ -281,6 +281,11 @@ bool is_zero(T x) {
 // Finite and zero or normal: no per-result rule reads such a value.
 inline bool zero_or_normal(long double x) { return x == 0 || std::isnormal(x); }
 
+inline bool has_subnormal_part(const ComplexExtended& z) {
+  const auto subnormal = [](long double p) { return p != 0 && std::fabs(p) < std::numeric_limits<long double>::min(); };
+  return subnormal(z.re) || subnormal(z.im);
+}
+
 template <class T>
 bool has_nan(T x) {
   if constexpr (std::is_same_v<T, Extended>) return std::isnan(x.value);
@@ -582,10 +587,7 @@ struct Kernel {
         }
         if constexpr (!inline_form) r = {ld::through_text(r.re), ld::through_text(r.im)};
         // A part that is not NaN may still underflow.
-        const auto subnormal = [](long double p) {
-          return p != 0 && std::fabs(p) < std::numeric_limits<long double>::min();
-        };
-        return {false, false, !(subnormal(r.re) || subnormal(r.im))};
+        return {false, false, !has_subnormal_part(r)};
       }
       return {zero_or_normal(r.re) && zero_or_normal(r.im), r.re == 0 && r.im == 0};
     } else {
@@ -713,10 +715,6 @@ LoopResult elementwise(typename K::Function f, std::uint8_t* const* args, const 
 // running value again, and faults nowhere (see product_of_nan_parts).
 inline bool is_nan_pair(const ComplexExtended& z) {
   return std::isnan(z.re) && std::isnan(z.im) && std::signbit(z.re) == std::signbit(z.im);
-}
-inline bool has_subnormal_part(const ComplexExtended& z) {
-  const auto subnormal = [](long double p) { return p != 0 && std::fabs(p) < std::numeric_limits<long double>::min(); };
-  return subnormal(z.re) || subnormal(z.im);
 }
 [[gnu::always_inline]] inline bool finite_parts(const std::uint8_t* form) {
   std::uint16_t re, im;

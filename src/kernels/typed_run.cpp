@@ -20,74 +20,11 @@ using quarvel_storage::LockedBuffer;
 
 // Elements per chunk: small enough that the conversion buffers stay in cache.
 constexpr std::uint64_t chunk = 512;
-// At most two inputs, two outputs and a mask.
-constexpr std::size_t max_operands = 5;
+constexpr std::size_t max_operands = RunLocks::max_buffers;
 
 bool in_place_format(const View& view, DType loop_dtype) {
   return view.dtype == loop_dtype && view.byte_order != ByteOrder::Big;
 }
-
-// The buffers of a run, each locked once: for writing when an output lives in
-// it. At most one per operand, held in place (a run allocates no lock list).
-class RunLocks {
- public:
-  Result<void> acquire(const BorrowedRun& run) {
-    std::array<std::pair<LockedBuffer*, bool>, max_operands> wanted;
-    std::size_t count = 0;
-    auto add = [&](const RunPart& operand, bool write) {
-      if (operand.view && operand.view->buffer && count < wanted.size())
-        wanted[count++] = {operand.view->buffer.get(), write};
-    };
-    for (const RunPart& output : run.outputs) add(output, true);
-    for (const RunPart& input : run.inputs) add(input, false);
-    if (run.mask) add(*run.mask, false);
-    // One guard per buffer, taken in address order (writers first within a
-    // buffer). Five at most: sorted by insertion.
-    auto before = [](const auto& a, const auto& b) { return a.first != b.first ? a.first < b.first : a.second > b.second; };
-    for (std::size_t i = 1; i < count; ++i)
-      for (std::size_t k = i; k > 0 && before(wanted[k], wanted[k - 1]); --k) std::swap(wanted[k], wanted[k - 1]);
-    for (std::size_t i = 0; i < count; ++i) {
-      if (i > 0 && wanted[i].first == wanted[i - 1].first) continue;
-      Held& held = held_.emplace_back();
-      held.buffer = wanted[i].first;
-      if (wanted[i].second) {
-        auto guard = wanted[i].first->write();
-        if (!guard) return fail(guard.error());
-        held.write.emplace(std::move(*guard));
-      } else {
-        auto guard = std::as_const(*wanted[i].first).read();
-        if (!guard) return fail(guard.error());
-        held.read.emplace(std::move(*guard));
-      }
-    }
-    return {};
-  }
-
-  // The element (0, ..., 0) of a view whose buffer this run holds; a fresh
-  // view's without checking its layout again.
-  Result<std::uint8_t*> base(const View& view, bool fresh = false) const {
-    for (const Held& held : held_) {
-      if (held.buffer != view.buffer.get()) continue;
-      if (held.write) {
-        if (fresh) return (*held.write)->data.data() + view.offset;
-        return view.element_base(*held.write);
-      }
-      auto base = view.element_base(*held.read);
-      if (!base) return fail(base.error());
-      return const_cast<std::uint8_t*>(*base);
-    }
-    return fail(ErrorKind::InvalidLayout);
-  }
-
- private:
-  struct Held {
-    const LockedBuffer* buffer = nullptr;
-    std::optional<LockedBuffer::ReadGuard> read;
-    std::optional<LockedBuffer::WriteGuard> write;
-  };
-  // Made only as they are taken: nothing to clear for the ones not needed.
-  quarvel_storage::FixedVector<Held, max_operands> held_;
-};
 
 // A run's operands as the core reads them: pointers into `run`.
 struct PartsOf {
@@ -204,6 +141,52 @@ bool loop_may_refuse(Op op, const Loop& loop) { return loop_may_refuse(op, loop.
 
 bool loop_may_refuse(Op op, std::span<const DType> loop_inputs) {
   return op == Op::power && is_bool_or_integer(loop_inputs[1]);
+}
+
+Result<void> RunLocks::acquire(const BorrowedRun& run) {
+  std::array<std::pair<LockedBuffer*, bool>, max_buffers> wanted;
+  std::size_t count = 0;
+  auto add = [&](const RunPart& operand, bool write) {
+    if (operand.view && operand.view->buffer && count < wanted.size())
+      wanted[count++] = {operand.view->buffer.get(), write};
+  };
+  for (const RunPart& output : run.outputs) add(output, true);
+  for (const RunPart& input : run.inputs) add(input, false);
+  if (run.mask) add(*run.mask, false);
+  // One guard per buffer, taken in address order (writers first within a
+  // buffer). Five at most: sorted by insertion.
+  auto before = [](const auto& a, const auto& b) { return a.first != b.first ? a.first < b.first : a.second > b.second; };
+  for (std::size_t i = 1; i < count; ++i)
+    for (std::size_t k = i; k > 0 && before(wanted[k], wanted[k - 1]); --k) std::swap(wanted[k], wanted[k - 1]);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0 && wanted[i].first == wanted[i - 1].first) continue;
+    Held& held = held_.emplace_back();
+    held.buffer = wanted[i].first;
+    if (wanted[i].second) {
+      auto guard = wanted[i].first->write();
+      if (!guard) return fail(guard.error());
+      held.write.emplace(std::move(*guard));
+    } else {
+      auto guard = std::as_const(*wanted[i].first).read();
+      if (!guard) return fail(guard.error());
+      held.read.emplace(std::move(*guard));
+    }
+  }
+  return {};
+}
+
+Result<std::uint8_t*> RunLocks::base(const View& view, bool fresh) const {
+  for (const Held& held : held_) {
+    if (held.buffer != view.buffer.get()) continue;
+    if (held.write) {
+      if (fresh) return (*held.write)->data.data() + view.offset;
+      return view.element_base(*held.write);
+    }
+    auto base = view.element_base(*held.read);
+    if (!base) return fail(base.error());
+    return const_cast<std::uint8_t*>(*base);
+  }
+  return fail(ErrorKind::InvalidLayout);
 }
 
 Result<std::uint32_t> run_typed(const TypedRun& run) {

@@ -89,6 +89,29 @@ struct BorrowedRun {
   StridedLoop kernel = nullptr;
 };
 
+// The buffers of a run, each locked once: for writing when an output lives in
+// it, in address order (writers first within a buffer). At most one per
+// operand, held in place (a run allocates no lock list).
+class RunLocks {
+ public:
+  // At most two inputs, two outputs and a mask.
+  static constexpr std::size_t max_buffers = 5;
+
+  [[nodiscard]] Result<void> acquire(const BorrowedRun& run);
+  // The element (0, ..., 0) of a view whose buffer this run holds; a fresh
+  // view's without checking its layout again.
+  [[nodiscard]] Result<std::uint8_t*> base(const View& view, bool fresh = false) const;
+
+ private:
+  struct Held {
+    const quarvel_storage::LockedBuffer* buffer = nullptr;
+    std::optional<quarvel_storage::LockedBuffer::ReadGuard> read;
+    std::optional<quarvel_storage::LockedBuffer::WriteGuard> write;
+  };
+  // Made only as they are taken: nothing to clear for the ones not needed.
+  quarvel_storage::FixedVector<Held, max_buffers> held_;
+};
+
 // The OR of the kernel's fault flags. CannotConvert if the kernel refused an
 // element (callers rule that out beforehand, since it may come after writes).
 // When every operand with a view is already in its loop dtype and native

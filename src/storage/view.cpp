@@ -77,20 +77,8 @@ Result<void> check_values(DType dtype, std::uint64_t count, std::span<const Scal
 // C order walks the axes last to first, F order first to last; axes of
 // length 1 never decide.
 bool contiguous(const View& view, bool c_order) {
-  if (view.shape.empty()) return true;
-  if (view.strides.size() != view.shape.size()) return false;
-  auto count = element_count(view.shape);
-  if (!count || *count == 0) return true;
-  std::int64_t expected = itemsize_i64(view.dtype);
-  const std::size_t n = view.shape.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t k = c_order ? n - 1 - i : i;
-    if (view.shape[k] > 1 && view.strides[k] != expected) return false;
-    auto next = checked::mul_dim_i64(view.shape[k], expected);
-    if (!next) return false;
-    expected = *next;
-  }
-  return true;
+  return view.shape.empty() || (view.strides.size() == view.shape.size() &&
+                                contiguous_layout(view.shape, view.strides, view.dtype.itemsize(), c_order));
 }
 
 }  // namespace
@@ -129,6 +117,23 @@ bool broadcasts_to(const Shape& from, const Shape& to) {
   const std::size_t lead = to.size() - from.size();
   for (std::size_t k = 0; k < from.size(); ++k)
     if (from[k] != 1 && from[k] != to[lead + k]) return false;
+  return true;
+}
+
+bool contiguous_layout(const Shape& shape, std::span<const std::int64_t> strides, std::uint64_t itemsize,
+                       bool c_order) {
+  if (shape.empty()) return true;
+  auto count = element_count(shape);
+  if (!count || *count == 0) return true;
+  auto expected = static_cast<std::int64_t>(itemsize);
+  const std::size_t n = shape.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t k = c_order ? n - 1 - i : i;
+    if (shape[k] > 1 && strides[k] != expected) return false;
+    auto next = checked::mul_dim_i64(shape[k], expected);
+    if (!next) return false;
+    expected = *next;
+  }
   return true;
 }
 

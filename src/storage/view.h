@@ -53,6 +53,10 @@ struct IndexedView;
 // Product of the dimensions; LayoutOverflow above 2^63 - 1. No dimensions give 1.
 [[nodiscard]] Result<std::uint64_t> element_count(std::span<const std::uint64_t> shape);
 
+// Whether `strides` lay `shape` out element after element, from the first
+// axis last (C order) or first (F order); empty layouts are both.
+bool contiguous_layout(const Shape& shape, std::span<const std::int64_t> strides, std::uint64_t itemsize,
+                       bool c_order);
 [[nodiscard]] Result<Strides> c_strides(DType dtype, const Shape& shape);
 [[nodiscard]] Result<Strides> f_strides(DType dtype, const Shape& shape);
 // The multi-index of position `linear` walked in C (last axis fastest) or F order.

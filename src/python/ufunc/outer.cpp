@@ -165,17 +165,6 @@ void gather(const View& view, const std::uint8_t* base, quarvel_storage::Convert
       });
 }
 
-// Whether `strides` lay out `shape` in C order, element after element.
-bool c_ordered(const Shape& shape, const quarvel_storage::Strides& strides, std::uint64_t itemsize) {
-  std::uint64_t running = itemsize;
-  for (std::size_t k = shape.size(); k-- > 0;) {
-    if (shape[k] == 1) continue;
-    if (strides[k] != static_cast<std::int64_t>(running)) return false;
-    running *= shape[k];
-  }
-  return true;
-}
-
 // The typed run of a small outer of two arrays into a new result laid out in
 // C order: the values, result, layout and fault report of the general run.
 // Nullopt when it does not apply.
@@ -204,7 +193,7 @@ std::optional<PyObject*> gathered_outer(const PreparedOuter& prepared, const Ope
   auto strides = output_strides(out_dtype, call.shape, call.arguments.order, placement);
   if (!strides) return nullptr;
   const ByteOrder order = default_byte_order(out_dtype);
-  if (order == ByteOrder::Big || !c_ordered(call.shape, *strides, sizes[2])) return std::nullopt;
+  if (order == ByteOrder::Big || !quarvel_storage::contiguous_layout(call.shape, *strides, sizes[2], true)) return std::nullopt;
   auto made = storage_value(View::unfilled_with_strides(out_dtype, order, call.shape, std::move(*strides)));
   if (!made) return nullptr;
 
@@ -212,20 +201,15 @@ std::optional<PyObject*> gathered_outer(const PreparedOuter& prepared, const Ope
   alignas(32) std::uint8_t rights[gathered_elements * gathered_itemsize];
   const std::uint64_t rows = prepared.size_a, columns = prepared.size_b;
   {
-    // Both read under their locks, taken together in address order.
-    using quarvel_storage::LockedBuffer;
-    const LockedBuffer* buffers[] = {left.buffer.get(), right.buffer.get()};
-    if (buffers[1] < buffers[0]) std::swap(buffers[0], buffers[1]);
-    auto first = storage_value(buffers[0]->read());
-    if (!first) return nullptr;
-    std::optional<LockedBuffer::ReadGuard> second;
-    if (buffers[1] != buffers[0] && !(second = storage_value(buffers[1]->read()))) return nullptr;
-    auto guard_of = [&](const View& view) -> const LockedBuffer::ReadGuard& {
-      return first->guards(*view.buffer) ? *first : *second;
-    };
-    auto left_base = storage_value(left.element_base(guard_of(left)));
+    // Both read under their locks, taken as a run takes them.
+    const quarvel_kernels::RunPart parts[] = {{&left, left.strides.data()}, {&right, right.strides.data()}};
+    quarvel_kernels::RunLocks locks;
+    quarvel_kernels::BorrowedRun reads;
+    reads.inputs = parts;
+    if (!storage_ok(locks.acquire(reads))) return nullptr;
+    auto left_base = storage_value(locks.base(left));
     if (!left_base) return nullptr;
-    auto right_base = storage_value(right.element_base(guard_of(right)));
+    auto right_base = storage_value(locks.base(right));
     if (!right_base) return nullptr;
     gather(left, *left_base, read_left, lefts, static_cast<std::int64_t>(columns * sizes[0]));
     gather(right, *right_base, read_right, rights, static_cast<std::int64_t>(sizes[1]));
