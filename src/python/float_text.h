@@ -33,7 +33,10 @@ std::string float_text(F value) {
   const double magnitude = std::fabs(static_cast<double>(value));
   if (value != 0 && (magnitude < 1e-4 || magnitude >= 1e16)) {
     out += digits[0];
-    if (digits.size() > 1) out += "." + digits.substr(1);
+    if (digits.size() > 1) {
+      out += '.';
+      out.append(digits, 1);
+    }
     return out + "e" + std::to_string(exponent);
   }
   if (exponent < 0) return out + "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;

@@ -79,7 +79,7 @@ std::string value_text(const Scalar& value) {
         else if constexpr (std::is_floating_point_v<T>) return float_text(v);
         else if constexpr (std::is_same_v<T, LongDoubleText>) return "'" + v.text + "'";
         else if constexpr (std::is_same_v<T, ComplexLongDoubleText>) return "(" + v.re + ", " + v.im + ")";
-        else return "(" + float_text(v.real()) + ", " + float_text(v.imag()) + ")";
+        else return std::string("(").append(float_text(v.real())).append(", ").append(float_text(v.imag())) + ")";
       },
       value.storage());
 }
