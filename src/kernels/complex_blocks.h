@@ -6,9 +6,9 @@
 // written. Sums, differences and products give every lane's bits, NaN parts
 // too: a sum or product takes a NaN second operand for both its operands, so
 // no order of commutative operands changes which NaN comes out. Squares and
-// reciprocals with a NaN part, and lanes the formula leaves to a careful path
-// (a quotient that must be scaled), are computed again by the element form,
-// which is what the element path runs.
+// reciprocals with a NaN part, and quotients the formula leaves to a careful
+// path with an infinite or NaN part, are computed again by the element form,
+// which is what the element path runs; finite ones are scaled in the lanes.
 //
 // The screen is the typed classification's, on whole vectors: results with
 // zero or normal parts (not both zero where the operation flushes to zero),
@@ -70,6 +70,8 @@ QUARVEL_LANES(add, _mm_add_pd, _mm_add_ps)
 QUARVEL_LANES(sub, _mm_sub_pd, _mm_sub_ps)
 QUARVEL_LANES(mul, _mm_mul_pd, _mm_mul_ps)
 QUARVEL_LANES(div, _mm_div_pd, _mm_div_ps)
+QUARVEL_LANES(lane_min, _mm_min_pd, _mm_min_ps)
+QUARVEL_LANES(lane_max, _mm_max_pd, _mm_max_ps)
 QUARVEL_LANES(less, _mm_cmplt_pd, _mm_cmplt_ps)
 QUARVEL_LANES(less_equal, _mm_cmple_pd, _mm_cmple_ps)
 QUARVEL_LANES(equal, _mm_cmpeq_pd, _mm_cmpeq_ps)
@@ -229,9 +231,159 @@ template <class F>
                 is_zero<F>(x));
 }
 
-// The quotient a / b where plain_quotient keeps the plain formula, and by a
-// zero b as complex_divide gives it: each part of a an infinity of its sign,
-// a NaN if zero, itself if NaN.
+// ---- quotients scaled by powers of two ------------------------------------------
+
+// The binary formats, with integer exponents held as values of F (exact):
+//
+//   binary64  s eeeeeeeeeee f(52)     binary32  s eeeeeeee f(23)
+template <class F>
+struct Format {
+  using Bits = std::conditional_t<sizeof(F) == 8, std::uint64_t, std::uint32_t>;
+  static constexpr int digits = std::numeric_limits<F>::digits, fraction = digits - 1;
+  static constexpr int highest = std::numeric_limits<F>::max_exponent - 1, bias = highest;
+  static constexpr int lowest = std::numeric_limits<F>::min_exponent - 1;
+  static constexpr Bits field = 2 * std::numeric_limits<F>::max_exponent - 1;
+  static constexpr Bits exponent_bits = field << fraction, one_bits = Bits{bias} << fraction;
+  // 2^digits lifts every subnormal into the normal range.
+  static constexpr int lift_exponent = digits;
+  static constexpr F lift = F(Bits{1} << digits);
+  // Below 2^(lowest + last_step) a product of a value of [1, 2) rounds to zero.
+  static constexpr int last_step = -(digits + 8);
+};
+
+template <class F>
+[[gnu::always_inline]] inline __m128i bits_of(V<F> x) {
+  if constexpr (std::is_same_v<F, double>) return _mm_castpd_si128(x);
+  else return _mm_castps_si128(x);
+}
+template <class F>
+[[gnu::always_inline]] inline V<F> from_bits(__m128i x) {
+  if constexpr (std::is_same_v<F, double>) return _mm_castsi128_pd(x);
+  else return _mm_castsi128_ps(x);
+}
+template <class F>
+[[gnu::always_inline]] inline __m128i splat_bits(std::uint64_t x) {
+  if constexpr (std::is_same_v<F, double>) return _mm_set1_epi64x(static_cast<long long>(x));
+  else return _mm_set1_epi32(static_cast<int>(x));
+}
+// The low bits of n, a whole number of F below 2^fraction, as its bits: the
+// fraction field of 2^fraction + n.
+template <class F>
+[[gnu::always_inline]] inline __m128i whole_bits(V<F> n) {
+  return bits_of<F>(add(n, splat<F>(F(std::uint64_t{1} << Format<F>::fraction))));
+}
+
+// 2^e for whole e of the normal range.
+template <class F>
+[[gnu::always_inline]] inline V<F> power_of_two(V<F> e) {
+  const __m128i biased = whole_bits<F>(add(e, splat<F>(F(Format<F>::bias))));
+  if constexpr (std::is_same_v<F, double>) return from_bits<F>(_mm_slli_epi64(biased, Format<F>::fraction));
+  else return from_bits<F>(_mm_slli_epi32(biased, Format<F>::fraction));
+}
+
+// A finite nonzero x as unit * 2^exponent, unit of x's sign and in [1, 2)
+// (its ilogb, subnormals included).
+template <class F>
+struct Split {
+  V<F> unit, exponent;
+};
+template <class F>
+[[gnu::always_inline]] inline Split<F> split(V<F> x) {
+  using Fm = Format<F>;
+  const V<F> low = less(fabs_lanes<F>(x), splat<F>(std::numeric_limits<F>::min()));
+  const __m128i b = bits_of<F>(select<F>(low, mul(x, splat<F>(Fm::lift)), x));
+  __m128i field;
+  if constexpr (std::is_same_v<F, double>) field = _mm_srli_epi64(b, Fm::fraction);
+  else field = _mm_srli_epi32(b, Fm::fraction);
+  field = _mm_and_si128(field, splat_bits<F>(Fm::field));
+  const V<F> whole = splat<F>(F(std::uint64_t{1} << Fm::fraction));
+  const V<F> biased = sub(from_bits<F>(_mm_or_si128(field, bits_of<F>(whole))), whole);
+  const V<F> offset = select<F>(low, splat<F>(F(Fm::bias + Fm::lift_exponent)), splat<F>(F(Fm::bias)));
+  const V<F> unit = from_bits<F>(_mm_or_si128(_mm_andnot_si128(splat_bits<F>(Fm::exponent_bits), b),
+                                              splat_bits<F>(Fm::one_bits)));
+  return {unit, sub(biased, offset)};
+}
+
+// x * 2^k rounded once, as scalbn gives it, for finite x and whole k: the
+// unit times 2^p in two steps, the first exact and the second in range.
+template <class F>
+[[gnu::always_inline]] inline V<F> scaled(V<F> x, V<F> k) {
+  using Fm = Format<F>;
+  const Split<F> s = split<F>(x);
+  const V<F> p = add(s.exponent, k);
+  const V<F> first = lane_min(lane_max(p, splat<F>(F(Fm::lowest))), splat<F>(F(Fm::highest)));
+  const V<F> second = lane_min(lane_max(sub(p, first), splat<F>(F(Fm::last_step))), splat<F>(F(Fm::highest)));
+  return select<F>(is_zero<F>(x), x, mul(mul(s.unit, power_of_two<F>(first)), power_of_two<F>(second)));
+}
+
+template <class F>
+[[gnu::always_inline]] inline V<F> is_normal(V<F> x) {
+  const V<F> m = fabs_lanes<F>(x);
+  return both(less_equal(splat<F>(std::numeric_limits<F>::min()), m), less_equal(m, splat<F>(std::numeric_limits<F>::max())));
+}
+
+// Where complex_divide scales finite a and b (b nonzero): a squared magnitude
+// d of b that is not normal, or a numerator part n that overflowed or is not
+// normal where one of its products underflowed.
+template <class F>
+[[gnu::always_inline]] inline V<F> needs_scaling(const Parts<F>& a, const Parts<F>& b, V<F> d, V<F> nr, V<F> ni) {
+  const auto underflowed = [](V<F> x, V<F> y) {
+    return but_not(either(either(is_zero<F>(x), is_zero<F>(y)), is_normal<F>(mul(x, y))), all_lanes<F>());
+  };
+  const auto lost = [&](V<F> n, V<F> x1, V<F> y1, V<F> x2, V<F> y2) {
+    return either(but_not(is_finite<F>(n), all_lanes<F>()),
+                  but_not(is_normal<F>(n), either(underflowed(x1, y1), underflowed(x2, y2))));
+  };
+  return either(but_not(is_normal<F>(d), all_lanes<F>()),
+                either(lost(nr, a.re, b.re, a.im, b.im), lost(ni, a.im, b.re, a.re, b.im)));
+}
+
+// scaled_divide of binary_float.cpp, for finite a and finite nonzero b: both
+// brought near 1 by their larger parts' exponents, Smith's quotient by the
+// larger part of b, and the result scaled back.
+template <class F>
+[[gnu::always_inline]] inline Parts<F> scaled_quotient(const Parts<F>& a, const Parts<F>& b) {
+  const V<F> eb = split<F>(lane_max(fabs_lanes<F>(b.re), fabs_lanes<F>(b.im))).exponent;
+  const V<F> ea = but_not(is_zero_element<F>(a), split<F>(lane_max(fabs_lanes<F>(a.re), fabs_lanes<F>(a.im))).exponent);
+  const V<F> down_a = sub(splat<F>(0), ea), down_b = sub(splat<F>(0), eb);
+  const V<F> ar = scaled<F>(a.re, down_a), ai = scaled<F>(a.im, down_a);
+  const V<F> br = scaled<F>(b.re, down_b), bi = scaled<F>(b.im, down_b);
+  // By the larger part p of b, q the other; u and w the parts of a in that order.
+  const V<F> by_real = less_equal(fabs_lanes<F>(bi), fabs_lanes<F>(br));
+  const V<F> p = select<F>(by_real, br, bi), q = select<F>(by_real, bi, br);
+  const V<F> u = select<F>(by_real, ar, ai), w = select<F>(by_real, ai, ar);
+  const V<F> r = div(q, p), den = add(p, mul(q, r));
+  const V<F> ur = mul(u, r), wr = mul(w, r);
+  const V<F> re = add(u, wr), im = select<F>(by_real, sub(w, ur), sub(ur, w));
+  const V<F> back = sub(ea, eb);
+  return {scaled<F>(div(re, den), back), scaled<F>(div(im, den), back)};
+}
+
+// The lanes of c left to redo whose parts are all finite, as complex_divide
+// gives them: the formula or the scaled quotient. Out of line, so that the
+// usual lanes' loop keeps its registers.
+template <class F>
+[[gnu::noinline]] void careful_quotient(const Parts<F>& a, const Parts<F>& b, Computed<F>& c) {
+  const V<F> finite = both(both(is_finite<F>(a.re), is_finite<F>(a.im)), both(is_finite<F>(b.re), is_finite<F>(b.im)));
+  const V<F> careful = both(c.redo, finite);
+  if (mask_bits(careful) == 0) return;
+  const V<F> d = add(mul(b.im, b.im), mul(b.re, b.re));
+  const V<F> nr = add(mul(a.re, b.re), mul(a.im, b.im)), ni = sub(mul(a.im, b.re), mul(a.re, b.im));
+  V<F> re = div(nr, d), im = div(ni, d);
+  if (const V<F> scale = both(careful, needs_scaling<F>(a, b, d, nr, ni)); mask_bits(scale) != 0) {
+    const Parts<F> s = scaled_quotient<F>(a, b);
+    re = select<F>(scale, s.re, re);
+    im = select<F>(scale, s.im, im);
+  }
+  c.r = {select<F>(careful, re, c.r.re), select<F>(careful, im, c.r.im)};
+  c.redo = but_not(finite, c.redo);
+}
+
+// The quotient a / b as complex_divide gives it. Where plain_quotient keeps
+// the plain formula for moderate parts, that; by a zero b, each part of a an
+// infinity of its sign, a NaN if zero, itself if NaN. Other lanes with finite
+// parts take complex_divide's own choice between the formula and the scaled
+// quotient; lanes with an infinite or NaN part are redone.
 template <class F>
 [[gnu::always_inline]] inline Computed<F> quotient(const Parts<F>& a, const Parts<F>& b) {
   const V<F> by_zero = is_zero_element<F>(b);
@@ -245,8 +397,11 @@ template <class F>
     const V<F> infinity = either(splat<F>(std::numeric_limits<F>::infinity()), both(splat<F>(F(-0.0)), x));
     return select<F>(is_nan<F>(x), x, select<F>(is_zero<F>(x), splat<F>(std::numeric_limits<F>::quiet_NaN()), infinity));
   };
-  return {{select<F>(by_zero, over_zero(a.re), div(nr, divisor)), select<F>(by_zero, over_zero(a.im), div(ni, divisor))},
-          but_not(either(plain, by_zero), all_lanes<F>())};
+  Computed<F> c{{select<F>(by_zero, over_zero(a.re), div(nr, divisor)), select<F>(by_zero, over_zero(a.im), div(ni, divisor))},
+                but_not(either(plain, by_zero), all_lanes<F>())};
+  if (mask_bits(c.redo) != 0) [[unlikely]]
+    careful_quotient<F>(a, b, c);
+  return c;
 }
 
 // complex_square of unary_float.h.
@@ -309,28 +464,71 @@ template <Op op, class F>
   return quiet;
 }
 
+// Of lanes the screen refused, those whose flags the lanes settle: every part
+// of the operands and of the result finite, and no zero rule able to fire.
+// The rules then give at most underflow: a subnormal part, or a zero result
+// that op flushes to zero from nonzero operands; `under` where they do.
+template <Op op, class F>
+[[gnu::always_inline]] inline V<F> settled_lanes(const Parts<F>& a, const Parts<F>& b, const Parts<F>& r, V<F>& under) {
+  constexpr FaultRule rule = fault_rule(op);
+  constexpr bool two = op_info(op).nin == 2;
+  V<F> settled = both(both(is_finite<F>(a.re), is_finite<F>(a.im)), both(is_finite<F>(r.re), is_finite<F>(r.im)));
+  V<F> zero_input = is_zero_element<F>(a);
+  if constexpr (two) {
+    settled = both(settled, both(is_finite<F>(b.re), is_finite<F>(b.im)));
+    zero_input = either(zero_input, is_zero_element<F>(b));
+  }
+  if constexpr (rule.zero == ZeroRule::division) {
+    settled = but_not(is_zero_element<F>(b), settled);
+  } else if constexpr (rule.zero == ZeroRule::zero_input) {
+    settled = but_not(is_zero_element<F>(a), settled);
+  }
+  // Finite and neither zero nor normal: subnormal.
+  V<F> low = but_not(both(is_zero_or_normal<F>(r.re), is_zero_or_normal<F>(r.im)), all_lanes<F>());
+  if constexpr (rule.flush_to_zero) low = either(low, but_not(zero_input, is_zero_element<F>(r)));
+  under = both(settled, low);
+  return settled;
+}
+
+// Adds the refused lanes the lanes do not settle to `unsettled`, and those
+// that underflow to `under`. Out of line, as careful_quotient.
+template <Op op, class F>
+[[gnu::noinline]] void settle(const Parts<F>& a, const Parts<F>& b, const Computed<F>& c, V<F> refused,
+                              V<F>& unsettled, V<F>& under) {
+  V<F> low;
+  const V<F> settled = but_not(c.redo, settled_lanes<op, F>(a, b, c.r, low));
+  unsettled = either(unsettled, but_not(settled, refused));
+  under = either(under, both(refused, low));
+}
+
 // Computes the block of `count` elements whose operands start at in[k],
 // in_step[k] bytes apart, into out: the form's exact results. `again(j)`
-// recomputes element j by the element form. Whether every element passed the
-// typed screen (otherwise the caller classifies the block element by element).
+// recomputes element j by the element form. Whether the lanes settled the
+// block's flags, added to `faults`: every element passed the typed screen, or
+// those it refused give at most underflow (otherwise the caller classifies
+// the block element by element).
 template <Op op, class F, bool contiguous, class Again>
 bool compute_block(const std::uint8_t* const* in, const std::ptrdiff_t* in_step, std::complex<F>* out,
-                   std::ptrdiff_t count, Again again) {
+                   std::ptrdiff_t count, Again again, std::uint32_t& faults) {
   constexpr std::ptrdiff_t n = lanes<F>;
   constexpr bool two = op_info(op).nin == 2;
-  V<F> passed = all_lanes<F>();
+  V<F> unsettled = splat<F>(0), under = splat<F>(0);
   for (std::ptrdiff_t j = 0; j < count; j += n) {
     const Parts<F> a = load_parts<F, contiguous>(in[0], in_step[0], j);
     const Parts<F> b = two ? load_parts<F, contiguous>(in[1], in_step[1], j) : a;
     const Computed<F> c = compute_lanes<op, F>(a, b);
     store_parts<F>(out + j, c.r);
-    passed = both(passed, but_not(c.redo, screen_lanes<op, F>(a, b, c.r)));
+    const V<F> refused = but_not(but_not(c.redo, screen_lanes<op, F>(a, b, c.r)), all_lanes<F>());
+    if (mask_bits(refused) != 0) [[unlikely]]
+      settle<op, F>(a, b, c, refused, unsettled, under);
     if (const int redo = mask_bits(c.redo); redo != 0) [[unlikely]] {
       for (std::ptrdiff_t i = 0; i < n; ++i)
         if ((redo >> i) & 1) out[j + i] = again(j + i);
     }
   }
-  return mask_bits(passed) == (1 << n) - 1;
+  if (mask_bits(unsettled) != 0) return false;
+  if (mask_bits(under) != 0) faults |= fault_under;
+  return true;
 }
 
 }  // namespace quarvel_kernels::complex_blocks

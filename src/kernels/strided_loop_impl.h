@@ -370,9 +370,11 @@ inline void rounded_halves(const float* values, std::uint16_t* bits, Half* out) 
 
 // Computes a block into `block` and counts the elements the screen passes.
 // Its count is a constant: such a loop vectorises even where the compiler
-// will not add a remainder loop (-O2).
+// will not add a remainder loop (-O2). Where `settled_faults` is given, a
+// block whose flags the lanes settle counts as passed, its flags added there.
 template <class K, bool contiguous>
-std::size_t compute_block(const typename K::State& state, const BlockPlace& place, Block<K>& block) {
+std::size_t compute_block(const typename K::State& state, const BlockPlace& place, Block<K>& block,
+                          std::uint32_t* settled_faults = nullptr) {
   using A = typename K::A;
   using B = typename K::B;
   constexpr auto count = static_cast<std::ptrdiff_t>(block_size);
@@ -405,10 +407,14 @@ std::size_t compute_block(const typename K::State& state, const BlockPlace& plac
       K::compute(state, block_input<A, K, contiguous, 0>(place, block, j), b, r1, unused);
       return r1;
     };
-    return complex_blocks::compute_block<K::op, typename A::value_type, contiguous>(in, steps, block.first, count,
-                                                                                  again)
-               ? block_size
-               : 0;
+    std::uint32_t faults = 0;
+    if (!complex_blocks::compute_block<K::op, typename A::value_type, contiguous>(in, steps, block.first, count, again,
+                                                                                faults))
+      return 0;
+    // Settled flags are the whole block's: a masked block classifies its selected elements instead.
+    if (faults != 0 && settled_faults == nullptr) return 0;
+    if (settled_faults != nullptr) *settled_faults |= faults;
+    return block_size;
   }
   if constexpr (K::rounds_halves) {
     // The single-precision values, rounded to half all at once into the
@@ -683,7 +689,7 @@ LoopResult blockwise(const typename K::State& state, std::uint8_t* const* args, 
                            {args[K::nin] + offset(start, strides[K::nin]),
                             args[out2_arg] + offset(start, strides[out2_arg])},
                            {strides[K::nin], strides[out2_arg]}};
-    if (compute_block<K, contiguous>(state, place, block) != block_size)
+    if (compute_block<K, contiguous>(state, place, block, &result.faults) != block_size)
       result.faults |= classify_block<K, contiguous>(place, block, lanes_before);
     store_block<K, contiguous>(block, place);
   }

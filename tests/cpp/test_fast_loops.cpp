@@ -131,6 +131,64 @@ INSTANTIATE_TEST_SUITE_P(Operations, ComplexBlocks,
                                           testing::Values(DType::Complex64, DType::Complex128)),
                          complex_name);
 
+// Quotients and reciprocals of random operands whose parts range over every
+// exponent (subnormal, near the bottom and the top of the normal range, or
+// zero), runs of them side by side: every lane where the formula is dropped
+// for the scaled quotient, scaled or not. Each element's bits against the
+// element path, the run's flags against theirs together.
+class ComplexQuotients : public testing::TestWithParam<std::tuple<int, DType::Code>> {};
+
+TEST_P(ComplexQuotients, RandomOperandsOverTheWholeRangeGiveTheElementPathsBits) {
+  const Op op = static_cast<Op>(std::get<0>(GetParam()));
+  const DType dtype = std::get<1>(GetParam());
+  const bool single = dtype == DType::Complex64;
+  const std::size_t nin = op_info(op).nin, size = dtype.itemsize(), n = 1024;
+  std::mt19937_64 random(29);
+  // Exponents from the subnormals' bottom to the top, crowded at both ends.
+  const int low = single ? -149 : -1074, high = single ? 127 : 1023;
+  auto part = [&]() {
+    const std::uint64_t pick = random();
+    if (pick % 16 == 0) return (pick & 32) ? -0.0 : 0.0;
+    const int span = static_cast<int>(pick >> 8 & 7) < 3 ? 40 : high - low;
+    const int e = static_cast<int>(pick >> 11 & 1) ? low + static_cast<int>((pick >> 12) % span)
+                                                    : high - static_cast<int>((pick >> 12) % span);
+    const double m = 1 + static_cast<double>(pick >> 40) * 0x1p-24;
+    return ((pick >> 7) & 1 ? -1.0 : 1.0) * std::ldexp(m, e);
+  };
+  const DType ins[] = {dtype, dtype};
+  const StridedLoop loop = find_strided_loop(op, std::span(ins, nin), std::span(&dtype, 1));
+  ASSERT_NE(loop, nullptr);
+  for (int round = 0; round < 4; ++round) {
+    std::vector<Bytes> in(nin, Bytes(n * size));
+    std::vector<Scalar> values[2];
+    for (std::size_t k = 0; k < nin; ++k)
+      for (std::size_t i = 0; i < n; ++i) {
+        values[k].push_back(*Scalar(c128(part(), part())).cast(dtype));
+        std::memcpy(in[k].data() + i * size, bytes_of(values[k][i], dtype).data(), size);
+      }
+    Bytes results(n * size);
+    std::uint8_t* args[] = {in[0].data(), in[nin - 1].data(), results.data()};
+    if (nin == 1) args[1] = results.data();
+    const std::int64_t strides[] = {static_cast<std::int64_t>(size), static_cast<std::int64_t>(size),
+                                    static_cast<std::int64_t>(size)};
+    const LoopResult got = loop(args, strides, n, nullptr, 0);
+    std::uint32_t faults = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const Scalar probe[] = {values[0][i], values[nin - 1][i]};
+      const Expected want = element_path(op, std::span(probe, nin), dtype);
+      faults |= want.faults;
+      ASSERT_EQ(Bytes(results.data() + i * size, results.data() + (i + 1) * size), want.bits)
+          << call_text(op, std::span(probe, nin), {}) << ", element " << i;
+    }
+    ASSERT_EQ(flag_text(got.faults), flag_text(faults));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, ComplexQuotients,
+                         testing::Combine(testing::Values(static_cast<int>(Op::divide), static_cast<int>(Op::reciprocal)),
+                                          testing::Values(DType::Complex64, DType::Complex128)),
+                         complex_name);
+
 // Every float16 bit pattern as a probe in a run of two groups of eight, as
 // the first operand and as the second beside special values (a signalling
 // NaN stored quiet, as values are; its raw bits have a test of their own).

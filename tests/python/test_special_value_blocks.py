@@ -297,3 +297,143 @@ def test_subnormal_exactness_at_every_lane(element_path, name, code):
             steps.append(("ufunc", name, "call", refs, {}))
             steps.append(("ufunc", name, "call", tuple(r + ((slice(None, None, -1),),) for r in refs), {}))
     check(element_path, steps)
+
+
+# Complex quotients and reciprocals with parts below the normal range, among
+# blocks of exact subnormal results: one part subnormal and the other normal,
+# subnormal or zero, exact or not, each part of either sign, at lane positions
+# of every vector width. Exact results against `fractions`; a subnormal part
+# reports underflow; bits and flags against the element path.
+COMPLEX_FORMATS = {"c8": (-126, 24), "c16": (-1022, 53)}
+
+
+def complex_quotient_cases(name, code):
+    """(base pair, [case pairs]); a reciprocal's pairs have None for a divisor."""
+    e, p = COMPLEX_FORMATS[code]
+    two = math.ldexp
+    k = -e // 2  # a divisor whose square stays normal
+    if name == "reciprocal":
+        base = (complex(two(1, 1 - e), 0.0), None)
+        cases = [(complex(0.0, two(1, 1 - e)), None),  # exact, the real part zero
+                 (complex(two(1, 1 - e), two(1, 1 - e)), None),  # both parts subnormal, exact
+                 (complex(two(3, -e), 0.0), None),  # inexact
+                 (complex(two(1, -e), two(1, -3)), None),  # the smallest normal and a normal part
+                 (complex(two(1, 1 - e), 1.0), None),  # inexact, the other part below the subnormals
+                 (complex(1.0, two(3, -e)), None)]
+    else:
+        base = (complex(two(5, e - 3 + k), two(-3, e - 4 + k)), complex(two(1, k), 0.0))
+        cases = [(complex(two(3, e - 4 + k), two(5, e + 2 + k)), complex(two(1, k), 0.0)),  # one part normal
+                 (complex(two(3, e - 4 + k), 0.0), complex(two(1, k), 0.0)),  # the other zero
+                 (complex(two(1, e - p + 1 + k), two(-3, e - 2 + k)), complex(two(1, k), 0.0)),  # the smallest
+                 (complex(two(3, e + k), two(1, e - 3 + k)), complex(two(3, k), 0.0)),  # inexact
+                 (complex(two(3, e - 4 + k), two(1, e - 2 + k)), complex(two(1, k + 1), two(1, k + 1))),  # scaled, exact
+                 (complex(two(3, e - 4 + k), two(1, e + k)), complex(two(1, k), two(3, k))),  # scaled, inexact
+                 (complex(1.0, two(1, -3)), complex(0.0, two(1, 1 - e))),  # a divisor near the top
+                 (complex(two(7, e - p + 2), two(1, e)), complex(0.5, 0.0))]  # subnormal dividend parts
+    return base, cases
+
+
+def complex_rational(a, b):
+    """a / b exactly, 1 / a for no b."""
+    a, b = (1, a) if b is None else (a, b)
+    x, y = (Fraction(a.real), Fraction(a.imag)), (Fraction(b.real), Fraction(b.imag))
+    d = y[0] * y[0] + y[1] * y[1]
+    return (x[0] * y[0] + x[1] * y[1]) / d, (x[1] * y[0] - x[0] * y[1]) / d
+
+
+def representable(x, code):
+    fmt = "<f" if code == "c8" else "<d"
+    try:
+        return Fraction(struct.unpack(fmt, struct.pack(fmt, float(x)))[0]) == x
+    except OverflowError:
+        return False
+
+
+@pytest.mark.parametrize("name", ["divide", "reciprocal"])
+@pytest.mark.parametrize("code", list(COMPLEX_FORMATS))
+def test_complex_quotients_below_the_normal_range_at_every_lane(element_path, name, code):
+    base, cases = complex_quotient_cases(name, code)
+    dtype = COMPLEXES[code][0]
+    ufunc = getattr(q, name)
+    smallest_normal = math.ldexp(1, COMPLEX_FORMATS[code][0])
+    steps = []
+    for k, (a, b) in enumerate(cases):
+        for turn, (sr, si) in enumerate(itertools.product([1.0, -1.0], repeat=2)):
+            position = LANE_POSITIONS[(k * 5 + turn * 7) % len(LANE_POSITIONS)]
+            # Every other base pair with its parts' signs turned.
+            xs = [complex(base[0].real * (-1.0 if i % 3 == 0 else 1.0), base[0].imag * (-1.0 if i % 2 else 1.0))
+                  for i in range(N)]
+            xs[position] = complex(sr * a.real, si * a.imag)
+            operands = [q.array(xs, dtype=dtype)]
+            if b is not None:
+                operands.append(q.array([base[1]] * position + [b] + [base[1]] * (N - position - 1), dtype=dtype))
+            with q.errstate(all="ignore"):
+                result = ufunc(*operands)
+            got = result[position].item()
+            exact = complex_rational(xs[position], b)
+            if all(representable(part, code) for part in exact):
+                assert (Fraction(got.real), Fraction(got.imag)) == exact, (name, code, k, position)
+            if any(0 < abs(part) < smallest_normal for part in (got.real, got.imag)):
+                with q.errstate(all="ignore", under="raise"), pytest.raises(FloatingPointError):
+                    ufunc(*operands)
+            made = len(steps)
+            steps += [("array", spec(xs, dtype))]
+            if b is not None:
+                steps.append(("array", spec([base[1]] * position + [b] + [base[1]] * (N - position - 1), dtype)))
+            refs = tuple(("ref", made + j) for j in range(len(operands)))
+            steps.append(("ufunc", name, "call", refs, {}))
+            steps.append(("ufunc", name, "call", tuple(r + ((slice(None, None, -1),),) for r in refs), {}))
+    check(element_path, steps)
+
+
+def complex_underflow_probes(name, code):
+    """Operands (second None for one input) whose result has a subnormal part,
+    and (but for the reciprocal) operands whose nonzero product or quotient is zero."""
+    e = COMPLEX_FORMATS[code][0]
+    two = math.ldexp
+    half = e // 2
+    return {
+        "add": [(complex(two(1.5, e), 1.0), complex(-two(1, e), 0.5))],
+        "subtract": [(complex(1.0, two(1.5, e)), complex(0.5, two(1, e)))],
+        "multiply": [(complex(two(1, half - 3), 0.0), complex(two(1.5, half), 0.0)),
+                     (complex(0.0, two(1, half - 40)), complex(two(1, half - 40), 0.0))],
+        "divide": [(complex(0.0, two(1.5, e + 7)), complex(two(1, 10), 0.0)),
+                   (complex(two(1, e), 0.0), complex(two(1, 100), 0.0))],
+        "square": [(complex(two(1.5, half - 2), 0.0), None), (complex(two(1, half - 40), 0.0), None)],
+        "reciprocal": [(complex(0.0, two(1.5, -e)), None)],
+    }[name]
+
+
+# Blocks whose only refused elements underflow (a subnormal part, or a zero
+# from nonzero operands), at each lane of a vector and across a block's edge:
+# the call reports underflow, a call whose mask leaves the element out does
+# not, and everything else is the element path's.
+@pytest.mark.parametrize("name", ["add", "subtract", "multiply", "divide", "square", "reciprocal"])
+@pytest.mark.parametrize("code", list(COMPLEX_FORMATS))
+def test_complex_blocks_that_only_underflow(element_path, name, code):
+    dtype = COMPLEXES[code][0]
+    ufunc = getattr(q, name)
+    steps = []
+    for k, (a, b) in enumerate(complex_underflow_probes(name, code)):
+        for position in [0, 1, 2, 3, 255, 256, 299]:
+            xs = [ordinary(code, i) for i in range(N)]
+            ys = [ordinary(code, i + 3) for i in range(N)]
+            xs[position] = a
+            if b is not None:
+                ys[position] = b
+            operands = [q.array(xs, dtype=dtype)] + ([] if b is None else [q.array(ys, dtype=dtype)])
+            left_out = q.array([i != position for i in range(N)])
+            with q.errstate(all="raise"):
+                with pytest.raises(FloatingPointError, match="underflow"):
+                    ufunc(*operands)
+                ufunc(*operands, where=left_out, out=q.zeros(N, dtype=dtype))
+            made = len(steps)
+            steps += [("array", spec(xs, dtype)), ("array", spec(ys, dtype)),
+                      ("array", spec([i != position for i in range(N)], "bool")),
+                      ("array", spec([i % 3 == position % 3 for i in range(N)], "bool"))]
+            refs = (("ref", made),) if b is None else (("ref", made), ("ref", made + 1))
+            steps.append(("ufunc", name, "call", refs, {}))
+            steps.append(("ufunc", name, "call", tuple(r + ((slice(None, None, -1),),) for r in refs), {}))
+            for mask in (made + 2, made + 3):
+                steps.append(("ufunc", name, "call", refs, {"where": ("ref", mask), "out": ("ref", made)}))
+    check(element_path, steps)
