@@ -1,11 +1,14 @@
 """Subscripts: reading (basic views, advanced copies, scalar results) and
 assignment (every key and value form, broadcasting, overlap, refusals that
 write nothing). Oracle: the same keys on nested Python lists."""
+import math
+
 import pytest
 from hypothesis import given, strategies as st
 
 import quarvel as q
-from helpers import COMPLEX_DISCARD, LIMITS, NOT_NUMERIC, as_errors, record, grid, raises, shares_buffer, to_python, tolist
+from helpers import (COMPLEX_DISCARD, LIMITS, NOT_NUMERIC, as_errors, flat, record, grid, raises, shares_buffer,
+                     to_python, tolist)
 
 BAD_KEY = "indices must be integers, slices, ellipsis, None, or integer arrays"
 BAD_MASK = "boolean index shape did not match the indexed array dimensions"
@@ -117,6 +120,24 @@ def test_placement_of_advanced_dimensions(key, shape):
 def test_gathered_copies_put_the_index_dimensions_outermost(shape, key, strides):
     assert grid(*shape)[key].strides == strides
 
+
+# A mask over several axes may be read as one run of positions only where
+# those axes lie evenly in memory; views whose neighbouring axes happen to
+# multiply alike must still be read axis by axis.
+@pytest.mark.parametrize("shape, view", [
+    ((4, 3, 4), (slice(None), slice(None), slice(0, 2))), ((2, 3, 4), (slice(None), slice(None), slice(0, 2))),
+    ((3, 3, 2), (slice(None), slice(None, None, -1), slice(None))), ((4, 3, 4), (slice(None), slice(None), slice(None, None, 2))),
+    ((3, 2, 3), (slice(None), slice(None), slice(None))), ((4, 4, 2, 2), (slice(None), slice(0, 2), slice(None), slice(None)))])
+def test_masks_over_inner_axes_of_a_view(shape, view):
+    v = grid(*shape)[view]
+    inner = v.shape[1:]
+    mask_values = [i % 3 != 1 for i in range(math.prod(inner))]
+    mask = q.array(mask_values).reshape(inner)
+    rows = to_python(v)
+    for lead in range(v.shape[0]):
+        expected = [x for x, keep in zip(flat(rows[lead]), mask_values) if keep]
+        assert to_python(v[lead, mask]) == expected
+        assert to_python(v[lead:lead + 1, mask]) == [expected]
 
 def test_empty_nested_lists_are_masks_over_all_their_dimensions():
     a = q.zeros((1, 0, 2))
