@@ -490,17 +490,6 @@ template <Op op, class F>
   return settled;
 }
 
-// Adds the refused lanes the lanes do not settle to `unsettled`, and those
-// that underflow to `under`. Out of line, as careful_quotient.
-template <Op op, class F>
-[[gnu::noinline]] void settle(const Parts<F>& a, const Parts<F>& b, const Computed<F>& c, V<F> refused,
-                              V<F>& unsettled, V<F>& under) {
-  V<F> low;
-  const V<F> settled = but_not(c.redo, settled_lanes<op, F>(a, b, c.r, low));
-  unsettled = either(unsettled, but_not(settled, refused));
-  under = either(under, both(refused, low));
-}
-
 // Computes the block of `count` elements whose operands start at in[k],
 // in_step[k] bytes apart, into out: the form's exact results. `again(j)`
 // recomputes element j by the element form. Whether the lanes settled the
@@ -512,19 +501,32 @@ bool compute_block(const std::uint8_t* const* in, const std::ptrdiff_t* in_step,
                    std::ptrdiff_t count, Again again, std::uint32_t& faults) {
   constexpr std::ptrdiff_t n = lanes<F>;
   constexpr bool two = op_info(op).nin == 2;
-  V<F> unsettled = splat<F>(0), under = splat<F>(0);
+  V<F> passed = all_lanes<F>();
   for (std::ptrdiff_t j = 0; j < count; j += n) {
     const Parts<F> a = load_parts<F, contiguous>(in[0], in_step[0], j);
     const Parts<F> b = two ? load_parts<F, contiguous>(in[1], in_step[1], j) : a;
     const Computed<F> c = compute_lanes<op, F>(a, b);
     store_parts<F>(out + j, c.r);
-    const V<F> refused = but_not(but_not(c.redo, screen_lanes<op, F>(a, b, c.r)), all_lanes<F>());
-    if (mask_bits(refused) != 0) [[unlikely]]
-      settle<op, F>(a, b, c, refused, unsettled, under);
+    passed = both(passed, but_not(c.redo, screen_lanes<op, F>(a, b, c.r)));
     if (const int redo = mask_bits(c.redo); redo != 0) [[unlikely]] {
       for (std::ptrdiff_t i = 0; i < n; ++i)
         if ((redo >> i) & 1) out[j + i] = again(j + i);
     }
+  }
+  if (mask_bits(passed) == (1 << n) - 1) [[likely]]
+    return true;
+  // A refused block, read again with its results as written (those redone
+  // included): settled where every refused lane is.
+  V<F> unsettled = splat<F>(0), under = splat<F>(0);
+  for (std::ptrdiff_t j = 0; j < count; j += n) {
+    const Parts<F> a = load_parts<F, contiguous>(in[0], in_step[0], j);
+    const Parts<F> b = two ? load_parts<F, contiguous>(in[1], in_step[1], j) : a;
+    const Parts<F> r = load_parts<F, true>(reinterpret_cast<const std::uint8_t*>(out), 2 * sizeof(F), j);
+    const V<F> refused = but_not(screen_lanes<op, F>(a, b, r), all_lanes<F>());
+    V<F> low;
+    const V<F> settled = settled_lanes<op, F>(a, b, r, low);
+    unsettled = either(unsettled, but_not(settled, refused));
+    under = either(under, both(refused, low));
   }
   if (mask_bits(unsettled) != 0) return false;
   if (mask_bits(under) != 0) faults |= fault_under;
