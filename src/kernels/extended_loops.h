@@ -40,6 +40,7 @@
 #include "kernels/loop_entries.h"
 #include "kernels/loop_rules.h"
 #include "kernels/mask_blocks.h"
+#include "kernels/stored_exactness.h"
 #include "kernels/strided_loop_table.h"
 #include "kernels/strided_loops.h"
 #include "longdouble/ld_typed.h"
@@ -656,6 +657,25 @@ struct Kernel {
     }
   }
 
+  // Where the operands lie in their forms, whether a subnormal result of a
+  // product, square, quotient or reciprocal is exact is read from them. Such
+  // a result comes from finite nonzero operands, and of these operations'
+  // rules only the exactness reads it (the zero rules want a zero operand, the
+  // flush to zero a zero result): its flags are that test's alone.
+  template <class X, class Y>
+  static constexpr bool exact_from_forms = [] {
+    constexpr FaultRule rule = fault_rule(op);
+    if constexpr (!classify_detail::is_stored_row<rule.exact> || nout != 1 || !std::is_same_v<R1, Extended> ||
+                  !std::is_same_v<A, Extended> || !std::is_same_v<B, Extended>) {
+      return false;
+    } else {
+      static_assert(!rule.log_add_exp && !rule.quotient_underflow && !rule.small_cosine &&
+                    (rule.zero == ZeroRule::none || rule.zero == ZeroRule::division ||
+                     rule.zero == ZeroRule::zero_input));
+      return requires(X x, Y y) { x.form, y.form; };
+    }
+  }();
+
   template <class X, class Y>
   [[gnu::always_inline]] static std::uint32_t classify(const X& x, const Y& y, R1 r1, R2 r2, Settled s1, Settled s2) {
     if (nan_carried(s1, x, y)) return 0;
@@ -663,6 +683,12 @@ struct Kernel {
     if constexpr (nout == 2) quiet = quiet && result_quiet(s2, x, y);
     if (quiet) [[likely]]
       return 0;
+    if constexpr (exact_from_forms<X, Y>) {
+      if (!s1.zero && std::fabs(r1.value) < std::numeric_limits<long double>::min()) {
+        constexpr ExactRow row = fault_rule(op).exact;
+        return classify_detail::stored_row_is_exact<row>(x.form, nin == 2 ? y.form : x.form) ? 0 : fault_under;
+      }
+    }
     // Inline: handed to a function, each long double would go through memory.
     const A a = x.value();
     if constexpr (nin == 2) return classify_detail::typed_faults<op>(a, y.value(), r1, r2);

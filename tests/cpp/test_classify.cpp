@@ -10,6 +10,8 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <string>
@@ -17,6 +19,7 @@
 
 #include "kernel_test_values.h"
 #include "kernels/classify.h"
+#include "kernels/stored_exactness.h"
 #include "storage/float16.h"
 
 namespace {
@@ -313,5 +316,89 @@ TEST(TypedClassification, ExactnessOfSubnormalResultsIsTheRuleCores) {
     EXPECT_EQ(f.mismatches, 0) << "first: " << f.first;
     EXPECT_GT(f.exact, 100);
     EXPECT_GT(f.inexact, 100);
+  }
+}
+
+// The exactness of extended subnormal results read from the operands' stored
+// forms, against the test on the values: results rounded as the loops round
+// them, exact and inexact, both signs, subnormal operands and operands of far
+// apart exponents (one near 2^60, the other near the bottom of the range).
+namespace stored_forms {
+
+struct Tally {
+  long mismatches = 0, exact = 0, inexact = 0;
+  std::string first;
+};
+
+// +-(1 + k 2^(1 - bits)) 2^e with up to 64 significant bits, rounded where e
+// falls below the normal range.
+long double random_extended(std::mt19937_64& random, int e) {
+  const int bits = 1 + static_cast<int>(random() % 64);
+  const std::uint64_t kept = bits == 64 ? ~std::uint64_t{0} : ~(~std::uint64_t{0} >> bits);
+  const std::uint64_t m = (random() | std::uint64_t{1} << 63) & kept;
+  const long double x = std::ldexp(static_cast<long double>(m), e - 63);
+  return random() % 2 ? -x : x;
+}
+
+template <ExactRow row>
+void check(Tally& tally, long double a, long double b) {
+  using classify_detail::typed_row_is_exact;
+  const long double v = row == ExactRow::product    ? a * b
+                        : row == ExactRow::square   ? a * a
+                        : row == ExactRow::quotient ? a / b
+                                                    : 1 / a;
+  if (v == 0 || !(std::fabs(v) < std::numeric_limits<long double>::min())) return;
+  std::uint8_t form_a[16] = {}, form_b[16] = {};
+  std::memcpy(form_a, &a, 10);
+  std::memcpy(form_b, &b, 10);
+  const bool want = typed_row_is_exact<row, true, long double>(true, v, a, b);
+  ++(want ? tally.exact : tally.inexact);
+  if (classify_detail::stored_row_is_exact<row>(form_a, form_b) == want || tally.mismatches++ != 0) return;
+  char text[96];
+  std::snprintf(text, sizeof text, "%La, %La -> %La", a, b, v);
+  tally.first = text;
+}
+
+}  // namespace stored_forms
+
+TEST(TypedClassification, ExtendedExactnessFromStoredFormsIsTheValuesOwn) {
+  using namespace stored_forms;
+  std::mt19937_64 random(0x2930);
+  Tally product, square, quotient, reciprocal;
+  const long double smallest = std::numeric_limits<long double>::denorm_min();
+  const long double normal = std::numeric_limits<long double>::min();
+  const long double edges[] = {smallest, 3 * smallest, normal, normal - smallest, normal + smallest, 1.0L,
+                               std::ldexp(1.0L, 60), std::ldexp(1.0L, -63) * 3, std::ldexp(1.0L, 16383)};
+  for (const long double x : edges)
+    for (const long double y : edges)
+      for (const long double s : {1.0L, -1.0L}) {
+        check<ExactRow::product>(product, s * x, y);
+        check<ExactRow::product>(product, s * x, y / 3);
+        check<ExactRow::quotient>(quotient, s * x, y);
+        check<ExactRow::quotient>(quotient, s * x, 3 * y);
+        check<ExactRow::square>(square, s * x, s * x);
+        check<ExactRow::reciprocal>(reciprocal, s * x, s * x);
+      }
+  for (int i = 0; i < 20000; ++i) {
+    // Results from just above the normal range's bottom down past the smallest subnormal.
+    const int total = -16381 - static_cast<int>(random() % 68);
+    // Split evenly, or one operand anywhere from 2^63 down to the bottom of the range.
+    const int eb = random() % 2 ? total / 2 + static_cast<int>(random() % 5) - 2
+                                : -16445 + static_cast<int>(random() % (16445 + 63));
+    check<ExactRow::product>(product, random_extended(random, total - eb), random_extended(random, eb));
+    check<ExactRow::square>(square, random_extended(random, total / 2 + static_cast<int>(random() % 3) - 1), 0);
+    // A dividend from the bottom of the range up to 2^63, the divisor placing the quotient.
+    const int ea = -16445 + static_cast<int>(random() % (16445 + 63));
+    if (ea - total <= 16383)
+      check<ExactRow::quotient>(quotient, random_extended(random, ea), random_extended(random, ea - total));
+    // Reciprocals of the top of the range: exact only for powers of two.
+    const int top = 16381 + static_cast<int>(random() % 3);
+    const long double big = random_extended(random, top);
+    check<ExactRow::reciprocal>(reciprocal, random() % 3 ? big : std::ldexp(std::copysign(1.0L, big), top), 0);
+  }
+  for (const Tally* t : {&product, &square, &quotient, &reciprocal}) {
+    EXPECT_EQ(t->mismatches, 0) << "first: " << t->first;
+    EXPECT_GT(t->exact, 100);
+    EXPECT_GT(t->inexact, 100);
   }
 }

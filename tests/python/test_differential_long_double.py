@@ -6,6 +6,7 @@ float holds are made inside each case: sums of two floats, scaled by powers
 of two (ldexp), signs set by copysign."""
 import itertools
 import math
+from fractions import Fraction
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -397,4 +398,66 @@ def test_casts_beyond_the_doubles_warn_once(element_path, code, target):
     if code == "g" or target[0] == "c":
         assert [r[1] for r in report[warned:quiet - 1]] == [OVERFLOW] * (quiet - 1 - warned)
         assert all(r[1] == [] for r in report[quiet:-1])
+    assert report == element_path(steps)
+
+
+# --- exactness of subnormal products and quotients ----------------------------------------
+
+UNIT = Fraction(1, 2 ** 16445)  # the smallest subnormal; the smallest normal is 2^63 of it
+TOP = 2 ** 64 - 1
+# Operand pairs ((m, e), (m, e)), each m * 2^e: results at the smallest subnormal and the
+# smallest normal, exact or one place short of exact, operands far apart or subnormal.
+EXACTNESS = {
+    "multiply": [
+        ((3, -16445), (1, 0)), ((3, -16445), (1, -1)), ((1, -16445), (1, -1)),  # subnormal operands
+        ((5, -16440), (3, 55)), ((1, 61), (3, -16445)), ((TOP, -3), (1, -16445)),  # far apart
+        ((2 ** 63 - 1, -16000), (1, -445)),  # the largest subnormal
+        ((TOP, -16063), (1, -383)), ((TOP - 2, -16063), (1, -383)),  # half a unit below the smallest normal, or 1.5
+        ((TOP, -63), (1, -16384)), ((TOP, -8286), (TOP, -8286)),  # every bit of both
+        ((2 ** 31 + 1, -8222), (2 ** 31 + 3, -8223)), ((2 ** 31 + 1, -8222), (2 ** 31 + 3, -8224)),
+    ],
+    "divide": [
+        ((5, -16445), (5, 0)), ((5, -16445), (5, 1)), ((5, -16445), (5, -1)), ((7, -16445), (3, -2)),
+        ((1, -1), (1, 16383)), ((3, -1), (3, 16382)), ((3, -2), (5, 16381)), ((1, 0), (3, 16382)),  # divisors near the top
+        ((3 * (2 ** 62 + 1), -16063), (3, 382)), ((3 * (2 ** 62 + 1), -16063), (3, 383)),
+        ((3 * (2 ** 62 + 1) + 2, -16063), (3, 382)),
+        ((2 ** 63 + 1, -16445), (2 ** 63 + 1, -63)), ((2 ** 63 + 1, -16445), (2 ** 63 + 3, -63)),  # the smallest normal
+    ],
+}
+
+
+def exact_of(m, e):
+    return m * Fraction(2) ** e
+
+
+def subnormal_underflows(exact):
+    """The rounded result (ties to even) is below the smallest normal and not `exact`."""
+    units = round(exact / UNIT)
+    return exact != 0 and units * UNIT != exact and abs(units) < 2 ** 63
+
+
+@pytest.mark.parametrize("name", list(EXACTNESS))
+def test_float128_subnormal_exactness(element_path, name):
+    """Each pair with either sign on each operand, between two exact pairs, as one call of three
+    elements: underflow where the rational result rounds to a subnormal that is not it."""
+    pairs = [(a, b) for a, b in EXACTNESS[name]]
+    signed = [((a[0] * sa, a[1]), (b[0] * sb, b[1])) for a, b in pairs for sa, sb in itertools.product([1, -1], repeat=2)]
+    base = ((3, -16445), (1, 0)) if name == "multiply" else ((9, -16445), (3, 0))
+    laid = [p for pair in signed for p in (base, pair, base)]
+
+    def parts(m, e):
+        return (float(abs(m) >> 11 << 11), float(abs(m) & 0x7FF), e, math.copysign(1.0, m))
+    steps = []
+    x = long_double_steps(steps, [parts(*a) for a, _ in laid], "g", False)
+    y = long_double_steps(steps, [parts(*b) for _, b in laid], "g", False)
+    first = len(steps)
+    for k in range(len(signed)):
+        cut = slice(3 * k, 3 * k + 3)
+        steps.append(("ufunc", name, "call", (("ref", x, cut), ("ref", y, cut)), {}))
+    steps.append(("ufunc", name, "call", (("ref", x), ("ref", y)), {}))
+    report = run_case(steps)
+    for k, (a, b) in enumerate(signed):
+        exact = exact_of(*a) * exact_of(*b) if name == "multiply" else exact_of(*a) / exact_of(*b)
+        faults = [f[0] for f in report[first + k][2]]
+        assert faults == (["underflow"] if subnormal_underflows(exact) else []), (a, b)
     assert report == element_path(steps)

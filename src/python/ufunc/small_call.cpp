@@ -213,16 +213,21 @@ bool plain_single_axis(PyObject* axis) {
   return overflow == 0 && (value == 0 || value == -1);
 }
 
-// The one keyword of a small call or reduction, when it is exactly `key`;
-// null for no keywords; nullopt for any other, and for a key that is not an
-// exact str (whose comparison could run user code: the engine's to serve).
-std::optional<PyObject*> only_keyword(PyObject* kwargs, const char* key) {
-  if (!kwargs || PyDict_Size(kwargs) == 0) return nullptr;
+// The `out` keyword of a call whose only keyword it is; null for no
+// keywords; nullopt for any other, and for a key that is not an exact str
+// (whose comparison could run user code: the engine's to serve). The names a
+// call written out gives are told apart by identity, in one walk of the dict.
+std::optional<PyObject*> only_out_keyword(PyObject* kwargs) {
+  static InternedTexts<8> keys({"out", "where", "casting", "order", "dtype", "subok", "signature", "sig"});
+  if (!kwargs) return nullptr;
+  const Py_ssize_t size = PyDict_Size(kwargs);
+  if (size == 0) return nullptr;
   Py_ssize_t position = 0;
   PyObject* name;
   PyObject* value;
-  if (PyDict_Size(kwargs) != 1 || !PyDict_Next(kwargs, &position, &name, &value)) return std::nullopt;
-  if (!PyUnicode_CheckExact(name) || PyUnicode_CompareWithASCIIString(name, key) != 0) return std::nullopt;
+  if (size != 1 || !PyDict_Next(kwargs, &position, &name, &value)) return std::nullopt;
+  if (const int which = keys.identity(name); which >= 0) return which == 0 ? std::optional(value) : std::nullopt;
+  if (!PyUnicode_CheckExact(name) || PyUnicode_CompareWithASCIIString(name, "out") != 0) return std::nullopt;
   return value;
 }
 
@@ -388,16 +393,7 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
 std::optional<PyObject*> small_call(Op op, std::string_view name, std::size_t nin, PyObject* const* args,
                                     std::size_t given, PyObject* kwargs) {
   if ((given != nin && given != nin + 1) || nin > max_inputs) return std::nullopt;
-  // The call's other keywords, as a call written out names them, are told
-  // apart from `out` by identity alone.
-  static InternedTexts<8> keys({"out", "where", "casting", "order", "dtype", "subok", "signature", "sig"});
-  if (kwargs && PyDict_Size(kwargs) == 1) {
-    Py_ssize_t position = 0;
-    PyObject* key;
-    PyObject* value;
-    if (PyDict_Next(kwargs, &position, &key, &value) && keys.identity(key) > 0) return std::nullopt;
-  }
-  const std::optional<PyObject*> out = only_keyword(kwargs, "out");
+  const std::optional<PyObject*> out = only_out_keyword(kwargs);
   if (!out) return std::nullopt;
   // A positional output is the `out` keyword given another way; both is the engine's error.
   if (given == nin + 1) {
