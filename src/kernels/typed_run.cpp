@@ -144,22 +144,31 @@ bool loop_may_refuse(Op op, std::span<const DType> loop_inputs) {
 }
 
 Result<void> RunLocks::acquire(const BorrowedRun& run) {
+  // Each buffer once, for writing when any output lives in it.
   std::array<std::pair<LockedBuffer*, bool>, max_buffers> wanted;
   std::size_t count = 0;
   auto add = [&](const RunPart& operand, bool write) {
-    if (operand.view && operand.view->buffer && count < wanted.size())
-      wanted[count++] = {operand.view->buffer.get(), write};
+    if (!operand.view || !operand.view->buffer) return;
+    LockedBuffer* buffer = operand.view->buffer.get();
+    for (std::size_t i = 0; i < count; ++i)
+      if (wanted[i].first == buffer) {
+        wanted[i].second = wanted[i].second || write;
+        return;
+      }
+    if (count < wanted.size()) wanted[count++] = {buffer, write};
   };
   for (const RunPart& output : run.outputs) add(output, true);
   for (const RunPart& input : run.inputs) add(input, false);
   if (run.mask) add(*run.mask, false);
-  // One guard per buffer, taken in address order (writers first within a
-  // buffer). Five at most: sorted by insertion.
-  auto before = [](const auto& a, const auto& b) { return a.first != b.first ? a.first < b.first : a.second > b.second; };
-  for (std::size_t i = 1; i < count; ++i)
-    for (std::size_t k = i; k > 0 && before(wanted[k], wanted[k - 1]); --k) std::swap(wanted[k], wanted[k - 1]);
+  // Taken in address order. Folds and conversions hold one or two buffers:
+  // one compare orders them.
+  if (count == 2) {
+    if (wanted[1].first < wanted[0].first) std::swap(wanted[0], wanted[1]);
+  } else {
+    for (std::size_t i = 1; i < count; ++i)
+      for (std::size_t k = i; k > 0 && wanted[k].first < wanted[k - 1].first; --k) std::swap(wanted[k], wanted[k - 1]);
+  }
   for (std::size_t i = 0; i < count; ++i) {
-    if (i > 0 && wanted[i].first == wanted[i - 1].first) continue;
     Held& held = held_.emplace_back();
     held.buffer = wanted[i].first;
     if (wanted[i].second) {
@@ -205,15 +214,28 @@ Result<std::uint32_t> run_borrowed(const BorrowedRun& run) {
   std::array<const std::int64_t*, max_operands> strides{};
   static const Strides no_strides(quarvel_storage::max_dimensions + 1, 0);
   strides.fill(no_strides.data());
+  // A view met again (a fold's running values, read and written) keeps the
+  // base found for it the first time.
+  std::array<const View*, max_operands> found_views{};
+  std::array<std::uint8_t*, max_operands> found_bases{};
+  std::array<bool, max_operands> found_checked{};  // its layout checked, not taken as fresh
+  std::size_t found = 0;
   auto place = [&](std::size_t slot, const RunPart& operand) -> Result<void> {
     if (!operand.view) {
       bases[slot] = const_cast<std::uint8_t*>(operand.value);
       return {};
     }
-    auto base = locks.base(*operand.view, operand.fresh);
-    if (!base) return fail(base.error());
+    std::size_t k = 0;
+    while (k < found && (found_views[k] != operand.view || !(operand.fresh || found_checked[k]))) ++k;
+    if (k == found) {
+      auto base = locks.base(*operand.view, operand.fresh);
+      if (!base) return fail(base.error());
+      found_views[found] = operand.view;
+      found_checked[found] = !operand.fresh;
+      found_bases[found++] = *base;
+    }
     // An empty buffer has no base to move.
-    bases[slot] = *base ? *base + operand.shift : *base;
+    bases[slot] = found_bases[k] ? found_bases[k] + operand.shift : found_bases[k];
     strides[slot] = operand.strides;
     return {};
   };

@@ -89,9 +89,9 @@ struct BorrowedRun {
   StridedLoop kernel = nullptr;
 };
 
-// The buffers of a run, each locked once: for writing when an output lives in
-// it, in address order (writers first within a buffer). At most one per
-// operand, held in place (a run allocates no lock list).
+// The buffers of a run, each locked once (for writing when an output lives in
+// it), in address order. At most one per operand, held in place (a run
+// allocates no lock list).
 class RunLocks {
  public:
   // At most two inputs, two outputs and a mask.

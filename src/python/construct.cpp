@@ -182,9 +182,35 @@ constexpr Param construct_params[] = {
     {"order", ParamKind::PositionalOrKeyword, false},
 };
 
+// Lengths up to this take the one-step vector of zeros(n) below.
+constexpr long long short_zeros_length = 1024;
+
+// zeros(n) or empty(n) for a small n, the commonest call: a float64 vector
+// made in one step, with no shape list, order text or layout to work out.
+// Null with no error set for any other argument (bools, negative or large
+// lengths), which the general path checks and reports.
+PyObject* short_zeros(PyObject* length_object) {
+  if (!PyLong_CheckExact(length_object)) return nullptr;
+  int overflow = 0;
+  const long long length = PyLong_AsLongLongAndOverflow(length_object, &overflow);
+  if (overflow != 0 || length < 0 || length > short_zeros_length) return nullptr;
+  const auto count = static_cast<std::uint64_t>(length);
+  auto fill = [](std::uint8_t* first, const void* context) {
+    const auto bytes = *static_cast<const std::uint64_t*>(context) * sizeof(double);
+    if (bytes > 0) std::memset(first, 0, bytes);
+  };
+  auto view = View::filled_vector(DType::Float64, ByteOrder::Native, count, fill, &count);
+  // A failure (out of memory) is reported as the general path would.
+  if (!view) return raise_storage_error(view.error());
+  return new_array_object(std::move(*view), std::nullopt);
+}
+
 // empty and zeros: both give zero-filled storage.
 PyObject* construct(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (nargs == 1 && !kwnames)
+      if (PyObject* made = short_zeros(args[0])) return made;
+    if (PyErr_Occurred()) return nullptr;
     PyObject* bound[3] = {};
     if (nargs == 1 && !kwnames) bound[0] = args[0];
     else if (!parse_arguments(Signature{name, construct_params}, CallArgs::from_vector(args, nargs, kwnames), bound))

@@ -7,7 +7,7 @@ import pytest
 
 import quarvel as q
 from element_path import check
-from helpers import raises
+from helpers import LIMITS, raises, shares_buffer, tolist
 
 
 def made(values, dtype, views=()):
@@ -181,3 +181,38 @@ def test_arrays_from_lists_of_float_subclasses_and_deep_nesting():
     raises(ValueError, None, q.array, [deep])
     raises(ValueError, "input sequence is ragged", q.array, [[1.0, 2.0], [3.0]])
     raises(OverflowError, "Python int is outside the supported 64-bit numeric range", q.array, [1.0, 2**64])
+
+
+class Length(int):
+    pass
+
+
+class Index:
+    def __index__(self):
+        return 3
+
+
+def layout(a):
+    return (a.shape, a.strides, a.dtype.name, a.dtype.char, a.dtype.byteorder, a.c_contiguous, a.f_contiguous,
+            a.writeable, tolist(a))
+
+
+# zeros(n) with a plain int up to 1024 is made in one step; each result must
+# be what a one-axis shape gives, and every other argument keeps its own road
+@pytest.mark.parametrize("function", [q.zeros, q.empty])
+@pytest.mark.parametrize("length", [0, 1, 3, 1024, 1025, Length(2), Index()])
+def test_zeros_of_a_length_as_a_one_axis_shape(function, length):
+    a, b = function(length), function((length,))
+    assert layout(a) == layout(b) and a.shape == (int(length.__index__()),)
+    assert a.size == 0 or not shares_buffer(a, function(length))
+
+
+@pytest.mark.parametrize("length, error, text", [
+    (-1, ValueError, "negative dimensions are not allowed"), (-(2**63), ValueError, "negative dimensions are not allowed"),
+    (2**63, OverflowError, None), (-(2**64), OverflowError, None), (True, TypeError,
+     "shape dimensions must be integers, not booleans"), (False, TypeError, "shape dimensions must be integers, not booleans"),
+    (2**59, MemoryError, "array allocation failed"), (2**61, ValueError, LIMITS), (1.0, TypeError, None),
+    ("3", TypeError, None)])
+def test_zeros_of_a_bad_length_refused_as_before(length, error, text):
+    for function in (q.zeros, q.empty):
+        assert str(raises(error, text, function, length)) == str(raises(error, text, function, (length,)))
