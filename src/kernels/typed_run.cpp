@@ -214,28 +214,15 @@ Result<std::uint32_t> run_borrowed(const BorrowedRun& run) {
   std::array<const std::int64_t*, max_operands> strides{};
   static const Strides no_strides(quarvel_storage::max_dimensions + 1, 0);
   strides.fill(no_strides.data());
-  // A view met again (a fold's running values, read and written) keeps the
-  // base found for it the first time.
-  std::array<const View*, max_operands> found_views{};
-  std::array<std::uint8_t*, max_operands> found_bases{};
-  std::array<bool, max_operands> found_checked{};  // its layout checked, not taken as fresh
-  std::size_t found = 0;
   auto place = [&](std::size_t slot, const RunPart& operand) -> Result<void> {
     if (!operand.view) {
       bases[slot] = const_cast<std::uint8_t*>(operand.value);
       return {};
     }
-    std::size_t k = 0;
-    while (k < found && (found_views[k] != operand.view || !(operand.fresh || found_checked[k]))) ++k;
-    if (k == found) {
-      auto base = locks.base(*operand.view, operand.fresh);
-      if (!base) return fail(base.error());
-      found_views[found] = operand.view;
-      found_checked[found] = !operand.fresh;
-      found_bases[found++] = *base;
-    }
+    auto base = locks.base(*operand.view, operand.fresh);
+    if (!base) return fail(base.error());
     // An empty buffer has no base to move.
-    bases[slot] = found_bases[k] ? found_bases[k] + operand.shift : found_bases[k];
+    bases[slot] = *base ? *base + operand.shift : *base;
     strides[slot] = operand.strides;
     return {};
   };
