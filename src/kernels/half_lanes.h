@@ -213,32 +213,37 @@ template <Op op>
   return _mm256_movemask_ps(m) != 0 ? flag : 0u;
 }
 
-// The value tests of eight lanes, as lane masks (float16 values held as floats).
-struct LaneFacts {
-  __m256 nan, infinite, finite, zero, subnormal;
-};
-[[QUARVEL_HALF_LANES]] inline LaneFacts lane_facts(__m256 x) {
-  const __m256 magnitude = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), x);
-  const __m256 zero = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_EQ_OQ);
-  return {_mm256_cmp_ps(x, x, _CMP_UNORD_Q), _mm256_cmp_ps(magnitude, _mm256_set1_ps(std::numeric_limits<float>::infinity()), _CMP_EQ_OQ),
-          _mm256_cmp_ps(magnitude, _mm256_set1_ps(65504.0f), _CMP_LE_OQ), zero,
-          _mm256_andnot_ps(zero, _mm256_cmp_ps(magnitude, _mm256_set1_ps(0x1p-14f), _CMP_LT_OQ))};
-}
-
 [[QUARVEL_HALF_LANES]] inline __m256 equal_lanes(__m256 x, __m256 y) { return _mm256_cmp_ps(x, y, _CMP_EQ_OQ); }
 
-// Where a subnormal result v is the exact value of op: the products of two
-// halves are exact in single precision, and a sum rounding to a half
-// subnormal is exact.
+// The single-precision value a rounded float16 result v of a sum,
+// difference, product or square rounds: exact in single precision for
+// finite halves wherever v is zero or subnormal (a product of two 11-bit
+// significands fits in 24 bits; such a sum or difference is a multiple of
+// 2^-24 below 2^-14), and infinite or NaN beside an infinite or NaN operand.
+template <Op op>
+inline constexpr bool rounds_exact_float = [] {
+  using enum ExactRow;
+  constexpr ExactRow row = fault_rule(op).exact;
+  return row == sum || row == difference || row == product || row == square;
+}();
+
+template <Op op>
+[[QUARVEL_HALF_LANES]] inline __m256 exact_float_lanes(__m256 a, __m256 b) {
+  using enum ExactRow;
+  constexpr ExactRow row = fault_rule(op).exact;
+  if constexpr (row == sum) return _mm256_add_ps(a, b);
+  else if constexpr (row == difference) return _mm256_sub_ps(a, b);
+  else if constexpr (row == product) return _mm256_mul_ps(a, b);
+  else return _mm256_mul_ps(a, a);
+}
+
+// Where a subnormal result v is the exact value of op, for the rows
+// rounds_exact_float leaves.
 template <Op op>
 [[QUARVEL_HALF_LANES]] inline __m256 exact_lanes(__m256 a, __m256 b, __m256 v) {
   using enum ExactRow;
   constexpr ExactRow row = fault_rule(op).exact;
-  if constexpr (row == sum) return equal_lanes(_mm256_add_ps(a, b), v);
-  else if constexpr (row == difference) return equal_lanes(_mm256_sub_ps(a, b), v);
-  else if constexpr (row == product) return equal_lanes(_mm256_mul_ps(a, b), v);
-  else if constexpr (row == square) return equal_lanes(_mm256_mul_ps(a, a), v);
-  else if constexpr (row == quotient) return equal_lanes(_mm256_mul_ps(v, b), a);
+  if constexpr (row == quotient) return equal_lanes(_mm256_mul_ps(v, b), a);
   else if constexpr (row == reciprocal) return equal_lanes(_mm256_mul_ps(v, a), _mm256_set1_ps(1.0f));
   else if constexpr (row == same) return equal_lanes(v, a);
   else if constexpr (row == negated) return equal_lanes(v, _mm256_xor_ps(a, _mm256_set1_ps(-0.0f)));
@@ -257,34 +262,60 @@ struct LaneFlags {
 
 // The flags of eight lanes at once: the common rules of the typed
 // classification for the operations here, none of which has an
-// intermediate or a cosine rule, gathered into `seen`.
+// intermediate or a cosine rule, gathered into `seen`. Each test is taken
+// only where the rules read it, on the single-precision values: a float16
+// value is normal or zero there, so x - x is 0 for a finite x and NaN for an
+// infinite or NaN one, at no cost for a small x.
 template <Op op>
 [[QUARVEL_HALF_LANES]] inline void classify_lanes(__m256 a, __m256 b, __m128i r, LaneFlags& seen) {
   constexpr FaultRule rule = fault_rule(op);
   static_assert(!rule.log_add_exp && !rule.quotient_underflow && !rule.small_cosine && !rule.nan_for_infinite_input &&
                 !rule.nan_for_zero_divisor && !rule.nan_for_infinite_dividend);
   const __m256 v = _mm256_cvtph_ps(r);
-  const LaneFacts fa = lane_facts(a), fb = lane_facts(b), fr = lane_facts(v);
+  const __m256 a_span = _mm256_sub_ps(a, a), b_span = _mm256_sub_ps(b, b);
+  const __m256 all_finite = _mm256_cmp_ps(a_span, b_span, _CMP_ORD_Q);
+  // A NaN result from no NaN operand.
+  seen.invalid = _mm256_or_ps(
+      seen.invalid, _mm256_andnot_ps(_mm256_cmp_ps(a, b, _CMP_UNORD_Q), _mm256_cmp_ps(v, v, _CMP_UNORD_Q)));
+  // Every lane with an infinite or NaN operand: no other rule can fire
+  // (overflow and the flush to zero want finite operands, the zero rules a
+  // zero beside a finite first operand, and a result beside such an operand
+  // is never subnormal but an extreme's operand, which is exact).
+  if (_mm256_movemask_ps(all_finite) == 0) return;
   const __m256 none = _mm256_setzero_ps();
-  const __m256 all_finite = _mm256_and_ps(fa.finite, fb.finite);
-  __m256 divide = none, invalid = none, under = none;
+  const __m256 magnitude = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v);
+  const __m256 infinite = _mm256_cmp_ps(magnitude, _mm256_set1_ps(std::numeric_limits<float>::infinity()), _CMP_EQ_OQ);
+  // Zero or subnormal.
+  const __m256 small = _mm256_cmp_ps(magnitude, _mm256_set1_ps(0x1p-14f), _CMP_LT_OQ);
+  __m256 over = _mm256_and_ps(infinite, all_finite);
   if constexpr (rule.zero == ZeroRule::division) {
-    invalid = _mm256_and_ps(fb.zero, fa.zero);
-    divide = _mm256_and_ps(_mm256_andnot_ps(fa.zero, fb.zero), fa.finite);
+    const __m256 a_zero = _mm256_cmp_ps(a, none, _CMP_EQ_OQ), b_zero = _mm256_cmp_ps(b, none, _CMP_EQ_OQ);
+    seen.invalid = _mm256_or_ps(seen.invalid, _mm256_and_ps(b_zero, a_zero));
+    const __m256 divide = _mm256_and_ps(_mm256_andnot_ps(a_zero, b_zero), _mm256_cmp_ps(a_span, a_span, _CMP_ORD_Q));
+    seen.divide = _mm256_or_ps(seen.divide, divide);
+    over = _mm256_andnot_ps(divide, over);
   } else if constexpr (rule.zero == ZeroRule::zero_input) {
-    divide = fa.zero;
+    const __m256 divide = _mm256_cmp_ps(a, none, _CMP_EQ_OQ);
+    seen.divide = _mm256_or_ps(seen.divide, divide);
+    over = _mm256_andnot_ps(divide, over);
   } else {
     static_assert(rule.zero == ZeroRule::none);
   }
-  invalid = _mm256_or_ps(invalid, _mm256_andnot_ps(_mm256_or_ps(fa.nan, fb.nan), fr.nan));
-  const __m256 over = _mm256_andnot_ps(divide, _mm256_and_ps(fr.infinite, all_finite));
-  if constexpr (rule.flush_to_zero)
-    under = _mm256_and_ps(_mm256_andnot_ps(_mm256_or_ps(fa.zero, fb.zero), fr.zero), all_finite);
-  under = _mm256_or_ps(under, _mm256_andnot_ps(exact_lanes<op>(a, b, v), fr.subnormal));
-  seen.divide = _mm256_or_ps(seen.divide, divide);
   seen.over = _mm256_or_ps(seen.over, over);
+  __m256 under;
+  if constexpr (rounds_exact_float<op>) {
+    // The flush to zero (a product's) and an inexact subnormal at once: a
+    // zero or subnormal v that is not the exact value.
+    under = _mm256_and_ps(small, _mm256_cmp_ps(v, exact_float_lanes<op>(a, b), _CMP_NEQ_UQ));
+  } else {
+    const __m256 r_zero = _mm256_cmp_ps(v, none, _CMP_EQ_OQ);
+    under = _mm256_andnot_ps(_mm256_or_ps(r_zero, exact_lanes<op>(a, b, v)), small);
+    if constexpr (rule.flush_to_zero) {
+      const __m256 some_zero = _mm256_or_ps(_mm256_cmp_ps(a, none, _CMP_EQ_OQ), _mm256_cmp_ps(b, none, _CMP_EQ_OQ));
+      under = _mm256_or_ps(under, _mm256_and_ps(_mm256_andnot_ps(some_zero, r_zero), all_finite));
+    }
+  }
   seen.under = _mm256_or_ps(seen.under, under);
-  seen.invalid = _mm256_or_ps(seen.invalid, invalid);
 }
 
 // Whole groups of eight, then the elements after them one by one (`rest`).

@@ -437,3 +437,52 @@ def test_complex_blocks_that_only_underflow(element_path, name, code):
             for mask in (made + 2, made + 3):
                 steps.append(("ufunc", name, "call", refs, {"where": ("ref", mask), "out": ("ref", made)}))
     check(element_path, steps)
+
+
+# One lane that faults (or must not) in a group of eight, at each lane
+# position, among lanes whose operands are all infinite or NaN (a group the
+# classification may settle from those operands alone) or all ordinary: one
+# call per case, so that no case's faults hide another's.
+LANE_BIG = {"f2": 60000.0, "f4": 3e38, "f8": 1e308}
+LANE_TINY = {"f2": 2.0 ** -13, "f4": 2.0 ** -80, "f8": 2.0 ** -600}
+
+
+def lane_cases(name, code):
+    big, tiny = LANE_BIG[code], LANE_TINY[code]
+    e, p = FORMATS[code]
+    inexact = (math.ldexp(1 + math.ldexp(1, 1 - p), e // 2), math.ldexp(3, e - 4 - e // 2))
+    return {
+        "add": [(big, big), (INF, -INF), (math.ldexp(1.5, e), -math.ldexp(1, e))],
+        "subtract": [(-big, big), (INF, INF), (-0.0, 0.0)],
+        "multiply": [(big, big), (tiny, -tiny), (INF, 0.0), inexact, (0.0, -2.5)],
+        "divide": [(1.0, 0.0), (-0.0, 0.0), (INF, -INF), (big, 1 / big), (tiny, big), (INF, -0.0), (NANS[2], 0.0)],
+        "reciprocal": [(0.0, None), (-0.0, None), (math.ldexp(1.5, -e), None)],
+        "square": [(big, None), (tiny, None), (-INF, None)],
+        "sqrt": [(-1.0, None), (-0.0, None), (-INF, None)],
+        "maximum": [(NANS[1], math.ldexp(3, e - p + 1)), (-INF, -math.ldexp(3, e - p + 1))],
+    }[name]
+
+
+@pytest.mark.parametrize("name", ["add", "subtract", "multiply", "divide", "reciprocal", "square", "sqrt", "maximum"])
+@pytest.mark.parametrize("code", ["f2", "f4", "f8"])
+def test_one_faulting_lane_among_infinite_or_nan_operands(element_path, name, code):
+    dtype, ufunc = dtype_name(code), getattr(q, name)
+    others = NANS + [INF, -INF]
+    steps = []
+    for k, (a, b) in enumerate(lane_cases(name, code)):
+        for lane in range(8) if code != "f8" else (k % 8, 7 - k % 8):
+            position = 8 * (3 * lane + k) + lane  # within the first block of 256
+            plain = lane % 2 == 1
+            xs = [ordinary(code, i) if plain else others[i % len(others)] for i in range(256)]
+            ys = [ordinary(code, i + 5) for i in range(256)]
+            xs[position] = a
+            ys[position] = b
+            made = len(steps)
+            steps.append(("array", spec(xs, dtype)))
+            if ufunc.nin == 2:
+                steps.append(("array", spec(ys, dtype)))
+            refs = tuple(("ref", made + j) for j in range(ufunc.nin))
+            steps.append(("ufunc", name, "call", refs, {}))
+            if code != "f2":  # strided blocks read their lanes one by one
+                steps.append(("ufunc", name, "call", tuple(r + ((slice(None, None, -1),),) for r in refs), {}))
+    check(element_path, steps)
