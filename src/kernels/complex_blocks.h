@@ -516,8 +516,9 @@ bool compute_block(const std::uint8_t* const* in, const std::ptrdiff_t* in_step,
   if (mask_bits(passed) == (1 << n) - 1) [[likely]]
     return true;
   // A refused block, read again with its results as written (those redone
-  // included): settled where every refused lane is.
-  V<F> unsettled = splat<F>(0), under = splat<F>(0);
+  // included): settled where every refused lane is. A block of infinite or
+  // NaN parts stops at its first vector.
+  V<F> under = splat<F>(0);
   for (std::ptrdiff_t j = 0; j < count; j += n) {
     const Parts<F> a = load_parts<F, contiguous>(in[0], in_step[0], j);
     const Parts<F> b = two ? load_parts<F, contiguous>(in[1], in_step[1], j) : a;
@@ -525,10 +526,9 @@ bool compute_block(const std::uint8_t* const* in, const std::ptrdiff_t* in_step,
     const V<F> refused = but_not(screen_lanes<op, F>(a, b, r), all_lanes<F>());
     V<F> low;
     const V<F> settled = settled_lanes<op, F>(a, b, r, low);
-    unsettled = either(unsettled, but_not(settled, refused));
+    if (mask_bits(but_not(settled, refused)) != 0) return false;
     under = either(under, both(refused, low));
   }
-  if (mask_bits(unsettled) != 0) return false;
   if (mask_bits(under) != 0) faults |= fault_under;
   return true;
 }
