@@ -294,6 +294,28 @@ bool has_nan(T x) {
   else return false;
 }
 
+// A real operand's NaN and its sign, read on its stored form's words where
+// it lies in one (a canonical form: exponent 0x7FFF, a fraction beside the
+// integer bit), else on its value: the x87 reads a sign only through its
+// status word, which stalls it.
+template <class X>
+[[gnu::always_inline]] inline bool operand_is_nan(const X& x) {
+  if constexpr (requires { x.form; } && std::is_same_v<decltype(x.value()), Extended>) {
+    std::uint64_t significand;
+    std::uint16_t sign_exponent;
+    std::memcpy(&significand, x.form, 8);
+    std::memcpy(&sign_exponent, x.form + 8, 2);
+    return (sign_exponent & 0x7FFFu) == 0x7FFFu && significand << 1 != 0;
+  } else {
+    return has_nan(x.value());
+  }
+}
+template <class X>
+[[gnu::always_inline]] inline bool operand_sign(const X& x) {
+  if constexpr (requires { x.form; } && std::is_same_v<decltype(x.value()), Extended>) return (x.form[9] & 0x80u) != 0;
+  else return std::signbit(x.value().value);
+}
+
 // Whether NaNs of both signs may arise in x87 arithmetic on these parts: a
 // NaN part of each sign, or a NaN of one sign beside an infinity (whose
 // invalid operations give the negative default NaN).
@@ -500,7 +522,7 @@ struct Kernel {
       return std::isnan(a) && std::isnan(b) && std::signbit(a) != std::signbit(b);
     };
     if constexpr (form == Form::real_binary) {
-      return opposite_nans(x.value().value, y.value().value);
+      return operand_is_nan(x) && operand_is_nan(y) && operand_sign(x) != operand_sign(y);
     } else if constexpr (op == Op::add || op == Op::subtract) {
       // Part by part: an invalid part has no NaN operand to meet.
       const A a = x.value();

@@ -265,55 +265,66 @@ struct LaneFlags {
 // intermediate or a cosine rule, gathered into `seen`. Each test is taken
 // only where the rules read it, on the single-precision values: a float16
 // value is normal or zero there, so x - x is 0 for a finite x and NaN for an
-// infinite or NaN one, at no cost for a small x.
+// infinite or NaN one, at no cost for a small x. The result is read as u,
+// the single-precision value r rounds (its class decided by where u lies
+// against the ties of that rounding), and converted back from r only for
+// the exactness of a group's zero or subnormal results: the conversions
+// bound these loops, and a second one for every refused group would double
+// the time of a group of ordinary lanes.
 template <Op op>
-[[QUARVEL_HALF_LANES]] inline void classify_lanes(__m256 a, __m256 b, __m128i r, LaneFlags& seen) {
+[[QUARVEL_HALF_LANES]] inline void classify_lanes(__m256 a, __m256 b, __m256 u, __m128i r, LaneFlags& seen) {
   constexpr FaultRule rule = fault_rule(op);
   static_assert(!rule.log_add_exp && !rule.quotient_underflow && !rule.small_cosine && !rule.nan_for_infinite_input &&
                 !rule.nan_for_zero_divisor && !rule.nan_for_infinite_dividend);
-  const __m256 v = _mm256_cvtph_ps(r);
   const __m256 a_span = _mm256_sub_ps(a, a), b_span = _mm256_sub_ps(b, b);
   const __m256 all_finite = _mm256_cmp_ps(a_span, b_span, _CMP_ORD_Q);
   // A NaN result from no NaN operand.
-  seen.invalid = _mm256_or_ps(
-      seen.invalid, _mm256_andnot_ps(_mm256_cmp_ps(a, b, _CMP_UNORD_Q), _mm256_cmp_ps(v, v, _CMP_UNORD_Q)));
+  if (const __m256 nan = nan_lanes(u); _mm256_movemask_ps(nan) != 0)
+    seen.invalid = _mm256_or_ps(seen.invalid, _mm256_andnot_ps(_mm256_cmp_ps(a, b, _CMP_UNORD_Q), nan));
   // Every lane with an infinite or NaN operand: no other rule can fire
   // (overflow and the flush to zero want finite operands, the zero rules a
   // zero beside a finite first operand, and a result beside such an operand
   // is never subnormal but an extreme's operand, which is exact).
   if (_mm256_movemask_ps(all_finite) == 0) return;
   const __m256 none = _mm256_setzero_ps();
-  const __m256 magnitude = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v);
-  const __m256 infinite = _mm256_cmp_ps(magnitude, _mm256_set1_ps(std::numeric_limits<float>::infinity()), _CMP_EQ_OQ);
-  // Zero or subnormal.
-  const __m256 small = _mm256_cmp_ps(magnitude, _mm256_set1_ps(0x1p-14f), _CMP_LT_OQ);
-  __m256 over = _mm256_and_ps(infinite, all_finite);
-  if constexpr (rule.zero == ZeroRule::division) {
-    const __m256 a_zero = _mm256_cmp_ps(a, none, _CMP_EQ_OQ), b_zero = _mm256_cmp_ps(b, none, _CMP_EQ_OQ);
-    seen.invalid = _mm256_or_ps(seen.invalid, _mm256_and_ps(b_zero, a_zero));
-    const __m256 divide = _mm256_and_ps(_mm256_andnot_ps(a_zero, b_zero), _mm256_cmp_ps(a_span, a_span, _CMP_ORD_Q));
-    seen.divide = _mm256_or_ps(seen.divide, divide);
-    over = _mm256_andnot_ps(divide, over);
-  } else if constexpr (rule.zero == ZeroRule::zero_input) {
-    const __m256 divide = _mm256_cmp_ps(a, none, _CMP_EQ_OQ);
-    seen.divide = _mm256_or_ps(seen.divide, divide);
-    over = _mm256_andnot_ps(divide, over);
-  } else {
-    static_assert(rule.zero == ZeroRule::none);
+  const __m256 magnitude = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), u);
+  // Where the result rounded to half is infinite, and where it is zero or
+  // subnormal (ties to even: up to infinity at 65520, up to 2^-14 at
+  // 2^-14 - 2^-25).
+  if (__m256 over = _mm256_and_ps(_mm256_cmp_ps(magnitude, _mm256_set1_ps(65520.0f), _CMP_GE_OQ), all_finite);
+      _mm256_movemask_ps(over) != 0) {
+    if constexpr (rule.zero == ZeroRule::division) {
+      // A finite x / 0 is infinite where x is not zero (0 / 0 is NaN:
+      // invalid above).
+      const __m256 b_zero = _mm256_cmp_ps(b, none, _CMP_EQ_OQ);
+      seen.divide = _mm256_or_ps(seen.divide, _mm256_and_ps(b_zero, over));
+      over = _mm256_andnot_ps(b_zero, over);
+    } else if constexpr (rule.zero == ZeroRule::zero_input) {
+      const __m256 a_zero = _mm256_cmp_ps(a, none, _CMP_EQ_OQ);
+      seen.divide = _mm256_or_ps(seen.divide, a_zero);
+      over = _mm256_andnot_ps(a_zero, over);
+    } else {
+      static_assert(rule.zero == ZeroRule::none);
+    }
+    seen.over = _mm256_or_ps(seen.over, over);
   }
-  seen.over = _mm256_or_ps(seen.over, over);
+  const __m256 small = _mm256_cmp_ps(magnitude, _mm256_set1_ps(0x1p-14f - 0x1p-25f), _CMP_LT_OQ);
+  if (_mm256_movemask_ps(small) == 0) return;
+  const __m256 v = _mm256_cvtph_ps(r);
   __m256 under;
   if constexpr (rounds_exact_float<op>) {
     // The flush to zero (a product's) and an inexact subnormal at once: a
-    // zero or subnormal v that is not the exact value.
-    under = _mm256_and_ps(small, _mm256_cmp_ps(v, exact_float_lanes<op>(a, b), _CMP_NEQ_UQ));
+    // zero or subnormal v that is not the exact value u.
+    under = _mm256_and_ps(small, _mm256_cmp_ps(v, u, _CMP_NEQ_UQ));
+  } else if constexpr (rule.flush_to_zero) {
+    // A quotient's or a reciprocal's, the flush to zero at once: a zero v
+    // from finite operands fails v b == a (v x == 1) exactly where a is not
+    // zero (x / 0 is never zero).
+    static_assert(rule.exact == ExactRow::quotient || rule.exact == ExactRow::reciprocal);
+    under = _mm256_andnot_ps(exact_lanes<op>(a, b, v), _mm256_and_ps(small, all_finite));
   } else {
-    const __m256 r_zero = _mm256_cmp_ps(v, none, _CMP_EQ_OQ);
+    const __m256 r_zero = _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_EQ_OQ);
     under = _mm256_andnot_ps(_mm256_or_ps(r_zero, exact_lanes<op>(a, b, v)), small);
-    if constexpr (rule.flush_to_zero) {
-      const __m256 some_zero = _mm256_or_ps(_mm256_cmp_ps(a, none, _CMP_EQ_OQ), _mm256_cmp_ps(b, none, _CMP_EQ_OQ));
-      under = _mm256_or_ps(under, _mm256_and_ps(_mm256_andnot_ps(some_zero, r_zero), all_finite));
-    }
   }
   seen.under = _mm256_or_ps(seen.under, under);
 }
@@ -358,7 +369,7 @@ template <class K, class Rest>
           if (_mm256_movemask_ps(nan) != 0)
             r = _mm256_cvtps_ph(select(nan, compute_lanes<op, true>(a, b), u), _MM_FROUND_TO_NEAREST_INT);
         }
-        classify_lanes<op>(a, b, r, seen);
+        classify_lanes<op>(a, b, u, r, seen);
       }
       std::uint16_t bits[8];
       _mm_storeu_si128(reinterpret_cast<__m128i*>(bits), r);

@@ -461,3 +461,30 @@ def test_float128_subnormal_exactness(element_path, name):
         faults = [f[0] for f in report[first + k][2]]
         assert faults == (["underflow"] if subnormal_underflows(exact) else []), (a, b)
     assert report == element_path(steps)
+
+
+# Two float128 NaN operands are told apart by their stored words: NaNs of
+# either sign meeting NaNs, numbers and infinities, and invalid operations,
+# at the first, a middle and the last element, plainly, reversed and every
+# other element, in both byte orders.
+NAN_MEETINGS = [((NAN, 0.0, 0, 1.0), (NAN, 0.0, 0, -1.0)), ((NAN, 0.0, 0, -1.0), (NAN, 0.0, 0, 1.0)),
+                ((NAN, 0.0, 0, -1.0), (NAN, 0.0, 0, -1.0)), ((NAN, 0.0, 0, 1.0), (2.5, 0.0, 0, -1.0)),
+                ((1.0, 0.0, -16445, 1.0), (NAN, 0.0, 0, -1.0)), ((INF, 0.0, 0, 1.0), (INF, 0.0, 0, -1.0)),
+                ((INF, 0.0, 0, -1.0), (NAN, 0.0, 0, 1.0)), ((0.0, 0.0, 0, -1.0), (INF, 0.0, 0, 1.0))]
+
+
+@pytest.mark.parametrize("name", ["add", "subtract", "multiply", "divide"])
+@pytest.mark.parametrize("layout", ["plain", "reversed", "strided"])
+def test_float128_nan_operands_at_every_position(element_path, name, layout):
+    steps = []
+    spread = 2 if layout == "strided" else 1
+    for k, (a, b) in enumerate(NAN_MEETINGS):
+        for position in (0, 4, 8):
+            xs = [(1.25 + i, 0.0, 0, 1.0) for i in range(9 * spread)]
+            ys = [(0.5 + i, 0.0, 0, -1.0) for i in range(9 * spread)]
+            xs[position * spread], ys[position * spread] = a, b
+            big = (k + position) % 2 == 1
+            x = long_double_steps(steps, xs, "g", big, layout)
+            y = long_double_steps(steps, ys, "g", not big, layout)
+            steps.append(("ufunc", name, "call", (("ref", x), ("ref", y)), {}))
+    check(element_path, steps)

@@ -486,3 +486,62 @@ def test_one_faulting_lane_among_infinite_or_nan_operands(element_path, name, co
             if code != "f2":  # strided blocks read their lanes one by one
                 steps.append(("ufunc", name, "call", tuple(r + ((slice(None, None, -1),),) for r in refs), {}))
     check(element_path, steps)
+
+
+# float16 results are read in single precision before they are rounded to
+# half: operands whose single-precision result is exact and sits on a tie of
+# that rounding (up to infinity at 65520, up to the smallest normal at
+# 2^-14 - 2^-25, down to zero at 2^-25, down to an inexact subnormal at
+# 2045 * 2^-25) or beside one, at each lane of a group of eight whose other
+# lanes hold NaN operands (the group is classified whole), and in the
+# elements after the last group, contiguous and strided. The fault against
+# `fractions`, everything against the element path.
+HALF_TIES = {
+    "multiply": [(180.0, 364.0), (152.0, 431.0), (23 * 2.0 ** -12, 89 * 2.0 ** -13), (3 * 2.0 ** -12, 683 * 2.0 ** -13),
+                 (5 * 2.0 ** -12, 409 * 2.0 ** -13), (2.0 ** -12, 2.0 ** -13), (3 * 2.0 ** -13, 2.0 ** -13),
+                 (2.0 ** -12, 2.0 ** -12), (256.0, 256.0)],
+    "divide": [(2047 * 2.0 ** -20, 32.0), (2045 * 2.0 ** -20, 32.0), (2.0 ** -10, 2.0 ** 15), (3.0, 2.0 ** 15),
+               (65504.0, 2047 / 2048), (65504.0, 1.0), (1.0, 0.0), (-0.0, 0.0), (-2.0, -0.0), (INF, 0.0)],
+    "add": [(65504.0, 16.0), (65504.0, 8.0), (1.5 * 2.0 ** -14, -(2.0 ** -14)), (-65504.0, -65504.0)],
+    "square": [(256.0, None), (255.875, None), (2.0 ** -12, None), (3 * 2.0 ** -13, None), (2.0 ** -13, None)],
+    "reciprocal": [(2.0 ** 15, None), (1.5 * 2.0 ** 14, None), (0.0, None), (-0.0, None), (2.0 ** -16, None)],
+}
+
+
+def half_fault(name, a, b, result):
+    """The fault a float16 result reports, from its operands and its value."""
+    if math.isnan(result):
+        return None if math.isnan(a) else "invalid value"
+    if math.isinf(result):
+        if math.isinf(a) or (b is not None and math.isinf(b)):
+            return None
+        zero_divisor = (b == 0) if name == "divide" else (name == "reciprocal" and a == 0)
+        return "divide by zero" if zero_divisor else "overflow"
+    return "underflow" if underflows(name, "f2", a, b, result) else None
+
+
+@pytest.mark.parametrize("name", list(HALF_TIES))
+def test_float16_rounding_ties_at_every_lane(element_path, name):
+    ufunc = getattr(q, name)
+    steps = []
+    for k, (a, b) in enumerate(HALF_TIES[name]):
+        for position in [0, 3, 7, 8 * (k + 1) + 4, 255, 256, 291, 296, 299]:
+            xs = [NANS[i % len(NANS)] if i // 8 == position // 8 else ordinary("f2", i) for i in range(N)]
+            ys = [ordinary("f2", i + 5) for i in range(N)]
+            xs[position], ys[position] = a, (1.0 if b is None else b)
+            operands = [q.array(xs, dtype="float16")] + ([q.array(ys, dtype="float16")] if b is not None else [])
+            with q.errstate(all="ignore"):
+                result = ufunc(*operands)[position].item()
+            fault = half_fault(name, a, b, result)
+            with q.errstate(all="raise"):
+                if fault is None:
+                    ufunc(*operands)
+                else:
+                    with pytest.raises(FloatingPointError, match=fault):
+                        ufunc(*operands)
+            made = len(steps)
+            steps += [("array", spec(xs, "float16")), ("array", spec(ys, "float16"))]
+            refs = (("ref", made),) if b is None else (("ref", made), ("ref", made + 1))
+            steps.append(("ufunc", name, "call", refs, {}))
+            steps.append(("ufunc", name, "call", tuple(r + ((slice(position % 2, None, 2),),) for r in refs), {}))
+    check(element_path, steps)
