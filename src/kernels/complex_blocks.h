@@ -247,8 +247,6 @@ struct Format {
   // 2^digits lifts every subnormal into the normal range.
   static constexpr int lift_exponent = digits;
   static constexpr F lift = F(Bits{1} << digits);
-  // Below 2^(lowest + last_step) a product of a value of [1, 2) rounds to zero.
-  static constexpr int last_step = -(digits + 8);
 };
 
 template <class F>
@@ -304,16 +302,35 @@ template <class F>
   return {unit, sub(biased, offset)};
 }
 
-// x * 2^k rounded once, as scalbn gives it, for finite x and whole k: the
-// unit times 2^p in two steps, the first exact and the second in range.
+// x * 2^k rounded once, as scalbn gives it, for finite x and whole k, with
+// no arithmetic result below the normal range (each costs this processor a
+// slow assist per vector). In range, the unit times 2^p in two exact steps
+// (the second may overflow). Below it, |x| in units of the smallest
+// subnormal, n = |unit| 2^(p - lowest + fraction), is below 2^fraction:
+// 2^fraction + n rounds n to a whole number as scalbn rounds the value, and
+// its bits less those of 2^fraction are the subnormal's (the smallest normal
+// where n rounds up to 2^fraction).
+//
+//   2^fraction + n   0 eeeeeeeeeee f(52) = n    (binary32: f(23))
 template <class F>
 [[gnu::always_inline]] inline V<F> scaled(V<F> x, V<F> k) {
   using Fm = Format<F>;
   const Split<F> s = split<F>(x);
-  const V<F> p = add(s.exponent, k);
+  // A zero keeps its exponent, so that it takes neither path's far end.
+  const V<F> zero = is_zero<F>(x);
+  const V<F> p = but_not(zero, add(s.exponent, k));
   const V<F> first = lane_min(lane_max(p, splat<F>(F(Fm::lowest))), splat<F>(F(Fm::highest)));
-  const V<F> second = lane_min(lane_max(sub(p, first), splat<F>(F(Fm::last_step))), splat<F>(F(Fm::highest)));
-  return select<F>(is_zero<F>(x), x, mul(mul(s.unit, power_of_two<F>(first)), power_of_two<F>(second)));
+  const V<F> second = lane_min(lane_max(sub(p, first), splat<F>(0)), splat<F>(F(Fm::highest)));
+  const V<F> in_range = mul(mul(s.unit, power_of_two<F>(first)), power_of_two<F>(second));
+  // Below 2^-(2 digits) in those units, n rounds to zero.
+  const V<F> to_units = lane_max(add(p, splat<F>(F(Fm::fraction - Fm::lowest))), splat<F>(F(-2 * Fm::digits)));
+  const V<F> whole = splat<F>(F(std::uint64_t{1} << Fm::fraction));
+  const V<F> rounded = add(mul(fabs_lanes<F>(s.unit), power_of_two<F>(to_units)), whole);
+  __m128i n;
+  if constexpr (std::is_same_v<F, double>) n = _mm_sub_epi64(bits_of<F>(rounded), bits_of<F>(whole));
+  else n = _mm_sub_epi32(bits_of<F>(rounded), bits_of<F>(whole));
+  const V<F> below = either(from_bits<F>(n), both(splat<F>(F(-0.0)), x));
+  return select<F>(zero, x, select<F>(less(p, splat<F>(F(Fm::lowest))), below, in_range));
 }
 
 template <class F>
