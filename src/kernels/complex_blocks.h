@@ -355,16 +355,33 @@ template <class F>
                 either(lost(nr, a.re, b.re, a.im, b.im), lost(ni, a.im, b.re, a.re, b.im)));
 }
 
+// z brought near 1 by 2^-e, e the exponent of its larger part (0 for a zero
+// z): that part is its unit with its sign, and only the other is scaled.
+template <class F>
+struct NearOne {
+  Parts<F> z;
+  V<F> exponent;
+};
+template <class F>
+[[gnu::always_inline]] inline NearOne<F> near_one(const Parts<F>& z) {
+  const V<F> re = fabs_lanes<F>(z.re), im = fabs_lanes<F>(z.im);
+  const V<F> by_real = less_equal(im, re), zero = is_zero_element<F>(z);
+  const Split<F> larger = split<F>(lane_max(re, im));
+  const V<F> e = but_not(zero, larger.exponent);
+  const V<F> other = scaled<F>(select<F>(by_real, z.im, z.re), sub(splat<F>(0), e));
+  const V<F> sign = splat<F>(F(-0.0));
+  const V<F> unit_re = either(larger.unit, both(sign, z.re)), unit_im = either(larger.unit, both(sign, z.im));
+  const Parts<F> near{select<F>(by_real, unit_re, other), select<F>(by_real, other, unit_im)};
+  return {{select<F>(zero, z.re, near.re), select<F>(zero, z.im, near.im)}, e};
+}
+
 // scaled_divide of binary_float.cpp, for finite a and finite nonzero b: both
 // brought near 1 by their larger parts' exponents, Smith's quotient by the
 // larger part of b, and the result scaled back.
 template <class F>
 [[gnu::always_inline]] inline Parts<F> scaled_quotient(const Parts<F>& a, const Parts<F>& b) {
-  const V<F> eb = split<F>(lane_max(fabs_lanes<F>(b.re), fabs_lanes<F>(b.im))).exponent;
-  const V<F> ea = but_not(is_zero_element<F>(a), split<F>(lane_max(fabs_lanes<F>(a.re), fabs_lanes<F>(a.im))).exponent);
-  const V<F> down_a = sub(splat<F>(0), ea), down_b = sub(splat<F>(0), eb);
-  const V<F> ar = scaled<F>(a.re, down_a), ai = scaled<F>(a.im, down_a);
-  const V<F> br = scaled<F>(b.re, down_b), bi = scaled<F>(b.im, down_b);
+  const NearOne<F> na = near_one<F>(a), nb = near_one<F>(b);
+  const V<F> ar = na.z.re, ai = na.z.im, br = nb.z.re, bi = nb.z.im;
   // By the larger part p of b, q the other; u and w the parts of a in that order.
   const V<F> by_real = less_equal(fabs_lanes<F>(bi), fabs_lanes<F>(br));
   const V<F> p = select<F>(by_real, br, bi), q = select<F>(by_real, bi, br);
@@ -372,7 +389,7 @@ template <class F>
   const V<F> r = div(q, p), den = add(p, mul(q, r));
   const V<F> ur = mul(u, r), wr = mul(w, r);
   const V<F> re = add(u, wr), im = select<F>(by_real, sub(w, ur), sub(ur, w));
-  const V<F> back = sub(ea, eb);
+  const V<F> back = sub(na.exponent, nb.exponent);
   return {scaled<F>(div(re, den), back), scaled<F>(div(im, den), back)};
 }
 
