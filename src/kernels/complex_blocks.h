@@ -376,11 +376,12 @@ template <class F>
 }
 
 // scaled_divide of binary_float.cpp, for finite a and finite nonzero b: both
-// brought near 1 by their larger parts' exponents, Smith's quotient by the
-// larger part of b, and the result scaled back.
-template <class F>
+// brought near 1 by their larger parts' exponents (a reciprocal's dividend 1
+// is there already), Smith's quotient by the larger part of b, and the result
+// scaled back.
+template <class F, bool reciprocal>
 [[gnu::always_inline]] inline Parts<F> scaled_quotient(const Parts<F>& a, const Parts<F>& b) {
-  const NearOne<F> na = near_one<F>(a), nb = near_one<F>(b);
+  const NearOne<F> na = reciprocal ? NearOne<F>{a, splat<F>(0)} : near_one<F>(a), nb = near_one<F>(b);
   const V<F> ar = na.z.re, ai = na.z.im, br = nb.z.re, bi = nb.z.im;
   // By the larger part p of b, q the other; u and w the parts of a in that order.
   const V<F> by_real = less_equal(fabs_lanes<F>(bi), fabs_lanes<F>(br));
@@ -395,9 +396,11 @@ template <class F>
 
 // The lanes of c left to redo whose parts are all finite, as complex_divide
 // gives them: the formula or the scaled quotient. Out of line, so that the
-// usual lanes' loop keeps its registers.
-template <class F>
-[[gnu::noinline]] void careful_quotient(const Parts<F>& a, const Parts<F>& b, Computed<F>& c) {
+// usual lanes' loop keeps its registers; a reciprocal's dividend is the
+// constant 1 here, so the compiler drops what its scaling would cost.
+template <class F, bool reciprocal>
+[[gnu::noinline]] void careful_quotient(const Parts<F>& dividend, const Parts<F>& b, Computed<F>& c) {
+  const Parts<F> a = reciprocal ? Parts<F>{splat<F>(1), splat<F>(0)} : dividend;
   const V<F> finite = both(both(is_finite<F>(a.re), is_finite<F>(a.im)), both(is_finite<F>(b.re), is_finite<F>(b.im)));
   const V<F> careful = both(c.redo, finite);
   if (mask_bits(careful) == 0) return;
@@ -405,7 +408,7 @@ template <class F>
   const V<F> nr = add(mul(a.re, b.re), mul(a.im, b.im)), ni = sub(mul(a.im, b.re), mul(a.re, b.im));
   V<F> re = div(nr, d), im = div(ni, d);
   if (const V<F> scale = both(careful, needs_scaling<F>(a, b, d, nr, ni)); mask_bits(scale) != 0) {
-    const Parts<F> s = scaled_quotient<F>(a, b);
+    const Parts<F> s = scaled_quotient<F, reciprocal>(a, b);
     re = select<F>(scale, s.re, re);
     im = select<F>(scale, s.im, im);
   }
@@ -418,7 +421,7 @@ template <class F>
 // infinity of its sign, a NaN if zero, itself if NaN. Other lanes with finite
 // parts take complex_divide's own choice between the formula and the scaled
 // quotient; lanes with an infinite or NaN part are redone.
-template <class F>
+template <class F, bool reciprocal = false>
 [[gnu::always_inline]] inline Computed<F> quotient(const Parts<F>& a, const Parts<F>& b) {
   const V<F> by_zero = is_zero_element<F>(b);
   const V<F> plain = but_not(by_zero, both(both(is_moderate<F>(a.re), is_moderate<F>(a.im)),
@@ -434,7 +437,7 @@ template <class F>
   Computed<F> c{{select<F>(by_zero, over_zero(a.re), div(nr, divisor)), select<F>(by_zero, over_zero(a.im), div(ni, divisor))},
                 but_not(either(plain, by_zero), all_lanes<F>())};
   if (mask_bits(c.redo) != 0) [[unlikely]]
-    careful_quotient<F>(a, b, c);
+    careful_quotient<F, reciprocal>(a, b, c);
   return c;
 }
 
@@ -467,7 +470,7 @@ template <Op op, class F>
   } else if constexpr (op == Op::divide) {
     return quotient<F>(a, b);
   } else if constexpr (op == Op::reciprocal) {
-    return quotient<F>({splat<F>(1), splat<F>(0)}, a);
+    return quotient<F, true>({splat<F>(1), splat<F>(0)}, a);
   } else {
     static_assert(op == Op::square);
     return square<F>(a);
