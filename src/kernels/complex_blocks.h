@@ -247,8 +247,6 @@ struct Format {
   // 2^digits lifts every subnormal into the normal range.
   static constexpr int lift_exponent = digits;
   static constexpr F lift = F(Bits{1} << digits);
-  // Below 2^(lowest + last_step) a product of a value of [1, 2) rounds to zero.
-  static constexpr int last_step = -(digits + 8);
 };
 
 template <class F>
@@ -304,16 +302,35 @@ template <class F>
   return {unit, sub(biased, offset)};
 }
 
-// x * 2^k rounded once, as scalbn gives it, for finite x and whole k: the
-// unit times 2^p in two steps, the first exact and the second in range.
+// x * 2^k rounded once, as scalbn gives it, for finite x and whole k, with
+// no arithmetic result below the normal range (each costs this processor a
+// slow assist per vector). In range, the unit times 2^p in two exact steps
+// (the second may overflow). Below it, |x| in units of the smallest
+// subnormal, n = |unit| 2^(p - lowest + fraction), is below 2^fraction:
+// 2^fraction + n rounds n to a whole number as scalbn rounds the value, and
+// its bits less those of 2^fraction are the subnormal's (the smallest normal
+// where n rounds up to 2^fraction).
+//
+//   2^fraction + n   0 eeeeeeeeeee f(52) = n    (binary32: f(23))
 template <class F>
 [[gnu::always_inline]] inline V<F> scaled(V<F> x, V<F> k) {
   using Fm = Format<F>;
   const Split<F> s = split<F>(x);
-  const V<F> p = add(s.exponent, k);
+  // A zero keeps its exponent, so that it takes neither path's far end.
+  const V<F> zero = is_zero<F>(x);
+  const V<F> p = but_not(zero, add(s.exponent, k));
   const V<F> first = lane_min(lane_max(p, splat<F>(F(Fm::lowest))), splat<F>(F(Fm::highest)));
-  const V<F> second = lane_min(lane_max(sub(p, first), splat<F>(F(Fm::last_step))), splat<F>(F(Fm::highest)));
-  return select<F>(is_zero<F>(x), x, mul(mul(s.unit, power_of_two<F>(first)), power_of_two<F>(second)));
+  const V<F> second = lane_min(lane_max(sub(p, first), splat<F>(0)), splat<F>(F(Fm::highest)));
+  const V<F> in_range = mul(mul(s.unit, power_of_two<F>(first)), power_of_two<F>(second));
+  // Below 2^-(2 digits) in those units, n rounds to zero.
+  const V<F> to_units = lane_max(add(p, splat<F>(F(Fm::fraction - Fm::lowest))), splat<F>(F(-2 * Fm::digits)));
+  const V<F> whole = splat<F>(F(std::uint64_t{1} << Fm::fraction));
+  const V<F> rounded = add(mul(fabs_lanes<F>(s.unit), power_of_two<F>(to_units)), whole);
+  __m128i n;
+  if constexpr (std::is_same_v<F, double>) n = _mm_sub_epi64(bits_of<F>(rounded), bits_of<F>(whole));
+  else n = _mm_sub_epi32(bits_of<F>(rounded), bits_of<F>(whole));
+  const V<F> below = either(from_bits<F>(n), both(splat<F>(F(-0.0)), x));
+  return select<F>(zero, x, select<F>(less(p, splat<F>(F(Fm::lowest))), below, in_range));
 }
 
 template <class F>
@@ -338,16 +355,34 @@ template <class F>
                 either(lost(nr, a.re, b.re, a.im, b.im), lost(ni, a.im, b.re, a.re, b.im)));
 }
 
-// scaled_divide of binary_float.cpp, for finite a and finite nonzero b: both
-// brought near 1 by their larger parts' exponents, Smith's quotient by the
-// larger part of b, and the result scaled back.
+// z brought near 1 by 2^-e, e the exponent of its larger part (0 for a zero
+// z): that part is its unit with its sign, and only the other is scaled.
 template <class F>
+struct NearOne {
+  Parts<F> z;
+  V<F> exponent;
+};
+template <class F>
+[[gnu::always_inline]] inline NearOne<F> near_one(const Parts<F>& z) {
+  const V<F> re = fabs_lanes<F>(z.re), im = fabs_lanes<F>(z.im);
+  const V<F> by_real = less_equal(im, re), zero = is_zero_element<F>(z);
+  const Split<F> larger = split<F>(lane_max(re, im));
+  const V<F> e = but_not(zero, larger.exponent);
+  const V<F> other = scaled<F>(select<F>(by_real, z.im, z.re), sub(splat<F>(0), e));
+  const V<F> sign = splat<F>(F(-0.0));
+  const V<F> unit_re = either(larger.unit, both(sign, z.re)), unit_im = either(larger.unit, both(sign, z.im));
+  const Parts<F> near{select<F>(by_real, unit_re, other), select<F>(by_real, other, unit_im)};
+  return {{select<F>(zero, z.re, near.re), select<F>(zero, z.im, near.im)}, e};
+}
+
+// scaled_divide of binary_float.cpp, for finite a and finite nonzero b: both
+// brought near 1 by their larger parts' exponents (a reciprocal's dividend 1
+// is there already), Smith's quotient by the larger part of b, and the result
+// scaled back.
+template <class F, bool reciprocal>
 [[gnu::always_inline]] inline Parts<F> scaled_quotient(const Parts<F>& a, const Parts<F>& b) {
-  const V<F> eb = split<F>(lane_max(fabs_lanes<F>(b.re), fabs_lanes<F>(b.im))).exponent;
-  const V<F> ea = but_not(is_zero_element<F>(a), split<F>(lane_max(fabs_lanes<F>(a.re), fabs_lanes<F>(a.im))).exponent);
-  const V<F> down_a = sub(splat<F>(0), ea), down_b = sub(splat<F>(0), eb);
-  const V<F> ar = scaled<F>(a.re, down_a), ai = scaled<F>(a.im, down_a);
-  const V<F> br = scaled<F>(b.re, down_b), bi = scaled<F>(b.im, down_b);
+  const NearOne<F> na = reciprocal ? NearOne<F>{a, splat<F>(0)} : near_one<F>(a), nb = near_one<F>(b);
+  const V<F> ar = na.z.re, ai = na.z.im, br = nb.z.re, bi = nb.z.im;
   // By the larger part p of b, q the other; u and w the parts of a in that order.
   const V<F> by_real = less_equal(fabs_lanes<F>(bi), fabs_lanes<F>(br));
   const V<F> p = select<F>(by_real, br, bi), q = select<F>(by_real, bi, br);
@@ -355,15 +390,17 @@ template <class F>
   const V<F> r = div(q, p), den = add(p, mul(q, r));
   const V<F> ur = mul(u, r), wr = mul(w, r);
   const V<F> re = add(u, wr), im = select<F>(by_real, sub(w, ur), sub(ur, w));
-  const V<F> back = sub(ea, eb);
+  const V<F> back = sub(na.exponent, nb.exponent);
   return {scaled<F>(div(re, den), back), scaled<F>(div(im, den), back)};
 }
 
 // The lanes of c left to redo whose parts are all finite, as complex_divide
 // gives them: the formula or the scaled quotient. Out of line, so that the
-// usual lanes' loop keeps its registers.
-template <class F>
-[[gnu::noinline]] void careful_quotient(const Parts<F>& a, const Parts<F>& b, Computed<F>& c) {
+// usual lanes' loop keeps its registers; a reciprocal's dividend is the
+// constant 1 here, so the compiler drops what its scaling would cost.
+template <class F, bool reciprocal>
+[[gnu::noinline]] void careful_quotient(const Parts<F>& dividend, const Parts<F>& b, Computed<F>& c) {
+  const Parts<F> a = reciprocal ? Parts<F>{splat<F>(1), splat<F>(0)} : dividend;
   const V<F> finite = both(both(is_finite<F>(a.re), is_finite<F>(a.im)), both(is_finite<F>(b.re), is_finite<F>(b.im)));
   const V<F> careful = both(c.redo, finite);
   if (mask_bits(careful) == 0) return;
@@ -371,7 +408,7 @@ template <class F>
   const V<F> nr = add(mul(a.re, b.re), mul(a.im, b.im)), ni = sub(mul(a.im, b.re), mul(a.re, b.im));
   V<F> re = div(nr, d), im = div(ni, d);
   if (const V<F> scale = both(careful, needs_scaling<F>(a, b, d, nr, ni)); mask_bits(scale) != 0) {
-    const Parts<F> s = scaled_quotient<F>(a, b);
+    const Parts<F> s = scaled_quotient<F, reciprocal>(a, b);
     re = select<F>(scale, s.re, re);
     im = select<F>(scale, s.im, im);
   }
@@ -384,7 +421,7 @@ template <class F>
 // infinity of its sign, a NaN if zero, itself if NaN. Other lanes with finite
 // parts take complex_divide's own choice between the formula and the scaled
 // quotient; lanes with an infinite or NaN part are redone.
-template <class F>
+template <class F, bool reciprocal = false>
 [[gnu::always_inline]] inline Computed<F> quotient(const Parts<F>& a, const Parts<F>& b) {
   const V<F> by_zero = is_zero_element<F>(b);
   const V<F> plain = but_not(by_zero, both(both(is_moderate<F>(a.re), is_moderate<F>(a.im)),
@@ -400,7 +437,7 @@ template <class F>
   Computed<F> c{{select<F>(by_zero, over_zero(a.re), div(nr, divisor)), select<F>(by_zero, over_zero(a.im), div(ni, divisor))},
                 but_not(either(plain, by_zero), all_lanes<F>())};
   if (mask_bits(c.redo) != 0) [[unlikely]]
-    careful_quotient<F>(a, b, c);
+    careful_quotient<F, reciprocal>(a, b, c);
   return c;
 }
 
@@ -433,7 +470,7 @@ template <Op op, class F>
   } else if constexpr (op == Op::divide) {
     return quotient<F>(a, b);
   } else if constexpr (op == Op::reciprocal) {
-    return quotient<F>({splat<F>(1), splat<F>(0)}, a);
+    return quotient<F, true>({splat<F>(1), splat<F>(0)}, a);
   } else {
     static_assert(op == Op::square);
     return square<F>(a);

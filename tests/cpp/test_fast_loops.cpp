@@ -189,6 +189,47 @@ INSTANTIATE_TEST_SUITE_P(Operations, ComplexQuotients,
                                           testing::Values(DType::Complex64, DType::Complex128)),
                          complex_name);
 
+// Scaled quotients whose parts round onto the subnormal grid: halfway
+// between two subnormals (to the even one), just off halfway, up to the
+// smallest normal, and zero parts beside them, each at every lane of a
+// vector. The dividend k 2^-m over 2 (or 1 over a divisor near the top for a
+// reciprocal) is exact in rationals, so the expected parts are known apart
+// from the element path: k / 2 in units of the smallest subnormal, rounded
+// half to even.
+class SubnormalRounding : public testing::TestWithParam<DType::Code> {};
+
+TEST_P(SubnormalRounding, QuotientsRoundOnceToTheSubnormalGrid) {
+  const DType dtype = GetParam();
+  const bool single = dtype == DType::Complex64;
+  const int bottom = single ? -149 : -1074, digits = single ? 24 : 53;
+  const double top = std::ldexp(1.0, digits) - 1;  // twice the largest subnormal and one unit, in units
+  const Scalar usual[] = {*Scalar(c128(1.5, -0.25)).cast(dtype), *Scalar(c128(0.75, 2.0)).cast(dtype)};
+  for (double k : {1.0, 3.0, 5.0, 7.0, 6.0, top, top - 1, top - 2}) {
+    for (double im : {0.0, -1.0, 1.0}) {  // the imaginary part zero, or the real one with a sign
+      const double re = k * std::ldexp(1.0, bottom);
+      const Scalar probe[] = {*Scalar(c128(re, im * re)).cast(dtype), *Scalar(c128(2.0, 0.0)).cast(dtype)};
+      for (std::size_t at : {0, 1, 2, 3, 5}) check_probe(Op::divide, dtype, dtype, usual, probe, 256, at);
+      const double half = std::nearbyint(k / 2) * std::ldexp(1.0, bottom);
+      ASSERT_EQ(element_path(Op::divide, probe, dtype).bits, bytes_of(*Scalar(c128(half, im * half)).cast(dtype), dtype))
+          << k << " " << im;
+    }
+    if (HasFailure()) return;
+  }
+  // Reciprocals just below the normal range: exact, inexact, and a unit under its bottom.
+  const int high = 2 - bottom - digits;
+  for (double divisor :
+       {std::ldexp(1.0, high), std::ldexp(1.5, high), std::ldexp(1.0 + std::ldexp(1.0, 1 - digits), high - 1)}) {
+    const Scalar probe[] = {*Scalar(c128(divisor, 0.0)).cast(dtype)};
+    for (std::size_t at : {0, 1, 2, 3, 258})
+      check_probe(Op::reciprocal, dtype, dtype, std::span(usual, 1), probe, 259, at);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, SubnormalRounding, testing::Values(DType::Complex64, DType::Complex128),
+                         [](const testing::TestParamInfo<DType::Code>& info) {
+                           return std::string(DType(info.param).name());
+                         });
+
 // Every float16 bit pattern as a probe in a run of two groups of eight, as
 // the first operand and as the second beside special values (a signalling
 // NaN stored quiet, as values are; its raw bits have a test of their own).

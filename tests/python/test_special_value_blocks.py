@@ -329,7 +329,9 @@ def complex_quotient_cases(name, code):
                  (complex(two(3, e - 4 + k), two(1, e - 2 + k)), complex(two(1, k + 1), two(1, k + 1))),  # scaled, exact
                  (complex(two(3, e - 4 + k), two(1, e + k)), complex(two(1, k), two(3, k))),  # scaled, inexact
                  (complex(1.0, two(1, -3)), complex(0.0, two(1, 1 - e))),  # a divisor near the top
-                 (complex(two(7, e - p + 2), two(1, e)), complex(0.5, 0.0))]  # subnormal dividend parts
+                 (complex(two(7, e - p + 2), two(1, e)), complex(0.5, 0.0)),  # subnormal dividend parts
+                 (complex(two(3, e - p + 1), two(-5, e - p + 1)), complex(2.0, 0.0)),  # halfway: to even
+                 (complex(two(2 ** p - 1, e - p + 1), 0.0), complex(2.0, 0.0))]  # halfway to the smallest normal
     return base, cases
 
 
