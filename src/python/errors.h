@@ -21,22 +21,25 @@
 
 namespace quarvel_python {
 
+// Every raising helper is cold: the compiler moves the error paths that end
+// in one (and the message text they build) out of the hot code beside them.
+
 // The exception for a storage error: its class and text by kind.
 PyRef map_storage_error(const quarvel_storage::StorageError& error);
 // Raises it; always returns null so callers can `return raise_storage_error(e);`.
-PyObject* raise_storage_error(const quarvel_storage::StorageError& error);
+[[gnu::cold]] PyObject* raise_storage_error(const quarvel_storage::StorageError& error);
 // Raises an exception object made by one of the functions here.
-PyObject* raise_exception(const PyRef& exception);
+[[gnu::cold]] PyObject* raise_exception(const PyRef& exception);
 
 // Set the error and return the failure value of the caller's convention.
-std::nullopt_t raise_error(PyObject* type, const char* text);
-PyObject* raise_null(PyObject* type, const char* text);
-bool raise_false(PyObject* type, const char* text);
+[[gnu::cold]] std::nullopt_t raise_error(PyObject* type, const char* text);
+[[gnu::cold]] PyObject* raise_null(PyObject* type, const char* text);
+[[gnu::cold]] bool raise_false(PyObject* type, const char* text);
 // For messages that echo a user's text: the whole UTF-8 text, NUL included.
-bool raise_text(PyObject* type, std::string_view text);
+[[gnu::cold]] bool raise_text(PyObject* type, std::string_view text);
 
 // Raises a storage error as its Python exception; always returns false.
-bool raise_storage(const quarvel_storage::StorageError& error);
+[[gnu::cold]] bool raise_storage(const quarvel_storage::StorageError& error);
 
 // Unwraps a storage result or raises its error.
 template <class T>
@@ -60,7 +63,7 @@ PyRef python_int_range_error();
 // and never added to the module. Borrowed; null with an error set on failure.
 PyObject* internal_fault_class();
 // Raises an internal fault carrying `description`; returns null.
-PyObject* raise_internal_fault(const char* description);
+[[gnu::cold]] PyObject* raise_internal_fault(const char* description);
 
 // Runs `body` so that no C++ exception reaches the interpreter: bad_alloc
 // becomes MemoryError, anything else an internal fault; then returns `failure`.

@@ -343,6 +343,19 @@ def test_outer_of_strided_and_zero_dimension_operands_against_the_element_path(e
     check(element_path, steps)
 
 
+# A small outer repeats each element of `a` along its row and `b`'s row
+# below itself, in the loop's element width: every width, and rows and
+# columns of one.
+@pytest.mark.parametrize("dtype", ["bool", "int8", "float16", "float32", "complex64", "complex128", "g", "G"])
+@pytest.mark.parametrize("a, b", [([1, 2, 3], [4, 5]), ([[1], [2]], [3, 4, 5]), ([7], [1, 2, 3, 4]),
+                                  ([1, 2, 3, 4], [5]), ([[1, 2], [3, 4]], [[5], [6]])])
+def test_small_outers_of_every_element_width_against_the_element_path(element_path, dtype, a, b):
+    steps = [("array", {"values": a, "dtype": dtype, "order": "C", "views": []}),
+             ("array", {"values": b, "dtype": dtype, "order": "C", "views": []}),
+             ("ufunc", "multiply", "outer", (("ref", 0), ("ref", 1)), {})]
+    check(element_path, steps)
+
+
 @pytest.mark.parametrize("key", [[0, -1, 2], [3, 3, -4], [2**62], [-5], [0, 2**63], [1, 2.0], [1, None]])
 def test_flat_index_lists_against_the_element_path(element_path, key):
     steps = [("array", {"values": [[0, 1], [2, 3], [4, 5], [6, 7]], "dtype": "int16", "order": "C", "views": []}),

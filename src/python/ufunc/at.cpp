@@ -79,21 +79,24 @@ struct PreparedAt {
   std::optional<quarvel_storage::LinearSelection> linear;
 };
 
-std::optional<Target> select_target(const View& view, PyObject* indices, std::vector<quarvel_storage::IndexItem>& items,
-                                    std::optional<quarvel_storage::LinearSelection>& linear) {
+// Made in `target`; false with the error set.
+bool select_target(const View& view, PyObject* indices, std::vector<quarvel_storage::IndexItem>& items,
+                   std::optional<quarvel_storage::LinearSelection>& linear, Target& target) {
   auto parsed = parse_indices(view, indices);
-  if (!parsed) return std::nullopt;
+  if (!parsed) return false;
   if (parsed->is_basic()) {
     auto selected = storage_value(view.index(parsed->items));
-    if (!selected) return std::nullopt;
-    return Target(std::move(*selected));
+    if (!selected) return false;
+    target.emplace<View>(std::move(*selected));
+    return true;
   }
   items = std::move(parsed->items);
   auto selected = loop_path() == quarvel_storage::LoopPath::Typed
                       ? storage_value(quarvel_storage::advanced_index_runs(view, items, linear))
                       : storage_value(view.advanced_index_view(items, quarvel_storage::LoopPath::Element));
-  if (!selected) return std::nullopt;
-  return Target(std::move(*selected));
+  if (!selected) return false;
+  target.emplace<IndexedView>(std::move(*selected));
+  return true;
 }
 
 // The offsets of a LinearSelection target, for the loops that walk them.
@@ -118,51 +121,51 @@ bool read_right_values(PreparedAt& at, const Operand& right) {
   return true;
 }
 
-std::optional<PreparedAt> prepare_at(Op op, std::string_view name, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
+// Filled in place: its target and operand are too large to move for nothing.
+bool prepare_at(Op op, std::string_view name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PreparedAt& at) {
   PyObject* bound[3] = {};
   if (!parse_arguments(Signature{"at", at_params}, CallArgs::from_vector(args, nargs, kwnames), bound))
-    return std::nullopt;
+    return false;
   PyObject* a = bound[0];
-  if (!is_array(a)) return raise_error(PyExc_TypeError, "first argument to ufunc.at must be a Quarvel array");
+  if (!is_array(a)) return raise_false(PyExc_TypeError, "first argument to ufunc.at must be a Quarvel array");
   if (quarvel_kernels::output_count(op) != 1) {
     const std::string text = std::string(name) + " does not support the at method";
-    return raise_error(PyExc_TypeError, text.c_str());
+    return raise_false(PyExc_TypeError, text.c_str());
   }
   const View& view = as_array(a)->view;
   if (view.ndim() == 0)
-    return raise_error(PyExc_TypeError, "ufunc.at requires an array with at least one dimension");
-  std::vector<quarvel_storage::IndexItem> items;
-  std::optional<quarvel_storage::LinearSelection> linear;
-  auto target = select_target(view, bound[1], items, linear);
-  if (!target) return std::nullopt;
-  std::optional<Operand> right;
+    return raise_false(PyExc_TypeError, "ufunc.at requires an array with at least one dimension");
+  if (!select_target(view, bound[1], at.items, at.linear, at.target)) return false;
   if (bound[2] && bound[2] != Py_None) {
-    right = Operand::from_python(bound[2]);
-    if (!right) return std::nullopt;
+    if (!Operand::convert(bound[2], at.right_operand.emplace())) return false;
   }
   const bool binary = quarvel_kernels::input_count(op) == 2;
-  if (binary && !right) return raise_error(PyExc_TypeError, "binary ufunc.at requires a third operand");
-  if (!binary && right) return raise_error(PyExc_TypeError, "unary ufunc.at takes only the array and indices");
+  if (binary && !at.right_operand) return raise_false(PyExc_TypeError, "binary ufunc.at requires a third operand");
+  if (!binary && at.right_operand)
+    return raise_false(PyExc_TypeError, "unary ufunc.at takes only the array and indices");
 
-  PreparedAt at{name, op, std::move(*target), {}, view.dtype, binary, 0, std::move(right), {}, std::move(items), linear};
+  at.name = name;
+  at.op = op;
+  at.array_dtype = view.dtype;
+  at.binary = binary;
   const Shape& shape = target_shape(at.target);
   std::array<DType, 2> input_dtypes{view.dtype, view.dtype};
   if (binary) {
     auto merged = broadcast_shape(shape, at.right_operand->shape());
-    if (!merged) return std::nullopt;
+    if (!merged) return false;
     if (*merged != shape)
-      return raise_error(PyExc_ValueError, "right operand cannot be broadcast to the indexed target shape");
+      return raise_false(PyExc_ValueError, "right operand cannot be broadcast to the indexed target shape");
     input_dtypes[1] = at.right_operand->dtype;
   }
   auto loop = storage_value(quarvel_kernels::resolve_loop(op, std::span(input_dtypes.data(), binary ? 2 : 1)));
-  if (!loop) return std::nullopt;
+  if (!loop) return false;
   at.loop = std::move(*loop);
-  if (!warn_at_complex_cast(at.loop.outputs[0], at.array_dtype)) return std::nullopt;
+  if (!warn_at_complex_cast(at.loop.outputs[0], at.array_dtype)) return false;
   auto count = element_count(shape);
-  if (!count) return std::nullopt;
+  if (!count) return false;
   at.count = *count;
-  return at;
+  return true;
 }
 
 // Read, compute, classify, cast back and write, one element at a time; a
@@ -485,14 +488,14 @@ std::optional<PyObject*> typed_at(PreparedAt& at) {
 }  // namespace
 
 PyObject* at_method(Op op, std::string_view name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto prepared = prepare_at(op, name, args, nargs, kwnames);
-  if (!prepared) return nullptr;
-  if (auto typed = typed_at(*prepared)) return *typed;
-  if (prepared->binary && !read_right_values(*prepared, *prepared->right_operand)) return nullptr;
-  if (!list_target(*prepared)) return nullptr;
+  PreparedAt prepared;
+  if (!prepare_at(op, name, args, nargs, kwnames, prepared)) return nullptr;
+  if (auto typed = typed_at(prepared)) return *typed;
+  if (prepared.binary && !read_right_values(prepared, *prepared.right_operand)) return nullptr;
+  if (!list_target(prepared)) return nullptr;
   std::uint32_t faults = 0;
   const bool done =
-      std::visit([&](const auto& target) { return update_elements(*prepared, target, faults); }, prepared->target);
+      std::visit([&](const auto& target) { return update_elements(prepared, target, faults); }, prepared.target);
   if (!done || !report_errors(name, faults)) return nullptr;
   Py_RETURN_NONE;
 }

@@ -37,7 +37,7 @@ bool for_each_keyword(PyObject* kwargs, Visit&& visit) {
 
 // TypeError "{prefix}unexpected keyword argument '{key}'"; only the message
 // converts the key (a key without a UTF-8 form fails with that conversion).
-bool unexpected_keyword(std::string_view prefix, PyObject* key) {
+[[gnu::cold]] bool unexpected_keyword(std::string_view prefix, PyObject* key) {
   auto text = utf8_text(key);
   if (!text) return false;
   return raise_text(PyExc_TypeError, std::string(prefix) + "unexpected keyword argument '" + *text + "'");
@@ -50,6 +50,29 @@ bool take_signature(CallArguments& parsed, bool& seen, PyObject* value) {
   seen = true;
   if (value != Py_None) parsed.keep_signature(value);
   return true;
+}
+
+[[gnu::cold]] bool unexpected_call_keyword(std::string_view name, PyObject* key) {
+  return unexpected_keyword(std::string(name) + "() got an ", key);
+}
+
+[[gnu::cold]] std::nullopt_t wrong_argument_count(std::string_view name, std::size_t nin, std::size_t given) {
+  const std::string text = std::string(name) + " takes " + std::to_string(nin) + " input argument" +
+                           (nin == 1 ? "" : "s") + " and at most one output argument (" + std::to_string(given) +
+                           " given)";
+  return raise_error(PyExc_TypeError, text.c_str());
+}
+
+[[gnu::cold]] std::nullopt_t not_broadcast(const Shape& a, const Shape& b) {
+  const std::string text =
+      "operands could not be broadcast together with shapes " + shape_text(a) + " " + shape_text(b);
+  return raise_error(PyExc_ValueError, text.c_str());
+}
+
+[[gnu::cold]] bool mask_not_broadcast(const Shape& mask, const Shape& output, bool outer_text) {
+  const std::string text = "where mask with shape " + shape_text(mask) + " cannot be broadcast to " +
+                           (outer_text ? "outer output shape " : "output shape ") + shape_text(output);
+  return raise_false(PyExc_ValueError, text.c_str());
 }
 
 // One operand's (shape, strides), widened to `ndim` axes from `offset` when asked.
@@ -75,11 +98,7 @@ std::optional<Shape> broadcast_shape(const Shape& a, const Shape& b) {
   for (std::size_t i = 0; i < shorter.size(); ++i) {
     const std::uint64_t x = merged[lead + i], y = shorter[i];
     if (x == y || y == 1) continue;
-    if (x != 1) {
-      const std::string text =
-          "operands could not be broadcast together with shapes " + shape_list(a) + " " + shape_list(b);
-      return raise_error(PyExc_ValueError, text.c_str());
-    }
+    if (x != 1) return not_broadcast(a, b);
     merged[lead + i] = y;
   }
   return merged;
@@ -115,12 +134,7 @@ bool check_subok(PyObject* value) {
 
 std::optional<CallArguments> parse_call_arguments(std::string_view name, std::size_t nin, std::size_t nout,
                                                   PyObject* const* args, std::size_t given, PyObject* kwargs) {
-  if (given != nin && given != nin + 1) {
-    const std::string text = std::string(name) + " takes " + std::to_string(nin) + " input argument" +
-                             (nin == 1 ? "" : "s") + " and at most one output argument (" + std::to_string(given) +
-                             " given)";
-    return raise_error(PyExc_TypeError, text.c_str());
-  }
+  if (given != nin && given != nin + 1) return wrong_argument_count(name, nin, given);
   CallArguments parsed;
   // Read after the `where` warning, whose filters may run user code.
   PyRef casting, order, subok;
@@ -138,7 +152,7 @@ std::optional<CallArguments> parse_call_arguments(std::string_view name, std::si
         else parsed.dtype = nullptr;
         return true;
       case SubokKey: subok = PyRef::borrow(value); return true;
-      default: return unexpected_keyword(std::string(name) + "() got an ", key);
+      default: return unexpected_call_keyword(name, key);
     }
   });
   if (!keywords_ok) return std::nullopt;
@@ -252,11 +266,7 @@ bool convert_mask(PyObject* where, const Shape& output_shape, bool outer_text, s
   if (mask->dtype != DType::Bool) return raise_false(PyExc_TypeError, "where must be a boolean array or scalar");
   auto merged = broadcast_shape(output_shape, mask->shape());
   if (!merged) return false;
-  if (*merged != output_shape) {
-    const std::string text = "where mask with shape " + shape_list(mask->shape()) + " cannot be broadcast to " +
-                             (outer_text ? "outer output shape " : "output shape ") + shape_list(output_shape);
-    return raise_false(PyExc_ValueError, text.c_str());
-  }
+  if (*merged != output_shape) return mask_not_broadcast(mask->shape(), output_shape, outer_text);
   return true;
 }
 

@@ -60,7 +60,7 @@ bool is_logical_name(std::string_view name) {
   return name == "logical_and" || name == "logical_or" || name == "logical_xor";
 }
 
-std::nullopt_t no_matching_loop(std::string_view name) {
+[[gnu::cold]] std::nullopt_t no_matching_loop(std::string_view name) {
   const std::string text = "no loop matching the specified signature and casting was found for ufunc '" +
                            std::string(name) + "'";
   return raise_error(PyExc_TypeError, text.c_str());
@@ -211,6 +211,8 @@ void for_each_listed(const Chooser& ufunc, std::size_t nin, std::size_t nout, Vi
   });
 }
 
+// Only calls with a signature come here: kept out of the loop choice of the others.
+[[gnu::noinline]]
 std::optional<Loop> parse_loop_signature(const Chooser& ufunc, std::size_t nin, std::size_t nout, PyObject* signature,
                                          const Loop& default_loop, std::span<const DType> dtype_list,
                                          std::span<const Operand> operands, CastingRule rule) {
@@ -269,27 +271,20 @@ std::optional<Loop> parse_loop_signature(const Chooser& ufunc, std::size_t nin, 
   return raise_error(PyExc_TypeError, text.c_str());
 }
 
-// What decides a requested-dtype loop besides the operation: the dtype, the
-// rule, and per input its entry in the dtype list, the dtype its cast test
-// starts from and whether it is a big-endian array.
-struct RequestedKey {
-  DType requested;
-  CastingRule rule = CastingRule::SameKind;
-  std::uint8_t count = 0;
-  std::array<DType, 2> listed{}, from{};
-  std::array<bool, 2> big_endian{};
-  bool operator==(const RequestedKey&) const = default;
-};
-
-std::optional<RequestedKey> requested_key(DType requested, std::span<const DType> dtype_list,
-                                          std::span<const Operand> operands, CastingRule rule) {
+// What decides a requested-dtype loop besides the operation, in one word:
+// the dtype, the rule, and per input its entry in the dtype list, the dtype
+// its cast test starts from and whether it is a big-endian array. Built in
+// registers: a key of bytes stored one by one and compared as wider words
+// waits on every store.
+std::optional<std::uint64_t> requested_key(DType requested, std::span<const DType> dtype_list,
+                                           std::span<const Operand> operands, CastingRule rule) {
   if (dtype_list.size() > 2 || operands.size() != dtype_list.size()) return std::nullopt;
-  RequestedKey key{requested, rule, static_cast<std::uint8_t>(dtype_list.size()), {}, {}, {}};
+  std::uint64_t key = std::uint64_t{requested.code} << 5 | static_cast<std::uint64_t>(rule) << 2 | dtype_list.size();
   for (std::size_t i = 0; i < dtype_list.size(); ++i) {
     const Operand& operand = operands[i];
-    key.listed[i] = dtype_list[i];
-    key.from[i] = operand.is_array ? operand.dtype : dtype_list[i];
-    key.big_endian[i] = operand.is_array && operand.view->byte_order == ByteOrder::Big;
+    const DType from = operand.is_array ? operand.dtype : dtype_list[i];
+    const bool big_endian = operand.is_array && operand.view->byte_order == ByteOrder::Big;
+    key = key << 16 | std::uint64_t{dtype_list[i].code} << 8 | std::uint64_t{from.code} << 1 | big_endian;
   }
   return key;
 }
@@ -304,13 +299,13 @@ std::optional<Loop> resolve_requested_dtype_loop(const Chooser& ufunc, std::size
                                                  DType requested, std::span<const DType> dtype_list,
                                                  std::span<const Operand> operands, CastingRule rule) {
   struct Found {
-    RequestedKey key;
+    std::uint64_t key;
     Loop loop;
   };
   static std::array<std::optional<Found>, quarvel_kernels::op_count> last;
   const bool own_counts =
       nin == quarvel_kernels::input_count(ufunc.op) && nout == quarvel_kernels::output_count(ufunc.op);
-  const std::optional<RequestedKey> key = requested_key(requested, dtype_list, operands, rule);
+  const std::optional<std::uint64_t> key = requested_key(requested, dtype_list, operands, rule);
   std::optional<Found>& found = last[static_cast<std::size_t>(ufunc.op)];
   if (!own_counts || !key || listed_texts(ufunc).empty())
     return choose_requested_dtype_loop(ufunc, nin, nout, requested, dtype_list, operands, rule);

@@ -67,6 +67,7 @@ bool validate_repeated_ufunc_loop(std::string_view name, const Loop& loop, const
 bool validate_reduce_loop(std::string_view name, const Loop& loop);
 
 // "ufunc '{name}' {input|output} cannot be cast from {from} to {to} with casting rule '{rule}'".
-std::nullopt_t raise_cast_refused(std::string_view name, const char* side, DType from, DType to, CastingRule rule);
+[[gnu::cold]] std::nullopt_t raise_cast_refused(std::string_view name, const char* side, DType from, DType to,
+                                               CastingRule rule);
 
 }  // namespace quarvel_python::ufunc

@@ -27,7 +27,9 @@ std::optional<ScalarAlias> alias_of(PyObject* value) {
   return is_plain_number(value) ? std::nullopt : scalar_alias_from_value(value);
 }
 
-std::optional<Operand> from_constructed(std::optional<Constructed> made) {
+// Lists, tuples and big ints are converted out of line: the hot operands are
+// arrays and plain numbers.
+[[gnu::noinline]] std::optional<Operand> from_constructed(std::optional<Constructed> made) {
   if (!made) return std::nullopt;
   Operand operand;
   operand.dtype = made->view.dtype;
@@ -53,7 +55,7 @@ std::optional<bool> is_big_int(PyObject* value) {
   return false;
 }
 
-std::optional<Operand> big_int_operand(PyObject* value) {
+[[gnu::noinline]] std::optional<Operand> big_int_operand(PyObject* value) {
   PyRef text = PyRef::steal(PyObject_Str(value));
   if (!text) return std::nullopt;
   auto utf8 = utf8_text(text.get());
@@ -90,7 +92,7 @@ bool int_fits(const Scalar& value, DType target) {
   return v >= -limit && v < limit;
 }
 
-std::nullopt_t does_not_fit(DType array_dtype) {
+[[gnu::cold]] std::nullopt_t does_not_fit(DType array_dtype) {
   const std::string text = "Python integer does not fit in array dtype " + std::string(array_dtype.name());
   PyErr_SetString(PyExc_OverflowError, text.c_str());
   return std::nullopt;

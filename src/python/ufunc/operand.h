@@ -53,6 +53,10 @@ class OperandView {
 };
 
 struct Operand {
+  // Provided: value-initialising one (optional::emplace()) then runs only the
+  // members' own initialisers, without first clearing all its bytes.
+  Operand() noexcept {}
+
   OperandView view;              // array operands
   std::optional<Scalar> scalar;  // scalar operands
   bool is_array = false;

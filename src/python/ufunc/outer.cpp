@@ -214,11 +214,17 @@ std::optional<PyObject*> gathered_outer(const PreparedOuter& prepared, const Ope
     gather(left, *left_base, read_left, lefts, static_cast<std::int64_t>(columns * sizes[0]));
     gather(right, *right_base, read_right, rights, static_cast<std::int64_t>(sizes[1]));
   }
-  for (std::uint64_t i = 0; i < rows; ++i) {
-    const std::uint8_t* value = lefts + i * columns * sizes[0];
-    for (std::uint64_t j = 1; j < columns; ++j) std::memcpy(lefts + (i * columns + j) * sizes[0], value, sizes[0]);
+  // Repeated an element at a time in its own width: a copy of a length known
+  // only at run time starts slowly for a few bytes.
+  const auto row_step = static_cast<std::int64_t>(columns * sizes[1]);
+  for (std::uint64_t i = 0; columns > 1 && i < rows; ++i) {
+    std::uint8_t* row = lefts + i * columns * sizes[0];
+    quarvel_storage::view_detail::fill_run(row + sizes[0], static_cast<std::int64_t>(sizes[0]), columns - 1, row,
+                                           sizes[0]);
   }
-  for (std::uint64_t i = 1; i < rows; ++i) std::memcpy(rights + i * columns * sizes[1], rights, columns * sizes[1]);
+  for (std::uint64_t j = 0; rows > 1 && j < columns; ++j)
+    quarvel_storage::view_detail::fill_run(rights + (columns + j) * sizes[1], row_step, rows - 1, rights + j * sizes[1],
+                                           sizes[1]);
 
   std::uint32_t faults = 0;
   {

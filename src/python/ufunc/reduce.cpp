@@ -229,34 +229,34 @@ void prepare_shapes(PreparedReduce& reduce, bool keepdims) {
   }
 }
 
-std::optional<PreparedReduce> prepare_reduce(Op op, std::string_view name, const ReduceParameters& parameters) {
-  if (!check_binary_method(op, name, "reduction")) return std::nullopt;
-  PreparedReduce reduce;
-  if (!Operand::convert(parameters.array, reduce.input)) return std::nullopt;
+// Filled in place: it holds two operands, too large to move for nothing.
+bool prepare_reduce(Op op, std::string_view name, const ReduceParameters& parameters, PreparedReduce& reduce) {
+  if (!check_binary_method(op, name, "reduction")) return false;
+  if (!Operand::convert(parameters.array, reduce.input)) return false;
   reduce.name = name;
   reduce.op = op;
-  if (!prepare_axes(reduce, parameters.axis)) return std::nullopt;
+  if (!prepare_axes(reduce, parameters.axis)) return false;
 
   auto loop = reduction_loop(reduce.op, reduce.input.dtype, parameters.dtype);
-  if (!loop || !validate_reduce_loop(name, *loop)) return std::nullopt;
+  if (!loop || !validate_reduce_loop(name, *loop)) return false;
   if (reduce.axes.size() >= 2 && !reorderable(reduce.op)) {
     const std::string text =
         "reduction operation '" + std::string(name) + "' is not reorderable, so at most one axis may be specified";
-    return raise_error(PyExc_ValueError, text.c_str());
+    return raise_false(PyExc_ValueError, text.c_str());
   }
   reduce.accumulator = reduction_accumulator_dtype(reduce.op, loop->inputs[0]);
   reduce.element = reduction_accumulator_dtype(reduce.op, loop->inputs[1]);
   reduce.result = loop->outputs[0];
 
-  if (parameters.where && !prepare_mask(reduce, parameters.where)) return std::nullopt;
-  if (!prepare_start(reduce, parameters.initial)) return std::nullopt;
+  if (parameters.where && !prepare_mask(reduce, parameters.where)) return false;
+  if (!prepare_start(reduce, parameters.initial)) return false;
   prepare_shapes(reduce, parameters.keepdims);
   auto reduced_count = element_count(reduce.reduced_shape);
   auto result_count = reduced_count ? element_count(reduce.result_shape) : std::nullopt;
-  if (!result_count) return std::nullopt;
+  if (!result_count) return false;
   reduce.reduced_count = *reduced_count;
   reduce.result_count = *result_count;
-  return reduce;
+  return true;
 }
 
 // The fold of every result element, in row-major order, one element at a time.
@@ -405,16 +405,16 @@ std::optional<PyObject*> typed_reduce(const PreparedReduce& reduce, const Reduce
 }
 
 PyObject* reduce(Op op, std::string_view name, const ReduceParameters& parameters) {
-  auto prepared = prepare_reduce(op, name, parameters);
-  if (!prepared) return nullptr;
-  if (auto typed = typed_reduce(*prepared, parameters)) return *typed;
-  auto values = reserve_result(prepared->result_shape, prepared->result);
+  PreparedReduce prepared;
+  if (!prepare_reduce(op, name, parameters, prepared)) return nullptr;
+  if (auto typed = typed_reduce(prepared, parameters)) return *typed;
+  auto values = reserve_result(prepared.result_shape, prepared.result);
   if (!values) return nullptr;
-  auto folded = element_fold(*prepared, std::move(*values));
+  auto folded = element_fold(prepared, std::move(*values));
   if (!folded) return nullptr;
-  SingleResult result{std::move(prepared->result_shape), prepared->result, std::move(folded->values),
-                      alias_hint(std::span(&prepared->input, 1), prepared->result)};
-  const bool scalar_ok = !parameters.keepdims || prepared->input.shape().empty();
+  SingleResult result{std::move(prepared.result_shape), prepared.result, std::move(folded->values),
+                      alias_hint(std::span(&prepared.input, 1), prepared.result)};
+  const bool scalar_ok = !parameters.keepdims || prepared.input.shape().empty();
   return deliver_and_report(name, std::move(result), parameters.out, scalar_ok, folded->faults);
 }
 
