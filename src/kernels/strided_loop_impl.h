@@ -675,16 +675,17 @@ struct VectorLanes {
 // lane_row_exact with the fused form, on four double lanes: which results v
 // of x op y are exact. The float32 rows compare in double, where their
 // products are exact; the float64 ones scale as lane_row_exact does, so that
-// no step underflows.
-template <ExactRow row, class F>
+// no step underflows. `finite`: x known finite.
+template <ExactRow row, class F, bool finite>
 [[QUARVEL_VECTOR_LANES]] inline __m256d exact_lanes(__m256d x, __m256d y, __m256d v) {
   using D = VectorLanes<double>;
   const __m256d zero = D::splat(0);
   if constexpr (std::is_same_v<F, float> && (row == ExactRow::product || row == ExactRow::square)) {
     return D::compare<_CMP_EQ_OQ>(_mm256_mul_pd(x, y), v);
   } else if constexpr (std::is_same_v<F, float> && row == ExactRow::quotient) {
-    const __m256d finite = D::compare<_CMP_LE_OQ>(D::magnitude(x), D::splat(std::numeric_limits<double>::max()));
-    return D::both(D::compare<_CMP_EQ_OQ>(_mm256_mul_pd(v, y), x), finite);
+    const __m256d exact = D::compare<_CMP_EQ_OQ>(_mm256_mul_pd(v, y), x);
+    if constexpr (finite) return exact;
+    return D::both(exact, D::compare<_CMP_LE_OQ>(D::magnitude(x), D::splat(std::numeric_limits<double>::max())));
   } else if constexpr (std::is_same_v<F, float>) {
     static_assert(row == ExactRow::reciprocal);
     return D::compare<_CMP_EQ_OQ>(_mm256_mul_pd(v, x), D::splat(1.0));
@@ -710,18 +711,18 @@ template <ExactRow row, class F>
 }
 
 // The lanes among `subnormal` whose result is not exact, one bit each.
-template <ExactRow row>
+template <ExactRow row, bool finite>
 [[QUARVEL_VECTOR_LANES]] inline int inexact_lanes(__m256d a, __m256d b, __m256d r, __m256d subnormal) {
-  return VectorLanes<double>::lanes_of(VectorLanes<double>::but_not(exact_lanes<row, double>(a, b, r), subnormal));
+  return VectorLanes<double>::lanes_of(VectorLanes<double>::but_not(exact_lanes<row, double, finite>(a, b, r), subnormal));
 }
-template <ExactRow row>
+template <ExactRow row, bool finite>
 [[QUARVEL_VECTOR_LANES]] inline int inexact_lanes(__m256 a, __m256 b, __m256 r, __m256 subnormal) {
   using D = VectorLanes<double>;
   const __m128 a_high = _mm256_extractf128_ps(a, 1), b_high = _mm256_extractf128_ps(b, 1), r_high = _mm256_extractf128_ps(r, 1);
-  const int low = D::lanes_of(exact_lanes<row, float>(_mm256_cvtps_pd(_mm256_castps256_ps128(a)),
+  const int low = D::lanes_of(exact_lanes<row, float, finite>(_mm256_cvtps_pd(_mm256_castps256_ps128(a)),
                                                       _mm256_cvtps_pd(_mm256_castps256_ps128(b)),
                                                       _mm256_cvtps_pd(_mm256_castps256_ps128(r))));
-  const int high = D::lanes_of(exact_lanes<row, float>(_mm256_cvtps_pd(a_high), _mm256_cvtps_pd(b_high), _mm256_cvtps_pd(r_high)));
+  const int high = D::lanes_of(exact_lanes<row, float, finite>(_mm256_cvtps_pd(a_high), _mm256_cvtps_pd(b_high), _mm256_cvtps_pd(r_high)));
   return VectorLanes<float>::lanes_of(subnormal) & ~(low | high << 4);
 }
 
@@ -790,7 +791,7 @@ template <class K, bool contiguous, bool exactness, bool finite>
     }
     const V subnormal = L::subnormal_bits(r_magnitude, zero_r);
     detail = L::either(detail, subnormal);
-    if constexpr (exactness) inexact |= inexact_lanes<rule.exact>(a, b, r, subnormal);
+    if constexpr (exactness) inexact |= inexact_lanes<rule.exact, finite>(a, b, r, subnormal);
   }
   const std::uint32_t faults = (L::any(divide) ? fault_divide : 0u) | (L::any(over) ? fault_over : 0u) |
                                (L::any(under) || inexact != 0 ? fault_under : 0u) |
