@@ -23,6 +23,7 @@
 #include <cstring>
 #include <emmintrin.h>
 #include <immintrin.h>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -369,6 +370,20 @@ inline void rounded_halves(const float* values, std::uint16_t* bits, Half* out) 
   std::memcpy(static_cast<void*>(out), rounded, sizeof rounded);
 }
 
+// Same-type float32 and float64 products, squares, quotients and
+// reciprocals: where results fall below the normal range in bulk (tiny
+// operands, huge divisors), and where the vectors settle the exactness of
+// subnormal results (vector_pass_avx2).
+template <class K>
+inline constexpr bool underflows_in_bulk = [] {
+  using F = typename K::A;
+  constexpr ExactRow row = fault_rule(K::op).exact;
+  return is_single_or_double<F> && std::is_same_v<typename K::B, F> && std::is_same_v<typename K::R1, F> &&
+         K::nout == 1 && !K::calls_function &&
+         (row == ExactRow::product || row == ExactRow::square || row == ExactRow::quotient ||
+          row == ExactRow::reciprocal);
+}();
+
 // Computes a block into `block` and counts the elements the screen passes.
 // Its count is a constant: such a loop vectorises even where the compiler
 // will not add a remainder loop (-O2). Where `settled_faults` is given, a
@@ -466,8 +481,20 @@ std::size_t compute_block(const typename K::State& state, const BlockPlace& plac
     typename K::R2 unused{};
     typename K::R2& r2 = K::nout == 2 ? block.second[j] : unused;
     K::compute(state, a, b, r1, r2);
-    quiet += K::screen(a, b, r1, r2);
+    if constexpr (!underflows_in_bulk<K>) quiet += K::screen(a, b, r1, r2);
     block.first[j] = to_lane<typename Block<K>::First>(r1);
+  }
+  if constexpr (underflows_in_bulk<K>) {
+    // Screened as stored: a result that underflowed costs this processor
+    // many cycles where the next instruction takes it from a register, and
+    // none where it is read back from memory.
+    for (std::ptrdiff_t j = 0; j < count; ++j) {
+      const A a = block_input<A, K, contiguous, 0>(place, block, j);
+      B b{};
+      if constexpr (K::nin == 2) b = block_input<B, K, contiguous, 1>(place, block, j);
+      typename K::R2 unused{};
+      quiet += K::screen(a, b, block.first[j], unused);
+    }
   }
   return static_cast<std::size_t>(quiet);
 }
@@ -613,25 +640,110 @@ struct VectorLanes {
       return _mm256_castsi256_pd(_mm256_cmpeq_epi64(_mm256_castpd_si256(magnitude), _mm256_setzero_si256()));
     }
   }
-  [[QUARVEL_VECTOR_LANES]] static bool any(V m) {
-    if constexpr (single) return _mm256_movemask_ps(m) != 0;
-    else return _mm256_movemask_pd(m) != 0;
+  // Nonzero magnitudes below the smallest normal's, compared as their bits
+  // (ordered as the values they encode, NaN above infinity).
+  [[QUARVEL_VECTOR_LANES]] static V subnormal_bits(V magnitude, V zero) {
+    const __m256i bits = cast_bits(magnitude);
+    const F smallest = std::numeric_limits<F>::min();
+    if constexpr (single) {
+      return but_not(zero, _mm256_castsi256_ps(_mm256_cmpgt_epi32(cast_bits(splat(smallest)), bits)));
+    } else {
+      return but_not(zero, _mm256_castsi256_pd(_mm256_cmpgt_epi64(cast_bits(splat(smallest)), bits)));
+    }
+  }
+  [[QUARVEL_VECTOR_LANES]] static __m256i cast_bits(V x) {
+    if constexpr (single) return _mm256_castps_si256(x);
+    else return _mm256_castpd_si256(x);
+  }
+  [[QUARVEL_VECTOR_LANES]] static int lanes_of(V m) {
+    if constexpr (single) return _mm256_movemask_ps(m);
+    else return _mm256_movemask_pd(m);
+  }
+  [[QUARVEL_VECTOR_LANES]] static bool any(V m) { return lanes_of(m) != 0; }
+  // The lanes where a magnitude is infinite or NaN, in their sign bits: one
+  // unit added to an exponent field of all ones carries into the sign.
+  //   binary64  0 eeeeeeeeeee f(52) + 2^52;  binary32  0 eeeeeeee f(23) + 2^23
+  [[QUARVEL_VECTOR_LANES]] static V nonfinite_signs(V magnitude) {
+    if constexpr (single) {
+      return _mm256_castsi256_ps(_mm256_add_epi32(cast_bits(magnitude), _mm256_set1_epi32(1 << 23)));
+    } else {
+      return _mm256_castsi256_pd(_mm256_add_epi64(cast_bits(magnitude), _mm256_set1_epi64x(std::int64_t{1} << 52)));
+    }
   }
 };
 
+// lane_row_exact with the fused form, on four double lanes: which results v
+// of x op y are exact. The float32 rows compare in double, where their
+// products are exact; the float64 ones scale as lane_row_exact does, so that
+// no step underflows. `finite`: x known finite.
+template <ExactRow row, class F, bool finite>
+[[QUARVEL_VECTOR_LANES]] inline __m256d exact_lanes(__m256d x, __m256d y, __m256d v) {
+  using D = VectorLanes<double>;
+  const __m256d zero = D::splat(0);
+  if constexpr (std::is_same_v<F, float> && (row == ExactRow::product || row == ExactRow::square)) {
+    return D::compare<_CMP_EQ_OQ>(_mm256_mul_pd(x, y), v);
+  } else if constexpr (std::is_same_v<F, float> && row == ExactRow::quotient) {
+    const __m256d exact = D::compare<_CMP_EQ_OQ>(_mm256_mul_pd(v, y), x);
+    if constexpr (finite) return exact;
+    return D::both(exact, D::compare<_CMP_LE_OQ>(D::magnitude(x), D::splat(std::numeric_limits<double>::max())));
+  } else if constexpr (std::is_same_v<F, float>) {
+    static_assert(row == ExactRow::reciprocal);
+    return D::compare<_CMP_EQ_OQ>(_mm256_mul_pd(v, x), D::splat(1.0));
+  } else {
+    // |v| 2^1074 with v's sign, from v's bits.
+    const __m256d sign = D::splat(-0.0);
+    const __m256d m = _mm256_sub_pd(_mm256_or_pd(D::magnitude(v), D::splat(std::bit_cast<double>(0x4330000000000000))),
+                                    D::splat(0x1p52));
+    const __m256d signed_m = D::either(m, D::both(v, sign));
+    const __m256d up = D::splat(0x1p537), down = D::splat(0x1p-537);
+    if constexpr (row == ExactRow::product || row == ExactRow::square) {
+      return D::compare<_CMP_EQ_OQ>(_mm256_fmsub_pd(_mm256_mul_pd(x, up), _mm256_mul_pd(y, up), signed_m), zero);
+    } else if constexpr (row == ExactRow::quotient) {
+      const __m256d d = _mm256_fmsub_pd(_mm256_mul_pd(signed_m, down), y, _mm256_mul_pd(x, up));
+      const __m256d zero_x = D::compare<_CMP_EQ_OQ>(x, zero);
+      return D::either(D::but_not(zero_x, D::compare<_CMP_EQ_OQ>(d, zero)),
+                       D::both(zero_x, D::compare<_CMP_EQ_OQ>(y, zero)));
+    } else {
+      static_assert(row == ExactRow::reciprocal);
+      return D::compare<_CMP_EQ_OQ>(_mm256_fmsub_pd(_mm256_mul_pd(signed_m, down), x, up), zero);
+    }
+  }
+}
+
+// The lanes among `subnormal` whose result is not exact, one bit each.
+template <ExactRow row, bool finite>
+[[QUARVEL_VECTOR_LANES]] inline int inexact_lanes(__m256d a, __m256d b, __m256d r, __m256d subnormal) {
+  return VectorLanes<double>::lanes_of(VectorLanes<double>::but_not(exact_lanes<row, double, finite>(a, b, r), subnormal));
+}
+template <ExactRow row, bool finite>
+[[QUARVEL_VECTOR_LANES]] inline int inexact_lanes(__m256 a, __m256 b, __m256 r, __m256 subnormal) {
+  using D = VectorLanes<double>;
+  const __m128 a_high = _mm256_extractf128_ps(a, 1), b_high = _mm256_extractf128_ps(b, 1), r_high = _mm256_extractf128_ps(r, 1);
+  const int low = D::lanes_of(exact_lanes<row, float, finite>(_mm256_cvtps_pd(_mm256_castps256_ps128(a)),
+                                                      _mm256_cvtps_pd(_mm256_castps256_ps128(b)),
+                                                      _mm256_cvtps_pd(_mm256_castps256_ps128(r))));
+  const int high = D::lanes_of(exact_lanes<row, float, finite>(_mm256_cvtps_pd(a_high), _mm256_cvtps_pd(b_high), _mm256_cvtps_pd(r_high)));
+  return VectorLanes<float>::lanes_of(subnormal) & ~(low | high << 4);
+}
+
 // common_faults and needs_detail (subnormal results) of vector_common_pass
 // operations; a one-input operation reads its input as both operands, which
-// leaves every rule's answer as it is.
-template <class K, bool contiguous>
-[[gnu::target("avx2,fma")]] CommonPass vector_pass_avx2(const BlockPlace& place, const Block<K>& block) {
+// leaves every rule's answer as it is. With `exactness` (underflows_in_bulk
+// operations), the lane rows too: the pass then leaves no detail and says
+// whether any result was subnormal. With `finite`, the rules as they read
+// where every operand and result is finite (blocks of zeros and subnormals
+// are): no answer from a block with one that is not.
+template <class K, bool contiguous, bool exactness, bool finite>
+[[QUARVEL_VECTOR_LANES]] inline std::optional<CommonPass> vector_pass(const BlockPlace& place, const Block<K>& block) {
   using F = typename K::A;
   using L = VectorLanes<F>;
   using V = typename L::V;
   constexpr std::ptrdiff_t lanes = 32 / sizeof(F);
   constexpr FaultRule rule = fault_rule(K::op);
   static_assert(std::is_same_v<typename Block<K>::First, F>);
-  const V infinity = L::splat(std::numeric_limits<F>::infinity()), smallest = L::splat(std::numeric_limits<F>::min());
+  const V infinity = L::splat(std::numeric_limits<F>::infinity());
   V divide = L::splat(0), over = divide, under = divide, invalid = divide, detail = divide;
+  int inexact = 0;
   for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); j += lanes) {
     V x[2];
     for (std::size_t k = 0; k < K::nin; ++k) {
@@ -646,29 +758,52 @@ template <class K, bool contiguous>
     const V a = x[0], b = x[K::nin - 1];
     const V r = L::load(reinterpret_cast<const std::uint8_t*>(block.first + j));
     const V a_magnitude = L::magnitude(a), b_magnitude = L::magnitude(b), r_magnitude = L::magnitude(r);
-    const V finite_a = L::template compare<_CMP_LT_OQ>(a_magnitude, infinity);
-    const V all_finite = L::both(finite_a, L::template compare<_CMP_LT_OQ>(b_magnitude, infinity));
+    [[maybe_unused]] V finite_a, all_finite;
+    if constexpr (finite) {
+      const V nonfinite = L::either(L::either(L::nonfinite_signs(a_magnitude), L::nonfinite_signs(b_magnitude)),
+                                    L::nonfinite_signs(r_magnitude));
+      if (L::any(nonfinite)) return std::nullopt;
+    } else {
+      finite_a = L::template compare<_CMP_LT_OQ>(a_magnitude, infinity);
+      all_finite = L::both(finite_a, L::template compare<_CMP_LT_OQ>(b_magnitude, infinity));
+    }
     [[maybe_unused]] const V zero_a = L::zero_bits(a_magnitude), zero_b = L::zero_bits(b_magnitude), zero_r = L::zero_bits(r_magnitude);
     V divided = L::splat(0);
     if constexpr (rule.zero == ZeroRule::division) {
       invalid = L::either(invalid, L::both(zero_a, zero_b));
-      divided = L::both(L::but_not(zero_a, zero_b), finite_a);
+      divided = L::but_not(zero_a, zero_b);
+      if constexpr (!finite) divided = L::both(divided, finite_a);
     } else if constexpr (rule.zero == ZeroRule::zero_input) {
       divided = zero_a;
     }
     if constexpr (rule.zero != ZeroRule::none) divide = L::either(divide, divided);
-    // A NaN result from no NaN operand.
-    invalid = L::either(invalid, L::but_not(L::template compare<_CMP_UNORD_Q>(a, b), L::template compare<_CMP_UNORD_Q>(r, r)));
-    V overflowed = L::both(L::template compare<_CMP_EQ_OQ>(r_magnitude, infinity), all_finite);
-    if constexpr (rule.zero != ZeroRule::none) overflowed = L::but_not(divided, overflowed);
-    over = L::either(over, overflowed);
-    if constexpr (rule.flush_to_zero)
-      under = L::either(under, L::both(L::but_not(L::either(zero_a, zero_b), zero_r), all_finite));
-    detail = L::either(detail, L::but_not(zero_r, L::template compare<_CMP_LT_OQ>(r_magnitude, smallest)));
+    if constexpr (!finite) {
+      // A NaN result from no NaN operand.
+      invalid = L::either(invalid, L::but_not(L::template compare<_CMP_UNORD_Q>(a, b), L::template compare<_CMP_UNORD_Q>(r, r)));
+      V overflowed = L::both(L::template compare<_CMP_EQ_OQ>(r_magnitude, infinity), all_finite);
+      if constexpr (rule.zero != ZeroRule::none) overflowed = L::but_not(divided, overflowed);
+      over = L::either(over, overflowed);
+    }
+    if constexpr (rule.flush_to_zero) {
+      V flushed = L::but_not(L::either(zero_a, zero_b), zero_r);
+      if constexpr (!finite) flushed = L::both(flushed, all_finite);
+      under = L::either(under, flushed);
+    }
+    const V subnormal = L::subnormal_bits(r_magnitude, zero_r);
+    detail = L::either(detail, subnormal);
+    if constexpr (exactness) inexact |= inexact_lanes<rule.exact, finite>(a, b, r, subnormal);
   }
   const std::uint32_t faults = (L::any(divide) ? fault_divide : 0u) | (L::any(over) ? fault_over : 0u) |
-                               (L::any(under) ? fault_under : 0u) | (L::any(invalid) ? fault_invalid : 0u);
-  return {faults, L::any(detail)};
+                               (L::any(under) || inexact != 0 ? fault_under : 0u) |
+                               (L::any(invalid) ? fault_invalid : 0u);
+  if constexpr (exactness) return CommonPass{faults, false, L::any(detail)};
+  return CommonPass{faults, L::any(detail)};
+}
+
+template <class K, bool contiguous, bool exactness = false>
+[[gnu::target("avx2,fma")]] CommonPass vector_pass_avx2(const BlockPlace& place, const Block<K>& block) {
+  if (const auto pass = vector_pass<K, contiguous, exactness, true>(place, block)) return *pass;
+  return *vector_pass<K, contiguous, exactness, false>(place, block);
 }
 
 #undef QUARVEL_VECTOR_LANES
@@ -678,10 +813,25 @@ inline bool has_avx2_fma() {
   return present;
 }
 
+// The block computed in AVX2 (the same operations, rounded alike): results
+// that underflow cost this processor far less there than in SSE, and ordinary
+// ones less too.
+template <class K, bool contiguous>
+[[gnu::target("avx2,fma"), gnu::flatten]] std::size_t compute_block_avx2(const typename K::State& state,
+                                                                        const BlockPlace& place, Block<K>& block) {
+  return compute_block<K, contiguous>(state, place, block);
+}
+
 template <class K, bool contiguous, Pass pass>
 CommonPass classify_pass(const BlockPlace& place, const Block<K>& block) {
   if constexpr (pass == Pass::common && vector_common_pass<K>) {
     return has_avx2_fma() ? vector_pass_avx2<K, contiguous>(place, block) : block_pass<K, contiguous, pass>(place, block);
+  } else if constexpr (vector_common_pass<K> && underflows_in_bulk<K>) {
+    // Its lane rows are all the detail these operations have.
+    static_assert(!fault_rule(K::op).log_add_exp && !fault_rule(K::op).quotient_underflow &&
+                  classify_detail::has_lane_rows<K::op, typename K::A, typename K::B, typename K::R1, typename K::R2>);
+    return has_avx2_fma() ? vector_pass_avx2<K, contiguous, true>(place, block)
+                          : block_pass<K, contiguous, pass>(place, block);
   }
   return has_avx2_fma() ? block_pass_avx2<K, contiguous, pass>(place, block)
                         : block_pass<K, contiguous, pass>(place, block);
@@ -823,8 +973,14 @@ LoopResult blockwise(const typename K::State& state, std::uint8_t* const* args, 
                            {args[K::nin] + offset(start, strides[K::nin]),
                             args[out2_arg] + offset(start, strides[out2_arg])},
                            {strides[K::nin], strides[out2_arg]}};
-    if (compute_block<K, contiguous>(state, place, block, &result.faults) != block_size)
-      result.faults |= classify_block<K, contiguous>(place, block, lanes_before);
+    std::size_t passed = 0;
+    if constexpr (underflows_in_bulk<K>) {
+      passed = has_avx2_fma() ? compute_block_avx2<K, contiguous>(state, place, block)
+                              : compute_block<K, contiguous>(state, place, block);
+    } else {
+      passed = compute_block<K, contiguous>(state, place, block, &result.faults);
+    }
+    if (passed != block_size) result.faults |= classify_block<K, contiguous>(place, block, lanes_before);
     store_block<K, contiguous>(block, place);
   }
   if (whole == n) return result;

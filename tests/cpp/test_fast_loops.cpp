@@ -230,6 +230,61 @@ INSTANTIATE_TEST_SUITE_P(Types, SubnormalRounding, testing::Values(DType::Comple
                            return std::string(DType(info.param).name());
                          });
 
+// Real products, squares, quotients and reciprocals of random operands whose
+// results land from below the smallest subnormal to just above the smallest
+// normal, exact or not (short or full significands), each a probe among
+// exact subnormal results at a random lane of a block or in its tail: the
+// vectors decide each lane's exactness, so a lane they misjudge shows in the
+// run's underflow flag.
+class RealLanes : public testing::TestWithParam<std::tuple<int, DType::Code>> {};
+
+TEST_P(RealLanes, ProbesBelowTheNormalRangeGiveTheElementPathsBitsAndFlags) {
+  const Op op = static_cast<Op>(std::get<0>(GetParam()));
+  const DType dtype = std::get<1>(GetParam());
+  const bool single = dtype == DType::Float32;
+  const int bottom = single ? -126 : -1022, digits = single ? 24 : 53;
+  std::mt19937_64 random(31);
+  auto significand = [&] {
+    const std::uint64_t pick = random();
+    const int bits = (pick & 1) ? digits : 1 + static_cast<int>(pick >> 1 & 7);
+    return std::ldexp(static_cast<double>((pick >> 11) >> (64 - 11 - bits) | 1), 1 - bits) * ((pick >> 10 & 1) ? -1 : 1);
+  };
+  auto value = [&](double v) { return *Scalar(v).cast(dtype); };
+  // A result exponent from below the smallest subnormal to the normal range's bottom.
+  auto target = [&] { return bottom - digits - 1 + static_cast<int>(random() % (digits + 4)); };
+  for (int round = 0; round < 400; ++round) {
+    const int t = target(), e = static_cast<int>(random() % (single ? 40 : 200)) - (single ? 20 : 100);
+    Scalar usual[2], probe[2];
+    switch (op) {
+      case Op::multiply:
+        usual[0] = value(3 * p2(bottom / 2)), usual[1] = value(p2(bottom - bottom / 2 - 3));
+        probe[0] = value(significand() * p2(e)), probe[1] = value(significand() * p2(t - e));
+        break;
+      case Op::divide:
+        usual[0] = value(3 * p2(bottom + 7)), usual[1] = value(p2(10));
+        probe[0] = value(significand() * p2(t + e)), probe[1] = value(significand() * p2(e));
+        break;
+      case Op::square:
+        usual[0] = value(p2((bottom - 4) / 2) * 3), probe[0] = value(significand() * p2(t / 2));
+        break;
+      default:
+        usual[0] = value(p2(-bottom + 1)), probe[0] = value(significand() * p2(-bottom + static_cast<int>(random() % 3)));
+        break;
+    }
+    const std::size_t nin = op_info(op).nin;
+    ASSERT_EQ(element_path(op, std::span(usual, nin), dtype).faults, 0u) << call_text(op, std::span(usual, nin), {});
+    check_probe(op, dtype, dtype, std::span(usual, nin), std::span(probe, nin), 256 + 9,
+                static_cast<std::size_t>(random() % (256 + 9)));
+    if (HasFailure()) return;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, RealLanes,
+                         testing::Combine(testing::Values(static_cast<int>(Op::multiply), static_cast<int>(Op::divide),
+                                                          static_cast<int>(Op::square), static_cast<int>(Op::reciprocal)),
+                                          testing::Values(DType::Float32, DType::Float64)),
+                         complex_name);
+
 // Every float16 bit pattern as a probe in a run of two groups of eight, as
 // the first operand and as the second beside special values (a signalling
 // NaN stored quiet, as values are; its raw bits have a test of their own).

@@ -256,6 +256,18 @@ def underflows(name, code, a, b, result):
     return abs(result) < math.ldexp(1, e) and Fraction(result) != exact
 
 
+def reports_underflow(ufunc, operands):
+    """The call's result, and whether it reports underflow."""
+    with q.errstate(all="ignore"):
+        result = ufunc(*operands)
+    with q.errstate(all="ignore", under="raise"):
+        try:
+            ufunc(*operands)
+        except FloatingPointError:
+            return result, True
+    return result, False
+
+
 @pytest.mark.parametrize("name", ["multiply", "divide", "reciprocal", "square", "add", "subtract"])
 @pytest.mark.parametrize("code", list(FORMATS))
 def test_subnormal_exactness_at_every_lane(element_path, name, code):
@@ -281,15 +293,8 @@ def test_subnormal_exactness_at_every_lane(element_path, name, code):
                 ys[position] = divisor
             x = q.array(xs, dtype=dtype)
             operands = (x,) if b is None else (x, q.array(ys, dtype=dtype))
-            with q.errstate(all="ignore"):
-                result = ufunc(*operands)
+            result, got = reports_underflow(ufunc, operands)
             want = underflows(name, code, sign * a, divisor, result[position].item())
-            with q.errstate(all="ignore", under="raise"):
-                try:
-                    ufunc(*operands)
-                    got = False
-                except FloatingPointError:
-                    got = True
             assert got == want, (name, code, k, position, sign * a, divisor)
             made = len(steps)
             steps += [("array", spec(xs, dtype))] + ([] if b is None else [("array", spec(ys, dtype))])
@@ -546,4 +551,49 @@ def test_float16_rounding_ties_at_every_lane(element_path, name):
             refs = (("ref", made),) if b is None else (("ref", made), ("ref", made + 1))
             steps.append(("ufunc", name, "call", refs, {}))
             steps.append(("ufunc", name, "call", tuple(r + ((slice(position % 2, None, 2),),) for r in refs), {}))
+    check(element_path, steps)
+
+
+# One case of exactness_pairs among blocks of exact subnormal results, one
+# call per case and position: at every lane of the first vector, of vectors
+# mid-block and of the block's last one, and in the tail, with operands
+# contiguous, reversed and every other element. A float64 neighbour whose
+# operands overflow once scaled must not spoil the case's lane. Underflow is
+# reported exactly where `fractions` says the result is not the exact value.
+VECTOR_POSITIONS = list(range(8)) + [124, 127, 128, 131] + list(range(248, 256)) + [256, 299]
+LAYOUTS = {"contiguous": slice(None), "reversed": slice(None, None, -1), "every other": slice(None, None, 2)}
+SCALED_PAST_THE_TOP = {"multiply": (2.0 ** 1000, 2.0 ** -1000), "divide": (2.0 ** 1000, 2.0 ** 1000),
+                       "reciprocal": (2.0 ** -1000, None), "square": (2.0 ** 500, None)}
+
+
+@pytest.mark.parametrize("name", ["multiply", "divide", "reciprocal", "square"])
+@pytest.mark.parametrize("code", ["f4", "f8"])
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+def test_lone_subnormal_case_at_every_lane_of_a_block(element_path, name, code, layout):
+    base, cases = exactness_pairs(name, code)
+    dtype, ufunc, view = dtype_name(code), getattr(q, name), LAYOUTS[layout]
+    count = 2 * N if layout == "every other" else N
+    steps = []
+    for k, (a, b) in enumerate(cases):
+        for position in VECTOR_POSITIONS:
+            xs = [base[0] * (-1.0 if i % 3 == 0 else 1.0) for i in range(count)]
+            ys = [base[1] * (-1.0 if i % 2 == 0 else 1.0) for i in range(count)] if b is not None else None
+            at = list(range(count))[view][position]
+            xs[at] = a
+            if b is not None:
+                ys[at] = b
+            if code == "f8" and position % 8 != 7 and position + 1 < N:
+                neighbour = list(range(count))[view][position + 1]
+                xs[neighbour] = SCALED_PAST_THE_TOP[name][0]
+                if b is not None:
+                    ys[neighbour] = SCALED_PAST_THE_TOP[name][1]
+            arrays = [q.array(xs, dtype=dtype)[view]] + ([] if b is None else [q.array(ys, dtype=dtype)[view]])
+            result, got = reports_underflow(ufunc, arrays)
+            result = result[position].item()
+            assert got == underflows(name, code, a, b, result), (k, position, a, b, result)
+            if (k + position) % 5 == 0:
+                made = len(steps)
+                steps += [("array", spec(xs, dtype))] + ([] if b is None else [("array", spec(ys, dtype))])
+                refs = tuple(("ref", made + j, view) for j in range(len(arrays)))
+                steps.append(("ufunc", name, "call", refs, {}))
     check(element_path, steps)
