@@ -301,10 +301,7 @@ bool has_nan(T x) {
 template <class X>
 [[gnu::always_inline]] inline bool operand_is_nan(const X& x) {
   if constexpr (requires { x.form; } && std::is_same_v<decltype(x.value()), Extended>) {
-    std::uint64_t significand;
-    std::uint16_t sign_exponent;
-    std::memcpy(&significand, x.form, 8);
-    std::memcpy(&sign_exponent, x.form + 8, 2);
+    const auto [significand, sign_exponent] = classify_detail::form_words(x.form);
     return (sign_exponent & 0x7FFFu) == 0x7FFFu && significand << 1 != 0;
   } else {
     return has_nan(x.value());
@@ -561,10 +558,7 @@ struct Kernel {
     bool kept = true;
     unsigned signs = 0;
     for (const std::uint8_t* part : {a, a + 16, b, b + 16}) {
-      std::uint64_t significand;
-      std::uint16_t sign_exponent;
-      std::memcpy(&significand, part, 8);
-      std::memcpy(&sign_exponent, part + 8, 2);
+      const auto [significand, sign_exponent] = classify_detail::form_words(part);
       const unsigned exponent = sign_exponent & 0x7FFFu;
       const bool special = exponent == 0x7FFFu;
       kept &= exponent < 0x3FFFu + 8000 || (special && significand != std::uint64_t(1) << 63);
@@ -765,9 +759,8 @@ inline bool is_nan_pair(const ComplexExtended& z) {
   return std::isnan(z.re) && std::isnan(z.im) && std::signbit(z.re) == std::signbit(z.im);
 }
 [[gnu::always_inline]] inline bool finite_parts(const std::uint8_t* form) {
-  std::uint16_t re, im;
-  std::memcpy(&re, form + 8, 2);
-  std::memcpy(&im, form + 24, 2);
+  using classify_detail::form_words;
+  const unsigned re = form_words(form).sign_exponent, im = form_words(form + 16).sign_exponent;
   return (re & 0x7FFFu) != 0x7FFFu && (im & 0x7FFFu) != 0x7FFFu;
 }
 

@@ -33,11 +33,22 @@ struct StoredOdd {
   int exponent;
 };
 
-[[gnu::always_inline]] inline StoredOdd stored_odd(const std::uint8_t* form) {
+// The two words of an x86 extended form as stored: the significand (its
+// integer bit on top) and the sign beside the biased exponent.
+struct FormWords {
   std::uint64_t significand;
   std::uint16_t sign_exponent;
-  std::memcpy(&significand, form, 8);
-  std::memcpy(&sign_exponent, form + 8, 2);
+};
+
+[[gnu::always_inline]] inline FormWords form_words(const std::uint8_t* form) {
+  FormWords words;
+  std::memcpy(&words.significand, form, 8);
+  std::memcpy(&words.sign_exponent, form + 8, 2);
+  return words;
+}
+
+[[gnu::always_inline]] inline StoredOdd stored_odd(const std::uint8_t* form) {
+  const auto [significand, sign_exponent] = form_words(form);
   const int biased = sign_exponent & 0x7FFF;
   // The top bit keeps the shift below 64 for a zero.
   const int k = std::countr_zero(significand | std::uint64_t{1} << 63);
