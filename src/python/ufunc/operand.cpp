@@ -164,7 +164,9 @@ bool Operand::convert(PyObject* value, Operand& operand) {
     if (!big) return false;
     if (*big) return assign(big_int_operand(value));
   }
-  auto scalar = value_to_untyped_scalar(value);
+  // A plain float is none of the scalar classes the general conversion asks about first.
+  auto scalar = PyFloat_CheckExact(value) ? std::optional(Scalar(PyFloat_AsDouble(value)))
+                                          : value_to_untyped_scalar(value);
   if (!scalar) return false;
   operand.dtype = scalar->dtype();
   operand.scalar = std::move(*scalar);

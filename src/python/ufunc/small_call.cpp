@@ -19,6 +19,7 @@
 #include "python/scalar_object.h"
 #include "python/ufunc/call_engine.h"
 #include "python/ufunc/casting.h"
+#include "python/ufunc/flat_run.h"
 #include "python/ufunc/method_support.h"
 #include "python/ufunc/report.h"
 #include "storage/convert_loop.h"
@@ -33,14 +34,8 @@ using quarvel_kernels::Op;
 using quarvel_storage::ByteOrder;
 using quarvel_storage::LockedBuffer;
 
-constexpr std::size_t max_inputs = 2;
-constexpr std::size_t max_outputs = 2;
-constexpr std::size_t element_room = 16;  // the widest fixed-width element: complex128
-
-// One element's bytes, aligned for any element type.
-struct alignas(16) ElementBytes {
-  std::uint8_t bytes[element_room];
-};
+constexpr std::size_t max_inputs = flat_max_inputs;
+constexpr std::size_t max_outputs = flat_max_outputs;
 
 // A plain Python number as the engine converts it: bool, an int within the
 // int64 range, float, complex; nullopt for anything else (uint64-range and
@@ -70,74 +65,6 @@ struct SmallInput {
 
 bool is_logical(Op op) { return op == Op::logical_and || op == Op::logical_or || op == Op::logical_xor; }
 
-// The buffers of one run, each locked once: the output's for writing, then
-// the inputs' (sharing a guard already held). Null bases when a lock or a
-// layout is refused; the engine then meets the same refusal itself.
-class RunGuards {
- public:
-  std::uint8_t* write(const View& view) { return take(view, view.buffer->write(), &Held::write); }
-
-  // A view just made over a new buffer, C-ordered from its first byte: its
-  // layout needs no checking.
-  std::uint8_t* fresh(const View& view) {
-    auto guard = view.buffer->write();
-    if (!guard) return nullptr;
-    std::uint8_t* base = (*guard)->data.data();
-    held_[count_].buffer = view.buffer.get();
-    held_[count_++].write.emplace(std::move(*guard));
-    return base;
-  }
-
-  const std::uint8_t* read(const View& view) {
-    for (std::size_t i = 0; i < count_; ++i) {
-      if (held_[i].buffer != view.buffer.get()) continue;
-      if (held_[i].write) return base_or_null(view.element_base(*held_[i].write));
-      return base_or_null(view.element_base(*held_[i].read));
-    }
-    return take(view, std::as_const(*view.buffer).read(), &Held::read);
-  }
-
- private:
-  struct Held;
-
-  template <class Base>
-  static const std::uint8_t* base_or_null(const Base& base) {
-    return base ? *base : nullptr;
-  }
-
-  // Keeps a new guard and gives the view's base under it.
-  template <class Guard>
-  std::uint8_t* take(const View& view, quarvel_storage::Result<Guard> guard, std::optional<Guard> Held::*slot) {
-    if (!guard) return nullptr;
-    auto base = view.element_base(*guard);
-    if (!base) return nullptr;
-    held_[count_].buffer = view.buffer.get();
-    (held_[count_++].*slot).emplace(std::move(*guard));
-    return const_cast<std::uint8_t*>(*base);
-  }
-
-  struct Held {
-    const LockedBuffer* buffer = nullptr;
-    std::optional<LockedBuffer::ReadGuard> read;
-    std::optional<LockedBuffer::WriteGuard> write;
-  };
-  std::array<Held, max_inputs + max_outputs> held_;
-  std::size_t count_ = 0;
-};
-
-Scalar decoded(DType dtype, const std::uint8_t* bytes) {
-  return quarvel_storage::with_element_type(dtype, [&]<class T>(std::type_identity<T>) {
-    return Scalar(quarvel_storage::load_element<T, false>(bytes));
-  });
-}
-
-// The number of elements a view holds (its shape fits, or it would not exist).
-std::uint64_t held_count(const View& view) {
-  std::uint64_t count = 1;
-  for (std::uint64_t length : view.shape) count *= length;
-  return count;
-}
-
 // The operand dtypes the loop is chosen by: a number beside an array takes the
 // array's dtype where its kind allows (ldexp keeps its own); nullopt where a
 // weak int does not fit, which the engine reports.
@@ -158,25 +85,6 @@ std::optional<std::array<DType, max_inputs>> loop_dtype_list(Op op, std::span<co
   return list;
 }
 
-// The result objects: given outputs as they are, new arrays, then after the
-// fault report the 0-d results as scalar objects.
-PyObject* finish(std::string_view name, std::span<PyRef> objects, std::span<View> made,
-                 std::span<const ElementBytes> zero_d, std::span<const DType> outputs, const AliasMerge& aliases,
-                 bool scalars, std::uint32_t faults) {
-  for (std::size_t j = 0; j < objects.size(); ++j) {
-    if (objects[j] || scalars) continue;
-    objects[j] = PyRef::steal(new_array_object(std::move(made[j]), aliases.hint(outputs[j])));
-    if (!objects[j]) return nullptr;
-  }
-  if (!report_errors(name, faults)) return nullptr;
-  for (std::size_t j = 0; j < objects.size(); ++j) {
-    if (objects[j]) continue;
-    objects[j] = scalar_to_python(decoded(outputs[j], zero_d[j].bytes), aliases.hint(outputs[j]));
-    if (!objects[j]) return nullptr;
-  }
-  return pack_results(objects);
-}
-
 // Elements per conversion chunk of a fold whose elements change dtype.
 constexpr std::uint64_t fold_chunk = 256;
 
@@ -192,7 +100,7 @@ std::uint32_t fold_into(quarvel_kernels::StridedLoop kernel, quarvel_storage::Co
     const std::int64_t strides[] = {0, stride, 0};
     return kernel(args, strides, n, nullptr, 0).faults;
   }
-  alignas(16) std::uint8_t staged[fold_chunk * element_room];
+  alignas(16) std::uint8_t staged[fold_chunk * flat_element_room];
   const auto size = static_cast<std::int64_t>(element_size);
   for (std::uint64_t done = 0; done < n; done += fold_chunk) {
     const std::uint64_t m = std::min(fold_chunk, n - done);
@@ -232,16 +140,6 @@ std::optional<PyObject*> only_out_keyword(PyObject* kwargs) {
 }
 
 }  // namespace
-
-std::optional<std::int64_t> flat_stride(const View& view, const Shape& shape) {
-  if (shape.size() >= 2) {
-    auto strides = quarvel_storage::c_strides(view.dtype, view.shape);
-    if (!strides || *strides != view.strides) return std::nullopt;
-  }
-  if (held_count(view) == 1) return 0;
-  if (view.shape != shape) return std::nullopt;
-  return shape.size() == 1 ? view.strides[0] : static_cast<std::int64_t>(view.dtype.itemsize());
-}
 
 std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyObject* const> operands,
                                     PyObject* out) {
@@ -337,57 +235,54 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
     }
   }
 
+  // The numbers in their loop dtypes.
+  std::array<FlatInput, max_inputs> flat;
+  for (std::size_t i = 0; i < nin; ++i) {
+    SmallInput& input = inputs[i];
+    flat[i].stride = input.stride;
+    if (input.array) {
+      flat[i].view = &input.array->view;
+      continue;
+    }
+    const DType dtype = loop->inputs()[i];
+    auto cast = input.number.cast(dtype);
+    if (!cast) return std::nullopt;
+    const auto bytes = quarvel_storage::view_detail::encoded(*cast, dtype, ByteOrder::Native);
+    if (!bytes) return std::nullopt;
+    std::memcpy(input.value.bytes, bytes->data(), sizeof input.value.bytes);
+    flat[i].value = input.value.bytes;
+  }
+
   // From here on the call is this path's: new outputs, then the run.
   const bool scalars = shape.empty() && !out;
   std::array<View, max_outputs> made;
-  for (std::size_t j = 0; j < nout && !out && !scalars; ++j) {
-    const DType dtype = loop->outputs()[j];
-    // The run writes every element: no zeroing first.
-    auto view = storage_value(View::unfilled_with_layout(dtype, default_byte_order(dtype), shape, false));
-    if (!view) return nullptr;
-    made[j] = std::move(*view);
-  }
   std::array<ElementBytes, max_outputs> zero_d;  // written by the run before any read
-  std::array<std::uint8_t*, max_inputs + max_outputs> args;
-  std::array<std::int64_t, max_inputs + max_outputs> strides;
-  std::uint32_t faults = 0;
-  {
-    RunGuards guards;
-    for (std::size_t j = 0; j < nout; ++j) {
-      std::uint8_t* base = scalars ? zero_d[j].bytes : out_view ? guards.write(*out_view) : guards.fresh(made[j]);
-      // A lock or layout refused: the engine meets it too (the new outputs are dropped unseen).
-      if (!base) return std::nullopt;
-      args[nin + j] = base;
-      strides[nin + j] = scalars ? 0 : static_cast<std::int64_t>(loop->outputs()[j].itemsize());
+  std::array<FlatOutput, max_outputs> written;
+  for (std::size_t j = 0; j < nout; ++j) {
+    if (out_view) {
+      written[j] = {out_view, out_stride};
+    } else if (scalars) {
+      written[j].zero_d = zero_d[j].bytes;
+    } else {
+      const DType dtype = loop->outputs()[j];
+      // The run writes every element: no zeroing first.
+      auto view = storage_value(View::unfilled_with_layout(dtype, default_byte_order(dtype), shape, false));
+      if (!view) return nullptr;
+      made[j] = std::move(*view);
+      written[j].made = &made[j];
     }
-    if (out_view) strides[nin] = out_stride;
-    for (std::size_t i = 0; i < nin; ++i) {
-      SmallInput& input = inputs[i];
-      if (input.array) {
-        const std::uint8_t* base = guards.read(input.array->view);
-        if (!base) return std::nullopt;
-        args[i] = const_cast<std::uint8_t*>(base);
-      } else {
-        const DType dtype = loop->inputs()[i];
-        auto cast = input.number.cast(dtype);
-        if (!cast) return std::nullopt;
-        const auto bytes = quarvel_storage::view_detail::encoded(*cast, dtype, ByteOrder::Native);
-        if (!bytes) return std::nullopt;
-        std::memcpy(input.value.bytes, bytes->data(), sizeof input.value.bytes);
-        args[i] = input.value.bytes;
-      }
-      strides[i] = input.stride;
-    }
-    const quarvel_kernels::LoopResult result = kernel(args.data(), strides.data(), count, nullptr, 0);
-    faults = result.faults;
   }
+  // A lock or layout refused: the engine meets it too (the new outputs are dropped unseen).
+  const auto faults = run_flat(kernel, std::span(flat.data(), nin), std::span(written.data(), nout), count);
+  if (!faults) return std::nullopt;
 
   AliasMerge aliases;
   for (std::size_t i = 0; i < nin; ++i)
     if (inputs[i].array) aliases.add(inputs[i].array->alias);
   std::array<PyRef, max_outputs> objects;
   if (out) objects[0] = PyRef::borrow(out);
-  return finish(name, std::span(objects.data(), nout), made, zero_d, loop->outputs(), aliases, scalars, faults);
+  return finish_flat(name, std::span(objects.data(), nout), made, zero_d, loop->outputs(), aliases, shape.empty(),
+                     *faults);
 }
 
 std::optional<PyObject*> small_call(Op op, std::string_view name, std::size_t nin, PyObject* const* args,

@@ -1,15 +1,17 @@
 // The small-call path: a ufunc call whose operands are arrays of fixed-width
 // dtypes and plain Python numbers, served before the call engine builds its
-// operands, argument lists, loop records or views.
+// operands, argument lists, loop records or views. The engine's typed path
+// runs the same flat run (flat_run.h) once it has prepared a call; this front
+// still pays where it skips that preparation.
 //
-// It serves only calls it can run as one flat typed run with nothing the
-// engine would have to decide element by element: every array already in its
-// loop dtype and native byte order, laid out so that one stride walks it (one
-// element broadcast, or the output's own shape), no keyword but `out` (one
-// array of the loop's output dtype, or None). Everything else, and every
-// call the engine would refuse, is handed back untouched: nothing read,
-// nothing written, no error set. So every error, and its order, is still the
-// engine's.
+// Its conditions: at most two inputs; no keyword but `out` (one array of the
+// loop's output dtype, native order, or None); every array already in its
+// loop dtype and native byte order, not long double, laid out so that one
+// stride walks it (one element broadcast, or the output's own shape with C
+// strides past one axis); a loop that cannot refuse an element; at least one
+// element. Everything else, and every call the engine would refuse, is handed
+// back untouched: nothing read, nothing written, no error set. So every
+// error, and its order, is still the engine's.
 #pragma once
 
 #include <Python.h>
@@ -40,11 +42,5 @@ std::optional<PyObject*> small_call(quarvel_kernels::Op op, std::string_view nam
 // the engine must serve it.
 std::optional<PyObject*> small_reduce(quarvel_kernels::Op op, std::string_view name, PyObject* const* args,
                                       Py_ssize_t nargs, PyObject* kwnames);
-
-// A run over `shape` that reads `view` with one stride: the stride (0 for a
-// view of one element broadcast), or nullopt when no single stride does. Past
-// one axis the view must have exactly `shape` and C strides, which is also
-// what keeps an order-"K" result C-ordered.
-std::optional<std::int64_t> flat_stride(const View& view, const Shape& shape);
 
 }  // namespace quarvel_python::ufunc

@@ -22,6 +22,7 @@
 #include "python/errors.h"
 #include "python/scalar_object.h"
 #include "python/ufunc/call_engine.h"
+#include "python/ufunc/flat_run.h"
 #include "python/ufunc/report.h"
 #include "storage/view_detail.h"
 
@@ -102,6 +103,115 @@ const View* run_view(const View& view, const Strides& strides, std::span<PyObjec
   return copy ? &made.emplace_back(std::move(*copy)) : nullptr;
 }
 
+// The flat lane (flat_run.h): a call whose every operand one stride walks
+// runs as one kernel call, with the values, layouts, fault report and result
+// objects of the chunked run. Its conditions, all in this one place:
+// operands placed by broadcasting (not outer's axes); no mask but a true
+// scalar; a loop that cannot refuse an element and has no long double
+// dtype; at least one element; each input view read with one stride over the
+// call's shape, in the loop's dtype and native order or else few enough
+// elements to convert whole into room held inline; given outputs of the
+// loop's dtype and native order, one stride too, sharing a buffer with an
+// input only where it reads the very element written there; new outputs
+// whose layout under the call's order is C's, the one a flat run writes.
+// Nullopt when the chunked run must serve the call.
+std::optional<PyObject*> flat_elementwise(const PreparedCall& call, const OperandPlacement& placement,
+                                          quarvel_kernels::StridedLoop kernel, std::span<PyObject* const> outputs,
+                                          std::span<const View* const> output_views) {
+  const std::size_t nin = call.operands.size(), nout = outputs.size();
+  if (!placement.axis_offsets.empty() || call.count == 0) return std::nullopt;
+  if (call.mask && (call.mask->view || !call.mask->scalar->truthy())) return std::nullopt;
+  for (DType dtype : call.loop.inputs)
+    if (dtype.is_long_double()) return std::nullopt;
+  for (DType dtype : call.loop.outputs)
+    if (dtype.is_long_double()) return std::nullopt;
+
+  std::array<FlatInput, flat_max_inputs> inputs;
+  std::array<FlatOutput, flat_max_outputs> written;
+  for (std::size_t j = 0; j < nout; ++j) {
+    const View* view = output_views[j];
+    if (!view) continue;
+    const auto stride = flat_stride(*view, call.shape);
+    if (!stride || view->dtype != call.loop.outputs[j] || view->byte_order == quarvel_storage::ByteOrder::Big)
+      return std::nullopt;
+    written[j] = {view, *stride};
+  }
+  for (std::size_t i = 0; i < nin; ++i) {
+    const Operand& operand = call.operands[i];
+    if (!operand.view) continue;
+    const View& view = *operand.view;
+    const auto stride = flat_stride(view, call.shape);
+    if (!stride) return std::nullopt;
+    inputs[i].view = &view;
+    inputs[i].stride = *stride;
+    const DType loop_dtype = call.loop.inputs[i];
+    const bool converted = view.dtype != loop_dtype || view.byte_order == quarvel_storage::ByteOrder::Big;
+    if (converted) {
+      if ((*stride == 0 ? 1 : call.count) > flat_staged_elements) return std::nullopt;
+      inputs[i].convert =
+          quarvel_storage::find_conversion(view.dtype, view.byte_order, loop_dtype, quarvel_storage::ByteOrder::Native);
+      inputs[i].loop_itemsize = loop_dtype.itemsize();
+      if (!inputs[i].convert) return std::nullopt;
+    }
+    for (std::size_t j = 0; j < nout; ++j) {
+      const View* out = output_views[j];
+      if (out && out->buffer == view.buffer &&
+          (converted || out->dtype != view.dtype || out->offset != view.offset || written[j].stride != *stride))
+        return std::nullopt;
+    }
+  }
+  for (std::size_t j = 0; j < nout; ++j) {
+    if (outputs[j]) continue;
+    const DType dtype = call.loop.outputs[j];
+    if (default_byte_order(dtype) == quarvel_storage::ByteOrder::Big) return std::nullopt;
+    // One axis or none has C strides under every order.
+    if (call.shape.size() < 2) continue;
+    auto strides = output_strides(dtype, call.shape, call.arguments.order, placement);
+    // The chunked run raises what this met, in its own order.
+    if (!strides) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    auto c_order = quarvel_storage::c_strides(dtype, call.shape);
+    if (!c_order || *c_order != *strides) return std::nullopt;
+  }
+
+  // From here on the call is this lane's: the numbers, new outputs, the run.
+  std::array<ElementValue, flat_max_inputs> values;
+  for (std::size_t i = 0; i < nin; ++i) {
+    const Operand& operand = call.operands[i];
+    if (operand.view) continue;
+    if (!encode_scalar(*operand.scalar, call.loop.inputs[i], values[i])) return nullptr;
+    inputs[i].value = values[i].bytes;
+  }
+  std::array<View, flat_max_outputs> made;
+  std::array<ElementBytes, flat_max_outputs> zero_d;  // written by the run before any read
+  for (std::size_t j = 0; j < nout; ++j) {
+    if (outputs[j]) continue;
+    if (call.shape.empty()) {
+      written[j].zero_d = zero_d[j].bytes;
+      continue;
+    }
+    const DType dtype = call.loop.outputs[j];
+    // The run writes every element: no zeroing first.
+    auto view = storage_value(View::unfilled_with_layout(dtype, default_byte_order(dtype), call.shape, false));
+    if (!view) return nullptr;
+    made[j] = std::move(*view);
+    written[j].made = &made[j];
+  }
+  const auto faults = run_flat(kernel, std::span(inputs.data(), nin), std::span(written.data(), nout), call.count);
+  // A lock or layout refused: the chunked run meets it itself.
+  if (!faults) return std::nullopt;
+
+  AliasMerge aliases;
+  for (const Operand& operand : call.operands) aliases.add(operand.alias);
+  std::array<PyRef, flat_max_outputs> objects;
+  for (std::size_t j = 0; j < nout; ++j)
+    if (outputs[j]) objects[j] = PyRef::borrow(outputs[j]);
+  return finish_flat(call.name, std::span(objects.data(), nout), made, zero_d, call.loop.outputs, aliases,
+                     call.shape.empty(), *faults);
+}
+
 }  // namespace
 
 quarvel_kernels::StridedLoop kernel_for(Op op, const Loop& loop) {
@@ -158,9 +268,13 @@ std::optional<PyObject*> typed_elementwise(const PreparedCall& call, const Opera
     if (call.operands[i].view) input_views[i] = &*call.operands[i].view;
   for (std::size_t j = 0; j < nout; ++j)
     if ((*outputs)[j]) output_views[j] = &as_array((*outputs)[j])->view;
+  if (outputs_interleave(*outputs)) return std::nullopt;
+  // The flat lane's conditions imply a typed conversion for every operand.
+  if (!may_refuse)
+    if (auto result = flat_elementwise(call, placement, kernel, *outputs, std::span(output_views.data(), nout)))
+      return *result;
   if (!quarvel_kernels::run_is_typed(std::span(input_views.data(), nin), std::span(output_views.data(), nout),
-                                     call.loop) ||
-      outputs_interleave(*outputs))
+                                     call.loop))
     return std::nullopt;
 
   // Every view, stride list and value the run reads or writes, alive until

@@ -1,0 +1,30 @@
+// The flat run (see flat_run.h).
+#include "python/ufunc/flat_run.h"
+
+#include "storage/element.h"
+
+namespace quarvel_python::ufunc {
+
+Scalar decoded(DType dtype, const std::uint8_t* bytes) {
+  return quarvel_storage::with_element_type(dtype, [&]<class T>(std::type_identity<T>) {
+    return Scalar(quarvel_storage::load_element<T, false>(bytes));
+  });
+}
+
+std::uint64_t held_count(const View& view) {
+  std::uint64_t count = 1;
+  for (std::uint64_t length : view.shape) count *= length;
+  return count;
+}
+
+std::optional<std::int64_t> flat_stride(const View& view, const Shape& shape) {
+  if (shape.size() >= 2) {
+    auto strides = quarvel_storage::c_strides(view.dtype, view.shape);
+    if (!strides || *strides != view.strides) return std::nullopt;
+  }
+  if (held_count(view) == 1) return 0;
+  if (view.shape != shape) return std::nullopt;
+  return shape.size() == 1 ? view.strides[0] : static_cast<std::int64_t>(view.dtype.itemsize());
+}
+
+}  // namespace quarvel_python::ufunc
