@@ -1,15 +1,7 @@
 // The flat run (see flat_run.h).
 #include "python/ufunc/flat_run.h"
 
-#include "storage/element.h"
-
 namespace quarvel_python::ufunc {
-
-Scalar decoded(DType dtype, const std::uint8_t* bytes) {
-  return quarvel_storage::with_element_type(dtype, [&]<class T>(std::type_identity<T>) {
-    return Scalar(quarvel_storage::load_element<T, false>(bytes));
-  });
-}
 
 std::uint64_t held_count(const View& view) {
   std::uint64_t count = 1;

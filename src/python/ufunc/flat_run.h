@@ -19,6 +19,7 @@
 #include "python/ufunc/call_engine.h"
 #include "python/ufunc/report.h"
 #include "storage/convert_loop.h"
+#include "storage/element.h"
 
 namespace quarvel_python::ufunc {
 
@@ -100,21 +101,23 @@ class RunGuards {
 // One input of a flat run: a view read with one stride (converted first to
 // the loop dtype when `convert` is set), or an element already in its loop
 // dtype read at every position.
+// Neither this nor FlatOutput clears itself: a run sets only the ones it uses,
+// each whole.
 struct FlatInput {
-  const View* view = nullptr;
-  std::int64_t stride = 0;
-  quarvel_storage::ConvertLoop convert = nullptr;
-  std::size_t loop_itemsize = 0;  // of a converted input
-  const std::uint8_t* value = nullptr;
+  const View* view;
+  std::int64_t stride;
+  quarvel_storage::ConvertLoop convert;
+  std::size_t loop_itemsize;  // of a converted input
+  const std::uint8_t* value;
 };
 
-// One output: a given array written with one stride, a view just made over a
-// new C-ordered buffer, or the bytes of a 0-d result.
+// One output: a given array, or a view just made over a new C-ordered buffer
+// (`fresh`), written with one stride; or the bytes of a 0-d result.
 struct FlatOutput {
-  const View* given = nullptr;
-  std::int64_t stride = 0;
-  const View* made = nullptr;
-  std::uint8_t* zero_d = nullptr;
+  const View* view;
+  std::int64_t stride;
+  bool fresh;
+  std::uint8_t* zero_d;
 };
 
 // Runs the kernel once over `count` elements, each buffer locked once (the
@@ -132,7 +135,11 @@ inline PyObject* finish_flat(std::string_view name, std::span<PyRef> objects, st
                              const AliasMerge& aliases, bool zero_d_call, std::uint32_t faults);
 
 // The element at `bytes` (native order) as a Scalar of `dtype`.
-Scalar decoded(DType dtype, const std::uint8_t* bytes);
+inline Scalar decoded(DType dtype, const std::uint8_t* bytes) {
+  return quarvel_storage::with_element_type(dtype, [&]<class T>(std::type_identity<T>) {
+    return Scalar(quarvel_storage::load_element<T, false>(bytes));
+  });
+}
 
 // The number of elements a view holds (its shape fits, or it would not exist).
 std::uint64_t held_count(const View& view);
@@ -158,13 +165,12 @@ std::optional<std::int64_t> flat_stride(const View& view, const Shape& shape);
   RunGuards guards;
   for (std::size_t j = 0; j < outputs.size(); ++j) {
     const FlatOutput& output = outputs[j];
-    std::uint8_t* base = output.zero_d ? output.zero_d : output.given ? guards.write(*output.given)
-                                                                      : guards.fresh(*output.made);
+    std::uint8_t* base = output.zero_d ? output.zero_d
+                         : output.fresh ? guards.fresh(*output.view)
+                                        : guards.write(*output.view);
     if (!base) return std::nullopt;
     args[nin + j] = base;
-    strides[nin + j] = output.given ? output.stride
-                       : output.zero_d ? 0
-                                       : static_cast<std::int64_t>(output.made->dtype.itemsize());
+    strides[nin + j] = output.stride;
   }
   for (std::size_t i = 0; i < nin; ++i) {
     const FlatInput& input = inputs[i];

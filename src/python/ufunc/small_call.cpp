@@ -239,9 +239,8 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
   std::array<FlatInput, max_inputs> flat;
   for (std::size_t i = 0; i < nin; ++i) {
     SmallInput& input = inputs[i];
-    flat[i].stride = input.stride;
     if (input.array) {
-      flat[i].view = &input.array->view;
+      flat[i] = {&input.array->view, input.stride, nullptr, 0, nullptr};
       continue;
     }
     const DType dtype = loop->inputs()[i];
@@ -250,7 +249,7 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
     const auto bytes = quarvel_storage::view_detail::encoded(*cast, dtype, ByteOrder::Native);
     if (!bytes) return std::nullopt;
     std::memcpy(input.value.bytes, bytes->data(), sizeof input.value.bytes);
-    flat[i].value = input.value.bytes;
+    flat[i] = {nullptr, 0, nullptr, 0, input.value.bytes};
   }
 
   // From here on the call is this path's: new outputs, then the run.
@@ -260,16 +259,16 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
   std::array<FlatOutput, max_outputs> written;
   for (std::size_t j = 0; j < nout; ++j) {
     if (out_view) {
-      written[j] = {out_view, out_stride};
+      written[j] = {out_view, out_stride, false, nullptr};
     } else if (scalars) {
-      written[j].zero_d = zero_d[j].bytes;
+      written[j] = {nullptr, 0, false, zero_d[j].bytes};
     } else {
       const DType dtype = loop->outputs()[j];
       // The run writes every element: no zeroing first.
       auto view = storage_value(View::unfilled_with_layout(dtype, default_byte_order(dtype), shape, false));
       if (!view) return nullptr;
       made[j] = std::move(*view);
-      written[j].made = &made[j];
+      written[j] = {&made[j], static_cast<std::int64_t>(dtype.itemsize()), true, nullptr};
     }
   }
   // A lock or layout refused: the engine meets it too (the new outputs are dropped unseen).

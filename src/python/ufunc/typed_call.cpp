@@ -134,7 +134,7 @@ std::optional<PyObject*> flat_elementwise(const PreparedCall& call, const Operan
     const auto stride = flat_stride(*view, call.shape);
     if (!stride || view->dtype != call.loop.outputs[j] || view->byte_order == quarvel_storage::ByteOrder::Big)
       return std::nullopt;
-    written[j] = {view, *stride};
+    written[j] = {view, *stride, false, nullptr};
   }
   for (std::size_t i = 0; i < nin; ++i) {
     const Operand& operand = call.operands[i];
@@ -142,8 +142,7 @@ std::optional<PyObject*> flat_elementwise(const PreparedCall& call, const Operan
     const View& view = *operand.view;
     const auto stride = flat_stride(view, call.shape);
     if (!stride) return std::nullopt;
-    inputs[i].view = &view;
-    inputs[i].stride = *stride;
+    inputs[i] = {&view, *stride, nullptr, 0, nullptr};
     const DType loop_dtype = call.loop.inputs[i];
     const bool converted = view.dtype != loop_dtype || view.byte_order == quarvel_storage::ByteOrder::Big;
     if (converted) {
@@ -182,14 +181,14 @@ std::optional<PyObject*> flat_elementwise(const PreparedCall& call, const Operan
     const Operand& operand = call.operands[i];
     if (operand.view) continue;
     if (!encode_scalar(*operand.scalar, call.loop.inputs[i], values[i])) return nullptr;
-    inputs[i].value = values[i].bytes;
+    inputs[i] = {nullptr, 0, nullptr, 0, values[i].bytes};
   }
   std::array<View, flat_max_outputs> made;
   std::array<ElementBytes, flat_max_outputs> zero_d;  // written by the run before any read
   for (std::size_t j = 0; j < nout; ++j) {
     if (outputs[j]) continue;
     if (call.shape.empty()) {
-      written[j].zero_d = zero_d[j].bytes;
+      written[j] = {nullptr, 0, false, zero_d[j].bytes};
       continue;
     }
     const DType dtype = call.loop.outputs[j];
@@ -197,7 +196,7 @@ std::optional<PyObject*> flat_elementwise(const PreparedCall& call, const Operan
     auto view = storage_value(View::unfilled_with_layout(dtype, default_byte_order(dtype), call.shape, false));
     if (!view) return nullptr;
     made[j] = std::move(*view);
-    written[j].made = &made[j];
+    written[j] = {&made[j], static_cast<std::int64_t>(dtype.itemsize()), true, nullptr};
   }
   const auto faults = run_flat(kernel, std::span(inputs.data(), nin), std::span(written.data(), nout), call.count);
   // A lock or layout refused: the chunked run meets it itself.
