@@ -423,9 +423,11 @@ std::optional<Loop> resolved_loop(Op op, std::span<const DType> dtype_list) {
 
 }  // namespace
 
-std::optional<Loop> choose_loop(Op op, std::string_view name, std::size_t nin, std::size_t nout,
-                                std::span<const Operand> operands, std::span<const DType> dtype_list,
-                                CastingRule rule, PyObject* dtype, PyObject* signature) {
+namespace {
+
+std::optional<Loop> choose_loop_afresh(Op op, std::string_view name, std::size_t nin, std::size_t nout,
+                                       std::span<const Operand> operands, std::span<const DType> dtype_list,
+                                       CastingRule rule, PyObject* dtype, PyObject* signature) {
   const Chooser ufunc{op, name};
   auto default_loop = resolved_loop(op, dtype_list);
   if (!default_loop) return std::nullopt;
@@ -445,6 +447,50 @@ std::optional<Loop> choose_loop(Op op, std::string_view name, std::size_t nin, s
     return resolve_requested_dtype_loop(ufunc, nin, nout, *requested, dtype_list, operands, rule);
   }
   return default_loop;
+}
+
+// What decides a call's loop besides the operation and the dtype argument,
+// in one word: the rule, whether the name is the operation's own, and per
+// input its entry in the dtype list, the dtype its cast test starts from and
+// whether it is a big-endian array. Nullopt for calls not kept.
+std::optional<std::uint64_t> choice_key(Op op, std::string_view name, std::size_t nin, std::size_t nout,
+                                        std::span<const DType> dtype_list, std::span<const Operand> operands,
+                                        CastingRule rule) {
+  if (nin != quarvel_kernels::input_count(op) || nout != quarvel_kernels::output_count(op)) return std::nullopt;
+  const bool own_name = quarvel_kernels::op_name(op) == name;
+  auto key = requested_key(DType::Bool, dtype_list, operands, rule);
+  if (!key) return std::nullopt;
+  return *key << 1 | own_name;
+}
+
+}  // namespace
+
+// The loop a call chose last for each operation is kept with what decided it
+// and the dtype argument it was given (none, or a str: immutable, and held so
+// that its identity stays its own): a call that repeats them chose the same
+// loop with the same checks passed, so it takes that loop at once. Only
+// successful choices are kept, so every refusal is still met afresh.
+std::optional<Loop> choose_loop(Op op, std::string_view name, std::size_t nin, std::size_t nout,
+                                std::span<const Operand> operands, std::span<const DType> dtype_list,
+                                CastingRule rule, PyObject* dtype, PyObject* signature) {
+  struct Chosen {
+    std::uint64_t key = 0;
+    PyObject* dtype = nullptr;
+    Loop loop;
+  };
+  static std::array<std::optional<Chosen>, quarvel_kernels::op_count> last;
+  std::optional<std::uint64_t> key;
+  if (!signature && (!dtype || PyUnicode_CheckExact(dtype)))
+    key = choice_key(op, name, nin, nout, dtype_list, operands, rule);
+  std::optional<Chosen>& found = last[static_cast<std::size_t>(op)];
+  if (key && found && found->key == *key && found->dtype == dtype) return found->loop;
+  auto loop = choose_loop_afresh(op, name, nin, nout, operands, dtype_list, rule, dtype, signature);
+  if (loop && key) {
+    PyObject* previous = found ? found->dtype : nullptr;
+    found = Chosen{*key, Py_XNewRef(dtype), *loop};
+    Py_XDECREF(previous);
+  }
+  return loop;
 }
 
 std::optional<DType> dtype_from_loop_code(char code) {
