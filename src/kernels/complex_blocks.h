@@ -375,32 +375,71 @@ template <class F>
   return {{select<F>(zero, z.re, near.re), select<F>(zero, z.im, near.im)}, e};
 }
 
-// scaled_divide of binary_float.cpp, for finite a and finite nonzero b: both
-// brought near 1 by their larger parts' exponents (a reciprocal's dividend 1
-// is there already), Smith's quotient by the larger part of b, and the result
-// scaled back.
-template <class F, bool reciprocal>
-[[gnu::always_inline]] inline Parts<F> scaled_quotient(const Parts<F>& a, const Parts<F>& b) {
-  const NearOne<F> na = reciprocal ? NearOne<F>{a, splat<F>(0)} : near_one<F>(a), nb = near_one<F>(b);
-  const V<F> ar = na.z.re, ai = na.z.im, br = nb.z.re, bi = nb.z.im;
+// Smith's quotient of a by b, b's larger part in [1, 2) (so is the ratio's
+// denominator, near it), as scaled_divide of binary_float.cpp divides.
+template <class F>
+[[gnu::always_inline]] inline Parts<F> smith_quotient(const Parts<F>& a, const Parts<F>& b) {
   // By the larger part p of b, q the other; u and w the parts of a in that order.
-  const V<F> by_real = less_equal(fabs_lanes<F>(bi), fabs_lanes<F>(br));
-  const V<F> p = select<F>(by_real, br, bi), q = select<F>(by_real, bi, br);
-  const V<F> u = select<F>(by_real, ar, ai), w = select<F>(by_real, ai, ar);
+  const V<F> by_real = less_equal(fabs_lanes<F>(b.im), fabs_lanes<F>(b.re));
+  const V<F> p = select<F>(by_real, b.re, b.im), q = select<F>(by_real, b.im, b.re);
+  const V<F> u = select<F>(by_real, a.re, a.im), w = select<F>(by_real, a.im, a.re);
   const V<F> r = div(q, p), den = add(p, mul(q, r));
   const V<F> ur = mul(u, r), wr = mul(w, r);
-  const V<F> re = add(u, wr), im = select<F>(by_real, sub(w, ur), sub(ur, w));
+  return {div(add(u, wr), den), div(select<F>(by_real, sub(w, ur), sub(ur, w)), den)};
+}
+
+// scaled_divide of binary_float.cpp, for finite a and finite nonzero b: both
+// brought near 1 by their larger parts' exponents, Smith's quotient, and the
+// result scaled back.
+template <class F>
+[[gnu::always_inline]] inline Parts<F> scaled_quotient(const Parts<F>& a, const Parts<F>& b) {
+  const NearOne<F> na = near_one<F>(a), nb = near_one<F>(b);
+  const Parts<F> s = smith_quotient<F>(na.z, nb.z);
   const V<F> back = sub(na.exponent, nb.exponent);
-  return {scaled<F>(div(re, den), back), scaled<F>(div(im, den), back)};
+  return {scaled<F>(s.re, back), scaled<F>(s.im, back)};
+}
+
+template <class F>
+[[gnu::always_inline]] inline __m128i subtract_bits(__m128i x, __m128i y) {
+  if constexpr (std::is_same_v<F, double>) return _mm_sub_epi64(x, y);
+  else return _mm_sub_epi32(x, y);
+}
+
+// scaled_divide(1, b) for finite nonzero b, with one power of two s = 2^-e
+// (e the exponent of b's larger part) read off that part's bits. Where s
+// would leave the normal range, b is first lifted by 2^digits (a larger part
+// below it) or halved (at the top exponent): exact either way, and a
+// product by the lift and s rounds once, as scalbn does. A part scaled back
+// below the normal range is rounded on the subnormal grid as `scaled` does,
+// without an arithmetic result there; all others are the plain product.
+template <class F>
+[[gnu::always_inline]] inline Parts<F> scaled_reciprocal(const Parts<F>& b) {
+  using Fm = Format<F>;
+  const V<F> m = lane_max(fabs_lanes<F>(b.re), fabs_lanes<F>(b.im));
+  const V<F> low = less(m, splat<F>(std::numeric_limits<F>::min()));
+  const V<F> top = less_equal(splat<F>(F(2) / std::numeric_limits<F>::min()), m);
+  const V<F> lift = select<F>(low, splat<F>(Fm::lift), select<F>(top, splat<F>(F(0.5)), splat<F>(1)));
+  const __m128i e = _mm_and_si128(bits_of<F>(mul(m, lift)), splat_bits<F>(Fm::exponent_bits));
+  const V<F> s = from_bits<F>(subtract_bits<F>(splat_bits<F>(2 * Fm::one_bits), e));
+  const Parts<F> z = smith_quotient<F>({splat<F>(1), splat<F>(0)}, {mul(mul(b.re, lift), s), mul(mul(b.im, lift), s)});
+  // A part x of z has |x| <= 1; |x| 2^-e in units of the smallest subnormal
+  // is |x| 2^-lowest times k (exact where it matters: above a half unit).
+  const V<F> k = mul(s, mul(lift, splat<F>(F(std::uint64_t{1} << Fm::fraction))));
+  const V<F> whole = splat<F>(F(std::uint64_t{1} << Fm::fraction));
+  const auto back = [&](V<F> x) {
+    const V<F> n = mul(mul(fabs_lanes<F>(x), splat<F>(F(1) / std::numeric_limits<F>::min())), k);
+    const V<F> below = less(n, whole);
+    const V<F> rounded = from_bits<F>(subtract_bits<F>(bits_of<F>(add(n, whole)), bits_of<F>(whole)));
+    return either(either(both(below, rounded), both(splat<F>(F(-0.0)), x)), mul(mul(but_not(below, x), lift), s));
+  };
+  return {back(z.re), back(z.im)};
 }
 
 // The lanes of c left to redo whose parts are all finite, as complex_divide
 // gives them: the formula or the scaled quotient. Out of line, so that the
-// usual lanes' loop keeps its registers; a reciprocal's dividend is the
-// constant 1 here, so the compiler drops what its scaling would cost.
-template <class F, bool reciprocal>
-[[gnu::noinline]] void careful_quotient(const Parts<F>& dividend, const Parts<F>& b, Computed<F>& c) {
-  const Parts<F> a = reciprocal ? Parts<F>{splat<F>(1), splat<F>(0)} : dividend;
+// usual lanes' loop keeps its registers.
+template <class F>
+[[gnu::noinline]] void careful_quotient(const Parts<F>& a, const Parts<F>& b, Computed<F>& c) {
   const V<F> finite = both(both(is_finite<F>(a.re), is_finite<F>(a.im)), both(is_finite<F>(b.re), is_finite<F>(b.im)));
   const V<F> careful = both(c.redo, finite);
   if (mask_bits(careful) == 0) return;
@@ -408,7 +447,36 @@ template <class F, bool reciprocal>
   const V<F> nr = add(mul(a.re, b.re), mul(a.im, b.im)), ni = sub(mul(a.im, b.re), mul(a.re, b.im));
   V<F> re = div(nr, d), im = div(ni, d);
   if (const V<F> scale = both(careful, needs_scaling<F>(a, b, d, nr, ni)); mask_bits(scale) != 0) {
-    const Parts<F> s = scaled_quotient<F, reciprocal>(a, b);
+    const Parts<F> s = scaled_quotient<F>(a, b);
+    re = select<F>(scale, s.re, re);
+    im = select<F>(scale, s.im, im);
+  }
+  c.r = {select<F>(careful, re, c.r.re), select<F>(careful, im, c.r.im)};
+  c.redo = but_not(finite, c.redo);
+}
+
+// The same for 1 / b. complex_divide scales where |b|^2 is not normal or a
+// part of b is subnormal. Below 2^(lowest / 2 - 1) for the larger part,
+// |b|^2 is below the normal range: such lanes stay out of the formula, whose
+// products there would underflow.
+template <class F>
+[[gnu::noinline]] void careful_reciprocal(const Parts<F>& b, Computed<F>& c) {
+  const V<F> finite = both(is_finite<F>(b.re), is_finite<F>(b.im));
+  const V<F> careful = both(c.redo, finite);
+  if (mask_bits(careful) == 0) return;
+  constexpr F bound = std::is_same_v<F, double> ? F(0x1p-512) : F(0x1p-64);
+  const V<F> formula = less_equal(splat<F>(bound), lane_max(fabs_lanes<F>(b.re), fabs_lanes<F>(b.im)));
+  const V<F> fr = both(formula, b.re), fi = both(formula, b.im);
+  const V<F> d = add(mul(fi, fi), mul(fr, fr));
+  const V<F> one = splat<F>(1), zero = splat<F>(0);
+  const V<F> kept = both(is_normal<F>(d), both(is_zero_or_normal<F>(b.re), is_zero_or_normal<F>(b.im)));
+  V<F> re = zero, im = zero;
+  if (mask_bits(both(kept, careful)) != 0) {
+    re = div(add(mul(one, b.re), mul(zero, b.im)), d);
+    im = div(sub(mul(zero, b.re), mul(one, b.im)), d);
+  }
+  if (const V<F> scale = but_not(kept, careful); mask_bits(scale) != 0) {
+    const Parts<F> s = scaled_reciprocal<F>(b);
     re = select<F>(scale, s.re, re);
     im = select<F>(scale, s.im, im);
   }
@@ -436,8 +504,10 @@ template <class F, bool reciprocal = false>
   };
   Computed<F> c{{select<F>(by_zero, over_zero(a.re), div(nr, divisor)), select<F>(by_zero, over_zero(a.im), div(ni, divisor))},
                 but_not(either(plain, by_zero), all_lanes<F>())};
-  if (mask_bits(c.redo) != 0) [[unlikely]]
-    careful_quotient<F, reciprocal>(a, b, c);
+  if (mask_bits(c.redo) != 0) [[unlikely]] {
+    if constexpr (reciprocal) careful_reciprocal<F>(b, c);
+    else careful_quotient<F>(a, b, c);
+  }
   return c;
 }
 

@@ -230,6 +230,64 @@ INSTANTIATE_TEST_SUITE_P(Types, SubnormalRounding, testing::Values(DType::Comple
                            return std::string(DType(info.param).name());
                          });
 
+// Reciprocals the vector path scales by one power of two read off the larger
+// part: parts both subnormal, one zero, one normal beside a subnormal one,
+// results that overflow, exact and inexact, the larger part at the top
+// exponent, just under and at the bound below which |b|^2 leaves the normal
+// range, NaN and infinite parts beside them. Each probe at lanes of a vector,
+// at a block's end and in the tail; then every divisor at every lane at once,
+// next to each other, the whole run's bits and flags against the element path.
+class ScaledReciprocals : public testing::TestWithParam<DType::Code> {};
+
+TEST_P(ScaledReciprocals, EveryLaneGivesTheElementPathsBitsAndFlags) {
+  const DType dtype = GetParam();
+  const bool single = dtype == DType::Complex64;
+  const int bottom = single ? -149 : -1074, lowest = single ? -126 : -1022, top = single ? 127 : 1023;
+  const double full = single ? 1 + 0x1.fffffcp-1 : 1 + 0x1.ffffffffffffep-1;  // every significand bit set
+  const double bound = std::ldexp(1.0, lowest / 2 - 1);
+  const std::vector<c128> divisors = {
+      {p2(bottom), p2(bottom)}, {p2(bottom + 3) * 5, -p2(bottom + 1)}, {0.0, -p2(bottom + 7)}, {-p2(lowest - 1) * 3, 0.0},
+      {1.5, p2(lowest - 2)}, {-p2(lowest - 5), std::ldexp(full, 20)}, {std::ldexp(full, top), -p2(top - 30)},
+      {std::ldexp(1.25, top), 0.0}, {0.0, -std::ldexp(full, top - 1)}, {p2(top - 1), p2(top - 1)},
+      {std::ldexp(full, lowest / 2 - 2), p2(lowest / 2 - 9)}, {bound, -bound}, {-bound * full, 0.0},
+      {std::ldexp(full, -lowest / 2 + 2), -1.0}, {p2(lowest + 1), p2(bottom)}, {std::ldexp(1.75, lowest), 0.0},
+      {std::ldexp(full, top), kernel_test::nan}, {inf, p2(bottom)}, {-p2(bottom), -inf}, {0.0, -0.0}};
+  const Scalar usual[] = {*Scalar(c128(1.5, -0.25)).cast(dtype)};
+  std::vector<Scalar> values;
+  for (const c128& z : divisors) {
+    values.push_back(*Scalar(z).cast(dtype));
+    const Scalar probe[] = {values.back()};
+    for (std::size_t at : {0, 1, 3, 255, 256, 258})
+      check_probe(Op::reciprocal, dtype, dtype, std::span(usual, 1), probe, 259, at);
+    if (HasFailure()) return;
+  }
+  const std::size_t size = dtype.itemsize(), n = 512 + 7;
+  const StridedLoop loop = find_strided_loop(Op::reciprocal, std::span(&dtype, 1), std::span(&dtype, 1));
+  ASSERT_NE(loop, nullptr);
+  for (std::size_t shift = 0; shift < 4; ++shift) {
+    Bytes in(n * size), results(n * size);
+    for (std::size_t i = 0; i < n; ++i)
+      std::memcpy(in.data() + i * size, bytes_of(values[(i * 3 + shift) % values.size()], dtype).data(), size);
+    std::uint8_t* args[] = {in.data(), results.data()};
+    const std::int64_t strides[] = {static_cast<std::int64_t>(size), static_cast<std::int64_t>(size)};
+    const LoopResult got = loop(args, strides, n, nullptr, 0);
+    std::uint32_t faults = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const Scalar probe[] = {values[(i * 3 + shift) % values.size()]};
+      const Expected want = element_path(Op::reciprocal, probe, dtype);
+      faults |= want.faults;
+      ASSERT_EQ(Bytes(results.data() + i * size, results.data() + (i + 1) * size), want.bits)
+          << call_text(Op::reciprocal, probe, {}) << ", element " << i;
+    }
+    ASSERT_EQ(flag_text(got.faults), flag_text(faults)) << shift;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, ScaledReciprocals, testing::Values(DType::Complex64, DType::Complex128),
+                         [](const testing::TestParamInfo<DType::Code>& info) {
+                           return std::string(DType(info.param).name());
+                         });
+
 // Real products, squares, quotients and reciprocals of random operands whose
 // results land from below the smallest subnormal to just above the smallest
 // normal, exact or not (short or full significands), each a probe among

@@ -393,6 +393,50 @@ def test_complex_quotients_below_the_normal_range_at_every_lane(element_path, na
     check(element_path, steps)
 
 
+def rounded(x, code):
+    """The rational x rounded to the parts' format, half to even."""
+    if code == "c16" or x == 0:
+        return float(x)
+    e = max(x.numerator.bit_length() - x.denominator.bit_length() - 1, -126)
+    e += abs(x) >= Fraction(2) ** (e + 1)
+    units, rest = divmod(abs(x) / Fraction(2) ** (e - 23), 1)
+    units += rest > Fraction(1, 2) or (rest == Fraction(1, 2) and units % 2)
+    return math.copysign(float(units * Fraction(2) ** (e - 23)), x)
+
+
+def scaled_reciprocal_divisors(code):
+    """Divisors whose |b|^2 leaves the normal range: one part zero, so each
+    part is the exact one rounded once, or parts that are one power of two,
+    so the result is exact (below the normal range too)."""
+    e, p = COMPLEX_FORMATS[code]
+    two, full = math.ldexp, 2 - math.ldexp(1, 1 - p)
+    return [complex(two(full, 5 - e // 2), 0.0), complex(0.0, -two(full, -e - 2)), complex(-two(1.5, e // 2 - 3), 0.0),
+            complex(0.0, two(3, e - 2)), complex(two(1, e - 1), -two(1, e - 1)), complex(two(1, 1 - e), two(1, 1 - e)),
+            complex(-two(1, -e), 0.0), complex(0.0, two(1, 1 - e)), complex(two(full, e // 2 - 1), 0.0)]
+
+
+# Reciprocals scaled by the power of two of the divisor's larger part, at
+# every lane position, a NaN and an infinite part beside each: the parts
+# against `fractions`, bits and flags (contiguous and reversed) against the
+# element path.
+@pytest.mark.parametrize("code", list(COMPLEX_FORMATS))
+def test_scaled_reciprocals_against_the_exact_parts(element_path, code):
+    dtype = COMPLEXES[code][0]
+    steps = []
+    for k, b in enumerate(scaled_reciprocal_divisors(code)):
+        position = LANE_POSITIONS[(k * 5) % len(LANE_POSITIONS)]
+        xs = [complex(1.5, -0.25)] * N
+        xs[position] = b
+        xs[position - 1], xs[(position + 1) % N] = complex(NAN, 1.0), complex(0.0, -INF)
+        with q.errstate(all="ignore"):
+            got = q.reciprocal(q.array(xs, dtype=dtype))[position].item()
+        exact = complex_rational(b, None)
+        assert (got.real, got.imag) == tuple(rounded(part, code) for part in exact), (code, k)
+        steps += [("array", spec(xs, dtype)), ("ufunc", "reciprocal", "call", (("ref", len(steps)),), {}),
+                  ("ufunc", "reciprocal", "call", (("ref", len(steps), (slice(None, None, -1),)),), {})]
+    check(element_path, steps)
+
+
 def complex_underflow_probes(name, code):
     """Operands (second None for one input) whose result has a subnormal part,
     and (but for the reciprocal) operands whose nonzero product or quotient is zero."""
