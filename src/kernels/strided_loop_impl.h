@@ -626,6 +626,15 @@ struct VectorLanes {
     if constexpr (single) return _mm256_or_ps(x, y);
     else return _mm256_or_pd(x, y);
   }
+  [[QUARVEL_VECTOR_LANES]] static V times(V x, V y) {
+    if constexpr (single) return _mm256_mul_ps(x, y);
+    else return _mm256_mul_pd(x, y);
+  }
+  // x y - z, rounded once.
+  [[QUARVEL_VECTOR_LANES]] static V fused_residual(V x, V y, V z) {
+    if constexpr (single) return _mm256_fmsub_ps(x, y, z);
+    else return _mm256_fmsub_pd(x, y, z);
+  }
   [[QUARVEL_VECTOR_LANES]] static V but_not(V no, V x) {  // x and not no
     if constexpr (single) return _mm256_andnot_ps(no, x);
     else return _mm256_andnot_pd(no, x);
@@ -672,58 +681,48 @@ struct VectorLanes {
   }
 };
 
-// lane_row_exact with the fused form, on four double lanes: which results v
-// of x op y are exact. The float32 rows compare in double, where their
-// products are exact; the float64 ones scale as lane_row_exact does, so that
-// no step underflows. `finite`: x known finite.
-template <ExactRow row, class F, bool finite>
-[[QUARVEL_VECTOR_LANES]] inline __m256d exact_lanes(__m256d x, __m256d y, __m256d v) {
-  using D = VectorLanes<double>;
-  const __m256d zero = D::splat(0);
-  if constexpr (std::is_same_v<F, float> && (row == ExactRow::product || row == ExactRow::square)) {
-    return D::compare<_CMP_EQ_OQ>(_mm256_mul_pd(x, y), v);
-  } else if constexpr (std::is_same_v<F, float> && row == ExactRow::quotient) {
-    const __m256d exact = D::compare<_CMP_EQ_OQ>(_mm256_mul_pd(v, y), x);
-    if constexpr (finite) return exact;
-    return D::both(exact, D::compare<_CMP_LE_OQ>(D::magnitude(x), D::splat(std::numeric_limits<double>::max())));
-  } else if constexpr (std::is_same_v<F, float>) {
-    static_assert(row == ExactRow::reciprocal);
-    return D::compare<_CMP_EQ_OQ>(_mm256_mul_pd(v, x), D::splat(1.0));
+// Which results v of x op y are exact, where v is subnormal (which leaves
+// every operand finite and nonzero, and the sign of v theirs): from the
+// magnitudes, and v as m = |v| 2^149 (float32) or 2^1074 (float64), the
+// integer of its bits, so that no arithmetic reads a subnormal value (which
+// costs this processor more). The residual of one fused multiply-add is then
+// zero exactly where v is exact; its operands are scaled by powers of two,
+// exactly, so that it neither overflows nor underflows: a subnormal result v
+// leaves the product's operands below 2^23 (float32) or 2^52 (float64), a
+// quotient's divisor above 2^-23 or 2^-52 and its dividend below 4, and a
+// reciprocal's operand at 2^126 or 2^1022 or above. The residual's nonzero
+// values are then at least 2^-95 (float32) or 2^-641.
+template <ExactRow row, class F>
+[[QUARVEL_VECTOR_LANES]] inline typename VectorOf<F>::type exact_lanes(typename VectorOf<F>::type x_magnitude,
+                                                                      typename VectorOf<F>::type y_magnitude,
+                                                                      typename VectorOf<F>::type v_magnitude) {
+  using L = VectorLanes<F>;
+  using V = typename VectorOf<F>::type;
+  constexpr bool single = sizeof(F) == 4;
+  V m;
+  if constexpr (single) {
+    m = _mm256_cvtepi32_ps(_mm256_castps_si256(v_magnitude));
   } else {
-    // |v| 2^1074 with v's sign, from v's bits.
-    const __m256d sign = D::splat(-0.0);
-    const __m256d m = _mm256_sub_pd(_mm256_or_pd(D::magnitude(v), D::splat(std::bit_cast<double>(0x4330000000000000))),
-                                    D::splat(0x1p52));
-    const __m256d signed_m = D::either(m, D::both(v, sign));
-    const __m256d up = D::splat(0x1p537), down = D::splat(0x1p-537);
-    if constexpr (row == ExactRow::product || row == ExactRow::square) {
-      return D::compare<_CMP_EQ_OQ>(_mm256_fmsub_pd(_mm256_mul_pd(x, up), _mm256_mul_pd(y, up), signed_m), zero);
-    } else if constexpr (row == ExactRow::quotient) {
-      const __m256d d = _mm256_fmsub_pd(_mm256_mul_pd(signed_m, down), y, _mm256_mul_pd(x, up));
-      const __m256d zero_x = D::compare<_CMP_EQ_OQ>(x, zero);
-      return D::either(D::but_not(zero_x, D::compare<_CMP_EQ_OQ>(d, zero)),
-                       D::both(zero_x, D::compare<_CMP_EQ_OQ>(y, zero)));
+    //   0 00000000000 f(52) | 2^52's bits  =  2^52 + f
+    m = _mm256_sub_pd(_mm256_or_pd(v_magnitude, L::splat(std::bit_cast<double>(0x4330000000000000))), L::splat(0x1p52));
+  }
+  V residual;
+  if constexpr (row == ExactRow::product || row == ExactRow::square) {
+    // m 2^-21 (float32), m (float64): |v| 2^128, |v| 2^1074
+    const V up = L::splat(single ? F(0x1p64) : F(0x1p537)), v_up = single ? L::times(m, L::splat(F(0x1p-21))) : m;
+    residual = L::fused_residual(L::times(x_magnitude, up), L::times(y_magnitude, up), v_up);
+  } else {
+    // m 2^-49 (float32), m 2^-537 (float64): |v| 2^100, |v| 2^537
+    const V up = L::splat(single ? F(0x1p100) : F(0x1p537));
+    const V v_up = L::times(m, L::splat(single ? F(0x1p-49) : F(0x1p-537)));
+    if constexpr (row == ExactRow::quotient) {
+      residual = L::fused_residual(v_up, y_magnitude, L::times(x_magnitude, up));
     } else {
       static_assert(row == ExactRow::reciprocal);
-      return D::compare<_CMP_EQ_OQ>(_mm256_fmsub_pd(_mm256_mul_pd(signed_m, down), x, up), zero);
+      residual = L::fused_residual(v_up, x_magnitude, up);
     }
   }
-}
-
-// The lanes among `subnormal` whose result is not exact, one bit each.
-template <ExactRow row, bool finite>
-[[QUARVEL_VECTOR_LANES]] inline int inexact_lanes(__m256d a, __m256d b, __m256d r, __m256d subnormal) {
-  return VectorLanes<double>::lanes_of(VectorLanes<double>::but_not(exact_lanes<row, double, finite>(a, b, r), subnormal));
-}
-template <ExactRow row, bool finite>
-[[QUARVEL_VECTOR_LANES]] inline int inexact_lanes(__m256 a, __m256 b, __m256 r, __m256 subnormal) {
-  using D = VectorLanes<double>;
-  const __m128 a_high = _mm256_extractf128_ps(a, 1), b_high = _mm256_extractf128_ps(b, 1), r_high = _mm256_extractf128_ps(r, 1);
-  const int low = D::lanes_of(exact_lanes<row, float, finite>(_mm256_cvtps_pd(_mm256_castps256_ps128(a)),
-                                                      _mm256_cvtps_pd(_mm256_castps256_ps128(b)),
-                                                      _mm256_cvtps_pd(_mm256_castps256_ps128(r))));
-  const int high = D::lanes_of(exact_lanes<row, float, finite>(_mm256_cvtps_pd(a_high), _mm256_cvtps_pd(b_high), _mm256_cvtps_pd(r_high)));
-  return VectorLanes<float>::lanes_of(subnormal) & ~(low | high << 4);
+  return L::template compare<_CMP_EQ_OQ>(residual, L::splat(0));
 }
 
 // common_faults and needs_detail (subnormal results) of vector_common_pass
@@ -732,8 +731,10 @@ template <ExactRow row, bool finite>
 // operations), the lane rows too: the pass then leaves no detail and says
 // whether any result was subnormal. With `finite`, the rules as they read
 // where every operand and result is finite (blocks of zeros and subnormals
-// are): no answer from a block with one that is not.
-template <class K, bool contiguous, bool exactness, bool finite>
+// are): no answer from a block with one that is not. With `underflowed`
+// (the run has already raised underflow), no rule whose only flag is
+// underflow: no flush to zero, no subnormal result, no exactness.
+template <class K, bool contiguous, bool exactness, bool finite, bool underflowed = false>
 [[QUARVEL_VECTOR_LANES]] inline std::optional<CommonPass> vector_pass(const BlockPlace& place, const Block<K>& block) {
   using F = typename K::A;
   using L = VectorLanes<F>;
@@ -742,8 +743,7 @@ template <class K, bool contiguous, bool exactness, bool finite>
   constexpr FaultRule rule = fault_rule(K::op);
   static_assert(std::is_same_v<typename Block<K>::First, F>);
   const V infinity = L::splat(std::numeric_limits<F>::infinity());
-  V divide = L::splat(0), over = divide, under = divide, invalid = divide, detail = divide;
-  int inexact = 0;
+  V divide = L::splat(0), over = divide, under = divide, invalid = divide, detail = divide, inexact = divide;
   for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); j += lanes) {
     V x[2];
     for (std::size_t k = 0; k < K::nin; ++k) {
@@ -784,26 +784,34 @@ template <class K, bool contiguous, bool exactness, bool finite>
       if constexpr (rule.zero != ZeroRule::none) overflowed = L::but_not(divided, overflowed);
       over = L::either(over, overflowed);
     }
-    if constexpr (rule.flush_to_zero) {
+    if constexpr (rule.flush_to_zero && !underflowed) {
       V flushed = L::but_not(L::either(zero_a, zero_b), zero_r);
       if constexpr (!finite) flushed = L::both(flushed, all_finite);
       under = L::either(under, flushed);
     }
-    const V subnormal = L::subnormal_bits(r_magnitude, zero_r);
-    detail = L::either(detail, subnormal);
-    if constexpr (exactness) inexact |= inexact_lanes<rule.exact, finite>(a, b, r, subnormal);
+    if constexpr (!underflowed) {
+      const V subnormal = L::subnormal_bits(r_magnitude, zero_r);
+      detail = L::either(detail, subnormal);
+      // Only where some result is subnormal: a block of zeros or NaNs skips it.
+      if constexpr (exactness) {
+        if (L::any(subnormal)) {
+          const V exact = exact_lanes<rule.exact, F>(a_magnitude, b_magnitude, r_magnitude);
+          inexact = L::either(inexact, L::but_not(exact, subnormal));
+        }
+      }
+    }
   }
   const std::uint32_t faults = (L::any(divide) ? fault_divide : 0u) | (L::any(over) ? fault_over : 0u) |
-                               (L::any(under) || inexact != 0 ? fault_under : 0u) |
+                               (L::any(L::either(under, inexact)) ? fault_under : 0u) |
                                (L::any(invalid) ? fault_invalid : 0u);
   if constexpr (exactness) return CommonPass{faults, false, L::any(detail)};
   return CommonPass{faults, L::any(detail)};
 }
 
-template <class K, bool contiguous, bool exactness = false>
+template <class K, bool contiguous, bool exactness = false, bool underflowed = false>
 [[gnu::target("avx2,fma")]] CommonPass vector_pass_avx2(const BlockPlace& place, const Block<K>& block) {
-  if (const auto pass = vector_pass<K, contiguous, exactness, true>(place, block)) return *pass;
-  return *vector_pass<K, contiguous, exactness, false>(place, block);
+  if (const auto pass = vector_pass<K, contiguous, exactness, true, underflowed>(place, block)) return *pass;
+  return *vector_pass<K, contiguous, exactness, false, underflowed>(place, block);
 }
 
 #undef QUARVEL_VECTOR_LANES
@@ -842,12 +850,19 @@ CommonPass classify_pass(const BlockPlace& place, const Block<K>& block) {
 // of the vector registers are in use. `lanes_before`: whether the block
 // before needed the lane rows; a block after such a block (runs of subnormal
 // results come in blocks) takes the common rules and the lane rows in one pass.
+// `raised`: the flags the run has raised so far, which no block need find again.
 template <class K, bool contiguous>
-std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block, bool& lanes_before) {
+std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block, bool& lanes_before, std::uint32_t raised) {
   using M = LaneMask<K>;
   constexpr Op op = K::op;
   constexpr bool lane_rows = classify_detail::has_lane_rows<op, typename K::A, typename K::B, typename K::R1,
                                                             typename K::R2>;
+  if constexpr (vector_common_pass<K> && underflows_in_bulk<K>) {
+    // Past the run's first underflow, a run of subnormal results or of
+    // products flushed to zero pays for its other flags alone.
+    if ((raised & fault_under) != 0 && has_avx2_fma())
+      return vector_pass_avx2<K, contiguous, false, true>(place, block).faults;
+  }
   CommonPass pass{};
   if constexpr (lane_rows) {
     if (lanes_before) {
@@ -980,7 +995,7 @@ LoopResult blockwise(const typename K::State& state, std::uint8_t* const* args, 
     } else {
       passed = compute_block<K, contiguous>(state, place, block, &result.faults);
     }
-    if (passed != block_size) result.faults |= classify_block<K, contiguous>(place, block, lanes_before);
+    if (passed != block_size) result.faults |= classify_block<K, contiguous>(place, block, lanes_before, result.faults);
     store_block<K, contiguous>(block, place);
   }
   if (whole == n) return result;

@@ -559,16 +559,16 @@ HALF_TIES = {
 }
 
 
-def half_fault(name, a, b, result):
-    """The fault a float16 result reports, from its operands and its value."""
+def half_fault(name, a, b, result, code="f2"):
+    """The fault a result reports, from its operands and its value."""
     if math.isnan(result):
         return None if math.isnan(a) else "invalid value"
+    if math.isinf(a) or (b is not None and math.isinf(b)):
+        return None
     if math.isinf(result):
-        if math.isinf(a) or (b is not None and math.isinf(b)):
-            return None
         zero_divisor = (b == 0) if name == "divide" else (name == "reciprocal" and a == 0)
         return "divide by zero" if zero_divisor else "overflow"
-    return "underflow" if underflows(name, "f2", a, b, result) else None
+    return "underflow" if underflows(name, code, a, b, result) else None
 
 
 @pytest.mark.parametrize("name", list(HALF_TIES))
@@ -610,9 +610,28 @@ SCALED_PAST_THE_TOP = {"multiply": (2.0 ** 1000, 2.0 ** -1000), "divide": (2.0 *
                        "reciprocal": (2.0 ** -1000, None), "square": (2.0 ** 500, None)}
 
 
-@pytest.mark.parametrize("name", ["multiply", "divide", "reciprocal", "square"])
-@pytest.mark.parametrize("code", ["f4", "f8"])
-@pytest.mark.parametrize("layout", list(LAYOUTS))
+def each_vector_decided_operation(test):
+    """The products, squares, quotients and reciprocals whose exactness the vectors decide, in
+    float32 and float64, each layout."""
+    test = pytest.mark.parametrize("layout", list(LAYOUTS))(test)
+    test = pytest.mark.parametrize("code", ["f4", "f8"])(test)
+    return pytest.mark.parametrize("name", ["multiply", "divide", "reciprocal", "square"])(test)
+
+
+def viewed(xs, ys, dtype, view):
+    """The operands as arrays seen through `view` (ys None for one input)."""
+    return [q.array(xs, dtype=dtype)[view]] + ([] if ys is None else [q.array(ys, dtype=dtype)[view]])
+
+
+def add_call(steps, name, xs, ys, dtype, view):
+    """Steps that make the operands and call `name` on them through `view`."""
+    made = len(steps)
+    steps += [("array", spec(xs, dtype))] + ([] if ys is None else [("array", spec(ys, dtype))])
+    refs = tuple(("ref", made + j, view) for j in range(1 if ys is None else 2))
+    steps.append(("ufunc", name, "call", refs, {}))
+
+
+@each_vector_decided_operation
 def test_lone_subnormal_case_at_every_lane_of_a_block(element_path, name, code, layout):
     base, cases = exactness_pairs(name, code)
     dtype, ufunc, view = dtype_name(code), getattr(q, name), LAYOUTS[layout]
@@ -631,13 +650,117 @@ def test_lone_subnormal_case_at_every_lane_of_a_block(element_path, name, code, 
                 xs[neighbour] = SCALED_PAST_THE_TOP[name][0]
                 if b is not None:
                     ys[neighbour] = SCALED_PAST_THE_TOP[name][1]
-            arrays = [q.array(xs, dtype=dtype)[view]] + ([] if b is None else [q.array(ys, dtype=dtype)[view]])
+            arrays = viewed(xs, ys, dtype, view)
             result, got = reports_underflow(ufunc, arrays)
             result = result[position].item()
             assert got == underflows(name, code, a, b, result), (k, position, a, b, result)
             if (k + position) % 5 == 0:
-                made = len(steps)
-                steps += [("array", spec(xs, dtype))] + ([] if b is None else [("array", spec(ys, dtype))])
-                refs = tuple(("ref", made + j, view) for j in range(len(arrays)))
-                steps.append(("ufunc", name, "call", refs, {}))
+                add_call(steps, name, xs, ys, dtype, view)
+    check(element_path, steps)
+
+
+# Runs that underflow in their first block (an inexact subnormal among exact
+# ones, or every result flushed to zero), with one case in a later block at
+# every lane of a vector: the other faults are still reported there, and
+# infinite and NaN operands add none. The faults against `fractions` and the
+# operands' classes, everything against the element path.
+def underflowed_cases(name, code):
+    big = LANE_BIG[code]
+    return {
+        "multiply": [(big, big), (INF, 0.0), (-0.0, INF), (NANS[2], 2.0), (INF, -2.0), (NANS[1], 0.0)],
+        "divide": [(1.0, 0.0), (-2.0, -0.0), (0.0, 0.0), (INF, -INF), (big, 1 / big), (INF, 0.0), (NANS[3], 0.0),
+                   (1.0, INF)],
+        "reciprocal": [(0.0, None), (-0.0, None), (NANS[1], None), (INF, None), (EDGES[code][1], None)],
+        "square": [(big, None), (-INF, None), (NANS[2], None)],
+    }[name]
+
+
+LATER_POSITIONS = list(range(256, 264)) + [384, 387, 511, 512, 515, 767, 1020, 1023, 1024, 1030]
+
+
+def flushed_base(name, code):
+    e, p = FORMATS[code]
+    return {"multiply": (math.ldexp(1, e // 2 - p), math.ldexp(-1, e // 2 - p)),
+            "divide": (math.ldexp(1, e), math.ldexp(1, p + 2)), "square": (math.ldexp(1, (e - p) // 2 - 2), None)}[name]
+
+
+def raised(ufunc, operands):
+    found = set()
+    for kind in ("divide", "over", "under", "invalid"):
+        with q.errstate(all="ignore", **{kind: "raise"}):
+            try:
+                ufunc(*operands)
+            except FloatingPointError as error:
+                found.add(str(error).split(" encountered")[0])
+    return found
+
+
+@each_vector_decided_operation
+@pytest.mark.parametrize("base_kind", ["inexact subnormal first", "flushed to zero"])
+def test_faults_after_a_run_has_underflowed(element_path, name, code, base_kind, layout):
+    if base_kind == "flushed to zero" and name == "reciprocal":
+        pytest.skip("no finite reciprocal is flushed to zero")
+    dtype, ufunc, view = dtype_name(code), getattr(q, name), LAYOUTS[layout]
+    size = 1040
+    count = 2 * size if layout == "every other" else size
+    first_case = exactness_pairs(name, code)[1][1 if name == "reciprocal" else 0]
+    base = exactness_pairs(name, code)[0] if base_kind != "flushed to zero" else flushed_base(name, code)
+    order = list(range(count))[view]
+    steps = []
+    for k, (a, b) in enumerate(underflowed_cases(name, code)):
+        for turn, position in enumerate(LATER_POSITIONS):
+            xs = [base[0] * (-1.0 if i % 3 == 0 else 1.0) for i in range(count)]
+            ys = [base[1] for _ in range(count)] if b is not None else None
+            if base_kind != "flushed to zero":
+                underflowing = (3 * k + turn) % 256
+                xs[order[underflowing]] = first_case[0]
+                if b is not None:
+                    ys[order[underflowing]] = first_case[1]
+            xs[order[position]] = a
+            if b is not None:
+                ys[order[position]] = b
+            arrays = viewed(xs, ys, dtype, view)
+            with q.errstate(all="ignore"):
+                result = ufunc(*arrays)[position].item()
+            want = {"underflow"} | ({half_fault(name, a, b, result, code)} - {None})
+            assert raised(ufunc, arrays) == want, (k, position, a, b, result)
+            if (k + turn) % 4 == 0:
+                add_call(steps, name, xs, ys, dtype, view)
+    check(element_path, steps)
+
+
+# One case of exactness_pairs in a first block whose other lanes turn through
+# exact subnormal results, NaN and infinite operands, zero operands and
+# ordinary values (none of them faults): the vector beside the case holds
+# every kind. Underflow is reported exactly where `fractions` says the case's
+# result is not the exact value; everything against the element path.
+def quiet_neighbours(name, base):
+    a, b = base
+    if b is None:
+        return [(a, None), (NANS[1], None), (-INF, None), (1.5, None), (-a, None), (NANS[2], None)]
+    return [(a, b), (NANS[2], b), (a, NANS[1]), (-INF, b) if name == "multiply" else (INF, -b), (0.0, b), (1.5, -2.0),
+            (-a, -b)]
+
+
+@each_vector_decided_operation
+def test_exactness_beside_nan_infinite_and_zero_lanes(element_path, name, code, layout):
+    base, cases = exactness_pairs(name, code)
+    dtype, ufunc, view = dtype_name(code), getattr(q, name), LAYOUTS[layout]
+    neighbours = quiet_neighbours(name, base)
+    count = 2 * N if layout == "every other" else N
+    order = list(range(count))[view]
+    steps = []
+    for k, (a, b) in enumerate(cases):
+        for turn, position in enumerate([0, 3, 7, 8, 13, 130, 255]):
+            xs, ys = [0.0] * count, [0.0] * count
+            for i in range(N):
+                xs[order[i]], ys[order[i]] = neighbours[(i + k + turn) % len(neighbours)]
+            xs[order[position]], ys[order[position]] = a, b
+            if b is None:
+                ys = None
+            arrays = viewed(xs, ys, dtype, view)
+            result, got = reports_underflow(ufunc, arrays)
+            assert got == underflows(name, code, a, b, result[position].item()), (k, position, a, b)
+            if (k + turn) % 3 == 0:
+                add_call(steps, name, xs, ys, dtype, view)
     check(element_path, steps)
