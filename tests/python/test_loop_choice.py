@@ -24,6 +24,8 @@ CALLS = {
                          (TypeError, "ufunc 'add' input cannot be cast from float64 to float32 with casting rule 'no'")),
     "f8+1 dtype f4 unsafe": (lambda: q.add(f8, 1.0, dtype="float32", casting="unsafe"), ("float32", SUMS)),
     "f8+1 dtype type f4": (lambda: q.add(f8, 1.0, dtype=q.float32), ("float32", SUMS)),
+    "f8+1 dtype type f8": (lambda: q.add(f8, 1.0, dtype=q.float64), ("float64", SUMS)),
+    "f8+1 dtype made f4": (lambda: q.add(f8, 1.0, dtype=q.DType("float32")), ("float32", SUMS)),
     "f4+1 dtype f8": (lambda: q.add(f4, 1.0, dtype="float64"), ("float64", SUMS)),
     "i8+1 dtype f8": (lambda: q.add(i8, 1, dtype="float64"), ("float64", [2.0, -1.0, 4.0])),
     "i8+1": (lambda: q.add(i8, 1), ("int64", [2, -1, 4])),

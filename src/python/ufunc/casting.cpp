@@ -5,6 +5,7 @@
 
 #include "python/args.h"
 #include "python/convert.h"
+#include "python/dtype_object.h"
 #include "python/errors.h"
 #include "python/interned.h"
 
@@ -271,50 +272,6 @@ std::optional<Loop> parse_loop_signature(const Chooser& ufunc, std::size_t nin, 
   return raise_error(PyExc_TypeError, text.c_str());
 }
 
-// What decides a requested-dtype loop besides the operation, in one word:
-// the dtype, the rule, and per input its entry in the dtype list, the dtype
-// its cast test starts from and whether it is a big-endian array. Built in
-// registers: a key of bytes stored one by one and compared as wider words
-// waits on every store.
-std::optional<std::uint64_t> requested_key(DType requested, std::span<const DType> dtype_list,
-                                           std::span<const Operand> operands, CastingRule rule) {
-  if (dtype_list.size() > 2 || operands.size() != dtype_list.size()) return std::nullopt;
-  std::uint64_t key = std::uint64_t{requested.code} << 5 | static_cast<std::uint64_t>(rule) << 2 | dtype_list.size();
-  for (std::size_t i = 0; i < dtype_list.size(); ++i) {
-    const Operand& operand = operands[i];
-    const DType from = operand.is_array ? operand.dtype : dtype_list[i];
-    const bool big_endian = operand.is_array && operand.view->byte_order == ByteOrder::Big;
-    key = key << 16 | std::uint64_t{dtype_list[i].code} << 8 | std::uint64_t{from.code} << 1 | big_endian;
-  }
-  return key;
-}
-
-std::optional<Loop> choose_requested_dtype_loop(const Chooser& ufunc, std::size_t nin, std::size_t nout,
-                                                DType requested, std::span<const DType> dtype_list,
-                                                std::span<const Operand> operands, CastingRule rule);
-
-// The loop a call found last for each operation is kept with what decided
-// it: a call that repeats a `dtype` request walks no listed loop.
-std::optional<Loop> resolve_requested_dtype_loop(const Chooser& ufunc, std::size_t nin, std::size_t nout,
-                                                 DType requested, std::span<const DType> dtype_list,
-                                                 std::span<const Operand> operands, CastingRule rule) {
-  struct Found {
-    std::uint64_t key;
-    Loop loop;
-  };
-  static std::array<std::optional<Found>, quarvel_kernels::op_count> last;
-  const bool own_counts =
-      nin == quarvel_kernels::input_count(ufunc.op) && nout == quarvel_kernels::output_count(ufunc.op);
-  const std::optional<std::uint64_t> key = requested_key(requested, dtype_list, operands, rule);
-  std::optional<Found>& found = last[static_cast<std::size_t>(ufunc.op)];
-  if (!own_counts || !key || listed_texts(ufunc).empty())
-    return choose_requested_dtype_loop(ufunc, nin, nout, requested, dtype_list, operands, rule);
-  if (found && found->key == *key) return found->loop;
-  auto loop = choose_requested_dtype_loop(ufunc, nin, nout, requested, dtype_list, operands, rule);
-  if (loop) found = Found{*key, *loop};
-  return loop;
-}
-
 std::optional<Loop> choose_requested_dtype_loop(const Chooser& ufunc, std::size_t nin, std::size_t nout,
                                                 DType requested, std::span<const DType> dtype_list,
                                                 std::span<const Operand> operands, CastingRule rule) {
@@ -444,7 +401,7 @@ std::optional<Loop> choose_loop_afresh(Op op, std::string_view name, std::size_t
       if (*requested == DType::Bool) return default_loop;
       return no_matching_loop(name);
     }
-    return resolve_requested_dtype_loop(ufunc, nin, nout, *requested, dtype_list, operands, rule);
+    return choose_requested_dtype_loop(ufunc, nin, nout, *requested, dtype_list, operands, rule);
   }
   return default_loop;
 }
@@ -452,22 +409,30 @@ std::optional<Loop> choose_loop_afresh(Op op, std::string_view name, std::size_t
 // What decides a call's loop besides the operation and the dtype argument,
 // in one word: the rule, whether the name is the operation's own, and per
 // input its entry in the dtype list, the dtype its cast test starts from and
-// whether it is a big-endian array. Nullopt for calls not kept.
+// whether it is a big-endian array. Built in registers: a key of bytes stored
+// one by one and compared as wider words waits on every store. Nullopt for
+// calls not kept.
 std::optional<std::uint64_t> choice_key(Op op, std::string_view name, std::size_t nin, std::size_t nout,
                                         std::span<const DType> dtype_list, std::span<const Operand> operands,
                                         CastingRule rule) {
   if (nin != quarvel_kernels::input_count(op) || nout != quarvel_kernels::output_count(op)) return std::nullopt;
+  if (dtype_list.size() > 2 || operands.size() != dtype_list.size()) return std::nullopt;
   const bool own_name = quarvel_kernels::op_name(op) == name;
-  auto key = requested_key(DType::Bool, dtype_list, operands, rule);
-  if (!key) return std::nullopt;
-  return *key << 1 | own_name;
+  std::uint64_t key = static_cast<std::uint64_t>(rule) << 3 | dtype_list.size() << 1 | own_name;
+  for (std::size_t i = 0; i < dtype_list.size(); ++i) {
+    const Operand& operand = operands[i];
+    const DType from = operand.is_array ? operand.dtype : dtype_list[i];
+    const bool big_endian = operand.is_array && operand.view->byte_order == ByteOrder::Big;
+    key = key << 16 | std::uint64_t{dtype_list[i].code} << 8 | std::uint64_t{from.code} << 1 | big_endian;
+  }
+  return key;
 }
 
 }  // namespace
 
 // The loop a call chose last for each operation is kept with what decided it
-// and the dtype argument it was given (none, or a str: immutable, and held so
-// that its identity stays its own): a call that repeats them chose the same
+// and the dtype argument it was given (none, a str or a DType object: each
+// immutable, and held so that its identity stays its own): a call that repeats them chose the same
 // loop with the same checks passed, so it takes that loop at once. Only
 // successful choices are kept, so every refusal is still met afresh.
 std::optional<Loop> choose_loop(Op op, std::string_view name, std::size_t nin, std::size_t nout,
@@ -480,7 +445,7 @@ std::optional<Loop> choose_loop(Op op, std::string_view name, std::size_t nin, s
   };
   static std::array<std::optional<Chosen>, quarvel_kernels::op_count> last;
   std::optional<std::uint64_t> key;
-  if (!signature && (!dtype || PyUnicode_CheckExact(dtype)))
+  if (!signature && (!dtype || PyUnicode_CheckExact(dtype) || is_dtype(dtype)))
     key = choice_key(op, name, nin, nout, dtype_list, operands, rule);
   std::optional<Chosen>& found = last[static_cast<std::size_t>(op)];
   if (key && found && found->key == *key && found->dtype == dtype) return found->loop;
