@@ -1,6 +1,8 @@
 // Finding the typed strided loop of a call in the table of its group.
 #include "kernels/strided_loops.h"
 
+#include <array>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 
@@ -42,8 +44,18 @@ StridedLoop find_strided_loop(Op op, std::span<const DType> inputs, std::span<co
   for (std::size_t i = 0; i < info.nin; ++i) wanted.codes[wanted.size++] = inputs[i].code;
   for (std::size_t j = 0; j < info.nout; ++j) wanted.codes[wanted.size++] = outputs[j].code;
   const auto key = std::bit_cast<std::uint32_t>(wanted.codes);
-  for (const strided_table::LoopEntry& entry : group_loops(op, any_long_double(inputs, outputs)))
-    if (std::bit_cast<std::uint32_t>(entry.piece.codes) == key) return entry.loop;
+  const std::span<const strided_table::LoopEntry> loops = group_loops(op, any_long_double(inputs, outputs));
+  // Calls of one operation mostly repeat their dtypes: the entry found last is
+  // tried first. Only a hint, checked against the table, so any value is safe.
+  static std::array<std::atomic<std::uint16_t>, op_count> last_found{};
+  std::atomic<std::uint16_t>& last = last_found[static_cast<std::size_t>(op)];
+  const std::size_t hint = last.load(std::memory_order_relaxed);
+  if (hint < loops.size() && std::bit_cast<std::uint32_t>(loops[hint].piece.codes) == key) return loops[hint].loop;
+  for (std::size_t k = 0; k < loops.size(); ++k) {
+    if (std::bit_cast<std::uint32_t>(loops[k].piece.codes) != key) continue;
+    last.store(static_cast<std::uint16_t>(k), std::memory_order_relaxed);
+    return loops[k].loop;
+  }
   return nullptr;
 }
 

@@ -9,6 +9,9 @@ f4 = q.array([1.5, -2.0, 3.0], dtype="float32")
 i8 = q.array([1, -2, 3])
 i1 = q.array([1, -2, 3], dtype="int8")
 c16 = q.array([1 + 1j, 2, 3])
+c8 = q.array([1 + 1j, 2, 3], dtype="complex64")
+m_i1 = q.array([[1, -2, 3], [0, 0, 0]], dtype="int8")
+m_f4 = q.array([[1.5, -2.0, 3.0], [1.0, 1.0, 1.0]], dtype="float32")
 be = q.array([1.5, -2.0, 3.0], dtype=">f8")
 b = q.array([True, False, True])
 
@@ -48,6 +51,19 @@ CALLS = {
     "and dtype f8": (lambda: q.logical_and(b, b, dtype="float64"),
                      (TypeError, "no loop matching the specified signature and casting was found for ufunc "
                                  "'logical_and'")),
+    # Plain calls: an array in another dtype than the loop's is converted.
+    "f4+1": (lambda: q.add(f4, 1.0), ("float32", SUMS)),
+    "c8+1j": (lambda: q.add(c8, 1j), ("complex64", [1 + 2j, 2 + 1j, 3 + 1j])),
+    "f4+1j": (lambda: q.add(f4, 1j), ("complex64", [1.5 + 1j, -2 + 1j, 3 + 1j])),
+    "1j+f4": (lambda: q.add(1j, f4), ("complex64", [1.5 + 1j, -2 + 1j, 3 + 1j])),
+    "b+1": (lambda: q.add(b, 1), ("int64", [2, 1, 2])),
+    "1+b": (lambda: q.add(1, b), ("int64", [2, 1, 2])),
+    # Reductions keep their loop per input dtype.
+    "reduce i1": (lambda: q.add.reduce(m_i1, axis=0), ("int64", [1, -2, 3])),
+    "reduce f4": (lambda: q.add.reduce(m_f4, axis=0), ("float32", SUMS)),
+    "reduce f4 dtype f8": (lambda: q.add.reduce(m_f4, axis=0, dtype="float64"), ("float64", SUMS)),
+    "accumulate i1": (lambda: q.add.accumulate(i1), ("int64", [1, -1, 2])),
+    "accumulate b": (lambda: q.add.accumulate(b), ("int64", [1, 1, 2])),
     "sqrt f8 dtype f4": (lambda: q.sqrt(f8, dtype="float32"), ("float32", [1.5 ** 0.5, None, 3.0 ** 0.5])),
     "sqrt i8": (lambda: q.sqrt(i8), ("float64", ROOTS)),
     "sqrt i8 dtype f4": (lambda: q.sqrt(i8, dtype="float32"), ("float32", ROOTS)),

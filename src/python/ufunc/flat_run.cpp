@@ -3,12 +3,6 @@
 
 namespace quarvel_python::ufunc {
 
-std::uint64_t held_count(const View& view) {
-  std::uint64_t count = 1;
-  for (std::uint64_t length : view.shape) count *= length;
-  return count;
-}
-
 std::optional<std::int64_t> flat_stride(const View& view, const Shape& shape) {
   if (shape.size() >= 2) {
     auto strides = quarvel_storage::c_strides(view.dtype, view.shape);

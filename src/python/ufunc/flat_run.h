@@ -43,7 +43,7 @@ struct alignas(16) ElementBytes {
 // layout is refused.
 class RunGuards {
  public:
-  std::uint8_t* write(const View& view) {
+  [[gnu::always_inline]] std::uint8_t* write(const View& view) {
     // Two outputs may live in one buffer: the second writes under the first's guard.
     for (std::size_t i = 0; i < count_; ++i)
       if (held_[i].buffer == view.buffer.get()) return base_or_null(view.element_base(*held_[i].write));
@@ -123,9 +123,12 @@ struct FlatOutput {
 // Runs the kernel once over `count` elements, each buffer locked once (the
 // outputs' for writing, inputs reading under a guard already held). The
 // OR of its faults, or nullopt (nothing written) when a lock or a layout is
-// refused: the caller's general path then meets that refusal itself.
-inline std::optional<std::uint32_t> run_flat(quarvel_kernels::StridedLoop kernel, std::span<FlatInput> inputs,
-                                             std::span<const FlatOutput> outputs, std::uint64_t count);
+// refused: the caller's general path then meets that refusal itself. A front
+// that never converts an input says so, and keeps no room for it.
+// Operand counts fixed at compile time let a front unroll the run.
+template <bool Converts = true, std::size_t Nin = std::dynamic_extent, std::size_t Nout = std::dynamic_extent>
+inline std::optional<std::uint32_t> run_flat(quarvel_kernels::StridedLoop kernel, std::span<FlatInput, Nin> inputs,
+                                             std::span<const FlatOutput, Nout> outputs, std::uint64_t count);
 
 // The result objects of a flat run: given outputs as they are (`objects[j]`
 // already set), new arrays from `made`, then after the fault report the
@@ -142,7 +145,11 @@ inline Scalar decoded(DType dtype, const std::uint8_t* bytes) {
 }
 
 // The number of elements a view holds (its shape fits, or it would not exist).
-std::uint64_t held_count(const View& view);
+inline std::uint64_t held_count(const View& view) {
+  std::uint64_t count = 1;
+  for (std::uint64_t length : view.shape) count *= length;
+  return count;
+}
 
 // A run over `shape` that reads `view` with one stride: the stride (0 for a
 // view of one element broadcast), or nullopt when no single stride does. Past
@@ -153,15 +160,16 @@ std::optional<std::int64_t> flat_stride(const View& view, const Shape& shape);
 // ---------------------------------------------------------------------------
 // Inline in both fronts: a call of its own cost the small calls measurably.
 
+template <bool Converts, std::size_t Nin, std::size_t Nout>
 [[gnu::always_inline]] inline std::optional<std::uint32_t> run_flat(quarvel_kernels::StridedLoop kernel,
-                                                                   std::span<FlatInput> inputs,
-                                                                   std::span<const FlatOutput> outputs,
+                                                                   std::span<FlatInput, Nin> inputs,
+                                                                   std::span<const FlatOutput, Nout> outputs,
                                                                    std::uint64_t count) {
   const std::size_t nin = inputs.size();
   std::array<std::uint8_t*, flat_max_inputs + flat_max_outputs> args;
   std::array<std::int64_t, flat_max_inputs + flat_max_outputs> strides;
   // Written by the conversions before any read.
-  alignas(16) std::uint8_t staged[flat_max_inputs][flat_staged_elements * flat_element_room];
+  alignas(16) std::uint8_t staged[Converts ? flat_max_inputs : 1][Converts ? flat_staged_elements * flat_element_room : 1];
   RunGuards guards;
   for (std::size_t j = 0; j < outputs.size(); ++j) {
     const FlatOutput& output = outputs[j];
@@ -182,7 +190,7 @@ std::optional<std::int64_t> flat_stride(const View& view, const Shape& shape);
     const std::uint8_t* base = guards.read(*input.view);
     if (!base) return std::nullopt;
     args[i] = const_cast<std::uint8_t*>(base);
-    if (!input.convert) continue;
+    if (!Converts || !input.convert) continue;
     // Every element read before the kernel writes any: an input converted
     // whole is never overwritten under it.
     const std::uint64_t n = input.stride == 0 ? 1 : count;

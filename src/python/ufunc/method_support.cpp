@@ -1,6 +1,8 @@
 #include "python/ufunc/method_support.h"
 
 #include <algorithm>
+#include <array>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -100,11 +102,23 @@ std::optional<AxisInput> prepare_axis_input(Op op, std::string_view name, const 
   return AxisInput{std::move(*input), *index};
 }
 
+// Without a dtype argument the loop depends on the operation and the input's
+// dtype alone: the last one found for each operation is kept (refusals are
+// met afresh).
 std::optional<quarvel_kernels::Loop> reduction_loop(Op op, DType input, PyObject* dtype) {
+  struct Kept {
+    DType input;
+    quarvel_kernels::Loop loop;
+  };
+  static std::array<std::optional<Kept>, quarvel_kernels::op_count> last;
+  std::optional<Kept>& kept = last[static_cast<std::size_t>(op)];
+  if (!dtype && kept && kept->input == input) return kept->loop;
   auto requested = accumulator_dtype(op, input, dtype);
   if (!requested) return std::nullopt;
   const DType pair[] = {*requested, *requested};
-  return storage_value(quarvel_kernels::resolve_loop(op, pair));
+  auto loop = storage_value(quarvel_kernels::resolve_loop(op, pair));
+  if (loop && !dtype) kept = Kept{input, *loop};
+  return loop;
 }
 
 bool is_binary_method_op(Op op) { return quarvel_kernels::input_count(op) == 2 && op != Op::divmod; }

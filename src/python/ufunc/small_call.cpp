@@ -85,6 +85,31 @@ std::optional<std::array<DType, max_inputs>> loop_dtype_list(Op op, std::span<co
   return list;
 }
 
+// A loop this path may run, and its kernel.
+struct SmallLoop {
+  quarvel_kernels::LoopDTypes loop;
+  quarvel_kernels::StridedLoop kernel;
+};
+
+// The loop of the default rule for these inputs, when this path can run it:
+// every cast allowed, every array already in its loop dtype, a kernel that
+// cannot refuse an element. Nullopt otherwise.
+std::optional<SmallLoop> small_loop(Op op, std::span<const SmallInput> inputs,
+                                    const std::array<DType, max_inputs>& dtype_list) {
+  auto loop = quarvel_kernels::resolve_loop_dtypes(op, std::span(dtype_list.data(), inputs.size()));
+  if (!loop) return std::nullopt;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const DType from = inputs[i].array ? inputs[i].dtype : dtype_list[i];
+    if (!can_cast_operand_dtype(is_logical(op), from, loop->inputs()[i], CastingRule::SameKind, false))
+      return std::nullopt;
+    // Arrays in another dtype need converting: the engine's typed path does that.
+    if (inputs[i].array && inputs[i].dtype != loop->inputs()[i]) return std::nullopt;
+  }
+  const quarvel_kernels::StridedLoop kernel = quarvel_kernels::find_strided_loop(op, loop->inputs(), loop->outputs());
+  if (!kernel || quarvel_kernels::loop_may_refuse(op, loop->inputs())) return std::nullopt;
+  return SmallLoop{*loop, kernel};
+}
+
 // Elements per conversion chunk of a fold whose elements change dtype.
 constexpr std::uint64_t fold_chunk = 256;
 
@@ -192,18 +217,10 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
   const std::span<const SmallInput> given(inputs.data(), nin);
   const auto dtype_list = loop_dtype_list(op, given);
   if (!dtype_list) return std::nullopt;
-  auto loop = quarvel_kernels::resolve_loop_dtypes(op, std::span(dtype_list->data(), nin));
-  if (!loop) return std::nullopt;
-  for (std::size_t i = 0; i < nin; ++i) {
-    const DType from = inputs[i].array ? inputs[i].dtype : (*dtype_list)[i];
-    if (!can_cast_operand_dtype(is_logical(op), from, loop->inputs()[i], CastingRule::SameKind, false))
-      return std::nullopt;
-    // Arrays in another dtype need converting: the engine's typed path does that.
-    if (inputs[i].array && inputs[i].dtype != loop->inputs()[i]) return std::nullopt;
-  }
-  const quarvel_kernels::StridedLoop kernel =
-      quarvel_kernels::find_strided_loop(op, loop->inputs(), loop->outputs());
-  if (!kernel || quarvel_kernels::loop_may_refuse(op, loop->inputs())) return std::nullopt;
+  const auto chosen = small_loop(op, given, *dtype_list);
+  if (!chosen) return std::nullopt;
+  const quarvel_kernels::LoopDTypes* loop = &chosen->loop;
+  const quarvel_kernels::StridedLoop kernel = chosen->kernel;
 
   // Layout: one stride per operand over the flat run.
   std::uint64_t count = 1;
@@ -272,7 +289,13 @@ std::optional<PyObject*> small_call(Op op, std::string_view name, std::span<PyOb
     }
   }
   // A lock or layout refused: the engine meets it too (the new outputs are dropped unseen).
-  const auto faults = run_flat(kernel, std::span(flat.data(), nin), std::span(written.data(), nout), count);
+  // Unrolled for each count of operands: this front's calls are short enough for it to show.
+  const auto run = [&]<std::size_t Nin, std::size_t Nout>() {
+    return run_flat<false>(kernel, std::span<FlatInput, Nin>(flat.data(), Nin),
+                           std::span<const FlatOutput, Nout>(written.data(), Nout), count);
+  };
+  const auto faults = nin == 1 ? (nout == 1 ? run.operator()<1, 1>() : run.operator()<1, 2>())
+                               : (nout == 1 ? run.operator()<2, 1>() : run.operator()<2, 2>());
   if (!faults) return std::nullopt;
 
   AliasMerge aliases;
