@@ -455,40 +455,46 @@ template <class F>
   c.redo = but_not(finite, c.redo);
 }
 
-// The same for 1 / b. complex_divide scales where |b|^2 is not normal or a
+// The same for 1 / b, on two vectors at once so that their chains of
+// divisions overlap. complex_divide scales where |b|^2 is not normal or a
 // part of b is subnormal. Below 2^(lowest / 2 - 1) for the larger part,
 // |b|^2 is below the normal range: such lanes stay out of the formula, whose
 // products there would underflow.
 template <class F>
-[[gnu::noinline]] void careful_reciprocal(const Parts<F>& b, Computed<F>& c) {
-  const V<F> finite = both(is_finite<F>(b.re), is_finite<F>(b.im));
-  const V<F> careful = both(c.redo, finite);
-  if (mask_bits(careful) == 0) return;
+[[gnu::always_inline]] inline void careful_reciprocals(const Parts<F> (&b)[2], Computed<F> (&c)[2]) {
   constexpr F bound = std::is_same_v<F, double> ? F(0x1p-512) : F(0x1p-64);
-  const V<F> formula = less_equal(splat<F>(bound), lane_max(fabs_lanes<F>(b.re), fabs_lanes<F>(b.im)));
-  const V<F> fr = both(formula, b.re), fi = both(formula, b.im);
-  const V<F> d = add(mul(fi, fi), mul(fr, fr));
   const V<F> one = splat<F>(1), zero = splat<F>(0);
-  const V<F> kept = both(is_normal<F>(d), both(is_zero_or_normal<F>(b.re), is_zero_or_normal<F>(b.im)));
-  V<F> re = zero, im = zero;
-  if (mask_bits(both(kept, careful)) != 0) {
-    re = div(add(mul(one, b.re), mul(zero, b.im)), d);
-    im = div(sub(mul(zero, b.re), mul(one, b.im)), d);
+  V<F> finite[2], careful[2], kept[2], d[2];
+  for (int k = 0; k < 2; ++k) {
+    finite[k] = both(is_finite<F>(b[k].re), is_finite<F>(b[k].im));
+    careful[k] = both(c[k].redo, finite[k]);
+    const V<F> formula = less_equal(splat<F>(bound), lane_max(fabs_lanes<F>(b[k].re), fabs_lanes<F>(b[k].im)));
+    const V<F> fr = both(formula, b[k].re), fi = both(formula, b[k].im);
+    d[k] = add(mul(fi, fi), mul(fr, fr));
+    kept[k] = both(is_normal<F>(d[k]), both(is_zero_or_normal<F>(b[k].re), is_zero_or_normal<F>(b[k].im)));
   }
-  if (const V<F> scale = but_not(kept, careful); mask_bits(scale) != 0) {
-    const Parts<F> s = scaled_reciprocal<F>(b);
-    re = select<F>(scale, s.re, re);
-    im = select<F>(scale, s.im, im);
+  Parts<F> r[2] = {{zero, zero}, {zero, zero}};
+  if (mask_bits(either(both(kept[0], careful[0]), both(kept[1], careful[1]))) != 0) {
+    for (int k = 0; k < 2; ++k)
+      r[k] = {div(add(mul(one, b[k].re), mul(zero, b[k].im)), d[k]), div(sub(mul(zero, b[k].re), mul(one, b[k].im)), d[k])};
   }
-  c.r = {select<F>(careful, re, c.r.re), select<F>(careful, im, c.r.im)};
-  c.redo = but_not(finite, c.redo);
+  const V<F> scale[2] = {but_not(kept[0], careful[0]), but_not(kept[1], careful[1])};
+  if (mask_bits(either(scale[0], scale[1])) != 0) {
+    const Parts<F> s[2] = {scaled_reciprocal<F>(b[0]), scaled_reciprocal<F>(b[1])};
+    for (int k = 0; k < 2; ++k) r[k] = {select<F>(scale[k], s[k].re, r[k].re), select<F>(scale[k], s[k].im, r[k].im)};
+  }
+  for (int k = 0; k < 2; ++k) {
+    c[k].r = {select<F>(careful[k], r[k].re, c[k].r.re), select<F>(careful[k], r[k].im, c[k].r.im)};
+    c[k].redo = but_not(finite[k], c[k].redo);
+  }
 }
 
 // The quotient a / b as complex_divide gives it. Where plain_quotient keeps
 // the plain formula for moderate parts, that; by a zero b, each part of a an
 // infinity of its sign, a NaN if zero, itself if NaN. Other lanes with finite
 // parts take complex_divide's own choice between the formula and the scaled
-// quotient; lanes with an infinite or NaN part are redone.
+// quotient (a reciprocal's are left to careful_reciprocals, after the
+// block's pass); lanes with an infinite or NaN part are redone.
 template <class F, bool reciprocal = false>
 [[gnu::always_inline]] inline Computed<F> quotient(const Parts<F>& a, const Parts<F>& b) {
   const V<F> by_zero = is_zero_element<F>(b);
@@ -505,8 +511,7 @@ template <class F, bool reciprocal = false>
   Computed<F> c{{select<F>(by_zero, over_zero(a.re), div(nr, divisor)), select<F>(by_zero, over_zero(a.im), div(ni, divisor))},
                 but_not(either(plain, by_zero), all_lanes<F>())};
   if (mask_bits(c.redo) != 0) [[unlikely]] {
-    if constexpr (reciprocal) careful_reciprocal<F>(b, c);
-    else careful_quotient<F>(a, b, c);
+    if constexpr (!reciprocal) careful_quotient<F>(a, b, c);
   }
   return c;
 }
@@ -597,28 +602,93 @@ template <Op op, class F>
   return settled;
 }
 
+// A reciprocal's vector left to careful_reciprocals: where it starts, and the
+// lanes the formula left.
+template <class F>
+struct Deferred {
+  V<F> redo;
+  std::ptrdiff_t j;
+};
+
+// Stores vector j's results and redoes its lanes left to the element form;
+// gives the lanes the screen passes.
+template <Op op, class F, class Again>
+[[gnu::always_inline]] inline V<F> finish_vector(std::complex<F>* out, std::ptrdiff_t j, const Parts<F>& a,
+                                                 const Computed<F>& c, Again& again) {
+  store_parts<F>(out + j, c.r);
+  const V<F> passed = but_not(c.redo, screen_lanes<op, F>(a, a, c.r));
+  if (const int redo = mask_bits(c.redo); redo != 0) [[unlikely]] {
+    for (std::ptrdiff_t i = 0; i < lanes<F>; ++i)
+      if ((redo >> i) & 1) out[j + i] = again(j + i);
+  }
+  return passed;
+}
+
+// The deferred vectors, two at a time (the last one with itself where their
+// count is odd), over the formula's results as stored; gives the lanes the
+// screen passes. Out of line, so that the block's loop keeps its registers.
+template <Op op, class F, bool contiguous, class Again>
+[[gnu::noinline]] V<F> finish_deferred(const std::uint8_t* in, std::ptrdiff_t in_step, std::complex<F>* out,
+                                       const Deferred<F>* deferred, std::ptrdiff_t size, Again& again) {
+  const auto* stored = reinterpret_cast<const std::uint8_t*>(out);
+  V<F> passed = all_lanes<F>();
+  for (std::ptrdiff_t k = 0; k < size; k += 2) {
+    const Deferred<F>& first = deferred[k];
+    const Deferred<F>& second = deferred[k + 1 < size ? k + 1 : k];
+    const Parts<F> b[2] = {load_parts<F, contiguous>(in, in_step, first.j), load_parts<F, contiguous>(in, in_step, second.j)};
+    Computed<F> c[2] = {{load_parts<F, true>(stored, 2 * sizeof(F), first.j), first.redo},
+                        {load_parts<F, true>(stored, 2 * sizeof(F), second.j), second.redo}};
+    careful_reciprocals<F>(b, c);
+    passed = both(passed, finish_vector<op, F>(out, first.j, b[0], c[0], again));
+    if (second.j != first.j) passed = both(passed, finish_vector<op, F>(out, second.j, b[1], c[1], again));
+  }
+  return passed;
+}
+
+// A block's deferred vectors so far.
+template <class F, std::ptrdiff_t count>
+struct Deferrals {
+  Deferred<F> at[(count + lanes<F> - 1) / lanes<F>];
+  std::ptrdiff_t size = 0;
+};
+
 // Computes the block of `count` elements whose operands start at in[k],
 // in_step[k] bytes apart, into out: the form's exact results. `again(j)`
 // recomputes element j by the element form. Whether the lanes settled the
 // block's flags, added to `faults`: every element passed the typed screen, or
 // those it refused give at most underflow (otherwise the caller classifies
-// the block element by element).
-template <Op op, class F, bool contiguous, class Again>
-bool compute_block(const std::uint8_t* const* in, const std::ptrdiff_t* in_step, std::complex<F>* out,
-                   std::ptrdiff_t count, Again again, std::uint32_t& faults) {
+// the block element by element). A reciprocal's vectors left to the careful
+// path wait in `deferred`, so that they run in pairs apart from the loop over
+// the usual ones; other operations have none (a local array here, even
+// unused, costs their loop its registers).
+template <Op op, class F, bool contiguous, std::ptrdiff_t count, class Again>
+[[gnu::always_inline]] inline bool compute_block(const std::uint8_t* const* in, const std::ptrdiff_t* in_step,
+                                                 std::complex<F>* out, Again again, std::uint32_t& faults,
+                                                 [[maybe_unused]] Deferrals<F, count>* deferred) {
   constexpr std::ptrdiff_t n = lanes<F>;
   constexpr bool two = op_info(op).nin == 2;
+  constexpr bool defers = op == Op::reciprocal;
   V<F> passed = all_lanes<F>();
   for (std::ptrdiff_t j = 0; j < count; j += n) {
     const Parts<F> a = load_parts<F, contiguous>(in[0], in_step[0], j);
     const Parts<F> b = two ? load_parts<F, contiguous>(in[1], in_step[1], j) : a;
     const Computed<F> c = compute_lanes<op, F>(a, b);
     store_parts<F>(out + j, c.r);
+    if constexpr (defers) {
+      if (mask_bits(c.redo) != 0) [[unlikely]] {
+        deferred->at[deferred->size++] = {c.redo, j};
+        continue;
+      }
+    }
     passed = both(passed, but_not(c.redo, screen_lanes<op, F>(a, b, c.r)));
     if (const int redo = mask_bits(c.redo); redo != 0) [[unlikely]] {
       for (std::ptrdiff_t i = 0; i < n; ++i)
         if ((redo >> i) & 1) out[j + i] = again(j + i);
     }
+  }
+  if constexpr (defers) {
+    if (deferred->size != 0)
+      passed = both(passed, finish_deferred<op, F, contiguous>(in[0], in_step[0], out, deferred->at, deferred->size, again));
   }
   if (mask_bits(passed) == (1 << n) - 1) [[likely]]
     return true;
@@ -638,6 +708,18 @@ bool compute_block(const std::uint8_t* const* in, const std::ptrdiff_t* in_step,
   }
   if (mask_bits(under) != 0) faults |= fault_under;
   return true;
+}
+
+// The same, with a reciprocal's room to defer a block's vectors.
+template <Op op, class F, bool contiguous, std::ptrdiff_t count, class Again>
+bool compute_block(const std::uint8_t* const* in, const std::ptrdiff_t* in_step, std::complex<F>* out, Again again,
+                   std::uint32_t& faults) {
+  if constexpr (op == Op::reciprocal) {
+    Deferrals<F, count> deferred;
+    return compute_block<op, F, contiguous, count>(in, in_step, out, again, faults, &deferred);
+  } else {
+    return compute_block<op, F, contiguous, count>(in, in_step, out, again, faults, nullptr);
+  }
 }
 
 }  // namespace quarvel_kernels::complex_blocks

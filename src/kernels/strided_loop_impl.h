@@ -424,8 +424,8 @@ std::size_t compute_block(const typename K::State& state, const BlockPlace& plac
       return r1;
     };
     std::uint32_t faults = 0;
-    if (!complex_blocks::compute_block<K::op, typename A::value_type, contiguous>(in, steps, block.first, count, again,
-                                                                                faults))
+    if (!complex_blocks::compute_block<K::op, typename A::value_type, contiguous, count>(in, steps, block.first, again,
+                                                                                       faults))
       return 0;
     // Settled flags are the whole block's: a masked block classifies its selected elements instead.
     if (faults != 0 && settled_faults == nullptr) return 0;

@@ -437,6 +437,36 @@ def test_scaled_reciprocals_against_the_exact_parts(element_path, code):
     check(element_path, steps)
 
 
+# Scaled reciprocals among ordinary ones, a vector of one, two or four
+# elements apart: alone, in neighbouring or distant vectors, an odd number
+# of vectors, the block's first and last, in the tail, and beside a NaN or an
+# infinite part in the same vector (None: every third element of the block).
+PAIRED_POSITIONS = [((0,), None), ((255,), None), ((1, 2), None), ((3, 4), None), ((2, 200), None),
+                    ((0, 4, 5, 12), None), ((0, 100, 255), None), ((9, 11, 13), complex(NAN, 1.0)),
+                    ((254, 256), complex(0.0, -INF)), ((256, 263), None), ((297, 299), complex(-INF, NAN)),
+                    (None, None)]
+
+
+@pytest.mark.parametrize("code", list(COMPLEX_FORMATS))
+@pytest.mark.parametrize(("positions", "beside"), PAIRED_POSITIONS)
+def test_scaled_reciprocals_beside_ordinary_ones(element_path, code, positions, beside):
+    dtype = COMPLEXES[code][0]
+    divisors = scaled_reciprocal_divisors(code)
+    positions = positions or range(0, 256, 3)
+    xs = [complex(1.25 + (i % 13) * 0.125, 0.5 - (i % 5) * 0.25) for i in range(N)]
+    for k, position in enumerate(positions):
+        xs[position] = divisors[(k + sum(positions)) % len(divisors)]
+    if beside is not None:
+        xs[positions[-1] - 1] = beside
+    with q.errstate(all="ignore"):
+        got = q.reciprocal(q.array(xs, dtype=dtype))
+    for position in positions:
+        part = got[position].item()
+        assert (part.real, part.imag) == tuple(rounded(x, code) for x in complex_rational(xs[position], None)), position
+    check(element_path, [("array", spec(xs, dtype)), ("ufunc", "reciprocal", "call", (("ref", 0),), {}),
+                         ("ufunc", "reciprocal", "call", (("ref", 0, (slice(None, None, -1),)),), {})])
+
+
 def complex_underflow_probes(name, code):
     """Operands (second None for one input) whose result has a subnormal part,
     and (but for the reciprocal) operands whose nonzero product or quotient is zero."""
