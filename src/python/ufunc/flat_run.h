@@ -124,8 +124,8 @@ struct FlatOutput {
 // outputs' for writing, inputs reading under a guard already held). The
 // OR of its faults, or nullopt (nothing written) when a lock or a layout is
 // refused: the caller's general path then meets that refusal itself. A front
-// that never converts an input says so, and keeps no room for it.
-// Operand counts fixed at compile time let a front unroll the run.
+// that never converts an input says so and keeps no room for it; one that
+// fixes its operand counts at compile time gets the run unrolled.
 template <bool Converts = true, std::size_t Nin = std::dynamic_extent, std::size_t Nout = std::dynamic_extent>
 inline std::optional<std::uint32_t> run_flat(quarvel_kernels::StridedLoop kernel, std::span<FlatInput, Nin> inputs,
                                              std::span<const FlatOutput, Nout> outputs, std::uint64_t count);
@@ -169,7 +169,9 @@ template <bool Converts, std::size_t Nin, std::size_t Nout>
   std::array<std::uint8_t*, flat_max_inputs + flat_max_outputs> args;
   std::array<std::int64_t, flat_max_inputs + flat_max_outputs> strides;
   // Written by the conversions before any read.
-  alignas(16) std::uint8_t staged[Converts ? flat_max_inputs : 1][Converts ? flat_staged_elements * flat_element_room : 1];
+  constexpr std::size_t rooms = Converts ? flat_max_inputs : 1;
+  constexpr std::size_t room = Converts ? flat_staged_elements * flat_element_room : 1;
+  alignas(16) std::uint8_t staged[rooms][room];
   RunGuards guards;
   for (std::size_t j = 0; j < outputs.size(); ++j) {
     const FlatOutput& output = outputs[j];

@@ -198,7 +198,8 @@ std::optional<PyObject*> flat_elementwise(const PreparedCall& call, const Operan
     made[j] = std::move(*view);
     written[j] = {&made[j], static_cast<std::int64_t>(dtype.itemsize()), true, nullptr};
   }
-  const auto faults = run_flat(kernel, std::span(inputs.data(), nin), std::span<const FlatOutput>(written.data(), nout), call.count);
+  const auto faults =
+      run_flat(kernel, std::span(inputs.data(), nin), std::span<const FlatOutput>(written.data(), nout), call.count);
   // A lock or layout refused: the chunked run meets it itself.
   if (!faults) return std::nullopt;
 
