@@ -373,7 +373,7 @@ inline void rounded_halves(const float* values, std::uint16_t* bits, Half* out) 
 // Same-type float32 and float64 products, squares, quotients and
 // reciprocals: where results fall below the normal range in bulk (tiny
 // operands, huge divisors), and where the vectors settle the exactness of
-// subnormal results (vector_pass_avx2).
+// subnormal results (settled_flags).
 template <class K>
 inline constexpr bool underflows_in_bulk = [] {
   using F = typename K::A;
@@ -388,7 +388,8 @@ inline constexpr bool underflows_in_bulk = [] {
 // Its count is a constant: such a loop vectorises even where the compiler
 // will not add a remainder loop (-O2). Where `settled_faults` is given, a
 // block whose flags the lanes settle counts as passed, its flags added there.
-template <class K, bool contiguous>
+// Without `screened`, an underflows_in_bulk block is only computed.
+template <class K, bool contiguous, bool screened = true>
 std::size_t compute_block(const typename K::State& state, const BlockPlace& place, Block<K>& block,
                           std::uint32_t* settled_faults = nullptr) {
   using A = typename K::A;
@@ -484,7 +485,7 @@ std::size_t compute_block(const typename K::State& state, const BlockPlace& plac
     if constexpr (!underflows_in_bulk<K>) quiet += K::screen(a, b, r1, r2);
     block.first[j] = to_lane<typename Block<K>::First>(r1);
   }
-  if constexpr (underflows_in_bulk<K>) {
+  if constexpr (underflows_in_bulk<K> && screened) {
     // Screened as stored: a result that underflowed costs this processor
     // many cycles where the next instruction takes it from a register, and
     // none where it is read back from memory.
@@ -669,6 +670,13 @@ struct VectorLanes {
     else return _mm256_movemask_pd(m);
   }
   [[QUARVEL_VECTOR_LANES]] static bool any(V m) { return lanes_of(m) != 0; }
+  // The lanes whose magnitudes (as bits) are below `bound`'s, in their sign
+  // bits: those of the differences, which neither wrap (magnitudes and
+  // bounds leave the sign bit clear).
+  [[QUARVEL_VECTOR_LANES]] static V below(V magnitude, __m256i bound) {
+    if constexpr (single) return _mm256_castsi256_ps(_mm256_sub_epi32(cast_bits(magnitude), bound));
+    else return _mm256_castsi256_pd(_mm256_sub_epi64(cast_bits(magnitude), bound));
+  }
   // The lanes where a magnitude is infinite or NaN, in their sign bits: one
   // unit added to an exponent field of all ones carries into the sign.
   //   binary64  0 eeeeeeeeeee f(52) + 2^52;  binary32  0 eeeeeeee f(23) + 2^23
@@ -725,16 +733,28 @@ template <ExactRow row, class F>
   return L::template compare<_CMP_EQ_OQ>(residual, L::splat(0));
 }
 
+// Input k's vector of a block at element j.
+template <class K, bool contiguous>
+[[QUARVEL_VECTOR_LANES]] inline typename VectorOf<typename K::A>::type input_vector(const BlockPlace& place,
+                                                                                 std::size_t k, std::ptrdiff_t j) {
+  using F = typename K::A;
+  using L = VectorLanes<F>;
+  if constexpr (contiguous) {
+    return L::load(place.in[k] + j * static_cast<std::ptrdiff_t>(sizeof(F)));
+  } else {
+    F v[32 / sizeof(F)];
+    for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(32 / sizeof(F)); ++i)
+      v[i] = load<F>(place.in[k] + (j + i) * place.in_step[k]);
+    return L::load(reinterpret_cast<const std::uint8_t*>(v));
+  }
+}
+
 // common_faults and needs_detail (subnormal results) of vector_common_pass
 // operations; a one-input operation reads its input as both operands, which
-// leaves every rule's answer as it is. With `exactness` (underflows_in_bulk
-// operations), the lane rows too: the pass then leaves no detail and says
-// whether any result was subnormal. With `finite`, the rules as they read
+// leaves every rule's answer as it is. With `finite`, the rules as they read
 // where every operand and result is finite (blocks of zeros and subnormals
-// are): no answer from a block with one that is not. With `underflowed`
-// (the run has already raised underflow), no rule whose only flag is
-// underflow: no flush to zero, no subnormal result, no exactness.
-template <class K, bool contiguous, bool exactness, bool finite, bool underflowed = false>
+// are): no answer from a block with one that is not.
+template <class K, bool contiguous, bool finite>
 [[QUARVEL_VECTOR_LANES]] inline std::optional<CommonPass> vector_pass(const BlockPlace& place, const Block<K>& block) {
   using F = typename K::A;
   using L = VectorLanes<F>;
@@ -743,19 +763,9 @@ template <class K, bool contiguous, bool exactness, bool finite, bool underflowe
   constexpr FaultRule rule = fault_rule(K::op);
   static_assert(std::is_same_v<typename Block<K>::First, F>);
   const V infinity = L::splat(std::numeric_limits<F>::infinity());
-  V divide = L::splat(0), over = divide, under = divide, invalid = divide, detail = divide, inexact = divide;
+  V divide = L::splat(0), over = divide, under = divide, invalid = divide, detail = divide;
   for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); j += lanes) {
-    V x[2];
-    for (std::size_t k = 0; k < K::nin; ++k) {
-      if constexpr (contiguous) {
-        x[k] = L::load(place.in[k] + j * static_cast<std::ptrdiff_t>(sizeof(F)));
-      } else {
-        F v[lanes];
-        for (std::ptrdiff_t i = 0; i < lanes; ++i) v[i] = load<F>(place.in[k] + (j + i) * place.in_step[k]);
-        x[k] = L::load(reinterpret_cast<const std::uint8_t*>(v));
-      }
-    }
-    const V a = x[0], b = x[K::nin - 1];
+    const V a = input_vector<K, contiguous>(place, 0, j), b = input_vector<K, contiguous>(place, K::nin - 1, j);
     const V r = L::load(reinterpret_cast<const std::uint8_t*>(block.first + j));
     const V a_magnitude = L::magnitude(a), b_magnitude = L::magnitude(b), r_magnitude = L::magnitude(r);
     [[maybe_unused]] V finite_a, all_finite;
@@ -784,34 +794,137 @@ template <class K, bool contiguous, bool exactness, bool finite, bool underflowe
       if constexpr (rule.zero != ZeroRule::none) overflowed = L::but_not(divided, overflowed);
       over = L::either(over, overflowed);
     }
-    if constexpr (rule.flush_to_zero && !underflowed) {
+    if constexpr (rule.flush_to_zero) {
       V flushed = L::but_not(L::either(zero_a, zero_b), zero_r);
       if constexpr (!finite) flushed = L::both(flushed, all_finite);
       under = L::either(under, flushed);
     }
-    if constexpr (!underflowed) {
-      const V subnormal = L::subnormal_bits(r_magnitude, zero_r);
-      detail = L::either(detail, subnormal);
-      // Only where some result is subnormal: a block of zeros or NaNs skips it.
-      if constexpr (exactness) {
-        if (L::any(subnormal)) {
-          const V exact = exact_lanes<rule.exact, F>(a_magnitude, b_magnitude, r_magnitude);
-          inexact = L::either(inexact, L::but_not(exact, subnormal));
-        }
-      }
-    }
+    detail = L::either(detail, L::subnormal_bits(r_magnitude, zero_r));
   }
   const std::uint32_t faults = (L::any(divide) ? fault_divide : 0u) | (L::any(over) ? fault_over : 0u) |
-                               (L::any(L::either(under, inexact)) ? fault_under : 0u) |
-                               (L::any(invalid) ? fault_invalid : 0u);
-  if constexpr (exactness) return CommonPass{faults, false, L::any(detail)};
+                               (L::any(under) ? fault_under : 0u) | (L::any(invalid) ? fault_invalid : 0u);
   return CommonPass{faults, L::any(detail)};
 }
 
-template <class K, bool contiguous, bool exactness = false, bool underflowed = false>
+// The flags of a vector of an underflows_in_bulk operation, read off its
+// results first: a NaN result from no NaN operand is invalid; an infinite
+// one divides by zero or overflows, and a zero one underflows, as the
+// operands say; a subnormal one underflows unless exact. Each operation's
+// results rule out the cases its general rules (vector_pass) must test.
+// With `underflowed` (the run has already raised underflow), no underflow;
+// with `finite` (every result finite), only underflow.
+template <class K, bool underflowed>
+struct BulkFlags {
+  using F = typename K::A;
+  using L = VectorLanes<F>;
+  using V = typename L::V;
+  static constexpr FaultRule rule = fault_rule(K::op);
+  V divide, over, under, invalid;
+
+  [[QUARVEL_VECTOR_LANES]] static BulkFlags none() {
+    const V zero = L::splat(0);
+    return {zero, zero, zero, zero};
+  }
+
+  // b is a again for one input.
+  template <bool finite>
+  [[QUARVEL_VECTOR_LANES]] void add(V a, V b, V r) {
+    const V infinity = L::splat(std::numeric_limits<F>::infinity());
+    const V a_magnitude = L::magnitude(a), b_magnitude = L::magnitude(b), r_magnitude = L::magnitude(r);
+    const V infinite_r = L::template compare<_CMP_EQ_OQ>(r_magnitude, infinity), zero_r = L::zero_bits(r_magnitude);
+    const V infinite_a = L::template compare<_CMP_EQ_OQ>(a_magnitude, infinity), zero_a = L::zero_bits(a_magnitude);
+    if constexpr (!finite) {
+      invalid = L::either(invalid, L::but_not(L::template compare<_CMP_UNORD_Q>(a, b),
+                                              L::template compare<_CMP_UNORD_Q>(r, r)));
+    }
+    [[maybe_unused]] V flushed;
+    if constexpr (rule.zero == ZeroRule::division) {
+      // Infinite from finite a: over zero or overflowed. Zero from finite a
+      // and b: a zero dividend, or underflowed.
+      const V zero_b = L::zero_bits(b_magnitude), infinite = L::but_not(infinite_a, infinite_r);
+      if constexpr (!finite) {
+        divide = L::either(divide, L::both(infinite, zero_b));
+        over = L::either(over, L::but_not(zero_b, infinite));
+      }
+      flushed = L::but_not(L::either(zero_a, L::template compare<_CMP_EQ_OQ>(b_magnitude, infinity)), zero_r);
+    } else if constexpr (rule.zero == ZeroRule::zero_input) {
+      // Infinite from zero or a subnormal; zero from an infinity only.
+      if constexpr (!finite) {
+        divide = L::either(divide, zero_a);
+        over = L::either(over, L::but_not(zero_a, infinite_r));
+      }
+      flushed = L::but_not(infinite_a, zero_r);
+    } else {
+      static_assert(rule.zero == ZeroRule::none);
+      // Infinite or zero from finite operands only.
+      const V infinite_b = L::template compare<_CMP_EQ_OQ>(b_magnitude, infinity), zero_b = L::zero_bits(b_magnitude);
+      if constexpr (!finite) over = L::either(over, L::but_not(L::either(infinite_a, infinite_b), infinite_r));
+      flushed = L::but_not(L::either(zero_a, zero_b), zero_r);
+    }
+    if constexpr (!underflowed) {
+      under = L::either(under, flushed);
+      const V subnormal = L::subnormal_bits(r_magnitude, zero_r);
+      // Only where some result is subnormal: a vector of zeros or NaNs skips it.
+      if (L::any(subnormal))
+        under = L::either(under, L::but_not(exact_lanes<rule.exact, F>(a_magnitude, b_magnitude, r_magnitude), subnormal));
+    }
+  }
+
+  [[QUARVEL_VECTOR_LANES]] std::uint32_t faults() const {
+    return (L::any(divide) ? fault_divide : 0u) | (L::any(over) ? fault_over : 0u) |
+           (L::any(under) ? fault_under : 0u) | (L::any(invalid) ? fault_invalid : 0u);
+  }
+};
+
+// The screen of a computed underflows_in_bulk block that settles its flags
+// as well: a run of vectors whose results are all normal passes (no rule of
+// these operations fires beside a normal result), and the others have their
+// flags gathered there and then, while the block is at hand, rather than in
+// a second pass over the whole block (a run of 1 / 0 or x * 0 would cost
+// twice a cheap division or product). The results are screened sixteen at
+// a time, at one branch: ordinary blocks then cost less than the screen
+// that counted the passed elements did, and a run of 1 / 0 less than with
+// four float32 vectors at a time (which spills the rules' masks).
+template <class K, bool contiguous, bool underflowed>
+[[QUARVEL_VECTOR_LANES]] inline std::uint32_t settled_flags(const BlockPlace& place, const Block<K>& block) {
+  static_assert(vector_common_pass<K> && underflows_in_bulk<K> && fault_rule(K::op).flush_to_zero);
+  using F = typename K::A;
+  using L = VectorLanes<F>;
+  using V = typename L::V;
+  constexpr std::ptrdiff_t lanes = 32 / sizeof(F), group = 16 / lanes;
+  static_assert(block_size % (group * lanes) == 0);
+  const __m256i smallest = L::cast_bits(L::splat(std::numeric_limits<F>::min())),
+                infinity = L::cast_bits(L::splat(std::numeric_limits<F>::infinity()));
+  auto flags = BulkFlags<K, underflowed>::none();
+  constexpr int every_lane = (1 << lanes) - 1;
+  for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(block_size); j += group * lanes) {
+    // In their sign bits: some result below the normal range; every result finite.
+    V r[group], small = L::splat(0), finite = L::splat(F(-0.0));
+    for (std::ptrdiff_t i = 0; i < group; ++i) {
+      r[i] = L::load(reinterpret_cast<const std::uint8_t*>(block.first + j + i * lanes));
+      const V magnitude = L::magnitude(r[i]);
+      small = L::either(small, L::below(magnitude, smallest));
+      finite = L::both(finite, L::below(magnitude, infinity));
+    }
+    if (L::lanes_of(L::but_not(small, finite)) == every_lane) [[likely]]
+      continue;
+    // Zeros and subnormals alone (masks, underflow) can only underflow.
+    const bool all_finite = L::lanes_of(finite) == every_lane;
+    if (all_finite && underflowed) continue;
+    for (std::ptrdiff_t i = 0; i < group; ++i) {
+      const std::ptrdiff_t k = j + i * lanes;
+      const V a = input_vector<K, contiguous>(place, 0, k), b = input_vector<K, contiguous>(place, K::nin - 1, k);
+      if (all_finite) flags.template add<true>(a, b, r[i]);
+      else flags.template add<false>(a, b, r[i]);
+    }
+  }
+  return flags.faults();
+}
+
+template <class K, bool contiguous>
 [[gnu::target("avx2,fma")]] CommonPass vector_pass_avx2(const BlockPlace& place, const Block<K>& block) {
-  if (const auto pass = vector_pass<K, contiguous, exactness, true, underflowed>(place, block)) return *pass;
-  return *vector_pass<K, contiguous, exactness, false, underflowed>(place, block);
+  if (const auto pass = vector_pass<K, contiguous, true>(place, block)) return *pass;
+  return *vector_pass<K, contiguous, false>(place, block);
 }
 
 #undef QUARVEL_VECTOR_LANES
@@ -823,23 +936,23 @@ inline bool has_avx2_fma() {
 
 // The block computed in AVX2 (the same operations, rounded alike): results
 // that underflow cost this processor far less there than in SSE, and ordinary
-// ones less too.
+// ones less too. Its flags are settled by its screen and added to `faults`,
+// which holds the run's so far.
 template <class K, bool contiguous>
-[[gnu::target("avx2,fma"), gnu::flatten]] std::size_t compute_block_avx2(const typename K::State& state,
-                                                                        const BlockPlace& place, Block<K>& block) {
-  return compute_block<K, contiguous>(state, place, block);
+[[gnu::target("avx2,fma"), gnu::flatten]] void compute_block_avx2(const typename K::State& state,
+                                                                 const BlockPlace& place, Block<K>& block,
+                                                                 std::uint32_t& faults) {
+  compute_block<K, contiguous, false>(state, place, block);
+  // Past the run's first underflow, a run of subnormal results or of
+  // products flushed to zero pays for its other flags alone.
+  faults |= (faults & fault_under) != 0 ? settled_flags<K, contiguous, true>(place, block)
+                                        : settled_flags<K, contiguous, false>(place, block);
 }
 
 template <class K, bool contiguous, Pass pass>
 CommonPass classify_pass(const BlockPlace& place, const Block<K>& block) {
   if constexpr (pass == Pass::common && vector_common_pass<K>) {
     return has_avx2_fma() ? vector_pass_avx2<K, contiguous>(place, block) : block_pass<K, contiguous, pass>(place, block);
-  } else if constexpr (vector_common_pass<K> && underflows_in_bulk<K>) {
-    // Its lane rows are all the detail these operations have.
-    static_assert(!fault_rule(K::op).log_add_exp && !fault_rule(K::op).quotient_underflow &&
-                  classify_detail::has_lane_rows<K::op, typename K::A, typename K::B, typename K::R1, typename K::R2>);
-    return has_avx2_fma() ? vector_pass_avx2<K, contiguous, true>(place, block)
-                          : block_pass<K, contiguous, pass>(place, block);
   }
   return has_avx2_fma() ? block_pass_avx2<K, contiguous, pass>(place, block)
                         : block_pass<K, contiguous, pass>(place, block);
@@ -850,19 +963,12 @@ CommonPass classify_pass(const BlockPlace& place, const Block<K>& block) {
 // of the vector registers are in use. `lanes_before`: whether the block
 // before needed the lane rows; a block after such a block (runs of subnormal
 // results come in blocks) takes the common rules and the lane rows in one pass.
-// `raised`: the flags the run has raised so far, which no block need find again.
 template <class K, bool contiguous>
-std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block, bool& lanes_before, std::uint32_t raised) {
+std::uint32_t classify_block(const BlockPlace& place, const Block<K>& block, bool& lanes_before) {
   using M = LaneMask<K>;
   constexpr Op op = K::op;
   constexpr bool lane_rows = classify_detail::has_lane_rows<op, typename K::A, typename K::B, typename K::R1,
                                                             typename K::R2>;
-  if constexpr (vector_common_pass<K> && underflows_in_bulk<K>) {
-    // Past the run's first underflow, a run of subnormal results or of
-    // products flushed to zero pays for its other flags alone.
-    if ((raised & fault_under) != 0 && has_avx2_fma())
-      return vector_pass_avx2<K, contiguous, false, true>(place, block).faults;
-  }
   CommonPass pass{};
   if constexpr (lane_rows) {
     if (lanes_before) {
@@ -988,14 +1094,14 @@ LoopResult blockwise(const typename K::State& state, std::uint8_t* const* args, 
                            {args[K::nin] + offset(start, strides[K::nin]),
                             args[out2_arg] + offset(start, strides[out2_arg])},
                            {strides[K::nin], strides[out2_arg]}};
-    std::size_t passed = 0;
+    std::size_t passed = block_size;
     if constexpr (underflows_in_bulk<K>) {
-      passed = has_avx2_fma() ? compute_block_avx2<K, contiguous>(state, place, block)
-                              : compute_block<K, contiguous>(state, place, block);
+      if (has_avx2_fma()) compute_block_avx2<K, contiguous>(state, place, block, result.faults);
+      else passed = compute_block<K, contiguous>(state, place, block);
     } else {
       passed = compute_block<K, contiguous>(state, place, block, &result.faults);
     }
-    if (passed != block_size) result.faults |= classify_block<K, contiguous>(place, block, lanes_before, result.faults);
+    if (passed != block_size) result.faults |= classify_block<K, contiguous>(place, block, lanes_before);
     store_block<K, contiguous>(block, place);
   }
   if (whole == n) return result;

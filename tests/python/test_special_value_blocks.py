@@ -794,3 +794,34 @@ def test_exactness_beside_nan_infinite_and_zero_lanes(element_path, name, code, 
             if (k + turn) % 3 == 0:
                 add_call(steps, name, xs, ys, dtype, view)
     check(element_path, steps)
+
+
+# Results that are zero, infinite or NaN and report nothing: a finite value
+# over an infinity, an infinity times or over a finite one, a zero operand, a
+# NaN operand. Runs of one kind (every result finite, as a quotient by an
+# infinity's are, or none) and runs of every kind in turn, with no fault
+# anywhere: any flag would be a wrong one.
+def quiet_special_pairs(name):
+    x = 1.5
+    return {
+        "multiply": [(x, INF), (-INF, x), (INF, -INF), (0.0, -x), (-0.0, 0.0), (NANS[1], x), (x, NANS[2])],
+        "divide": [(x, INF), (-x, INF), (0.0, -INF), (-INF, x), (INF, 0.0), (0.0, x), (-0.0, -x), (NANS[2], 0.0),
+                   (x, NANS[3])],
+        "reciprocal": [(INF, None), (-INF, None), (NANS[1], None), (NANS[3], None)],
+        "square": [(INF, None), (-INF, None), (0.0, None), (-0.0, None), (NANS[2], None)],
+    }[name]
+
+
+@each_vector_decided_operation
+def test_quiet_special_results_report_nothing(element_path, name, code, layout):
+    dtype, ufunc, view = dtype_name(code), getattr(q, name), LAYOUTS[layout]
+    pairs = quiet_special_pairs(name)
+    count = 2 * N if layout == "every other" else N
+    runs = [[pair] * N for pair in pairs] + [[pairs[i % len(pairs)] for i in range(N)]]
+    steps = []
+    for run in runs:
+        xs = [a for a, _ in run] * (count // N)
+        ys = None if run[0][1] is None else [b for _, b in run] * (count // N)
+        assert raised(ufunc, viewed(xs, ys, dtype, view)) == set(), run[0]
+        add_call(steps, name, xs, ys, dtype, view)
+    check(element_path, steps)
