@@ -825,3 +825,36 @@ def test_quiet_special_results_report_nothing(element_path, name, code, layout):
         assert raised(ufunc, viewed(xs, ys, dtype, view)) == set(), run[0]
         add_call(steps, name, xs, ys, dtype, view)
     check(element_path, steps)
+
+
+# One case among results that are all finite but not normal (zeros from zero
+# or infinite operands, which report nothing), at each of the first sixteen
+# results and beyond: the one infinite or NaN result must bring its group
+# under the rules that read such results. The faults against the operands'
+# classes, everything against the element path.
+QUIET_ZEROS = {"multiply": (0.0, 1.5), "divide": (-0.0, 1.5), "reciprocal": (INF, None), "square": (0.0, None)}
+
+
+@each_vector_decided_operation
+def test_one_case_among_zero_results(element_path, name, code, layout):
+    dtype, ufunc, view = dtype_name(code), getattr(q, name), LAYOUTS[layout]
+    count = 2 * N if layout == "every other" else N
+    order = list(range(count))[view]
+    quiet = QUIET_ZEROS[name]
+    steps = []
+    for k, (a, b) in enumerate(underflowed_cases(name, code)):
+        for turn, position in enumerate(list(range(16)) + [17, 130, 255, 290]):
+            if (k + turn) % 2:
+                continue
+            xs = [quiet[0]] * count
+            ys = None if b is None else [quiet[1]] * count
+            xs[order[position]] = a
+            if b is not None:
+                ys[order[position]] = b
+            arrays = viewed(xs, ys, dtype, view)
+            with q.errstate(all="ignore"):
+                result = ufunc(*arrays)[position].item()
+            assert raised(ufunc, arrays) == {half_fault(name, a, b, result, code)} - {None}, (k, position, a, b)
+            if (k + turn) % 4 == 0:
+                add_call(steps, name, xs, ys, dtype, view)
+    check(element_path, steps)
