@@ -714,6 +714,24 @@ def flushed_base(name, code):
             "divide": (math.ldexp(1, e), math.ldexp(1, p + 2)), "square": (math.ldexp(1, (e - p) // 2 - 2), None)}[name]
 
 
+def place(xs, ys, index, a, b):
+    """Puts the case (a, b) at xs[index] and ys[index] (no ys for one input)."""
+    xs[index] = a
+    if ys is not None:
+        ys[index] = b
+
+
+def placed_case(name, code, xs, ys, dtype, view, order, position, a, b):
+    """The faults raised with (a, b) at `position` of the viewed operands, and
+    those the case's operands and result call for."""
+    ufunc = getattr(q, name)
+    place(xs, ys, order[position], a, b)
+    arrays = viewed(xs, ys, dtype, view)
+    with q.errstate(all="ignore"):
+        result = ufunc(*arrays)[position].item()
+    return raised(ufunc, arrays), {half_fault(name, a, b, result, code)} - {None}
+
+
 def raised(ufunc, operands):
     found = set()
     for kind in ("divide", "over", "under", "invalid"):
@@ -730,7 +748,7 @@ def raised(ufunc, operands):
 def test_faults_after_a_run_has_underflowed(element_path, name, code, base_kind, layout):
     if base_kind == "flushed to zero" and name == "reciprocal":
         pytest.skip("no finite reciprocal is flushed to zero")
-    dtype, ufunc, view = dtype_name(code), getattr(q, name), LAYOUTS[layout]
+    dtype, view = dtype_name(code), LAYOUTS[layout]
     size = 1040
     count = 2 * size if layout == "every other" else size
     first_case = exactness_pairs(name, code)[1][1 if name == "reciprocal" else 0]
@@ -742,18 +760,9 @@ def test_faults_after_a_run_has_underflowed(element_path, name, code, base_kind,
             xs = [base[0] * (-1.0 if i % 3 == 0 else 1.0) for i in range(count)]
             ys = [base[1] for _ in range(count)] if b is not None else None
             if base_kind != "flushed to zero":
-                underflowing = (3 * k + turn) % 256
-                xs[order[underflowing]] = first_case[0]
-                if b is not None:
-                    ys[order[underflowing]] = first_case[1]
-            xs[order[position]] = a
-            if b is not None:
-                ys[order[position]] = b
-            arrays = viewed(xs, ys, dtype, view)
-            with q.errstate(all="ignore"):
-                result = ufunc(*arrays)[position].item()
-            want = {"underflow"} | ({half_fault(name, a, b, result, code)} - {None})
-            assert raised(ufunc, arrays) == want, (k, position, a, b, result)
+                place(xs, ys, order[(3 * k + turn) % 256], *first_case)
+            got, want = placed_case(name, code, xs, ys, dtype, view, order, position, a, b)
+            assert got == {"underflow"} | want, (k, position, a, b)
             if (k + turn) % 4 == 0:
                 add_call(steps, name, xs, ys, dtype, view)
     check(element_path, steps)
@@ -837,7 +846,7 @@ QUIET_ZEROS = {"multiply": (0.0, 1.5), "divide": (-0.0, 1.5), "reciprocal": (INF
 
 @each_vector_decided_operation
 def test_one_case_among_zero_results(element_path, name, code, layout):
-    dtype, ufunc, view = dtype_name(code), getattr(q, name), LAYOUTS[layout]
+    dtype, view = dtype_name(code), LAYOUTS[layout]
     count = 2 * N if layout == "every other" else N
     order = list(range(count))[view]
     quiet = QUIET_ZEROS[name]
@@ -848,13 +857,8 @@ def test_one_case_among_zero_results(element_path, name, code, layout):
                 continue
             xs = [quiet[0]] * count
             ys = None if b is None else [quiet[1]] * count
-            xs[order[position]] = a
-            if b is not None:
-                ys[order[position]] = b
-            arrays = viewed(xs, ys, dtype, view)
-            with q.errstate(all="ignore"):
-                result = ufunc(*arrays)[position].item()
-            assert raised(ufunc, arrays) == {half_fault(name, a, b, result, code)} - {None}, (k, position, a, b)
+            got, want = placed_case(name, code, xs, ys, dtype, view, order, position, a, b)
+            assert got == want, (k, position, a, b)
             if (k + turn) % 4 == 0:
                 add_call(steps, name, xs, ys, dtype, view)
     check(element_path, steps)
